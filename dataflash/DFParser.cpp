@@ -1,0 +1,77 @@
+#include "dataflash/DFParser.h"
+
+#include <cstring>
+#include <memory>
+
+namespace DataFlash {
+
+const uint8_t DFParser::headerByte1 = 0xA3;
+const uint8_t DFParser::headerByte2 = 0x95;
+const uint8_t DFParser::idDescriptorPacketByte = 0x80;
+const uint8_t DFParser::idDescriptorPacketLen = 0x59;
+
+DFParser::DFParser() : packetLengths{}, consumedCount(0), totalSize(0), isDescriptor(false), formats{} {}
+
+DFParser::~DFParser() {
+    for (DFFormatDescription* format : formats) delete format;
+}
+
+bool DFParser::parseBoundaryByte(uint8_t byte, DFPacket& packet) {
+    auto* bytes = reinterpret_cast<uint8_t*>(&packet);
+    switch (consumedCount) {
+    case 0:
+        if (byte == headerByte1) consumedCount = 1;
+        else reset();
+        return false;
+    case 1:
+        if (byte == headerByte2) consumedCount = 2;
+        else reset();
+        return false;
+    case 2:
+        if (byte == idDescriptorPacketByte) {
+            isDescriptor = true;
+            totalSize = idDescriptorPacketLen;
+        } else {
+            totalSize = packetLengths[byte];
+        }
+        bytes[2] = byte;
+        consumedCount = 3;
+        return false;
+    default:
+        break;
+    }
+    if (consumedCount > totalSize - 1) {  // no format, or a length of 1 to 3
+        reset();
+        return false;
+    }
+    // consumedCount == totalSize - 1: the last byte of the packet.
+    bytes[consumedCount] = byte;
+    const bool descriptor = isDescriptor;
+    reset();
+    if (!descriptor) return true;
+    DFDescriptionPacket description;
+    std::memcpy(&description, bytes, sizeof description);
+    newFormat(description);
+    return false;
+}
+
+void DFParser::newFormat(const DFDescriptionPacket& packet) {
+    auto learned = std::make_unique<DFFormatDescription>(packet);
+    delete formats[packet.type];
+    formats[packet.type] = learned.release();
+    packetLengths[packet.type] = packet.len;
+}
+
+const cStruct& DFParser::getIntrospectiveStruct(const DFPacket& packet) {
+    DFFormatDescription* format = formats[packet.packet_type];
+    if (format == nullptr) throw "unknown packet type";
+    return format->format(packet);
+}
+
+std::string DFParser::formatName(uint8_t type) const {
+    const DFFormatDescription* format = formats[type];
+    // No format: refused like building a string from a null pointer.
+    return format ? format->getName() : std::string(static_cast<const char*>(nullptr));
+}
+
+}  // namespace DataFlash

@@ -1,0 +1,58 @@
+// Finds DataFlash packet boundaries byte by byte and learns formats.
+#ifndef QUILLON_DFPARSER_H
+#define QUILLON_DFPARSER_H
+
+#include <cstdint>
+#include <string>
+
+#include "dataflash/DFFormatDescription.h"
+#include "dataflash/DFPackets.h"
+
+namespace DataFlash {
+
+class DFParser {
+public:
+    static const uint8_t headerByte1;             // 0xA3
+    static const uint8_t headerByte2;             // 0x95
+    static const uint8_t idDescriptorPacketByte;  // 0x80
+    static const uint8_t idDescriptorPacketLen;   // 89
+
+    DFParser();
+    ~DFParser();
+    DFParser(const DFParser&) = delete;
+    DFParser& operator=(const DFParser&) = delete;
+
+    // Consumes one byte into `packet`; true when it completed a data packet of
+    // a learned type. Format packets are learned here and never return true.
+    bool parseDataFlash(uint8_t byte, DFPacket& packet) {
+        if (consumedCount >= 3 && consumedCount < totalSize - 1) {
+            // Inside a packet: the common case, kept inline.
+            reinterpret_cast<uint8_t*>(&packet)[consumedCount++] = byte;
+            return false;
+        }
+        return parseBoundaryByte(byte, packet);
+    }
+
+    void newFormat(const DFDescriptionPacket& packet);
+    const cStruct& getIntrospectiveStruct(const DFPacket& packet);
+    bool formatExists(uint8_t type) const { return formats[type] != nullptr; }
+    std::string formatName(uint8_t type) const;
+
+private:
+    bool parseBoundaryByte(uint8_t byte, DFPacket& packet);
+    void reset() {
+        consumedCount = 0;
+        totalSize = 0;
+        isDescriptor = false;
+    }
+
+    uint8_t packetLengths[256];
+    int32_t consumedCount;
+    int32_t totalSize;
+    bool isDescriptor;
+    DFFormatDescription* formats[256];
+};
+
+}  // namespace DataFlash
+
+#endif

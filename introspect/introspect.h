@@ -1,0 +1,106 @@
+// Owned, self-describing records built by deep copy from a cStruct.
+#ifndef QUILLON_INTROSPECT_H
+#define QUILLON_INTROSPECT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "introspect/c_introspect.h"
+
+namespace introspect {
+
+class abstractToJson {
+public:
+    virtual std::string to_json() const = 0;
+    virtual ~abstractToJson() = default;
+};
+
+class abstractStructMember : public abstractToJson {
+public:
+    ~abstractStructMember() override = default;
+    virtual const std::string& getName() const = 0;
+    virtual std::size_t getNumElements() const = 0;
+    virtual cType getTypeAsEnum() const = 0;
+    virtual void* getInnerPointer() const = 0;
+};
+
+// The element actually stored for a member class. `long` and `unsigned long`
+// members hold 32-bit elements whatever width the platform gives `long`.
+template <typename T> struct storedElement { using type = T; };
+template <> struct storedElement<long> { using type = int32_t; };
+template <> struct storedElement<unsigned long> { using type = uint32_t; };
+
+template <typename T>
+class structMember final : public abstractStructMember {
+public:
+    using element_type = typename storedElement<T>::type;
+
+    explicit structMember(cMember source);
+    ~structMember() override { delete[] elements; }
+    structMember(const structMember&) = delete;
+    structMember& operator=(const structMember&) = delete;
+
+    std::string to_json() const override;
+    const std::string& getName() const override { return name; }
+    std::size_t getNumElements() const override { return count; }
+    cType getTypeAsEnum() const override { return typeEnum; }
+    void* getInnerPointer() const override { return elements; }
+
+private:
+    std::string name;
+    element_type* elements;
+    std::size_t count;
+    cType typeEnum;
+};
+
+class Struct : public abstractToJson {
+public:
+    using member_list = std::vector<abstractStructMember*>;
+
+    explicit Struct(const cStruct* source);
+    ~Struct() override;
+    Struct(const Struct&) = delete;
+    Struct& operator=(const Struct&) = delete;
+
+    int32_t getNumChildren() const { return static_cast<int32_t>(elements.size()); }
+    uint32_t getType() const { return static_cast<uint32_t>(mavType); }
+    const std::string& getName() const { return name; }
+    member_list::const_iterator begin() const { return elements.begin(); }
+    member_list::const_iterator end() const { return elements.end(); }
+    const member_list& innerVector() const { return elements; }
+
+    std::string to_json() const override;
+
+private:
+    void releaseMembers() noexcept;
+
+    std::string name;
+    member_list elements;
+    int32_t mavType;
+};
+
+extern template class structMember<bool>;
+extern template class structMember<char>;
+extern template class structMember<signed char>;
+extern template class structMember<unsigned char>;
+extern template class structMember<short>;
+extern template class structMember<unsigned short>;
+extern template class structMember<int>;
+extern template class structMember<unsigned int>;
+extern template class structMember<long>;
+extern template class structMember<unsigned long>;
+extern template class structMember<long long>;
+extern template class structMember<unsigned long long>;
+extern template class structMember<float>;
+extern template class structMember<double>;
+
+}  // namespace introspect
+
+namespace Quillon {
+// Releases a record handed out by a reader; a null pointer is ignored.
+void deleteStruct(introspect::Struct* record) noexcept;
+}  // namespace Quillon
+
+#endif

@@ -1,0 +1,24 @@
+#include "readers/queuedReader.h"
+
+#include <memory>
+
+namespace Quillon {
+
+introspect::Struct* queuedReader::getPacket() {
+    if (numAvailable() <= 0) throw "Not ready to provide data!";
+    introspect::Struct* record = results.front();
+    results.pop_front();
+    return record;
+}
+
+queuedReader::~queuedReader() {
+    for (introspect::Struct* record : results) deleteStruct(record);
+}
+
+void queuedReader::enqueue(const cStruct& description) {
+    std::unique_ptr<introspect::Struct> record(new introspect::Struct(&description));
+    results.push_back(record.get());
+    record.release();
+}
+
+}  // namespace Quillon
