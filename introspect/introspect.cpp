@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 
 namespace introspect {
 
@@ -14,8 +15,10 @@ structMember<T>::structMember(cMember source)
     static_assert(sizeof(element_type) == 1 || sizeof(element_type) == 2 ||
                       sizeof(element_type) == 4 || sizeof(element_type) == 8,
                   "unexpected element width");
-    // A negative count became a huge unsigned one: new[] throws bad_array_new_length
-    // or bad_alloc, and `name` is released by unwinding.
+    // A negative count reads as a huge unsigned one that no allocation can
+    // satisfy; refuse it up front rather than asking for gigabytes. `name` is
+    // released by unwinding.
+    if (source.elements < 0) throw std::bad_array_new_length();
     elements = new element_type[count];
     if (count != 0) std::memcpy(elements, source.value, count * sizeof(element_type));
 }
