@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need, then builds and runs every test:
+# the C++ suites (plain and under AddressSanitizer/UndefinedBehaviorSanitizer)
+# and the Python suites against the installed package.
+set -euo pipefail
+
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+PYTHON=${PYTHON:-python3}
+JOBS=$(nproc)
+
+APT_PACKAGES=(g++ pkg-config libgtest-dev)
+
+missing=()
+for pkg in "${APT_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+done
+if ((${#missing[@]})); then
+    echo "== installing ${missing[*]}"
+    SUDO=""
+    [ "$(id -u)" -ne 0 ] && SUDO=sudo
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi
+
+echo "== installing Python build and test requirements"
+"$PYTHON" -m pip install -q --disable-pip-version-check \
+    "meson-python>=0.15" "meson>=1.1" "Cython>=3.0.8" ninja
+
+echo "== C++ tests"
+meson setup build-test --wipe -Dpython=disabled -Dtests=enabled >/dev/null
+meson test -C build-test --num-processes "$JOBS" --print-errorlogs
+
+echo "== C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+meson setup build-test-asan --wipe -Dpython=disabled -Dtests=enabled -Dbuildtype=debug \
+    -Db_sanitize=address,undefined -Db_lundef=false \
+    -Dcpp_args=-fno-sanitize-recover=all >/dev/null
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    meson test -C build-test-asan --num-processes "$JOBS" --print-errorlogs
+
+echo "== Python tests"
+"$PYTHON" -m pip install -q --disable-pip-version-check ".[test]"
+cd "$ROOT/tests/python"
+"$PYTHON" -m pytest -q -p no:cacheprovider .
