@@ -1,0 +1,65 @@
+# C++ declarations of the decoding core as the binding uses them.
+# Every call that can reach core code is declared `except +`, so core
+# exceptions become Python exceptions through Cython's translation table.
+
+from libc.stdint cimport int32_t, uint8_t, uint32_t, uint64_t
+from libcpp.string cimport string
+from libcpp.vector cimport vector
+
+
+cdef extern from "introspect/c_introspect.h":
+    ctypedef enum cType:
+        BOOL
+        CHAR
+        SIGNED_CHAR
+        UNSIGNED_CHAR
+        SHORT
+        UNSIGNED_SHORT
+        INT
+        UNSIGNED_INT
+        LONG
+        UNSIGNED_LONG
+        LONG_LONG
+        UNSIGNED_LONG_LONG
+        INT8_T
+        UINT8_T
+        INT16_T
+        UINT16_T
+        INT32_T
+        UINT32_T
+        INT64_T
+        UINT64_T
+        FLOAT
+        DOUBLE
+        NONE
+
+
+cdef extern from "introspect/introspect.h" namespace "introspect":
+    # Plain accessors of finished records: inline, they never throw.
+    cdef cppclass abstractStructMember:
+        const string& getName() noexcept
+        size_t getNumElements() noexcept
+        cType getTypeAsEnum() noexcept
+        void* getInnerPointer() noexcept
+
+    cdef cppclass Struct:
+        const vector[abstractStructMember*]& innerVector() noexcept
+        const string& getName() noexcept
+        uint32_t getType() noexcept
+
+
+cdef extern from "introspect/introspect.h" namespace "Quillon":
+    void deleteStruct(Struct* record) except +
+
+
+cdef extern from "readers/readers.h" namespace "Quillon":
+    cdef cppclass abstractReader:
+        void parseByte(uint8_t byte) except +
+        void parseBuffer(const uint8_t* buffer, uint64_t length) except +
+        int32_t numAvailable() except +
+        int32_t bytesSeen() except +
+        int32_t packetsSeen() except +
+        Struct* getPacket() except +
+
+    cdef cppclass dataFlashReader(abstractReader):
+        dataFlashReader() except +

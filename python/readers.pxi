@@ -1,0 +1,86 @@
+# The reader types. Both are thin shells over the shared helpers below; they
+# differ only in the core reader they own and the protocol of their packets.
+
+from libcpp.vector cimport vector
+
+
+cdef int _feed(abstractReader* core, const uint8_t[:] view) except -1:
+    """Hands a one-dimensional byte view to the core, in view order."""
+    # Indexing first refuses None and empty views with the buffer IndexError.
+    cdef const uint8_t* first = &view[0]
+    cdef Py_ssize_t count = view.shape[0]
+    cdef Py_ssize_t i
+    cdef vector[uint8_t] gathered
+    if count == 1 or view.strides[0] == 1:
+        core.parseBuffer(first, <uint64_t>count)
+    else:
+        # A strided view (e.g. a sliced memoryview) is gathered first, so the
+        # core reads only the bytes the view covers, in their order.
+        gathered.reserve(count)
+        for i in range(count):
+            gathered.push_back(view[i])
+        core.parseBuffer(gathered.data(), <uint64_t>count)
+    return 0
+
+
+cdef object _next_packet(abstractReader* core, str protocol):
+    """The oldest queued record as a packet, or None when the queue is empty."""
+    if core.numAvailable() > 0:
+        return _packet_from_record(core.getPacket(), protocol)
+    return None
+
+
+cdef class data_flash_reader:
+    """
+    Parser for DataFlash .bin files.
+
+    Usage:
+        - Load the module with `import Quillon`
+        - Create a Reader by passing the initializer a string filname or a 
+          yielding function that returns bytes to parse
+        - Read from the Reader by calling it to obtain a 
+          generator.
+        - Or feed bytes by hand with `parseByte` and `parseBuffer`
+          and take packets out one at a time with `get_packet`.
+
+        for example,
+
+        ```python
+        import Quillon
+
+        reader = Quillon.data_flash_reader("flight.bin")
+        for packet in reader():
+            print(packet.name, packet)
+            # do stuff
+        # done!
+        ```
+
+    Every packet is a dict of field name to raw value, with the
+    read-only properties `name`, `packet_type` and `protocol`.
+
+    :param src: Source of bytes to parse; generator function or filename
+    """
+    cdef abstractReader* reader
+    cdef object gen
+
+    def __cinit__(self, src):
+        self.reader = new dataFlashReader()
+        self.gen = thing_to_iterable(src)
+
+    def __dealloc__(self):
+        del self.reader
+
+    def parseByte(self, uint8_t byte):
+        self.reader.parseByte(byte)
+
+    def parseBuffer(self, const uint8_t[:] bytes):
+        _feed(self.reader, bytes)
+
+    def get_packet(self) -> packet:
+        return _next_packet(self.reader, "data_flash")
+
+    def __call__(self):
+        for chunk in self.gen():
+            self.parseBuffer(chunk)
+            while self.reader.numAvailable() > 0:
+                yield _packet_from_record(self.reader.getPacket(), "data_flash")
