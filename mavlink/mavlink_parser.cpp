@@ -1,0 +1,382 @@
+#include "mavlink/mavlink_parser.h"
+
+#include <string.h>
+
+#include "mavlink/mavlink_message_crcs.h"
+
+extern "C" {
+
+mavlink_status_t m_mavlink_status[MAVLINK_COMM_NUM_BUFFERS];
+mavlink_message_t m_mavlink_buffer[MAVLINK_COMM_NUM_BUFFERS];
+mavlink_replay_t m_mavlink_replay[MAVLINK_COMM_NUM_BUFFERS];
+
+}  // extern "C"
+
+namespace {
+
+inline void accumulate(uint8_t data, uint16_t& crc) {
+    uint8_t tmp = static_cast<uint8_t>(data ^ (crc & 0xFF));
+    tmp = static_cast<uint8_t>(tmp ^ (tmp << 4));
+    crc = static_cast<uint16_t>((crc >> 8) ^ (tmp << 8) ^ (tmp << 3) ^ (tmp >> 4));
+}
+
+inline uint8_t* payload(mavlink_message_t* msg) {
+    return reinterpret_cast<uint8_t*>(msg->payload64);
+}
+
+inline bool idle(const mavlink_status_t* status) {
+    return status->parse_state <= MAVLINK_PARSE_STATE_IDLE;
+}
+
+inline void beginFrame(mavlink_message_t* rxmsg, mavlink_status_t* status, uint8_t magic) {
+    status->parse_state = MAVLINK_PARSE_STATE_GOT_STX;
+    rxmsg->len = 0;
+    rxmsg->magic = magic;
+    if (magic == MAVLINK_STX_MAVLINK1)
+        status->flags |= MAVLINK_STATUS_FLAG_IN_MAVLINK1;
+    else
+        status->flags &= static_cast<uint8_t>(~MAVLINK_STATUS_FLAG_IN_MAVLINK1);
+    rxmsg->checksum = X25_INIT_CRC;
+}
+
+// Steps 1-4 of the framing state machine for one byte.
+inline uint8_t frameStep(mavlink_message_t* rxmsg, mavlink_status_t* status, uint8_t c,
+                         mavlink_message_t* r_message, mavlink_status_t* r_status) {
+    status->msg_received = MAVLINK_FRAMING_INCOMPLETE;
+    const bool v1 = (status->flags & MAVLINK_STATUS_FLAG_IN_MAVLINK1) != 0;
+
+    switch (status->parse_state) {
+    case MAVLINK_PARSE_STATE_UNINIT:
+    case MAVLINK_PARSE_STATE_IDLE:
+        if (c == MAVLINK_STX || c == MAVLINK_STX_MAVLINK1) beginFrame(rxmsg, status, c);
+        break;
+    case MAVLINK_PARSE_STATE_GOT_STX:
+        rxmsg->len = c;
+        status->packet_idx = 0;
+        accumulate(c, rxmsg->checksum);
+        if (v1) {
+            rxmsg->incompat_flags = 0;
+            rxmsg->compat_flags = 0;
+            status->parse_state = MAVLINK_PARSE_STATE_GOT_COMPAT_FLAGS;
+        } else {
+            status->parse_state = MAVLINK_PARSE_STATE_GOT_LENGTH;
+        }
+        break;
+    case MAVLINK_PARSE_STATE_GOT_LENGTH:
+        rxmsg->incompat_flags = c;
+        if ((c & ~MAVLINK_IFLAG_SIGNED) != 0) {
+            _mav_parse_error(status);
+            status->parse_state = MAVLINK_PARSE_STATE_IDLE;
+            break;
+        }
+        accumulate(c, rxmsg->checksum);
+        status->parse_state = MAVLINK_PARSE_STATE_GOT_INCOMPAT_FLAGS;
+        break;
+    case MAVLINK_PARSE_STATE_GOT_INCOMPAT_FLAGS:
+        rxmsg->compat_flags = c;
+        accumulate(c, rxmsg->checksum);
+        status->parse_state = MAVLINK_PARSE_STATE_GOT_COMPAT_FLAGS;
+        break;
+    case MAVLINK_PARSE_STATE_GOT_COMPAT_FLAGS:
+        rxmsg->seq = c;
+        accumulate(c, rxmsg->checksum);
+        status->parse_state = MAVLINK_PARSE_STATE_GOT_SEQ;
+        break;
+    case MAVLINK_PARSE_STATE_GOT_SEQ:
+        rxmsg->sysid = c;
+        accumulate(c, rxmsg->checksum);
+        status->parse_state = MAVLINK_PARSE_STATE_GOT_SYSID;
+        break;
+    case MAVLINK_PARSE_STATE_GOT_SYSID:
+        rxmsg->compid = c;
+        accumulate(c, rxmsg->checksum);
+        status->parse_state = MAVLINK_PARSE_STATE_GOT_COMPID;
+        break;
+    case MAVLINK_PARSE_STATE_GOT_COMPID:
+        rxmsg->msgid = c;
+        accumulate(c, rxmsg->checksum);
+        if (v1)
+            status->parse_state = rxmsg->len > 0 ? MAVLINK_PARSE_STATE_GOT_MSGID3
+                                                 : MAVLINK_PARSE_STATE_GOT_PAYLOAD;
+        else
+            status->parse_state = MAVLINK_PARSE_STATE_GOT_MSGID1;
+        break;
+    case MAVLINK_PARSE_STATE_GOT_MSGID1:
+        rxmsg->msgid = rxmsg->msgid | (static_cast<uint32_t>(c) << 8);
+        accumulate(c, rxmsg->checksum);
+        status->parse_state = MAVLINK_PARSE_STATE_GOT_MSGID2;
+        break;
+    case MAVLINK_PARSE_STATE_GOT_MSGID2:
+        rxmsg->msgid = rxmsg->msgid | (static_cast<uint32_t>(c) << 16);
+        accumulate(c, rxmsg->checksum);
+        status->parse_state = rxmsg->len > 0 ? MAVLINK_PARSE_STATE_GOT_MSGID3
+                                             : MAVLINK_PARSE_STATE_GOT_PAYLOAD;
+        break;
+    case MAVLINK_PARSE_STATE_GOT_MSGID3:
+        payload(rxmsg)[status->packet_idx++] = c;
+        accumulate(c, rxmsg->checksum);
+        if (status->packet_idx == rxmsg->len) status->parse_state = MAVLINK_PARSE_STATE_GOT_PAYLOAD;
+        break;
+    case MAVLINK_PARSE_STATE_GOT_PAYLOAD: {
+        const mavlink_msg_entry_t* entry = mavlink_get_msg_entry(rxmsg->msgid);
+        rxmsg->ck[0] = c;
+        if (entry == nullptr) {
+            status->parse_state = MAVLINK_PARSE_STATE_GOT_BAD_CRC1;
+            break;
+        }
+        accumulate(entry->crc_extra, rxmsg->checksum);
+        status->parse_state = c == (rxmsg->checksum & 0xFF) ? MAVLINK_PARSE_STATE_GOT_CRC1
+                                                            : MAVLINK_PARSE_STATE_GOT_BAD_CRC1;
+        // A MAVLink 2 sender drops trailing zero bytes of the payload; restore them.
+        if (status->packet_idx < entry->max_msg_len)
+            memset(payload(rxmsg) + status->packet_idx, 0, entry->max_msg_len - status->packet_idx);
+        break;
+    }
+    case MAVLINK_PARSE_STATE_GOT_CRC1:
+    case MAVLINK_PARSE_STATE_GOT_BAD_CRC1:
+        status->msg_received = (status->parse_state == MAVLINK_PARSE_STATE_GOT_BAD_CRC1 ||
+                                c != (rxmsg->checksum >> 8))
+                                   ? MAVLINK_FRAMING_BAD_CRC
+                                   : MAVLINK_FRAMING_OK;
+        rxmsg->ck[1] = c;
+        if (rxmsg->incompat_flags & MAVLINK_IFLAG_SIGNED) {
+            status->parse_state = MAVLINK_PARSE_STATE_SIGNATURE_WAIT;
+            status->signature_wait = MAVLINK_SIGNATURE_BLOCK_LEN;
+            if (status->msg_received != MAVLINK_FRAMING_BAD_CRC)
+                status->msg_received = MAVLINK_FRAMING_INCOMPLETE;
+        } else {
+            status->parse_state = MAVLINK_PARSE_STATE_IDLE;
+            if (r_message != nullptr) memcpy(r_message, rxmsg, sizeof(mavlink_message_t));
+        }
+        break;
+    case MAVLINK_PARSE_STATE_SIGNATURE_WAIT:
+        rxmsg->signature[MAVLINK_SIGNATURE_BLOCK_LEN - status->signature_wait] = c;
+        if (--status->signature_wait == 0) {
+            // Signatures are not verified: no signing configuration exists.
+            status->msg_received = MAVLINK_FRAMING_OK;
+            status->parse_state = MAVLINK_PARSE_STATE_IDLE;
+            if (r_message != nullptr) memcpy(r_message, rxmsg, sizeof(mavlink_message_t));
+        }
+        break;
+    default:
+        // Not a state this parser produces; start over.
+        status->parse_state = MAVLINK_PARSE_STATE_IDLE;
+        break;
+    }
+
+    if (status->msg_received == MAVLINK_FRAMING_OK) {
+        status->current_rx_seq = rxmsg->seq;
+        if (status->packet_rx_success_count == 0) status->packet_rx_drop_count = 0;
+        status->packet_rx_success_count++;
+    }
+
+    if (r_message != nullptr) r_message->len = rxmsg->len;
+    if (r_status != nullptr) {
+        r_status->parse_state = status->parse_state;
+        r_status->packet_idx = status->packet_idx;
+        r_status->current_rx_seq = static_cast<uint8_t>(status->current_rx_seq + 1);
+        r_status->packet_rx_success_count = status->packet_rx_success_count;
+        r_status->packet_rx_drop_count = status->parse_error;
+        r_status->flags = status->flags;
+    }
+    status->parse_error = 0;
+    if (status->msg_received == MAVLINK_FRAMING_BAD_CRC && r_message != nullptr)
+        r_message->checksum = static_cast<uint16_t>(rxmsg->ck[0] | (rxmsg->ck[1] << 8));
+    return status->msg_received;
+}
+
+// One byte through the framing step plus resynchronisation. `fresh` is true for
+// a byte taken from the input, false for a byte rescanned from `replay`.
+// Keeps `replay` holding the frame in progress from its start byte; on a
+// failure, the bytes after that start byte become pending.
+inline uint8_t parseStep(mavlink_message_t* rxmsg, mavlink_status_t* status,
+                         mavlink_replay_t* replay, uint8_t c, bool fresh,
+                         mavlink_message_t* r_message, mavlink_status_t* r_status) {
+    const bool wasIdle = idle(status);
+    const mavlink_parse_state_t before = status->parse_state;
+    const uint8_t result = frameStep(rxmsg, status, c, r_message, r_status);
+
+    if (wasIdle) {
+        if (status->parse_state == MAVLINK_PARSE_STATE_GOT_STX) {
+            if (fresh) {
+                replay->bytes[0] = c;
+                replay->len = replay->pos = 1;
+            } else {
+                // The start byte was bytes[pos - 1]; drop what precedes it.
+                const uint16_t skip = static_cast<uint16_t>(replay->pos - 1);
+                memmove(replay->bytes, replay->bytes + skip, replay->len - skip);
+                replay->len = static_cast<uint16_t>(replay->len - skip);
+                replay->pos = 1;
+            }
+        }
+        return result;
+    }
+
+    if (fresh) {
+        if (replay->len < MAVLINK_MAX_FRAME_LEN) {
+            replay->bytes[replay->len++] = c;
+            replay->pos = replay->len;
+        } else {
+            // Cannot happen for well-formed state (a frame fits); never write past the end.
+            replay->len = replay->pos = 0;
+        }
+    }
+
+    const bool abandoned = before == MAVLINK_PARSE_STATE_GOT_LENGTH &&
+                           status->parse_state == MAVLINK_PARSE_STATE_IDLE;
+    if (result == MAVLINK_FRAMING_BAD_CRC || result == MAVLINK_FRAMING_BAD_SIGNATURE) {
+        _mav_parse_error(status);
+        status->msg_received = MAVLINK_FRAMING_INCOMPLETE;
+        status->parse_state = MAVLINK_PARSE_STATE_IDLE;
+        replay->pos = replay->len > 0 ? 1 : 0;
+        return MAVLINK_FRAMING_INCOMPLETE;
+    }
+    if (abandoned) {
+        replay->pos = replay->len > 0 ? 1 : 0;
+        return MAVLINK_FRAMING_INCOMPLETE;
+    }
+    if (result == MAVLINK_FRAMING_OK && fresh) replay->len = replay->pos = 0;
+    return result;
+}
+
+// Scans pending bytes until a frame completes or none are left.
+inline uint8_t drain(mavlink_message_t* rxmsg, mavlink_status_t* status, mavlink_replay_t* replay,
+                     mavlink_message_t* r_message, mavlink_status_t* r_status) {
+    while (replay->pos < replay->len) {
+        const uint8_t c = replay->bytes[replay->pos++];
+        if (parseStep(rxmsg, status, replay, c, false, r_message, r_status) == MAVLINK_FRAMING_OK) {
+            if (replay->pos == replay->len) replay->len = replay->pos = 0;
+            return MAVLINK_FRAMING_OK;
+        }
+    }
+    // Outside a frame nothing needs keeping; inside one, bytes[0] is its start byte.
+    if (idle(status)) replay->len = replay->pos = 0;
+    return MAVLINK_FRAMING_INCOMPLETE;
+}
+
+inline uint8_t parseOne(mavlink_message_t* rxmsg, mavlink_status_t* status, mavlink_replay_t* replay,
+                        uint8_t c, mavlink_message_t* r_message, mavlink_status_t* r_status) {
+    if (replay->pos < replay->len) {
+        // Pending bytes precede `c`: queue it behind them. Pending bytes only
+        // remain after a completed frame, so the parser is idle and what lies
+        // before `pos` is no longer needed.
+        if (idle(status)) {
+            memmove(replay->bytes, replay->bytes + replay->pos, replay->len - replay->pos);
+            replay->len = static_cast<uint16_t>(replay->len - replay->pos);
+            replay->pos = 0;
+        }
+        if (replay->len < MAVLINK_MAX_FRAME_LEN) replay->bytes[replay->len++] = c;
+        return drain(rxmsg, status, replay, r_message, r_status);
+    }
+    const uint8_t result = parseStep(rxmsg, status, replay, c, true, r_message, r_status);
+    if (result == MAVLINK_FRAMING_OK || replay->pos == replay->len) return result;
+    return drain(rxmsg, status, replay, r_message, r_status);
+}
+
+}  // namespace
+
+extern "C" {
+
+void crc_init(uint16_t* crcAccum) { *crcAccum = X25_INIT_CRC; }
+
+void crc_accumulate(uint8_t data, uint16_t* crcAccum) { accumulate(data, *crcAccum); }
+
+uint16_t crc_calculate(const uint8_t* buffer, uint16_t length) {
+    uint16_t crc = X25_INIT_CRC;
+    for (uint16_t i = 0; i < length; ++i) accumulate(buffer[i], crc);
+    return crc;
+}
+
+void mavlink_start_checksum(mavlink_message_t* msg) { msg->checksum = X25_INIT_CRC; }
+
+void mavlink_update_checksum(mavlink_message_t* msg, uint8_t c) { accumulate(c, msg->checksum); }
+
+const mavlink_msg_entry_t* mavlink_get_msg_entry(uint32_t msgid) {
+    uint32_t low = 0, high = MAVLINK_MESSAGE_CRCS_COUNT - 1;
+    while (low < high) {
+        const uint32_t mid = (low + 1 + high) / 2;
+        if (msgid < mavlink_message_crcs[mid].msgid) {
+            high = mid - 1;
+        } else if (msgid > mavlink_message_crcs[mid].msgid) {
+            low = mid;
+        } else {
+            low = mid;
+            break;
+        }
+    }
+    return mavlink_message_crcs[low].msgid == msgid ? &mavlink_message_crcs[low] : nullptr;
+}
+
+mavlink_status_t* mavlink_get_channel_status(uint8_t chan) {
+    return chan < MAVLINK_COMM_NUM_BUFFERS ? &m_mavlink_status[chan] : nullptr;
+}
+
+mavlink_message_t* mavlink_get_channel_buffer(uint8_t chan) {
+    return chan < MAVLINK_COMM_NUM_BUFFERS ? &m_mavlink_buffer[chan] : nullptr;
+}
+
+mavlink_replay_t* mavlink_get_channel_replay(uint8_t chan) {
+    return chan < MAVLINK_COMM_NUM_BUFFERS ? &m_mavlink_replay[chan] : nullptr;
+}
+
+void _mav_parse_error(mavlink_status_t* status) { status->parse_error++; }
+
+uint8_t mavlink_frame_char_buffer(mavlink_message_t* rxmsg, mavlink_status_t* status, uint8_t c,
+                                  mavlink_message_t* r_message, mavlink_status_t* r_mavlink_status) {
+    return frameStep(rxmsg, status, c, r_message, r_mavlink_status);
+}
+
+uint8_t mavlink_frame_char(uint8_t chan, uint8_t c, mavlink_message_t* r_message,
+                           mavlink_status_t* r_mavlink_status) {
+    if (chan >= MAVLINK_COMM_NUM_BUFFERS) return MAVLINK_FRAMING_INCOMPLETE;
+    return frameStep(&m_mavlink_buffer[chan], &m_mavlink_status[chan], c, r_message, r_mavlink_status);
+}
+
+uint8_t mavlink_parse_char_buffer(mavlink_message_t* rxmsg, mavlink_status_t* status,
+                                  mavlink_replay_t* replay, uint8_t c, mavlink_message_t* r_message,
+                                  mavlink_status_t* r_mavlink_status) {
+    return parseOne(rxmsg, status, replay, c, r_message, r_mavlink_status);
+}
+
+uint8_t mavlink_parse_next_buffer(mavlink_message_t* rxmsg, mavlink_status_t* status,
+                                  mavlink_replay_t* replay, mavlink_message_t* r_message,
+                                  mavlink_status_t* r_mavlink_status) {
+    return drain(rxmsg, status, replay, r_message, r_mavlink_status);
+}
+
+uint8_t mavlink_parse_char(uint8_t chan, uint8_t c, mavlink_message_t* r_message,
+                           mavlink_status_t* r_mavlink_status) {
+    if (chan >= MAVLINK_COMM_NUM_BUFFERS) return MAVLINK_FRAMING_INCOMPLETE;
+    return parseOne(&m_mavlink_buffer[chan], &m_mavlink_status[chan], &m_mavlink_replay[chan], c,
+                    r_message, r_mavlink_status);
+}
+
+uint8_t mavlink_parse_next(uint8_t chan, mavlink_message_t* r_message,
+                           mavlink_status_t* r_mavlink_status) {
+    if (chan >= MAVLINK_COMM_NUM_BUFFERS) return MAVLINK_FRAMING_INCOMPLETE;
+    return drain(&m_mavlink_buffer[chan], &m_mavlink_status[chan], &m_mavlink_replay[chan],
+                 r_message, r_mavlink_status);
+}
+
+uint8_t mavlink_parse_run(mavlink_message_t* rxmsg, mavlink_status_t* status,
+                          mavlink_replay_t* replay, const uint8_t* data, uint64_t length,
+                          uint64_t* consumed, mavlink_message_t* r_message,
+                          mavlink_status_t* r_mavlink_status) {
+    *consumed = 0;
+    if (replay->pos < replay->len &&
+        drain(rxmsg, status, replay, r_message, r_mavlink_status) == MAVLINK_FRAMING_OK)
+        return MAVLINK_FRAMING_OK;
+    for (uint64_t i = 0; i < length; ++i) {
+        uint8_t result = parseStep(rxmsg, status, replay, data[i], true, r_message, r_mavlink_status);
+        if (result != MAVLINK_FRAMING_OK && replay->pos < replay->len)
+            result = drain(rxmsg, status, replay, r_message, r_mavlink_status);
+        if (result == MAVLINK_FRAMING_OK) {
+            *consumed = i + 1;
+            return MAVLINK_FRAMING_OK;
+        }
+    }
+    *consumed = length;
+    return MAVLINK_FRAMING_INCOMPLETE;
+}
+
+}  // extern "C"
