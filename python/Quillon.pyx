@@ -18,3 +18,4 @@ from libquillon cimport *
 include "packet.pxi"
 include "readers.pxi"
 include "sources.pxi"
+include "generators.pxi"
