@@ -5,5 +5,6 @@
 #include "introspect/introspect.h"
 #include "readers/abstractReader.h"
 #include "readers/dataFlashReader.h"
+#include "readers/mavLinkReader.h"
 
 #endif
