@@ -1,0 +1,108 @@
+// Feeds one input to two fresh readers, once whole and once in pseudo-random
+// pieces, and requires the same records, counters and valid JSON from both.
+#ifndef QUILLON_FUZZ_READERHARNESS_H
+#define QUILLON_FUZZ_READERHARNESS_H
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fuzz/recordCheck.h"
+#include "readers/abstractReader.h"
+
+namespace fuzzCheck {
+
+struct recordDeleter {
+    void operator()(introspect::Struct* record) const { Quillon::deleteStruct(record); }
+};
+
+// Takes every queued record out, checks it, and appends its JSON text.
+inline void drain(Quillon::abstractReader& reader, std::vector<std::string>& out) {
+    while (reader.numAvailable() > 0) {
+        std::unique_ptr<introspect::Struct, recordDeleter> record(reader.getPacket());
+        FUZZ_CHECK(record != nullptr, "getPacket returned null");
+        checkRecordJson(*record);
+        out.push_back(record->to_json());
+    }
+    bool refused = false;
+    try {
+        reader.getPacket();
+    } catch (const char* what) {
+        refused = std::strcmp(what, "Not ready to provide data!") == 0;
+    }
+    FUZZ_CHECK(refused && reader.numAvailable() == 0, "empty queue handed out a record");
+}
+
+// Piece sizes derived from the input itself, so a run is reproducible from
+// the input alone while every mutation also moves the cuts.
+class splitter {
+public:
+    splitter(const uint8_t* data, std::size_t size) {
+        state = 1469598103934665603ull;  // FNV-1a
+        for (std::size_t i = 0; i < size; ++i) state = (state ^ data[i]) * 1099511628211ull;
+        if (state == 0) state = 1;
+    }
+
+    std::size_t next() {
+        const uint64_t r = step();
+        switch (r & 3) {
+        case 0: return 1;
+        case 1: return 1 + (r >> 8) % 16;
+        default: return 1 + (r >> 8) % 700;
+        }
+    }
+    bool coin() { return step() & 1; }
+
+private:
+    uint64_t step() {  // xorshift64*
+        state ^= state >> 12;
+        state ^= state << 25;
+        state ^= state >> 27;
+        return state * 2685821657736338717ull;
+    }
+    uint64_t state;
+};
+
+// Runs the whole/pieces comparison for any reader type.
+template <class Reader>
+void checkReaderAgreement(const uint8_t* data, std::size_t size) {
+    std::vector<std::string> whole, pieces;
+    int32_t wholePackets;
+    {
+        Reader reader;
+        reader.parseBuffer(data, size);
+        drain(reader, whole);
+        FUZZ_CHECK(reader.bytesSeen() == static_cast<int32_t>(size), "bytesSeen");
+        wholePackets = reader.packetsSeen();
+        FUZZ_CHECK(wholePackets == static_cast<int32_t>(whole.size()), "packetsSeen against records");
+    }
+    {
+        Reader reader;
+        splitter cuts(data, size);
+        std::size_t at = 0;
+        while (at < size) {
+            std::size_t n = cuts.next();
+            if (n > size - at) n = size - at;
+            if (n == 1 && cuts.coin()) {
+                reader.parseByte(data[at]);
+            } else {
+                reader.parseBuffer(data + at, n);
+            }
+            if (cuts.coin()) reader.parseBuffer(data + at, 0);  // must change nothing
+            at += n;
+            drain(reader, pieces);  // as the Python generator does after each chunk
+        }
+        FUZZ_CHECK(reader.bytesSeen() == static_cast<int32_t>(size), "bytesSeen in pieces");
+        FUZZ_CHECK(reader.packetsSeen() == wholePackets, "packetsSeen in pieces");
+    }
+    FUZZ_CHECK(whole.size() == pieces.size(),
+               std::to_string(whole.size()) + " records whole, " + std::to_string(pieces.size()) + " in pieces");
+    for (std::size_t i = 0; i < whole.size(); ++i)
+        FUZZ_CHECK(whole[i] == pieces[i], "record " + std::to_string(i) + ":\n" + whole[i] + "\n" + pieces[i]);
+}
+
+}  // namespace fuzzCheck
+
+#endif
