@@ -1,25 +1,17 @@
 #include "introspect/introspect.h"
 
+#include <cstdint>
 #include <cstring>
-#include <memory>
 #include <new>
 
 namespace introspect {
 
 template <typename T>
-structMember<T>::structMember(cMember source)
+structMember<T>::structMember(cMember source, void* storage)
     : name(source.name),  // a null name throws std::logic_error
-      elements(nullptr),
+      elements(static_cast<element_type*>(storage)),
       count(static_cast<std::size_t>(static_cast<uint32_t>(source.elements))),
       typeEnum(source.type) {
-    static_assert(sizeof(element_type) == 1 || sizeof(element_type) == 2 ||
-                      sizeof(element_type) == 4 || sizeof(element_type) == 8,
-                  "unexpected element width");
-    // A negative count reads as a huge unsigned one that no allocation can
-    // satisfy; refuse it up front rather than asking for gigabytes. `name` is
-    // released by unwinding.
-    if (source.elements < 0) throw std::bad_array_new_length();
-    elements = new element_type[count];
     if (count != 0) std::memcpy(elements, source.value, count * sizeof(element_type));
 }
 
@@ -40,56 +32,93 @@ template class structMember<double>;
 
 namespace {
 
+constexpr std::size_t blockAlign = alignof(std::max_align_t);
+
+constexpr std::size_t roundUp(std::size_t n) { return (n + blockAlign - 1) / blockAlign * blockAlign; }
+
+// How one cType code is built: the size of its member object, the width of
+// its stored elements, and the constructor placing it in a block.
+struct memberKind {
+    std::size_t objectSize;
+    std::size_t elementWidth;
+    abstractStructMember* (*build)(void* at, const cMember& m, void* elements);
+};
+
 template <typename T>
-abstractStructMember* make(const cMember& m) {
-    return new structMember<T>(m);
+constexpr memberKind kind() {
+    return {sizeof(structMember<T>), sizeof(typename structMember<T>::element_type),
+            [](void* at, const cMember& m, void* elements) -> abstractStructMember* {
+                return new (at) structMember<T>(m, elements);
+            }};
 }
 
-using factory = abstractStructMember* (*)(const cMember&);
-
-// Member class per cType code; null for codes that create no member.
-const factory factories[CTYPE_COUNT] = {
-    nullptr,
-    make<bool>,               // BOOL
-    make<char>,               // CHAR
-    make<signed char>,        // SIGNED_CHAR
-    make<unsigned char>,      // UNSIGNED_CHAR
-    make<short>,              // SHORT
-    make<unsigned short>,     // UNSIGNED_SHORT
-    make<int>,                // INT
-    make<unsigned int>,       // UNSIGNED_INT
-    make<long>,               // LONG
-    make<unsigned long>,      // UNSIGNED_LONG
-    make<long long>,          // LONG_LONG
-    make<unsigned long long>, // UNSIGNED_LONG_LONG
-    make<signed char>,        // INT8_T
-    make<unsigned char>,      // UINT8_T
-    make<short>,              // INT16_T
-    make<unsigned short>,     // UINT16_T
-    make<int>,                // INT32_T
-    make<unsigned int>,       // UINT32_T
-    make<long long>,          // INT64_T
-    make<unsigned long long>, // UINT64_T
-    make<float>,              // FLOAT
-    make<double>,             // DOUBLE
-    nullptr,                  // NONE (refused before lookup)
+// Member class per cType code; code 0 and NONE have none.
+const memberKind kinds[CTYPE_COUNT] = {
+    {0, 0, nullptr},
+    kind<bool>(),               // BOOL
+    kind<char>(),               // CHAR
+    kind<signed char>(),        // SIGNED_CHAR
+    kind<unsigned char>(),      // UNSIGNED_CHAR
+    kind<short>(),              // SHORT
+    kind<unsigned short>(),     // UNSIGNED_SHORT
+    kind<int>(),                // INT
+    kind<unsigned int>(),       // UNSIGNED_INT
+    kind<long>(),               // LONG (32-bit elements)
+    kind<unsigned long>(),      // UNSIGNED_LONG (32-bit elements)
+    kind<long long>(),          // LONG_LONG
+    kind<unsigned long long>(), // UNSIGNED_LONG_LONG
+    kind<signed char>(),        // INT8_T
+    kind<unsigned char>(),      // UINT8_T
+    kind<short>(),              // INT16_T
+    kind<unsigned short>(),     // UINT16_T
+    kind<int>(),                // INT32_T
+    kind<unsigned int>(),       // UINT32_T
+    kind<long long>(),          // INT64_T
+    kind<unsigned long long>(), // UINT64_T
+    kind<float>(),              // FLOAT
+    kind<double>(),             // DOUBLE
+    {0, 0, nullptr},            // NONE (refused)
 };
+
+bool createsMember(uint32_t code) { return code != 0 && code < NONE; }
 
 }  // namespace
 
 Struct::Struct(const cStruct* source)
     : name(source->name),  // a null name throws std::logic_error
       mavType(static_cast<int32_t>(source->mavType)) {
+    // First pass: refuse what cannot be built, and size the block.
+    std::size_t blockSize = 0;
+    uint16_t memberCount = 0;
+    for (uint16_t i = 0; i < source->numMembers; ++i) {
+        const cMember& m = source->members[i];
+        const auto code = static_cast<uint32_t>(m.type);
+        if (code == NONE) throw "tried to instantiate empty template!";
+        if (!createsMember(code)) continue;  // not a type: no member, no trace
+        // A negative count would read as a huge unsigned one that no
+        // allocation can satisfy; refuse it up front.
+        if (m.elements < 0) throw std::bad_array_new_length();
+        const std::size_t count = static_cast<std::size_t>(m.elements);
+        const std::size_t limit = (SIZE_MAX - blockSize) / 2;  // room for rounding and the object
+        if (count > limit / kinds[code].elementWidth) throw std::bad_array_new_length();
+        blockSize += roundUp(kinds[code].objectSize) + roundUp(kinds[code].elementWidth * count);
+        ++memberCount;
+    }
+    if (memberCount == 0) return;
+    elements.reserve(memberCount);
+    storage = static_cast<unsigned char*>(::operator new(blockSize));
+
+    // Second pass: place each member, then its elements, in the block.
     try {
-        elements.reserve(source->numMembers);
+        unsigned char* at = storage;
         for (uint16_t i = 0; i < source->numMembers; ++i) {
             const cMember& m = source->members[i];
             const auto code = static_cast<uint32_t>(m.type);
-            if (code == NONE) throw "tried to instantiate empty template!";
-            if (code == 0 || code > NONE) continue;  // not a type: no member
-            std::unique_ptr<abstractStructMember> member(factories[code](m));
-            elements.push_back(member.get());
-            member.release();
+            if (!createsMember(code)) continue;
+            const memberKind& k = kinds[code];
+            unsigned char* values = at + roundUp(k.objectSize);
+            elements.push_back(k.build(at, m, values));
+            at = values + roundUp(k.elementWidth * static_cast<std::size_t>(m.elements));
         }
     } catch (...) {
         releaseMembers();
@@ -100,8 +129,10 @@ Struct::Struct(const cStruct* source)
 Struct::~Struct() { releaseMembers(); }
 
 void Struct::releaseMembers() noexcept {
-    for (abstractStructMember* member : elements) delete member;
+    for (abstractStructMember* member : elements) member->~abstractStructMember();
     elements.clear();
+    ::operator delete(storage);
+    storage = nullptr;
 }
 
 }  // namespace introspect

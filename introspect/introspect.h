@@ -32,13 +32,17 @@ template <typename T> struct storedElement { using type = T; };
 template <> struct storedElement<long> { using type = int32_t; };
 template <> struct storedElement<unsigned long> { using type = uint32_t; };
 
+// One member of a record. Its element array lives in storage that the owning
+// Struct allocates once for all its members (see Struct).
 template <typename T>
 class structMember final : public abstractStructMember {
 public:
     using element_type = typename storedElement<T>::type;
 
-    explicit structMember(cMember source);
-    ~structMember() override { delete[] elements; }
+    // Copies the member's name and its `source.elements` values into
+    // `storage`, which must hold that many elements and outlive the member.
+    structMember(cMember source, void* storage);
+    ~structMember() override = default;
     structMember(const structMember&) = delete;
     structMember& operator=(const structMember&) = delete;
 
@@ -79,6 +83,9 @@ private:
     std::string name;
     member_list elements;
     int32_t mavType;
+    // One block holding every member object and its element array, so a
+    // record costs a fixed handful of allocations whatever its size.
+    unsigned char* storage = nullptr;
 };
 
 extern template class structMember<bool>;
