@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import List, Optional
+from typing import Any, List, Optional
 
 from .output import count_packets, write_csv, write_json_lines, write_summary
 from .packets import PacketStream, parse_types
@@ -92,7 +92,7 @@ def _run(args: argparse.Namespace) -> int:
     return 0
 
 
-def _progress(source):
+def _progress(source: LogSource) -> Any:
     """A byte-count progress bar on a terminal's standard error, else None.
 
     It appears only once decoding has taken half a second, so short files

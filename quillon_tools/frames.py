@@ -4,11 +4,15 @@ from __future__ import annotations
 
 import os
 import re
-from typing import Dict, Iterable, List, Optional, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Set, Union
 
 from .packets import PacketStream
 from .source import LogSource, PathArg
 from .tables import Table, collect
+
+if TYPE_CHECKING:
+    import pandas
+    import pyarrow
 
 TypesArg = Union[str, Iterable[str], None]
 
@@ -41,7 +45,7 @@ def to_arrow(table: Table) -> "pyarrow.Table":
     return pyarrow.table(arrays, names=list(table.columns))
 
 
-def _arrow_column(pyarrow, values: list):
+def _arrow_column(pyarrow: Any, values: List[Any]) -> Any:
     try:
         return pyarrow.array(values)
     except OverflowError:
@@ -60,7 +64,7 @@ def file_names(names: Iterable[str]) -> Dict[str, str]:
     digits, "-", "_" and "." is replaced, and clashes get a numbered suffix.
     """
     result: Dict[str, str] = {}
-    used: set = set()
+    used: Set[str] = set()
     for name in names:
         base = re.sub(r"[^A-Za-z0-9_.-]", "_", name).lstrip(".") or "_"
         candidate, n = base, 1

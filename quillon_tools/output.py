@@ -6,7 +6,9 @@ import csv
 import json
 import math
 from collections import Counter
-from typing import Dict, Iterable, TextIO, Tuple
+from typing import Any, Dict, Iterable, TextIO, Tuple
+
+import Quillon
 
 from .tables import Table
 
@@ -19,7 +21,7 @@ _encode = json.JSONEncoder(allow_nan=False, separators=(",", ":")).encode
 _BATCH = 512
 
 
-def write_json_lines(packets: Iterable, out: TextIO) -> int:
+def write_json_lines(packets: Iterable[Quillon.packet], out: TextIO) -> int:
     """One JSON object per packet and line: name, type, protocol, fields.
 
     The fields are nested under "fields" because field names such as "type"
@@ -28,7 +30,7 @@ def write_json_lines(packets: Iterable, out: TextIO) -> int:
     of packets written.
     """
     encode = _encode
-    lines = []
+    lines: list[str] = []
     count = 0
     for packet in packets:
         record = {"name": packet.name, "type": packet.packet_type,
@@ -50,7 +52,7 @@ def write_json_lines(packets: Iterable, out: TextIO) -> int:
     return count
 
 
-def _finite(value):
+def _finite(value: Any) -> Any:
     if type(value) is float:
         return value if math.isfinite(value) else None
     if type(value) is list:
@@ -68,9 +70,9 @@ def write_csv(table: Table, out: TextIO) -> None:
     writer.writerows(zip(*table.columns.values()))
 
 
-def count_packets(packets: Iterable) -> Counter:
+def count_packets(packets: Iterable[Quillon.packet]) -> "Counter[Tuple[str, int]]":
     """Counts packets per (name, type number)."""
-    counts: Counter = Counter()
+    counts: "Counter[Tuple[str, int]]" = Counter()
     for packet in packets:
         counts[packet.name, packet.packet_type] += 1
     return counts

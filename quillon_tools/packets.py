@@ -2,14 +2,14 @@
 
 from __future__ import annotations
 
-from typing import Iterable, Iterator, Optional, Union
+from typing import Dict, FrozenSet, Iterable, Iterator, Optional, Union
 
 import Quillon
 
 from .source import DATA_FLASH, LogSource
 
 
-def parse_types(types: Union[str, Iterable[str], None]) -> Optional[frozenset]:
+def parse_types(types: Union[str, Iterable[str], None]) -> Optional[FrozenSet[str]]:
     """Normalises a type selection: None, "GPS,ATT" or an iterable of names.
 
     Names are compared case-insensitively, so "heartbeat" and "HEARTBEAT"
@@ -45,6 +45,7 @@ class PacketStream:
         return self._selected(packets, self.wanted)
 
     def _all_packets(self) -> Iterator[Quillon.packet]:
+        reader: Union[Quillon.data_flash_reader, Quillon.mavlink_reader]
         if self.source.format == DATA_FLASH:
             reader = Quillon.data_flash_reader(self.source.chunks)
         else:
@@ -65,8 +66,8 @@ class PacketStream:
 
     @staticmethod
     def _selected(packets: Iterator[Quillon.packet],
-                  wanted: frozenset) -> Iterator[Quillon.packet]:
-        verdicts: dict = {}
+                  wanted: FrozenSet[str]) -> Iterator[Quillon.packet]:
+        verdicts: Dict[str, bool] = {}
         for packet in packets:
             name = packet.name
             keep = verdicts.get(name)

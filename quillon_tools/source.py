@@ -5,7 +5,7 @@ from __future__ import annotations
 import os
 import stat
 import sys
-from typing import BinaryIO, Callable, Iterator, Optional, Union
+from typing import BinaryIO, Callable, Generator, Iterator, Optional, Union
 
 DATA_FLASH = "data_flash"
 MAVLINK = "mavlink"
@@ -87,7 +87,7 @@ class LogSource:
             head += more
         return head
 
-    def _generate(self, data: bytes) -> Iterator[bytes]:
+    def _generate(self, data: bytes) -> Generator[bytes, None, None]:
         read = self._read
         # Never yields an empty chunk: the readers refuse empty buffers.
         while data:

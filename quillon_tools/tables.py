@@ -11,7 +11,7 @@ the log) holds None in that packet's row.
 
 from __future__ import annotations
 
-from typing import Dict, Iterable, List, Tuple
+from typing import Any, Dict, Iterable, List, Tuple
 
 
 class Table:
@@ -20,11 +20,11 @@ class Table:
     __slots__ = ("columns", "rows", "_element_names")
 
     def __init__(self) -> None:
-        self.columns: Dict[str, list] = {}
+        self.columns: Dict[str, List[Any]] = {}
         self.rows = 0
         self._element_names: Dict[Tuple[str, int], List[str]] = {}
 
-    def add(self, packet: dict) -> None:
+    def add(self, packet: Dict[str, Any]) -> None:
         columns = self.columns
         rows = self.rows
         filled = 0
@@ -49,13 +49,13 @@ class Table:
                 if len(column) == rows:
                     column.append(None)
 
-    def _column(self, name: str) -> list:
+    def _column(self, name: str) -> List[Any]:
         column = self.columns.get(name)
         if column is None:
             column = self.columns[name] = [None] * self.rows
         return column
 
-    def _name_elements(self, packet: dict, key: str, count: int) -> List[str]:
+    def _name_elements(self, packet: Dict[str, Any], key: str, count: int) -> List[str]:
         names = []
         for i in range(count):
             name = f"{key}_{i}"
@@ -64,7 +64,7 @@ class Table:
         return names
 
 
-def collect(packets: Iterable[dict]) -> Dict[str, Table]:
+def collect(packets: Iterable[Any]) -> Dict[str, Table]:
     """Sorts packets into one Table per message name, in first-seen order."""
     tables: Dict[str, Table] = {}
     for packet in packets:
