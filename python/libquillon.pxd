@@ -63,3 +63,6 @@ cdef extern from "readers/readers.h" namespace "Quillon":
 
     cdef cppclass dataFlashReader(abstractReader):
         dataFlashReader() except +
+
+    cdef cppclass mavLinkReader(abstractReader):
+        mavLinkReader() except +

@@ -30,6 +30,61 @@ cdef object _next_packet(abstractReader* core, str protocol):
     return None
 
 
+cdef class mavlink_reader:
+    """
+    Usage:
+        - Load the module with `import Quillon`
+        - Create a Reader by passing the initializer a string filname or a 
+          yielding function that returns bytes to parse
+        - Read from the Reader by calling it to obtain a 
+          generator.
+        - Or feed bytes by hand with `parseByte` and `parseBuffer`
+          and take packets out one at a time with `get_packet`.
+
+        for example,
+
+        ```python
+        import Quillon
+
+        reader = Quillon.mavlink_reader("flight.tlog")
+        for packet in reader():
+            print(packet.name, packet)
+            # do stuff
+        # done!
+        ```
+
+    MAVLink 1 and 2 frames may be mixed freely; every packet is a dict
+    of field name to raw value, with the read-only properties `name`,
+    `packet_type` and `protocol`.
+
+    :param src: Source of bytes to parse; generator function or filename
+    """
+    cdef abstractReader* reader
+    cdef object gen
+
+    def __cinit__(self, src):
+        self.reader = new mavLinkReader()
+        self.gen = thing_to_iterable(src)
+
+    def __dealloc__(self):
+        del self.reader
+
+    def parseByte(self, uint8_t byte):
+        self.reader.parseByte(byte)
+
+    def parseBuffer(self, const uint8_t[:] bytes):
+        _feed(self.reader, bytes)
+
+    def get_packet(self) -> packet:
+        return _next_packet(self.reader, "mavlink")
+
+    def __call__(self):
+        for chunk in self.gen():
+            self.parseBuffer(chunk)
+            while self.reader.numAvailable() > 0:
+                yield _packet_from_record(self.reader.getPacket(), "mavlink")
+
+
 cdef class data_flash_reader:
     """
     Parser for DataFlash .bin files.
