@@ -20,8 +20,7 @@ def run_python(code):
 
 def test_public_names():
     names = {n for n in dir(Quillon) if not n.startswith("_")}
-    # mavlink_reader joins once the MAVLink reader is built in.
-    assert names <= PUBLIC and names >= PUBLIC - {"mavlink_reader"}
+    assert names == PUBLIC
     for name in names - {"thing_to_iterable"}:
         cls = getattr(Quillon, name)
         assert (cls.__module__, cls.__name__, cls.__qualname__) == ("Quillon", name, name)
