@@ -7,8 +7,8 @@ and Parquet export.
 """
 
 from .frames import to_dataframes, write_parquet
-from .packets import PacketStream
+from .packets import read_packets
 from .source import DATA_FLASH, MAVLINK, LogSource
 
-__all__ = ["to_dataframes", "write_parquet", "PacketStream", "LogSource",
+__all__ = ["to_dataframes", "write_parquet", "read_packets", "LogSource",
            "DATA_FLASH", "MAVLINK"]

@@ -8,9 +8,9 @@ import sys
 from typing import Any, List, Optional
 
 from .output import count_packets, write_csv, write_json_lines, write_summary
-from .packets import PacketStream, parse_types
+from .packets import parse_types, read_packets
 from .source import LogSource
-from .tables import collect
+from .tables import Table, collect
 
 PROG = "quillon-dump"
 
@@ -63,17 +63,18 @@ def _run(args: argparse.Namespace) -> int:
     out = sys.stdout
     with LogSource.open(args.log) as source:
         bar = _progress(source)
-        packets = PacketStream(source, args.types)
+        packets = read_packets(source, args.types)
         try:
             if args.summary:
                 write_summary(count_packets(packets), out)
                 found = True
             elif args.csv:
-                tables = collect(packets)
-                found = bool(tables)
-                for table in tables.values():
+                table = Table()
+                for packet in packets:
+                    table.add(packet)
+                found = table.rows > 0
+                if found:
                     write_csv(table, out)
-                    break
             elif args.parquet is not None:
                 from .frames import write_parquet
                 tables = collect(packets)
@@ -85,9 +86,7 @@ def _run(args: argparse.Namespace) -> int:
         finally:
             if bar is not None:
                 bar.close()
-    if packets.undecodable:
-        _warn(f"skipped {packets.undecodable} packet(s) whose names are not valid UTF-8")
-    if not found and packets.wanted:
+    if not found and args.types is not None:
         _warn(f"no packets named {args.types} in {source.display_name}")
     return 0
 
@@ -102,8 +101,16 @@ def _progress(source: LogSource) -> Any:
         return None
     from tqdm import tqdm
 
+    try:
+        columns, lines = os.get_terminal_size(sys.stderr.fileno())
+    except OSError:
+        columns = lines = 0
+    # tqdm draws nothing on a terminal that reports no size (serial
+    # consoles, fresh ptys); assume 80 by 24 there.
     bar = tqdm(total=source.size, unit="B", unit_scale=True, unit_divisor=1024,
-               delay=0.5, leave=False, file=sys.stderr, desc=source.display_name)
+               delay=0.5, leave=False, file=sys.stderr,
+               desc=os.path.basename(source.display_name),
+               ncols=columns or 80, nrows=lines or 24)
     source.on_chunk = bar.update
     return bar
 

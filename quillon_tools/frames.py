@@ -4,9 +4,9 @@ from __future__ import annotations
 
 import os
 import re
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Set, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Set
 
-from .packets import PacketStream
+from .packets import TypesArg, read_packets
 from .source import LogSource, PathArg
 from .tables import Table, collect
 
@@ -14,12 +14,11 @@ if TYPE_CHECKING:
     import pandas
     import pyarrow
 
-TypesArg = Union[str, Iterable[str], None]
-
 
 def read_tables(path: PathArg, types: TypesArg = None) -> Dict[str, Table]:
+    """Reads a log into one column-wise Table per message name."""
     with LogSource.open(path) as source:
-        return collect(PacketStream(source, types))
+        return collect(read_packets(source, types))
 
 
 def to_dataframes(path: PathArg, types: TypesArg = None) -> Dict[str, "pandas.DataFrame"]:

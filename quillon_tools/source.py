@@ -23,10 +23,8 @@ PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 class LogSource:
     """An open log with its detected format and its remaining bytes.
 
-    `chunks` is a zero-argument callable for the readers of `Quillon`; it
-    returns the same generator on every call, so a reader whose generator was
-    interrupted by an error can be called again and resumes where the bytes
-    left off instead of starting over.
+    `chunks` is the zero-argument callable that the readers of `Quillon`
+    take as their source; it hands out the bytes once, in chunks.
     """
 
     def __init__(self, stream: BinaryIO, display_name: str,

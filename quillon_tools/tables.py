@@ -3,8 +3,8 @@
 Array fields are spread over one column per element, named "<field>_<i>"
 (for example `q_0` .. `q_3`), so that every column holds plain numbers or
 text: numeric dtypes in pandas, flat schemas in Parquet, plain CSV cells.
-Should "<field>_<i>" already be the name of a real field of the message, the
-element column is named "<field>[<i>]" instead. Text fields stay one column.
+Should any "<field>_<i>" already be the name of a real field of the message,
+the array's columns are named "<field>[<i>]" instead. Text fields stay one column.
 A column that a packet does not have (a message whose format changed within
 the log) holds None in that packet's row.
 """
@@ -56,10 +56,9 @@ class Table:
         return column
 
     def _name_elements(self, packet: Dict[str, Any], key: str, count: int) -> List[str]:
-        names = []
-        for i in range(count):
-            name = f"{key}_{i}"
-            names.append(f"{key}[{i}]" if name in packet else name)
+        names = [f"{key}_{i}" for i in range(count)]
+        if any(name in packet for name in names):
+            names = [f"{key}[{i}]" for i in range(count)]
         self._element_names[(key, count)] = names
         return names
 

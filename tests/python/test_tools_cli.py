@@ -1,0 +1,202 @@
+"""quillon-dump end to end: run as a subprocess on real and crafted logs."""
+
+import csv
+import io
+import json
+import math
+import os
+import pathlib
+import struct
+import subprocess
+import sys
+from collections import Counter
+from importlib import metadata
+
+import pytest
+
+import Quillon
+
+SAMPLES = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "samples"
+DEMO = pathlib.Path(__file__).resolve().parents[2] / "samples" / "sub-4.1.0-dive.bin"
+COPTER_BIN = SAMPLES / "copter-4.7.0dev-sitl.bin"  # has NaN values
+ARRAY_BIN = SAMPLES / "copter-4.6.2-first80k.bin"  # has int16[32] fields
+SUB_TLOG = SAMPLES / "sub-4.1.1-dive.tlog"
+
+
+def run(*args, stdin=b""):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run([sys.executable, "-m", "quillon_tools", *map(str, args)],
+                          input=stdin, capture_output=True, env=env, timeout=300)
+
+
+def module_packets(path):
+    reader_type = Quillon.data_flash_reader if path.suffix == ".bin" else Quillon.mavlink_reader
+    return list(reader_type(str(path))())
+
+
+def finite(value):
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    if isinstance(value, list):
+        return [finite(item) for item in value]
+    return value
+
+
+def strict_json(line):
+    def refuse(token):
+        raise ValueError(f"not JSON: {token}")
+    return json.loads(line, parse_constant=refuse)
+
+
+# Crafted DataFlash logs ---------------------------------------------------
+
+def fmt_packet(type_id, name, formats, labels, length):
+    return b"\xa3\x95\x80" + struct.pack("<BB4s16s64s", type_id, length, name, formats, labels)
+
+
+def data_packet(type_id, payload):
+    return b"\xa3\x95" + bytes([type_id]) + payload
+
+
+def damaged_log():
+    """A log with a message name that is not UTF-8, NaN and infinite floats,
+    and text that is not UTF-8."""
+    out = [fmt_packet(129, b"GOOD", b"Qf", b"TimeUS,Val", 15),
+           fmt_packet(130, b"\xff\xfeXX", b"Qn", b"TimeUS,Id", 15),
+           fmt_packet(131, b"TXT", b"QN", b"TimeUS,Msg", 27)]
+    for t, value in enumerate((1.5, math.nan, math.inf, -math.inf)):
+        out.append(data_packet(129, struct.pack("<Qf", t, value)))
+    out.append(data_packet(130, struct.pack("<Q4s", 4, b"\x80\x81")))
+    out.append(data_packet(131, struct.pack("<Q16s", 5, b"\xe9")))
+    out.append(data_packet(131, struct.pack("<Q16s", 6, b"ok\xc3")))
+    return b"".join(out)
+
+
+# Tests ----------------------------------------------------------------------
+
+@pytest.mark.parametrize("path", [COPTER_BIN, SUB_TLOG], ids=["dataflash", "tlog"])
+def test_json_lines_agree_with_the_module(path):
+    result = run(path)
+    assert result.returncode == 0 and result.stderr == b""
+    records = [strict_json(line) for line in result.stdout.decode("ascii").splitlines()]
+    packets = module_packets(path)
+    assert len(records) == len(packets) > 1000
+    for record, packet in zip(records, packets):
+        assert record == {"name": packet.name, "type": packet.packet_type,
+                          "protocol": packet.protocol,
+                          "fields": {k: finite(v) for k, v in packet.items()}}
+
+
+def test_standard_input_and_file_give_the_same_output(tmp_path):
+    for path in (DEMO, SUB_TLOG):
+        data = path.read_bytes()
+        assert run("-", stdin=data).stdout == run(path).stdout
+    empty = run("-", stdin=b"")
+    assert (empty.returncode, empty.stdout, empty.stderr) == (0, b"", b"")
+
+
+def test_odd_bytes_and_non_finite_floats_keep_the_output_valid():
+    result = run("-", stdin=damaged_log())
+    assert result.returncode == 0 and result.stderr == b""
+    records = [strict_json(line) for line in result.stdout.decode("ascii").splitlines()]
+    packets = []
+    reader = Quillon.data_flash_reader(None)
+    reader.parseBuffer(damaged_log())
+    while (packet := reader.get_packet()) is not None:
+        packets.append(packet)
+    assert [r["fields"].get("Val") for r in records[:4]] == [1.5, None, None, None]
+    assert len(records) == len(packets) == 7
+    for record, packet in zip(records, packets):
+        assert record["name"] == packet.name
+        assert record["fields"] == {k: finite(v) for k, v in packet.items()}
+
+
+def test_type_filter_keeps_exactly_the_named_messages():
+    counts = Counter(p.name for p in module_packets(COPTER_BIN))
+    result = run("--type", "GPS,att", COPTER_BIN)
+    names = Counter(strict_json(line)["name"] for line in result.stdout.splitlines())
+    assert names == {"GPS": counts["GPS"], "ATT": counts["ATT"]}
+
+
+def test_summary_agrees_with_the_module_counts():
+    for path in (DEMO, SUB_TLOG):
+        counts = Counter((p.name, p.packet_type) for p in module_packets(path))
+        result = run("--summary", path)
+        assert result.returncode == 0
+        lines = result.stdout.decode().splitlines()
+        assert lines[0].split() == ["name", "type", "count"]
+        rows = [line.split() for line in lines[1:-1]]
+        assert {(name, int(t)): int(n) for name, t, n in rows} == counts
+        assert [(name, int(t)) for name, t, _ in rows] == sorted(counts)
+        assert lines[-1].split() == ["total", str(sum(counts.values()))]
+    filtered = run("--summary", "--type", "ATT", DEMO).stdout.decode().splitlines()
+    assert [line.split()[0] for line in filtered] == ["name", "ATT", "total"]
+
+
+def test_csv_has_one_column_per_field_and_one_row_per_packet():
+    gps = [p for p in module_packets(COPTER_BIN) if p.name == "GPS"]
+    result = run("--csv", "--type", "gps", COPTER_BIN)
+    rows = list(csv.reader(io.StringIO(result.stdout.decode())))
+    assert rows[0] == list(gps[0]) and len(rows) == len(gps) + 1
+    assert [float(x) for x in rows[-1]] == [float(v) for v in gps[-1].values()]
+
+    isbd = [p for p in module_packets(ARRAY_BIN) if p.name == "ISBD"]
+    rows = list(csv.reader(io.StringIO(run("--csv", "--type", "ISBD", ARRAY_BIN).stdout.decode())))
+    assert rows[0] == ["TimeUS", "N", "seqno"] + [f"x_{i}" for i in range(32)] + \
+        [f"y_{i}" for i in range(32)] + [f"z_{i}" for i in range(32)]
+    assert len(rows) == len(isbd) + 1
+    assert [int(x) for x in rows[1][3:35]] == isbd[0]["x"]
+
+
+@pytest.mark.parametrize("args", [
+    ["/nonexistent/flight.bin"],
+    ["--summary", str(SAMPLES)],           # a directory
+    ["--csv", "--type", "GPS", "/nonexistent/flight.bin"],
+])
+def test_unreadable_files_give_one_line_and_status_2(args):
+    result = run(*args)
+    assert result.returncode == 2 and result.stdout == b""
+    lines = result.stderr.decode().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("quillon-dump: error: cannot read ")
+
+
+@pytest.mark.parametrize("args", [
+    ["--csv", COPTER_BIN],
+    ["--csv", "--type", "GPS,ATT", COPTER_BIN],
+    ["--type", ",", COPTER_BIN],
+    ["--summary", "--csv", "--type", "GPS", COPTER_BIN],
+])
+def test_invalid_option_combinations_are_usage_errors(args):
+    result = run(*args)
+    assert result.returncode == 2 and result.stdout == b""
+    assert b"Traceback" not in result.stderr
+
+
+def test_progress_bar_appears_only_on_a_terminal(tmp_path):
+    big = tmp_path / "long.bin"
+    big.write_bytes(COPTER_BIN.read_bytes() * 6)  # several seconds of JSON
+    leader, follower = os.openpty()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    with open(os.devnull, "wb") as sink:
+        process = subprocess.Popen([sys.executable, "-m", "quillon_tools", str(big)],
+                                   stdout=sink, stderr=follower, env=env)
+    os.close(follower)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(leader, 4096)
+        except OSError:  # the terminal closes when the process ends
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(leader)
+    assert process.wait(timeout=300) == 0
+    assert b"long.bin" in shown and b"B/s" in shown
+
+
+def test_console_script_runs_main():
+    scripts = metadata.entry_points(group="console_scripts")
+    (script,) = [s for s in scripts if s.name == "quillon-dump"]
+    from quillon_tools.__main__ import main
+    assert script.load() is main
