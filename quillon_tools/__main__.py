@@ -48,12 +48,20 @@ def main(argv: Optional[List[str]] = None) -> int:
         except ImportError:
             _fail("--parquet needs pyarrow: pip install 'quillon[parquet]'")
             return 2
+        try:  # before decoding, so that a bad directory fails at once
+            os.makedirs(args.parquet, exist_ok=True)
+        except OSError as error:
+            # makedirs reports an existing file as "File exists".
+            reason = ("Not a directory" if isinstance(error, FileExistsError)
+                      else error.strerror or str(error))
+            _fail(f"cannot write {args.parquet!r}: {reason}")
+            return 2
     try:
         return _run(args)
     except OSError as error:
         if isinstance(error, BrokenPipeError):
             return _broken_pipe()
-        _fail(_describe(error))
+        _fail(_describe(error, args.log))
     except KeyboardInterrupt:
         return 130
     return 2
@@ -115,11 +123,13 @@ def _progress(source: LogSource) -> Any:
     return bar
 
 
-def _describe(error: OSError) -> str:
+def _describe(error: OSError, log: str) -> str:
     reason = error.strerror or str(error)
-    if error.filename is not None:
-        return f"cannot read {os.fsdecode(error.filename)!r}: {reason}"
-    return reason
+    if error.filename is None:
+        return reason
+    name = os.fsdecode(error.filename)
+    verb = "read" if name == log else "write"
+    return f"cannot {verb} {name!r}: {reason}"
 
 
 def _warn(message: str) -> None:

@@ -148,16 +148,17 @@ def test_csv_has_one_column_per_field_and_one_row_per_packet():
     assert [int(x) for x in rows[1][3:35]] == isbd[0]["x"]
 
 
-@pytest.mark.parametrize("args", [
-    ["/nonexistent/flight.bin"],
-    ["--summary", str(SAMPLES)],           # a directory
-    ["--csv", "--type", "GPS", "/nonexistent/flight.bin"],
+@pytest.mark.parametrize("args, problem", [
+    (["/nonexistent/flight.bin"], "cannot read '/nonexistent/flight.bin'"),
+    (["--summary", str(SAMPLES)], "cannot read"),  # a directory
+    (["--csv", "--type", "GPS", "/nonexistent/flight.bin"], "cannot read"),
+    (["--parquet", DEMO.parent / "LICENSE", DEMO], "cannot write"),  # not a directory
 ])
-def test_unreadable_files_give_one_line_and_status_2(args):
+def test_unusable_files_give_one_line_and_status_2(args, problem):
     result = run(*args)
     assert result.returncode == 2 and result.stdout == b""
     lines = result.stderr.decode().splitlines()
-    assert len(lines) == 1 and lines[0].startswith("quillon-dump: error: cannot read ")
+    assert len(lines) == 1 and lines[0].startswith(f"quillon-dump: error: {problem}")
 
 
 @pytest.mark.parametrize("args", [
