@@ -16,6 +16,7 @@ chunks that the readers consume.
 from libquillon cimport *
 
 include "packet.pxi"
+include "keys.pxi"
 include "readers.pxi"
 include "sources.pxi"
 include "generators.pxi"

@@ -126,30 +126,29 @@ cdef object _member_value(abstractStructMember* member):
     return []
 
 
-cdef int _fill(packet target, Struct* record, str protocol) except -1:
+cdef int _fill(packet target, Struct* record, str protocol, int protocol_id) except -1:
     cdef const vector[abstractStructMember*]* members = &record.innerVector()
-    cdef abstractStructMember* member
-    cdef const string* name
+    cdef _layout* layout = _layout_of(record, protocol_id)
+    # Own references: converting values may run other code that refreshes the cache.
+    cdef tuple keys = <tuple>layout.keys
+    name = <object>layout.name_text
     cdef size_t i
     for i in range(members.size()):
-        member = members[0][i]
-        value = _member_value(member)
-        name = &member.getName()
+        value = _member_value(members[0][i])
         # A repeated member name replaces the value but keeps the first position.
-        PyDict_SetItem(target, _text(name.data(), name.size()), value)
+        PyDict_SetItem(target, keys[i], value)
     target._protocol = protocol
     target._packet_type = <int>record.getType()
-    name = &record.getName()
-    target._name = _text(name.data(), name.size())
+    target._name = name
     return 0
 
 
-cdef packet _packet_from_record(Struct* record, str protocol):
+cdef packet _packet_from_record(Struct* record, str protocol, int protocol_id):
     """Converts a record handed out by a reader and releases it, also on failure."""
     cdef packet result
     try:
         result = packet.__new__(packet)
-        _fill(result, record, protocol)
+        _fill(result, record, protocol, protocol_id)
     finally:
         deleteStruct(record)
     return result

@@ -23,10 +23,16 @@ cdef int _feed(abstractReader* core, const uint8_t[:] view) except -1:
     return 0
 
 
-cdef object _next_packet(abstractReader* core, str protocol):
+# Protocol numbers that keep the two protocols' layouts apart in the key cache.
+cdef enum:
+    _MAVLINK = 1
+    _DATA_FLASH = 2
+
+
+cdef object _next_packet(abstractReader* core, str protocol, int protocol_id):
     """The oldest queued record as a packet, or None when the queue is empty."""
     if core.numAvailable() > 0:
-        return _packet_from_record(core.getPacket(), protocol)
+        return _packet_from_record(core.getPacket(), protocol, protocol_id)
     return None
 
 
@@ -76,13 +82,13 @@ cdef class mavlink_reader:
         _feed(self.reader, bytes)
 
     def get_packet(self) -> packet:
-        return _next_packet(self.reader, "mavlink")
+        return _next_packet(self.reader, "mavlink", _MAVLINK)
 
     def __call__(self):
         for chunk in self.gen():
             self.parseBuffer(chunk)
             while self.reader.numAvailable() > 0:
-                yield _packet_from_record(self.reader.getPacket(), "mavlink")
+                yield _packet_from_record(self.reader.getPacket(), "mavlink", _MAVLINK)
 
 
 cdef class data_flash_reader:
@@ -132,10 +138,10 @@ cdef class data_flash_reader:
         _feed(self.reader, bytes)
 
     def get_packet(self) -> packet:
-        return _next_packet(self.reader, "data_flash")
+        return _next_packet(self.reader, "data_flash", _DATA_FLASH)
 
     def __call__(self):
         for chunk in self.gen():
             self.parseBuffer(chunk)
             while self.reader.numAvailable() > 0:
-                yield _packet_from_record(self.reader.getPacket(), "data_flash")
+                yield _packet_from_record(self.reader.getPacket(), "data_flash", _DATA_FLASH)

@@ -5,6 +5,7 @@ import pytest
 
 import Quillon
 from dataflash_bytes import data_packet, format_packet
+from mavlink_bytes import frame_v1
 
 
 def decode(*parts):
@@ -147,3 +148,30 @@ def test_packets_outlive_their_reader():
     p = reader.get_packet()
     del reader
     assert p == {"t": 42} and p.name == "KEEP"
+
+
+class TestLayoutChanges:
+    """Keys and names must follow each record, whatever was decoded before."""
+
+    def test_readers_with_different_formats_for_one_type(self):
+        a, b = Quillon.data_flash_reader(None), Quillon.data_flash_reader(None)
+        a.parseBuffer(format_packet(230, "AAA", "BB", "x,y") + data_packet(230, "BB", 1, 2) * 2)
+        b.parseBuffer(format_packet(230, "BBB", "BB", "x,z") + data_packet(230, "BB", 3, 4) * 2)
+        got = [(p.name, list(p.items())) for p in
+               (a.get_packet(), b.get_packet(), a.get_packet(), b.get_packet())]
+        assert got == [("AAA", [("x", 1), ("y", 2)]), ("BBB", [("x", 3), ("z", 4)])] * 2
+
+    def test_renamed_record_and_member_count_change(self):
+        packets = decode(format_packet(231, "ONE", "BBB", "a,b,c"), data_packet(231, "BBB", 1, 2, 3),
+                         format_packet(231, "TWO", "B", "a"), data_packet(231, "B", 4),
+                         format_packet(231, "ONE", "BBB", "a,b,c"), data_packet(231, "BBB", 5, 6, 7))
+        assert [(p.name, list(p)) for p in packets] == [
+            ("ONE", ["a", "b", "c"]), ("TWO", ["a"]), ("ONE", ["a", "b", "c"])]
+
+    def test_same_type_number_in_both_protocols(self):
+        df = single("B", "custom_mode", 9, name="HBT", msg_type=0)
+        mav = Quillon.mavlink_reader(None)
+        mav.parseBuffer(frame_v1(0, {}))
+        hb = mav.get_packet()
+        assert (df.name, list(df)) == ("HBT", ["custom_mode"])
+        assert hb.name == "heartbeat" and len(hb) == 6
