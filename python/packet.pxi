@@ -19,8 +19,8 @@ cdef class packet(dict):
 
     These packets are not meant to be created by users at this time.
     """
-    cdef object _name
-    cdef object _protocol
+    cdef str _name
+    cdef str _protocol
     cdef int _packet_type
 
     def __cinit__(self, *args, **kwargs):

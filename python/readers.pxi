@@ -39,28 +39,27 @@ cdef object _next_packet(abstractReader* core, str protocol, int protocol_id):
 cdef class mavlink_reader:
     """
     Usage:
-        - Load the module with `import Quillon`
-        - Create a Reader by passing the initializer a string filname or a 
-          yielding function that returns bytes to parse
-        - Read from the Reader by calling it to obtain a 
-          generator.
-        - Or feed bytes by hand with `parseByte` and `parseBuffer`
-          and take packets out one at a time with `get_packet`.
+    - Load the module with `import Quillon`
+    - Create a Reader by passing the initializer a string filname or a 
+      yielding function that returns bytes to parse
+    - Read from the Reader by calling it to obtain a 
+      generator.
+    - Or feed bytes by hand with `parseByte` and `parseBuffer` and
+      take packets out one at a time with `get_packet`.
 
-        for example,
+    for example,
 
-        ```python
-        import Quillon
+    ```python
+    import Quillon
+    reader = Quillon.mavlink_reader("flight.tlog")
+    for packet in reader():
+        # do stuff
+        print(packet.name, packet)
+    # done!
+    ```
 
-        reader = Quillon.mavlink_reader("flight.tlog")
-        for packet in reader():
-            print(packet.name, packet)
-            # do stuff
-        # done!
-        ```
-
-    MAVLink 1 and 2 frames may be mixed freely; every packet is a dict
-    of field name to raw value, with the read-only properties `name`,
+    MAVLink 1 and 2 frames may be mixed freely. Every packet is a dict
+    of field name to raw value with the read-only properties `name`,
     `packet_type` and `protocol`.
 
     :param src: Source of bytes to parse; generator function or filename
@@ -96,27 +95,26 @@ cdef class data_flash_reader:
     Parser for DataFlash .bin files.
 
     Usage:
-        - Load the module with `import Quillon`
-        - Create a Reader by passing the initializer a string filname or a 
-          yielding function that returns bytes to parse
-        - Read from the Reader by calling it to obtain a 
-          generator.
-        - Or feed bytes by hand with `parseByte` and `parseBuffer`
-          and take packets out one at a time with `get_packet`.
+    - Load the module with `import Quillon`
+    - Create a Reader by passing the initializer a string filname or a 
+      yielding function that returns bytes to parse
+    - Read from the Reader by calling it to obtain a 
+      generator.
+    - Or feed bytes by hand with `parseByte` and `parseBuffer` and
+      take packets out one at a time with `get_packet`.
 
-        for example,
+    for example,
 
-        ```python
-        import Quillon
+    ```python
+    import Quillon
+    reader = Quillon.data_flash_reader("flight.bin")
+    for packet in reader():
+        # do stuff
+        print(packet.name, packet)
+    # done!
+    ```
 
-        reader = Quillon.data_flash_reader("flight.bin")
-        for packet in reader():
-            print(packet.name, packet)
-            # do stuff
-        # done!
-        ```
-
-    Every packet is a dict of field name to raw value, with the
+    Every packet is a dict of field name to raw value with the
     read-only properties `name`, `packet_type` and `protocol`.
 
     :param src: Source of bytes to parse; generator function or filename

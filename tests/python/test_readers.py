@@ -100,6 +100,10 @@ class TestConstruction:
         assert "- Read from the Reader by calling it to obtain a \n" in doc
         assert doc.endswith(":param src: Source of bytes to parse; generator function or filename\n    ")
         assert "# do stuff" in doc and "# done!" in doc
+        source = "flight.bin" if reader_type is Quillon.data_flash_reader else "flight.tlog"
+        assert f'Quillon.{reader_type.__name__}("{source}")' in doc
+        opens_with_title = doc.startswith("\n    Parser for DataFlash .bin files.\n")
+        assert opens_with_title == (reader_type is Quillon.data_flash_reader)
 
 
 class TestParseByte:
