@@ -85,25 +85,3 @@ def test_char_text(raw, text):
     assert p["name"] == text and p["value"] == 2.5
 
 
-def test_truncated_v2_payload_is_zero_extended():
-    p = single(frame_v2(251, {"time_boot_ms": 7}))
-    assert p == {"time_boot_ms": 7, "value": 0.0, "name": ""}
-
-
-def test_frames_in_order_with_junk_between():
-    frames = [frame_v1(0, {"custom_mode": i}, seq=i) for i in range(3)]
-    stream = b"\x00\x01" + frames[0] + b"junk" + frames[1] + frame_v2(2, {"time_boot_ms": 9}) + frames[2]
-    packets = decode(stream)
-    assert [(p.name, p.get("custom_mode", p.get("time_boot_ms"))) for p in packets] == [
-        ("heartbeat", 0), ("heartbeat", 1), ("system_time", 9), ("heartbeat", 2)]
-
-
-def test_readers_keep_their_own_framing_state():
-    a, b = Quillon.mavlink_reader(None), Quillon.mavlink_reader(None)
-    fa, fb = frame_v1(0, {"custom_mode": 1}), frame_v2(2, {"time_boot_ms": 2})
-    a.parseBuffer(fa[:5])
-    b.parseBuffer(fb[:7])
-    a.parseBuffer(fa[5:])
-    b.parseBuffer(fb[7:])
-    assert a.get_packet()["custom_mode"] == 1
-    assert b.get_packet()["time_boot_ms"] == 2

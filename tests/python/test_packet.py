@@ -43,13 +43,6 @@ def test_construction_follows_dict(args, kwargs, expected):
     assert p == expected and (p.name, p.packet_type, p.protocol) == ("", 0, "")
 
 
-def test_construction_errors_match_dict():
-    with pytest.raises(TypeError):
-        Quillon.packet(1)
-    with pytest.raises(ValueError):
-        Quillon.packet([(1, 2, 3)])
-
-
 @pytest.mark.parametrize("prop", ["name", "packet_type", "protocol"])
 def test_properties_are_read_only_and_undocumented(prop):
     p = Quillon.packet()

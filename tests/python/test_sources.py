@@ -121,11 +121,6 @@ class TestReadFile:
         with pytest.raises(StopIteration):
             next(gen)
 
-    def test_directory_fails_on_first_advance(self, tmp_path):
-        gen = Quillon.thing_to_iterable(str(tmp_path))()
-        with pytest.raises(IsADirectoryError):
-            next(gen)
-
     def test_file_open_only_while_running(self, tmp_path):
         path = str(write(tmp_path, 2000))
         gen = Quillon.thing_to_iterable(path)()
