@@ -14,10 +14,12 @@ mavlink_replay_t m_mavlink_replay[MAVLINK_COMM_NUM_BUFFERS];
 
 namespace {
 
-inline void accumulate(uint8_t data, uint16_t& crc) {
+// Takes and returns the checksum by value: `checksum` of the packed frame
+// record may sit at an odd address, where no reference may bind to it.
+inline uint16_t accumulate(uint8_t data, uint16_t crc) {
     uint8_t tmp = static_cast<uint8_t>(data ^ (crc & 0xFF));
     tmp = static_cast<uint8_t>(tmp ^ (tmp << 4));
-    crc = static_cast<uint16_t>((crc >> 8) ^ (tmp << 8) ^ (tmp << 3) ^ (tmp >> 4));
+    return static_cast<uint16_t>((crc >> 8) ^ (tmp << 8) ^ (tmp << 3) ^ (tmp >> 4));
 }
 
 inline uint8_t* payload(mavlink_message_t* msg) {
@@ -39,6 +41,23 @@ inline void beginFrame(mavlink_message_t* rxmsg, mavlink_status_t* status, uint8
     rxmsg->checksum = X25_INIT_CRC;
 }
 
+// Step 4: the per-byte report to the caller's records.
+inline void finishStep(const mavlink_message_t* rxmsg, mavlink_status_t* status,
+                       mavlink_message_t* r_message, mavlink_status_t* r_status) {
+    if (r_message != nullptr) r_message->len = rxmsg->len;
+    if (r_status != nullptr) {
+        r_status->parse_state = status->parse_state;
+        r_status->packet_idx = status->packet_idx;
+        r_status->current_rx_seq = static_cast<uint8_t>(status->current_rx_seq + 1);
+        r_status->packet_rx_success_count = status->packet_rx_success_count;
+        r_status->packet_rx_drop_count = status->parse_error;
+        r_status->flags = status->flags;
+    }
+    status->parse_error = 0;
+    if (status->msg_received == MAVLINK_FRAMING_BAD_CRC && r_message != nullptr)
+        r_message->checksum = static_cast<uint16_t>(rxmsg->ck[0] | (rxmsg->ck[1] << 8));
+}
+
 // Steps 1-4 of the framing state machine for one byte.
 inline uint8_t frameStep(mavlink_message_t* rxmsg, mavlink_status_t* status, uint8_t c,
                          mavlink_message_t* r_message, mavlink_status_t* r_status) {
@@ -53,7 +72,7 @@ inline uint8_t frameStep(mavlink_message_t* rxmsg, mavlink_status_t* status, uin
     case MAVLINK_PARSE_STATE_GOT_STX:
         rxmsg->len = c;
         status->packet_idx = 0;
-        accumulate(c, rxmsg->checksum);
+        rxmsg->checksum = accumulate(c, rxmsg->checksum);
         if (v1) {
             rxmsg->incompat_flags = 0;
             rxmsg->compat_flags = 0;
@@ -69,32 +88,32 @@ inline uint8_t frameStep(mavlink_message_t* rxmsg, mavlink_status_t* status, uin
             status->parse_state = MAVLINK_PARSE_STATE_IDLE;
             break;
         }
-        accumulate(c, rxmsg->checksum);
+        rxmsg->checksum = accumulate(c, rxmsg->checksum);
         status->parse_state = MAVLINK_PARSE_STATE_GOT_INCOMPAT_FLAGS;
         break;
     case MAVLINK_PARSE_STATE_GOT_INCOMPAT_FLAGS:
         rxmsg->compat_flags = c;
-        accumulate(c, rxmsg->checksum);
+        rxmsg->checksum = accumulate(c, rxmsg->checksum);
         status->parse_state = MAVLINK_PARSE_STATE_GOT_COMPAT_FLAGS;
         break;
     case MAVLINK_PARSE_STATE_GOT_COMPAT_FLAGS:
         rxmsg->seq = c;
-        accumulate(c, rxmsg->checksum);
+        rxmsg->checksum = accumulate(c, rxmsg->checksum);
         status->parse_state = MAVLINK_PARSE_STATE_GOT_SEQ;
         break;
     case MAVLINK_PARSE_STATE_GOT_SEQ:
         rxmsg->sysid = c;
-        accumulate(c, rxmsg->checksum);
+        rxmsg->checksum = accumulate(c, rxmsg->checksum);
         status->parse_state = MAVLINK_PARSE_STATE_GOT_SYSID;
         break;
     case MAVLINK_PARSE_STATE_GOT_SYSID:
         rxmsg->compid = c;
-        accumulate(c, rxmsg->checksum);
+        rxmsg->checksum = accumulate(c, rxmsg->checksum);
         status->parse_state = MAVLINK_PARSE_STATE_GOT_COMPID;
         break;
     case MAVLINK_PARSE_STATE_GOT_COMPID:
         rxmsg->msgid = c;
-        accumulate(c, rxmsg->checksum);
+        rxmsg->checksum = accumulate(c, rxmsg->checksum);
         if (v1)
             status->parse_state = rxmsg->len > 0 ? MAVLINK_PARSE_STATE_GOT_MSGID3
                                                  : MAVLINK_PARSE_STATE_GOT_PAYLOAD;
@@ -103,18 +122,18 @@ inline uint8_t frameStep(mavlink_message_t* rxmsg, mavlink_status_t* status, uin
         break;
     case MAVLINK_PARSE_STATE_GOT_MSGID1:
         rxmsg->msgid = rxmsg->msgid | (static_cast<uint32_t>(c) << 8);
-        accumulate(c, rxmsg->checksum);
+        rxmsg->checksum = accumulate(c, rxmsg->checksum);
         status->parse_state = MAVLINK_PARSE_STATE_GOT_MSGID2;
         break;
     case MAVLINK_PARSE_STATE_GOT_MSGID2:
         rxmsg->msgid = rxmsg->msgid | (static_cast<uint32_t>(c) << 16);
-        accumulate(c, rxmsg->checksum);
+        rxmsg->checksum = accumulate(c, rxmsg->checksum);
         status->parse_state = rxmsg->len > 0 ? MAVLINK_PARSE_STATE_GOT_MSGID3
                                              : MAVLINK_PARSE_STATE_GOT_PAYLOAD;
         break;
     case MAVLINK_PARSE_STATE_GOT_MSGID3:
         payload(rxmsg)[status->packet_idx++] = c;
-        accumulate(c, rxmsg->checksum);
+        rxmsg->checksum = accumulate(c, rxmsg->checksum);
         if (status->packet_idx == rxmsg->len) status->parse_state = MAVLINK_PARSE_STATE_GOT_PAYLOAD;
         break;
     case MAVLINK_PARSE_STATE_GOT_PAYLOAD: {
@@ -124,7 +143,7 @@ inline uint8_t frameStep(mavlink_message_t* rxmsg, mavlink_status_t* status, uin
             status->parse_state = MAVLINK_PARSE_STATE_GOT_BAD_CRC1;
             break;
         }
-        accumulate(entry->crc_extra, rxmsg->checksum);
+        rxmsg->checksum = accumulate(entry->crc_extra, rxmsg->checksum);
         status->parse_state = c == (rxmsg->checksum & 0xFF) ? MAVLINK_PARSE_STATE_GOT_CRC1
                                                             : MAVLINK_PARSE_STATE_GOT_BAD_CRC1;
         // A MAVLink 2 sender drops trailing zero bytes of the payload; restore them.
@@ -169,19 +188,7 @@ inline uint8_t frameStep(mavlink_message_t* rxmsg, mavlink_status_t* status, uin
         if (status->packet_rx_success_count == 0) status->packet_rx_drop_count = 0;
         status->packet_rx_success_count++;
     }
-
-    if (r_message != nullptr) r_message->len = rxmsg->len;
-    if (r_status != nullptr) {
-        r_status->parse_state = status->parse_state;
-        r_status->packet_idx = status->packet_idx;
-        r_status->current_rx_seq = static_cast<uint8_t>(status->current_rx_seq + 1);
-        r_status->packet_rx_success_count = status->packet_rx_success_count;
-        r_status->packet_rx_drop_count = status->parse_error;
-        r_status->flags = status->flags;
-    }
-    status->parse_error = 0;
-    if (status->msg_received == MAVLINK_FRAMING_BAD_CRC && r_message != nullptr)
-        r_message->checksum = static_cast<uint16_t>(rxmsg->ck[0] | (rxmsg->ck[1] << 8));
+    finishStep(rxmsg, status, r_message, r_status);
     return status->msg_received;
 }
 
@@ -239,6 +246,29 @@ inline uint8_t parseStep(mavlink_message_t* rxmsg, mavlink_status_t* status,
     return result;
 }
 
+inline bool isStartByte(uint8_t c) { return static_cast<uint8_t>(c - MAVLINK_STX) < 2; }
+
+// Takes as many payload bytes of the frame in progress as `data` holds, at
+// most up to the end of the payload; returns how many.
+inline uint64_t bulkPayload(mavlink_message_t* rxmsg, mavlink_status_t* status,
+                            mavlink_replay_t* replay, const uint8_t* data, uint64_t length) {
+    const uint64_t want = static_cast<uint64_t>(rxmsg->len - status->packet_idx);
+    const uint16_t n = static_cast<uint16_t>(want < length ? want : length);
+    memcpy(payload(rxmsg) + status->packet_idx, data, n);
+    uint16_t crc = rxmsg->checksum;
+    for (uint16_t k = 0; k < n; ++k) crc = accumulate(data[k], crc);
+    rxmsg->checksum = crc;
+    if (replay->len + n <= MAVLINK_MAX_FRAME_LEN) {
+        memcpy(replay->bytes + replay->len, data, n);
+        replay->len = replay->pos = static_cast<uint16_t>(replay->len + n);
+    } else {
+        replay->len = replay->pos = 0;  // unreachable for a frame that fits
+    }
+    status->packet_idx = static_cast<uint8_t>(status->packet_idx + n);
+    if (status->packet_idx == rxmsg->len) status->parse_state = MAVLINK_PARSE_STATE_GOT_PAYLOAD;
+    return n;
+}
+
 // Scans pending bytes until a frame completes or none are left.
 inline uint8_t drain(mavlink_message_t* rxmsg, mavlink_status_t* status, mavlink_replay_t* replay,
                      mavlink_message_t* r_message, mavlink_status_t* r_status) {
@@ -279,17 +309,19 @@ extern "C" {
 
 void crc_init(uint16_t* crcAccum) { *crcAccum = X25_INIT_CRC; }
 
-void crc_accumulate(uint8_t data, uint16_t* crcAccum) { accumulate(data, *crcAccum); }
+void crc_accumulate(uint8_t data, uint16_t* crcAccum) { *crcAccum = accumulate(data, *crcAccum); }
 
 uint16_t crc_calculate(const uint8_t* buffer, uint16_t length) {
     uint16_t crc = X25_INIT_CRC;
-    for (uint16_t i = 0; i < length; ++i) accumulate(buffer[i], crc);
+    for (uint16_t i = 0; i < length; ++i) crc = accumulate(buffer[i], crc);
     return crc;
 }
 
 void mavlink_start_checksum(mavlink_message_t* msg) { msg->checksum = X25_INIT_CRC; }
 
-void mavlink_update_checksum(mavlink_message_t* msg, uint8_t c) { accumulate(c, msg->checksum); }
+void mavlink_update_checksum(mavlink_message_t* msg, uint8_t c) {
+    msg->checksum = accumulate(c, msg->checksum);
+}
 
 const mavlink_msg_entry_t* mavlink_get_msg_entry(uint32_t msgid) {
     uint32_t low = 0, high = MAVLINK_MESSAGE_CRCS_COUNT - 1;
@@ -366,12 +398,32 @@ uint8_t mavlink_parse_run(mavlink_message_t* rxmsg, mavlink_status_t* status,
     if (replay->pos < replay->len &&
         drain(rxmsg, status, replay, r_message, r_mavlink_status) == MAVLINK_FRAMING_OK)
         return MAVLINK_FRAMING_OK;
-    for (uint64_t i = 0; i < length; ++i) {
+    uint64_t i = 0;
+    while (i < length) {
+        // Runs of bytes that need no decision are taken in bulk; the result is
+        // the same as byte by byte, whose per-byte reports overwrite each other.
+        if (status->parse_state == MAVLINK_PARSE_STATE_GOT_MSGID3 && replay->pos == replay->len) {
+            const uint64_t n = bulkPayload(rxmsg, status, replay, data + i, length - i);
+            status->msg_received = MAVLINK_FRAMING_INCOMPLETE;
+            finishStep(rxmsg, status, r_message, r_mavlink_status);
+            i += n;
+            continue;
+        }
+        if (idle(status)) {
+            const uint64_t start = i;
+            while (i < length && !isStartByte(data[i])) ++i;
+            if (i == length) {
+                status->msg_received = MAVLINK_FRAMING_INCOMPLETE;
+                if (i > start) finishStep(rxmsg, status, r_message, r_mavlink_status);
+                break;
+            }
+        }
         uint8_t result = parseStep(rxmsg, status, replay, data[i], true, r_message, r_mavlink_status);
+        ++i;
         if (result != MAVLINK_FRAMING_OK && replay->pos < replay->len)
             result = drain(rxmsg, status, replay, r_message, r_mavlink_status);
         if (result == MAVLINK_FRAMING_OK) {
-            *consumed = i + 1;
+            *consumed = i;
             return MAVLINK_FRAMING_OK;
         }
     }
