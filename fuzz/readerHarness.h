@@ -18,13 +18,34 @@ struct recordDeleter {
     void operator()(introspect::Struct* record) const { Quillon::deleteStruct(record); }
 };
 
-// Takes every queued record out, checks it, and appends its JSON text.
-inline void drain(Quillon::abstractReader& reader, std::vector<std::string>& out) {
+// The whole content of a record as bytes: name, type, and every member's
+// name, type code, count and element bytes. Cheaper to compare than JSON.
+inline std::string fingerprint(const introspect::Struct& record) {
+    std::string out = record.getName();
+    const auto add = [&out](const void* p, std::size_t n) { out.append(static_cast<const char*>(p), n); };
+    const uint32_t type = record.getType();
+    out += '\0';
+    add(&type, sizeof type);
+    for (const introspect::abstractStructMember* m : record) {
+        const uint32_t code = static_cast<uint32_t>(m->getTypeAsEnum());
+        const uint64_t count = m->getNumElements();
+        out += m->getName();
+        out += '\0';
+        add(&code, sizeof code);
+        add(&count, sizeof count);
+        add(m->getInnerPointer(), count * static_cast<std::size_t>(cTypeSize[code]));
+    }
+    return out;
+}
+
+// Takes every queued record out and appends its fingerprint; with
+// `checkJson`, each record's JSON text is checked too.
+inline void drain(Quillon::abstractReader& reader, std::vector<std::string>& out, bool checkJson = true) {
     while (reader.numAvailable() > 0) {
         std::unique_ptr<introspect::Struct, recordDeleter> record(reader.getPacket());
         FUZZ_CHECK(record != nullptr, "getPacket returned null");
-        checkRecordJson(*record);
-        out.push_back(record->to_json());
+        if (checkJson) checkRecordJson(*record);
+        out.push_back(fingerprint(*record));
     }
     bool refused = false;
     try {
@@ -92,7 +113,7 @@ void checkReaderAgreement(const uint8_t* data, std::size_t size) {
             }
             if (cuts.coin()) reader.parseBuffer(data + at, 0);  // must change nothing
             at += n;
-            drain(reader, pieces);  // as the Python generator does after each chunk
+            drain(reader, pieces, false);  // as the Python generator does after each chunk
         }
         FUZZ_CHECK(reader.bytesSeen() == static_cast<int32_t>(size), "bytesSeen in pieces");
         FUZZ_CHECK(reader.packetsSeen() == wholePackets, "packetsSeen in pieces");
@@ -100,7 +121,7 @@ void checkReaderAgreement(const uint8_t* data, std::size_t size) {
     FUZZ_CHECK(whole.size() == pieces.size(),
                std::to_string(whole.size()) + " records whole, " + std::to_string(pieces.size()) + " in pieces");
     for (std::size_t i = 0; i < whole.size(); ++i)
-        FUZZ_CHECK(whole[i] == pieces[i], "record " + std::to_string(i) + ":\n" + whole[i] + "\n" + pieces[i]);
+        FUZZ_CHECK(whole[i] == pieces[i], "record " + std::to_string(i) + " differs when fed in pieces");
 }
 
 }  // namespace fuzzCheck

@@ -17,6 +17,7 @@ class byteSource {
 public:
     byteSource(const uint8_t* data, std::size_t size) : data(data), size(size) {}
     uint8_t take() { return at < size ? data[at++] : 0; }
+    bool empty() const { return at >= size; }
     std::string text() {
         std::string s;
         for (std::size_t n = take() % 24; n > 0; --n) s += static_cast<char>(take());

@@ -78,7 +78,7 @@ make_seeds() {
             slice "$f" 0 1024 "$dir/$name-1k"
             slice "$f" 0 6000 "$dir/$name-6k"
             ;;
-        fuzz_mavlink_reader:*.tlog | fuzz_mavlink_reader:*.mav | fuzz_mavlink_catalogue:*.tlog | fuzz_mavlink_catalogue:*.mav)
+        fuzz_mavlink_reader:*.tlog | fuzz_mavlink_reader:*.mav)
             slice "$f" 0 2048 "$dir/$name-head"
             slice "$f" $((size / 2)) 2048 "$dir/$name-middle"
             ;;
@@ -93,7 +93,11 @@ for target in "${targets[@]}"; do
     crashes="$builddir/crashes/$target"
     mkdir -p "$corpus" "$crashes"
     make_seeds "$target" "$seeds"
-    options=(-max_total_time="$seconds" -max_len=8192 -timeout=20 -rss_limit_mb=2048
+    case "$target" in
+    fuzz_mavlink_catalogue) max_len=300 ;;  # an id selector and one frame record
+    *) max_len=8192 ;;
+    esac
+    options=(-max_total_time="$seconds" -max_len="$max_len" -timeout=20 -rss_limit_mb=2048
              -print_final_stats=1 -artifact_prefix="$crashes/")
     dict="$repo/fuzz/${target#fuzz_}.dict"
     if [[ "$target" == fuzz_json ]]; then dict="$repo/fuzz/dataflash_reader.dict"; fi

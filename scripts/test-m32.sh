@@ -51,8 +51,9 @@ fi
 
 # A cross file, so that meson looks for 32-bit dependencies only: pkg-config
 # searches the 32-bit GoogleTest above and never the 64-bit system files.
-crossfile="$(mktemp --suffix=.ini)"
-trap 'rm -f "$crossfile"' EXIT
+# It stays beside the build directory: meson reads it again when it
+# regenerates the build.
+crossfile="$gtestdir/cross-m32.ini"
 cat >"$crossfile" <<INI
 [binaries]
 c = 'gcc'

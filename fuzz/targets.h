@@ -1,0 +1,92 @@
+// The body of every fuzz target, shared with the regression tests that replay
+// saved inputs. Each function aborts with a message when a check fails.
+#ifndef QUILLON_FUZZ_TARGETS_H
+#define QUILLON_FUZZ_TARGETS_H
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fuzz/catalogueCheck.h"
+#include "fuzz/frameBuilder.h"
+#include "fuzz/readerHarness.h"
+#include "fuzz/recordBuilder.h"
+#include "readers/dataFlashReader.h"
+#include "readers/mavLinkReader.h"
+
+namespace fuzzTargets {
+
+// DataFlash reader on arbitrary bytes, fed whole and in arbitrary pieces.
+inline void dataflashReader(const uint8_t* data, std::size_t size) {
+    fuzzCheck::checkReaderAgreement<Quillon::dataFlashReader>(data, size);
+}
+
+// JSON rendering: arbitrary records (names of any bytes, any type codes,
+// non-finite floats) and records decoded from DataFlash streams must render
+// as valid JSON that states the record's own contents.
+inline void json(const uint8_t* data, std::size_t size) {
+    if (size > 0 && data[0] == 0xA3) {  // a DataFlash stream, as the seeds are
+        Quillon::dataFlashReader reader;
+        reader.parseBuffer(data, size);
+        std::vector<std::string> records;
+        fuzzCheck::drain(reader, records);
+    } else {
+        fuzzCheck::checkArbitraryRecord(data, size);
+    }
+}
+
+// MAVLink reader on arbitrary bytes, fed whole and in arbitrary pieces.
+inline void mavlinkReader(const uint8_t* data, std::size_t size) {
+    fuzzCheck::checkReaderAgreement<Quillon::mavLinkReader>(data, size);
+}
+
+// MAVLink reader on good frames mixed with junk and broken frames: every good
+// frame comes out, in order, with its exact contents, however it is cut.
+inline void mavlinkFrames(const uint8_t* data, std::size_t size) {
+    const fuzzCheck::builtStream stream = fuzzCheck::buildStream(data, size);
+    {
+        Quillon::mavLinkReader reader;
+        reader.parseBuffer(stream.bytes.data(), stream.bytes.size());
+        std::vector<std::string> records;
+        fuzzCheck::drain(reader, records, false);
+        FUZZ_CHECK(records.size() == stream.expected.size(),
+                   std::to_string(records.size()) + " records for " + std::to_string(stream.expected.size()) +
+                       " frames");
+        for (std::size_t i = 0; i < records.size(); ++i)
+            FUZZ_CHECK(records[i] == stream.expected[i], "frame " + std::to_string(i) + " decoded wrongly");
+    }
+    fuzzCheck::checkReaderAgreement<Quillon::mavLinkReader>(stream.bytes.data(), stream.bytes.size());
+}
+
+// The catalogue functions on arbitrary received frames: any id, any length
+// byte, any payload and header contents.
+inline void mavlinkCatalogue(const uint8_t* data, std::size_t size) {
+    if (size < 3) return;
+    // Two selector bytes: mostly a catalogued id, sometimes any table slot.
+    const unsigned selector = data[0] | data[1] << 8;
+    const auto& ids = fuzzCheck::catalogueIds();
+    const uint32_t id = (selector & 0x8000) ? selector % MAVLINK_UNBOXERS_COUNT : ids[selector % ids.size()];
+    // The rest is the frame record itself; bytes past the input keep a
+    // pattern so that reading past `len` would show.
+    mavlink_message_t message;
+    std::memset(&message, 0xA5, sizeof message);
+    std::memcpy(&message, data + 2, std::min(size - 2, sizeof message));
+    fuzzCheck::checkUnboxer(id, message);
+}
+
+struct target {
+    const char* name;
+    void (*run)(const uint8_t*, std::size_t);
+};
+
+inline const target all[] = {
+    {"dataflash_reader", dataflashReader}, {"json", json},
+    {"mavlink_reader", mavlinkReader},     {"mavlink_frames", mavlinkFrames},
+    {"mavlink_catalogue", mavlinkCatalogue},
+};
+
+}  // namespace fuzzTargets
+
+#endif
