@@ -60,6 +60,18 @@ inline bytes concat(std::initializer_list<bytes> parts) {
     return out;
 }
 
+// Good common-set frames per sample, from an independent walk of the
+// timestamp-and-frame records (frames with a common-set id and a valid checksum).
+struct sampleCount {
+    const char* file;
+    int frames;
+};
+const sampleCount sampleCounts[] = {
+    {"copter-mixed-v1-v2-signed.tlog", 6119}, {"plane-vtol-mavlink1.tlog", 17037},
+    {"rover-4.7.0dev-sitl.tlog", 19702},      {"sub-4.1.1-dive.tlog", 26923},
+    {"raw-mavlink2-3412-frames.mav", 3412},
+};
+
 inline std::string samplePath(const std::string& name) {
     const char* dir = std::getenv("QUILLON_SAMPLES");
     return std::string(dir != nullptr ? dir : "../shared/samples") + "/" + name;
