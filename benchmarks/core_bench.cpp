@@ -1,10 +1,12 @@
 // Throughput of the C++ core alone: whole files through parseBuffer in 64 KiB
 // buffers, every record taken with getPacket and released.
 //   core_bench dataflash|mavlink RUNS FILE...
+// QUILLON_BENCH_CHUNK sets the buffer size in bytes (default 65536).
 // Prints one line per file: bytes, packets, median MB/s and packets/s.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -35,7 +37,8 @@ int main(int argc, char** argv) {
     }
     const std::string kind = argv[1];
     const int runs = std::max(1, std::atoi(argv[2]));
-    constexpr std::size_t chunk = 64 * 1024;
+    const char* chunkSetting = std::getenv("QUILLON_BENCH_CHUNK");
+    const std::size_t chunk = chunkSetting ? std::max(1L, std::atol(chunkSetting)) : 64 * 1024;
     for (int f = 3; f < argc; ++f) {
         const std::vector<uint8_t> data = load(argv[f]);
         std::vector<double> seconds;
