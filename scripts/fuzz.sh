@@ -9,6 +9,10 @@
 # from the sample logs in ../shared/samples (or $QUILLON_SAMPLES); the corpus
 # a run grows is kept in the build directory, crash inputs go to
 # <build>/crashes/<target>/. The exit status is non-zero if any target failed.
+# Once the fault is fixed, keep a (minimised) crash input as a regression test
+# in tests/cpp/regressions/<target without fuzz_>/; test_fuzz_regressions
+# replays every file there through the same checks.
+# Replay one input: <build>/fuzz/<target> FILE
 set -euo pipefail
 
 if (($# < 2)); then
