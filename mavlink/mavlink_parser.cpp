@@ -14,12 +14,59 @@ mavlink_replay_t m_mavlink_replay[MAVLINK_COMM_NUM_BUFFERS];
 
 namespace {
 
-// Takes and returns the checksum by value: `checksum` of the packed frame
-// record may sit at an odd address, where no reference may bind to it.
-inline uint16_t accumulate(uint8_t data, uint16_t crc) {
+// The checksum as defined: one byte at a time, shifts and XORs. Kept as the
+// reference the lookup tables below are built from and checked against.
+constexpr uint16_t accumulateBitwise(uint8_t data, uint16_t crc) {
     uint8_t tmp = static_cast<uint8_t>(data ^ (crc & 0xFF));
     tmp = static_cast<uint8_t>(tmp ^ (tmp << 4));
     return static_cast<uint16_t>((crc >> 8) ^ (tmp << 8) ^ (tmp << 3) ^ (tmp >> 4));
+}
+
+// Slicing tables: entry [k][b] is the checksum change of byte b followed by k
+// zero bytes, so eight bytes fold in with eight independent lookups.
+struct crcTables {
+    uint16_t t[8][256];
+};
+
+constexpr crcTables makeCrcTables() {
+    crcTables tables{};
+    for (unsigned b = 0; b < 256; ++b) tables.t[0][b] = accumulateBitwise(static_cast<uint8_t>(b), 0);
+    for (unsigned k = 1; k < 8; ++k)
+        for (unsigned b = 0; b < 256; ++b) {
+            const uint16_t prev = tables.t[k - 1][b];
+            tables.t[k][b] = static_cast<uint16_t>((prev >> 8) ^ tables.t[0][prev & 0xFF]);
+        }
+    return tables;
+}
+
+constexpr crcTables crcTable = makeCrcTables();
+
+constexpr bool tableMatchesBitwise() {
+    for (unsigned b = 0; b < 256; ++b)
+        for (unsigned low = 0; low < 256; low += 51)
+            for (unsigned high = 0; high < 256; high += 17) {
+                const auto start = static_cast<uint16_t>(high << 8 | low);
+                const auto byTable = static_cast<uint16_t>((start >> 8) ^ crcTable.t[0][(start ^ b) & 0xFF]);
+                if (byTable != accumulateBitwise(static_cast<uint8_t>(b), start)) return false;
+            }
+    return true;
+}
+static_assert(tableMatchesBitwise(), "checksum table agrees with the bitwise definition");
+
+// Takes and returns the checksum by value: `checksum` of the packed frame
+// record may sit at an odd address, where no reference may bind to it.
+inline uint16_t accumulate(uint8_t data, uint16_t sum) {
+    return static_cast<uint16_t>((sum >> 8) ^ crcTable.t[0][(sum ^ data) & 0xFF]);
+}
+
+// The checksum of `n` bytes, eight at a time while they last.
+inline uint16_t accumulateRun(const uint8_t* p, uint64_t n, uint16_t sum) {
+    for (; n >= 8; p += 8, n -= 8)
+        sum = static_cast<uint16_t>(crcTable.t[7][(p[0] ^ sum) & 0xFF] ^ crcTable.t[6][(p[1] ^ (sum >> 8)) & 0xFF] ^
+                                    crcTable.t[5][p[2]] ^ crcTable.t[4][p[3]] ^ crcTable.t[3][p[4]] ^ crcTable.t[2][p[5]] ^
+                                    crcTable.t[1][p[6]] ^ crcTable.t[0][p[7]]);
+    for (; n > 0; ++p, --n) sum = accumulate(*p, sum);
+    return sum;
 }
 
 inline uint8_t* payload(mavlink_message_t* msg) {
@@ -248,24 +295,104 @@ inline uint8_t parseStep(mavlink_message_t* rxmsg, mavlink_status_t* status,
 
 inline bool isStartByte(uint8_t c) { return static_cast<uint8_t>(c - MAVLINK_STX) < 2; }
 
+// The per-byte reports of `skipped` bytes that changed nothing but the report
+// itself: each overwrites the previous one, and every report after the first
+// carries a zero error count.
+inline void reportSkipped(const mavlink_message_t* rxmsg, mavlink_status_t* status, uint64_t skipped,
+                          mavlink_message_t* r_message, mavlink_status_t* r_status) {
+    if (skipped == 0) return;
+    status->msg_received = MAVLINK_FRAMING_INCOMPLETE;
+    finishStep(rxmsg, status, r_message, r_status);
+    if (skipped > 1) finishStep(rxmsg, status, r_message, r_status);
+}
+
+// Takes a whole good frame starting with the start byte at src[0], if all of
+// it lies within the `avail` bytes at `src`, with the same effect as stepping
+// through it byte by byte from an idle state. Returns its length, or 0 with
+// nothing changed when the frame is cut short or fails in any way; the byte
+// path then takes it, with its resynchronisation.
+inline uint32_t wholeFrame(mavlink_message_t* rxmsg, mavlink_status_t* status, const uint8_t* src,
+                           uint64_t avail, mavlink_message_t* r_message, mavlink_status_t* r_status) {
+    const bool v1 = src[0] == MAVLINK_STX_MAVLINK1;
+    const uint32_t header = v1 ? 6 : 10;  // start byte to message id, inclusive
+    if (avail < header) return 0;
+    const uint32_t len = src[1];
+    uint32_t total = header + len + 2;
+    if (!v1) {
+        if ((src[2] & ~MAVLINK_IFLAG_SIGNED) != 0) return 0;
+        if (src[2] & MAVLINK_IFLAG_SIGNED) total += MAVLINK_SIGNATURE_BLOCK_LEN;
+    }
+    if (avail < total) return 0;
+    const uint32_t msgid = v1 ? src[5] : (src[7] | static_cast<uint32_t>(src[8]) << 8 |
+                                          static_cast<uint32_t>(src[9]) << 16);
+    const mavlink_msg_entry_t* entry = mavlink_get_msg_entry(msgid);
+    if (entry == nullptr) return 0;
+    const uint16_t sum = accumulate(entry->crc_extra, accumulateRun(src + 1, header - 1 + len, X25_INIT_CRC));
+    const uint8_t* ck = src + header + len;
+    if (ck[0] != (sum & 0xFF) || ck[1] != (sum >> 8)) return 0;
+
+    rxmsg->magic = src[0];
+    rxmsg->len = static_cast<uint8_t>(len);
+    if (v1) {
+        rxmsg->incompat_flags = 0;
+        rxmsg->compat_flags = 0;
+        status->flags |= MAVLINK_STATUS_FLAG_IN_MAVLINK1;
+    } else {
+        rxmsg->incompat_flags = src[2];
+        rxmsg->compat_flags = src[3];
+        status->flags &= static_cast<uint8_t>(~MAVLINK_STATUS_FLAG_IN_MAVLINK1);
+    }
+    const uint8_t* ids = src + (v1 ? 2 : 4);  // sequence, system and component ids
+    rxmsg->seq = ids[0];
+    rxmsg->sysid = ids[1];
+    rxmsg->compid = ids[2];
+    rxmsg->msgid = msgid;
+    memcpy(payload(rxmsg), src + header, len);
+    if (len < entry->max_msg_len) memset(payload(rxmsg) + len, 0, entry->max_msg_len - len);
+    rxmsg->checksum = sum;
+    rxmsg->ck[0] = ck[0];
+    rxmsg->ck[1] = ck[1];
+    if (total > header + len + 2) {
+        memcpy(rxmsg->signature, ck + 2, MAVLINK_SIGNATURE_BLOCK_LEN);
+        status->signature_wait = 0;
+    }
+    status->packet_idx = static_cast<uint8_t>(len);
+    status->parse_state = MAVLINK_PARSE_STATE_IDLE;
+    status->msg_received = MAVLINK_FRAMING_OK;
+    status->current_rx_seq = rxmsg->seq;
+    if (status->packet_rx_success_count == 0) status->packet_rx_drop_count = 0;
+    status->packet_rx_success_count++;
+    // Only the last byte's report survives, and earlier ones cleared the errors.
+    status->parse_error = 0;
+    if (r_message != nullptr) memcpy(r_message, rxmsg, sizeof(mavlink_message_t));
+    finishStep(rxmsg, status, r_message, r_status);
+    return total;
+}
+
+// Payload bytes of the frame in progress taken from `src` in one go: stored,
+// summed and counted; returns how many (up to the end of the payload).
+inline uint16_t takePayload(mavlink_message_t* rxmsg, mavlink_status_t* status, const uint8_t* src,
+                            uint64_t length) {
+    const uint64_t want = static_cast<uint64_t>(rxmsg->len - status->packet_idx);
+    const uint16_t n = static_cast<uint16_t>(want < length ? want : length);
+    memcpy(payload(rxmsg) + status->packet_idx, src, n);
+    rxmsg->checksum = accumulateRun(src, n, rxmsg->checksum);
+    status->packet_idx = static_cast<uint8_t>(status->packet_idx + n);
+    if (status->packet_idx == rxmsg->len) status->parse_state = MAVLINK_PARSE_STATE_GOT_PAYLOAD;
+    return n;
+}
+
 // Takes as many payload bytes of the frame in progress as `data` holds, at
 // most up to the end of the payload; returns how many.
 inline uint64_t bulkPayload(mavlink_message_t* rxmsg, mavlink_status_t* status,
                             mavlink_replay_t* replay, const uint8_t* data, uint64_t length) {
-    const uint64_t want = static_cast<uint64_t>(rxmsg->len - status->packet_idx);
-    const uint16_t n = static_cast<uint16_t>(want < length ? want : length);
-    memcpy(payload(rxmsg) + status->packet_idx, data, n);
-    uint16_t crc = rxmsg->checksum;
-    for (uint16_t k = 0; k < n; ++k) crc = accumulate(data[k], crc);
-    rxmsg->checksum = crc;
+    const uint16_t n = takePayload(rxmsg, status, data, length);
     if (replay->len + n <= MAVLINK_MAX_FRAME_LEN) {
         memcpy(replay->bytes + replay->len, data, n);
         replay->len = replay->pos = static_cast<uint16_t>(replay->len + n);
     } else {
         replay->len = replay->pos = 0;  // unreachable for a frame that fits
     }
-    status->packet_idx = static_cast<uint8_t>(status->packet_idx + n);
-    if (status->packet_idx == rxmsg->len) status->parse_state = MAVLINK_PARSE_STATE_GOT_PAYLOAD;
     return n;
 }
 
@@ -273,6 +400,30 @@ inline uint64_t bulkPayload(mavlink_message_t* rxmsg, mavlink_status_t* status,
 inline uint8_t drain(mavlink_message_t* rxmsg, mavlink_status_t* status, mavlink_replay_t* replay,
                      mavlink_message_t* r_message, mavlink_status_t* r_status) {
     while (replay->pos < replay->len) {
+        // Runs that need no decision are taken in bulk, as in mavlink_parse_run.
+        if (idle(status)) {
+            const uint16_t from = replay->pos;
+            while (replay->pos < replay->len && !isStartByte(replay->bytes[replay->pos])) ++replay->pos;
+            reportSkipped(rxmsg, status, replay->pos - from, r_message, r_status);
+            if (replay->pos == replay->len) break;
+            const uint32_t n = wholeFrame(rxmsg, status, replay->bytes + replay->pos,
+                                          replay->len - replay->pos, r_message, r_status);
+            if (n != 0) {
+                // As the byte path leaves it: the frame's start byte first.
+                const uint16_t skip = replay->pos;
+                memmove(replay->bytes, replay->bytes + skip, replay->len - skip);
+                replay->len = static_cast<uint16_t>(replay->len - skip);
+                replay->pos = static_cast<uint16_t>(n);
+                if (replay->pos == replay->len) replay->len = replay->pos = 0;
+                return MAVLINK_FRAMING_OK;
+            }
+        } else if (status->parse_state == MAVLINK_PARSE_STATE_GOT_MSGID3) {
+            replay->pos = static_cast<uint16_t>(
+                replay->pos + takePayload(rxmsg, status, replay->bytes + replay->pos, replay->len - replay->pos));
+            status->msg_received = MAVLINK_FRAMING_INCOMPLETE;
+            finishStep(rxmsg, status, r_message, r_status);
+            continue;
+        }
         const uint8_t c = replay->bytes[replay->pos++];
         if (parseStep(rxmsg, status, replay, c, false, r_message, r_status) == MAVLINK_FRAMING_OK) {
             if (replay->pos == replay->len) replay->len = replay->pos = 0;
@@ -312,9 +463,7 @@ void crc_init(uint16_t* crcAccum) { *crcAccum = X25_INIT_CRC; }
 void crc_accumulate(uint8_t data, uint16_t* crcAccum) { *crcAccum = accumulate(data, *crcAccum); }
 
 uint16_t crc_calculate(const uint8_t* buffer, uint16_t length) {
-    uint16_t crc = X25_INIT_CRC;
-    for (uint16_t i = 0; i < length; ++i) crc = accumulate(buffer[i], crc);
-    return crc;
+    return accumulateRun(buffer, length, X25_INIT_CRC);
 }
 
 void mavlink_start_checksum(mavlink_message_t* msg) { msg->checksum = X25_INIT_CRC; }
@@ -412,10 +561,14 @@ uint8_t mavlink_parse_run(mavlink_message_t* rxmsg, mavlink_status_t* status,
         if (idle(status)) {
             const uint64_t start = i;
             while (i < length && !isStartByte(data[i])) ++i;
-            if (i == length) {
-                status->msg_received = MAVLINK_FRAMING_INCOMPLETE;
-                if (i > start) finishStep(rxmsg, status, r_message, r_mavlink_status);
-                break;
+            reportSkipped(rxmsg, status, i - start, r_message, r_mavlink_status);
+            if (i == length) break;
+            // Nothing is pending here, so a whole frame can be taken at once.
+            const uint32_t n = wholeFrame(rxmsg, status, data + i, length - i, r_message, r_mavlink_status);
+            if (n != 0) {
+                replay->len = replay->pos = 0;
+                *consumed = i + n;
+                return MAVLINK_FRAMING_OK;
             }
         }
         uint8_t result = parseStep(rxmsg, status, replay, data[i], true, r_message, r_mavlink_status);
