@@ -55,6 +55,37 @@ bool DFParser::parseBoundaryByte(uint8_t byte, DFPacket& packet) {
     return false;
 }
 
+uint64_t DFParser::parseDataFlash(const uint8_t* data, uint64_t length, DFPacket& packet,
+                                  bool& completed) {
+    auto* bytes = reinterpret_cast<uint8_t*>(&packet);
+    uint64_t i = 0;
+    while (i < length) {
+        if (consumedCount == 0) {
+            // Hunting: every byte but the first header byte is dropped.
+            const void* found = std::memchr(data + i, headerByte1, length - i);
+            if (found == nullptr) {
+                i = length;
+                break;
+            }
+            i = static_cast<uint64_t>(static_cast<const uint8_t*>(found) - data);
+        } else if (consumedCount >= 3 && consumedCount < totalSize - 1) {
+            // Inside a packet: all bytes but its last are stored as they come.
+            const auto want = static_cast<uint64_t>(totalSize - 1 - consumedCount);
+            const uint64_t n = want < length - i ? want : length - i;
+            std::memcpy(bytes + consumedCount, data + i, n);
+            consumedCount += static_cast<int32_t>(n);
+            i += n;
+            continue;
+        }
+        if (parseDataFlash(data[i++], packet)) {
+            completed = true;
+            return i;
+        }
+    }
+    completed = false;
+    return i;
+}
+
 void DFParser::newFormat(const DFDescriptionPacket& packet) {
     auto learned = std::make_unique<DFFormatDescription>(packet);
     delete formats[packet.type];

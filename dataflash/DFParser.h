@@ -33,6 +33,12 @@ public:
         return parseBoundaryByte(byte, packet);
     }
 
+    // Consumes bytes from `data` into `packet` up to and including the byte that
+    // completes a data packet, or all `length` of them; the same as
+    // parseDataFlash byte by byte. Returns how many bytes were taken and sets
+    // `completed` when the last of them completed a data packet.
+    uint64_t parseDataFlash(const uint8_t* data, uint64_t length, DFPacket& packet, bool& completed);
+
     void newFormat(const DFDescriptionPacket& packet);
     const cStruct& getIntrospectiveStruct(const DFPacket& packet);
     bool formatExists(uint8_t type) const { return formats[type] != nullptr; }
