@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "introspect/block_cache.h"
+
 namespace introspect {
 
 template <typename T>
@@ -12,7 +14,11 @@ structMember<T>::structMember(cMember source, void* storage)
       elements(static_cast<element_type*>(storage)),
       count(static_cast<std::size_t>(static_cast<uint32_t>(source.elements))),
       typeEnum(source.type) {
-    if (count != 0) std::memcpy(elements, source.value, count * sizeof(element_type));
+    // Most members are scalars: a copy of known width needs no library call.
+    if (count == 1)
+        std::memcpy(elements, source.value, sizeof(element_type));
+    else if (count != 0)
+        std::memcpy(elements, source.value, count * sizeof(element_type));
 }
 
 template class structMember<bool>;
@@ -32,63 +38,55 @@ template class structMember<double>;
 
 namespace {
 
-constexpr std::size_t blockAlign = alignof(std::max_align_t);
-
-constexpr std::size_t roundUp(std::size_t n) { return (n + blockAlign - 1) / blockAlign * blockAlign; }
-
-// How one cType code is built: the size of its member object, the width of
-// its stored elements, and the constructor placing it in a block.
-struct memberKind {
-    std::size_t objectSize;
-    std::size_t elementWidth;
-    abstractStructMember* (*build)(void* at, const cMember& m, void* elements);
-};
-
-template <typename T>
-constexpr memberKind kind() {
-    return {sizeof(structMember<T>), sizeof(typename structMember<T>::element_type),
-            [](void* at, const cMember& m, void* elements) -> abstractStructMember* {
-                return new (at) structMember<T>(m, elements);
-            }};
-}
-
-// Member class per cType code; code 0 and NONE have none.
-const memberKind kinds[CTYPE_COUNT] = {
-    {0, 0, nullptr},
-    kind<bool>(),               // BOOL
-    kind<char>(),               // CHAR
-    kind<signed char>(),        // SIGNED_CHAR
-    kind<unsigned char>(),      // UNSIGNED_CHAR
-    kind<short>(),              // SHORT
-    kind<unsigned short>(),     // UNSIGNED_SHORT
-    kind<int>(),                // INT
-    kind<unsigned int>(),       // UNSIGNED_INT
-    kind<long>(),               // LONG (32-bit elements)
-    kind<unsigned long>(),      // UNSIGNED_LONG (32-bit elements)
-    kind<long long>(),          // LONG_LONG
-    kind<unsigned long long>(), // UNSIGNED_LONG_LONG
-    kind<signed char>(),        // INT8_T
-    kind<unsigned char>(),      // UINT8_T
-    kind<short>(),              // INT16_T
-    kind<unsigned short>(),     // UINT16_T
-    kind<int>(),                // INT32_T
-    kind<unsigned int>(),       // UINT32_T
-    kind<long long>(),          // INT64_T
-    kind<unsigned long long>(), // UINT64_T
-    kind<float>(),              // FLOAT
-    kind<double>(),             // DOUBLE
-    {0, 0, nullptr},            // NONE (refused)
-};
+// Every member class has the same layout; only the element type differs.
+constexpr std::size_t memberSize = sizeof(structMember<char>);
+static_assert(sizeof(structMember<double>) == memberSize && sizeof(structMember<bool>) == memberSize,
+              "member classes share one size");
+static_assert(memberSize % alignof(structMember<double>) == 0, "member objects pack back to back");
+constexpr std::size_t valueAlign = 8;  // the widest element
 
 bool createsMember(uint32_t code) { return code != 0 && code < NONE; }
 
+// `to` is an element width: a power of two.
+std::size_t alignUp(std::size_t n, std::size_t to) { return (n + to - 1) & ~(to - 1); }
+
+// Places the member for type code `code` at `at`, its elements at `values`.
+abstractStructMember* place(uint32_t code, void* at, const cMember& m, void* values) {
+    switch (code) {
+    case BOOL: return new (at) structMember<bool>(m, values);
+    case CHAR: return new (at) structMember<char>(m, values);
+    case SIGNED_CHAR:
+    case INT8_T: return new (at) structMember<signed char>(m, values);
+    case UNSIGNED_CHAR:
+    case UINT8_T: return new (at) structMember<unsigned char>(m, values);
+    case SHORT:
+    case INT16_T: return new (at) structMember<short>(m, values);
+    case UNSIGNED_SHORT:
+    case UINT16_T: return new (at) structMember<unsigned short>(m, values);
+    case INT:
+    case INT32_T: return new (at) structMember<int>(m, values);
+    case UNSIGNED_INT:
+    case UINT32_T: return new (at) structMember<unsigned int>(m, values);
+    case LONG: return new (at) structMember<long>(m, values);
+    case UNSIGNED_LONG: return new (at) structMember<unsigned long>(m, values);
+    case LONG_LONG:
+    case INT64_T: return new (at) structMember<long long>(m, values);
+    case UNSIGNED_LONG_LONG:
+    case UINT64_T: return new (at) structMember<unsigned long long>(m, values);
+    case FLOAT: return new (at) structMember<float>(m, values);
+    default: return new (at) structMember<double>(m, values);  // DOUBLE
+    }
+}
+
 }  // namespace
 
+// The block holds the member objects back to back, then every element array
+// at the alignment of its own elements.
 Struct::Struct(const cStruct* source)
     : name(source->name),  // a null name throws std::logic_error
       mavType(static_cast<int32_t>(source->mavType)) {
-    // First pass: refuse what cannot be built, and size the block.
-    std::size_t blockSize = 0;
+    // First pass: refuse what cannot be built, and size the element area.
+    std::size_t valueBytes = 0;
     uint16_t memberCount = 0;
     for (uint16_t i = 0; i < source->numMembers; ++i) {
         const cMember& m = source->members[i];
@@ -98,27 +96,33 @@ Struct::Struct(const cStruct* source)
         // A negative count would read as a huge unsigned one that no
         // allocation can satisfy; refuse it up front.
         if (m.elements < 0) throw std::bad_array_new_length();
-        const std::size_t count = static_cast<std::size_t>(m.elements);
-        const std::size_t limit = (SIZE_MAX - blockSize) / 2;  // room for rounding and the object
-        if (count > limit / kinds[code].elementWidth) throw std::bad_array_new_length();
-        blockSize += roundUp(kinds[code].objectSize) + roundUp(kinds[code].elementWidth * count);
+        const auto width = static_cast<std::size_t>(cTypeSize[code]);
+        const auto count = static_cast<std::size_t>(m.elements);
+        // Room for the rest of the block, measured in the widest elements.
+        if (count > ((SIZE_MAX - valueBytes) / 2) >> 3) throw std::bad_array_new_length();
+        valueBytes = alignUp(valueBytes, width) + width * count;
         ++memberCount;
     }
     if (memberCount == 0) return;
+    const std::size_t objectBytes = alignUp(memberCount * memberSize, valueAlign);
+    if (valueBytes > SIZE_MAX / 2 - objectBytes) throw std::bad_array_new_length();
     elements.reserve(memberCount);
-    storage = static_cast<unsigned char*>(::operator new(blockSize));
+    storageSize = objectBytes + valueBytes;
+    storage = static_cast<unsigned char*>(allocateBlock(storageSize));
 
-    // Second pass: place each member, then its elements, in the block.
+    // Second pass: place each member and its elements in the block.
     try {
         unsigned char* at = storage;
+        std::size_t valueAt = objectBytes;
         for (uint16_t i = 0; i < source->numMembers; ++i) {
             const cMember& m = source->members[i];
             const auto code = static_cast<uint32_t>(m.type);
             if (!createsMember(code)) continue;
-            const memberKind& k = kinds[code];
-            unsigned char* values = at + roundUp(k.objectSize);
-            elements.push_back(k.build(at, m, values));
-            at = values + roundUp(k.elementWidth * static_cast<std::size_t>(m.elements));
+            const auto width = static_cast<std::size_t>(cTypeSize[code]);
+            valueAt = alignUp(valueAt, width);
+            elements.push_back(place(code, at, m, storage + valueAt));
+            at += memberSize;
+            valueAt += width * static_cast<std::size_t>(m.elements);
         }
     } catch (...) {
         releaseMembers();
@@ -131,9 +135,13 @@ Struct::~Struct() { releaseMembers(); }
 void Struct::releaseMembers() noexcept {
     for (abstractStructMember* member : elements) member->~abstractStructMember();
     elements.clear();
-    ::operator delete(storage);
+    if (storage != nullptr) releaseBlock(storage, storageSize);
     storage = nullptr;
 }
+
+void* Struct::operator new(std::size_t size) { return allocateBlock(size); }
+
+void Struct::operator delete(void* record, std::size_t size) noexcept { releaseBlock(record, size); }
 
 }  // namespace introspect
 

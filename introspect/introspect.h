@@ -77,6 +77,11 @@ public:
 
     std::string to_json() const override;
 
+    // Records and their member blocks come from a per-thread cache of
+    // recycled blocks (block_cache.h): readers make and release them in bursts.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* record, std::size_t size) noexcept;
+
 private:
     void releaseMembers() noexcept;
 
@@ -86,6 +91,7 @@ private:
     // One block holding every member object and its element array, so a
     // record costs a fixed handful of allocations whatever its size.
     unsigned char* storage = nullptr;
+    std::size_t storageSize = 0;
 };
 
 extern template class structMember<bool>;
