@@ -2,6 +2,7 @@
 // is always valid JSON; non-finite floating-point values are written as null.
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 #include <type_traits>
 
@@ -91,6 +92,20 @@ void writeElement(std::ostream& out, E value) {
     }
 }
 
+// Element i of a member. BOOL elements are read as bytes (any non-zero byte
+// is true): a record keeps the bytes it was built from, and loading a byte
+// other than 0 or 1 as a bool would be undefined.
+template <typename E>
+auto elementAt(const E* elements, std::size_t i) {
+    if constexpr (std::is_same_v<E, bool>) {
+        unsigned char byte;
+        std::memcpy(&byte, elements + i, 1);
+        return byte != 0;
+    } else {
+        return elements[i];
+    }
+}
+
 }  // namespace
 
 template <typename T>
@@ -100,7 +115,7 @@ std::string structMember<T>::to_json() const {
     writeEscaped(out, name);
     out << "\": ";
     if (count == 1) {
-        writeElement(out, elements[0]);
+        writeElement(out, elementAt(elements, 0));
     } else if (count > 1 && typeEnum == CHAR) {
         // The text runs to the first NUL, at most `count` characters.
         const char* text = reinterpret_cast<const char*>(elements);
@@ -113,7 +128,7 @@ std::string structMember<T>::to_json() const {
         out << '[';
         for (std::size_t i = 0; i < count; ++i) {
             if (i) out << ", ";
-            writeElement(out, elements[i]);
+            writeElement(out, elementAt(elements, i));
         }
         out << ']';
     }
