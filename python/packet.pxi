@@ -23,8 +23,10 @@ cdef class packet(dict):
     cdef str _protocol
     cdef int _packet_type
 
-    def __cinit__(self, *args, **kwargs):
-        # The dictionary contents come from the inherited dict initialiser.
+    def __cinit__(self):
+        # Takes no arguments, so Cython ignores whatever the caller passes
+        # (without building an args tuple and kwargs dict per packet); the
+        # dictionary contents come from the inherited dict initialiser.
         self._name = ""
         self._protocol = ""
         self._packet_type = 0

@@ -1,6 +1,7 @@
 # The reader types. Both are thin shells over the shared helpers below; they
 # differ only in the core reader they own and the protocol of their packets.
 
+from cpython.bytes cimport PyBytes_AS_STRING, PyBytes_GET_SIZE
 from libcpp.vector cimport vector
 
 
@@ -20,6 +21,20 @@ cdef int _feed(abstractReader* core, const uint8_t[:] view) except -1:
         for i in range(count):
             gathered.push_back(view[i])
         core.parseBuffer(gathered.data(), <uint64_t>count)
+    return 0
+
+
+cdef int _feed_chunk(object reader, abstractReader* core, object chunk, type own_type) except -1:
+    """Feeds one chunk of a generator's source through the reader's parseBuffer.
+
+    A reader of the module's own type cannot have parseBuffer overridden, so a
+    non-empty bytes chunk goes straight to the core: the same bytes, without a
+    method call and a buffer view per chunk. Everything else takes the method.
+    """
+    if type(reader) is own_type and type(chunk) is bytes and PyBytes_GET_SIZE(chunk) > 0:
+        core.parseBuffer(<const uint8_t*>PyBytes_AS_STRING(chunk), <uint64_t>PyBytes_GET_SIZE(chunk))
+    else:
+        reader.parseBuffer(chunk)
     return 0
 
 
@@ -85,7 +100,7 @@ cdef class mavlink_reader:
 
     def __call__(self):
         for chunk in self.gen():
-            self.parseBuffer(chunk)
+            _feed_chunk(self, self.reader, chunk, mavlink_reader)
             while self.reader.numAvailable() > 0:
                 yield _packet_from_record(self.reader.getPacket(), "mavlink", _MAVLINK)
 
@@ -140,6 +155,6 @@ cdef class data_flash_reader:
 
     def __call__(self):
         for chunk in self.gen():
-            self.parseBuffer(chunk)
+            _feed_chunk(self, self.reader, chunk, data_flash_reader)
             while self.reader.numAvailable() > 0:
                 yield _packet_from_record(self.reader.getPacket(), "data_flash", _DATA_FLASH)
