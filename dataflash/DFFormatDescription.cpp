@@ -1,6 +1,7 @@
 #include "dataflash/DFFormatDescription.h"
 
 #include <cstring>
+#include <memory>
 #include <deque>
 
 namespace DataFlash {
@@ -63,7 +64,7 @@ DFFormatDescription::DFFormatDescription(const DFDescriptionPacket& packet)
     description.name = name;
     description.numMembers = count;
 
-    cMember* members = new cMember[count];
+    std::unique_ptr<cMember[]> members(new cMember[count]);
     std::uintptr_t offset = 0;
     for (uint16_t i = 0; i < count; ++i) {
         members[i] = dfMemberTypes[static_cast<unsigned char>(packet.fmt_string[i])];
@@ -74,13 +75,16 @@ DFFormatDescription::DFFormatDescription(const DFDescriptionPacket& packet)
         offset += static_cast<std::uintptr_t>(cTypeSize[members[i].type]) *
                   static_cast<std::uintptr_t>(members[i].elements);
     }
-    description.members = members;
+    description.members = members.get();
+    shape = introspect::recordLayout::create(description);
+    members.release();
     current.name = name;
     current.numMembers = count;
     current.mavType = description.mavType;
 }
 
 DFFormatDescription::~DFFormatDescription() {
+    shape->release();  // records made from this format keep their own references
     delete[] description.members;
     releaseFormat();
 }

@@ -7,6 +7,7 @@
 
 #include "dataflash/DFPackets.h"
 #include "introspect/c_introspect.h"
+#include "introspect/recordLayout.h"
 
 namespace DataFlash {
 
@@ -30,6 +31,8 @@ public:
     void releaseFormat();
 
     uint8_t getLength() const { return length; }
+    // The shape shared by every record of this format.
+    const introspect::recordLayout& layout() const { return *shape; }
 
 private:
     static void initialize();
@@ -45,6 +48,7 @@ private:
     uint8_t length;
     cStruct description;  // template: member values hold payload offsets
     cStruct current;      // view of the last formatted packet
+    introspect::recordLayout* shape = nullptr;  // one reference held
     uint8_t copy[snapshotSize];  // snapshot; its first 256 bytes are a DFPacket
 
 public:

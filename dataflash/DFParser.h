@@ -41,6 +41,8 @@ public:
 
     void newFormat(const DFDescriptionPacket& packet);
     const cStruct& getIntrospectiveStruct(const DFPacket& packet);
+    // The record shape of a learned type; only for types with a format.
+    const introspect::recordLayout& recordLayoutOf(uint8_t type) const { return formats[type]->layout(); }
     bool formatExists(uint8_t type) const { return formats[type] != nullptr; }
     std::string formatName(uint8_t type) const;
 

@@ -9,16 +9,16 @@
 namespace introspect {
 
 template <typename T>
-structMember<T>::structMember(cMember source, void* storage)
-    : name(source.name),  // a null name throws std::logic_error
+structMember<T>::structMember(const recordLayout::memberShape& shape, const void* values, void* storage)
+    : name(&shape.name),
       elements(static_cast<element_type*>(storage)),
-      count(static_cast<std::size_t>(static_cast<uint32_t>(source.elements))),
-      typeEnum(source.type) {
+      count(shape.count),
+      typeEnum(shape.type) {
     // Most members are scalars: a copy of known width needs no library call.
     if (count == 1)
-        std::memcpy(elements, source.value, sizeof(element_type));
+        std::memcpy(elements, values, sizeof(element_type));
     else if (count != 0)
-        std::memcpy(elements, source.value, count * sizeof(element_type));
+        std::memcpy(elements, values, count * sizeof(element_type));
 }
 
 template class structMember<bool>;
@@ -39,101 +39,86 @@ template class structMember<double>;
 namespace {
 
 // Every member class has the same layout; only the element type differs.
-constexpr std::size_t memberSize = sizeof(structMember<char>);
-static_assert(sizeof(structMember<double>) == memberSize && sizeof(structMember<bool>) == memberSize,
+static_assert(sizeof(structMember<double>) == Struct::memberObjectSize &&
+                  sizeof(structMember<bool>) == Struct::memberObjectSize,
               "member classes share one size");
-static_assert(memberSize % alignof(structMember<double>) == 0, "member objects pack back to back");
-constexpr std::size_t valueAlign = 8;  // the widest element
+static_assert(Struct::memberObjectSize % alignof(structMember<double>) == 0,
+              "member objects pack back to back");
 
-bool createsMember(uint32_t code) { return code != 0 && code < NONE; }
+using shape = recordLayout::memberShape;
 
-// `to` is an element width: a power of two.
-std::size_t alignUp(std::size_t n, std::size_t to) { return (n + to - 1) & ~(to - 1); }
-
-// Places the member for type code `code` at `at`, its elements at `values`.
-abstractStructMember* place(uint32_t code, void* at, const cMember& m, void* values) {
-    switch (code) {
-    case BOOL: return new (at) structMember<bool>(m, values);
-    case CHAR: return new (at) structMember<char>(m, values);
+// Places the member of `s` at `at`, copying its elements from `values` to `to`.
+abstractStructMember* place(const shape& s, void* at, const void* values, void* to) {
+    switch (s.type) {
+    case BOOL: return new (at) structMember<bool>(s, values, to);
+    case CHAR: return new (at) structMember<char>(s, values, to);
     case SIGNED_CHAR:
-    case INT8_T: return new (at) structMember<signed char>(m, values);
+    case INT8_T: return new (at) structMember<signed char>(s, values, to);
     case UNSIGNED_CHAR:
-    case UINT8_T: return new (at) structMember<unsigned char>(m, values);
+    case UINT8_T: return new (at) structMember<unsigned char>(s, values, to);
     case SHORT:
-    case INT16_T: return new (at) structMember<short>(m, values);
+    case INT16_T: return new (at) structMember<short>(s, values, to);
     case UNSIGNED_SHORT:
-    case UINT16_T: return new (at) structMember<unsigned short>(m, values);
+    case UINT16_T: return new (at) structMember<unsigned short>(s, values, to);
     case INT:
-    case INT32_T: return new (at) structMember<int>(m, values);
+    case INT32_T: return new (at) structMember<int>(s, values, to);
     case UNSIGNED_INT:
-    case UINT32_T: return new (at) structMember<unsigned int>(m, values);
-    case LONG: return new (at) structMember<long>(m, values);
-    case UNSIGNED_LONG: return new (at) structMember<unsigned long>(m, values);
+    case UINT32_T: return new (at) structMember<unsigned int>(s, values, to);
+    case LONG: return new (at) structMember<long>(s, values, to);
+    case UNSIGNED_LONG: return new (at) structMember<unsigned long>(s, values, to);
     case LONG_LONG:
-    case INT64_T: return new (at) structMember<long long>(m, values);
+    case INT64_T: return new (at) structMember<long long>(s, values, to);
     case UNSIGNED_LONG_LONG:
-    case UINT64_T: return new (at) structMember<unsigned long long>(m, values);
-    case FLOAT: return new (at) structMember<float>(m, values);
-    default: return new (at) structMember<double>(m, values);  // DOUBLE
+    case UINT64_T: return new (at) structMember<unsigned long long>(s, values, to);
+    case FLOAT: return new (at) structMember<float>(s, values, to);
+    default: return new (at) structMember<double>(s, values, to);  // DOUBLE
     }
 }
 
 }  // namespace
 
-// The block holds the member objects back to back, then every element array
-// at the alignment of its own elements.
-Struct::Struct(const cStruct* source)
-    : name(source->name),  // a null name throws std::logic_error
-      mavType(static_cast<int32_t>(source->mavType)) {
-    // First pass: refuse what cannot be built, and size the element area.
-    std::size_t valueBytes = 0;
-    uint16_t memberCount = 0;
-    for (uint16_t i = 0; i < source->numMembers; ++i) {
-        const cMember& m = source->members[i];
-        const auto code = static_cast<uint32_t>(m.type);
-        if (code == NONE) throw "tried to instantiate empty template!";
-        if (!createsMember(code)) continue;  // not a type: no member, no trace
-        // A negative count would read as a huge unsigned one that no
-        // allocation can satisfy; refuse it up front.
-        if (m.elements < 0) throw std::bad_array_new_length();
-        const auto width = static_cast<std::size_t>(cTypeSize[code]);
-        const auto count = static_cast<std::size_t>(m.elements);
-        // Room for the rest of the block, measured in the widest elements.
-        if (count > ((SIZE_MAX - valueBytes) / 2) >> 3) throw std::bad_array_new_length();
-        valueBytes = alignUp(valueBytes, width) + width * count;
-        ++memberCount;
-    }
-    if (memberCount == 0) return;
-    const std::size_t objectBytes = alignUp(memberCount * memberSize, valueAlign);
-    if (valueBytes > SIZE_MAX / 2 - objectBytes) throw std::bad_array_new_length();
-    elements.reserve(memberCount);
-    storageSize = objectBytes + valueBytes;
-    storage = static_cast<unsigned char*>(allocateBlock(storageSize));
-
-    // Second pass: place each member and its elements in the block.
+Struct::Struct(const cStruct* source) : layout(recordLayout::create(*source)) {
     try {
-        unsigned char* at = storage;
-        std::size_t valueAt = objectBytes;
-        for (uint16_t i = 0; i < source->numMembers; ++i) {
-            const cMember& m = source->members[i];
-            const auto code = static_cast<uint32_t>(m.type);
-            if (!createsMember(code)) continue;
-            const auto width = static_cast<std::size_t>(cTypeSize[code]);
-            valueAt = alignUp(valueAt, width);
-            elements.push_back(place(code, at, m, storage + valueAt));
-            at += memberSize;
-            valueAt += width * static_cast<std::size_t>(m.elements);
-        }
+        build(source);
     } catch (...) {
-        releaseMembers();
+        layout->release();
         throw;
     }
 }
 
-Struct::~Struct() { releaseMembers(); }
+Struct::Struct(const cStruct* source, const recordLayout& shared) : layout(&shared) {
+    layout->retain();
+    try {
+        build(source);
+    } catch (...) {
+        layout->release();
+        throw;
+    }
+}
+
+// The block holds the member objects back to back, then every element array
+// at the alignment of its own elements (offsets fixed by the layout).
+void Struct::build(const cStruct* source) {
+    const std::vector<shape>& shapes = layout->members();
+    if (shapes.empty()) return;
+    elements.reserve(shapes.size());
+    storageSize = layout->blockBytes();
+    storage = static_cast<unsigned char*>(allocateBlock(storageSize));
+    unsigned char* at = storage;
+    for (const shape& s : shapes) {
+        elements.push_back(place(s, at, source->members[s.sourceIndex].value, storage + s.valueOffset));
+        at += memberObjectSize;
+    }
+}
+
+Struct::~Struct() {
+    releaseMembers();
+    layout->release();
+}
 
 void Struct::releaseMembers() noexcept {
-    for (abstractStructMember* member : elements) member->~abstractStructMember();
+    // Member destructors have nothing to release: the names belong to the
+    // layout and the elements to the block.
     elements.clear();
     if (storage != nullptr) releaseBlock(storage, storageSize);
     storage = nullptr;

@@ -112,7 +112,7 @@ template <typename T>
 std::string structMember<T>::to_json() const {
     std::ostringstream out;
     out << "    \"";
-    writeEscaped(out, name);
+    writeEscaped(out, *name);
     out << "\": ";
     if (count == 1) {
         writeElement(out, elementAt(elements, 0));
@@ -138,8 +138,8 @@ std::string structMember<T>::to_json() const {
 std::string Struct::to_json() const {
     std::ostringstream out;
     out << "{\n    \"packet_name\": \"";
-    writeEscaped(out, name);
-    out << "\",\n    \"packet_id\": " << mavType;
+    writeEscaped(out, getName());
+    out << "\",\n    \"packet_id\": " << static_cast<int32_t>(getType());
     for (const abstractStructMember* member : elements) out << ",\n" << member->to_json();
     out << "\n}\n";
     return out.str();

@@ -1,7 +1,10 @@
 # Key strings cached per record layout. A steady stream repeats a few layouts,
-# so each member name is decoded once instead of once per packet; a layout
-# that changes (a DataFlash type redefined, another reader's formats) is
-# detected by comparing the names and rebuilt.
+# so each member name is decoded once instead of once per packet. The core
+# shares one layout object among the records of a message format; the cache
+# holds a reference to the layout it was made for, so the same address means
+# the same names. Another layout under the same type number (a DataFlash type
+# redefined, another reader's formats) is compared by name and rebuilt when
+# the names differ.
 
 from cpython.ref cimport PyObject, Py_INCREF, Py_XDECREF
 from cpython.tuple cimport PyTuple_New, PyTuple_SET_ITEM
@@ -10,6 +13,7 @@ from libcpp.unordered_map cimport unordered_map
 
 
 cdef struct _layout:
+    const recordLayout* shape # referenced: the layout the texts were checked against
     string name               # record name the texts below were made from
     vector[string] members    # member names, in record order
     PyObject* name_text       # owned: the record name as str
@@ -39,6 +43,9 @@ cdef _layout* _layout_of(Struct* record, int protocol_id) except NULL:
     """The cached texts for the record's name and member names, refreshed if stale."""
     cdef uint64_t slot = (<uint64_t>protocol_id << 32) | record.getType()
     cdef _layout* layout = &_layouts[slot]
+    cdef const recordLayout* shape = &record.getLayout()
+    if layout.shape == shape:
+        return layout
     cdef const vector[abstractStructMember*]* members = &record.innerVector()
     cdef const string* text
     cdef size_t i, count = members.size()
@@ -57,4 +64,8 @@ cdef _layout* _layout_of(Struct* record, int protocol_id) except NULL:
         for i in range(count):
             layout.members.push_back(members[0][i].getName())
         _replace(&layout.keys, keys)
+    shape.retain()
+    if layout.shape != NULL:
+        layout.shape.release()
+    layout.shape = shape
     return layout

@@ -34,6 +34,13 @@ cdef extern from "introspect/c_introspect.h":
         NONE
 
 
+cdef extern from "introspect/recordLayout.h" namespace "introspect":
+    # The shape shared by the records of one message format.
+    cdef cppclass recordLayout:
+        void retain() const
+        void release() const
+
+
 cdef extern from "introspect/introspect.h" namespace "introspect":
     # Plain accessors of finished records: inline, they never throw.
     cdef cppclass abstractStructMember:
@@ -46,6 +53,7 @@ cdef extern from "introspect/introspect.h" namespace "introspect":
         const vector[abstractStructMember*]& innerVector() noexcept
         const string& getName() noexcept
         uint32_t getType() noexcept
+        const recordLayout& getLayout() noexcept
 
 
 cdef extern from "introspect/introspect.h" namespace "Quillon":

@@ -19,7 +19,7 @@ void dataFlashReader::parseBuffer(const uint8_t* buffer, uint64_t length) {
             length -= used;
             if (completed) {
                 ++numPackets;
-                enqueue(parser.getIntrospectiveStruct(msg));
+                enqueue(parser.getIntrospectiveStruct(msg), parser.recordLayoutOf(msg.packet_type));
             }
         }
     } else {

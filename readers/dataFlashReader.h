@@ -19,7 +19,7 @@ private:
         ++numBytes;
         if (completed) {
             ++numPackets;
-            enqueue(parser.getIntrospectiveStruct(msg));
+            enqueue(parser.getIntrospectiveStruct(msg), parser.recordLayoutOf(msg.packet_type));
         }
     }
 

@@ -1,5 +1,6 @@
 #include "readers/mavLinkReader.h"
 
+#include <atomic>
 #include <limits>
 #include <typeinfo>
 
@@ -50,10 +51,26 @@ void mavLinkReader::consume(const uint8_t* data, uint64_t length) {
     }
 }
 
+namespace {
+// The record shape of each catalogued message, made at its first delivery and
+// kept for the life of the process; shared by the records of every reader.
+std::atomic<introspect::recordLayout*> layouts[MAVLINK_UNBOXERS_COUNT];
+
+const introspect::recordLayout& layoutOf(uint32_t id, const cStruct& description) {
+    introspect::recordLayout* layout = layouts[id].load(std::memory_order_acquire);
+    if (layout != nullptr) return *layout;
+    introspect::recordLayout* made = introspect::recordLayout::create(description);
+    if (layouts[id].compare_exchange_strong(layout, made, std::memory_order_acq_rel)) return *made;
+    made->release();  // another thread was first
+    return *layout;
+}
+}  // namespace
+
 void mavLinkReader::deliver() {
     const uint32_t id = msg.msgid;
     if (id >= MAVLINK_UNBOXERS_COUNT || unboxers[id] == nullptr) return;
-    enqueue(*unboxers[id](&msg));
+    const cStruct& description = *unboxers[id](&msg);
+    enqueue(description, layoutOf(id, description));
 }
 
 }  // namespace Quillon

@@ -22,3 +22,13 @@ void queuedReader::enqueue(const cStruct& description) {
 }
 
 }  // namespace Quillon
+
+namespace Quillon {
+
+void queuedReader::enqueue(const cStruct& description, const introspect::recordLayout& layout) {
+    std::unique_ptr<introspect::Struct> record(new introspect::Struct(&description, layout));
+    results.push_back(record.get());
+    record.release();
+}
+
+}  // namespace Quillon

@@ -26,6 +26,9 @@ protected:
 
     // Deep-copies a decoder's description into a record at the back of the queue.
     void enqueue(const cStruct& description);
+    // The same for a description whose shape `layout` already holds: the
+    // record shares the layout's names instead of copying them.
+    void enqueue(const cStruct& description, const introspect::recordLayout& layout);
 
     std::deque<introspect::Struct*> results;  // owns every record in it
     uint64_t numBytes = 0;

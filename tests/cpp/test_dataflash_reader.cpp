@@ -114,7 +114,9 @@ TEST(DataFlashReader, ReplacingAFormatWithALongerOne) {
     ASSERT_EQ(reader.numAvailable(), 2);
     auto oldFormat = take(reader);
     auto newFormat = take(reader);
+    // The first format is gone; its record keeps its names all the same.
     EXPECT_EQ(oldFormat->getName(), "TEN");
+    EXPECT_EQ(oldFormat->innerVector()[1]->getName(), "W");
     EXPECT_EQ(newFormat->getName(), "TWO");
     ASSERT_EQ(newFormat->getNumChildren(), 2);
     EXPECT_EQ(*static_cast<uint32_t*>(newFormat->innerVector()[1]->getInnerPointer()), 10u);
@@ -154,6 +156,19 @@ TEST(DataFlashReader, RecordsOutliveTheReaderAndQueuedOnesAreReleased) {
         // Two records stay queued: the destructor must release them (LeakSanitizer).
     }
     EXPECT_EQ(firstValue(*kept), 1u);
+    EXPECT_EQ(kept->getName(), "TEN");
+    EXPECT_EQ(kept->innerVector()[0]->getName(), "V");
+}
+
+TEST(DataFlashReader, RecordsOfOneFormatShareTheirShape) {
+    dataFlashReader reader;
+    feed(reader, concat({fmt200, data200(1, 1), data200(2, 2), formatPacket(200, 8, "TEN", "IB", "V,W"),
+                         data200(3, 3)}));
+    auto a = take(reader), b = take(reader), c = take(reader);
+    EXPECT_EQ(&a->getLayout(), &b->getLayout());
+    EXPECT_NE(&a->getLayout(), &c->getLayout());  // a redefinition makes a new shape
+    EXPECT_EQ(firstValue(*b), 2u);
+    EXPECT_EQ(firstValue(*c), 3u);
 }
 
 TEST(DataFlashReader, SubclassOverridingParseByteSeesEveryByte) {

@@ -235,3 +235,20 @@ TEST(MavlinkReader, SampleLogsDecodeToTheExpectedRecords) {
         }
     }
 }
+
+namespace {
+
+TEST(MavLinkReaderLayouts, RecordsOfOneMessageShareTheirShapeAcrossReaders) {
+    auto first = std::make_unique<mavLinkReader>();
+    mavLinkReader second;
+    feed(*first, heartbeatV1);
+    feed(second, heartbeatV1);
+    record a = take(*first);
+    first.reset();  // the record outlives its reader, names included
+    record b = take(second);
+    EXPECT_EQ(&a->getLayout(), &b->getLayout());
+    EXPECT_EQ(a->getName(), "heartbeat");
+    EXPECT_EQ(a->innerVector().back()->getName(), "mavlink_version");
+}
+
+}  // namespace

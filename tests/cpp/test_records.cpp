@@ -88,6 +88,26 @@ TEST(Struct, DeepCopiesEverything) {
     EXPECT_EQ(std::memcmp(m->getInnerPointer(), "ATT\0xy\0\0\0\0\0\0\0\0\0\0", 16), 0);
 }
 
+TEST(Struct, RecordsSharingALayoutKeepTheirOwnValues) {
+    int32_t value = 5;
+    cMember members[] = {member("v", &value, 1, INT32_T), member("skipped", &value, 1, 0)};
+    cStruct s{"shared", members, 2, 9};
+    introspect::recordLayout* layout = introspect::recordLayout::create(s);
+    auto* first = new Struct(&s, *layout);
+    value = 6;
+    auto* second = new Struct(&s, *layout);
+    layout->release();  // the records hold their own references
+    EXPECT_EQ(&first->getLayout(), &second->getLayout());
+    EXPECT_EQ(first->getName(), "shared");
+    EXPECT_EQ(first->getType(), 9u);
+    ASSERT_EQ(second->getNumChildren(), 1);
+    EXPECT_EQ(*static_cast<int32_t*>(first->innerVector()[0]->getInnerPointer()), 5);
+    EXPECT_EQ(*static_cast<int32_t*>(second->innerVector()[0]->getInnerPointer()), 6);
+    Quillon::deleteStruct(first);
+    EXPECT_EQ(second->innerVector()[0]->getName(), "v");  // still alive through `second`
+    Quillon::deleteStruct(second);
+}
+
 TEST(Struct, ZeroElementMember) {
     cMember members[] = {member("none", nullptr, 0, DOUBLE)};
     cStruct s{"rec", members, 1, 0};
