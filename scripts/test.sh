@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, then builds and runs every test:
-# the C++ suites (plain and under AddressSanitizer/UndefinedBehaviorSanitizer)
-# and the Python suites against the installed package.
+# the C++ suites (plain, under AddressSanitizer/UndefinedBehaviorSanitizer and
+# built for 32-bit x86), each fuzz target for a short while (FUZZ_SECONDS,
+# default 60), and the Python suites against the installed package.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -37,6 +38,12 @@ meson setup build-test-asan --wipe -Dpython=disabled -Dtests=enabled -Dbuildtype
     -Dcpp_args=-fno-sanitize-recover=all >/dev/null
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     meson test -C build-test-asan --num-processes "$JOBS" --print-errorlogs
+
+echo "== C++ tests built for 32-bit x86"
+scripts/test-m32.sh "$ROOT/build-test-m32"
+
+echo "== fuzzing under AddressSanitizer and UndefinedBehaviorSanitizer, ${FUZZ_SECONDS:=60} s per target"
+QUILLON_FUZZ_BUILD="$ROOT/build-test-fuzz" scripts/fuzz.sh all "$FUZZ_SECONDS"
 
 echo "== Python tests"
 "$PYTHON" -m pip install -q --disable-pip-version-check ".[test]"
