@@ -96,8 +96,9 @@ inline builtStream buildStream(const uint8_t* data, std::size_t size) {
         uint16_t crc = 0xFFFF;
         for (std::size_t i = 1; i < frame.size(); ++i) crc = crcAdd(crc, frame[i]);
         crc = crcAdd(crc, row.crc_extra);
-        if (broken && !badFlags) {
-            // Change both checksum bytes, keeping them clear of start bytes.
+        if (broken) {
+            // Change both checksum bytes (only needed for a bad checksum),
+            // keeping them clear of start bytes.
             do crc = static_cast<uint16_t>(crc + 0x0101);
             while (notStart(crc & 0xFF) != (crc & 0xFF) || notStart(crc >> 8) != (crc >> 8));
         }
