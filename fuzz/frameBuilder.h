@@ -82,7 +82,7 @@ inline builtStream buildStream(const uint8_t* data, std::size_t size) {
         std::vector<uint8_t> frame{v1 ? uint8_t(0xFE) : uint8_t(0xFD), len};
         if (!v1) {
             uint8_t incompat = signedFrame ? 1 : 0;
-            if (badFlags) incompat = static_cast<uint8_t>(notStart(in.take()) | 0x02);
+            if (badFlags) incompat = notStart(static_cast<uint8_t>(in.take() | 0x02));
             frame.push_back(incompat);
             frame.push_back(pick());  // compat flags: never interpreted
         }
