@@ -103,14 +103,17 @@ def run_core(core_bench: Path, path: Path, kind: str, runs: int) -> tuple[float,
 
 
 def peak_rss_streaming(path: Path, kind: str) -> float:
+    # VmHWM is the peak of this process's own memory; ru_maxrss would also
+    # count the benchmark process the child was forked from.
     code = (
-        "import resource, sys, Quillon\n"
+        "import sys, Quillon\n"
         "cls = Quillon.data_flash_reader if sys.argv[2] == 'dataflash' else Quillon.mavlink_reader\n"
         "for _ in cls(sys.argv[1])(): pass\n"
-        "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)\n"
+        "print([l.split()[1] for l in open('/proc/self/status') if l.startswith('VmHWM')][0])\n"
     )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path[:2]))  # the module under test
     out = subprocess.run([sys.executable, "-c", code, str(path), kind], check=True,
-                         capture_output=True, text=True, env=os.environ).stdout
+                         capture_output=True, text=True, env=env).stdout
     return int(out.strip()) / 1024  # KiB -> MiB
 
 
