@@ -28,16 +28,8 @@ builddir="${QUILLON_FUZZ_BUILD:-$repo/build-fuzz}"
 samples="${QUILLON_SAMPLES:-$repo/../shared/samples}"
 
 # clang and its runtime libraries (libFuzzer and the sanitizers).
-missing=()
-for pkg in clang libclang-rt-14-dev; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
-done
-if ((${#missing[@]})); then
-    sudo=()
-    [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-    "${sudo[@]}" apt-get update
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+. "$repo/scripts/ensure-apt-packages.sh"
+ensure_apt_packages clang libclang-rt-14-dev
 
 if [[ ! -f "$builddir/build.ninja" ]]; then
     # The whole core is instrumented for coverage (fuzzer-no-link); undefined

@@ -9,16 +9,8 @@ builddir="${1:-$repo/build-m32}"
 
 # g++-multilib: the -m32 compiler and 32-bit C++ runtime; googletest: the
 # GoogleTest sources; pkg-config: how meson finds the 32-bit GoogleTest.
-missing=()
-for pkg in g++-multilib googletest pkg-config; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
-done
-if ((${#missing[@]})); then
-    sudo=()
-    [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-    "${sudo[@]}" apt-get update
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+. "$repo/scripts/ensure-apt-packages.sh"
+ensure_apt_packages g++-multilib googletest pkg-config
 
 # GoogleTest for the 32-bit machine, built once from the Debian sources into
 # the build directory and published through pkg-config files of its own.

@@ -10,19 +10,10 @@ ROOT=$PWD
 PYTHON=${PYTHON:-python3}
 JOBS=$(nproc)
 
-APT_PACKAGES=(g++ pkg-config libgtest-dev)
-
-missing=()
-for pkg in "${APT_PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
-done
-if ((${#missing[@]})); then
-    echo "== installing ${missing[*]}"
-    SUDO=""
-    [ "$(id -u)" -ne 0 ] && SUDO=sudo
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
-fi
+# The build, the C++ suites, the 32-bit build and the fuzzers need these;
+# scripts/test-m32.sh and scripts/fuzz.sh also install their own when run alone.
+. scripts/ensure-apt-packages.sh
+ensure_apt_packages g++ pkg-config libgtest-dev g++-multilib googletest clang libclang-rt-14-dev
 
 echo "== installing Python build and test requirements"
 "$PYTHON" -m pip install -q --disable-pip-version-check \
