@@ -18,6 +18,7 @@ cdef struct _layout:
     vector[string] members    # member names, in record order
     PyObject* name_text       # owned: the record name as str
     PyObject* keys            # owned: tuple of member names as str
+    PyObject* blank           # owned: dict of those keys, in order, each to None
 
 
 cdef unordered_map[uint64_t, _layout] _layouts
@@ -64,6 +65,7 @@ cdef _layout* _layout_of(Struct* record, int protocol_id) except NULL:
         for i in range(count):
             layout.members.push_back(members[0][i].getName())
         _replace(&layout.keys, keys)
+        _replace(&layout.blank, {key: None for key in keys})
     shape.retain()
     if layout.shape != NULL:
         layout.shape.release()

@@ -1,6 +1,6 @@
 # The packet type and the conversion of core records into packets.
 
-from cpython.dict cimport PyDict_SetItem
+from cpython.dict cimport PyDict_Merge, PyDict_SetItem
 from cpython.float cimport PyFloat_FromDouble
 from cpython.unicode cimport PyUnicode_DecodeLatin1, PyUnicode_DecodeUTF8
 from libc.stdint cimport int8_t, int16_t, int32_t, int64_t, uint8_t, uint16_t, uint32_t, uint64_t
@@ -135,6 +135,10 @@ cdef int _fill(packet target, Struct* record, str protocol, int protocol_id) exc
     cdef tuple keys = <tuple>layout.keys
     name = <object>layout.name_text
     cdef size_t i
+    # Start from the layout's keys, each at None: merging into an empty dict
+    # copies the key table at its final size, so the stores below replace
+    # values in place instead of inserting and regrowing the table.
+    PyDict_Merge(target, <object>layout.blank, 1)
     for i in range(members.size()):
         value = _member_value(members[0][i])
         # A repeated member name replaces the value but keeps the first position.
