@@ -18,6 +18,10 @@ ensure_apt_packages g++ pkg-config libgtest-dev g++-multilib googletest clang li
 echo "== installing Python build and test requirements"
 "$PYTHON" -m pip install -q --disable-pip-version-check \
     "meson-python>=0.15" "meson>=1.1" "Cython>=3.0.8" ninja
+# Commands that pip installs (meson, ninja, quillon-dump) are run by name:
+# make sure the interpreter's script directory is searched first.
+PATH="$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH"
+export PATH
 
 echo "== C++ tests"
 meson setup build-test --wipe -Dpython=disabled -Dtests=enabled >/dev/null
