@@ -88,6 +88,13 @@ inline void beginFrame(mavlink_message_t* rxmsg, mavlink_status_t* status, uint8
     rxmsg->checksum = X25_INIT_CRC;
 }
 
+// Step 3: the channel's counters for a good frame.
+inline void countGoodFrame(const mavlink_message_t* rxmsg, mavlink_status_t* status) {
+    status->current_rx_seq = rxmsg->seq;
+    if (status->packet_rx_success_count == 0) status->packet_rx_drop_count = 0;
+    status->packet_rx_success_count++;
+}
+
 // Step 4: the per-byte report to the caller's records.
 inline void finishStep(const mavlink_message_t* rxmsg, mavlink_status_t* status,
                        mavlink_message_t* r_message, mavlink_status_t* r_status) {
@@ -230,11 +237,7 @@ inline uint8_t frameStep(mavlink_message_t* rxmsg, mavlink_status_t* status, uin
         break;
     }
 
-    if (status->msg_received == MAVLINK_FRAMING_OK) {
-        status->current_rx_seq = rxmsg->seq;
-        if (status->packet_rx_success_count == 0) status->packet_rx_drop_count = 0;
-        status->packet_rx_success_count++;
-    }
+    if (status->msg_received == MAVLINK_FRAMING_OK) countGoodFrame(rxmsg, status);
     finishStep(rxmsg, status, r_message, r_status);
     return status->msg_received;
 }
@@ -295,15 +298,15 @@ inline uint8_t parseStep(mavlink_message_t* rxmsg, mavlink_status_t* status,
 
 inline bool isStartByte(uint8_t c) { return static_cast<uint8_t>(c - MAVLINK_STX) < 2; }
 
-// The per-byte reports of `skipped` bytes that changed nothing but the report
-// itself: each overwrites the previous one, and every report after the first
+// The per-byte reports of `count` bytes taken in one go that completed no
+// frame: each overwrites the previous one, and every report after the first
 // carries a zero error count.
-inline void reportSkipped(const mavlink_message_t* rxmsg, mavlink_status_t* status, uint64_t skipped,
-                          mavlink_message_t* r_message, mavlink_status_t* r_status) {
-    if (skipped == 0) return;
+inline void reportRun(const mavlink_message_t* rxmsg, mavlink_status_t* status, uint64_t count,
+                      mavlink_message_t* r_message, mavlink_status_t* r_status) {
+    if (count == 0) return;
     status->msg_received = MAVLINK_FRAMING_INCOMPLETE;
     finishStep(rxmsg, status, r_message, r_status);
-    if (skipped > 1) finishStep(rxmsg, status, r_message, r_status);
+    if (count > 1) finishStep(rxmsg, status, r_message, r_status);
 }
 
 // Takes a whole good frame starting with the start byte at src[0], if all of
@@ -359,9 +362,7 @@ inline uint32_t wholeFrame(mavlink_message_t* rxmsg, mavlink_status_t* status, c
     status->packet_idx = static_cast<uint8_t>(len);
     status->parse_state = MAVLINK_PARSE_STATE_IDLE;
     status->msg_received = MAVLINK_FRAMING_OK;
-    status->current_rx_seq = rxmsg->seq;
-    if (status->packet_rx_success_count == 0) status->packet_rx_drop_count = 0;
-    status->packet_rx_success_count++;
+    countGoodFrame(rxmsg, status);
     // Only the last byte's report survives, and earlier ones cleared the errors.
     status->parse_error = 0;
     if (r_message != nullptr) memcpy(r_message, rxmsg, sizeof(mavlink_message_t));
@@ -404,7 +405,7 @@ inline uint8_t drain(mavlink_message_t* rxmsg, mavlink_status_t* status, mavlink
         if (idle(status)) {
             const uint16_t from = replay->pos;
             while (replay->pos < replay->len && !isStartByte(replay->bytes[replay->pos])) ++replay->pos;
-            reportSkipped(rxmsg, status, replay->pos - from, r_message, r_status);
+            reportRun(rxmsg, status, replay->pos - from, r_message, r_status);
             if (replay->pos == replay->len) break;
             const uint32_t n = wholeFrame(rxmsg, status, replay->bytes + replay->pos,
                                           replay->len - replay->pos, r_message, r_status);
@@ -418,10 +419,9 @@ inline uint8_t drain(mavlink_message_t* rxmsg, mavlink_status_t* status, mavlink
                 return MAVLINK_FRAMING_OK;
             }
         } else if (status->parse_state == MAVLINK_PARSE_STATE_GOT_MSGID3) {
-            replay->pos = static_cast<uint16_t>(
-                replay->pos + takePayload(rxmsg, status, replay->bytes + replay->pos, replay->len - replay->pos));
-            status->msg_received = MAVLINK_FRAMING_INCOMPLETE;
-            finishStep(rxmsg, status, r_message, r_status);
+            const uint16_t n = takePayload(rxmsg, status, replay->bytes + replay->pos, replay->len - replay->pos);
+            replay->pos = static_cast<uint16_t>(replay->pos + n);
+            reportRun(rxmsg, status, n, r_message, r_status);
             continue;
         }
         const uint8_t c = replay->bytes[replay->pos++];
@@ -553,15 +553,14 @@ uint8_t mavlink_parse_run(mavlink_message_t* rxmsg, mavlink_status_t* status,
         // the same as byte by byte, whose per-byte reports overwrite each other.
         if (status->parse_state == MAVLINK_PARSE_STATE_GOT_MSGID3 && replay->pos == replay->len) {
             const uint64_t n = bulkPayload(rxmsg, status, replay, data + i, length - i);
-            status->msg_received = MAVLINK_FRAMING_INCOMPLETE;
-            finishStep(rxmsg, status, r_message, r_mavlink_status);
+            reportRun(rxmsg, status, n, r_message, r_mavlink_status);
             i += n;
             continue;
         }
         if (idle(status)) {
             const uint64_t start = i;
             while (i < length && !isStartByte(data[i])) ++i;
-            reportSkipped(rxmsg, status, i - start, r_message, r_mavlink_status);
+            reportRun(rxmsg, status, i - start, r_message, r_mavlink_status);
             if (i == length) break;
             // Nothing is pending here, so a whole frame can be taken at once.
             const uint32_t n = wholeFrame(rxmsg, status, data + i, length - i, r_message, r_mavlink_status);

@@ -13,9 +13,7 @@ from libcpp.unordered_map cimport unordered_map
 
 
 cdef struct _layout:
-    const recordLayout* shape # referenced: the layout the texts were checked against
-    string name               # record name the texts below were made from
-    vector[string] members    # member names, in record order
+    const recordLayout* shape # referenced: the layout the texts were made from
     PyObject* name_text       # owned: the record name as str
     PyObject* keys            # owned: tuple of member names as str
     PyObject* blank           # owned: dict of those keys, in order, each to None
@@ -30,12 +28,14 @@ cdef inline void _replace(PyObject** slot, object value):
     slot[0] = <PyObject*>value
 
 
-cdef bint _members_match(_layout* layout, const vector[abstractStructMember*]* members):
+cdef bint _same_member_names(const recordLayout* a, const recordLayout* b):
+    cdef const vector[recordLayout.memberShape]* x = &a.members()
+    cdef const vector[recordLayout.memberShape]* y = &b.members()
     cdef size_t i
-    if layout.keys == NULL or layout.members.size() != members.size():
+    if x.size() != y.size():
         return False
-    for i in range(members.size()):
-        if layout.members[i] != members[0][i].getName():
+    for i in range(x.size()):
+        if x[0][i].name != y[0][i].name:
             return False
     return True
 
@@ -47,23 +47,19 @@ cdef _layout* _layout_of(Struct* record, int protocol_id) except NULL:
     cdef const recordLayout* shape = &record.getLayout()
     if layout.shape == shape:
         return layout
-    cdef const vector[abstractStructMember*]* members = &record.innerVector()
+    cdef const vector[recordLayout.memberShape]* members = &shape.members()
     cdef const string* text
     cdef size_t i, count = members.size()
-    if layout.name_text == NULL or layout.name != record.getName():
-        text = &record.getName()
+    if layout.shape == NULL or layout.shape.name() != shape.name():
+        text = &shape.name()
         _replace(&layout.name_text, _text(text.data(), text.size()))
-        layout.name = text[0]
-    if not _members_match(layout, members):
+    if layout.shape == NULL or not _same_member_names(layout.shape, shape):
         keys = PyTuple_New(count)
         for i in range(count):
-            text = &members[0][i].getName()
+            text = &members[0][i].name
             key = _text(text.data(), text.size())
             Py_INCREF(key)
             PyTuple_SET_ITEM(keys, i, key)
-        layout.members.clear()
-        for i in range(count):
-            layout.members.push_back(members[0][i].getName())
         _replace(&layout.keys, keys)
         _replace(&layout.blank, {key: None for key in keys})
     shape.retain()

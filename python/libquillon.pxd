@@ -37,8 +37,12 @@ cdef extern from "introspect/c_introspect.h":
 cdef extern from "introspect/recordLayout.h" namespace "introspect":
     # The shape shared by the records of one message format.
     cdef cppclass recordLayout:
+        cppclass memberShape:
+            string name
         void retain() const
         void release() const
+        const string& name() const
+        const vector[memberShape]& members() const
 
 
 cdef extern from "introspect/introspect.h" namespace "introspect":

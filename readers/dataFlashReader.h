@@ -10,18 +10,12 @@ namespace Quillon {
 class dataFlashReader : public queuedReader {
 public:
     dataFlashReader();
-    void parseByte(uint8_t byte) override { consume(byte); }
+    void parseByte(uint8_t byte) override { consume(&byte, 1); }
     void parseBuffer(const uint8_t* buffer, uint64_t length) override;
 
 private:
-    void consume(uint8_t byte) {
-        const bool completed = parser.parseDataFlash(byte, msg);
-        ++numBytes;
-        if (completed) {
-            ++numPackets;
-            enqueue(parser.getIntrospectiveStruct(msg), parser.recordLayoutOf(msg.packet_type));
-        }
-    }
+    // Feeds bytes and queues a record for every data packet they complete.
+    void consume(const uint8_t* data, uint64_t length);
 
     DataFlash::DFParser parser;
     DataFlash::DFPacket msg;  // the packet buffer, reused for every packet

@@ -15,16 +15,6 @@ queuedReader::~queuedReader() {
     for (introspect::Struct* record : results) deleteStruct(record);
 }
 
-void queuedReader::enqueue(const cStruct& description) {
-    std::unique_ptr<introspect::Struct> record(new introspect::Struct(&description));
-    results.push_back(record.get());
-    record.release();
-}
-
-}  // namespace Quillon
-
-namespace Quillon {
-
 void queuedReader::enqueue(const cStruct& description, const introspect::recordLayout& layout) {
     std::unique_ptr<introspect::Struct> record(new introspect::Struct(&description, layout));
     results.push_back(record.get());

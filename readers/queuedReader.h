@@ -24,10 +24,8 @@ protected:
     queuedReader(const queuedReader&) = delete;
     queuedReader& operator=(const queuedReader&) = delete;
 
-    // Deep-copies a decoder's description into a record at the back of the queue.
-    void enqueue(const cStruct& description);
-    // The same for a description whose shape `layout` already holds: the
-    // record shares the layout's names instead of copying them.
+    // Copies a decoder's description, whose shape `layout` holds, into a
+    // record at the back of the queue; the record shares the layout's names.
     void enqueue(const cStruct& description, const introspect::recordLayout& layout);
 
     std::deque<introspect::Struct*> results;  // owns every record in it
