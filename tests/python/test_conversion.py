@@ -5,16 +5,14 @@ import pytest
 
 import Quillon
 from dataflash_bytes import data_packet, format_packet
+from draining import drain
 from mavlink_bytes import frame_v1
 
 
 def decode(*parts):
     reader = Quillon.data_flash_reader(None)
     reader.parseBuffer(b"".join(parts))
-    out = []
-    while (p := reader.get_packet()) is not None:
-        out.append(p)
-    return out
+    return drain(reader)
 
 
 def single(fmt, labels, *values, name="TEST", msg_type=200):

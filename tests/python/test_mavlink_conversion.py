@@ -2,19 +2,14 @@
 import pytest
 
 import Quillon
+from draining import drain
 from mavlink_bytes import frame_v1, frame_v2
-
-pytestmark = pytest.mark.skipif(not hasattr(Quillon, "mavlink_reader"),
-                                reason="MAVLink reader not built in")
 
 
 def decode(*frames):
     reader = Quillon.mavlink_reader(None)
     reader.parseBuffer(b"".join(frames))
-    out = []
-    while (p := reader.get_packet()) is not None:
-        out.append(p)
-    return out
+    return drain(reader)
 
 
 def single(frame):

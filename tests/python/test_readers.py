@@ -9,23 +9,15 @@ import pytest
 
 import Quillon
 from dataflash_bytes import data_packet, format_packet
+from draining import drain
 
-READERS = [Quillon.data_flash_reader]
-if hasattr(Quillon, "mavlink_reader"):
-    READERS.append(Quillon.mavlink_reader)
+READERS = [Quillon.data_flash_reader, Quillon.mavlink_reader]
 
 REFUSAL = "no default __reduce__ due to non-trivial __cinit__"
 
 # A small DataFlash log: one format, three data packets.
 FMT = format_packet(150, "SEQ", "QB", "TimeUS,Val")
 LOG = FMT + b"".join(data_packet(150, "QB", 1000 * i, i) for i in range(3))
-
-
-def drain(reader):
-    out = []
-    while (p := reader.get_packet()) is not None:
-        out.append(p)
-    return out
 
 
 def chunks_of(data, size):

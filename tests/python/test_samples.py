@@ -6,11 +6,11 @@ import pytest
 
 import Quillon
 from conftest import SAMPLES, sample_files
+from draining import drain
 
 BIN_FILES = sample_files(".bin")
 MAV_FILES = sample_files(".tlog", ".mav")
-HAVE_MAVLINK = hasattr(Quillon, "mavlink_reader")
-ALL_FILES = BIN_FILES + (MAV_FILES if HAVE_MAVLINK else [])
+ALL_FILES = BIN_FILES + MAV_FILES
 
 # Data packets per log, counted by an independent struct-based decode.
 DATA_FLASH_COUNTS = {
@@ -101,9 +101,7 @@ def test_byte_by_byte_feeding_matches_generator(path):
     feed = reader.parseByte
     for b in path.read_bytes():
         feed(b)
-    manual = []
-    while (p := reader.get_packet()) is not None:
-        manual.append(p)
+    manual = drain(reader)
     generated = decoded(path)
     assert len(manual) == len(generated)
     for a, b in zip(manual, generated):
@@ -127,7 +125,6 @@ def test_known_data_flash_packet(name, message, msg_type, expected):
     assert list(first.items()) == list(expected.items())
 
 
-@pytest.mark.skipif(not HAVE_MAVLINK, reason="MAVLink reader not built in")
 @pytest.mark.parametrize("name,expected", HEARTBEATS, ids=[h[0] for h in HEARTBEATS])
 def test_known_heartbeat(name, expected):
     first = next(p for p in decoded(SAMPLES / name) if p.name == "heartbeat")
