@@ -102,8 +102,7 @@ void Struct::build(const cStruct* source) {
     const std::vector<shape>& shapes = layout->members();
     if (shapes.empty()) return;
     elements.reserve(shapes.size());
-    storageSize = layout->blockBytes();
-    storage = static_cast<unsigned char*>(allocateBlock(storageSize));
+    storage = static_cast<unsigned char*>(allocateBlock(layout->blockBytes()));
     unsigned char* at = storage;
     for (const shape& s : shapes) {
         elements.push_back(place(s, at, source->members[s.sourceIndex].value, storage + s.valueOffset));
@@ -120,7 +119,7 @@ void Struct::releaseMembers() noexcept {
     // Member destructors have nothing to release: the names belong to the
     // layout and the elements to the block.
     elements.clear();
-    if (storage != nullptr) releaseBlock(storage, storageSize);
+    if (storage != nullptr) releaseBlock(storage, layout->blockBytes());
     storage = nullptr;
 }
 

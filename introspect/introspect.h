@@ -103,7 +103,6 @@ private:
     // One block holding every member object and its element array, so a
     // record costs a fixed handful of allocations whatever its size.
     unsigned char* storage = nullptr;
-    std::size_t storageSize = 0;
 };
 
 extern template class structMember<bool>;
