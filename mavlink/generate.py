@@ -3,9 +3,11 @@
 
 Usage: generate.py <message_fields.txt> <output directory>
 
-Writes mavlink_message_crcs.{h,cpp} (the CRC-extra table of the common message set)
-and mavlink_introspect_gen.{h,cpp} (one packed payload struct and one unbox_<name>
-function per message, and the unboxers table indexed by message id). Every check of
+Writes mavlink_message_crcs.{h,cpp} (the CRC-extra tables of the common message set
+and of the whole catalogue), mavlink_introspect_gen.{h,cpp} (one packed payload struct
+and one unbox_<name> function per message, and the unboxers table indexed by message
+id) and mavlink_catalogue_info.{h,cpp} (constant field descriptions of every message,
+for decoders that keep no static storage). Every check of
 the field lists fails the build with a message naming the faulty line.
 """
 
@@ -141,7 +143,6 @@ def check(messages, common, expect, path):
     for token, value in expect.get('fields', {}).items():
         if fields[token] != value:
             fail(path, f'{fields[token]} fields of type {token}, expected {value}')
-    common_set = set(common)
     for m in messages:
         if m.id > 65535:
             fail(path, f'{m.name}: id {m.id} does not fit 16 bits')
@@ -150,14 +151,12 @@ def check(messages, common, expect, path):
         if len({f.name for f in m.fields}) != len(m.fields):
             fail(path, f'{m.name}: duplicate field name')
         marks = [f.extension for f in m.fields]
-        if any(marks) and m.id not in common_set:
-            fail(path, f'{m.name}: extension marks outside the common set')
         if marks != sorted(marks):
             fail(path, f'{m.name}: an extension field precedes a base field')
-        if m.id in common_set:
-            widths = [f.width for f in m.fields if not f.extension]
-            if widths != sorted(widths, reverse=True):
-                fail(path, f'{m.name}: base fields are not in wire order')
+        # A base field out of order means an unmarked extension field.
+        widths = [f.width for f in m.fields if not f.extension]
+        if widths != sorted(widths, reverse=True):
+            fail(path, f'{m.name}: base fields are not in wire order')
 
 
 def crc_accumulate(byte, crc):
@@ -198,6 +197,15 @@ def write(path, text):
         out.write(text)
 
 
+def crc_rows(messages):
+    rows = []
+    for m in messages:
+        flags, sys_ofs, comp_ofs = target_fields(m)
+        rows.append(f'    {{{m.id}, {crc_extra(m)}, {m.min_len}, {m.length}, {flags}, {sys_ofs}, {comp_ofs}}},'
+                    f'  /* {m.name} */')
+    return '\n'.join(rows) + '\n'
+
+
 def emit_crcs(messages, common, outdir):
     by_id = {m.id: m for m in messages}
     write(os.path.join(outdir, 'mavlink_message_crcs.h'), HEADER_NOTE + f'''\
@@ -207,6 +215,7 @@ def emit_crcs(messages, common, outdir):
 #include "mavlink/mavlink_types.h"
 
 #define MAVLINK_MESSAGE_CRCS_COUNT {len(common)}
+#define MAVLINK_CATALOGUE_SIZE {len(messages)}
 
 #ifdef __cplusplus
 extern "C" {{
@@ -215,24 +224,91 @@ extern "C" {{
 /* CRC-extra table of the common message set, sorted by msgid. */
 extern const mavlink_msg_entry_t mavlink_message_crcs[MAVLINK_MESSAGE_CRCS_COUNT];
 
+/* CRC-extra table of every catalogued message, by the same rule, sorted by msgid. */
+extern const mavlink_msg_entry_t mavlink_catalogue_crcs[MAVLINK_CATALOGUE_SIZE];
+
 #ifdef __cplusplus
 }}
 #endif
 
 #endif
 ''')
-    rows = []
-    for msgid in common:
-        m = by_id[msgid]
-        flags, sys_ofs, comp_ofs = target_fields(m)
-        rows.append(f'    {{{m.id}, {crc_extra(m)}, {m.min_len}, {m.length}, {flags}, {sys_ofs}, {comp_ofs}}},'
-                    f'  /* {m.name} */')
-    write(os.path.join(outdir, 'mavlink_message_crcs.cpp'), HEADER_NOTE + '''\
+    columns = '/* msgid, crc_extra, min_msg_len, max_msg_len, flags, target_system_ofs, target_component_ofs */\n'
+    write(os.path.join(outdir, 'mavlink_message_crcs.cpp'), HEADER_NOTE
+          + '#include "mavlink/mavlink_message_crcs.h"\n\n'
+          + columns + 'extern "C" const mavlink_msg_entry_t mavlink_message_crcs[MAVLINK_MESSAGE_CRCS_COUNT] = {\n'
+          + crc_rows([by_id[i] for i in common]) + '};\n\n'
+          + columns + 'extern "C" const mavlink_msg_entry_t mavlink_catalogue_crcs[MAVLINK_CATALOGUE_SIZE] = {\n'
+          + crc_rows(messages) + '};\n')
+
+
+INFO_HEADER = '''\
+#ifndef QUILLON_MAVLINK_CATALOGUE_INFO_H
+#define QUILLON_MAVLINK_CATALOGUE_INFO_H
+
+#include <stdint.h>
+
+#include "introspect/c_introspect.h"
 #include "mavlink/mavlink_message_crcs.h"
 
-/* msgid, crc_extra, min_msg_len, max_msg_len, flags, target_system_ofs, target_component_ofs */
-extern "C" const mavlink_msg_entry_t mavlink_message_crcs[MAVLINK_MESSAGE_CRCS_COUNT] = {
-''' + '\n'.join(rows) + '\n};\n')
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One field of a catalogued message. Constant data: decoding with it needs
+ * no storage of its own, so any number of threads may use it at once. */
+typedef struct mavlink_field_info_t {
+    const char* name; /* as the field list spells it, case kept */
+    uint16_t offset;  /* byte offset within the payload */
+    uint16_t count;   /* elements; 1 for a scalar */
+    cType type;
+} mavlink_field_info_t;
+
+typedef struct mavlink_message_info_t {
+    uint32_t msgid;
+    const char* name; /* lower case, as in the field list */
+    uint8_t length;   /* full payload length, extension fields included */
+    uint8_t numFields;
+    const mavlink_field_info_t* fields; /* numFields entries, in wire order */
+} mavlink_message_info_t;
+
+/* Every catalogued message, sorted by msgid. */
+extern const mavlink_message_info_t mavlink_catalogue[MAVLINK_CATALOGUE_SIZE];
+
+/* The description of `msgid`, or null when it is not catalogued. */
+const mavlink_message_info_t* mavlink_catalogue_info(uint32_t msgid);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
+'''
+
+INFO_LOOKUP = '''
+extern "C" const mavlink_message_info_t* mavlink_catalogue_info(uint32_t msgid) {
+    const mavlink_message_info_t* end = mavlink_catalogue + MAVLINK_CATALOGUE_SIZE;
+    const mavlink_message_info_t* at = std::lower_bound(
+        mavlink_catalogue, end, msgid,
+        [](const mavlink_message_info_t& info, uint32_t id) { return info.msgid < id; });
+    return at != end && at->msgid == msgid ? at : nullptr;
+}
+'''
+
+
+def emit_info(messages, outdir):
+    write(os.path.join(outdir, 'mavlink_catalogue_info.h'), HEADER_NOTE + INFO_HEADER)
+    c = [HEADER_NOTE, '#include "mavlink/mavlink_catalogue_info.h"\n\n#include <algorithm>\n\nnamespace {\n\n']
+    for m in messages:
+        c.append(f'const mavlink_field_info_t {m.name}_fields[] = {{\n')
+        c.extend(f'    {{"{f.name}", {f.offset}, {f.count}, {f.code}}},\n' for f in m.fields)
+        c.append('};\n')
+    c.append('\n}  // namespace\n\n')
+    c.append('extern "C" const mavlink_message_info_t mavlink_catalogue[MAVLINK_CATALOGUE_SIZE] = {\n')
+    c.extend(f'    {{{m.id}, "{m.name}", {m.length}, {len(m.fields)}, {m.name}_fields}},\n' for m in messages)
+    c.append('};\n')
+    c.append(INFO_LOOKUP)
+    write(os.path.join(outdir, 'mavlink_catalogue_info.cpp'), ''.join(c))
 
 
 def emit_catalogue(messages, outdir):
@@ -244,9 +320,10 @@ def emit_catalogue(messages, outdir):
 #include <stdint.h>
 
 #include "introspect/c_introspect.h"
+#include "mavlink/mavlink_message_crcs.h"
 #include "mavlink/mavlink_types.h"
 
-''', f'#define MAVLINK_UNBOXERS_COUNT {table_size}\n#define MAVLINK_CATALOGUE_SIZE {len(messages)}\n\n',
+''', f'#define MAVLINK_UNBOXERS_COUNT {table_size}\n\n',
          '/* Serialised payloads: fields in wire order, no padding. */\n#pragma pack(push, 1)\n']
     for m in messages:
         h.append(f'typedef struct mavlink_{m.name}_t {{\n')
@@ -321,6 +398,7 @@ def main():
     os.makedirs(outdir, exist_ok=True)
     emit_crcs(messages, common, outdir)
     emit_catalogue(messages, outdir)
+    emit_info(messages, outdir)
 
 
 if __name__ == '__main__':
