@@ -10,6 +10,9 @@ mavlink_status_t m_mavlink_status[MAVLINK_COMM_NUM_BUFFERS];
 mavlink_message_t m_mavlink_buffer[MAVLINK_COMM_NUM_BUFFERS];
 mavlink_replay_t m_mavlink_replay[MAVLINK_COMM_NUM_BUFFERS];
 
+const mavlink_crc_table_t mavlink_common_crc_table = {mavlink_message_crcs, MAVLINK_MESSAGE_CRCS_COUNT};
+const mavlink_crc_table_t mavlink_catalogue_crc_table = {mavlink_catalogue_crcs, MAVLINK_CATALOGUE_SIZE};
+
 }  // extern "C"
 
 namespace {
@@ -73,6 +76,25 @@ inline uint8_t* payload(mavlink_message_t* msg) {
     return reinterpret_cast<uint8_t*>(msg->payload64);
 }
 
+// Bisection over the sorted rows; the row of `msgid`, or null.
+inline const mavlink_msg_entry_t* findEntry(const mavlink_crc_table_t* table, uint32_t msgid) {
+    const mavlink_msg_entry_t* rows = table->entries;
+    if (table->count == 0) return nullptr;
+    uint32_t low = 0, high = table->count - 1;
+    while (low < high) {
+        const uint32_t mid = (low + 1 + high) / 2;
+        if (msgid < rows[mid].msgid) {
+            high = mid - 1;
+        } else if (msgid > rows[mid].msgid) {
+            low = mid;
+        } else {
+            low = mid;
+            break;
+        }
+    }
+    return rows[low].msgid == msgid ? &rows[low] : nullptr;
+}
+
 inline bool idle(const mavlink_status_t* status) {
     return status->parse_state <= MAVLINK_PARSE_STATE_IDLE;
 }
@@ -113,7 +135,7 @@ inline void finishStep(const mavlink_message_t* rxmsg, mavlink_status_t* status,
 }
 
 // Steps 1-4 of the framing state machine for one byte.
-inline uint8_t frameStep(mavlink_message_t* rxmsg, mavlink_status_t* status, uint8_t c,
+inline uint8_t frameStep(const mavlink_crc_table_t* table, mavlink_message_t* rxmsg, mavlink_status_t* status, uint8_t c,
                          mavlink_message_t* r_message, mavlink_status_t* r_status) {
     status->msg_received = MAVLINK_FRAMING_INCOMPLETE;
     const bool v1 = (status->flags & MAVLINK_STATUS_FLAG_IN_MAVLINK1) != 0;
@@ -191,7 +213,7 @@ inline uint8_t frameStep(mavlink_message_t* rxmsg, mavlink_status_t* status, uin
         if (status->packet_idx == rxmsg->len) status->parse_state = MAVLINK_PARSE_STATE_GOT_PAYLOAD;
         break;
     case MAVLINK_PARSE_STATE_GOT_PAYLOAD: {
-        const mavlink_msg_entry_t* entry = mavlink_get_msg_entry(rxmsg->msgid);
+        const mavlink_msg_entry_t* entry = findEntry(table, rxmsg->msgid);
         rxmsg->ck[0] = c;
         if (entry == nullptr) {
             status->parse_state = MAVLINK_PARSE_STATE_GOT_BAD_CRC1;
@@ -246,12 +268,12 @@ inline uint8_t frameStep(mavlink_message_t* rxmsg, mavlink_status_t* status, uin
 // a byte taken from the input, false for a byte rescanned from `replay`.
 // Keeps `replay` holding the frame in progress from its start byte; on a
 // failure, the bytes after that start byte become pending.
-inline uint8_t parseStep(mavlink_message_t* rxmsg, mavlink_status_t* status,
+inline uint8_t parseStep(const mavlink_crc_table_t* table, mavlink_message_t* rxmsg, mavlink_status_t* status,
                          mavlink_replay_t* replay, uint8_t c, bool fresh,
                          mavlink_message_t* r_message, mavlink_status_t* r_status) {
     const bool wasIdle = idle(status);
     const mavlink_parse_state_t before = status->parse_state;
-    const uint8_t result = frameStep(rxmsg, status, c, r_message, r_status);
+    const uint8_t result = frameStep(table, rxmsg, status, c, r_message, r_status);
 
     if (wasIdle) {
         if (status->parse_state == MAVLINK_PARSE_STATE_GOT_STX) {
@@ -314,7 +336,7 @@ inline void reportRun(const mavlink_message_t* rxmsg, mavlink_status_t* status, 
 // through it byte by byte from an idle state. Returns its length, or 0 with
 // nothing changed when the frame is cut short or fails in any way; the byte
 // path then takes it, with its resynchronisation.
-inline uint32_t wholeFrame(mavlink_message_t* rxmsg, mavlink_status_t* status, const uint8_t* src,
+inline uint32_t wholeFrame(const mavlink_crc_table_t* table, mavlink_message_t* rxmsg, mavlink_status_t* status, const uint8_t* src,
                            uint64_t avail, mavlink_message_t* r_message, mavlink_status_t* r_status) {
     const bool v1 = src[0] == MAVLINK_STX_MAVLINK1;
     const uint32_t header = v1 ? 6 : 10;  // start byte to message id, inclusive
@@ -328,7 +350,7 @@ inline uint32_t wholeFrame(mavlink_message_t* rxmsg, mavlink_status_t* status, c
     if (avail < total) return 0;
     const uint32_t msgid = v1 ? src[5] : (src[7] | static_cast<uint32_t>(src[8]) << 8 |
                                           static_cast<uint32_t>(src[9]) << 16);
-    const mavlink_msg_entry_t* entry = mavlink_get_msg_entry(msgid);
+    const mavlink_msg_entry_t* entry = findEntry(table, msgid);
     if (entry == nullptr) return 0;
     const uint16_t sum = accumulate(entry->crc_extra, accumulateRun(src + 1, header - 1 + len, X25_INIT_CRC));
     const uint8_t* ck = src + header + len;
@@ -398,7 +420,7 @@ inline uint64_t bulkPayload(mavlink_message_t* rxmsg, mavlink_status_t* status,
 }
 
 // Scans pending bytes until a frame completes or none are left.
-inline uint8_t drain(mavlink_message_t* rxmsg, mavlink_status_t* status, mavlink_replay_t* replay,
+inline uint8_t drain(const mavlink_crc_table_t* table, mavlink_message_t* rxmsg, mavlink_status_t* status, mavlink_replay_t* replay,
                      mavlink_message_t* r_message, mavlink_status_t* r_status) {
     while (replay->pos < replay->len) {
         // Runs that need no decision are taken in bulk, as in mavlink_parse_run.
@@ -407,7 +429,7 @@ inline uint8_t drain(mavlink_message_t* rxmsg, mavlink_status_t* status, mavlink
             while (replay->pos < replay->len && !isStartByte(replay->bytes[replay->pos])) ++replay->pos;
             reportRun(rxmsg, status, replay->pos - from, r_message, r_status);
             if (replay->pos == replay->len) break;
-            const uint32_t n = wholeFrame(rxmsg, status, replay->bytes + replay->pos,
+            const uint32_t n = wholeFrame(table, rxmsg, status, replay->bytes + replay->pos,
                                           replay->len - replay->pos, r_message, r_status);
             if (n != 0) {
                 // As the byte path leaves it: the frame's start byte first.
@@ -425,7 +447,7 @@ inline uint8_t drain(mavlink_message_t* rxmsg, mavlink_status_t* status, mavlink
             continue;
         }
         const uint8_t c = replay->bytes[replay->pos++];
-        if (parseStep(rxmsg, status, replay, c, false, r_message, r_status) == MAVLINK_FRAMING_OK) {
+        if (parseStep(table, rxmsg, status, replay, c, false, r_message, r_status) == MAVLINK_FRAMING_OK) {
             if (replay->pos == replay->len) replay->len = replay->pos = 0;
             return MAVLINK_FRAMING_OK;
         }
@@ -435,7 +457,7 @@ inline uint8_t drain(mavlink_message_t* rxmsg, mavlink_status_t* status, mavlink
     return MAVLINK_FRAMING_INCOMPLETE;
 }
 
-inline uint8_t parseOne(mavlink_message_t* rxmsg, mavlink_status_t* status, mavlink_replay_t* replay,
+inline uint8_t parseOne(const mavlink_crc_table_t* table, mavlink_message_t* rxmsg, mavlink_status_t* status, mavlink_replay_t* replay,
                         uint8_t c, mavlink_message_t* r_message, mavlink_status_t* r_status) {
     if (replay->pos < replay->len) {
         // Pending bytes precede `c`: queue it behind them. Pending bytes only
@@ -447,12 +469,80 @@ inline uint8_t parseOne(mavlink_message_t* rxmsg, mavlink_status_t* status, mavl
             replay->pos = 0;
         }
         if (replay->len < MAVLINK_MAX_FRAME_LEN) replay->bytes[replay->len++] = c;
-        return drain(rxmsg, status, replay, r_message, r_status);
+        return drain(table, rxmsg, status, replay, r_message, r_status);
     }
-    const uint8_t result = parseStep(rxmsg, status, replay, c, true, r_message, r_status);
+    const uint8_t result = parseStep(table, rxmsg, status, replay, c, true, r_message, r_status);
     if (result == MAVLINK_FRAMING_OK || replay->pos == replay->len) return result;
-    return drain(rxmsg, status, replay, r_message, r_status);
+    return drain(table, rxmsg, status, replay, r_message, r_status);
 }
+
+// End of input. A frame still in progress never completes: abandon it, as a
+// failed frame is, and scan the bytes after its start byte again; repeat
+// while the rescan itself ends inside a frame. Each round drops at least that
+// start byte, so the loop ends.
+inline uint8_t endOfInput(const mavlink_crc_table_t* table, mavlink_message_t* rxmsg,
+                          mavlink_status_t* status, mavlink_replay_t* replay,
+                          mavlink_message_t* r_message, mavlink_status_t* r_status) {
+    for (;;) {
+        if (replay->pos < replay->len &&
+            drain(table, rxmsg, status, replay, r_message, r_status) == MAVLINK_FRAMING_OK)
+            return MAVLINK_FRAMING_OK;
+        // Nothing is pending now; outside a frame there is nothing left to do.
+        if (idle(status) || replay->len == 0) {
+            if (!idle(status)) status->parse_state = MAVLINK_PARSE_STATE_IDLE;
+            replay->len = replay->pos = 0;
+            return MAVLINK_FRAMING_INCOMPLETE;
+        }
+        _mav_parse_error(status);
+        status->parse_state = MAVLINK_PARSE_STATE_IDLE;
+        replay->pos = 1;
+    }
+}
+
+inline uint8_t parseRun(const mavlink_crc_table_t* table, mavlink_message_t* rxmsg, mavlink_status_t* status,
+                        mavlink_replay_t* replay, const uint8_t* data, uint64_t length, uint64_t* consumed,
+                        mavlink_message_t* r_message, mavlink_status_t* r_status) {
+    *consumed = 0;
+    if (replay->pos < replay->len &&
+        drain(table, rxmsg, status, replay, r_message, r_status) == MAVLINK_FRAMING_OK)
+        return MAVLINK_FRAMING_OK;
+    uint64_t i = 0;
+    while (i < length) {
+        // Runs of bytes that need no decision are taken in bulk; the result is
+        // the same as byte by byte, whose per-byte reports overwrite each other.
+        if (status->parse_state == MAVLINK_PARSE_STATE_GOT_MSGID3 && replay->pos == replay->len) {
+            const uint64_t n = bulkPayload(rxmsg, status, replay, data + i, length - i);
+            reportRun(rxmsg, status, n, r_message, r_status);
+            i += n;
+            continue;
+        }
+        if (idle(status)) {
+            const uint64_t start = i;
+            while (i < length && !isStartByte(data[i])) ++i;
+            reportRun(rxmsg, status, i - start, r_message, r_status);
+            if (i == length) break;
+            // Nothing is pending here, so a whole frame can be taken at once.
+            const uint32_t n = wholeFrame(table, rxmsg, status, data + i, length - i, r_message, r_status);
+            if (n != 0) {
+                replay->len = replay->pos = 0;
+                *consumed = i + n;
+                return MAVLINK_FRAMING_OK;
+            }
+        }
+        uint8_t result = parseStep(table, rxmsg, status, replay, data[i], true, r_message, r_status);
+        ++i;
+        if (result != MAVLINK_FRAMING_OK && replay->pos < replay->len)
+            result = drain(table, rxmsg, status, replay, r_message, r_status);
+        if (result == MAVLINK_FRAMING_OK) {
+            *consumed = i;
+            return MAVLINK_FRAMING_OK;
+        }
+    }
+    *consumed = length;
+    return MAVLINK_FRAMING_INCOMPLETE;
+}
+
+const mavlink_crc_table_t* const common = &mavlink_common_crc_table;
 
 }  // namespace
 
@@ -472,21 +562,11 @@ void mavlink_update_checksum(mavlink_message_t* msg, uint8_t c) {
     msg->checksum = accumulate(c, msg->checksum);
 }
 
-const mavlink_msg_entry_t* mavlink_get_msg_entry(uint32_t msgid) {
-    uint32_t low = 0, high = MAVLINK_MESSAGE_CRCS_COUNT - 1;
-    while (low < high) {
-        const uint32_t mid = (low + 1 + high) / 2;
-        if (msgid < mavlink_message_crcs[mid].msgid) {
-            high = mid - 1;
-        } else if (msgid > mavlink_message_crcs[mid].msgid) {
-            low = mid;
-        } else {
-            low = mid;
-            break;
-        }
-    }
-    return mavlink_message_crcs[low].msgid == msgid ? &mavlink_message_crcs[low] : nullptr;
+const mavlink_msg_entry_t* mavlink_find_msg_entry(const mavlink_crc_table_t* table, uint32_t msgid) {
+    return findEntry(table, msgid);
 }
+
+const mavlink_msg_entry_t* mavlink_get_msg_entry(uint32_t msgid) { return findEntry(common, msgid); }
 
 mavlink_status_t* mavlink_get_channel_status(uint8_t chan) {
     return chan < MAVLINK_COMM_NUM_BUFFERS ? &m_mavlink_status[chan] : nullptr;
@@ -504,38 +584,39 @@ void _mav_parse_error(mavlink_status_t* status) { status->parse_error++; }
 
 uint8_t mavlink_frame_char_buffer(mavlink_message_t* rxmsg, mavlink_status_t* status, uint8_t c,
                                   mavlink_message_t* r_message, mavlink_status_t* r_mavlink_status) {
-    return frameStep(rxmsg, status, c, r_message, r_mavlink_status);
+    return frameStep(common, rxmsg, status, c, r_message, r_mavlink_status);
 }
 
 uint8_t mavlink_frame_char(uint8_t chan, uint8_t c, mavlink_message_t* r_message,
                            mavlink_status_t* r_mavlink_status) {
     if (chan >= MAVLINK_COMM_NUM_BUFFERS) return MAVLINK_FRAMING_INCOMPLETE;
-    return frameStep(&m_mavlink_buffer[chan], &m_mavlink_status[chan], c, r_message, r_mavlink_status);
+    return frameStep(common, &m_mavlink_buffer[chan], &m_mavlink_status[chan], c, r_message,
+                     r_mavlink_status);
 }
 
 uint8_t mavlink_parse_char_buffer(mavlink_message_t* rxmsg, mavlink_status_t* status,
                                   mavlink_replay_t* replay, uint8_t c, mavlink_message_t* r_message,
                                   mavlink_status_t* r_mavlink_status) {
-    return parseOne(rxmsg, status, replay, c, r_message, r_mavlink_status);
+    return parseOne(common, rxmsg, status, replay, c, r_message, r_mavlink_status);
 }
 
 uint8_t mavlink_parse_next_buffer(mavlink_message_t* rxmsg, mavlink_status_t* status,
                                   mavlink_replay_t* replay, mavlink_message_t* r_message,
                                   mavlink_status_t* r_mavlink_status) {
-    return drain(rxmsg, status, replay, r_message, r_mavlink_status);
+    return drain(common, rxmsg, status, replay, r_message, r_mavlink_status);
 }
 
 uint8_t mavlink_parse_char(uint8_t chan, uint8_t c, mavlink_message_t* r_message,
                            mavlink_status_t* r_mavlink_status) {
     if (chan >= MAVLINK_COMM_NUM_BUFFERS) return MAVLINK_FRAMING_INCOMPLETE;
-    return parseOne(&m_mavlink_buffer[chan], &m_mavlink_status[chan], &m_mavlink_replay[chan], c,
+    return parseOne(common, &m_mavlink_buffer[chan], &m_mavlink_status[chan], &m_mavlink_replay[chan], c,
                     r_message, r_mavlink_status);
 }
 
 uint8_t mavlink_parse_next(uint8_t chan, mavlink_message_t* r_message,
                            mavlink_status_t* r_mavlink_status) {
     if (chan >= MAVLINK_COMM_NUM_BUFFERS) return MAVLINK_FRAMING_INCOMPLETE;
-    return drain(&m_mavlink_buffer[chan], &m_mavlink_status[chan], &m_mavlink_replay[chan],
+    return drain(common, &m_mavlink_buffer[chan], &m_mavlink_status[chan], &m_mavlink_replay[chan],
                  r_message, r_mavlink_status);
 }
 
@@ -543,44 +624,20 @@ uint8_t mavlink_parse_run(mavlink_message_t* rxmsg, mavlink_status_t* status,
                           mavlink_replay_t* replay, const uint8_t* data, uint64_t length,
                           uint64_t* consumed, mavlink_message_t* r_message,
                           mavlink_status_t* r_mavlink_status) {
-    *consumed = 0;
-    if (replay->pos < replay->len &&
-        drain(rxmsg, status, replay, r_message, r_mavlink_status) == MAVLINK_FRAMING_OK)
-        return MAVLINK_FRAMING_OK;
-    uint64_t i = 0;
-    while (i < length) {
-        // Runs of bytes that need no decision are taken in bulk; the result is
-        // the same as byte by byte, whose per-byte reports overwrite each other.
-        if (status->parse_state == MAVLINK_PARSE_STATE_GOT_MSGID3 && replay->pos == replay->len) {
-            const uint64_t n = bulkPayload(rxmsg, status, replay, data + i, length - i);
-            reportRun(rxmsg, status, n, r_message, r_mavlink_status);
-            i += n;
-            continue;
-        }
-        if (idle(status)) {
-            const uint64_t start = i;
-            while (i < length && !isStartByte(data[i])) ++i;
-            reportRun(rxmsg, status, i - start, r_message, r_mavlink_status);
-            if (i == length) break;
-            // Nothing is pending here, so a whole frame can be taken at once.
-            const uint32_t n = wholeFrame(rxmsg, status, data + i, length - i, r_message, r_mavlink_status);
-            if (n != 0) {
-                replay->len = replay->pos = 0;
-                *consumed = i + n;
-                return MAVLINK_FRAMING_OK;
-            }
-        }
-        uint8_t result = parseStep(rxmsg, status, replay, data[i], true, r_message, r_mavlink_status);
-        ++i;
-        if (result != MAVLINK_FRAMING_OK && replay->pos < replay->len)
-            result = drain(rxmsg, status, replay, r_message, r_mavlink_status);
-        if (result == MAVLINK_FRAMING_OK) {
-            *consumed = i;
-            return MAVLINK_FRAMING_OK;
-        }
-    }
-    *consumed = length;
-    return MAVLINK_FRAMING_INCOMPLETE;
+    return parseRun(common, rxmsg, status, replay, data, length, consumed, r_message, r_mavlink_status);
+}
+
+uint8_t mavlink_parse_run_table(const mavlink_crc_table_t* table, mavlink_message_t* rxmsg,
+                                mavlink_status_t* status, mavlink_replay_t* replay, const uint8_t* data,
+                                uint64_t length, uint64_t* consumed, mavlink_message_t* r_message,
+                                mavlink_status_t* r_mavlink_status) {
+    return parseRun(table, rxmsg, status, replay, data, length, consumed, r_message, r_mavlink_status);
+}
+
+uint8_t mavlink_parse_end(const mavlink_crc_table_t* table, mavlink_message_t* rxmsg,
+                          mavlink_status_t* status, mavlink_replay_t* replay,
+                          mavlink_message_t* r_message, mavlink_status_t* r_mavlink_status) {
+    return endOfInput(table, rxmsg, status, replay, r_message, r_mavlink_status);
 }
 
 }  // extern "C"

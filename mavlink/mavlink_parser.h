@@ -20,6 +20,19 @@ uint16_t crc_calculate(const uint8_t* buffer, uint16_t length);
 void mavlink_start_checksum(mavlink_message_t* msg);
 void mavlink_update_checksum(mavlink_message_t* msg, uint8_t c);
 
+/* A CRC-extra table: rows sorted by msgid. The table decides which frames can
+ * complete; a frame of an id without a row always fails. */
+typedef struct mavlink_crc_table_t {
+    const mavlink_msg_entry_t* entries;
+    uint32_t count;
+} mavlink_crc_table_t;
+
+extern const mavlink_crc_table_t mavlink_common_crc_table;    /* the common message set */
+extern const mavlink_crc_table_t mavlink_catalogue_crc_table; /* every catalogued message */
+
+/* The row of `msgid` in `table`, or null. */
+const mavlink_msg_entry_t* mavlink_find_msg_entry(const mavlink_crc_table_t* table, uint32_t msgid);
+
 /* The CRC-extra row of `msgid`, or null when the message is not in the common set. */
 const mavlink_msg_entry_t* mavlink_get_msg_entry(uint32_t msgid);
 
@@ -66,11 +79,36 @@ uint8_t mavlink_parse_next_buffer(mavlink_message_t* rxmsg, mavlink_status_t* st
  * Pending rescan bytes are scanned before `data`. `*consumed` receives how
  * many bytes of `data` were taken (possibly 0 when a pending byte completed
  * the frame). Returns OK when a frame is in `r_message`, INCOMPLETE when all
- * of `data` was taken and nothing is pending. */
+ * of `data` was taken and nothing is pending. Frames complete against the
+ * common set's table.
+ *
+ * Where a frame lies in the stream: `replay` always holds a suffix of the
+ * bytes consumed so far, and after a call returns OK its bytes from `pos` to
+ * `len` are exactly the consumed bytes that follow the frame. So with T the
+ * total of all `*consumed` so far, the frame's last byte is stream byte
+ * T - (len - pos) - 1 (0-based), that is, the frame ends at offset
+ * T - (len - pos). This holds for mavlink_parse_end too, which consumes
+ * nothing. */
 uint8_t mavlink_parse_run(mavlink_message_t* rxmsg, mavlink_status_t* status,
                           mavlink_replay_t* replay, const uint8_t* data, uint64_t length,
                           uint64_t* consumed, mavlink_message_t* r_message,
                           mavlink_status_t* r_mavlink_status);
+
+/* mavlink_parse_run with frames completing against `table`. */
+uint8_t mavlink_parse_run_table(const mavlink_crc_table_t* table, mavlink_message_t* rxmsg,
+                                mavlink_status_t* status, mavlink_replay_t* replay,
+                                const uint8_t* data, uint64_t length, uint64_t* consumed,
+                                mavlink_message_t* r_message, mavlink_status_t* r_mavlink_status);
+
+/* End of input. A frame still in progress (a start byte that never completed
+ * a frame) is abandoned like a failed frame, and the bytes held after its
+ * start byte are scanned again. Returns OK for each good frame found, in
+ * stream order (call again until it returns INCOMPLETE); then the parser is
+ * idle with nothing pending, ready for a new stream. Without it, good frames
+ * in the last bytes of a stream behind a false start byte are never seen. */
+uint8_t mavlink_parse_end(const mavlink_crc_table_t* table, mavlink_message_t* rxmsg,
+                          mavlink_status_t* status, mavlink_replay_t* replay,
+                          mavlink_message_t* r_message, mavlink_status_t* r_mavlink_status);
 
 #ifdef __cplusplus
 }
