@@ -10,8 +10,9 @@ namespace Quillon {
 
 int32_t mavLinkReader::channel = 1;
 
-mavLinkReader::mavLinkReader()
-    : mychannel(channel), status{}, msg{}, ownBuffer{}, ownStatus{}, ownReplay{} {
+mavLinkReader::mavLinkReader(bool wholeCatalogue)
+    : table(wholeCatalogue ? &mavlink_catalogue_crc_table : &mavlink_common_crc_table),
+      mychannel(channel), status{}, msg{}, ownBuffer{}, ownStatus{}, ownReplay{} {
     // Saturate rather than wrap, so no later reader lands on a used slot.
     if (channel < std::numeric_limits<int32_t>::max()) ++channel;
     if (mychannel >= 1 && mychannel < MAVLINK_COMM_NUM_BUFFERS) {
@@ -41,11 +42,18 @@ void mavLinkReader::consume(const uint8_t* data, uint64_t length) {
     for (;;) {
         uint64_t used = 0;
         const uint8_t result =
-            mavlink_parse_run(rxBuffer, rxStatus, rxReplay, data, length, &used, &msg, &status);
+            mavlink_parse_run_table(table, rxBuffer, rxStatus, rxReplay, data, length, &used, &msg, &status);
         numBytes += used;
         data += used;
         length -= used;
         if (result != MAVLINK_FRAMING_OK) return;
+        ++numPackets;
+        deliver();
+    }
+}
+
+void mavLinkReader::finish() {
+    while (mavlink_parse_end(table, rxBuffer, rxStatus, rxReplay, &msg, &status) == MAVLINK_FRAMING_OK) {
         ++numPackets;
         deliver();
     }

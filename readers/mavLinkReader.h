@@ -14,15 +14,23 @@ public:
     // Channel number of the next reader; starts at 1 and never goes back.
     static int32_t channel;
 
-    mavLinkReader();
+    // By default frames complete only for the common message set; with
+    // `wholeCatalogue`, for every catalogued message.
+    explicit mavLinkReader(bool wholeCatalogue = false);
     void parseByte(uint8_t byte) override { consume(&byte, 1); }
     void parseBuffer(const uint8_t* buffer, uint64_t length) override;
+    // End of input: a frame still in progress is abandoned and the bytes after
+    // its start byte are scanned again; every good frame found there is
+    // queued. The reader is then ready for a new stream. Manual feeding never
+    // calls it, since a hand-fed stream has no known end.
+    void finish();
 
 private:
     // Feeds bytes and queues a record for every good frame they complete.
     void consume(const uint8_t* data, uint64_t length);
     void deliver();
 
+    const mavlink_crc_table_t* table;
     int32_t mychannel;
     mavlink_status_t status;  // per-byte status summary; nothing reads it
     mavlink_message_t msg;    // the last completed frame
