@@ -78,3 +78,5 @@ cdef extern from "readers/readers.h" namespace "Quillon":
 
     cdef cppclass mavLinkReader(abstractReader):
         mavLinkReader() except +
+        mavLinkReader(bint wholeCatalogue) except +
+        void finish() except +

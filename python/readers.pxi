@@ -103,6 +103,11 @@ cdef class mavlink_reader:
             _feed_chunk(self, self.reader, chunk, mavlink_reader)
             while self.reader.numAvailable() > 0:
                 yield _packet_from_record(self.reader.getPacket(), "mavlink", _MAVLINK)
+        # The source has ended: frames behind a false start byte in its last
+        # bytes are found only by rescanning them.
+        (<mavLinkReader*>self.reader).finish()
+        while self.reader.numAvailable() > 0:
+            yield _packet_from_record(self.reader.getPacket(), "mavlink", _MAVLINK)
 
 
 cdef class data_flash_reader:

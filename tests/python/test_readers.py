@@ -10,6 +10,7 @@ import pytest
 import Quillon
 from dataflash_bytes import data_packet, format_packet
 from draining import drain
+from mavlink_bytes import frame_v1, frame_v2
 
 READERS = [Quillon.data_flash_reader, Quillon.mavlink_reader]
 
@@ -224,6 +225,19 @@ class TestGenerator:
     @pytest.mark.parametrize("size", [1, 89, 10_000])
     def test_chunk_size_does_not_change_result(self, size):
         assert [p["Val"] for p in Quillon.data_flash_reader(chunks_of(LOG, size))()] == [0, 1, 2]
+
+    def test_mavlink_frame_behind_a_false_start_at_the_end_is_found(self):
+        # The stray 0xFE reads the next byte (0xFD) as a length of 253, so the
+        # good frame after it lies inside a frame that never ends. Only the
+        # generator knows the stream has ended and scans those bytes again.
+        first = frame_v1(0, {"custom_mode": 1})
+        last = frame_v2(0, {"custom_mode": 2, "mavlink_version": 3})
+        data = first + b"\xfe" + last
+        streamed = list(Quillon.mavlink_reader(chunks_of(data, 4))())
+        assert [(p["custom_mode"], p["mavlink_version"]) for p in streamed] == [(1, 0), (2, 3)]
+        reader = Quillon.mavlink_reader(None)
+        reader.parseBuffer(data)
+        assert [p["custom_mode"] for p in drain(reader)] == [1]
 
     def test_reading_a_file_name(self, tmp_path):
         path = tmp_path / "log.bin"
