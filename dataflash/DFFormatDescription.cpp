@@ -29,7 +29,13 @@ constexpr std::size_t payloadOffset = offsetof(DFPacket, rest);
 }  // namespace
 
 void DFFormatDescription::initialize() {
-    if (initialized) return;
+    // Parsers may be made on several threads at once: the table is filled
+    // exactly once, before any of them reads it.
+    static const bool filled = (fill(), true);
+    (void)filled;
+}
+
+void DFFormatDescription::fill() {
     for (cMember& entry : dfMemberTypes) entry = cMember{nullptr, nullptr, 0, static_cast<cType>(0)};
     for (const formatCharacter& f : formatCharacters) {
         cMember& entry = dfMemberTypes[static_cast<unsigned char>(f.character)];
@@ -40,7 +46,7 @@ void DFFormatDescription::initialize() {
 }
 
 DFFormatDescription::DFFormatDescription(const DFDescriptionPacket& packet)
-    : name{}, fields{}, length(packet.len), description{}, current{}, copy{},
+    : name{}, fields{}, formatString{}, labelString{}, length(packet.len), description{}, current{}, copy{},
       packet_type(packet.type) {
     description.mavType = packet.type;
     initialize();
@@ -49,6 +55,10 @@ DFFormatDescription::DFFormatDescription(const DFDescriptionPacket& packet)
     name[4] = '\0';
     std::memcpy(fields, packet.labels, 64);
     fields[64] = '\0';
+    std::memcpy(formatString, packet.fmt_string, 16);
+    formatString[16] = '\0';
+    std::memcpy(labelString, packet.labels, 64);
+    labelString[64] = '\0';
 
     // Split the labels in place into a first-in, first-out list.
     std::deque<const char*> labels{fields};

@@ -24,6 +24,11 @@ public:
     DFFormatDescription& operator=(const DFFormatDescription&) = delete;
 
     std::string getName() const { return std::string(name); }
+    // The format packet's own texts: its name (up to 4 bytes), its format
+    // characters (up to 16) and its comma-separated labels (up to 64).
+    const char* nameText() const { return name; }
+    const char* formatText() const { return formatString; }
+    const char* labelText() const { return labelString; }
 
     // Describes data packet `packet` of this format. The result points into a
     // private snapshot and stays valid until the next format or releaseFormat.
@@ -36,6 +41,7 @@ public:
 
 private:
     static void initialize();
+    static void fill();
     static bool initialized;
 
     // Members may reach beyond the 253 payload bytes (16 members of up to 64
@@ -45,6 +51,8 @@ private:
 
     char name[5];
     char fields[65];
+    char formatString[17];
+    char labelString[65];
     uint8_t length;
     cStruct description;  // template: member values hold payload offsets
     cStruct current;      // view of the last formatted packet

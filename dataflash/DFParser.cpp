@@ -10,7 +10,8 @@ const uint8_t DFParser::headerByte2 = 0x95;
 const uint8_t DFParser::idDescriptorPacketByte = 0x80;
 const uint8_t DFParser::idDescriptorPacketLen = 0x59;
 
-DFParser::DFParser() : packetLengths{}, consumedCount(0), totalSize(0), isDescriptor(false), formats{} {}
+DFParser::DFParser() : packetLengths{}, consumedCount(0), totalSize(0), isDescriptor(false), formats{},
+                       serials{}, learnedCount(0) {}
 
 DFParser::~DFParser() {
     for (DFFormatDescription* format : formats) delete format;
@@ -91,6 +92,7 @@ void DFParser::newFormat(const DFDescriptionPacket& packet) {
     delete formats[packet.type];
     formats[packet.type] = learned.release();
     packetLengths[packet.type] = packet.len;
+    serials[packet.type] = ++learnedCount;
 }
 
 const cStruct& DFParser::getIntrospectiveStruct(const DFPacket& packet) {

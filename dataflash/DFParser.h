@@ -44,6 +44,13 @@ public:
     // The record shape of a learned type; only for types with a format.
     const introspect::recordLayout& recordLayoutOf(uint8_t type) const { return formats[type]->layout(); }
     bool formatExists(uint8_t type) const { return formats[type] != nullptr; }
+    // The learned format of `type`, or null.
+    const DFFormatDescription* formatOf(uint8_t type) const { return formats[type]; }
+    // Changes whenever `type` learns a format, even an identical one, so a
+    // consumer can tell a redefinition from the format it last saw.
+    uint32_t formatSerial(uint8_t type) const { return serials[type]; }
+    // Format packets learned so far.
+    uint32_t formatsLearned() const { return learnedCount; }
     std::string formatName(uint8_t type) const;
 
 private:
@@ -59,6 +66,8 @@ private:
     int32_t totalSize;
     bool isDescriptor;
     DFFormatDescription* formats[256];
+    uint32_t serials[256];
+    uint32_t learnedCount;
 };
 
 }  // namespace DataFlash

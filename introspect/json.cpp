@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "introspect/introspect.h"
+#include "introspect/utf8.h"
 
 namespace introspect {
 namespace {
@@ -14,29 +15,6 @@ namespace {
 void writeHexEscape(std::ostream& out, unsigned char byte) {
     static const char hex[] = "0123456789abcdef";
     out << "\\u00" << hex[byte >> 4] << hex[byte & 0xF];
-}
-
-// Length of the valid UTF-8 sequence starting at s[i], or 0 when the bytes
-// there do not form one (overlong forms, surrogates and values above U+10FFFF
-// are rejected as a strict decoder would).
-std::size_t utf8SequenceLength(const unsigned char* s, std::size_t n, std::size_t i) {
-    const unsigned char b = s[i];
-    std::size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) len = 2;
-    else if (b == 0xE0) { len = 3; lo = 0xA0; }
-    else if (b >= 0xE1 && b <= 0xEC) len = 3;
-    else if (b == 0xED) { len = 3; hi = 0x9F; }
-    else if (b >= 0xEE && b <= 0xEF) len = 3;
-    else if (b == 0xF0) { len = 4; lo = 0x90; }
-    else if (b >= 0xF1 && b <= 0xF3) len = 4;
-    else if (b == 0xF4) { len = 4; hi = 0x8F; }
-    else return 0;
-    if (i + len > n) return 0;
-    if (s[i + 1] < lo || s[i + 1] > hi) return 0;
-    for (std::size_t k = 2; k < len; ++k)
-        if (s[i + k] < 0x80 || s[i + k] > 0xBF) return 0;
-    return len;
 }
 
 void writeEscaped(std::ostream& out, const char* text, std::size_t n) {

@@ -3,16 +3,21 @@
 from __future__ import annotations
 
 import argparse
+import fnmatch
 import os
+import re
 import sys
-from typing import Any, List, Optional
+from typing import Any, Dict, List, Optional, Set, TextIO
 
-from .output import count_packets, write_csv, write_json_lines, write_summary
-from .packets import parse_types, read_packets
-from .source import LogSource
-from .tables import Table, collect
+from .inputs import LogInput
+from .log import LogStream, parse_patterns
 
 PROG = "quillon-dump"
+
+# Rows are decoded and written this many input bytes at a time, so memory
+# stays flat on logs of any size.
+BATCH_BYTES = 32 << 20
+PARQUET_BATCH_BYTES = 256 << 20  # larger row groups
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -23,89 +28,172 @@ def build_parser() -> argparse.ArgumentParser:
                     "the content. Prints JSON Lines unless told otherwise.")
     parser.add_argument("log", help='log file, or "-" for standard input')
     parser.add_argument("--type", metavar="NAME[,NAME...]", dest="types",
-                        help="keep only these messages (case-insensitive)")
+                        help="keep only these messages: names or shell patterns such as "
+                             "'XKF*' (case-insensitive)")
     mode = parser.add_mutually_exclusive_group()
     mode.add_argument("--summary", action="store_true",
                       help="print message names, type numbers and counts")
     mode.add_argument("--csv", action="store_true",
-                      help="print CSV of the one message given with --type")
+                      help="write CSV: of the one message given with --type to standard "
+                           "output, or one NAME.csv per message into --out DIR")
     mode.add_argument("--parquet", metavar="DIR",
                       help="write one Parquet file per message name into DIR")
+    parser.add_argument("--out", metavar="DIR", help="directory for --csv files")
     return parser
 
 
 def main(argv: Optional[List[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
-    wanted = parse_types(args.types)
-    if wanted is not None and not wanted:
+    patterns = parse_patterns(args.types)
+    if patterns is not None and not patterns:
         parser.error("--type needs at least one message name")
-    if args.csv and (wanted is None or len(wanted) != 1):
-        parser.error("--csv needs exactly one message name in --type")
-    if args.parquet is not None:
-        try:
-            import pyarrow.parquet  # noqa: F401
-        except ImportError:
-            _fail("--parquet needs pyarrow: pip install 'quillon[parquet]'")
-            return 2
-        try:  # before decoding, so that a bad directory fails at once
-            os.makedirs(args.parquet, exist_ok=True)
-        except OSError as error:
-            # makedirs reports an existing file as "File exists".
-            reason = ("Not a directory" if isinstance(error, FileExistsError)
-                      else error.strerror or str(error))
-            _fail(f"cannot write {args.parquet!r}: {reason}")
+    if args.out is not None and not args.csv:
+        parser.error("--out goes with --csv")
+    if args.csv and args.out is None and (patterns is None or len(patterns) != 1):
+        parser.error("--csv needs exactly one message name in --type, or --out DIR")
+    for directory in (args.parquet, args.out):
+        if directory is not None and not _make_directory(directory):
             return 2
     try:
-        return _run(args)
+        return _run(args, patterns)
     except OSError as error:
         if isinstance(error, BrokenPipeError):
             return _broken_pipe()
         _fail(_describe(error, args.log))
+    except _Refused as error:
+        _fail(str(error))
     except KeyboardInterrupt:
         return 130
     return 2
 
 
-def _run(args: argparse.Namespace) -> int:
+class _Refused(Exception):
+    """Input that the chosen output cannot take."""
+
+
+def _make_directory(directory: str) -> bool:
+    """Creates an output directory up front, so that a bad one fails before decoding."""
+    try:
+        os.makedirs(directory, exist_ok=True)
+    except OSError as error:
+        # makedirs reports an existing file as "File exists".
+        reason = ("Not a directory" if isinstance(error, FileExistsError)
+                  else error.strerror or str(error))
+        _fail(f"cannot write {directory!r}: {reason}")
+        return False
+    return True
+
+
+def _run(args: argparse.Namespace, patterns: Optional[List[str]]) -> int:
     out = sys.stdout
-    with LogSource.open(args.log) as source:
-        bar = _progress(source)
-        packets = read_packets(source, args.types)
+    source = sys.stdin.buffer if args.log == "-" else args.log
+    with LogInput(source) as log:
+        bar = _progress(log, args.log)
+        batch_bytes = PARQUET_BATCH_BYTES if args.parquet is not None else BATCH_BYTES
+        stream = LogStream(log, patterns, batch_bytes=batch_bytes,
+                           on_bytes=bar.update if bar is not None else None)
         try:
-            if args.summary:
-                write_summary(count_packets(packets), out)
-                found = True
-            elif args.csv:
-                table = Table()
-                for packet in packets:
-                    table.add(packet)
-                found = table.rows > 0
-                if found:
-                    write_csv(table, out)
-            elif args.parquet is not None:
-                from .frames import write_parquet
-                tables = collect(packets)
-                found = bool(tables)
-                write_parquet(tables, args.parquet)
-            else:
-                found = write_json_lines(packets, out) > 0
+            seen = _write(args, stream, out)
             out.flush()
         finally:
             if bar is not None:
                 bar.close()
-    if not found and args.types is not None:
-        _warn(f"no packets named {args.types} in {source.display_name}")
+    if stream.protocol is None:
+        _fail(f"no DataFlash or MAVLink packets in {args.log!r}")
+        return 2
+    for pattern in patterns or ():
+        if not any(_matches(pattern, name) for name in seen):
+            _warn(f"no message in {args.log!r} matches {pattern!r}")
     return 0
 
 
-def _progress(source: LogSource) -> Any:
+def _write(args: argparse.Namespace, stream: LogStream, out: TextIO) -> Set[str]:
+    """Writes the chosen output; returns the names of the messages written."""
+    from . import output
+
+    seen: Set[str] = set()
+    if args.summary:
+        counts = output.count_rows(stream)
+        if stream.protocol is not None:
+            output.write_summary(counts, out)
+        return {name for name, _ in counts}
+    if args.csv:
+        return _write_csv(args, stream, out)
+    if args.parquet is not None:
+        return _write_parquet(args.parquet, stream)
+    for batch in stream:
+        seen.update(name for name, _, _ in batch)
+        lines = list(output.json_lines(batch, stream.detected))
+        out.write("\n".join(lines))
+        out.write("\n")
+    return seen
+
+
+def _write_csv(args: argparse.Namespace, stream: LogStream, out: TextIO) -> Set[str]:
+    from .frames import file_names
+    from .output import CsvWriter
+
+    writers: Dict[str, CsvWriter] = {}
+    files: List[Any] = []
+    try:
+        for batch in stream:
+            for name, _, table in batch:
+                writer = writers.get(name)
+                if writer is None:
+                    if args.out is None:
+                        if writers:
+                            raise _Refused(f"--type {args.types!r} matches several messages "
+                                           f"({', '.join([*writers, name])}); give --out DIR")
+                        target = out
+                    else:
+                        stem = file_names([*writers, name])[name]
+                        target = open(os.path.join(args.out, stem + ".csv"), "w", newline="",
+                                      encoding="utf-8")
+                        files.append(target)
+                    writer = writers[name] = CsvWriter(target)
+                writer.write(table)
+    finally:
+        for file in files:
+            file.close()
+    return set(writers)
+
+
+def _write_parquet(directory: str, stream: LogStream) -> Set[str]:
+    import pyarrow.parquet
+
+    from .frames import file_names
+
+    writers: Dict[str, Any] = {}
+    try:
+        for batch in stream:
+            for name, _, table in batch:
+                writer = writers.get(name)
+                if writer is None:
+                    stem = file_names([*writers, name])[name]
+                    writer = writers[name] = pyarrow.parquet.ParquetWriter(
+                        os.path.join(directory, stem + ".parquet"), table.schema)
+                writer.write_table(table)
+    finally:
+        for writer in writers.values():
+            writer.close()
+    return set(writers)
+
+
+def _matches(pattern: str, name: str) -> bool:
+    """Whether a --type pattern selects a table (its numbered copies "NAME~2" included)."""
+    folded = pattern.casefold()
+    return any(fnmatch.fnmatchcase(candidate.casefold(), folded)
+               for candidate in (name, re.sub(r"~\d+$", "", name)))
+
+
+def _progress(log: LogInput, label: str) -> Any:
     """A byte-count progress bar on a terminal's standard error, else None.
 
     It appears only once decoding has taken half a second, so short files
     never show one.
     """
-    if source.size is None or not sys.stderr.isatty():
+    if log.size is None or not sys.stderr.isatty():
         return None
     from tqdm import tqdm
 
@@ -115,12 +203,10 @@ def _progress(source: LogSource) -> Any:
         columns = lines = 0
     # tqdm draws nothing on a terminal that reports no size (serial
     # consoles, fresh ptys); assume 80 by 24 there.
-    bar = tqdm(total=source.size, unit="B", unit_scale=True, unit_divisor=1024,
-               delay=0.5, leave=False, file=sys.stderr,
-               desc=os.path.basename(source.display_name),
-               ncols=columns or 80, nrows=lines or 24)
-    source.on_chunk = bar.update
-    return bar
+    return tqdm(total=log.size, unit="B", unit_scale=True, unit_divisor=1024,
+                delay=0.5, leave=False, file=sys.stderr,
+                desc=os.path.basename(label),
+                ncols=columns or 80, nrows=lines or 24)
 
 
 def _describe(error: OSError, log: str) -> str:

@@ -1,55 +1,68 @@
-"""Writing packets as JSON Lines, CSV or a summary table."""
+"""Writing decoded tables as JSON Lines, CSV or a summary table."""
 
 from __future__ import annotations
 
 import csv
+import heapq
 import json
 import math
-from collections import Counter
-from typing import Any, Dict, Iterable, TextIO, Tuple
+from typing import Any, Dict, Iterable, Iterator, List, Optional, TextIO, Tuple
 
-import Quillon
+import pyarrow
+import pyarrow.compute
 
-from .tables import Table
+from .flat import spread_arrays
+from .log import MAVLINK, Piece, added_columns
 
 # Strict encoder: NaN and Infinity are not JSON, so encoding them fails and
-# the packet is encoded again with those values as null (see `_finite`).
+# the record is encoded again with those values as null (see `_finite`).
 _encode = json.JSONEncoder(allow_nan=False, separators=(",", ":")).encode
 
-# Lines are gathered and written in batches: one write call per line costs
-# more than the encoding of a short packet.
-_BATCH = 512
+ISO_TIME = "%Y-%m-%dT%H:%M:%SZ"  # seconds carry the microseconds
 
 
-def write_json_lines(packets: Iterable[Quillon.packet], out: TextIO) -> int:
-    """One JSON object per packet and line: name, type, protocol, fields.
+def _times_as_text(table: pyarrow.Table) -> pyarrow.Table:
+    """Timestamp columns as ISO 8601 text (null stays null)."""
+    for i, field in enumerate(table.schema):
+        if pyarrow.types.is_timestamp(field.type):
+            text = pyarrow.compute.strftime(table.column(i), format=ISO_TIME)
+            table = table.set_column(i, field.name, text)
+    return table
 
-    The fields are nested under "fields" because field names such as "type"
-    and "name" occur in real messages. Output is pure ASCII (non-ASCII text
-    is escaped), so no text in a log can make it invalid. Returns the number
-    of packets written.
+
+def json_lines(batch: List[Piece], protocol: Optional[str]) -> Iterator[str]:
+    """One JSON object per packet of a batch, in log order.
+
+    Each object has the message name, its type number, the protocol, on
+    MAVLink the tlog time and sender (`_time`, `_sysid`, `_compid`, `_seq`),
+    and the fields, nested under "fields" because field names such as "type"
+    and "name" occur in real messages. Output is pure ASCII, so no text in a
+    log can make it invalid.
     """
-    encode = _encode
-    lines: list[str] = []
-    count = 0
-    for packet in packets:
-        record = {"name": packet.name, "type": packet.packet_type,
-                  "protocol": packet.protocol, "fields": packet}
+    runs = [_piece_lines(name, number, table, protocol) for name, number, table in batch]
+    for _, line in heapq.merge(*runs):
+        yield line
+
+
+def _piece_lines(name: str, number: int, table: pyarrow.Table,
+                 protocol: Optional[str]) -> Iterator[Tuple[int, str]]:
+    added = added_columns(protocol)
+    head = {"name": name, "type": number, "protocol": protocol}
+    extra = [c for c in added if c != "_index"]
+    fields = table.drop_columns(list(added)).to_pylist()
+    indexes = table.column("_index").to_pylist()
+    extras = _times_as_text(table.select(extra)).to_pylist() if extra else None
+    for row, index in enumerate(indexes):
+        record: Dict[str, Any] = dict(head)
+        if extras is not None:
+            record.update(extras[row])
+        record["fields"] = fields[row]
         try:
-            lines.append(encode(record))
+            line = _encode(record)
         except ValueError:
-            record["fields"] = {k: _finite(v) for k, v in packet.items()}
-            lines.append(encode(record))
-        if len(lines) == _BATCH:
-            out.write("\n".join(lines))
-            out.write("\n")
-            count += _BATCH
-            lines.clear()
-    if lines:
-        out.write("\n".join(lines))
-        out.write("\n")
-        count += len(lines)
-    return count
+            record["fields"] = {k: _finite(v) for k, v in fields[row].items()}
+            line = _encode(record)
+        yield index, line
 
 
 def _finite(value: Any) -> Any:
@@ -60,21 +73,30 @@ def _finite(value: Any) -> Any:
     return value
 
 
-def write_csv(table: Table, out: TextIO) -> None:
-    """A header row of column names, then one row per packet.
+class CsvWriter:
+    """CSV of one message table, written piece by piece: a header row of
+    column names (array fields spread into one column per element), then
+    one row per packet. Times are ISO 8601; missing values are empty cells;
+    floats keep their full precision."""
 
-    Missing values are empty cells; floats keep their full precision.
-    """
-    writer = csv.writer(out, lineterminator="\n")
-    writer.writerow(table.columns)
-    writer.writerows(zip(*table.columns.values()))
+    def __init__(self, out: TextIO) -> None:
+        self._writer = csv.writer(out, lineterminator="\n")
+        self._header = False
+
+    def write(self, table: pyarrow.Table) -> None:
+        table = _times_as_text(spread_arrays(table))
+        if not self._header:
+            self._writer.writerow(table.column_names)
+            self._header = True
+        self._writer.writerows(zip(*(column.to_pylist() for column in table.columns)))
 
 
-def count_packets(packets: Iterable[Quillon.packet]) -> "Counter[Tuple[str, int]]":
-    """Counts packets per (name, type number)."""
-    counts: "Counter[Tuple[str, int]]" = Counter()
-    for packet in packets:
-        counts[packet.name, packet.packet_type] += 1
+def count_rows(batches: Iterable[List[Piece]]) -> Dict[Tuple[str, int], int]:
+    """Rows per (name, type number) over all batches."""
+    counts: Dict[Tuple[str, int], int] = {}
+    for batch in batches:
+        for name, number, table in batch:
+            counts[name, number] = counts.get((name, number), 0) + table.num_rows
     return counts
 
 

@@ -7,8 +7,7 @@ import stat
 import sys
 from typing import BinaryIO, Callable, Generator, Iterator, Optional, Union
 
-DATA_FLASH = "data_flash"
-MAVLINK = "mavlink"
+from .log import DATA_FLASH, MAVLINK
 
 # Every DataFlash log opens with the format packet (type 0x80) that describes
 # format packets themselves; anything else is read as a MAVLink stream.

@@ -1,0 +1,69 @@
+#include "columns/columnBuilder.h"
+
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+#include "introspect/utf8.h"
+
+namespace columns {
+
+columnBuilder::columnBuilder(std::string name, columnKind kind, cType elementType, uint32_t elements)
+    : columnName(std::move(name)),
+      columnKind_(kind),
+      type(elementType),
+      count(elements),
+      rowBytes(static_cast<std::size_t>(cTypeSize[elementType]) * elements) {
+    if (kind == columnKind::text) startOffsets();
+}
+
+void columnBuilder::startOffsets() {
+    const int32_t zero = 0;
+    offsets.append(&zero, sizeof zero);
+}
+
+void columnBuilder::appendText(const char* source) {
+    const void* nul = std::memchr(source, 0, count);
+    const std::size_t n = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - source) : count;
+    const auto* s = reinterpret_cast<const unsigned char*>(source);
+    if (introspect::validUtf8(s, n)) {
+        values.append(s, n);
+    } else {
+        // Latin-1: bytes above 0x7F become two-byte sequences.
+        uint8_t* to = values.extend(2 * n);
+        std::size_t k = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const unsigned char b = s[i];
+            if (b < 0x80) {
+                to[k++] = b;
+            } else {
+                to[k++] = static_cast<uint8_t>(0xC0 | (b >> 6));
+                to[k++] = static_cast<uint8_t>(0x80 | (b & 0x3F));
+            }
+        }
+        values.shrink(2 * n - k);
+    }
+    // Readers take the rows before a text column reaches 2 GiB (see
+    // columnizer::wantsTake); this only guards the 32-bit offsets.
+    if (values.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
+        throw std::length_error("text column larger than 2 GiB");
+    const auto end = static_cast<int32_t>(values.size());
+    offsets.append(&end, sizeof end);
+}
+
+void columnBuilder::appendTime(int64_t microseconds, bool valid, uint64_t rows) {
+    appendValues(&microseconds);
+    if (rows % 8 == 0) *validity.extend(1) = 0;
+    if (valid) validity.data()[rows / 8] |= static_cast<uint8_t>(1u << (rows % 8));
+    else ++nulls;
+}
+
+takenColumn columnBuilder::take(uint64_t rows) {
+    takenColumn taken{columnName, columnKind_, type, count, rows, nulls,
+                      std::move(values), std::move(offsets), std::move(validity)};
+    nulls = 0;
+    if (columnKind_ == columnKind::text) startOffsets();
+    return taken;
+}
+
+}  // namespace columns

@@ -1,0 +1,187 @@
+// MAVLink streams and tlogs into columns: every good frame of any catalogued
+// message is one row of its message's table, with the tlog record's time and
+// the frame header's sender and sequence number.
+#include <cstddef>
+#include <cstring>
+#include <deque>
+
+#include "columns/columnizer.h"
+#include "mavlink/mavlink_catalogue_info.h"
+#include "mavlink/mavlink_parser.h"
+
+namespace columns {
+
+namespace {
+
+// tlog records put 8 bytes of big-endian microseconds since 1970 before each
+// frame. Bytes there count as a time only within this range, so that junk
+// before a frame on a raw stream is not taken for one.
+constexpr uint64_t earliestTime = 946684800000000ull;   // 2000-01-01
+constexpr uint64_t latestTime = 4102444800000000ull;    // 2100-01-01, excluded
+constexpr std::size_t timeBytes = 8;
+
+// A frame's start lies at most a frame and a rescan buffer before the input
+// position; the bytes before it are kept this far back.
+constexpr std::size_t historySize = 1024;
+static_assert(historySize >= 2 * MAVLINK_MAX_FRAME_LEN + timeBytes, "history reaches before any frame");
+
+const auto* catalogue = &mavlink_catalogue_crc_table;
+
+struct definition {
+    formatRow row;
+    tableBuilder* table = nullptr;  // null when the message is not selected
+    columnBuilder* index = nullptr;
+    columnBuilder* time = nullptr;
+    columnBuilder* sysid = nullptr;
+    columnBuilder* compid = nullptr;
+    columnBuilder* seq = nullptr;
+    struct field {
+        uint16_t offset;  // within the payload
+        columnBuilder* column;
+    };
+    std::vector<field> fields;
+};
+
+class mavlinkColumnizer final : public columnizer {
+public:
+    explicit mavlinkColumnizer(selection wanted)
+        : columnizer(std::move(wanted)), rx{}, status{}, replay{},
+          byId(mavlink_catalogue[MAVLINK_CATALOGUE_SIZE - 1].msgid + 1, nullptr) {}
+
+    void feed(const uint8_t* data, uint64_t length) override {
+        run = data;
+        runStart = consumed;
+        const uint64_t total = length;
+        for (;;) {
+            uint64_t used = 0;
+            const uint8_t result = mavlink_parse_run_table(catalogue, &rx, &status, &replay, data, length,
+                                                           &used, nullptr, nullptr);
+            consumed += used;
+            data += used;
+            length -= used;
+            if (result != MAVLINK_FRAMING_OK) break;
+            addFrame();
+        }
+        remember(run, total);
+        run = nullptr;
+    }
+
+    void finish() override {
+        while (mavlink_parse_end(catalogue, &rx, &status, &replay, nullptr, nullptr) == MAVLINK_FRAMING_OK)
+            addFrame();
+    }
+
+    std::vector<formatRow> formats() const override {
+        std::vector<formatRow> rows;
+        for (const definition& d : definitions) rows.push_back(d.row);
+        return rows;
+    }
+
+private:
+    void addFrame() {
+        // The frame's last byte is the last consumed byte that is not still
+        // waiting in the rescan buffer.
+        const uint64_t end = consumed - static_cast<uint64_t>(replay.len - replay.pos);
+        const bool v1 = rx.magic == MAVLINK_STX_MAVLINK1;
+        uint64_t length = (v1 ? 8u : 12u) + rx.len;
+        if (!v1 && (rx.incompat_flags & MAVLINK_IFLAG_SIGNED)) length += MAVLINK_SIGNATURE_BLOCK_LEN;
+        const uint64_t start = end - length;
+        uint64_t time = 0;
+        const bool timed = start >= previousEnd + timeBytes && readTime(start - timeBytes, time);
+        previousEnd = end;
+
+        const uint64_t row = index++;
+        definition& d = definitionOf(rx.msgid);
+        if (d.table == nullptr) return;  // not selected: the payload is never decoded
+        const auto* payload = reinterpret_cast<const uint8_t*>(&rx) + offsetof(mavlink_message_t, payload64);
+        d.index->appendValues(&row);
+        d.time->appendTime(static_cast<int64_t>(time), timed, d.table->rows());
+        d.sysid->appendValues(&rx.sysid);
+        d.compid->appendValues(&rx.compid);
+        d.seq->appendValues(&rx.seq);
+        for (const definition::field& f : d.fields) f.column->appendMember(payload + f.offset);
+        d.table->rowDone();
+    }
+
+    // The 8 bytes at stream position `at` as a time within range.
+    bool readTime(uint64_t at, uint64_t& time) const {
+        uint64_t value = 0;
+        for (uint64_t p = at; p < at + timeBytes; ++p) {
+            uint8_t byte;
+            if (run != nullptr && p >= runStart) {
+                byte = run[p - runStart];
+            } else {
+                const uint64_t historyEnd = run != nullptr ? runStart : consumed;
+                if (historyEnd - p > historyLength) return false;
+                byte = history[historyLength - (historyEnd - p)];
+            }
+            value = value << 8 | byte;
+        }
+        time = value;
+        return value >= earliestTime && value < latestTime;
+    }
+
+    // Keeps the last bytes of a fed run for the times of frames found later.
+    void remember(const uint8_t* data, uint64_t length) {
+        if (length >= historySize) {
+            std::memcpy(history, data + length - historySize, historySize);
+            historyLength = historySize;
+            return;
+        }
+        const auto n = static_cast<std::size_t>(length);
+        const std::size_t keep = historyLength + n > historySize ? historySize - n : historyLength;
+        std::memmove(history, history + historyLength - keep, keep);
+        std::memcpy(history + keep, data, n);
+        historyLength = keep + n;
+    }
+
+    definition& definitionOf(uint32_t id) {
+        definition* d = byId[id];
+        if (d == nullptr) d = byId[id] = &define(*mavlink_catalogue_info(id));
+        return *d;
+    }
+
+    definition& define(const mavlink_message_info_t& info) {
+        definitions.emplace_back();
+        definition& d = definitions.back();
+        std::string name = info.name;
+        for (char& c : name)
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        d.row = formatRow{info.msgid, names.claim(name), info.length, "", {}};
+        for (uint8_t i = 0; i < info.numFields; ++i) d.row.columns.emplace_back(info.fields[i].name);
+        if (!wanted.matches(d.row.name)) return d;
+        tableBuilder& table = newTable(d.row.name, info.msgid);
+        d.table = &table;
+        d.index = &table.add("_index", columnKind::values, UINT64_T, 1);
+        d.time = &table.add("_time", columnKind::timestamp, INT64_T, 1);
+        d.sysid = &table.add("_sysid", columnKind::values, UINT8_T, 1);
+        d.compid = &table.add("_compid", columnKind::values, UINT8_T, 1);
+        d.seq = &table.add("_seq", columnKind::values, UINT8_T, 1);
+        for (uint8_t i = 0; i < info.numFields; ++i) {
+            const mavlink_field_info_t& f = info.fields[i];
+            const columnKind kind = f.type == CHAR ? columnKind::text : columnKind::values;
+            d.fields.push_back({f.offset, &table.add(f.name, kind, f.type, f.count)});
+        }
+        return d;
+    }
+
+    mavlink_message_t rx;
+    mavlink_status_t status;
+    mavlink_replay_t replay;
+    uint64_t consumed = 0;     // input bytes taken by the framer
+    uint64_t previousEnd = 0;  // stream position just after the last good frame
+    const uint8_t* run = nullptr;  // the run being fed, which starts at runStart
+    uint64_t runStart = 0;
+    uint8_t history[historySize];  // the stream's last bytes before the run
+    std::size_t historyLength = 0;
+    std::vector<definition*> byId;
+    std::deque<definition> definitions;  // in order of first frame
+};
+
+}  // namespace
+
+std::unique_ptr<columnizer> makeMavlinkColumnizer(selection wanted) {
+    return std::make_unique<mavlinkColumnizer>(std::move(wanted));
+}
+
+}  // namespace columns

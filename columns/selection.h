@@ -1,0 +1,26 @@
+// Which message names a reader decodes: all, or those matching shell patterns.
+#ifndef QUILLON_SELECTION_H
+#define QUILLON_SELECTION_H
+
+#include <string>
+#include <vector>
+
+namespace columns {
+
+class selection {
+public:
+    // Every name.
+    selection() = default;
+    // Names matching any of `patterns` ("GPS", "XKF*", "GPS?"), ignoring case.
+    explicit selection(const std::vector<std::string>& patterns);
+
+    bool matches(const std::string& name) const;
+
+private:
+    bool all = true;
+    std::vector<std::string> folded;
+};
+
+}  // namespace columns
+
+#endif

@@ -1,0 +1,36 @@
+// Telling DataFlash from MAVLink by the packets each protocol finds.
+#ifndef QUILLON_SNIFFER_H
+#define QUILLON_SNIFFER_H
+
+#include <cstdint>
+#include <memory>
+
+namespace columns {
+
+// Runs both protocols' framing over the same bytes and counts what each
+// finds: DataFlash format and data packets, MAVLink good frames of any
+// catalogued message. Nothing is decoded.
+class protocolSniffer {
+public:
+    protocolSniffer();
+    ~protocolSniffer();
+    protocolSniffer(const protocolSniffer&) = delete;
+    protocolSniffer& operator=(const protocolSniffer&) = delete;
+
+    void feed(const uint8_t* data, uint64_t length);
+    // The input has ended (frames found only by scanning its tail again count too).
+    void finish();
+
+    uint64_t dataFlashPackets() const;
+    uint64_t mavlinkFrames() const { return frames; }
+
+private:
+    struct state;
+    std::unique_ptr<state> s;
+    uint64_t frames = 0;
+    uint64_t dataPackets = 0;
+};
+
+}  // namespace columns
+
+#endif

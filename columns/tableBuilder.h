@@ -1,0 +1,60 @@
+// The columns of one message table under construction.
+#ifndef QUILLON_TABLEBUILDER_H
+#define QUILLON_TABLEBUILDER_H
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "columns/columnBuilder.h"
+
+namespace columns {
+
+struct takenTable {
+    std::string name;
+    uint32_t typeNumber;
+    uint64_t rows;
+    std::vector<takenColumn> columns;
+};
+
+class tableBuilder {
+public:
+    tableBuilder(std::string name, uint32_t typeNumber) : tableName(std::move(name)), number(typeNumber) {}
+    tableBuilder(const tableBuilder&) = delete;
+    tableBuilder& operator=(const tableBuilder&) = delete;
+
+    // Adds a column. A name already in the table (a label repeated within a
+    // record) gets the first free suffix "~2", "~3", ..., so every field keeps
+    // a column of its own. The column stays at the returned address.
+    columnBuilder& add(const std::string& name, columnKind kind, cType type, uint32_t count);
+
+    const std::string& name() const { return tableName; }
+    // Rows are counted by the caller once every column has its value.
+    void rowDone() { ++rowCount; }
+    uint64_t rows() const { return rowCount; }
+    std::size_t textBytes() const;
+
+    // Moves the rows built so far out; the table starts again, empty.
+    takenTable take();
+
+private:
+    std::string tableName;
+    uint32_t number;
+    uint64_t rowCount = 0;
+    std::deque<columnBuilder> columnList;  // a deque keeps addresses stable
+};
+
+// Gives each table a distinct name: the first table of a name keeps it, later
+// ones are "NAME~2", "NAME~3", ...
+class tableNames {
+public:
+    std::string claim(const std::string& name);
+
+private:
+    std::vector<std::string> used;
+};
+
+}  // namespace columns
+
+#endif

@@ -1,0 +1,48 @@
+// Strict UTF-8 sequence checking, shared by the JSON writer and the text columns.
+#ifndef QUILLON_UTF8_H
+#define QUILLON_UTF8_H
+
+#include <cstddef>
+
+namespace introspect {
+
+// Length of the valid UTF-8 sequence starting at s[i], or 0 when the bytes
+// there do not form one (overlong forms, surrogates and values above U+10FFFF
+// are rejected as a strict decoder would).
+inline std::size_t utf8SequenceLength(const unsigned char* s, std::size_t n, std::size_t i) {
+    const unsigned char b = s[i];
+    std::size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) len = 2;
+    else if (b == 0xE0) { len = 3; lo = 0xA0; }
+    else if (b >= 0xE1 && b <= 0xEC) len = 3;
+    else if (b == 0xED) { len = 3; hi = 0x9F; }
+    else if (b >= 0xEE && b <= 0xEF) len = 3;
+    else if (b == 0xF0) { len = 4; lo = 0x90; }
+    else if (b >= 0xF1 && b <= 0xF3) len = 4;
+    else if (b == 0xF4) { len = 4; hi = 0x8F; }
+    else return 0;
+    if (i + len > n) return 0;
+    if (s[i + 1] < lo || s[i + 1] > hi) return 0;
+    for (std::size_t k = 2; k < len; ++k)
+        if (s[i + k] < 0x80 || s[i + k] > 0xBF) return 0;
+    return len;
+}
+
+// True when all `n` bytes at `s` are valid UTF-8.
+inline bool validUtf8(const unsigned char* s, std::size_t n) {
+    for (std::size_t i = 0; i < n;) {
+        if (s[i] < 0x80) {
+            ++i;
+        } else if (std::size_t len = utf8SequenceLength(s, n, i)) {
+            i += len;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace introspect
+
+#endif

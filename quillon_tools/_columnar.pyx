@@ -1,0 +1,261 @@
+# cython: language_level=3, boundscheck=False, wraparound=False
+# distutils: language = c++
+"""Whole logs decoded in C++ straight into Arrow-ready column buffers.
+
+The core fills plain buffers per column; they are handed to pyarrow through
+the buffer protocol, without a copy. Decoding runs without the interpreter
+lock, and every decoder keeps its state to itself, so threads may decode
+logs side by side.
+"""
+
+from cpython.buffer cimport PyBuffer_FillInfo
+from libc.stdint cimport int32_t, uint8_t, uint32_t, uint64_t
+from libcpp cimport bool
+from libcpp.memory cimport unique_ptr
+from libcpp.string cimport string
+from libcpp.utility cimport move
+from libcpp.vector cimport vector
+
+import pyarrow
+
+
+cdef extern from "columns/columnBuffer.h" namespace "columns":
+    cdef cppclass columnBuffer:
+        columnBuffer()
+        const uint8_t* data()
+        size_t size()
+
+
+cdef extern from "columns/columnBuilder.h" namespace "columns":
+    cdef cppclass takenColumn:
+        string name
+        uint32_t count
+        uint64_t rows
+        uint64_t nulls
+        columnBuffer values
+        columnBuffer offsets
+        columnBuffer validity
+
+
+cdef extern from *:
+    """
+    #include "columns/columnBuilder.h"
+    static inline int quillon_column_kind(const columns::takenColumn& c) { return static_cast<int>(c.kind); }
+    static inline int quillon_column_type(const columns::takenColumn& c) { return static_cast<int>(c.type); }
+    """
+    int quillon_column_kind(const takenColumn& c)
+    int quillon_column_type(const takenColumn& c)
+
+
+cdef extern from "columns/tableBuilder.h" namespace "columns":
+    cdef cppclass takenTable:
+        string name
+        uint32_t typeNumber
+        uint64_t rows
+        vector[takenColumn] columns
+
+
+cdef extern from "columns/selection.h" namespace "columns":
+    cdef cppclass selection:
+        selection()
+        selection(const vector[string]& patterns)
+
+
+cdef extern from "columns/columnizer.h" namespace "columns":
+    cdef cppclass formatRow:
+        uint32_t type
+        string name
+        uint32_t length
+        string format
+        vector[string] columns
+
+    cdef cppclass columnizer:
+        void feed(const uint8_t* data, uint64_t length) except + nogil
+        void finish() except + nogil
+        vector[formatRow] formats() except +
+        vector[takenTable] take() except +
+        bool wantsTake()
+        uint64_t packets()
+
+    unique_ptr[columnizer] makeDataFlashColumnizer(selection wanted) except +
+    unique_ptr[columnizer] makeMavlinkColumnizer(selection wanted) except +
+
+
+cdef extern from "columns/sniffer.h" namespace "columns":
+    cdef cppclass protocolSniffer:
+        void feed(const uint8_t* data, uint64_t length) except + nogil
+        void finish() except + nogil
+        uint64_t dataFlashPackets()
+        uint64_t mavlinkFrames()
+
+
+# Kinds of column, as the core numbers them.
+KIND_VALUES = 0
+KIND_TEXT = 1
+KIND_TIMESTAMP = 2
+
+
+cdef class _Buffer:
+    """Owns one column buffer of the core and lends it out read-only."""
+    cdef columnBuffer held
+
+    def __getbuffer__(self, Py_buffer* view, int flags):
+        PyBuffer_FillInfo(view, self, <void*>self.held.data(), <Py_ssize_t>self.held.size(), 1, flags)
+
+    def __releasebuffer__(self, Py_buffer* view):
+        pass
+
+
+cdef object _arrow_buffer(columnBuffer& source):
+    """The buffer as a pyarrow.Buffer sharing its memory, or None when empty."""
+    if source.size() == 0:
+        return None
+    cdef _Buffer owner = _Buffer.__new__(_Buffer)
+    owner.held = move(source)
+    return pyarrow.py_buffer(owner)
+
+
+cdef str _text(const string& raw):
+    """Names from a log: UTF-8 when valid, else one Latin-1 character per byte."""
+    cdef bytes data = raw
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError:
+        return data.decode("latin-1")
+
+
+cdef selection _selection(patterns) except *:
+    cdef vector[string] wanted
+    if patterns is None:
+        return selection()
+    for pattern in patterns:
+        wanted.push_back(pattern.encode("utf-8"))
+    return selection(wanted)
+
+
+def _feed_view(data):
+    """A contiguous byte view of any bytes-like object."""
+    view = memoryview(data)
+    if view.format != "B" or view.ndim != 1 or not view.c_contiguous:
+        view = view.cast("B") if view.c_contiguous else memoryview(view.tobytes())
+    return view
+
+
+cdef class Decoder:
+    """Decodes one log of a known protocol into tables of column buffers.
+
+    `patterns` is None for every message, or shell patterns of the names to
+    decode (case-insensitive).
+    """
+    cdef unique_ptr[columnizer] core
+
+    def __cinit__(self, str protocol, patterns=None):
+        if protocol == "data_flash":
+            self.core = makeDataFlashColumnizer(_selection(patterns))
+        elif protocol == "mavlink":
+            self.core = makeMavlinkColumnizer(_selection(patterns))
+        else:
+            raise ValueError(f"unknown protocol {protocol!r}")
+
+    def feed(self, data):
+        """Decodes the next bytes of the log; True when the rows should be taken."""
+        cdef const uint8_t[::1] view = _feed_view(data)
+        cdef uint64_t n = view.shape[0]
+        if n > 0:
+            with nogil:
+                self.core.get().feed(&view[0], n)
+        return self.core.get().wantsTake()
+
+    def finish(self):
+        """The log has ended."""
+        with nogil:
+            self.core.get().finish()
+
+    @property
+    def packets(self):
+        """Packets decoded so far, selected or not."""
+        return self.core.get().packets()
+
+    def formats(self):
+        """(type, name, length, format, [labels]) per message type the log described."""
+        cdef vector[formatRow] rows = self.core.get().formats()
+        return [(row.type, _text(row.name), row.length, _text(row.format),
+                 [_text(label) for label in row.columns]) for row in rows]
+
+    def take(self):
+        """The rows decoded since the last take, as (name, type, pyarrow.Table) per table."""
+        cdef vector[takenTable] tables = self.core.get().take()
+        cdef size_t t, c
+        result = []
+        for t in range(tables.size()):
+            names = []
+            arrays = []
+            for c in range(tables[t].columns.size()):
+                names.append(_text(tables[t].columns[c].name))
+                arrays.append(_array(tables[t].columns[c]))
+            result.append((_text(tables[t].name), tables[t].typeNumber,
+                           pyarrow.Table.from_arrays(arrays, names=names)))
+        return result
+
+
+# Arrow element types by the core's type codes (the cType enumeration).
+_ELEMENT_TYPES = {
+    1: pyarrow.uint8(),  # BOOL, stored as bytes; cast below
+    3: pyarrow.int8(), 4: pyarrow.uint8(), 5: pyarrow.int16(), 6: pyarrow.uint16(),
+    7: pyarrow.int32(), 8: pyarrow.uint32(), 9: pyarrow.int32(), 10: pyarrow.uint32(),
+    11: pyarrow.int64(), 12: pyarrow.uint64(), 13: pyarrow.int8(), 14: pyarrow.uint8(),
+    15: pyarrow.int16(), 16: pyarrow.uint16(), 17: pyarrow.int32(), 18: pyarrow.uint32(),
+    19: pyarrow.int64(), 20: pyarrow.uint64(), 21: pyarrow.float32(), 22: pyarrow.float64(),
+}
+_BOOL = 1
+_TIMESTAMP = pyarrow.timestamp("us", tz="UTC")
+
+
+cdef object _array(takenColumn& column):
+    cdef int kind = quillon_column_kind(column)
+    cdef int code = quillon_column_type(column)
+    cdef uint64_t rows = column.rows
+    if kind == KIND_TEXT:
+        offsets = _arrow_buffer(column.offsets)
+        values = _arrow_buffer(column.values) or pyarrow.py_buffer(b"")
+        return pyarrow.Array.from_buffers(pyarrow.utf8(), rows, [None, offsets, values])
+    if kind == KIND_TIMESTAMP:
+        validity = _arrow_buffer(column.validity) if column.nulls else None
+        return pyarrow.Array.from_buffers(_TIMESTAMP, rows, [validity, _arrow_buffer(column.values)],
+                                          null_count=column.nulls)
+    element = _ELEMENT_TYPES[code]
+    data = _arrow_buffer(column.values)
+    if column.count == 1:
+        array = pyarrow.Array.from_buffers(element, rows, [None, data])
+    else:
+        child = pyarrow.Array.from_buffers(element, rows * column.count, [None, data])
+        array = pyarrow.FixedSizeListArray.from_arrays(child, column.count)
+    if code == _BOOL:
+        array = array.cast(pyarrow.list_(pyarrow.bool_(), column.count) if column.count != 1 else pyarrow.bool_())
+    return array
+
+
+cdef class Sniffer:
+    """Counts what each protocol finds in the same bytes, decoding nothing."""
+    cdef protocolSniffer core
+
+    def feed(self, data):
+        cdef const uint8_t[::1] view = _feed_view(data)
+        cdef uint64_t n = view.shape[0]
+        if n > 0:
+            with nogil:
+                self.core.feed(&view[0], n)
+
+    def finish(self):
+        with nogil:
+            self.core.finish()
+
+    @property
+    def data_flash(self):
+        """DataFlash format and data packets found."""
+        return self.core.dataFlashPackets()
+
+    @property
+    def mavlink(self):
+        """MAVLink good frames found."""
+        return self.core.mavlinkFrames()

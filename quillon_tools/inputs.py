@@ -1,0 +1,135 @@
+"""The bytes of a log, from a path, a bytes-like object or a binary file object."""
+
+from __future__ import annotations
+
+import io
+import os
+from typing import Any, BinaryIO, Iterator, List, Optional, Union
+
+# Input is handed to the decoder in runs of this size: large enough that the
+# per-run cost vanishes, small enough to keep memory flat on any log.
+RUN_BYTES = 8 << 20
+
+Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, BinaryIO, Any]
+
+
+class LogInput:
+    """A log's bytes, readable from the start more than once.
+
+    `head(n)` gives the first `n` bytes; `runs()` gives every byte, from the
+    start, in order. A stream that cannot seek keeps what it has read so far
+    only when asked to read it again.
+    """
+
+    def __init__(self, source: Source) -> None:
+        self._file: Optional[BinaryIO] = None
+        self._owns_file = False
+        self._data: Optional[memoryview] = None
+        self._held: List[bytes] = []  # bytes read from a stream that cannot seek back
+        self._start = 0
+        self.size: Optional[int] = None
+        if isinstance(source, (str, os.PathLike)):
+            self.name = os.fsdecode(source)
+            self._file = open(source, "rb")  # raises the OSError of a missing file or a directory
+            self._owns_file = True
+            self.size = _regular_size(self._file)
+        elif hasattr(source, "read"):
+            self.name = str(getattr(source, "name", "<stream>"))
+            self._file = source
+            self._start = _position(source)
+            self.size = _regular_size(source) if self._start == 0 else None
+        else:
+            try:
+                self._data = memoryview(source).cast("B")
+            except TypeError:
+                raise TypeError("source must be a path, a bytes-like object or a binary file object, "
+                                f"not {type(source).__name__}") from None
+            self.name = "<bytes>"
+            self.size = len(self._data)
+
+    def close(self) -> None:
+        if self._owns_file and self._file is not None:
+            self._file.close()
+
+    def __enter__(self) -> "LogInput":
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def runs(self) -> Iterator[Union[bytes, memoryview]]:
+        """Every byte of the log from its start, in runs of at most RUN_BYTES."""
+        if self._data is not None:
+            for at in range(0, len(self._data), RUN_BYTES):
+                yield self._data[at:at + RUN_BYTES]
+            return
+        assert self._file is not None
+        if self._start is not None:
+            self._file.seek(self._start)
+        else:
+            held, self._held = self._held, []
+            yield from held
+        while True:
+            run = self._file.read(RUN_BYTES)
+            if not run:
+                return
+            yield run
+
+    def head(self, n: int) -> bytes:
+        """The first `n` bytes, or fewer when the log is shorter."""
+        if self._data is not None:
+            return bytes(self._data[:n])
+        assert self._file is not None
+        if self._start is not None:
+            self._file.seek(self._start)
+            return _read_exactly(self._file, n)
+        if not self._held:
+            self._held.append(_read_exactly(self._file, n))
+        return b"".join(self._held)[:n]
+
+    def scan(self) -> Iterator[Union[bytes, memoryview]]:
+        """Every byte once, for a look ahead; `runs` starts from the beginning again."""
+        if self._data is not None or self._start is not None:
+            yield from self.runs()
+            return
+        # A stream that cannot seek: keep what is read, to hand it out again.
+        assert self._file is not None
+        yield from list(self._held)
+        while True:
+            run = self._file.read(RUN_BYTES)
+            if not run:
+                return
+            self._held.append(run)
+            yield run
+
+
+def _read_exactly(stream: BinaryIO, n: int) -> bytes:
+    parts = []
+    while n > 0:
+        part = stream.read(n)
+        if not part:
+            break
+        parts.append(part)
+        n -= len(part)
+    return b"".join(parts)
+
+
+def _position(stream: BinaryIO) -> Optional[int]:
+    """Where a seekable stream stands, or None when it cannot seek."""
+    try:
+        if stream.seekable():
+            return stream.tell()
+    except (OSError, ValueError, AttributeError):
+        pass
+    return None
+
+
+def _regular_size(stream: Any) -> Optional[int]:
+    """The size of a regular file behind the stream, None for pipes and ttys."""
+    import stat
+
+    try:
+        status = os.fstat(stream.fileno())
+    except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
+        return None
+    return status.st_size if stat.S_ISREG(status.st_mode) else None
