@@ -16,7 +16,8 @@ PROG = "quillon-dump"
 
 # Rows are decoded and written this many input bytes at a time, so memory
 # stays flat on logs of any size.
-BATCH_BYTES = 32 << 20
+BATCH_BYTES = 2 << 20  # output follows the progress bar closely
+SUMMARY_BATCH_BYTES = 64 << 20
 PARQUET_BATCH_BYTES = 256 << 20  # larger row groups
 
 
@@ -90,7 +91,8 @@ def _run(args: argparse.Namespace, patterns: Optional[List[str]]) -> int:
     source = sys.stdin.buffer if args.log == "-" else args.log
     with LogInput(source) as log:
         bar = _progress(log, args.log)
-        batch_bytes = PARQUET_BATCH_BYTES if args.parquet is not None else BATCH_BYTES
+        batch_bytes = (PARQUET_BATCH_BYTES if args.parquet is not None
+                       else SUMMARY_BATCH_BYTES if args.summary else BATCH_BYTES)
         stream = LogStream(log, patterns, batch_bytes=batch_bytes,
                            on_bytes=bar.update if bar is not None else None)
         try:

@@ -26,7 +26,7 @@ class LogInput:
         self._owns_file = False
         self._data: Optional[memoryview] = None
         self._held: List[bytes] = []  # bytes read from a stream that cannot seek back
-        self._start = 0
+        self._start: Optional[int] = 0
         self.size: Optional[int] = None
         if isinstance(source, (str, os.PathLike)):
             self.name = os.fsdecode(source)
@@ -34,10 +34,11 @@ class LogInput:
             self._owns_file = True
             self.size = _regular_size(self._file)
         elif hasattr(source, "read"):
-            self.name = str(getattr(source, "name", "<stream>"))
-            self._file = source
-            self._start = _position(source)
-            self.size = _regular_size(source) if self._start == 0 else None
+            stream: BinaryIO = source  # type: ignore[assignment]
+            self.name = str(getattr(stream, "name", "<stream>"))
+            self._file = stream
+            self._start = _position(stream)
+            self.size = _regular_size(stream) if self._start == 0 else None
         else:
             try:
                 self._data = memoryview(source).cast("B")
@@ -57,11 +58,11 @@ class LogInput:
     def __exit__(self, *exc_info: object) -> None:
         self.close()
 
-    def runs(self) -> Iterator[Union[bytes, memoryview]]:
-        """Every byte of the log from its start, in runs of at most RUN_BYTES."""
+    def runs(self, size: int = RUN_BYTES) -> Iterator[Union[bytes, memoryview]]:
+        """Every byte of the log from its start, in runs of at most `size` bytes."""
         if self._data is not None:
-            for at in range(0, len(self._data), RUN_BYTES):
-                yield self._data[at:at + RUN_BYTES]
+            for at in range(0, len(self._data), size):
+                yield self._data[at:at + size]
             return
         assert self._file is not None
         if self._start is not None:
@@ -70,7 +71,7 @@ class LogInput:
             held, self._held = self._held, []
             yield from held
         while True:
-            run = self._file.read(RUN_BYTES)
+            run = self._file.read(size)
             if not run:
                 return
             yield run

@@ -2,13 +2,13 @@
 
 from __future__ import annotations
 
-from typing import (Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Tuple,
-                    Union)
+from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, Optional,
+                    Sequence, Tuple, Union)
 
 import pyarrow
 
 from . import _columnar
-from .inputs import LogInput, Source
+from .inputs import RUN_BYTES, LogInput, Source
 
 DATA_FLASH = "data_flash"
 MAVLINK = "mavlink"
@@ -17,6 +17,8 @@ MAVLINK = "mavlink"
 SNIFF_BYTES = 64 * 1024
 
 TypesArg = Union[str, Iterable[str], None]
+# (type number, name, length, format, labels) of one message type.
+FormatRow = Tuple[int, str, int, str, List[str]]
 # (message name, type number, rows) for one table's share of a batch.
 Piece = Tuple[str, int, pyarrow.Table]
 
@@ -80,7 +82,7 @@ class LogStream:
         self._on_bytes = on_bytes
         self.detected: Optional[str] = None
         self.protocol: Optional[str] = None
-        self.formats: List[tuple] = []
+        self.formats: List[FormatRow] = []
         self.packets = 0
 
     def __iter__(self) -> Iterator[List[Piece]]:
@@ -91,7 +93,8 @@ class LogStream:
             self.detected = protocol
             decoder = _columnar.Decoder(protocol, self._patterns)
             pending = 0
-            for run in self._log.runs():
+            run_bytes = min(RUN_BYTES, self._batch_bytes or RUN_BYTES)
+            for run in self._log.runs(run_bytes):
                 full = decoder.feed(run)
                 pending += len(run)
                 if self._on_bytes is not None:
@@ -181,14 +184,14 @@ _MAVLINK_FORMATS = pyarrow.schema([
 ])
 
 
-def formats_table(protocol: Optional[str], rows: List[tuple]) -> pyarrow.Table:
+def formats_table(protocol: Optional[str], rows: List[FormatRow]) -> pyarrow.Table:
     """The `formats` table of a log from the decoder's rows."""
+    columns: List[Sequence[Any]] = [list(c) for c in zip(*rows)] if rows else [[]] * 5
     if protocol == DATA_FLASH:
-        columns = list(zip(*rows)) if rows else [[]] * 5
         return pyarrow.Table.from_arrays([pyarrow.array(c, f.type) for c, f in zip(columns, _DATA_FLASH_FORMATS)],
                                          schema=_DATA_FLASH_FORMATS)
     if protocol == MAVLINK:
-        ids, names, _, _, fields = zip(*rows) if rows else ([], [], [], [], [])
+        ids, names, _, _, fields = columns
         return pyarrow.Table.from_arrays([pyarrow.array(ids, pyarrow.uint32()), pyarrow.array(names, pyarrow.string()),
                                           pyarrow.array(fields, pyarrow.list_(pyarrow.string()))],
                                          schema=_MAVLINK_FORMATS)

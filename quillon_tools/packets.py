@@ -6,7 +6,8 @@ from typing import Dict, FrozenSet, Iterable, Iterator, Optional, Union
 
 import Quillon
 
-from .source import DATA_FLASH, LogSource
+from .log import DATA_FLASH
+from .source import LogSource
 
 TypesArg = Union[str, Iterable[str], None]
 
