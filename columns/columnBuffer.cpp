@@ -12,8 +12,9 @@
 namespace columns {
 
 namespace {
-// Below this a heap block is cheaper than a mapping.
-constexpr std::size_t mapThreshold = std::size_t{1} << 20;
+// Below this a heap block is cheaper than a mapping; above it, growing a
+// mapping saves copying the buffer.
+constexpr std::size_t mapThreshold = std::size_t{256} << 10;
 constexpr std::size_t firstCapacity = 256;
 
 #if QUILLON_HAVE_MREMAP

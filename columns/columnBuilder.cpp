@@ -13,7 +13,13 @@ columnBuilder::columnBuilder(std::string name, columnKind kind, cType elementTyp
       columnKind_(kind),
       type(elementType),
       count(elements),
-      rowBytes(static_cast<std::size_t>(cTypeSize[elementType]) * elements) {
+      rowBytes(static_cast<std::size_t>(cTypeSize[elementType]) * elements),
+      copy(kind == columnKind::text ? copyText
+           : rowBytes == 1          ? copy1
+           : rowBytes == 2          ? copy2
+           : rowBytes == 4          ? copy4
+           : rowBytes == 8          ? copy8
+                                    : copyBytes) {
     if (kind == columnKind::text) startOffsets();
 }
 
@@ -49,13 +55,6 @@ void columnBuilder::appendText(const char* source) {
         throw std::length_error("text column larger than 2 GiB");
     const auto end = static_cast<int32_t>(values.size());
     offsets.append(&end, sizeof end);
-}
-
-void columnBuilder::appendTime(int64_t microseconds, bool valid, uint64_t rows) {
-    appendValues(&microseconds);
-    if (rows % 8 == 0) *validity.extend(1) = 0;
-    if (valid) validity.data()[rows / 8] |= static_cast<uint8_t>(1u << (rows % 8));
-    else ++nulls;
 }
 
 takenColumn columnBuilder::take(uint64_t rows) {

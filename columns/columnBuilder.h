@@ -42,11 +42,11 @@ public:
     // One row of `count` elements of the column's type, from `source`.
     void appendValues(const void* source) {
         uint8_t* to = values.extend(rowBytes);
-        switch (rowBytes) {  // the common widths as fixed-size copies
-        case 1: *to = *static_cast<const uint8_t*>(source); break;
-        case 2: std::memcpy(to, source, 2); break;
-        case 4: std::memcpy(to, source, 4); break;
-        case 8: std::memcpy(to, source, 8); break;
+        switch (copy) {  // the common widths as fixed-size copies
+        case copy1: *to = *static_cast<const uint8_t*>(source); break;
+        case copy2: std::memcpy(to, source, 2); break;
+        case copy4: std::memcpy(to, source, 4); break;
+        case copy8: std::memcpy(to, source, 8); break;
         default: std::memcpy(to, source, rowBytes); break;
         }
     }
@@ -54,11 +54,16 @@ public:
     // UTF-8 when they are valid UTF-8, else each byte is one Latin-1 character.
     void appendText(const char* source);
     // One row of a timestamp column; `rows` is the number of rows before it.
-    void appendTime(int64_t microseconds, bool valid, uint64_t rows);
+    void appendTime(int64_t microseconds, bool valid, uint64_t rows) {
+        std::memcpy(values.extend(sizeof microseconds), &microseconds, sizeof microseconds);
+        if (rows % 8 == 0) *validity.extend(1) = 0;
+        if (valid) validity.data()[rows / 8] |= static_cast<uint8_t>(1u << (rows % 8));
+        else ++nulls;
+    }
     // One row from a record member's elements, whatever the kind.
     void appendMember(const void* source) {
-        if (columnKind_ == columnKind::values) appendValues(source);
-        else appendText(static_cast<const char*>(source));
+        if (copy == copyText) appendText(static_cast<const char*>(source));
+        else appendValues(source);
     }
 
     // Characters held by a text column so far.
@@ -68,6 +73,9 @@ public:
     takenColumn take(uint64_t rows);
 
 private:
+    // How a row is stored, decided once per column.
+    enum copyKind : uint8_t { copy1, copy2, copy4, copy8, copyBytes, copyText };
+
     void startOffsets();
 
     std::string columnName;
@@ -75,6 +83,7 @@ private:
     cType type;
     uint32_t count;
     std::size_t rowBytes;
+    copyKind copy;
     uint64_t nulls = 0;
     columnBuffer values;
     columnBuffer offsets;

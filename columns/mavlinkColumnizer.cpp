@@ -106,6 +106,12 @@ private:
     // The 8 bytes at stream position `at` as a time within range.
     bool readTime(uint64_t at, uint64_t& time) const {
         uint64_t value = 0;
+        if (run != nullptr && at >= runStart) {  // the common case: all in the run
+            const uint8_t* p = run + (at - runStart);
+            for (std::size_t k = 0; k < timeBytes; ++k) value = value << 8 | p[k];
+            time = value;
+            return value >= earliestTime && value < latestTime;
+        }
         for (uint64_t p = at; p < at + timeBytes; ++p) {
             uint8_t byte;
             if (run != nullptr && p >= runStart) {
