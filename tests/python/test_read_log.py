@@ -174,3 +174,21 @@ def test_threads_decode_side_by_side():
         t.join()
     for log in results:
         assert all(log[name].equals(expected[name]) for name in expected)
+
+
+@pytest.mark.parametrize("path", [BUNDLED / "sub-4.1.1-dive.tlog", BUNDLED / "sub-4.1.0-dive.bin"],
+                         ids=["tlog", "dataflash"])
+def test_runs_of_any_size_decode_alike(path):
+    from quillon_tools import _columnar
+
+    data = path.read_bytes()[:300_000]
+    whole = read_log(data)
+    decoder = _columnar.Decoder(whole.protocol)
+    at, size = 0, 1
+    while at < len(data):  # runs of 1 to 1000 bytes: times and frames straddle them
+        decoder.feed(data[at:at + size])
+        at, size = at + size, size * 7 % 1000 + 1
+    decoder.finish()
+    pieces = {name: table for name, _, table in decoder.take()}
+    assert list(pieces) == list(whole)
+    assert all(pieces[name].equals(whole[name]) for name in whole)
