@@ -33,7 +33,9 @@ public:
         used += n;
         return at;
     }
-    void append(const void* data, std::size_t n) { std::memcpy(extend(n), data, n); }
+    void append(const void* data, std::size_t n) {
+        if (n > 0) std::memcpy(extend(n), data, n);  // an empty buffer has no address
+    }
     // Gives back the last `n` bytes taken with extend.
     void shrink(std::size_t n) { used -= n; }
 

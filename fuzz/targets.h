@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fuzz/catalogueCheck.h"
+#include "fuzz/columnsCheck.h"
 #include "fuzz/frameBuilder.h"
 #include "fuzz/readerHarness.h"
 #include "fuzz/recordBuilder.h"
@@ -76,6 +77,19 @@ inline void mavlinkCatalogue(const uint8_t* data, std::size_t size) {
     fuzzCheck::checkUnboxer(id, message);
 }
 
+// The column builders of both protocols on arbitrary bytes.
+inline void columns(const uint8_t* data, std::size_t size) {
+    Quillon::dataFlashReader dataFlash;
+    dataFlash.parseBuffer(data, size);
+    fuzzCheck::checkColumns(columns::makeDataFlashColumnizer, data, size,
+                            static_cast<uint64_t>(dataFlash.packetsSeen()));
+    Quillon::mavLinkReader mavlink(true);
+    mavlink.parseBuffer(data, size);
+    mavlink.finish();
+    fuzzCheck::checkColumns(columns::makeMavlinkColumnizer, data, size,
+                            static_cast<uint64_t>(mavlink.packetsSeen()));
+}
+
 struct target {
     const char* name;
     void (*run)(const uint8_t*, std::size_t);
@@ -84,7 +98,7 @@ struct target {
 inline const target all[] = {
     {"dataflash_reader", dataflashReader}, {"json", json},
     {"mavlink_reader", mavlinkReader},     {"mavlink_frames", mavlinkFrames},
-    {"mavlink_catalogue", mavlinkCatalogue},
+    {"mavlink_catalogue", mavlinkCatalogue}, {"columns", columns},
 };
 
 }  // namespace fuzzTargets

@@ -74,7 +74,10 @@ make_seeds() {
             slice "$f" 0 1024 "$dir/$name-1k"
             slice "$f" 0 6000 "$dir/$name-6k"
             ;;
-        fuzz_mavlink_reader:*.tlog | fuzz_mavlink_reader:*.mav)
+        fuzz_columns:*.bin)
+            slice "$f" 0 6000 "$dir/$name-6k"
+            ;;
+        fuzz_mavlink_reader:*.tlog | fuzz_mavlink_reader:*.mav | fuzz_columns:*.tlog | fuzz_columns:*.mav)
             slice "$f" 0 2048 "$dir/$name-head"
             slice "$f" $((size / 2)) 2048 "$dir/$name-middle"
             ;;
