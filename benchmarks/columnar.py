@@ -75,7 +75,6 @@ def median_seconds(run: Callable[[], object], runs: int) -> Tuple[float, object]
     times = []
     result = None
     for _ in range(runs):
-        result = None
         gc.collect()
         start = time.perf_counter()
         value = run()
