@@ -86,21 +86,23 @@ private:
     uint64_t state;
 };
 
-// Runs the whole/pieces comparison for any reader type.
-template <class Reader>
-void checkReaderAgreement(const uint8_t* data, std::size_t size) {
+// Runs the whole/pieces comparison for any reader type, made from `args`.
+// With `AtEnd`, the reader's end-of-input rescan follows the last byte.
+template <class Reader, bool AtEnd = false, class... Args>
+void checkReaderAgreement(const uint8_t* data, std::size_t size, Args... args) {
     std::vector<std::string> whole, pieces;
     int32_t wholePackets;
     {
-        Reader reader;
+        Reader reader(args...);
         reader.parseBuffer(data, size);
+        if constexpr (AtEnd) reader.finish();
         drain(reader, whole);
         FUZZ_CHECK(reader.bytesSeen() == static_cast<int32_t>(size), "bytesSeen");
         wholePackets = reader.packetsSeen();
         FUZZ_CHECK(wholePackets == static_cast<int32_t>(whole.size()), "packetsSeen against records");
     }
     {
-        Reader reader;
+        Reader reader(args...);
         splitter cuts(data, size);
         std::size_t at = 0;
         while (at < size) {
@@ -114,6 +116,10 @@ void checkReaderAgreement(const uint8_t* data, std::size_t size) {
             if (cuts.coin()) reader.parseBuffer(data + at, 0);  // must change nothing
             at += n;
             drain(reader, pieces, false);  // as the Python generator does after each chunk
+        }
+        if constexpr (AtEnd) {
+            reader.finish();
+            drain(reader, pieces, false);
         }
         FUZZ_CHECK(reader.bytesSeen() == static_cast<int32_t>(size), "bytesSeen in pieces");
         FUZZ_CHECK(reader.packetsSeen() == wholePackets, "packetsSeen in pieces");

@@ -38,9 +38,11 @@ inline void json(const uint8_t* data, std::size_t size) {
     }
 }
 
-// MAVLink reader on arbitrary bytes, fed whole and in arbitrary pieces.
+// MAVLink reader on arbitrary bytes, fed whole and in arbitrary pieces; also
+// with the whole catalogue and the end-of-input rescan, as a generator runs it.
 inline void mavlinkReader(const uint8_t* data, std::size_t size) {
     fuzzCheck::checkReaderAgreement<Quillon::mavLinkReader>(data, size);
+    fuzzCheck::checkReaderAgreement<Quillon::mavLinkReader, true>(data, size, true);
 }
 
 // MAVLink reader on good frames mixed with junk and broken frames: every good

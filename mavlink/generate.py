@@ -7,8 +7,8 @@ Writes mavlink_message_crcs.{h,cpp} (the CRC-extra tables of the common message 
 and of the whole catalogue), mavlink_introspect_gen.{h,cpp} (one packed payload struct
 and one unbox_<name> function per message, and the unboxers table indexed by message
 id) and mavlink_catalogue_info.{h,cpp} (constant field descriptions of every message,
-for decoders that keep no static storage). Every check of
-the field lists fails the build with a message naming the faulty line.
+for decoders that keep no static storage). Every check of the field lists fails the
+build with a message naming the faulty line.
 """
 
 import os
