@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Union, cast
 
 import pyarrow
 
-from .dataset import LOG_COLUMN, with_log_column
+from .dataset import LOG_COLUMN, LogColumn
 from .discovery import FoundLog, find_logs
 from .log import read_log
 
@@ -85,7 +85,7 @@ def _partition(path: str, log_name: str, message: str, scaled: bool, schema: pya
     if table is None:
         table = schema.empty_table()
     else:
-        table = with_log_column(align(table, schema, log_name), log_name)
+        table = LogColumn(log_name)(align(table, schema, log_name))
     return _to_pandas(table if columns is None else table.select(columns))
 
 

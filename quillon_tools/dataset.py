@@ -21,10 +21,12 @@ MANIFESTS = "_logs"
 LOG_COLUMN = "_log"
 
 # Input bytes decoded per batch: a worker holds about one batch of rows
-# (and its Parquet encoding) at a time, whatever the size of the log.
-BATCH_BYTES = 16 << 20
-# Rows of `_log` made once and shared by every chunk of the column.
+# (and its Parquet encoding) at a time, whatever the size of the log. Each
+# batch adds a row group to the file of every message type it holds.
+BATCH_BYTES = 8 << 20
+# Rows (and at most bytes) of `_log` made once and shared by every chunk of the column.
 _LOG_CHUNK_ROWS = 1 << 16
+_LOG_CHUNK_BYTES = 2 << 20
 
 
 def file_stem(log_name: str) -> str:
@@ -80,23 +82,23 @@ def convert_log(path: str, log_name: str, out: str, settings: Settings,
     status = os.stat(path)
     stem = file_stem(log_name)
     hidden = f".{stem}.tmp"
+    with_log_column = LogColumn(log_name)
     writers: Dict[str, Any] = {}
     directories: Dict[str, str] = {}
     try:
         stream = _stream(path, settings, on_bytes)
         for batch in stream:
-            for name, _, table in batch:
+            for name, _, piece in batch:
+                table = with_log_column(piece)
                 writer = writers.get(name)
                 if writer is None:
                     # The manifest directory is taken, so no message is written there.
                     directory = file_names([MANIFESTS, *directories, name])[name]
                     os.makedirs(os.path.join(out, directory), exist_ok=True)
-                    table = with_log_column(table, log_name)
                     writer = pyarrow.parquet.ParquetWriter(os.path.join(out, directory, hidden), table.schema)
                     writers[name], directories[name] = writer, directory
-                else:
-                    table = with_log_column(table, log_name)
                 writer.write_table(table)
+            batch = piece = table = None  # freed before the next batch is decoded
         for writer in writers.values():
             writer.close()
         if not stream.packets:
@@ -147,15 +149,30 @@ class _WholeLog:
         yield [(name, log.type_number(name), log[name]) for name in log]
 
 
-def with_log_column(table: Any, log_name: str) -> Any:
-    """The table with `_log` as its last column. Its chunks all share one
-    array, so the column costs no memory per row."""
-    import pyarrow
+class LogColumn:
+    """Appends `_log` as the last column of a log's tables. Every chunk of
+    the column is a slice of one array made once, so the column costs no
+    memory (and no allocation) per row."""
 
-    rows = table.num_rows
-    shared = pyarrow.array([log_name] * min(rows, _LOG_CHUNK_ROWS), pyarrow.string())
-    chunks = [shared.slice(0, min(_LOG_CHUNK_ROWS, rows - at)) for at in range(0, rows, _LOG_CHUNK_ROWS)]
-    return table.append_column(LOG_COLUMN, pyarrow.chunked_array(chunks, pyarrow.string()))
+    def __init__(self, log_name: str) -> None:
+        import array
+
+        import pyarrow
+
+        # Made from buffers: building it from Python strings would make
+        # pyarrow import pandas, tens of MiB in every worker.
+        text = log_name.encode("utf-8", "replace")
+        self._rows = max(1, min(_LOG_CHUNK_ROWS, _LOG_CHUNK_BYTES // max(1, len(text))))
+        offsets = array.array("i", [i * len(text) for i in range(self._rows + 1)])
+        self._shared = pyarrow.Array.from_buffers(
+            pyarrow.string(), self._rows, [None, pyarrow.py_buffer(offsets), pyarrow.py_buffer(text * self._rows)])
+
+    def __call__(self, table: Any) -> Any:
+        import pyarrow
+
+        rows, step = table.num_rows, self._rows
+        chunks = [self._shared.slice(0, min(step, rows - at)) for at in range(0, rows, step)]
+        return table.append_column(LOG_COLUMN, pyarrow.chunked_array(chunks, pyarrow.string()))
 
 
 def _remove_stale(out: str, stem: str, written: Set[str]) -> None:
