@@ -20,6 +20,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import resource
 import statistics
 import subprocess
 import sys
@@ -77,13 +78,19 @@ def python(*args: str) -> subprocess.CompletedProcess:
     return subprocess.run([sys.executable, *args], capture_output=True, text=True, check=True)
 
 
-def convert(logs_dir: Path, out: Path, jobs: int) -> float:
-    start = time.perf_counter()
+def children_cpu() -> float:
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def convert(logs_dir: Path, out: Path, jobs: int) -> tuple[float, float]:
+    """Seconds of the run, and the cores it kept busy on average."""
+    cpu, start = children_cpu(), time.perf_counter()
     result = python("-m", "quillon_tools", "--parquet", str(out), str(logs_dir), "--force", "-j", str(jobs))
     seconds = time.perf_counter() - start
     if "0 failed" not in result.stdout:
         sys.exit(f"conversion failed: {result.stdout}{result.stderr}")
-    return seconds
+    return seconds, (children_cpu() - cpu) / seconds
 
 
 def arrow_bytes(path: Path) -> int:
@@ -108,13 +115,15 @@ def main() -> None:
           f"{max(p.stat().st_size for p in logs) / 1e6:.1f} MB, {total / 1e6:.1f} MB in all; "
           f"{os.cpu_count()} cores; medians of {args.runs} runs")
 
-    times: dict[int, list[float]] = {1: [], 2: []}
+    runs: dict[int, list[tuple[float, float]]] = {1: [], 2: []}
     for _ in range(args.runs):
-        for jobs in times:
-            times[jobs].append(convert(work / "logs", work / "out", jobs))
-    medians = {jobs: statistics.median(t) for jobs, t in times.items()}
+        for jobs in runs:
+            runs[jobs].append(convert(work / "logs", work / "out", jobs))
+    medians = {jobs: statistics.median(seconds for seconds, _ in r) for jobs, r in runs.items()}
     for jobs, seconds in medians.items():
-        print(f"  -j {jobs}: {seconds:6.2f} s  {total / 1e6 / seconds:7.1f} MB/s")
+        busy = statistics.median(cores for _, cores in runs[jobs])
+        # Fewer busy cores than processes means other work held the machine.
+        print(f"  -j {jobs}: {seconds:6.2f} s  {total / 1e6 / seconds:7.1f} MB/s  {busy:.2f} cores busy")
     print(f"  -j 2 against -j 1: {medians[1] / medians[2]:.2f}x (target >= 1.7x)")
 
     # The logs are copies of two samples: the largest of each kind suffices.

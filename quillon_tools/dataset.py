@@ -106,7 +106,7 @@ def convert_log(path: str, log_name: str, out: str, settings: Settings,
         _remove(manifest_path(out, log_name))
         for directory in directories.values():
             os.replace(os.path.join(out, directory, hidden), os.path.join(out, directory, stem + ".parquet"))
-        _remove_stale(out, stem, set(directories.values()))
+        _remove_stale(out, log_name, set(directories.values()))
         _write_manifest(out, log_name, {
             "log": log_name, "size": status.st_size, "mtime_ns": status.st_mtime_ns,
             "settings": settings.as_json(), "protocol": stream.protocol,
@@ -163,7 +163,8 @@ class LogColumn:
         # pyarrow import pandas, tens of MiB in every worker.
         text = log_name.encode("utf-8", "replace")
         self._rows = max(1, min(_LOG_CHUNK_ROWS, _LOG_CHUNK_BYTES // max(1, len(text))))
-        offsets = array.array("i", [i * len(text) for i in range(self._rows + 1)])
+        size = len(text)
+        offsets = array.array("i", range(0, (self._rows + 1) * size, size) if size else [0] * (self._rows + 1))
         self._shared = pyarrow.Array.from_buffers(
             pyarrow.string(), self._rows, [None, pyarrow.py_buffer(offsets), pyarrow.py_buffer(text * self._rows)])
 
@@ -175,22 +176,22 @@ class LogColumn:
         return table.append_column(LOG_COLUMN, pyarrow.chunked_array(chunks, pyarrow.string()))
 
 
-def _remove_stale(out: str, stem: str, written: Set[str]) -> None:
+def _remove_stale(out: str, log_name: str, written: Set[str]) -> None:
     """Removes this log's files of types it no longer has, and temporary
     files that an interrupted run left."""
+    stem = file_stem(log_name)
     for entry in os.scandir(out):
-        if entry.is_dir() and entry.name != MANIFESTS:
-            if entry.name not in written:
-                _remove(os.path.join(entry.path, stem + ".parquet"))
-            _remove(os.path.join(entry.path, f".{stem}.tmp"))
+        if entry.is_dir() and entry.name != MANIFESTS and entry.name not in written:
+            _remove(os.path.join(entry.path, stem + ".parquet"))
+    remove_temporary_files(out, log_name)
 
 
 def remove_temporary_files(out: str, log_name: str) -> None:
     """Removes the unfinished files of a conversion that was stopped."""
-    stem = file_stem(log_name)
+    hidden = f".{file_stem(log_name)}.tmp"
     for entry in os.scandir(out):
         if entry.is_dir():
-            _remove(os.path.join(entry.path, f".{stem}.tmp"))
+            _remove(os.path.join(entry.path, hidden))
 
 
 def _write_manifest(out: str, log_name: str, manifest: Dict[str, Any]) -> None:

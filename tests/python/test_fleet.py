@@ -1,5 +1,6 @@
 """quillon-dump --parquet OUT LOG...: a folder of logs into one Parquet dataset."""
 
+import inspect
 import json
 import os
 import pathlib
@@ -182,3 +183,13 @@ def test_names_from_the_log_never_lead_outside_the_dataset(tmp_path):
     outside = [p for p in tmp_path.rglob("*") if p.is_file() and out not in p.parents]
     assert outside == [tmp_path / "logs" / "evil.bin"]
     assert not list(pathlib.Path("/tmp").glob(f"*{stem}*"))
+
+
+@pytest.mark.skipif("scaled" not in inspect.signature(read_log).parameters, reason="read_log does not scale")
+def test_scaled_values_and_a_change_of_settings_converts_again(tmp_path):
+    out = tmp_path / "out"
+    assert run(out, DEMO, "--scaled").returncode == 0
+    log = read_log(DEMO, scaled=True)
+    files = written(out, str(DEMO))
+    assert all(files[name].drop_columns(["_log"]).equals(table) for name, table in log.items())
+    assert run(out, DEMO).stdout.startswith(b"1 log: 1 converted, 0 up to date")
