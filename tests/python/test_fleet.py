@@ -193,3 +193,12 @@ def test_scaled_values_and_a_change_of_settings_converts_again(tmp_path):
     files = written(out, str(DEMO))
     assert all(files[name].drop_columns(["_log"]).equals(table) for name, table in log.items())
     assert run(out, DEMO).stdout.startswith(b"1 log: 1 converted, 0 up to date")
+
+
+def test_every_shared_sample_converts(tmp_path, samples_dir):
+    logs = sorted(p for p in samples_dir.iterdir() if p.suffix in (".bin", ".tlog", ".mav"))
+    result = run(tmp_path / "out", samples_dir)
+    assert result.returncode == 0, result.stderr
+    for path in logs:
+        rows = {name: table.num_rows for name, table in read_log(path).items()}
+        assert {name: t.num_rows for name, t in written(tmp_path / "out", path.name).items()} == rows
