@@ -18,7 +18,6 @@ PROG = "quillon-dump"
 # stays flat on logs of any size.
 BATCH_BYTES = 2 << 20  # output follows the progress bar closely
 SUMMARY_BATCH_BYTES = 64 << 20
-PARQUET_BATCH_BYTES = 256 << 20  # larger row groups
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -27,7 +26,9 @@ def build_parser() -> argparse.ArgumentParser:
         description="Decode a DataFlash log (.bin) or a MAVLink stream (.tlog, raw "
                     "MAVLink) and print its packets. The format is detected from "
                     "the content. Prints JSON Lines unless told otherwise.")
-    parser.add_argument("log", help='log file, or "-" for standard input')
+    parser.add_argument("logs", nargs="+", metavar="LOG",
+                        help='log file, or "-" for standard input; with --parquet, any '
+                             "number of log files, directories and shell patterns")
     parser.add_argument("--type", metavar="NAME[,NAME...]", dest="types",
                         help="keep only these messages: names or shell patterns such as "
                              "'XKF*' (case-insensitive)")
@@ -37,15 +38,36 @@ def build_parser() -> argparse.ArgumentParser:
     mode.add_argument("--csv", action="store_true",
                       help="write CSV: of the one message given with --type to standard "
                            "output, or one NAME.csv per message into --out DIR")
-    mode.add_argument("--parquet", metavar="DIR",
-                      help="write one Parquet file per message name into DIR")
+    mode.add_argument("--parquet", metavar="OUT",
+                      help="convert the logs in parallel into the dataset OUT: "
+                           "OUT/<NAME>/<log>.parquet per message name and log")
     parser.add_argument("--out", metavar="DIR", help="directory for --csv files")
+    parser.add_argument("-j", "--jobs", type=_positive, metavar="N",
+                        help="with --parquet, convert N logs at a time (default: one per core)")
+    parser.add_argument("--force", action="store_true",
+                        help="with --parquet, convert logs that OUT already holds again")
+    parser.add_argument("--scaled", action="store_true",
+                        help="apply the logs' multipliers: values in their units")
     return parser
+
+
+def _positive(text: str) -> int:
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"not a positive number: {text!r}")
+    return int(text)
 
 
 def main(argv: Optional[List[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    args.log = args.logs[0]
+    if args.parquet is None:
+        if len(args.logs) > 1:
+            parser.error("only --parquet takes more than one LOG")
+        if args.jobs is not None or args.force:
+            parser.error("-j and --force go with --parquet")
+    elif "-" in args.logs:
+        parser.error("--parquet reads log files, not standard input")
     patterns = parse_patterns(args.types)
     if patterns is not None and not patterns:
         parser.error("--type needs at least one message name")
@@ -57,6 +79,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         if directory is not None and not _make_directory(directory):
             return 2
     try:
+        if args.parquet is not None:
+            return _convert_logs(args, patterns)
         return _run(args, patterns)
     except OSError as error:
         if isinstance(error, BrokenPipeError):
@@ -86,13 +110,25 @@ def _make_directory(directory: str) -> bool:
     return True
 
 
+def _convert_logs(args: argparse.Namespace, patterns: Optional[List[str]]) -> int:
+    from .dataset import Settings
+    from .fleet import convert_logs
+
+    result = convert_logs(args.parquet, args.logs, Settings(patterns, args.scaled),
+                          jobs=args.jobs, force=args.force)
+    if result.names:
+        for pattern in patterns or ():
+            if not any(_matches(pattern, name) for name in result.names):
+                _warn(f"no message in the logs converted matches {pattern!r}")
+    return result.status
+
+
 def _run(args: argparse.Namespace, patterns: Optional[List[str]]) -> int:
     out = sys.stdout
     source = sys.stdin.buffer if args.log == "-" else args.log
     with LogInput(source) as log:
         bar = _progress(log, args.log)
-        batch_bytes = (PARQUET_BATCH_BYTES if args.parquet is not None
-                       else SUMMARY_BATCH_BYTES if args.summary else BATCH_BYTES)
+        batch_bytes = SUMMARY_BATCH_BYTES if args.summary else BATCH_BYTES
         stream = LogStream(log, patterns, batch_bytes=batch_bytes,
                            on_bytes=bar.update if bar is not None else None)
         try:
@@ -122,8 +158,6 @@ def _write(args: argparse.Namespace, stream: LogStream, out: TextIO) -> Set[str]
         return {name for name, _ in counts}
     if args.csv:
         return _write_csv(args, stream, out)
-    if args.parquet is not None:
-        return _write_parquet(args.parquet, stream)
     for batch in stream:
         seen.update(name for name, _, _ in batch)
         lines = list(output.json_lines(batch, stream.detected))
@@ -158,27 +192,6 @@ def _write_csv(args: argparse.Namespace, stream: LogStream, out: TextIO) -> Set[
     finally:
         for file in files:
             file.close()
-    return set(writers)
-
-
-def _write_parquet(directory: str, stream: LogStream) -> Set[str]:
-    import pyarrow.parquet
-
-    from .frames import file_names
-
-    writers: Dict[str, Any] = {}
-    try:
-        for batch in stream:
-            for name, _, table in batch:
-                writer = writers.get(name)
-                if writer is None:
-                    stem = file_names([*writers, name])[name]
-                    writer = writers[name] = pyarrow.parquet.ParquetWriter(
-                        os.path.join(directory, stem + ".parquet"), table.schema)
-                writer.write_table(table)
-    finally:
-        for writer in writers.values():
-            writer.close()
     return set(writers)
 
 

@@ -188,6 +188,10 @@ def test_unusable_files_give_one_line_and_status_2(args, problem):
     ["--type", ",", DEMO],
     ["--summary", "--csv", "--type", "GPS", DEMO],
     ["--out", "x", DEMO],
+    ["--summary", DEMO, DEMO],  # only --parquet takes several logs
+    ["-j", "2", DEMO],
+    ["--parquet", "x", "-j", "0", DEMO],
+    ["--parquet", "x", "-"],
 ])
 def test_invalid_option_combinations_are_usage_errors(args):
     result = run(*args)

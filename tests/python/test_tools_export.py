@@ -66,10 +66,12 @@ def test_parquet_export_keeps_the_arrow_tables(tmp_path, path):
     log = read_log(path)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     result = subprocess.run([sys.executable, "-m", "quillon_tools", "--parquet",
-                             str(tmp_path / "out"), str(path)],
-                            capture_output=True, env=env, timeout=300)
+                             str(tmp_path / "out"), path.name],
+                            capture_output=True, env=env, cwd=path.parent, timeout=300)
     assert result.returncode == 0 and result.stderr == b""
-    files = sorted(p.name for p in (tmp_path / "out").iterdir())
-    assert files == sorted(f"{name}.parquet" for name in log)
+    dirs = sorted(p.name for p in (tmp_path / "out").iterdir())
+    assert dirs == sorted([*log, "_logs"])
     for name, table in log.items():
-        assert pyarrow.parquet.read_table(tmp_path / "out" / f"{name}.parquet").equals(table)
+        written = pyarrow.parquet.read_table(tmp_path / "out" / name / f"{path.name}.parquet")
+        assert written.drop_columns(["_log"]).equals(table)
+        assert written.column_names[-1] == "_log" and set(written["_log"].to_pylist()) == {path.name}

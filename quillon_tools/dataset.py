@@ -1,0 +1,210 @@
+"""A Parquet dataset of many logs: one directory per message type, one file per log.
+
+    OUT/<NAME>/<file>.parquet   the rows of message NAME in one log, with `_log` last
+    OUT/_logs/<file>.json       the manifest of one log, written when its files are complete
+
+`<file>` is the log's name (`_log`) quoted with `urllib.parse.quote(_log, safe="")`.
+Every file is written under a hidden temporary name, `.<file>.tmp`, which no
+`*.parquet` glob picks up, and renamed when complete; a log's manifest comes
+last, so a log without one was never finished and is converted again.
+"""
+
+from __future__ import annotations
+
+import inspect
+import json
+import os
+import urllib.parse
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Set
+
+MANIFESTS = "_logs"
+LOG_COLUMN = "_log"
+
+# Input bytes decoded per batch: a worker holds about one batch of rows
+# (and its Parquet encoding) at a time, whatever the size of the log. Each
+# batch adds a row group to the file of every message type it holds.
+BATCH_BYTES = 8 << 20
+# Rows (and at most bytes) of `_log` made once and shared by every chunk of the column.
+_LOG_CHUNK_ROWS = 1 << 16
+_LOG_CHUNK_BYTES = 2 << 20
+
+
+def file_stem(log_name: str) -> str:
+    """The file name of a log's files in the dataset, without suffix."""
+    return urllib.parse.quote(log_name, safe="", errors="surrogateescape")
+
+
+def manifest_path(out: str, log_name: str) -> str:
+    return os.path.join(out, MANIFESTS, file_stem(log_name) + ".json")
+
+
+class Settings(NamedTuple):
+    """What a conversion depends on besides the log itself."""
+    types: Optional[List[str]]  # name patterns to keep, None for every message
+    scaled: bool
+
+    def as_json(self) -> Dict[str, Any]:
+        return {"types": self.types, "scaled": self.scaled}
+
+
+def is_current(out: str, log_name: str, path: str, settings: Settings) -> bool:
+    """Whether the dataset holds this log as it is now, converted the same way."""
+    try:
+        with open(manifest_path(out, log_name), encoding="utf-8") as file:
+            manifest = json.load(file)
+        status = os.stat(path)
+        return (manifest["size"] == status.st_size and manifest["mtime_ns"] == status.st_mtime_ns
+                and manifest["settings"] == settings.as_json()
+                and all(os.path.isfile(os.path.join(out, directory, file_stem(log_name) + ".parquet"))
+                        for directory in manifest["types"].values()))
+    except (OSError, ValueError, KeyError, TypeError, AttributeError):
+        return False
+
+
+class NoPackets(Exception):
+    """The input holds no DataFlash or MAVLink packet."""
+
+
+class Converted(NamedTuple):
+    packets: int
+    types: Dict[str, str]  # message name to its directory in the dataset
+
+
+def convert_log(path: str, log_name: str, out: str, settings: Settings,
+                on_bytes: Any = None) -> Converted:
+    """Writes one log into the dataset at `out`, replacing what an earlier
+    conversion of it wrote; raises NoPackets or the error that stopped it,
+    leaving the dataset as it was."""
+    import pyarrow.parquet
+
+    from .frames import file_names
+
+    status = os.stat(path)
+    stem = file_stem(log_name)
+    hidden = f".{stem}.tmp"
+    with_log_column = LogColumn(log_name)
+    writers: Dict[str, Any] = {}
+    directories: Dict[str, str] = {}
+    try:
+        stream = _stream(path, settings, on_bytes)
+        for batch in stream:
+            for name, _, piece in batch:
+                table = with_log_column(piece)
+                writer = writers.get(name)
+                if writer is None:
+                    # The manifest directory is taken, so no message is written there.
+                    directory = file_names([MANIFESTS, *directories, name])[name]
+                    os.makedirs(os.path.join(out, directory), exist_ok=True)
+                    writer = pyarrow.parquet.ParquetWriter(os.path.join(out, directory, hidden), table.schema)
+                    writers[name], directories[name] = writer, directory
+                writer.write_table(table)
+            batch = piece = table = None  # freed before the next batch is decoded
+        for writer in writers.values():
+            writer.close()
+        if not stream.packets:
+            raise NoPackets()
+        _remove(manifest_path(out, log_name))
+        for directory in directories.values():
+            os.replace(os.path.join(out, directory, hidden), os.path.join(out, directory, stem + ".parquet"))
+        _remove_stale(out, log_name, set(directories.values()))
+        _write_manifest(out, log_name, {
+            "log": log_name, "size": status.st_size, "mtime_ns": status.st_mtime_ns,
+            "settings": settings.as_json(), "protocol": stream.protocol,
+            "packets": stream.packets, "types": directories,
+        })
+    finally:
+        for writer in writers.values():
+            writer.close()
+        for directory in directories.values():
+            _remove(os.path.join(out, directory, hidden))
+    return Converted(stream.packets, directories)
+
+
+def _stream(path: str, settings: Settings, on_bytes: Any) -> Any:
+    """The log's tables in batches of pieces, as `LogStream` gives them."""
+    from .log import LogStream
+
+    if not settings.scaled:
+        return LogStream(path, settings.types, batch_bytes=BATCH_BYTES, on_bytes=on_bytes)
+    if "scaled" in inspect.signature(LogStream).parameters:
+        return LogStream(path, settings.types, batch_bytes=BATCH_BYTES, on_bytes=on_bytes,
+                         scaled=True)  # type: ignore[call-arg]
+    return _WholeLog(path, settings.types)
+
+
+class _WholeLog:
+    """Scaled tables from `read_log`, which scales whole logs, as one batch."""
+
+    def __init__(self, path: str, types: Optional[List[str]]) -> None:
+        self._path, self._types = path, types
+        self.packets = 0
+        self.protocol: Optional[str] = None
+
+    def __iter__(self) -> Iterator[List[Any]]:
+        from .log import read_log
+
+        log = read_log(self._path, self._types, scaled=True)  # type: ignore[call-arg]
+        self.protocol = log.protocol
+        self.packets = sum(table.num_rows for table in log.values())
+        yield [(name, log.type_number(name), log[name]) for name in log]
+
+
+class LogColumn:
+    """Appends `_log` as the last column of a log's tables. Every chunk of
+    the column is a slice of one array made once, so the column costs no
+    memory (and no allocation) per row."""
+
+    def __init__(self, log_name: str) -> None:
+        import array
+
+        import pyarrow
+
+        # Made from buffers: building it from Python strings would make
+        # pyarrow import pandas, tens of MiB in every worker.
+        text = log_name.encode("utf-8", "replace")
+        self._rows = max(1, min(_LOG_CHUNK_ROWS, _LOG_CHUNK_BYTES // max(1, len(text))))
+        size = len(text)
+        offsets = array.array("i", range(0, (self._rows + 1) * size, size) if size else [0] * (self._rows + 1))
+        self._shared = pyarrow.Array.from_buffers(
+            pyarrow.string(), self._rows, [None, pyarrow.py_buffer(offsets), pyarrow.py_buffer(text * self._rows)])
+
+    def __call__(self, table: Any) -> Any:
+        import pyarrow
+
+        rows, step = table.num_rows, self._rows
+        chunks = [self._shared.slice(0, min(step, rows - at)) for at in range(0, rows, step)]
+        return table.append_column(LOG_COLUMN, pyarrow.chunked_array(chunks, pyarrow.string()))
+
+
+def _remove_stale(out: str, log_name: str, written: Set[str]) -> None:
+    """Removes this log's files of types it no longer has, and temporary
+    files that an interrupted run left."""
+    stem = file_stem(log_name)
+    for entry in os.scandir(out):
+        if entry.is_dir() and entry.name != MANIFESTS and entry.name not in written:
+            _remove(os.path.join(entry.path, stem + ".parquet"))
+    remove_temporary_files(out, log_name)
+
+
+def remove_temporary_files(out: str, log_name: str) -> None:
+    """Removes the unfinished files of a conversion that was stopped."""
+    hidden = f".{file_stem(log_name)}.tmp"
+    for entry in os.scandir(out):
+        if entry.is_dir():
+            _remove(os.path.join(entry.path, hidden))
+
+
+def _write_manifest(out: str, log_name: str, manifest: Dict[str, Any]) -> None:
+    path = manifest_path(out, log_name)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    hidden = os.path.join(os.path.dirname(path), f".{os.path.basename(path)}.tmp")
+    with open(hidden, "w", encoding="utf-8") as file:
+        json.dump(manifest, file, indent=1)
+    os.replace(hidden, path)
+
+
+def _remove(path: str) -> None:
+    try:
+        os.remove(path)
+    except FileNotFoundError:
+        pass

@@ -1,0 +1,204 @@
+"""quillon-dump --parquet OUT LOG...: a folder of logs into one Parquet dataset."""
+
+import inspect
+import json
+import os
+import pathlib
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import urllib.parse
+
+import pyarrow.parquet
+import pytest
+
+from dataflash_bytes import data_packet, format_packet
+from quillon_tools import read_log
+
+BUNDLED = pathlib.Path(__file__).resolve().parents[2] / "samples"
+DEMO = BUNDLED / "sub-4.1.0-dive.bin"
+TLOG = BUNDLED / "sub-4.1.1-dive.tlog"
+
+
+def command(*args):
+    return [sys.executable, "-m", "quillon_tools", "--parquet", *map(str, args)]
+
+
+def run(*args, cwd=None):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run(command(*args), capture_output=True, env=env, cwd=cwd, timeout=600)
+
+
+def written(out, log_name):
+    """{directory: table} of one log's files in the dataset."""
+    stem = urllib.parse.quote(log_name, safe="")
+    return {p.parent.name: pyarrow.parquet.read_table(p) for p in out.glob(f"*/{stem}.parquet")}
+
+
+def small_log(*names):
+    """A DataFlash log with one packet of each message name."""
+    return b"".join(format_packet(129 + i, name, "Qf", "TimeUS,V") + data_packet(129 + i, "Qf", i, 1.5)
+                    for i, name in enumerate(names))
+
+
+@pytest.fixture(scope="module")
+def fleet(tmp_path_factory):
+    """A dataset of a directory (a log in a subdirectory, a file that is not
+    a log) and a log given by its path."""
+    root = tmp_path_factory.mktemp("fleet")
+    (root / "logs" / "dives").mkdir(parents=True)
+    shutil.copy(DEMO, root / "logs" / "dives" / "a b.bin")
+    (root / "logs" / "notes.txt").write_text("not a log")
+    shutil.copy(TLOG, root / "t.tlog")
+    result = run("out", "logs", "t.tlog", "-j", "2", cwd=root)
+    return root, result
+
+
+def test_dataset_has_one_directory_per_type_and_one_file_per_log(fleet):
+    root, result = fleet
+    out = root / "out"
+    assert result.returncode == 0 and result.stderr == b""
+    packets = sum(t.num_rows for path in (DEMO, TLOG) for t in read_log(path).values())
+    summary = f"2 logs: 2 converted, 0 up to date, 0 failed; {packets} packets"
+    assert result.stdout.decode().startswith(summary)
+    for path, name in ((DEMO, "dives/a b.bin"), (TLOG, "t.tlog")):
+        log = read_log(path)
+        files = written(out, name)
+        assert sorted(files) == sorted(log)
+        for type_name, table in log.items():
+            assert files[type_name].column_names[-1] == "_log"
+            assert files[type_name].drop_columns(["_log"]).equals(table)
+            assert set(files[type_name]["_log"].to_pylist()) == {name}
+        manifest = json.loads((out / "_logs" / (urllib.parse.quote(name, safe="") + ".json")).read_text())
+        assert (manifest["log"], manifest["size"], manifest["packets"]) == \
+            (name, path.stat().st_size, sum(t.num_rows for t in log.values()))
+        assert manifest["types"] == {n: n for n in log}
+    assert not [p for p in out.rglob("*") if p.is_file() and p.suffix not in (".parquet", ".json")]
+
+
+def test_duckdb_queries_the_dataset_as_one_table_per_type(fleet):
+    duckdb = pytest.importorskip("duckdb")
+    root, _ = fleet
+    rows = duckdb.sql(f"SELECT _log, count(*), max(Alt) FROM read_parquet('{root}/out/BARO/*.parquet', "
+                      "union_by_name=true) GROUP BY _log").fetchall()
+    baro = read_log(DEMO)["BARO"]
+    assert rows == [("dives/a b.bin", baro.num_rows, pyarrow.compute.max(baro["Alt"]).as_py())]
+    [(count,)] = duckdb.sql(f"SELECT count(*) FROM read_parquet('{root}/out/*/*.parquet', "
+                            "union_by_name=true) WHERE _log = 't.tlog'").fetchall()
+    assert count == sum(t.num_rows for t in read_log(TLOG).values())
+
+
+def test_second_run_skips_logs_and_force_redoes_them_without_stale_files(tmp_path):
+    logs = tmp_path / "logs"
+    logs.mkdir()
+    for name in ("a.bin", "b.bin"):
+        shutil.copy(DEMO, logs / name)
+    out = tmp_path / "out"
+    assert run(out, logs).returncode == 0
+
+    def stamps():
+        return {p: p.stat().st_mtime_ns for p in out.rglob("*") if p.is_file()}
+
+    before = stamps()
+    second = run(out, logs)
+    assert second.returncode == 0 and stamps() == before
+    assert second.stdout.startswith(b"2 logs: 0 converted, 2 up to date, 0 failed")
+    # b.bin changes: it is converted again, and its files of types it no
+    # longer holds go, as does a temporary file an interrupted run left.
+    (logs / "b.bin").write_bytes(small_log("VAL"))
+    (out / "ATT" / ".b.bin.tmp").write_bytes(b"partial")
+    assert run(out, logs).returncode == 0
+    assert list(written(out, "b.bin")) == ["VAL"]
+    assert not (out / "ATT" / ".b.bin.tmp").exists()
+    assert {p: t for p, t in stamps().items() if "a.bin" in p.name} == \
+        {p: t for p, t in before.items() if "a.bin" in p.name}
+    forced = run(out, logs, "--force")
+    assert forced.stdout.startswith(b"2 logs: 2 converted, 0 up to date")
+    assert all(stamps()[p] != t for p, t in before.items() if "a.bin" in p.name)
+
+
+def test_a_killed_run_leaves_only_complete_files(tmp_path):
+    logs = tmp_path / "logs"
+    logs.mkdir()
+    for name in ("a.bin", "b.bin", "c.bin"):
+        (logs / name).write_bytes(DEMO.read_bytes() * 40)
+    out = tmp_path / "out"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    process = subprocess.Popen(command(out, logs, "-j", "1"), env=env, start_new_session=True,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        # Kill every process of the run as soon as a second log's files appear.
+        deadline = time.monotonic() + 300
+        while time.monotonic() < deadline and process.poll() is None:
+            names = {p.name.strip(".") for p in out.glob("*/*")} if out.is_dir() else set()
+            if len({n.split(".bin")[0] for n in names if ".bin" in n}) >= 2:
+                break
+            time.sleep(0.001)
+    finally:
+        os.killpg(process.pid, signal.SIGKILL)
+    assert process.wait() == -signal.SIGKILL
+    whole = {name: read_log(logs / name) for name in ("a.bin", "b.bin", "c.bin")}
+    for path in out.glob("*/*.parquet"):
+        table = pyarrow.parquet.read_table(path)  # complete, or this fails
+        assert table.drop_columns(["_log"]).equals(whole[path.stem][path.parent.name])
+    manifests = {p.stem for p in (out / "_logs").glob("*.json")} if (out / "_logs").exists() else set()
+    assert len(manifests) < 3
+    for name in manifests:
+        assert sorted(written(out, name)) == sorted(whole[name])
+    # The next run finishes the job.
+    assert run(out, logs).returncode == 0
+    assert {p.stem for p in (out / "_logs").glob("*.json")} == set(whole)
+    assert not [p for p in out.rglob(".*") if p.is_file()]
+
+
+def test_failed_logs_are_reported_and_the_batch_goes_on(tmp_path):
+    (tmp_path / "good.bin").write_bytes(DEMO.read_bytes())
+    (tmp_path / "junk.bin").write_bytes(bytes(range(256)) * 64)
+    (tmp_path / "empty.tlog").write_bytes(b"")
+    out = tmp_path / "out"
+    result = run(out, tmp_path / "*.bin", tmp_path / "empty.tlog", tmp_path / "missing.bin")
+    assert result.returncode == 1
+    errors = result.stderr.decode().splitlines()
+    assert sorted(errors) == sorted([
+        f"quillon-dump: error: cannot read '{tmp_path / 'missing.bin'}': No such file or directory",
+        f"quillon-dump: error: '{tmp_path / 'junk.bin'}': no DataFlash or MAVLink packets",
+        f"quillon-dump: error: '{tmp_path / 'empty.tlog'}': no DataFlash or MAVLink packets",
+    ])
+    assert result.stdout.startswith(b"4 logs: 1 converted, 0 up to date, 3 failed")
+    assert sorted(written(out, str(tmp_path / "good.bin"))) == sorted(read_log(DEMO))
+    assert run(out, tmp_path / "junk.bin", tmp_path / "missing.bin").returncode == 2
+
+
+def test_names_from_the_log_never_lead_outside_the_dataset(tmp_path):
+    (tmp_path / "logs").mkdir()
+    (tmp_path / "work").mkdir()
+    (tmp_path / "logs" / "evil.bin").write_bytes(small_log("../x", "/tmp", "..", "_log"))
+    result = run("out", "../logs/evil.bin", cwd=tmp_path / "work")
+    assert result.returncode == 0, result.stderr
+    out = tmp_path / "work" / "out"
+    stem = urllib.parse.quote("../logs/evil.bin", safe="")
+    assert sorted(written(out, "../logs/evil.bin")) == ["_", "_log", "_tmp", "_x"]
+    outside = [p for p in tmp_path.rglob("*") if p.is_file() and out not in p.parents]
+    assert outside == [tmp_path / "logs" / "evil.bin"]
+    assert not list(pathlib.Path("/tmp").glob(f"*{stem}*"))
+
+
+@pytest.mark.skipif("scaled" not in inspect.signature(read_log).parameters, reason="read_log does not scale")
+def test_scaled_values_and_a_change_of_settings_converts_again(tmp_path):
+    out = tmp_path / "out"
+    assert run(out, DEMO, "--scaled").returncode == 0
+    log = read_log(DEMO, scaled=True)
+    files = written(out, str(DEMO))
+    assert all(files[name].drop_columns(["_log"]).equals(table) for name, table in log.items())
+    assert run(out, DEMO).stdout.startswith(b"1 log: 1 converted, 0 up to date")
+
+
+def test_every_shared_sample_converts(tmp_path, samples_dir):
+    logs = sorted(p for p in samples_dir.iterdir() if p.suffix in (".bin", ".tlog", ".mav"))
+    result = run(tmp_path / "out", samples_dir)
+    assert result.returncode == 0, result.stderr
+    for path in logs:
+        rows = {name: table.num_rows for name, table in read_log(path).items()}
+        assert {name: t.num_rows for name, t in written(tmp_path / "out", path.name).items()} == rows
