@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds the module and the benchmark programs, then measures every sample.
 # Extra arguments go to benchmarks/run.py (e.g. --size-mb 10 --runs 3).
+# The samples are those of ../shared/samples, or the two bundled in samples/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-PYTHON=${PYTHON:-python3}
-"$PYTHON" -m pip install -q --disable-pip-version-check "meson>=1.1" "Cython>=3.0.8" ninja
-PATH="$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH"  # pip-installed meson, ninja
+. scripts/ensure-apt-packages.sh
+. scripts/build-venv.sh
+use_build_venv "$PWD"  # meson, ninja and the Python the module is built for
 meson setup build-bench -Dbenchmarks=enabled -Dtests=disabled --reconfigure >/dev/null 2>&1 ||
     meson setup build-bench -Dbenchmarks=enabled -Dtests=disabled >/dev/null
 ninja -C build-bench >/dev/null
-exec "$PYTHON" benchmarks/run.py --build build-bench "$@"
+exec python benchmarks/run.py --build build-bench "$@"

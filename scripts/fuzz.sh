@@ -32,6 +32,8 @@ samples="${QUILLON_SAMPLES:-$repo/../shared/samples}"
 # clang and its runtime libraries (libFuzzer and the sanitizers).
 . "$repo/scripts/ensure-apt-packages.sh"
 ensure_apt_packages clang libclang-rt-14-dev
+. "$repo/scripts/build-venv.sh"
+use_build_venv "$repo"  # meson and ninja
 
 if [[ ! -f "$builddir/build.ninja" ]]; then
     # The whole core is instrumented for coverage (fuzzer-no-link); undefined
