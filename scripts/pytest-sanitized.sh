@@ -33,11 +33,11 @@ export PYTHONPATH="$build/python${PYTHONPATH:+:$PYTHONPATH}"
 asan=abort_on_error=1
 
 # The module must come from the sanitized build, not from the environment.
-ASAN_OPTIONS=$asan:detect_leaks=0 python -c 'import sys, Quillon; sys.exit(not Quillon.__file__.startswith(sys.argv[1]))' \
-    "$build/python" || {
-    echo "Quillon does not load from $build/python" >&2
+loaded="$(ASAN_OPTIONS=$asan:detect_leaks=0 python -c 'import Quillon; print(Quillon.__file__)')"
+if [[ "$loaded" != "$build/python/"* ]]; then
+    echo "Quillon loads from $loaded, not from the sanitized build in $build/python" >&2
     exit 1
-}
+fi
 cd "$repo/tests/python"
 echo "-- the module's tests, with leak detection"
 ASAN_OPTIONS=$asan:detect_leaks=1 python -m pytest "$@" --module-only .

@@ -38,6 +38,7 @@ stage "C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 CC=gcc CXX=g++ meson setup build-test-asan --wipe -Dpython=enabled -Dtests=enabled -Dbuildtype=debug \
     -Db_sanitize=address,undefined -Db_lundef=false \
     -Dcpp_args=-fno-sanitize-recover=all >/dev/null
+meson compile -C build-test-asan >/dev/null  # the module too: meson test builds only what tests run
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     meson test -C build-test-asan --num-processes "$JOBS" --print-errorlogs
 
