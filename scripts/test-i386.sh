@@ -3,17 +3,24 @@
 # chroot and runs the module's Python tests there, where C long and pointers
 # are 4 bytes wide and 8-byte members may sit on 4-byte boundaries.
 #
-#   scripts/test-i386.sh [BUILD_DIR]        (default build-i386; needs root or sudo)
+#   scripts/test-i386.sh [--chroot-only] [BUILD_DIR]   (default build-i386; needs root or sudo)
 #
 # pyarrow has no 32-bit wheels, so the package is installed without the
 # product's dependencies (pip install --no-deps) and only the module's tests
 # run (pytest --module-only). The chroot is made once with debootstrap and kept
 # in BUILD_DIR/root; the sources (and ../shared/samples, if there) are copied
-# in on every run. Set DEBIAN_MIRROR to use another Debian mirror.
+# in on every run. --chroot-only makes the chroot and stops (the test script
+# does that in the background while it runs the other tests). Set
+# DEBIAN_MIRROR to use another Debian mirror.
 set -euo pipefail
 
 if [[ $(id -u) -ne 0 ]]; then exec sudo "$0" "$@"; fi
 
+chroot_only=false
+if [[ "${1:-}" == --chroot-only ]]; then
+    chroot_only=true
+    shift
+fi
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 builddir="$(mkdir -p "${1:-$repo/build-i386}" && cd "${1:-$repo/build-i386}" && pwd)"
 root="$builddir/root"
@@ -32,6 +39,7 @@ if [[ "$(cat "$stamp" 2>/dev/null)" != "bookworm i386 $packages" ]]; then
         >"$builddir/debootstrap.log" 2>&1 || { tail -n 30 "$builddir/debootstrap.log"; exit 1; }
     echo "bookworm i386 $packages" >"$stamp"
 fi
+if $chroot_only; then exit 0; fi
 
 # pip reaches the package index with the host's resolver and CA certificates.
 cp /etc/resolv.conf "$root/etc/resolv.conf"

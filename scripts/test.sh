@@ -23,6 +23,14 @@ stage() { printf '== [%d:%02d] %s\n' $((SECONDS / 60)) $((SECONDS % 60)) "$*"; }
 ensure_apt_packages g++ pkg-config libgtest-dev g++-multilib googletest clang libclang-rt-14-dev \
     python3-dev python3-venv debootstrap
 
+# The i386 chroot is made (debootstrap: downloads, then unpacking) while the
+# other tests build and run, in a process group of its own that goes away if
+# this script stops early.
+mkdir -p build-test-i386
+setsid scripts/test-i386.sh --chroot-only "$ROOT/build-test-i386" >build-test-i386/chroot.log 2>&1 &
+i386_chroot=$!
+trap 'kill -- -"$i386_chroot" 2>/dev/null || true' EXIT
+
 stage "virtual environment build-venv"
 # meson, ninja, and the interpreter meson builds the module for, come from it.
 . scripts/build-venv.sh
@@ -56,6 +64,7 @@ stage "Python tests against the module built with AddressSanitizer and Undefined
 scripts/pytest-sanitized.sh "$ROOT/build-test-asan" -q -p no:cacheprovider
 
 stage "Python module tests on 32-bit x86 CPython"
+wait "$i386_chroot" || { cat build-test-i386/chroot.log; exit 1; }
 scripts/test-i386.sh "$ROOT/build-test-i386"
 
 stage "all tests passed"
