@@ -54,6 +54,7 @@ HEARTBEATS = [
                                       "mavlink_version": 3}),
 ]
 
+
 def reader_type(path):
     return Quillon.data_flash_reader if path.suffix == ".bin" else Quillon.mavlink_reader
 
