@@ -24,7 +24,9 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-DEFAULT_SAMPLES = ROOT.parent / "shared" / "samples"
+# The corpus beside the repository, or the two logs bundled with it.
+CORPUS = ROOT.parent / "shared" / "samples"
+DEFAULT_SAMPLES = CORPUS if CORPUS.is_dir() else ROOT / "samples"
 CHUNK = 64 * 1024
 
 
@@ -159,7 +161,7 @@ def main() -> None:
         samples = [p for p in samples if p.name in args.only]
 
     print(machine_summary(args.build))
-    print(f"inputs: each sample repeated whole to >= {args.size_mb:g} MB; medians of {args.runs} runs\n")
+    print(f"inputs: each sample of {args.samples} repeated whole to >= {args.size_mb:g} MB; medians of {args.runs} runs\n")
     header = f"{'input':34} {'path':10} {'MB/s':>9} {'packets/s':>12} {'packets':>10}"
     print(header)
     print("-" * len(header))

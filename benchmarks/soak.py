@@ -25,7 +25,9 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-DEFAULT_SAMPLES = ROOT.parent / "shared" / "samples"
+# The corpus beside the repository, or the two logs bundled with it.
+CORPUS = ROOT.parent / "shared" / "samples"
+DEFAULT_SAMPLES = CORPUS if CORPUS.is_dir() else ROOT / "samples"
 CHUNK = 64 * 1024
 SAMPLE_EVERY = 64 * 1024 * 1024
 WARM_UP = 128 * 1024 * 1024

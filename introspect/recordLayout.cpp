@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "introspect/introspect.h"
 
@@ -27,16 +28,17 @@ recordLayout::recordLayout(const cStruct& source)
     : recordName(source.name),  // a null name throws std::logic_error
       recordType(source.mavType) {
     std::size_t memberCount = 0;
-    for (uint16_t i = 0; i < source.numMembers; ++i) {
-        const auto code = static_cast<uint32_t>(source.members[i].type);
-        if (code == NONE) throw "tried to instantiate empty template!";
-        if (createsMember(code)) ++memberCount;
-    }
+    for (uint16_t i = 0; i < source.numMembers; ++i)
+        if (createsMember(static_cast<uint32_t>(source.members[i].type))) ++memberCount;
     shapes.reserve(memberCount);
+    // Members are checked in order, so the first one a record cannot hold
+    // decides the error.
     for (uint16_t i = 0; i < source.numMembers; ++i) {
         const cMember& m = source.members[i];
         const auto code = static_cast<uint32_t>(m.type);
+        if (code == NONE) throw "tried to instantiate empty template!";
         if (!createsMember(code)) continue;  // not a type: no member, no trace
+        std::string name(m.name);  // a null name throws std::logic_error
         // A negative count would read as a huge unsigned one that no
         // allocation can satisfy; refuse it up front.
         if (m.elements < 0) throw std::bad_array_new_length();
@@ -45,7 +47,7 @@ recordLayout::recordLayout(const cStruct& source)
         // Room for the rest of the block, measured in the widest elements.
         if (count > ((SIZE_MAX - values) / 2) >> 3) throw std::bad_array_new_length();
         values = alignUp(values, width);
-        shapes.push_back(memberShape{std::string(m.name), static_cast<cType>(code), count, i, values});
+        shapes.push_back(memberShape{std::move(name), static_cast<cType>(code), count, i, values});
         values += width * count;
     }
     objects = alignUp(shapes.size() * Struct::memberObjectSize, valueAlign);

@@ -38,6 +38,19 @@ cdef int _feed_chunk(object reader, abstractReader* core, object chunk, type own
     return 0
 
 
+cdef uint8_t _byte_value(object value) except? 0:
+    """The value as a byte, through Cython's conversion (ints, and other
+    objects by their __int__). That conversion names C unsigned long for an
+    integer beyond its range (2**64, or 2**32 on 32-bit x86); such an integer
+    is too large for a byte like any other value above 255."""
+    try:
+        return value
+    except OverflowError:
+        if (value if isinstance(value, int) else int(value)) > 255:
+            raise OverflowError("value too large to convert to uint8_t") from None
+        raise
+
+
 # Protocol numbers that keep the two protocols' layouts apart in the key cache.
 cdef enum:
     _MAVLINK = 1
@@ -89,8 +102,8 @@ cdef class mavlink_reader:
     def __dealloc__(self):
         del self.reader
 
-    def parseByte(self, uint8_t byte):
-        self.reader.parseByte(byte)
+    def parseByte(self, byte):
+        self.reader.parseByte(_byte_value(byte))
 
     def parseBuffer(self, const uint8_t[:] bytes):
         _feed(self.reader, bytes)
@@ -149,8 +162,8 @@ cdef class data_flash_reader:
     def __dealloc__(self):
         del self.reader
 
-    def parseByte(self, uint8_t byte):
-        self.reader.parseByte(byte)
+    def parseByte(self, byte):
+        self.reader.parseByte(_byte_value(byte))
 
     def parseBuffer(self, const uint8_t[:] bytes):
         _feed(self.reader, bytes)

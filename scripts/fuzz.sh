@@ -6,9 +6,10 @@
 #
 # TARGET is a target name with or without its fuzz_ prefix (dataflash_reader,
 # json, ...). Each target runs for SECONDS seconds. Seeds are cut at run time
-# from the sample logs in ../shared/samples (or $QUILLON_SAMPLES); the corpus
-# a run grows is kept in the build directory, crash inputs go to
-# <build>/crashes/<target>/. The exit status is non-zero if any target failed.
+# from the sample logs in $QUILLON_SAMPLES, else in ../shared/samples, else
+# the two bundled in samples/; the corpus a run grows is kept in the build
+# directory, crash inputs go to <build>/crashes/<target>/. The exit status is
+# non-zero if any target failed.
 # Once the fault is fixed, keep a (minimised) crash input as a regression test
 # in tests/cpp/regressions/<target without fuzz_>/; test_fuzz_regressions
 # replays every file there through the same checks.
@@ -26,10 +27,13 @@ shift 2
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 builddir="${QUILLON_FUZZ_BUILD:-$repo/build-fuzz}"
 samples="${QUILLON_SAMPLES:-$repo/../shared/samples}"
+[[ -n "${QUILLON_SAMPLES:-}" || -d "$samples" ]] || samples="$repo/samples"
 
 # clang and its runtime libraries (libFuzzer and the sanitizers).
 . "$repo/scripts/ensure-apt-packages.sh"
 ensure_apt_packages clang libclang-rt-14-dev
+. "$repo/scripts/build-venv.sh"
+use_build_venv "$repo"  # meson and ninja
 
 if [[ ! -f "$builddir/build.ninja" ]]; then
     # The whole core is instrumented for coverage (fuzzer-no-link); undefined

@@ -11,6 +11,8 @@ builddir="${1:-$repo/build-m32}"
 # GoogleTest sources; pkg-config: how meson finds the 32-bit GoogleTest.
 . "$repo/scripts/ensure-apt-packages.sh"
 ensure_apt_packages g++-multilib googletest pkg-config
+. "$repo/scripts/build-venv.sh"
+use_build_venv "$repo"  # meson and ninja
 
 # GoogleTest for the 32-bit machine, built once from the Debian sources into
 # the build directory and published through pkg-config files of its own.

@@ -1,15 +1,13 @@
-// Frame builders and sample access shared by the MAVLink tests.
+// Frame builders and sample counts shared by the MAVLink tests.
 #ifndef QUILLON_TESTS_MAVLINK_TEST_UTIL_H
 #define QUILLON_TESTS_MAVLINK_TEST_UTIL_H
 
 #include <cstdint>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "mavlink/mavlink_parser.h"
+#include "sample_files.h"
 
 namespace mavtest {
 
@@ -71,16 +69,6 @@ const sampleCount sampleCounts[] = {
     {"rover-4.7.0dev-sitl.tlog", 19702},      {"sub-4.1.1-dive.tlog", 26923},
     {"raw-mavlink2-3412-frames.mav", 3412},
 };
-
-inline std::string samplePath(const std::string& name) {
-    const char* dir = std::getenv("QUILLON_SAMPLES");
-    return std::string(dir != nullptr ? dir : "../shared/samples") + "/" + name;
-}
-
-inline bytes readSample(const std::string& name) {
-    std::ifstream in(samplePath(name), std::ios::binary);
-    return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 }  // namespace mavtest
 

@@ -238,6 +238,7 @@ TEST(DataFlashSamples, SubDiveCountsPerName) {
 }
 
 TEST(DataFlashSamples, TruncatedPlaneCountsPerName) {
+    SKIP_WITHOUT_CORPUS();
     const auto counts = countByName("plane-3.8.2-truncated64k.bin");
     const std::map<std::string, int> expected = {
         {"AETR", 23}, {"AHR2", 23}, {"AOA", 23},  {"ATT", 24},  {"BARO", 8},  {"BAT", 8},
@@ -252,6 +253,7 @@ TEST(DataFlashSamples, TruncatedPlaneCountsPerName) {
 }
 
 TEST(DataFlashSamples, EveryBinDecodes) {
+    SKIP_WITHOUT_CORPUS();
     for (const char* sample : {"copter-3.1.3-oldformat.bin", "copter-4.6.2-first80k.bin",
                                "copter-4.7.0dev-sitl.bin", "rover-4.7.0dev-sitl.bin"}) {
         const auto counts = countByName(sample);

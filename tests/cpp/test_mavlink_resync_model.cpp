@@ -154,7 +154,8 @@ TEST(MavlinkResyncModel, RandomStreamsMatchTheByteByByteModelInAnyChunking) {
 
 TEST(MavlinkResyncModel, SampleStreamsMatchTheModel) {
     for (const auto& s : mavtest::sampleCounts) {
-        const bytes data = mavtest::readSample(s.file);
+        if (!sampleAvailable(s.file)) continue;
+        const bytes data = readSample(s.file);
         ASSERT_FALSE(data.empty()) << s.file;
         model m;
         m.feed(data);
@@ -162,6 +163,7 @@ TEST(MavlinkResyncModel, SampleStreamsMatchTheModel) {
         p.feed(data.data(), data.size());
         expectSame(m.done, p.done, s.file);
     }
+    SKIP_WITHOUT_CORPUS();
 }
 
 TEST(MavlinkChecksum, RunsOfAnyLengthMatchByteByByte) {

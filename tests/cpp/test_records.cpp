@@ -127,15 +127,17 @@ TEST(Struct, FailedConstructionsThrowAndReleaseEverything) {
         EXPECT_STREQ(text, "tried to instantiate empty template!");
     }
 
-    cMember nullName[] = {member("ok", &v, 1, INT), member(nullptr, &v, 1, INT)};
-    cStruct nullMember{"rec", nullName, 2, 0};
+    // Members are checked in order: a NONE member after a bad one does not
+    // take over its error.
+    cMember nullName[] = {member("ok", &v, 1, INT), member(nullptr, &v, 1, INT), member("bad", &v, 1, NONE)};
+    cStruct nullMember{"rec", nullName, 3, 0};
     EXPECT_THROW(Struct record(&nullMember), std::logic_error);
 
     cStruct nullRecordName{nullptr, nullptr, 0, 0};
     EXPECT_THROW(Struct record(&nullRecordName), std::logic_error);
 
-    cMember negative[] = {member("ok", &v, 1, INT), member("neg", &v, -1, DOUBLE)};
-    cStruct negativeCount{"rec", negative, 2, 0};
+    cMember negative[] = {member("ok", &v, 1, INT), member("neg", &v, -1, DOUBLE), member("bad", &v, 1, NONE)};
+    cStruct negativeCount{"rec", negative, 3, 0};
     EXPECT_THROW(Struct record(&negativeCount), std::bad_alloc);
 }
 

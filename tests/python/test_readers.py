@@ -102,8 +102,9 @@ class TestConstruction:
 class TestParseByte:
     def test_integer_conversion_errors(self, reader_type):
         reader = reader_type(None)
-        with pytest.raises(OverflowError, match="^value too large to convert to uint8_t$"):
-            reader.parseByte(256)
+        for big in (256, 2**40, 2**64, 2**100, 1e30):
+            with pytest.raises(OverflowError, match="^value too large to convert to uint8_t$"):
+                reader.parseByte(big)
         with pytest.raises(OverflowError, match="^can't convert negative value to uint8_t$"):
             reader.parseByte(-1)
         for bad in ("a", b"a", None):

@@ -8,12 +8,11 @@ headers, after the 8-byte timestamp of each .tlog record)."""
 import functools
 import struct
 
-import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import Quillon
-from conftest import SAMPLES, sample_files
+from conftest import sample_files
 
 # Logs are cut to their first bytes so that each example stays fast; the
 # DataFlash format packets sit at the start of a log.
@@ -27,8 +26,8 @@ WINDOW = {"data_flash": 4096, "mavlink": 600}
 SETTINGS = settings(max_examples=25, deadline=None, derandomize=True, database=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
-LOGS = [p.name for p in sample_files(".bin", ".tlog", ".mav")]
-pytestmark = pytest.mark.skipif(not LOGS, reason=f"sample logs not found at {SAMPLES}")
+LOG_PATHS = {p.name: p for p in sample_files(".bin", ".tlog", ".mav")}
+LOGS = sorted(LOG_PATHS)
 
 
 def dataflash_spans(data):
@@ -108,7 +107,7 @@ def decode(reader_type, data, chunks=None):
 @functools.lru_cache(maxsize=None)
 def log(name):
     """A sample's first bytes, its reader type, packet spans and packets."""
-    data = (SAMPLES / name).read_bytes()[:SLICE]
+    data = LOG_PATHS[name].read_bytes()[:SLICE]
     if name.endswith(".bin"):
         reader_type, protocol, spans = Quillon.data_flash_reader, "data_flash", dataflash_spans(data)
     else:

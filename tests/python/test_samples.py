@@ -1,11 +1,12 @@
-"""End to end over the sample logs."""
+"""End to end over the sample logs: the two bundled ones always, the corpus
+when it is there."""
 import collections
 import os
 
 import pytest
 
 import Quillon
-from conftest import SAMPLES, sample_files
+from conftest import sample_files, sample_path
 from draining import drain
 
 BIN_FILES = sample_files(".bin")
@@ -52,8 +53,6 @@ HEARTBEATS = [
                                       "base_mode": 29, "system_status": 3,
                                       "mavlink_version": 3}),
 ]
-
-pytestmark = pytest.mark.skipif(not SAMPLES.is_dir(), reason="sample logs not present")
 
 
 def reader_type(path):
@@ -120,14 +119,14 @@ def test_data_flash_packet_count(path):
 @pytest.mark.parametrize("name,message,msg_type,expected", KNOWN_PACKETS,
                          ids=[f"{k[0]}:{k[1]}" for k in KNOWN_PACKETS])
 def test_known_data_flash_packet(name, message, msg_type, expected):
-    first = next(p for p in decoded(SAMPLES / name) if p.name == message)
+    first = next(p for p in decoded(sample_path(name)) if p.name == message)
     assert (first.packet_type, first.protocol) == (msg_type, "data_flash")
     assert list(first.items()) == list(expected.items())
 
 
 @pytest.mark.parametrize("name,expected", HEARTBEATS, ids=[h[0] for h in HEARTBEATS])
 def test_known_heartbeat(name, expected):
-    first = next(p for p in decoded(SAMPLES / name) if p.name == "heartbeat")
+    first = next(p for p in decoded(sample_path(name)) if p.name == "heartbeat")
     assert (first.packet_type, first.protocol) == (0, "mavlink")
     assert dict(first) == expected
 

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Runs the Python suites against the Quillon extension of a meson build made
+# by gcc with -Db_sanitize=address,undefined. The interpreter is not built
+# with the sanitizers, so their runtimes are preloaded into it, and Python
+# objects are allocated with malloc, where AddressSanitizer watches them.
+#
+#   scripts/pytest-sanitized.sh BUILD_DIR [pytest options...]
+#
+# The rest of the package and the test dependencies come from the
+# interpreter's environment: run it with the `python` of a virtual
+# environment where the package is installed (scripts/test.sh does).
+#
+# The module's tests run with leak detection: the module releases its caches
+# at exit, so what leaks is a C++ object or a value object (number, text)
+# whose reference was lost. Containers stay linked into the collector's lists
+# and never show as leaks; the memory-growth tests cover them. The product's
+# tests run without it, as pyarrow and pandas leave allocations at exit.
+set -euo pipefail
+
+if (($# < 1)); then
+    echo "usage: $0 BUILD_DIR [pytest options...]" >&2
+    exit 2
+fi
+build="$(cd "$1" && pwd)"
+shift
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
+export PYTHONMALLOC=malloc
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS="suppressions=$repo/scripts/lsan-python.supp:print_suppressions=0"
+export PYTHONPATH="$build/python${PYTHONPATH:+:$PYTHONPATH}"
+asan=abort_on_error=1
+
+# The module must come from the sanitized build, not from the environment.
+loaded="$(ASAN_OPTIONS=$asan:detect_leaks=0 python -c 'import Quillon; print(Quillon.__file__)')"
+if [[ "$loaded" != "$build/python/"* ]]; then
+    echo "Quillon loads from $loaded, not from the sanitized build in $build/python" >&2
+    exit 1
+fi
+cd "$repo/tests/python"
+echo "-- the module's tests, with leak detection"
+ASAN_OPTIONS=$asan:detect_leaks=1 python -m pytest "$@" --module-only .
+echo "-- the product's tests"
+ASAN_OPTIONS=$asan:detect_leaks=0 python -m pytest "$@" test_tools_*.py
