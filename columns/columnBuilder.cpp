@@ -51,9 +51,15 @@ void columnBuilder::appendText(const char* source) {
     offsets.append(&end, sizeof end);
 }
 
-void columnBuilder::appendTime(int64_t microseconds, bool valid, uint64_t rows) {
-    appendValues(&microseconds);
-    if (rows % 8 == 0) *validity.extend(1) = 0;
+void columnBuilder::noteValidity(bool valid, uint64_t rows) {
+    if (nulls == 0) {
+        // The first null: the bitmap starts with every earlier row valid.
+        uint8_t* bits = validity.extend(static_cast<std::size_t>(rows / 8 + 1));
+        std::memset(bits, 0xFF, static_cast<std::size_t>(rows / 8));
+        bits[rows / 8] = static_cast<uint8_t>((1u << (rows % 8)) - 1);
+    } else if (rows % 8 == 0) {
+        *validity.extend(1) = 0;
+    }
     if (valid) validity.data()[rows / 8] |= static_cast<uint8_t>(1u << (rows % 8));
     else ++nulls;
 }

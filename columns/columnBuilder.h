@@ -54,7 +54,11 @@ public:
     // UTF-8 when they are valid UTF-8, else each byte is one Latin-1 character.
     void appendText(const char* source);
     // One row of a timestamp column; `rows` is the number of rows before it.
-    void appendTime(int64_t microseconds, bool valid, uint64_t rows);
+    // The validity bitmap is only made once a row is null.
+    void appendTime(int64_t microseconds, bool valid, uint64_t rows) {
+        appendValues(&microseconds);
+        if (!valid || nulls > 0) noteValidity(valid, rows);
+    }
     // One row from a record member's elements, whatever the kind.
     void appendMember(const void* source) {
         if (columnKind_ == columnKind::values) appendValues(source);
@@ -69,6 +73,7 @@ public:
 
 private:
     void startOffsets();
+    void noteValidity(bool valid, uint64_t rows);
 
     std::string columnName;
     columnKind columnKind_;
