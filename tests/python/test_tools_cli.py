@@ -159,7 +159,8 @@ def test_csv_has_one_column_per_field_and_one_row_per_packet(tmp_path):
     result = run("--csv", "--type", "baro", DEMO)
     rows = list(csv.reader(io.StringIO(result.stdout.decode())))
     assert rows[0] == list(baro[0]) and len(rows) == len(baro) + 1
-    assert [float(x) for x in rows[-1]] == [float(v) for v in baro[-1].values()]
+    assert rows[0][:2] == ["_index", "_time"] and rows[-1][1].endswith("Z")
+    assert [float(x) for x in rows[-1][2:]] == [float(v) for v in list(baro[-1].values())[2:]]
     # Several types go to one file each; times are ISO 8601 text.
     result = run("--csv", "--type", "ATT*,gps_raw_int", "--out", tmp_path / "csv", SUB_TLOG)
     assert result.returncode == 0 and result.stdout == b""
