@@ -62,6 +62,9 @@ public:
     uint64_t packets() const { return index; }
     // The log's first GPS fix, where the protocol logs one (DataFlash).
     virtual gpsFix firstFix() const { return {}; }
+    // Microseconds added to every boot time in `_time` from now on, for a
+    // caller that knows the log's UTC offset before decoding it (DataFlash).
+    virtual void setTimeOffset(int64_t) {}
 
 protected:
     // A new table when `names` are wanted or gathered (any of them

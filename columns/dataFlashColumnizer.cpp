@@ -172,6 +172,7 @@ public:
     }
 
     gpsFix firstFix() const override { return fix; }
+    void setTimeOffset(int64_t microseconds) override { timeOffset = microseconds; }
 
 private:
     struct typeState {
@@ -193,7 +194,7 @@ private:
         if (d.clock.gps && !fix.found) noteFix(d.clock);
         if (d.table == nullptr) return;  // not selected: the body is never decoded
         d.index->appendValues(&row);
-        d.time->appendTime(bootTime, timed, d.table->rows());
+        d.time->appendTime(bootTime + timeOffset, timed, d.table->rows());
         if (d.inPacket) {
             for (const definition::field& f : d.fields) f.column->appendMember(packet.rest + f.offset);
         } else {
@@ -261,6 +262,7 @@ private:
     int64_t bootTime = 0;  // of the last packet that had one, in microseconds
     bool timed = false;    // whether any packet had one yet
     gpsFix fix;
+    int64_t timeOffset = 0;
 };
 
 }  // namespace

@@ -84,6 +84,7 @@ cdef extern from "columns/columnizer.h" namespace "columns":
         bool wantsTake()
         uint64_t packets()
         gpsFix firstFix()
+        void setTimeOffset(int64_t microseconds)
 
     unique_ptr[columnizer] makeDataFlashColumnizer(selection wanted, selection gathered) except +
     unique_ptr[columnizer] makeMavlinkColumnizer(selection wanted, selection gathered) except +
@@ -155,16 +156,18 @@ cdef class Decoder:
     `patterns` is None for every message, or shell patterns of the names to
     decode (case-insensitive). Tables of the names `gathered` matches are
     decoded too, whatever `patterns` selects, and marked as not wanted.
+    DataFlash `_time` is boot time plus `time_offset` microseconds.
     """
     cdef unique_ptr[columnizer] core
 
-    def __cinit__(self, str protocol, patterns=None, gathered=()):
+    def __cinit__(self, str protocol, patterns=None, gathered=(), int64_t time_offset=0):
         if protocol == "data_flash":
             self.core = makeDataFlashColumnizer(_selection(patterns), _selection(gathered))
         elif protocol == "mavlink":
             self.core = makeMavlinkColumnizer(_selection(patterns), _selection(gathered))
         else:
             raise ValueError(f"unknown protocol {protocol!r}")
+        self.core.get().setTimeOffset(time_offset)
 
     def feed(self, data):
         """Decodes the next bytes of the log; True when the rows should be taken."""

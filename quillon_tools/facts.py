@@ -51,16 +51,18 @@ class LogFacts:
             return None
         return UTC if self.utc_offset is not None else BOOT
 
-    def finish(self, name: str, table: pyarrow.Table, scaled: bool = False) -> pyarrow.Table:
+    def finish(self, name: str, table: pyarrow.Table, scaled: bool = False,
+               time_shifted: bool = False) -> pyarrow.Table:
         """A decoded DataFlash table with its units as field metadata (and
-        applied, when `scaled`) and `_time` on the log's time base; other
-        tables as they are."""
+        applied, when `scaled`) and `_time` on the log's time base (already
+        there when `time_shifted`: decoded with `utc_offset`); other tables
+        as they are."""
         if self.protocol != DATA_FLASH:
             return table
         layout = self._layouts.get(name)
         if layout is not None:
             table = apply_units(table, self._units.fields(*layout), scaled)
-        return on_time_base(table, self.utc_offset)
+        return on_time_base(table, self.utc_offset, time_shifted)
 
     def events(self) -> Events:
         tables = self._gathered

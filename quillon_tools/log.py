@@ -67,8 +67,9 @@ class _Pass:
     def __init__(self, log: LogInput, protocol: str, patterns: Optional[List[str]],
                  batch_bytes: Optional[int] = None,
                  on_bytes: Optional[Callable[[int], None]] = None,
-                 look_ahead: bool = False) -> None:
+                 look_ahead: bool = False, time_offset: Optional[int] = None) -> None:
         self._log = log
+        self._time_offset = time_offset  # added to DataFlash boot times while decoding
         self._look_ahead = look_ahead  # the log will be read again
         self._protocol = protocol
         self._patterns = patterns
@@ -80,7 +81,8 @@ class _Pass:
         self._first_fix: Optional[Tuple[int, int, int]] = None
 
     def __iter__(self) -> Iterator[List[Piece]]:
-        decoder = _columnar.Decoder(self._protocol, self._patterns, GATHERED[self._protocol])
+        decoder = _columnar.Decoder(self._protocol, self._patterns, GATHERED[self._protocol],
+                                    self._time_offset or 0)
         pending = 0
         run_bytes = min(RUN_BYTES, self._batch_bytes or RUN_BYTES)
         for run in self._log.scan() if self._look_ahead else self._log.runs(run_bytes):
@@ -158,9 +160,11 @@ class LogStream:
                 for _ in ahead:
                     pass
                 facts = ahead.facts()
-            decoding = _Pass(self._log, protocol, self._patterns, self._batch_bytes, self._on_bytes)
+            decoding = _Pass(self._log, protocol, self._patterns, self._batch_bytes, self._on_bytes,
+                             time_offset=facts.utc_offset)
             for batch in decoding:
-                yield [(name, number, facts.finish(name, table, self._scaled)) for name, number, table in batch]
+                yield [(name, number, facts.finish(name, table, self._scaled, time_shifted=True))
+                       for name, number, table in batch]
             self.packets = decoding.packets
             if self.packets:
                 self.protocol = protocol

@@ -59,10 +59,11 @@ def utc_offset(fix: Optional[GpsFix]) -> Optional[int]:
     return gps_to_unix_us(week, milliseconds) - boot_us
 
 
-def on_time_base(table: pyarrow.Table, offset: Optional[int]) -> pyarrow.Table:
-    """`table` with `_time` moved by `offset` microseconds (UTC), or left on
-    boot time when there is none; the schema metadata `time_base` says which."""
-    if offset:
+def on_time_base(table: pyarrow.Table, offset: Optional[int], shifted: bool = False) -> pyarrow.Table:
+    """`table` with `_time` moved by `offset` microseconds (UTC) unless it is
+    `shifted` already, or left on boot time when there is no offset; the
+    schema metadata `time_base` says which."""
+    if offset and not shifted:
         i = table.schema.get_field_index("_time")
         shifted = pyarrow.compute.add(table.column(i), pyarrow.scalar(offset, pyarrow.duration("us")))
         table = table.set_column(i, table.schema.field(i), shifted)
