@@ -31,11 +31,11 @@ TIME_COLUMNS = frozenset({"TimeUS", "TimeMS"})
 FieldUnit = Tuple[Optional[str], Optional[float]]
 
 
-def _decimal(multiplier: object) -> object:
-    """A multiplier as meant: firmware logs its single-precision constants
-    widened to double (0.01 as 0.009999999776482582), which would put that
-    error into every scaled value, so a multiplier that single precision
-    holds exactly reads as the shortest decimal that rounds to it."""
+def as_decimal(multiplier: object) -> object:
+    """A value as meant: firmware logs single-precision constants widened to
+    double (a multiplier 0.01 as 0.009999999776482582), which would put that
+    error into every scaled value, so a value that single precision holds
+    exactly reads as the shortest decimal that rounds to it."""
     if not isinstance(multiplier, float):
         return multiplier
     try:
@@ -67,7 +67,7 @@ class UnitTable:
     def __init__(self, fmtu: Sequence[pyarrow.Table], unit: Sequence[pyarrow.Table],
                  mult: Sequence[pyarrow.Table]) -> None:
         self._labels = {_id(i): label for _, i, label in rows(unit, "Id", "Label")}
-        self._multipliers = {_id(i): _decimal(m) for _, i, m in rows(mult, "Id", "Mult")}
+        self._multipliers = {_id(i): as_decimal(m) for _, i, m in rows(mult, "Id", "Mult")}
         # The latest FMTU per type number and number of fields.
         self._fmtu: Dict[Tuple[int, int], Tuple[str, str]] = {}
         for _, number, units, multipliers in rows(fmtu, "FmtType", "UnitIds", "MultIds"):
