@@ -125,6 +125,12 @@ clockFields findClock(const DFFormatDescription& format, const std::vector<std::
     return clock;
 }
 
+// a * b + c, wrapping around as unsigned arithmetic does: garbage times
+// must not overflow.
+inline int64_t wrapped(int64_t a, int64_t b, int64_t c) {
+    return static_cast<int64_t>(static_cast<uint64_t>(a) * static_cast<uint64_t>(b) + static_cast<uint64_t>(c));
+}
+
 // One distinct definition of a type: the same type number, name, length,
 // format characters and labels always land in the same table.
 struct definition {
@@ -188,13 +194,13 @@ private:
         definition& d = *state.current;
         int64_t boot;
         if (d.clock.boot.read(packet.rest, boot)) {
-            bootTime = boot * d.clock.bootScale;
+            bootTime = wrapped(boot, d.clock.bootScale, 0);
             timed = true;
         }
         if (d.clock.gps && !fix.found) noteFix(d.clock);
         if (d.table == nullptr) return;  // not selected: the body is never decoded
         d.index->appendValues(&row);
-        d.time->appendTime(bootTime + timeOffset, timed, d.table->rows());
+        d.time->appendTime(wrapped(bootTime, 1, timeOffset), timed, d.table->rows());
         if (d.inPacket) {
             for (const definition::field& f : d.fields) f.column->appendMember(packet.rest + f.offset);
         } else {

@@ -78,7 +78,8 @@ class Events:
         """(time, sysid, name, value) of every parameter value in log order."""
         if not self._mavlink:
             for _, time, name, value in rows(self._of("PARM"), "_time", "Name", "Value"):
-                yield time, None, name, value
+                if isinstance(name, str) and isinstance(value, (int, float)):
+                    yield time, None, name, float(value)
             return
         vehicles = self._vehicle_components()
         for _, time, sysid, compid, name, value in rows(
@@ -87,8 +88,7 @@ class Events:
                 yield time, sysid, name, value
 
     def params(self) -> Dict[str, float]:
-        return {name: float(value) for _, _, name, value in self._param_rows()
-                if name is not None and value is not None}
+        return {name: value for _, _, name, value in self._param_rows()}
 
     def param_changes(self) -> pyarrow.Table:
         last: Dict[Tuple[Optional[int], str], Any] = {}
@@ -105,7 +105,8 @@ class Events:
 
     def messages(self) -> pyarrow.Table:
         if not self._mavlink:
-            found = [(time, None, text) for _, time, text in rows(self._of("MSG"), "_time", "Message")]
+            found = [(time, None, text) for _, time, text in rows(self._of("MSG"), "_time", "Message")
+                     if isinstance(text, str)]
             return _table(MESSAGES, found)
         return _table(with_sysid(MESSAGES), [m[1:] for m in self._statustexts()])
 
@@ -162,7 +163,7 @@ class Events:
             vehicle = self._firmware_vehicle()
             last = None
             for _, time, mode in rows(self._of("MODE"), "_time", "Mode"):
-                if not isinstance(mode, int) or mode == last:
+                if not isinstance(mode, int) or not 0 <= mode < 1 << 32 or mode == last:
                     continue
                 last = mode
                 found.append((time, mode, mode_name(vehicle, mode)))

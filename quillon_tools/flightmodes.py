@@ -60,7 +60,7 @@ def vehicle_from_messages(texts: Iterable[Optional[str]]) -> Optional[str]:
     """The vehicle of the first firmware string among text messages."""
     for text in texts:
         for prefix, vehicle in FIRMWARE_PREFIXES:
-            if text is not None and text.startswith(prefix):
+            if isinstance(text, str) and text.startswith(prefix):
                 return vehicle
     return None
 

@@ -17,7 +17,6 @@ import pyarrow.compute
 UTC = "utc"
 BOOT = "boot"
 
-_GPS_EPOCH = datetime.datetime(1980, 1, 6, tzinfo=datetime.timezone.utc)
 _UNIX_EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
 _WEEK_US = 7 * 24 * 3600 * 1_000_000
 
@@ -34,29 +33,38 @@ LEAP_SECONDS = (
 GpsFix = Tuple[int, int, int]  # GPS week, time of week in ms, boot time in us
 
 
-def leap_seconds(day: datetime.date) -> int:
-    """GPS time minus UTC in force on `day`."""
-    count = 0
-    for start, seconds in LEAP_SECONDS:
-        if day >= start:
-            count = seconds
-    return count
+def _unix_us(day: datetime.date) -> int:
+    start = datetime.datetime(day.year, day.month, day.day, tzinfo=datetime.timezone.utc)
+    return (start - _UNIX_EPOCH) // datetime.timedelta(microseconds=1)
+
+
+_GPS_EPOCH_US = _unix_us(datetime.date(1980, 1, 6))
+_LATEST_US = _unix_us(datetime.date(2100, 1, 1))
+# (microseconds since 1970 from which it holds, GPS time minus UTC in microseconds)
+_LEAPS_US = tuple((_unix_us(day), seconds * 1_000_000) for day, seconds in LEAP_SECONDS)
 
 
 def gps_to_unix_us(week: int, milliseconds: int) -> int:
     """Microseconds since 1970 (UTC) of a GPS week and time of week."""
-    gps_us = (_GPS_EPOCH - _UNIX_EPOCH) // datetime.timedelta(microseconds=1)
-    gps_us += week * _WEEK_US + milliseconds * 1000
-    day = (_UNIX_EPOCH + datetime.timedelta(microseconds=gps_us)).date()
-    return gps_us - leap_seconds(day) * 1_000_000
+    gps_us = _GPS_EPOCH_US + week * _WEEK_US + milliseconds * 1000
+    leap = 0
+    for start, offset in _LEAPS_US:
+        if gps_us - offset >= start:
+            leap = offset
+    return gps_us - leap
 
 
 def utc_offset(fix: Optional[GpsFix]) -> Optional[int]:
-    """Microseconds to add to boot time to get UTC, or None without a fix."""
+    """Microseconds to add to boot time to get UTC; None without a fix, or
+    with one that gives no time from 1980 to 2100."""
     if fix is None:
         return None
     week, milliseconds, boot_us = fix
-    return gps_to_unix_us(week, milliseconds) - boot_us
+    utc = gps_to_unix_us(week, milliseconds)
+    offset = utc - boot_us
+    if not _GPS_EPOCH_US <= utc < _LATEST_US or not -(1 << 63) <= offset < 1 << 63:
+        return None
+    return offset
 
 
 def on_time_base(table: pyarrow.Table, offset: Optional[int], shifted: bool = False) -> pyarrow.Table:
@@ -65,8 +73,8 @@ def on_time_base(table: pyarrow.Table, offset: Optional[int], shifted: bool = Fa
     schema metadata `time_base` says which."""
     if offset and not shifted:
         i = table.schema.get_field_index("_time")
-        shifted = pyarrow.compute.add(table.column(i), pyarrow.scalar(offset, pyarrow.duration("us")))
-        table = table.set_column(i, table.schema.field(i), shifted)
+        moved = pyarrow.compute.add(table.column(i), pyarrow.scalar(offset, pyarrow.duration("us")))
+        table = table.set_column(i, table.schema.field(i), moved)
     metadata = dict(table.schema.metadata or {})
     metadata[b"time_base"] = (UTC if offset is not None else BOOT).encode()
     return table.replace_schema_metadata(metadata)

@@ -66,7 +66,7 @@ class UnitTable:
 
     def __init__(self, fmtu: Sequence[pyarrow.Table], unit: Sequence[pyarrow.Table],
                  mult: Sequence[pyarrow.Table]) -> None:
-        self._labels = {_id(i): label for _, i, label in rows(unit, "Id", "Label")}
+        self._labels = {_id(i): label for _, i, label in rows(unit, "Id", "Label") if isinstance(label, str)}
         self._multipliers = {_id(i): as_decimal(m) for _, i, m in rows(mult, "Id", "Mult")}
         # The latest FMTU per type number and number of fields.
         self._fmtu: Dict[Tuple[int, int], Tuple[str, str]] = {}
@@ -135,7 +135,7 @@ def _scale(column: pyarrow.ChunkedArray, multiplier: float) -> pyarrow.ChunkedAr
             _scale(pyarrow.chunked_array([chunk.flatten()]), multiplier).combine_chunks(), kind.list_size)
             for chunk in column.chunks]
         return pyarrow.chunked_array(chunks, pyarrow.list_(pyarrow.float64(), kind.list_size))
-    values = column.cast(pyarrow.float64())
+    values = column.cast(pyarrow.float64(), safe=False)  # 64-bit integers beyond 2**53 round
     divisor = round(1 / multiplier) if 0 < abs(multiplier) < 1 else 0
     if divisor and 1.0 / divisor == multiplier:
         # Dividing by 10**7 rather than multiplying by 1e-7 (which no double

@@ -5,11 +5,13 @@ import pathlib
 import struct
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 pyarrow = pytest.importorskip("pyarrow")
 
 from conftest import SAMPLES
-from dataflash_bytes import data_packet, format_packet
+from dataflash_bytes import data_packet, format_packet, payload_format
 from mavlink_bytes import frame_v2
 from quillon_tools import Log, read_log
 
@@ -202,3 +204,28 @@ def test_merge_lines_up_each_row_with_the_latest_row_of_the_others():
             (untimed if names == ["X"] else log).merge(names)
     with pytest.raises(KeyError):
         log.merge(["A", "NOPE"])
+
+
+# The messages the analysis reads, with the labels it looks for, in formats
+# and values a damaged or hand-made log may give them.
+LABELS = ["TimeUS", "TimeMS", "T", "Name", "Value", "Message", "Mode", "Id", "Label", "Mult",
+          "FmtType", "UnitIds", "MultIds", "Status", "GWk", "GMS", "Week"]
+
+
+@settings(max_examples=100, deadline=None, database=None)
+@given(st.lists(st.tuples(st.sampled_from(["PARM", "MSG", "MODE", "UNIT", "MULT", "FMTU", "GPS"]),
+                          st.text("bBcCeEfhHiILMnNqQZd", min_size=1, max_size=5),
+                          st.lists(st.sampled_from(LABELS), min_size=5, max_size=5),
+                          st.lists(st.binary(min_size=300, max_size=300), max_size=4)),
+                max_size=7))
+def test_crafted_fact_messages_never_break_the_analysis(types):
+    data = b""
+    for number, (name, fmt, labels, bodies) in enumerate(types, start=129):
+        data += format_packet(number, name, fmt, ",".join(labels))
+        for body in bodies:
+            data += bytes([0xA3, 0x95, number]) + body[:struct.calcsize(payload_format(fmt))]
+    for scaled in (False, True):
+        log = read_log(data, scaled=scaled)
+        log.params, log.param_changes, log.messages, log.modes
+        if len(log) > 1:
+            log.merge(list(log)[:2])
