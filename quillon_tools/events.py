@@ -169,13 +169,13 @@ class Events:
                 found.append((time, mode, mode_name(vehicle, mode)))
             return _table(MODES, found)
         vehicles: Dict[int, Optional[str]] = {}
-        current: Dict[int, int] = {}
-        for time, sysid, _, mode, kind in self._heartbeats():
+        current: Dict[Tuple[int, int], int] = {}  # per component, so two never take turns
+        for time, sysid, compid, mode, kind in self._heartbeats():
             if sysid not in vehicles:
                 vehicles[sysid] = self._firmware_vehicle(sysid) or VEHICLE_BY_MAV_TYPE.get(kind)
-            if current.get(sysid) == mode:
+            if current.get((sysid, compid)) == mode:
                 continue
-            current[sysid] = mode
+            current[sysid, compid] = mode
             found.append((time, sysid, mode, mode_name(vehicles[sysid], mode)))
         return _table(with_sysid(MODES), found)
 
