@@ -57,6 +57,19 @@ void columnBuilder::appendText(const char* source) {
     offsets.append(&end, sizeof end);
 }
 
+void columnBuilder::noteValidity(bool valid, uint64_t rows) {
+    if (nulls == 0) {
+        // The first null: the bitmap starts with every earlier row valid.
+        uint8_t* bits = validity.extend(static_cast<std::size_t>(rows / 8 + 1));
+        std::memset(bits, 0xFF, static_cast<std::size_t>(rows / 8));
+        bits[rows / 8] = static_cast<uint8_t>((1u << (rows % 8)) - 1);
+    } else if (rows % 8 == 0) {
+        *validity.extend(1) = 0;
+    }
+    if (valid) validity.data()[rows / 8] |= static_cast<uint8_t>(1u << (rows % 8));
+    else ++nulls;
+}
+
 takenColumn columnBuilder::take(uint64_t rows) {
     takenColumn taken{columnName, columnKind_, type, count, rows, nulls,
                       std::move(values), std::move(offsets), std::move(validity)};

@@ -54,11 +54,10 @@ public:
     // UTF-8 when they are valid UTF-8, else each byte is one Latin-1 character.
     void appendText(const char* source);
     // One row of a timestamp column; `rows` is the number of rows before it.
+    // The validity bitmap is only made once a row is null.
     void appendTime(int64_t microseconds, bool valid, uint64_t rows) {
-        std::memcpy(values.extend(sizeof microseconds), &microseconds, sizeof microseconds);
-        if (rows % 8 == 0) *validity.extend(1) = 0;
-        if (valid) validity.data()[rows / 8] |= static_cast<uint8_t>(1u << (rows % 8));
-        else ++nulls;
+        appendValues(&microseconds);
+        if (!valid || nulls > 0) noteValidity(valid, rows);
     }
     // One row from a record member's elements, whatever the kind.
     void appendMember(const void* source) {
@@ -77,6 +76,7 @@ private:
     enum copyKind : uint8_t { copy1, copy2, copy4, copy8, copyBytes, copyText };
 
     void startOffsets();
+    void noteValidity(bool valid, uint64_t rows);
 
     std::string columnName;
     columnKind columnKind_;

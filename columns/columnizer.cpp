@@ -20,9 +20,17 @@ bool columnizer::wantsTake() const {
     return false;
 }
 
-tableBuilder& columnizer::newTable(const std::string& name, uint32_t typeNumber) {
-    tables.push_back(std::make_unique<tableBuilder>(name, typeNumber));
-    return *tables.back();
+tableBuilder* columnizer::newTable(std::initializer_list<std::string> names, const std::string& tableName,
+                                   uint32_t typeNumber) {
+    const auto any = [&names](const selection& s) {
+        for (const std::string& name : names)
+            if (s.matches(name)) return true;
+        return false;
+    };
+    const bool isWanted = any(wanted);
+    if (!isWanted && !any(gathered)) return nullptr;
+    tables.push_back(std::make_unique<tableBuilder>(tableName, typeNumber, isWanted));
+    return tables.back().get();
 }
 
 }  // namespace columns

@@ -4,6 +4,7 @@
 #define QUILLON_COLUMNIZER_H
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,11 +24,23 @@ struct formatRow {
     std::vector<std::string> columns;
 };
 
+// The first GPS packet with a fix: its GPS week, its time of week and the
+// boot time it was logged at, which together tie boot time to GPS time.
+struct gpsFix {
+    bool found = false;
+    uint32_t week = 0;
+    uint32_t milliseconds = 0;  // of the week
+    int64_t bootMicroseconds = 0;
+};
+
 // Every instance keeps all of its decoding state to itself, so readers on
 // different threads never meet.
 class columnizer {
 public:
-    explicit columnizer(selection wanted) : wanted(std::move(wanted)) {}
+    // Tables are built for the `wanted` names, and for the `gathered` ones
+    // too, which the caller reads for what the whole log says (parameters,
+    // units, messages) whatever it selected; take() tells the two apart.
+    columnizer(selection wanted, selection gathered) : wanted(std::move(wanted)), gathered(std::move(gathered)) {}
     virtual ~columnizer() = default;
     columnizer(const columnizer&) = delete;
     columnizer& operator=(const columnizer&) = delete;
@@ -47,11 +60,20 @@ public:
     bool wantsTake() const;
     // Packets decoded, selected or not.
     uint64_t packets() const { return index; }
+    // The log's first GPS fix, where the protocol logs one (DataFlash).
+    virtual gpsFix firstFix() const { return {}; }
+    // Microseconds added to every boot time in `_time` from now on, for a
+    // caller that knows the log's UTC offset before decoding it (DataFlash).
+    virtual void setTimeOffset(int64_t) {}
 
 protected:
-    tableBuilder& newTable(const std::string& name, uint32_t typeNumber);
+    // A new table when `names` are wanted or gathered (any of them
+    // matching), else null.
+    tableBuilder* newTable(std::initializer_list<std::string> names, const std::string& tableName,
+                           uint32_t typeNumber);
 
     selection wanted;
+    selection gathered;
     tableNames names;
     uint64_t index = 0;  // the next packet's position among all decoded packets
 
@@ -59,8 +81,8 @@ private:
     std::vector<std::unique_ptr<tableBuilder>> tables;
 };
 
-std::unique_ptr<columnizer> makeDataFlashColumnizer(selection wanted);
-std::unique_ptr<columnizer> makeMavlinkColumnizer(selection wanted);
+std::unique_ptr<columnizer> makeDataFlashColumnizer(selection wanted, selection gathered);
+std::unique_ptr<columnizer> makeMavlinkColumnizer(selection wanted, selection gathered);
 
 }  // namespace columns
 

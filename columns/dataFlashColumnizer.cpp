@@ -1,5 +1,12 @@
 // DataFlash logs into columns: the parser finds packets and learns formats;
 // each data packet of a selected type becomes one row of its type's table.
+//
+// Every table also gets `_time`, the packet's boot time in microseconds: its
+// own TimeUS, else its TimeMS, else (old-format GPS, whose TimeMS is the GPS
+// time of week) its T; a packet without one takes the boot time of the
+// nearest earlier packet that has one, whatever its type and whether or not
+// it was selected. The first GPS fix is kept, so that the caller can move
+// the whole log onto UTC.
 #include <cstring>
 #include <map>
 #include <tuple>
@@ -24,22 +31,129 @@ std::vector<std::string> splitLabels(const std::string& labels) {
     }
 }
 
+// An integer field at a fixed place in the payload of every packet of a format.
+struct integerField {
+    bool present = false;
+    uint16_t offset = 0;
+    cType type = NONE;
+
+    // The field's value; false when the field is absent.
+    bool read(const uint8_t* payload, int64_t& value) const {
+        if (!present) return false;
+        const uint8_t* at = payload + offset;
+        switch (type) {
+        case INT8_T: value = static_cast<int8_t>(*at); return true;
+        case UINT8_T: value = *at; return true;
+        case INT16_T: value = load<int16_t>(at); return true;
+        case UINT16_T: value = load<uint16_t>(at); return true;
+        case INT32_T: value = load<int32_t>(at); return true;
+        case UINT32_T: value = load<uint32_t>(at); return true;
+        case INT64_T: value = load<int64_t>(at); return true;
+        case UINT64_T: value = static_cast<int64_t>(load<uint64_t>(at)); return true;
+        default: return false;
+        }
+    }
+
+    template <typename T>
+    static T load(const uint8_t* at) {
+        T value;
+        std::memcpy(&value, at, sizeof value);
+        return value;
+    }
+};
+
+// Where a format's packets keep the time: the boot time (and microseconds
+// per unit of it), and in GPS packets the fix status, week and time of week.
+struct clockFields {
+    integerField boot;
+    int64_t bootScale = 1;
+    bool gps = false;
+    integerField status, week, weekMilliseconds;
+};
+
+// Where each member of a format lies in the payload, by format character.
+struct memberPlace {
+    std::size_t offset;
+    std::size_t size;
+    bool inPacket;  // wholly within the packet's own bytes
+};
+
+std::vector<memberPlace> memberPlaces(const DFFormatDescription& format) {
+    const std::size_t payloadBytes = format.getLength() > 3 ? format.getLength() - 3u : 0u;
+    std::vector<memberPlace> places;
+    std::size_t offset = 0;
+    for (const char* c = format.formatText(); *c != '\0'; ++c) {
+        const cMember& shape = DFFormatDescription::dfMemberTypes[static_cast<unsigned char>(*c)];
+        const std::size_t size = static_cast<std::size_t>(cTypeSize[shape.type]) * static_cast<std::size_t>(shape.elements);
+        places.push_back({offset, size, offset + size <= payloadBytes});
+        offset += size;
+    }
+    return places;
+}
+
+// The clock fields of a format, found by their labels. A field counts only
+// when it is an integer lying wholly within the packet.
+clockFields findClock(const DFFormatDescription& format, const std::vector<std::string>& labels) {
+    const std::vector<memberPlace> places = memberPlaces(format);
+    const auto field = [&](const char* label) {
+        integerField found;
+        for (std::size_t i = 0; i < places.size() && i < labels.size(); ++i) {
+            if (labels[i] != label) continue;
+            const cMember& shape = DFFormatDescription::dfMemberTypes[static_cast<unsigned char>(format.formatText()[i])];
+            if (shape.elements == 1 && shape.type != CHAR && shape.type != FLOAT && shape.type != DOUBLE &&
+                places[i].size > 0 && places[i].inPacket) {
+                found.present = true;
+                found.offset = static_cast<uint16_t>(places[i].offset);
+                found.type = shape.type;
+            }
+            return found;
+        }
+        return found;
+    };
+    clockFields clock;
+    // Old-format GPS packets give the GPS week and time of week in Week and
+    // TimeMS, and the boot time in milliseconds in T.
+    const integerField week = field("Week");
+    if ((clock.boot = field("TimeUS")).present) clock.bootScale = 1;
+    else if ((clock.boot = field(week.present ? "T" : "TimeMS")).present) clock.bootScale = 1000;
+    if (std::strcmp(format.nameText(), "GPS") == 0) {
+        clock.status = field("Status");
+        clock.week = week.present ? week : field("GWk");
+        clock.weekMilliseconds = field(week.present ? "TimeMS" : "GMS");
+        clock.gps = clock.status.present && clock.week.present && clock.weekMilliseconds.present;
+    }
+    return clock;
+}
+
+// a * b + c, wrapping around as unsigned arithmetic does: garbage times
+// must not overflow.
+inline int64_t wrapped(int64_t a, int64_t b, int64_t c) {
+    return static_cast<int64_t>(static_cast<uint64_t>(a) * static_cast<uint64_t>(b) + static_cast<uint64_t>(c));
+}
+
 // One distinct definition of a type: the same type number, name, length,
 // format characters and labels always land in the same table.
 struct definition {
     formatRow row;
-    tableBuilder* table = nullptr;  // null when the type is not selected
+    clockFields clock;
+    tableBuilder* table = nullptr;  // null when the type is neither wanted nor gathered
     columnBuilder* index = nullptr;
+    columnBuilder* time = nullptr;
     struct field {
         uint16_t member;  // index into the format's record description
+        uint16_t offset;  // in the payload
         columnBuilder* column;
     };
     std::vector<field> fields;
+    // Every field lies within the packet, so it is read in place; otherwise
+    // the format's decoder fills what lies beyond with zeros.
+    bool inPacket = true;
 };
 
 class dataFlashColumnizer final : public columnizer {
 public:
-    explicit dataFlashColumnizer(selection wanted) : columnizer(std::move(wanted)), packet{} {}
+    dataFlashColumnizer(selection wanted, selection gathered)
+        : columnizer(std::move(wanted), std::move(gathered)), packet{} {}
 
     void feed(const uint8_t* data, uint64_t length) override {
         while (length > 0) {
@@ -63,6 +177,9 @@ public:
         return rows;
     }
 
+    gpsFix firstFix() const override { return fix; }
+    void setTimeOffset(int64_t microseconds) override { timeOffset = microseconds; }
+
 private:
     struct typeState {
         uint32_t serial = 0;  // the format serial `current` was made for
@@ -75,11 +192,33 @@ private:
         if (state.serial != parser.formatSerial(type)) learn(type, state);
         const uint64_t row = index++;
         definition& d = *state.current;
+        int64_t boot;
+        if (d.clock.boot.read(packet.rest, boot)) {
+            bootTime = wrapped(boot, d.clock.bootScale, 0);
+            timed = true;
+        }
+        if (d.clock.gps && !fix.found) noteFix(d.clock);
         if (d.table == nullptr) return;  // not selected: the body is never decoded
-        const cStruct& record = parser.getIntrospectiveStruct(packet);
         d.index->appendValues(&row);
-        for (const definition::field& f : d.fields) f.column->appendMember(record.members[f.member].value);
+        d.time->appendTime(wrapped(bootTime, 1, timeOffset), timed, d.table->rows());
+        if (d.inPacket) {
+            for (const definition::field& f : d.fields) f.column->appendMember(packet.rest + f.offset);
+        } else {
+            const cStruct& record = parser.getIntrospectiveStruct(packet);
+            for (const definition::field& f : d.fields) f.column->appendMember(record.members[f.member].value);
+        }
         d.table->rowDone();
+    }
+
+    // Keeps the first GPS packet with a 3D fix and a week, once some packet
+    // has given the boot time.
+    void noteFix(const clockFields& clock) {
+        int64_t status, week, milliseconds;
+        if (!timed || !clock.status.read(packet.rest, status) || status < 3 ||
+            !clock.week.read(packet.rest, week) || week <= 0 || week > UINT32_MAX ||
+            !clock.weekMilliseconds.read(packet.rest, milliseconds) || milliseconds < 0 || milliseconds > UINT32_MAX)
+            return;
+        fix = gpsFix{true, static_cast<uint32_t>(week), static_cast<uint32_t>(milliseconds), bootTime};
     }
 
     formatRow describe(uint8_t type) const {
@@ -97,20 +236,25 @@ private:
             found = definitions.emplace(key, definition{}).first;
             definition& d = found->second;
             d.row = std::move(row);
+            d.clock = findClock(*parser.formatOf(type), d.row.columns);
             d.row.name = names.claim(d.row.name);
-            if (wanted.matches(parser.formatOf(type)->nameText()) || wanted.matches(d.row.name)) build(type, d);
+            d.table = newTable({parser.formatOf(type)->nameText(), d.row.name}, d.row.name, type);
+            if (d.table != nullptr) build(type, d);
             order.push_back(&d);
         }
         state.current = &found->second;
     }
 
     void build(uint8_t type, definition& d) {
-        d.table = &newTable(d.row.name, type);
         d.index = &d.table->add("_index", columnKind::values, UINT64_T, 1);
+        d.time = &d.table->add("_time", columnKind::timestamp, INT64_T, 1);
+        const std::vector<memberPlace> places = memberPlaces(*parser.formatOf(type));
         for (const auto& shape : parser.recordLayoutOf(type).members()) {
             const columnKind kind = shape.type == CHAR ? columnKind::text : columnKind::values;
             columnBuilder& column = d.table->add(shape.name, kind, shape.type, static_cast<uint32_t>(shape.count));
-            d.fields.push_back({shape.sourceIndex, &column});
+            const memberPlace& place = places.at(shape.sourceIndex);
+            d.fields.push_back({shape.sourceIndex, static_cast<uint16_t>(place.offset), &column});
+            d.inPacket = d.inPacket && place.inPacket;
         }
     }
 
@@ -121,12 +265,16 @@ private:
     typeState seen[256];
     std::map<key_t, definition> definitions;
     std::vector<definition*> order;  // definitions in the order the log first used them
+    int64_t bootTime = 0;  // of the last packet that had one, in microseconds
+    bool timed = false;    // whether any packet had one yet
+    gpsFix fix;
+    int64_t timeOffset = 0;
 };
 
 }  // namespace
 
-std::unique_ptr<columnizer> makeDataFlashColumnizer(selection wanted) {
-    return std::make_unique<dataFlashColumnizer>(std::move(wanted));
+std::unique_ptr<columnizer> makeDataFlashColumnizer(selection wanted, selection gathered) {
+    return std::make_unique<dataFlashColumnizer>(std::move(wanted), std::move(gathered));
 }
 
 }  // namespace columns

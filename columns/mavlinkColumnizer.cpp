@@ -44,8 +44,8 @@ struct definition {
 
 class mavlinkColumnizer final : public columnizer {
 public:
-    explicit mavlinkColumnizer(selection wanted)
-        : columnizer(std::move(wanted)), rx{}, status{}, replay{},
+    mavlinkColumnizer(selection wanted, selection gathered)
+        : columnizer(std::move(wanted), std::move(gathered)), rx{}, status{}, replay{},
           byId(mavlink_catalogue[MAVLINK_CATALOGUE_SIZE - 1].msgid + 1, nullptr) {}
 
     void feed(const uint8_t* data, uint64_t length) override {
@@ -155,9 +155,9 @@ private:
             if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
         d.row = formatRow{info.msgid, names.claim(name), info.length, "", {}};
         for (uint8_t i = 0; i < info.numFields; ++i) d.row.columns.emplace_back(info.fields[i].name);
-        if (!wanted.matches(d.row.name)) return d;
-        tableBuilder& table = newTable(d.row.name, info.msgid);
-        d.table = &table;
+        d.table = newTable({d.row.name}, d.row.name, info.msgid);
+        if (d.table == nullptr) return d;
+        tableBuilder& table = *d.table;
         d.index = &table.add("_index", columnKind::values, UINT64_T, 1);
         d.time = &table.add("_time", columnKind::timestamp, INT64_T, 1);
         d.sysid = &table.add("_sysid", columnKind::values, UINT8_T, 1);
@@ -186,8 +186,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<columnizer> makeMavlinkColumnizer(selection wanted) {
-    return std::make_unique<mavlinkColumnizer>(std::move(wanted));
+std::unique_ptr<columnizer> makeMavlinkColumnizer(selection wanted, selection gathered) {
+    return std::make_unique<mavlinkColumnizer>(std::move(wanted), std::move(gathered));
 }
 
 }  // namespace columns

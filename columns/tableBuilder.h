@@ -15,12 +15,14 @@ struct takenTable {
     std::string name;
     uint32_t typeNumber;
     uint64_t rows;
+    bool wanted;  // selected by the caller, rather than only gathered for the log's facts
     std::vector<takenColumn> columns;
 };
 
 class tableBuilder {
 public:
-    tableBuilder(std::string name, uint32_t typeNumber) : tableName(std::move(name)), number(typeNumber) {}
+    tableBuilder(std::string name, uint32_t typeNumber, bool wanted)
+        : tableName(std::move(name)), number(typeNumber), isWanted(wanted) {}
     tableBuilder(const tableBuilder&) = delete;
     tableBuilder& operator=(const tableBuilder&) = delete;
 
@@ -41,6 +43,7 @@ public:
 private:
     std::string tableName;
     uint32_t number;
+    bool isWanted;
     uint64_t rowCount = 0;
     std::deque<columnBuilder> columnList;  // a deque keeps addresses stable
 };

@@ -41,13 +41,20 @@ def build_parser() -> argparse.ArgumentParser:
     mode.add_argument("--parquet", metavar="OUT",
                       help="convert the logs in parallel into the dataset OUT: "
                            "OUT/<NAME>/<log>.parquet per message name and log")
+    mode.add_argument("--params", action="store_true",
+                      help="print the log's parameters, NAME<TAB>VALUE, sorted")
+    mode.add_argument("--messages", action="store_true",
+                      help="print the log's text messages, TIME<TAB>SEVERITY<TAB>TEXT")
+    mode.add_argument("--modes", action="store_true",
+                      help="print the flight-mode changes, TIME<TAB>NAME")
     parser.add_argument("--out", metavar="DIR", help="directory for --csv files")
     parser.add_argument("-j", "--jobs", type=_positive, metavar="N",
                         help="with --parquet, convert N logs at a time (default: one per core)")
     parser.add_argument("--force", action="store_true",
                         help="with --parquet, convert logs that OUT already holds again")
     parser.add_argument("--scaled", action="store_true",
-                        help="apply the logs' multipliers: values in their units")
+                        help="apply the DataFlash multipliers: values become floats in their "
+                             "units (Lat in degrees, Alt in metres)")
     return parser
 
 
@@ -127,10 +134,12 @@ def _run(args: argparse.Namespace, patterns: Optional[List[str]]) -> int:
     out = sys.stdout
     source = sys.stdin.buffer if args.log == "-" else args.log
     with LogInput(source) as log:
+        if args.params or args.messages or args.modes:
+            return _print_facts(args, log, out)
         bar = _progress(log, args.log)
         batch_bytes = SUMMARY_BATCH_BYTES if args.summary else BATCH_BYTES
         stream = LogStream(log, patterns, batch_bytes=batch_bytes,
-                           on_bytes=bar.update if bar is not None else None)
+                           on_bytes=bar.update if bar is not None else None, scaled=args.scaled)
         try:
             seen = _write(args, stream, out)
             out.flush()
@@ -143,6 +152,25 @@ def _run(args: argparse.Namespace, patterns: Optional[List[str]]) -> int:
     for pattern in patterns or ():
         if not any(_matches(pattern, name) for name in seen):
             _warn(f"no message in {args.log!r} matches {pattern!r}")
+    return 0
+
+
+def _print_facts(args: argparse.Namespace, log: LogInput, out: TextIO) -> int:
+    """--params, --messages or --modes: what the whole log says."""
+    from . import output
+    from .log import read_log
+
+    found = read_log(log, types=())
+    if found.protocol is None:
+        _fail(f"no DataFlash or MAVLink packets in {args.log!r}")
+        return 2
+    if args.params:
+        output.write_params(found.params, out)
+    elif args.messages:
+        output.write_messages(found.messages, out)
+    else:
+        output.write_modes(found.modes, out)
+    out.flush()
     return 0
 
 

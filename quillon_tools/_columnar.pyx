@@ -9,7 +9,7 @@ logs side by side.
 """
 
 from cpython.buffer cimport PyBuffer_FillInfo
-from libc.stdint cimport int32_t, uint8_t, uint32_t, uint64_t
+from libc.stdint cimport int32_t, int64_t, uint8_t, uint32_t, uint64_t
 from libcpp cimport bool
 from libcpp.memory cimport unique_ptr
 from libcpp.string cimport string
@@ -52,6 +52,7 @@ cdef extern from "columns/tableBuilder.h" namespace "columns":
         string name
         uint32_t typeNumber
         uint64_t rows
+        bool wanted
         vector[takenColumn] columns
 
 
@@ -69,6 +70,12 @@ cdef extern from "columns/columnizer.h" namespace "columns":
         string format
         vector[string] columns
 
+    cdef cppclass gpsFix:
+        bool found
+        uint32_t week
+        uint32_t milliseconds
+        int64_t bootMicroseconds
+
     cdef cppclass columnizer:
         void feed(const uint8_t* data, uint64_t length) except + nogil
         void finish() except + nogil
@@ -76,9 +83,11 @@ cdef extern from "columns/columnizer.h" namespace "columns":
         vector[takenTable] take() except +
         bool wantsTake()
         uint64_t packets()
+        gpsFix firstFix()
+        void setTimeOffset(int64_t microseconds)
 
-    unique_ptr[columnizer] makeDataFlashColumnizer(selection wanted) except +
-    unique_ptr[columnizer] makeMavlinkColumnizer(selection wanted) except +
+    unique_ptr[columnizer] makeDataFlashColumnizer(selection wanted, selection gathered) except +
+    unique_ptr[columnizer] makeMavlinkColumnizer(selection wanted, selection gathered) except +
 
 
 cdef extern from "columns/sniffer.h" namespace "columns":
@@ -145,17 +154,20 @@ cdef class Decoder:
     """Decodes one log of a known protocol into tables of column buffers.
 
     `patterns` is None for every message, or shell patterns of the names to
-    decode (case-insensitive).
+    decode (case-insensitive). Tables of the names `gathered` matches are
+    decoded too, whatever `patterns` selects, and marked as not wanted.
+    DataFlash `_time` is boot time plus `time_offset` microseconds.
     """
     cdef unique_ptr[columnizer] core
 
-    def __cinit__(self, str protocol, patterns=None):
+    def __cinit__(self, str protocol, patterns=None, gathered=(), int64_t time_offset=0):
         if protocol == "data_flash":
-            self.core = makeDataFlashColumnizer(_selection(patterns))
+            self.core = makeDataFlashColumnizer(_selection(patterns), _selection(gathered))
         elif protocol == "mavlink":
-            self.core = makeMavlinkColumnizer(_selection(patterns))
+            self.core = makeMavlinkColumnizer(_selection(patterns), _selection(gathered))
         else:
             raise ValueError(f"unknown protocol {protocol!r}")
+        self.core.get().setTimeOffset(time_offset)
 
     def feed(self, data):
         """Decodes the next bytes of the log; True when the rows should be taken."""
@@ -176,6 +188,13 @@ cdef class Decoder:
         """Packets decoded so far, selected or not."""
         return self.core.get().packets()
 
+    @property
+    def first_fix(self):
+        """(GPS week, time of week in ms, boot time in us) of the first GPS
+        packet with a fix, or None."""
+        cdef gpsFix fix = self.core.get().firstFix()
+        return (fix.week, fix.milliseconds, fix.bootMicroseconds) if fix.found else None
+
     def formats(self):
         """(type, name, length, format, [labels]) per message type the log described."""
         cdef vector[formatRow] rows = self.core.get().formats()
@@ -183,7 +202,8 @@ cdef class Decoder:
                  [_text(label) for label in row.columns]) for row in rows]
 
     def take(self):
-        """The rows decoded since the last take, as (name, type, pyarrow.Table) per table."""
+        """The rows decoded since the last take, as (name, type, pyarrow.Table,
+        wanted) per table."""
         cdef vector[takenTable] tables = self.core.get().take()
         cdef size_t t, c
         result = []
@@ -194,7 +214,7 @@ cdef class Decoder:
                 names.append(_text(tables[t].columns[c].name))
                 arrays.append(_array(tables[t].columns[c]))
             result.append((_text(tables[t].name), tables[t].typeNumber,
-                           pyarrow.Table.from_arrays(arrays, names=names)))
+                           pyarrow.Table.from_arrays(arrays, names=names), tables[t].wanted))
         return result
 
 

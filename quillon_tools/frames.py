@@ -16,17 +16,19 @@ if TYPE_CHECKING:
     import pandas
 
 
-def to_dataframes(source: Source, types: TypesArg = None) -> Dict[str, "pandas.DataFrame"]:
+def to_dataframes(source: Source, types: TypesArg = None,
+                  scaled: bool = False) -> Dict[str, "pandas.DataFrame"]:
     """Reads a log into one pandas DataFrame per message name.
 
-    `source` and `types` are as for `read_log`. Rows keep the log's order;
-    array fields become one column per element (see `quillon_tools.flat`).
-    Values are raw, as the log stores them. Needs pandas
-    (`pip install quillon[pandas]`).
+    `source`, `types` and `scaled` are as for `read_log`. Rows keep the log's
+    order; array fields become one column per element (see
+    `quillon_tools.flat`). Values are raw, as the log stores them, unless
+    `scaled`. Needs pandas (`pip install quillon[pandas]`).
     """
     import pandas  # noqa: F401  (a clear ImportError before any decoding)
 
-    return {name: spread_arrays(table).to_pandas() for name, table in read_log(source, types).items()}
+    log = read_log(source, types, scaled)
+    return {name: spread_arrays(table).to_pandas() for name, table in log.items()}
 
 
 def file_names(names: Iterable[str]) -> Dict[str, str]:

@@ -4,11 +4,15 @@ from __future__ import annotations
 
 import io
 import os
-from typing import Any, BinaryIO, Iterator, List, Optional, Union
+import tempfile
+from typing import IO, Any, BinaryIO, Iterator, Optional, Union
 
 # Input is handed to the decoder in runs of this size: large enough that the
 # per-run cost vanishes, small enough to keep memory flat on any log.
 RUN_BYTES = 8 << 20
+# Bytes of a stream that cannot seek are kept for a second reading in memory
+# up to this size, and in a temporary file beyond it.
+HELD_IN_MEMORY = 64 << 20
 
 Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, BinaryIO, Any]
 
@@ -18,14 +22,15 @@ class LogInput:
 
     `head(n)` gives the first `n` bytes; `runs()` gives every byte, from the
     start, in order. A stream that cannot seek keeps what it has read so far
-    only when asked to read it again.
+    (beyond HELD_IN_MEMORY, in a temporary file) only when asked to read it
+    again.
     """
 
     def __init__(self, source: Source) -> None:
         self._file: Optional[BinaryIO] = None
         self._owns_file = False
         self._data: Optional[memoryview] = None
-        self._held: List[bytes] = []  # bytes read from a stream that cannot seek back
+        self._held: Optional[IO[bytes]] = None  # bytes read from a stream that cannot seek back
         self._start: Optional[int] = 0
         self.size: Optional[int] = None
         if isinstance(source, (str, os.PathLike)):
@@ -51,6 +56,9 @@ class LogInput:
     def close(self) -> None:
         if self._owns_file and self._file is not None:
             self._file.close()
+        if self._held is not None:
+            self._held.close()
+            self._held = None
 
     def __enter__(self) -> "LogInput":
         return self
@@ -68,8 +76,10 @@ class LogInput:
         if self._start is not None:
             self._file.seek(self._start)
         else:
-            held, self._held = self._held, []
-            yield from held
+            yield from self._held_runs(size)
+            if self._held is not None:
+                self._held.close()
+                self._held = None
         while True:
             run = self._file.read(size)
             if not run:
@@ -84,9 +94,11 @@ class LogInput:
         if self._start is not None:
             self._file.seek(self._start)
             return _read_exactly(self._file, n)
-        if not self._held:
-            self._held.append(_read_exactly(self._file, n))
-        return b"".join(self._held)[:n]
+        if self._held is None:
+            self._hold(_read_exactly(self._file, n))
+        assert self._held is not None
+        self._held.seek(0)
+        return self._held.read(n)
 
     def scan(self) -> Iterator[Union[bytes, memoryview]]:
         """Every byte once, for a look ahead; `runs` starts from the beginning again."""
@@ -95,12 +107,29 @@ class LogInput:
             return
         # A stream that cannot seek: keep what is read, to hand it out again.
         assert self._file is not None
-        yield from list(self._held)
+        yield from self._held_runs(RUN_BYTES)
         while True:
             run = self._file.read(RUN_BYTES)
             if not run:
                 return
-            self._held.append(run)
+            self._hold(run)
+            yield run
+
+    def _hold(self, data: bytes) -> None:
+        if self._held is None:
+            self._held = tempfile.SpooledTemporaryFile(max_size=HELD_IN_MEMORY)
+        self._held.seek(0, io.SEEK_END)
+        self._held.write(data)
+
+    def _held_runs(self, size: int) -> Iterator[bytes]:
+        """The bytes held so far, from the start, in runs of at most `size`."""
+        at = 0
+        while self._held is not None:
+            self._held.seek(at)
+            run = self._held.read(size)
+            if not run:
+                return
+            at += len(run)
             yield run
 
 

@@ -8,23 +8,20 @@ from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, Opti
 import pyarrow
 
 from . import _columnar
+from .facts import DATA_FLASH as DATA_FLASH, MAVLINK as MAVLINK  # re-exported
+from .facts import GATHERED, FormatRow, LogFacts, message_name
 from .inputs import RUN_BYTES, LogInput, Source
-
-DATA_FLASH = "data_flash"
-MAVLINK = "mavlink"
 
 # The protocol is the one that finds more packets in the log's first bytes.
 SNIFF_BYTES = 64 * 1024
 
 TypesArg = Union[str, Iterable[str], None]
-# (type number, name, length, format, labels) of one message type.
-FormatRow = Tuple[int, str, int, str, List[str]]
 # (message name, type number, rows) for one table's share of a batch.
 Piece = Tuple[str, int, pyarrow.Table]
 
 # The columns the reader adds before the logged fields, per protocol.
 ADDED_COLUMNS = {
-    DATA_FLASH: ("_index",),
+    DATA_FLASH: ("_index", "_time"),
     MAVLINK: ("_index", "_time", "_sysid", "_compid", "_seq"),
 }
 
@@ -62,28 +59,94 @@ def detect_protocol(log: LogInput) -> Optional[str]:
     return DATA_FLASH if sniffer.data_flash >= sniffer.mavlink else MAVLINK
 
 
+class _Pass:
+    """One decoding pass over a log of a known protocol: batches of the
+    selected tables' rows; the tables of the GATHERED messages are kept for
+    the log's facts, selected or not."""
+
+    def __init__(self, log: LogInput, protocol: str, patterns: Optional[List[str]],
+                 batch_bytes: Optional[int] = None,
+                 on_bytes: Optional[Callable[[int], None]] = None,
+                 look_ahead: bool = False, time_offset: Optional[int] = None) -> None:
+        self._log = log
+        self._time_offset = time_offset  # added to DataFlash boot times while decoding
+        self._look_ahead = look_ahead  # the log will be read again
+        self._protocol = protocol
+        self._patterns = patterns
+        self._batch_bytes = batch_bytes
+        self._on_bytes = on_bytes
+        self._gathered: Dict[str, List[pyarrow.Table]] = {}
+        self.formats: List[FormatRow] = []
+        self.packets = 0
+        self._first_fix: Optional[Tuple[int, int, int]] = None
+
+    def __iter__(self) -> Iterator[List[Piece]]:
+        decoder = _columnar.Decoder(self._protocol, self._patterns, GATHERED[self._protocol],
+                                    self._time_offset or 0)
+        pending = 0
+        run_bytes = min(RUN_BYTES, self._batch_bytes or RUN_BYTES)
+        for run in self._log.scan() if self._look_ahead else self._log.runs(run_bytes):
+            full = decoder.feed(run)
+            pending += len(run)
+            if self._on_bytes is not None:
+                self._on_bytes(len(run))
+            if full or (self._batch_bytes is not None and pending >= self._batch_bytes):
+                pending = 0
+                batch = self._sort(decoder.take())
+                if batch:
+                    yield batch
+        decoder.finish()
+        last = self._sort(decoder.take())
+        self.packets = decoder.packets
+        self.formats = decoder.formats()
+        self._first_fix = decoder.first_fix
+        if last:
+            yield last
+
+    def _sort(self, taken: List[Tuple[str, int, pyarrow.Table, bool]]) -> List[Piece]:
+        wanted = []
+        for name, number, table, is_wanted in taken:
+            if message_name(name) in GATHERED[self._protocol]:
+                self._gathered.setdefault(message_name(name), []).append(table)
+            if is_wanted:
+                wanted.append((name, number, table))
+        return wanted
+
+    def facts(self) -> LogFacts:
+        """What the log says, once the pass is done."""
+        return LogFacts(self._protocol, self.formats, self._gathered, self._first_fix)
+
+
 class LogStream:
     """Decodes a log in batches of rows, for output that must not hold the
     whole log: each batch is the pieces of the tables decoded since the
     last, in order of each table's first packet.
 
+    The pieces are finished as `read_log` finishes its tables: DataFlash
+    units as field metadata, values scaled when `scaled`, and `_time` on
+    the log's time base. Both depend on the whole log, so a DataFlash log
+    is read twice: once for those facts, then for its rows.
+
     `detected` is the protocol decoded, known from the first batch on;
-    `protocol` (None when no packet was found), `formats` and `packets` are
-    known once the batches are done.
+    `protocol` (None when no packet was found), `formats`, `packets` and
+    `facts` are known once the batches are done.
     """
 
     def __init__(self, source: Source, types: TypesArg = None,
                  batch_bytes: Optional[int] = None,
-                 on_bytes: Optional[Callable[[int], None]] = None) -> None:
+                 on_bytes: Optional[Callable[[int], None]] = None,
+                 scaled: bool = False) -> None:
         self._log = source if isinstance(source, LogInput) else LogInput(source)
         self._owns_input = not isinstance(source, LogInput)
         self._patterns = parse_patterns(types)
         self._batch_bytes = batch_bytes
         self._on_bytes = on_bytes
+        self._scaled = scaled
         self.detected: Optional[str] = None
         self.protocol: Optional[str] = None
         self.formats: List[FormatRow] = []
         self.packets = 0
+        self.facts = LogFacts(None)
 
     def __iter__(self) -> Iterator[List[Piece]]:
         try:
@@ -91,25 +154,22 @@ class LogStream:
             if protocol is None:
                 return
             self.detected = protocol
-            decoder = _columnar.Decoder(protocol, self._patterns)
-            pending = 0
-            run_bytes = min(RUN_BYTES, self._batch_bytes or RUN_BYTES)
-            for run in self._log.runs(run_bytes):
-                full = decoder.feed(run)
-                pending += len(run)
-                if self._on_bytes is not None:
-                    self._on_bytes(len(run))
-                if full or (self._batch_bytes is not None and pending >= self._batch_bytes):
-                    pending = 0
-                    yield decoder.take()
-            decoder.finish()
-            last = decoder.take()
-            self.packets = decoder.packets
+            facts = LogFacts(protocol)
+            if protocol == DATA_FLASH:
+                ahead = _Pass(self._log, protocol, [], look_ahead=True)
+                for _ in ahead:
+                    pass
+                facts = ahead.facts()
+            decoding = _Pass(self._log, protocol, self._patterns, self._batch_bytes, self._on_bytes,
+                             time_offset=facts.utc_offset)
+            for batch in decoding:
+                yield [(name, number, facts.finish(name, table, self._scaled, time_shifted=True))
+                       for name, number, table in batch]
+            self.packets = decoding.packets
             if self.packets:
                 self.protocol = protocol
-                self.formats = decoder.formats()
-            if last:
-                yield last
+                self.formats = decoding.formats
+                self.facts = decoding.facts()
         finally:
             if self._owns_input:
                 self._log.close()
@@ -123,11 +183,15 @@ class Log(Mapping[str, pyarrow.Table]):
     """
 
     def __init__(self, protocol: Optional[str], tables: Dict[str, pyarrow.Table],
-                 formats: pyarrow.Table, type_numbers: Dict[str, int]) -> None:
+                 formats: pyarrow.Table, type_numbers: Dict[str, int],
+                 facts: Optional[LogFacts] = None) -> None:
         self._protocol = protocol
         self._tables = tables
         self._formats = formats
         self._type_numbers = type_numbers
+        self._facts = facts if facts is not None else LogFacts(protocol)
+        self._events = self._facts.events()
+        self._cached: Dict[str, Any] = {}
         self._folded: Dict[str, str] = {}
         for name in tables:
             self._folded.setdefault(name.casefold(), name)
@@ -141,6 +205,59 @@ class Log(Mapping[str, pyarrow.Table]):
     def formats(self) -> pyarrow.Table:
         """One row per message type the log describes, with everything it says of it."""
         return self._formats
+
+    @property
+    def time_base(self) -> Optional[str]:
+        """What DataFlash `_time` counts from: "utc" once the log has a GPS
+        fix, else "boot" (since boot, shown as from 1970); None for MAVLink,
+        whose `_time` is the tlog's own UTC time."""
+        return self._facts.time_base
+
+    @property
+    def params(self) -> Dict[str, float]:
+        """Parameter name to value: the last value the log holds (DataFlash
+        PARM; MAVLink PARAM_VALUE sent by the vehicle)."""
+        return dict(self._cache("params", self._events.params))
+
+    @property
+    def param_changes(self) -> pyarrow.Table:
+        """`_time`, `name` and `value` (MAVLink: and `_sysid`) each time a
+        parameter takes a value other than its last."""
+        return self._cache("param_changes", self._events.param_changes)
+
+    @property
+    def messages(self) -> pyarrow.Table:
+        """`_time`, `severity` (null where the log has none) and `text` of the
+        log's text messages (MAVLink: with `_sysid`; chunked texts joined)."""
+        return self._cache("messages", self._events.messages)
+
+    @property
+    def modes(self) -> pyarrow.Table:
+        """`_time`, `mode` and its `name` per flight-mode change (MAVLink: per
+        vehicle, with `_sysid`). The name is null where the vehicle or the
+        number is unknown."""
+        return self._cache("modes", self._events.modes)
+
+    def merge(self, names: TypesArg, tolerance: Optional[float] = None) -> pyarrow.Table:
+        """The rows of the first of `names`, each with the fields of every
+        named message: `_time`, then `NAME.field` for every field of each.
+
+        Each other message gives its last row at or before the row's
+        `_time` (of rows at the same time, the later in the log), or nulls
+        when it has none, or none within `tolerance` seconds.
+
+            log.merge(["GPS", "ATT"], tolerance=0.2)
+        """
+        from .merge import merge_tables
+
+        wanted = parse_patterns(names) or []
+        return merge_tables([(self._key(name), self[name]) for name in wanted],
+                            added_columns(self._protocol), tolerance)
+
+    def _cache(self, key: str, build: Callable[[], Any]) -> Any:
+        if key not in self._cached:
+            self._cached[key] = build()
+        return self._cached[key]
 
     def type_number(self, name: str) -> int:
         """The DataFlash type or MAVLink message id of a table."""
@@ -198,7 +315,7 @@ def formats_table(protocol: Optional[str], rows: List[FormatRow]) -> pyarrow.Tab
     return pyarrow.table({})
 
 
-def read_log(source: Source, types: TypesArg = None) -> Log:
+def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Log:
     """Reads a whole DataFlash log or MAVLink stream into one Arrow table per message type.
 
     `source` is a path (str or os.PathLike), a bytes-like object holding the
@@ -206,20 +323,38 @@ def read_log(source: Source, types: TypesArg = None) -> Log:
     `types` keeps only some messages: "GPS,XKF*" or an iterable of names and
     shell patterns, case-insensitive; the others are skipped undecoded.
 
-    Every table starts with `_index`, the packet's position in the log; MAVLink
-    tables then have `_time` (the tlog record's time, null on raw streams),
-    `_sysid`, `_compid` and `_seq`. Then one column per field, raw as logged.
+    Every table starts with `_index`, the packet's position in the log, and
+    `_time`: on MAVLink the tlog record's time (null on raw streams), then
+    `_sysid`, `_compid` and `_seq`; on DataFlash the packet's boot time (its
+    own, else that of the nearest earlier packet with one), moved onto UTC
+    when the log has a GPS fix. Then one column per field, raw as logged.
 
-        log = read_log("flight.bin", types="GPS,ATT")
+    DataFlash columns carry their `unit` and `multiplier` as field metadata;
+    with `scaled=True`, every column with a multiplier (boot-time columns
+    apart) becomes float64 in its unit: GPS Lat in degrees, Alt in metres.
+
+        log = read_log("flight.bin", types="GPS,ATT", scaled=True)
         log["GPS"].to_pandas()
+        log.params, log.messages, log.modes
     """
-    stream = LogStream(source, types)
-    pieces: Dict[str, List[pyarrow.Table]] = {}
-    numbers: Dict[str, int] = {}
-    for batch in stream:
-        for name, number, table in batch:
-            pieces.setdefault(name, []).append(table)
-            numbers[name] = number
-    tables = {name: parts[0] if len(parts) == 1 else pyarrow.concat_tables(parts)
+    log = source if isinstance(source, LogInput) else LogInput(source)
+    try:
+        protocol = detect_protocol(log)
+        if protocol is None:
+            return Log(None, {}, formats_table(None, []), {})
+        decoding = _Pass(log, protocol, parse_patterns(types))
+        pieces: Dict[str, List[pyarrow.Table]] = {}
+        numbers: Dict[str, int] = {}
+        for batch in decoding:
+            for name, number, table in batch:
+                pieces.setdefault(name, []).append(table)
+                numbers[name] = number
+    finally:
+        if log is not source:
+            log.close()
+    if decoding.packets == 0:
+        return Log(None, {}, formats_table(None, []), {})
+    facts = decoding.facts()
+    tables = {name: facts.finish(name, parts[0] if len(parts) == 1 else pyarrow.concat_tables(parts), scaled)
               for name, parts in pieces.items()}
-    return Log(stream.protocol, tables, formats_table(stream.protocol, stream.formats), numbers)
+    return Log(protocol, tables, formats_table(protocol, decoding.formats), numbers, facts)

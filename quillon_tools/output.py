@@ -109,3 +109,39 @@ def write_summary(counts: Dict[Tuple[str, int], int], out: TextIO) -> None:
     widths = [max(len(row[i]) for row in rows + [headers]) for i in range(3)]
     for row in [headers] + rows:
         out.write(f"{row[0]:<{widths[0]}}  {row[1]:>{widths[1]}}  {row[2]:>{widths[2]}}\n")
+
+
+def _one_line(text: str) -> str:
+    return text.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
+
+
+def _iso_times(table: pyarrow.Table) -> List[str]:
+    return [t or "" for t in _times_as_text(table.select(["_time"])).column(0).to_pylist()]
+
+
+def write_params(params: Dict[str, float], out: TextIO) -> None:
+    """`name<TAB>value` per parameter, sorted by name; single-precision
+    values as the shortest decimal that gives them (0.1, not 0.100000001)."""
+    from .units import as_decimal
+
+    for name in sorted(params):
+        value = repr(as_decimal(params[name]))
+        out.write(f"{_one_line(name)}\t{value[:-2] if value.endswith('.0') else value}\n")
+
+
+def write_messages(messages: pyarrow.Table, out: TextIO) -> None:
+    """`ISO-time<TAB>severity<TAB>text` per text message (empty when unknown);
+    tabs, line breaks and backslashes in texts are escaped."""
+    severities = messages.column("severity").to_pylist()
+    texts = messages.column("text").to_pylist()
+    for time, severity, text in zip(_iso_times(messages), severities, texts):
+        out.write(f"{time}\t{'' if severity is None else severity}\t{_one_line(text or '')}\n")
+
+
+def write_modes(modes: pyarrow.Table, out: TextIO) -> None:
+    """`ISO-time<TAB>name` per flight-mode change; the mode number where its
+    name is unknown."""
+    numbers = modes.column("mode").to_pylist()
+    names = modes.column("name").to_pylist()
+    for time, number, name in zip(_iso_times(modes), numbers, names):
+        out.write(f"{time}\t{name if name is not None else number}\n")

@@ -26,6 +26,8 @@ MESSAGES = {
     0: ("heartbeat", _fields("custom_mode u32, type u8, autopilot u8, base_mode u8, "
                              "system_status u8, mavlink_version u8")),
     2: ("system_time", _fields("time_unix_usec u64, time_boot_ms u32")),
+    22: ("param_value", _fields("param_value f32, param_count u16, param_index u16, param_id c[16], "
+                                "param_type u8")),
     111: ("timesync", _fields("tc1 i64, ts1 i64, +target_system u8, +target_component u8")),
     249: ("memory_vect", _fields("address u16, ver u8, type u8, value i8[32]")),
     251: ("named_value_float", _fields("time_boot_ms u32, value f32, name c[10]")),
@@ -34,6 +36,7 @@ MESSAGES = {
                               "connection_type u8, info u8")),
     291: ("esc_status", _fields("time_usec u64, rpm i32[4], voltage f32[4], current f32[4], "
                                 "index u8")),
+    253: ("statustext", _fields("severity u8, text c[50], +id u16, +chunk_seq u8")),
     9000: ("wheel_distance", _fields("time_usec u64, distance f64[16], count u8")),
 }
 
@@ -83,10 +86,10 @@ def frame_v1(msg_id, values, seq=0):
     return b"\xfe" + head + body + struct.pack("<H", crc)
 
 
-def frame_v2(msg_id, values, seq=0, truncate=True):
+def frame_v2(msg_id, values, seq=0, truncate=True, sysid=1, compid=1):
     body = payload(msg_id, values)
     if truncate:
         body = body.rstrip(b"\0") or b"\0"
-    head = bytes([len(body), 0, 0, seq, 1, 1]) + struct.pack("<I", msg_id)[:3]
+    head = bytes([len(body), 0, 0, seq, sysid, compid]) + struct.pack("<I", msg_id)[:3]
     crc = x25(bytes([crc_extra(msg_id)]), x25(head + body))
     return b"\xfd" + head + body + struct.pack("<H", crc)

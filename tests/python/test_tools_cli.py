@@ -159,7 +159,8 @@ def test_csv_has_one_column_per_field_and_one_row_per_packet(tmp_path):
     result = run("--csv", "--type", "baro", DEMO)
     rows = list(csv.reader(io.StringIO(result.stdout.decode())))
     assert rows[0] == list(baro[0]) and len(rows) == len(baro) + 1
-    assert [float(x) for x in rows[-1]] == [float(v) for v in baro[-1].values()]
+    assert rows[0][:2] == ["_index", "_time"] and rows[-1][1].endswith("Z")
+    assert [float(x) for x in rows[-1][2:]] == [float(v) for v in list(baro[-1].values())[2:]]
     # Several types go to one file each; times are ISO 8601 text.
     result = run("--csv", "--type", "ATT*,gps_raw_int", "--out", tmp_path / "csv", SUB_TLOG)
     assert result.returncode == 0 and result.stdout == b""
@@ -167,6 +168,22 @@ def test_csv_has_one_column_per_field_and_one_row_per_packet(tmp_path):
     rows = list(csv.DictReader(open(tmp_path / "csv" / "GPS_RAW_INT.csv")))
     assert len(rows) == read_log(SUB_TLOG)["GPS_RAW_INT"].num_rows
     assert rows[0]["_time"].startswith("2023-05-04T") and rows[0]["_time"].endswith("Z")
+
+
+def test_params_messages_modes_and_scaled_values():
+    params = run("--params", DEMO).stdout.decode().splitlines()
+    log = read_log(DEMO)
+    assert len(params) == len(log.params) and params == sorted(params)
+    assert "ACRO_EXPO\t0.3" in params  # the single-precision value, as meant
+    messages = run("--messages", SUB_TLOG).stdout.decode().splitlines()
+    assert messages[0].startswith("2023-05-04T") and messages[0].split("\t")[1:] == [
+        "6", "ArduSub V4.1.1 BETA5 (66c674c1)"]
+    assert run("--messages", DEMO).stdout.decode().split("\n")[0].endswith("Z\t\tArduSub V4.1.0 (89639005)")
+    assert run("--modes", DEMO).stdout.decode() == "1970-01-01T00:04:25.653262Z\tMANUAL\n"
+    rows = list(csv.DictReader(io.StringIO(run("--csv", "--scaled", "--type", "BARO", DEMO).stdout.decode())))
+    assert [float(r["Temp"]) for r in rows[:2]] == [t / 100 for t in log["BARO"].column("Temp").to_pylist()[:2]]
+    assert rows[0]["TimeUS"] == str(log["BARO"].column("TimeUS")[0])
+    assert run("--params", "-", stdin=b"no log").returncode == 2
 
 
 @pytest.mark.parametrize("args, problem", [
@@ -192,6 +209,7 @@ def test_unusable_files_give_one_line_and_status_2(args, problem):
     ["-j", "2", DEMO],
     ["--parquet", "x", "-j", "0", DEMO],
     ["--parquet", "x", "-"],
+    ["--params", "--modes", DEMO],
 ])
 def test_invalid_option_combinations_are_usage_errors(args):
     result = run(*args)

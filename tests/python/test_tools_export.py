@@ -37,7 +37,7 @@ def test_one_dataframe_per_message_with_the_module_values():
     for name in ("ATT", "PARM", "MSG"):
         frame = frames[name]
         rows = [(i, p) for i, p in enumerate(packets) if p.name == name]
-        assert list(frame.columns) == ["_index", *rows[0][1]]
+        assert list(frame.columns) == ["_index", "_time", *rows[0][1]]
         for k in (0, len(rows) // 2, len(rows) - 1):
             index, packet = rows[k]
             assert frame["_index"].iloc[k] == index
@@ -48,11 +48,11 @@ def test_one_dataframe_per_message_with_the_module_values():
 
 def test_array_fields_become_one_column_per_element():
     frames = to_dataframes(array_log())
-    assert list(frames["ARR"].columns) == ["_index", "TimeUS"] + [f"x_{i}" for i in range(32)]
-    assert frames["ARR"].iloc[0, 2:].tolist() == list(range(32))
+    assert list(frames["ARR"].columns) == ["_index", "_time", "TimeUS"] + [f"x_{i}" for i in range(32)]
+    assert frames["ARR"].iloc[0, 3:].tolist() == list(range(32))
     # A real field named like an element column: the elements are named a[i].
-    assert list(frames["COL"].columns)[2:4] == ["a[0]", "a[1]"] and frames["COL"]["a_1"][0] == 7
-    assert spread_arrays(read_log(array_log())["COL"]).num_columns == 2 + 32 + 1
+    assert list(frames["COL"].columns)[3:5] == ["a[0]", "a[1]"] and frames["COL"]["a_1"][0] == 7
+    assert spread_arrays(read_log(array_log())["COL"]).num_columns == 3 + 32 + 1
 
 
 def test_file_names_are_safe_and_distinct():

@@ -1,0 +1,71 @@
+"""What a whole log says beyond its rows: units, the time base, parameters,
+messages and modes, gathered while it is decoded whatever the selection."""
+
+from __future__ import annotations
+
+import re
+from typing import Dict, List, Optional, Tuple
+
+import pyarrow
+
+from .events import Events
+from .timebase import BOOT, UTC, GpsFix, on_time_base, utc_offset
+from .units import UnitTable, apply_units
+
+DATA_FLASH = "data_flash"
+MAVLINK = "mavlink"
+
+# Messages always decoded, for the facts they carry.
+GATHERED = {
+    DATA_FLASH: ("FMTU", "UNIT", "MULT", "PARM", "MSG", "MODE"),
+    MAVLINK: ("HEARTBEAT", "PARAM_VALUE", "STATUSTEXT"),
+}
+
+# (type number, name, length, format, labels) of one message type.
+FormatRow = Tuple[int, str, int, str, List[str]]
+
+
+def message_name(table_name: str) -> str:
+    """The message a table holds: "MSG~2" (a second layout) holds MSG."""
+    return re.sub(r"~\d+$", "", table_name)
+
+
+class LogFacts:
+    """The facts of one decoded log of `protocol`: `gathered` holds the tables
+    of the GATHERED messages by message name, `formats` the decoder's format
+    rows and `first_fix` its first GPS fix."""
+
+    def __init__(self, protocol: Optional[str], formats: Optional[List[FormatRow]] = None,
+                 gathered: Optional[Dict[str, List[pyarrow.Table]]] = None,
+                 first_fix: Optional[GpsFix] = None) -> None:
+        self.protocol = protocol
+        self._gathered = gathered or {}
+        self.utc_offset = utc_offset(first_fix) if protocol == DATA_FLASH else None
+        self._layouts = {row[1]: (row[0], row[3]) for row in formats or ()}
+        self._units = UnitTable(*(self._gathered.get(name, []) for name in ("FMTU", "UNIT", "MULT")))
+
+    @property
+    def time_base(self) -> Optional[str]:
+        """DataFlash `_time`: "utc" after a GPS fix, else "boot"; None for MAVLink."""
+        if self.protocol != DATA_FLASH:
+            return None
+        return UTC if self.utc_offset is not None else BOOT
+
+    def finish(self, name: str, table: pyarrow.Table, scaled: bool = False,
+               time_shifted: bool = False) -> pyarrow.Table:
+        """A decoded DataFlash table with its units as field metadata (and
+        applied, when `scaled`) and `_time` on the log's time base (already
+        there when `time_shifted`: decoded with `utc_offset`); other tables
+        as they are."""
+        if self.protocol != DATA_FLASH:
+            return table
+        layout = self._layouts.get(name)
+        if layout is not None:
+            table = apply_units(table, self._units.fields(*layout), scaled)
+        return on_time_base(table, self.utc_offset, time_shifted)
+
+    def events(self) -> Events:
+        tables = self._gathered
+        if self.protocol == DATA_FLASH:
+            tables = {name: [on_time_base(t, self.utc_offset) for t in parts] for name, parts in tables.items()}
+        return Events(self.protocol, tables)
