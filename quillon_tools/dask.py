@@ -74,7 +74,7 @@ def _read(path: str, name: str, scaled: bool) -> Optional[pyarrow.Table]:
     """The log's table of `name`, None when it has none."""
     # The numbered continuations of a type ("GPS~2") are selected by its name.
     types = re.sub(r"~\d+$", "", name)
-    log = read_log(path, types, scaled=True) if scaled else read_log(path, types)  # type: ignore[call-arg]
+    log = read_log(path, types, scaled=scaled)
     return log.get(name)
 
 

@@ -11,11 +11,10 @@ last, so a log without one was never finished and is converted again.
 
 from __future__ import annotations
 
-import inspect
 import json
 import os
 import urllib.parse
-from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Set
+from typing import Any, Dict, List, NamedTuple, Optional, Set
 
 MANIFESTS = "_logs"
 LOG_COLUMN = "_log"
@@ -124,29 +123,8 @@ def _stream(path: str, settings: Settings, on_bytes: Any) -> Any:
     """The log's tables in batches of pieces, as `LogStream` gives them."""
     from .log import LogStream
 
-    if not settings.scaled:
-        return LogStream(path, settings.types, batch_bytes=BATCH_BYTES, on_bytes=on_bytes)
-    if "scaled" in inspect.signature(LogStream).parameters:
-        return LogStream(path, settings.types, batch_bytes=BATCH_BYTES, on_bytes=on_bytes,
-                         scaled=True)  # type: ignore[call-arg]
-    return _WholeLog(path, settings.types)
-
-
-class _WholeLog:
-    """Scaled tables from `read_log`, which scales whole logs, as one batch."""
-
-    def __init__(self, path: str, types: Optional[List[str]]) -> None:
-        self._path, self._types = path, types
-        self.packets = 0
-        self.protocol: Optional[str] = None
-
-    def __iter__(self) -> Iterator[List[Any]]:
-        from .log import read_log
-
-        log = read_log(self._path, self._types, scaled=True)  # type: ignore[call-arg]
-        self.protocol = log.protocol
-        self.packets = sum(table.num_rows for table in log.values())
-        yield [(name, log.type_number(name), log[name]) for name in log]
+    return LogStream(path, settings.types, batch_bytes=BATCH_BYTES, on_bytes=on_bytes,
+                     scaled=settings.scaled)
 
 
 class LogColumn:

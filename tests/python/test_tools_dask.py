@@ -51,7 +51,7 @@ def test_later_logs_are_aligned_to_the_first(tmp_path):
     with dask.config.set(scheduler="synchronous"), warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         result = frame.compute()
-    assert list(result.columns) == ["_index", "TimeUS", "V", "I", "M", "_log"]
+    assert list(result.columns) == ["_index", "_time", "TimeUS", "V", "I", "M", "_log"]
     assert result["_log"].tolist() == [str(tmp_path / "a.bin"), str(tmp_path / "b.bin")]
     assert result["V"].tolist() == [0.5, 0.25]
     assert result["I"].isna().tolist() == [False, True] and result["M"].isna().tolist() == [False, True]
