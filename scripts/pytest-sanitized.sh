@@ -29,13 +29,25 @@ export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=lib
 export PYTHONMALLOC=malloc
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS="suppressions=$repo/scripts/lsan-python.supp:print_suppressions=0"
-export PYTHONPATH="$build/python${PYTHONPATH:+:$PYTHONPATH}"
+# The product's Python files with its extension from the sanitized build, so
+# that read_log's decoding runs under the sanitizers too.
+overlay="$build/sanitized-tools"
+rm -rf "$overlay"
+mkdir -p "$overlay/quillon_tools"
+ln -s "$repo"/quillon_tools/*.py "$repo/quillon_tools/py.typed" "$overlay/quillon_tools/"
+ln -s "$build"/quillon_tools/_columnar*.so "$overlay/quillon_tools/"
+export PYTHONPATH="$build/python:$overlay${PYTHONPATH:+:$PYTHONPATH}"
 asan=abort_on_error=1
 
 # The module must come from the sanitized build, not from the environment.
 loaded="$(ASAN_OPTIONS=$asan:detect_leaks=0 python -c 'import Quillon; print(Quillon.__file__)')"
 if [[ "$loaded" != "$build/python/"* ]]; then
     echo "Quillon loads from $loaded, not from the sanitized build in $build/python" >&2
+    exit 1
+fi
+loaded="$(ASAN_OPTIONS=$asan:detect_leaks=0 python -c 'import quillon_tools._columnar as c; print(c.__file__)')"
+if [[ "$loaded" != "$overlay/"* ]]; then
+    echo "quillon_tools loads from $loaded, not from $overlay" >&2
     exit 1
 fi
 cd "$repo/tests/python"
