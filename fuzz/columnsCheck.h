@@ -66,7 +66,8 @@ struct columnsRun {
 // are also taken now and then along the way, as readers do on large logs.
 template <class Make>
 columnsRun runColumns(Make make, const uint8_t* data, std::size_t size, bool inPieces, bool takeOften) {
-    std::unique_ptr<columns::columnizer> c = make(columns::selection());
+    // Every message wanted, none gathered besides.
+    std::unique_ptr<columns::columnizer> c = make(columns::selection(), columns::selection(std::vector<std::string>{}));
     columnsRun run{{}, 0, 0};
     const auto takeAll = [&] {
         std::vector<columns::takenTable> tables = c->take();
