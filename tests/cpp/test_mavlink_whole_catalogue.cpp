@@ -140,9 +140,9 @@ TEST(MavlinkWholeCatalogue, SamplesYieldEveryFrameThatAPeerDecodes) {
     };
     std::mt19937 rng(7);
     for (const auto& s : samples) {
+        if (!sampleAvailable(s.file)) continue;
         SCOPED_TRACE(s.file);
-        const bytes data = mavtest::readSample(s.file);
-        if (data.empty()) GTEST_SKIP() << "sample logs not found at " << mavtest::samplePath("");
+        const bytes data = readSample(s.file);
 
         // The parser in random runs: each frame lies where the replay buffer says.
         parser p(&mavlink_catalogue_crc_table);
@@ -166,4 +166,5 @@ TEST(MavlinkWholeCatalogue, SamplesYieldEveryFrameThatAPeerDecodes) {
         }
         EXPECT_EQ(byId, s.byId);
     }
+    SKIP_WITHOUT_CORPUS();
 }
