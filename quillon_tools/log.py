@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, Optional,
-                    Sequence, Tuple, Union)
+                    Sequence, Set, Tuple, Union)
 
 import pyarrow
 
 from . import _columnar
 from .facts import DATA_FLASH as DATA_FLASH, MAVLINK as MAVLINK  # re-exported
+from .events import Events
 from .facts import GATHERED, FormatRow, LogFacts, message_name
 from .inputs import RUN_BYTES, LogInput, Source
 
@@ -112,9 +113,10 @@ class _Pass:
                 wanted.append((name, number, table))
         return wanted
 
-    def facts(self) -> LogFacts:
-        """What the log says, once the pass is done."""
-        return LogFacts(self._protocol, self.formats, self._gathered, self._first_fix)
+    def facts(self, numbers: Optional[Set[int]] = None) -> LogFacts:
+        """What the log says, once the pass is done (units for the type
+        `numbers`, or for all)."""
+        return LogFacts(self._protocol, self.formats, self._gathered, self._first_fix, numbers)
 
 
 class LogStream:
@@ -190,7 +192,6 @@ class Log(Mapping[str, pyarrow.Table]):
         self._formats = formats
         self._type_numbers = type_numbers
         self._facts = facts if facts is not None else LogFacts(protocol)
-        self._events = self._facts.events()
         self._cached: Dict[str, Any] = {}
         self._folded: Dict[str, str] = {}
         for name in tables:
@@ -217,26 +218,26 @@ class Log(Mapping[str, pyarrow.Table]):
     def params(self) -> Dict[str, float]:
         """Parameter name to value: the last value the log holds (DataFlash
         PARM; MAVLink PARAM_VALUE sent by the vehicle)."""
-        return dict(self._cache("params", self._events.params))
+        return dict(self._cache("params", lambda: self._events().params()))
 
     @property
     def param_changes(self) -> pyarrow.Table:
         """`_time`, `name` and `value` (MAVLink: and `_sysid`) each time a
         parameter takes a value other than its last."""
-        return self._cache("param_changes", self._events.param_changes)
+        return self._cache("param_changes", lambda: self._events().param_changes())
 
     @property
     def messages(self) -> pyarrow.Table:
         """`_time`, `severity` (null where the log has none) and `text` of the
         log's text messages (MAVLink: with `_sysid`; chunked texts joined)."""
-        return self._cache("messages", self._events.messages)
+        return self._cache("messages", lambda: self._events().messages())
 
     @property
     def modes(self) -> pyarrow.Table:
         """`_time`, `mode` and its `name` per flight-mode change (MAVLink: per
         vehicle, with `_sysid`). The name is null where the vehicle or the
         number is unknown."""
-        return self._cache("modes", self._events.modes)
+        return self._cache("modes", lambda: self._events().modes())
 
     def merge(self, names: TypesArg, tolerance: Optional[float] = None) -> pyarrow.Table:
         """The rows of the first of `names`, each with the fields of every
@@ -253,6 +254,9 @@ class Log(Mapping[str, pyarrow.Table]):
         wanted = parse_patterns(names) or []
         return merge_tables([(self._key(name), self[name]) for name in wanted],
                             added_columns(self._protocol), tolerance)
+
+    def _events(self) -> Events:
+        return self._cache("events", self._facts.events)  # type: ignore[no-any-return]
 
     def _cache(self, key: str, build: Callable[[], Any]) -> Any:
         if key not in self._cached:
@@ -354,7 +358,7 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Lo
             log.close()
     if decoding.packets == 0:
         return Log(None, {}, formats_table(None, []), {})
-    facts = decoding.facts()
+    facts = decoding.facts(set(numbers.values()))
     tables = {name: facts.finish(name, parts[0] if len(parts) == 1 else pyarrow.concat_tables(parts), scaled)
               for name, parts in pieces.items()}
     return Log(protocol, tables, formats_table(protocol, decoding.formats), numbers, facts)
