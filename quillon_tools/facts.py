@@ -21,6 +21,9 @@ GATHERED = {
     MAVLINK: ("HEARTBEAT", "PARAM_VALUE", "STATUSTEXT"),
 }
 
+# The messages that say the units of the others.
+UNIT_MESSAGES = ("FMTU", "UNIT", "MULT")
+
 # (type number, name, length, format, labels) of one message type.
 FormatRow = Tuple[int, str, int, str, List[str]]
 
@@ -43,7 +46,7 @@ class LogFacts:
         self._gathered = gathered or {}
         self.utc_offset = utc_offset(first_fix) if protocol == DATA_FLASH else None
         self._layouts = {row[1]: (row[0], row[3]) for row in formats or ()}
-        fmtu, unit, mult = (self._gathered.get(name, []) for name in ("FMTU", "UNIT", "MULT"))
+        fmtu, unit, mult = (self._gathered.get(name, []) for name in UNIT_MESSAGES)
         self._units = UnitTable(fmtu, unit, mult, numbers)
 
     @property

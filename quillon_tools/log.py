@@ -10,7 +10,7 @@ import pyarrow
 from . import _columnar
 from .facts import DATA_FLASH as DATA_FLASH, MAVLINK as MAVLINK  # re-exported
 from .events import Events
-from .facts import GATHERED, FormatRow, LogFacts, message_name
+from .facts import GATHERED, UNIT_MESSAGES, FormatRow, LogFacts, message_name
 from .inputs import RUN_BYTES, LogInput, Source
 
 # The protocol is the one that finds more packets in the log's first bytes.
@@ -68,8 +68,10 @@ class _Pass:
     def __init__(self, log: LogInput, protocol: str, patterns: Optional[List[str]],
                  batch_bytes: Optional[int] = None,
                  on_bytes: Optional[Callable[[int], None]] = None,
-                 look_ahead: bool = False, time_offset: Optional[int] = None) -> None:
+                 look_ahead: bool = False, time_offset: Optional[int] = None,
+                 gathered: Optional[Tuple[str, ...]] = None) -> None:
         self._log = log
+        self._gathering = GATHERED[protocol] if gathered is None else gathered
         self._time_offset = time_offset  # added to DataFlash boot times while decoding
         self._look_ahead = look_ahead  # the log will be read again
         self._protocol = protocol
@@ -82,8 +84,7 @@ class _Pass:
         self._first_fix: Optional[Tuple[int, int, int]] = None
 
     def __iter__(self) -> Iterator[List[Piece]]:
-        decoder = _columnar.Decoder(self._protocol, self._patterns, GATHERED[self._protocol],
-                                    self._time_offset or 0)
+        decoder = _columnar.Decoder(self._protocol, self._patterns, self._gathering, self._time_offset or 0)
         pending = 0
         run_bytes = min(RUN_BYTES, self._batch_bytes or RUN_BYTES)
         for run in self._log.scan() if self._look_ahead else self._log.runs(run_bytes):
@@ -107,7 +108,7 @@ class _Pass:
     def _sort(self, taken: List[Tuple[str, int, pyarrow.Table, bool]]) -> List[Piece]:
         wanted = []
         for name, number, table, is_wanted in taken:
-            if message_name(name) in GATHERED[self._protocol]:
+            if message_name(name) in self._gathering:
                 self._gathered.setdefault(message_name(name), []).append(table)
             if is_wanted:
                 wanted.append((name, number, table))
@@ -127,7 +128,9 @@ class LogStream:
     The pieces are finished as `read_log` finishes its tables: DataFlash
     units as field metadata, values scaled when `scaled`, and `_time` on
     the log's time base. Both depend on the whole log, so a DataFlash log
-    is read twice: once for those facts, then for its rows.
+    is read twice: once for those facts, then for its rows; unless not
+    `finished`, for consumers that only count rows: then DataFlash `_time`
+    stays on boot time and columns carry no units.
 
     `detected` is the protocol decoded, known from the first batch on;
     `protocol` (None when no packet was found), `formats`, `packets` and
@@ -137,13 +140,14 @@ class LogStream:
     def __init__(self, source: Source, types: TypesArg = None,
                  batch_bytes: Optional[int] = None,
                  on_bytes: Optional[Callable[[int], None]] = None,
-                 scaled: bool = False) -> None:
+                 scaled: bool = False, finished: bool = True) -> None:
         self._log = source if isinstance(source, LogInput) else LogInput(source)
         self._owns_input = not isinstance(source, LogInput)
         self._patterns = parse_patterns(types)
         self._batch_bytes = batch_bytes
         self._on_bytes = on_bytes
         self._scaled = scaled
+        self._finished = finished
         self.detected: Optional[str] = None
         self.protocol: Optional[str] = None
         self.formats: List[FormatRow] = []
@@ -157,16 +161,18 @@ class LogStream:
                 return
             self.detected = protocol
             facts = LogFacts(protocol)
-            if protocol == DATA_FLASH:
-                ahead = _Pass(self._log, protocol, [], look_ahead=True)
+            if protocol == DATA_FLASH and self._finished:
+                ahead = _Pass(self._log, protocol, [], look_ahead=True, gathered=UNIT_MESSAGES)
                 for _ in ahead:
                     pass
                 facts = ahead.facts()
             decoding = _Pass(self._log, protocol, self._patterns, self._batch_bytes, self._on_bytes,
                              time_offset=facts.utc_offset)
             for batch in decoding:
-                yield [(name, number, facts.finish(name, table, self._scaled, time_shifted=True))
-                       for name, number, table in batch]
+                if self._finished:
+                    batch = [(name, number, facts.finish(name, table, self._scaled, time_shifted=True))
+                             for name, number, table in batch]
+                yield batch
             self.packets = decoding.packets
             if self.packets:
                 self.protocol = protocol
