@@ -14,6 +14,7 @@ from conftest import SAMPLES
 from dataflash_bytes import data_packet, format_packet, payload_format
 from mavlink_bytes import frame_v2
 from quillon_tools import Log, read_log
+from quillon_tools.log import LogStream
 
 BUNDLED = pathlib.Path(__file__).resolve().parents[2] / "samples"
 UTC = datetime.timezone.utc
@@ -100,6 +101,16 @@ def test_fmtu_gives_units_and_a_gps_fix_puts_the_log_on_utc():
     assert gps.column("_time").to_pylist() == [fix - datetime.timedelta(seconds=1), fix]
     assert log.time_base == "utc" and gps.schema.metadata[b"time_base"] == b"utc"
     assert log["UNIT"].column("_time").to_pylist()[0] == fix - datetime.timedelta(seconds=3)
+
+
+def test_streamed_batches_are_finished_as_read_log_finishes_its_tables():
+    for data in (gps_log(), no_gps_log()):
+        expected = read_log(data, scaled=True)
+        streamed = [piece for batch in LogStream(data, scaled=True, batch_bytes=100) for piece in batch]
+        assert len(streamed) > len(expected)  # several batches
+        for name in expected:
+            parts = [table for piece_name, _, table in streamed if piece_name == name]
+            assert pyarrow.concat_tables(parts).equals(expected[name], check_metadata=True)
 
 
 def test_old_format_log_is_on_utc_with_the_leap_seconds_of_2014():
