@@ -139,7 +139,8 @@ def _run(args: argparse.Namespace, patterns: Optional[List[str]]) -> int:
         bar = _progress(log, args.log)
         batch_bytes = SUMMARY_BATCH_BYTES if args.summary else BATCH_BYTES
         stream = LogStream(log, patterns, batch_bytes=batch_bytes,
-                           on_bytes=bar.update if bar is not None else None, scaled=args.scaled)
+                           on_bytes=bar.update if bar is not None else None, scaled=args.scaled,
+                           finished=not args.summary)
         try:
             seen = _write(args, stream, out)
             out.flush()

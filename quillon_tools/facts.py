@@ -4,7 +4,7 @@ messages and modes, gathered while it is decoded whatever the selection."""
 from __future__ import annotations
 
 import re
-from typing import Dict, List, Optional, Tuple
+from typing import Dict, List, Optional, Set, Tuple
 
 import pyarrow
 
@@ -21,6 +21,9 @@ GATHERED = {
     MAVLINK: ("HEARTBEAT", "PARAM_VALUE", "STATUSTEXT"),
 }
 
+# The messages that say the units of the others.
+UNIT_MESSAGES = ("FMTU", "UNIT", "MULT")
+
 # (type number, name, length, format, labels) of one message type.
 FormatRow = Tuple[int, str, int, str, List[str]]
 
@@ -33,16 +36,18 @@ def message_name(table_name: str) -> str:
 class LogFacts:
     """The facts of one decoded log of `protocol`: `gathered` holds the tables
     of the GATHERED messages by message name, `formats` the decoder's format
-    rows and `first_fix` its first GPS fix."""
+    rows and `first_fix` its first GPS fix. Units are found for the type
+    `numbers` given, or for all."""
 
     def __init__(self, protocol: Optional[str], formats: Optional[List[FormatRow]] = None,
                  gathered: Optional[Dict[str, List[pyarrow.Table]]] = None,
-                 first_fix: Optional[GpsFix] = None) -> None:
+                 first_fix: Optional[GpsFix] = None, numbers: Optional[Set[int]] = None) -> None:
         self.protocol = protocol
         self._gathered = gathered or {}
         self.utc_offset = utc_offset(first_fix) if protocol == DATA_FLASH else None
         self._layouts = {row[1]: (row[0], row[3]) for row in formats or ()}
-        self._units = UnitTable(*(self._gathered.get(name, []) for name in ("FMTU", "UNIT", "MULT")))
+        fmtu, unit, mult = (self._gathered.get(name, []) for name in UNIT_MESSAGES)
+        self._units = UnitTable(fmtu, unit, mult, numbers)
 
     @property
     def time_base(self) -> Optional[str]:

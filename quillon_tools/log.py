@@ -3,13 +3,14 @@
 from __future__ import annotations
 
 from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, Optional,
-                    Sequence, Tuple, Union)
+                    Sequence, Set, Tuple, Union)
 
 import pyarrow
 
 from . import _columnar
 from .facts import DATA_FLASH as DATA_FLASH, MAVLINK as MAVLINK  # re-exported
-from .facts import GATHERED, FormatRow, LogFacts, message_name
+from .events import Events
+from .facts import GATHERED, UNIT_MESSAGES, FormatRow, LogFacts, message_name
 from .inputs import RUN_BYTES, LogInput, Source
 
 # The protocol is the one that finds more packets in the log's first bytes.
@@ -67,8 +68,10 @@ class _Pass:
     def __init__(self, log: LogInput, protocol: str, patterns: Optional[List[str]],
                  batch_bytes: Optional[int] = None,
                  on_bytes: Optional[Callable[[int], None]] = None,
-                 look_ahead: bool = False, time_offset: Optional[int] = None) -> None:
+                 look_ahead: bool = False, time_offset: Optional[int] = None,
+                 gathered: Optional[Tuple[str, ...]] = None) -> None:
         self._log = log
+        self._gathering = GATHERED[protocol] if gathered is None else gathered
         self._time_offset = time_offset  # added to DataFlash boot times while decoding
         self._look_ahead = look_ahead  # the log will be read again
         self._protocol = protocol
@@ -81,8 +84,7 @@ class _Pass:
         self._first_fix: Optional[Tuple[int, int, int]] = None
 
     def __iter__(self) -> Iterator[List[Piece]]:
-        decoder = _columnar.Decoder(self._protocol, self._patterns, GATHERED[self._protocol],
-                                    self._time_offset or 0)
+        decoder = _columnar.Decoder(self._protocol, self._patterns, self._gathering, self._time_offset or 0)
         pending = 0
         run_bytes = min(RUN_BYTES, self._batch_bytes or RUN_BYTES)
         for run in self._log.scan() if self._look_ahead else self._log.runs(run_bytes):
@@ -106,15 +108,16 @@ class _Pass:
     def _sort(self, taken: List[Tuple[str, int, pyarrow.Table, bool]]) -> List[Piece]:
         wanted = []
         for name, number, table, is_wanted in taken:
-            if message_name(name) in GATHERED[self._protocol]:
+            if message_name(name) in self._gathering:
                 self._gathered.setdefault(message_name(name), []).append(table)
             if is_wanted:
                 wanted.append((name, number, table))
         return wanted
 
-    def facts(self) -> LogFacts:
-        """What the log says, once the pass is done."""
-        return LogFacts(self._protocol, self.formats, self._gathered, self._first_fix)
+    def facts(self, numbers: Optional[Set[int]] = None) -> LogFacts:
+        """What the log says, once the pass is done (units for the type
+        `numbers`, or for all)."""
+        return LogFacts(self._protocol, self.formats, self._gathered, self._first_fix, numbers)
 
 
 class LogStream:
@@ -125,7 +128,9 @@ class LogStream:
     The pieces are finished as `read_log` finishes its tables: DataFlash
     units as field metadata, values scaled when `scaled`, and `_time` on
     the log's time base. Both depend on the whole log, so a DataFlash log
-    is read twice: once for those facts, then for its rows.
+    is read twice: once for those facts, then for its rows; unless not
+    `finished`, for consumers that only count rows: then DataFlash `_time`
+    stays on boot time and columns carry no units.
 
     `detected` is the protocol decoded, known from the first batch on;
     `protocol` (None when no packet was found), `formats`, `packets` and
@@ -135,13 +140,14 @@ class LogStream:
     def __init__(self, source: Source, types: TypesArg = None,
                  batch_bytes: Optional[int] = None,
                  on_bytes: Optional[Callable[[int], None]] = None,
-                 scaled: bool = False) -> None:
+                 scaled: bool = False, finished: bool = True) -> None:
         self._log = source if isinstance(source, LogInput) else LogInput(source)
         self._owns_input = not isinstance(source, LogInput)
         self._patterns = parse_patterns(types)
         self._batch_bytes = batch_bytes
         self._on_bytes = on_bytes
         self._scaled = scaled
+        self._finished = finished
         self.detected: Optional[str] = None
         self.protocol: Optional[str] = None
         self.formats: List[FormatRow] = []
@@ -155,16 +161,18 @@ class LogStream:
                 return
             self.detected = protocol
             facts = LogFacts(protocol)
-            if protocol == DATA_FLASH:
-                ahead = _Pass(self._log, protocol, [], look_ahead=True)
+            if protocol == DATA_FLASH and self._finished:
+                ahead = _Pass(self._log, protocol, [], look_ahead=True, gathered=UNIT_MESSAGES)
                 for _ in ahead:
                     pass
                 facts = ahead.facts()
             decoding = _Pass(self._log, protocol, self._patterns, self._batch_bytes, self._on_bytes,
                              time_offset=facts.utc_offset)
             for batch in decoding:
-                yield [(name, number, facts.finish(name, table, self._scaled, time_shifted=True))
-                       for name, number, table in batch]
+                if self._finished:
+                    batch = [(name, number, facts.finish(name, table, self._scaled, time_shifted=True))
+                             for name, number, table in batch]
+                yield batch
             self.packets = decoding.packets
             if self.packets:
                 self.protocol = protocol
@@ -190,7 +198,6 @@ class Log(Mapping[str, pyarrow.Table]):
         self._formats = formats
         self._type_numbers = type_numbers
         self._facts = facts if facts is not None else LogFacts(protocol)
-        self._events = self._facts.events()
         self._cached: Dict[str, Any] = {}
         self._folded: Dict[str, str] = {}
         for name in tables:
@@ -217,26 +224,26 @@ class Log(Mapping[str, pyarrow.Table]):
     def params(self) -> Dict[str, float]:
         """Parameter name to value: the last value the log holds (DataFlash
         PARM; MAVLink PARAM_VALUE sent by the vehicle)."""
-        return dict(self._cache("params", self._events.params))
+        return dict(self._cache("params", lambda: self._events().params()))
 
     @property
     def param_changes(self) -> pyarrow.Table:
         """`_time`, `name` and `value` (MAVLink: and `_sysid`) each time a
         parameter takes a value other than its last."""
-        return self._cache("param_changes", self._events.param_changes)
+        return self._cache("param_changes", lambda: self._events().param_changes())
 
     @property
     def messages(self) -> pyarrow.Table:
         """`_time`, `severity` (null where the log has none) and `text` of the
         log's text messages (MAVLink: with `_sysid`; chunked texts joined)."""
-        return self._cache("messages", self._events.messages)
+        return self._cache("messages", lambda: self._events().messages())
 
     @property
     def modes(self) -> pyarrow.Table:
         """`_time`, `mode` and its `name` per flight-mode change (MAVLink: per
         vehicle, with `_sysid`). The name is null where the vehicle or the
         number is unknown."""
-        return self._cache("modes", self._events.modes)
+        return self._cache("modes", lambda: self._events().modes())
 
     def merge(self, names: TypesArg, tolerance: Optional[float] = None) -> pyarrow.Table:
         """The rows of the first of `names`, each with the fields of every
@@ -253,6 +260,9 @@ class Log(Mapping[str, pyarrow.Table]):
         wanted = parse_patterns(names) or []
         return merge_tables([(self._key(name), self[name]) for name in wanted],
                             added_columns(self._protocol), tolerance)
+
+    def _events(self) -> Events:
+        return self._cache("events", self._facts.events)  # type: ignore[no-any-return]
 
     def _cache(self, key: str, build: Callable[[], Any]) -> Any:
         if key not in self._cached:
@@ -354,7 +364,7 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Lo
             log.close()
     if decoding.packets == 0:
         return Log(None, {}, formats_table(None, []), {})
-    facts = decoding.facts()
+    facts = decoding.facts(set(numbers.values()))
     tables = {name: facts.finish(name, parts[0] if len(parts) == 1 else pyarrow.concat_tables(parts), scaled)
               for name, parts in pieces.items()}
     return Log(protocol, tables, formats_table(protocol, decoding.formats), numbers, facts)

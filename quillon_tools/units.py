@@ -9,7 +9,7 @@ all older firmware, follow the format characters' convention instead.
 from __future__ import annotations
 
 import struct
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Dict, List, Optional, Sequence, Set, Tuple
 
 import pyarrow
 import pyarrow.compute
@@ -55,6 +55,19 @@ def _single(value: float) -> float:
     return single
 
 
+def _of_types(fmtu: pyarrow.Table, numbers: Set[int]) -> pyarrow.Table:
+    """The FMTU rows that describe one of the type `numbers`."""
+    if "FmtType" not in fmtu.column_names or not pyarrow.types.is_integer(fmtu.schema.field("FmtType").type):
+        return fmtu.slice(0, 0)
+    wanted = pyarrow.compute.is_in(fmtu.column("FmtType").cast(pyarrow.int64()),
+                                   value_set=pyarrow.array(sorted(numbers), pyarrow.int64()))
+    return fmtu.filter(wanted)
+
+
+def _length(text: object) -> int:
+    return len(text) if isinstance(text, str) else -1
+
+
 def _id(value: object) -> Optional[str]:
     """A UNIT or MULT id: a character logged as an int8."""
     return chr(value & 0xFF) if isinstance(value, int) else None
@@ -65,14 +78,19 @@ class UnitTable:
     of that message); later packets win."""
 
     def __init__(self, fmtu: Sequence[pyarrow.Table], unit: Sequence[pyarrow.Table],
-                 mult: Sequence[pyarrow.Table]) -> None:
-        self._labels = {_id(i): label for _, i, label in rows(unit, "Id", "Label") if isinstance(label, str)}
-        self._multipliers = {_id(i): as_decimal(m) for _, i, m in rows(mult, "Id", "Mult")}
+                 mult: Sequence[pyarrow.Table], numbers: Optional[Set[int]] = None) -> None:
+        if numbers is not None:  # only the FMTU of these type numbers is wanted
+            fmtu = [_of_types(table, numbers) for table in fmtu]
+        # Logs repeat these packets, so each id is looked at once, as last logged.
+        labels = {i: label for _, i, label in rows(unit, "Id", "Label")}
+        self._labels = {_id(i): label for i, label in labels.items() if isinstance(label, str)}
+        multipliers = {i: m for _, i, m in rows(mult, "Id", "Mult")}
+        self._multipliers = {_id(i): as_decimal(m) for i, m in multipliers.items()}
         # The latest FMTU per type number and number of fields.
-        self._fmtu: Dict[Tuple[int, int], Tuple[str, str]] = {}
-        for _, number, units, multipliers in rows(fmtu, "FmtType", "UnitIds", "MultIds"):
-            if isinstance(units, str) and isinstance(multipliers, str) and len(units) == len(multipliers):
-                self._fmtu[number, len(units)] = (units, multipliers)
+        latest = {(number, _length(units), _length(ids)): (units, ids)
+                  for _, number, units, ids in rows(fmtu, "FmtType", "UnitIds", "MultIds")}
+        self._fmtu: Dict[Tuple[int, int], Tuple[str, str]] = {
+            (number, size): pair for (number, size, other), pair in latest.items() if size == other >= 0}
 
     def fields(self, number: int, characters: str) -> List[FieldUnit]:
         """(unit, multiplier) of each column of a layout, from the latest FMTU

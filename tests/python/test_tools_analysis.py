@@ -1,6 +1,7 @@
 """The analysis layer of read_log: units, scaled values, the time axis,
 parameters, messages, flight modes and merge."""
 import datetime
+import io
 import pathlib
 import struct
 
@@ -14,6 +15,8 @@ from conftest import SAMPLES
 from dataflash_bytes import data_packet, format_packet, payload_format
 from mavlink_bytes import frame_v2
 from quillon_tools import Log, read_log
+from quillon_tools import inputs
+from quillon_tools.log import LogStream
 
 BUNDLED = pathlib.Path(__file__).resolve().parents[2] / "samples"
 UTC = datetime.timezone.utc
@@ -100,6 +103,41 @@ def test_fmtu_gives_units_and_a_gps_fix_puts_the_log_on_utc():
     assert gps.column("_time").to_pylist() == [fix - datetime.timedelta(seconds=1), fix]
     assert log.time_base == "utc" and gps.schema.metadata[b"time_base"] == b"utc"
     assert log["UNIT"].column("_time").to_pylist()[0] == fix - datetime.timedelta(seconds=3)
+
+
+def test_streamed_batches_are_finished_as_read_log_finishes_its_tables():
+    for data in (gps_log(), no_gps_log()):
+        expected = read_log(data, scaled=True)
+        streamed = [piece for batch in LogStream(data, scaled=True, batch_bytes=100) for piece in batch]
+        assert len(streamed) > len(expected)  # several batches
+        for name in expected:
+            parts = [table for piece_name, _, table in streamed if piece_name == name]
+            assert pyarrow.concat_tables(parts).equals(expected[name], check_metadata=True)
+
+
+class Unseekable(io.RawIOBase):
+    """A pipe: bytes in small reads, no seeking back."""
+
+    def __init__(self, data):
+        self._data, self._at = data, 0
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        n = min(len(buffer), 1000, len(self._data) - self._at)
+        buffer[:n] = self._data[self._at:self._at + n]
+        self._at += n
+        return n
+
+
+def test_a_pipe_is_read_twice_with_what_it_gave_held_in_a_temporary_file(monkeypatch):
+    monkeypatch.setattr(inputs, "HELD_IN_MEMORY", 1000)  # the rest goes to disk
+    data = gps_log() * 20
+    streamed = [piece for batch in LogStream(Unseekable(data)) for piece in batch]
+    expected = read_log(data)
+    assert sum(table.num_rows for _, _, table in streamed) == sum(t.num_rows for t in expected.values())
+    assert pyarrow.concat_tables([t for n, _, t in streamed if n == "GPS"]).equals(expected["GPS"])
 
 
 def test_old_format_log_is_on_utc_with_the_leap_seconds_of_2014():
