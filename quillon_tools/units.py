@@ -59,7 +59,8 @@ def _of_types(fmtu: pyarrow.Table, numbers: Set[int]) -> pyarrow.Table:
     """The FMTU rows that describe one of the type `numbers`."""
     if "FmtType" not in fmtu.column_names or not pyarrow.types.is_integer(fmtu.schema.field("FmtType").type):
         return fmtu.slice(0, 0)
-    wanted = pyarrow.compute.is_in(fmtu.column("FmtType").cast(pyarrow.int64()),
+    # Unchecked: a garbage 64-bit type number wraps, and matches no type.
+    wanted = pyarrow.compute.is_in(fmtu.column("FmtType").cast(pyarrow.int64(), safe=False),
                                    value_set=pyarrow.array(sorted(numbers), pyarrow.int64()))
     return fmtu.filter(wanted)
 

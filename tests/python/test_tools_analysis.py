@@ -6,7 +6,7 @@ import pathlib
 import struct
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 pyarrow = pytest.importorskip("pyarrow")
@@ -251,6 +251,8 @@ LABELS = ["TimeUS", "TimeMS", "T", "Name", "Value", "Message", "Mode", "Id", "La
 
 
 @settings(max_examples=100, deadline=None, database=None)
+@example([("FMTU", "CEQ", ["TimeUS", "TimeUS", "FmtType", "TimeUS", "TimeUS"],
+           [bytes(13) + b"\x80" + bytes(286)])])  # a type number past the int64 range
 @given(st.lists(st.tuples(st.sampled_from(["PARM", "MSG", "MODE", "UNIT", "MULT", "FMTU", "GPS"]),
                           st.text("bBcCeEfhHiILMnNqQZd", min_size=1, max_size=5),
                           st.lists(st.sampled_from(LABELS), min_size=5, max_size=5),
