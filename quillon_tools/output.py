@@ -12,7 +12,7 @@ import pyarrow
 import pyarrow.compute
 
 from .flat import spread_arrays
-from .log import MAVLINK, Piece, added_columns
+from .log import Piece, added_columns
 
 # Strict encoder: NaN and Infinity are not JSON, so encoding them fails and
 # the record is encoded again with those values as null (see `_finite`).
