@@ -12,13 +12,13 @@ through `pyarrow.array`. Array fields are spread over one column per element
 from __future__ import annotations
 
 import os
-import re
-from typing import Any, Dict, Iterable, List, Set, Tuple
+from typing import Any, Dict, Iterable, List, Tuple
 
 import pyarrow
 import pyarrow.parquet
 
 from quillon_tools import LogSource, read_packets
+from quillon_tools.frames import file_names
 
 
 class Table:
@@ -102,21 +102,6 @@ def _arrow_column(values: List[Any]) -> Any:
     except (pyarrow.ArrowInvalid, pyarrow.ArrowTypeError):
         # Mixed kinds in one column (a format redefined within the log): keep every value, as text.
         return pyarrow.array([None if v is None else str(v) for v in values])
-
-
-def file_names(names: Iterable[str]) -> Dict[str, str]:
-    """Safe, distinct file names (without suffix) for message names."""
-    result: Dict[str, str] = {}
-    used: Set[str] = set()
-    for name in names:
-        base = re.sub(r"[^A-Za-z0-9_.-]", "_", name).lstrip(".") or "_"
-        candidate, n = base, 1
-        while candidate.casefold() in used:
-            n += 1
-            candidate = f"{base}~{n}"
-        used.add(candidate.casefold())
-        result[name] = candidate
-    return result
 
 
 def write_parquet(tables: Dict[str, Table], directory: str) -> List[str]:
