@@ -33,13 +33,13 @@ export LSAN_OPTIONS="suppressions=$repo/scripts/lsan-python.supp:print_suppressi
 # that read_log's decoding runs under the sanitizers too.
 overlay="$build/sanitized-tools"
 rm -rf "$overlay"
-mkdir -p "$overlay/quillon_tools"
-ln -s "$repo"/quillon_tools/*.py "$repo/quillon_tools/py.typed" "$overlay/quillon_tools/"
-ln -s "$build"/quillon_tools/_columnar*.so "$overlay/quillon_tools/"
+mkdir -p "$overlay"
+cp -rs "$repo/src/quillon_tools" "$overlay/"  # the tree of sources, as symbolic links
+ln -s "$build"/src/quillon_tools/_columnar*.so "$overlay/quillon_tools/"
 export PYTHONPATH="$build/python:$overlay${PYTHONPATH:+:$PYTHONPATH}"
 asan=abort_on_error=1
 
-cd "$repo/tests/python"  # not the repository root, whose quillon_tools has no extension
+cd "$repo/tests/python"
 # The module must come from the sanitized build, not from the environment.
 loaded="$(ASAN_OPTIONS=$asan:detect_leaks=0 python -c 'import Quillon; print(Quillon.__file__)')"
 if [[ "$loaded" != "$build/python/"* ]]; then
