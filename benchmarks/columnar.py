@@ -267,7 +267,7 @@ def memory(inputs, args, report: Report) -> None:
 
 
 def parquet(inputs, args, report: Report) -> None:
-    from quillon_tools.__main__ import main as quillon_dump
+    from quillon_tools.cli.dump import main as quillon_dump
 
     import dict_export
 

@@ -17,8 +17,8 @@ from typing import Any, Dict, Iterable, List, Tuple
 import pyarrow
 import pyarrow.parquet
 
-from quillon_tools import LogSource, read_packets
-from quillon_tools.frames import file_names
+from dict_source import read_packets
+from quillon_tools.export.dataframes import file_names
 
 
 class Table:
@@ -83,8 +83,7 @@ def collect(packets: Iterable[Any]) -> Dict[str, Table]:
 
 def read_tables(path: str, types: Any = None) -> Dict[str, Table]:
     """Reads a log into one column-wise Table per message name."""
-    with LogSource.open(path) as source:
-        return collect(read_packets(source, types))
+    return collect(read_packets(path, types))
 
 
 def to_arrow(table: Table) -> pyarrow.Table:

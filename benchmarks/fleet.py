@@ -35,10 +35,11 @@ MIB = 1 << 20
 # resident memory among the probe's children, the worker's (KiB).
 PROBE = """
 import json, resource, sys
-from quillon_tools.dataset import Settings
-from quillon_tools.fleet import convert_logs
+from quillon_tools.fleet.dataset import Settings
+from quillon_tools.fleet.convert import convert_logs
 out, path = sys.argv[1:]
-result = convert_logs(out, [path], Settings(None, False), jobs=1, force=True, report=sys.stderr)
+result = convert_logs(out, [path], Settings(None, False), jobs=1, force=True)
+print(result.summary(), file=sys.stderr)
 print(json.dumps({"status": result.status,
                   "worker": resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss}))
 """
@@ -48,8 +49,8 @@ IDLE_WORKER = """
 import json
 import pyarrow.parquet
 import quillon_tools.__main__
-from quillon_tools import fleet
-fleet._start_worker(None)
+from quillon_tools.fleet import convert
+convert._start_worker(None)
 for line in open("/proc/self/status"):
     if line.startswith("VmRSS:"):
         print(json.dumps(int(line.split()[1])))

@@ -2,43 +2,28 @@
 
 from __future__ import annotations
 
-from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, Optional,
-                    Sequence, Set, Tuple, Union)
+from typing import (Any, Callable, Dict, Iterator, List, Mapping, NamedTuple, Optional,
+                    Sequence, Set, Tuple)
 
 import pyarrow
 
 from . import _columnar
-from .facts import DATA_FLASH as DATA_FLASH, MAVLINK as MAVLINK  # re-exported
-from .events import Events
-from .facts import GATHERED, UNIT_MESSAGES, FormatRow, LogFacts, message_name
+from .analysis.events import Events
+from .analysis.facts import GATHERED, UNIT_MESSAGES, FormatRow, LogFacts
 from .inputs import RUN_BYTES, LogInput, Source
+from .names import TypesArg, message_name, parse_patterns
+from .protocols import DATA_FLASH, MAVLINK, added_columns
 
 # The protocol is the one that finds more packets in the log's first bytes.
 SNIFF_BYTES = 64 * 1024
 
-TypesArg = Union[str, Iterable[str], None]
-# (message name, type number, rows) for one table's share of a batch.
-Piece = Tuple[str, int, pyarrow.Table]
-
-# The columns the reader adds before the logged fields, per protocol.
-ADDED_COLUMNS = {
-    DATA_FLASH: ("_index", "_time"),
-    MAVLINK: ("_index", "_time", "_sysid", "_compid", "_seq"),
-}
 
 
-def added_columns(protocol: Optional[str]) -> Tuple[str, ...]:
-    return ADDED_COLUMNS.get(protocol or "", ())
-
-
-def parse_patterns(types: TypesArg) -> Optional[List[str]]:
-    """None for every message, else the names or shell patterns of `types`:
-    "GPS,XKF*" or an iterable of such strings."""
-    if types is None:
-        return None
-    if isinstance(types, str):
-        types = [types]
-    return [name.strip() for text in types for name in text.split(",") if name.strip()]
+class Piece(NamedTuple):
+    """One table's share of a batch."""
+    name: str  # the table's name, "MSG~2" for a message's second layout
+    number: int  # DataFlash type or MAVLink message id
+    table: pyarrow.Table
 
 
 def detect_protocol(log: LogInput) -> Optional[str]:
@@ -100,7 +85,7 @@ class _Pass:
         decoder.finish()
         last = self._sort(decoder.take())
         self.packets = decoder.packets
-        self.formats = decoder.formats()
+        self.formats = [FormatRow(*row) for row in decoder.formats()]
         self._first_fix = decoder.first_fix
         if last:
             yield last
@@ -111,7 +96,7 @@ class _Pass:
             if message_name(name) in self._gathering:
                 self._gathered.setdefault(message_name(name), []).append(table)
             if is_wanted:
-                wanted.append((name, number, table))
+                wanted.append(Piece(name, number, table))
         return wanted
 
     def facts(self, numbers: Optional[Set[int]] = None) -> LogFacts:
@@ -170,7 +155,7 @@ class LogStream:
                              time_offset=facts.utc_offset)
             for batch in decoding:
                 if self._finished:
-                    batch = [(name, number, facts.finish(name, table, self._scaled, time_shifted=True))
+                    batch = [Piece(name, number, facts.finish(name, table, self._scaled, time_shifted=True))
                              for name, number, table in batch]
                 yield batch
             self.packets = decoding.packets
@@ -255,7 +240,7 @@ class Log(Mapping[str, pyarrow.Table]):
 
             log.merge(["GPS", "ATT"], tolerance=0.2)
         """
-        from .merge import merge_tables
+        from .analysis.merge import merge_tables
 
         wanted = parse_patterns(names) or []
         return merge_tables([(self._key(name), self[name]) for name in wanted],

@@ -244,5 +244,5 @@ def test_progress_bar_appears_only_on_a_terminal(tmp_path):
 def test_console_script_runs_main():
     scripts = metadata.entry_points(group="console_scripts")
     (script,) = [s for s in scripts if s.name == "quillon-dump"]
-    from quillon_tools.__main__ import main
+    from quillon_tools.cli.dump import main
     assert script.load() is main

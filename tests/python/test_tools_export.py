@@ -13,8 +13,8 @@ import pytest
 import Quillon
 from dataflash_bytes import data_packet, format_packet
 from quillon_tools import read_log, to_dataframes
-from quillon_tools.flat import spread_arrays
-from quillon_tools.frames import file_names
+from quillon_tools.export.flat import spread_arrays
+from quillon_tools.export.dataframes import file_names
 
 BUNDLED = pathlib.Path(__file__).resolve().parents[2] / "samples"
 DEMO = BUNDLED / "sub-4.1.0-dive.bin"

@@ -3,17 +3,15 @@ messages and modes, gathered while it is decoded whatever the selection."""
 
 from __future__ import annotations
 
-import re
-from typing import Dict, List, Optional, Set, Tuple
+from typing import Dict, List, NamedTuple, Optional, Set
 
 import pyarrow
 
+from ..names import message_name
+from ..protocols import DATA_FLASH, MAVLINK
 from .events import Events
 from .timebase import BOOT, UTC, GpsFix, on_time_base, utc_offset
 from .units import UnitTable, apply_units
-
-DATA_FLASH = "data_flash"
-MAVLINK = "mavlink"
 
 # Messages always decoded, for the facts they carry.
 GATHERED = {
@@ -24,13 +22,15 @@ GATHERED = {
 # The messages that say the units of the others.
 UNIT_MESSAGES = ("FMTU", "UNIT", "MULT")
 
-# (type number, name, length, format, labels) of one message type.
-FormatRow = Tuple[int, str, int, str, List[str]]
 
 
-def message_name(table_name: str) -> str:
-    """The message a table holds: "MSG~2" (a second layout) holds MSG."""
-    return re.sub(r"~\d+$", "", table_name)
+class FormatRow(NamedTuple):
+    """What the decoder learnt of one message type."""
+    number: int  # DataFlash type or MAVLink message id
+    name: str
+    length: int  # DataFlash: bytes per packet
+    format: str  # DataFlash: the format characters
+    labels: List[str]  # the field names
 
 
 class LogFacts:
@@ -45,7 +45,7 @@ class LogFacts:
         self.protocol = protocol
         self._gathered = gathered or {}
         self.utc_offset = utc_offset(first_fix) if protocol == DATA_FLASH else None
-        self._layouts = {row[1]: (row[0], row[3]) for row in formats or ()}
+        self._layouts = {row.name: (row.number, row.format) for row in formats or ()}
         fmtu, unit, mult = (self._gathered.get(name, []) for name in UNIT_MESSAGES)
         self._units = UnitTable(fmtu, unit, mult, numbers)
 

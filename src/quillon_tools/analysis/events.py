@@ -9,6 +9,7 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, Set, Tuple
 
 import pyarrow
 
+from ..protocols import MAVLINK
 from .flightmodes import VEHICLE_BY_MAV_TYPE, mode_name, vehicle_from_messages
 
 # A vehicle's HEARTBEAT names its autopilot; other components (ground
@@ -66,7 +67,7 @@ class Events:
     """
 
     def __init__(self, protocol: Optional[str], tables: Dict[str, List[pyarrow.Table]]) -> None:
-        self._mavlink = protocol == "mavlink"
+        self._mavlink = protocol == MAVLINK
         self._tables = tables
 
     def _of(self, name: str) -> List[pyarrow.Table]:

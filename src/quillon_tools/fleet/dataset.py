@@ -76,7 +76,7 @@ def convert_log(path: str, log_name: str, out: str, settings: Settings,
     leaving the dataset as it was."""
     import pyarrow.parquet
 
-    from .frames import file_names
+    from ..export.dataframes import file_names
 
     status = os.stat(path)
     stem = file_stem(log_name)
@@ -121,7 +121,7 @@ def convert_log(path: str, log_name: str, out: str, settings: Settings,
 
 def _stream(path: str, settings: Settings, on_bytes: Any) -> Any:
     """The log's tables in batches of pieces, as `LogStream` gives them."""
-    from .log import LogStream
+    from ..log import LogStream
 
     return LogStream(path, settings.types, batch_bytes=BATCH_BYTES, on_bytes=on_bytes,
                      scaled=settings.scaled)

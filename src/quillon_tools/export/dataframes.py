@@ -8,9 +8,10 @@ from typing import TYPE_CHECKING, Dict, Iterable, List, Mapping, Set
 
 import pyarrow
 
+from ..inputs import Source
+from ..log import read_log
+from ..names import TypesArg
 from .flat import spread_arrays
-from .inputs import Source
-from .log import TypesArg, read_log
 
 if TYPE_CHECKING:
     import pandas
@@ -22,7 +23,7 @@ def to_dataframes(source: Source, types: TypesArg = None,
 
     `source`, `types` and `scaled` are as for `read_log`. Rows keep the log's
     order; array fields become one column per element (see
-    `quillon_tools.flat`). Values are raw, as the log stores them, unless
+    `quillon_tools.export.flat`). Values are raw, as the log stores them, unless
     `scaled`. Needs pandas (`pip install quillon[pandas]`).
     """
     import pandas  # noqa: F401  (a clear ImportError before any decoding)

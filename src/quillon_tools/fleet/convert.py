@@ -2,7 +2,9 @@
 
 Each worker converts one log at a time (see `dataset.convert_log`), with
 Arrow's own threads pinned to one, so N processes keep N cores busy. A log
-that fails is reported and skipped; the batch goes on.
+that fails is reported and skipped; the batch goes on. Nothing here prints:
+the problems and totals come back in a `Report`, and a `Watcher` hears of
+them as they happen (the command shows them with its progress bar).
 """
 
 from __future__ import annotations
@@ -10,17 +12,15 @@ from __future__ import annotations
 import multiprocessing
 import os
 import signal
-import sys
 import time
 from collections import deque
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
-from typing import Any, Deque, Dict, List, NamedTuple, Optional, Set, TextIO, Tuple
+from typing import Any, Deque, Dict, List, NamedTuple, Optional, Set, Tuple
 
+from ..errors import describe_os_error
 from .dataset import NoPackets, Settings, convert_log, file_stem, is_current, remove_temporary_files
 from .discovery import FoundLog, find_logs
-
-PROG = "quillon-dump"
 
 
 class Job(NamedTuple):
@@ -35,50 +35,92 @@ class Outcome(NamedTuple):
     error: Optional[str]  # why the log failed, None when it did not
 
 
-class Result(NamedTuple):
-    status: int  # 0 when every log was converted or up to date, 1 when some failed, 2 when all did
+class Problem(NamedTuple):
+    error: bool  # False for a warning
+    message: str
+
+
+class Watcher:
+    """Hears how a conversion goes while it runs; the defaults ignore it all."""
+
+    wants_bytes = False  # whether `progressed` is wanted (workers then report their bytes)
+
+    def started(self, total_bytes: int, logs: int) -> None:
+        """The conversion of `logs` logs of `total_bytes` starts."""
+
+    def progressed(self, count: int) -> None:
+        """`count` more bytes are decoded (a log that ends adds what was left of it)."""
+
+    def finished(self, done: int, logs: int) -> None:
+        """`done` of the `logs` logs are converted or failed."""
+
+    def problem(self, problem: Problem) -> None:
+        """A log failed, or something is worth a warning."""
+
+
+class Report(NamedTuple):
+    attempted: int  # logs and arguments tried
+    converted: int
+    up_to_date: int
+    failed: int
+    packets: int
+    bytes: int  # of the logs converted
+    seconds: float
     names: Set[str]  # message names written by the logs converted
+    problems: List[Problem]
+
+    @property
+    def status(self) -> int:
+        """0 when every log was converted or up to date, 1 when some failed,
+        2 when all did (or none was found)."""
+        if self.attempted == 0 or self.failed == self.attempted:
+            return 2
+        return 0 if self.failed == 0 else 1
+
+    def summary(self) -> str:
+        megabytes = self.bytes / 1e6
+        rate = megabytes / self.seconds if self.seconds else 0.0
+        return (f"{self.attempted} log{'' if self.attempted == 1 else 's'}: {self.converted} converted, "
+                f"{self.up_to_date} up to date, {self.failed} failed; {self.packets} packets, "
+                f"{megabytes:.1f} MB in {self.seconds:.1f} s, {rate:.1f} MB/s")
 
 
 def convert_logs(out: str, arguments: List[str], settings: Settings, jobs: Optional[int] = None,
-                 force: bool = False, report: TextIO = sys.stdout) -> Result:
+                 force: bool = False, watcher: Optional[Watcher] = None) -> Report:
     """Converts the logs that `arguments` name (files, directories, shell
     patterns) into the dataset at `out`, skipping logs it already holds
-    unless `force`; prints errors to stderr and a summary to `report`."""
+    unless `force`. Problems are told to `watcher` as they happen, and are
+    all in the report."""
     start = time.perf_counter()
-    logs, attempted, failed = _distinct_logs(arguments)
+    watcher = watcher if watcher is not None else Watcher()
+    problems: List[Problem] = []
+
+    def tell(error: bool, message: str) -> None:
+        problems.append(Problem(error, message))
+        watcher.problem(problems[-1])
+
+    logs, attempted, failed = _distinct_logs(arguments, tell)
     if not attempted:
-        _error("no logs found")
-        return Result(2, set())
+        tell(True, "no logs found")
+        return Report(0, 0, 0, 0, 0, 0, time.perf_counter() - start, set(), problems)
     todo = [Job(i, log, _size(log.path)) for i, log in enumerate(logs)
             if force or not is_current(out, log.name, log.path, settings)]
     # Largest first, so that no long log starts last while the other workers idle.
     todo.sort(key=lambda job: -job.size)
-    totals = _Totals(todo)
-    try:
-        _run(todo, out, settings, max(1, min(jobs or _cores(), len(todo))), totals)
-    finally:
-        totals.close()
-    failed += totals.failed
-    seconds = time.perf_counter() - start
-    megabytes = totals.bytes / 1e6
-    rate = megabytes / seconds if seconds else 0.0
-    report.write(f"{attempted} log{'' if attempted == 1 else 's'}: {len(todo) - totals.failed} converted, "
-                 f"{len(logs) - len(todo)} up to date, {failed} failed; {totals.packets} packets, "
-                 f"{megabytes:.1f} MB in {seconds:.1f} s, {rate:.1f} MB/s\n")
-    report.flush()
-    status = 0 if failed == 0 else 2 if failed == attempted else 1
-    return Result(status, totals.names)
+    totals = _Totals(todo, watcher, tell)
+    _run(todo, out, settings, max(1, min(jobs or _cores(), len(todo))), totals)
+    return Report(attempted, len(todo) - totals.failed, len(logs) - len(todo), failed + totals.failed,
+                  totals.packets, totals.bytes, time.perf_counter() - start, totals.names, problems)
 
 
-def _distinct_logs(arguments: List[str]) -> Tuple[List[FoundLog], int, int]:
+def _distinct_logs(arguments: List[str], tell: Any) -> Tuple[List[FoundLog], int, int]:
     """The logs to convert, the number of logs and arguments tried, and the
-    number of those that failed already; reports each failure."""
+    number of those that failed already; tells of each failure."""
     found = find_logs(arguments)
     for argument, reason in found.missing:
-        _error(f"cannot read {argument!r}: {reason}")
+        tell(True, f"cannot read {argument!r}: {reason}")
     for directory in found.empty:
-        _warn(f"no .bin, .BIN, .tlog or .mav files in {directory!r}")
+        tell(False, f"no .bin, .BIN, .tlog or .mav files in {directory!r}")
     logs: List[FoundLog] = []
     by_stem: Dict[str, FoundLog] = {}
     for log in found.logs:
@@ -86,44 +128,41 @@ def _distinct_logs(arguments: List[str]) -> Tuple[List[FoundLog], int, int]:
         if first is log:
             logs.append(log)
         else:
-            _error(f"{log.path!r} would have the same name in the dataset as {first.path!r} "
-                   f"({log.name!r}); give their common directory instead")
+            tell(True, f"{log.path!r} would have the same name in the dataset as {first.path!r} "
+                       f"({log.name!r}); give their common directory instead")
     failed = len(found.missing) + len(found.logs) - len(logs)
     return logs, len(logs) + failed, failed
 
 
 class _Totals:
-    """What the converted logs add up to, and the progress bar that shows it."""
+    """What the converted logs add up to, told to the watcher as it grows."""
 
-    def __init__(self, todo: List[Job]) -> None:
+    def __init__(self, todo: List[Job], watcher: Watcher, tell: Any) -> None:
         self.logs = len(todo)
         self.done = self.failed = self.packets = self.bytes = 0
         self.names: Set[str] = set()
-        self.bar = _progress_bar(sum(job.size for job in todo), len(todo))
-        self._shown: Dict[int, int] = {}  # bytes shown per log still running
+        self.watcher = watcher
+        self._tell = tell
+        self._shown: Dict[int, int] = {}  # bytes told per log still running
+        if todo:
+            watcher.started(sum(job.size for job in todo), len(todo))
 
     def finished(self, job: Job, outcome: Outcome) -> None:
         self.done += 1
         if outcome.error is not None:
-            _error(f"{job.log.path!r}: {outcome.error}", self.bar)
+            self._tell(True, f"{job.log.path!r}: {outcome.error}")
             self.failed += 1
         else:
             self.packets += outcome.packets
             self.bytes += job.size
             self.names.update(outcome.names)
-        if self.bar is not None:
-            self.bar.update(max(0, job.size - self._shown.pop(job.number, 0)))
-            self.bar.set_description(f"{self.done}/{self.logs} logs", refresh=True)
+        self.watcher.progressed(max(0, job.size - self._shown.pop(job.number, 0)))
+        self.watcher.finished(self.done, self.logs)
 
     def progressed(self, number: int, count: int) -> None:
         """A worker has decoded `count` more bytes of log `number`."""
-        if self.bar is not None:
-            self._shown[number] = self._shown.get(number, 0) + count
-            self.bar.update(count)
-
-    def close(self) -> None:
-        if self.bar is not None:
-            self.bar.close()
+        self._shown[number] = self._shown.get(number, 0) + count
+        self.watcher.progressed(count)
 
 
 def _run(todo: List[Job], out: str, settings: Settings, processes: int, totals: _Totals) -> None:
@@ -149,7 +188,7 @@ def _run_pool(pending: Deque[Job], out: str, settings: Settings, processes: int,
     # through the environment that the workers inherit.
     os.environ.setdefault("ARROW_DEFAULT_MEMORY_POOL", "system")
     # Workers report the bytes they decode, for the progress bar.
-    queue = context.SimpleQueue() if totals.bar is not None else None
+    queue = context.SimpleQueue() if totals.watcher.wants_bytes else None
     pool = ProcessPoolExecutor(processes, mp_context=context, initializer=_start_worker, initargs=(queue,))
     running: Dict["Future[Outcome]", Job] = {}
     try:
@@ -211,10 +250,7 @@ def _convert(job: Job, out: str, settings: Settings) -> Outcome:
     except NoPackets:
         return Outcome(0, [], "no DataFlash or MAVLink packets")
     except OSError as error:
-        name = os.fsdecode(error.filename) if error.filename is not None else None
-        where = "" if name in (None, job.log.path) else f" {name!r}"
-        verb = "cannot read" if name == job.log.path else "cannot write" if name else "error"
-        return Outcome(0, [], f"{verb}{where}: {error.strerror or error}")
+        return Outcome(0, [], describe_os_error(error, job.log.path, name_reading=False))
     except Exception as error:  # a log must never stop the batch
         return Outcome(0, [], f"{type(error).__name__}: {error}")
     return Outcome(converted.packets, list(converted.types), None)
@@ -232,29 +268,3 @@ def _cores() -> int:
         return len(os.sched_getaffinity(0))
     except AttributeError:
         return os.cpu_count() or 1
-
-
-def _progress_bar(total: int, logs: int) -> Any:
-    """A bar of logs and bytes on a terminal's standard error, else None."""
-    if not logs or not sys.stderr.isatty():
-        return None
-    from tqdm import tqdm
-
-    try:
-        columns, lines = os.get_terminal_size(sys.stderr.fileno())
-    except OSError:
-        columns = lines = 0
-    return tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, delay=0.5, leave=False,
-                file=sys.stderr, desc=f"0/{logs} logs", ncols=columns or 80, nrows=lines or 24)
-
-
-def _warn(message: str) -> None:
-    print(f"{PROG}: warning: {message}", file=sys.stderr)
-
-
-def _error(message: str, bar: Any = None) -> None:
-    line = f"{PROG}: error: {message}"
-    if bar is not None:
-        bar.write(line, file=sys.stderr)
-    else:
-        print(line, file=sys.stderr)

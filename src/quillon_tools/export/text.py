@@ -11,8 +11,9 @@ from typing import Any, Dict, Iterable, Iterator, List, Optional, TextIO, Tuple
 import pyarrow
 import pyarrow.compute
 
+from ..log import Piece
+from ..protocols import added_columns
 from .flat import spread_arrays
-from .log import Piece, added_columns
 
 # Strict encoder: NaN and Infinity are not JSON, so encoding them fails and
 # the record is encoded again with those values as null (see `_finite`).
@@ -122,7 +123,7 @@ def _iso_times(table: pyarrow.Table) -> List[str]:
 def write_params(params: Dict[str, float], out: TextIO) -> None:
     """`name<TAB>value` per parameter, sorted by name; single-precision
     values as the shortest decimal that gives them (0.1, not 0.100000001)."""
-    from .units import as_decimal
+    from ..analysis.units import as_decimal
 
     for name in sorted(params):
         value = repr(as_decimal(params[name]))

@@ -1,0 +1,111 @@
+"""What every command shares: exit codes, messages on standard error, the
+options that mean the same everywhere, and how failures end a command."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from typing import Any, Callable, List, Optional
+
+from ..errors import describe_os_error
+from ..names import parse_patterns
+
+# The exit codes of every command (the README has the table).
+DONE = 0
+SOME_FAILED = 1  # some logs failed while others were done
+UNUSABLE = 2  # a usage error, or nothing usable: no log readable
+INTERRUPTED = 130
+
+
+class Refused(Exception):
+    """Input that the chosen output cannot take."""
+
+
+class Console:
+    """Warnings and errors on standard error, named after the command; above
+    a progress bar when one is shown."""
+
+    def __init__(self, prog: str) -> None:
+        self.prog = prog
+        self.bar: Any = None
+
+    def warn(self, message: str) -> None:
+        self._say(f"{self.prog}: warning: {message}")
+
+    def error(self, message: str) -> None:
+        self._say(f"{self.prog}: error: {message}")
+
+    def _say(self, line: str) -> None:
+        if self.bar is not None:
+            self.bar.write(line, file=sys.stderr)
+        else:
+            print(line, file=sys.stderr)
+
+
+def positive(text: str) -> int:
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"not a positive number: {text!r}")
+    return int(text)
+
+
+def add_type(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--type", metavar="NAME[,NAME...]", dest="types",
+                        help="keep only these messages: names or shell patterns such as "
+                             "'XKF*' (case-insensitive)")
+
+
+def add_scaled(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--scaled", action="store_true",
+                        help="apply the DataFlash multipliers: values become floats in their "
+                             "units (Lat in degrees, Alt in metres)")
+
+
+def add_jobs(parser: argparse.ArgumentParser, what: str) -> None:
+    parser.add_argument("-j", "--jobs", type=positive, metavar="N",
+                        help=f"{what}convert N logs at a time (default: one per core)")
+
+
+def patterns_of(parser: argparse.ArgumentParser, types: Optional[str]) -> Optional[List[str]]:
+    """The --type selection; an empty one is a usage error."""
+    patterns = parse_patterns(types)
+    if patterns is not None and not patterns:
+        parser.error("--type needs at least one message name")
+    return patterns
+
+
+def make_directory(directory: str, console: Console) -> bool:
+    """Creates an output directory up front, so that a bad one fails before decoding."""
+    try:
+        os.makedirs(directory, exist_ok=True)
+    except OSError as error:
+        # makedirs reports an existing file as "File exists".
+        reason = ("Not a directory" if isinstance(error, FileExistsError)
+                  else error.strerror or str(error))
+        console.error(f"cannot write {directory!r}: {reason}")
+        return False
+    return True
+
+
+def run_guarded(console: Console, log: Optional[str], work: Callable[[], int]) -> int:
+    """Runs a command's work; a file that cannot be read or written, input
+    the output refuses, or an interruption ends it with its exit code."""
+    try:
+        return work()
+    except BrokenPipeError:
+        return _broken_pipe()
+    except OSError as error:
+        console.error(describe_os_error(error, log))
+    except Refused as error:
+        console.error(str(error))
+    except KeyboardInterrupt:
+        return INTERRUPTED
+    return UNUSABLE
+
+
+def _broken_pipe() -> int:
+    # The reader of our output went away (e.g. `| head`): stop quietly, and
+    # keep the interpreter from reporting the failed flush at exit.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    return DONE

@@ -1,0 +1,2 @@
+"""Decoded logs written out: JSON Lines, CSV and text tables, pandas
+DataFrames and Parquet files."""

@@ -1,0 +1,120 @@
+"""One message type across many logs as a Dask DataFrame, one partition per log.
+
+Runs unchanged on any Dask scheduler: threads, processes, or a cluster whose
+workers have quillon installed. Needs `pip install quillon[dask]`.
+
+    from quillon_tools.dask import read_logs
+    gps = read_logs("flights/", "GPS")
+    gps.groupby("_log")["Alt"].max().compute()
+"""
+
+from __future__ import annotations
+
+import os
+import warnings
+from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Union, cast
+
+import pyarrow
+
+from ..log import read_log
+from ..names import message_name
+from .dataset import LOG_COLUMN, LogColumn
+from .discovery import FoundLog, find_logs
+
+if TYPE_CHECKING:
+    import dask.dataframe
+
+Paths = Union[str, "os.PathLike[str]", Iterable[Union[str, "os.PathLike[str]"]]]
+
+
+def read_logs(paths: Paths, name: str, scaled: bool = False) -> "dask.dataframe.DataFrame":
+    """The rows of message `name` in every log of `paths`, with `_log` last.
+
+    `paths` is a log, a directory (searched recursively for .bin, .BIN, .tlog
+    and .mav files), a shell pattern, or a list of these. `_log` is a log's
+    path relative to the directory it was found under, otherwise the path as
+    given. Columns are those of `read_log`, as `pandas.ArrowDtype`.
+
+    The columns and their types come from the first log, in sorted order,
+    that holds the message; the other logs are aligned to it: a missing column
+    is null, an extra column is dropped with a warning, and a column of
+    another type is cast, or null with a warning where its values do not fit.
+    A log without the message gives an empty partition.
+    """
+    import dask.dataframe
+
+    logs = _find(paths)
+    schema = None
+    for log in logs:
+        table = _read(log.path, name, scaled)
+        if table is not None:
+            schema = table.schema.append(pyarrow.field(LOG_COLUMN, pyarrow.string()))
+            break
+    if schema is None:
+        raise ValueError(f"no log holds the message {name!r}")
+    from_map: Any = dask.dataframe.from_map
+    frame = from_map(_partition, [log.path for log in logs], [log.name for log in logs],
+                     message=name, scaled=scaled, schema=schema, meta=_to_pandas(schema.empty_table()),
+                     label=f"read-logs-{name}", enforce_metadata=False)
+    return cast("dask.dataframe.DataFrame", frame)
+
+
+def _find(paths: Paths) -> List[FoundLog]:
+    arguments = [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
+    found = find_logs(os.fspath(argument) for argument in arguments)
+    if found.missing:
+        argument, reason = found.missing[0]
+        raise FileNotFoundError(f"{reason}: {argument!r}")
+    if not found.logs:
+        raise ValueError(f"no logs in {paths!r}")
+    return sorted(found.logs, key=lambda log: log.name)
+
+
+def _read(path: str, name: str, scaled: bool) -> Optional[pyarrow.Table]:
+    """The log's table of `name`, None when it has none."""
+    # The numbered continuations of a type ("GPS~2") are selected by its name.
+    log = read_log(path, message_name(name), scaled=scaled)
+    return log.get(name)
+
+
+def _partition(path: str, log_name: str, message: str, scaled: bool, schema: pyarrow.Schema,
+               columns: Optional[List[str]] = None) -> Any:
+    """One log's rows aligned to `schema`; only `columns` when given."""
+    table = _read(path, message, scaled)
+    if table is None:
+        table = schema.empty_table()
+    else:
+        table = LogColumn(log_name)(align(table, schema, log_name))
+    return _to_pandas(table if columns is None else table.select(columns))
+
+
+def align(table: pyarrow.Table, schema: pyarrow.Schema, label: str) -> pyarrow.Table:
+    """`table` with the columns of `schema` but its last (`_log`): missing
+    columns null, extra ones dropped and other types cast, or null where the
+    values do not fit."""
+    columns = []
+    fields = [field for field in schema if field.name != LOG_COLUMN]
+    for field in fields:
+        if field.name not in table.column_names:
+            columns.append(pyarrow.nulls(table.num_rows, field.type))
+            continue
+        column = table.column(field.name)
+        if column.type != field.type:
+            try:
+                column = column.cast(field.type)
+            except (pyarrow.ArrowInvalid, pyarrow.ArrowNotImplementedError) as error:
+                warnings.warn(f"{label}: column {field.name!r} of type {column.type} cannot become "
+                              f"{field.type} ({error}); it is null", stacklevel=2)
+                column = pyarrow.nulls(table.num_rows, field.type)
+        columns.append(column)
+    extra = [c for c in table.column_names if c not in schema.names]
+    if extra:
+        warnings.warn(f"{label}: columns {', '.join(extra)} are not in the first log's "
+                      "table and are dropped", stacklevel=2)
+    return pyarrow.Table.from_arrays(columns, schema=pyarrow.schema(fields, schema.metadata))
+
+
+def _to_pandas(table: pyarrow.Table) -> Any:
+    import pandas
+
+    return table.to_pandas(types_mapper=pandas.ArrowDtype)

@@ -1,0 +1,18 @@
+"""The protocols a log can be in, and the columns each adds before the logged fields."""
+
+from __future__ import annotations
+
+from typing import Dict, Optional, Tuple
+
+DATA_FLASH = "data_flash"
+MAVLINK = "mavlink"
+
+# The columns the reader adds before the logged fields, per protocol.
+ADDED_COLUMNS: Dict[str, Tuple[str, ...]] = {
+    DATA_FLASH: ("_index", "_time"),
+    MAVLINK: ("_index", "_time", "_sysid", "_compid", "_seq"),
+}
+
+
+def added_columns(protocol: Optional[str]) -> Tuple[str, ...]:
+    return ADDED_COLUMNS.get(protocol or "", ())
