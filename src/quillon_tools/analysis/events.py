@@ -5,7 +5,7 @@ STATUSTEXT and HEARTBEAT."""
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Set, Tuple
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 import pyarrow
 
@@ -22,6 +22,24 @@ _SYSID = pyarrow.field("_sysid", pyarrow.uint8())
 PARAM_CHANGES = pyarrow.schema([_TIME, ("name", pyarrow.string()), ("value", pyarrow.float64())])
 MESSAGES = pyarrow.schema([_TIME, ("severity", pyarrow.uint8()), ("text", pyarrow.string())])
 MODES = pyarrow.schema([_TIME, ("mode", pyarrow.uint32()), ("name", pyarrow.string())])
+
+
+class Text(NamedTuple):
+    """One MAVLink text message, its chunks joined."""
+    position: int  # the packet's `_index`
+    time: Optional[int]
+    sysid: int
+    severity: Optional[int]
+    text: Optional[str]
+
+
+class Heartbeat(NamedTuple):
+    """One vehicle HEARTBEAT."""
+    time: Optional[int]
+    sysid: int
+    compid: int
+    custom_mode: int
+    type: int
 
 
 def with_sysid(schema: pyarrow.Schema) -> pyarrow.Schema:
@@ -109,54 +127,54 @@ class Events:
             found = [(time, None, text) for _, time, text in rows(self._of("MSG"), "_time", "Message")
                      if isinstance(text, str)]
             return _table(MESSAGES, found)
-        return _table(with_sysid(MESSAGES), [m[1:] for m in self._statustexts()])
+        return _table(with_sysid(MESSAGES), [(m.time, m.sysid, m.severity, m.text) for m in self._statustexts()])
 
-    def _statustexts(self) -> List[Tuple[Any, ...]]:
-        """(index, time, sysid, severity, text) of each text, chunked texts
-        joined: chunks of one sender and id in chunk order, up to the one
-        that does not fill its field."""
-        done: List[Tuple[Any, ...]] = []
-        open_texts: Dict[Tuple[int, int, int], List[Tuple[Any, ...]]] = {}
+    def _statustexts(self) -> List[Text]:
+        """Each text, chunked texts joined: chunks of one sender and id in
+        chunk order, up to the one that does not fill its field."""
+        done: List[Text] = []
+        # Per (sysid, compid, id): the chunks so far, each with its chunk_seq.
+        open_texts: Dict[Tuple[int, int, int], List[Tuple[Text, int]]] = {}
 
         def close(key: Tuple[int, int, int]) -> None:
             chunks = open_texts.pop(key)
-            index, time, sysid, _, severity, _, _ = chunks[0]
             seen: Dict[int, str] = {}
-            for chunk in chunks:
-                seen.setdefault(chunk[6], chunk[5] or "")
-            done.append((index, time, sysid, severity, "".join(seen[k] for k in sorted(seen))))
+            for chunk, seq in chunks:
+                seen.setdefault(seq, chunk.text or "")
+            done.append(chunks[0][0]._replace(text="".join(seen[k] for k in sorted(seen))))
 
         for index, time, sysid, compid, severity, text, text_id, seq in rows(
                 self._of("STATUSTEXT"), "_time", "_sysid", "_compid", "severity", "text", "id", "chunk_seq"):
             if not text_id:
-                done.append((index, time, sysid, severity, text))
+                done.append(Text(index, time, sysid, severity, text))
                 continue
             key = (sysid, compid, text_id)
             if key in open_texts and seq == 0:
                 close(key)  # the same id starts a new text
-            open_texts.setdefault(key, []).append((index, time, sysid, compid, severity, text, seq))
+            open_texts.setdefault(key, []).append((Text(index, time, sysid, severity, text), seq))
             if not _fills(text):
                 close(key)
         for key in list(open_texts):
             close(key)  # texts whose last chunk is missing keep what arrived
-        done.sort(key=lambda m: m[0])
+        done.sort(key=lambda m: m.position)
         return done
 
     def _firmware_vehicle(self, sysid: Optional[int] = None) -> Optional[str]:
         if not self._mavlink:
             return vehicle_from_messages(text for _, text in rows(self._of("MSG"), "Message"))
-        return vehicle_from_messages(m[4] for m in self._statustexts() if m[2] == sysid)
+        return vehicle_from_messages(m.text for m in self._statustexts() if m.sysid == sysid)
 
     # Flight modes ---------------------------------------------------------
 
-    def _heartbeats(self) -> List[Tuple[Any, ...]]:
-        """(time, sysid, compid, custom_mode, type) of every vehicle HEARTBEAT."""
-        return [row[1:6] for row in rows(self._of("HEARTBEAT"), "_time", "_sysid", "_compid", "custom_mode",
-                                         "type", "autopilot")
-                if row[6] != AUTOPILOT_INVALID]
+    def _heartbeats(self) -> List[Heartbeat]:
+        """Every vehicle HEARTBEAT."""
+        return [Heartbeat(time, sysid, compid, mode, kind)
+                for _, time, sysid, compid, mode, kind, autopilot in rows(
+                    self._of("HEARTBEAT"), "_time", "_sysid", "_compid", "custom_mode", "type", "autopilot")
+                if autopilot != AUTOPILOT_INVALID]
 
     def _vehicle_components(self) -> Set[Tuple[int, int]]:
-        return {(sysid, compid) for _, sysid, compid, _, _ in self._heartbeats()}
+        return {(beat.sysid, beat.compid) for beat in self._heartbeats()}
 
     def modes(self) -> pyarrow.Table:
         found: List[Tuple[Any, ...]] = []

@@ -1,0 +1,39 @@
+"""The quillon subcommands' output on the bundled samples, against the
+expected output stored in golden/. A change of output updates these files on
+purpose: QUILLON_UPDATE_GOLDEN=1 python -m pytest test_tools_golden.py
+writes them anew from the installed package."""
+
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+BUNDLED = pathlib.Path(__file__).resolve().parents[2] / "samples"
+GOLDEN = pathlib.Path(__file__).resolve().parent / "golden"
+UPDATE = os.environ.get("QUILLON_UPDATE_GOLDEN") == "1"
+DUMP_LINES = 20
+
+SAMPLES = ["sub-4.1.0-dive.bin", "sub-4.1.1-dive.tlog"]
+COMMANDS = ["summary", "params", "modes", "messages", "dump"]
+
+
+def quillon(*args):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run([sys.executable, "-m", "quillon_tools", *args], capture_output=True,
+                          env=env, timeout=300)
+
+
+@pytest.mark.parametrize("sample", SAMPLES)
+@pytest.mark.parametrize("command", COMMANDS)
+def test_output_matches_the_golden_file(command, sample):
+    result = quillon(command, str(BUNDLED / sample))
+    assert result.returncode == 0 and result.stderr == b"", result.stderr.decode()
+    output = result.stdout.decode()
+    if command == "dump":
+        output = "".join(output.splitlines(keepends=True)[:DUMP_LINES])
+    golden = GOLDEN / f"{sample}.{command}.txt"
+    if UPDATE:
+        golden.write_text(output, encoding="utf-8")
+    assert output == golden.read_text(encoding="utf-8")
