@@ -73,7 +73,11 @@ def finish_mavlink(name: str, table: pyarrow.Table, scaled: bool) -> pyarrow.Tab
     first = next((i for i, column in enumerate(table.column_names) if not column.startswith("_")),
                  table.num_columns)  # after the columns the reader adds
     names = table.column_names[first:]
-    invalid: Dict[str, str] = {n: by_name[n][1] for n in names if n in by_name and by_name[n][1]}
+    invalid: Dict[str, str] = {}
+    for n in names:
+        text = by_name.get(n, (None, None))[1]
+        if text:
+            invalid[n] = text
     if scaled and invalid:
         table = _nulled(table, {n: invalid_values(text) for n, text in invalid.items()})
     units = [field_unit(by_name.get(n, (None, None))[0]) for n in names]
