@@ -23,14 +23,14 @@ from .units import FieldUnit, apply_units
 CONVERSIONS: Dict[str, Tuple[str, float]] = {
     "degE7": ("deg", 1e-7), "degE5": ("deg", 1e-5), "cdeg": ("deg", 0.01), "deg/2": ("deg", 2.0),
     "cdeg/s": ("deg/s", 0.01), "mrad": ("rad", 0.001), "mrad/s": ("rad/s", 0.001),
-    "mm": ("m", 0.001), "cm": ("m", 0.01), "dm": ("m", 0.1), "cm^2": ("m^2", 1e-4),
+    "mm": ("m", 0.001), "cm": ("m", 0.01), "dm": ("m", 0.1), "dam": ("m", 10.0), "cm^2": ("m^2", 1e-4),
     "mm/s": ("m/s", 0.001), "cm/s": ("m/s", 0.01), "dm/s": ("m/s", 0.1), "m/s*5": ("m/s", 0.2),
     "mV": ("V", 0.001), "cV": ("V", 0.01), "mA": ("A", 0.001), "cA": ("A", 0.01),
     "mW": ("W", 0.001), "hJ": ("J", 100.0),
     "ns": ("s", 1e-9), "us": ("s", 1e-6), "ms": ("s", 0.001), "cs": ("s", 0.01), "ds": ("s", 0.1),
     # Milli standard gravities: ArduPilot sends m/s/s * 1000 / 9.80665.
     "mG": ("m/s/s", 0.00980665), "mgauss": ("gauss", 0.001),
-    "cdegC": ("degC", 0.01), "hPa": ("Pa", 100.0),
+    "cdegC": ("degC", 0.01), "hPa": ("Pa", 100.0), "kPa": ("Pa", 1000.0),
     "c%": ("%", 0.01), "d%": ("%", 0.1), "dpix": ("pix", 0.1),
 }
 

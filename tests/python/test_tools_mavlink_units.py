@@ -68,7 +68,8 @@ def test_invalid_values_scale_to_null():
 def test_every_catalogued_unit_is_known():
     """A unit the conversions do not know stays unscaled: it must be a base unit."""
     base = {"m", "m/s", "m/s/s", "s", "rad", "rad/s", "deg", "deg/s", "V", "A", "W", "J", "Pa", "degC",
-            "%", "Hz", "gauss", "bytes", "bytes/s", "bits/s", "mAh", "dB", "dBm", "pix", "MiB", "MiB/s"}
+            "%", "Hz", "gauss", "bytes", "bytes/s", "bits/s", "mAh", "dB", "dBm", "pix", "MiB", "MiB/s",
+            "rpm", "kg", "cm^3", "cm^3/min"}
     units = {unit for fields in catalogue_units().values() for _, unit, _ in fields if unit is not None}
     assert units - set(CONVERSIONS) - base == set()
     assert catalogue_units()["GLOBAL_POSITION_INT"][1] == ("lat", "degE7", None)
