@@ -7,8 +7,8 @@ Writes mavlink_message_crcs.{h,cpp} (the CRC-extra tables of the common message 
 and of the whole catalogue), mavlink_introspect_gen.{h,cpp} (one packed payload struct
 and one unbox_<name> function per message, and the unboxers table indexed by message
 id) and mavlink_catalogue_info.{h,cpp} (constant field descriptions of every message,
-for decoders that keep no static storage). Every check of the field lists fails the
-build with a message naming the faulty line.
+units and invalid values included, for decoders that keep no static storage). Every
+check of the field lists fails the build with a message naming the faulty line.
 """
 
 import os
@@ -40,12 +40,22 @@ struct switch template this thread_local throw true try typedef typeid typename 
 using virtual void volatile wchar_t while xor xor_eq""".split())
 
 MESSAGE_RE = re.compile(r'^(\d+) ([a-z0-9_]+) \((\d+)\): (.+)$')
-FIELD_RE = re.compile(r'^(\+?)([A-Za-z_][A-Za-z0-9_]*) ([a-z0-9]+)(?:\[(\d+)\])?$')
+FIELD_RE = re.compile(r'^(\+?)([A-Za-z_][A-Za-z0-9_]*) ([a-z0-9]+)(?:\[(\d+)\])?'
+                      r'(?: ([A-Za-z%][A-Za-z0-9%/*^]*))?(?: invalid=(\S+))?$')
+
+# Named values a field list may give as a field's invalid value.
+LIMITS = {
+    'INT8_MAX': 2**7 - 1, 'INT16_MAX': 2**15 - 1, 'INT32_MAX': 2**31 - 1, 'INT64_MAX': 2**63 - 1,
+    'UINT8_MAX': 2**8 - 1, 'UINT16_MAX': 2**16 - 1, 'UINT32_MAX': 2**32 - 1, 'UINT64_MAX': 2**64 - 1,
+}
 
 
 class Field:
-    def __init__(self, name, token, count, is_array, extension, offset):
+    def __init__(self, name, token, count, is_array, extension, offset, unit=None, invalid=None):
         self.name = name
+        self.unit = unit  # as the protocol documents it: degE7, mm, cm/s, ...
+        self.invalid = invalid  # decimal texts of the values meaning "unknown", joined by "|"
+
         self.is_array = is_array
         self.token = token
         self.count = count
@@ -74,6 +84,32 @@ class Message:
 
 def fail(where, text):
     sys.exit(f'generate.py: {where}: {text}')
+
+
+def parse_invalid(text, token, where):
+    """The invalid values of a field of type `token`, "UINT16_MAX" or "0|UINT16_MAX",
+    as decimal texts joined by "|" ("nan" for NaN); each must fit the type."""
+    values = []
+    for part in text.split('|'):
+        if part == 'NaN' and token.startswith('f'):
+            values.append('nan')
+            continue
+        value = LIMITS.get(part)
+        if value is None and re.fullmatch(r'-?\d+', part):
+            value = int(part)
+        if value is None:
+            fail(where, f'bad invalid value {part!r}')
+        if token.startswith('f'):
+            values.append(str(value))
+            continue
+        if token == 'c':
+            fail(where, 'a text field has no invalid value')
+        bits = TYPES[token][2] * 8
+        low, high = (-2**(bits - 1), 2**(bits - 1) - 1) if token.startswith('i') else (0, 2**bits - 1)
+        if not low <= value <= high:
+            fail(where, f'invalid value {part} does not fit {token}')
+        values.append(str(value))
+    return '|'.join(values)
 
 
 def parse_ranges(text, where):
@@ -111,7 +147,9 @@ def read_fields(path):
             count = int(f.group(4)) if f.group(4) else 1
             if count < 1:
                 fail(where, f'empty array {text!r}')
-            field = Field(f.group(2), f.group(3), count, f.group(4) is not None, f.group(1) == '+', offset)
+            invalid = parse_invalid(f.group(6), f.group(3), where) if f.group(6) else None
+            field = Field(f.group(2), f.group(3), count, f.group(4) is not None, f.group(1) == '+', offset,
+                          f.group(5), invalid)
             fields.append(field)
             offset += field.size
         messages.append(Message(int(m.group(1)), m.group(2), int(m.group(3)), fields))
@@ -262,6 +300,9 @@ typedef struct mavlink_field_info_t {
     uint16_t offset;  /* byte offset within the payload */
     uint16_t count;   /* elements; 1 for a scalar */
     cType type;
+    const char* unit;    /* as the protocol documents it (degE7, mV, ...); null for none */
+    const char* invalid; /* the values meaning "unknown", in decimal ("nan" for NaN),
+                            joined by "|"; null for none */
 } mavlink_field_info_t;
 
 typedef struct mavlink_message_info_t {
@@ -296,12 +337,17 @@ extern "C" const mavlink_message_info_t* mavlink_catalogue_info(uint32_t msgid) 
 '''
 
 
+def c_text(text):
+    return 'nullptr' if text is None else '"' + text + '"'
+
+
 def emit_info(messages, outdir):
     write(os.path.join(outdir, 'mavlink_catalogue_info.h'), HEADER_NOTE + INFO_HEADER)
     c = [HEADER_NOTE, '#include "mavlink/mavlink_catalogue_info.h"\n\n#include <algorithm>\n\nnamespace {\n\n']
     for m in messages:
         c.append(f'const mavlink_field_info_t {m.name}_fields[] = {{\n')
-        c.extend(f'    {{"{f.name}", {f.offset}, {f.count}, {f.code}}},\n' for f in m.fields)
+        c.extend(f'    {{"{f.name}", {f.offset}, {f.count}, {f.code}, {c_text(f.unit)}, {c_text(f.invalid)}}},\n'
+                 for f in m.fields)
         c.append('};\n')
     c.append('\n}  // namespace\n\n')
     c.append('extern "C" const mavlink_message_info_t mavlink_catalogue[MAVLINK_CATALOGUE_SIZE] = {\n')

@@ -1,4 +1,4 @@
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import pyarrow
 
@@ -27,3 +27,5 @@ class Sniffer:
     def data_flash(self) -> int: ...
     @property
     def mavlink(self) -> int: ...
+
+def mavlink_field_units() -> Dict[str, Tuple[Tuple[str, Optional[str], Optional[str]], ...]]: ...

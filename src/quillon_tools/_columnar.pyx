@@ -279,3 +279,39 @@ cdef class Sniffer:
     def mavlink(self):
         """MAVLink good frames found."""
         return self.core.mavlinkFrames()
+
+
+cdef extern from "mavlink/mavlink_catalogue_info.h":
+    ctypedef struct mavlink_field_info_t:
+        const char* name
+        const char* unit
+        const char* invalid
+    ctypedef struct mavlink_message_info_t:
+        const char* name
+        uint8_t numFields
+        const mavlink_field_info_t* fields
+    const mavlink_message_info_t* mavlink_catalogue
+    const size_t MAVLINK_CATALOGUE_SIZE
+
+
+def mavlink_field_units():
+    """The documented unit and invalid values of every field of each catalogued
+    MAVLink message that has any: upper-case message name -> a tuple, in wire
+    order, of (field name, unit or None, invalid values as text joined by "|" or None)."""
+    cdef size_t m, f
+    cdef const mavlink_message_info_t* info
+    cdef const mavlink_field_info_t* field
+    found = {}
+    for m in range(MAVLINK_CATALOGUE_SIZE):
+        info = &mavlink_catalogue[m]
+        fields = []
+        described = False
+        for f in range(info.numFields):
+            field = &info.fields[f]
+            unit = field.unit.decode() if field.unit != NULL else None
+            invalid = field.invalid.decode() if field.invalid != NULL else None
+            described = described or unit is not None or invalid is not None
+            fields.append((field.name.decode(), unit, invalid))
+        if described:
+            found[info.name.decode().upper()] = tuple(fields)
+    return found

@@ -25,6 +25,10 @@ def _fields(spec):
 MESSAGES = {
     0: ("heartbeat", _fields("custom_mode u32, type u8, autopilot u8, base_mode u8, "
                              "system_status u8, mavlink_version u8")),
+    1: ("sys_status", _fields("onboard_control_sensors_present u32, onboard_control_sensors_enabled u32, "
+                              "onboard_control_sensors_health u32, load u16, voltage_battery u16, "
+                              "current_battery i16, drop_rate_comm u16, errors_comm u16, errors_count1 u16, "
+                              "errors_count2 u16, errors_count3 u16, errors_count4 u16, battery_remaining i8")),
     2: ("system_time", _fields("time_unix_usec u64, time_boot_ms u32")),
     22: ("param_value", _fields("param_value f32, param_count u16, param_index u16, param_id c[16], "
                                 "param_type u8")),

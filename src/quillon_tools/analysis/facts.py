@@ -10,6 +10,7 @@ import pyarrow
 from ..names import message_name
 from ..protocols import DATA_FLASH, MAVLINK
 from .events import Events
+from .mavlink_units import finish_mavlink
 from .timebase import BOOT, UTC, GpsFix, on_time_base, utc_offset
 from .units import UnitTable, apply_units
 
@@ -60,8 +61,10 @@ class LogFacts:
                time_shifted: bool = False) -> pyarrow.Table:
         """A decoded DataFlash table with its units as field metadata (and
         applied, when `scaled`) and `_time` on the log's time base (already
-        there when `time_shifted`: decoded with `utc_offset`); other tables
-        as they are."""
+        there when `time_shifted`: decoded with `utc_offset`); a MAVLink
+        table with the catalogue's units; other tables as they are."""
+        if self.protocol == MAVLINK:
+            return finish_mavlink(message_name(name), table, scaled)
         if self.protocol != DATA_FLASH:
             return table
         layout = self._layouts.get(name)

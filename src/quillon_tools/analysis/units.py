@@ -9,7 +9,7 @@ all older firmware, follow the format characters' convention instead.
 from __future__ import annotations
 
 import struct
-from typing import Dict, List, Optional, Sequence, Set, Tuple
+from typing import AbstractSet, Dict, List, Optional, Sequence, Set, Tuple
 
 import pyarrow
 import pyarrow.compute
@@ -113,11 +113,12 @@ class UnitTable:
         return result
 
 
-def apply_units(table: pyarrow.Table, units: Sequence[FieldUnit], scaled: bool) -> pyarrow.Table:
+def apply_units(table: pyarrow.Table, units: Sequence[FieldUnit], scaled: bool,
+                unscaled: AbstractSet[str] = TIME_COLUMNS) -> pyarrow.Table:
     """`table` with `unit` and `multiplier` metadata on its field columns (the
     last columns, one per entry of `units`), and with `scaled` every numeric
-    column that has a multiplier, boot-time columns apart, as float64 in its
-    unit."""
+    column that has a multiplier, the `unscaled` (boot-time) columns apart, as
+    float64 in its unit."""
     first_field = table.num_columns - len(units)
     if first_field < 0:
         return table  # not the layout the units describe
@@ -129,7 +130,7 @@ def apply_units(table: pyarrow.Table, units: Sequence[FieldUnit], scaled: bool) 
         if unit is not None:
             metadata[b"unit"] = unit.encode()
         if multiplier is not None:
-            if scaled and name not in TIME_COLUMNS and _numeric(fields[i].type):
+            if scaled and name not in unscaled and _numeric(fields[i].type):
                 columns[i] = _scale(columns[i], multiplier)
                 multiplier = 1.0
             metadata[b"multiplier"] = f"{multiplier:g}".encode()

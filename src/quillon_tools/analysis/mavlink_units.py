@@ -1,0 +1,117 @@
+"""Units of MAVLink fields, as Arrow field metadata and scaled values.
+
+The catalogue gives each field's unit as the protocol documents it (degE7,
+cm/s, mV) and the values that mean "unknown" (UINT16_MAX, -1). Tables carry
+them as DataFlash tables do: `unit` is the unit a scaled value is in (deg,
+m/s, V) and `multiplier` takes a raw value into it; raw columns also carry
+`invalid`. With `scaled`, columns with a multiplier become float64 in their
+unit, and invalid values become null.
+"""
+
+from __future__ import annotations
+
+from functools import lru_cache
+from typing import Dict, List, Optional, Sequence, Tuple
+
+import pyarrow
+import pyarrow.compute
+
+from .. import _columnar
+from .units import FieldUnit, apply_units
+
+# Documented unit -> (unit of the scaled value, multiplier); other units stay as they are.
+CONVERSIONS: Dict[str, Tuple[str, float]] = {
+    "degE7": ("deg", 1e-7), "degE5": ("deg", 1e-5), "cdeg": ("deg", 0.01), "deg/2": ("deg", 2.0),
+    "cdeg/s": ("deg/s", 0.01), "mrad": ("rad", 0.001), "mrad/s": ("rad/s", 0.001),
+    "mm": ("m", 0.001), "cm": ("m", 0.01), "dm": ("m", 0.1), "dam": ("m", 10.0), "cm^2": ("m^2", 1e-4),
+    "mm/s": ("m/s", 0.001), "cm/s": ("m/s", 0.01), "dm/s": ("m/s", 0.1), "m/s*5": ("m/s", 0.2),
+    "mV": ("V", 0.001), "cV": ("V", 0.01), "mA": ("A", 0.001), "cA": ("A", 0.01),
+    "mW": ("W", 0.001), "hJ": ("J", 100.0),
+    "ns": ("s", 1e-9), "us": ("s", 1e-6), "ms": ("s", 0.001), "cs": ("s", 0.01), "ds": ("s", 0.1),
+    # Milli standard gravities: ArduPilot sends m/s/s * 1000 / 9.80665.
+    "mG": ("m/s/s", 0.00980665), "mgauss": ("gauss", 0.001),
+    "cdegC": ("degC", 0.01), "hPa": ("Pa", 100.0), "kPa": ("Pa", 1000.0),
+    "c%": ("%", 0.01), "d%": ("%", 0.1), "dpix": ("pix", 0.1),
+}
+
+# Clock readings stay integers, as DataFlash boot times do: `_time` is the scaled time.
+CLOCK_NAMES = frozenset({"time", "timestamp", "usec", "tc1", "ts1", "tow", "landing_time"})
+
+# (field name, documented unit, invalid values as text) of each field of a message.
+FieldInfo = Tuple[str, Optional[str], Optional[str]]
+
+
+@lru_cache(maxsize=None)
+def catalogue_units() -> Dict[str, Tuple[FieldInfo, ...]]:
+    """Upper-case message name -> its fields, for the messages that describe any."""
+    return _columnar.mavlink_field_units()
+
+
+def is_clock(name: str) -> bool:
+    return name in CLOCK_NAMES or name.startswith("time_") or name.endswith("_time_utc")
+
+
+def field_unit(documented: Optional[str]) -> FieldUnit:
+    """(unit, multiplier) of a field of the documented unit."""
+    if documented is None:
+        return None, None
+    return CONVERSIONS.get(documented, (documented, None))
+
+
+def invalid_values(text: str) -> List[float]:
+    return [float(part) if part == "nan" else int(part) for part in text.split("|")]
+
+
+def finish_mavlink(name: str, table: pyarrow.Table, scaled: bool) -> pyarrow.Table:
+    """A decoded MAVLink table with units as field metadata; with `scaled`,
+    values in their unit and invalid values null; tables of messages the
+    catalogue describes no field of, as they are."""
+    described = catalogue_units().get(name.upper())
+    if described is None:
+        return table
+    by_name = {field: (unit, invalid) for field, unit, invalid in described}
+    first = next((i for i, column in enumerate(table.column_names) if not column.startswith("_")),
+                 table.num_columns)  # after the columns the reader adds
+    names = table.column_names[first:]
+    invalid: Dict[str, str] = {}
+    for n in names:
+        text = by_name.get(n, (None, None))[1]
+        if text:
+            invalid[n] = text
+    if scaled and invalid:
+        table = _nulled(table, {n: invalid_values(text) for n, text in invalid.items()})
+    units = [field_unit(by_name.get(n, (None, None))[0]) for n in names]
+    clocks = {n for n in names if is_clock(n)}
+    table = apply_units(table, units, scaled, unscaled=clocks)
+    if scaled or not invalid:
+        return table
+    fields = [pyarrow.field(f.name, f.type, f.nullable, {**(f.metadata or {}), b"invalid": invalid[f.name].encode()})
+              if f.name in invalid else f for f in table.schema]
+    return pyarrow.Table.from_arrays(table.columns, schema=pyarrow.schema(fields, table.schema.metadata))
+
+
+def _nulled(table: pyarrow.Table, invalid: Dict[str, Sequence[float]]) -> pyarrow.Table:
+    """`table` with the `invalid` values of each named column null (in arrays, each element)."""
+    for name, values in invalid.items():
+        i = table.column_names.index(name)
+        column = table.column(i)
+        if pyarrow.types.is_fixed_size_list(column.type):
+            size = column.type.list_size
+            chunks = [pyarrow.FixedSizeListArray.from_arrays(_null_values(chunk.flatten(), values), size)
+                      for chunk in column.chunks]
+            column = pyarrow.chunked_array(chunks, column.type)
+        else:
+            column = pyarrow.chunked_array([_null_values(chunk, values) for chunk in column.chunks], column.type)
+        table = table.set_column(i, table.schema.field(i), column)
+    return table
+
+
+def _null_values(values: pyarrow.Array, invalid: Sequence[float]) -> pyarrow.Array:
+    numbers = [v for v in invalid if v == v]
+    mask = pyarrow.compute.is_in(values, value_set=pyarrow.array(numbers, values.type)) if numbers else None
+    if len(numbers) < len(invalid) and pyarrow.types.is_floating(values.type):
+        nan = pyarrow.compute.is_nan(values)
+        mask = nan if mask is None else pyarrow.compute.or_(mask, nan)
+    if mask is None:
+        return values
+    return pyarrow.compute.if_else(mask, pyarrow.scalar(None, values.type), values)
