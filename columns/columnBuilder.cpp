@@ -31,24 +31,8 @@ void columnBuilder::startOffsets() {
 void columnBuilder::appendText(const char* source) {
     const void* nul = std::memchr(source, 0, count);
     const std::size_t n = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - source) : count;
-    const auto* s = reinterpret_cast<const unsigned char*>(source);
-    if (introspect::validUtf8(s, n)) {
-        values.append(s, n);
-    } else {
-        // Latin-1: bytes above 0x7F become two-byte sequences.
-        uint8_t* to = values.extend(2 * n);
-        std::size_t k = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const unsigned char b = s[i];
-            if (b < 0x80) {
-                to[k++] = b;
-            } else {
-                to[k++] = static_cast<uint8_t>(0xC0 | (b >> 6));
-                to[k++] = static_cast<uint8_t>(0x80 | (b & 0x3F));
-            }
-        }
-        values.shrink(2 * n - k);
-    }
+    uint8_t* to = values.extend(2 * n);
+    values.shrink(2 * n - introspect::utf8OrLatin1(reinterpret_cast<const unsigned char*>(source), n, to));
     // Readers take the rows before a text column reaches 2 GiB (see
     // columnizer::wantsTake); this only guards the 32-bit offsets.
     if (values.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))

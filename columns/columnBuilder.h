@@ -15,6 +15,7 @@ enum class columnKind : uint8_t {
     values = 0,     // `count` elements of `type` per row (a fixed-size list when count > 1)
     text = 1,       // up to `count` bytes per row, to the first NUL, as UTF-8
     timestamp = 2,  // int64 microseconds since 1970, UTC, with a validity bitmap
+    binary = 3,     // exactly `count` bytes per row, NULs included
 };
 
 // The Arrow buffers of a finished column: `values` (the data, or for text the

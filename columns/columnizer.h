@@ -33,6 +33,25 @@ struct gpsFix {
     int64_t bootMicroseconds = 0;
 };
 
+// What a whole log held that decoded to no row: bytes in no packet or
+// frame, DataFlash headers of types that had no format, MAVLink frames that
+// failed, and per MAVLink sender the frames its sequence numbers say were
+// lost on the way.
+struct senderStats {
+    uint8_t sysid = 0;
+    uint8_t compid = 0;
+    uint64_t received = 0;  // good frames
+    uint64_t lost = 0;      // sequence numbers skipped, counted modulo 256 per frame
+};
+
+struct logStats {
+    uint64_t bytesRead = 0;
+    uint64_t junkBytes = 0;     // in no packet or frame (nor a tlog record's time)
+    uint64_t unknownTypes = 0;  // DataFlash: headers whose type had no format
+    uint64_t badFrames = 0;     // MAVLink: frames that failed where a record's frame starts
+    std::vector<senderStats> senders;  // MAVLink: by (sysid, compid), ascending
+};
+
 // Every instance keeps all of its decoding state to itself, so readers on
 // different threads never meet.
 class columnizer {
@@ -60,6 +79,8 @@ public:
     bool wantsTake() const;
     // Packets decoded, selected or not.
     uint64_t packets() const { return index; }
+    // What the log dropped so far (all of it once finished).
+    virtual logStats stats() const = 0;
     // The log's first GPS fix, where the protocol logs one (DataFlash).
     virtual gpsFix firstFix() const { return {}; }
     // Microseconds added to every boot time in `_time` from now on, for a

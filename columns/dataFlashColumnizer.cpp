@@ -1,4 +1,4 @@
-// DataFlash logs into columns: the parser finds packets and learns formats;
+// DataFlash logs into columns: the scanner finds packets and learns formats;
 // each data packet of a selected type becomes one row of its type's table.
 //
 // Every table also gets `_time`, the packet's boot time in microseconds: its
@@ -12,23 +12,30 @@
 #include <tuple>
 
 #include "columns/columnizer.h"
-#include "dataflash/DFParser.h"
+#include "columns/dataFlashScanner.h"
+#include "dataflash/DFFormatLayout.h"
 
 namespace columns {
 
 namespace {
 
 using DataFlash::DFFormatDescription;
+using DataFlash::DFFormatLayout;
+using DataFlash::DFMemberPlace;
 
-std::vector<std::string> splitLabels(const std::string& labels) {
-    std::vector<std::string> parts;
-    std::size_t from = 0;
-    for (;;) {
-        const std::size_t comma = labels.find(',', from);
-        parts.push_back(labels.substr(from, comma - from));
-        if (comma == std::string::npos) return parts;
-        from = comma + 1;
-    }
+// Text-typed fields that hold binary contents, by format name and label:
+// they become binary columns of their whole width, NULs included.
+constexpr struct {
+    const char* format;
+    const char* label;
+} binaryFields[] = {
+    {"FILE", "Data"},  // a chunk of a file's bytes
+};
+
+bool isBinaryField(const char* format, const std::string& label) {
+    for (const auto& f : binaryFields)
+        if (std::strcmp(format, f.format) == 0 && label == f.label) return true;
+    return false;
 }
 
 // An integer field at a fixed place in the payload of every packet of a format.
@@ -71,30 +78,11 @@ struct clockFields {
     integerField status, week, weekMilliseconds;
 };
 
-// Where each member of a format lies in the payload, by format character.
-struct memberPlace {
-    std::size_t offset;
-    std::size_t size;
-    bool inPacket;  // wholly within the packet's own bytes
-};
-
-std::vector<memberPlace> memberPlaces(const DFFormatDescription& format) {
-    const std::size_t payloadBytes = format.getLength() > 3 ? format.getLength() - 3u : 0u;
-    std::vector<memberPlace> places;
-    std::size_t offset = 0;
-    for (const char* c = format.formatText(); *c != '\0'; ++c) {
-        const cMember& shape = DFFormatDescription::dfMemberTypes[static_cast<unsigned char>(*c)];
-        const std::size_t size = static_cast<std::size_t>(cTypeSize[shape.type]) * static_cast<std::size_t>(shape.elements);
-        places.push_back({offset, size, offset + size <= payloadBytes});
-        offset += size;
-    }
-    return places;
-}
-
 // The clock fields of a format, found by their labels. A field counts only
 // when it is an integer lying wholly within the packet.
-clockFields findClock(const DFFormatDescription& format, const std::vector<std::string>& labels) {
-    const std::vector<memberPlace> places = memberPlaces(format);
+clockFields findClock(const DFFormatDescription& format, const DFFormatLayout& layout) {
+    const std::vector<DFMemberPlace>& places = layout.places;
+    const std::vector<std::string>& labels = layout.labels;
     const auto field = [&](const char* label) {
         integerField found;
         for (std::size_t i = 0; i < places.size() && i < labels.size(); ++i) {
@@ -153,16 +141,26 @@ struct definition {
 class dataFlashColumnizer final : public columnizer {
 public:
     dataFlashColumnizer(selection wanted, selection gathered)
-        : columnizer(std::move(wanted), std::move(gathered)), packet{} {}
+        : columnizer(std::move(wanted), std::move(gathered)) {}
 
     void feed(const uint8_t* data, uint64_t length) override {
         while (length > 0) {
-            bool completed = false;
-            const uint64_t used = parser.parseDataFlash(data, length, packet, completed);
+            uint64_t used = 0;
+            const dataFlashScanner::found result = scanner.scan(data, length, used);
             data += used;
             length -= used;
-            if (completed) addPacket();
+            if (result == dataFlashScanner::found::data) addPacket();
         }
+    }
+
+    void finish() override { scanner.finish(); }
+
+    logStats stats() const override {
+        logStats s;
+        s.bytesRead = scanner.bytesRead();
+        s.junkBytes = scanner.junkBytes();
+        s.unknownTypes = scanner.unknownTypes();
+        return s;
     }
 
     std::vector<formatRow> formats() const override {
@@ -171,7 +169,7 @@ public:
         // Types whose latest format never had a data packet.
         for (unsigned t = 0; t < 256; ++t) {
             const auto type = static_cast<uint8_t>(t);
-            if (parser.formatExists(type) && seen[t].serial != parser.formatSerial(type))
+            if (parser().formatExists(type) && seen[t].serial != parser().formatSerial(type))
                 rows.push_back(describe(type));
         }
         return rows;
@@ -187,9 +185,10 @@ private:
     };
 
     void addPacket() {
+        const DataFlash::DFPacket& packet = scanner.packet();
         const uint8_t type = packet.packet_type;
         typeState& state = seen[type];
-        if (state.serial != parser.formatSerial(type)) learn(type, state);
+        if (state.serial != parser().formatSerial(type)) learn(type, state);
         const uint64_t row = index++;
         definition& d = *state.current;
         int64_t boot;
@@ -197,14 +196,14 @@ private:
             bootTime = wrapped(boot, d.clock.bootScale, 0);
             timed = true;
         }
-        if (d.clock.gps && !fix.found) noteFix(d.clock);
+        if (d.clock.gps && !fix.found) noteFix(d.clock, packet);
         if (d.table == nullptr) return;  // not selected: the body is never decoded
         d.index->appendValues(&row);
         d.time->appendTime(wrapped(bootTime, 1, timeOffset), timed, d.table->rows());
         if (d.inPacket) {
             for (const definition::field& f : d.fields) f.column->appendMember(packet.rest + f.offset);
         } else {
-            const cStruct& record = parser.getIntrospectiveStruct(packet);
+            const cStruct& record = scanner.formats().getIntrospectiveStruct(packet);
             for (const definition::field& f : d.fields) f.column->appendMember(record.members[f.member].value);
         }
         d.table->rowDone();
@@ -212,7 +211,7 @@ private:
 
     // Keeps the first GPS packet with a 3D fix and a week, once some packet
     // has given the boot time.
-    void noteFix(const clockFields& clock) {
+    void noteFix(const clockFields& clock, const DataFlash::DFPacket& packet) {
         int64_t status, week, milliseconds;
         if (!timed || !clock.status.read(packet.rest, status) || status < 3 ||
             !clock.week.read(packet.rest, week) || week <= 0 || week > UINT32_MAX ||
@@ -221,38 +220,41 @@ private:
         fix = gpsFix{true, static_cast<uint32_t>(week), static_cast<uint32_t>(milliseconds), bootTime};
     }
 
-    formatRow describe(uint8_t type) const {
-        const DFFormatDescription& format = *parser.formatOf(type);
-        return formatRow{type, format.nameText(), format.getLength(), format.formatText(),
-                         splitLabels(format.labelText())};
+    formatRow describe(uint8_t type, const DFFormatLayout& layout) const {
+        const DFFormatDescription& format = *parser().formatOf(type);
+        return formatRow{type, format.nameText(), format.getLength(), format.formatText(), layout.labels};
     }
+    formatRow describe(uint8_t type) const { return describe(type, DFFormatLayout(*parser().formatOf(type))); }
 
     void learn(uint8_t type, typeState& state) {
-        state.serial = parser.formatSerial(type);
-        formatRow row = describe(type);
+        state.serial = parser().formatSerial(type);
+        const DFFormatLayout layout(*parser().formatOf(type));
+        formatRow row = describe(type, layout);
         const auto key = std::make_tuple(row.type, row.name, row.length, row.format, row.columns);
         auto found = definitions.find(key);
         if (found == definitions.end()) {
             found = definitions.emplace(key, definition{}).first;
             definition& d = found->second;
             d.row = std::move(row);
-            d.clock = findClock(*parser.formatOf(type), d.row.columns);
+            d.clock = findClock(*parser().formatOf(type), layout);
             d.row.name = names.claim(d.row.name);
-            d.table = newTable({parser.formatOf(type)->nameText(), d.row.name}, d.row.name, type);
-            if (d.table != nullptr) build(type, d);
+            d.table = newTable({parser().formatOf(type)->nameText(), d.row.name}, d.row.name, type);
+            if (d.table != nullptr) build(type, d, layout);
             order.push_back(&d);
         }
         state.current = &found->second;
     }
 
-    void build(uint8_t type, definition& d) {
+    void build(uint8_t type, definition& d, const DFFormatLayout& layout) {
         d.index = &d.table->add("_index", columnKind::values, UINT64_T, 1);
         d.time = &d.table->add("_time", columnKind::timestamp, INT64_T, 1);
-        const std::vector<memberPlace> places = memberPlaces(*parser.formatOf(type));
-        for (const auto& shape : parser.recordLayoutOf(type).members()) {
-            const columnKind kind = shape.type == CHAR ? columnKind::text : columnKind::values;
+        const char* formatName = parser().formatOf(type)->nameText();
+        for (const auto& shape : parser().recordLayoutOf(type).members()) {
+            const columnKind kind = shape.type != CHAR                     ? columnKind::values
+                                    : isBinaryField(formatName, shape.name) ? columnKind::binary
+                                                                            : columnKind::text;
             columnBuilder& column = d.table->add(shape.name, kind, shape.type, static_cast<uint32_t>(shape.count));
-            const memberPlace& place = places.at(shape.sourceIndex);
+            const DFMemberPlace& place = layout.places.at(shape.sourceIndex);
             d.fields.push_back({shape.sourceIndex, static_cast<uint16_t>(place.offset), &column});
             d.inPacket = d.inPacket && place.inPacket;
         }
@@ -260,8 +262,9 @@ private:
 
     using key_t = std::tuple<uint32_t, std::string, uint32_t, std::string, std::vector<std::string>>;
 
-    DataFlash::DFParser parser;
-    DataFlash::DFPacket packet;
+    const DataFlash::DFParser& parser() const { return scanner.formats(); }
+
+    dataFlashScanner scanner;
     typeState seen[256];
     std::map<key_t, definition> definitions;
     std::vector<definition*> order;  // definitions in the order the log first used them

@@ -2,8 +2,10 @@
 // message is one row of its message's table, with the tlog record's time and
 // the frame header's sender and sequence number.
 #include <cstddef>
+#include <algorithm>
 #include <cstring>
 #include <deque>
+#include <map>
 
 #include "columns/columnizer.h"
 #include "mavlink/mavlink_catalogue_info.h"
@@ -24,6 +26,9 @@ constexpr std::size_t timeBytes = 8;
 // position; the bytes before it are kept this far back.
 constexpr std::size_t historySize = 1024;
 static_assert(historySize >= 2 * MAVLINK_MAX_FRAME_LEN + timeBytes, "history reaches before any frame");
+// The bytes after the last good frame kept for finding the failed frames
+// there; a gap longer than this is junk past its first few failed records.
+constexpr std::size_t gapHeadSize = 4096;
 
 const auto* catalogue = &mavlink_catalogue_crc_table;
 
@@ -51,6 +56,7 @@ public:
     void feed(const uint8_t* data, uint64_t length) override {
         run = data;
         runStart = consumed;
+        runLength = length;
         const uint64_t total = length;
         for (;;) {
             uint64_t used = 0;
@@ -63,12 +69,24 @@ public:
             addFrame();
         }
         remember(run, total);
+        keepGapHead();
         run = nullptr;
     }
 
     void finish() override {
         while (mavlink_parse_end(catalogue, &rx, &status, &replay, nullptr, nullptr) == MAVLINK_FRAMING_OK)
             addFrame();
+        if (!finished) countFailed(previousEnd, consumed, true);
+        finished = true;
+    }
+
+    logStats stats() const override {
+        logStats s;
+        s.bytesRead = consumed;
+        s.junkBytes = consumed - frameBytes;
+        s.badFrames = badFrames;
+        for (const auto& entry : senders) s.senders.push_back(entry.second.counts);
+        return s;
     }
 
     std::vector<formatRow> formats() const override {
@@ -88,7 +106,10 @@ private:
         const uint64_t start = end - length;
         uint64_t time = 0;
         const bool timed = start >= previousEnd + timeBytes && readTime(start - timeBytes, time);
+        countFailed(previousEnd, start, false);
         previousEnd = end;
+        frameBytes += length + (timed ? timeBytes : 0);
+        countSequence();
 
         const uint64_t row = index++;
         definition& d = definitionOf(rx.msgid);
@@ -101,6 +122,87 @@ private:
         d.seq->appendValues(&rx.seq);
         for (const definition::field& f : d.fields) f.column->appendMember(payload + f.offset);
         d.table->rowDone();
+    }
+
+    // Per sender, frames received and sequence numbers skipped since its
+    // previous frame (modulo 256: a repeated number counts 255).
+    void countSequence() {
+        sender& s = senders[static_cast<uint16_t>(rx.sysid << 8 | rx.compid)];
+        if (s.counts.received == 0) {
+            s.counts.sysid = rx.sysid;
+            s.counts.compid = rx.compid;
+        } else {
+            s.counts.lost += static_cast<uint8_t>(rx.seq - static_cast<uint8_t>(s.lastSeq + 1));
+        }
+        ++s.counts.received;
+        s.lastSeq = rx.seq;
+    }
+
+    // Counts the failed frames in the gap [from, to) between two good
+    // frames (or after the last one, `atEnd`). A failed frame counts only
+    // where a record's frame starts: at the gap's start, or after a record's
+    // time there, and after each failed frame in turn by the length its
+    // header gives. Start bytes elsewhere, in a time or in junk, are junk.
+    // At the end, a frame cut short by the end of the log is not counted.
+    void countFailed(uint64_t from, uint64_t to, bool atEnd) {
+        uint64_t p = from;
+        // Only the kept bytes are examined, however the log was cut into runs.
+        while (p < to && p + timeBytes + 3 <= from + gapHeadSize) {
+            uint64_t time = 0;
+            if (p + timeBytes < to && timeAt(p, time)) p += timeBytes;
+            uint8_t magic, length, flags = 0;
+            if (!byteAt(p, magic) || (magic != MAVLINK_STX && magic != MAVLINK_STX_MAVLINK1) ||
+                !byteAt(p + 1, length))
+                return;
+            uint64_t size = (magic == MAVLINK_STX_MAVLINK1 ? 8u : 12u) + length;
+            if (magic == MAVLINK_STX) {
+                if (!byteAt(p + 2, flags)) return;
+                if (flags & MAVLINK_IFLAG_SIGNED) size += MAVLINK_SIGNATURE_BLOCK_LEN;
+            }
+            if (atEnd && p + size > to) return;
+            ++badFrames;
+            p += size;
+        }
+    }
+
+    // The byte at stream position `at`, from the run being fed or the kept
+    // bytes after the last good frame.
+    bool byteAt(uint64_t at, uint8_t& byte) const {
+        if (run != nullptr && at >= runStart && at - runStart < runLength) {
+            byte = run[at - runStart];
+            return true;
+        }
+        if (at >= gapHeadStart && at - gapHeadStart < gapHeadLength) {
+            byte = gapHead[at - gapHeadStart];
+            return true;
+        }
+        return false;
+    }
+
+    bool timeAt(uint64_t at, uint64_t& time) const {
+        uint64_t value = 0;
+        for (uint64_t p = at; p < at + timeBytes; ++p) {
+            uint8_t byte;
+            if (!byteAt(p, byte)) return false;
+            value = value << 8 | byte;
+        }
+        time = value;
+        return value >= earliestTime && value < latestTime;
+    }
+
+    // Keeps the first bytes after the last good frame that lie in the run
+    // just fed, for finding failed frames once the gap ends.
+    void keepGapHead() {
+        const uint64_t runEnd = runStart + runLength;
+        if (previousEnd >= runStart) {
+            gapHeadStart = previousEnd;
+            gapHeadLength = static_cast<std::size_t>(std::min<uint64_t>(runEnd - previousEnd, gapHeadSize));
+            std::memcpy(gapHead, run + (previousEnd - runStart), gapHeadLength);
+        } else if (gapHeadStart + gapHeadLength == runStart) {
+            const auto n = static_cast<std::size_t>(std::min<uint64_t>(runLength, gapHeadSize - gapHeadLength));
+            std::memcpy(gapHead + gapHeadLength, run, n);
+            gapHeadLength += n;
+        }
     }
 
     // The 8 bytes at stream position `at` as a time within range.
@@ -178,6 +280,18 @@ private:
     uint64_t previousEnd = 0;  // stream position just after the last good frame
     const uint8_t* run = nullptr;  // the run being fed, which starts at runStart
     uint64_t runStart = 0;
+    uint64_t runLength = 0;
+    uint8_t gapHead[gapHeadSize];  // stream bytes from gapHeadStart on, after the last good frame
+    uint64_t gapHeadStart = 0;
+    std::size_t gapHeadLength = 0;
+    uint64_t frameBytes = 0;  // in good frames and the times of their records
+    uint64_t badFrames = 0;
+    bool finished = false;
+    struct sender {
+        senderStats counts;
+        uint8_t lastSeq = 0;
+    };
+    std::map<uint16_t, sender> senders;  // by sysid << 8 | compid
     uint8_t history[historySize];  // the stream's last bytes before the run
     std::size_t historyLength = 0;
     std::vector<definition*> byId;

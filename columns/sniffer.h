@@ -8,8 +8,9 @@
 namespace columns {
 
 // Runs both protocols' framing over the same bytes and counts what each
-// finds: DataFlash format and data packets, MAVLink good frames of any
-// catalogued message. Nothing is decoded.
+// finds: DataFlash format and data packets that lie outside every good
+// MAVLink frame, and MAVLink good frames of any catalogued message. Nothing
+// is decoded.
 class protocolSniffer {
 public:
     protocolSniffer();
@@ -21,7 +22,7 @@ public:
     // The input has ended (frames found only by scanning its tail again count too).
     void finish();
 
-    uint64_t dataFlashPackets() const;
+    uint64_t dataFlashPackets() const { return dataPackets; }
     uint64_t mavlinkFrames() const { return frames; }
 
 private:

@@ -60,6 +60,8 @@ struct columnsRun {
     std::string tables;  // fingerprint of everything taken
     uint64_t packets;
     uint64_t rows;
+    uint64_t junk;  // bytes skipped
+    uint64_t badFrames;
 };
 
 // The tables of `data`, fed whole or in pieces; with `takeOften`, the rows
@@ -68,7 +70,7 @@ template <class Make>
 columnsRun runColumns(Make make, const uint8_t* data, std::size_t size, bool inPieces, bool takeOften) {
     // Every message wanted, none gathered besides.
     std::unique_ptr<columns::columnizer> c = make(columns::selection(), columns::selection(std::vector<std::string>{}));
-    columnsRun run{{}, 0, 0};
+    columnsRun run{{}, 0, 0, 0, 0};
     const auto takeAll = [&] {
         std::vector<columns::takenTable> tables = c->take();
         for (const columns::takenTable& t : tables) run.rows += t.rows;
@@ -88,6 +90,10 @@ columnsRun runColumns(Make make, const uint8_t* data, std::size_t size, bool inP
     c->finish();
     takeAll();
     run.packets = c->packets();
+    const columns::logStats stats = c->stats();
+    FUZZ_CHECK(stats.bytesRead == size && stats.junkBytes <= size, "bytes read and skipped");
+    run.junk = stats.junkBytes;
+    run.badFrames = stats.badFrames;
     return run;
 }
 
@@ -100,6 +106,8 @@ void checkColumns(Make make, const uint8_t* data, std::size_t size, uint64_t rea
     FUZZ_CHECK(whole.packets == readerPackets, "packets against the record reader");
     FUZZ_CHECK(whole.rows == whole.packets, "one row per packet");
     FUZZ_CHECK(pieces.tables == whole.tables, "tables differ when fed in pieces");
+    FUZZ_CHECK(pieces.junk == whole.junk && pieces.badFrames == whole.badFrames,
+               "bytes skipped or failed frames differ when fed in pieces");
     FUZZ_CHECK(taken.rows == whole.rows && taken.packets == whole.packets, "rows lost between takes");
 }
 

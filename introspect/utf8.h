@@ -3,6 +3,8 @@
 #define QUILLON_UTF8_H
 
 #include <cstddef>
+#include <cstring>
+#include <string>
 
 namespace introspect {
 
@@ -41,6 +43,35 @@ inline bool validUtf8(const unsigned char* s, std::size_t n) {
         }
     }
     return true;
+}
+
+// The `n` bytes at `s` as UTF-8 at `out`, which has room for 2 * n bytes:
+// the bytes themselves when they are valid UTF-8, else each byte as one
+// Latin-1 character. Returns the bytes written. Texts of a log decode this
+// way, so that bytes that are not UTF-8 still give text instead of failing.
+inline std::size_t utf8OrLatin1(const unsigned char* s, std::size_t n, unsigned char* out) {
+    if (validUtf8(s, n)) {
+        if (n > 0) std::memcpy(out, s, n);
+        return n;
+    }
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char b = s[i];
+        if (b < 0x80) {
+            out[k++] = b;
+        } else {
+            out[k++] = static_cast<unsigned char>(0xC0 | (b >> 6));
+            out[k++] = static_cast<unsigned char>(0x80 | (b & 0x3F));
+        }
+    }
+    return k;
+}
+
+inline std::string utf8OrLatin1(const std::string& raw) {
+    std::string out(2 * raw.size(), '\0');
+    out.resize(utf8OrLatin1(reinterpret_cast<const unsigned char*>(raw.data()), raw.size(),
+                            reinterpret_cast<unsigned char*>(&out[0])));
+    return out;
 }
 
 }  // namespace introspect

@@ -13,6 +13,7 @@ packet's name, type number and protocol.
 chunks that the readers consume.
 """
 
+from coretypes cimport *
 from libquillon cimport *
 
 include "packet.pxi"

@@ -7,31 +7,7 @@ from libcpp.string cimport string
 from libcpp.vector cimport vector
 
 
-cdef extern from "introspect/c_introspect.h":
-    ctypedef enum cType:
-        BOOL
-        CHAR
-        SIGNED_CHAR
-        UNSIGNED_CHAR
-        SHORT
-        UNSIGNED_SHORT
-        INT
-        UNSIGNED_INT
-        LONG
-        UNSIGNED_LONG
-        LONG_LONG
-        UNSIGNED_LONG_LONG
-        INT8_T
-        UINT8_T
-        INT16_T
-        UINT16_T
-        INT32_T
-        UINT32_T
-        INT64_T
-        UINT64_T
-        FLOAT
-        DOUBLE
-        NONE
+from coretypes cimport cType
 
 
 cdef extern from "introspect/recordLayout.h" namespace "introspect":

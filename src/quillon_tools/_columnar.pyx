@@ -16,6 +16,8 @@ from libcpp.string cimport string
 from libcpp.utility cimport move
 from libcpp.vector cimport vector
 
+from coretypes cimport cType, columnKind, utf8OrLatin1
+
 import pyarrow
 
 
@@ -29,22 +31,14 @@ cdef extern from "columns/columnBuffer.h" namespace "columns":
 cdef extern from "columns/columnBuilder.h" namespace "columns":
     cdef cppclass takenColumn:
         string name
+        columnKind kind
+        cType type
         uint32_t count
         uint64_t rows
         uint64_t nulls
         columnBuffer values
         columnBuffer offsets
         columnBuffer validity
-
-
-cdef extern from *:
-    """
-    #include "columns/columnBuilder.h"
-    static inline int quillon_column_kind(const columns::takenColumn& c) { return static_cast<int>(c.kind); }
-    static inline int quillon_column_type(const columns::takenColumn& c) { return static_cast<int>(c.type); }
-    """
-    int quillon_column_kind(const takenColumn& c)
-    int quillon_column_type(const takenColumn& c)
 
 
 cdef extern from "columns/tableBuilder.h" namespace "columns":
@@ -70,6 +64,19 @@ cdef extern from "columns/columnizer.h" namespace "columns":
         string format
         vector[string] columns
 
+    cdef cppclass senderStats:
+        uint8_t sysid
+        uint8_t compid
+        uint64_t received
+        uint64_t lost
+
+    cdef cppclass logStats:
+        uint64_t bytesRead
+        uint64_t junkBytes
+        uint64_t unknownTypes
+        uint64_t badFrames
+        vector[senderStats] senders
+
     cdef cppclass gpsFix:
         bool found
         uint32_t week
@@ -84,6 +91,7 @@ cdef extern from "columns/columnizer.h" namespace "columns":
         bool wantsTake()
         uint64_t packets()
         gpsFix firstFix()
+        logStats stats() except +
         void setTimeOffset(int64_t microseconds)
 
     unique_ptr[columnizer] makeDataFlashColumnizer(selection wanted, selection gathered) except +
@@ -99,9 +107,10 @@ cdef extern from "columns/sniffer.h" namespace "columns":
 
 
 # Kinds of column, as the core numbers them.
-KIND_VALUES = 0
-KIND_TEXT = 1
-KIND_TIMESTAMP = 2
+KIND_VALUES = <int>columnKind.values
+KIND_TEXT = <int>columnKind.text
+KIND_TIMESTAMP = <int>columnKind.timestamp
+KIND_BINARY = <int>columnKind.binary
 
 
 cdef class _Buffer:
@@ -126,11 +135,8 @@ cdef object _arrow_buffer(columnBuffer& source):
 
 cdef str _text(const string& raw):
     """Names from a log: UTF-8 when valid, else one Latin-1 character per byte."""
-    cdef bytes data = raw
-    try:
-        return data.decode("utf-8")
-    except UnicodeDecodeError:
-        return data.decode("latin-1")
+    cdef bytes data = utf8OrLatin1(raw)
+    return data.decode("utf-8")
 
 
 cdef selection _selection(patterns) except *:
@@ -159,8 +165,10 @@ cdef class Decoder:
     DataFlash `_time` is boot time plus `time_offset` microseconds.
     """
     cdef unique_ptr[columnizer] core
+    cdef readonly str protocol
 
     def __cinit__(self, str protocol, patterns=None, gathered=(), int64_t time_offset=0):
+        self.protocol = protocol
         if protocol == "data_flash":
             self.core = makeDataFlashColumnizer(_selection(patterns), _selection(gathered))
         elif protocol == "mavlink":
@@ -195,6 +203,34 @@ cdef class Decoder:
         cdef gpsFix fix = self.core.get().firstFix()
         return (fix.week, fix.milliseconds, fix.bootMicroseconds) if fix.found else None
 
+    def stats(self):
+        """What the log dropped so far (all of it once finished), as a dict:
+
+        - "bytes_read": bytes fed;
+        - "junk_bytes": bytes in no packet or frame (nor a tlog record's time);
+        - DataFlash: "unknown_types", headers whose type had no format;
+        - MAVLink: "bad_frames", frames whose checksum (or message id) failed
+          where a record's frame starts; and "senders", a dict keyed by
+          (sysid, compid) of {"received", "lost", "loss_percent"}: good
+          frames, sequence numbers skipped between them (8-bit, wrapping),
+          and lost * 100 / (received + lost).
+        """
+        cdef logStats s = self.core.get().stats()
+        result = {"bytes_read": s.bytesRead, "junk_bytes": s.junkBytes}
+        if self.protocol == "data_flash":
+            result["unknown_types"] = s.unknownTypes
+        else:
+            result["bad_frames"] = s.badFrames
+            result["senders"] = {
+                (sender.sysid, sender.compid): {
+                    "received": sender.received,
+                    "lost": sender.lost,
+                    "loss_percent": 100.0 * sender.lost / (sender.received + sender.lost),
+                }
+                for sender in s.senders
+            }
+        return result
+
     def formats(self):
         """(type, name, length, format, [labels]) per message type the log described."""
         cdef vector[formatRow] rows = self.core.get().formats()
@@ -218,28 +254,36 @@ cdef class Decoder:
         return result
 
 
-# Arrow element types by the core's type codes (the cType enumeration).
+# Arrow element types by the core's type codes.
 _ELEMENT_TYPES = {
-    1: pyarrow.uint8(),  # BOOL, stored as bytes; cast below
-    3: pyarrow.int8(), 4: pyarrow.uint8(), 5: pyarrow.int16(), 6: pyarrow.uint16(),
-    7: pyarrow.int32(), 8: pyarrow.uint32(), 9: pyarrow.int32(), 10: pyarrow.uint32(),
-    11: pyarrow.int64(), 12: pyarrow.uint64(), 13: pyarrow.int8(), 14: pyarrow.uint8(),
-    15: pyarrow.int16(), 16: pyarrow.uint16(), 17: pyarrow.int32(), 18: pyarrow.uint32(),
-    19: pyarrow.int64(), 20: pyarrow.uint64(), 21: pyarrow.float32(), 22: pyarrow.float64(),
+    cType.BOOL: pyarrow.uint8(),  # stored as bytes; cast below
+    cType.SIGNED_CHAR: pyarrow.int8(), cType.UNSIGNED_CHAR: pyarrow.uint8(),
+    cType.SHORT: pyarrow.int16(), cType.UNSIGNED_SHORT: pyarrow.uint16(),
+    cType.INT: pyarrow.int32(), cType.UNSIGNED_INT: pyarrow.uint32(),
+    cType.LONG: pyarrow.int32(), cType.UNSIGNED_LONG: pyarrow.uint32(),
+    cType.LONG_LONG: pyarrow.int64(), cType.UNSIGNED_LONG_LONG: pyarrow.uint64(),
+    cType.INT8_T: pyarrow.int8(), cType.UINT8_T: pyarrow.uint8(),
+    cType.INT16_T: pyarrow.int16(), cType.UINT16_T: pyarrow.uint16(),
+    cType.INT32_T: pyarrow.int32(), cType.UINT32_T: pyarrow.uint32(),
+    cType.INT64_T: pyarrow.int64(), cType.UINT64_T: pyarrow.uint64(),
+    cType.FLOAT: pyarrow.float32(), cType.DOUBLE: pyarrow.float64(),
 }
-_BOOL = 1
 _TIMESTAMP = pyarrow.timestamp("us", tz="UTC")
 
 
 cdef object _array(takenColumn& column):
-    cdef int kind = quillon_column_kind(column)
-    cdef int code = quillon_column_type(column)
+    cdef columnKind kind = column.kind
+    cdef cType code = column.type
     cdef uint64_t rows = column.rows
-    if kind == KIND_TEXT:
+    if kind == columnKind.binary:
+        # Fixed width: every row holds all `count` bytes, NULs included.
+        values = _arrow_buffer(column.values) or pyarrow.py_buffer(b"")
+        return pyarrow.Array.from_buffers(pyarrow.binary(column.count), rows, [None, values])
+    if kind == columnKind.text:
         offsets = _arrow_buffer(column.offsets)
         values = _arrow_buffer(column.values) or pyarrow.py_buffer(b"")
         return pyarrow.Array.from_buffers(pyarrow.utf8(), rows, [None, offsets, values])
-    if kind == KIND_TIMESTAMP:
+    if kind == columnKind.timestamp:
         validity = _arrow_buffer(column.validity) if column.nulls else None
         return pyarrow.Array.from_buffers(_TIMESTAMP, rows, [validity, _arrow_buffer(column.values)],
                                           null_count=column.nulls)
@@ -250,7 +294,7 @@ cdef object _array(takenColumn& column):
     else:
         child = pyarrow.Array.from_buffers(element, rows * column.count, [None, data])
         array = pyarrow.FixedSizeListArray.from_arrays(child, column.count)
-    if code == _BOOL:
+    if code == cType.BOOL:
         array = array.cast(pyarrow.list_(pyarrow.bool_(), column.count) if column.count != 1 else pyarrow.bool_())
     return array
 

@@ -24,6 +24,12 @@ def same(a, b):
         return a == b or (math.isnan(a) and math.isnan(b))
     if isinstance(a, list) and isinstance(b, list):
         return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    if isinstance(a, bytes) and isinstance(b, str):  # binary contents the module gives as text
+        text = a.split(b"\0", 1)[0]
+        try:
+            return text.decode("utf-8") == b
+        except UnicodeDecodeError:
+            return text.decode("latin-1") == b
     return a == b
 
 

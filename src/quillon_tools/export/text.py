@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import base64
 import csv
 import heapq
 import json
@@ -31,6 +32,19 @@ def _times_as_text(table: pyarrow.Table) -> pyarrow.Table:
     return table
 
 
+def _binary_as_text(table: pyarrow.Table, encode: Any) -> pyarrow.Table:
+    """Binary columns (file contents) as text: `encode` turns bytes into str."""
+    for i, field in enumerate(table.schema):
+        if pyarrow.types.is_binary(field.type) or pyarrow.types.is_fixed_size_binary(field.type):
+            text = [None if v is None else encode(v) for v in table.column(i).to_pylist()]
+            table = table.set_column(i, field.name, pyarrow.array(text, pyarrow.utf8()))
+    return table
+
+
+def _base64(value: bytes) -> str:
+    return base64.b64encode(value).decode("ascii")
+
+
 def json_lines(batch: List[Piece], protocol: Optional[str]) -> Iterator[str]:
     """One JSON object per packet of a batch, in log order.
 
@@ -50,7 +64,7 @@ def _piece_lines(name: str, number: int, table: pyarrow.Table,
     added = added_columns(protocol)
     head = {"name": name, "type": number, "protocol": protocol}
     extra = [c for c in added if c != "_index"]
-    fields = table.drop_columns(list(added)).to_pylist()
+    fields = _binary_as_text(table.drop_columns(list(added)), _base64).to_pylist()
     indexes = table.column("_index").to_pylist()
     extras = _times_as_text(table.select(extra)).to_pylist() if extra else None
     for row, index in enumerate(indexes):
@@ -85,7 +99,7 @@ class CsvWriter:
         self._header = False
 
     def write(self, table: pyarrow.Table) -> None:
-        table = _times_as_text(spread_arrays(table))
+        table = _binary_as_text(_times_as_text(spread_arrays(table)), bytes.hex)
         if not self._header:
             self._writer.writerow(table.column_names)
             self._header = True
