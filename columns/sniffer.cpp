@@ -1,5 +1,7 @@
 #include "columns/sniffer.h"
 
+#include <cstring>
+
 #include "dataflash/DFParser.h"
 #include "mavlink/mavlink_parser.h"
 
@@ -17,6 +19,7 @@ protocolSniffer::protocolSniffer() : s(new state) {}
 protocolSniffer::~protocolSniffer() = default;
 
 void protocolSniffer::feed(const uint8_t* data, uint64_t length) {
+    for (uint64_t i = 0; i < length && headBytes < sizeof head; ++i) head[headBytes++] = data[i];
     for (uint64_t left = length; left > 0;) {
         bool completed = false;
         const uint64_t used = s->parser.parseDataFlash(data + (length - left), left, s->packet, completed);
@@ -39,6 +42,8 @@ void protocolSniffer::finish() {
                              nullptr) == MAVLINK_FRAMING_OK)
         ++frames;
 }
+
+bool protocolSniffer::ulogMagic() const { return std::memcmp(head, ulogMagicBytes, sizeof head) == 0; }
 
 uint64_t protocolSniffer::dataFlashPackets() const { return dataPackets + s->parser.formatsLearned(); }
 
