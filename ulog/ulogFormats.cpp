@@ -19,8 +19,10 @@ const basicName basics[] = {
 // Nested types deeper than this are taken for a cycle.
 constexpr unsigned maxDepth = 32;
 
-// "type[N]" into "type" and N; a type without brackets has count 1.
-bool splitArray(const std::string& text, std::string& type, uint32_t& count, bool& array) {
+// "type[N]" into "type" and N; a type without brackets has count 1. Empty
+// arrays are allowed only where `empty` says (the value of an info message:
+// an empty text is "char[0]").
+bool splitArray(const std::string& text, std::string& type, uint32_t& count, bool& array, bool empty) {
     const std::size_t open = text.find('[');
     if (open == std::string::npos) {
         type = text;
@@ -36,7 +38,7 @@ bool splitArray(const std::string& text, std::string& type, uint32_t& count, boo
         n = n * 10 + static_cast<uint64_t>(c - '0');
         if (n > maxRow) return false;  // no row holds more elements
     }
-    if (n == 0) return false;
+    if (n == 0 && !empty) return false;
     type = text.substr(0, open);
     count = static_cast<uint32_t>(n);
     array = true;
@@ -82,7 +84,7 @@ bool parseFormat(const char* text, std::size_t length, format& out) {
             field f;
             std::string typeText;
             if (!splitTypeAndName(whole.substr(from, end - from), typeText, f.name) ||
-                !splitArray(typeText, f.type, f.count, f.array))
+                !splitArray(typeText, f.type, f.count, f.array, false))
                 return false;
             out.fields.push_back(std::move(f));
         }
@@ -94,7 +96,7 @@ bool parseFormat(const char* text, std::size_t length, format& out) {
 bool parseKey(const char* text, std::size_t length, key& out) {
     const std::string whole(text, length);
     std::string base;
-    if (!splitTypeAndName(whole, out.typeText, out.name) || !splitArray(out.typeText, base, out.count, out.array))
+    if (!splitTypeAndName(whole, out.typeText, out.name) || !splitArray(out.typeText, base, out.count, out.array, true))
         return false;
     out.type = basicType(base);
     return out.type != NONE;
