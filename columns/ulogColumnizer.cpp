@@ -3,7 +3,8 @@
 // are flattened into columns named "esc[0].esc_rpm".
 //
 // `_time` is the row's own `timestamp` (microseconds since boot); a message
-// without one takes the last row's. What the log says about itself goes to
+// without one (and a parameter change, a dropout) takes the log's time so
+// far: the largest timestamp of the rows before it. What the log says about itself goes to
 // reserved tables, whose names hold a ':' that no message name can hold (the
 // ':' ends the name in a format):
 //   ulog:info            key, type, value (text), multi, continued: info
@@ -186,20 +187,22 @@ private:
         topic& t = *byId[s.id];
         const uint64_t n = index++;
         const ulog::layout& shape = *s.shape;
+        int64_t time = logTime;
         if (shape.timed) {
-            lastTime = asTime(shape.timestampType, data + shape.timestampOffset);
+            time = asTime(shape.timestampType, data + shape.timestampOffset);
+            if (!timed || time > logTime) logTime = time;
             timed = true;
         }
         if (t.gps && !utcFound) {
             const uint64_t utc = load<uint64_t>(data + t.utcOffset);
             if (utc != 0) {
-                utcOffset = static_cast<int64_t>(utc - static_cast<uint64_t>(lastTime));
+                utcOffset = static_cast<int64_t>(utc - static_cast<uint64_t>(time));
                 utcFound = true;
             }
         }
         if (t.table == nullptr) return;  // not selected: the row is never decoded
         t.index->appendValues(&n);
-        t.time->appendTime(shifted(lastTime), timed, t.table->rows());
+        t.time->appendTime(shifted(time), timed, t.table->rows());
         put(t.instance, s.multi);
         for (const topic::field& f : t.fields) f.column->appendMember(data + f.offset);
         t.table->rowDone();
@@ -220,7 +223,7 @@ private:
         factTable& f = changed ? changes : params;
         if (!ready(f)) return;
         std::size_t k = 0;
-        if (changed) f.columns[k++]->appendTime(shifted(lastTime), timed, f.table->rows());
+        if (changed) f.columns[k++]->appendTime(shifted(logTime), timed, f.table->rows());
         appendParameter(f, k, v);
         f.table->rowDone();
     }
@@ -256,7 +259,7 @@ private:
         dropoutTotal += milliseconds;
         if (milliseconds > dropoutLongest) dropoutLongest = milliseconds;
         if (!ready(dropouts)) return;
-        dropouts.columns[0]->appendTime(shifted(lastTime), timed, dropouts.table->rows());
+        dropouts.columns[0]->appendTime(shifted(logTime), timed, dropouts.table->rows());
         put(dropouts.columns[1], milliseconds);
         dropouts.table->rowDone();
     }
@@ -321,7 +324,7 @@ private:
     std::map<const ulog::layout*, topic> topics;
     std::vector<topic*> order;  // in order of first subscription
     std::vector<topic*> byId;   // by message id, for the current subscriptions
-    int64_t lastTime = 0;       // the last row's timestamp
+    int64_t logTime = 0;        // the largest row timestamp so far
     bool timed = false;
     int64_t timeOffset = 0;
     int64_t utcOffset = 0;

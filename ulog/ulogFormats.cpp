@@ -117,7 +117,7 @@ const layout* formatBook::resolve(const std::string& name) {
     if (found != formats.end()) {
         auto made = std::make_unique<layout>();
         uint32_t offset = 0;
-        if (flatten(found->second, "", true, offset, made->leaves, 0)) {
+        if (flatten(found->second, "", offset, made->leaves, 0)) {
             made->name = name;
             made->text = found->second.text;
             made->size = offset;
@@ -136,6 +136,9 @@ const layout* formatBook::resolve(const std::string& name) {
                 }
             }
             made->minimum = end;
+            // The padding at the end is not logged; padding elsewhere is, and
+            // stays a column, as other readers give it.
+            while (!made->leaves.empty() && made->leaves.back().offset >= end) made->leaves.pop_back();
             result = made.get();
             layouts.push_back(std::move(made));
         }
@@ -144,16 +147,15 @@ const layout* formatBook::resolve(const std::string& name) {
     return result;
 }
 
-bool formatBook::flatten(const format& f, const std::string& prefix, bool keep, uint32_t& offset,
-                         std::vector<leaf>& out, unsigned depth) const {
+bool formatBook::flatten(const format& f, const std::string& prefix, uint32_t& offset, std::vector<leaf>& out,
+                         unsigned depth) const {
     if (depth > maxDepth) return false;
     for (const field& member : f.fields) {
-        const bool kept = keep && !isPadding(member.name);
         const cType basic = basicType(member.type);
         if (basic != NONE) {
             const uint64_t end = offset + static_cast<uint64_t>(cTypeSize[basic]) * member.count;
             if (end > maxRow) return false;
-            if (kept) out.push_back({prefix + member.name, basic, member.count, offset});
+            out.push_back({prefix + member.name, basic, member.count, offset});
             offset = static_cast<uint32_t>(end);
             continue;
         }
@@ -165,7 +167,7 @@ bool formatBook::flatten(const format& f, const std::string& prefix, bool keep, 
             inner += '.';
             // Every format has a field and every field a byte, so the row
             // size bounds the work.
-            if (!flatten(nested->second, inner, kept, offset, out, depth + 1)) return false;
+            if (!flatten(nested->second, inner, offset, out, depth + 1)) return false;
         }
     }
     return true;

@@ -68,7 +68,7 @@ struct leaf {
 struct layout {
     std::string name;
     std::string text;  // the format's fields as logged
-    std::vector<leaf> leaves;  // `_padding` fields left out
+    std::vector<leaf> leaves;  // the `_padding` fields at the end left out
     uint32_t size = 0;
     uint32_t minimum = 0;
     bool timed = false;  // a top-level integer `timestamp`
@@ -88,8 +88,8 @@ public:
     const layout* resolve(const std::string& name);
 
 private:
-    bool flatten(const format& f, const std::string& prefix, bool keep, uint32_t& offset,
-                 std::vector<leaf>& out, unsigned depth) const;
+    bool flatten(const format& f, const std::string& prefix, uint32_t& offset, std::vector<leaf>& out,
+                 unsigned depth) const;
 
     std::map<std::string, format> formats;
     std::map<std::string, const layout*> resolved;  // by name, for the current formats

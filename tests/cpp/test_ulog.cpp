@@ -69,7 +69,7 @@ testing_ulog::log pointLog() {
     return l;
 }
 
-TEST(ULog, NestedArraysFlattenWithPyulogNamesAndPaddingIsDropped) {
+TEST(ULog, NestedArraysFlattenWithPyulogNamesAndTrailingPaddingIsDropped) {
     testing_ulog::log l;
     // The outer format comes before the nested one it uses.
     l.format("esc_status:uint64_t timestamp;esc_report[2] esc;float[3] xyz;char[6] name;uint8_t n;uint8_t[3] _padding0;")
@@ -95,7 +95,8 @@ TEST(ULog, NestedArraysFlattenWithPyulogNamesAndPaddingIsDropped) {
     const decoded d = decode(l.data);
     EXPECT_EQ(d.names("esc_status"),
               (std::vector<std::string>{"_index", "_time", "_instance", "timestamp", "esc[0].esc_rpm", "esc[0].state",
-                                        "esc[1].esc_rpm", "esc[1].state", "xyz", "name", "n"}));
+                                        "esc[0]._padding0", "esc[1].esc_rpm", "esc[1].state", "esc[1]._padding0",
+                                        "xyz", "name", "n"}));
     EXPECT_EQ(d.tables.at("esc_status").rows, 2u);
     EXPECT_EQ(d.value<int64_t>("esc_status", "_time", 1), 5001);
     EXPECT_EQ(d.value<uint8_t>("esc_status", "_instance", 1), 1);
