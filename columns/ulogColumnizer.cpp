@@ -30,8 +30,9 @@ namespace columns {
 
 namespace {
 
-// Text columns of facts take up to a message body.
-constexpr uint32_t textLimit = ulog::maxBody;
+// Text columns of facts take up to a message body rendered as text: at most
+// 26 characters ("-1.1754943508222875e-38, ") per 4-byte float.
+constexpr uint32_t textLimit = 8 * ulog::maxBody;
 
 template <typename T>
 T load(const uint8_t* at) {
