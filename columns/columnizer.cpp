@@ -33,4 +33,10 @@ tableBuilder* columnizer::newTable(std::initializer_list<std::string> names, con
     return tables.back().get();
 }
 
+tableBuilder* columnizer::newFactTable(const std::string& tableName) {
+    if (!gathered.matches(tableName)) return nullptr;
+    tables.push_back(std::make_unique<tableBuilder>(tableName, 0, false));
+    return tables.back().get();
+}
+
 }  // namespace columns

@@ -92,6 +92,9 @@ protected:
     // matching), else null.
     tableBuilder* newTable(std::initializer_list<std::string> names, const std::string& tableName,
                            uint32_t typeNumber);
+    // A table of what the log says about itself rather than of its messages,
+    // when `gathered` matches its name, else null; never counted as wanted.
+    tableBuilder* newFactTable(const std::string& tableName);
 
     selection wanted;
     selection gathered;
@@ -104,6 +107,10 @@ private:
 
 std::unique_ptr<columnizer> makeDataFlashColumnizer(selection wanted, selection gathered);
 std::unique_ptr<columnizer> makeMavlinkColumnizer(selection wanted, selection gathered);
+// PX4 ULog; its facts come in the reserved tables named in ulogColumnizer.cpp
+// (all "ulog:..."), built when `gathered` matches them. feed() throws
+// std::invalid_argument for a log that cannot be read at all.
+std::unique_ptr<columnizer> makeULogColumnizer(selection wanted, selection gathered);
 
 }  // namespace columns
 

@@ -1,5 +1,6 @@
 #include "columns/sniffer.h"
 
+#include <cstring>
 #include <deque>
 
 #include "columns/dataFlashScanner.h"
@@ -58,6 +59,7 @@ protocolSniffer::protocolSniffer() : s(new state) {}
 protocolSniffer::~protocolSniffer() = default;
 
 void protocolSniffer::feed(const uint8_t* data, uint64_t length) {
+    for (uint64_t i = 0; i < length && headBytes < sizeof head; ++i) head[headBytes++] = data[i];
     for (uint64_t left = length; left > 0;) {
         uint64_t used = 0;
         const uint8_t result = mavlink_parse_run_table(&mavlink_catalogue_crc_table, &s->rx, &s->status,
@@ -89,5 +91,7 @@ void protocolSniffer::finish() {
     s->scanner.finish();
     dataPackets += s->settle(UINT64_MAX);
 }
+
+bool protocolSniffer::ulogMagic() const { return std::memcmp(head, ulogMagicBytes, sizeof head) == 0; }
 
 }  // namespace columns

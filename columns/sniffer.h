@@ -1,7 +1,9 @@
-// Telling DataFlash from MAVLink by the packets each protocol finds.
+// Telling DataFlash from MAVLink by the packets each protocol finds, and
+// ULog by its header.
 #ifndef QUILLON_SNIFFER_H
 #define QUILLON_SNIFFER_H
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -24,12 +26,19 @@ public:
 
     uint64_t dataFlashPackets() const { return dataPackets; }
     uint64_t mavlinkFrames() const { return frames; }
+    // The input starts with the ULog header's magic bytes.
+    bool ulogHeader() const { return headBytes == sizeof head && ulogMagic(); }
+
+    static constexpr uint8_t ulogMagicBytes[7] = {'U', 'L', 'o', 'g', 0x01, 0x12, 0x35};
 
 private:
     struct state;
     std::unique_ptr<state> s;
     uint64_t frames = 0;
     uint64_t dataPackets = 0;
+    bool ulogMagic() const;
+    uint8_t head[sizeof ulogMagicBytes] = {};
+    std::size_t headBytes = 0;  // of the input's first bytes kept in `head`
 };
 
 }  // namespace columns

@@ -15,6 +15,7 @@
 #include "fuzz/frameBuilder.h"
 #include "fuzz/readerHarness.h"
 #include "fuzz/recordBuilder.h"
+#include "fuzz/ulogCheck.h"
 #include "readers/dataFlashReader.h"
 #include "readers/mavLinkReader.h"
 
@@ -99,6 +100,19 @@ inline void columns(const uint8_t* data, std::size_t size) {
                             static_cast<uint64_t>(mavlink.packetsSeen()));
 }
 
+// The ULog column builder on arbitrary bytes after a ULog header (the input's
+// own when it starts with one), fed whole and in pieces.
+inline void ulog(const uint8_t* data, std::size_t size) {
+    static const uint8_t header[16] = {'U', 'L', 'o', 'g', 0x01, 0x12, 0x35, 0x01};
+    if (size >= 7 && std::memcmp(data, header, 7) == 0) {
+        fuzzCheck::checkULog(data, size);
+        return;
+    }
+    std::vector<uint8_t> log(header, header + sizeof header);
+    log.insert(log.end(), data, data + size);
+    fuzzCheck::checkULog(log.data(), log.size());
+}
+
 struct target {
     const char* name;
     void (*run)(const uint8_t*, std::size_t);
@@ -108,6 +122,7 @@ inline const target all[] = {
     {"dataflash_reader", dataflashReader}, {"json", json},
     {"mavlink_reader", mavlinkReader},     {"mavlink_frames", mavlinkFrames},
     {"mavlink_catalogue", mavlinkCatalogue}, {"columns", columns},
+    {"ulog", ulog},
 };
 
 }  // namespace fuzzTargets

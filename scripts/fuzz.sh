@@ -64,7 +64,8 @@ slice() { dd if="$1" of="$4" iflag=skip_bytes,count_bytes skip="$2" count="$3" s
 
 # Seeds per target: short pieces of the sample logs, so each execution stays
 # fast. DataFlash pieces start at the beginning of a log, where the format
-# packets are; MAVLink pieces come from anywhere.
+# packets are; MAVLink pieces come from anywhere; ULog pieces are the start of
+# a log, with its formats, and a piece of its data.
 make_seeds() {
     local target="$1" dir="$2" f name size
     rm -rf "$dir"
@@ -84,6 +85,10 @@ make_seeds() {
         fuzz_mavlink_reader:*.tlog | fuzz_mavlink_reader:*.mav | fuzz_columns:*.tlog | fuzz_columns:*.mav)
             slice "$f" 0 2048 "$dir/$name-head"
             slice "$f" $((size / 2)) 2048 "$dir/$name-middle"
+            ;;
+        fuzz_ulog:*.ulg)
+            slice "$f" 0 6000 "$dir/$name-6k"
+            slice "$f" $((size / 2)) 2048 "$dir/$name-middle"  # the target puts a header before it
             ;;
         esac
     done

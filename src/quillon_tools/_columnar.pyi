@@ -22,6 +22,45 @@ class LogStats(TypedDict, total=False):
     senders: Dict[Tuple[int, int], SenderStats]  # MAVLink only, by (sysid, compid)
 
 class Decoder:
+    """protocol: "data_flash", "mavlink" or "ulog".
+
+    ULog: one table per message name, with `_index` (position among all data
+    rows), `_time` (the row's `timestamp`, us since boot, plus time_offset)
+    and `_instance` (the multi id), then the fields; nested ones flattened as
+    "esc[0].esc_rpm", number arrays as fixed_size_list, char arrays as text,
+    the unlogged `_padding` fields at the end left out. The type number of a
+    table is the msg id of its first subscription. A log that cannot be read
+    (not ULog, unknown incompatible flag bits) raises ValueError from feed().
+
+    What a ULog log says about itself comes in reserved tables, returned by
+    take() with wanted=False and built only when `gathered` matches their
+    names (pass "ulog:*"); a ':' ends a message name in a format, so no
+    message table can be named so:
+      ulog:info            key, type, value (text), multi, continued
+                           every info message in order; `value` is the text of
+                           a char array, else decimal numbers ("%.17g" for
+                           floats; arrays as "[a, b]"), read by `type`. A multi
+                           one with `continued` set continues the last entry
+                           of its key; one without starts a new entry.
+      ulog:params          name, type ("float"/"int32_t"), value (float64)
+      ulog:param_changes   _time, name, type, value: set in flight; _time is
+                           the largest row timestamp before it
+      ulog:param_defaults  name, type, value, kind (bit 0: system default,
+                           bit 1: current setup's default)
+      ulog:messages        _time, level (the logged byte, '0'..'7'), tag,
+                           tagged, text: plain and tagged logged text
+      ulog:dropouts        _time (as param_changes), duration (ms)
+      ulog:subscriptions   msg_id, instance, message, table
+      ulog:summary         one row, after finish(): version, start_time,
+                           compat_flags, incompat_flags, appended_offsets,
+                           bytes_skipped, definitions_dropped, dropouts,
+                           dropout_total_ms, dropout_longest_ms, utc_offset
+                           (us to add to boot time, from the first
+                           vehicle_gps_position/sensor_gps row with
+                           time_utc_usec), has_utc_offset
+    formats() gives one row per message table: (msg id of its first
+    subscription, table name, row bytes, the format's field text, columns).
+    """
     def __init__(self, protocol: str, patterns: Optional[Sequence[str]] = ...,
                  gathered: Sequence[str] = ..., time_offset: int = ...) -> None: ...
     def feed(self, data: Any) -> bool: ...
@@ -43,5 +82,7 @@ class Sniffer:
     def data_flash(self) -> int: ...
     @property
     def mavlink(self) -> int: ...
+    @property
+    def ulog(self) -> bool: ...
 
 def mavlink_field_units() -> Dict[str, Tuple[Tuple[str, Optional[str], Optional[str]], ...]]: ...

@@ -96,6 +96,7 @@ cdef extern from "columns/columnizer.h" namespace "columns":
 
     unique_ptr[columnizer] makeDataFlashColumnizer(selection wanted, selection gathered) except +
     unique_ptr[columnizer] makeMavlinkColumnizer(selection wanted, selection gathered) except +
+    unique_ptr[columnizer] makeULogColumnizer(selection wanted, selection gathered) except +
 
 
 cdef extern from "columns/sniffer.h" namespace "columns":
@@ -104,6 +105,7 @@ cdef extern from "columns/sniffer.h" namespace "columns":
         void finish() except + nogil
         uint64_t dataFlashPackets()
         uint64_t mavlinkFrames()
+        bool ulogHeader()
 
 
 # Kinds of column, as the core numbers them.
@@ -162,7 +164,7 @@ cdef class Decoder:
     `patterns` is None for every message, or shell patterns of the names to
     decode (case-insensitive). Tables of the names `gathered` matches are
     decoded too, whatever `patterns` selects, and marked as not wanted.
-    DataFlash `_time` is boot time plus `time_offset` microseconds.
+    DataFlash and ULog `_time` is boot time plus `time_offset` microseconds.
     """
     cdef unique_ptr[columnizer] core
     cdef readonly str protocol
@@ -173,6 +175,8 @@ cdef class Decoder:
             self.core = makeDataFlashColumnizer(_selection(patterns), _selection(gathered))
         elif protocol == "mavlink":
             self.core = makeMavlinkColumnizer(_selection(patterns), _selection(gathered))
+        elif protocol == "ulog":
+            self.core = makeULogColumnizer(_selection(patterns), _selection(gathered))
         else:
             raise ValueError(f"unknown protocol {protocol!r}")
         self.core.get().setTimeOffset(time_offset)
@@ -323,6 +327,11 @@ cdef class Sniffer:
     def mavlink(self):
         """MAVLink good frames found."""
         return self.core.mavlinkFrames()
+
+    @property
+    def ulog(self):
+        """True when the input starts with the ULog header."""
+        return self.core.ulogHeader()
 
 
 cdef extern from "mavlink/mavlink_catalogue_info.h":

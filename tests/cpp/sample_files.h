@@ -1,4 +1,4 @@
-// Access to the sample logs. Two are bundled with the repository (samples/,
+// Access to the sample logs. Three are bundled with the repository (samples/,
 // QUILLON_BUNDLED_SAMPLES); the rest belong to the larger corpus beside it
 // (../shared/samples, QUILLON_SAMPLES), which a clone may not have.
 #ifndef QUILLON_TESTS_SAMPLE_FILES_H

@@ -1,0 +1,176 @@
+#include "ulog/ulogFormats.h"
+
+#include <cstring>
+
+namespace ulog {
+
+namespace {
+
+struct basicName {
+    const char* name;
+    cType type;
+};
+const basicName basics[] = {
+    {"int8_t", INT8_T},   {"uint8_t", UINT8_T},   {"int16_t", INT16_T}, {"uint16_t", UINT16_T},
+    {"int32_t", INT32_T}, {"uint32_t", UINT32_T}, {"int64_t", INT64_T}, {"uint64_t", UINT64_T},
+    {"float", FLOAT},     {"double", DOUBLE},     {"bool", BOOL},       {"char", CHAR},
+};
+
+// Nested types deeper than this are taken for a cycle.
+constexpr unsigned maxDepth = 32;
+
+// "type[N]" into "type" and N; a type without brackets has count 1. Empty
+// arrays are allowed only where `empty` says (the value of an info message:
+// an empty text is "char[0]").
+bool splitArray(const std::string& text, std::string& type, uint32_t& count, bool& array, bool empty) {
+    const std::size_t open = text.find('[');
+    if (open == std::string::npos) {
+        type = text;
+        count = 1;
+        array = false;
+        return !type.empty();
+    }
+    if (open == 0 || text.back() != ']' || open + 2 >= text.size()) return false;
+    uint64_t n = 0;
+    for (std::size_t i = open + 1; i + 1 < text.size(); ++i) {
+        const char c = text[i];
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + static_cast<uint64_t>(c - '0');
+        if (n > maxRow) return false;  // no row holds more elements
+    }
+    if (n == 0 && !empty) return false;
+    type = text.substr(0, open);
+    count = static_cast<uint32_t>(n);
+    array = true;
+    return true;
+}
+
+// "type name" into its two words.
+bool splitTypeAndName(const std::string& text, std::string& type, std::string& name) {
+    const std::size_t space = text.find(' ');
+    if (space == std::string::npos || space == 0 || space + 1 >= text.size()) return false;
+    type = text.substr(0, space);
+    name = text.substr(space + 1);
+    return name.find(' ') == std::string::npos;
+}
+
+bool isPadding(const std::string& name) { return name.compare(0, 8, "_padding") == 0; }
+
+std::size_t withoutTrailingNuls(const char* text, std::size_t length) {
+    while (length > 0 && text[length - 1] == '\0') --length;
+    return length;
+}
+
+}  // namespace
+
+cType basicType(const std::string& name) {
+    for (const basicName& b : basics)
+        if (name == b.name) return b.type;
+    return NONE;
+}
+
+bool parseFormat(const char* text, std::size_t length, format& out) {
+    const std::string whole(text, withoutTrailingNuls(text, length));
+    const std::size_t colon = whole.find(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    out.name = whole.substr(0, colon);
+    out.text = whole.substr(colon + 1);
+    out.fields.clear();
+    std::size_t from = colon + 1;
+    while (from < whole.size()) {
+        std::size_t end = whole.find(';', from);
+        if (end == std::string::npos) end = whole.size();
+        if (end > from) {
+            field f;
+            std::string typeText;
+            if (!splitTypeAndName(whole.substr(from, end - from), typeText, f.name) ||
+                !splitArray(typeText, f.type, f.count, f.array, false))
+                return false;
+            out.fields.push_back(std::move(f));
+        }
+        from = end + 1;
+    }
+    return !out.fields.empty();
+}
+
+bool parseKey(const char* text, std::size_t length, key& out) {
+    const std::string whole(text, length);
+    std::string base;
+    if (!splitTypeAndName(whole, out.typeText, out.name) || !splitArray(out.typeText, base, out.count, out.array, true))
+        return false;
+    out.type = basicType(base);
+    return out.type != NONE;
+}
+
+void formatBook::define(format f) {
+    const std::string name = f.name;
+    formats[name] = std::move(f);
+    // Later subscriptions resolve again, against the formats as they now are.
+    resolved.clear();
+}
+
+const layout* formatBook::resolve(const std::string& name) {
+    const auto done = resolved.find(name);
+    if (done != resolved.end()) return done->second;
+    const auto found = formats.find(name);
+    const layout* result = nullptr;
+    if (found != formats.end()) {
+        auto made = std::make_unique<layout>();
+        uint32_t offset = 0;
+        if (flatten(found->second, "", offset, made->leaves, 0)) {
+            made->name = name;
+            made->text = found->second.text;
+            made->size = offset;
+            // Rows may leave out the padding after the last real field.
+            uint32_t end = 0, at = 0;
+            for (const field& f : found->second.fields) {
+                const cType basic = basicType(f.type);
+                const layout* nested = basic == NONE ? resolve(f.type) : nullptr;
+                at += (basic != NONE ? static_cast<uint32_t>(cTypeSize[basic]) : nested->size) * f.count;
+                if (!isPadding(f.name)) end = at;
+                if (f.name == "timestamp" && !made->timed && !f.array && basic != NONE && basic != FLOAT &&
+                    basic != DOUBLE && basic != CHAR && basic != BOOL) {
+                    made->timed = true;
+                    made->timestampOffset = at - static_cast<uint32_t>(cTypeSize[basic]);
+                    made->timestampType = basic;
+                }
+            }
+            made->minimum = end;
+            // The padding at the end is not logged; padding elsewhere is, and
+            // stays a column, as other readers give it.
+            while (!made->leaves.empty() && made->leaves.back().offset >= end) made->leaves.pop_back();
+            result = made.get();
+            layouts.push_back(std::move(made));
+        }
+    }
+    resolved[name] = result;
+    return result;
+}
+
+bool formatBook::flatten(const format& f, const std::string& prefix, uint32_t& offset, std::vector<leaf>& out,
+                         unsigned depth) const {
+    if (depth > maxDepth) return false;
+    for (const field& member : f.fields) {
+        const cType basic = basicType(member.type);
+        if (basic != NONE) {
+            const uint64_t end = offset + static_cast<uint64_t>(cTypeSize[basic]) * member.count;
+            if (end > maxRow) return false;
+            out.push_back({prefix + member.name, basic, member.count, offset});
+            offset = static_cast<uint32_t>(end);
+            continue;
+        }
+        const auto nested = formats.find(member.type);
+        if (nested == formats.end()) return false;
+        for (uint32_t i = 0; i < member.count; ++i) {
+            std::string inner = prefix + member.name;
+            if (member.array) inner += "[" + std::to_string(i) + "]";
+            inner += '.';
+            // Every format has a field and every field a byte, so the row
+            // size bounds the work.
+            if (!flatten(nested->second, inner, offset, out, depth + 1)) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace ulog

@@ -1,0 +1,117 @@
+// Framing of ULog logs: the 16-byte header, then messages of a 3-byte header
+// (body size, type) and a body. The parser checks every message against what
+// the log has defined, skips damaged ones by searching for the next message
+// that fits, and hands the good ones to a sink.
+#ifndef QUILLON_ULOGPARSER_H
+#define QUILLON_ULOGPARSER_H
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "ulog/ulogFormats.h"
+
+namespace ulog {
+
+// The log cannot be read at all: not ULog, or it needs what this reader
+// does not understand (incompatible flag bits).
+struct refused : std::invalid_argument {
+    using std::invalid_argument::invalid_argument;
+};
+
+// A subscription: message `id` carries rows of `message`, instance `multi`.
+struct subscription {
+    uint16_t id = 0;
+    uint8_t multi = 0;
+    std::string message;
+    const layout* shape = nullptr;  // null when its format could not be resolved
+};
+
+// An info or parameter message: its key and its value's bytes.
+struct keyedValue {
+    key name;
+    const uint8_t* value;
+    uint32_t length;  // for a number, at least count elements
+};
+
+class sink {
+public:
+    virtual ~sink() = default;
+    virtual void subscribed(const subscription& s) = 0;
+    virtual void row(const subscription& s, const uint8_t* data, uint32_t length) = 0;
+    // Info, once or in parts: a multi-part one's part continues the last
+    // one of the same key when `continued`.
+    virtual void info(const keyedValue& v, bool multi, bool continued) = 0;
+    // A parameter; `changed` when logged among the data, in flight.
+    virtual void parameter(const keyedValue& v, bool changed) = 0;
+    // A default value; `kinds` bit 0: the system's default, bit 1: the
+    // current setup's.
+    virtual void defaultParameter(const keyedValue& v, uint8_t kinds) = 0;
+    virtual void logged(uint8_t level, bool tagged, uint16_t tag, uint64_t timestamp, const char* text,
+                        std::size_t length) = 0;
+    virtual void dropout(uint16_t milliseconds) = 0;
+};
+
+// What the header and flag bits say.
+struct headerFacts {
+    uint8_t version = 0;
+    uint64_t startTime = 0;  // microseconds since boot
+    uint8_t compatible[8] = {};
+    uint8_t incompatible[8] = {};
+    uint64_t appendedOffsets[3] = {};
+};
+
+class parser {
+public:
+    explicit parser(sink& out) : out(out), byId(0x10000, -1) {}
+
+    // The next bytes of the log, in runs of any size. Throws `refused`.
+    void feed(const uint8_t* data, uint64_t length);
+    // The log has ended: a message cut short is skipped.
+    void finish();
+
+    const headerFacts& header() const { return facts; }
+    uint64_t bytesSkipped() const { return skipped; }
+    // Formats, info, parameters and subscriptions that could not be used.
+    uint64_t definitionsDropped() const { return dropped; }
+
+private:
+    enum class verdict { accept, reject, needMore };
+
+    std::size_t parse(const uint8_t* p, std::size_t n, bool atEnd);
+    bool readHeader(const uint8_t* p, std::size_t n, bool atEnd);
+    verdict check(const uint8_t* p, std::size_t n, bool atEnd, bool strict, uint32_t depth = 0) const;
+    void dispatch(uint8_t type, const uint8_t* body, uint32_t size);
+    void flags(const uint8_t* body, uint32_t size);
+    void subscribe(const uint8_t* body, uint32_t size);
+    const subscription* subscribedAs(uint16_t id) const {
+        const int32_t at = byId[id];
+        return at < 0 ? nullptr : &subscriptions[static_cast<std::size_t>(at)];
+    }
+    bool readKey(const uint8_t* at, uint32_t keyLength, uint32_t valueLength, keyedValue& v) const;
+    void skip(std::size_t n) {
+        skipped += n;
+        position += n;
+    }
+
+    sink& out;
+    formatBook book;
+    std::vector<subscription> subscriptions;
+    std::vector<int32_t> byId;  // into subscriptions, by message id
+    headerFacts facts;
+    std::vector<uint8_t> pending;  // an incomplete message, or bytes still to scan
+    uint64_t position = 0;         // file offset of the next byte to parse
+    std::vector<uint64_t> boundaries;  // offsets where appended data starts, ascending
+    std::size_t nextBoundary = 0;
+    bool headerRead = false;
+    bool first = true;       // the next message is the first after the header
+    bool inData = false;     // the data section has begun
+    bool searching = false;  // after a damaged message, until one fits again
+    uint64_t skipped = 0;
+    uint64_t dropped = 0;
+};
+
+}  // namespace ulog
+
+#endif
