@@ -199,8 +199,9 @@ class Log(Mapping[str, pyarrow.Table]):
 
     def __init__(self, protocol: Optional[str], tables: Dict[str, pyarrow.Table],
                  formats: pyarrow.Table, type_numbers: Dict[str, int],
-                 facts: Optional[LogFacts] = None) -> None:
+                 facts: Optional[LogFacts] = None, format_packets: int = 0) -> None:
         self._protocol = protocol
+        self._format_packets = format_packets
         self._tables = tables
         self._formats = formats
         self._type_numbers = type_numbers
@@ -214,6 +215,12 @@ class Log(Mapping[str, pyarrow.Table]):
     def protocol(self) -> Optional[str]:
         """"data_flash", "mavlink", or None when the input held no packet."""
         return self._protocol
+
+    @property
+    def format_packets(self) -> int:
+        """DataFlash format packets read: they are the schema of the
+        tables, not rows (a log of nothing else has no tables)."""
+        return self._format_packets
 
     @property
     def formats(self) -> pyarrow.Table:
@@ -388,8 +395,9 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Lo
         if log is not source:
             log.close()
     if decoding.packets == 0:
-        return Log(None, {}, formats_table(None, []), {})
+        return Log(None, {}, formats_table(None, []), {}, format_packets=decoding.format_packets)
     facts = decoding.facts(set(numbers.values()))
     tables = {name: facts.finish(name, parts[0] if len(parts) == 1 else pyarrow.concat_tables(parts), scaled)
               for name, parts in pieces.items()}
-    return Log(protocol, tables, formats_table(protocol, decoding.formats), numbers, facts)
+    return Log(protocol, tables, formats_table(protocol, decoding.formats), numbers, facts,
+               decoding.format_packets)

@@ -28,9 +28,10 @@ def test_inputs_are_read_as_meant_and_misuse_is_named(tmp_path):
     # A log of format packets alone.
     (tmp_path / "formats.bin").write_bytes(format_packet(129, "ABC", "Qi", "TimeUS,V")
                                            + format_packet(130, "DEF", "Q", "TimeUS"))
-    result = run("summary", tmp_path / "formats.bin")
-    assert result.returncode == 2
-    assert b"no data packets (2 format packets)" in result.stderr
+    for command in ("summary", "params"):
+        result = run(command, tmp_path / "formats.bin")
+        assert result.returncode == 2
+        assert b"no data packets (2 format packets)" in result.stderr
     # Record times make a tlog UTC; a raw stream has none.
     assert read_log(BUNDLED / "sub-4.1.1-dive.tlog").time_base == "utc"
     assert read_log(BUNDLED / "sub-4.1.1-dive.tlog", types=()).time_base == "utc"

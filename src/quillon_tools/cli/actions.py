@@ -150,7 +150,7 @@ def facts(kind: str, request: Request, console: Console, out: TextIO = sys.stdou
     with _open(request) as log:
         found = read_log(log, types=())
     if found.protocol is None:
-        return _no_packets(console, request)
+        return _no_packets(console, request, found.format_packets)
     if kind == "params":
         text.write_params(found.params, out)
     elif kind == "messages":
