@@ -52,6 +52,15 @@ struct logStats {
     std::vector<senderStats> senders;  // MAVLink: by (sysid, compid), ascending
 };
 
+// Where one format packet took effect: its type number, the position the
+// next data packet got (so it came before every packet from `index` on), and
+// the table its layout's packets went to ("" when none followed).
+struct layoutStart {
+    uint32_t type;
+    uint64_t index;
+    std::string table;
+};
+
 // Every instance keeps all of its decoding state to itself, so readers on
 // different threads never meet.
 class columnizer {
@@ -70,6 +79,11 @@ public:
     virtual void finish() {}
     // What the log has said about its message types so far.
     virtual std::vector<formatRow> formats() const = 0;
+    // Every format packet that took effect, in log order (DataFlash), for
+    // telling which packets of a type number describe which layout.
+    virtual std::vector<layoutStart> layoutStarts() const { return {}; }
+    // Format packets read, a log that describes its own formats (DataFlash).
+    virtual uint64_t formatPackets() const { return 0; }
 
     // The rows decoded since the last take, per table in order of creation;
     // tables without rows are left out.

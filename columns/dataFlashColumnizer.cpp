@@ -153,7 +153,10 @@ public:
         }
     }
 
-    void finish() override { scanner.finish(); }
+    void finish() override {
+        scanner.finish();
+        noteFormats();
+    }
 
     logStats stats() const override {
         logStats s;
@@ -175,6 +178,9 @@ public:
         return rows;
     }
 
+    std::vector<layoutStart> layoutStarts() const override { return starts; }
+    uint64_t formatPackets() const override { return parser().formatsLearned(); }
+
     gpsFix firstFix() const override { return fix; }
     void setTimeOffset(int64_t microseconds) override { timeOffset = microseconds; }
 
@@ -185,6 +191,7 @@ private:
     };
 
     void addPacket() {
+        noteFormats();
         const DataFlash::DFPacket& packet = scanner.packet();
         const uint8_t type = packet.packet_type;
         typeState& state = seen[type];
@@ -220,6 +227,20 @@ private:
         fix = gpsFix{true, static_cast<uint32_t>(week), static_cast<uint32_t>(milliseconds), bootTime};
     }
 
+    // Records the format packets learnt since the last data packet. Of a
+    // type defined twice in a row only the later survives, which is the one
+    // that describes whatever follows.
+    void noteFormats() {
+        if (parser().formatsLearned() == noticed) return;
+        for (unsigned t = 0; t < 256; ++t) {
+            const uint32_t serial = parser().formatSerial(static_cast<uint8_t>(t));
+            if (serial <= noticed) continue;
+            startOfSerial[serial] = starts.size();
+            starts.push_back({t, index, std::string()});
+        }
+        noticed = parser().formatsLearned();
+    }
+
     formatRow describe(uint8_t type, const DFFormatLayout& layout) const {
         const DFFormatDescription& format = *parser().formatOf(type);
         return formatRow{type, format.nameText(), format.getLength(), format.formatText(), layout.labels};
@@ -243,6 +264,8 @@ private:
             order.push_back(&d);
         }
         state.current = &found->second;
+        const auto start = startOfSerial.find(state.serial);
+        if (start != startOfSerial.end()) starts[start->second].table = state.current->row.name;
     }
 
     void build(uint8_t type, definition& d, const DFFormatLayout& layout) {
@@ -272,6 +295,9 @@ private:
     bool timed = false;    // whether any packet had one yet
     gpsFix fix;
     int64_t timeOffset = 0;
+    uint32_t noticed = 0;  // formats learnt when last looked at
+    std::vector<layoutStart> starts;
+    std::map<uint32_t, std::size_t> startOfSerial;  // format serial -> its entry in `starts`
 };
 
 }  // namespace

@@ -77,6 +77,11 @@ cdef extern from "columns/columnizer.h" namespace "columns":
         uint64_t badFrames
         vector[senderStats] senders
 
+    cdef cppclass layoutStart:
+        uint32_t type
+        uint64_t index
+        string table
+
     cdef cppclass gpsFix:
         bool found
         uint32_t week
@@ -87,6 +92,8 @@ cdef extern from "columns/columnizer.h" namespace "columns":
         void feed(const uint8_t* data, uint64_t length) except + nogil
         void finish() except + nogil
         vector[formatRow] formats() except +
+        vector[layoutStart] layoutStarts() except +
+        uint64_t formatPackets()
         vector[takenTable] take() except +
         bool wantsTake()
         uint64_t packets()
@@ -201,6 +208,11 @@ cdef class Decoder:
         return self.core.get().packets()
 
     @property
+    def format_packets(self):
+        """Format packets read (DataFlash), which describe types and are no rows."""
+        return self.core.get().formatPackets()
+
+    @property
     def first_fix(self):
         """(GPS week, time of week in ms, boot time in us) of the first GPS
         packet with a fix, or None."""
@@ -240,6 +252,13 @@ cdef class Decoder:
         cdef vector[formatRow] rows = self.core.get().formats()
         return [(row.type, _text(row.name), row.length, _text(row.format),
                  [_text(label) for label in row.columns]) for row in rows]
+
+    def layout_starts(self):
+        """(type, index, table) per format packet that took effect, in log
+        order: it precedes every packet from `_index` `index` on, and its
+        layout's packets went to `table` (None when none followed)."""
+        cdef vector[layoutStart] starts = self.core.get().layoutStarts()
+        return [(s.type, s.index, _text(s.table) if s.table.size() else None) for s in starts]
 
     def take(self):
         """The rows decoded since the last take, as (name, type, pyarrow.Table,

@@ -39,6 +39,9 @@ class LogInput:
             self._owns_file = True
             self.size = _regular_size(self._file)
         elif hasattr(source, "read"):
+            if isinstance(source, io.TextIOBase):
+                raise TypeError(f"{getattr(source, 'name', 'the file')} is open in text mode: "
+                                "open the file in binary mode ('rb')")
             stream: BinaryIO = source  # type: ignore[assignment]
             self.name = str(getattr(stream, "name", "<stream>"))
             self._file = stream
@@ -46,7 +49,10 @@ class LogInput:
             self.size = _regular_size(stream) if self._start == 0 else None
         else:
             try:
-                self._data = memoryview(source).cast("B")
+                view = memoryview(source)
+                # A strided view (a slice with a step, a column of a matrix)
+                # is read from a contiguous copy of its bytes.
+                self._data = view.cast("B") if view.c_contiguous else memoryview(view.tobytes())
             except TypeError:
                 raise TypeError("source must be a path, a bytes-like object or a binary file object, "
                                 f"not {type(source).__name__}") from None

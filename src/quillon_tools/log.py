@@ -9,9 +9,10 @@ import pyarrow
 
 from . import _columnar
 from .analysis.events import Events
-from .analysis.facts import GATHERED, UNIT_MESSAGES, FormatRow, LogFacts
+from .analysis.facts import CARRYING_FILES, GATHERED, UNIT_MESSAGES, FormatRow, LogFacts
+from .analysis.timebase import UTC
 from .inputs import RUN_BYTES, LogInput, Source
-from .names import TypesArg, message_name, parse_patterns
+from .names import TypesArg, matches, message_name, parse_patterns
 from .protocols import DATA_FLASH, MAVLINK, added_columns
 
 # The protocol is the one that finds more packets in the log's first bytes.
@@ -65,7 +66,9 @@ class _Pass:
         self._on_bytes = on_bytes
         self._gathered: Dict[str, List[pyarrow.Table]] = {}
         self.formats: List[FormatRow] = []
+        self.layout_starts: List[Tuple[int, int, Optional[str]]] = []
         self.packets = 0
+        self.format_packets = 0
         self._first_fix: Optional[Tuple[int, int, int]] = None
 
     def __iter__(self) -> Iterator[List[Piece]]:
@@ -85,7 +88,9 @@ class _Pass:
         decoder.finish()
         last = self._sort(decoder.take())
         self.packets = decoder.packets
+        self.format_packets = decoder.format_packets
         self.formats = [FormatRow(*row) for row in decoder.formats()]
+        self.layout_starts = decoder.layout_starts()
         self._first_fix = decoder.first_fix
         if last:
             yield last
@@ -102,7 +107,8 @@ class _Pass:
     def facts(self, numbers: Optional[Set[int]] = None) -> LogFacts:
         """What the log says, once the pass is done (units for the type
         `numbers`, or for all)."""
-        return LogFacts(self._protocol, self.formats, self._gathered, self._first_fix, numbers)
+        return LogFacts(self._protocol, self.formats, self._gathered, self._first_fix, numbers,
+                        self.layout_starts)
 
 
 class LogStream:
@@ -115,17 +121,20 @@ class LogStream:
     the log's time base. Both depend on the whole log, so a DataFlash log
     is read twice: once for those facts, then for its rows; unless not
     `finished`, for consumers that only count rows: then DataFlash `_time`
-    stays on boot time and columns carry no units.
+    stays on boot time and columns carry no units. After the first reading,
+    before any batch, `on_tables` is given the names of the DataFlash
+    tables the batches will hold.
 
     `detected` is the protocol decoded, known from the first batch on;
-    `protocol` (None when no packet was found), `formats`, `packets` and
-    `facts` are known once the batches are done.
+    `protocol` (None when no packet was found), `formats`, `packets`,
+    `format_packets` and `facts` are known once the batches are done.
     """
 
     def __init__(self, source: Source, types: TypesArg = None,
                  batch_bytes: Optional[int] = None,
                  on_bytes: Optional[Callable[[int], None]] = None,
-                 scaled: bool = False, finished: bool = True) -> None:
+                 scaled: bool = False, finished: bool = True,
+                 on_tables: Optional[Callable[[List[str]], None]] = None) -> None:
         self._log = source if isinstance(source, LogInput) else LogInput(source)
         self._owns_input = not isinstance(source, LogInput)
         self._patterns = parse_patterns(types)
@@ -133,10 +142,12 @@ class LogStream:
         self._on_bytes = on_bytes
         self._scaled = scaled
         self._finished = finished
+        self._on_tables = on_tables
         self.detected: Optional[str] = None
         self.protocol: Optional[str] = None
         self.formats: List[FormatRow] = []
         self.packets = 0
+        self.format_packets = 0  # DataFlash format packets, which give no rows
         self.facts = LogFacts(None)
 
     def __iter__(self) -> Iterator[List[Piece]]:
@@ -151,6 +162,8 @@ class LogStream:
                 for _ in ahead:
                     pass
                 facts = ahead.facts()
+                if self._on_tables is not None:
+                    self._on_tables(self._selected(ahead.layout_starts))
             decoding = _Pass(self._log, protocol, self._patterns, self._batch_bytes, self._on_bytes,
                              time_offset=facts.utc_offset)
             for batch in decoding:
@@ -159,6 +172,7 @@ class LogStream:
                              for name, number, table in batch]
                 yield batch
             self.packets = decoding.packets
+            self.format_packets = decoding.format_packets
             if self.packets:
                 self.protocol = protocol
                 self.formats = decoding.formats
@@ -166,6 +180,14 @@ class LogStream:
         finally:
             if self._owns_input:
                 self._log.close()
+
+
+    def _selected(self, starts: List[Tuple[int, int, Optional[str]]]) -> List[str]:
+        names: Dict[str, None] = {}
+        for _, _, table in starts:
+            if table is not None and (self._patterns is None or any(matches(p, table) for p in self._patterns)):
+                names[table] = None
+        return list(names)
 
 
 class Log(Mapping[str, pyarrow.Table]):
@@ -177,8 +199,9 @@ class Log(Mapping[str, pyarrow.Table]):
 
     def __init__(self, protocol: Optional[str], tables: Dict[str, pyarrow.Table],
                  formats: pyarrow.Table, type_numbers: Dict[str, int],
-                 facts: Optional[LogFacts] = None) -> None:
+                 facts: Optional[LogFacts] = None, format_packets: int = 0) -> None:
         self._protocol = protocol
+        self._format_packets = format_packets
         self._tables = tables
         self._formats = formats
         self._type_numbers = type_numbers
@@ -194,16 +217,39 @@ class Log(Mapping[str, pyarrow.Table]):
         return self._protocol
 
     @property
+    def format_packets(self) -> int:
+        """DataFlash format packets read: they are the schema of the
+        tables, not rows (a log of nothing else has no tables)."""
+        return self._format_packets
+
+    @property
     def formats(self) -> pyarrow.Table:
         """One row per message type the log describes, with everything it says of it."""
         return self._formats
 
     @property
     def time_base(self) -> Optional[str]:
-        """What DataFlash `_time` counts from: "utc" once the log has a GPS
-        fix, else "boot" (since boot, shown as from 1970); None for MAVLink,
-        whose `_time` is the tlog's own UTC time."""
+        """What `_time` counts from: "utc" once a DataFlash log has a GPS
+        fix, else "boot" (since boot, shown as from 1970); "utc" for a
+        MAVLink tlog, whose records carry UTC times; None for a raw MAVLink
+        stream, whose `_time` is null."""
+        if self._protocol == MAVLINK:
+            return self._cache("time_base", self._mavlink_time_base)  # type: ignore[no-any-return]
         return self._facts.time_base
+
+    def _mavlink_time_base(self) -> Optional[str]:
+        # A tlog gives every record a time; a raw stream gives none.
+        for table in [*self._tables.values(), *self._facts.gathered_tables()]:
+            if table.num_rows:
+                return UTC if table.column("_time").null_count < table.num_rows else None
+        return None
+
+    @property
+    def files(self) -> Dict[str, bytes]:
+        """File name to contents of the files the log carries: DataFlash
+        FILE packets (the last complete copy of each file), and a DataFlash
+        log streamed over MAVLink as "remote_log.bin", which `read_log` reads."""
+        return dict(self._cache("files", self._facts.files))
 
     @property
     def params(self) -> Dict[str, float]:
@@ -337,7 +383,8 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Lo
         protocol = detect_protocol(log)
         if protocol is None:
             return Log(None, {}, formats_table(None, []), {})
-        decoding = _Pass(log, protocol, parse_patterns(types))
+        decoding = _Pass(log, protocol, parse_patterns(types),
+                         gathered=GATHERED[protocol] + CARRYING_FILES[protocol])
         pieces: Dict[str, List[pyarrow.Table]] = {}
         numbers: Dict[str, int] = {}
         for batch in decoding:
@@ -348,8 +395,9 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Lo
         if log is not source:
             log.close()
     if decoding.packets == 0:
-        return Log(None, {}, formats_table(None, []), {})
+        return Log(None, {}, formats_table(None, []), {}, format_packets=decoding.format_packets)
     facts = decoding.facts(set(numbers.values()))
     tables = {name: facts.finish(name, parts[0] if len(parts) == 1 else pyarrow.concat_tables(parts), scaled)
               for name, parts in pieces.items()}
-    return Log(protocol, tables, formats_table(protocol, decoding.formats), numbers, facts)
+    return Log(protocol, tables, formats_table(protocol, decoding.formats), numbers, facts,
+               decoding.format_packets)

@@ -32,6 +32,7 @@ MESSAGES = {
     2: ("system_time", _fields("time_unix_usec u64, time_boot_ms u32")),
     22: ("param_value", _fields("param_value f32, param_count u16, param_index u16, param_id c[16], "
                                 "param_type u8")),
+    184: ("remote_log_data_block", _fields("seqno u32, target_system u8, target_component u8, data u8[200]")),
     111: ("timesync", _fields("tc1 i64, ts1 i64, +target_system u8, +target_component u8")),
     249: ("memory_vect", _fields("address u16, ver u8, type u8, value i8[32]")),
     251: ("named_value_float", _fields("time_boot_ms u32, value f32, name c[10]")),

@@ -40,24 +40,56 @@ def test_partitions_on_a_cluster_agree_with_read_log_per_log(tmp_path):
     assert str(frame.dtypes["Roll"]) == "int16[pyarrow]"
 
 
-def test_later_logs_are_aligned_to_the_first(tmp_path):
-    (tmp_path / "a.bin").write_bytes(format_packet(129, "VAL", "Qfih", "TimeUS,V,I,M")
-                                     + data_packet(129, "Qfih", 1, 0.5, 7, 3))
-    # No M, an extra X, V as float64 (cast) and I as text (nulled).
-    (tmp_path / "b.bin").write_bytes(format_packet(129, "VAL", "QdNh", "TimeUS,V,I,X")
-                                     + data_packet(129, "QdNh", 2, 0.25, b"abc", 4))
+def test_columns_are_the_union_of_every_log_with_types_promoted(tmp_path):
+    """The first log in sorted order lacks columns the others have."""
+    (tmp_path / "a.bin").write_bytes(format_packet(129, "VAL", "Qfihb", "TimeUS,V,I,M,S")
+                                     + data_packet(129, "Qfihb", 1, 0.5, 7, 3, -1))
+    # No M, an extra X, V as float64, I as text, S as uint8 (with int8: int16).
+    (tmp_path / "b.bin").write_bytes(format_packet(129, "VAL", "QdNhB", "TimeUS,V,I,X,S")
+                                     + data_packet(129, "QdNhB", 2, 0.25, b"abc", 4, 200))
     (tmp_path / "c.bin").write_bytes(format_packet(130, "OTH", "Q", "TimeUS") + data_packet(130, "Q", 3))
-    frame = read_logs([tmp_path / "c.bin", str(tmp_path / "*.bin")], "VAL")
-    with dask.config.set(scheduler="synchronous"), warnings.catch_warnings(record=True) as caught:
+    with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        result = frame.compute()
-    assert list(result.columns) == ["_index", "_time", "TimeUS", "V", "I", "M", "_log"]
+        frame = read_logs([tmp_path / "c.bin", str(tmp_path / "*.bin")], "VAL")
+        with dask.config.set(scheduler="synchronous"):
+            result = frame.compute()
+    assert list(result.columns) == ["_index", "_time", "TimeUS", "V", "I", "M", "S", "X", "_log"]
+    assert [str(t) for t in result.dtypes[["V", "I", "S"]]] == ["double[pyarrow]", "string[pyarrow]",
+                                                                "int16[pyarrow]"]
     assert result["_log"].tolist() == [str(tmp_path / "a.bin"), str(tmp_path / "b.bin")]
-    assert result["V"].tolist() == [0.5, 0.25]
-    assert result["I"].isna().tolist() == [False, True] and result["M"].isna().tolist() == [False, True]
-    messages = [str(w.message) for w in caught if "b.bin" in str(w.message)]
-    assert len(messages) == 2
-    assert any("'I'" in m and "null" in m for m in messages)
-    assert any("X" in m and "dropped" in m for m in messages)
+    assert result["V"].tolist() == [0.5, 0.25] and result["I"].tolist() == ["7", "abc"]
+    assert result["S"].tolist() == [-1, 200]
+    assert result["M"].isna().tolist() == [False, True] and result["X"].isna().tolist() == [True, False]
+    texts = [str(w.message) for w in caught if "text" in str(w.message)]
+    assert len(texts) == 1 and "I" in texts[0]
     with pytest.raises(ValueError, match="no log holds"):
         read_logs(tmp_path, "NONE")
+
+
+def test_rows_are_those_duckdb_reads_from_the_dataset(tmp_path):
+    duckdb = pytest.importorskip("duckdb")
+    from quillon_tools.fleet.convert import convert_logs
+    from quillon_tools.fleet.dataset import Settings
+
+    (tmp_path / "logs").mkdir()
+    (tmp_path / "logs" / "old.bin").write_bytes(format_packet(129, "GPS", "IL", "TimeMS,Lat")
+                                                + data_packet(129, "IL", 5, 100))
+    (tmp_path / "logs" / "new.bin").write_bytes(format_packet(129, "GPS", "QLLH", "TimeUS,Lat,Lng,GWk")
+                                                + data_packet(129, "QLLH", 6, 200, 300, 2100))
+    report = convert_logs(str(tmp_path / "out"), [str(tmp_path / "logs")], Settings(None, False), jobs=1)
+    assert report.failed == 0
+    frame = read_logs(tmp_path / "logs", "GPS")
+    with dask.config.set(scheduler="synchronous"):
+        ours = frame.compute()
+    theirs = duckdb.sql(f"SELECT * FROM read_parquet('{tmp_path}/out/GPS/*.parquet', union_by_name=true)").df()
+    assert set(theirs.columns) == set(ours.columns)
+    key = ["_log", "_index"]
+    ours = ours[list(theirs.columns)].sort_values(key).reset_index(drop=True)
+    theirs = theirs.sort_values(key).reset_index(drop=True)
+    assert rows(ours) == rows(theirs)
+
+
+def rows(frame):
+    import pandas
+
+    return [tuple(None if pandas.isna(v) else v for v in row) for row in frame.itertuples(index=False)]

@@ -11,11 +11,14 @@ import sys
 import time
 import urllib.parse
 
+import pyarrow.dataset
 import pyarrow.parquet
 import pytest
 
 from dataflash_bytes import data_packet, format_packet
 from quillon_tools import read_log
+from quillon_tools.fleet.dataset import directory_name, file_stem
+from quillon_tools.fleet.lock import LOCK_FILE
 
 BUNDLED = pathlib.Path(__file__).resolve().parents[2] / "samples"
 DEMO = BUNDLED / "sub-4.1.0-dive.bin"
@@ -33,7 +36,7 @@ def run(*args, cwd=None):
 
 def written(out, log_name):
     """{directory: table} of one log's files in the dataset."""
-    stem = urllib.parse.quote(log_name, safe="")
+    stem = file_stem(log_name)
     return {p.parent.name: pyarrow.parquet.read_table(p) for p in out.glob(f"*/{stem}.parquet")}
 
 
@@ -75,7 +78,8 @@ def test_dataset_has_one_directory_per_type_and_one_file_per_log(fleet):
         assert (manifest["log"], manifest["size"], manifest["packets"]) == \
             (name, path.stat().st_size, sum(t.num_rows for t in log.values()))
         assert manifest["types"] == {n: n for n in log}
-    assert not [p for p in out.rglob("*") if p.is_file() and p.suffix not in (".parquet", ".json")]
+    assert not [p for p in out.rglob("*") if p.is_file() and p.suffix not in (".parquet", ".json")
+                and p.name != LOCK_FILE]
 
 
 def test_duckdb_queries_the_dataset_as_one_table_per_type(fleet):
@@ -150,7 +154,7 @@ def test_a_killed_run_leaves_only_complete_files(tmp_path):
     # The next run finishes the job.
     assert run(out, logs).returncode == 0
     assert {p.stem for p in (out / "_logs").glob("*.json")} == set(whole)
-    assert not [p for p in out.rglob(".*") if p.is_file()]
+    assert not [p for p in out.rglob(".*") if p.is_file() and p.name != LOCK_FILE]
 
 
 def test_failed_logs_are_reported_and_the_batch_goes_on(tmp_path):
@@ -178,8 +182,9 @@ def test_names_from_the_log_never_lead_outside_the_dataset(tmp_path):
     result = run("out", "../logs/evil.bin", cwd=tmp_path / "work")
     assert result.returncode == 0, result.stderr
     out = tmp_path / "work" / "out"
-    stem = urllib.parse.quote("../logs/evil.bin", safe="")
-    assert sorted(written(out, "../logs/evil.bin")) == ["_", "_log", "_tmp", "_x"]
+    stem = file_stem("../logs/evil.bin")
+    names = ("../x", "/tmp", "..", "_log")
+    assert sorted(written(out, "../logs/evil.bin")) == sorted(directory_name(n) for n in names)
     outside = [p for p in tmp_path.rglob("*") if p.is_file() and out not in p.parents]
     assert outside == [tmp_path / "logs" / "evil.bin"]
     assert not list(pathlib.Path("/tmp").glob(f"*{stem}*"))
@@ -202,3 +207,89 @@ def test_every_shared_sample_converts(tmp_path, samples_dir):
     for path in logs:
         rows = {name: table.num_rows for name, table in read_log(path).items()}
         assert {name: t.num_rows for name, t in written(tmp_path / "out", path.name).items()} == rows
+
+
+def test_dataset_faults_met_on_real_folders(tmp_path):
+    """Names that readers skip or that clash, a name too long for a file,
+    leftovers of killed runs, logs that went bad, a second run at once, link
+    loops and datasets of an older layout; all in one dataset."""
+    from quillon_tools.fleet.discovery import find_logs
+    from quillon_tools.fleet.lock import OutputLock
+
+    logs, out = tmp_path / "logs", tmp_path / "out"
+    long_dir = logs / ("d" * 120) / ("e" * 120)
+    long_dir.mkdir(parents=True)
+    (logs / "_x.bin").write_bytes(small_log("VAL", "A/B", "A_B"))
+    (logs / ".x.bin").write_bytes(small_log("A_B", "VAL"))
+    (long_dir / "long.bin").write_bytes(small_log("VAL"))
+    (logs / "gone.bin").write_bytes(small_log("VAL"))
+    (logs / "loop").symlink_to(logs)  # "**" must not go round it
+    (logs / "dead.bin").symlink_to(tmp_path / "nowhere.bin")
+    (tmp_path / "v2").mkdir()
+    (tmp_path / "v2" / "log.bin").write_bytes(small_log("A_B"))
+    found = find_logs([f"{logs}/**/*.bin"])
+    assert sorted(os.path.basename(log.path) for log in found.logs) == ["_x.bin", "dead.bin", "gone.bin",
+                                                                        "long.bin"]
+    (logs / "dead.bin").unlink()
+    (tmp_path / "work").mkdir()
+    first = run(out, logs, "../v2/log.bin", cwd=tmp_path / "work")
+    assert first.returncode == 0, first.stderr
+    # Every file is visible to dataset readers, and one message has one directory.
+    assert not [p for p in out.glob("*/*.parquet") if p.name[0] in "_."]
+    assert pyarrow.dataset.dataset(out / "VAL", format="parquet").count_rows() == 4
+    assert pyarrow.dataset.dataset(out / "A_B", format="parquet").count_rows() == 3
+    assert pyarrow.dataset.dataset(out / directory_name("A/B"), format="parquet").count_rows() == 1
+    assert len({p.name for p in out.glob("*/*.parquet")}) == 5 and all(len(p.name) <= 255 for p in out.rglob("*"))
+    # What a killed run left goes, though every log is up to date.
+    leftovers = [out / "VAL" / f".{file_stem('gone.bin')}.4242.tmp", out / "_logs" / ".x.json.4242.tmp"]
+    for path in leftovers:
+        path.write_bytes(b"partial")
+    again = run(out, logs, "../v2/log.bin", cwd=tmp_path / "work")
+    assert again.stdout.startswith(b"5 logs: 0 converted, 5 up to date") and not any(p.exists() for p in leftovers)
+    # A log that now fails loses what it had in the dataset, and says so.
+    (logs / "gone.bin").write_bytes(b"")
+    failed = run(out, logs, cwd=tmp_path / "work")
+    assert b"gone.bin" in failed.stderr and b"removed" in failed.stderr
+    assert not written(out, "gone.bin") and not (out / "_logs" / f"{file_stem('gone.bin')}.json").exists()
+    # One run at a time.
+    with OutputLock(str(out)):
+        busy = run(out, logs, cwd=tmp_path / "work")
+    assert busy.returncode == 2 and b"another conversion is writing to" in busy.stderr
+    # A dataset of an older layout is converted again.
+    manifest = out / "_logs" / f"{file_stem('_x.bin')}.json"
+    content = json.loads(manifest.read_text())
+    manifest.write_text(json.dumps(dict(content, layout=1)))
+    assert run(out, logs / "_x.bin", cwd=logs).stdout.startswith(b"1 log: 1 converted")
+
+
+def test_workers_end_when_the_parent_is_killed(tmp_path):
+    parent = subprocess.Popen([sys.executable, "-c", inspect.cleandoc("""
+        import multiprocessing, os, sys, time
+        from quillon_tools.fleet.convert import end_with_parent
+
+        def work(parent):
+            end_with_parent(parent)
+            time.sleep(120)
+
+        if __name__ == "__main__":
+            child = multiprocessing.get_context("spawn").Process(target=work, args=(os.getpid(),))
+            child.start()
+            time.sleep(1)  # the child is past its start
+            print(child.pid, flush=True)
+            time.sleep(120)
+    """)], stdout=subprocess.PIPE, env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)))
+    child = int(parent.stdout.readline())
+    parent.kill()
+    parent.wait()
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline and _alive(child):
+        time.sleep(0.05)
+    assert not _alive(child)
+
+
+def _alive(pid):
+    try:
+        with open(f"/proc/{pid}/status") as status:
+            return "\nState:\tZ" not in status.read()
+    except FileNotFoundError:
+        return False

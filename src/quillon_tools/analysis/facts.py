@@ -3,21 +3,29 @@ messages and modes, gathered while it is decoded whatever the selection."""
 
 from __future__ import annotations
 
-from typing import Dict, List, NamedTuple, Optional, Set
+from typing import Dict, List, NamedTuple, Optional, Sequence, Set
 
 import pyarrow
 
 from ..names import message_name
 from ..protocols import DATA_FLASH, MAVLINK
 from .events import Events
+from .files import REMOTE_LOG_NAME, data_flash_files, remote_log
 from .mavlink_units import finish_mavlink
 from .timebase import BOOT, UTC, GpsFix, on_time_base, utc_offset
-from .units import UnitTable, apply_units
+from .units import LayoutStart, UnitTable, apply_units
 
 # Messages always decoded, for the facts they carry.
 GATHERED = {
     DATA_FLASH: ("FMTU", "UNIT", "MULT", "PARM", "MSG", "MODE"),
     MAVLINK: ("HEARTBEAT", "PARAM_VALUE", "STATUSTEXT"),
+}
+
+# Messages that carry files (`Log.files`): gathered by a whole-log read
+# only, since a streamed DataFlash log can be as large as the tlog itself.
+CARRYING_FILES = {
+    DATA_FLASH: ("FILE",),
+    MAVLINK: ("REMOTE_LOG_DATA_BLOCK",),
 }
 
 # The messages that say the units of the others.
@@ -37,18 +45,23 @@ class FormatRow(NamedTuple):
 class LogFacts:
     """The facts of one decoded log of `protocol`: `gathered` holds the tables
     of the GATHERED messages by message name, `formats` the decoder's format
-    rows and `first_fix` its first GPS fix. Units are found for the type
-    `numbers` given, or for all."""
+    rows, `starts` where its format packets took effect, and `first_fix` its
+    first GPS fix. Units are found for the type `numbers` given, or for all."""
 
     def __init__(self, protocol: Optional[str], formats: Optional[List[FormatRow]] = None,
                  gathered: Optional[Dict[str, List[pyarrow.Table]]] = None,
-                 first_fix: Optional[GpsFix] = None, numbers: Optional[Set[int]] = None) -> None:
+                 first_fix: Optional[GpsFix] = None, numbers: Optional[Set[int]] = None,
+                 starts: Sequence[LayoutStart] = ()) -> None:
         self.protocol = protocol
         self._gathered = gathered or {}
         self.utc_offset = utc_offset(first_fix) if protocol == DATA_FLASH else None
-        self._layouts = {row.name: (row.number, row.format) for row in formats or ()}
+        # The decoder lists the layouts that have tables first, by their table
+        # names; a later format of the same name without packets is not one.
+        self._layouts: Dict[str, str] = {}
+        for row in formats or ():
+            self._layouts.setdefault(row.name, row.format)
         fmtu, unit, mult = (self._gathered.get(name, []) for name in UNIT_MESSAGES)
-        self._units = UnitTable(fmtu, unit, mult, numbers)
+        self._units = UnitTable(fmtu, unit, mult, numbers, starts)
 
     @property
     def time_base(self) -> Optional[str]:
@@ -69,8 +82,18 @@ class LogFacts:
             return table
         layout = self._layouts.get(name)
         if layout is not None:
-            table = apply_units(table, self._units.fields(*layout), scaled)
+            table = apply_units(table, self._units.fields(name, layout), scaled)
         return on_time_base(table, self.utc_offset, time_shifted)
+
+    def files(self) -> Dict[str, bytes]:
+        """File name to contents of the files the log carries."""
+        if self.protocol == DATA_FLASH:
+            return data_flash_files(self._gathered.get("FILE", []))
+        found = remote_log(self._gathered.get("REMOTE_LOG_DATA_BLOCK", []))
+        return {REMOTE_LOG_NAME: found} if found is not None else {}
+
+    def gathered_tables(self) -> List[pyarrow.Table]:
+        return [table for parts in self._gathered.values() for table in parts]
 
     def events(self) -> Events:
         tables = self._gathered

@@ -3,11 +3,16 @@
 A log says per message type which unit and multiplier each field has: an
 FMTU packet gives one unit id and one multiplier id per format character,
 and UNIT and MULT packets say what the ids mean. Types without FMTU, as in
-all older firmware, follow the format characters' convention instead.
+all older firmware, follow the format characters' convention instead. The
+characters c, C, e, E (hundredths) and L (1e-7 degrees) always mean their
+multiplier, as every reader of these logs applies it; FMTU's multiplier is
+for the other characters, so the two are never both applied.
 """
 
 from __future__ import annotations
 
+import bisect
+import math
 import struct
 from typing import AbstractSet, Dict, List, Optional, Sequence, Set, Tuple
 
@@ -65,51 +70,91 @@ def _of_types(fmtu: pyarrow.Table, numbers: Set[int]) -> pyarrow.Table:
     return fmtu.filter(wanted)
 
 
-def _length(text: object) -> int:
-    return len(text) if isinstance(text, str) else -1
-
-
 def _id(value: object) -> Optional[str]:
-    """A UNIT or MULT id: a character logged as an int8."""
+    """A UNIT or MULT id: a character logged as an int8 (None for anything
+    else, such as the array a crafted format gives)."""
     return chr(value & 0xFF) if isinstance(value, int) else None
+
+
+def _usable(multiplier: object) -> Optional[float]:
+    """A multiplier that changes values: finite, not 0 ("-") nor 1, and not
+    so small that its reciprocal overflows; else None."""
+    if not isinstance(multiplier, (int, float)) or isinstance(multiplier, bool):
+        return None
+    if multiplier in (0, 1) or not math.isfinite(multiplier) or not math.isfinite(1 / multiplier):
+        return None
+    return float(multiplier)
+
+
+class _Layouts:
+    """Which layout each FMTU describes: the table that the last format
+    packet of its type number before it started (the decoder's layout
+    starts: type, position, table)."""
+
+    def __init__(self, starts: Sequence[LayoutStart]) -> None:
+        self._by_type: Dict[int, Tuple[List[int], List[Optional[str]]]] = {}
+        for number, index, table in sorted(starts, key=lambda start: start[1]):
+            positions, tables = self._by_type.setdefault(number, ([], []))
+            positions.append(index)
+            tables.append(table)
+
+    def table_at(self, number: int, index: int) -> Optional[str]:
+        positions, tables = self._by_type.get(number, ((), ()))
+        at = bisect.bisect_right(positions, index) - 1
+        return tables[at] if at >= 0 else None
+
+
+# (type number, position, table or None) of one format packet that took effect.
+LayoutStart = Tuple[int, int, Optional[str]]
 
 
 class UnitTable:
     """What the log's FMTU, UNIT and MULT packets say (each a list of tables
-    of that message); later packets win."""
+    of that message); later packets win. `starts` places the log's format
+    packets, so that each FMTU describes the layout its type had when it was
+    logged: a later format of the same type number, or a second log joined
+    on, does not take it over."""
 
     def __init__(self, fmtu: Sequence[pyarrow.Table], unit: Sequence[pyarrow.Table],
-                 mult: Sequence[pyarrow.Table], numbers: Optional[Set[int]] = None) -> None:
+                 mult: Sequence[pyarrow.Table], numbers: Optional[Set[int]] = None,
+                 starts: Sequence[LayoutStart] = ()) -> None:
         if numbers is not None:  # only the FMTU of these type numbers is wanted
             fmtu = [_of_types(table, numbers) for table in fmtu]
-        # Logs repeat these packets, so each id is looked at once, as last logged.
-        labels = {i: label for _, i, label in rows(unit, "Id", "Label")}
-        self._labels = {_id(i): label for i, label in labels.items() if isinstance(label, str)}
-        multipliers = {i: m for _, i, m in rows(mult, "Id", "Mult")}
-        self._multipliers = {_id(i): as_decimal(m) for i, m in multipliers.items()}
-        # The latest FMTU per type number and number of fields.
-        latest = {(number, _length(units), _length(ids)): (units, ids)
-                  for _, number, units, ids in rows(fmtu, "FmtType", "UnitIds", "MultIds")}
-        self._fmtu: Dict[Tuple[int, int], Tuple[str, str]] = {
-            (number, size): pair for (number, size, other), pair in latest.items() if size == other >= 0}
+        # Logs repeat these packets, so each id is looked at once, as last
+        # logged. Rows a crafted format makes unusable are passed over.
+        labels = {_id(i): label for _, i, label in rows(unit, "Id", "Label")}
+        self._labels = {i: label for i, label in labels.items() if i is not None and isinstance(label, str)}
+        multipliers = {_id(i): m for _, i, m in rows(mult, "Id", "Mult")}
+        self._multipliers = {i: as_decimal(m) for i, m in multipliers.items() if i is not None}
+        # The last FMTU per layout and number of fields.
+        layouts = _Layouts(starts)
+        self._fmtu: Dict[Tuple[str, int], Tuple[str, str]] = {}
+        for index, number, units, ids in rows(fmtu, "FmtType", "UnitIds", "MultIds"):
+            if not (isinstance(number, int) and isinstance(units, str) and isinstance(ids, str)
+                    and len(units) == len(ids)):
+                continue
+            table = layouts.table_at(number, index)
+            if table is not None:
+                self._fmtu[(table, len(units))] = (units, ids)
 
-    def fields(self, number: int, characters: str) -> List[FieldUnit]:
-        """(unit, multiplier) of each column of a layout, from the latest FMTU
-        of its type that fits it, else by the format characters. A multiplier
-        of 0 ("-") or 1 is none."""
-        units, multipliers = self._fmtu.get((number, len(characters)), (None, None))
+    def fields(self, table: str, characters: str) -> List[FieldUnit]:
+        """(unit, multiplier) of each column of the table `table` of a layout
+        with format `characters`, from the last FMTU of that layout that fits
+        it, else by the format characters. Characters that carry a multiplier
+        always carry theirs, whatever FMTU says; FMTU gives the others'. A
+        multiplier of 0 ("-") or 1 is none."""
+        units, multipliers = self._fmtu.get((table, len(characters)), (None, None))
         result: List[FieldUnit] = []
         for i, character in enumerate(characters):
             if character not in FORMAT_CHARACTERS:
                 continue
+            unit, convention = FORMAT_CONVENTION.get(character, (None, None))
+            multiplier: object = convention
             if units is not None and multipliers is not None:
-                unit: Optional[str] = self._labels.get(units[i])
-                multiplier = self._multipliers.get(multipliers[i])
-            else:
-                unit, multiplier = FORMAT_CONVENTION.get(character, (None, None))
-            if not isinstance(multiplier, (int, float)) or multiplier in (0, 1) or multiplier != multiplier:
-                multiplier = None
-            result.append((unit or None, multiplier))
+                unit = self._labels.get(units[i])
+                if character not in FORMAT_CONVENTION:
+                    multiplier = self._multipliers.get(multipliers[i])
+            result.append((unit or None, _usable(multiplier)))
         return result
 
 
@@ -156,7 +201,7 @@ def _scale(column: pyarrow.ChunkedArray, multiplier: float) -> pyarrow.ChunkedAr
             for chunk in column.chunks]
         return pyarrow.chunked_array(chunks, pyarrow.list_(pyarrow.float64(), kind.list_size))
     values = column.cast(pyarrow.float64(), safe=False)  # 64-bit integers beyond 2**53 round
-    divisor = round(1 / multiplier) if 0 < abs(multiplier) < 1 else 0
+    divisor = round(1 / multiplier) if 0 < abs(multiplier) < 1 and math.isfinite(1 / multiplier) else 0
     if divisor and 1.0 / divisor == multiplier:
         # Dividing by 10**7 rather than multiplying by 1e-7 (which no double
         # holds exactly) gives the double nearest the exact value.

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import os
 import sys
-from typing import Any, Dict, List, NamedTuple, Optional, Set, TextIO
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Set, TextIO
 
 from ..inputs import LogInput
 from ..log import LogStream, read_log
@@ -32,8 +32,12 @@ def _open(request: Request) -> LogInput:
     return LogInput(sys.stdin.buffer if request.log == "-" else request.log)
 
 
-def _no_packets(console: Console, request: Request) -> int:
-    console.error(f"no DataFlash or MAVLink packets in {request.log!r}")
+def _no_packets(console: Console, request: Request, format_packets: int = 0) -> int:
+    if format_packets:  # a DataFlash log that describes its types and logs nothing
+        plural = "" if format_packets == 1 else "s"
+        console.error(f"no data packets ({format_packets} format packet{plural}) in {request.log!r}")
+    else:
+        console.error(f"no DataFlash or MAVLink packets in {request.log!r}")
     return UNUSABLE
 
 
@@ -50,7 +54,8 @@ def dump(request: Request, console: Console, csv: bool = False, out: TextIO = sy
     with _open(request) as log:
         bar = console.bar = progress_bar(log.size, os.path.basename(request.log))
         stream = LogStream(log, request.patterns, batch_bytes=BATCH_BYTES,
-                           on_bytes=bar.update if bar is not None else None, scaled=request.scaled)
+                           on_bytes=bar.update if bar is not None else None, scaled=request.scaled,
+                           on_tables=_one_table(request) if csv and request.out is None else None)
         try:
             if csv:
                 seen = _write_csv(request, stream, out)
@@ -66,9 +71,22 @@ def dump(request: Request, console: Console, csv: bool = False, out: TextIO = sy
                 bar.close()
             console.bar = None
     if stream.protocol is None:
-        return _no_packets(console, request)
+        return _no_packets(console, request, stream.format_packets)
     _warn_unmatched(console, request, seen)
     return DONE
+
+
+def _several(request: Request, names: List[str]) -> Refused:
+    return Refused(f"--type {request.types!r} matches several messages ({', '.join(names)}); give --out DIR")
+
+
+def _one_table(request: Request) -> Callable[[List[str]], None]:
+    """Refuses, before a row is written, a selection that gives several
+    tables (a message whose layout changes gives one per layout)."""
+    def check(names: List[str]) -> None:
+        if len(names) > 1:
+            raise _several(request, names)
+    return check
 
 
 def _write_csv(request: Request, stream: LogStream, out: TextIO) -> Set[str]:
@@ -84,8 +102,7 @@ def _write_csv(request: Request, stream: LogStream, out: TextIO) -> Set[str]:
                 if writer is None:
                     if request.out is None:
                         if writers:
-                            raise Refused(f"--type {request.types!r} matches several messages "
-                                          f"({', '.join([*writers, name])}); give --out DIR")
+                            raise _several(request, [*writers, name])
                         target = out
                     else:
                         stem = file_names([*writers, name])[name]
@@ -118,7 +135,7 @@ def summary(request: Request, console: Console, out: TextIO = sys.stdout) -> int
                 bar.close()
             console.bar = None
     if stream.protocol is None:
-        return _no_packets(console, request)
+        return _no_packets(console, request, stream.format_packets)
     _warn_unmatched(console, request, {name for name, _ in counts})
     return DONE
 
@@ -133,7 +150,7 @@ def facts(kind: str, request: Request, console: Console, out: TextIO = sys.stdou
     with _open(request) as log:
         found = read_log(log, types=())
     if found.protocol is None:
-        return _no_packets(console, request)
+        return _no_packets(console, request, found.format_packets)
     if kind == "params":
         text.write_params(found.params, out)
     elif kind == "messages":

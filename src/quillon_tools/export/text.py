@@ -7,7 +7,7 @@ import csv
 import heapq
 import json
 import math
-from typing import Any, Dict, Iterable, Iterator, List, Optional, TextIO, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, TextIO, Tuple
 
 import pyarrow
 import pyarrow.compute
@@ -32,17 +32,23 @@ def _times_as_text(table: pyarrow.Table) -> pyarrow.Table:
     return table
 
 
-def _binary_as_text(table: pyarrow.Table, encode: Any) -> pyarrow.Table:
-    """Binary columns (file contents) as text: `encode` turns bytes into str."""
+def _is_binary(kind: pyarrow.DataType) -> bool:
+    return bool(pyarrow.types.is_binary(kind) or pyarrow.types.is_large_binary(kind)
+                or pyarrow.types.is_fixed_size_binary(kind))
+
+
+def _binary_as_text(table: pyarrow.Table, encode: Callable[[bytes], str]) -> pyarrow.Table:
+    """Binary columns (such as FILE.Data) as text, by `encode`: bytes have no
+    JSON or CSV form of their own."""
     for i, field in enumerate(table.schema):
-        if pyarrow.types.is_binary(field.type) or pyarrow.types.is_fixed_size_binary(field.type):
+        if _is_binary(field.type):
             text = [None if v is None else encode(v) for v in table.column(i).to_pylist()]
-            table = table.set_column(i, field.name, pyarrow.array(text, pyarrow.utf8()))
+            table = table.set_column(i, field.name, pyarrow.array(text, pyarrow.string()))
     return table
 
 
-def _base64(value: bytes) -> str:
-    return base64.b64encode(value).decode("ascii")
+def _base64(data: bytes) -> str:
+    return base64.b64encode(data).decode("ascii")
 
 
 def json_lines(batch: List[Piece], protocol: Optional[str]) -> Iterator[str]:
@@ -51,8 +57,8 @@ def json_lines(batch: List[Piece], protocol: Optional[str]) -> Iterator[str]:
     Each object has the message name, its type number, the protocol, on
     MAVLink the tlog time and sender (`_time`, `_sysid`, `_compid`, `_seq`),
     and the fields, nested under "fields" because field names such as "type"
-    and "name" occur in real messages. Output is pure ASCII, so no text in a
-    log can make it invalid.
+    and "name" occur in real messages. Binary fields are base64 text. Output
+    is pure ASCII, so no text in a log can make it invalid.
     """
     runs = [_piece_lines(name, number, table, protocol) for name, number, table in batch]
     for _, line in heapq.merge(*runs):
@@ -91,8 +97,8 @@ def _finite(value: Any) -> Any:
 class CsvWriter:
     """CSV of one message table, written piece by piece: a header row of
     column names (array fields spread into one column per element), then
-    one row per packet. Times are ISO 8601; missing values are empty cells;
-    floats keep their full precision."""
+    one row per packet. Times are ISO 8601; binary fields are hex; missing
+    values are empty cells; floats keep their full precision."""
 
     def __init__(self, out: TextIO) -> None:
         self._writer = csv.writer(out, lineterminator="\n")

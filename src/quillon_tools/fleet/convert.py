@@ -12,6 +12,8 @@ from __future__ import annotations
 import multiprocessing
 import os
 import signal
+import sys
+import threading
 import time
 from collections import deque
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
@@ -19,7 +21,9 @@ from concurrent.futures.process import BrokenProcessPool
 from typing import Any, Deque, Dict, List, NamedTuple, Optional, Set, Tuple
 
 from ..errors import describe_os_error
-from .dataset import NoPackets, Settings, convert_log, file_stem, is_current, remove_temporary_files
+from .dataset import (NoPackets, Settings, convert_log, file_stem, is_current, remove_log,
+                      remove_temporary_files)
+from .lock import Busy, OutputLock
 from .discovery import FoundLog, find_logs
 
 
@@ -103,12 +107,23 @@ def convert_logs(out: str, arguments: List[str], settings: Settings, jobs: Optio
     if not attempted:
         tell(True, "no logs found")
         return Report(0, 0, 0, 0, 0, 0, time.perf_counter() - start, set(), problems)
-    todo = [Job(i, log, _size(log.path)) for i, log in enumerate(logs)
-            if force or not is_current(out, log.name, log.path, settings)]
-    # Largest first, so that no long log starts last while the other workers idle.
-    todo.sort(key=lambda job: -job.size)
-    totals = _Totals(todo, watcher, tell)
-    _run(todo, out, settings, max(1, min(jobs or _cores(), len(todo))), totals)
+    try:
+        lock = OutputLock(out)
+    except OSError as error:
+        tell(True, describe_os_error(error, out, name_reading=False))
+        return Report(0, 0, 0, 0, 0, 0, time.perf_counter() - start, set(), problems)
+    except Busy as busy:
+        tell(True, str(busy))
+        return Report(0, 0, 0, 0, 0, 0, time.perf_counter() - start, set(), problems)
+    with lock:
+        # No other run writes here: what a stopped run left unfinished goes.
+        remove_temporary_files(out)
+        todo = [Job(i, log, _size(log.path)) for i, log in enumerate(logs)
+                if force or not is_current(out, log.name, log.path, settings)]
+        # Largest first, so that no long log starts last while the other workers idle.
+        todo.sort(key=lambda job: -job.size)
+        totals = _Totals(todo, watcher, tell, out)
+        _run(todo, out, settings, max(1, min(jobs or _cores(), len(todo))), totals)
     return Report(attempted, len(todo) - totals.failed, len(logs) - len(todo), failed + totals.failed,
                   totals.packets, totals.bytes, time.perf_counter() - start, totals.names, problems)
 
@@ -137,7 +152,8 @@ def _distinct_logs(arguments: List[str], tell: Any) -> Tuple[List[FoundLog], int
 class _Totals:
     """What the converted logs add up to, told to the watcher as it grows."""
 
-    def __init__(self, todo: List[Job], watcher: Watcher, tell: Any) -> None:
+    def __init__(self, todo: List[Job], watcher: Watcher, tell: Any, out: str) -> None:
+        self.out = out
         self.logs = len(todo)
         self.done = self.failed = self.packets = self.bytes = 0
         self.names: Set[str] = set()
@@ -150,7 +166,10 @@ class _Totals:
     def finished(self, job: Job, outcome: Outcome) -> None:
         self.done += 1
         if outcome.error is not None:
-            self._tell(True, f"{job.log.path!r}: {outcome.error}")
+            # What an earlier conversion wrote of it no longer holds: queries must not read it.
+            removed = remove_log(self.out, job.log.name)
+            gone = "; its files from an earlier conversion were removed from the dataset" if removed else ""
+            self._tell(True, f"{job.log.path!r}: {outcome.error}{gone}")
             self.failed += 1
         else:
             self.packets += outcome.packets
@@ -189,7 +208,8 @@ def _run_pool(pending: Deque[Job], out: str, settings: Settings, processes: int,
     os.environ.setdefault("ARROW_DEFAULT_MEMORY_POOL", "system")
     # Workers report the bytes they decode, for the progress bar.
     queue = context.SimpleQueue() if totals.watcher.wants_bytes else None
-    pool = ProcessPoolExecutor(processes, mp_context=context, initializer=_start_worker, initargs=(queue,))
+    pool = ProcessPoolExecutor(processes, mp_context=context, initializer=_start_worker,
+                               initargs=(queue, os.getpid()))
     running: Dict["Future[Outcome]", Job] = {}
     try:
         while pending or running:
@@ -227,16 +247,44 @@ def _run_pool(pending: Deque[Job], out: str, settings: Settings, processes: int,
 _queue: Any = None
 
 
-def _start_worker(queue: Any) -> None:
+def _start_worker(queue: Any, parent: int) -> None:
     import pyarrow
 
     global _queue
     _queue = queue
+    end_with_parent(parent)
     # One process per core: Arrow's thread pools would only compete.
     pyarrow.set_cpu_count(1)
     pyarrow.set_io_thread_count(1)
     # Ctrl-C reaches the whole process group; the parent stops the workers.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def end_with_parent(parent: int) -> None:
+    """Ends this process when the process `parent` ends, however it ends
+    (even by SIGKILL, which leaves no chance to stop the workers): on Linux
+    the kernel sends SIGKILL; elsewhere a thread looks every second."""
+    if sys.platform.startswith("linux"):
+        try:
+            import ctypes
+
+            libc = ctypes.CDLL(None, use_errno=True)
+            if libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0) == 0:
+                if os.getppid() != parent:  # it ended before the request was made
+                    os._exit(1)
+                return
+        except (OSError, AttributeError):
+            pass
+
+    def watch() -> None:
+        while os.getppid() == parent:
+            time.sleep(1.0)
+        os._exit(1)
+
+    threading.Thread(target=watch, name="parent-watch", daemon=True).start()
+
+
+_PR_SET_PDEATHSIG = 1
 
 
 def _convert(job: Job, out: str, settings: Settings) -> Outcome:

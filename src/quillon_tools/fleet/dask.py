@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import os
 import warnings
-from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Union, cast
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Union, cast
 
 import pyarrow
 
@@ -20,6 +20,7 @@ from ..log import read_log
 from ..names import message_name
 from .dataset import LOG_COLUMN, LogColumn
 from .discovery import FoundLog, find_logs
+from .schemas import LayoutKey, layout_of, union_schema
 
 if TYPE_CHECKING:
     import dask.dataframe
@@ -35,28 +36,37 @@ def read_logs(paths: Paths, name: str, scaled: bool = False) -> "dask.dataframe.
     path relative to the directory it was found under, otherwise the path as
     given. Columns are those of `read_log`, as `pandas.ArrowDtype`.
 
-    The columns and their types come from the first log, in sorted order,
-    that holds the message; the other logs are aligned to it: a missing column
-    is null, an extra column is dropped with a warning, and a column of
-    another type is cast, or null with a warning where its values do not fit.
-    A log without the message gives an empty partition.
+    The columns are every column any log gives the message, in order of
+    first appearance; a log without one gives nulls. A column whose type
+    differs between logs takes the type that holds both: the wider integer,
+    float64 for an integer with a float, text (with one warning) for text
+    with anything else. A log without the message gives an empty partition.
+    The logs' layouts are found by a pass over each that decodes nothing,
+    and one table per distinct layout is read for its column types.
     """
     import dask.dataframe
 
     logs = _find(paths)
-    schema = None
-    for log in logs:
-        table = _read(log.path, name, scaled)
-        if table is not None:
-            schema = table.schema.append(pyarrow.field(LOG_COLUMN, pyarrow.string()))
-            break
-    if schema is None:
-        raise ValueError(f"no log holds the message {name!r}")
+    schema = _schema(logs, name, scaled)
     from_map: Any = dask.dataframe.from_map
     frame = from_map(_partition, [log.path for log in logs], [log.name for log in logs],
                      message=name, scaled=scaled, schema=schema, meta=_to_pandas(schema.empty_table()),
                      label=f"read-logs-{name}", enforce_metadata=False)
     return cast("dask.dataframe.DataFrame", frame)
+
+
+def _schema(logs: List[FoundLog], name: str, scaled: bool) -> pyarrow.Schema:
+    """The union of the schemas every log gives `name`, `_log` last."""
+    examples: Dict[LayoutKey, str] = {}
+    for log in logs:
+        layout = layout_of(log.path, name)
+        if layout is not None:
+            examples.setdefault(layout, log.path)
+    schemas = [table.schema for table in (_read(path, name, scaled) for path in examples.values())
+               if table is not None]
+    if not schemas:
+        raise ValueError(f"no log holds the message {name!r}")
+    return union_schema(schemas, name).append(pyarrow.field(LOG_COLUMN, pyarrow.string()))
 
 
 def _find(paths: Paths) -> List[FoundLog]:
@@ -90,8 +100,8 @@ def _partition(path: str, log_name: str, message: str, scaled: bool, schema: pya
 
 def align(table: pyarrow.Table, schema: pyarrow.Schema, label: str) -> pyarrow.Table:
     """`table` with the columns of `schema` but its last (`_log`): missing
-    columns null, extra ones dropped and other types cast, or null where the
-    values do not fit."""
+    columns null, extra ones dropped and other types cast (to text when the
+    schema says text), or null where the values do not fit."""
     columns = []
     fields = [field for field in schema if field.name != LOG_COLUMN]
     for field in fields:
@@ -101,7 +111,7 @@ def align(table: pyarrow.Table, schema: pyarrow.Schema, label: str) -> pyarrow.T
         column = table.column(field.name)
         if column.type != field.type:
             try:
-                column = column.cast(field.type)
+                column = _as_text(column) if pyarrow.types.is_string(field.type) else column.cast(field.type)
             except (pyarrow.ArrowInvalid, pyarrow.ArrowNotImplementedError) as error:
                 warnings.warn(f"{label}: column {field.name!r} of type {column.type} cannot become "
                               f"{field.type} ({error}); it is null", stacklevel=2)
@@ -112,6 +122,14 @@ def align(table: pyarrow.Table, schema: pyarrow.Schema, label: str) -> pyarrow.T
         warnings.warn(f"{label}: columns {', '.join(extra)} are not in the first log's "
                       "table and are dropped", stacklevel=2)
     return pyarrow.Table.from_arrays(columns, schema=pyarrow.schema(fields, schema.metadata))
+
+
+def _as_text(column: pyarrow.ChunkedArray) -> pyarrow.ChunkedArray:
+    try:
+        return column.cast(pyarrow.string())
+    except (pyarrow.ArrowInvalid, pyarrow.ArrowNotImplementedError):  # arrays, binary
+        return pyarrow.chunked_array([pyarrow.array([None if v is None else str(v) for v in column.to_pylist()],
+                                                    pyarrow.string())], pyarrow.string())
 
 
 def _to_pandas(table: pyarrow.Table) -> Any:

@@ -3,16 +3,26 @@
     OUT/<NAME>/<file>.parquet   the rows of message NAME in one log, with `_log` last
     OUT/_logs/<file>.json       the manifest of one log, written when its files are complete
 
-`<file>` is the log's name (`_log`) quoted with `urllib.parse.quote(_log, safe="")`.
-Every file is written under a hidden temporary name, `.<file>.tmp`, which no
-`*.parquet` glob picks up, and renamed when complete; a log's manifest comes
-last, so a log without one was never finished and is converted again.
+`<file>` is the log's name (`_log`) quoted with `urllib.parse.quote(_log, safe="")`,
+a leading "_" or "." quoted too (readers of datasets skip such files), and
+cut short with a hash of the name where it would not fit a file name.
+`<NAME>` is the message name where it is a plain upper-case name, otherwise
+made safe with a hash of the name appended, so that one message always has
+one directory whatever else a log holds.
+
+Every file is written under a hidden temporary name, `.<file>.<pid>.tmp`,
+which no `*.parquet` glob picks up, and renamed when complete; a log's
+manifest comes last, so a log without one was never finished and is
+converted again. The manifest records the layout version: a log converted
+by another layout is converted again.
 """
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
+import re
 import urllib.parse
 from typing import Any, Dict, List, NamedTuple, Optional, Set
 
@@ -28,9 +38,53 @@ _LOG_CHUNK_ROWS = 1 << 16
 _LOG_CHUNK_BYTES = 2 << 20
 
 
+# Bumped whenever the names of files or directories change: a dataset of
+# another layout is converted again rather than mixed.
+LAYOUT_VERSION = 2
+# Bytes of a quoted name kept before its hash, so that with the hash, the
+# suffix and the temporary name's parts it stays under the 255 of a file name.
+_LONGEST_STEM = 180
+_HIDDEN_PREFIXES = {"_": "%5F", ".": "%2E"}
+
+
+def _digest(name: str, length: int = 16) -> str:
+    return hashlib.sha256(name.encode("utf-8", "surrogateescape")).hexdigest()[:length]
+
+
+def _visible(name: str) -> str:
+    """`name` with a leading "_" or "." quoted."""
+    return _HIDDEN_PREFIXES.get(name[:1], name[:1]) + name[1:]
+
+
 def file_stem(log_name: str) -> str:
     """The file name of a log's files in the dataset, without suffix."""
-    return urllib.parse.quote(log_name, safe="", errors="surrogateescape")
+    stem = _visible(urllib.parse.quote(log_name, safe="", errors="surrogateescape"))
+    if len(stem) > _LONGEST_STEM:
+        stem = f"{stem[:_LONGEST_STEM - 17]}-{_digest(log_name)}"
+    return stem
+
+
+def directory_name(message: str) -> str:
+    """The directory of a message's files: its name when that is safe and in
+    upper case, otherwise the name made safe with a hash of it appended, so
+    that "A/B" and "A_B" (or "gps" and "GPS", on a file system that ignores
+    case) never share one; it depends on nothing but the name."""
+    safe = re.sub(r"[^A-Za-z0-9_.~-]", "_", message)
+    if safe != message or message != message.upper() or not message:
+        safe = f"{safe[:_LONGEST_STEM - 9]}~{_digest(message, 8)}"
+    return _visible(safe)
+
+
+def _temporary(stem: str) -> str:
+    """The hidden name a file of this process is written under."""
+    return f".{stem}.{os.getpid()}.tmp"
+
+
+def _is_temporary(file_name: str, stem: Optional[str] = None) -> bool:
+    """Whether a file is a temporary file of some run (of the log `stem`)."""
+    if stem is None:
+        return file_name.startswith(".") and file_name.endswith(".tmp")
+    return re.fullmatch(rf"\.{re.escape(stem)}(\.\d+)?\.tmp", file_name) is not None
 
 
 def manifest_path(out: str, log_name: str) -> str:
@@ -52,7 +106,8 @@ def is_current(out: str, log_name: str, path: str, settings: Settings) -> bool:
         with open(manifest_path(out, log_name), encoding="utf-8") as file:
             manifest = json.load(file)
         status = os.stat(path)
-        return (manifest["size"] == status.st_size and manifest["mtime_ns"] == status.st_mtime_ns
+        return (manifest.get("layout") == LAYOUT_VERSION
+                and manifest["size"] == status.st_size and manifest["mtime_ns"] == status.st_mtime_ns
                 and manifest["settings"] == settings.as_json()
                 and all(os.path.isfile(os.path.join(out, directory, file_stem(log_name) + ".parquet"))
                         for directory in manifest["types"].values()))
@@ -76,11 +131,9 @@ def convert_log(path: str, log_name: str, out: str, settings: Settings,
     leaving the dataset as it was."""
     import pyarrow.parquet
 
-    from ..export.dataframes import file_names
-
     status = os.stat(path)
     stem = file_stem(log_name)
-    hidden = f".{stem}.tmp"
+    hidden = _temporary(stem)
     with_log_column = LogColumn(log_name)
     writers: Dict[str, Any] = {}
     directories: Dict[str, str] = {}
@@ -91,8 +144,7 @@ def convert_log(path: str, log_name: str, out: str, settings: Settings,
                 table = with_log_column(piece)
                 writer = writers.get(name)
                 if writer is None:
-                    # The manifest directory is taken, so no message is written there.
-                    directory = file_names([MANIFESTS, *directories, name])[name]
+                    directory = directory_name(name)  # never MANIFESTS, which starts with "_"
                     os.makedirs(os.path.join(out, directory), exist_ok=True)
                     writer = pyarrow.parquet.ParquetWriter(os.path.join(out, directory, hidden), table.schema)
                     writers[name], directories[name] = writer, directory
@@ -107,7 +159,7 @@ def convert_log(path: str, log_name: str, out: str, settings: Settings,
             os.replace(os.path.join(out, directory, hidden), os.path.join(out, directory, stem + ".parquet"))
         _remove_stale(out, log_name, set(directories.values()))
         _write_manifest(out, log_name, {
-            "log": log_name, "size": status.st_size, "mtime_ns": status.st_mtime_ns,
+            "layout": LAYOUT_VERSION, "log": log_name, "size": status.st_size, "mtime_ns": status.st_mtime_ns,
             "settings": settings.as_json(), "protocol": stream.protocol,
             "packets": stream.packets, "types": directories,
         })
@@ -164,25 +216,47 @@ def _remove_stale(out: str, log_name: str, written: Set[str]) -> None:
     remove_temporary_files(out, log_name)
 
 
-def remove_temporary_files(out: str, log_name: str) -> None:
-    """Removes the unfinished files of a conversion that was stopped."""
-    hidden = f".{file_stem(log_name)}.tmp"
-    for entry in os.scandir(out):
-        if entry.is_dir():
-            _remove(os.path.join(entry.path, hidden))
+def remove_temporary_files(out: str, log_name: Optional[str] = None) -> None:
+    """Removes the unfinished files of a conversion that was stopped: of the
+    log `log_name`, or of every log (only while no other run writes)."""
+    stem = None if log_name is None else file_stem(log_name)
+    try:
+        directories = [entry.path for entry in os.scandir(out) if entry.is_dir()]
+    except FileNotFoundError:
+        return
+    for directory in directories:
+        for entry in os.scandir(directory):
+            if _is_temporary(entry.name, stem) and entry.is_file(follow_symlinks=False):
+                _remove(entry.path)
+
+
+def remove_log(out: str, log_name: str) -> bool:
+    """Removes everything the dataset holds of a log, its manifest first;
+    whether there was anything."""
+    stem = file_stem(log_name)
+    removed = _remove(manifest_path(out, log_name))
+    try:
+        directories = [entry.path for entry in os.scandir(out) if entry.is_dir() and entry.name != MANIFESTS]
+    except FileNotFoundError:
+        return removed
+    for directory in directories:
+        removed = _remove(os.path.join(directory, stem + ".parquet")) or removed
+    remove_temporary_files(out, log_name)
+    return removed
 
 
 def _write_manifest(out: str, log_name: str, manifest: Dict[str, Any]) -> None:
     path = manifest_path(out, log_name)
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    hidden = os.path.join(os.path.dirname(path), f".{os.path.basename(path)}.tmp")
+    hidden = os.path.join(os.path.dirname(path), _temporary(os.path.basename(path)))
     with open(hidden, "w", encoding="utf-8") as file:
         json.dump(manifest, file, indent=1)
     os.replace(hidden, path)
 
 
-def _remove(path: str) -> None:
+def _remove(path: str) -> bool:
     try:
         os.remove(path)
     except FileNotFoundError:
-        pass
+        return False
+    return True

@@ -42,7 +42,7 @@ def find_logs(arguments: Iterable[str]) -> Found:
         if os.path.exists(argument):
             matches = [argument]
         elif glob.has_magic(argument):
-            matches = sorted(glob.glob(argument, recursive=True))
+            matches = _once_per_directory(sorted(glob.glob(argument, recursive=True)))
             if not matches:
                 found.missing.append((argument, "no file matches"))
         else:
@@ -58,6 +58,19 @@ def find_logs(arguments: Iterable[str]) -> Found:
             else:
                 add(match, os.path.normpath(match).replace(os.sep, "/"))
     return found
+
+
+def _once_per_directory(matches: List[str]) -> List[str]:
+    """Matches with each directory taken once: "**" follows symbolic links,
+    so a link loop reaches the same files again under ever longer paths."""
+    seen: Set[Tuple[str, str]] = set()
+    kept = set()
+    for match in sorted(matches, key=lambda m: (m.count(os.sep), m)):  # the shortest path wins
+        key = (os.path.realpath(os.path.dirname(match) or "."), os.path.basename(match))
+        if key not in seen:
+            seen.add(key)
+            kept.add(match)
+    return [match for match in matches if match in kept]
 
 
 def _walk(directory: str) -> Iterable[str]:
