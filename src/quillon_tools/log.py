@@ -255,6 +255,18 @@ class Log(Mapping[str, pyarrow.Table]):
         key = self._key(name)
         return instance_values(self._tables[key], self._facts.instance_field(key))
 
+    @property
+    def events(self) -> pyarrow.Table:
+        """`_time`, `kind`, `code`, `name` and `detail` of what happened, in
+        log order (MAVLink: per vehicle, with `_sysid`). Kinds: "arm" and
+        "disarm"; "mode" (code the mode number, detail the reason);
+        "event" (EV id); "error" and "failsafe" (ERR: code the subsystem,
+        detail the error code and its meaning); "warning" (STATUSTEXT of
+        severity WARNING or worse: code the severity, detail the text);
+        "landed" (landed or not: EV LAND_COMPLETE and NOT_LANDED, MAVLink
+        EXTENDED_SYS_STATE). Names are null where a number is unknown."""
+        return self._cache("timeline", lambda: self._facts.timeline(self._events()))
+
     def merge(self, names: TypesArg, tolerance: Optional[float] = None) -> pyarrow.Table:
         """The rows of the first of `names`, each with the fields of every
         named message: `_time`, then `NAME.field` for every field of each.

@@ -97,6 +97,7 @@ class Events:
         self._mavlink = protocol == MAVLINK
         self._tables = tables
         self._beats: Optional[List[Heartbeat]] = None
+        self._vehicle: Optional[Tuple[Optional[str]]] = None  # of a DataFlash log, once known
 
     def _of(self, name: str) -> List[pyarrow.Table]:
         return self._tables.get(name, [])
@@ -139,9 +140,9 @@ class Events:
             found = [(time, None, text) for _, time, text in rows(self._of("MSG"), "_time", "Message")
                      if isinstance(text, str)]
             return _table(MESSAGES, found)
-        return _table(with_sysid(MESSAGES), [(m.time, m.sysid, m.severity, m.text) for m in self._statustexts()])
+        return _table(with_sysid(MESSAGES), [(m.time, m.sysid, m.severity, m.text) for m in self.statustexts()])
 
-    def _statustexts(self) -> List[Text]:
+    def statustexts(self) -> List[Text]:
         """Each text, chunked texts joined: chunks of one sender and id in
         chunk order, up to the one that does not fill its field."""
         done: List[Text] = []
@@ -174,7 +175,7 @@ class Events:
     def _firmware_vehicle(self, sysid: Optional[int] = None) -> Optional[str]:
         if not self._mavlink:
             return vehicle_from_messages(text for _, text in rows(self._of("MSG"), "Message"))
-        return vehicle_from_messages(m.text for m in self._statustexts() if m.sysid == sysid)
+        return vehicle_from_messages(m.text for m in self.statustexts() if m.sysid == sysid)
 
     # Flight modes ---------------------------------------------------------
 
@@ -207,6 +208,11 @@ class Events:
         if autopilot == AUTOPILOT_PX4:
             return px4_mode_name(mode)
         return mode_name(self.vehicle_kind(sysid), mode)
+
+    def data_flash_mode_name(self, mode: int) -> Optional[str]:
+        if self._vehicle is None:
+            self._vehicle = (self._firmware_vehicle(),)
+        return mode_name(self._vehicle[0], mode)
 
     def modes(self) -> pyarrow.Table:
         found: List[Tuple[Any, ...]] = []

@@ -100,6 +100,15 @@ class LogFacts:
                 found.append(self.finish(name, table, scaled=True))
         return found
 
+    def timeline(self, events: Events) -> pyarrow.Table:
+        """The log's events table (see `Log.events`)."""
+        from .timeline import data_flash_events, mavlink_events
+
+        tables = {name: self.tables(name) for name in self._gathered}
+        if self.protocol == MAVLINK:
+            return mavlink_events(tables, events)
+        return data_flash_events(tables, events)
+
     def events(self) -> Events:
         tables = self._gathered
         if self.protocol == DATA_FLASH:
