@@ -6,9 +6,10 @@ from typing import (Any, Callable, Dict, Iterator, List, Mapping, NamedTuple, Op
                     Sequence, Set, Tuple)
 
 import pyarrow
+import pyarrow.compute
 
 from . import _columnar
-from .analysis.events import Events
+from .analysis.events import AUTOPILOT_PX4, Events
 from .analysis.facts import FACT_MESSAGES, GATHERED, UNIT_MESSAGES, FormatRow, LogFacts
 from .inputs import RUN_BYTES, LogInput, Source
 from .analysis.instances import instance_values, of_instances, selected_instances, selecting_instances
@@ -266,6 +267,70 @@ class Log(Mapping[str, pyarrow.Table]):
         "landed" (landed or not: EV LAND_COMPLETE and NOT_LANDED, MAVLink
         EXTENDED_SYS_STATE). Names are null where a number is unknown."""
         return self._cache("timeline", lambda: self._facts.timeline(self._events()))
+
+    @property
+    def info(self) -> Dict[Any, Any]:
+        """What flew, when, and how: `vehicle`, `firmware` (name, version,
+        git_hash), `board`, `start` (UTC datetime), `time_base`, `duration`
+        (s), `armed` ([{"start", "end"}] datetimes), `flight_time` (s in the
+        air), `distance` (m over ground while armed), `max_altitude` (m above
+        home), `max_ground_speed` (m/s), `battery_used` (mAh), `min_voltage`
+        (V), `gps` (`satellites` and `hdop` as (min, max) with a 3D fix).
+        A fact the log does not hold is None. A MAVLink log of several
+        vehicles maps each system id to its facts."""
+        return self._cache("info", self._info)  # type: ignore[no-any-return]
+
+    def _info(self) -> Dict[Any, Any]:
+        from .analysis import flight
+
+        events, track = self.events, self.track()
+        if self._protocol != MAVLINK:
+            texts = self.messages.column("text").to_pylist() if self._protocol else []
+            return flight.data_flash_info(self._facts, events, track, texts, self._span(), self.time_base)
+        gathered = self._events()
+        autopilots = gathered.autopilots()
+        facts = {}
+        for sysid in sorted(autopilots) or [None]:
+            def own(table: pyarrow.Table) -> pyarrow.Table:
+                return table if sysid is None else table.filter(pyarrow.compute.equal(table.column("_sysid"), sysid))
+            texts = own(self.messages).column("text").to_pylist()
+            facts[sysid] = flight.mavlink_info(self._facts.tables, sysid, own(events), own(track), texts,
+                                               self._span(sysid), gathered.mav_type(sysid),
+                                               autopilots.get(sysid) == AUTOPILOT_PX4)
+        return facts[next(iter(facts))] if len(facts) == 1 else facts
+
+    def _span(self, sysid: Optional[int] = None) -> Tuple[Optional[int], Optional[int]]:
+        """The first and last `_time` (microseconds) of the log's tables."""
+        first, last = None, None
+        tables = [*self._tables.values(), *(t for name in self._facts.gathered_names() for t in self._facts.tables(name))]
+        for table in tables:
+            if "_time" not in table.column_names:
+                continue
+            if sysid is not None and "_sysid" in table.column_names:
+                table = table.filter(pyarrow.compute.equal(table.column("_sysid"), sysid))
+            found = pyarrow.compute.min_max(table.column("_time").cast(pyarrow.int64()))
+            low, high = found["min"].as_py(), found["max"].as_py()
+            if low is not None:
+                first = low if first is None else min(first, low)
+                last = high if last is None else max(last, high)
+        return first, last
+
+    def track(self) -> pyarrow.Table:
+        """`_time`, `lat`, `lon` (degrees), `alt` (m above sea level),
+        `rel_alt` (m above home), `ground_speed` (m/s) and the flight `mode`
+        of every position fix (MAVLink: with `_sysid`), from the best source
+        the log has: DataFlash POS, else GPS; MAVLink GLOBAL_POSITION_INT,
+        else GPS_RAW_INT. Values the source lacks are null."""
+        return self._cache("track", self._track)  # type: ignore[no-any-return]
+
+    def _track(self) -> pyarrow.Table:
+        from .analysis import track
+
+        if self._protocol == MAVLINK:
+            return track.mavlink_track(self._facts.tables("GLOBAL_POSITION_INT"), self._facts.tables("GPS_RAW_INT"),
+                                       self._events().autopilots(), self.modes)
+        return track.data_flash_track(self._facts.tables("POS"), self._facts.tables("GPS"),
+                                      self._facts.instance_field("GPS"), self.modes)
 
     def merge(self, names: TypesArg, tolerance: Optional[float] = None) -> pyarrow.Table:
         """The rows of the first of `names`, each with the fields of every

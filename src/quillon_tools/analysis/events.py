@@ -197,6 +197,13 @@ class Events:
             found.setdefault(beat.sysid, beat.autopilot)
         return found
 
+    def mav_type(self, sysid: Optional[int]) -> Optional[int]:
+        """The MAV_TYPE a vehicle's first HEARTBEAT gives."""
+        for beat in self._heartbeats():
+            if beat.sysid == sysid:
+                return beat.type
+        return None
+
     def vehicle_kind(self, sysid: int) -> Optional[str]:
         """The ArduPilot vehicle whose mode names a MAVLink vehicle uses."""
         for beat in self._heartbeats():

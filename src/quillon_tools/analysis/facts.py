@@ -90,6 +90,10 @@ class LogFacts:
         labels = self._labels.get(name, [])
         return labels[index] if index is not None and index < len(labels) else None
 
+    def gathered_names(self) -> List[str]:
+        """The messages gathered, by name."""
+        return list(self._gathered)
+
     def tables(self, message: str) -> List[pyarrow.Table]:
         """The gathered tables of `message` (each layout), on the log's time
         base, DataFlash values scaled into their units."""
