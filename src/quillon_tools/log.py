@@ -289,14 +289,15 @@ class Log(Mapping[str, pyarrow.Table]):
             return flight.data_flash_info(self._facts, events, track, texts, self._span(), self.time_base)
         gathered = self._events()
         autopilots = gathered.autopilots()
-        facts = {}
-        for sysid in sorted(autopilots) or [None]:
+        facts: Dict[Optional[int], Dict[str, Any]] = {}
+        sysids: List[Optional[int]] = [*sorted(autopilots)] or [None]
+        for sysid in sysids:
             def own(table: pyarrow.Table) -> pyarrow.Table:
                 return table if sysid is None else table.filter(pyarrow.compute.equal(table.column("_sysid"), sysid))
             texts = own(self.messages).column("text").to_pylist()
             facts[sysid] = flight.mavlink_info(self._facts.tables, sysid, own(events), own(track), texts,
                                                self._span(sysid), gathered.mav_type(sysid),
-                                               autopilots.get(sysid) == AUTOPILOT_PX4)
+                                               sysid is not None and autopilots.get(sysid) == AUTOPILOT_PX4)
         return facts[next(iter(facts))] if len(facts) == 1 else facts
 
     def _span(self, sysid: Optional[int] = None) -> Tuple[Optional[int], Optional[int]]:
@@ -321,7 +322,7 @@ class Log(Mapping[str, pyarrow.Table]):
         of every position fix (MAVLink: with `_sysid`), from the best source
         the log has: DataFlash POS, else GPS; MAVLink GLOBAL_POSITION_INT,
         else GPS_RAW_INT. Values the source lacks are null."""
-        return self._cache("track", self._track)  # type: ignore[no-any-return]
+        return self._cache("track", self._track)
 
     def _track(self) -> pyarrow.Table:
         from .analysis import track

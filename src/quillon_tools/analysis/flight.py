@@ -238,14 +238,16 @@ UINT16_MAX = 0xFFFF
 UINT8_MAX = 0xFF
 
 
-def mavlink_info(tables: Any, sysid: int, events: pyarrow.Table, track: pyarrow.Table,
+def mavlink_info(tables: Any, sysid: Optional[int], events: pyarrow.Table, track: pyarrow.Table,
                  texts: List[Any], span: Tuple[Optional[int], Optional[int]], mav_type: Optional[int],
                  px4: bool) -> Dict[str, Any]:
-    """The facts of one vehicle of a MAVLink log; `tables(name)` gives the
-    gathered tables of a message."""
+    """The facts of one vehicle of a MAVLink log (of every sender when
+    `sysid` is None); `tables(name)` gives the gathered tables of a message."""
     facts = empty_facts()
 
     def own(name: str) -> List[pyarrow.Table]:
+        if sysid is None:
+            return list(tables(name))
         return _filtered(tables(name), "_sysid", lambda c: pyarrow.compute.equal(c, sysid))
 
     facts["vehicle"], facts["firmware"], facts["board"] = firmware_of(texts)

@@ -62,10 +62,8 @@ def data_flash_events(tables: Dict[str, List[pyarrow.Table]], events: Events) ->
             continue
         last = mode
         name = events.data_flash_mode_name(mode)
-        detail = None
-        if _int(reason) is not None:
-            detail = f"reason: {codes.mode_reason(reason) or reason}"
-        found.append((index, time, MODE, mode, name, detail))
+        why = None if _int(reason) is None else f"reason: {codes.mode_reason(reason) or reason}"
+        found.append((index, time, MODE, mode, name, why))
     for table in tables.get("ARM", []):
         has = set(table.column_names)
         # Older layouts have no method, older still no checks.

@@ -123,7 +123,7 @@ def summary(request: Request, console: Console, out: TextIO = sys.stdout) -> int
     return DONE
 
 
-FACTS = ("params", "messages", "modes", "events")
+FACTS = ("params", "messages", "modes")
 
 
 def facts(kind: str, request: Request, console: Console, out: TextIO = sys.stdout) -> int:

@@ -22,7 +22,7 @@ def _vehicles(track: pyarrow.Table) -> Iterator[Tuple[Any, List[Dict[str, Any]]]
 
 
 def _iso(time: Any) -> str:
-    return time.strftime("%Y-%m-%dT%H:%M:%S.%fZ")
+    return str(time.strftime("%Y-%m-%dT%H:%M:%S.%fZ"))
 
 
 def _title(name: str, sysid: Any) -> str:
