@@ -30,6 +30,18 @@ UNIT_MESSAGES = ("FMTU", "UNIT", "MULT")
 
 
 
+# Text fields that facts read.
+TEXT_FIELDS = frozenset({"FWS", "Message", "Name", "Label", "UnitIds", "MultIds", "text", "param_id"})
+
+
+def _usable(field: pyarrow.Field) -> bool:
+    kind = field.type
+    if pyarrow.types.is_string(kind):
+        return field.name in TEXT_FIELDS
+    return bool(pyarrow.types.is_integer(kind) or pyarrow.types.is_floating(kind)
+                or pyarrow.types.is_timestamp(kind) or pyarrow.types.is_fixed_size_list(kind))
+
+
 class FormatRow(NamedTuple):
     """What the decoder learnt of one message type."""
     number: int  # DataFlash type or MAVLink message id
@@ -96,12 +108,15 @@ class LogFacts:
 
     def tables(self, message: str) -> List[pyarrow.Table]:
         """The gathered tables of `message` (each layout), on the log's time
-        base, DataFlash values scaled into their units."""
+        base, DataFlash values scaled into their units. A layout may give a
+        field any type: columns that are not numbers (nor known texts) are
+        left out, so facts read only numbers where they expect them."""
         found = []
         for name, parts in self._by_table.items():
             if message_name(name) == message and parts:
                 table = parts[0] if len(parts) == 1 else pyarrow.concat_tables(parts)
-                found.append(self.finish(name, table, scaled=True))
+                table = self.finish(name, table, scaled=True)
+                found.append(table.select([f.name for f in table.schema if _usable(f)]))
         return found
 
     def timeline(self, events: Events) -> pyarrow.Table:

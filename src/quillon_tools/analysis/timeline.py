@@ -26,7 +26,8 @@ Row = Tuple[Any, ...]
 
 
 def _int(value: Any) -> Optional[int]:
-    return value if isinstance(value, int) else None
+    """An integer the int64 `code` column holds, else None."""
+    return value if isinstance(value, int) and -(1 << 63) <= value < 1 << 63 else None
 
 
 def data_flash_events(tables: Dict[str, List[pyarrow.Table]], events: Events) -> pyarrow.Table:

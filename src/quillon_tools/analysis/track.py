@@ -34,12 +34,14 @@ def _floats(table: pyarrow.Table, column: str, divisor: float = 1.0) -> Any:
 
 
 def _concat(tables: List[pyarrow.Table]) -> Optional[pyarrow.Table]:
-    tables = [t for t in tables if t.num_rows]
+    # Array fields give no position; leaving them out lets layouts concatenate.
+    tables = [t.select([f.name for f in t.schema if not pyarrow.types.is_fixed_size_list(f.type)])
+              for t in tables if t.num_rows]
     if not tables:
         return None
     if len(tables) == 1:
         return tables[0]
-    return pyarrow.concat_tables(tables, promote_options="default").sort_by("_index")
+    return pyarrow.concat_tables(tables, promote_options="permissive").sort_by("_index")
 
 
 def _first_instance(table: pyarrow.Table, field: Optional[str]) -> pyarrow.Table:
