@@ -33,6 +33,9 @@ MESSAGES = {
     22: ("param_value", _fields("param_value f32, param_count u16, param_index u16, param_id c[16], "
                                 "param_type u8")),
     184: ("remote_log_data_block", _fields("seqno u32, target_system u8, target_component u8, data u8[200]")),
+    33: ("global_position_int", _fields("time_boot_ms u32, lat i32, lon i32, alt i32, relative_alt i32, "
+                                        "vx i16, vy i16, vz i16, hdg u16")),
+    245: ("extended_sys_state", _fields("vtol_state u8, landed_state u8")),
     111: ("timesync", _fields("tc1 i64, ts1 i64, +target_system u8, +target_component u8")),
     249: ("memory_vect", _fields("address u16, ver u8, type u8, value i8[32]")),
     251: ("named_value_float", _fields("time_boot_ms u32, value f32, name c[10]")),

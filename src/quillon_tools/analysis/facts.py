@@ -28,9 +28,27 @@ CARRYING_FILES = {
     MAVLINK: ("REMOTE_LOG_DATA_BLOCK",),
 }
 
+# Messages a whole log read keeps too, for its flight facts, events and track.
+FACT_MESSAGES = {
+    DATA_FLASH: ("EV", "ERR", "ARM", "VER", "POS", "GPS", "BAT"),
+    MAVLINK: ("EXTENDED_SYS_STATE", "GLOBAL_POSITION_INT", "GPS_RAW_INT", "SYS_STATUS", "BATTERY_STATUS"),
+}
+
 # The messages that say the units of the others.
 UNIT_MESSAGES = ("FMTU", "UNIT", "MULT")
 
+
+
+# Text fields that facts read.
+TEXT_FIELDS = frozenset({"FWS", "Message", "Name", "Label", "UnitIds", "MultIds", "text", "param_id"})
+
+
+def _usable(field: pyarrow.Field) -> bool:
+    kind = field.type
+    if pyarrow.types.is_string(kind):
+        return field.name in TEXT_FIELDS
+    return bool(pyarrow.types.is_integer(kind) or pyarrow.types.is_floating(kind)
+                or pyarrow.types.is_timestamp(kind) or pyarrow.types.is_fixed_size_list(kind))
 
 
 class FormatRow(NamedTuple):
@@ -46,20 +64,26 @@ class LogFacts:
     """The facts of one decoded log of `protocol`: `gathered` holds the tables
     of the GATHERED messages by message name, `formats` the decoder's format
     rows, `starts` where its format packets took effect, and `first_fix` its
-    first GPS fix. Units are found for the type `numbers` given, or for all."""
+    first GPS fix (`gathered` is keyed by table name, "MSG~2" for a second
+    layout). Units are found for the type `numbers` given, or for all."""
 
     def __init__(self, protocol: Optional[str], formats: Optional[List[FormatRow]] = None,
                  gathered: Optional[Dict[str, List[pyarrow.Table]]] = None,
                  first_fix: Optional[GpsFix] = None, numbers: Optional[Set[int]] = None,
                  starts: Sequence[LayoutStart] = ()) -> None:
         self.protocol = protocol
-        self._gathered = gathered or {}
+        self._by_table = gathered or {}
+        self._gathered: Dict[str, List[pyarrow.Table]] = {}  # by message name
+        for name, parts in self._by_table.items():
+            self._gathered.setdefault(message_name(name), []).extend(parts)
         self.utc_offset = utc_offset(first_fix) if protocol == DATA_FLASH else None
         # The decoder lists the layouts that have tables first, by their table
         # names; a later format of the same name without packets is not one.
         self._layouts: Dict[str, str] = {}
+        self._labels: Dict[str, List[str]] = {}
         for row in formats or ():
             self._layouts.setdefault(row.name, row.format)
+            self._labels.setdefault(row.name, row.labels)
         fmtu, unit, mult = (self._gathered.get(name, []) for name in UNIT_MESSAGES)
         self._units = UnitTable(fmtu, unit, mult, numbers, starts)
 
@@ -94,6 +118,43 @@ class LogFacts:
 
     def gathered_tables(self) -> List[pyarrow.Table]:
         return [table for parts in self._gathered.values() for table in parts]
+
+    def instance_field(self, name: str) -> Optional[str]:
+        """The column of DataFlash table `name` that holds the instance (the
+        field its FMTU gives the unit "#"), or None."""
+        layout = self._layouts.get(name)
+        if self.protocol != DATA_FLASH or layout is None:
+            return None
+        index = self._units.instance_index(name, layout)
+        labels = self._labels.get(name, [])
+        return labels[index] if index is not None and index < len(labels) else None
+
+    def gathered_names(self) -> List[str]:
+        """The messages gathered, by name."""
+        return list(self._gathered)
+
+    def tables(self, message: str) -> List[pyarrow.Table]:
+        """The gathered tables of `message` (each layout), on the log's time
+        base, DataFlash values scaled into their units. A layout may give a
+        field any type: columns that are not numbers (nor known texts) are
+        left out, so facts read only numbers where they expect them."""
+        found = []
+        for name, parts in self._by_table.items():
+            if message_name(name) == message and parts:
+                table = parts[0] if len(parts) == 1 else pyarrow.concat_tables(parts)
+                # MAVLink facts read raw values in their documented units.
+                table = self.finish(name, table, scaled=self.protocol == DATA_FLASH)
+                found.append(table.select([f.name for f in table.schema if _usable(f)]))
+        return found
+
+    def timeline(self, events: Events) -> pyarrow.Table:
+        """The log's events table (see `Log.events`)."""
+        from .timeline import data_flash_events, mavlink_events
+
+        tables = {name: self.tables(name) for name in self._gathered}
+        if self.protocol == MAVLINK:
+            return mavlink_events(tables, events)
+        return data_flash_events(tables, events)
 
     def events(self) -> Events:
         tables = self._gathered

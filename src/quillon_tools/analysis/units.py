@@ -29,6 +29,9 @@ FORMAT_CONVENTION: Dict[str, Tuple[Optional[str], float]] = {
     "c": (None, 0.01), "C": (None, 0.01), "e": (None, 0.01), "E": (None, 0.01), "L": ("deg", 1e-7),
 }
 
+# The FMTU unit id of the field that numbers a message's instances.
+INSTANCE_UNIT = "#"
+
 # Boot-time columns stay integers: `_time` serves as the scaled time.
 TIME_COLUMNS = frozenset({"TimeUS", "TimeMS"})
 
@@ -136,6 +139,17 @@ class UnitTable:
             table = layouts.table_at(number, index)
             if table is not None:
                 self._fmtu[(table, len(units))] = (units, ids)
+
+    def instance_index(self, table: str, characters: str) -> Optional[int]:
+        """The position, among the format characters of a layout, of the
+        field whose FMTU unit is the instance mark "#"; None when it has none."""
+        units, _ = self._fmtu.get((table, len(characters)), (None, None))
+        if units is None:
+            return None
+        for position, (unit, character) in enumerate(zip(units, characters)):
+            if unit == INSTANCE_UNIT and character in FORMAT_CHARACTERS:
+                return position
+        return None
 
     def fields(self, table: str, characters: str) -> List[FieldUnit]:
         """(unit, multiplier) of each column of the table `table` of a layout
