@@ -170,7 +170,20 @@ class Data:
             if start is None:
                 continue
             found.append((start.timestamp() * 1e6, end.timestamp() * 1e6 if end is not None else None))
+        if found and found[-1][1] is not None and found[-1][1] >= (self.last_time() or math.inf) \
+                and not self._disarmed_after(found[-1][0]):
+            found[-1] = (found[-1][0], None)  # closed by the end of the log, not by a disarm
         return found or None
+
+    def _disarmed_after(self, start: float) -> bool:
+        try:
+            events = self.log.events
+        except Exception:  # events that cannot be built leave the tables to say
+            return True
+        if self.sysid is not None and "_sysid" in events.column_names:
+            events = events.filter(pyarrow.compute.equal(events.column("_sysid"), self.sysid))
+        disarms = events.filter(pyarrow.compute.equal(events.column("kind"), "disarm"))
+        return bool((self.times(disarms) >= start).any()) if disarms.num_rows else False
 
     def _armed_from_tables(self) -> Optional[List[Interval]]:
         changes: List[Tuple[float, bool]] = []
