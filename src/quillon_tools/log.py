@@ -413,6 +413,21 @@ class Log(Mapping[str, pyarrow.Table]):
                 tables.extend((f"{key}[{v}]", of_instances(self._tables[key], field, {v})) for v in values)
         return merge_tables(tables, added_columns(self._protocol), tolerance)
 
+    def checks(self, limits: Optional[Mapping[str, Tuple[Optional[float], Optional[float]]]] = None
+               ) -> pyarrow.Table:
+        """Was the flight healthy: one row per check (and per instance of
+        instanced data, "vibration[0]"), with `check`, `verdict` ("pass",
+        "warn", "fail", or "skipped" with the reason), `value`, `limit`,
+        `unit`, `_time` (the worst moment) and `detail`; `_sysid` on a tlog
+        of several vehicles. `limits` maps a check's name to (warn, fail),
+        overriding the defaults (`quillon_tools.checks.DEFAULT_LIMITS`).
+
+            log.checks(limits={"vibration": (20, 40)})
+        """
+        from .checks import run_checks
+
+        return run_checks(self, limits)
+
     def _events(self) -> Events:
         return self._cache("events", self._facts.events)  # type: ignore[no-any-return]
 
