@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import copy
 from typing import (Any, Callable, Dict, Iterator, List, Mapping, NamedTuple, Optional,
                     Sequence, Set, Tuple)
 
@@ -66,6 +67,7 @@ class _Pass:
         self._gathered: Dict[str, List[pyarrow.Table]] = {}
         self.formats: List[FormatRow] = []
         self.packets = 0
+        self.stats: Dict[str, Any] = {}
         self._first_fix: Optional[Tuple[int, int, int]] = None
 
     def __iter__(self) -> Iterator[List[Piece]]:
@@ -85,6 +87,7 @@ class _Pass:
         decoder.finish()
         last = self._sort(decoder.take())
         self.packets = decoder.packets
+        self.stats = dict(decoder.stats())
         self.formats = [FormatRow(*row) for row in decoder.formats()]
         self._first_fix = decoder.first_fix
         if last:
@@ -118,8 +121,8 @@ class LogStream:
     stays on boot time and columns carry no units.
 
     `detected` is the protocol decoded, known from the first batch on;
-    `protocol` (None when no packet was found), `formats`, `packets` and
-    `facts` are known once the batches are done.
+    `protocol` (None when no packet was found), `formats`, `packets`,
+    `facts` and `stats` (as `Log.stats`) are known once the batches are done.
     """
 
     def __init__(self, source: Source, types: TypesArg = None,
@@ -137,6 +140,7 @@ class LogStream:
         self.protocol: Optional[str] = None
         self.formats: List[FormatRow] = []
         self.packets = 0
+        self.stats: Dict[str, Any] = {}
         self.facts = LogFacts(None)
 
     def __iter__(self) -> Iterator[List[Piece]]:
@@ -159,6 +163,7 @@ class LogStream:
                              for name, number, table in batch]
                 yield batch
             self.packets = decoding.packets
+            self.stats = decoding.stats
             if self.packets:
                 self.protocol = protocol
                 self.formats = decoding.formats
@@ -177,8 +182,9 @@ class Log(Mapping[str, pyarrow.Table]):
 
     def __init__(self, protocol: Optional[str], tables: Dict[str, pyarrow.Table],
                  formats: pyarrow.Table, type_numbers: Dict[str, int],
-                 facts: Optional[LogFacts] = None) -> None:
+                 facts: Optional[LogFacts] = None, stats: Optional[Dict[str, Any]] = None) -> None:
         self._protocol = protocol
+        self._stats = stats or {}
         self._tables = tables
         self._formats = formats
         self._type_numbers = type_numbers
@@ -192,6 +198,17 @@ class Log(Mapping[str, pyarrow.Table]):
     def protocol(self) -> Optional[str]:
         """"data_flash", "mavlink", or None when the input held no packet."""
         return self._protocol
+
+    @property
+    def stats(self) -> Dict[str, Any]:
+        """What the whole log held and dropped: `bytes_read`, `junk_bytes`
+        (bytes in no packet or frame, nor a tlog record's time); DataFlash:
+        `unknown_types` (headers whose type has no format); MAVLink:
+        `bad_frames` (frames that failed their checksum) and `senders`,
+        (sysid, compid) to `received`, `lost` (sequence numbers skipped,
+        counted as pymavlink's mavloss does) and `loss_percent`. Empty when
+        neither protocol was found in the input."""
+        return copy.deepcopy(self._stats)
 
     @property
     def formats(self) -> pyarrow.Table:
@@ -348,8 +365,8 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Lo
         if log is not source:
             log.close()
     if decoding.packets == 0:
-        return Log(None, {}, formats_table(None, []), {})
+        return Log(None, {}, formats_table(None, []), {}, stats=decoding.stats)
     facts = decoding.facts(set(numbers.values()))
     tables = {name: facts.finish(name, parts[0] if len(parts) == 1 else pyarrow.concat_tables(parts), scaled)
               for name, parts in pieces.items()}
-    return Log(protocol, tables, formats_table(protocol, decoding.formats), numbers, facts)
+    return Log(protocol, tables, formats_table(protocol, decoding.formats), numbers, facts, decoding.stats)
