@@ -207,7 +207,11 @@ class Log(Mapping[str, pyarrow.Table]):
         `bad_frames` (frames that failed their checksum) and `senders`,
         (sysid, compid) to `received`, `lost` (sequence numbers skipped,
         counted as pymavlink's mavloss does) and `loss_percent`. Empty when
-        neither protocol was found in the input."""
+        neither protocol was found in the input.
+
+        As in mavloss, the gap is taken modulo 256 from the sender's previous
+        frame: a sender that repeats its number loses 255 per repeat, and
+        components that share one counter count each other's frames as lost."""
         return copy.deepcopy(self._stats)
 
     @property
