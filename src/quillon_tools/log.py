@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import copy
 from typing import (Any, Callable, Dict, Iterator, List, Mapping, NamedTuple, Optional,
                     Sequence, Set, Tuple)
 
@@ -72,6 +73,7 @@ class _Pass:
         self.layout_starts: List[Tuple[int, int, Optional[str]]] = []
         self.packets = 0
         self.format_packets = 0
+        self.stats: Dict[str, Any] = {}
         self._first_fix: Optional[Tuple[int, int, int]] = None
 
     def __iter__(self) -> Iterator[List[Piece]]:
@@ -93,6 +95,7 @@ class _Pass:
         last = self._sort(decoder.take())
         self.packets = decoder.packets
         self.format_packets = decoder.format_packets
+        self.stats = dict(decoder.stats())
         self.formats = [FormatRow(*row) for row in decoder.formats()]
         self.layout_starts = decoder.layout_starts()
         self._first_fix = decoder.first_fix
@@ -141,7 +144,8 @@ class LogStream:
 
     `detected` is the protocol decoded, known from the first batch on;
     `protocol` (None when no packet was found), `formats`, `packets`,
-    `format_packets` and `facts` are known once the batches are done.
+    `format_packets`, `facts` and `stats` (as `Log.stats`) are known once the
+    batches are done.
     """
 
     def __init__(self, source: Source, types: TypesArg = None,
@@ -162,6 +166,7 @@ class LogStream:
         self.formats: List[FormatRow] = []
         self.packets = 0
         self.format_packets = 0  # DataFlash format packets, which give no rows
+        self.stats: Dict[str, Any] = {}
         self.facts = LogFacts(None)
 
     def __iter__(self) -> Iterator[List[Piece]]:
@@ -192,6 +197,7 @@ class LogStream:
                 yield batch
             self.packets = decoding.packets
             self.format_packets = decoding.format_packets
+            self.stats = decoding.stats
             if self.packets:
                 self.protocol = protocol
                 self.formats = decoding.formats
@@ -218,9 +224,11 @@ class Log(Mapping[str, pyarrow.Table]):
 
     def __init__(self, protocol: Optional[str], tables: Dict[str, pyarrow.Table],
                  formats: pyarrow.Table, type_numbers: Dict[str, int],
-                 facts: Optional[LogFacts] = None, format_packets: int = 0) -> None:
+                 facts: Optional[LogFacts] = None, format_packets: int = 0,
+                 stats: Optional[Dict[str, Any]] = None) -> None:
         self._protocol = protocol
         self._format_packets = format_packets
+        self._stats = stats or {}
         self._tables = tables
         self._formats = formats
         self._type_numbers = type_numbers
@@ -240,6 +248,21 @@ class Log(Mapping[str, pyarrow.Table]):
         """DataFlash format packets read: they are the schema of the
         tables, not rows (a log of nothing else has no tables)."""
         return self._format_packets
+
+    @property
+    def stats(self) -> Dict[str, Any]:
+        """What the whole log held and dropped: `bytes_read`, `junk_bytes`
+        (bytes in no packet or frame, nor a tlog record's time); DataFlash:
+        `unknown_types` (headers whose type has no format); MAVLink:
+        `bad_frames` (frames that failed their checksum) and `senders`,
+        (sysid, compid) to `received`, `lost` (sequence numbers skipped,
+        counted as pymavlink's mavloss does) and `loss_percent`. Empty when
+        neither protocol was found in the input.
+
+        As in mavloss, the gap is taken modulo 256 from the sender's previous
+        frame: a sender that repeats its number loses 255 per repeat, and
+        components that share one counter count each other's frames as lost."""
+        return copy.deepcopy(self._stats)
 
     @property
     def formats(self) -> pyarrow.Table:
@@ -540,11 +563,12 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Lo
         if log is not source:
             log.close()
     if decoding.packets == 0:
-        return Log(None, {}, formats_table(None, []), {}, format_packets=decoding.format_packets)
+        return Log(None, {}, formats_table(None, []), {}, format_packets=decoding.format_packets,
+                   stats=decoding.stats)
     facts = decoding.facts(set(numbers.values()))
     patterns = parse_patterns(types)
     tables = {name: facts.finish(name, _of_selected(patterns, facts, name, parts[0] if len(parts) == 1
                                                     else pyarrow.concat_tables(parts)), scaled)
               for name, parts in pieces.items()}
     return Log(protocol, tables, formats_table(protocol, decoding.formats), numbers, facts,
-               decoding.format_packets)
+               decoding.format_packets, decoding.stats)

@@ -117,9 +117,10 @@ def _write_csv(request: Request, stream: LogStream, out: TextIO) -> Set[str]:
     return set(writers)
 
 
-def summary(request: Request, console: Console, out: TextIO = sys.stdout) -> int:
-    """Message names, type numbers and counts."""
-    from ..export.text import count_rows, write_summary
+def summary(request: Request, console: Console, out: TextIO = sys.stdout, stats: bool = False) -> int:
+    """Message names, type numbers and counts; with `stats`, what the log
+    dropped under them."""
+    from ..export.text import count_rows, write_stats, write_summary
 
     with _open(request) as log:
         bar = console.bar = progress_bar(log.size, os.path.basename(request.log))
@@ -129,6 +130,8 @@ def summary(request: Request, console: Console, out: TextIO = sys.stdout) -> int
             counts = count_rows(stream)
             if stream.protocol is not None:
                 write_summary(counts, out)
+                if stats:
+                    write_stats(stream.stats, out)
             out.flush()
         finally:
             if bar is not None:

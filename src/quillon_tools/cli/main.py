@@ -30,8 +30,10 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
         "quillon dump --type GPS flight.bin | head\n"
         "  quillon dump --csv --type GPS --scaled flight.bin > gps.csv"),
     "summary": Subcommand(
-        "print message names, type numbers and counts",
-        "Count the packets of each message of a log.",
+        "print message names, type numbers and counts, and what the log dropped",
+        "Count the packets of each message of a log; under them, the bytes read and "
+        "skipped as junk, DataFlash headers of unknown type, MAVLink frames that failed "
+        "their checksum, and per MAVLink sender the frames received and lost.",
         "quillon summary flight.tlog"),
     "params": Subcommand(
         "print the parameters, NAME<TAB>VALUE, sorted",
@@ -198,7 +200,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     if command == "track":
         return run_guarded(console, args.log, lambda: actions.track(request, console, args.format, args.out))
     if command == "summary":
-        return run_guarded(console, args.log, lambda: actions.summary(request, console))
+        return run_guarded(console, args.log, lambda: actions.summary(request, console, stats=True))
     return run_guarded(console, args.log, lambda: actions.facts(command, request, console))
 
 

@@ -132,6 +132,20 @@ def write_summary(counts: Dict[Tuple[str, int], int], out: TextIO) -> None:
         out.write(f"{row[0]:<{widths[0]}}  {row[1]:>{widths[1]}}  {row[2]:>{widths[2]}}\n")
 
 
+def write_stats(stats: Dict[str, Any], out: TextIO) -> None:
+    """What a log dropped, in short lines for under the summary table."""
+    if not stats:
+        return
+    out.write(f"\n{stats['bytes_read']} bytes read, {stats['junk_bytes']} skipped as junk\n")
+    if "unknown_types" in stats:
+        out.write(f"{stats['unknown_types']} packet headers of a type with no format\n")
+    if "bad_frames" in stats:
+        out.write(f"{stats['bad_frames']} frames failed their checksum\n")
+    for (sysid, compid), sender in sorted(stats.get("senders", {}).items()):
+        out.write(f"sender {sysid}/{compid}: {sender['received']} frames received, "
+                  f"{sender['lost']} lost ({sender['loss_percent']:.1f}%)\n")
+
+
 def _one_line(text: str) -> str:
     return text.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
 

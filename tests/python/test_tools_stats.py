@@ -1,0 +1,77 @@
+"""log.stats: what a whole log held and dropped, on crafted logs."""
+import struct
+
+import pytest
+
+from dataflash_bytes import HEADER, data_packet, format_packet
+from mavlink_bytes import frame_v2
+from quillon_tools import read_log
+from quillon_tools.log import LogStream
+
+
+def heartbeat(seq, sysid=1, compid=1):
+    return frame_v2(0, {"type": 2}, seq=seq, sysid=sysid, compid=compid)
+
+
+def with_bad_crc(frame):
+    return frame[:-2] + struct.pack("<H", struct.unpack("<H", frame[-2:])[0] ^ 0xFFFF)
+
+
+def stats_both_ways(data):
+    """log.stats, checked to be what the streaming reader finds too."""
+    stats = read_log(data).stats
+    stream = LogStream(data, finished=False)
+    for _ in stream:
+        pass
+    assert stream.stats == stats
+    return stats
+
+
+def test_mavlink_stats_count_gaps_per_sender_and_failed_frames():
+    junk = b"\x00\x11\x22"
+    bad = with_bad_crc(heartbeat(5))
+    data = b"".join([
+        junk,
+        heartbeat(0), heartbeat(1), heartbeat(4),  # 2 and 3 lost
+        bad, heartbeat(6),  # 5 failed its checksum: lost, and a bad frame
+        heartbeat(254, sysid=2), heartbeat(1, sysid=2),  # 255 and 0 lost, across the wrap
+        heartbeat(9, sysid=3), heartbeat(9, sysid=3),  # a repeat: 255 numbers skipped
+    ])
+    stats = stats_both_ways(data)
+    assert stats["bytes_read"] == len(data)
+    assert stats["junk_bytes"] == len(junk) + len(bad)
+    assert stats["bad_frames"] == 1
+    assert "unknown_types" not in stats
+    assert stats["senders"] == {
+        (1, 1): {"received": 4, "lost": 3, "loss_percent": pytest.approx(300 / 7)},
+        (2, 1): {"received": 2, "lost": 2, "loss_percent": 50.0},
+        (3, 1): {"received": 2, "lost": 255, "loss_percent": pytest.approx(25500 / 257)},
+    }
+
+
+def test_mavlink_stats_in_a_tlog_skip_record_times():
+    # A record time holding a start byte is neither junk nor a failed frame.
+    time = struct.pack(">Q", 1_700_000_000_000_000 | 0xFD)
+    data = b"".join(time + heartbeat(seq) for seq in range(3))
+    stats = stats_both_ways(data)
+    assert (stats["junk_bytes"], stats["bad_frames"]) == (0, 0)
+    assert stats["senders"][1, 1]["lost"] == 0
+
+
+def test_data_flash_stats_count_junk_and_unknown_types():
+    fmt = format_packet(128, "FMT", "BBnNZ", "Type,Length,Name,Format,Columns")
+    tst = format_packet(200, "TST", "Qi", "TimeUS,Value")
+    junk = b"xyz"
+    unknown = HEADER + bytes([77]) + b"\x01\x02\x03\x04"
+    data = b"".join([fmt, tst, data_packet(200, "Qi", 1, 10), junk, unknown,
+                     data_packet(200, "Qi", 2, 20)])
+    log = read_log(data)
+    assert log["TST"].num_rows == 2
+    stats = stats_both_ways(data)
+    assert stats == {"bytes_read": len(data), "junk_bytes": len(junk) + len(unknown), "unknown_types": 1}
+
+
+def test_stats_are_a_copy():
+    log = read_log(heartbeat(0) + heartbeat(2))
+    log.stats["senders"][1, 1]["lost"] = 0
+    assert log.stats["senders"][1, 1]["lost"] == 1
