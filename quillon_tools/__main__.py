@@ -187,11 +187,15 @@ def _write(args: argparse.Namespace, stream: LogStream, out: TextIO) -> Set[str]
         return {name for name, _ in counts}
     if args.csv:
         return _write_csv(args, stream, out)
+    binary = getattr(out, "buffer", None)
+    out.flush()  # the lines go to the bytes beneath
     for batch in stream:
         seen.update(name for name, _, _ in batch)
-        lines = list(output.json_lines(batch, stream.detected))
-        out.write("\n".join(lines))
-        out.write("\n")
+        lines = output.json_lines(batch, stream.detected)
+        if binary is not None:
+            binary.write(lines)
+        else:
+            out.write(lines.decode("ascii"))
     return seen
 
 

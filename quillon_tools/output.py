@@ -3,20 +3,18 @@
 from __future__ import annotations
 
 import csv
-import heapq
 import json
-import math
-from typing import Any, Dict, Iterable, Iterator, List, Optional, TextIO, Tuple
+from typing import Dict, Iterable, List, Optional, TextIO, Tuple
 
 import pyarrow
 import pyarrow.compute
 
+from . import _columnar
 from .flat import spread_arrays
 from .log import Piece, added_columns
 
-# Strict encoder: NaN and Infinity are not JSON, so encoding them fails and
-# the record is encoded again with those values as null (see `_finite`).
-_encode = json.JSONEncoder(allow_nan=False, separators=(",", ":")).encode
+# The parts of a record that Python writes: names and keys.
+_encode = json.JSONEncoder(separators=(",", ":")).encode
 
 ISO_TIME = "%Y-%m-%dT%H:%M:%SZ"  # seconds carry the microseconds
 
@@ -30,47 +28,35 @@ def _times_as_text(table: pyarrow.Table) -> pyarrow.Table:
     return table
 
 
-def json_lines(batch: List[Piece], protocol: Optional[str]) -> Iterator[str]:
-    """One JSON object per packet of a batch, in log order.
+def json_lines(batch: List[Piece], protocol: Optional[str]) -> bytes:
+    """One JSON object per packet of a batch, in log order, as bytes.
 
     Each object has the message name, its type number, the protocol, on
     MAVLink the tlog time and sender (`_time`, `_sysid`, `_compid`, `_seq`),
     and the fields, nested under "fields" because field names such as "type"
     and "name" occur in real messages. Output is pure ASCII, so no text in a
-    log can make it invalid.
+    log can make it invalid. NaN and infinities are null; times are ISO 8601.
+    The lines are written by the core, from the Arrow columns.
     """
-    runs = [_piece_lines(name, number, table, protocol) for name, number, table in batch]
-    for _, line in heapq.merge(*runs):
-        yield line
-
-
-def _piece_lines(name: str, number: int, table: pyarrow.Table,
-                 protocol: Optional[str]) -> Iterator[Tuple[int, str]]:
     added = added_columns(protocol)
-    head = {"name": name, "type": number, "protocol": protocol}
     extra = [c for c in added if c != "_index"]
-    fields = table.drop_columns(list(added)).to_pylist()
-    indexes = table.column("_index").to_pylist()
-    extras = _times_as_text(table.select(extra)).to_pylist() if extra else None
-    for row, index in enumerate(indexes):
-        record: Dict[str, Any] = dict(head)
-        if extras is not None:
-            record.update(extras[row])
-        record["fields"] = fields[row]
-        try:
-            line = _encode(record)
-        except ValueError:
-            record["fields"] = {k: _finite(v) for k, v in fields[row].items()}
-            line = _encode(record)
-        yield index, line
+    pieces = []
+    for name, number, table in batch:
+        if table.num_rows == 0:
+            continue
+        fields = [c for c in table.column_names if c not in added]
+        table = table.select(["_index", *extra, *fields]).combine_chunks()
+        keys: List[Optional[bytes]] = [None]
+        keys += [b"," + _key(c) for c in extra]
+        keys += [(b',"fields":{' if i == 0 else b",") + _key(c) for i, c in enumerate(fields)]
+        start = _encode({"name": name, "type": number, "protocol": protocol})[:-1].encode()
+        end = b"}}\n" if fields else b',"fields":{}}\n'
+        pieces += [(record, 0, start, keys, end) for record in table.to_batches()]
+    return _columnar.json_lines(pieces)
 
 
-def _finite(value: Any) -> Any:
-    if type(value) is float:
-        return value if math.isfinite(value) else None
-    if type(value) is list:
-        return [_finite(item) for item in value]
-    return value
+def _key(name: str) -> bytes:
+    return _encode(name).encode() + b":"
 
 
 class CsvWriter:
