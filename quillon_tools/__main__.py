@@ -14,10 +14,9 @@ from .log import LogStream, parse_patterns
 
 PROG = "quillon-dump"
 
-# Rows are decoded and written this many input bytes at a time, so memory
-# stays flat on logs of any size.
+# Rows are decoded and written (or counted) this many input bytes at a time,
+# so memory stays flat on logs of any size.
 BATCH_BYTES = 2 << 20  # output follows the progress bar closely
-SUMMARY_BATCH_BYTES = 64 << 20
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -137,8 +136,7 @@ def _run(args: argparse.Namespace, patterns: Optional[List[str]]) -> int:
         if args.params or args.messages or args.modes:
             return _print_facts(args, log, out)
         bar = _progress(log, args.log)
-        batch_bytes = SUMMARY_BATCH_BYTES if args.summary else BATCH_BYTES
-        stream = LogStream(log, patterns, batch_bytes=batch_bytes,
+        stream = LogStream(log, patterns, batch_bytes=BATCH_BYTES,
                            on_bytes=bar.update if bar is not None else None, scaled=args.scaled,
                            finished=not args.summary)
         try:

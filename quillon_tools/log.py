@@ -97,6 +97,9 @@ class _Pass:
                 batch = self._sort(decoder.take())
                 if batch:
                     yield batch
+                # The consumer has the batch; holding it here too would keep
+                # two batches alive while the next one decodes.
+                del batch
         decoder.finish()
         last = self._sort(decoder.take())
         self.packets = decoder.packets
@@ -130,7 +133,8 @@ class LogStream:
     the log's time base. Both depend on the whole log, so a DataFlash log
     is read twice: once for those facts, then for its rows; unless not
     `finished`, for consumers that only count rows: then DataFlash `_time`
-    stays on boot time and columns carry no units.
+    stays on boot time, columns carry no units, and nothing is kept for
+    `facts`, so memory stays flat.
 
     `detected` is the protocol decoded, known from the first batch on;
     `protocol` (None when no packet was found), `formats`, `packets` and
@@ -166,13 +170,15 @@ class LogStream:
                 for _ in ahead:
                     pass
                 facts = ahead.facts()
+            # Rows that are only counted need none of the log's facts: nothing is gathered.
             decoding = _Pass(self._log, protocol, self._patterns, self._batch_bytes, self._on_bytes,
-                             time_offset=facts.utc_offset)
+                             time_offset=facts.utc_offset, gathered=None if self._finished else ())
             for batch in decoding:
                 if self._finished:
                     batch = [(name, number, facts.finish(name, table, self._scaled, time_shifted=True))
                              for name, number, table in batch]
                 yield batch
+                del batch  # not held while the next batch decodes
             self.packets = decoding.packets
             if self.packets:
                 self.protocol = protocol

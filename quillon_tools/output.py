@@ -81,8 +81,9 @@ def count_rows(batches: Iterable[List[Piece]]) -> Dict[Tuple[str, int], int]:
     """Rows per (name, type number) over all batches."""
     counts: Dict[Tuple[str, int], int] = {}
     for batch in batches:
-        for name, number, table in batch:
-            counts[name, number] = counts.get((name, number), 0) + table.num_rows
+        for name, number, rows in [(name, number, table.num_rows) for name, number, table in batch]:
+            counts[name, number] = counts.get((name, number), 0) + rows
+        del batch  # not held while the next batch decodes
     return counts
 
 
