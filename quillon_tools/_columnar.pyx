@@ -283,15 +283,19 @@ cdef class Sniffer:
         return self.core.mavlinkFrames()
 
 
-cdef extern from "jsonlines/arrowCData.h":
+cdef extern from "lines/arrowCData.h":
     struct ArrowSchema:
         pass
     struct ArrowArray:
         pass
 
 
-cdef extern from "jsonlines/jsonLinesWriter.h" namespace "jsonlines":
-    cdef cppclass jsonPiece:
+cdef extern from "lines/lineWriter.h" namespace "lines":
+    cdef enum class lineFormat:
+        json
+        csv
+
+    cdef cppclass linePiece:
         const ArrowSchema* schema
         const ArrowArray* array
         int indexColumn
@@ -300,7 +304,7 @@ cdef extern from "jsonlines/jsonLinesWriter.h" namespace "jsonlines":
         vector[string] keys
         vector[bool] written
 
-    void writeJsonLines(const vector[jsonPiece]& pieces, string& out) except + nogil
+    void writeLines(const vector[linePiece]& pieces, lineFormat format, string& out) except + nogil
 
 
 def json_lines(pieces):
@@ -313,8 +317,20 @@ def json_lines(pieces):
     as quoted ISO 8601, binary as quoted base64. Writing runs without the
     interpreter lock.
     """
-    cdef vector[jsonPiece] parts
-    cdef jsonPiece part
+    return _lines(pieces, lineFormat.json)
+
+
+def csv_rows(batch):
+    """CSV rows of a record batch of flat columns, as UTF-8 bytes: values as
+    Python's csv module writes them (str of each, minimal quoting; missing
+    values empty), timestamps as ISO 8601, binary as base64."""
+    keys = [b""] + [b","] * (batch.num_columns - 1) if batch.num_columns else []
+    return _lines([(batch, -1, b"", keys, b"\n")], lineFormat.csv)
+
+
+cdef bytes _lines(pieces, lineFormat format):
+    cdef vector[linePiece] parts
+    cdef linePiece part
     cdef string out
     held = []  # the capsules own the exported batches until written
     for batch, index_column, start, keys, end in pieces:
@@ -332,5 +348,5 @@ def json_lines(pieces):
             part.written.push_back(key is not None)
         parts.push_back(part)
     with nogil:
-        writeJsonLines(parts, out)
+        writeLines(parts, format, out)
     return PyBytes_FromStringAndSize(out.data(), <Py_ssize_t>out.size())

@@ -63,18 +63,27 @@ class CsvWriter:
     """CSV of one message table, written piece by piece: a header row of
     column names (array fields spread into one column per element), then
     one row per packet. Times are ISO 8601; missing values are empty cells;
-    floats keep their full precision."""
+    floats keep their full precision. The rows are written by the core."""
 
     def __init__(self, out: TextIO) -> None:
+        self._out = out
         self._writer = csv.writer(out, lineterminator="\n")
         self._header = False
 
     def write(self, table: pyarrow.Table) -> None:
-        table = _times_as_text(spread_arrays(table))
+        table = spread_arrays(table)
         if not self._header:
             self._writer.writerow(table.column_names)
             self._header = True
-        self._writer.writerows(zip(*(column.to_pylist() for column in table.columns)))
+        binary = getattr(self._out, "buffer", None)
+        if binary is not None:
+            self._out.flush()  # the header goes first
+        for record in table.combine_chunks().to_batches():
+            rows = _columnar.csv_rows(record)
+            if binary is not None:
+                binary.write(rows)
+            else:
+                self._out.write(rows.decode("utf-8"))
 
 
 def count_rows(batches: Iterable[List[Piece]]) -> Dict[Tuple[str, int], int]:

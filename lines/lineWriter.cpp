@@ -1,4 +1,4 @@
-#include "jsonlines/jsonLinesWriter.h"
+#include "lines/lineWriter.h"
 
 #include <cstdint>
 #include <cstring>
@@ -7,9 +7,9 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "jsonlines/jsonText.h"
+#include "lines/valueText.h"
 
-namespace jsonlines {
+namespace lines {
 
 namespace {
 
@@ -27,6 +27,7 @@ struct columnReader {
     int64_t offset = 0;                 // of the array into its buffers
     int64_t width = 0;                  // fixed-size binary bytes or list elements
     std::unique_ptr<columnReader> element;  // of a fixed-size list
+    bool csv = false;                   // CSV cells rather than JSON values
 
     bool valid(int64_t row) const {
         int64_t at = row + offset;
@@ -42,13 +43,14 @@ struct columnReader {
 
     void write(std::string& out, int64_t row) const {
         if (!valid(row)) {
-            out += "null";
+            if (!csv) out += "null";
             return;
         }
         switch (kind) {
             case valueKind::boolean: {
                 int64_t bit = row + offset;
-                out += (values[bit >> 3] >> (bit & 7) & 1) ? "true" : "false";
+                bool set = values[bit >> 3] >> (bit & 7) & 1;
+                out += csv ? (set ? "True" : "False") : (set ? "true" : "false");
                 break;
             }
             case valueKind::int8: appendInteger(out, int64_t{at<int8_t>(row)}); break;
@@ -59,9 +61,9 @@ struct columnReader {
             case valueKind::uint32: appendInteger(out, uint64_t{at<uint32_t>(row)}); break;
             case valueKind::int64: appendInteger(out, at<int64_t>(row)); break;
             case valueKind::uint64: appendInteger(out, at<uint64_t>(row)); break;
-            case valueKind::float32: appendDouble(out, double{at<float>(row)}); break;
-            case valueKind::float64: appendDouble(out, at<double>(row)); break;
-            case valueKind::timestamp: appendIsoTime(out, at<int64_t>(row)); break;
+            case valueKind::float32: appendFloat(out, double{at<float>(row)}); break;
+            case valueKind::float64: appendFloat(out, at<double>(row)); break;
+            case valueKind::timestamp: appendIsoTime(out, at<int64_t>(row), !csv); break;
             case valueKind::text:
             case valueKind::binary: {
                 int32_t bounds[2];
@@ -77,7 +79,7 @@ struct columnReader {
                 break;
             }
             case valueKind::fixedBinary:
-                appendBase64(out, values + (row + offset) * width, static_cast<std::size_t>(width));
+                appendBase64(out, values + (row + offset) * width, static_cast<std::size_t>(width), !csv);
                 break;
             case valueKind::fixedList: {
                 out += '[';
@@ -92,20 +94,30 @@ struct columnReader {
         }
     }
 
+    void appendFloat(std::string& out, double value) const {
+        if (csv) {
+            appendPythonFloat(out, value);
+        } else {
+            appendDouble(out, value);
+        }
+    }
+
     void writeBytes(std::string& out, int64_t from, int64_t to) const {
         const auto* data = values + from;
         auto length = static_cast<std::size_t>(to - from);
-        if (kind == valueKind::text || kind == valueKind::largeText) {
-            appendString(out, reinterpret_cast<const char*>(data), length);
+        if (kind == valueKind::binary || kind == valueKind::largeBinary) {
+            appendBase64(out, data, length, !csv);
+        } else if (csv) {
+            appendCsvText(out, reinterpret_cast<const char*>(data), length);
         } else {
-            appendBase64(out, data, length);
+            appendString(out, reinterpret_cast<const char*>(data), length);
         }
     }
 };
 
 [[noreturn]] void refuse(const ArrowSchema& schema, const char* why) {
     throw std::invalid_argument(std::string("cannot write column '") + (schema.name ? schema.name : "") +
-                                "' of Arrow type '" + schema.format + "' as JSON: " + why);
+                                "' of Arrow type '" + schema.format + "' as text: " + why);
 }
 
 int64_t positiveWidth(const ArrowSchema& schema, const char* digits) {
@@ -119,7 +131,7 @@ const uint8_t* buffer(const ArrowArray& array, int64_t i) {
     return i < array.n_buffers ? static_cast<const uint8_t*>(array.buffers[i]) : nullptr;
 }
 
-std::unique_ptr<columnReader> makeReader(const ArrowSchema& schema, const ArrowArray& array) {
+std::unique_ptr<columnReader> makeReader(const ArrowSchema& schema, const ArrowArray& array, bool csv) {
     static const struct { const char* format; valueKind kind; } fixed[] = {
         {"b", valueKind::boolean}, {"c", valueKind::int8}, {"C", valueKind::uint8},
         {"s", valueKind::int16}, {"S", valueKind::uint16}, {"i", valueKind::int32},
@@ -129,6 +141,7 @@ std::unique_ptr<columnReader> makeReader(const ArrowSchema& schema, const ArrowA
     };
     if (schema.dictionary != nullptr) refuse(schema, "dictionary arrays are not supported");
     auto reader = std::make_unique<columnReader>();
+    reader->csv = csv;
     reader->offset = array.offset;
     reader->validity = array.null_count == 0 ? nullptr : buffer(array, 0);
     std::string_view format = schema.format;
@@ -158,12 +171,13 @@ std::unique_ptr<columnReader> makeReader(const ArrowSchema& schema, const ArrowA
         reader->width = positiveWidth(schema, schema.format + 2);
         reader->values = buffer(array, 1);
     } else if (format.substr(0, 3) == "+w:") {
+        if (csv) refuse(schema, "CSV cells hold no lists");
         if (schema.n_children != 1 || array.n_children != 1) refuse(schema, "unexpected children");
         reader->kind = valueKind::fixedList;
         reader->width = positiveWidth(schema, schema.format + 3);
         const ArrowArray& child = *array.children[0];
         if (child.length < (array.offset + array.length) * reader->width) refuse(schema, "short elements");
-        reader->element = makeReader(*schema.children[0], child);
+        reader->element = makeReader(*schema.children[0], child, csv);
     } else {
         refuse(schema, "unsupported type");
     }
@@ -187,7 +201,7 @@ struct indexKey {
 
 // A piece checked and ready to write.
 struct pieceReader {
-    const jsonPiece* piece = nullptr;
+    const linePiece* piece = nullptr;
     int64_t rows = 0;
     std::vector<std::unique_ptr<columnReader>> columns;
     std::vector<int> written;
@@ -195,6 +209,7 @@ struct pieceReader {
 
     // The index of a row as a key that orders signed and unsigned indexes alike.
     indexKey indexOf(int64_t row) const {
+        if (index == nullptr) return {true, static_cast<uint64_t>(row)};
         int64_t value;
         switch (index->kind) {
             case valueKind::uint64: return {true, index->at<uint64_t>(row)};
@@ -215,18 +230,18 @@ struct pieceReader {
     }
 };
 
-pieceReader readPiece(const jsonPiece& piece) {
+pieceReader readPiece(const linePiece& piece, bool csv) {
     const ArrowSchema& schema = *piece.schema;
     const ArrowArray& array = *piece.array;
     if (std::string_view(schema.format) != "+s" || schema.n_children != array.n_children) {
-        throw std::invalid_argument("a JSON Lines piece must be a record batch");
+        throw std::invalid_argument("a line piece must be a record batch");
     }
     if (piece.keys.size() != static_cast<std::size_t>(schema.n_children) ||
         piece.written.size() != piece.keys.size()) {
-        throw std::invalid_argument("a JSON Lines piece needs one key per column");
+        throw std::invalid_argument("a line piece needs one key per column");
     }
-    if (piece.indexColumn < 0 || piece.indexColumn >= schema.n_children) {
-        throw std::invalid_argument("the index column of a JSON Lines piece is missing");
+    if (piece.indexColumn < -1 || piece.indexColumn >= schema.n_children) {
+        throw std::invalid_argument("the index column of a line piece is missing");
     }
     pieceReader reader;
     reader.piece = &piece;
@@ -234,11 +249,12 @@ pieceReader readPiece(const jsonPiece& piece) {
     for (int64_t c = 0; c < schema.n_children; ++c) {
         const ArrowArray& child = *array.children[c];
         if (child.length < array.offset + array.length) refuse(*schema.children[c], "short column");
-        auto column = makeReader(*schema.children[c], child);
+        auto column = makeReader(*schema.children[c], child, csv);
         column->offset += array.offset;
         reader.columns.push_back(std::move(column));
         if (piece.written[c]) reader.written.push_back(static_cast<int>(c));
     }
+    if (piece.indexColumn == -1) return reader;
     reader.index = reader.columns[piece.indexColumn].get();
     valueKind kind = reader.index->kind;
     if ((kind != valueKind::int64 && kind != valueKind::uint64 && kind != valueKind::int32 &&
@@ -250,10 +266,10 @@ pieceReader readPiece(const jsonPiece& piece) {
 
 }  // namespace
 
-void writeJsonLines(const std::vector<jsonPiece>& pieces, std::string& out) {
+void writeLines(const std::vector<linePiece>& pieces, lineFormat format, std::string& out) {
     std::vector<pieceReader> readers;
     readers.reserve(pieces.size());
-    for (const auto& piece : pieces) readers.push_back(readPiece(piece));
+    for (const auto& piece : pieces) readers.push_back(readPiece(piece, format == lineFormat::csv));
 
     // A k-way merge on (index, piece): each piece's rows are in log order.
     struct head {
@@ -280,4 +296,4 @@ void writeJsonLines(const std::vector<jsonPiece>& pieces, std::string& out) {
     }
 }
 
-}  // namespace jsonlines
+}  // namespace lines

@@ -1,9 +1,11 @@
-"""JSON Lines of quillon-dump: the same bytes as the Python writer it replaced
-(kept as golden files), and any Arrow column a table may hold written as
-Python's json module writes its values."""
+"""JSON Lines and CSV of quillon-dump: the same bytes as the Python writers
+they replaced (kept as golden files and digests), and any Arrow column a
+table may hold written as Python's json and csv modules write its values."""
 
 import base64
+import csv
 import hashlib
+import io
 import json
 import lzma
 import math
@@ -111,3 +113,36 @@ def test_columns_it_cannot_write_are_refused():
                            "half": pyarrow.array([1], pyarrow.float16())})
     with pytest.raises(ValueError, match="half"):
         output.json_lines([("H", 1, table)], "data_flash")
+
+
+@pytest.mark.parametrize("name,scaled", [("sub-4.1.0-dive.bin", False), ("sub-4.1.0-dive.bin", True),
+                                         ("sub-4.1.1-dive.tlog", False)])
+def test_bundled_samples_give_the_golden_csv_files(tmp_path, name, scaled):
+    digests = json.loads((GOLDEN / "bundled-csv.json").read_text())[name + (".scaled" if scaled else "")]
+    assert main(["--csv", "--out", str(tmp_path), *(["--scaled"] if scaled else []), str(BUNDLED / name)]) == 0
+    written = {p.name: hashlib.sha256(p.read_bytes()).hexdigest() for p in tmp_path.iterdir()}
+    assert written == digests
+
+
+def test_csv_cells_are_written_as_the_csv_module_writes_them(tmp_path):
+    table = pyarrow.table({
+        "_index": pyarrow.array([0, 1, 2], pyarrow.uint64()),
+        "_time": pyarrow.array([1_700_000_000_123_456, None, 0], pyarrow.timestamp("us", tz="UTC")),
+        "value": pyarrow.array([math.nan, -math.inf, 1e-5], pyarrow.float32()),
+        "flag": pyarrow.array([True, None, False]),
+        "text": pyarrow.array(["a,b", 'say "hi"', "é\nnext"]),
+        "pair": pyarrow.array([[1, 2], [3, 4], None], pyarrow.list_(pyarrow.int16(), 2)),
+    })
+    path = tmp_path / "out.csv"
+    with open(path, "w", newline="", encoding="utf-8") as out:
+        writer = output.CsvWriter(out)
+        writer.write(table.slice(0, 1))
+        writer.write(table.slice(1))
+    expected = io.StringIO()
+    rows = csv.writer(expected, lineterminator="\n")
+    rows.writerow(["_index", "_time", "value", "flag", "text", "pair_0", "pair_1"])
+    for row in table.to_pylist():
+        time = row["_time"] and row["_time"].strftime("%Y-%m-%dT%H:%M:%S.%fZ")
+        pair = row["pair"] or [None, None]
+        rows.writerow([row["_index"], time, row["value"], row["flag"], row["text"], *pair])
+    assert path.read_text(encoding="utf-8") == expected.getvalue()

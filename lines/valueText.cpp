@@ -1,10 +1,10 @@
-#include "jsonlines/jsonText.h"
+#include "lines/valueText.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstring>
 
-namespace jsonlines {
+namespace lines {
 
 namespace {
 
@@ -55,6 +55,8 @@ void appendTwoDigits(char* at, unsigned value) {
     at[1] = static_cast<char>('0' + value % 10);
 }
 
+void appendFinite(std::string& out, double value);
+
 }  // namespace
 
 void appendDouble(std::string& out, double value) {
@@ -62,6 +64,22 @@ void appendDouble(std::string& out, double value) {
         out += "null";
         return;
     }
+    appendFinite(out, value);
+}
+
+void appendPythonFloat(std::string& out, double value) {
+    if (std::isnan(value)) {
+        out += "nan";
+    } else if (std::isinf(value)) {
+        out += value < 0 ? "-inf" : "inf";
+    } else {
+        appendFinite(out, value);
+    }
+}
+
+namespace {
+
+void appendFinite(std::string& out, double value) {
     // Shortest round-trip digits in scientific form: [-]d[.ddd]e(+|-)dd.
     char text[40];
     char* end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
@@ -106,6 +124,8 @@ void appendDouble(std::string& out, double value) {
         out.append(digits + point, count - point);
     }
 }
+
+}  // namespace
 
 void appendInteger(std::string& out, int64_t value) {
     char text[24];
@@ -157,7 +177,21 @@ void appendString(std::string& out, const char* text, std::size_t length) {
     out += '"';
 }
 
-void appendIsoTime(std::string& out, int64_t microseconds) {
+void appendCsvText(std::string& out, const char* text, std::size_t length) {
+    if (std::memchr(text, ',', length) == nullptr && std::memchr(text, '"', length) == nullptr &&
+        std::memchr(text, '\n', length) == nullptr && std::memchr(text, '\r', length) == nullptr) {
+        out.append(text, length);
+        return;
+    }
+    out += '"';
+    for (std::size_t i = 0; i < length; ++i) {
+        if (text[i] == '"') out += '"';
+        out += text[i];
+    }
+    out += '"';
+}
+
+void appendIsoTime(std::string& out, int64_t microseconds, bool quoted) {
     constexpr int64_t perDay = 86400000000;
     int64_t days = microseconds / perDay;
     int64_t ofDay = microseconds % perDay;
@@ -176,7 +210,7 @@ void appendIsoTime(std::string& out, int64_t microseconds) {
     unsigned month = static_cast<unsigned>(shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9);
     int64_t year = yearOfEra + era * 400 + (month <= 2);
 
-    out += '"';
+    if (quoted) out += '"';
     if (year < 0) out += '-';
     uint64_t magnitude = static_cast<uint64_t>(year < 0 ? -year : year);
     char number[24];
@@ -186,19 +220,19 @@ void appendIsoTime(std::string& out, int64_t microseconds) {
 
     auto seconds = static_cast<uint64_t>(ofDay / 1000000);
     auto fraction = static_cast<unsigned>(ofDay % 1000000);
-    char rest[] = "-MM-DDTHH:MM:SS.ffffffZ\"";
+    char rest[] = "-MM-DDTHH:MM:SS.ffffffZ\"";  // the closing quote is left out when not quoted
     appendTwoDigits(rest + 1, month);
     appendTwoDigits(rest + 4, day);
     appendTwoDigits(rest + 7, static_cast<unsigned>(seconds / 3600));
     appendTwoDigits(rest + 10, static_cast<unsigned>(seconds / 60 % 60));
     appendTwoDigits(rest + 13, static_cast<unsigned>(seconds % 60));
     for (int i = 21; i >= 16; --i, fraction /= 10) rest[i] = static_cast<char>('0' + fraction % 10);
-    out.append(rest, sizeof rest - 1);
+    out.append(rest, sizeof rest - (quoted ? 1 : 2));
 }
 
-void appendBase64(std::string& out, const uint8_t* data, std::size_t length) {
+void appendBase64(std::string& out, const uint8_t* data, std::size_t length, bool quoted) {
     static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    out += '"';
+    if (quoted) out += '"';
     std::size_t i = 0;
     for (; i + 3 <= length; i += 3) {
         uint32_t group = (uint32_t{data[i]} << 16) | (uint32_t{data[i + 1]} << 8) | data[i + 2];
@@ -214,7 +248,7 @@ void appendBase64(std::string& out, const uint8_t* data, std::size_t length) {
         out += i + 1 < length ? alphabet[(group >> 6) & 63] : '=';
         out += '=';
     }
-    out += '"';
+    if (quoted) out += '"';
 }
 
-}  // namespace jsonlines
+}  // namespace lines

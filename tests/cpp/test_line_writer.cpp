@@ -1,18 +1,19 @@
-// JSON Lines text: values laid out as Python's json module and repr lay them
-// out, and rows of several batches merged by index.
+// Text lines: values laid out as Python's json and csv modules and repr lay
+// them out, and rows of several batches merged by index.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "jsonlines/jsonLinesWriter.h"
-#include "jsonlines/jsonText.h"
+#include "lines/lineWriter.h"
+#include "lines/valueText.h"
 
-using namespace jsonlines;
+using namespace lines;
 
 namespace {
 
@@ -36,7 +37,7 @@ std::string isoTime(int64_t microseconds) {
 
 }  // namespace
 
-TEST(JsonText, FloatsAsPythonRepr) {
+TEST(ValueText, FloatsAsPythonRepr) {
     EXPECT_EQ(number(0.1f), "0.10000000149011612");  // float32, widened
     EXPECT_EQ(number(1.0), "1.0");
     EXPECT_EQ(number(-0.0), "-0.0");
@@ -56,7 +57,24 @@ TEST(JsonText, FloatsAsPythonRepr) {
     EXPECT_EQ(number(-std::numeric_limits<double>::infinity()), "null");
 }
 
-TEST(JsonText, IntegersWhole) {
+TEST(ValueText, CsvCellsAsPythonCsv) {
+    std::string out;
+    appendPythonFloat(out, std::nan(""));
+    out += ' ';
+    appendPythonFloat(out, -std::numeric_limits<double>::infinity());
+    out += ' ';
+    appendPythonFloat(out, 0.5);
+    for (const char* cell : {" plain é", "a,b", "say \"hi\"", "two\nlines", "cr\r"}) {
+        out += ' ';
+        appendCsvText(out, cell, std::strlen(cell));
+    }
+    out += ' ';
+    appendIsoTime(out, 0, false);
+    EXPECT_EQ(out, "nan -inf 0.5  plain é \"a,b\" \"say \"\"hi\"\"\" \"two\nlines\" \"cr\r\" "
+                   "1970-01-01T00:00:00.000000Z");
+}
+
+TEST(ValueText, IntegersWhole) {
     std::string out;
     appendInteger(out, std::numeric_limits<uint64_t>::max());
     out += ',';
@@ -64,7 +82,7 @@ TEST(JsonText, IntegersWhole) {
     EXPECT_EQ(out, "18446744073709551615,-9223372036854775808");
 }
 
-TEST(JsonText, StringsAsEnsureAscii) {
+TEST(ValueText, StringsAsEnsureAscii) {
     EXPECT_EQ(text("plain ~"), "\"plain ~\"");
     EXPECT_EQ(text("\"q\" \\ \n\r\t\b\f"), R"("\"q\" \\ \n\r\t\b\f")");
     EXPECT_EQ(text(std::string("\x00\x01\x1f\x7f", 4)), R"("\u0000\u0001\u001f\u007f")");
@@ -74,7 +92,7 @@ TEST(JsonText, StringsAsEnsureAscii) {
     EXPECT_EQ(text("\xed\xa0\x80"), R"("\u00ed\u00a0\u0080")");          // encoded surrogate
 }
 
-TEST(JsonText, TimesAsIso8601) {
+TEST(ValueText, TimesAsIso8601) {
     EXPECT_EQ(isoTime(0), "\"1970-01-01T00:00:00.000000Z\"");
     EXPECT_EQ(isoTime(1683220541055000), "\"2023-05-04T17:15:41.055000Z\"");
     EXPECT_EQ(isoTime(-1), "\"1969-12-31T23:59:59.999999Z\"");
@@ -84,7 +102,7 @@ TEST(JsonText, TimesAsIso8601) {
     EXPECT_EQ(isoTime(std::numeric_limits<int64_t>::max()), "\"294247-01-10T04:00:54.775807Z\"");
 }
 
-TEST(JsonText, Base64) {
+TEST(ValueText, Base64) {
     std::string out;
     const uint8_t data[] = {'M', 'a', 'n', 0xff};
     for (std::size_t n = 0; n <= 4; ++n) appendBase64(out, data, n);
@@ -123,8 +141,8 @@ struct handBatch {
         schema = {"+s", "", nullptr, 0, 2, schemaChildren, nullptr, nullptr, nullptr};
     }
 
-    jsonPiece piece(const std::string& name) const {
-        jsonPiece p;
+    linePiece piece(const std::string& name) const {
+        linePiece p;
         p.schema = &schema;
         p.array = &batch;
         p.start = "{\"name\":\"" + name + "\"";
@@ -135,11 +153,11 @@ struct handBatch {
     }
 };
 
-TEST(JsonLinesWriter, InterleavesPiecesByIndex) {
+TEST(LineWriter, InterleavesPiecesByIndex) {
     handBatch a({0, 3, 4}, {0.5f, NAN, 2.0f}, 0b101);
     handBatch b({1, 2, 5}, {0.1f, 1e-5f, 1e16f});
     std::string out;
-    writeJsonLines({a.piece("A"), b.piece("B")}, out);
+    writeLines({a.piece("A"), b.piece("B")}, lineFormat::json, out);
     EXPECT_EQ(out,
               "{\"name\":\"A\",\"v\":0.5}\n"
               "{\"name\":\"B\",\"v\":0.10000000149011612}\n"
@@ -149,10 +167,21 @@ TEST(JsonLinesWriter, InterleavesPiecesByIndex) {
               "{\"name\":\"B\",\"v\":1.0000000272564224e+16}\n");
 }
 
-TEST(JsonLinesWriter, RefusesUnknownTypesBeforeWriting) {
+TEST(LineWriter, RefusesUnknownTypesBeforeWriting) {
     handBatch good({0}, {1.0f});
     handBatch odd({1}, {1.0f}, 0xff, "e");  // half floats
     std::string out = "kept";
-    EXPECT_THROW(writeJsonLines({good.piece("A"), odd.piece("B")}, out), std::invalid_argument);
+    EXPECT_THROW(writeLines({good.piece("A"), odd.piece("B")}, lineFormat::json, out), std::invalid_argument);
     EXPECT_EQ(out, "kept");
+}
+
+TEST(LineWriter, CsvRowsLeaveMissingValuesEmpty) {
+    handBatch a({0, 1}, {NAN, 2.5f}, 0b01);
+    linePiece piece = a.piece("A");
+    piece.start = "";
+    piece.keys = {"", ""};
+    piece.end = "\n";
+    std::string out;
+    writeLines({piece}, lineFormat::csv, out);
+    EXPECT_EQ(out, "nan\n\n");
 }

@@ -1,0 +1,40 @@
+// Values as text, laid out byte for byte as Python lays them out: in JSON as
+// its json module (ensure_ascii, compact separators) writes them, in CSV as
+// its csv module writes them (str of each value, minimal quoting).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace lines {
+
+// A float as Python's repr writes it (shortest digits that read back as the
+// same double; exponent form below 1e-4 and from 1e16, as "1e-05" or
+// "1.5e+16"); NaN and the infinities, which JSON lacks, as null.
+void appendDouble(std::string& out, double value);
+// A float as Python's str writes it: as appendDouble, non-finite values as
+// nan, inf and -inf.
+void appendPythonFloat(std::string& out, double value);
+
+void appendInteger(std::string& out, int64_t value);
+void appendInteger(std::string& out, uint64_t value);
+
+// A quoted JSON string of UTF-8 text, pure ASCII: quotes, backslashes and
+// control characters escaped, every other character outside space..'~' as
+// \uXXXX (surrogate pairs beyond the BMP). A byte that is not part of valid
+// UTF-8 stands for the Latin-1 character of its value.
+void appendString(std::string& out, const char* text, std::size_t length);
+
+// A CSV cell of UTF-8 text: as it is, or quoted (quotes doubled) when it
+// holds a comma, a quote or a line break.
+void appendCsvText(std::string& out, const char* text, std::size_t length);
+
+// Microseconds since 1970 as ISO 8601 UTC, quoted when `quoted`:
+// "2023-05-04T17:15:41.055000Z".
+void appendIsoTime(std::string& out, int64_t microseconds, bool quoted = true);
+
+// Bytes as base64 (standard alphabet, padded), quoted when `quoted`.
+void appendBase64(std::string& out, const uint8_t* data, std::size_t length, bool quoted = true);
+
+}  // namespace lines
