@@ -1,5 +1,6 @@
 #include "lines/lineWriter.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -41,7 +42,51 @@ struct columnReader {
         return value;
     }
 
-    void write(std::string& out, int64_t row) const {
+    // The most bytes `write` can write for a row.
+    std::size_t bound(int64_t row) const {
+        constexpr std::size_t number = 32;  // any number, time or literal
+        switch (kind) {
+            case valueKind::text:
+            case valueKind::binary:
+            case valueKind::largeText:
+            case valueKind::largeBinary: {
+                int64_t bounds[2] = {0, 0};
+                bool large = kind == valueKind::largeText || kind == valueKind::largeBinary;
+                if (large) {
+                    std::memcpy(bounds, offsets + (row + offset) * 8, sizeof bounds);
+                } else {
+                    int32_t narrow[2];
+                    std::memcpy(narrow, offsets + (row + offset) * 4, sizeof narrow);
+                    bounds[0] = narrow[0], bounds[1] = narrow[1];
+                }
+                return bytesBound(static_cast<std::size_t>(bounds[1] - bounds[0]));
+            }
+            case valueKind::fixedBinary: return bytesBound(static_cast<std::size_t>(width));
+            case valueKind::fixedList: {
+                std::size_t total = 2;
+                int64_t first = (row + offset) * width;
+                for (int64_t i = 0; i < width; ++i) total += 1 + element->bound(first + i);
+                return total;
+            }
+            default: return number;
+        }
+    }
+
+    // Text escapes to at most six bytes per byte (\u00XX), base64 takes four
+    // per three; both within quotes, or "null".
+    std::size_t bytesBound(std::size_t length) const {
+        bool text = kind == valueKind::text || kind == valueKind::largeText;
+        return 4 + (text ? 6 * length : 4 * (length / 3 + 1));
+    }
+
+    // Whether every row takes at most the same `bound`.
+    bool fixedWidth() const {
+        if (kind == valueKind::fixedList) return element->fixedWidth();
+        return kind != valueKind::text && kind != valueKind::largeText && kind != valueKind::binary &&
+               kind != valueKind::largeBinary;
+    }
+
+    void write(rawText& out, int64_t row) const {
         if (!valid(row)) {
             if (!csv) out += "null";
             return;
@@ -94,7 +139,7 @@ struct columnReader {
         }
     }
 
-    void appendFloat(std::string& out, double value) const {
+    void appendFloat(rawText& out, double value) const {
         if (csv) {
             appendPythonFloat(out, value);
         } else {
@@ -102,7 +147,7 @@ struct columnReader {
         }
     }
 
-    void writeBytes(std::string& out, int64_t from, int64_t to) const {
+    void writeBytes(rawText& out, int64_t from, int64_t to) const {
         const auto* data = values + from;
         auto length = static_cast<std::size_t>(to - from);
         if (kind == valueKind::binary || kind == valueKind::largeBinary) {
@@ -220,13 +265,23 @@ struct pieceReader {
         return {value >= 0, static_cast<uint64_t>(value)};
     }
 
-    void write(std::string& out, int64_t row) const {
-        out += piece->start;
+    std::size_t fixedBound = 0;  // of the text around the values and the fixed-width values
+    std::vector<int> variable;   // written columns whose values vary in width
+
+    std::size_t bound(int64_t row) const {
+        std::size_t total = fixedBound;
+        for (int column : variable) total += columns[column]->bound(row);
+        return total;
+    }
+
+    void write(rawText& out, int64_t row) const {
+        out.append(piece->start.data(), piece->start.size());
         for (int column : written) {
-            out += piece->keys[column];
+            const std::string& key = piece->keys[column];
+            out.append(key.data(), key.size());
             columns[column]->write(out, row);
         }
-        out += piece->end;
+        out.append(piece->end.data(), piece->end.size());
     }
 };
 
@@ -253,6 +308,15 @@ pieceReader readPiece(const linePiece& piece, bool csv) {
         column->offset += array.offset;
         reader.columns.push_back(std::move(column));
         if (piece.written[c]) reader.written.push_back(static_cast<int>(c));
+    }
+    reader.fixedBound = piece.start.size() + piece.end.size();
+    for (int column : reader.written) {
+        reader.fixedBound += piece.keys[column].size();
+        if (reader.columns[column]->fixedWidth()) {
+            reader.fixedBound += reader.columns[column]->bound(0);
+        } else {
+            reader.variable.push_back(column);
+        }
     }
     if (piece.indexColumn == -1) return reader;
     reader.index = reader.columns[piece.indexColumn].get();
@@ -281,6 +345,16 @@ void writeLines(const std::vector<linePiece>& pieces, lineFormat format, std::st
         }
     };
     std::priority_queue<head, std::vector<head>, std::greater<head>> heads;
+    // Room for a typical row up front, so the text is rarely moved as it grows.
+    std::size_t expected = out.size();
+    for (const auto& reader : readers) {
+        std::size_t row = reader.piece->start.size() + reader.piece->end.size();
+        for (int column : reader.written) row += reader.piece->keys[column].size() + 12;
+        expected += row * static_cast<std::size_t>(reader.rows);
+    }
+    // The text is written into `out` grown ahead of it, then cut to size.
+    std::size_t used = out.size();
+    out.resize(std::max(expected, used + 4096));
     for (std::size_t p = 0; p < readers.size(); ++p) {
         if (readers[p].rows > 0) heads.push({readers[p].indexOf(0), p, 0});
     }
@@ -288,12 +362,17 @@ void writeLines(const std::vector<linePiece>& pieces, lineFormat format, std::st
         head next = heads.top();
         heads.pop();
         const pieceReader& reader = readers[next.piece];
-        reader.write(out, next.row);
+        std::size_t room = reader.bound(next.row);
+        if (out.size() - used < room) out.resize(std::max(2 * out.size(), used + room));
+        rawText text{&out[used]};
+        reader.write(text, next.row);
+        used = static_cast<std::size_t>(text.at - out.data());
         if (++next.row < reader.rows) {
             next.index = reader.indexOf(next.row);
             heads.push(next);
         }
     }
+    out.resize(used);
 }
 
 }  // namespace lines

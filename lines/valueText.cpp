@@ -10,13 +10,15 @@ namespace {
 
 const char hexDigits[] = "0123456789abcdef";
 
-void appendUnicodeEscape(std::string& out, uint32_t unit) {
+template <typename Out>
+void appendUnicodeEscape(Out& out, uint32_t unit) {
     char escape[6] = {'\\', 'u', hexDigits[(unit >> 12) & 0xF], hexDigits[(unit >> 8) & 0xF],
                       hexDigits[(unit >> 4) & 0xF], hexDigits[unit & 0xF]};
     out.append(escape, 6);
 }
 
-void appendCodePoint(std::string& out, uint32_t code) {
+template <typename Out>
+void appendCodePoint(Out& out, uint32_t code) {
     if (code < 0x10000) {
         appendUnicodeEscape(out, code);
         return;
@@ -55,11 +57,13 @@ void appendTwoDigits(char* at, unsigned value) {
     at[1] = static_cast<char>('0' + value % 10);
 }
 
-void appendFinite(std::string& out, double value);
+template <typename Out>
+void appendFinite(Out& out, double value);
 
 }  // namespace
 
-void appendDouble(std::string& out, double value) {
+template <typename Out>
+void appendDouble(Out& out, double value) {
     if (!std::isfinite(value)) {
         out += "null";
         return;
@@ -67,7 +71,8 @@ void appendDouble(std::string& out, double value) {
     appendFinite(out, value);
 }
 
-void appendPythonFloat(std::string& out, double value) {
+template <typename Out>
+void appendPythonFloat(Out& out, double value) {
     if (std::isnan(value)) {
         out += "nan";
     } else if (std::isinf(value)) {
@@ -79,7 +84,8 @@ void appendPythonFloat(std::string& out, double value) {
 
 namespace {
 
-void appendFinite(std::string& out, double value) {
+template <typename Out>
+void appendFinite(Out& out, double value) {
     // Shortest round-trip digits in scientific form: [-]d[.ddd]e(+|-)dd.
     char text[40];
     char* end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
@@ -127,17 +133,20 @@ void appendFinite(std::string& out, double value) {
 
 }  // namespace
 
-void appendInteger(std::string& out, int64_t value) {
+template <typename Out>
+void appendInteger(Out& out, int64_t value) {
     char text[24];
     out.append(text, std::to_chars(text, text + sizeof text, value).ptr);
 }
 
-void appendInteger(std::string& out, uint64_t value) {
+template <typename Out>
+void appendInteger(Out& out, uint64_t value) {
     char text[24];
     out.append(text, std::to_chars(text, text + sizeof text, value).ptr);
 }
 
-void appendString(std::string& out, const char* text, std::size_t length) {
+template <typename Out>
+void appendString(Out& out, const char* text, std::size_t length) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     out += '"';
     std::size_t plain = 0;  // start of the run of bytes copied as they are
@@ -177,7 +186,8 @@ void appendString(std::string& out, const char* text, std::size_t length) {
     out += '"';
 }
 
-void appendCsvText(std::string& out, const char* text, std::size_t length) {
+template <typename Out>
+void appendCsvText(Out& out, const char* text, std::size_t length) {
     if (std::memchr(text, ',', length) == nullptr && std::memchr(text, '"', length) == nullptr &&
         std::memchr(text, '\n', length) == nullptr && std::memchr(text, '\r', length) == nullptr) {
         out.append(text, length);
@@ -191,7 +201,8 @@ void appendCsvText(std::string& out, const char* text, std::size_t length) {
     out += '"';
 }
 
-void appendIsoTime(std::string& out, int64_t microseconds, bool quoted) {
+template <typename Out>
+void appendIsoTime(Out& out, int64_t microseconds, bool quoted) {
     constexpr int64_t perDay = 86400000000;
     int64_t days = microseconds / perDay;
     int64_t ofDay = microseconds % perDay;
@@ -230,7 +241,8 @@ void appendIsoTime(std::string& out, int64_t microseconds, bool quoted) {
     out.append(rest, sizeof rest - (quoted ? 1 : 2));
 }
 
-void appendBase64(std::string& out, const uint8_t* data, std::size_t length, bool quoted) {
+template <typename Out>
+void appendBase64(Out& out, const uint8_t* data, std::size_t length, bool quoted) {
     static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     if (quoted) out += '"';
     std::size_t i = 0;
@@ -250,5 +262,19 @@ void appendBase64(std::string& out, const uint8_t* data, std::size_t length, boo
     }
     if (quoted) out += '"';
 }
+
+// The two kinds of output the functions write to.
+#define QUILLON_VALUE_TEXT_FOR(Out)                                                          \
+    template void appendDouble<Out>(Out&, double);                                            \
+    template void appendPythonFloat<Out>(Out&, double);                                       \
+    template void appendInteger<Out>(Out&, int64_t);                                          \
+    template void appendInteger<Out>(Out&, uint64_t);                                         \
+    template void appendString<Out>(Out&, const char*, std::size_t);                          \
+    template void appendCsvText<Out>(Out&, const char*, std::size_t);                         \
+    template void appendIsoTime<Out>(Out&, int64_t, bool);                                    \
+    template void appendBase64<Out>(Out&, const uint8_t*, std::size_t, bool);
+QUILLON_VALUE_TEXT_FOR(std::string)
+QUILLON_VALUE_TEXT_FOR(rawText)
+#undef QUILLON_VALUE_TEXT_FOR
 
 }  // namespace lines
