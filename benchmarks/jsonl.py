@@ -57,15 +57,27 @@ class Report:
         return "met" if ok else "MISSED"
 
 
+# Starts a command and reports its status and peak resident size. A process
+# counts the memory it was forked with towards its peak, so commands are
+# started from this small interpreter rather than from the benchmark's own.
+LAUNCHER = """
+import os, subprocess, sys
+process = subprocess.Popen(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+_, status, usage = os.wait4(process.pid, 0)
+print(status, usage.ru_maxrss)
+"""
+
+
 def run_once(command: Sequence[str]) -> Tuple[float, float]:
     """Seconds and peak resident MiB of one run, its output thrown away."""
     start = time.perf_counter()
-    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    _, status, usage = os.wait4(process.pid, 0)
+    report = subprocess.run([sys.executable, "-c", LAUNCHER, *command], check=True,
+                            capture_output=True, text=True).stdout.split()
     seconds = time.perf_counter() - start
+    status, peak = int(report[0]), int(report[1])
     if status != 0:
         sys.exit(f"failed with status {status}: {' '.join(command)}")
-    return seconds, usage.ru_maxrss / 1024  # kilobytes on Linux
+    return seconds, peak / 1024  # kilobytes on Linux
 
 
 def median_run(command: Sequence[str], runs: int) -> Tuple[float, float]:
