@@ -148,8 +148,9 @@ struct columnReader {
     }
 
     void writeBytes(rawText& out, int64_t from, int64_t to) const {
-        const auto* data = values + from;
         auto length = static_cast<std::size_t>(to - from);
+        // Arrow may leave out the data buffer of a column of empty values.
+        const auto* data = length > 0 ? values + from : reinterpret_cast<const uint8_t*>("");
         if (kind == valueKind::binary || kind == valueKind::largeBinary) {
             appendBase64(out, data, length, !csv);
         } else if (csv) {
