@@ -9,6 +9,8 @@ logs side by side.
 """
 
 from cpython.buffer cimport PyBuffer_FillInfo
+from cpython.bytes cimport PyBytes_FromStringAndSize
+from cpython.pycapsule cimport PyCapsule_GetPointer
 from libc.stdint cimport int32_t, int64_t, uint8_t, uint32_t, uint64_t
 from libcpp cimport bool
 from libcpp.memory cimport unique_ptr
@@ -387,3 +389,72 @@ def mavlink_field_units():
         if described:
             found[info.name.decode().upper()] = tuple(fields)
     return found
+
+
+cdef extern from "lines/arrowCData.h":
+    struct ArrowSchema:
+        pass
+    struct ArrowArray:
+        pass
+
+
+cdef extern from "lines/lineWriter.h" namespace "lines":
+    cdef enum class lineFormat:
+        json
+        csv
+
+    cdef cppclass linePiece:
+        const ArrowSchema* schema
+        const ArrowArray* array
+        int indexColumn
+        string start
+        string end
+        vector[string] keys
+        vector[bool] written
+
+    void writeLines(const vector[linePiece]& pieces, lineFormat format, string& out) except + nogil
+
+
+def json_lines(pieces):
+    """JSON Lines of record batches, their rows merged by index, as bytes.
+
+    `pieces` holds (batch, index column, start, keys, end) per batch: each
+    row is written as `start`, then per column its key (bytes, or None to
+    leave the column out) and value, then `end`. Values are written as
+    Python's json module writes them (ensure_ascii, NaN as null); timestamps
+    as quoted ISO 8601, binary as quoted base64. Writing runs without the
+    interpreter lock.
+    """
+    return _lines(pieces, lineFormat.json)
+
+
+def csv_rows(batch):
+    """CSV rows of a record batch of flat columns, as UTF-8 bytes: values as
+    Python's csv module writes them (str of each, minimal quoting; missing
+    values empty), timestamps as ISO 8601, binary as base64."""
+    keys = [b""] + [b","] * (batch.num_columns - 1) if batch.num_columns else []
+    return _lines([(batch, -1, b"", keys, b"\n")], lineFormat.csv)
+
+
+cdef bytes _lines(pieces, lineFormat format):
+    cdef vector[linePiece] parts
+    cdef linePiece part
+    cdef string out
+    held = []  # the capsules own the exported batches until written
+    for batch, index_column, start, keys, end in pieces:
+        schema, array = batch.__arrow_c_array__()
+        held.append((schema, array))
+        part.schema = <const ArrowSchema*>PyCapsule_GetPointer(schema, "arrow_schema")
+        part.array = <const ArrowArray*>PyCapsule_GetPointer(array, "arrow_array")
+        part.indexColumn = index_column
+        part.start = start
+        part.end = end
+        part.keys.clear()
+        part.written.clear()
+        for key in keys:
+            part.keys.push_back(b"" if key is None else key)
+            part.written.push_back(key is not None)
+        parts.push_back(part)
+    with nogil:
+        writeLines(parts, format, out)
+    return PyBytes_FromStringAndSize(out.data(), <Py_ssize_t>out.size())

@@ -91,6 +91,9 @@ class _Pass:
                 batch = self._sort(decoder.take())
                 if batch:
                     yield batch
+                # The consumer has the batch; holding it here too would keep
+                # two batches alive while the next one decodes.
+                del batch
         decoder.finish()
         last = self._sort(decoder.take())
         self.packets = decoder.packets
@@ -138,7 +141,8 @@ class LogStream:
     the log's time base. Both depend on the whole log, so a DataFlash log
     is read twice: once for those facts, then for its rows; unless not
     `finished`, for consumers that only count rows: then DataFlash `_time`
-    stays on boot time and columns carry no units. After the first reading,
+    stays on boot time, columns carry no units, and nothing is kept for
+    `facts`, so memory stays flat. After the first reading,
     before any batch, `on_tables` is given the names of the DataFlash
     tables the batches will hold.
 
@@ -185,8 +189,10 @@ class LogStream:
                 facts = ahead.facts()
                 if self._on_tables is not None:
                     self._on_tables(self._selected(ahead.layout_starts))
+            # Rows that are only counted need none of the log's facts: nothing is gathered.
             decoding = _Pass(self._log, protocol, self._patterns, self._batch_bytes, self._on_bytes,
-                             time_offset=facts.utc_offset if self._finished else None)
+                             time_offset=facts.utc_offset if self._finished else None,
+                             gathered=None if self._finished else ())
             for batch in decoding:
                 if by_instance:
                     batch = [Piece(name, number, _of_selected(self._patterns, facts, name, table))
@@ -195,6 +201,7 @@ class LogStream:
                     batch = [Piece(name, number, facts.finish(name, table, self._scaled, time_shifted=True))
                              for name, number, table in batch]
                 yield batch
+                del batch  # not held while the next batch decodes
             self.packets = decoding.packets
             self.format_packets = decoding.format_packets
             self.stats = decoding.stats

@@ -13,10 +13,9 @@ from ..names import matches
 from ..progress import progress_bar
 from .common import DONE, UNUSABLE, Console, Refused
 
-# Rows are decoded and written this many input bytes at a time, so memory
-# stays flat on logs of any size.
+# Rows are decoded and written (or counted) this many input bytes at a time,
+# so memory stays flat on logs of any size.
 BATCH_BYTES = 2 << 20  # output follows the progress bar closely
-SUMMARY_BATCH_BYTES = 64 << 20
 
 
 class Request(NamedTuple):
@@ -47,9 +46,11 @@ def _warn_unmatched(console: Console, request: Request, seen: Set[str]) -> None:
             console.warn(f"no message in {request.log!r} matches {pattern!r}")
 
 
-def dump(request: Request, console: Console, csv: bool = False, out: TextIO = sys.stdout) -> int:
+def dump(request: Request, console: Console, csv: bool = False, out: Optional[TextIO] = None) -> int:
     """JSON Lines of every packet, or CSV of each message."""
     from ..export.text import json_lines
+
+    out = out or sys.stdout  # looked up per call, as callers and tests swap it
 
     with _open(request) as log:
         bar = console.bar = progress_bar(log.size, os.path.basename(request.log))
@@ -61,10 +62,15 @@ def dump(request: Request, console: Console, csv: bool = False, out: TextIO = sy
                 seen = _write_csv(request, stream, out)
             else:
                 seen = set()
+                binary = getattr(out, "buffer", None)
+                out.flush()  # the lines go to the bytes beneath
                 for batch in stream:
                     seen.update(piece.name for piece in batch)
-                    out.write("\n".join(json_lines(batch, stream.detected)))
-                    out.write("\n")
+                    lines = json_lines(batch, stream.detected)
+                    if binary is not None:
+                        binary.write(lines)
+                    else:
+                        out.write(lines.decode("ascii"))
             out.flush()
         finally:
             if bar is not None:
@@ -117,14 +123,16 @@ def _write_csv(request: Request, stream: LogStream, out: TextIO) -> Set[str]:
     return set(writers)
 
 
-def summary(request: Request, console: Console, out: TextIO = sys.stdout, stats: bool = False) -> int:
+def summary(request: Request, console: Console, out: Optional[TextIO] = None, stats: bool = False) -> int:
     """Message names, type numbers and counts; with `stats`, what the log
     dropped under them."""
     from ..export.text import count_rows, write_stats, write_summary
 
+    out = out or sys.stdout  # looked up per call, as callers and tests swap it
+
     with _open(request) as log:
         bar = console.bar = progress_bar(log.size, os.path.basename(request.log))
-        stream = LogStream(log, request.patterns, batch_bytes=SUMMARY_BATCH_BYTES,
+        stream = LogStream(log, request.patterns, batch_bytes=BATCH_BYTES,
                            on_bytes=bar.update if bar is not None else None, finished=False)
         try:
             counts = count_rows(stream)
@@ -146,9 +154,11 @@ def summary(request: Request, console: Console, out: TextIO = sys.stdout, stats:
 FACTS = ("params", "messages", "modes")
 
 
-def facts(kind: str, request: Request, console: Console, out: TextIO = sys.stdout) -> int:
+def facts(kind: str, request: Request, console: Console, out: Optional[TextIO] = None) -> int:
     """What the whole log says: its parameters, text messages or flight modes."""
     from ..export import text
+
+    out = out or sys.stdout  # looked up per call, as callers and tests swap it
 
     with _open(request) as log:
         found = read_log(log, types=())
@@ -202,8 +212,9 @@ def track(request: Request, console: Console, kind: str, path: str) -> int:
 
 
 def convert(out_dir: str, logs: List[str], request: Request, console: Console,
-            jobs: Optional[int] = None, force: bool = False, report: TextIO = sys.stdout) -> int:
+            jobs: Optional[int] = None, force: bool = False, report: Optional[TextIO] = None) -> int:
     """Many logs into the Parquet dataset `out_dir`, in parallel."""
+    report = report or sys.stdout
     from ..fleet.convert import Problem, Watcher, convert_logs
     from ..fleet.dataset import Settings
 

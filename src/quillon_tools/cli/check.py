@@ -43,7 +43,8 @@ def _outcomes(paths: List[str], jobs: Optional[int]) -> Iterator[Outcome]:
 
 
 def check(logs: List[str], console: Console, as_json: bool = False, jobs: Optional[int] = None,
-          out: Optional[str] = None, stdout: TextIO = sys.stdout) -> int:
+          out: Optional[str] = None, stdout: Optional[TextIO] = None) -> int:
+    stdout = stdout or sys.stdout
     from ..fleet.discovery import find_logs
 
     found = find_logs(logs)

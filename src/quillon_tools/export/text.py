@@ -2,9 +2,7 @@
 
 from __future__ import annotations
 
-import base64
 import csv
-import heapq
 import json
 import math
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, TextIO, Tuple
@@ -12,13 +10,13 @@ from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Text
 import pyarrow
 import pyarrow.compute
 
+from .. import _columnar
 from ..log import Piece
 from ..protocols import added_columns
 from .flat import spread_arrays
 
-# Strict encoder: NaN and Infinity are not JSON, so encoding them fails and
-# the record is encoded again with those values as null (see `_finite`).
-_encode = json.JSONEncoder(allow_nan=False, separators=(",", ":")).encode
+# The parts of a record that Python writes: names and keys.
+_encode = json.JSONEncoder(separators=(",", ":")).encode
 
 ISO_TIME = "%Y-%m-%dT%H:%M:%SZ"  # seconds carry the microseconds
 
@@ -30,6 +28,11 @@ def _times_as_text(table: pyarrow.Table) -> pyarrow.Table:
             text = pyarrow.compute.strftime(table.column(i), format=ISO_TIME)
             table = table.set_column(i, field.name, text)
     return table
+
+
+def _finite(value: Any) -> Any:
+    """NaN and infinities, which JSON lacks, as None."""
+    return None if isinstance(value, float) and not math.isfinite(value) else value
 
 
 def _is_binary(kind: pyarrow.DataType) -> bool:
@@ -47,77 +50,73 @@ def _binary_as_text(table: pyarrow.Table, encode: Callable[[bytes], str]) -> pya
     return table
 
 
-def _base64(data: bytes) -> str:
-    return base64.b64encode(data).decode("ascii")
-
-
-def json_lines(batch: List[Piece], protocol: Optional[str]) -> Iterator[str]:
-    """One JSON object per packet of a batch, in log order.
+def json_lines(batch: List[Piece], protocol: Optional[str]) -> bytes:
+    """One JSON object per packet of a batch, in log order, as bytes.
 
     Each object has the message name, its type number, the protocol, on
     MAVLink the tlog time and sender (`_time`, `_sysid`, `_compid`, `_seq`),
     and the fields, nested under "fields" because field names such as "type"
     and "name" occur in real messages. Binary fields are base64 text. Output
-    is pure ASCII, so no text in a log can make it invalid.
+    is pure ASCII, so no text in a log can make it invalid. NaN and infinities
+    are null; times are ISO 8601. The lines are written by the core, from the
+    Arrow columns.
     """
-    runs = [_piece_lines(name, number, table, protocol) for name, number, table in batch]
-    for _, line in heapq.merge(*runs):
-        yield line
-
-
-def _piece_lines(name: str, number: int, table: pyarrow.Table,
-                 protocol: Optional[str]) -> Iterator[Tuple[int, str]]:
     added = added_columns(protocol)
-    head = {"name": name, "type": number, "protocol": protocol}
     extra = [c for c in added if c != "_index"]
-    fields = _binary_as_text(table.drop_columns(list(added)), _base64).to_pylist()
-    indexes = table.column("_index").to_pylist()
-    extras = _times_as_text(table.select(extra)).to_pylist() if extra else None
-    for row, index in enumerate(indexes):
-        record: Dict[str, Any] = dict(head)
-        if extras is not None:
-            record.update(extras[row])
-        record["fields"] = fields[row]
-        try:
-            line = _encode(record)
-        except ValueError:
-            record["fields"] = {k: _finite(v) for k, v in fields[row].items()}
-            line = _encode(record)
-        yield index, line
+    pieces = []
+    for name, number, table in batch:
+        if table.num_rows == 0:
+            continue
+        fields = [c for c in table.column_names if c not in added]
+        table = table.select(["_index", *extra, *fields]).combine_chunks()
+        keys: List[Optional[bytes]] = [None]
+        keys += [b"," + _key(c) for c in extra]
+        keys += [(b',"fields":{' if i == 0 else b",") + _key(c) for i, c in enumerate(fields)]
+        start = _encode({"name": name, "type": number, "protocol": protocol})[:-1].encode()
+        end = b"}}\n" if fields else b',"fields":{}}\n'
+        pieces += [(record, 0, start, keys, end) for record in table.to_batches()]
+    return _columnar.json_lines(pieces)
 
 
-def _finite(value: Any) -> Any:
-    if type(value) is float:
-        return value if math.isfinite(value) else None
-    if type(value) is list:
-        return [_finite(item) for item in value]
-    return value
+def _key(name: str) -> bytes:
+    return _encode(name).encode() + b":"
 
 
 class CsvWriter:
     """CSV of one message table, written piece by piece: a header row of
     column names (array fields spread into one column per element), then
     one row per packet. Times are ISO 8601; binary fields are hex; missing
-    values are empty cells; floats keep their full precision."""
+    values are empty cells; floats keep their full precision. The rows are
+    written by the core."""
 
     def __init__(self, out: TextIO) -> None:
+        self._out = out
         self._writer = csv.writer(out, lineterminator="\n")
         self._header = False
 
     def write(self, table: pyarrow.Table) -> None:
-        table = _binary_as_text(_times_as_text(spread_arrays(table)), bytes.hex)
+        table = _binary_as_text(spread_arrays(table), bytes.hex)
         if not self._header:
             self._writer.writerow(table.column_names)
             self._header = True
-        self._writer.writerows(zip(*(column.to_pylist() for column in table.columns)))
+        binary = getattr(self._out, "buffer", None)
+        if binary is not None:
+            self._out.flush()  # the header goes first
+        for record in table.combine_chunks().to_batches():
+            rows = _columnar.csv_rows(record)
+            if binary is not None:
+                binary.write(rows)
+            else:
+                self._out.write(rows.decode("utf-8"))
 
 
 def count_rows(batches: Iterable[List[Piece]]) -> Dict[Tuple[str, int], int]:
     """Rows per (name, type number) over all batches."""
     counts: Dict[Tuple[str, int], int] = {}
     for batch in batches:
-        for name, number, table in batch:
-            counts[name, number] = counts.get((name, number), 0) + table.num_rows
+        for name, number, rows in [(name, number, table.num_rows) for name, number, table in batch]:
+            counts[name, number] = counts.get((name, number), 0) + rows
+        del batch  # not held while the next batch decodes
     return counts
 
 
