@@ -1,4 +1,4 @@
-"""quillon: one subcommand per job (dump, summary, params, messages, modes, convert)."""
+"""quillon: one subcommand per job (dump, summary, params, messages, modes, convert, report)."""
 
 from __future__ import annotations
 
@@ -7,7 +7,7 @@ import sys
 from typing import Callable, Dict, List, NamedTuple, Optional
 
 from . import actions
-from .common import UNUSABLE, Console, add_jobs, add_scaled, add_type, make_directory, patterns_of, run_guarded
+from .common import UNUSABLE, Console, add_jobs, positive, add_scaled, add_type, make_directory, patterns_of, run_guarded
 
 PROG = "quillon"
 
@@ -49,6 +49,15 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
         "Convert logs in parallel into the dataset OUT: OUT/<NAME>/<log>.parquet per "
         "message name and log. Logs that OUT already holds are skipped unless --force.",
         "quillon convert flights/ -o dataset -j 4"),
+    "report": Subcommand(
+        "write a flight report: one web page per log, an index per fleet",
+        "Write a self-contained HTML page of a log: its facts, checks, flight modes "
+        "and events, track and linked plots, parameters and messages. The page makes "
+        "no network request. With --fleet, one page per log into the directory OUT "
+        "and OUT/index.html listing them; logs whose page is current are skipped "
+        "unless --force. Needs Bokeh: pip install 'quillon[report]'.",
+        "quillon report flight.bin -o flight.html\n"
+        "  quillon report --fleet flights/ -o reports -j 4"),
 }
 
 
@@ -106,9 +115,27 @@ def _convert_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--force", action="store_true", help="convert logs that OUT already holds again")
 
 
+def _report_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("logs", nargs="+", metavar="LOG",
+                        help="the log; with --fleet, log files, directories and shell patterns")
+    parser.add_argument("-o", "--out", metavar="OUT",
+                        help="the page to write (default: the log's name with .html, here); "
+                             "with --fleet, the directory of the pages")
+    parser.add_argument("--fleet", action="store_true", help="a page per log and an index of them")
+    parser.add_argument("--tiles", metavar="URL-TEMPLATE",
+                        help="draw the track over map tiles from this URL, such as "
+                             "'https://tile.example.org/{z}/{x}/{y}.png' (the page then loads them)")
+    parser.add_argument("--no-track", dest="track", action="store_false",
+                        help="leave every position out of the page")
+    parser.add_argument("-j", "--jobs", type=positive, metavar="N",
+                        help="with --fleet, report N logs at a time (default: one per core)")
+    parser.add_argument("--force", action="store_true", help="with --fleet, write current pages again")
+
+
 _ADD_OPTIONS: Dict[str, Callable[[argparse.ArgumentParser], None]] = {
     "dump": _dump_options, "summary": _summary_options, "params": _one_log,
     "messages": _one_log, "modes": _one_log, "convert": _convert_options,
+    "report": _report_options,
 }
 
 
@@ -126,6 +153,10 @@ def main(argv: Optional[List[str]] = None) -> int:
         request = actions.Request(args.logs[0], patterns, args.types, args.scaled)
         return run_guarded(console, None, lambda: actions.convert(
             args.out, args.logs, request, console, args.jobs, args.force))
+    if command == "report":
+        from . import report
+
+        return report.run(parser, args, console)
     request = actions.Request(args.log, patterns, getattr(args, "types", None),
                               getattr(args, "scaled", False), getattr(args, "out", None))
     if command == "dump":
