@@ -6,12 +6,14 @@ from typing import (Any, Callable, Dict, Iterator, List, Mapping, NamedTuple, Op
                     Sequence, Set, Tuple)
 
 import pyarrow
+import pyarrow.compute
 
 from . import _columnar
-from .analysis.events import Events
-from .analysis.facts import GATHERED, UNIT_MESSAGES, FormatRow, LogFacts
+from .analysis.events import AUTOPILOT_PX4, Events
+from .analysis.facts import FACT_MESSAGES, GATHERED, UNIT_MESSAGES, FormatRow, LogFacts
 from .inputs import RUN_BYTES, LogInput, Source
-from .names import TypesArg, message_name, parse_patterns
+from .analysis.instances import instance_values, of_instances, selected_instances, selecting_instances
+from .names import TypesArg, decoder_pattern, message_name, parse_patterns, split_instance
 from .protocols import DATA_FLASH, MAVLINK, added_columns
 
 # The protocol is the one that finds more packets in the log's first bytes.
@@ -63,13 +65,15 @@ class _Pass:
         self._patterns = patterns
         self._batch_bytes = batch_bytes
         self._on_bytes = on_bytes
-        self._gathered: Dict[str, List[pyarrow.Table]] = {}
+        self._gathered: Dict[str, List[pyarrow.Table]] = {}  # by table name
+        self._gathered_numbers: Set[int] = set()
         self.formats: List[FormatRow] = []
         self.packets = 0
         self._first_fix: Optional[Tuple[int, int, int]] = None
 
     def __iter__(self) -> Iterator[List[Piece]]:
-        decoder = _columnar.Decoder(self._protocol, self._patterns, self._gathering, self._time_offset or 0)
+        patterns = None if self._patterns is None else [decoder_pattern(p) for p in self._patterns]
+        decoder = _columnar.Decoder(self._protocol, patterns, self._gathering, self._time_offset or 0)
         pending = 0
         run_bytes = min(RUN_BYTES, self._batch_bytes or RUN_BYTES)
         for run in self._log.scan() if self._look_ahead else self._log.runs(run_bytes):
@@ -94,15 +98,25 @@ class _Pass:
         wanted = []
         for name, number, table, is_wanted in taken:
             if message_name(name) in self._gathering:
-                self._gathered.setdefault(message_name(name), []).append(table)
+                self._gathered.setdefault(name, []).append(table)
+                self._gathered_numbers.add(number)
             if is_wanted:
                 wanted.append(Piece(name, number, table))
         return wanted
 
     def facts(self, numbers: Optional[Set[int]] = None) -> LogFacts:
         """What the log says, once the pass is done (units for the type
-        `numbers`, or for all)."""
+        `numbers` and the gathered ones, or for all)."""
+        if numbers is not None:
+            numbers = numbers | self._gathered_numbers
         return LogFacts(self._protocol, self.formats, self._gathered, self._first_fix, numbers)
+
+
+def _of_selected(patterns: Optional[List[str]], facts: LogFacts, name: str,
+                 table: pyarrow.Table) -> pyarrow.Table:
+    """The rows of a table that the selection's instances keep."""
+    chosen = selected_instances(patterns, name)
+    return table if chosen is None else of_instances(table, facts.instance_field(name), chosen)
 
 
 class LogStream:
@@ -146,14 +160,19 @@ class LogStream:
                 return
             self.detected = protocol
             facts = LogFacts(protocol)
-            if protocol == DATA_FLASH and self._finished:
+            # Selected instances are told apart by a field the units name.
+            by_instance = protocol == DATA_FLASH and selecting_instances(self._patterns)
+            if protocol == DATA_FLASH and (self._finished or by_instance):
                 ahead = _Pass(self._log, protocol, [], look_ahead=True, gathered=UNIT_MESSAGES)
                 for _ in ahead:
                     pass
                 facts = ahead.facts()
             decoding = _Pass(self._log, protocol, self._patterns, self._batch_bytes, self._on_bytes,
-                             time_offset=facts.utc_offset)
+                             time_offset=facts.utc_offset if self._finished else None)
             for batch in decoding:
+                if by_instance:
+                    batch = [Piece(name, number, _of_selected(self._patterns, facts, name, table))
+                             for name, number, table in batch]
                 if self._finished:
                     batch = [Piece(name, number, facts.finish(name, table, self._scaled, time_shifted=True))
                              for name, number, table in batch]
@@ -230,9 +249,96 @@ class Log(Mapping[str, pyarrow.Table]):
         number is unknown."""
         return self._cache("modes", lambda: self._events().modes())
 
+    def instances(self, name: str) -> List[Any]:
+        """The sorted instance values of a DataFlash message whose layout has
+        an instance field (VIBE's IMU, GPS's I); empty when it has none, and
+        the whole table is one instance."""
+        key = self._key(name)
+        return instance_values(self._tables[key], self._facts.instance_field(key))
+
+    @property
+    def events(self) -> pyarrow.Table:
+        """`_time`, `kind`, `code`, `name` and `detail` of what happened, in
+        log order (MAVLink: per vehicle, with `_sysid`). Kinds: "arm" and
+        "disarm"; "mode" (code the mode number, detail the reason);
+        "event" (EV id); "error" and "failsafe" (ERR: code the subsystem,
+        detail the error code and its meaning); "warning" (STATUSTEXT of
+        severity WARNING or worse: code the severity, detail the text);
+        "landed" (landed or not: EV LAND_COMPLETE and NOT_LANDED, MAVLink
+        EXTENDED_SYS_STATE). Names are null where a number is unknown."""
+        return self._cache("timeline", lambda: self._facts.timeline(self._events()))
+
+    @property
+    def info(self) -> Dict[Any, Any]:
+        """What flew, when, and how: `vehicle`, `firmware` (name, version,
+        git_hash), `board`, `start` (UTC datetime), `time_base`, `duration`
+        (s), `armed` ([{"start", "end"}] datetimes), `flight_time` (s in the
+        air), `distance` (m over ground while armed), `max_altitude` (m above
+        home), `max_ground_speed` (m/s), `battery_used` (mAh), `min_voltage`
+        (V), `gps` (`satellites` and `hdop` as (min, max) with a 3D fix).
+        A fact the log does not hold is None. A MAVLink log of several
+        vehicles maps each system id to its facts."""
+        return self._cache("info", self._info)  # type: ignore[no-any-return]
+
+    def _info(self) -> Dict[Any, Any]:
+        from .analysis import flight
+
+        events, track = self.events, self.track()
+        if self._protocol != MAVLINK:
+            texts = self.messages.column("text").to_pylist() if self._protocol else []
+            return flight.data_flash_info(self._facts, events, track, texts, self._span(), self.time_base)
+        gathered = self._events()
+        autopilots = gathered.autopilots()
+        facts = {}
+        for sysid in sorted(autopilots) or [None]:
+            def own(table: pyarrow.Table) -> pyarrow.Table:
+                return table if sysid is None else table.filter(pyarrow.compute.equal(table.column("_sysid"), sysid))
+            texts = own(self.messages).column("text").to_pylist()
+            facts[sysid] = flight.mavlink_info(self._facts.tables, sysid, own(events), own(track), texts,
+                                               self._span(sysid), gathered.mav_type(sysid),
+                                               autopilots.get(sysid) == AUTOPILOT_PX4)
+        return facts[next(iter(facts))] if len(facts) == 1 else facts
+
+    def _span(self, sysid: Optional[int] = None) -> Tuple[Optional[int], Optional[int]]:
+        """The first and last `_time` (microseconds) of the log's tables."""
+        first, last = None, None
+        tables = [*self._tables.values(), *(t for name in self._facts.gathered_names() for t in self._facts.tables(name))]
+        for table in tables:
+            if "_time" not in table.column_names:
+                continue
+            if sysid is not None and "_sysid" in table.column_names:
+                table = table.filter(pyarrow.compute.equal(table.column("_sysid"), sysid))
+            found = pyarrow.compute.min_max(table.column("_time").cast(pyarrow.int64()))
+            low, high = found["min"].as_py(), found["max"].as_py()
+            if low is not None:
+                first = low if first is None else min(first, low)
+                last = high if last is None else max(last, high)
+        return first, last
+
+    def track(self) -> pyarrow.Table:
+        """`_time`, `lat`, `lon` (degrees), `alt` (m above sea level),
+        `rel_alt` (m above home), `ground_speed` (m/s) and the flight `mode`
+        of every position fix (MAVLink: with `_sysid`), from the best source
+        the log has: DataFlash POS, else GPS; MAVLink GLOBAL_POSITION_INT,
+        else GPS_RAW_INT. Values the source lacks are null."""
+        return self._cache("track", self._track)  # type: ignore[no-any-return]
+
+    def _track(self) -> pyarrow.Table:
+        from .analysis import track
+
+        if self._protocol == MAVLINK:
+            return track.mavlink_track(self._facts.tables("GLOBAL_POSITION_INT"), self._facts.tables("GPS_RAW_INT"),
+                                       self._events().autopilots(), self.modes)
+        return track.data_flash_track(self._facts.tables("POS"), self._facts.tables("GPS"),
+                                      self._facts.instance_field("GPS"), self.modes)
+
     def merge(self, names: TypesArg, tolerance: Optional[float] = None) -> pyarrow.Table:
         """The rows of the first of `names`, each with the fields of every
         named message: `_time`, then `NAME.field` for every field of each.
+
+        A message with several instances in the log gives the columns of
+        each: `VIBE[0].VibeX`, `VIBE[1].VibeX`; "VIBE[1]" names one alone.
+        The first of `names` must be one instance.
 
         Each other message gives its last row at or before the row's
         `_time` (of rows at the same time, the later in the log), or nulls
@@ -242,9 +348,38 @@ class Log(Mapping[str, pyarrow.Table]):
         """
         from .analysis.merge import merge_tables
 
-        wanted = parse_patterns(names) or []
-        return merge_tables([(self._key(name), self[name]) for name in wanted],
-                            added_columns(self._protocol), tolerance)
+        tables: List[Tuple[str, pyarrow.Table]] = []
+        for position, name in enumerate(parse_patterns(names) or []):
+            base, instance = split_instance(name)
+            key = self._key(base)
+            if instance is not None:
+                tables.append((f"{key}[{instance}]", self[name]))
+                continue
+            field = self._facts.instance_field(key)
+            values = instance_values(self._tables[key], field)
+            if len(values) <= 1:
+                tables.append((key, self._tables[key]))
+            elif position == 0:
+                raise ValueError(f"{key} has {len(values)} instances; name one as the first message: "
+                                 + ", ".join(f"{key}[{v}]" for v in values))
+            else:
+                tables.extend((f"{key}[{v}]", of_instances(self._tables[key], field, {v})) for v in values)
+        return merge_tables(tables, added_columns(self._protocol), tolerance)
+
+    def checks(self, limits: Optional[Mapping[str, Tuple[Optional[float], Optional[float]]]] = None
+               ) -> pyarrow.Table:
+        """Was the flight healthy: one row per check (and per instance of
+        instanced data, "vibration[0]"), with `check`, `verdict` ("pass",
+        "warn", "fail", or "skipped" with the reason), `value`, `limit`,
+        `unit`, `_time` (the worst moment) and `detail`; `_sysid` on a tlog
+        of several vehicles. `limits` maps a check's name to (warn, fail),
+        overriding the defaults (`quillon_tools.checks.DEFAULT_LIMITS`).
+
+            log.checks(limits={"vibration": (20, 40)})
+        """
+        from .checks import run_checks
+
+        return run_checks(self, limits)
 
     def _events(self) -> Events:
         return self._cache("events", self._facts.events)  # type: ignore[no-any-return]
@@ -267,11 +402,20 @@ class Log(Mapping[str, pyarrow.Table]):
             raise KeyError(name) from None
 
     def __getitem__(self, name: str) -> pyarrow.Table:
+        """A table by name; "VIBE[1]" gives the rows of instance value 1."""
+        if isinstance(name, str) and name not in self._tables:
+            base, instance = split_instance(name)
+            if instance is not None:
+                key = self._key(base)
+                field = self._facts.instance_field(key)
+                if instance not in instance_values(self._tables[key], field):
+                    raise KeyError(name)
+                return of_instances(self._tables[key], field, {instance})
         return self._tables[self._key(name)]
 
     def __contains__(self, name: object) -> bool:
         try:
-            self._key(name)  # type: ignore[arg-type]
+            self[name]  # type: ignore[index]
         except KeyError:
             return False
         return True
@@ -337,7 +481,8 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Lo
         protocol = detect_protocol(log)
         if protocol is None:
             return Log(None, {}, formats_table(None, []), {})
-        decoding = _Pass(log, protocol, parse_patterns(types))
+        decoding = _Pass(log, protocol, parse_patterns(types),
+                         gathered=GATHERED[protocol] + FACT_MESSAGES[protocol])
         pieces: Dict[str, List[pyarrow.Table]] = {}
         numbers: Dict[str, int] = {}
         for batch in decoding:
@@ -350,6 +495,8 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Lo
     if decoding.packets == 0:
         return Log(None, {}, formats_table(None, []), {})
     facts = decoding.facts(set(numbers.values()))
-    tables = {name: facts.finish(name, parts[0] if len(parts) == 1 else pyarrow.concat_tables(parts), scaled)
+    patterns = parse_patterns(types)
+    tables = {name: facts.finish(name, _of_selected(patterns, facts, name, parts[0] if len(parts) == 1
+                                                    else pyarrow.concat_tables(parts)), scaled)
               for name, parts in pieces.items()}
     return Log(protocol, tables, formats_table(protocol, decoding.formats), numbers, facts)

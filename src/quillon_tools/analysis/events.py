@@ -5,16 +5,23 @@ STATUSTEXT and HEARTBEAT."""
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Set, Tuple
+import struct
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 import pyarrow
 
 from ..protocols import MAVLINK
+from .codes import px4_mode_name
 from .flightmodes import VEHICLE_BY_MAV_TYPE, mode_name, vehicle_from_messages
 
 # A vehicle's HEARTBEAT names its autopilot; other components (ground
 # stations, cameras, gimbals) send MAV_AUTOPILOT_INVALID.
 AUTOPILOT_INVALID = 8
+AUTOPILOT_PX4 = 12
+
+# MAV_PARAM_TYPE of the integer types, with the struct code of their bytes
+# as PX4 stores them in the float field.
+PARAM_INTEGER_CODES = {1: "B", 2: "b", 3: "H", 4: "h", 5: "I", 6: "i"}
 STATUSTEXT_CHARS = 50
 
 _TIME = pyarrow.field("_time", pyarrow.timestamp("us", tz="UTC"))
@@ -40,6 +47,8 @@ class Heartbeat(NamedTuple):
     compid: int
     custom_mode: int
     type: int
+    autopilot: int
+    base_mode: int
 
 
 def with_sysid(schema: pyarrow.Schema) -> pyarrow.Schema:
@@ -87,6 +96,8 @@ class Events:
     def __init__(self, protocol: Optional[str], tables: Dict[str, List[pyarrow.Table]]) -> None:
         self._mavlink = protocol == MAVLINK
         self._tables = tables
+        self._beats: Optional[List[Heartbeat]] = None
+        self._vehicle: Optional[Tuple[Optional[str]]] = None  # of a DataFlash log, once known
 
     def _of(self, name: str) -> List[pyarrow.Table]:
         return self._tables.get(name, [])
@@ -100,11 +111,13 @@ class Events:
                 if isinstance(name, str) and isinstance(value, (int, float)):
                     yield time, None, name, float(value)
             return
-        vehicles = self._vehicle_components()
-        for _, time, sysid, compid, name, value in rows(
-                self._of("PARAM_VALUE"), "_time", "_sysid", "_compid", "param_id", "param_value"):
-            if not vehicles or (sysid, compid) in vehicles:
-                yield time, sysid, name, value
+        # Every component of a vehicle's system id: the full list may come
+        # from another component than the one sending HEARTBEAT.
+        autopilots = self.autopilots()
+        for _, time, sysid, name, value, kind in rows(
+                self._of("PARAM_VALUE"), "_time", "_sysid", "param_id", "param_value", "param_type"):
+            if not autopilots or sysid in autopilots:
+                yield time, sysid, name, _param_value(value, kind, autopilots.get(sysid))
 
     def params(self) -> Dict[str, float]:
         return {name: value for _, _, name, value in self._param_rows()}
@@ -127,9 +140,9 @@ class Events:
             found = [(time, None, text) for _, time, text in rows(self._of("MSG"), "_time", "Message")
                      if isinstance(text, str)]
             return _table(MESSAGES, found)
-        return _table(with_sysid(MESSAGES), [(m.time, m.sysid, m.severity, m.text) for m in self._statustexts()])
+        return _table(with_sysid(MESSAGES), [(m.time, m.sysid, m.severity, m.text) for m in self.statustexts()])
 
-    def _statustexts(self) -> List[Text]:
+    def statustexts(self) -> List[Text]:
         """Each text, chunked texts joined: chunks of one sender and id in
         chunk order, up to the one that does not fill its field."""
         done: List[Text] = []
@@ -162,19 +175,51 @@ class Events:
     def _firmware_vehicle(self, sysid: Optional[int] = None) -> Optional[str]:
         if not self._mavlink:
             return vehicle_from_messages(text for _, text in rows(self._of("MSG"), "Message"))
-        return vehicle_from_messages(m.text for m in self._statustexts() if m.sysid == sysid)
+        return vehicle_from_messages(m.text for m in self.statustexts() if m.sysid == sysid)
 
     # Flight modes ---------------------------------------------------------
 
     def _heartbeats(self) -> List[Heartbeat]:
         """Every vehicle HEARTBEAT."""
-        return [Heartbeat(time, sysid, compid, mode, kind)
-                for _, time, sysid, compid, mode, kind, autopilot in rows(
-                    self._of("HEARTBEAT"), "_time", "_sysid", "_compid", "custom_mode", "type", "autopilot")
-                if autopilot != AUTOPILOT_INVALID]
+        if self._beats is None:
+            self._beats = [Heartbeat(time, sysid, compid, mode, kind, autopilot, base)
+                           for _, time, sysid, compid, mode, kind, autopilot, base in rows(
+                               self._of("HEARTBEAT"), "_time", "_sysid", "_compid", "custom_mode", "type",
+                               "autopilot", "base_mode")
+                           if autopilot != AUTOPILOT_INVALID]
+        return self._beats
 
-    def _vehicle_components(self) -> Set[Tuple[int, int]]:
-        return {(beat.sysid, beat.compid) for beat in self._heartbeats()}
+    def autopilots(self) -> Dict[int, int]:
+        """The autopilot (MAV_AUTOPILOT) of each vehicle's system id, as its
+        first HEARTBEAT says."""
+        found: Dict[int, int] = {}
+        for beat in self._heartbeats():
+            found.setdefault(beat.sysid, beat.autopilot)
+        return found
+
+    def mav_type(self, sysid: Optional[int]) -> Optional[int]:
+        """The MAV_TYPE a vehicle's first HEARTBEAT gives."""
+        for beat in self._heartbeats():
+            if beat.sysid == sysid:
+                return beat.type
+        return None
+
+    def vehicle_kind(self, sysid: int) -> Optional[str]:
+        """The ArduPilot vehicle whose mode names a MAVLink vehicle uses."""
+        for beat in self._heartbeats():
+            if beat.sysid == sysid:
+                return self._firmware_vehicle(sysid) or VEHICLE_BY_MAV_TYPE.get(beat.type)
+        return None
+
+    def mavlink_mode_name(self, sysid: int, autopilot: int, mode: int) -> Optional[str]:
+        if autopilot == AUTOPILOT_PX4:
+            return px4_mode_name(mode)
+        return mode_name(self.vehicle_kind(sysid), mode)
+
+    def data_flash_mode_name(self, mode: int) -> Optional[str]:
+        if self._vehicle is None:
+            self._vehicle = (self._firmware_vehicle(),)
+        return mode_name(self._vehicle[0], mode)
 
     def modes(self) -> pyarrow.Table:
         found: List[Tuple[Any, ...]] = []
@@ -187,16 +232,29 @@ class Events:
                 last = mode
                 found.append((time, mode, mode_name(vehicle, mode)))
             return _table(MODES, found)
-        vehicles: Dict[int, Optional[str]] = {}
+        names: Dict[Tuple[int, int], Optional[str]] = {}
         current: Dict[Tuple[int, int], int] = {}  # per component, so two never take turns
-        for time, sysid, compid, mode, kind in self._heartbeats():
-            if sysid not in vehicles:
-                vehicles[sysid] = self._firmware_vehicle(sysid) or VEHICLE_BY_MAV_TYPE.get(kind)
-            if current.get((sysid, compid)) == mode:
+        for beat in self._heartbeats():
+            if current.get((beat.sysid, beat.compid)) == beat.custom_mode:
                 continue
-            current[sysid, compid] = mode
-            found.append((time, sysid, mode, mode_name(vehicles[sysid], mode)))
+            current[beat.sysid, beat.compid] = beat.custom_mode
+            key = (beat.sysid, beat.custom_mode)
+            if key not in names:
+                names[key] = self.mavlink_mode_name(beat.sysid, beat.autopilot, beat.custom_mode)
+            found.append((beat.time, beat.sysid, beat.custom_mode, names[key]))
         return _table(with_sysid(MODES), found)
+
+
+def _param_value(value: Any, kind: Any, autopilot: Optional[int]) -> Any:
+    """A PARAM_VALUE's value: PX4 stores integer types bytewise in the float
+    field, so those read as the integer whose bytes they are; others (and
+    every ArduPilot value, converted to float by the sender) as sent."""
+    code = PARAM_INTEGER_CODES.get(kind)
+    if autopilot != AUTOPILOT_PX4 or code is None or not isinstance(value, float):
+        return value
+    raw = struct.pack("<f", value)
+    integer: int = struct.unpack_from("<" + code, raw)[0]
+    return integer
 
 
 def _fills(text: Optional[str]) -> bool:

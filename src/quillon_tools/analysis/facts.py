@@ -19,6 +19,12 @@ GATHERED = {
     MAVLINK: ("HEARTBEAT", "PARAM_VALUE", "STATUSTEXT"),
 }
 
+# Messages a whole log read keeps too, for its flight facts, events and track.
+FACT_MESSAGES = {
+    DATA_FLASH: ("EV", "ERR", "ARM", "VER", "POS", "GPS", "BAT"),
+    MAVLINK: ("EXTENDED_SYS_STATE", "GLOBAL_POSITION_INT", "GPS_RAW_INT", "SYS_STATUS", "BATTERY_STATUS"),
+}
+
 # The messages that say the units of the others.
 UNIT_MESSAGES = ("FMTU", "UNIT", "MULT")
 
@@ -36,16 +42,21 @@ class FormatRow(NamedTuple):
 class LogFacts:
     """The facts of one decoded log of `protocol`: `gathered` holds the tables
     of the GATHERED messages by message name, `formats` the decoder's format
-    rows and `first_fix` its first GPS fix. Units are found for the type
+    rows and `first_fix` its first GPS fix (`gathered` is keyed by table
+    name, "MSG~2" for a second layout). Units are found for the type
     `numbers` given, or for all."""
 
     def __init__(self, protocol: Optional[str], formats: Optional[List[FormatRow]] = None,
                  gathered: Optional[Dict[str, List[pyarrow.Table]]] = None,
                  first_fix: Optional[GpsFix] = None, numbers: Optional[Set[int]] = None) -> None:
         self.protocol = protocol
-        self._gathered = gathered or {}
+        self._by_table = gathered or {}
+        self._gathered: Dict[str, List[pyarrow.Table]] = {}  # by message name
+        for name, parts in self._by_table.items():
+            self._gathered.setdefault(message_name(name), []).extend(parts)
         self.utc_offset = utc_offset(first_fix) if protocol == DATA_FLASH else None
         self._layouts = {row.name: (row.number, row.format) for row in formats or ()}
+        self._labels = {row.name: row.labels for row in formats or ()}
         fmtu, unit, mult = (self._gathered.get(name, []) for name in UNIT_MESSAGES)
         self._units = UnitTable(fmtu, unit, mult, numbers)
 
@@ -68,6 +79,39 @@ class LogFacts:
         if layout is not None:
             table = apply_units(table, self._units.fields(*layout), scaled)
         return on_time_base(table, self.utc_offset, time_shifted)
+
+    def instance_field(self, name: str) -> Optional[str]:
+        """The column of DataFlash table `name` that holds the instance (the
+        field its FMTU gives the unit "#"), or None."""
+        layout = self._layouts.get(name)
+        if self.protocol != DATA_FLASH or layout is None:
+            return None
+        index = self._units.instance_index(*layout)
+        labels = self._labels.get(name, [])
+        return labels[index] if index is not None and index < len(labels) else None
+
+    def gathered_names(self) -> List[str]:
+        """The messages gathered, by name."""
+        return list(self._gathered)
+
+    def tables(self, message: str) -> List[pyarrow.Table]:
+        """The gathered tables of `message` (each layout), on the log's time
+        base, DataFlash values scaled into their units."""
+        found = []
+        for name, parts in self._by_table.items():
+            if message_name(name) == message and parts:
+                table = parts[0] if len(parts) == 1 else pyarrow.concat_tables(parts)
+                found.append(self.finish(name, table, scaled=True))
+        return found
+
+    def timeline(self, events: Events) -> pyarrow.Table:
+        """The log's events table (see `Log.events`)."""
+        from .timeline import data_flash_events, mavlink_events
+
+        tables = {name: self.tables(name) for name in self._gathered}
+        if self.protocol == MAVLINK:
+            return mavlink_events(tables, events)
+        return data_flash_events(tables, events)
 
     def events(self) -> Events:
         tables = self._gathered

@@ -24,6 +24,9 @@ FORMAT_CONVENTION: Dict[str, Tuple[Optional[str], float]] = {
     "c": (None, 0.01), "C": (None, 0.01), "e": (None, 0.01), "E": (None, 0.01), "L": ("deg", 1e-7),
 }
 
+# The FMTU unit id of the field that numbers a message's instances.
+INSTANCE_UNIT = "#"
+
 # Boot-time columns stay integers: `_time` serves as the scaled time.
 TIME_COLUMNS = frozenset({"TimeUS", "TimeMS"})
 
@@ -92,6 +95,17 @@ class UnitTable:
                   for _, number, units, ids in rows(fmtu, "FmtType", "UnitIds", "MultIds")}
         self._fmtu: Dict[Tuple[int, int], Tuple[str, str]] = {
             (number, size): pair for (number, size, other), pair in latest.items() if size == other >= 0}
+
+    def instance_index(self, number: int, characters: str) -> Optional[int]:
+        """The position, among the format characters of a layout, of the
+        field whose FMTU unit is the instance mark "#"; None when it has none."""
+        units, _ = self._fmtu.get((number, len(characters)), (None, None))
+        if units is None:
+            return None
+        for position, (unit, character) in enumerate(zip(units, characters)):
+            if unit == INSTANCE_UNIT and character in FORMAT_CHARACTERS:
+                return position
+        return None
 
     def fields(self, number: int, characters: str) -> List[FieldUnit]:
         """(unit, multiplier) of each column of a layout, from the latest FMTU

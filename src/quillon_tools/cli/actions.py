@@ -123,7 +123,7 @@ def summary(request: Request, console: Console, out: TextIO = sys.stdout) -> int
     return DONE
 
 
-FACTS = ("params", "messages", "modes")
+FACTS = ("params", "messages", "modes", "events")
 
 
 def facts(kind: str, request: Request, console: Console, out: TextIO = sys.stdout) -> int:
@@ -138,9 +138,45 @@ def facts(kind: str, request: Request, console: Console, out: TextIO = sys.stdou
         text.write_params(found.params, out)
     elif kind == "messages":
         text.write_messages(found.messages, out)
+    elif kind == "events":
+        text.write_events(found.events, out)
     else:
         text.write_modes(found.modes, out)
     out.flush()
+    return DONE
+
+
+def info(request: Request, console: Console, as_json: bool = False, out: TextIO = sys.stdout) -> int:
+    """The log's flight facts, as KEY: VALUE lines or JSON."""
+    from ..export import text
+
+    with _open(request) as log:
+        found = read_log(log, types=())
+    if found.protocol is None:
+        return _no_packets(console, request)
+    (text.write_info_json if as_json else text.write_info)(found.info, found.protocol, out)
+    out.flush()
+    return DONE
+
+
+def track(request: Request, console: Console, kind: str, path: str) -> int:
+    """The log's track into the file `path` (standard output for "-")."""
+    from ..export.tracks import WRITERS
+
+    with _open(request) as log:
+        found = read_log(log, types=())
+    if found.protocol is None:
+        return _no_packets(console, request)
+    points = found.track()
+    if not points.num_rows:
+        console.warn(f"no position in {request.log!r}")
+    name = os.path.basename(request.log) if request.log != "-" else "track"
+    if path == "-":
+        WRITERS[kind](points, name, sys.stdout)
+        sys.stdout.flush()
+    else:
+        with open(path, "w", encoding="utf-8", newline="\n") as target:
+            WRITERS[kind](points, name, target)
     return DONE
 
 

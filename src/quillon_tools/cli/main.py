@@ -1,4 +1,5 @@
-"""quillon: one subcommand per job (dump, summary, params, messages, modes, convert, report)."""
+"""quillon: one subcommand per job (dump, summary, params, messages, modes,
+info, events, track, convert, report)."""
 
 from __future__ import annotations
 
@@ -7,7 +8,8 @@ import sys
 from typing import Callable, Dict, List, NamedTuple, Optional
 
 from . import actions
-from .common import UNUSABLE, Console, add_jobs, positive, add_scaled, add_type, make_directory, patterns_of, run_guarded
+from .common import (UNUSABLE, Console, add_jobs, add_scaled, add_type, make_directory, patterns_of, positive,
+                     run_guarded)
 
 PROG = "quillon"
 
@@ -44,6 +46,23 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
         "print the flight-mode changes, TIME<TAB>NAME",
         "Print each change of flight mode with its time.",
         "quillon modes flight.tlog"),
+    "info": Subcommand(
+        "print what flew, when and how: vehicle, firmware, times, distance, battery",
+        "Print the facts of a log as KEY: VALUE lines (with --json, as one JSON "
+        "object): vehicle, firmware, board, start, duration, armed intervals, flight "
+        "time, distance, altitude, speed, battery and GPS. Facts the log does not hold "
+        "are shown as unknown. A tlog of several vehicles gives one block per system id.",
+        "quillon info flight.bin"),
+    "events": Subcommand(
+        "print what happened, TIME<TAB>KIND<TAB>NAME<TAB>DETAIL",
+        "Print arming, mode changes, log events, errors, failsafes, warnings and landed "
+        "state with their time.",
+        "quillon events flight.bin"),
+    "track": Subcommand(
+        "write the vehicle's track as GPX, KML or GeoJSON",
+        "Write one point per position fix (DataFlash POS, else GPS; MAVLink "
+        "GLOBAL_POSITION_INT, else GPS_RAW_INT) to FILE.",
+        "quillon track --format kml flight.tlog -o flight.kml"),
     "convert": Subcommand(
         "convert many logs into a Parquet dataset",
         "Convert logs in parallel into the dataset OUT: OUT/<NAME>/<log>.parquet per "
@@ -115,6 +134,18 @@ def _convert_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--force", action="store_true", help="convert logs that OUT already holds again")
 
 
+def _info_options(parser: argparse.ArgumentParser) -> None:
+    _one_log(parser)
+    parser.add_argument("--json", action="store_true", help="print one JSON object")
+
+
+def _track_options(parser: argparse.ArgumentParser) -> None:
+    _one_log(parser)
+    parser.add_argument("--format", choices=("gpx", "kml", "geojson"), required=True,
+                        help="the file format")
+    parser.add_argument("-o", "--out", metavar="FILE", required=True, help='the file to write ("-" for standard output)')
+
+
 def _report_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("logs", nargs="+", metavar="LOG",
                         help="the log; with --fleet, log files, directories and shell patterns")
@@ -135,6 +166,7 @@ def _report_options(parser: argparse.ArgumentParser) -> None:
 _ADD_OPTIONS: Dict[str, Callable[[argparse.ArgumentParser], None]] = {
     "dump": _dump_options, "summary": _summary_options, "params": _one_log,
     "messages": _one_log, "modes": _one_log, "convert": _convert_options,
+    "info": _info_options, "events": _one_log, "track": _track_options,
     "report": _report_options,
 }
 
@@ -167,6 +199,10 @@ def main(argv: Optional[List[str]] = None) -> int:
         if args.out is not None and not make_directory(args.out, console):
             return UNUSABLE
         return run_guarded(console, args.log, lambda: actions.dump(request, console, csv=args.csv))
+    if command == "info":
+        return run_guarded(console, args.log, lambda: actions.info(request, console, as_json=args.json))
+    if command == "track":
+        return run_guarded(console, args.log, lambda: actions.track(request, console, args.format, args.out))
     if command == "summary":
         return run_guarded(console, args.log, lambda: actions.summary(request, console))
     return run_guarded(console, args.log, lambda: actions.facts(command, request, console))

@@ -146,3 +146,66 @@ def write_modes(modes: pyarrow.Table, out: TextIO) -> None:
     names = modes.column("name").to_pylist()
     for time, number, name in zip(_iso_times(modes), numbers, names):
         out.write(f"{time}\t{name if name is not None else number}\n")
+
+
+def write_events(events: pyarrow.Table, out: TextIO) -> None:
+    """`ISO-time<TAB>kind<TAB>name<TAB>detail` per event; the code where
+    its name is unknown."""
+    columns = [events.column(c).to_pylist() for c in ("kind", "code", "name", "detail")]
+    for time, kind, code, name, detail in zip(_iso_times(events), *columns):
+        label = name if name is not None else "" if code is None else str(code)
+        out.write(f"{time}\t{kind}\t{_one_line(label)}\t{_one_line(detail or '')}\n")
+
+
+def _shown(key: str, value: Any) -> str:
+    """A fact as text: None as "unknown", times in ISO 8601, seconds,
+    metres and ranges with their units."""
+    import datetime
+
+    if value is None:
+        return "unknown"
+    if isinstance(value, datetime.datetime):
+        return value.strftime(ISO_TIME.replace("%SZ", "%S.%fZ"))
+    if key == "firmware":
+        parts = [value.get("name"), value.get("version")]
+        shown = " ".join(p for p in parts if p) or "unknown"
+        return shown + (f" ({value['git_hash']})" if value.get("git_hash") else "")
+    if key == "armed":
+        return ", ".join(f"{_shown('', a['start'])} to {_shown('', a['end'])}" for a in value) or "never"
+    if key == "gps":
+        return ", ".join(f"{name} {_shown(name, value[name])}" for name in ("satellites", "hdop"))
+    if isinstance(value, tuple):
+        return f"{value[0]:g} to {value[1]:g}"
+    unit = INFO_UNITS.get(key, "")
+    return f"{value:.6g}{unit}" if isinstance(value, float) else str(value)
+
+
+INFO_UNITS = {"duration": " s", "flight_time": " s", "distance": " m", "max_altitude": " m",
+              "max_ground_speed": " m/s", "battery_used": " mAh", "min_voltage": " V"}
+
+
+def write_info(info: Dict[Any, Any], protocol: Optional[str], out: TextIO) -> None:
+    """`key: value` lines of a log's facts; one block per vehicle of a
+    MAVLink log of several."""
+    blocks = info.items() if info and not isinstance(next(iter(info)), str) else [(None, info)]
+    for number, (sysid, facts) in enumerate(blocks):
+        if sysid is not None:
+            out.write(("\n" if number else "") + f"system {sysid}:\n")
+        for key, value in facts.items():
+            out.write(f"{'  ' if sysid is not None else ''}{key}: {_shown(key, value)}\n")
+
+
+def write_info_json(info: Dict[Any, Any], protocol: Optional[str], out: TextIO) -> None:
+    """The facts as one JSON object (times in ISO 8601, sysids as keys)."""
+    import datetime
+
+    def plain(value: Any) -> Any:
+        if isinstance(value, datetime.datetime):
+            return value.strftime(ISO_TIME.replace("%SZ", "%S.%fZ"))
+        if isinstance(value, dict):
+            return {str(k): plain(v) for k, v in value.items()}
+        if isinstance(value, (list, tuple)):
+            return [plain(v) for v in value]
+        return _finite(value)
+
+    out.write(json.dumps(plain(info), allow_nan=False) + "\n")

@@ -91,7 +91,7 @@ def _worst(checks: Any) -> Dict[str, str]:
 
 def summary_row(log: Any, log_name: str) -> Dict[str, Any]:
     """What the index shows of a log: facts of each vehicle combined."""
-    info = log.info if hasattr(type(log), "info") else {}
+    info = log.info
     vehicles = list(info.values()) if info and all(isinstance(k, int) for k in info) else [info or {}]
     starts = [v["start"] for v in vehicles if v.get("start") is not None]
 
@@ -107,7 +107,7 @@ def summary_row(log: Any, log_name: str) -> Dict[str, Any]:
         "vehicle": ", ".join(sorted({str(v["vehicle"]) for v in vehicles if v.get("vehicle")})) or None,
         "duration": max(durations) if durations else None,
         "flight_time": total("flight_time"), "distance": total("distance"),
-        "checks": _worst(log.checks() if hasattr(type(log), "checks") else None),
+        "checks": _worst(log.checks()),
     }
 
 

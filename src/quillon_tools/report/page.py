@@ -48,14 +48,6 @@ class Vehicle(NamedTuple):
     panels: List[PanelData]
 
 
-def _provided(log: Any, attribute: str, *args: Any) -> Any:
-    """A fact of the log when the Log type offers it, else None."""
-    if not hasattr(type(log), attribute):
-        return None
-    value = getattr(log, attribute)
-    return value(*args) if callable(value) else value
-
-
 def _of_vehicle(table: Optional[pyarrow.Table], sysid: Optional[int]) -> Optional[pyarrow.Table]:
     if table is None or sysid is None or "_sysid" not in table.column_names:
         return table
@@ -83,14 +75,14 @@ def _vehicle_info(info: Any, sysid: Optional[int]) -> Optional[Dict[str, Any]]:
 
 def build_report(log: Any, title: str, options: Options = Options()) -> str:
     """The HTML page of a decoded log (a `read_log` Log, best read scaled)."""
-    info = _provided(log, "info")
+    info = log.info
     vehicles = []
     for sysid in _vehicle_ids(log, info):
         source = TableSource(log, sysid)
         vehicles.append(Vehicle(sysid, _vehicle_info(info, sysid), source, panel_series(source, log.protocol)))
-    events = _provided(log, "events")
-    checks = _provided(log, "checks")
-    track = _provided(log, "track") if options.track else None
+    events = log.events
+    checks = log.checks()
+    track = log.track() if options.track else None
     modes, messages = log.modes, log.messages
 
     times = [s.x for v in vehicles for p in v.panels for s in p.series]

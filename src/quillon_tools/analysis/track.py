@@ -1,0 +1,145 @@
+"""Where a vehicle went: one row per position fix from the best source the
+log has (DataFlash POS, else GPS; MAVLink GLOBAL_POSITION_INT, else
+GPS_RAW_INT), with its ground speed and flight mode."""
+
+from __future__ import annotations
+
+from typing import Any, Dict, List, Optional
+
+import numpy
+import pyarrow
+import pyarrow.compute
+
+from .merge import _latest_rows
+
+TRACK = pyarrow.schema([
+    pyarrow.field("_time", pyarrow.timestamp("us", tz="UTC")), ("lat", pyarrow.float64()),
+    ("lon", pyarrow.float64()), ("alt", pyarrow.float64()), ("rel_alt", pyarrow.float64()),
+    ("ground_speed", pyarrow.float64()), ("mode", pyarrow.string()),
+])
+_SYSID = pyarrow.field("_sysid", pyarrow.uint8())
+
+# Invalid values MAVLink defines for GPS_RAW_INT's `vel`.
+UINT16_MAX = 0xFFFF
+GPS_FIX_2D = 2
+
+
+def _floats(table: pyarrow.Table, column: str, scale: float = 1.0) -> Any:
+    if column not in table.column_names:
+        return numpy.full(table.num_rows, numpy.nan)
+    values = table.column(column).cast(pyarrow.float64(), safe=False).fill_null(numpy.nan).to_numpy()
+    return values * scale
+
+
+def _concat(tables: List[pyarrow.Table]) -> Optional[pyarrow.Table]:
+    tables = [t for t in tables if t.num_rows]
+    if not tables:
+        return None
+    if len(tables) == 1:
+        return tables[0]
+    return pyarrow.concat_tables(tables, promote_options="default").sort_by("_index")
+
+
+def _first_instance(table: pyarrow.Table, field: Optional[str]) -> pyarrow.Table:
+    """A message's rows of its lowest instance (the primary sensor)."""
+    if field is None or field not in table.column_names or not table.num_rows:
+        return table
+    lowest = pyarrow.compute.min(table.column(field)).as_py()
+    return table.filter(pyarrow.compute.equal(table.column(field), lowest))
+
+
+def _modes_at(times: pyarrow.ChunkedArray, modes: pyarrow.Table) -> pyarrow.Array:
+    """The name of the mode in force at each time (null before the first)."""
+    if not modes.num_rows:
+        return pyarrow.nulls(len(times), pyarrow.string())
+    named = modes.append_column("_index", pyarrow.array(numpy.arange(modes.num_rows)))
+    chosen = _latest_rows(_masked(times), named, None)
+    return modes.column("name").take(chosen).combine_chunks()
+
+
+def _masked(times: pyarrow.ChunkedArray) -> Any:
+    values = times.cast(pyarrow.int64()).fill_null(0).to_numpy()
+    return numpy.ma.masked_array(values, mask=times.is_null().to_numpy(zero_copy_only=False))
+
+
+def _assemble(table: pyarrow.Table, lat: Any, lon: Any, alt: Any, rel_alt: Any, speed: Any,
+              modes: pyarrow.Table, keep: Any) -> pyarrow.Table:
+    table = table.filter(pyarrow.array(keep))
+    time = table.column("_time")
+    columns = [time] + [pyarrow.array(v[keep], pyarrow.float64(), from_pandas=True)
+                        for v in (lat, lon, alt, rel_alt, speed)]
+    columns.append(_modes_at(time, modes))
+    return pyarrow.Table.from_arrays(columns, schema=TRACK)
+
+
+def data_flash_track(pos: List[pyarrow.Table], gps: List[pyarrow.Table], gps_instance: Optional[str],
+                     modes: pyarrow.Table) -> pyarrow.Table:
+    """From scaled POS (Lat, Lng in degrees, Alt, RelHomeAlt in metres), else
+    GPS of the primary instance (ground speed from GPS either way)."""
+    fixes = _concat(gps)
+    if fixes is not None:
+        fixes = _first_instance(fixes, gps_instance)
+        if "Status" in fixes.column_names:  # rows with at least a 2D fix
+            fixes = fixes.filter(pyarrow.compute.fill_null(
+                pyarrow.compute.greater_equal(fixes.column("Status"), GPS_FIX_2D), False))
+    source = _concat(pos)
+    if source is not None:
+        lat, lon = _floats(source, "Lat"), _floats(source, "Lng")
+        alt, rel_alt = _floats(source, "Alt"), _floats(source, "RelHomeAlt")
+        speed = numpy.full(source.num_rows, numpy.nan)
+        if fixes is not None and "Spd" in fixes.column_names:
+            chosen = _latest_rows(_masked(source.column("_time")), fixes, None)
+            speed = _floats(fixes.select(["Spd"]).take(chosen), "Spd")
+    elif fixes is not None:
+        source = fixes
+        lat, lon = _floats(source, "Lat"), _floats(source, "Lng")
+        alt, rel_alt, speed = _floats(source, "Alt"), _floats(source, "RelAlt"), _floats(source, "Spd")
+    else:
+        return TRACK.empty_table()
+    keep = _known(lat, lon)
+    return _assemble(source, lat, lon, alt, rel_alt, speed, modes, keep)
+
+
+def _known(lat: Any, lon: Any) -> Any:
+    """Positions that are fixes: finite, in range, and not 0,0 (no position yet)."""
+    with numpy.errstate(invalid="ignore"):
+        return (numpy.isfinite(lat) & numpy.isfinite(lon) & (numpy.abs(lat) <= 90) & (numpy.abs(lon) <= 180)
+                & ~((lat == 0) & (lon == 0)))
+
+
+def mavlink_track(global_position: List[pyarrow.Table], gps_raw: List[pyarrow.Table],
+                  vehicles: Dict[int, Any], modes: pyarrow.Table) -> pyarrow.Table:
+    """Per vehicle system id (all senders when `vehicles` is empty), from
+    GLOBAL_POSITION_INT, else GPS_RAW_INT with at least a 2D fix."""
+    position, raw = _concat(global_position), _concat(gps_raw)
+    sysids = sorted(vehicles) or sorted({s for t in (position, raw) if t is not None
+                                         for s in t.column("_sysid").to_pylist()})
+    parts = []
+    for sysid in sysids:
+        own_modes = modes.filter(pyarrow.compute.equal(modes.column("_sysid"), sysid)).drop_columns(["_sysid"])
+        source = _of_sysid(position, sysid)
+        if source is not None and source.num_rows:
+            lat, lon = _floats(source, "lat", 1e-7), _floats(source, "lon", 1e-7)
+            alt, rel_alt = _floats(source, "alt", 1e-3), _floats(source, "relative_alt", 1e-3)
+            speed = numpy.hypot(_floats(source, "vx"), _floats(source, "vy")) / 100
+        else:
+            source = _of_sysid(raw, sysid)
+            if source is None or not source.num_rows:
+                continue
+            source = source.filter(pyarrow.compute.fill_null(
+                pyarrow.compute.greater_equal(source.column("fix_type"), GPS_FIX_2D), False))
+            lat, lon = _floats(source, "lat", 1e-7), _floats(source, "lon", 1e-7)
+            alt, rel_alt = _floats(source, "alt", 1e-3), numpy.full(source.num_rows, numpy.nan)
+            vel = _floats(source, "vel")
+            speed = numpy.where(vel == UINT16_MAX, numpy.nan, vel / 100)
+        track = _assemble(source, lat, lon, alt, rel_alt, speed, own_modes, _known(lat, lon))
+        parts.append(track.add_column(1, _SYSID, pyarrow.array([sysid] * track.num_rows, pyarrow.uint8())))
+    if not parts:
+        return TRACK.insert(1, _SYSID).empty_table()
+    return pyarrow.concat_tables(parts)
+
+
+def _of_sysid(table: Optional[pyarrow.Table], sysid: int) -> Optional[pyarrow.Table]:
+    if table is None:
+        return None
+    return table.filter(pyarrow.compute.equal(table.column("_sysid"), sysid))

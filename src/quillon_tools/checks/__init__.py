@@ -1,0 +1,97 @@
+"""Automatic checks of a flight's health: one verdict per check (and per
+instance of instanced data), as an Arrow table."""
+
+from __future__ import annotations
+
+from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
+
+import pyarrow
+
+from . import control, estimator, power, sensors, system
+from .data import AUTOPILOT_INVALID, Data, Row, skipped
+from ..protocols import MAVLINK
+from .limits import DEFAULT_LIMITS, Limit, effective
+
+__all__ = ["run_checks", "CHECKS", "DEFAULT_LIMITS", "CHECKS_SCHEMA"]
+
+Check = Callable[[Data, Dict[str, Limit]], List[Row]]
+
+# Every check, in the order of the table, with the names of the rows it
+# gives when it has nothing to look at.
+CHECKS: List[Tuple[Check, Tuple[str, ...]]] = [
+    (sensors.vibration, ("vibration",)),
+    (sensors.clipping, ("clipping",)),
+    (sensors.gps, ("gps_fix", "gps_satellites", "gps_hdop")),
+    (estimator.ekf, ("ekf",)),
+    (estimator.ekf_lanes, ("ekf_lanes",)),
+    (sensors.compass, ("compass", "compass_field")),
+    (power.board_power, ("board_power",)),
+    (power.power_loss, ("power_loss",)),
+    (power.battery, ("battery",)),
+    (control.outputs, ("outputs",)),
+    (control.motor_balance, ("motor_balance",)),
+    (control.attitude, ("attitude",)),
+    (control.crash, ("crash",)),
+    (system.failsafes, ("failsafes",)),
+    (system.errors, ("errors",)),
+    (system.cpu_load, ("cpu_load",)),
+    (system.long_loops, ("long_loops",)),
+]
+
+_TIME = pyarrow.timestamp("us", tz="UTC")
+CHECKS_SCHEMA = pyarrow.schema([
+    ("check", pyarrow.string()), ("verdict", pyarrow.string()), ("value", pyarrow.float64()),
+    ("limit", pyarrow.float64()), ("unit", pyarrow.string()), ("_time", _TIME), ("detail", pyarrow.string()),
+])
+
+# Errors a check meets on data shaped other than it expects (a damaged or
+# unusual log): that check is skipped with the reason, the others go on.
+_DATA_ERRORS = (KeyError, ValueError, TypeError, IndexError, ZeroDivisionError, pyarrow.ArrowException)
+
+
+def vehicles(log: Any) -> List[int]:
+    """The sysids of the vehicles of a tlog (senders of an autopilot's HEARTBEAT)."""
+    if "HEARTBEAT" not in log:
+        return []
+    beats = log["HEARTBEAT"]
+    found = {sysid for sysid, autopilot in zip(beats.column("_sysid").to_pylist(), beats.column("autopilot").to_pylist())
+             if autopilot != AUTOPILOT_INVALID}
+    return sorted(found)
+
+
+def _run(data: Data, limits: Dict[str, Limit]) -> List[Row]:
+    rows: List[Row] = []
+    for check, names in CHECKS:
+        try:
+            rows.extend(check(data, limits))
+        except _DATA_ERRORS as error:
+            rows.extend(skipped(name, f"the log's data could not be evaluated: {type(error).__name__}: {error}")
+                        for name in names)
+    return rows
+
+
+def run_checks(log: Any, limits: Optional[Mapping[str, Tuple[Optional[float], Optional[float]]]] = None
+               ) -> pyarrow.Table:
+    """The verdicts of every check on `log` (a `Log`): `check`, `verdict`
+    ("pass", "warn", "fail" or "skipped"), `value`, `limit`, `unit`, `_time`
+    (the worst moment, where there is one) and `detail`; with `_sysid` on a
+    tlog of several vehicles. `limits` maps a check's name to (warn, fail)."""
+    table = effective(limits)
+    if log.protocol is None:
+        rows = [skipped(name, "the log holds no DataFlash or MAVLink packets")
+                for _, names in CHECKS for name in names]
+        return _table(rows)
+    sysids = vehicles(log) if log.protocol == MAVLINK else []
+    if len(sysids) <= 1:
+        return _table(_run(Data(log, sysids[0] if sysids else None), table))
+    parts = [(sysid, _run(Data(log, sysid), table)) for sysid in sysids]
+    result = _table([row for _, found in parts for row in found])
+    column = pyarrow.array([sysid for sysid, found in parts for _ in found], pyarrow.uint8())
+    return result.add_column(result.schema.get_field_index("_time") + 1, "_sysid", column)
+
+
+def _table(rows: List[Row]) -> pyarrow.Table:
+    columns = list(zip(*rows)) if rows else [[] for _ in CHECKS_SCHEMA]
+    columns[5] = [None if t is None else int(t) for t in columns[5]]
+    return pyarrow.Table.from_arrays([pyarrow.array(list(c), f.type) for c, f in zip(columns, CHECKS_SCHEMA)],
+                                     schema=CHECKS_SCHEMA)

@@ -1,0 +1,246 @@
+"""Checks of control: outputs at their limits, the balance of a
+multicopter's motors, how well the attitude follows its demand, and
+crashes."""
+
+from __future__ import annotations
+
+import math
+from typing import Dict, List, Optional, Tuple
+
+import numpy
+import pyarrow
+
+from .data import Data, Row, finite, matching, skipped, worst
+from .limits import Limit, grade
+
+# SERVOn_FUNCTION of motors 1..8 and 9..12.
+MOTOR_FUNCTIONS = frozenset(range(33, 41)) | frozenset(range(82, 86))
+# Throttles: at their minimum they idle, which is no saturation.
+THROTTLE_FUNCTIONS = frozenset({70, 73, 74})
+# ArduPilot's SERVOn_MIN/MAX defaults, for outputs whose limits the log lacks.
+DEFAULT_RANGE = (1100.0, 1900.0)
+AT_LIMIT_US = 5.0  # an output this close to its limit is at it
+HELD_S = 0.25  # how long an attitude error must last to count
+LEAN_WINDOW_S = 3.0  # before a disarm, for the crash check
+ERR_CRASH_CHECK = 12  # DataFlash ERR subsystem of the crash check
+
+
+def _outputs(data: Data) -> Optional[Tuple[pyarrow.Table, List[Tuple[int, str]]]]:
+    """The output table and its (channel, column) pairs."""
+    rcou = data.table("RCOU")
+    if rcou is not None:
+        columns = [(int(c[1:]), c) for c in rcou.column_names if c[:1] == "C" and c[1:].isdigit()]
+        columns += [(int(c[4:]), c) for c in rcou.column_names if c.startswith("Chan") and c[4:].isdigit()]
+        return rcou, columns
+    servo = data.table("SERVO_OUTPUT_RAW")
+    if servo is not None:
+        if "port" in servo.column_names:  # the first eight channels only, port 0
+            servo = servo.filter(pyarrow.compute.equal(servo.column("port"), 0))
+        columns = [(int(c[5:-4]), c) for c in servo.column_names if c.startswith("servo") and c.endswith("_raw")]
+        return servo, columns
+    return None
+
+
+def _channel_range(params: Dict[str, float], channel: int, motor: bool) -> Tuple[float, float]:
+    if motor and params.get("MOT_PWM_MAX", 0) > 0:
+        return params.get("MOT_PWM_MIN", DEFAULT_RANGE[0]), params["MOT_PWM_MAX"]
+    for prefix in ("SERVO", "RC"):
+        low, high = params.get(f"{prefix}{channel}_MIN"), params.get(f"{prefix}{channel}_MAX")
+        if low is not None and high is not None and high > low:
+            return low, high
+    return DEFAULT_RANGE
+
+
+def _functions(params: Dict[str, float]) -> Dict[int, int]:
+    return {int(k[5:-9]): int(v) for k, v in params.items()
+            if k.startswith("SERVO") and k.endswith("_FUNCTION") and k[5:-9].isdigit()}
+
+
+def outputs(data: Data, limits: Dict[str, Limit]) -> List[Row]:
+    found = _outputs(data)
+    if found is None:
+        return [skipped("outputs", "no output channels (RCOU or SERVO_OUTPUT_RAW)")]
+    table, columns = found
+    times = data.times(table)
+    armed = data.armed_mask(times)
+    if not armed.any():
+        return [skipped("outputs", "no outputs while armed")]
+    params = data.log.params
+    functions = _functions(params)
+    best: Optional[Tuple[float, str, str, float, Optional[float]]] = None
+    for channel, column in columns:
+        if functions and functions.get(channel, 0) == 0:
+            continue  # a disabled output
+        values = data.values(table, column)[armed]
+        if not len(values) or numpy.nanmax(values) <= 0:
+            continue
+        if not functions and numpy.nanmax(values) - numpy.nanmin(values) < 1:
+            continue  # most likely unused: the same value throughout
+        motor = functions.get(channel) in MOTOR_FUNCTIONS | THROTTLE_FUNCTIONS
+        low, high = _channel_range(params, channel, motor)
+        top = values >= high - AT_LIMIT_US
+        bottom = numpy.zeros_like(top) if motor else values <= low + AT_LIMIT_US
+        for hits, side, bound in ((top, "maximum", high), (bottom, "minimum", low)):
+            share = float(hits.mean() * 100)
+            if share and (best is None or share > best[0]):
+                best = (share, column, side, bound, finite(times[armed][int(numpy.argmax(hits))]))
+    if best is None:
+        return [Row("outputs", "pass", 0.0, limits["outputs"].warn, "%", None,
+                    f"no output reached its limit {data.while_armed()}")]
+    share, column, side, bound, time = best
+    verdict, limit = grade(share, limits["outputs"])
+    return [Row("outputs", verdict, share, limit, "%", time,
+                f"{column} at its {side} ({bound:.0f} us) {share:.1f}% of the time {data.while_armed()}")]
+
+
+def motor_balance(data: Data, limits: Dict[str, Limit]) -> List[Row]:
+    if data.vehicle not in ("copter", "heli") or data.vehicle == "heli":
+        return [skipped("motor_balance", f"not a multicopter ({data.vehicle or 'vehicle unknown'})")]
+    found = _outputs(data)
+    if found is None:
+        return [skipped("motor_balance", "no output channels (RCOU or SERVO_OUTPUT_RAW)")]
+    table, columns = found
+    functions = _functions(data.log.params)
+    motors = [c for channel, c in columns if functions.get(channel) in MOTOR_FUNCTIONS] if functions else \
+        [c for channel, c in columns if channel <= 4]
+    if len(motors) < 3:
+        return [skipped("motor_balance", "fewer than three motor outputs known")]
+    times = data.times(table)
+    outputs = numpy.stack([data.values(table, c) for c in motors])
+    low = _channel_range(data.log.params, 1, True)[0]
+    # Rows in flight: armed, and every motor spinning above its minimum.
+    flying = data.armed_mask(times) & (outputs > low + 50).all(axis=0)
+    if flying.sum() < 10:
+        return [skipped("motor_balance", "too few rows with all motors spinning " + data.while_armed())]
+    means = outputs[:, flying].mean(axis=1)
+    spread = float(means.max() - means.min())
+    verdict, bound = grade(spread, limits["motor_balance"])
+    high, low_motor = motors[int(means.argmax())], motors[int(means.argmin())]
+    return [Row("motor_balance", verdict, spread, bound, "us", None,
+                f"mean outputs differ by {spread:.0f} us ({high} highest, {low_motor} lowest) in flight")]
+
+
+def _attitude(data: Data) -> Optional[Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray]]:
+    """(times, desired roll, roll, desired pitch, pitch) in degrees."""
+    att = data.table("ATT")
+    if att is not None and data.has(att, "DesRoll", "Roll", "DesPitch", "Pitch"):
+        return (data.times(att), *(data.values(att, c, "ATT") for c in ("DesRoll", "Roll", "DesPitch", "Pitch")))
+    actual, demand = data.table("ATTITUDE"), data.table("NAV_CONTROLLER_OUTPUT")
+    if actual is None or demand is None or data.px4:
+        return None
+    times, demand_times = data.times(actual), data.times(demand)
+    if not (numpy.isfinite(times).all() and numpy.isfinite(demand_times).all()):
+        return None
+    order = numpy.argsort(demand_times, kind="stable")
+    # The latest demand at or before each attitude row.
+    at = numpy.searchsorted(demand_times[order], times, side="right") - 1
+    ok = at >= 0
+    pick = order[numpy.clip(at, 0, None)]
+
+    def demanded(column: str) -> numpy.ndarray:
+        return numpy.where(ok, data.values(demand, column)[pick], numpy.nan)
+
+    return (times, demanded("nav_roll"), numpy.degrees(data.values(actual, "roll")),
+            demanded("nav_pitch"), numpy.degrees(data.values(actual, "pitch")))
+
+
+def attitude(data: Data, limits: Dict[str, Limit]) -> List[Row]:
+    found = _attitude(data)
+    if found is None:
+        return [skipped("attitude", "no desired and actual attitude (ATT, or ATTITUDE with NAV_CONTROLLER_OUTPUT)")]
+    times, desired_roll, roll, desired_pitch, pitch = found
+    armed = data.armed_mask(times)
+    error = numpy.fmax(numpy.abs(_wrapped(desired_roll - roll)), numpy.abs(_wrapped(desired_pitch - pitch)))
+    error = numpy.where(armed, error, numpy.nan)
+    held = _held(error, times)
+    value, time = worst(held, times)
+    if value is None:
+        return [skipped("attitude", "too few attitude rows " + data.while_armed())]
+    verdict, bound = grade(value, limits["attitude"])
+    return [Row("attitude", verdict, value, bound, "deg", time,
+                f"roll/pitch off their demand by {value:.1f} deg for {HELD_S} s {data.while_armed()}")]
+
+
+def _wrapped(degrees: numpy.ndarray) -> numpy.ndarray:
+    return (degrees + 180.0) % 360.0 - 180.0
+
+
+def _held(error: numpy.ndarray, times: numpy.ndarray) -> numpy.ndarray:
+    """Per row, the least error over the rows of the next HELD_S seconds
+    (NaN where the log does not reach that far)."""
+    steps = numpy.diff(times)
+    steps = steps[numpy.isfinite(steps) & (steps > 0)]
+    if len(error) < 2 or not len(steps):
+        return numpy.full(len(error), numpy.nan)
+    width = max(2, int(math.ceil(HELD_S * 1e6 / float(numpy.median(steps)))) + 1)
+    if width > len(error):
+        return numpy.full(len(error), numpy.nan)
+    windows = numpy.lib.stride_tricks.sliding_window_view(error, width)
+    held = numpy.full(len(error), numpy.nan)
+    with numpy.errstate(invalid="ignore"):
+        least = windows.min(axis=1)  # NaN (disarmed) anywhere in a window: not held
+    held[:len(least)] = least
+    return held
+
+
+def crash(data: Data, limits: Dict[str, Limit]) -> List[Row]:
+    limit = limits["crash"]
+    checked = []
+    err = data.table("ERR")
+    if err is not None and data.has(err, "Subsys", "ECode"):
+        checked.append("ERR")
+        subsystem, code = data.values(err, "Subsys"), data.values(err, "ECode")
+        hits = (subsystem == ERR_CRASH_CHECK) & (code > 0)
+        if hits.any():
+            return [Row("crash", "fail", None, None, None, finite(data.times(err)[int(numpy.argmax(hits))]),
+                        f"crash check triggered (ERR subsystem {ERR_CRASH_CHECK}, code {code[hits][0]:.0f})")]
+    elif not data.mavlink:
+        checked.append("ERR")  # DataFlash logs ERR only when there is an error
+    stat = data.table("STAT")
+    if stat is not None and data.has(stat, "Crash"):
+        checked.append("STAT")
+        flagged = data.values(stat, "Crash") > 0
+        if flagged.any():
+            return [Row("crash", "fail", None, None, None, finite(data.times(stat)[int(numpy.argmax(flagged))]),
+                        "the vehicle flagged a crash (STAT.Crash)")]
+    texts = matching(r"\bcrash", data.texts())
+    if texts:
+        return [Row("crash", "fail", None, None, None, texts[0][0], f"the vehicle reported: {texts[0][1]!r}")]
+    checked.append("texts")
+    lean = _lean_before_disarm(data)
+    if lean is None:
+        if data.mavlink and data.table("STATUSTEXT") is None:
+            return [skipped("crash", "no crash record, text or attitude")]
+        return [Row("crash", "pass", None, None, None, None,
+                    f"no crash record ({', '.join(checked)}); no attitude before a disarm to judge")]
+    value, time = lean
+    if value is None:
+        return [Row("crash", "pass", None, limit.fail, "deg", None, f"no crash record ({', '.join(checked)}); no disarm")]
+    verdict, bound = grade(value, limit)
+    detail = (f"leaned {value:.0f} deg in the {LEAN_WINDOW_S:.0f} s before a disarm" if verdict != "pass"
+              else f"no crash record; at most {value:.0f} deg of lean before a disarm")
+    return [Row("crash", verdict, value, bound, "deg", time, detail)]
+
+
+def _lean_before_disarm(data: Data) -> Optional[Tuple[Optional[float], Optional[float]]]:
+    """The largest lean (deg) in the seconds before any disarm: None without
+    attitude, (None, None) without a disarm."""
+    att = data.table("ATT")
+    if att is not None and data.has(att, "Roll", "Pitch"):
+        times = data.times(att)
+        lean = numpy.fmax(numpy.abs(data.values(att, "Roll", "ATT")), numpy.abs(data.values(att, "Pitch", "ATT")))
+    else:
+        actual = data.table("ATTITUDE")
+        if actual is None:
+            return None
+        times = data.times(actual)
+        lean = numpy.degrees(numpy.fmax(numpy.abs(data.values(actual, "roll")), numpy.abs(data.values(actual, "pitch"))))
+    disarms = [end for _, end in data.armed or () if end is not None]
+    if not disarms:
+        return None, None
+    near = numpy.zeros(len(times), dtype=bool)
+    for end in disarms:
+        near |= (times >= end - LEAN_WINDOW_S * 1e6) & (times <= end)
+    if not near.any():
+        return None, None
+    return worst(numpy.where(near, lean, numpy.nan), times)

@@ -1,0 +1,323 @@
+"""What the checks read from a log: columns as float64 NumPy arrays in their
+units, times as microseconds, the armed intervals and the vehicle kind; on a
+tlog with several vehicles, one view per vehicle."""
+
+from __future__ import annotations
+
+import math
+import re
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
+
+import numpy
+import pyarrow
+import pyarrow.compute
+
+from ..analysis.flightmodes import VEHICLE_BY_MAV_TYPE, vehicle_from_messages
+from ..protocols import DATA_FLASH, MAVLINK
+
+# DataFlash format characters whose values are hundredths, whatever a
+# FMTU says of the field.
+HUNDREDTHS = frozenset("cCeE")
+
+# MAVLink: components that are not an autopilot send this in HEARTBEAT.
+AUTOPILOT_INVALID = 8
+AUTOPILOT_PX4 = 12
+MAV_MODE_FLAG_SAFETY_ARMED = 128
+
+# DataFlash EV ids of arming and disarming.
+EV_ARMED, EV_DISARMED = 10, 11
+
+Interval = Tuple[float, Optional[float]]  # (start, end or None while still armed), microseconds
+
+
+class Row(NamedTuple):
+    """One verdict."""
+    check: str
+    verdict: str  # "pass", "warn", "fail" or "skipped"
+    value: Optional[float]
+    limit: Optional[float]
+    unit: Optional[str]
+    time: Optional[float]  # the worst moment, microseconds since 1970
+    detail: str
+
+
+def skipped(check: str, why: str) -> Row:
+    return Row(check, "skipped", None, None, None, None, why)
+
+
+def finite(value: Any) -> Optional[float]:
+    if value is None:
+        return None
+    value = float(value)
+    return value if math.isfinite(value) else None
+
+
+class Data:
+    """The tables of one vehicle of a log (all tables, on DataFlash or a
+    single-vehicle tlog)."""
+
+    def __init__(self, log: Any, sysid: Optional[int] = None) -> None:
+        self.log = log
+        self.protocol = log.protocol
+        self.sysid = sysid
+        self._tables: Dict[str, Optional[pyarrow.Table]] = {}
+        self._layouts: Dict[str, str] = {}
+        if self.protocol == DATA_FLASH:
+            formats = log.formats
+            self._layouts = dict(zip(formats.column("name").to_pylist(), formats.column("format").to_pylist()))
+        self._armed: Any = ()
+        self._vehicle: Any = ()
+
+    @property
+    def mavlink(self) -> bool:
+        return self.protocol == MAVLINK
+
+    def table(self, *names: str) -> Optional[pyarrow.Table]:
+        """The first of `names` the log has rows of (of this vehicle)."""
+        for name in names:
+            if name not in self._tables:
+                self._tables[name] = self._load(name)
+            if self._tables[name] is not None:
+                return self._tables[name]
+        return None
+
+    def _load(self, name: str) -> Optional[pyarrow.Table]:
+        if name not in self.log:
+            return None
+        table = self.log[name]
+        if self.sysid is not None and "_sysid" in table.column_names:
+            table = table.filter(pyarrow.compute.equal(table.column("_sysid"), self.sysid))
+        if self.mavlink and "_compid" in table.column_names and name != "HEARTBEAT":
+            table = self._from_autopilot(table)
+        return table if table.num_rows else None
+
+    def _from_autopilot(self, table: pyarrow.Table) -> pyarrow.Table:
+        """Rows of the vehicle's autopilot component, when it is known: a
+        gimbal's or camera's ATTITUDE is not the vehicle's."""
+        components = self.autopilot_components()
+        if not components:
+            return table
+        keep = pyarrow.compute.is_in(table.column("_compid"), value_set=pyarrow.array(sorted(components), table.schema.field("_compid").type))
+        filtered = table.filter(keep)
+        return filtered if filtered.num_rows else table
+
+    def autopilot_components(self) -> List[int]:
+        beats = self.table("HEARTBEAT")
+        if beats is None:
+            return []
+        autopilot = beats.column("autopilot").to_numpy(zero_copy_only=False)
+        return sorted(set(beats.column("_compid").to_numpy(zero_copy_only=False)[autopilot != AUTOPILOT_INVALID].tolist()))
+
+    def has(self, table: pyarrow.Table, *columns: str) -> bool:
+        return all(c in table.column_names for c in columns)
+
+    def values(self, table: pyarrow.Table, column: str, name: Optional[str] = None) -> numpy.ndarray:
+        """A column as float64 in its unit (nulls as NaN). A multiplier in the
+        field's metadata applies; without one, a DataFlash field of a
+        hundredths format character is scaled by 0.01 all the same."""
+        array = table.column(column)
+        field = table.schema.field(column)
+        if pyarrow.types.is_fixed_size_list(array.type) or pyarrow.types.is_list(array.type):
+            raise TypeError(f"{column} is an array field")
+        data = array.cast(pyarrow.float64(), safe=False).to_numpy(zero_copy_only=False).astype(float)
+        multiplier = (field.metadata or {}).get(b"multiplier")
+        if multiplier is not None:
+            scale = float(multiplier)
+            return data * scale if scale != 1.0 else data
+        if name is not None and self._character(name, table, column) in HUNDREDTHS:
+            return data * 0.01
+        return data
+
+    def _character(self, name: str, table: pyarrow.Table, column: str) -> Optional[str]:
+        layout = self._layouts.get(name)
+        if layout is None:
+            return None
+        fields = [f for f in table.column_names if not f.startswith("_")]
+        characters = [c for c in layout if c.isalpha()]
+        if len(characters) != len(fields) or column not in fields:
+            return None
+        return characters[fields.index(column)]
+
+    def times(self, table: pyarrow.Table) -> numpy.ndarray:
+        """`_time` as float64 microseconds since 1970, NaN where unknown."""
+        column = table.column("_time").cast(pyarrow.int64())
+        return column.cast(pyarrow.float64()).to_numpy(zero_copy_only=False).astype(float)
+
+    # Flight state -----------------------------------------------------------
+
+    @property
+    def armed(self) -> Optional[List[Interval]]:
+        """The armed intervals, or None when the log does not say."""
+        if self._armed == ():
+            self._armed = self._armed_from_info()
+            if self._armed is None:
+                self._armed = self._armed_from_tables()
+        return self._armed  # type: ignore[no-any-return]
+
+    def _armed_from_info(self) -> Optional[List[Interval]]:
+        try:
+            info = self.log.info
+        except (AttributeError, Exception):  # facts that cannot be built leave the tables to say
+            return None
+        if self.sysid is not None and isinstance(info, dict) and self.sysid in info:
+            info = info[self.sysid]
+        armed = info.get("armed") if isinstance(info, dict) else None
+        if not armed:
+            return None
+        found: List[Interval] = []
+        for interval in armed:
+            start, end = interval.get("start"), interval.get("end")
+            if start is None:
+                continue
+            found.append((start.timestamp() * 1e6, end.timestamp() * 1e6 if end is not None else None))
+        return found or None
+
+    def _armed_from_tables(self) -> Optional[List[Interval]]:
+        changes: List[Tuple[float, bool]] = []
+        if self.mavlink:
+            beats = self.table("HEARTBEAT")
+            if beats is not None:
+                keep = beats.column("autopilot").to_numpy(zero_copy_only=False) != AUTOPILOT_INVALID
+                times = self.times(beats)[keep]
+                flags = beats.column("base_mode").to_numpy(zero_copy_only=False)[keep]
+                changes = [(t, bool(f & MAV_MODE_FLAG_SAFETY_ARMED)) for t, f in zip(times, flags)]
+        else:
+            arm = self.table("ARM")
+            events = self.table("EV")
+            if arm is not None and self.has(arm, "ArmState"):
+                changes = list(zip(self.times(arm), (self.values(arm, "ArmState") > 0).tolist()))
+            elif events is not None and self.has(events, "Id"):
+                ids = self.values(events, "Id")
+                times = self.times(events)
+                changes = [(t, i == EV_ARMED) for t, i in zip(times, ids) if i in (EV_ARMED, EV_DISARMED)]
+            elif self.table("STAT") is not None and self.has(self.table("STAT"), "Armed"):
+                stat = self.table("STAT")
+                changes = list(zip(self.times(stat), (self.values(stat, "Armed") > 0).tolist()))
+        if not changes:
+            return None
+        intervals: List[Interval] = []
+        start: Optional[float] = None
+        # A first record of disarming means the log began armed.
+        if not changes[0][1]:
+            start = self.first_time()
+        for time, state in changes:
+            if math.isnan(time):  # logged before any packet with a time
+                time = self.first_time() if state else time
+            if state and start is None:
+                start = time
+            elif not state and start is not None:
+                intervals.append((start, time))
+                start = None
+        if start is not None:
+            intervals.append((start, None))
+        return intervals
+
+    def first_time(self) -> Optional[float]:
+        return self._edge_time(min)
+
+    def last_time(self) -> Optional[float]:
+        return self._edge_time(max)
+
+    def _edge_time(self, pick: Any) -> Optional[float]:
+        if "edge" not in self._tables:
+            first, last = math.inf, -math.inf
+            for name in self.log:
+                table = self.table(name)
+                if table is None or "_time" not in table.column_names:
+                    continue
+                low, high = pyarrow.compute.min_max(table.column("_time").cast(pyarrow.int64())).values()
+                if low.is_valid:
+                    first, last = min(first, low.as_py()), max(last, high.as_py())
+            self._tables["edge"] = None
+            self._edge = (first, last) if first <= last else (None, None)
+        return self._edge[0] if pick is min else self._edge[1]
+
+    def armed_mask(self, times: numpy.ndarray) -> numpy.ndarray:
+        """Which of `times` fall while armed; all of them when the log does
+        not say when it was armed."""
+        if self.armed is None:
+            return numpy.ones(len(times), dtype=bool)
+        mask = numpy.zeros(len(times), dtype=bool)
+        for start, end in self.armed:
+            mask |= (times >= start) & (times <= (end if end is not None else math.inf))
+        return mask
+
+    def while_armed(self) -> str:
+        """How a verdict's window is described."""
+        return "while armed" if self.armed is not None else "over the whole log (no arming record)"
+
+    # The vehicle ---------------------------------------------------------------
+
+    @property
+    def vehicle(self) -> Optional[str]:
+        """"copter", "plane", "rover", "sub", ... or None."""
+        if self._vehicle == ():
+            self._vehicle = self._find_vehicle()
+        return self._vehicle  # type: ignore[no-any-return]
+
+    def _find_vehicle(self) -> Optional[str]:
+        try:
+            info = self.log.info
+            if self.sysid is not None and isinstance(info, dict) and self.sysid in info:
+                info = info[self.sysid]
+            if isinstance(info, dict) and info.get("vehicle"):
+                return str(info["vehicle"]).lower()
+        except Exception:  # facts that cannot be built leave the tables to say
+            pass
+        messages = self.log.messages
+        if self.sysid is not None and "_sysid" in messages.column_names:
+            messages = messages.filter(pyarrow.compute.equal(messages.column("_sysid"), self.sysid))
+        found = vehicle_from_messages(messages.column("text").to_pylist())
+        if found is None and self.mavlink:
+            beats = self.table("HEARTBEAT")
+            if beats is not None:
+                for kind, autopilot in zip(beats.column("type").to_pylist(), beats.column("autopilot").to_pylist()):
+                    if autopilot != AUTOPILOT_INVALID and kind in VEHICLE_BY_MAV_TYPE:
+                        found = VEHICLE_BY_MAV_TYPE[kind]
+                        break
+        if found is None and not self.mavlink and self.table("MOTB", "CTUN") is not None:
+            ctun = self.table("CTUN")
+            if ctun is not None and self.has(ctun, "ThO") or ctun is not None and self.has(ctun, "ThrOut", "DAlt"):
+                found = "Copter"
+        return found.lower() if found else None
+
+    @property
+    def px4(self) -> bool:
+        beats = self.table("HEARTBEAT")
+        return beats is not None and AUTOPILOT_PX4 in beats.column("autopilot").to_pylist()
+
+    def texts(self) -> List[Tuple[Optional[float], Optional[int], str]]:
+        """(time, severity, text) of the vehicle's text messages."""
+        messages = self.log.messages
+        if self.sysid is not None and "_sysid" in messages.column_names:
+            messages = messages.filter(pyarrow.compute.equal(messages.column("_sysid"), self.sysid))
+        times = self.times(messages) if messages.num_rows else []
+        return [(None if math.isnan(t) else t, s, x or "")
+                for t, s, x in zip(times, messages.column("severity").to_pylist(), messages.column("text").to_pylist())]
+
+
+def instances(data: Data, table: pyarrow.Table, column: Optional[str]) -> List[Tuple[int, pyarrow.Table]]:
+    """(instance, rows) of a table: by its instance column, or one instance 0."""
+    if column is None or column not in table.column_names:
+        return [(0, table)]
+    values = table.column(column).to_numpy(zero_copy_only=False)
+    return [(int(v), table.filter(pyarrow.array(values == v))) for v in sorted(set(values.tolist()))]
+
+
+def worst(values: numpy.ndarray, times: numpy.ndarray, highest: bool = True) -> Tuple[Optional[float], Optional[float]]:
+    """(value, time) of the highest (or lowest) finite value."""
+    ok = numpy.isfinite(values)
+    if not ok.any():
+        return None, None
+    index = int(numpy.nanargmax(numpy.where(ok, values, -numpy.inf)) if highest
+                else numpy.nanargmin(numpy.where(ok, values, numpy.inf)))
+    return float(values[index]), finite(times[index])
+
+
+def numbered(check: str, instance: int) -> str:
+    return f"{check}[{instance}]"
+
+
+def matching(pattern: str, texts: Sequence[Tuple[Optional[float], Optional[int], str]]) -> List[Tuple[Optional[float], str]]:
+    wanted = re.compile(pattern, re.IGNORECASE)
+    return [(t, x) for t, _, x in texts if wanted.search(x)]

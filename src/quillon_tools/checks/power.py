@@ -1,0 +1,188 @@
+"""Checks of power: the board's supply, the battery, and a log that stops
+while the vehicle is armed and in the air."""
+
+from __future__ import annotations
+
+from typing import Dict, List, Optional, Tuple
+
+import numpy
+import pyarrow
+
+from .data import Data, Row, instances, numbered, skipped, worst
+from .limits import Limit, grade
+
+# POWR.Flags / POWER_STATUS.flags: peripheral overcurrent (5 V rail, high-power rail).
+OVERCURRENT = 8 | 16
+# Seconds before the end of the log looked at for whether the vehicle flies.
+END_WINDOW_S = 3.0
+IN_AIR_ALTITUDE_M = 2.0  # above home
+MOVING_SPEED_MS = 3.0  # over ground
+MAV_LANDED_STATE_IN_AIR = 2
+GROUND_VEHICLES = ("rover", "boat", "sub")
+
+
+def board_power(data: Data, limits: Dict[str, Limit]) -> List[Row]:
+    found = _board_voltage(data)
+    if found is None:
+        return [skipped("board_power", "no board voltage (POWR, CURR, POWER_STATUS or HWSTATUS)")]
+    table, volts, flags = found
+    times = data.times(table)
+    armed = data.armed_mask(times)
+    volts = numpy.where(armed & (volts > 0.5), volts, numpy.nan)  # 0: no sensor
+    lowest, time = worst(volts, times, highest=False)
+    if lowest is None:
+        return [skipped("board_power", "no board voltage reading " + data.while_armed())]
+    verdict, bound = grade(lowest, limits["board_power"])
+    swing = float(numpy.nanmax(volts) - lowest)
+    notes = [f"Vcc {lowest:.2f}..{lowest + swing:.2f} V {data.while_armed()}"]
+    swing_limit = limits["board_power_swing"]
+    if verdict == "pass" and grade(swing, swing_limit)[0] != "pass":
+        verdict, bound = "warn", swing_limit.warn
+        notes.append(f"a swing of {swing:.2f} V")
+    if flags is not None:
+        armed_flags = flags[armed].astype(numpy.int64)
+        if (armed_flags & OVERCURRENT).any():
+            verdict = "fail" if verdict == "fail" else "warn"
+            notes.append("peripheral overcurrent flagged")
+        if len(set(armed_flags.tolist())) > 1:
+            verdict = "fail" if verdict == "fail" else "warn"
+            notes.append("power flags changed")
+    return [Row("board_power", verdict, lowest, bound, "V", time, "; ".join(notes))]
+
+
+def _board_voltage(data: Data) -> Optional[Tuple[pyarrow.Table, numpy.ndarray, Optional[numpy.ndarray]]]:
+    powr = data.table("POWR")
+    if powr is not None and data.has(powr, "Vcc"):
+        flags = data.values(powr, "Flags") if "Flags" in powr.column_names else None
+        return powr, data.values(powr, "Vcc"), flags
+    curr = data.table("CURR")
+    if curr is not None and data.has(curr, "Vcc"):
+        return curr, data.values(curr, "Vcc") / 1000.0, None  # millivolts
+    status = data.table("POWER_STATUS")
+    if status is not None and data.has(status, "Vcc"):
+        return status, data.values(status, "Vcc") / 1000.0, data.values(status, "flags")
+    hardware = data.table("HWSTATUS")
+    if hardware is not None and data.has(hardware, "Vcc"):
+        return hardware, data.values(hardware, "Vcc") / 1000.0, None
+    return None
+
+
+def power_loss(data: Data, limits: Dict[str, Limit]) -> List[Row]:
+    armed = data.armed
+    if armed is None:
+        return [skipped("power_loss", "no arming record")]
+    if not armed:
+        return [Row("power_loss", "pass", None, None, None, None, "never armed")]
+    if armed[-1][1] is not None:
+        return [Row("power_loss", "pass", None, None, None, None, "the log ends disarmed")]
+    end = data.last_time()
+    flying = _flying_at_end(data, end)
+    if flying is None:
+        return [skipped("power_loss", "the log ends armed, and nothing says whether the vehicle moves")]
+    if not flying[0]:
+        return [Row("power_loss", "pass", flying[1], None, flying[2], end,
+                    f"the log ends armed but at rest ({flying[3]})")]
+    return [Row("power_loss", "warn", flying[1], None, flying[2], end,
+                f"the log ends armed and {flying[3]}: power loss or truncated file")]
+
+
+def _flying_at_end(data: Data, end: Optional[float]) -> Optional[Tuple[bool, Optional[float], Optional[str], str]]:
+    """(moving, value, unit, description) in the log's last seconds, or
+    None when no table says."""
+    if end is None:
+        return None
+    ground = data.vehicle in GROUND_VEHICLES
+
+    def last(name: str, column: str, scale: float = 1.0) -> Optional[float]:
+        table = data.table(name)
+        if table is None or column not in table.column_names:
+            return None
+        times = data.times(table)
+        recent = times >= end - END_WINDOW_S * 1e6
+        values = numpy.abs(data.values(table, column, name)[recent] * scale)
+        values = values[numpy.isfinite(values)]
+        return float(values.max()) if len(values) else None
+
+    state = last("EXTENDED_SYS_STATE", "landed_state")
+    if state is not None and not ground:
+        in_air = state == MAV_LANDED_STATE_IN_AIR
+        return in_air, None, None, "in the air" if in_air else "landed"
+    flying = last("STAT", "isFlying")
+    if flying is not None and not ground:
+        return flying > 0, None, None, "in the air" if flying > 0 else "not flying"
+    said = None
+    if not ground:
+        for name, column, scale in (("POS", "RelHomeAlt", 1.0), ("CTUN", "Alt", 1.0),
+                                    ("GLOBAL_POSITION_INT", "relative_alt", 0.001)):
+            height = last(name, column, scale)
+            if height is not None:
+                if height > IN_AIR_ALTITUDE_M:
+                    return True, height, "m", f"in the air ({height:.1f} m from home altitude)"
+                said = (False, height, "m", f"{height:.1f} m from home altitude")
+                break
+    for name, column in (("GPS", "Spd"), ("VFR_HUD", "groundspeed")):
+        speed = last(name, column)
+        if speed is not None:
+            if speed > MOVING_SPEED_MS:
+                return True, speed, "m/s", f"moving at {speed:.1f} m/s"
+            if said is None:
+                said = (False, speed, "m/s", f"{speed:.1f} m/s over ground")
+            break
+    return said
+
+
+def battery(data: Data, limits: Dict[str, Limit]) -> List[Row]:
+    found = _batteries(data)
+    failsafes = _battery_failsafes(data)
+    if not found:
+        return [skipped("battery", "no battery voltage (BAT, CURR or SYS_STATUS)")]
+    rows = []
+    for instance, table, volts in found:
+        name = numbered("battery", instance)
+        times = data.times(table)
+        armed = data.armed_mask(times)
+        volts = numpy.where(armed & (volts > 0.1), volts, numpy.nan)
+        lowest, time = worst(volts, times, highest=False)
+        if lowest is None:
+            rows.append(skipped(name, "no battery voltage " + data.while_armed()))
+            continue
+        prefix = "BATT" if instance == 0 else f"BATT{instance + 1}"
+        params = data.log.params
+        low, critical = params.get(f"{prefix}_LOW_VOLT", 0.0), params.get(f"{prefix}_CRT_VOLT", 0.0)
+        if low > 0 or critical > 0:
+            limit = Limit(low or None, critical or None, "V", True, "")
+            verdict, bound = grade(lowest, limit)
+            row = Row(name, verdict, lowest, bound, "V", time,
+                      f"lowest voltage {lowest:.2f} V {data.while_armed()} "
+                      f"({prefix}_LOW_VOLT {low:g}, {prefix}_CRT_VOLT {critical:g})")
+        else:
+            start = float(volts[numpy.isfinite(volts)][0])
+            sag = (start - lowest) / start * 100
+            verdict, bound = grade(sag, limits["battery_sag"])
+            row = Row(name, verdict, sag, bound, "%", time,
+                      f"voltage sagged {sag:.0f}% from {start:.2f} V to {lowest:.2f} V {data.while_armed()}")
+        if failsafes and instance == 0:
+            row = row._replace(verdict="fail" if row.verdict == "fail" else "warn", time=failsafes[0][0] or row.time,
+                               detail=row.detail + f"; battery failsafe: {failsafes[0][1]}")
+        rows.append(row)
+    return rows
+
+
+def _batteries(data: Data) -> List[Tuple[int, pyarrow.Table, numpy.ndarray]]:
+    bat = data.table("BAT")
+    if bat is not None and data.has(bat, "Volt"):
+        return [(i, t, data.values(t, "Volt")) for i, t in instances(data, bat, "Inst")]
+    curr = data.table("CURR")
+    if curr is not None and data.has(curr, "Volt"):
+        return [(0, curr, data.values(curr, "Volt") / 100.0)]  # centivolts
+    status = data.table("SYS_STATUS")
+    if status is not None and data.has(status, "voltage_battery"):
+        millivolts = data.values(status, "voltage_battery")
+        return [(0, status, numpy.where(millivolts >= 65535, numpy.nan, millivolts / 1000.0))]
+    return []
+
+
+def _battery_failsafes(data: Data) -> List[Tuple[Optional[float], str]]:
+    from .system import failsafe_events
+
+    return [(time, what) for time, what in failsafe_events(data) if "batt" in what.lower()]
