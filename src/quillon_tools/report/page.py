@@ -95,7 +95,7 @@ def build_report(log: Any, title: str, options: Options = Options()) -> str:
 
     parts: List[Any] = []
     for vehicle in vehicles:
-        prefix = "" if vehicle.sysid is None else f"v{vehicle.sysid}-"
+        prefix = "" if share == 1 else f"v{vehicle.sysid}-"
         colours = ModeColours()
         heading = title if share == 1 else f"{title}: vehicle {vehicle.sysid}"
         extra: List[Tuple[str, str]] = []

@@ -25,8 +25,7 @@ def time_range(start: float, end: float) -> Range1d:
     """The one x range of a page, so that zooming or panning any plot moves all."""
     if not end > start:
         start, end = start - 1000.0, start + 1000.0
-    margin = (end - start) * 0.02
-    return Range1d(start, end, bounds=(start - margin, end + margin), name="time")
+    return Range1d(start, end, name="time")
 
 
 class ModeColours:
