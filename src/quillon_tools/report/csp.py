@@ -52,8 +52,8 @@ def policy(page: str, image_origins: List[str]) -> str:
 def with_policy(page: str, image_origins: Optional[List[str]] = None) -> str:
     """The page with its policy as the first element of its head, so that it
     covers everything after it."""
-    meta = '<meta http-equiv="Content-Security-Policy" content="%s">' % html.escape(
-        policy(page, image_origins or []), quote=True)
+    text = html.escape(policy(page, image_origins or []), quote=False).replace('"', "&quot;")
+    meta = f'<meta http-equiv="Content-Security-Policy" content="{text}">'
     head = re.search(r"<head[^>]*>", page, re.IGNORECASE)
     if head is None:
         raise ValueError("the page has no head")

@@ -144,6 +144,7 @@ def report_fleet(out: str, arguments: List[str], options: Options, jobs: Optiona
     """A page per log that `arguments` name (files, directories, patterns)
     into `out`, then `out`/index.html; problems go to `on_problem(is_error, text)`."""
     start = time.perf_counter()
+    os.makedirs(out, exist_ok=True)
     found = find_logs(arguments)
     for argument, reason in found.missing:
         on_problem(True, f"cannot read {argument!r}: {reason}")
