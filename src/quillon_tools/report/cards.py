@@ -40,9 +40,7 @@ def verdict_cards(checks: Optional[pyarrow.Table], x_range: Range1d, name: str) 
         button = Button(label=f"{check.get('check')}: {verdict}", button_type=BUTTON_TYPES.get(verdict, "light"),
                         width=220, name=f"{name}-{i}")
         moment = moments[i]
-        if math.isnan(moment):
-            button.disabled = True
-        else:
+        if not math.isnan(moment):  # a card without a moment keeps its colour, and zooms nowhere
             button.js_on_click(CustomJS(args={"x_range": x_range, "moment": float(moment), "span": ZOOM_MS},
                                         code=ZOOM_CODE))
         text = _value_text(check.get("value"), check.get("limit"), check.get("unit"))
