@@ -28,6 +28,13 @@ MESSAGES = {
     2: ("system_time", _fields("time_unix_usec u64, time_boot_ms u32")),
     22: ("param_value", _fields("param_value f32, param_count u16, param_index u16, param_id c[16], "
                                 "param_type u8")),
+    1: ("sys_status", _fields("onboard_control_sensors_present u32, onboard_control_sensors_enabled u32, "
+                              "onboard_control_sensors_health u32, load u16, voltage_battery u16, "
+                              "current_battery i16, drop_rate_comm u16, errors_comm u16, errors_count1 u16, "
+                              "errors_count2 u16, errors_count3 u16, errors_count4 u16, battery_remaining i8")),
+    33: ("global_position_int", _fields("time_boot_ms u32, lat i32, lon i32, alt i32, relative_alt i32, "
+                                        "vx i16, vy i16, vz i16, hdg u16")),
+    245: ("extended_sys_state", _fields("vtol_state u8, landed_state u8")),
     111: ("timesync", _fields("tc1 i64, ts1 i64, +target_system u8, +target_component u8")),
     249: ("memory_vect", _fields("address u16, ver u8, type u8, value i8[32]")),
     251: ("named_value_float", _fields("time_boot_ms u32, value f32, name c[10]")),

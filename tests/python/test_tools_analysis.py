@@ -253,7 +253,8 @@ LABELS = ["TimeUS", "TimeMS", "T", "Name", "Value", "Message", "Mode", "Id", "La
 @settings(max_examples=100, deadline=None, database=None)
 @example([("FMTU", "CEQ", ["TimeUS", "TimeUS", "FmtType", "TimeUS", "TimeUS"],
            [bytes(13) + b"\x80" + bytes(286)])])  # a type number past the int64 range
-@given(st.lists(st.tuples(st.sampled_from(["PARM", "MSG", "MODE", "UNIT", "MULT", "FMTU", "GPS"]),
+@given(st.lists(st.tuples(st.sampled_from(["PARM", "MSG", "MODE", "UNIT", "MULT", "FMTU", "GPS", "EV", "ERR",
+                                           "ARM", "POS", "BAT", "VER"]),
                           st.text("bBcCeEfhHiILMnNqQZd", min_size=1, max_size=5),
                           st.lists(st.sampled_from(LABELS), min_size=5, max_size=5),
                           st.lists(st.binary(min_size=300, max_size=300), max_size=4)),
@@ -266,6 +267,6 @@ def test_crafted_fact_messages_never_break_the_analysis(types):
             data += bytes([0xA3, 0x95, number]) + body[:struct.calcsize(payload_format(fmt))]
     for scaled in (False, True):
         log = read_log(data, scaled=scaled)
-        log.params, log.param_changes, log.messages, log.modes
+        log.params, log.param_changes, log.messages, log.modes, log.events, log.info, log.track()
         if len(log) > 1:
             log.merge(list(log)[:2])

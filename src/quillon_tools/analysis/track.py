@@ -24,11 +24,13 @@ UINT16_MAX = 0xFFFF
 GPS_FIX_2D = 2
 
 
-def _floats(table: pyarrow.Table, column: str, scale: float = 1.0) -> Any:
+def _floats(table: pyarrow.Table, column: str, divisor: float = 1.0) -> Any:
+    """A column as float64 (nulls as NaN), divided by `divisor`: dividing
+    degE7 by 1e7 gives the double nearest the degrees, as scaled logs do."""
     if column not in table.column_names:
         return numpy.full(table.num_rows, numpy.nan)
     values = table.column(column).cast(pyarrow.float64(), safe=False).fill_null(numpy.nan).to_numpy()
-    return values * scale
+    return values / divisor
 
 
 def _concat(tables: List[pyarrow.Table]) -> Optional[pyarrow.Table]:
@@ -119,8 +121,8 @@ def mavlink_track(global_position: List[pyarrow.Table], gps_raw: List[pyarrow.Ta
         own_modes = modes.filter(pyarrow.compute.equal(modes.column("_sysid"), sysid)).drop_columns(["_sysid"])
         source = _of_sysid(position, sysid)
         if source is not None and source.num_rows:
-            lat, lon = _floats(source, "lat", 1e-7), _floats(source, "lon", 1e-7)
-            alt, rel_alt = _floats(source, "alt", 1e-3), _floats(source, "relative_alt", 1e-3)
+            lat, lon = _floats(source, "lat", 1e7), _floats(source, "lon", 1e7)
+            alt, rel_alt = _floats(source, "alt", 1e3), _floats(source, "relative_alt", 1e3)
             speed = numpy.hypot(_floats(source, "vx"), _floats(source, "vy")) / 100
         else:
             source = _of_sysid(raw, sysid)
@@ -128,8 +130,8 @@ def mavlink_track(global_position: List[pyarrow.Table], gps_raw: List[pyarrow.Ta
                 continue
             source = source.filter(pyarrow.compute.fill_null(
                 pyarrow.compute.greater_equal(source.column("fix_type"), GPS_FIX_2D), False))
-            lat, lon = _floats(source, "lat", 1e-7), _floats(source, "lon", 1e-7)
-            alt, rel_alt = _floats(source, "alt", 1e-3), numpy.full(source.num_rows, numpy.nan)
+            lat, lon = _floats(source, "lat", 1e7), _floats(source, "lon", 1e7)
+            alt, rel_alt = _floats(source, "alt", 1e3), numpy.full(source.num_rows, numpy.nan)
             vel = _floats(source, "vel")
             speed = numpy.where(vel == UINT16_MAX, numpy.nan, vel / 100)
         track = _assemble(source, lat, lon, alt, rel_alt, speed, own_modes, _known(lat, lon))

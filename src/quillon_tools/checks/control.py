@@ -17,6 +17,11 @@ from .limits import Limit, grade
 MOTOR_FUNCTIONS = frozenset(range(33, 41)) | frozenset(range(82, 86))
 # Throttles: at their minimum they idle, which is no saturation.
 THROTTLE_FUNCTIONS = frozenset({70, 73, 74})
+# Functions that steer or drive the vehicle: flaps, ailerons, spoilers,
+# elevator, rudder, steering, flaperons, elevons, V-tail, tilt, and the above.
+CONTROL_FUNCTIONS = MOTOR_FUNCTIONS | THROTTLE_FUNCTIONS | frozenset(
+    {2, 3, 4, 16, 17, 19, 21, 24, 25, 26, 41, 75, 76, 77, 78, 79, 80, 86, 87, 88})
+GROUND = ("rover", "boat", "sub")
 # ArduPilot's SERVOn_MIN/MAX defaults, for outputs whose limits the log lacks.
 DEFAULT_RANGE = (1100.0, 1900.0)
 AT_LIMIT_US = 5.0  # an output this close to its limit is at it
@@ -69,14 +74,16 @@ def outputs(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     functions = _functions(params)
     best: Optional[Tuple[float, str, str, float, Optional[float]]] = None
     for channel, column in columns:
-        if functions and functions.get(channel, 0) == 0:
-            continue  # a disabled output
+        if functions and functions.get(channel, 0) not in CONTROL_FUNCTIONS:
+            continue  # disabled, or not steering the vehicle (lights, camera, gripper...)
         values = data.values(table, column)[armed]
         if not len(values) or numpy.nanmax(values) <= 0:
             continue
         if not functions and numpy.nanmax(values) - numpy.nanmin(values) < 1:
             continue  # most likely unused: the same value throughout
-        motor = functions.get(channel) in MOTOR_FUNCTIONS | THROTTLE_FUNCTIONS
+        # Motors and throttles of aircraft idle at their minimum; those of
+        # boats, rovers and subs also run in reverse.
+        motor = functions.get(channel) in MOTOR_FUNCTIONS | THROTTLE_FUNCTIONS and data.vehicle not in GROUND
         low, high = _channel_range(params, channel, motor)
         top = values >= high - AT_LIMIT_US
         bottom = numpy.zeros_like(top) if motor else values <= low + AT_LIMIT_US

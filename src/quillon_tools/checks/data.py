@@ -66,6 +66,8 @@ class Data:
             formats = log.formats
             self._layouts = dict(zip(formats.column("name").to_pylist(), formats.column("format").to_pylist()))
         self._armed: Any = ()
+        # Tables split by instance, by (table id, column); the tables stay held above.
+        self.split: Dict[Tuple[int, str], List[Tuple[int, pyarrow.Table]]] = {}
         self._vehicle: Any = ()
 
     @property
@@ -149,32 +151,29 @@ class Data:
     def armed(self) -> Optional[List[Interval]]:
         """The armed intervals, or None when the log does not say."""
         if self._armed == ():
-            self._armed = self._armed_from_info()
-            if self._armed is None:
-                self._armed = self._armed_from_tables()
+            self._armed = self._armed_from_tables()
         return self._armed  # type: ignore[no-any-return]
 
-    def _armed_from_info(self) -> Optional[List[Interval]]:
+    def _armed_changes_from_events(self) -> Optional[List[Tuple[float, bool]]]:
+        """(time, armed) at each arming and disarming among the log's events."""
         try:
-            info = self.log.info
-        except (AttributeError, Exception):  # facts that cannot be built leave the tables to say
+            events = self.log.events
+        except Exception:  # events that cannot be built leave the tables to say
             return None
-        if self.sysid is not None and isinstance(info, dict) and self.sysid in info:
-            info = info[self.sysid]
-        armed = info.get("armed") if isinstance(info, dict) else None
-        if not armed:
-            return None
-        found: List[Interval] = []
-        for interval in armed:
-            start, end = interval.get("start"), interval.get("end")
-            if start is None:
-                continue
-            found.append((start.timestamp() * 1e6, end.timestamp() * 1e6 if end is not None else None))
-        return found or None
+        if self.sysid is not None and "_sysid" in events.column_names:
+            events = events.filter(pyarrow.compute.equal(events.column("_sysid"), self.sysid))
+        kinds = events.column("kind").to_pylist()
+        names = events.column("name").to_pylist()
+        times = self.times(events) if events.num_rows else []
+        # AUTO_ARMED is the autopilot taking over the throttle, after arming.
+        return [(t, k == "arm") for t, k, n in zip(times, kinds, names)
+                if k in ("arm", "disarm") and n != "AUTO_ARMED"]
 
     def _armed_from_tables(self) -> Optional[List[Interval]]:
-        changes: List[Tuple[float, bool]] = []
-        if self.mavlink:
+        changes = self._armed_changes_from_events() or []
+        if changes:
+            pass
+        elif self.mavlink:
             beats = self.table("HEARTBEAT")
             if beats is not None:
                 keep = beats.column("autopilot").to_numpy(zero_copy_only=False) != AUTOPILOT_INVALID
@@ -219,17 +218,16 @@ class Data:
         return self._edge_time(max)
 
     def _edge_time(self, pick: Any) -> Optional[float]:
-        if "edge" not in self._tables:
-            first, last = math.inf, -math.inf
+        if not hasattr(self, "_edge"):
+            # Tables are in log order: their first and last rows bound the log.
+            ends = []
             for name in self.log:
                 table = self.table(name)
                 if table is None or "_time" not in table.column_names:
                     continue
-                low, high = pyarrow.compute.min_max(table.column("_time").cast(pyarrow.int64())).values()
-                if low.is_valid:
-                    first, last = min(first, low.as_py()), max(last, high.as_py())
-            self._tables["edge"] = None
-            self._edge = (first, last) if first <= last else (None, None)
+                times = table.column("_time")
+                ends += [t.value for t in (times[0], times[-1]) if t.is_valid]
+            self._edge = (min(ends), max(ends)) if ends else (None, None)
         return self._edge[0] if pick is min else self._edge[1]
 
     def armed_mask(self, times: numpy.ndarray) -> numpy.ndarray:
@@ -256,14 +254,6 @@ class Data:
         return self._vehicle  # type: ignore[no-any-return]
 
     def _find_vehicle(self) -> Optional[str]:
-        try:
-            info = self.log.info
-            if self.sysid is not None and isinstance(info, dict) and self.sysid in info:
-                info = info[self.sysid]
-            if isinstance(info, dict) and info.get("vehicle"):
-                return str(info["vehicle"]).lower()
-        except Exception:  # facts that cannot be built leave the tables to say
-            pass
         messages = self.log.messages
         if self.sysid is not None and "_sysid" in messages.column_names:
             messages = messages.filter(pyarrow.compute.equal(messages.column("_sysid"), self.sysid))
@@ -300,8 +290,11 @@ def instances(data: Data, table: pyarrow.Table, column: Optional[str]) -> List[T
     """(instance, rows) of a table: by its instance column, or one instance 0."""
     if column is None or column not in table.column_names:
         return [(0, table)]
-    values = table.column(column).to_numpy(zero_copy_only=False)
-    return [(int(v), table.filter(pyarrow.array(values == v))) for v in sorted(set(values.tolist()))]
+    key = (id(table), column)
+    if key not in data.split:
+        values = table.column(column).to_numpy(zero_copy_only=False)
+        data.split[key] = [(int(v), table.filter(pyarrow.array(values == v))) for v in numpy.unique(values)]
+    return data.split[key]
 
 
 def worst(values: numpy.ndarray, times: numpy.ndarray, highest: bool = True) -> Tuple[Optional[float], Optional[float]]:

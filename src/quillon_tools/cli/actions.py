@@ -146,10 +146,11 @@ def facts(kind: str, request: Request, console: Console, out: TextIO = sys.stdou
     return DONE
 
 
-def info(request: Request, console: Console, as_json: bool = False, out: TextIO = sys.stdout) -> int:
+def info(request: Request, console: Console, as_json: bool = False, out: Optional[TextIO] = None) -> int:
     """The log's flight facts, as KEY: VALUE lines or JSON."""
     from ..export import text
 
+    out = out or sys.stdout
     with _open(request) as log:
         found = read_log(log, types=())
     if found.protocol is None:

@@ -72,7 +72,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         if args.parquet is not None:
             return actions.convert(args.parquet, args.logs, request, console, args.jobs, args.force)
         for kind in actions.FACTS:
-            if getattr(args, kind):
+            if getattr(args, kind, False):  # quillon-dump has no flag for every kind
                 return actions.facts(kind, request, console)
         if args.summary:
             return actions.summary(request, console)

@@ -1,5 +1,5 @@
 """quillon: one subcommand per job (dump, summary, params, messages, modes,
-info, events, track, convert, report)."""
+info, events, track, convert, check, report)."""
 
 from __future__ import annotations
 
@@ -68,6 +68,12 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
         "Convert logs in parallel into the dataset OUT: OUT/<NAME>/<log>.parquet per "
         "message name and log. Logs that OUT already holds are skipped unless --force.",
         "quillon convert flights/ -o dataset -j 4"),
+    "check": Subcommand(
+        "check each log's health: vibration, GPS, EKF, power, crash...",
+        "Run the health checks on each log and print a table of verdicts per log "
+        "(pass, warn, fail, or skipped with the reason). Exit code 0 when no check "
+        "fails, 1 when one fails (or a log is unreadable), 2 when no log is readable.",
+        "quillon check flights/ -j 4 -o health.parquet"),
     "report": Subcommand(
         "write a flight report: one web page per log, an index per fleet",
         "Write a self-contained HTML page of a log: its facts, checks, flight modes "
@@ -146,6 +152,16 @@ def _track_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("-o", "--out", metavar="FILE", required=True, help='the file to write ("-" for standard output)')
 
 
+def _check_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("logs", nargs="+", metavar="LOG",
+                        help="log files, directories (searched for .bin, .BIN, .tlog and "
+                             ".mav files) and shell patterns")
+    parser.add_argument("--json", action="store_true", help="print JSON Lines, one object per verdict")
+    parser.add_argument("-j", "--jobs", type=positive, metavar="N", help="check N logs at a time (default: 1)")
+    parser.add_argument("-o", "--out", metavar="FILE",
+                        help="write every log's verdicts, with a _log column, to FILE.parquet or FILE.csv")
+
+
 def _report_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("logs", nargs="+", metavar="LOG",
                         help="the log; with --fleet, log files, directories and shell patterns")
@@ -167,6 +183,7 @@ _ADD_OPTIONS: Dict[str, Callable[[argparse.ArgumentParser], None]] = {
     "dump": _dump_options, "summary": _summary_options, "params": _one_log,
     "messages": _one_log, "modes": _one_log, "convert": _convert_options,
     "info": _info_options, "events": _one_log, "track": _track_options,
+    "check": _check_options,
     "report": _report_options,
 }
 
@@ -185,6 +202,14 @@ def main(argv: Optional[List[str]] = None) -> int:
         request = actions.Request(args.logs[0], patterns, args.types, args.scaled)
         return run_guarded(console, None, lambda: actions.convert(
             args.out, args.logs, request, console, args.jobs, args.force))
+    if command == "check":
+        if "-" in args.logs:
+            parser.error("check reads log files, not standard input")
+        if args.out is not None and not args.out.lower().endswith((".parquet", ".csv")):
+            parser.error("-o/--out must name a .parquet or .csv file")
+        from .check import check
+
+        return run_guarded(console, args.out, lambda: check(args.logs, console, args.json, args.jobs, args.out))
     if command == "report":
         from . import report
 

@@ -1,0 +1,133 @@
+"""Health checks: verdicts on hand-built logs, every sample checked without
+an error, and the exit codes of `quillon check`."""
+
+import json
+
+import pytest
+
+from conftest import sample_files
+from dataflash_bytes import data_packet, format_packet
+from quillon_tools import read_log
+from quillon_tools.cli.main import main
+
+# Layouts as the firmware logs them.
+LAYOUTS = {
+    "VIBE": (200, "QBfffI", "TimeUS,IMU,VibeX,VibeY,VibeZ,Clip"),
+    "GPS": (201, "QBBIHBcLLeffffB", "TimeUS,I,Status,GMS,GWk,NSats,HDop,Lat,Lng,Alt,Spd,GCrs,VZ,Yaw,U"),
+    "XKF4": (202, "QBcccccfffHBIHb", "TimeUS,C,SV,SP,SH,SM,SVT,errRP,OFN,OFE,FS,TS,SS,GPS,PI"),
+    "ERR": (203, "QBB", "TimeUS,Subsys,ECode"),
+    "ARM": (204, "QBIBB", "TimeUS,ArmState,ArmChecks,Forced,Method"),
+    "POS": (205, "QLLiff", "TimeUS,Lat,Lng,Alt,RelHomeAlt,RelOriginAlt"),
+}
+SECOND = 1_000_000
+
+
+def build(rows):
+    """A DataFlash log of (name, values...) rows, with the formats it uses."""
+    used = dict.fromkeys(name for name, *_ in rows)
+    data = b"".join(format_packet(LAYOUTS[n][0], n, LAYOUTS[n][1], LAYOUTS[n][2]) for n in used)
+    for name, *values in rows:
+        data += data_packet(LAYOUTS[name][0], LAYOUTS[name][1], *values)
+    return data
+
+
+def vibe(second, level, clips=0, imu=0):
+    return ("VIBE", second * SECOND, imu, 1.0, level, 2.0, clips)
+
+
+def gps(second, status):
+    return ("GPS", second * SECOND, 0, status, 0, 0, 12, 90, 0, 0, 0, 0.0, 0.0, 0.0, 0.0, 1)
+
+
+def verdicts(data, limits=None):
+    table = read_log(data).checks(limits)
+    return {row["check"]: row for row in table.to_pylist()}
+
+
+@pytest.mark.parametrize("peak,expected", [(20.0, "pass"), (32.0, "warn"), (65.0, "fail")])
+def test_vibration_against_ardupilot_limits(peak, expected):
+    found = verdicts(build([vibe(1, 5.0), vibe(2, peak), vibe(3, 5.0, imu=1)]))
+    assert found["vibration[0]"]["verdict"] == expected
+    assert found["vibration[0]"]["value"] == peak
+    assert found["vibration[1]"]["verdict"] == "pass"  # each IMU on its own
+
+
+def test_limits_override_the_defaults_and_are_checked():
+    log = build([vibe(1, 65.0)])
+    assert verdicts(log, {"vibration": (70, 80)})["vibration[0]"]["verdict"] == "pass"
+    with pytest.raises(ValueError, match="no check named"):
+        verdicts(log, {"vibrations": (1, 2)})
+
+
+def test_clipping_rise_while_armed():
+    found = verdicts(build([("ARM", 0, 1, 0, 0, 0), vibe(1, 5.0, clips=3), vibe(2, 5.0, clips=3),
+                            vibe(3, 5.0, clips=9), ("ARM", 4 * SECOND, 0, 0, 0, 0), vibe(5, 5.0, clips=40)]))
+    assert found["clipping[0]"]["verdict"] == "warn"
+    assert found["clipping[0]"]["value"] == 6  # the rise after disarming is not counted
+
+
+def test_lost_fix():
+    found = verdicts(build([gps(1, 3), gps(2, 3), gps(3, 1), gps(4, 3)]))
+    assert found["gps_fix[0]"]["verdict"] == "fail"
+    assert found["gps_fix[0]"]["value"] == 1
+    assert found["gps_hdop[0]"]["value"] == pytest.approx(0.9)  # hundredths, as logged
+
+
+def test_ekf_ratio_in_hundredths():
+    row = ("XKF4", SECOND, 0, 120, 10, 10, 10, 0, 0.0, 0.0, 0.0, 0, 0, 0, 0, 0)
+    found = verdicts(build([row]))
+    assert found["ekf[0]"]["verdict"] == "fail"
+    assert found["ekf[0]"]["value"] == pytest.approx(1.2)
+    assert "SV" in found["ekf[0]"]["detail"]
+
+
+def test_crash_check_error():
+    found = verdicts(build([("ERR", SECOND, 12, 1)]))
+    assert found["crash"]["verdict"] == "fail"
+    assert found["errors"]["verdict"] == "warn"
+
+
+@pytest.mark.parametrize("disarmed,height,expected", [(False, 25.0, "warn"), (False, 0.2, "pass"), (True, 25.0, "pass")])
+def test_power_loss(disarmed, height, expected):
+    rows = [("ARM", SECOND, 1, 0, 0, 0)] + [("POS", s * SECOND, 0, 0, 0, height, height) for s in range(2, 6)]
+    if disarmed:
+        rows.append(("ARM", 6 * SECOND, 0, 0, 0, 0))
+    row = verdicts(build(rows))["power_loss"]
+    assert row["verdict"] == expected
+    if expected == "warn":
+        assert "power loss or truncated file" in row["detail"]
+
+
+def test_a_log_without_data_skips_every_check_with_a_reason():
+    table = read_log(b"no packets here").checks()
+    assert set(table.column("verdict").to_pylist()) == {"skipped"}
+    assert all(table.column("detail").to_pylist())
+
+
+@pytest.mark.parametrize("path", sample_files(".bin", ".tlog", ".mav", ".ulg"), ids=lambda p: p.name)
+def test_every_sample_gets_a_verdict_or_a_reason(path):
+    table = read_log(path).checks()
+    families = {name.split("[")[0] for name in table.column("check").to_pylist()}
+    assert families == {"vibration", "clipping", "gps_fix", "gps_satellites", "gps_hdop", "ekf", "ekf_lanes",
+                        "compass", "compass_field", "board_power", "power_loss", "battery", "outputs",
+                        "motor_balance", "attitude", "crash", "failsafes", "errors", "cpu_load", "long_loops"}
+    for row in table.to_pylist():
+        assert row["verdict"] in ("pass", "warn", "fail", "skipped")
+        assert row["detail"] and "could not be evaluated" not in row["detail"], row
+
+
+def test_check_command_exit_codes(tmp_path, capsys):
+    healthy, shaky, junk = tmp_path / "healthy.bin", tmp_path / "shaky.bin", tmp_path / "junk.bin"
+    healthy.write_bytes(build([vibe(1, 5.0)]))
+    shaky.write_bytes(build([vibe(1, 65.0)]))
+    junk.write_bytes(b"\0" * 100)
+    assert main(["check", str(healthy)]) == 0
+    assert capsys.readouterr().out.startswith(f"== {healthy}")
+    assert main(["check", "--json", str(healthy), str(shaky)]) == 1
+    lines = [json.loads(line) for line in capsys.readouterr().out.splitlines()]
+    assert {line["_log"] for line in lines} == {str(healthy), str(shaky)}
+    assert main(["check", str(junk)]) == 2
+    out = tmp_path / "fleet.csv"
+    assert main(["check", "-j", "2", "-o", str(out), str(healthy), str(shaky)]) == 1
+    text = out.read_text()
+    assert text.startswith('"_log","check","verdict"') and "shaky.bin" in text and "healthy.bin" in text
