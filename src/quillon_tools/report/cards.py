@@ -9,7 +9,9 @@ from typing import List, Optional
 
 import pyarrow
 from bokeh.layouts import column, row
-from bokeh.models import Button, CustomJS, Div, Range1d
+from bokeh.models import CustomJS, Range1d
+from bokeh.models.widgets.buttons import Button
+from bokeh.models.widgets.markups import Div
 
 from .series import time_ms
 
@@ -37,7 +39,8 @@ def verdict_cards(checks: Optional[pyarrow.Table], x_range: Range1d, name: str) 
     cards: List[object] = []
     for i, check in enumerate(checks.to_pylist()):
         verdict = check.get("verdict") or "skipped"
-        button = Button(label=f"{check.get('check')}: {verdict}", button_type=BUTTON_TYPES.get(verdict, "light"),
+        button = Button(label=f"{check.get('check')}: {verdict}",
+                        button_type=BUTTON_TYPES.get(verdict, "light"),  # type: ignore[arg-type]
                         width=220, name=f"{name}-{i}")
         moment = moments[i]
         if not math.isnan(moment):  # a card without a moment keeps its colour, and zooms nowhere

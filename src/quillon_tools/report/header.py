@@ -6,7 +6,7 @@ import datetime
 import html
 from typing import Any, Dict, List, Optional, Tuple
 
-from bokeh.models import Div
+from bokeh.models.widgets.markups import Div
 
 
 def duration_text(seconds: Optional[float]) -> Optional[str]:

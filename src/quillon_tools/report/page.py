@@ -12,7 +12,7 @@ import pyarrow.compute
 from bokeh.document import Document
 from bokeh.embed import file_html
 from bokeh.layouts import column
-from bokeh.models import Div
+from bokeh.models.widgets.markups import Div
 from bokeh.resources import INLINE
 
 from ..protocols import MAVLINK
@@ -69,7 +69,8 @@ def _vehicle_ids(log: Any, info: Any) -> List[Optional[int]]:
 
 def _vehicle_info(info: Any, sysid: Optional[int]) -> Optional[Dict[str, Any]]:
     if isinstance(info, dict) and sysid is not None and sysid in info:
-        return info[sysid]
+        found: Dict[str, Any] = info[sysid]
+        return found
     return info if isinstance(info, dict) and "vehicle" in info else None
 
 

@@ -5,10 +5,11 @@ renderer per panel keeps the page's models, and so its making, few."""
 
 from __future__ import annotations
 
-from typing import List
+from typing import Any, Dict, List
 
 import numpy
-from bokeh.models import ColumnDataSource, HoverTool, Legend, LegendItem, Range1d
+from bokeh.models import ColumnDataSource, HoverTool, Range1d
+from bokeh.models.annotations.legends import Legend, LegendItem
 from bokeh.palettes import Category10_10
 from bokeh.plotting import figure
 
@@ -22,7 +23,7 @@ def panel_figure(data: PanelData, x_range: Range1d, buckets: int, name: str) -> 
     plot = figure(title=panel.title, x_axis_type="datetime", x_range=x_range, height=230,
                   tools=TOOLS, sizing_mode="stretch_width", name=name)
     plot.yaxis.axis_label = panel.unit or None
-    columns: dict = {"xs": [], "ys": [], "label": [], "colour": []}
+    columns: Dict[str, List[Any]] = {"xs": [], "ys": [], "label": [], "colour": []}
     for i, series in enumerate(data.series):
         x, y = min_max(series.x, series.y, buckets)
         columns["xs"].append(x)
@@ -30,8 +31,9 @@ def panel_figure(data: PanelData, x_range: Range1d, buckets: int, name: str) -> 
         columns["label"].append(series.label)
         columns["colour"].append(Category10_10[i % len(Category10_10)])
     lines = plot.multi_line("xs", "ys", color="colour", line_width=1.3, source=ColumnDataSource(columns))
-    items = [LegendItem(label=label, renderers=[lines], index=i) for i, label in enumerate(columns["label"])]
-    plot.add_layout(Legend(items=items, label_text_font_size="8pt", spacing=0, padding=4,
+    renderers: List[Any] = [lines]
+    items = [LegendItem(label=label, renderers=renderers, index=i) for i, label in enumerate(columns["label"])]
+    plot.add_layout(Legend(items=items, label_text_font_size="8pt", spacing=0, padding=4,  # type: ignore[arg-type]
                            ncols=1 if len(items) <= 8 else 2), "right")
     plot.add_tools(HoverTool(tooltips=[("", "@label"), ("value", "$y"), ("time", "$x{%F %T}")],
                              formatters={"$x": "datetime"}))

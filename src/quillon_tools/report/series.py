@@ -34,7 +34,7 @@ def time_ms(column: pyarrow.ChunkedArray) -> numpy.ndarray:
     values = micros.astype(numpy.float64) / 1000.0
     if column.null_count:
         values[column.is_null().to_numpy(zero_copy_only=False)] = numpy.nan
-    return values
+    return values  # type: ignore[no-any-return]
 
 
 def _values(table: pyarrow.Table, line: Line) -> Optional[numpy.ndarray]:
@@ -50,13 +50,13 @@ def _values(table: pyarrow.Table, line: Line) -> Optional[numpy.ndarray]:
             values[values == line.unknown] = numpy.nan
         parts.append(values)
     values = parts[0] if len(parts) == 1 else numpy.sqrt(sum(part * part for part in parts))
-    return values * line.scale if line.scale != 1.0 else values
+    return values * line.scale if line.scale != 1.0 else values  # type: ignore[no-any-return]
 
 
 def _instance_column(table: pyarrow.Table) -> Optional[str]:
     for field in table.schema:
         if (field.metadata or {}).get(b"unit") == INSTANCE_UNIT:
-            return field.name
+            return str(field.name)
     return None
 
 

@@ -8,8 +8,10 @@ from typing import Dict, List, Optional
 
 import pyarrow
 from bokeh.layouts import column
-from bokeh.models import (CDSView, ColumnDataSource, CustomJS, DataTable, DateFormatter, Div,
-                          IndexFilter, TableColumn, TextInput)
+from bokeh.models import CDSView, ColumnDataSource, CustomJS, IndexFilter
+from bokeh.models.widgets.inputs import TextInput
+from bokeh.models.widgets.markups import Div
+from bokeh.models.widgets.tables import DataTable, DateFormatter, TableColumn
 
 from .series import time_ms
 from .timeline import SEVERITIES
@@ -38,7 +40,7 @@ def params_table(params: Dict[str, float], cap: int, name: str) -> Optional[obje
     names = sorted(params)
     shown = names[:cap]
     source = ColumnDataSource({"name": shown, "value": [float(params[n]) for n in shown]})
-    view = CDSView(filter=IndexFilter(list(range(len(shown)))))
+    view = CDSView(filter=IndexFilter(indices=list(range(len(shown)))))
     table = DataTable(source=source, view=view, height=320, sizing_mode="stretch_width", index_position=None,
                       reorderable=False,
                       columns=[TableColumn(field="name", title="parameter"), TableColumn(field="value", title="value")],

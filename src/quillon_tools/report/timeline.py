@@ -3,7 +3,7 @@ markers whose hover gives their name and detail, and the shared time range."""
 
 from __future__ import annotations
 
-from typing import Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 import numpy
 import pyarrow
@@ -25,7 +25,7 @@ def time_range(start: float, end: float) -> Range1d:
     """The one x range of a page, so that zooming or panning any plot moves all."""
     if not end > start:
         start, end = start - 1000.0, start + 1000.0
-    return Range1d(start, end, name="time")
+    return Range1d(start=start, end=end, name="time")
 
 
 class ModeColours:
@@ -40,8 +40,8 @@ class ModeColours:
         return self._colours[name]
 
 
-def _mode_bands(modes: Optional[pyarrow.Table], end: float, colours: ModeColours) -> Dict[str, list]:
-    bands: Dict[str, list] = {"left": [], "right": [], "name": [], "colour": []}
+def _mode_bands(modes: Optional[pyarrow.Table], end: float, colours: ModeColours) -> Dict[str, List[Any]]:
+    bands: Dict[str, List[Any]] = {"left": [], "right": [], "name": [], "colour": []}
     if modes is None or modes.num_rows == 0:
         return bands
     times = time_ms(modes.column("_time"))
@@ -59,10 +59,10 @@ def _mode_bands(modes: Optional[pyarrow.Table], end: float, colours: ModeColours
     return bands
 
 
-def _event_markers(events: Optional[pyarrow.Table], messages: Optional[pyarrow.Table]) -> Dict[str, list]:
+def _event_markers(events: Optional[pyarrow.Table], messages: Optional[pyarrow.Table]) -> Dict[str, List[Any]]:
     """Events other than mode changes (the bands show those); where the log
     gives no events, its text messages."""
-    markers: Dict[str, list] = {"time": [], "kind": [], "name": [], "detail": [], "colour": []}
+    markers: Dict[str, List[Any]] = {"time": [], "kind": [], "name": [], "detail": [], "colour": []}
     if events is not None and events.num_rows:
         kinds = events.column("kind").to_pylist()
         rows = zip(time_ms(events.column("_time")), kinds, events.column("name").to_pylist(),
@@ -87,12 +87,12 @@ def _event_markers(events: Optional[pyarrow.Table], messages: Optional[pyarrow.T
 
 def timeline_figure(x_range: Range1d, modes: Optional[pyarrow.Table], events: Optional[pyarrow.Table],
                     messages: Optional[pyarrow.Table], colours: ModeColours, name: str) -> Optional[figure]:
-    bands = _mode_bands(modes, x_range.end, colours)
+    bands = _mode_bands(modes, float(x_range.end), colours)  # type: ignore[arg-type]
     markers = _event_markers(events, messages)
     if not bands["left"] and not markers["time"]:
         return None
     plot = figure(title="Timeline: flight modes and events", x_axis_type="datetime", x_range=x_range,
-                  y_range=(0, 1), height=130, tools=TOOLS, sizing_mode="stretch_width", name=name)
+                  y_range=Range1d(start=0, end=1), height=130, tools=TOOLS, sizing_mode="stretch_width", name=name)
     plot.yaxis.visible = False
     plot.ygrid.visible = False
     if bands["left"]:

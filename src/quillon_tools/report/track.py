@@ -6,12 +6,13 @@ from __future__ import annotations
 
 import math
 import urllib.parse
-from typing import Optional
+from typing import Optional, Tuple
 
 import numpy
 import pyarrow
 import pyarrow.compute
-from bokeh.models import ColumnDataSource, Legend, WMTSTileSource
+from bokeh.models import WMTSTileSource
+from bokeh.models.annotations.legends import Legend
 from bokeh.plotting import figure
 
 from .reduce import stride
@@ -20,7 +21,7 @@ from .timeline import ModeColours
 EARTH_RADIUS = 6_378_137.0  # WGS 84, as Web Mercator uses it
 
 
-def local_metres(lat: numpy.ndarray, lon: numpy.ndarray) -> tuple:
+def local_metres(lat: numpy.ndarray, lon: numpy.ndarray) -> Tuple[numpy.ndarray, numpy.ndarray]:
     """East and north of the first point: flat earth, fine over a flight's span."""
     lat0, lon0 = math.radians(lat[0]), math.radians(lon[0])
     east = (numpy.radians(lon) - lon0) * math.cos(lat0) * EARTH_RADIUS
@@ -28,7 +29,7 @@ def local_metres(lat: numpy.ndarray, lon: numpy.ndarray) -> tuple:
     return east, north
 
 
-def web_mercator(lat: numpy.ndarray, lon: numpy.ndarray) -> tuple:
+def web_mercator(lat: numpy.ndarray, lon: numpy.ndarray) -> Tuple[numpy.ndarray, numpy.ndarray]:
     x = numpy.radians(lon) * EARTH_RADIUS
     y = numpy.log(numpy.tan(numpy.pi / 4 + numpy.radians(numpy.clip(lat, -85.05, 85.05)) / 2)) * EARTH_RADIUS
     return x, y
@@ -96,5 +97,6 @@ def track_figure(track: Optional[pyarrow.Table], colours: ModeColours, points: i
     home = plot.scatter([x[0]], [y[0]], size=14, marker="triangle", color="black")
     end = plot.scatter([x[-1]], [y[-1]], size=13, marker="square", color="#d62728")
     items += [("home", [home]), ("end", [end])]
-    plot.add_layout(Legend(items=items, click_policy="hide", label_text_font_size="8pt"), "right")
+    plot.add_layout(Legend(items=items, click_policy="hide",  # type: ignore[arg-type]
+                        label_text_font_size="8pt"), "right")
     return plot
