@@ -54,7 +54,9 @@ fi
 echo "-- the module's tests, with leak detection"
 ASAN_OPTIONS=$asan:detect_leaks=1 python -m pytest "$@" --module-only .
 # The type check and the multi-process fleet and Dask tests decode through
-# the same paths as the others and add only time under the sanitizers.
+# the same paths as the others and add only time under the sanitizers. The
+# report's browser tests would start Chromium with the preloaded runtimes.
 echo "-- the product's tests"
 ASAN_OPTIONS=$asan:detect_leaks=0 python -m pytest "$@" \
-    --ignore=test_tools_stubs.py --ignore=test_tools_fleet.py --ignore=test_tools_dask.py test_tools_*.py
+    --ignore=test_tools_stubs.py --ignore=test_tools_fleet.py --ignore=test_tools_dask.py \
+    --ignore=test_tools_report_browser.py test_tools_*.py

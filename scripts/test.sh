@@ -17,11 +17,13 @@ ROOT=$PWD
 JOBS=$(nproc)
 stage() { printf '== [%d:%02d] %s\n' $((SECONDS / 60)) $((SECONDS % 60)) "$*"; }
 
-# The build, the C++ suites, the 32-bit builds and the fuzzers need these;
+# The build, the C++ suites, the 32-bit builds and the fuzzers need these
+# (chromium: the report's browser tests, driven by Playwright, which is told
+# to use it and downloads no browser of its own);
 # test-m32.sh, test-i386.sh and fuzz.sh also install their own when run alone.
 . scripts/ensure-apt-packages.sh
 ensure_apt_packages g++ pkg-config libgtest-dev g++-multilib googletest clang libclang-rt-14-dev \
-    python3-dev python3-venv debootstrap
+    python3-dev python3-venv debootstrap chromium
 
 # The i386 chroot is made (debootstrap: downloads, then unpacking) while the
 # other tests build and run, in a process group of its own that goes away if

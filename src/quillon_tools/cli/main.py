@@ -1,5 +1,5 @@
 """quillon: one subcommand per job (dump, summary, params, messages, modes,
-info, events, track, convert)."""
+info, events, track, convert, check, report)."""
 
 from __future__ import annotations
 
@@ -76,6 +76,15 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
         "(pass, warn, fail, or skipped with the reason). Exit code 0 when no check "
         "fails, 1 when one fails (or a log is unreadable), 2 when no log is readable.",
         "quillon check flights/ -j 4 -o health.parquet"),
+    "report": Subcommand(
+        "write a flight report: one web page per log, an index per fleet",
+        "Write a self-contained HTML page of a log: its facts, checks, flight modes "
+        "and events, track and linked plots, parameters and messages. The page makes "
+        "no network request. With --fleet, one page per log into the directory OUT "
+        "and OUT/index.html listing them; logs whose page is current are skipped "
+        "unless --force. Needs Bokeh: pip install 'quillon[report]'.",
+        "quillon report flight.bin -o flight.html\n"
+        "  quillon report --fleet flights/ -o reports -j 4"),
 }
 
 
@@ -155,11 +164,29 @@ def _check_options(parser: argparse.ArgumentParser) -> None:
                         help="write every log's verdicts, with a _log column, to FILE.parquet or FILE.csv")
 
 
+def _report_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("logs", nargs="+", metavar="LOG",
+                        help="the log; with --fleet, log files, directories and shell patterns")
+    parser.add_argument("-o", "--out", metavar="OUT",
+                        help="the page to write (default: the log's name with .html, here); "
+                             "with --fleet, the directory of the pages")
+    parser.add_argument("--fleet", action="store_true", help="a page per log and an index of them")
+    parser.add_argument("--tiles", metavar="URL-TEMPLATE",
+                        help="draw the track over map tiles from this URL, such as "
+                             "'https://tile.example.org/{z}/{x}/{y}.png' (the page then loads them)")
+    parser.add_argument("--no-track", dest="track", action="store_false",
+                        help="leave every position out of the page")
+    parser.add_argument("-j", "--jobs", type=positive, metavar="N",
+                        help="with --fleet, report N logs at a time (default: one per core)")
+    parser.add_argument("--force", action="store_true", help="with --fleet, write current pages again")
+
+
 _ADD_OPTIONS: Dict[str, Callable[[argparse.ArgumentParser], None]] = {
     "dump": _dump_options, "summary": _summary_options, "params": _one_log,
     "messages": _one_log, "modes": _one_log, "convert": _convert_options,
     "info": _info_options, "events": _one_log, "track": _track_options,
     "check": _check_options,
+    "report": _report_options,
 }
 
 
@@ -185,6 +212,10 @@ def main(argv: Optional[List[str]] = None) -> int:
         from .check import check
 
         return run_guarded(console, args.out, lambda: check(args.logs, console, args.json, args.jobs, args.out))
+    if command == "report":
+        from . import report
+
+        return report.run(parser, args, console)
     request = actions.Request(args.log, patterns, getattr(args, "types", None),
                               getattr(args, "scaled", False), getattr(args, "out", None))
     if command == "dump":

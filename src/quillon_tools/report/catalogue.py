@@ -1,0 +1,141 @@
+"""What the linked plots of a report show: per panel, the lines it draws from
+the DataFlash and the MAVLink message tables. A line whose message or field
+the log lacks is left out, and a panel without lines is not drawn.
+
+DataFlash tables are read scaled, so their values are in their units already;
+MAVLink fields are scaled here to the same units.
+"""
+
+from __future__ import annotations
+
+from typing import NamedTuple, Optional, Tuple
+
+DEGREES_PER_RADIAN = 57.29577951308232
+UINT16_UNKNOWN = 65535.0
+
+
+class Line(NamedTuple):
+    message: str
+    # One field, or several whose vector length is drawn (a compass's field strength).
+    fields: Tuple[str, ...]
+    label: str
+    scale: float = 1.0
+    unknown: Optional[float] = None  # the raw value that means "not known"
+
+
+class Panel(NamedTuple):
+    key: str
+    title: str
+    unit: str
+    data_flash: Tuple[Line, ...]
+    mavlink: Tuple[Line, ...]
+    drop_zero: bool = False  # lines that stay 0 are unused channels
+
+
+def _line(message: str, field: str, label: str = "", scale: float = 1.0,
+          unknown: Optional[float] = None) -> Line:
+    return Line(message, (field,), label or field, scale, unknown)
+
+
+def _channels(message: str, template: str, label: str, count: int) -> Tuple[Line, ...]:
+    return tuple(_line(message, template.format(i), f"{label}{i}", unknown=UINT16_UNKNOWN)
+                 for i in range(1, count + 1))
+
+
+PANELS: Tuple[Panel, ...] = (
+    Panel("attitude", "Attitude: desired and actual", "deg", (
+        _line("ATT", "DesRoll", "desired roll"), _line("ATT", "Roll", "roll"),
+        _line("ATT", "DesPitch", "desired pitch"), _line("ATT", "Pitch", "pitch"),
+        _line("ATT", "DesYaw", "desired yaw"), _line("ATT", "Yaw", "yaw"),
+    ), (
+        _line("NAV_CONTROLLER_OUTPUT", "nav_roll", "desired roll"),
+        _line("ATTITUDE", "roll", "roll", DEGREES_PER_RADIAN),
+        _line("NAV_CONTROLLER_OUTPUT", "nav_pitch", "desired pitch"),
+        _line("ATTITUDE", "pitch", "pitch", DEGREES_PER_RADIAN),
+        _line("NAV_CONTROLLER_OUTPUT", "nav_bearing", "desired yaw"),
+        _line("ATTITUDE", "yaw", "yaw", DEGREES_PER_RADIAN),
+    )),
+    Panel("altitude", "Altitude", "m", (
+        _line("CTUN", "BAlt", "barometer"), _line("CTUN", "BarAlt", "barometer"),
+        _line("CTUN", "Alt", "estimate"), _line("CTUN", "DAlt", "desired"),
+        _line("GPS", "Alt", "GPS (AMSL)"),
+    ), (
+        _line("GLOBAL_POSITION_INT", "relative_alt", "above home", 0.001),
+        _line("VFR_HUD", "alt", "estimate (AMSL)"),
+        _line("GPS_RAW_INT", "alt", "GPS (AMSL)", 0.001),
+    )),
+    Panel("speed", "Climb rate and ground speed", "m/s", (
+        _line("CTUN", "CRt", "climb rate"), _line("CTUN", "DCRt", "desired climb rate"),
+        _line("GPS", "Spd", "ground speed"),
+    ), (
+        _line("VFR_HUD", "climb", "climb rate"), _line("VFR_HUD", "groundspeed", "ground speed"),
+    )),
+    Panel("battery", "Battery voltage and current", "V, A", (
+        _line("BAT", "Volt", "voltage"), _line("BAT", "Curr", "current"),
+        _line("CURR", "Volt", "voltage"), _line("CURR", "Curr", "current"),
+    ), (
+        _line("SYS_STATUS", "voltage_battery", "voltage", 0.001, UINT16_UNKNOWN),
+        _line("SYS_STATUS", "current_battery", "current", 0.01, -1),
+    )),
+    Panel("battery_used", "Battery used", "mAh", (
+        _line("BAT", "CurrTot", "used"), _line("CURR", "CurrTot", "used"),
+    ), (
+        _line("BATTERY_STATUS", "current_consumed", "used", unknown=-1),
+    )),
+    Panel("vibration", "Vibration", "m/s/s", (
+        _line("VIBE", "VibeX", "X"), _line("VIBE", "VibeY", "Y"), _line("VIBE", "VibeZ", "Z"),
+    ), (
+        _line("VIBRATION", "vibration_x", "X"), _line("VIBRATION", "vibration_y", "Y"),
+        _line("VIBRATION", "vibration_z", "Z"),
+    )),
+    Panel("clipping", "Accelerometer clipping", "count", (
+        _line("VIBE", "Clip", "clipping"), _line("VIBE", "Clip0", "IMU 0"),
+        _line("VIBE", "Clip1", "IMU 1"), _line("VIBE", "Clip2", "IMU 2"),
+    ), (
+        _line("VIBRATION", "clipping_0", "IMU 0"), _line("VIBRATION", "clipping_1", "IMU 1"),
+        _line("VIBRATION", "clipping_2", "IMU 2"),
+    )),
+    Panel("ekf", "EKF test ratios / variances", "", tuple(
+        _line(message, field, label)
+        for message in ("XKF4", "NKF4")
+        for field, label in (("SV", "velocity"), ("SP", "position"), ("SH", "height"),
+                             ("SM", "compass"), ("SVT", "airspeed"))
+    ) + (
+        _line("EKF4", "SV", "velocity"), _line("EKF4", "SP", "position"), _line("EKF4", "SH", "height"),
+        _line("EKF4", "SMX", "compass"),
+    ), (
+        _line("EKF_STATUS_REPORT", "velocity_variance", "velocity"),
+        _line("EKF_STATUS_REPORT", "pos_horiz_variance", "horizontal position"),
+        _line("EKF_STATUS_REPORT", "pos_vert_variance", "vertical position"),
+        _line("EKF_STATUS_REPORT", "compass_variance", "compass"),
+        _line("EKF_STATUS_REPORT", "terrain_alt_variance", "terrain altitude"),
+    )),
+    Panel("gps", "GPS satellites and HDop", "", (
+        _line("GPS", "NSats", "satellites"), _line("GPS", "HDop", "HDop"),
+    ), (
+        _line("GPS_RAW_INT", "satellites_visible", "satellites", unknown=255),
+        _line("GPS_RAW_INT", "eph", "HDop", 0.01, UINT16_UNKNOWN),
+    )),
+    Panel("compass", "Compass field strength", "", (
+        Line("MAG", ("MagX", "MagY", "MagZ"), "field"), Line("MAG2", ("MagX", "MagY", "MagZ"), "field 2"),
+    ), (
+        Line("RAW_IMU", ("xmag", "ymag", "zmag"), "field (mGauss)"),
+        Line("SCALED_IMU2", ("xmag", "ymag", "zmag"), "field 2 (mGauss)"),
+        Line("SCALED_IMU3", ("xmag", "ymag", "zmag"), "field 3 (mGauss)"),
+    )),
+    Panel("rc_in", "RC inputs", "us", _channels("RCIN", "C{}", "C", 16),
+          _channels("RC_CHANNELS", "chan{}_raw", "channel ", 18), drop_zero=True),
+    Panel("outputs", "Outputs (motors and servos)", "us",
+          _channels("RCOU", "C{}", "C", 16) + _channels("RCO2", "C{}", "C", 18)[14:],
+          _channels("SERVO_OUTPUT_RAW", "servo{}_raw", "servo ", 16), drop_zero=True),
+    Panel("board_voltage", "Board voltage", "V", (
+        _line("POWR", "Vcc", "Vcc"), _line("CURR", "Vcc", "Vcc", 0.001),
+    ), (
+        _line("POWER_STATUS", "Vcc", "Vcc", 0.001), _line("HWSTATUS", "Vcc", "Vcc (hardware)", 0.001),
+    )),
+    Panel("cpu", "CPU load", "%", (
+        _line("PM", "Load", "load", 0.1),
+    ), (
+        _line("SYS_STATUS", "load", "load", 0.1),
+    )),
+)

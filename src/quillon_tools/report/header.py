@@ -1,0 +1,78 @@
+"""The header of a report: the facts of the log, every text escaped."""
+
+from __future__ import annotations
+
+import datetime
+import html
+from typing import Any, Dict, List, Optional, Tuple
+
+from bokeh.models.widgets.markups import Div
+
+
+def duration_text(seconds: Optional[float]) -> Optional[str]:
+    if seconds is None:
+        return None
+    seconds = int(round(seconds))
+    hours, rest = divmod(seconds, 3600)
+    return f"{hours}:{rest // 60:02d}:{rest % 60:02d}" if hours else f"{rest // 60}:{rest % 60:02d}"
+
+
+def _number(value: Any, unit: str, digits: int = 1) -> Optional[str]:
+    if value is None:
+        return None
+    return f"{value:.{digits}f} {unit}"
+
+
+def _distance(metres: Optional[float]) -> Optional[str]:
+    if metres is None:
+        return None
+    return f"{metres / 1000:.2f} km" if metres >= 1000 else f"{metres:.0f} m"
+
+
+def _range(pair: Any, digits: int) -> Optional[str]:
+    if not pair:
+        return None
+    low, high = pair
+    return f"{low:.{digits}f} – {high:.{digits}f}"
+
+
+def start_text(start: Any, time_base: Optional[str]) -> Optional[str]:
+    if not isinstance(start, datetime.datetime):
+        return None
+    if time_base == "boot":
+        return f"{start.strftime('%H:%M:%S')} after boot (no GPS time)"
+    return start.strftime("%Y-%m-%d %H:%M:%S UTC")
+
+
+def fact_rows(info: Dict[str, Any]) -> List[Tuple[str, str]]:
+    """(label, value) of each fact the log has."""
+    firmware = info.get("firmware") or {}
+    firmware_text = " ".join(str(v) for v in (firmware.get("name"), firmware.get("version")) if v) or None
+    if firmware_text and firmware.get("git_hash"):
+        firmware_text += f" ({firmware['git_hash']})"
+    gps = info.get("gps") or {}
+    rows = [
+        ("vehicle", info.get("vehicle")),
+        ("firmware", firmware_text),
+        ("board", info.get("board")),
+        ("start", start_text(info.get("start"), info.get("time_base"))),
+        ("duration", duration_text(info.get("duration"))),
+        ("flight time", duration_text(info.get("flight_time"))),
+        ("distance", _distance(info.get("distance"))),
+        ("maximum altitude", _number(info.get("max_altitude"), "m above home")),
+        ("maximum ground speed", _number(info.get("max_ground_speed"), "m/s")),
+        ("battery used", _number(info.get("battery_used"), "mAh", 0)),
+        ("lowest voltage", _number(info.get("min_voltage"), "V", 2)),
+        ("GPS satellites", _range(gps.get("satellites"), 0)),
+        ("GPS HDop", _range(gps.get("hdop"), 2)),
+    ]
+    return [(label, str(value)) for label, value in rows if value is not None]
+
+
+def header_div(title: str, info: Optional[Dict[str, Any]], extra: List[Tuple[str, str]]) -> Div:
+    rows = fact_rows(info or {}) + extra
+    cells = "".join(f"<tr><th>{html.escape(label)}</th><td>{html.escape(value)}</td></tr>"
+                    for label, value in rows)
+    return Div(text=f"<h2>{html.escape(title)}</h2><table class='facts'>{cells}</table>",
+               stylesheets=[":host table.facts th { text-align: left; padding-right: 1.5em; font-weight: 600; }"],
+               sizing_mode="stretch_width")

@@ -1,0 +1,163 @@
+"""One flight report: a self-contained HTML page of a log, made with Bokeh,
+its scripts and data inline and a security policy that allows no network
+access. On a MAVLink log of several vehicles, one section per vehicle."""
+
+from __future__ import annotations
+
+import os
+from typing import Any, Dict, List, NamedTuple, Optional, Tuple
+
+import pyarrow
+import pyarrow.compute
+from bokeh.document import Document
+from bokeh.embed import file_html
+from bokeh.layouts import column
+from bokeh.models.widgets.markups import Div
+from bokeh.resources import INLINE
+
+from ..protocols import MAVLINK
+from .cards import verdict_cards
+from .csp import with_policy
+from .header import header_div
+from .panels import panel_figure
+from .series import PanelData, TableSource, panel_series, time_ms
+from .tables import messages_table, params_table
+from .timeline import ModeColours, span_of, time_range, timeline_figure
+from .track import tile_origin, track_figure
+
+# Bounds that keep a page within 8 MB whatever the log: plotted points over
+# all lines (each line gets at most MAX_BUCKETS min/max pairs), track points,
+# and table rows, shared among the vehicles of a page.
+POINT_BUDGET = 200_000
+MAX_BUCKETS = 1000
+MIN_BUCKETS = 50
+TRACK_POINTS = 20_000
+MESSAGE_ROWS = 5000
+PARAM_ROWS = 5000
+
+
+class Options(NamedTuple):
+    tiles: Optional[str] = None  # a tile URL template, for a map under the track
+    track: bool = True  # False leaves every position out of the page
+
+
+class Vehicle(NamedTuple):
+    sysid: Optional[int]  # None: the whole log
+    info: Optional[Dict[str, Any]]
+    source: TableSource
+    panels: List[PanelData]
+
+
+def _of_vehicle(table: Optional[pyarrow.Table], sysid: Optional[int]) -> Optional[pyarrow.Table]:
+    if table is None or sysid is None or "_sysid" not in table.column_names:
+        return table
+    return table.filter(pyarrow.compute.equal(table.column("_sysid"), sysid))
+
+
+def _vehicle_ids(log: Any, info: Any) -> List[Optional[int]]:
+    """The MAVLink systems that are vehicles: those the facts describe, else
+    those that report a flight mode; [None] for a log of one."""
+    if log.protocol != MAVLINK:
+        return [None]
+    if isinstance(info, dict) and info and all(isinstance(key, int) for key in info):
+        ids = sorted(info)
+    else:
+        modes = log.modes
+        ids = sorted(set(modes.column("_sysid").to_pylist())) if modes.num_rows else []
+    return ids or [None]
+
+
+def _vehicle_info(info: Any, sysid: Optional[int]) -> Optional[Dict[str, Any]]:
+    if isinstance(info, dict) and sysid is not None and sysid in info:
+        found: Dict[str, Any] = info[sysid]
+        return found
+    return info if isinstance(info, dict) and "vehicle" in info else None
+
+
+def build_report(log: Any, title: str, options: Options = Options()) -> str:
+    """The HTML page of a decoded log (a `read_log` Log, best read scaled)."""
+    info = log.info
+    vehicles = []
+    for sysid in _vehicle_ids(log, info):
+        source = TableSource(log, sysid)
+        vehicles.append(Vehicle(sysid, _vehicle_info(info, sysid), source, panel_series(source, log.protocol)))
+    events = log.events
+    checks = log.checks()
+    track = log.track() if options.track else None
+    modes, messages = log.modes, log.messages
+
+    times = [s.x for v in vehicles for p in v.panels for s in p.series]
+    times += [time_ms(t.column("_time")) for t in (modes, events, messages) if t is not None and t.num_rows]
+    start, end = span_of(times)
+    x_range = time_range(start or 0.0, end or 0.0)
+    lines = max(1, sum(len(p.series) for v in vehicles for p in v.panels))
+    buckets = max(MIN_BUCKETS, min(MAX_BUCKETS, POINT_BUDGET // (2 * lines)))
+    share = len(vehicles)
+
+    parts: List[Any] = []
+    for vehicle in vehicles:
+        prefix = "" if share == 1 else f"v{vehicle.sysid}-"
+        colours = ModeColours()
+        heading = title if share == 1 else f"{title}: vehicle {vehicle.sysid}"
+        extra: List[Tuple[str, str]] = []
+        if vehicle.sysid is not None:
+            extra.append(("system id", str(vehicle.sysid)))
+        parts.append(header_div(heading, vehicle.info, extra))
+        section = [
+            verdict_cards(_of_vehicle(checks, vehicle.sysid), x_range, f"{prefix}card"),
+            track_figure(_of_vehicle(track, vehicle.sysid), colours, TRACK_POINTS // share,
+                         f"{prefix}track", options.tiles),
+            timeline_figure(x_range, _of_vehicle(modes, vehicle.sysid), _of_vehicle(events, vehicle.sysid),
+                            _of_vehicle(messages, vehicle.sysid), colours, f"{prefix}timeline"),
+        ]
+        section += [panel_figure(p, x_range, buckets, f"{prefix}panel-{p.panel.key}") for p in vehicle.panels]
+        params = log.params if vehicle.sysid is None or share == 1 else _vehicle_params(log, vehicle.sysid)
+        section += [params_table(params, PARAM_ROWS // share, f"{prefix}params"),
+                    messages_table(_of_vehicle(messages, vehicle.sysid), MESSAGE_ROWS // share,
+                                   f"{prefix}messages")]
+        parts += [part for part in section if part is not None]
+    if len(parts) == len(vehicles):
+        parts.append(Div(text="The log holds nothing this report can show."))
+
+    document = Document()
+    document.add_root(column(parts, sizing_mode="stretch_width", name="report"))
+    page = file_html(document, INLINE, title=f"Flight report: {title}")
+    return with_policy(page, [tile_origin(options.tiles)] if options.tiles else [])
+
+
+def _vehicle_params(log: Any, sysid: int) -> Dict[str, float]:
+    """The last value of each parameter one vehicle sent."""
+    changes = _of_vehicle(log.param_changes, sysid)
+    if changes is None:
+        return {}
+    return dict(zip(changes.column("name").to_pylist(), changes.column("value").to_pylist()))
+
+
+class Written(NamedTuple):
+    size: int  # bytes of the page
+    log: Any  # the Log it shows
+
+
+def write_report(source: Any, out: str, title: str, options: Options = Options()) -> Written:
+    """Reads the log `source` (a path or a binary file) and writes its
+    report to `out`, whole or not at all. Raises NoPackets when the log
+    holds no DataFlash or MAVLink packet."""
+    from ..log import read_log
+
+    log = read_log(source, scaled=True)
+    if log.protocol is None:
+        raise NoPackets(title)
+    page = build_report(log, title, options).encode("utf-8")
+    hidden = os.path.join(os.path.dirname(out) or ".", f".{os.path.basename(out)}.tmp")
+    try:
+        with open(hidden, "wb") as file:
+            file.write(page)
+        os.replace(hidden, out)
+    finally:
+        if os.path.exists(hidden):
+            os.remove(hidden)
+    return Written(len(page), log)
+
+
+class NoPackets(Exception):
+    """The input holds no DataFlash or MAVLink packet."""

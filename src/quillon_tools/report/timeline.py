@@ -1,0 +1,122 @@
+"""The timeline every plot shares: flight modes as coloured bands, events as
+markers whose hover gives their name and detail, and the shared time range."""
+
+from __future__ import annotations
+
+from typing import Any, Dict, List, Optional, Tuple
+
+import numpy
+import pyarrow
+import pyarrow.compute
+from bokeh.models import ColumnDataSource, HoverTool, Range1d
+from bokeh.palettes import Category20_20
+from bokeh.plotting import figure
+
+from .series import time_ms
+
+TOOLS = "xpan,xwheel_zoom,xbox_zoom,reset"
+EVENT_COLOURS = {"arm": "#2ca02c", "disarm": "#1f77b4", "error": "#d62728", "failsafe": "#9467bd",
+                 "warning": "#ff7f0e", "event": "#7f7f7f", "landed": "#17becf", "message": "#8c564b"}
+# Severities of text messages, as MAVLink numbers them.
+SEVERITIES = ("emergency", "alert", "critical", "error", "warning", "notice", "info", "debug")
+
+
+def time_range(start: float, end: float) -> Range1d:
+    """The one x range of a page, so that zooming or panning any plot moves all."""
+    if not end > start:
+        start, end = start - 1000.0, start + 1000.0
+    return Range1d(start=start, end=end, name="time")
+
+
+class ModeColours:
+    """One colour per mode name, the same in the timeline and the track."""
+
+    def __init__(self) -> None:
+        self._colours: Dict[str, str] = {}
+
+    def __call__(self, name: str) -> str:
+        if name not in self._colours:
+            self._colours[name] = Category20_20[len(self._colours) % len(Category20_20)]
+        return self._colours[name]
+
+
+def _mode_bands(modes: Optional[pyarrow.Table], end: float, colours: ModeColours) -> Dict[str, List[Any]]:
+    bands: Dict[str, List[Any]] = {"left": [], "right": [], "name": [], "colour": []}
+    if modes is None or modes.num_rows == 0:
+        return bands
+    times = time_ms(modes.column("_time"))
+    names = modes.column("name").to_pylist()
+    numbers = modes.column("mode").to_pylist()
+    for i, start in enumerate(times):
+        if numpy.isnan(start):
+            continue
+        stop = times[i + 1] if i + 1 < len(times) and not numpy.isnan(times[i + 1]) else end
+        name = names[i] if names[i] is not None else f"mode {numbers[i]}"
+        bands["left"].append(start)
+        bands["right"].append(max(stop, start))
+        bands["name"].append(name)
+        bands["colour"].append(colours(name))
+    return bands
+
+
+def _event_markers(events: Optional[pyarrow.Table], messages: Optional[pyarrow.Table]) -> Dict[str, List[Any]]:
+    """Events other than mode changes (the bands show those); where the log
+    gives no events, its text messages."""
+    markers: Dict[str, List[Any]] = {"time": [], "kind": [], "name": [], "detail": [], "colour": []}
+    if events is not None and events.num_rows:
+        kinds = events.column("kind").to_pylist()
+        rows = zip(time_ms(events.column("_time")), kinds, events.column("name").to_pylist(),
+                   events.column("detail").to_pylist())
+    elif messages is not None and messages.num_rows:
+        severities = messages.column("severity").to_pylist()
+        rows = zip(time_ms(messages.column("_time")), ["message"] * messages.num_rows,
+                   [SEVERITIES[s] if s is not None and s < len(SEVERITIES) else "message" for s in severities],
+                   messages.column("text").to_pylist())
+    else:
+        return markers
+    for time, kind, name, detail in rows:
+        if numpy.isnan(time) or kind == "mode":
+            continue
+        markers["time"].append(time)
+        markers["kind"].append(kind or "")
+        markers["name"].append(name or "")
+        markers["detail"].append(detail or "")
+        markers["colour"].append(EVENT_COLOURS.get(kind or "", "#7f7f7f"))
+    return markers
+
+
+def timeline_figure(x_range: Range1d, modes: Optional[pyarrow.Table], events: Optional[pyarrow.Table],
+                    messages: Optional[pyarrow.Table], colours: ModeColours, name: str) -> Optional[figure]:
+    bands = _mode_bands(modes, float(x_range.end), colours)  # type: ignore[arg-type]
+    markers = _event_markers(events, messages)
+    if not bands["left"] and not markers["time"]:
+        return None
+    plot = figure(title="Timeline: flight modes and events", x_axis_type="datetime", x_range=x_range,
+                  y_range=Range1d(start=0, end=1), height=130, tools=TOOLS, sizing_mode="stretch_width", name=name)
+    plot.yaxis.visible = False
+    plot.ygrid.visible = False
+    if bands["left"]:
+        quads = plot.quad(left="left", right="right", bottom=0, top=1, color="colour", alpha=0.45,
+                          legend_field="name", source=ColumnDataSource(bands))
+        plot.add_tools(HoverTool(renderers=[quads], tooltips=[("mode", "@name")]))
+    if markers["time"]:
+        ticks = plot.scatter(x="time", y=0.5, size=11, marker="diamond", color="colour",
+                             line_color="black", source=ColumnDataSource(markers))
+        plot.add_tools(HoverTool(renderers=[ticks], tooltips=[("", "@kind: @name"), ("", "@detail"),
+                                                                ("time", "@time{%F %T}")],
+                                 formatters={"@time": "datetime"}))
+    if plot.legend:
+        plot.legend.orientation = "horizontal"
+        plot.legend.location = "top_left"
+        plot.legend.label_text_font_size = "8pt"
+        plot.legend.background_fill_alpha = 0.6
+    return plot
+
+
+def span_of(times: List[numpy.ndarray]) -> Tuple[Optional[float], Optional[float]]:
+    """The earliest and latest of many time arrays."""
+    known = [t[~numpy.isnan(t)] for t in times if len(t)]
+    known = [t for t in known if len(t)]
+    if not known:
+        return None, None
+    return float(min(t.min() for t in known)), float(max(t.max() for t in known))

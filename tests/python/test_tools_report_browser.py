@@ -1,0 +1,161 @@
+"""The reports in a real browser: Debian's headless Chromium driven by
+Playwright, every request other than the page's own file blocked. Kept out
+of the sanitized run, whose preloaded runtime Chromium would inherit."""
+import io
+import os
+
+import numpy
+import pytest
+
+from conftest import BUNDLED
+from report_logs import markup_dataflash, markup_tlog
+
+pytest.importorskip("bokeh")
+sync_api = pytest.importorskip("playwright.sync_api")
+PIL = pytest.importorskip("PIL.Image")
+
+from quillon_tools import read_log  # noqa: E402
+from quillon_tools.report.fleet import report_fleet  # noqa: E402
+from quillon_tools.report.page import Options, write_report  # noqa: E402
+
+CHROMIUM = "/usr/bin/chromium"
+COMMON = ["timeline", "panel-attitude", "panel-altitude", "panel-speed", "panel-battery", "panel-vibration",
+          "panel-ekf", "panel-compass", "panel-rc_in", "panel-outputs"]
+EXPECTED = {
+    "sub-4.1.0-dive.bin": COMMON + ["panel-cpu"],
+    "sub-4.1.1-dive.tlog": COMMON + ["track", "panel-gps", "panel-board_voltage", "panel-cpu"],
+}
+# Where each model named `name` is drawn, in page coordinates.
+BOX_OF = """(name) => {
+  const model = Bokeh.documents[0].get_model_by_name(name);
+  for (const view of Bokeh.index.all_views()) {
+    if (view.model === model) {
+      const r = view.el.getBoundingClientRect();
+      return {x: r.x + window.scrollX, y: r.y + window.scrollY, width: r.width, height: r.height};
+    }
+  }
+  return null;
+}"""
+TIME_RANGE = "() => { const r = Bokeh.documents[0].get_model_by_name('time'); return [r.start, r.end]; }"
+
+
+@pytest.fixture(scope="module")
+def browser():
+    if not os.path.exists(CHROMIUM):
+        pytest.skip(f"no Chromium at {CHROMIUM} (apt-get install chromium)")
+    with sync_api.sync_playwright() as playwright:
+        launched = playwright.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox"])
+        yield launched
+        launched.close()
+
+
+class Loaded:
+    """A page opened offline, with what went wrong in it."""
+
+    def __init__(self, browser, path, bokeh=True):
+        self.page = browser.new_page(viewport={"width": 1300, "height": 900})
+        self.problems = []
+        self.page.on("console", lambda m: self.problems.append(m.text) if m.type == "error" else None)
+        self.page.on("pageerror", lambda e: self.problems.append(str(e)))
+        self.page.on("dialog", lambda d: (self.problems.append("dialog: " + d.message), d.dismiss()))
+        self.page.route("**/*", self._route)
+        self.page.goto(path.as_uri())
+        if bokeh:
+            self.page.wait_for_function("() => window.Bokeh && Bokeh.documents.length > 0 "
+                                        "&& Bokeh.documents[0].is_idle", timeout=60_000)
+
+    def _route(self, route):
+        if route.request.url.startswith("file:"):
+            route.continue_()
+        else:
+            self.problems.append("network request: " + route.request.url)
+            route.abort()
+
+    def picture(self):
+        return numpy.asarray(PIL.open(io.BytesIO(self.page.screenshot(full_page=True))).convert("RGB"))
+
+    def box(self, name):
+        return self.page.evaluate(BOX_OF, name)
+
+    def crop(self, picture, name):
+        b = self.box(name)
+        return picture[int(b["y"]):int(b["y"] + b["height"]), int(b["x"]):int(b["x"] + b["width"])]
+
+
+def coloured_pixels(picture):
+    """Pixels of a saturated colour: lines, bands and markers, not axes or text."""
+    spread = picture.max(axis=2).astype(int) - picture.min(axis=2)
+    return int((spread > 80).sum())
+
+
+@pytest.mark.parametrize("name", sorted(EXPECTED))
+def test_report_of_a_sample_draws_every_panel_offline_and_links_their_time(browser, tmp_path, name):
+    out = tmp_path / (name + ".html")
+    write_report(str(BUNDLED / name), str(out), name)
+    loaded = Loaded(browser, out)
+    page = loaded.page
+    picture = loaded.picture()
+    assert len(numpy.unique(picture.reshape(-1, 3), axis=0)) > 50  # not blank
+    for panel in EXPECTED[name]:
+        assert loaded.box(panel) is not None, panel
+        assert coloured_pixels(loaded.crop(picture, panel)) > 40, f"{panel} is not drawn"
+    assert page.get_by_text("Parameters (").count() and page.get_by_text("ACRO_RP_P").count()
+
+    # Dragging one plot moves the time of every other.
+    before_range = page.evaluate(TIME_RANGE)
+    box = loaded.box("panel-altitude")
+    page.evaluate("(y) => window.scrollTo(0, y)", box["y"] - 100)
+    box = page.evaluate(BOX_OF.replace("window.scrollX", "0").replace("window.scrollY", "0"), "panel-altitude")
+    y = box["y"] + box["height"] / 2
+    page.mouse.move(box["x"] + box["width"] / 2, y)
+    page.mouse.down()
+    page.mouse.move(box["x"] + box["width"] / 2 + 250, y, steps=8)
+    page.mouse.up()
+    page.wait_for_function("() => Bokeh.documents[0].is_idle")
+    after_range = page.evaluate(TIME_RANGE)
+    assert after_range[0] < before_range[0]
+    after = loaded.picture()
+    assert not numpy.array_equal(loaded.crop(picture, "panel-vibration"), loaded.crop(after, "panel-vibration"))
+
+    # A card zooms every plot to 30 s either side of its check's worst moment.
+    checks = read_log(str(BUNDLED / name), scaled=True).checks().to_pylist()
+    check = next(c for c in checks if c["_time"] is not None)
+    page.get_by_role("button", name=f"{check['check']}: {check['verdict']}").click()
+    moment = check["_time"].timestamp() * 1000
+    page.wait_for_function(f"() => Math.abs(({TIME_RANGE})()[0] - {moment - 30_000}) < 1")
+    assert page.evaluate(TIME_RANGE)[1] == pytest.approx(moment + 30_000)
+    assert loaded.problems == []
+
+
+@pytest.mark.parametrize("make", [markup_dataflash, markup_tlog])
+def test_markup_in_a_log_runs_no_script_and_shows_as_text(browser, tmp_path, make):
+    log = tmp_path / "crafted.bin"
+    log.write_bytes(make())
+    out = tmp_path / "crafted.html"
+    write_report(str(log), str(out), "<img src=x onerror=pwned=4>.bin", Options())
+    loaded = Loaded(browser, out)
+    page = loaded.page
+    assert page.evaluate("() => window.pwned") is None
+    assert loaded.problems == []
+    assert page.get_by_text("<svg onload=f()>").count() >= 1
+    if make is markup_tlog:  # one section per vehicle
+        assert loaded.box("v1-timeline") and loaded.box("v2-timeline")
+        assert page.get_by_text("<img src=x onerror=pwned=3>").count() == 1
+
+
+def test_fleet_index_links_to_every_page_sorts_and_filters(browser, tmp_path):
+    logs = sorted(p.name for p in BUNDLED.iterdir() if p.suffix in (".bin", ".tlog"))
+    report_fleet(str(tmp_path), [str(BUNDLED)], Options(), jobs=2)
+    loaded = Loaded(browser, tmp_path / "index.html", bokeh=False)
+    page = loaded.page
+    links = page.locator("#logs a")
+    assert sorted(links.all_inner_texts()) == logs
+    for href in links.evaluate_all("(links) => links.map((a) => a.href)"):
+        assert os.path.isfile(href[len("file://"):])
+    page.fill("#filter", "tlog")
+    assert page.locator("#logs tbody tr:visible").count() == 1
+    page.fill("#filter", "")
+    page.click("#logs th:has-text('duration')")
+    page.click("#logs th:has-text('duration')")  # longest first
+    assert page.locator("#logs tbody tr").first.inner_text().startswith("sub-4.1.1-dive.tlog")
+    assert loaded.problems == []
