@@ -3,21 +3,23 @@ messages and modes, gathered while it is decoded whatever the selection."""
 
 from __future__ import annotations
 
-from typing import Dict, List, NamedTuple, Optional, Set
+from typing import Any, Dict, List, NamedTuple, Optional, Set
 
 import pyarrow
 
 from ..names import message_name
-from ..protocols import DATA_FLASH, MAVLINK
+from ..protocols import DATA_FLASH, MAVLINK, ULOG
 from .events import Events
 from .mavlink_units import finish_mavlink
 from .timebase import BOOT, UTC, GpsFix, on_time_base, utc_offset
+from . import ulog_facts
 from .units import UnitTable, apply_units
 
 # Messages always decoded, for the facts they carry.
 GATHERED = {
     DATA_FLASH: ("FMTU", "UNIT", "MULT", "PARM", "MSG", "MODE"),
     MAVLINK: ("HEARTBEAT", "PARAM_VALUE", "STATUSTEXT"),
+    ULOG: ulog_facts.FACT_TABLES,
 }
 
 # The messages that say the units of the others.
@@ -42,18 +44,23 @@ class LogFacts:
 
     def __init__(self, protocol: Optional[str], formats: Optional[List[FormatRow]] = None,
                  gathered: Optional[Dict[str, List[pyarrow.Table]]] = None,
-                 first_fix: Optional[GpsFix] = None, numbers: Optional[Set[int]] = None) -> None:
+                 first_fix: Optional[GpsFix] = None, numbers: Optional[Set[int]] = None,
+                 decoder_stats: Optional[Dict[str, Any]] = None) -> None:
         self.protocol = protocol
+        self.decoder_stats = decoder_stats or {}  # the decoder's counts of what it read and dropped
         self._gathered = gathered or {}
         self.utc_offset = utc_offset(first_fix) if protocol == DATA_FLASH else None
+        if protocol == ULOG:
+            self.utc_offset = ulog_facts.utc_offset(ulog_facts.ULogFacts(self._gathered).summary())
         self._layouts = {row.name: (row.number, row.format) for row in formats or ()}
         fmtu, unit, mult = (self._gathered.get(name, []) for name in UNIT_MESSAGES)
         self._units = UnitTable(fmtu, unit, mult, numbers)
 
     @property
     def time_base(self) -> Optional[str]:
-        """DataFlash `_time`: "utc" after a GPS fix, else "boot"; None for MAVLink."""
-        if self.protocol != DATA_FLASH:
+        """DataFlash and ULog `_time`: "utc" once the log ties boot time to
+        UTC (a GPS fix), else "boot"; None for MAVLink."""
+        if self.protocol not in (DATA_FLASH, ULOG):
             return None
         return UTC if self.utc_offset is not None else BOOT
 
@@ -62,15 +69,23 @@ class LogFacts:
         """A decoded DataFlash table with its units as field metadata (and
         applied, when `scaled`) and `_time` on the log's time base (already
         there when `time_shifted`: decoded with `utc_offset`); a MAVLink
-        table with the catalogue's units; other tables as they are."""
+        table with the catalogue's units; a ULog table on the log's time
+        base; other tables as they are."""
         if self.protocol == MAVLINK:
             return finish_mavlink(message_name(name), table, scaled)
+        if self.protocol == ULOG:
+            return on_time_base(table, self.utc_offset, time_shifted)
         if self.protocol != DATA_FLASH:
             return table
         layout = self._layouts.get(name)
         if layout is not None:
             table = apply_units(table, self._units.fields(*layout), scaled)
         return on_time_base(table, self.utc_offset, time_shifted)
+
+    def ulog(self) -> "ulog_facts.ULogFacts":
+        """The facts of a ULog log, times on its time base."""
+        return ulog_facts.ULogFacts({name: [on_time_base(t, self.utc_offset) if "_time" in t.column_names else t
+                                            for t in parts] for name, parts in self._gathered.items()})
 
     def events(self) -> Events:
         tables = self._gathered
