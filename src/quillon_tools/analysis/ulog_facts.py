@@ -57,7 +57,7 @@ def info_value(type_text: str, text: str) -> Any:
     every value as text)."""
     if type_text.startswith("char"):
         return text
-    number = float if type_text.startswith(("float", "double")) else int
+    number: Any = float if type_text.startswith(("float", "double")) else int
     if "[" not in type_text:
         try:
             return number(text)
@@ -65,11 +65,9 @@ def info_value(type_text: str, text: str) -> Any:
             return text
     try:
         items = [number(item) for item in text.strip("[]").split(",") if item.strip()]
+        return bytes(items) if type_text.startswith("uint8_t") else items
     except ValueError:
         return text
-    if type_text.startswith("uint8_t"):
-        return bytes(items)
-    return items
 
 
 def _joined(parts: List[Any]) -> Any:
