@@ -1,30 +1,33 @@
 """Checks that the ULog decoder agrees with pyulog 1.x on PX4 logs, and compares their speed.
 
-For each log, both decode everything; then:
-- data rows: per message name and multi id, the same number of rows and every
-  value of every field the same, bit for bit (NaN equal to NaN). pyulog gives
-  arrays and char arrays as `x[0]`, `x[1]`, ... columns: a fixed-size list
-  column is compared element by element, a text column against pyulog's bytes
-  up to the first NUL; `_time` against `timestamp`;
-- parameters (initial and changed in flight, with their times), default
-  parameters (system and current setup), logged text (plain and tagged, with
-  level and time), info and multi-part info, and dropouts (time, duration).
-
-The decoder is run through `quillon_tools._columnar` (the core and its
-Arrow hand-over, as read_log runs it).
+For each log, both decode everything (ours with `read_log`); then:
+- data rows: per message name and multi id (`log["name[multi]"]`), the same
+  number of rows and every value of every field the same, bit for bit (NaN
+  equal to NaN). pyulog gives arrays and char arrays as `x[0]`, `x[1]`, ...
+  columns: a fixed-size list column is compared element by element, a text
+  column against pyulog's bytes up to the first NUL; `_time` against
+  `timestamp`, moved by the UTC offset of the first GPS row with UTC time;
+- `log.params` against pyulog's initial parameters updated by its changes,
+  `log.param_changes` (with their times), `log.param_defaults` (system and
+  current setup), `log.messages` (plain and tagged, with level, tag and
+  time), `log.ulog_info` (multi-part entries joined) and the dropouts in
+  `log.stats` (count, total and longest).
 
     python3 benchmarks/ulog_agreement.py [--samples DIR] [--runs N] [--no-speed] [LOG ...]
 
 Prints a summary per log and, unless --no-speed, the decode time of both
 in-process (median of --runs, default 5) on each log, with the ratio against
 the targets (10x on px4-sample.ulg, 5x on the others; selecting one topic 3x
-faster than the whole log). The exit status is 1 on any disagreement.
+faster than the whole log), and read_log's peak memory in a fresh process
+against its Arrow data (at most 1.5x the data + 64 MiB). The exit status is
+1 on any disagreement.
 pyulog is run here as a peer only: `pip install 'quillon[bench]'`.
 """
 from __future__ import annotations
 
 import argparse
 import statistics
+import subprocess
 import sys
 import time
 from collections import defaultdict
@@ -39,25 +42,22 @@ DEFAULT_SAMPLES = ROOT.parent / "shared" / "samples"
 DEFAULT_LOGS = ["px4-sample.ulg", "px4-appended-multiple.ulg", "px4-small.ulg",
                 "px4-tagged-default-params.ulg", "px4-events.ulg"]
 ADDED = ("_index", "_time", "_instance")
-RUN_BYTES = 4 << 20
 SHOWN = 8  # differences printed per log
+MIB = 1 << 20
+GPS_TOPICS = ("vehicle_gps_position", "sensor_gps")
+LEVEL_ZERO = ord("0")  # pyulog gives the log level as the logged byte
 
 
-def decode(data: bytes, patterns: Optional[Sequence[str]] = None,
-           gathered: Sequence[str] = ("ulog:*",)) -> Dict[str, pyarrow.Table]:
-    """Every table the decoder gives, by name, fed in runs as read_log feeds."""
-    from quillon_tools import _columnar
-    decoder = _columnar.Decoder("ulog", patterns, gathered)
-    pieces: Dict[str, List[pyarrow.Table]] = defaultdict(list)
-    view = memoryview(data)
-    for at in range(0, len(data), RUN_BYTES):
-        if decoder.feed(view[at:at + RUN_BYTES]):
-            for name, _, table, _ in decoder.take():
-                pieces[name].append(table)
-    decoder.finish()
-    for name, _, table, _ in decoder.take():
-        pieces[name].append(table)
-    return {name: pyarrow.concat_tables(parts) for name, parts in pieces.items()}
+def utc_offset(theirs: Any) -> Optional[int]:
+    """Microseconds from boot time to UTC: the first row of a GPS topic
+    with UTC time, in pyulog's data; None without one."""
+    for d in theirs.data_list:
+        if d.name in GPS_TOPICS and d.multi_id == 0 and "time_utc_usec" in d.data:
+            found = numpy.flatnonzero(d.data["time_utc_usec"])
+            if len(found):
+                i = found[0]
+                return int(d.data["time_utc_usec"][i]) - int(d.data["timestamp"][i])
+    return None
 
 
 def same_values(a: numpy.ndarray, b: numpy.ndarray) -> bool:
@@ -91,7 +91,7 @@ def text_bytes(column: pyarrow.Array, width: int) -> numpy.ndarray:
     return out
 
 
-def check_rows(check: Check, ours: Dict[str, pyarrow.Table], theirs: Any) -> None:
+def check_rows(check: Check, ours: Any, theirs: Any, offset: int) -> None:
     by_key: Dict[Tuple[str, int], List[Any]] = defaultdict(list)
     for d in theirs.data_list:
         by_key[(d.name, d.multi_id)].append(d)
@@ -99,11 +99,11 @@ def check_rows(check: Check, ours: Dict[str, pyarrow.Table], theirs: Any) -> Non
     for (name, multi), parts in sorted(by_key.items()):
         seen.add(name)
         data = {k: numpy.concatenate([p.data[k] for p in parts]) for k in parts[0].data}
-        table = ours.get(name)
-        if table is None:
-            check.differ(f"{name}: no table")
+        try:
+            table = ours[f"{name}[{multi}]"]
+        except KeyError:
+            check.differ(f"{name}[{multi}]: no table")
             continue
-        table = table.filter(pyarrow.compute.equal(table["_instance"], multi))
         rows = len(next(iter(data.values())))
         if table.num_rows != rows:
             check.differ(f"{name}[{multi}]: {table.num_rows} rows, pyulog {rows}")
@@ -144,30 +144,15 @@ def check_rows(check: Check, ours: Dict[str, pyarrow.Table], theirs: Any) -> Non
                 if not same_values(values[:, i], data[key]):
                     bad = int(numpy.argmax(values[:, i].astype(data[key].dtype) != data[key]))
                     check.differ(f"{name}[{multi}].{key}: row {bad} {values[bad, i]!r} != {data[key][bad]!r}")
-        time_us = table["_time"].cast(pyarrow.int64()).to_numpy()
+        time_us = table["_time"].cast(pyarrow.int64()).to_numpy() - offset
         if "timestamp" in data and not same_values(time_us, data["timestamp"].astype(numpy.int64)):
             check.differ(f"{name}[{multi}]._time differs from timestamp")
         left = sorted(set(data) - matched)
         if left:
             check.differ(f"{name}[{multi}]: pyulog fields without a column: {', '.join(left[:6])}")
-    extra = sorted(n for n in ours if not n.startswith("ulog:") and n not in seen)
+    extra = sorted(n for n in ours if n not in seen)
     if extra:
         check.differ(f"tables pyulog lacks: {', '.join(extra)}")
-
-
-def typed(type_text: str, value: str) -> Any:
-    if type_text.startswith("char"):
-        return value
-    if type_text.startswith(("float", "double")):
-        return float(value)
-    if value.startswith("["):  # an array; pyulog gives uint8_t ones as bytes
-        items = [int(v) for v in value[1:-1].split(",") if v.strip()]
-        return bytes(items) if type_text.startswith("uint8_t") else items
-    return int(value)
-
-
-def rows(table: Optional[pyarrow.Table]) -> List[Dict[str, Any]]:
-    return table.to_pylist() if table is not None else []
 
 
 def microseconds(t: Any) -> Optional[int]:
@@ -184,67 +169,88 @@ def same_number(a: Any, b: Any) -> bool:
     return a == b or (a != a and b != b)
 
 
-def check_facts(check: Check, ours: Dict[str, pyarrow.Table], theirs: Any) -> None:
-    params: Dict[str, float] = {r["name"]: r["value"] for r in rows(ours.get("ulog:params"))}
-    if set(params) != set(theirs.initial_parameters):
-        check.differ(f"parameters: names differ ({len(params)} against {len(theirs.initial_parameters)})")
-    bad = [k for k, v in theirs.initial_parameters.items() if k in params and not same_number(params[k], v)]
+def joined(parts: List[Any]) -> Any:
+    """pyulog's parts of a multi-part info entry as one value."""
+    if all(isinstance(p, str) for p in parts):
+        return "".join(parts)
+    if all(isinstance(p, bytes) for p in parts):
+        return b"".join(parts)
+    return [v for p in parts for v in (p if isinstance(p, (list, tuple)) else [p])]
+
+
+def same_info(a: Any, b: Any) -> bool:
+    if isinstance(b, float) and isinstance(a, (int, float)):
+        return same_number(a, b)
+    if isinstance(b, (list, tuple)) and isinstance(a, list):
+        return len(a) == len(b) and all(same_info(x, y) for x, y in zip(a, b))
+    return bool(a == b)
+
+
+def check_facts(check: Check, log: Any, theirs: Any, offset: int) -> None:
+    expected = dict(theirs.initial_parameters)
+    expected.update((name, value) for _, name, value in theirs.changed_parameters)
+    params = log.params
+    if set(params) != set(expected):
+        check.differ(f"parameters: names differ ({len(params)} against {len(expected)})")
+    bad = [k for k, v in expected.items() if k in params and not same_number(params[k], v)]
     if bad:
         check.differ(f"parameters: values differ: {', '.join(bad[:6])}")
-    changes = [(microseconds(r["_time"]), r["name"], r["value"]) for r in rows(ours.get("ulog:param_changes"))]
+    changes = [(microseconds(r["_time"]) - offset, r["name"], r["value"]) for r in log.param_changes.to_pylist()]
     theirs_changes = [(int(t), n, v) for t, n, v in theirs.changed_parameters]
     if len(changes) != len(theirs_changes) or any(
             a[:2] != b[:2] or not same_number(a[2], b[2]) for a, b in zip(changes, theirs_changes)):
         check.differ(f"parameter changes differ: {changes[:3]} against {theirs_changes[:3]}")
 
-    for kind in (0, 1):
-        theirs_defaults = theirs.get_default_parameters(kind)
-        mine = {r["name"]: r["value"] for r in rows(ours.get("ulog:param_defaults")) if r["kind"] >> kind & 1}
+    defaults = log.param_defaults.to_pylist()
+    for bit, kind in ((0, "system"), (1, "current setup")):
+        theirs_defaults = theirs.get_default_parameters(bit)
+        mine = {r["name"]: r["value"] for r in defaults if r["kind"] == kind}
         if set(mine) != set(theirs_defaults) or any(not same_number(mine[k], v) for k, v in theirs_defaults.items()):
             check.differ(f"default parameters of kind {kind} differ ({len(mine)} against {len(theirs_defaults)})")
 
-    messages = rows(ours.get("ulog:messages"))
-    plain = [(m["level"], microseconds(m["_time"]), m["text"]) for m in messages if not m["tagged"]]
+    messages = log.messages.to_pylist()
+    plain = [(m["severity"] + LEVEL_ZERO, microseconds(m["_time"]) - offset, m["text"])
+             for m in messages if m["tag"] is None]
     theirs_plain = [(m.log_level, m.timestamp, m.message) for m in theirs.logged_messages]
     if plain != theirs_plain:
         check.differ(f"logged messages differ ({len(plain)} against {len(theirs_plain)}): "
                      f"{next((a, b) for a, b in zip(plain + [None] * 9, theirs_plain + [None] * 9) if a != b)}")
-    tagged = sorted((m["tag"], microseconds(m["_time"]), m["level"], m["text"]) for m in messages if m["tagged"])
+    tagged = sorted((m["tag"], microseconds(m["_time"]) - offset, m["severity"] + LEVEL_ZERO, m["text"])
+                    for m in messages if m["tag"] is not None)
     theirs_tagged = sorted((tag, m.timestamp, m.log_level, m.message)
                            for tag, ms in theirs.logged_messages_tagged.items() for m in ms)
     if tagged != theirs_tagged:
         check.differ(f"tagged messages differ ({len(tagged)} against {len(theirs_tagged)})")
 
-    info: Dict[str, Any] = {}
-    multi: Dict[str, List[List[Any]]] = defaultdict(list)
-    for r in rows(ours.get("ulog:info")):
-        value = typed(r["type"], r["value"])
-        if not r["multi"]:
-            info[r["key"]] = value
-        elif r["continued"] and multi[r["key"]]:
-            multi[r["key"]][-1].append(value)
-        else:
-            multi[r["key"]].append([value])
-    for key in sorted(set(info) | set(theirs.msg_info_dict)):
-        a, b = info.get(key), theirs.msg_info_dict.get(key)
-        if not (a == b or (isinstance(b, float) and a is not None and same_number(a, b))):
-            check.differ(f"info {key}: {a!r} against {b!r}")
-    if dict(multi) != dict(theirs.msg_info_multiple_dict):
-        check.differ(f"multi-part info differs: keys {sorted(multi)} against {sorted(theirs.msg_info_multiple_dict)}")
+    info = log.ulog_info
+    expected_info = dict(theirs.msg_info_dict)
+    expected_info.update({key: [joined(parts) for parts in entries]
+                          for key, entries in theirs.msg_info_multiple_dict.items()})
+    for key in sorted(set(info) | set(expected_info)):
+        a, b = info.get(key), expected_info.get(key)
+        if not same_info(a, b):
+            check.differ(f"info {key}: {str(a)[:60]!r} against {str(b)[:60]!r}")
 
-    dropouts = [(microseconds(r["_time"]), r["duration"]) for r in rows(ours.get("ulog:dropouts"))]
-    theirs_dropouts = [(d.timestamp, d.duration) for d in theirs.dropouts]
-    if dropouts != theirs_dropouts:
-        check.differ(f"dropouts differ: {dropouts[:4]} against {theirs_dropouts[:4]}")
+    durations = [d.duration for d in theirs.dropouts]
+    stats = log.stats
+    ours_dropouts = (stats["dropouts"], stats["dropout_total_ms"], stats["dropout_longest_ms"])
+    if ours_dropouts != (len(durations), sum(durations), max(durations, default=0)):
+        check.differ(f"dropouts differ: {ours_dropouts} against {len(durations)}, {sum(durations)}, "
+                     f"{max(durations, default=0)}")
 
 
 def check_log(path: Path) -> Check:
     from pyulog import ULog
+
+    from quillon_tools import read_log
     check = Check()
-    ours = decode(path.read_bytes())
+    log = read_log(path)
     theirs = ULog(str(path))
-    check_rows(check, ours, theirs)
-    check_facts(check, ours, theirs)
+    offset = utc_offset(theirs)
+    if log.time_base != ("boot" if offset is None else "utc"):
+        check.differ(f"time base {log.time_base} with a GPS UTC offset of {offset} us")
+    check_rows(check, log, theirs, offset or 0)
+    check_facts(check, log, theirs, offset or 0)
     return check
 
 
@@ -258,13 +264,26 @@ def median_seconds(run: Any, runs: int) -> float:
 
 
 def speed(path: Path, runs: int) -> Tuple[float, float, float]:
-    """Median seconds: ours on the whole log, ours on one topic, pyulog."""
+    """Median seconds: read_log on the whole log, on one topic, pyulog."""
     from pyulog import ULog
+
+    from quillon_tools import read_log
     one = "vehicle_attitude"
-    whole = median_seconds(lambda: decode(path.read_bytes()), runs)
-    selected = median_seconds(lambda: decode(path.read_bytes(), [one]), runs)
+    whole = median_seconds(lambda: read_log(path), runs)
+    selected = median_seconds(lambda: read_log(path, types=one), runs)
     peer = median_seconds(lambda: ULog(str(path)), runs)
     return whole, selected, peer
+
+
+def memory(path: Path) -> Tuple[int, int]:
+    """read_log's peak resident bytes above the baseline after imports, in a
+    fresh process, and the Arrow bytes of its tables."""
+    sys.path.insert(0, str(Path(__file__).resolve().parent))
+    from columnar import MEMORY_PROBE
+    out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(path)], check=True,
+                         capture_output=True, text=True).stdout.split()
+    base, peak, data = (int(x) for x in out[-3:])
+    return max(peak - base, 0), data
 
 
 def main() -> int:
@@ -301,6 +320,13 @@ def main() -> int:
             print(f"{path.name:32} {path.stat().st_size / 1e6:6.2f} {whole:8.4f} {peer:9.4f} {ratio:6.1f}x "
                   f"{target:6}x {selected:9.4f} {whole / selected:7.1f}x {3:6}x"
                   f"{'' if ratio >= target and whole / selected >= 3 else '  below target'}", flush=True)
+        print(f"\nread_log peak memory above the baseline, fresh process\n"
+              f"{'log':32} {'peak MiB':>9} {'Arrow MiB':>9} {'limit MiB':>9}  target <= 1.5x data + 64 MiB")
+        for path in logs:
+            above, data = memory(path)
+            limit = 1.5 * data + 64 * MIB
+            print(f"{path.name:32} {above / MIB:9.1f} {data / MIB:9.1f} {limit / MIB:9.1f}  "
+                  f"{'ok' if above <= limit else 'above target'}", flush=True)
     return 1 if failed else 0
 
 

@@ -8,6 +8,6 @@ quillon command, pandas DataFrames and Parquet export.
 
 from .export.dataframes import to_dataframes, write_parquet
 from .log import Log, read_log
-from .protocols import DATA_FLASH, MAVLINK
+from .protocols import DATA_FLASH, MAVLINK, ULOG
 
-__all__ = ["read_log", "Log", "to_dataframes", "write_parquet", "DATA_FLASH", "MAVLINK"]
+__all__ = ["read_log", "Log", "to_dataframes", "write_parquet", "DATA_FLASH", "MAVLINK", "ULOG"]

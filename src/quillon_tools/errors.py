@@ -17,3 +17,8 @@ def describe_os_error(error: OSError, reading: Optional[str] = None, name_readin
     if name == reading:
         return f"cannot read {name!r}: {reason}" if name_reading else f"cannot read: {reason}"
     return f"cannot write {name!r}: {reason}"
+
+
+class UnreadableLog(ValueError):
+    """A log the decoder refuses as a whole: a ULog log whose incompatible
+    flag bits ask for features this reader does not know."""

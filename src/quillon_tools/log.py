@@ -14,9 +14,11 @@ from .analysis.events import AUTOPILOT_PX4, Events
 from .analysis.facts import CARRYING_FILES, FACT_MESSAGES, GATHERED, UNIT_MESSAGES, FormatRow, LogFacts
 from .analysis.instances import instance_values, of_instances, selected_instances, selecting_instances
 from .analysis.timebase import UTC
+from .analysis.ulog_facts import SUMMARY, of_instance
+from .errors import UnreadableLog
 from .inputs import RUN_BYTES, LogInput, Source
 from .names import TypesArg, decoder_pattern, matches, message_name, parse_patterns, split_instance
-from .protocols import DATA_FLASH, MAVLINK, added_columns
+from .protocols import DATA_FLASH, MAVLINK, ULOG, added_columns
 
 # The protocol is the one that finds more packets in the log's first bytes.
 SNIFF_BYTES = 64 * 1024
@@ -31,12 +33,15 @@ class Piece(NamedTuple):
 
 
 def detect_protocol(log: LogInput) -> Optional[str]:
-    """DATA_FLASH or MAVLINK, whichever finds more packets in the first
-    SNIFF_BYTES (DataFlash on a tie); when neither finds any there, whichever
-    finds one first further on; None when neither finds any at all."""
+    """ULOG when the log starts with the ULog header; else DATA_FLASH or
+    MAVLINK, whichever finds more packets in the first SNIFF_BYTES
+    (DataFlash on a tie); when neither finds any there, whichever finds one
+    first further on; None when neither finds any at all."""
     sniffer = _columnar.Sniffer()
     head = log.head(SNIFF_BYTES)
     sniffer.feed(head)
+    if sniffer.ulog:
+        return ULOG
     if len(head) == SNIFF_BYTES and not (sniffer.data_flash or sniffer.mavlink):
         sniffer = _columnar.Sniffer()
         for run in log.scan():
@@ -82,7 +87,10 @@ class _Pass:
         pending = 0
         run_bytes = min(RUN_BYTES, self._batch_bytes or RUN_BYTES)
         for run in self._log.scan() if self._look_ahead else self._log.runs(run_bytes):
-            full = decoder.feed(run)
+            try:
+                full = decoder.feed(run)
+            except ValueError as error:  # the decoder refuses the whole log
+                raise UnreadableLog(str(error)) from None
             pending += len(run)
             if self._on_bytes is not None:
                 self._on_bytes(len(run))
@@ -182,8 +190,10 @@ class LogStream:
             facts = LogFacts(protocol)
             # Selected instances are told apart by a field the units name.
             by_instance = protocol == DATA_FLASH and selecting_instances(self._patterns)
-            if protocol == DATA_FLASH and (self._finished or by_instance):
-                ahead = _Pass(self._log, protocol, [], look_ahead=True, gathered=UNIT_MESSAGES)
+            if (protocol == DATA_FLASH and (self._finished or by_instance)) or (protocol == ULOG and self._finished):
+                # DataFlash units and the UTC time of both are known at the end.
+                ahead = _Pass(self._log, protocol, [], look_ahead=True,
+                              gathered=UNIT_MESSAGES if protocol == DATA_FLASH else (SUMMARY,))
                 for _ in ahead:
                     pass
                 facts = ahead.facts()
@@ -247,7 +257,7 @@ class Log(Mapping[str, pyarrow.Table]):
 
     @property
     def protocol(self) -> Optional[str]:
-        """"data_flash", "mavlink", or None when the input held no packet."""
+        """"data_flash", "mavlink", "ulog", or None when the input held no packet."""
         return self._protocol
 
     @property
@@ -268,7 +278,14 @@ class Log(Mapping[str, pyarrow.Table]):
 
         As in mavloss, the gap is taken modulo 256 from the sender's previous
         frame: a sender that repeats its number loses 255 per repeat, and
-        components that share one counter count each other's frames as lost."""
+        components that share one counter count each other's frames as lost.
+
+        ULog: `bytes_read`, `bytes_skipped` (damaged data searched over),
+        `definitions_dropped` (formats that could not be parsed: their
+        messages are missing), `dropouts` (gaps the logger recorded),
+        `dropout_total_ms` and `dropout_longest_ms`."""
+        if self._protocol == ULOG:
+            return copy.deepcopy(self._cache("ulog_stats", lambda: self._events().stats(self._stats)))
         return copy.deepcopy(self._stats)
 
     @property
@@ -279,9 +296,9 @@ class Log(Mapping[str, pyarrow.Table]):
     @property
     def time_base(self) -> Optional[str]:
         """What `_time` counts from: "utc" once a DataFlash log has a GPS
-        fix, else "boot" (since boot, shown as from 1970); "utc" for a
-        MAVLink tlog, whose records carry UTC times; None for a raw MAVLink
-        stream, whose `_time` is null."""
+        fix (ULog: a GPS row with UTC time), else "boot" (since boot, shown
+        as from 1970); "utc" for a MAVLink tlog, whose records carry UTC
+        times; None for a raw MAVLink stream, whose `_time` is null."""
         if self._protocol == MAVLINK:
             return self._cache("time_base", self._mavlink_time_base)  # type: ignore[no-any-return]
         return self._facts.time_base
@@ -303,26 +320,31 @@ class Log(Mapping[str, pyarrow.Table]):
     @property
     def params(self) -> Dict[str, float]:
         """Parameter name to value: the last value the log holds (DataFlash
-        PARM; MAVLink PARAM_VALUE sent by the vehicle)."""
+        PARM; MAVLink PARAM_VALUE sent by the vehicle; ULog parameters
+        updated by the changes logged in flight)."""
         return dict(self._cache("params", lambda: self._events().params()))
 
     @property
     def param_changes(self) -> pyarrow.Table:
         """`_time`, `name` and `value` (MAVLink: and `_sysid`) each time a
-        parameter takes a value other than its last."""
+        parameter takes a value other than its last (ULog: each change
+        logged in flight)."""
         return self._cache("param_changes", lambda: self._events().param_changes())
 
     @property
     def messages(self) -> pyarrow.Table:
         """`_time`, `severity` (null where the log has none) and `text` of the
-        log's text messages (MAVLink: with `_sysid`; chunked texts joined)."""
+        log's text messages (MAVLink: with `_sysid`; chunked texts joined;
+        ULog: with the `tag` of tagged text, null for plain text, and the
+        severity from the log level, 0 emergency to 7 debug)."""
         return self._cache("messages", lambda: self._events().messages())
 
     @property
     def modes(self) -> pyarrow.Table:
         """`_time`, `mode` and its `name` per flight-mode change (MAVLink: per
-        vehicle, with `_sysid`). The name is null where the vehicle or the
-        number is unknown."""
+        vehicle, with `_sysid`; ULog: `vehicle_status.nav_state`, named as
+        PX4 names its navigation states). The name is null where the
+        vehicle or the number is unknown."""
         return self._cache("modes", lambda: self._events().modes())
 
     def instances(self, name: str) -> List[Any]:
@@ -409,6 +431,26 @@ class Log(Mapping[str, pyarrow.Table]):
         return track.data_flash_track(self._facts.tables("POS"), self._facts.tables("GPS"),
                                       self._facts.instance_field("GPS"), self.modes)
 
+    @property
+    def ulog_info(self) -> Dict[str, Any]:
+        """ULog info messages (`sys_name`, `ver_hw`, `ver_sw`, ...): key to
+        value, typed by the info's type (str for char arrays, bytes for
+        uint8_t arrays, lists for other arrays, int or float). A multi-part
+        key gives the list of its entries, each one's parts joined. Empty
+        for other protocols."""
+        if self._protocol != ULOG:
+            return {}
+        return dict(self._cache("ulog_info", lambda: self._events().info()))
+
+    @property
+    def param_defaults(self) -> pyarrow.Table:
+        """ULog default parameters: `name`, `value` and `kind` ("system" or
+        "current setup"; a default of both kinds has a row of each). Empty
+        for other protocols."""
+        if self._protocol != ULOG:
+            return pyarrow.table({})
+        return self._cache("param_defaults", lambda: self._events().param_defaults())
+
     def merge(self, names: TypesArg, tolerance: Optional[float] = None) -> pyarrow.Table:
         """The rows of the first of `names`, each with the fields of every
         named message: `_time`, then `NAME.field` for every field of each.
@@ -458,8 +500,9 @@ class Log(Mapping[str, pyarrow.Table]):
 
         return run_checks(self, limits)
 
-    def _events(self) -> Events:
-        return self._cache("events", self._facts.events)  # type: ignore[no-any-return]
+    def _events(self) -> Any:
+        """Events, or the facts of a ULog log, which answer the same questions."""
+        return self._cache("events", self._facts.ulog if self._protocol == ULOG else self._facts.events)
 
     def _cache(self, key: str, build: Callable[[], Any]) -> Any:
         if key not in self._cached:
@@ -479,7 +522,10 @@ class Log(Mapping[str, pyarrow.Table]):
             raise KeyError(name) from None
 
     def __getitem__(self, name: str) -> pyarrow.Table:
-        """A table by name; "VIBE[1]" gives the rows of instance value 1."""
+        """A table by name; "VIBE[1]" gives the rows of instance value 1 (ULog
+        "sensor_accel[1]": of multi id 1)."""
+        if self._protocol == ULOG and isinstance(name, str) and name not in self._tables:
+            return self._ulog_instance(name)
         if isinstance(name, str) and name not in self._tables:
             base, instance = split_instance(name)
             if instance is not None:
@@ -488,6 +534,15 @@ class Log(Mapping[str, pyarrow.Table]):
                 if instance not in instance_values(self._tables[key], field):
                     raise KeyError(name)
                 return of_instances(self._tables[key], field, {instance})
+        return self._tables[self._key(name)]
+
+    def _ulog_instance(self, name: str) -> pyarrow.Table:
+        base, bracket, rest = name.partition("[")
+        if bracket and rest[:-1].isdigit() and rest.endswith("]") and base in self:
+            table = of_instance(self._tables[self._key(base)], int(rest[:-1]))
+            if table.num_rows:
+                return table
+            raise KeyError(name)
         return self._tables[self._key(name)]
 
     def __contains__(self, name: object) -> bool:
@@ -515,14 +570,20 @@ _DATA_FLASH_FORMATS = pyarrow.schema([
 _MAVLINK_FORMATS = pyarrow.schema([
     ("id", pyarrow.uint32()), ("name", pyarrow.string()), ("fields", pyarrow.list_(pyarrow.string())),
 ])
+# ULog: per message name, the msg id of its first subscription, its row's
+# bytes, the format's field text and the table's columns.
+_ULOG_FORMATS = pyarrow.schema([
+    ("msg_id", pyarrow.uint16()), ("name", pyarrow.string()), ("length", pyarrow.uint32()),
+    ("format", pyarrow.string()), ("columns", pyarrow.list_(pyarrow.string())),
+])
 
 
 def formats_table(protocol: Optional[str], rows: List[FormatRow]) -> pyarrow.Table:
     """The `formats` table of a log from the decoder's rows."""
     columns: List[Sequence[Any]] = [list(c) for c in zip(*rows)] if rows else [[]] * 5
-    if protocol == DATA_FLASH:
-        return pyarrow.Table.from_arrays([pyarrow.array(c, f.type) for c, f in zip(columns, _DATA_FLASH_FORMATS)],
-                                         schema=_DATA_FLASH_FORMATS)
+    if protocol in (DATA_FLASH, ULOG):
+        schema = _DATA_FLASH_FORMATS if protocol == DATA_FLASH else _ULOG_FORMATS
+        return pyarrow.Table.from_arrays([pyarrow.array(c, f.type) for c, f in zip(columns, schema)], schema=schema)
     if protocol == MAVLINK:
         ids, names, _, _, fields = columns
         return pyarrow.Table.from_arrays([pyarrow.array(ids, pyarrow.uint32()), pyarrow.array(names, pyarrow.string()),
@@ -532,7 +593,8 @@ def formats_table(protocol: Optional[str], rows: List[FormatRow]) -> pyarrow.Tab
 
 
 def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Log:
-    """Reads a whole DataFlash log or MAVLink stream into one Arrow table per message type.
+    """Reads a whole DataFlash log, MAVLink stream or PX4 ULog log into one
+    Arrow table per message type.
 
     `source` is a path (str or os.PathLike), a bytes-like object holding the
     log, or a binary file object. The protocol is detected from the content.
@@ -544,6 +606,12 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Lo
     `_sysid`, `_compid` and `_seq`; on DataFlash the packet's boot time (its
     own, else that of the nearest earlier packet with one), moved onto UTC
     when the log has a GPS fix. Then one column per field, raw as logged.
+    ULog tables, one per message name, have `_index`, `_time` (the row's
+    `timestamp`, moved onto UTC when the log holds GPS UTC time) and
+    `_instance` (the multi id: `log["sensor_accel[1]"]` selects one); nested
+    fields are named as "esc[0].esc_rpm", number arrays are fixed-size lists.
+    A ULog log that asks for features this reader does not know raises
+    `quillon_tools.errors.UnreadableLog` (a ValueError).
 
     DataFlash columns carry their `unit` and `multiplier` as field metadata;
     with `scaled=True`, every column with a multiplier (boot-time columns

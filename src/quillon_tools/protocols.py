@@ -6,11 +6,13 @@ from typing import Dict, Optional, Tuple
 
 DATA_FLASH = "data_flash"
 MAVLINK = "mavlink"
+ULOG = "ulog"  # PX4 ULog
 
 # The columns the reader adds before the logged fields, per protocol.
 ADDED_COLUMNS: Dict[str, Tuple[str, ...]] = {
     DATA_FLASH: ("_index", "_time"),
     MAVLINK: ("_index", "_time", "_sysid", "_compid", "_seq"),
+    ULOG: ("_index", "_time", "_instance"),
 }
 
 

@@ -144,7 +144,7 @@ def test_markup_in_a_log_runs_no_script_and_shows_as_text(browser, tmp_path, mak
 
 
 def test_fleet_index_links_to_every_page_sorts_and_filters(browser, tmp_path):
-    logs = sorted(p.name for p in BUNDLED.iterdir() if p.suffix in (".bin", ".tlog"))
+    logs = sorted(p.name for p in BUNDLED.iterdir() if p.suffix in (".bin", ".tlog", ".ulg"))
     report_fleet(str(tmp_path), [str(BUNDLED)], Options(), jobs=2)
     loaded = Loaded(browser, tmp_path / "index.html", bokeh=False)
     page = loaded.page

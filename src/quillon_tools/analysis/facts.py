@@ -3,22 +3,24 @@ messages and modes, gathered while it is decoded whatever the selection."""
 
 from __future__ import annotations
 
-from typing import Dict, List, NamedTuple, Optional, Sequence, Set
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Set
 
 import pyarrow
 
 from ..names import message_name
-from ..protocols import DATA_FLASH, MAVLINK
+from ..protocols import DATA_FLASH, MAVLINK, ULOG
 from .events import Events
 from .files import REMOTE_LOG_NAME, data_flash_files, remote_log
 from .mavlink_units import finish_mavlink
 from .timebase import BOOT, UTC, GpsFix, on_time_base, utc_offset
+from . import ulog_facts
 from .units import LayoutStart, UnitTable, apply_units
 
 # Messages always decoded, for the facts they carry.
 GATHERED = {
     DATA_FLASH: ("FMTU", "UNIT", "MULT", "PARM", "MSG", "MODE"),
     MAVLINK: ("HEARTBEAT", "PARAM_VALUE", "STATUSTEXT"),
+    ULOG: ulog_facts.FACT_TABLES,
 }
 
 # Messages that carry files (`Log.files`): gathered by a whole-log read
@@ -26,12 +28,14 @@ GATHERED = {
 CARRYING_FILES = {
     DATA_FLASH: ("FILE",),
     MAVLINK: ("REMOTE_LOG_DATA_BLOCK",),
+    ULOG: (),
 }
 
 # Messages a whole log read keeps too, for its flight facts, events and track.
 FACT_MESSAGES = {
     DATA_FLASH: ("EV", "ERR", "ARM", "VER", "POS", "GPS", "BAT"),
     MAVLINK: ("EXTENDED_SYS_STATE", "GLOBAL_POSITION_INT", "GPS_RAW_INT", "SYS_STATUS", "BATTERY_STATUS"),
+    ULOG: (),  # PX4 flight facts are not read from ULog topics yet
 }
 
 # The messages that say the units of the others.
@@ -77,11 +81,13 @@ class LogFacts:
         for name, parts in self._by_table.items():
             self._gathered.setdefault(message_name(name), []).extend(parts)
         self.utc_offset = utc_offset(first_fix) if protocol == DATA_FLASH else None
+        if protocol == ULOG:
+            self.utc_offset = ulog_facts.utc_offset(ulog_facts.ULogFacts(self._gathered).summary())
         # The decoder lists the layouts that have tables first, by their table
         # names; a later format of the same name without packets is not one.
         self._layouts: Dict[str, str] = {}
         self._labels: Dict[str, List[str]] = {}
-        for row in formats or ():
+        for row in formats or () if protocol == DATA_FLASH else ():
             self._layouts.setdefault(row.name, row.format)
             self._labels.setdefault(row.name, row.labels)
         fmtu, unit, mult = (self._gathered.get(name, []) for name in UNIT_MESSAGES)
@@ -89,8 +95,9 @@ class LogFacts:
 
     @property
     def time_base(self) -> Optional[str]:
-        """DataFlash `_time`: "utc" after a GPS fix, else "boot"; None for MAVLink."""
-        if self.protocol != DATA_FLASH:
+        """DataFlash and ULog `_time`: "utc" once the log ties boot time to
+        UTC (a GPS fix), else "boot"; None for MAVLink."""
+        if self.protocol not in (DATA_FLASH, ULOG):
             return None
         return UTC if self.utc_offset is not None else BOOT
 
@@ -99,9 +106,12 @@ class LogFacts:
         """A decoded DataFlash table with its units as field metadata (and
         applied, when `scaled`) and `_time` on the log's time base (already
         there when `time_shifted`: decoded with `utc_offset`); a MAVLink
-        table with the catalogue's units; other tables as they are."""
+        table with the catalogue's units; a ULog table on the log's time
+        base; other tables as they are."""
         if self.protocol == MAVLINK:
             return finish_mavlink(message_name(name), table, scaled)
+        if self.protocol == ULOG:
+            return on_time_base(table, self.utc_offset, time_shifted)
         if self.protocol != DATA_FLASH:
             return table
         layout = self._layouts.get(name)
@@ -155,6 +165,11 @@ class LogFacts:
         if self.protocol == MAVLINK:
             return mavlink_events(tables, events)
         return data_flash_events(tables, events)
+
+    def ulog(self) -> "ulog_facts.ULogFacts":
+        """The facts of a ULog log, times on its time base."""
+        return ulog_facts.ULogFacts({name: [on_time_base(t, self.utc_offset) if "_time" in t.column_names else t
+                                            for t in parts] for name, parts in self._gathered.items()})
 
     def events(self) -> Events:
         tables = self._gathered

@@ -41,7 +41,24 @@ def _concat(tables: List[pyarrow.Table]) -> Optional[pyarrow.Table]:
         return None
     if len(tables) == 1:
         return tables[0]
-    return pyarrow.concat_tables(tables, promote_options="permissive").sort_by("_index")
+    try:
+        return pyarrow.concat_tables(tables, promote_options="permissive").sort_by("_index")
+    except (pyarrow.ArrowTypeError, pyarrow.ArrowInvalid):
+        # Layouts that give a field types that do not combine: numbers as
+        # float64, anything else left out.
+        return pyarrow.concat_tables([_as_numbers(t) for t in tables],
+                                     promote_options="permissive").sort_by("_index")
+
+
+def _as_numbers(table: pyarrow.Table) -> pyarrow.Table:
+    kept = {}
+    for field in table.schema:
+        column = table.column(field.name)
+        if field.name in ("_index", "_time", "_sysid"):
+            kept[field.name] = column
+        elif pyarrow.types.is_integer(field.type) or pyarrow.types.is_floating(field.type):
+            kept[field.name] = column.cast(pyarrow.float64(), safe=False)
+    return pyarrow.table(kept)
 
 
 def _first_instance(table: pyarrow.Table, field: Optional[str]) -> pyarrow.Table:

@@ -11,6 +11,7 @@ from ..inputs import LogInput
 from ..log import LogStream, read_log
 from ..names import matches
 from ..progress import progress_bar
+from ..protocols import ULOG
 from .common import DONE, UNUSABLE, Console, Refused
 
 # Rows are decoded and written (or counted) this many input bytes at a time,
@@ -115,7 +116,7 @@ def _write_csv(request: Request, stream: LogStream, out: TextIO) -> Set[str]:
                         target = open(os.path.join(request.out, stem + ".csv"), "w", newline="",
                                       encoding="utf-8")
                         files.append(target)
-                    writer = writers[name] = CsvWriter(target)
+                    writer = writers[name] = CsvWriter(target, brackets=stream.detected == ULOG)
                 writer.write(table)
     finally:
         for file in files:

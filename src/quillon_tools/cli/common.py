@@ -8,7 +8,7 @@ import os
 import sys
 from typing import Any, Callable, List, Optional
 
-from ..errors import describe_os_error
+from ..errors import UnreadableLog, describe_os_error
 from ..names import parse_patterns
 
 # The exit codes of every command (the README has the table).
@@ -98,6 +98,8 @@ def run_guarded(console: Console, log: Optional[str], work: Callable[[], int]) -
         console.error(describe_os_error(error, log))
     except Refused as error:
         console.error(str(error))
+    except UnreadableLog as error:
+        console.error(f"cannot read {log!r}: {error}" if log else str(error))
     except KeyboardInterrupt:
         return INTERRUPTED
     return UNUSABLE

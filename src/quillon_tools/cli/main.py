@@ -23,7 +23,8 @@ class Subcommand(NamedTuple):
 SUBCOMMANDS: Dict[str, Subcommand] = {
     "dump": Subcommand(
         "print the packets as JSON Lines, or CSV",
-        "Decode a DataFlash log (.bin) or a MAVLink stream (.tlog, raw MAVLink) and "
+        "Decode a DataFlash log (.bin), a MAVLink stream (.tlog, raw MAVLink) or a PX4 ULog "
+        "log (.ulg) and "
         "print its packets as JSON Lines, one object per packet in log order; with "
         "--csv, the one message given with --type as CSV, or one NAME.csv per "
         "message into -o DIR. The format is detected from the content.",
@@ -99,7 +100,7 @@ def _version() -> str:
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog=PROG, description="Decode drone flight logs: DataFlash (.bin) and MAVLink (.tlog).",
+        prog=PROG, description="Decode drone flight logs: DataFlash (.bin), MAVLink (.tlog) and PX4 ULog (.ulg).",
         epilog="Run 'quillon SUBCOMMAND --help' for the options of one. Exit codes: 0 done, "
                "1 some logs failed, 2 usage error or nothing usable, 130 interrupted.")
     parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
@@ -133,8 +134,8 @@ def _summary_options(parser: argparse.ArgumentParser) -> None:
 
 def _convert_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("logs", nargs="+", metavar="LOG",
-                        help="log files, directories (searched for .bin, .BIN, .tlog and "
-                             ".mav files) and shell patterns")
+                        help="log files, directories (searched for .bin, .BIN, .tlog, .mav, "
+                             ".ulg and .ULG files) and shell patterns")
     parser.add_argument("-o", "--out", metavar="OUT", required=True, help="the dataset's directory")
     add_type(parser)
     add_scaled(parser)

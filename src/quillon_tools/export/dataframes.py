@@ -11,6 +11,7 @@ import pyarrow
 from ..inputs import Source
 from ..log import read_log
 from ..names import TypesArg
+from ..protocols import ULOG
 from .flat import spread_arrays
 
 if TYPE_CHECKING:
@@ -23,13 +24,14 @@ def to_dataframes(source: Source, types: TypesArg = None,
 
     `source`, `types` and `scaled` are as for `read_log`. Rows keep the log's
     order; array fields become one column per element (see
-    `quillon_tools.export.flat`). Values are raw, as the log stores them, unless
+    `quillon_tools.export.flat`; ULog ones are named `x[0]`, `x[1]`, ...). Values are raw, as the log stores them, unless
     `scaled`. Needs pandas (`pip install quillon[pandas]`).
     """
     import pandas  # noqa: F401  (a clear ImportError before any decoding)
 
     log = read_log(source, types, scaled)
-    return {name: spread_arrays(table).to_pandas() for name, table in log.items()}
+    brackets = log.protocol == ULOG
+    return {name: spread_arrays(table, brackets).to_pandas() for name, table in log.items()}
 
 
 def file_names(names: Iterable[str]) -> Dict[str, str]:

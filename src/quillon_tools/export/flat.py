@@ -2,7 +2,8 @@
 
 DataFrames and CSV want plain columns: a `fixed_size_list` field `x` of n
 elements becomes the columns `x_0` .. `x_{n-1}`, or `x[0]` .. when one of
-those names is already a field of the table. Text stays one column.
+those names is already a field of the table, or for ULog, whose tools all
+name array elements so. Text stays one column.
 """
 
 from __future__ import annotations
@@ -13,15 +14,16 @@ import pyarrow
 import pyarrow.compute
 
 
-def element_names(field: str, count: int, taken: "set[str]") -> List[str]:
+def element_names(field: str, count: int, taken: "set[str]", brackets: bool = False) -> List[str]:
     names = [f"{field}_{i}" for i in range(count)]
-    if any(name in taken for name in names):
+    if brackets or any(name in taken for name in names):
         names = [f"{field}[{i}]" for i in range(count)]
     return names
 
 
-def spread_arrays(table: pyarrow.Table) -> pyarrow.Table:
-    """`table` with every fixed-size list column spread into element columns."""
+def spread_arrays(table: pyarrow.Table, brackets: bool = False) -> pyarrow.Table:
+    """`table` with every fixed-size list column spread into element columns,
+    named `x[0]` .. when `brackets`."""
     if not any(pyarrow.types.is_fixed_size_list(f.type) for f in table.schema):
         return table
     taken = set(table.column_names)
@@ -33,7 +35,7 @@ def spread_arrays(table: pyarrow.Table) -> pyarrow.Table:
             columns.append(column)
             continue
         count = field.type.list_size
-        for i, name in enumerate(element_names(field.name, count, taken)):
+        for i, name in enumerate(element_names(field.name, count, taken, brackets)):
             names.append(name)
             columns.append(pyarrow.compute.list_element(column, i))
     return pyarrow.Table.from_arrays(columns, names=names)

@@ -86,16 +86,17 @@ class CsvWriter:
     """CSV of one message table, written piece by piece: a header row of
     column names (array fields spread into one column per element), then
     one row per packet. Times are ISO 8601; binary fields are hex; missing
-    values are empty cells; floats keep their full precision. The rows are
-    written by the core."""
+    values are empty cells; floats keep their full precision. Array elements
+    are named `x[0]` .. when `brackets` (ULog). The rows are written by the core."""
 
-    def __init__(self, out: TextIO) -> None:
+    def __init__(self, out: TextIO, brackets: bool = False) -> None:
         self._out = out
         self._writer = csv.writer(out, lineterminator="\n")
         self._header = False
+        self._brackets = brackets
 
     def write(self, table: pyarrow.Table) -> None:
-        table = _binary_as_text(spread_arrays(table), bytes.hex)
+        table = _binary_as_text(spread_arrays(table, self._brackets), bytes.hex)
         if not self._header:
             self._writer.writerow(table.column_names)
             self._header = True

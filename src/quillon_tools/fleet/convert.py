@@ -20,7 +20,7 @@ from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wai
 from concurrent.futures.process import BrokenProcessPool
 from typing import Any, Deque, Dict, List, NamedTuple, Optional, Set, Tuple
 
-from ..errors import describe_os_error
+from ..errors import UnreadableLog, describe_os_error
 from .dataset import (NoPackets, Settings, convert_log, file_stem, is_current, remove_log,
                       remove_temporary_files)
 from .lock import Busy, OutputLock
@@ -135,7 +135,7 @@ def _distinct_logs(arguments: List[str], tell: Any) -> Tuple[List[FoundLog], int
     for argument, reason in found.missing:
         tell(True, f"cannot read {argument!r}: {reason}")
     for directory in found.empty:
-        tell(False, f"no .bin, .BIN, .tlog or .mav files in {directory!r}")
+        tell(False, f"no .bin, .BIN, .tlog, .mav, .ulg or .ULG files in {directory!r}")
     logs: List[FoundLog] = []
     by_stem: Dict[str, FoundLog] = {}
     for log in found.logs:
@@ -299,6 +299,8 @@ def _convert(job: Job, out: str, settings: Settings) -> Outcome:
         return Outcome(0, [], "no DataFlash or MAVLink packets")
     except OSError as error:
         return Outcome(0, [], describe_os_error(error, job.log.path, name_reading=False))
+    except UnreadableLog as error:
+        return Outcome(0, [], str(error))
     except Exception as error:  # a log must never stop the batch
         return Outcome(0, [], f"{type(error).__name__}: {error}")
     return Outcome(converted.packets, list(converted.types), None)

@@ -31,9 +31,9 @@ Paths = Union[str, "os.PathLike[str]", Iterable[Union[str, "os.PathLike[str]"]]]
 def read_logs(paths: Paths, name: str, scaled: bool = False) -> "dask.dataframe.DataFrame":
     """The rows of message `name` in every log of `paths`, with `_log` last.
 
-    `paths` is a log, a directory (searched recursively for .bin, .BIN, .tlog
-    and .mav files), a shell pattern, or a list of these. `_log` is a log's
-    path relative to the directory it was found under, otherwise the path as
+    `paths` is a log, a directory (searched recursively for .bin, .BIN,
+    .tlog, .mav, .ulg and .ULG files), a shell pattern, or a list of these.
+    `_log` is a log's path relative to the directory it was found under, otherwise the path as
     given. Columns are those of `read_log`, as `pandas.ArrowDtype`.
 
     The columns are every column any log gives the message, in order of

@@ -66,11 +66,12 @@ def file_stem(log_name: str) -> str:
 
 def directory_name(message: str) -> str:
     """The directory of a message's files: its name when that is safe and in
-    upper case, otherwise the name made safe with a hash of it appended, so
-    that "A/B" and "A_B" (or "gps" and "GPS", on a file system that ignores
-    case) never share one; it depends on nothing but the name."""
+    one case (DataFlash and MAVLink names are upper case, ULog topics lower
+    case), otherwise the name made safe with a hash of it appended, so that
+    "A/B" and "A_B" (or "Gps" and "GPS", on a file system that ignores case)
+    never share one; it depends on nothing but the name."""
     safe = re.sub(r"[^A-Za-z0-9_.~-]", "_", message)
-    if safe != message or message != message.upper() or not message:
+    if safe != message or message not in (message.upper(), message.lower()) or not message:
         safe = f"{safe[:_LONGEST_STEM - 9]}~{_digest(message, 8)}"
     return _visible(safe)
 

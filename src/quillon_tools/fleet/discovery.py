@@ -8,7 +8,7 @@ import glob
 import os
 from typing import Iterable, List, NamedTuple, Set, Tuple
 
-LOG_SUFFIXES = (".bin", ".BIN", ".tlog", ".mav")
+LOG_SUFFIXES = (".bin", ".BIN", ".tlog", ".mav", ".ulg", ".ULG")
 
 
 class FoundLog(NamedTuple):
