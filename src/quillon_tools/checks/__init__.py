@@ -91,7 +91,7 @@ def run_checks(log: Any, limits: Optional[Mapping[str, Tuple[Optional[float], Op
 
 
 def _table(rows: List[Row]) -> pyarrow.Table:
-    columns = list(zip(*rows)) if rows else [[] for _ in CHECKS_SCHEMA]
+    columns: List[List[Any]] = [list(c) for c in zip(*rows)] if rows else [[] for _ in CHECKS_SCHEMA]
     columns[5] = [None if t is None else int(t) for t in columns[5]]
     return pyarrow.Table.from_arrays([pyarrow.array(list(c), f.type) for c, f in zip(columns, CHECKS_SCHEMA)],
                                      schema=CHECKS_SCHEMA)

@@ -131,7 +131,9 @@ def _attitude(data: Data) -> Optional[Tuple[numpy.ndarray, numpy.ndarray, numpy.
     """(times, desired roll, roll, desired pitch, pitch) in degrees."""
     att = data.table("ATT")
     if att is not None and data.has(att, "DesRoll", "Roll", "DesPitch", "Pitch"):
-        return (data.times(att), *(data.values(att, c, "ATT") for c in ("DesRoll", "Roll", "DesPitch", "Pitch")))
+        desired_roll, roll, desired_pitch, pitch = (data.values(att, c, "ATT")
+                                                    for c in ("DesRoll", "Roll", "DesPitch", "Pitch"))
+        return data.times(att), desired_roll, roll, desired_pitch, pitch
     actual, demand = data.table("ATTITUDE"), data.table("NAV_CONTROLLER_OUTPUT")
     if actual is None or demand is None or data.px4:
         return None

@@ -72,7 +72,7 @@ class Data:
 
     @property
     def mavlink(self) -> bool:
-        return self.protocol == MAVLINK
+        return bool(self.protocol == MAVLINK)
 
     def table(self, *names: str) -> Optional[pyarrow.Table]:
         """The first of `names` the log has rows of (of this vehicle)."""
@@ -114,15 +114,17 @@ class Data:
         return all(c in table.column_names for c in columns)
 
     def values(self, table: pyarrow.Table, column: str, name: Optional[str] = None) -> numpy.ndarray:
-        """A column as float64 in its unit (nulls as NaN). A multiplier in the
-        field's metadata applies; without one, a DataFlash field of a
-        hundredths format character is scaled by 0.01 all the same."""
+        """A column as float64 in its unit (nulls as NaN). DataFlash: a
+        multiplier in the field's metadata applies; without one, a field of a
+        hundredths format character is scaled by 0.01 all the same. MAVLink
+        values are read as sent, in the units their definitions give (the
+        checks' limits are written in those units)."""
         array = table.column(column)
         field = table.schema.field(column)
         if pyarrow.types.is_fixed_size_list(array.type) or pyarrow.types.is_list(array.type):
             raise TypeError(f"{column} is an array field")
-        data = array.cast(pyarrow.float64(), safe=False).to_numpy(zero_copy_only=False).astype(float)
-        multiplier = (field.metadata or {}).get(b"multiplier")
+        data: numpy.ndarray = array.cast(pyarrow.float64(), safe=False).to_numpy(zero_copy_only=False).astype(float)
+        multiplier = None if self.mavlink else (field.metadata or {}).get(b"multiplier")
         if multiplier is not None:
             scale = float(multiplier)
             return data * scale if scale != 1.0 else data
@@ -143,7 +145,8 @@ class Data:
     def times(self, table: pyarrow.Table) -> numpy.ndarray:
         """`_time` as float64 microseconds since 1970, NaN where unknown."""
         column = table.column("_time").cast(pyarrow.int64())
-        return column.cast(pyarrow.float64()).to_numpy(zero_copy_only=False).astype(float)
+        times: numpy.ndarray = column.cast(pyarrow.float64()).to_numpy(zero_copy_only=False).astype(float)
+        return times
 
     # Flight state -----------------------------------------------------------
 
@@ -164,7 +167,7 @@ class Data:
             events = events.filter(pyarrow.compute.equal(events.column("_sysid"), self.sysid))
         kinds = events.column("kind").to_pylist()
         names = events.column("name").to_pylist()
-        times = self.times(events) if events.num_rows else []
+        times = self.times(events) if events.num_rows else numpy.empty(0)
         # AUTO_ARMED is the autopilot taking over the throttle, after arming.
         return [(t, k == "arm") for t, k, n in zip(times, kinds, names)
                 if k in ("arm", "disarm") and n != "AUTO_ARMED"]
@@ -201,7 +204,8 @@ class Data:
             start = self.first_time()
         for time, state in changes:
             if math.isnan(time):  # logged before any packet with a time
-                time = self.first_time() if state else time
+                first = self.first_time() if state else None
+                time = first if first is not None else time
             if state and start is None:
                 start = time
             elif not state and start is not None:
@@ -281,7 +285,7 @@ class Data:
         messages = self.log.messages
         if self.sysid is not None and "_sysid" in messages.column_names:
             messages = messages.filter(pyarrow.compute.equal(messages.column("_sysid"), self.sysid))
-        times = self.times(messages) if messages.num_rows else []
+        times = self.times(messages) if messages.num_rows else numpy.empty(0)
         return [(None if math.isnan(t) else t, s, x or "")
                 for t, s, x in zip(times, messages.column("severity").to_pylist(), messages.column("text").to_pylist())]
 

@@ -3,7 +3,7 @@ quality per receiver, and the compass per instance."""
 
 from __future__ import annotations
 
-from typing import Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 import numpy
 import pyarrow
@@ -168,7 +168,7 @@ def compass(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     if not found:
         return [skipped(n, "no compass data (MAG or RAW_IMU)") for n in ("compass", "compass_field")]
     current_times, current = _current(data)
-    rows = []
+    rows: List[Row] = []
     for instance, table, axes in found:
         times = data.times(table)
         armed = data.armed_mask(times)
@@ -232,19 +232,19 @@ def _magnetometers(data: Data) -> List[Tuple[int, pyarrow.Table, Tuple[str, str,
     axes = ("MagX", "MagY", "MagZ")
     mag = data.table("MAG")
     if mag is not None and data.has(mag, *axes):
-        found = list(instances(data, mag, "I"))
+        found: List[Tuple[int, Any]] = list(instances(data, mag, "I"))
         if "I" not in mag.column_names:
             for instance, name in ((1, "MAG2"), (2, "MAG3")):
                 more = data.table(name)
                 if more is not None and data.has(more, *axes):
                     found.append((instance, more))
         return [(i, t, axes) for i, t in found]
-    found = []
+    sent: List[Tuple[int, Any, Tuple[str, str, str]]] = []
     for instance, name in enumerate(("RAW_IMU", "SCALED_IMU2", "SCALED_IMU3")):
         table = data.table(name)
         if table is not None and data.has(table, "xmag", "ymag", "zmag"):
-            found.append((instance, table, ("xmag", "ymag", "zmag")))
-    return found
+            sent.append((instance, table, ("xmag", "ymag", "zmag")))
+    return sent
 
 
 def _current(data: Data) -> Tuple[Optional[numpy.ndarray], Optional[numpy.ndarray]]:

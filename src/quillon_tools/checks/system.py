@@ -46,7 +46,7 @@ def _events(data: Data, kind: str) -> Optional[List[Tuple[Optional[float], str]]
     if data.sysid is not None and "_sysid" in events.column_names:
         events = events.filter(pyarrow.compute.equal(events.column("_sysid"), data.sysid))
     events = events.filter(pyarrow.compute.equal(events.column("kind"), kind))
-    times = data.times(events) if events.num_rows else []
+    times = data.times(events) if events.num_rows else numpy.empty(0)
     names = events.column("name").to_pylist()
     details = events.column("detail").to_pylist()
     return [(finite(t), n or d or kind) for t, n, d in zip(times, names, details)]
