@@ -142,9 +142,18 @@ def write_report(source: Any, out: str, title: str, options: Options = Options()
     """Reads the log `source` (a path or a binary file) and writes its
     report to `out`, whole or not at all. Raises NoPackets when the log
     holds no DataFlash or MAVLink packet."""
-    from ..log import read_log
+    from ..inputs import LogInput
+    from ..log import detect_protocol, read_log
+    from ..protocols import MAVLINK
 
-    log = read_log(source, scaled=True)
+    data = source if isinstance(source, LogInput) else LogInput(source)
+    try:
+        # DataFlash values are drawn in their units; MAVLink ones as sent,
+        # which the plots' lines scale themselves.
+        log = read_log(data, scaled=detect_protocol(data) != MAVLINK)
+    finally:
+        if data is not source:
+            data.close()
     if log.protocol is None:
         raise NoPackets(title)
     page = build_report(log, title, options).encode("utf-8")
