@@ -382,6 +382,10 @@ class Log(Mapping[str, pyarrow.Table]):
         from .analysis import flight
 
         events, track = self.events, self.track()
+        if self._protocol == ULOG:
+            from .analysis.px4_flight import ulog_info
+
+            return ulog_info(self._facts.tables, self.ulog_info, events, track, self._span(), self.time_base)
         if self._protocol != MAVLINK:
             texts = self.messages.column("text").to_pylist() if self._protocol else []
             return flight.data_flash_info(self._facts, events, track, texts, self._span(), self.time_base)
@@ -407,7 +411,10 @@ class Log(Mapping[str, pyarrow.Table]):
                 continue
             if sysid is not None and "_sysid" in table.column_names:
                 table = table.filter(pyarrow.compute.equal(table.column("_sysid"), sysid))
-            found = pyarrow.compute.min_max(table.column("_time").cast(pyarrow.int64()))
+            times = table.column("_time").cast(pyarrow.int64())
+            if self._protocol == ULOG:  # a topic's rows of timestamp 0 were never published in flight
+                times = pyarrow.compute.if_else(pyarrow.compute.equal(times, 0), None, times)
+            found = pyarrow.compute.min_max(times)
             low, high = found["min"].as_py(), found["max"].as_py()
             if low is not None:
                 first = low if first is None else min(first, low)
@@ -425,6 +432,10 @@ class Log(Mapping[str, pyarrow.Table]):
     def _track(self) -> pyarrow.Table:
         from .analysis import track
 
+        if self._protocol == ULOG:
+            from .analysis.px4_flight import ulog_track
+
+            return ulog_track(self._facts.tables, self.modes)
         if self._protocol == MAVLINK:
             return track.mavlink_track(self._facts.tables("GLOBAL_POSITION_INT"), self._facts.tables("GPS_RAW_INT"),
                                        self._events().autopilots(), self.modes)

@@ -13,7 +13,7 @@ from .events import Events
 from .files import REMOTE_LOG_NAME, data_flash_files, remote_log
 from .mavlink_units import finish_mavlink
 from .timebase import BOOT, UTC, GpsFix, on_time_base, utc_offset
-from . import ulog_facts
+from . import px4_flight, ulog_facts
 from .units import LayoutStart, UnitTable, apply_units
 
 # Messages always decoded, for the facts they carry.
@@ -35,7 +35,7 @@ CARRYING_FILES = {
 FACT_MESSAGES = {
     DATA_FLASH: ("EV", "ERR", "ARM", "VER", "POS", "GPS", "BAT"),
     MAVLINK: ("EXTENDED_SYS_STATE", "GLOBAL_POSITION_INT", "GPS_RAW_INT", "SYS_STATUS", "BATTERY_STATUS"),
-    ULOG: (),  # PX4 flight facts are not read from ULog topics yet
+    ULOG: px4_flight.FACT_TOPICS,
 }
 
 # The messages that say the units of the others.
@@ -51,7 +51,7 @@ def _usable(field: pyarrow.Field) -> bool:
     kind = field.type
     if pyarrow.types.is_string(kind):
         return field.name in TEXT_FIELDS
-    return bool(pyarrow.types.is_integer(kind) or pyarrow.types.is_floating(kind)
+    return bool(pyarrow.types.is_integer(kind) or pyarrow.types.is_floating(kind) or pyarrow.types.is_boolean(kind)
                 or pyarrow.types.is_timestamp(kind) or pyarrow.types.is_fixed_size_list(kind))
 
 
@@ -157,10 +157,12 @@ class LogFacts:
                 found.append(table.select([f.name for f in table.schema if _usable(f)]))
         return found
 
-    def timeline(self, events: Events) -> pyarrow.Table:
+    def timeline(self, events: Any) -> pyarrow.Table:
         """The log's events table (see `Log.events`)."""
         from .timeline import data_flash_events, mavlink_events
 
+        if self.protocol == ULOG:  # given the log's ULogFacts
+            return px4_flight.ulog_events(self.tables, events.modes(), events.messages())
         tables = {name: self.tables(name) for name in self._gathered}
         if self.protocol == MAVLINK:
             return mavlink_events(tables, events)

@@ -71,8 +71,8 @@ def on_time_base(table: pyarrow.Table, offset: Optional[int], shifted: bool = Fa
     """`table` with `_time` moved by `offset` microseconds (UTC) unless it is
     `shifted` already, or left on boot time when there is no offset; the
     schema metadata `time_base` says which."""
-    if offset and not shifted:
-        i = table.schema.get_field_index("_time")
+    i = table.schema.get_field_index("_time")
+    if offset and not shifted and i >= 0:  # a table without times has none to move
         moved = pyarrow.compute.add(table.column(i), pyarrow.scalar(offset, pyarrow.duration("us")))
         table = table.set_column(i, table.schema.field(i), moved)
     metadata = dict(table.schema.metadata or {})

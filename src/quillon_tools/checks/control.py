@@ -10,6 +10,7 @@ from typing import Dict, List, Optional, Tuple
 import numpy
 import pyarrow
 
+from . import px4
 from .data import Data, Row, finite, matching, skipped, worst
 from .limits import Limit, grade
 
@@ -32,6 +33,8 @@ ERR_CRASH_CHECK = 12  # DataFlash ERR subsystem of the crash check
 
 def _outputs(data: Data) -> Optional[Tuple[pyarrow.Table, List[Tuple[int, str]]]]:
     """The output table and its (channel, column) pairs."""
+    if data.ulog:
+        return px4.outputs(data)
     rcou = data.table("RCOU")
     if rcou is not None:
         columns = [(int(c[1:]), c) for c in rcou.column_names if c[:1] == "C" and c[1:].isdigit()]
@@ -64,7 +67,7 @@ def _functions(params: Dict[str, float]) -> Dict[int, int]:
 def outputs(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     found = _outputs(data)
     if found is None:
-        return [skipped("outputs", "no output channels (RCOU or SERVO_OUTPUT_RAW)")]
+        return [skipped("outputs", "no output channels (RCOU, SERVO_OUTPUT_RAW or actuator_outputs)")]
     table, columns = found
     times = data.times(table)
     armed = data.armed_mask(times)
@@ -85,6 +88,9 @@ def outputs(data: Data, limits: Dict[str, Limit]) -> List[Row]:
         # boats, rovers and subs also run in reverse.
         motor = functions.get(channel) in MOTOR_FUNCTIONS | THROTTLE_FUNCTIONS and data.vehicle not in GROUND
         low, high = _channel_range(params, channel, motor)
+        if data.ulog:  # a PX4 multicopter's first outputs are its motors
+            motor = data.vehicle == "copter" and channel <= 4
+            low, high = px4.output_range(data, channel)
         top = values >= high - AT_LIMIT_US
         bottom = numpy.zeros_like(top) if motor else values <= low + AT_LIMIT_US
         for hits, side, bound in ((top, "maximum", high), (bottom, "minimum", low)):
@@ -105,7 +111,7 @@ def motor_balance(data: Data, limits: Dict[str, Limit]) -> List[Row]:
         return [skipped("motor_balance", f"not a multicopter ({data.vehicle or 'vehicle unknown'})")]
     found = _outputs(data)
     if found is None:
-        return [skipped("motor_balance", "no output channels (RCOU or SERVO_OUTPUT_RAW)")]
+        return [skipped("motor_balance", "no output channels (RCOU, SERVO_OUTPUT_RAW or actuator_outputs)")]
     table, columns = found
     functions = _functions(data.log.params)
     motors = [c for channel, c in columns if functions.get(channel) in MOTOR_FUNCTIONS] if functions else \
@@ -114,7 +120,7 @@ def motor_balance(data: Data, limits: Dict[str, Limit]) -> List[Row]:
         return [skipped("motor_balance", "fewer than three motor outputs known")]
     times = data.times(table)
     outputs = numpy.stack([data.values(table, c) for c in motors])
-    low = _channel_range(data.log.params, 1, True)[0]
+    low = px4.output_range(data, 1)[0] if data.ulog else _channel_range(data.log.params, 1, True)[0]
     # Rows in flight: armed, and every motor spinning above its minimum.
     flying = data.armed_mask(times) & (outputs > low + 50).all(axis=0)
     if flying.sum() < 10:
@@ -129,6 +135,8 @@ def motor_balance(data: Data, limits: Dict[str, Limit]) -> List[Row]:
 
 def _attitude(data: Data) -> Optional[Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray]]:
     """(times, desired roll, roll, desired pitch, pitch) in degrees."""
+    if data.ulog:
+        return px4.attitude(data)
     att = data.table("ATT")
     if att is not None and data.has(att, "DesRoll", "Roll", "DesPitch", "Pitch"):
         desired_roll, roll, desired_pitch, pitch = (data.values(att, c, "ATT")
@@ -156,7 +164,8 @@ def _attitude(data: Data) -> Optional[Tuple[numpy.ndarray, numpy.ndarray, numpy.
 def attitude(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     found = _attitude(data)
     if found is None:
-        return [skipped("attitude", "no desired and actual attitude (ATT, or ATTITUDE with NAV_CONTROLLER_OUTPUT)")]
+        return [skipped("attitude", "no desired and actual attitude (ATT, ATTITUDE with NAV_CONTROLLER_OUTPUT, "
+                        "or vehicle_attitude with vehicle_attitude_setpoint)")]
     times, desired_roll, roll, desired_pitch, pitch = found
     armed = data.armed_mask(times)
     error = numpy.fmax(numpy.abs(_wrapped(desired_roll - roll)), numpy.abs(_wrapped(desired_pitch - pitch)))
@@ -235,7 +244,13 @@ def _lean_before_disarm(data: Data) -> Optional[Tuple[Optional[float], Optional[
     """The largest lean (deg) in the seconds before any disarm: None without
     attitude, (None, None) without a disarm."""
     att = data.table("ATT")
-    if att is not None and data.has(att, "Roll", "Pitch"):
+    now = px4.attitude_now(data) if data.ulog else None
+    if now is not None:
+        times, roll, pitch = now
+        lean = numpy.fmax(numpy.abs(roll), numpy.abs(pitch))
+    elif data.ulog:
+        return None
+    elif att is not None and data.has(att, "Roll", "Pitch"):
         times = data.times(att)
         lean = numpy.fmax(numpy.abs(data.values(att, "Roll", "ATT")), numpy.abs(data.values(att, "Pitch", "ATT")))
     else:

@@ -13,7 +13,7 @@ import pyarrow
 import pyarrow.compute
 
 from ..analysis.flightmodes import VEHICLE_BY_MAV_TYPE, vehicle_from_messages
-from ..protocols import DATA_FLASH, MAVLINK
+from ..protocols import DATA_FLASH, MAVLINK, ULOG
 
 # DataFlash format characters whose values are hundredths, whatever a
 # FMTU says of the field.
@@ -74,6 +74,10 @@ class Data:
     def mavlink(self) -> bool:
         return bool(self.protocol == MAVLINK)
 
+    @property
+    def ulog(self) -> bool:
+        return bool(self.protocol == ULOG)
+
     def table(self, *names: str) -> Optional[pyarrow.Table]:
         """The first of `names` the log has rows of (of this vehicle)."""
         for name in names:
@@ -131,6 +135,16 @@ class Data:
         if name is not None and self._character(name, table, column) in HUNDREDTHS:
             return data * 0.01
         return data
+
+    def vectors(self, table: pyarrow.Table, column: str) -> numpy.ndarray:
+        """An array field (ULog `float[3]` and the like) as rows x items
+        float64 (nulls as NaN)."""
+        array = table.column(column).combine_chunks()
+        if not pyarrow.types.is_fixed_size_list(array.type):
+            raise TypeError(f"{column} is not an array field")
+        size = array.type.list_size
+        flat = array.flatten().cast(pyarrow.float64(), safe=False).to_numpy(zero_copy_only=False).astype(float)
+        return flat.reshape(-1, size) if size else numpy.empty((len(array), 0))
 
     def _character(self, name: str, table: pyarrow.Table, column: str) -> Optional[str]:
         layout = self._layouts.get(name)
@@ -196,7 +210,9 @@ class Data:
                 stat = self.table("STAT")
                 changes = list(zip(self.times(stat), (self.values(stat, "Armed") > 0).tolist()))
         if not changes:
-            return None
+            status = self.table("vehicle_status") if self.ulog else None
+            # PX4 logs its arming state throughout: no arming in it is never armed.
+            return [] if status is not None and "arming_state" in status.column_names else None
         intervals: List[Interval] = []
         start: Optional[float] = None
         # A first record of disarming means the log began armed.
@@ -258,6 +274,9 @@ class Data:
         return self._vehicle  # type: ignore[no-any-return]
 
     def _find_vehicle(self) -> Optional[str]:
+        if self.ulog:  # vehicle_status says
+            kind: Optional[str] = self.log.info.get("vehicle")
+            return kind
         messages = self.log.messages
         if self.sysid is not None and "_sysid" in messages.column_names:
             messages = messages.filter(pyarrow.compute.equal(messages.column("_sysid"), self.sysid))
@@ -277,6 +296,8 @@ class Data:
 
     @property
     def px4(self) -> bool:
+        if self.ulog:
+            return True
         beats = self.table("HEARTBEAT")
         return beats is not None and AUTOPILOT_PX4 in beats.column("autopilot").to_pylist()
 

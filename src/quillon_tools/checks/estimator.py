@@ -8,6 +8,7 @@ from typing import Dict, List, Tuple
 import numpy
 import pyarrow
 
+from . import px4
 from .data import Data, Row, finite, instances, matching, numbered, skipped, worst
 from .limits import Limit, grade
 
@@ -28,7 +29,7 @@ LANE_TABLES = (("XKF4", "C", None), ("NKF4", "C", None), ("NKF9", None, 1))
 def ekf(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     found = _ratio_tables(data)
     if not found:
-        return [skipped("ekf", "no EKF test ratios (XKF4, NKF4, EKF_STATUS_REPORT or ESTIMATOR_STATUS)")]
+        return [skipped("ekf", "no EKF test ratios (XKF4, NKF4, EKF_STATUS_REPORT, ESTIMATOR_STATUS or estimator_status)")]
     rows = []
     for instance, name, table, columns in found:
         check = numbered("ekf", instance)
@@ -50,6 +51,8 @@ def ekf(data: Data, limits: Dict[str, Limit]) -> List[Row]:
 
 
 def _ratio_tables(data: Data) -> List[Tuple[int, str, pyarrow.Table, Dict[str, str]]]:
+    if data.ulog:
+        return px4.ratio_tables(data)
     found = []
     for name, instance_column, instance in LANE_TABLES:
         table = data.table(name)
@@ -78,6 +81,16 @@ def _ratio_tables(data: Data) -> List[Tuple[int, str, pyarrow.Table, Dict[str, s
 def ekf_lanes(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     """Changes of the primary lane (the PI column) while armed; on MAVLink,
     the autopilot's texts announcing a lane switch."""
+    primary = px4.primary_estimator(data) if data.ulog else None
+    if primary is not None:
+        table, column = primary
+        times, lane = data.times(table), data.values(table, column)
+        armed = data.armed_mask(times)
+        changed = (lane[1:] != lane[:-1]) & armed[1:] & armed[:-1]
+        return [_lane_row(data, float(changed.sum()),
+                          finite(times[1:][int(numpy.argmax(changed))]) if changed.any() else None, limits)]
+    if data.ulog:
+        return [skipped("ekf_lanes", "no record of the primary estimator (estimator_selector_status)")]
     for name in ("XKF4", "NKF4"):
         table = data.table(name)
         if table is None or "PI" not in table.column_names:

@@ -8,6 +8,7 @@ from typing import Dict, List, Optional, Tuple
 import numpy
 import pyarrow
 
+from . import px4
 from .data import Data, Row, instances, numbered, skipped, worst
 from .limits import Limit, grade
 
@@ -19,12 +20,14 @@ IN_AIR_ALTITUDE_M = 2.0  # above home
 MOVING_SPEED_MS = 3.0  # over ground
 MAV_LANDED_STATE_IN_AIR = 2
 GROUND_VEHICLES = ("rover", "boat", "sub")
+# PX4 battery_status.warning levels.
+PX4_BATTERY_WARNINGS = {1: "low", 2: "critical", 3: "emergency", 4: "failed"}
 
 
 def board_power(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     found = _board_voltage(data)
     if found is None:
-        return [skipped("board_power", "no board voltage (POWR, CURR, POWER_STATUS or HWSTATUS)")]
+        return [skipped("board_power", "no board voltage (POWR, CURR, POWER_STATUS, HWSTATUS or system_power)")]
     table, volts, flags = found
     times = data.times(table)
     armed = data.armed_mask(times)
@@ -51,6 +54,8 @@ def board_power(data: Data, limits: Dict[str, Limit]) -> List[Row]:
 
 
 def _board_voltage(data: Data) -> Optional[Tuple[pyarrow.Table, numpy.ndarray, Optional[numpy.ndarray]]]:
+    if data.ulog:
+        return px4.board_voltage(data)
     powr = data.table("POWR")
     if powr is not None and data.has(powr, "Vcc"):
         flags = data.values(powr, "Flags") if "Flags" in powr.column_names else None
@@ -103,6 +108,9 @@ def _flying_at_end(data: Data, end: Optional[float]) -> Optional[Tuple[bool, Opt
         values = values[numpy.isfinite(values)]
         return float(values.max()) if len(values) else None
 
+    landed = last("vehicle_land_detected", "landed") if data.ulog else None
+    if landed is not None and not ground:
+        return landed == 0, None, None, "landed" if landed else "in the air"
     state = last("EXTENDED_SYS_STATE", "landed_state")
     if state is not None and not ground:
         in_air = state == MAV_LANDED_STATE_IN_AIR
@@ -135,7 +143,7 @@ def battery(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     found = _batteries(data)
     failsafes = _battery_failsafes(data)
     if not found:
-        return [skipped("battery", "no battery voltage (BAT, CURR or SYS_STATUS)")]
+        return [skipped("battery", "no battery voltage (BAT, CURR, SYS_STATUS or battery_status)")]
     rows = []
     for instance, table, volts in found:
         name = numbered("battery", instance)
@@ -146,6 +154,7 @@ def battery(data: Data, limits: Dict[str, Limit]) -> List[Row]:
         if lowest is None:
             rows.append(skipped(name, "no battery voltage " + data.while_armed()))
             continue
+        warning = px4.battery_warning(data, instance, table) if data.ulog else None
         prefix = "BATT" if instance == 0 else f"BATT{instance + 1}"
         params = data.log.params
         low, critical = params.get(f"{prefix}_LOW_VOLT", 0.0), params.get(f"{prefix}_CRT_VOLT", 0.0)
@@ -161,6 +170,10 @@ def battery(data: Data, limits: Dict[str, Limit]) -> List[Row]:
             verdict, bound = grade(sag, limits["battery_sag"])
             row = Row(name, verdict, sag, bound, "%", time,
                       f"voltage sagged {sag:.0f}% from {start:.2f} V to {lowest:.2f} V {data.while_armed()}")
+        if warning is not None:
+            level, when = warning
+            row = row._replace(verdict="fail" if level >= 2 or row.verdict == "fail" else "warn", time=when,
+                               detail=row.detail + f"; battery warning {PX4_BATTERY_WARNINGS.get(int(level), int(level))}")
         if failsafes and instance == 0:
             row = row._replace(verdict="fail" if row.verdict == "fail" else "warn", time=failsafes[0][0] or row.time,
                                detail=row.detail + f"; battery failsafe: {failsafes[0][1]}")
@@ -169,6 +182,8 @@ def battery(data: Data, limits: Dict[str, Limit]) -> List[Row]:
 
 
 def _batteries(data: Data) -> List[Tuple[int, pyarrow.Table, numpy.ndarray]]:
+    if data.ulog:
+        return px4.batteries(data)
     bat = data.table("BAT")
     if bat is not None and data.has(bat, "Volt"):
         return [(i, t, data.values(t, "Volt")) for i, t in instances(data, bat, "Inst")]

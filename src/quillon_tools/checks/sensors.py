@@ -8,6 +8,7 @@ from typing import Any, Dict, List, Optional, Tuple
 import numpy
 import pyarrow
 
+from . import px4
 from .data import Data, Row, finite, instances, numbered, skipped, worst
 from .limits import DEFAULT_LIMITS, Limit, grade
 
@@ -20,7 +21,7 @@ EPH_UNKNOWN = 65535
 def vibration(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     found = _vibration_tables(data)
     if not found:
-        return [skipped("vibration", "no vibration data (VIBE or VIBRATION)")]
+        return [skipped("vibration", "no vibration data (VIBE, VIBRATION, vehicle_imu_status or sensor_combined)")]
     limit = limits["vibration_px4" if data.px4 else "vibration"]
     rows = []
     for instance, table, axes in found:
@@ -42,6 +43,8 @@ def vibration(data: Data, limits: Dict[str, Limit]) -> List[Row]:
 
 
 def _vibration_tables(data: Data) -> List[Tuple[int, pyarrow.Table, Tuple[str, ...]]]:
+    if data.ulog:
+        return px4.vibration(data)
     vibe = data.table("VIBE")
     if vibe is not None and data.has(vibe, "VibeX", "VibeY", "VibeZ"):
         return [(i, t, ("VibeX", "VibeY", "VibeZ")) for i, t in instances(data, vibe, "IMU")]
@@ -54,7 +57,7 @@ def _vibration_tables(data: Data) -> List[Tuple[int, pyarrow.Table, Tuple[str, .
 def clipping(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     found = _clip_counts(data)
     if not found:
-        return [skipped("clipping", "no clipping counts (VIBE Clip or VIBRATION)")]
+        return [skipped("clipping", "no clipping counts (VIBE Clip, VIBRATION or vehicle_imu_status)")]
     rows = []
     for instance, table, column in found:
         name = numbered("clipping", instance)
@@ -77,6 +80,8 @@ def clipping(data: Data, limits: Dict[str, Limit]) -> List[Row]:
 
 
 def _clip_counts(data: Data) -> List[Tuple[int, pyarrow.Table, str]]:
+    if data.ulog:
+        return px4.clipping(data)
     vibe = data.table("VIBE")
     if vibe is not None and data.has(vibe, "Clip"):
         return [(i, t, "Clip") for i, t in instances(data, vibe, "IMU")]
@@ -91,7 +96,7 @@ def _clip_counts(data: Data) -> List[Tuple[int, pyarrow.Table, str]]:
 def gps(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     found = _receivers(data)
     if not found:
-        return [skipped(name, "no GPS data (GPS or GPS_RAW_INT)") for name in ("gps_fix", "gps_satellites", "gps_hdop")]
+        return [skipped(name, "no GPS data (GPS, GPS_RAW_INT, vehicle_gps_position or sensor_gps)") for name in ("gps_fix", "gps_satellites", "gps_hdop")]
     rows: List[Row] = []
     for instance, table, (status, sats, hdop, hdop_scale) in found:
         times = data.times(table)
@@ -145,6 +150,8 @@ def _hdop_limit(data: Data, limits: Dict[str, Limit]) -> Limit:
 
 
 def _receivers(data: Data) -> List[Tuple[int, pyarrow.Table, Tuple[str, str, str, float]]]:
+    if data.ulog:
+        return px4.receivers(data)
     found = []
     gps = data.table("GPS")
     if gps is not None and data.has(gps, "Status", "NSats", "HDop"):

@@ -8,6 +8,7 @@ from typing import Dict, List, Optional, Tuple
 import numpy
 import pyarrow.compute
 
+from . import px4
 from .data import Data, Row, finite, matching, skipped, worst
 from .limits import Limit, grade
 
@@ -78,6 +79,8 @@ def failsafes(data: Data, limits: Dict[str, Limit]) -> List[Row]:
 
 def errors(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     found = _events(data, "error")
+    if data.ulog:  # PX4 logs no error records: its critical texts are the errors
+        found = [(t, x) for t, s, x in data.texts() if s is not None and s <= SEVERITY_CRITICAL]
     if found is None:
         found = [(t, f"{ERR_SUBSYSTEMS.get(s, f'subsystem {s}')} error {c}") for t, s, c in _err_records(data)
                  if s not in FAILSAFE_SUBSYSTEMS and s != ERR_EKF_PRIMARY]
@@ -98,8 +101,13 @@ def _count_row(check: str, found: List[Tuple[Optional[float], str]], limits: Dic
 
 
 def cpu_load(data: Data, limits: Dict[str, Limit]) -> List[Row]:
-    pm = data.table("PM")
-    if pm is not None and data.has(pm, "Load"):
+    pm = None if data.ulog else data.table("PM")
+    cpu = px4.cpu_load(data) if data.ulog else None
+    if data.ulog and cpu is None:
+        return [skipped("cpu_load", "no processor load (cpuload)")]
+    if cpu is not None:
+        table, load = cpu
+    elif pm is not None and data.has(pm, "Load"):
         table, load = pm, data.values(pm, "Load", "PM")
         if (pm.schema.field("Load").metadata or {}).get(b"multiplier") is None:
             load = load / 10.0  # tenths of a percent, as logged without units
@@ -117,7 +125,7 @@ def cpu_load(data: Data, limits: Dict[str, Limit]) -> List[Row]:
 
 
 def long_loops(data: Data, limits: Dict[str, Limit]) -> List[Row]:
-    pm = data.table("PM")
+    pm = None if data.ulog else data.table("PM")
     if pm is None or not data.has(pm, "NLon", "NLoop"):
         return [skipped("long_loops", "no loop counts (PM NLon, NLoop)")]
     times = data.times(pm)

@@ -10,7 +10,7 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
-from ..protocols import MAVLINK
+from ..protocols import MAVLINK, ULOG
 from .catalogue import PANELS, Line, Panel
 
 # The DataFlash column that says which instance a row is of carries this unit.
@@ -37,10 +37,44 @@ def time_ms(column: pyarrow.ChunkedArray) -> numpy.ndarray:
     return values  # type: ignore[no-any-return]
 
 
+def _column(table: pyarrow.Table, field: str) -> Optional[pyarrow.ChunkedArray]:
+    """A column, or one item of an array column ("output[2]"); None when absent."""
+    if field in table.column_names:
+        return table.column(field)
+    name, bracket, rest = field.partition("[")
+    if not bracket or not rest.endswith("]") or not rest[:-1].isdigit() or name not in table.column_names:
+        return None
+    column = table.column(name)
+    item = int(rest[:-1])
+    if not pyarrow.types.is_fixed_size_list(column.type) or item >= column.type.list_size:
+        return None
+    return pyarrow.chunked_array([pyarrow.compute.list_element(chunk, item) for chunk in column.chunks],
+                                 column.type.value_type)
+
+
+def _euler(table: pyarrow.Table, line: Line) -> Optional[numpy.ndarray]:
+    """Roll, pitch or yaw (radians) of a quaternion array field."""
+    column = table.column(line.fields[0]).combine_chunks()
+    if not pyarrow.types.is_fixed_size_list(column.type) or column.type.list_size != 4:
+        return None
+    q = column.flatten().cast(pyarrow.float64()).to_numpy(zero_copy_only=False).reshape(-1, 4)
+    w, x, y, z = q[:, 0], q[:, 1], q[:, 2], q[:, 3]
+    if line.euler == 0:
+        return numpy.arctan2(2 * (w * x + y * z), 1 - 2 * (x * x + y * y))  # type: ignore[no-any-return]
+    if line.euler == 1:
+        return numpy.arcsin(numpy.clip(2 * (w * y - z * x), -1.0, 1.0))  # type: ignore[no-any-return]
+    return numpy.arctan2(2 * (w * z + x * y), 1 - 2 * (y * y + z * z))  # type: ignore[no-any-return]
+
+
 def _values(table: pyarrow.Table, line: Line) -> Optional[numpy.ndarray]:
+    if line.euler is not None:
+        angles = _euler(table, line)
+        return None if angles is None else angles * line.scale
     parts = []
     for field in line.fields:
-        column = table.column(field)
+        column = _column(table, field)
+        if column is None:
+            return None
         if not (pyarrow.types.is_integer(column.type) or pyarrow.types.is_floating(column.type)):
             return None
         values = column.cast(pyarrow.float64()).to_numpy(zero_copy_only=False).copy()
@@ -54,6 +88,8 @@ def _values(table: pyarrow.Table, line: Line) -> Optional[numpy.ndarray]:
 
 
 def _instance_column(table: pyarrow.Table) -> Optional[str]:
+    if "_instance" in table.column_names:  # ULog's multi id
+        return "_instance"
     for field in table.schema:
         if (field.metadata or {}).get(b"unit") == INSTANCE_UNIT:
             return str(field.name)
@@ -100,11 +136,11 @@ def panel_series(source: TableSource, protocol: Optional[str]) -> List[PanelData
     """Every panel that has data, with its lines."""
     found = []
     for panel in PANELS:
-        lines = panel.mavlink if protocol == MAVLINK else panel.data_flash
+        lines = panel.mavlink if protocol == MAVLINK else panel.ulog if protocol == ULOG else panel.data_flash
         series: List[Series] = []
         for line in lines:
             table = source.table(line.message)
-            if table is None or not all(field in table.column_names for field in line.fields):
+            if table is None or not all(_column(table, field) is not None for field in line.fields):
                 continue
             for suffix, rows in _split_instances(table):
                 y = _values(rows, line)

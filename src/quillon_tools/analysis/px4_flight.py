@@ -1,0 +1,256 @@
+"""The flight facts, events and track of a PX4 ULog log, from its topics:
+`vehicle_status` (arming, mode, failsafe, vehicle type), `vehicle_land_detected`,
+`failsafe_flags`, `event`, `vehicle_global_position` or the GPS topics, and
+`battery_status`. A topic the log lacks leaves its facts None."""
+
+from __future__ import annotations
+
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+
+import numpy
+import pyarrow
+import pyarrow.compute
+
+from . import codes, flight
+from .events import rows
+from .timeline import ARM, DISARM, EVENT, EVENTS, FAILSAFE, LANDED, MODE, WARNING, _table
+from .track import GPS_FIX_2D, TRACK, _assemble, _concat, _floats, _known, _masked
+
+Tables = Callable[[str], List[pyarrow.Table]]
+
+STATUS, LAND, FLAGS, EVENT_TOPIC = "vehicle_status", "vehicle_land_detected", "failsafe_flags", "event"
+GLOBAL, HOME, BATTERY = "vehicle_global_position", "home_position", "battery_status"
+# The GPS topic was renamed; the newer name is tried first.
+GPS_TOPICS = ("vehicle_gps_position", "sensor_gps")
+LOCAL = "vehicle_local_position"
+
+# The topics read for facts, events and the track by a whole-log read.
+FACT_TOPICS = (STATUS, LAND, FLAGS, EVENT_TOPIC, GLOBAL, HOME, BATTERY, *GPS_TOPICS, LOCAL)
+
+ARMING_STATE_ARMED = 2  # vehicle_status.arming_state, in every PX4 version
+# vehicle_status.vehicle_type; `system_type` (newer) is a MAVLink MAV_TYPE.
+VEHICLE_TYPES = {1: "copter", 2: "plane", 3: "rover", 4: "blimp"}
+# ver_sw_release: major, minor, patch, then the type byte.
+RELEASE_TYPES = ((255, ""), (192, "rc"), (128, "beta"), (64, "alpha"), (0, "dev"))
+# `event` log_levels: the external level in the low four bits.
+LEVEL_MASK = 0x0F
+FIX_3D = 3
+# failsafe_flags fields that are settings or bookkeeping, not conditions.
+NOT_CONDITIONS = frozenset({"timestamp", "mode_req_angular_velocity"})
+SHOWN_FLAGS = 6
+
+
+def first_instance(tables: List[pyarrow.Table]) -> List[pyarrow.Table]:
+    """The rows of multi id 0: the vehicle's own topic, not a second sensor."""
+    return [t.filter(pyarrow.compute.equal(t.column("_instance"), 0)) if "_instance" in t.column_names else t
+            for t in tables if t.num_rows]
+
+
+def _changes(tables: List[pyarrow.Table], column: str) -> List[Tuple[int, Optional[int], Any]]:
+    """(index, time, value) where `column` takes a new value (first row included)."""
+    found = []
+    last: Any = object()
+    for index, time, value in rows(first_instance(tables), "_time", column):
+        if value is not None and value != last:
+            found.append((index, time, value))
+            last = value
+    return found
+
+
+# Events ---------------------------------------------------------------------------
+
+def ulog_events(tables: Tables, modes: pyarrow.Table, messages: pyarrow.Table) -> pyarrow.Table:
+    """Arming, mode changes, failsafes, landed state, PX4 events and logged
+    text of warning level or worse, in time order."""
+    found: List[Tuple[Any, ...]] = []  # (time, order, kind, code, name, detail)
+    status = tables(STATUS)
+    armed_changes = _changes(status, "arming_state")
+    for position, (index, time, state) in enumerate(armed_changes):
+        armed = state == ARMING_STATE_ARMED
+        if position == 0 and not armed:
+            continue  # the log starts disarmed: no change
+        if position > 0 and armed == (armed_changes[position - 1][2] == ARMING_STATE_ARMED):
+            continue  # from one disarmed state to another
+        found.append((time, index, ARM if armed else DISARM, state, None, None))
+    for time, mode, name in zip(_micros(modes.column("_time")), modes.column("mode").to_pylist(),
+                                modes.column("name").to_pylist()):
+        found.append((time, -1, MODE, mode, name, None))
+    flags = first_instance(tables(FLAGS))
+    for index, time, failsafe in _changes(status, "failsafe"):
+        if failsafe:
+            found.append((time, index, FAILSAFE, None, None, _flags_at(flags, time)))
+    for index, time, landed in _changes(tables(LAND), "landed"):
+        state = codes.LANDED_ON_GROUND if landed else 2
+        found.append((time, index, LANDED, state, codes.LANDED_STATE_NAMES[state], None))
+    for index, time, number, levels in rows(tables(EVENT_TOPIC), "_time", "id", "log_levels"):
+        level = levels & LEVEL_MASK if isinstance(levels, int) else None
+        detail = f"level {codes.SEVERITY_NAMES[level]}" if level is not None and level < 8 else None
+        found.append((time, index, EVENT, number, None, detail))
+    for time, severity, text in zip(_micros(messages.column("_time")), messages.column("severity").to_pylist(),
+                                    messages.column("text").to_pylist()):
+        if severity is not None and severity <= codes.SEVERITY_WARNING:
+            found.append((time, -1, WARNING, severity, codes.SEVERITY_NAMES[severity], text))
+    found.sort(key=lambda r: (r[0] if r[0] is not None else -1, r[1]))
+    return _table(EVENTS, [(r[0], *r[2:]) for r in found])
+
+
+def _micros(column: pyarrow.ChunkedArray) -> List[Optional[int]]:
+    values: List[Optional[int]] = column.cast(pyarrow.int64()).to_pylist()
+    return values
+
+
+def _flags_at(flags: List[pyarrow.Table], time: Optional[int]) -> Optional[str]:
+    """The failsafe conditions set in the last `failsafe_flags` row at or before `time`."""
+    table = _concat(flags)
+    if table is None or time is None:
+        return None
+    times = table.column("_time").cast(pyarrow.int64()).to_numpy(zero_copy_only=False)
+    at = int(numpy.searchsorted(times, time, side="right")) - 1
+    if at < 0:
+        return None
+    row = table.slice(at, 1).to_pylist()[0]
+    set_flags = [name for name, value in row.items()
+                 if value is True and not name.startswith("_") and name not in NOT_CONDITIONS
+                 and not name.startswith("mode_req_")]
+    if not set_flags:
+        return None
+    more = len(set_flags) - SHOWN_FLAGS
+    return ", ".join(set_flags[:SHOWN_FLAGS]) + (f" and {more} more" if more > 0 else "")
+
+
+# Track ----------------------------------------------------------------------------
+
+def _gps(tables: Tables) -> Optional[pyarrow.Table]:
+    """The first GPS receiver's rows with at least a 2D fix."""
+    for name in GPS_TOPICS:
+        table = _concat(first_instance(tables(name)))
+        if table is not None and "fix_type" in table.column_names:
+            return table.filter(pyarrow.compute.fill_null(
+                pyarrow.compute.greater_equal(table.column("fix_type"), GPS_FIX_2D), False))
+    return None
+
+
+def _degrees(table: pyarrow.Table, *names: str) -> Any:
+    """Latitude or longitude in degrees: older topics log int32 1e-7
+    degrees (`lat`), newer ones float64 degrees (`latitude_deg`)."""
+    for name in names:
+        if name in table.column_names:
+            integer = pyarrow.types.is_integer(table.schema.field(name).type)
+            return _floats(table, name, 1e7 if integer else 1.0)
+    return numpy.full(table.num_rows, numpy.nan)
+
+
+def _gps_altitude(table: pyarrow.Table) -> Any:
+    if "altitude_msl_m" in table.column_names:
+        return _floats(table, "altitude_msl_m")
+    return _floats(table, "alt", 1e3)  # millimetres
+
+
+def _latest(times: Any, source: Optional[pyarrow.Table], values: Any) -> Any:
+    """The value of `source` at or before each of `times` (NaN before its first row)."""
+    if source is None or not source.num_rows:
+        return numpy.full(len(times), numpy.nan)
+    when = source.column("_time").cast(pyarrow.int64()).to_numpy(zero_copy_only=False)
+    order = numpy.argsort(when, kind="stable")
+    at = numpy.searchsorted(when[order], times, side="right") - 1
+    return numpy.where(at >= 0, numpy.asarray(values, dtype=float)[order][numpy.clip(at, 0, None)], numpy.nan)
+
+
+def ulog_track(tables: Tables, modes: pyarrow.Table) -> pyarrow.Table:
+    """From `vehicle_global_position`, else the GPS topic; height above the
+    home position's altitude where `home_position` is logged."""
+    gps = _gps(tables)
+    source = _concat(first_instance(tables(GLOBAL)))
+    if source is not None:
+        lat, lon, alt = _degrees(source, "lat"), _degrees(source, "lon"), _floats(source, "alt")
+        times = _masked(source.column("_time")).filled(0)
+        if "vel_n" in source.column_names and "vel_e" in source.column_names:
+            speed = numpy.hypot(_floats(source, "vel_n"), _floats(source, "vel_e"))
+        else:
+            speed = _latest(times, gps, _floats(gps, "vel_m_s") if gps is not None else [])
+    elif gps is not None and gps.num_rows:
+        source = gps
+        lat, lon = _degrees(source, "latitude_deg", "lat"), _degrees(source, "longitude_deg", "lon")
+        alt, speed = _gps_altitude(source), _floats(source, "vel_m_s")
+        times = _masked(source.column("_time")).filled(0)
+    else:
+        return TRACK.empty_table()
+    home = _concat(first_instance(tables(HOME)))
+    home_alt = _latest(times, home, _floats(home, "alt")) if home is not None and "alt" in home.column_names \
+        else numpy.full(len(times), numpy.nan)
+    if home is not None and "alt" in home.column_names and home.num_rows:
+        # Fixes before the first home position are measured from it too.
+        home_alt = numpy.where(numpy.isnan(home_alt), float(_floats(home, "alt")[0]), home_alt)
+    return _assemble(source, lat, lon, alt, alt - home_alt, speed, modes, _known(lat, lon))
+
+
+# Info -----------------------------------------------------------------------------
+
+def _last(tables: List[pyarrow.Table], column: str) -> Any:
+    values = [v for t in first_instance(tables) if column in t.column_names
+              for v in t.column(column).to_pylist() if v is not None]
+    return values[-1] if values else None
+
+
+def vehicle_kind(status: List[pyarrow.Table]) -> Optional[str]:
+    if _last(status, "is_vtol"):
+        return "vtol"
+    system_type = _last(status, "system_type")
+    if system_type in flight.VEHICLE_BY_MAV_TYPE:
+        return flight.VEHICLE_BY_MAV_TYPE[system_type]
+    kind = VEHICLE_TYPES.get(_last(status, "vehicle_type"))
+    if kind is None and _last(status, "is_rotary_wing") is not None:
+        kind = "copter" if _last(status, "is_rotary_wing") else "plane"
+    return kind
+
+
+def release(number: Any) -> Optional[str]:
+    """"1.14.0" from ver_sw_release (with "-rc" etc. for pre-releases)."""
+    if not isinstance(number, int) or number <= 0:
+        return None
+    kind = number & 0xFF
+    version = f"{number >> 24 & 0xFF}.{number >> 16 & 0xFF}.{number >> 8 & 0xFF}"
+    suffix = next(name for lowest, name in RELEASE_TYPES if kind >= lowest)
+    return f"{version}-{suffix}" if suffix else version
+
+
+def _text(value: Any) -> Optional[str]:
+    return value.strip() or None if isinstance(value, str) else None
+
+
+def ulog_info(tables: Tables, info: Dict[str, Any], events: pyarrow.Table, track: pyarrow.Table,
+              span: Tuple[Optional[int], Optional[int]], time_base: Optional[str]) -> Dict[str, Any]:
+    facts = flight.empty_facts()
+    facts["vehicle"] = vehicle_kind(tables(STATUS))
+    facts["firmware"] = {"name": _text(info.get("sys_name")), "version": release(info.get("ver_sw_release")),
+                         "git_hash": _text(info.get("ver_sw"))}
+    facts["board"] = _text(info.get("ver_hw"))
+    flight._times(facts, span, time_base)
+    armed = flight.intervals(events, ARM, DISARM, *span)
+    facts["armed"] = flight.armed_list(armed)
+    facts.update(flight.track_facts(track, armed, flight.in_air(events, span[1]), span[1]))
+    battery = first_instance(tables(BATTERY))
+    used = [v for v in _values(battery, "discharged_mah") if numpy.isfinite(v) and v >= 0]
+    facts["battery_used"] = max(used) if used else None
+    volts = [v for column in ("voltage_v", "voltage_filtered_v") for v in _values(battery, column)
+             if numpy.isfinite(v) and v > 0.1]
+    facts["min_voltage"] = min(volts) if volts else None
+    facts["gps"] = _gps_quality(tables)
+    return facts
+
+
+def _values(tables: Sequence[pyarrow.Table], column: str) -> List[float]:
+    return [float(v) for t in tables if column in t.column_names for v in t.column(column).to_pylist()
+            if isinstance(v, (int, float))]
+
+
+def _gps_quality(tables: Tables) -> Dict[str, Any]:
+    for name in GPS_TOPICS:
+        found = first_instance(tables(name))
+        if not found or "fix_type" not in found[0].column_names:
+            continue
+        fixed = [t.filter(pyarrow.compute.fill_null(pyarrow.compute.greater_equal(t.column("fix_type"), FIX_3D),
+                                                    False)) for t in found]
+        return {"satellites": flight.value_range(_values(fixed, "satellites_used")),
+                "hdop": flight.value_range(_values(fixed, "hdop"))}
+    return {"satellites": None, "hdop": None}

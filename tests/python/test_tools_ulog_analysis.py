@@ -1,0 +1,138 @@
+"""The flight facts, events, checks, track and report of PX4 ULog logs:
+hand-built logs with known answers, the bundled sample through the
+commands, and every shared PX4 sample without a failure."""
+
+import json
+import os
+import pathlib
+import struct
+import subprocess
+import sys
+
+import pyarrow.compute
+import pytest
+
+import ulog_bytes as u
+from quillon_tools import read_log
+
+BUNDLED = pathlib.Path(__file__).resolve().parents[2] / "samples" / "px4-appended-multiple.ulg"
+CORPUS = pathlib.Path(__file__).resolve().parents[3] / "shared" / "samples"
+
+STATUS = u.format_("vehicle_status:uint64_t timestamp;uint8_t nav_state;uint8_t arming_state;bool failsafe;"
+                   "uint8_t vehicle_type;bool is_vtol;")
+FLAGS = u.format_("failsafe_flags:uint64_t timestamp;bool gcs_connection_lost;bool battery_unhealthy;")
+IMU = u.format_("vehicle_imu_status:uint64_t timestamp;float accel_vibration_metric;")
+EVENT = u.format_("event:uint64_t timestamp;uint32_t id;uint16_t event_sequence;uint8_t log_levels;")
+GPS = u.format_("vehicle_gps_position:uint64_t timestamp;int32_t lat;int32_t lon;int32_t alt;float vel_m_s;"
+                "float hdop;uint8_t fix_type;uint8_t satellites_used;")
+SECOND = 1_000_000
+
+
+def flight(shaking=(1.0, 12.0)):
+    """Armed from 1 s to 9 s in POSCTL, a failsafe (link lost) at 5 s with
+    AUTO_RTL, IMU 0 and 1 vibrating at `shaking` m/s/s, a GPS moving north,
+    a PX4 event and a warning."""
+    out = [u.HEADER, u.flag_bits(), STATUS, FLAGS, IMU, EVENT, GPS,
+           u.info("char[3] sys_name", b"PX4"), u.info("uint32_t ver_sw_release", struct.pack("<I", 0x010E03FF)),
+           u.info("char[6] ver_hw", b"BOARDX"),
+           u.subscribe(0, 0, "vehicle_status"), u.subscribe(1, 0, "failsafe_flags"),
+           u.subscribe(2, 0, "vehicle_imu_status"), u.subscribe(3, 1, "vehicle_imu_status"),
+           u.subscribe(4, 0, "event"), u.subscribe(5, 0, "vehicle_gps_position")]
+    states = [(0, 2, 1, False), (1, 2, 2, False), (5, 5, 2, True), (9, 5, 1, False)]
+    for t, nav, arming, failsafe in states:
+        out.append(u.data(0, struct.pack("<QBB?B?", t * SECOND, nav, arming, failsafe, 1, False)))
+    out.append(u.data(1, struct.pack("<Q??", 4 * SECOND, True, False)))
+    for tenth in range(100):
+        t = tenth * SECOND // 10
+        for msg_id, level in zip((2, 3), shaking):
+            out.append(u.data(msg_id, struct.pack("<Qf", t, level)))
+        out.append(u.data(5, struct.pack("<QiiiffBB", t, 470_000_000 + tenth * 100, 85_000_000, 500_000,
+                                          1.1, 0.8, 3, 12)))
+    out += [u.data(4, struct.pack("<QIHB", 6 * SECOND, 1234567, 1, 0x34)),
+            u.text(4, 5 * SECOND, "[commander] Connection to ground station lost")]
+    return b"".join(out)
+
+
+def of_kind(events, kind):
+    return events.filter(pyarrow.compute.equal(events["kind"], kind)).to_pylist()
+
+
+def test_crafted_flight_facts_and_events():
+    log = read_log(flight())
+    events = log.events
+    assert [e["kind"] for e in events.to_pylist()][:2] == ["mode", "arm"]
+    assert [e["name"] for e in of_kind(events, "mode")] == ["POSCTL", "AUTO_RTL"]
+    failsafe, = of_kind(events, "failsafe")
+    assert failsafe["_time"].second == 5 and failsafe["detail"] == "gcs_connection_lost"
+    event, = of_kind(events, "event")
+    assert event["code"] == 1234567 and event["name"] is None and event["detail"] == "level WARNING"
+    warning, = of_kind(events, "warning")
+    assert warning["name"] == "WARNING" and "ground station lost" in warning["detail"]
+    assert [e["_time"].second for e in of_kind(events, "disarm")] == [9]
+
+    info = log.info
+    assert info["vehicle"] == "copter" and info["board"] == "BOARDX"
+    assert info["firmware"]["name"] == "PX4" and info["firmware"]["version"] == "1.14.3"
+    assert [(a["start"].second, a["end"].second) for a in info["armed"]] == [(1, 9)]
+    # 100 rows 1e-5 degrees apart (1.11 m), 81 of them while armed (1 s to 9 s).
+    assert info["distance"] == pytest.approx(80 * 1.112, rel=0.01)
+    assert info["gps"] == {"satellites": (12, 12), "hdop": (pytest.approx(0.8), pytest.approx(0.8))}
+    assert info["battery_used"] is None and info["min_voltage"] is None
+
+    track = log.track()
+    assert track.num_rows == 100 and track["lat"][1].as_py() == pytest.approx(47.00001)
+    assert track["mode"][50].as_py() == "AUTO_RTL" and track["ground_speed"][0].as_py() == pytest.approx(1.1)
+
+
+def verdicts(log):
+    return {c["check"]: c for c in log.checks().to_pylist()}
+
+
+def test_crafted_flight_checks():
+    found = verdicts(read_log(flight()))
+    assert found["vibration[0]"]["verdict"] == "pass" and found["vibration[1]"]["verdict"] == "fail"
+    assert found["vibration[1]"]["value"] == pytest.approx(12.0) and found["vibration[1]"]["limit"] == pytest.approx(9.81)
+    assert found["failsafes"]["verdict"] == "warn" and found["failsafes"]["value"] == 1
+    assert found["gps_satellites[0]"]["verdict"] == "pass" and found["gps_fix[0]"]["value"] == 0
+    assert found["cpu_load"]["verdict"] == "skipped" and "cpuload" in found["cpu_load"]["detail"]
+    calm = verdicts(read_log(flight(shaking=(1.0, 6.0))))
+    assert calm["vibration[1]"]["verdict"] == "warn"
+
+
+def run(*args):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run([sys.executable, "-m", "quillon_tools", *map(str, args)],
+                          capture_output=True, env=env, timeout=300)
+
+
+def test_commands_on_the_bundled_sample(tmp_path):
+    info = run("info", "--json", BUNDLED)
+    assert info.returncode == 0, info.stderr
+    facts = json.loads(info.stdout)
+    assert facts["vehicle"] == "copter" and facts["firmware"]["version"] == "1.6.0-dev"
+    assert facts["board"] == "PX4FMU_V4PRO"
+    checked = run("check", "--json", BUNDLED)
+    assert checked.returncode in (0, 1), checked.stderr
+    rows = {r["check"]: r for r in map(json.loads, checked.stdout.splitlines())}
+    # The sample's vehicle never armed: the flight checks have nothing to judge.
+    assert rows["vibration[0]"]["detail"] == "no vibration data while armed"
+    assert rows["power_loss"]["detail"] == "never armed"
+    track = run("track", "--format", "geojson", "-o", tmp_path / "t.geojson", BUNDLED)
+    assert track.returncode == 0, track.stderr  # the sample has no position: an empty track
+    report = run("report", "-o", tmp_path / "r.html", BUNDLED)
+    assert report.returncode == 0, report.stderr
+    page = (tmp_path / "r.html").read_text()
+    assert "PX4FMU_V4PRO" in page and "vibration" in page
+
+
+@pytest.mark.skipif(not CORPUS.is_dir(), reason="the shared sample logs are not here")
+def test_every_px4_sample(tmp_path):
+    samples = sorted(CORPUS.glob("px4-*.ulg"))
+    assert samples
+    for sample in samples:
+        log = read_log(sample)
+        assert log.info["firmware"]["name"] == "PX4", sample
+        assert log.events.num_rows and log.checks().num_rows
+        log.track()
+        report = run("report", "-o", tmp_path / (sample.stem + ".html"), sample)
+        assert report.returncode == 0, (sample, report.stderr)
