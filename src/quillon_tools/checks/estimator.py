@@ -81,9 +81,9 @@ def _ratio_tables(data: Data) -> List[Tuple[int, str, pyarrow.Table, Dict[str, s
 def ekf_lanes(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     """Changes of the primary lane (the PI column) while armed; on MAVLink,
     the autopilot's texts announcing a lane switch."""
-    primary = px4.primary_estimator(data) if data.ulog else None
-    if primary is not None:
-        table, column = primary
+    chosen = px4.primary_estimator(data) if data.ulog else None
+    if chosen is not None:
+        table, column = chosen
         times, lane = data.times(table), data.values(table, column)
         armed = data.armed_mask(times)
         changed = (lane[1:] != lane[:-1]) & armed[1:] & armed[:-1]

@@ -4,7 +4,7 @@ the columns to read, the instance as the topic's multi id)."""
 
 from __future__ import annotations
 
-from typing import List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 import numpy
 import pyarrow
@@ -65,7 +65,7 @@ def receivers(data: Data) -> List[Tuple[int, pyarrow.Table, Tuple[str, str, str,
     return []
 
 
-def ratio_tables(data: Data) -> List[Tuple[int, str, pyarrow.Table, dict]]:
+def ratio_tables(data: Data) -> List[Tuple[int, str, pyarrow.Table, Dict[str, Any]]]:
     table = data.table("estimator_status")
     if table is None:
         return []
@@ -143,7 +143,7 @@ def attitude_now(data: Data) -> Optional[Tuple[numpy.ndarray, numpy.ndarray, num
     return data.times(table), roll, pitch
 
 
-def attitude(data: Data) -> Optional[Tuple[numpy.ndarray, ...]]:
+def attitude(data: Data) -> Optional[Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray]]:
     """(times, desired roll, roll, desired pitch, pitch) in degrees: the
     latest vehicle_attitude_setpoint at or before each attitude row."""
     now = attitude_now(data)
