@@ -222,7 +222,7 @@ def test_invalid_option_combinations_are_usage_errors(args):
 @needs_samples
 def test_progress_bar_appears_only_on_a_terminal(tmp_path):
     big = tmp_path / "long.bin"
-    big.write_bytes(COPTER_BIN.read_bytes() * 12)  # several seconds of JSON
+    big.write_bytes(COPTER_BIN.read_bytes() * 80)  # over half a second of JSON Lines, even written by the core
     leader, follower = os.openpty()
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     with open(os.devnull, "wb") as sink:
