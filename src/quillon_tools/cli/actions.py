@@ -3,9 +3,10 @@ decodes, writes its output and returns the exit code."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import sys
-from typing import Any, Callable, Dict, List, NamedTuple, Optional, Set, TextIO
+from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Set, TextIO
 
 from ..inputs import LogInput
 from ..log import LogStream, read_log
@@ -17,6 +18,18 @@ from .common import DONE, UNUSABLE, Console, Refused
 # Rows are decoded and written (or counted) this many input bytes at a time,
 # so memory stays flat on logs of any size.
 BATCH_BYTES = 2 << 20  # output follows the progress bar closely
+
+
+@contextlib.contextmanager
+def _reading_bar(console: Console, log: LogInput, name: str) -> Iterator[Any]:
+    """The progress bar of one log, shown through `console` while it is read."""
+    bar = console.bar = progress_bar(log.size, os.path.basename(name))
+    try:
+        yield bar
+    finally:
+        if bar is not None:
+            bar.close()
+        console.bar = None
 
 
 class Request(NamedTuple):
@@ -53,30 +66,24 @@ def dump(request: Request, console: Console, csv: bool = False, out: Optional[Te
 
     out = out or sys.stdout  # looked up per call, as callers and tests swap it
 
-    with _open(request) as log:
-        bar = console.bar = progress_bar(log.size, os.path.basename(request.log))
+    with _open(request) as log, _reading_bar(console, log, request.log) as bar:
         stream = LogStream(log, request.patterns, batch_bytes=BATCH_BYTES,
                            on_bytes=bar.update if bar is not None else None, scaled=request.scaled,
                            on_tables=_one_table(request) if csv and request.out is None else None)
-        try:
-            if csv:
-                seen = _write_csv(request, stream, out)
-            else:
-                seen = set()
-                binary = getattr(out, "buffer", None)
-                out.flush()  # the lines go to the bytes beneath
-                for batch in stream:
-                    seen.update(piece.name for piece in batch)
-                    lines = json_lines(batch, stream.detected)
-                    if binary is not None:
-                        binary.write(lines)
-                    else:
-                        out.write(lines.decode("ascii"))
-            out.flush()
-        finally:
-            if bar is not None:
-                bar.close()
-            console.bar = None
+        if csv:
+            seen = _write_csv(request, stream, out)
+        else:
+            seen = set()
+            binary = getattr(out, "buffer", None)
+            out.flush()  # the lines go to the bytes beneath
+            for batch in stream:
+                seen.update(piece.name for piece in batch)
+                lines = json_lines(batch, stream.detected)
+                if binary is not None:
+                    binary.write(lines)
+                else:
+                    out.write(lines.decode("ascii"))
+        out.flush()
     if stream.protocol is None:
         return _no_packets(console, request, stream.format_packets)
     _warn_unmatched(console, request, seen)
@@ -131,21 +138,15 @@ def summary(request: Request, console: Console, out: Optional[TextIO] = None, st
 
     out = out or sys.stdout  # looked up per call, as callers and tests swap it
 
-    with _open(request) as log:
-        bar = console.bar = progress_bar(log.size, os.path.basename(request.log))
+    with _open(request) as log, _reading_bar(console, log, request.log) as bar:
         stream = LogStream(log, request.patterns, batch_bytes=BATCH_BYTES,
                            on_bytes=bar.update if bar is not None else None, finished=False)
-        try:
-            counts = count_rows(stream)
-            if stream.protocol is not None:
-                write_summary(counts, out)
-                if stats:
-                    write_stats(stream.stats, out)
-            out.flush()
-        finally:
-            if bar is not None:
-                bar.close()
-            console.bar = None
+        counts = count_rows(stream)
+        if stream.protocol is not None:
+            write_summary(counts, out)
+            if stats:
+                write_stats(stream.stats, out)
+        out.flush()
     if stream.protocol is None:
         return _no_packets(console, request, stream.format_packets)
     _warn_unmatched(console, request, {name for name, _ in counts})
