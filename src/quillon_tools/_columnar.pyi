@@ -2,10 +2,6 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, TypedDict
 
 import pyarrow
 
-KIND_VALUES: int
-KIND_TEXT: int
-KIND_TIMESTAMP: int
-KIND_BINARY: int  # fixed-size binary columns (DataFlash FILE.Data: binary(64))
 
 FormatRow = Tuple[int, str, int, str, List[str]]
 
