@@ -1,5 +1,6 @@
 #include "columns/arrowExport.h"
 
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -52,6 +53,7 @@ struct exportedTable {
     std::vector<ArrowArray*> arrayChildren;
     std::vector<ArrowSchema*> schemaChildren;
     std::string tableFormat = "+s";
+    std::string metadata;  // in the interface's encoding, or empty for none
     int liveHalves = 2;  // the array and the schema are released separately
 };
 
@@ -106,9 +108,34 @@ void adopt(node& parent, node& child) {
     parent.schema.children = &parent.schemaChild;
 }
 
+void shiftTimes(columnBuffer& values, int64_t shift) {
+    const std::size_t n = values.size() / sizeof(int64_t);
+    uint8_t* at = values.data();
+    for (std::size_t i = 0; i < n; ++i, at += sizeof(uint64_t)) {
+        uint64_t t;
+        std::memcpy(&t, at, sizeof t);
+        t += static_cast<uint64_t>(shift);
+        std::memcpy(at, &t, sizeof t);
+    }
+}
+
+// Schema metadata as the interface encodes it: a pair count, then each key
+// and value as a length and its bytes (32-bit, native byte order).
+std::string encodedMetadata(const std::string& key, const std::string& value) {
+    std::string out;
+    const auto put = [&out](int32_t n) { out.append(reinterpret_cast<const char*>(&n), sizeof n); };
+    put(1);
+    put(static_cast<int32_t>(key.size()));
+    out += key;
+    put(static_cast<int32_t>(value.size()));
+    out += value;
+    return out;
+}
+
 }  // namespace
 
-void exportTable(takenTable&& table, ArrowSchema* schema, ArrowArray* array) {
+void exportTable(takenTable&& table, ArrowSchema* schema, ArrowArray* array, int64_t timeShift,
+                 const std::string& timeBase) {
     auto owned = std::make_unique<exportedTable>();
     exportedTable& t = *owned;
     t.columns = std::move(table.columns);
@@ -131,6 +158,7 @@ void exportTable(takenTable&& table, ArrowSchema* schema, ArrowArray* array) {
                 column.buffers[1] = orNoBytes(c.values);
                 break;
             case columnKind::timestamp:
+                if (timeShift != 0 && c.name == "_time") shiftTimes(c.values, timeShift);
                 describe(column, rows, 2, "tsu:UTC", std::move(name));
                 if (c.nulls) column.buffers[0] = c.validity.data();
                 column.array.null_count = int64_t(c.nulls);
@@ -168,6 +196,10 @@ void exportTable(takenTable&& table, ArrowSchema* schema, ArrowArray* array) {
     top.array.private_data = &t;
     top.schema.format = t.tableFormat.c_str();
     top.schema.name = "";
+    if (!timeBase.empty()) {
+        t.metadata = encodedMetadata("time_base", timeBase);
+        top.schema.metadata = t.metadata.data();
+    }
     top.schema.n_children = int64_t(n);
     top.schema.children = t.schemaChildren.data();
     top.schema.release = releaseTableSchema;

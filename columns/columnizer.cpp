@@ -28,14 +28,15 @@ tableBuilder* columnizer::newTable(std::initializer_list<std::string> names, con
         return false;
     };
     const bool isWanted = any(wanted);
-    if (!isWanted && !any(gathered)) return nullptr;
-    tables.push_back(std::make_unique<tableBuilder>(tableName, typeNumber, isWanted));
+    const bool isGathered = any(gathered);
+    if (!isWanted && !isGathered) return nullptr;
+    tables.push_back(std::make_unique<tableBuilder>(tableName, typeNumber, isWanted, isGathered));
     return tables.back().get();
 }
 
 tableBuilder* columnizer::newFactTable(const std::string& tableName) {
     if (!gathered.matches(tableName)) return nullptr;
-    tables.push_back(std::make_unique<tableBuilder>(tableName, 0, false));
+    tables.push_back(std::make_unique<tableBuilder>(tableName, 0, false, true));
     return tables.back().get();
 }
 

@@ -97,8 +97,11 @@ public:
     virtual logStats stats() const = 0;
     // The log's first GPS fix, where the protocol logs one (DataFlash).
     virtual gpsFix firstFix() const { return {}; }
+    // The offset from boot time to UTC the log itself states (ULog: its GPS
+    // topic's UTC time against the row's timestamp); false without one.
+    virtual bool utcOffset(int64_t& /*microseconds*/) const { return false; }
     // Microseconds added to every boot time in `_time` from now on, for a
-    // caller that knows the log's UTC offset before decoding it (DataFlash).
+    // caller that knows the log's UTC offset before decoding it (DataFlash, ULog).
     virtual void setTimeOffset(int64_t) {}
 
 protected:

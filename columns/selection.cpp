@@ -22,7 +22,10 @@ bool selection::matches(const std::string& name) const {
     if (all) return true;
     const std::string key = columns::folded(name);
     return std::any_of(folded.begin(), folded.end(), [&](const std::string& pattern) {
-        return fnmatch(pattern.c_str(), key.c_str(), 0) == 0;
+        // Most patterns are plain names: compared as such, they skip
+        // fnmatch, which under a UTF-8 locale converts both to wide text.
+        return pattern.find_first_of("*?[\\") == std::string::npos ? pattern == key
+                                                                      : fnmatch(pattern.c_str(), key.c_str(), 0) == 0;
     });
 }
 

@@ -31,7 +31,7 @@ std::size_t tableBuilder::textBytes() const {
 }
 
 takenTable tableBuilder::take() {
-    takenTable taken{tableName, number, rowCount, isWanted, {}};
+    takenTable taken{tableName, number, rowCount, isWanted, isGathered, {}};
     taken.columns.reserve(columnList.size());
     for (columnBuilder& c : columnList) taken.columns.push_back(c.take(rowCount));
     rowCount = 0;

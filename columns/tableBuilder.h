@@ -15,14 +15,15 @@ struct takenTable {
     std::string name;
     uint32_t typeNumber;
     uint64_t rows;
-    bool wanted;  // selected by the caller, rather than only gathered for the log's facts
+    bool wanted;    // selected by the caller
+    bool gathered;  // kept for the log's facts (whether or not also wanted)
     std::vector<takenColumn> columns;
 };
 
 class tableBuilder {
 public:
-    tableBuilder(std::string name, uint32_t typeNumber, bool wanted)
-        : tableName(std::move(name)), number(typeNumber), isWanted(wanted) {}
+    tableBuilder(std::string name, uint32_t typeNumber, bool wanted, bool gathered)
+        : tableName(std::move(name)), number(typeNumber), isWanted(wanted), isGathered(gathered) {}
     tableBuilder(const tableBuilder&) = delete;
     tableBuilder& operator=(const tableBuilder&) = delete;
 
@@ -44,6 +45,7 @@ private:
     std::string tableName;
     uint32_t number;
     bool isWanted;
+    bool isGathered;
     uint64_t rowCount = 0;
     std::deque<columnBuilder> columnList;  // a deque keeps addresses stable
 };

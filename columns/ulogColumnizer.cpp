@@ -58,20 +58,6 @@ double asDouble(cType type, const uint8_t* at) {
     }
 }
 
-// An integer field as a (wrapping) signed count of microseconds.
-int64_t asTime(cType type, const uint8_t* at) {
-    switch (type) {
-    case INT8_T: return static_cast<int8_t>(*at);
-    case UINT8_T: return *at;
-    case INT16_T: return load<int16_t>(at);
-    case UINT16_T: return load<uint16_t>(at);
-    case INT32_T: return load<int32_t>(at);
-    case UINT32_T: return load<uint32_t>(at);
-    case INT64_T: return load<int64_t>(at);
-    default: return static_cast<int64_t>(load<uint64_t>(at));
-    }
-}
-
 std::string number(cType type, const uint8_t* at) {
     char text[40];
     switch (type) {
@@ -160,10 +146,12 @@ public:
     void feed(const uint8_t* data, uint64_t length) override {
         bytesRead += length;
         parser.feed(data, length);
+        index = parser.rowsRead();
     }
 
     void finish() override {
         parser.finish();
+        index = parser.rowsRead();
         summarize();
     }
 
@@ -175,6 +163,11 @@ public:
 
     void setTimeOffset(int64_t microseconds) override { timeOffset = microseconds; }
 
+    bool utcOffset(int64_t& microseconds) const override {
+        microseconds = foundUtcOffset;
+        return utcFound;
+    }
+
     logStats stats() const override {
         logStats st;
         st.bytesRead = bytesRead;
@@ -184,31 +177,32 @@ public:
 
 private:
     uint64_t bytesRead = 0;
-    void subscribed(const ulog::subscription& s) override {
-        if (s.shape != nullptr) byId[s.id] = &topicOf(s);
-        if (!ready(subscriptions)) return;
-        auto& c = subscriptions.columns;
-        put(c[0], s.id);
-        put(c[1], s.multi);
-        c[2]->appendText(s.message.c_str());
-        c[3]->appendText(s.shape != nullptr ? byId[s.id]->row.name.c_str() : "");
-        subscriptions.table->rowDone();
+    bool subscribed(const ulog::subscription& s) override {
+        topic* t = s.shape != nullptr ? &topicOf(s) : nullptr;
+        if (t != nullptr) byId[s.id] = t;
+        if (ready(subscriptions)) {
+            auto& c = subscriptions.columns;
+            put(c[0], s.id);
+            put(c[1], s.multi);
+            c[2]->appendText(s.message.c_str());
+            c[3]->appendText(t != nullptr ? t->row.name.c_str() : "");
+            subscriptions.table->rowDone();
+        }
+        // Rows of a message neither selected nor telling UTC time are only
+        // counted, and their times read, by the parser.
+        return t != nullptr && (t->table != nullptr || t->gps);
     }
 
     void row(const ulog::subscription& s, const uint8_t* data, uint32_t) override {
         topic& t = *byId[s.id];
-        const uint64_t n = index++;
+        const uint64_t n = parser.rowsRead() - 1;
         const ulog::layout& shape = *s.shape;
-        int64_t time = logTime;
-        if (shape.timed) {
-            time = asTime(shape.timestampType, data + shape.timestampOffset);
-            if (!timed || time > logTime) logTime = time;
-            timed = true;
-        }
+        const int64_t time = shape.timed ? ulog::timestampOf(shape, data) : parser.logTime();
+        const bool timed = parser.timed();
         if (t.gps && !utcFound) {
             const uint64_t utc = load<uint64_t>(data + t.utcOffset);
             if (utc != 0) {
-                utcOffset = static_cast<int64_t>(utc - static_cast<uint64_t>(time));
+                foundUtcOffset = static_cast<int64_t>(utc - static_cast<uint64_t>(time));
                 utcFound = true;
             }
         }
@@ -235,7 +229,7 @@ private:
         factTable& f = changed ? changes : params;
         if (!ready(f)) return;
         std::size_t k = 0;
-        if (changed) f.columns[k++]->appendTime(shifted(logTime), timed, f.table->rows());
+        if (changed) f.columns[k++]->appendTime(shifted(parser.logTime()), parser.timed(), f.table->rows());
         appendParameter(f, k, v);
         f.table->rowDone();
     }
@@ -271,7 +265,7 @@ private:
         dropoutTotal += milliseconds;
         if (milliseconds > dropoutLongest) dropoutLongest = milliseconds;
         if (!ready(dropouts)) return;
-        dropouts.columns[0]->appendTime(shifted(logTime), timed, dropouts.table->rows());
+        dropouts.columns[0]->appendTime(shifted(parser.logTime()), parser.timed(), dropouts.table->rows());
         put(dropouts.columns[1], milliseconds);
         dropouts.table->rowDone();
     }
@@ -288,7 +282,7 @@ private:
         c[3]->appendValues(h.incompatible);
         c[4]->appendValues(h.appendedOffsets);
         for (std::size_t i = 0; i < 5; ++i) put(c[5 + i], counts[i]);
-        put(c[10], utcOffset);
+        put(c[10], foundUtcOffset);
         put(c[11], static_cast<uint8_t>(utcFound));
         summary.table->rowDone();
     }
@@ -336,10 +330,8 @@ private:
     std::map<const ulog::layout*, topic> topics;
     std::vector<topic*> order;  // in order of first subscription
     std::vector<topic*> byId;   // by message id, for the current subscriptions
-    int64_t logTime = 0;        // the largest row timestamp so far
-    bool timed = false;
     int64_t timeOffset = 0;
-    int64_t utcOffset = 0;
+    int64_t foundUtcOffset = 0;
     bool utcFound = false;
     uint64_t dropoutCount = 0, dropoutTotal = 0, dropoutLongest = 0;
 

@@ -63,6 +63,24 @@ std::size_t withoutTrailingNuls(const char* text, std::size_t length) {
 
 }  // namespace
 
+int64_t timestampOf(const layout& shape, const uint8_t* row) {
+    const uint8_t* at = row + shape.timestampOffset;
+    const auto load = [at](auto value) {
+        std::memcpy(&value, at, sizeof value);
+        return value;
+    };
+    switch (shape.timestampType) {
+    case INT8_T: return load(int8_t{});
+    case UINT8_T: return load(uint8_t{});
+    case INT16_T: return load(int16_t{});
+    case UINT16_T: return load(uint16_t{});
+    case INT32_T: return load(int32_t{});
+    case UINT32_T: return load(uint32_t{});
+    case INT64_T: return load(int64_t{});
+    default: return static_cast<int64_t>(load(uint64_t{}));
+    }
+}
+
 cType basicType(const std::string& name) {
     for (const basicName& b : basics)
         if (name == b.name) return b.type;
@@ -86,6 +104,7 @@ bool parseFormat(const char* text, std::size_t length, format& out) {
             if (!splitTypeAndName(whole.substr(from, end - from), typeText, f.name) ||
                 !splitArray(typeText, f.type, f.count, f.array, false))
                 return false;
+            f.basic = basicType(f.type);
             out.fields.push_back(std::move(f));
         }
         from = end + 1;
@@ -124,7 +143,7 @@ const layout* formatBook::resolve(const std::string& name) {
             // Rows may leave out the padding after the last real field.
             uint32_t end = 0, at = 0;
             for (const field& f : found->second.fields) {
-                const cType basic = basicType(f.type);
+                const cType basic = f.basic;
                 const layout* nested = basic == NONE ? resolve(f.type) : nullptr;
                 at += (basic != NONE ? static_cast<uint32_t>(cTypeSize[basic]) : nested->size) * f.count;
                 if (!isPadding(f.name)) end = at;
@@ -151,7 +170,7 @@ bool formatBook::flatten(const format& f, const std::string& prefix, uint32_t& o
                          unsigned depth) const {
     if (depth > maxDepth) return false;
     for (const field& member : f.fields) {
-        const cType basic = basicType(member.type);
+        const cType basic = member.basic;
         if (basic != NONE) {
             const uint64_t end = offset + static_cast<uint64_t>(cTypeSize[basic]) * member.count;
             if (end > maxRow) return false;

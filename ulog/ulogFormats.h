@@ -26,6 +26,7 @@ struct field {
     uint32_t count;
     bool array;
     std::string name;
+    cType basic;  // the type's basic type, or NONE for a nested format
 };
 
 struct format {
@@ -75,6 +76,10 @@ struct layout {
     uint32_t timestampOffset = 0;
     cType timestampType = NONE;
 };
+
+// The `timestamp` of a row of a timed layout, as a (wrapping) signed count
+// of microseconds.
+int64_t timestampOf(const layout& shape, const uint8_t* row);
 
 // The formats a log has defined so far, and the layouts resolved from them.
 class formatBook {

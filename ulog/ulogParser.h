@@ -26,6 +26,7 @@ struct subscription {
     uint8_t multi = 0;
     std::string message;
     const layout* shape = nullptr;  // null when its format could not be resolved
+    bool rows = true;  // the sink wants its rows (else only their times are read)
 };
 
 // An info or parameter message: its key and its value's bytes.
@@ -38,7 +39,10 @@ struct keyedValue {
 class sink {
 public:
     virtual ~sink() = default;
-    virtual void subscribed(const subscription& s) = 0;
+    // A new subscription; false when the sink wants none of its rows.
+    virtual bool subscribed(const subscription& s) = 0;
+    // A row of a subscription the sink wants, once the log's time has
+    // taken the row's timestamp into account.
     virtual void row(const subscription& s, const uint8_t* data, uint32_t length) = 0;
     // Info, once or in parts: a multi-part one's part continues the last
     // one of the same key when `continued`.
@@ -72,6 +76,12 @@ public:
     void finish();
 
     const headerFacts& header() const { return facts; }
+    // The log's time so far: the largest row timestamp (microseconds since
+    // boot), the first one whatever its value; `timed` is false before any.
+    int64_t logTime() const { return latest; }
+    bool timed() const { return anyTime; }
+    // Data rows read so far, wanted by the sink or not.
+    uint64_t rowsRead() const { return rows; }
     uint64_t bytesSkipped() const { return skipped; }
     // Formats, info, parameters and subscriptions that could not be used.
     uint64_t definitionsDropped() const { return dropped; }
@@ -81,6 +91,8 @@ private:
 
     std::size_t parse(const uint8_t* p, std::size_t n, bool atEnd);
     bool readHeader(const uint8_t* p, std::size_t n, bool atEnd);
+    std::size_t dataRow(const uint8_t* p, std::size_t n);
+    void takeRow(const subscription& s, const uint8_t* data, uint32_t length);
     verdict check(const uint8_t* p, std::size_t n, bool atEnd, bool strict, uint32_t depth = 0) const;
     void dispatch(uint8_t type, const uint8_t* body, uint32_t size);
     void flags(const uint8_t* body, uint32_t size);
@@ -110,6 +122,9 @@ private:
     bool searching = false;  // after a damaged message, until one fits again
     uint64_t skipped = 0;
     uint64_t dropped = 0;
+    int64_t latest = 0;
+    bool anyTime = false;
+    uint64_t rows = 0;
 };
 
 }  // namespace ulog

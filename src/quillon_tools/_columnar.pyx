@@ -30,6 +30,7 @@ cdef extern from "columns/tableBuilder.h" namespace "columns":
         uint32_t typeNumber
         uint64_t rows
         bool wanted
+        bool gathered
 
 
 cdef extern from "lines/arrowCData.h":
@@ -40,7 +41,8 @@ cdef extern from "lines/arrowCData.h":
 
 
 cdef extern from "columns/arrowExport.h" namespace "columns":
-    void exportTable(takenTable&& table, ArrowSchema* schema, ArrowArray* array) except +
+    void exportTable(takenTable&& table, ArrowSchema* schema, ArrowArray* array, int64_t timeShift,
+                     const string& timeBase) except +
 
 
 cdef extern from "columns/selection.h" namespace "columns":
@@ -91,6 +93,7 @@ cdef extern from "columns/columnizer.h" namespace "columns":
         bool wantsTake()
         uint64_t packets()
         gpsFix firstFix()
+        bool utcOffset(int64_t& microseconds)
         logStats stats() except +
         void setTimeOffset(int64_t microseconds)
 
@@ -226,11 +229,25 @@ cdef class Decoder:
         cdef vector[layoutStart] starts = self.core.get().layoutStarts()
         return [(s.type, s.index, _text(s.table) if s.table.size() else None) for s in starts]
 
-    def take(self):
+    @property
+    def utc_offset(self):
+        """Microseconds from boot time to UTC that the log states itself
+        (ULog: its GPS topic's UTC time), or None."""
+        cdef int64_t microseconds = 0
+        return microseconds if self.core.get().utcOffset(microseconds) else None
+
+    def take(self, int64_t time_shift=0, str time_base=None):
         """The rows decoded since the last take, as (name, type, pyarrow.Table,
-        wanted) per table."""
+        wanted, shifted) per table. `time_shift` microseconds are added to
+        the `_time` of the tables only wanted (`shifted`), and a `time_base`
+        becomes their schema's "time_base" metadata; the tables kept for the
+        log's facts stay on boot time, as the facts expect."""
         cdef vector[takenTable] tables = self.core.get().take()
         cdef size_t t
+        cdef int64_t shift
+        cdef string base = time_base.encode() if time_base is not None else b""
+        cdef string none
+        cdef bool moved
         cdef ArrowSchema schema
         cdef ArrowArray array
         result = []
@@ -239,9 +256,12 @@ cdef class Decoder:
             # every column in C++, which costs far less than a Python call
             # per column.
             name = _text(tables[t].name)
-            exportTable(move(tables[t]), &schema, &array)
+            moved = tables[t].wanted and not tables[t].gathered
+            shift = time_shift if moved else 0
+            exportTable(move(tables[t]), &schema, &array, shift, base if moved else none)
             batch = _import_batch(<uintptr_t>&array, <uintptr_t>&schema)
-            result.append((name, tables[t].typeNumber, pyarrow.Table.from_batches([batch]), tables[t].wanted))
+            result.append((name, tables[t].typeNumber, pyarrow.Table.from_batches([batch]), tables[t].wanted,
+                           moved and (time_shift != 0 or time_base is not None)))
         return result
 
 

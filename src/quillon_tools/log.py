@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import copy
 from typing import (Any, Callable, Dict, Iterator, List, Mapping, NamedTuple, Optional,
-                    Sequence, Set, Tuple)
+                    Sequence, Set, Tuple, Union)
 
 import pyarrow
 import pyarrow.compute
@@ -13,7 +13,7 @@ from . import _columnar
 from .analysis.events import AUTOPILOT_PX4, Events
 from .analysis.facts import CARRYING_FILES, FACT_MESSAGES, GATHERED, UNIT_MESSAGES, FormatRow, LogFacts
 from .analysis.instances import instance_values, of_instances, selected_instances, selecting_instances
-from .analysis.timebase import UTC
+from .analysis.timebase import BOOT, UTC, on_time_base, utc_offset
 from .analysis.ulog_facts import SUMMARY, of_instance
 from .errors import UnreadableLog
 from .inputs import RUN_BYTES, LogInput, Source
@@ -63,10 +63,15 @@ class _Pass:
                  batch_bytes: Optional[int] = None,
                  on_bytes: Optional[Callable[[int], None]] = None,
                  look_ahead: bool = False, time_offset: Optional[int] = None,
-                 gathered: Optional[Tuple[str, ...]] = None) -> None:
+                 gathered: Optional[Tuple[str, ...]] = None, shift_last: bool = False) -> None:
         self._log = log
         self._gathering = GATHERED[protocol] if gathered is None else gathered
-        self._time_offset = time_offset  # added to DataFlash boot times while decoding
+        self._time_offset = time_offset  # added to DataFlash and ULog boot times while decoding
+        # With `shift_last`, the last batch (taken once the log has ended,
+        # `at_end`) has `_time` moved onto UTC already, by the offset the log
+        # gave: earlier batches are left on boot time.
+        self._shift_last = shift_last
+        self.at_end = False
         self._look_ahead = look_ahead  # the log will be read again
         self._protocol = protocol
         self._patterns = patterns
@@ -103,7 +108,12 @@ class _Pass:
                 # two batches alive while the next one decodes.
                 del batch
         decoder.finish()
-        last = self._sort(decoder.take())
+        self.at_end = True
+        shift, base = None, None
+        if self._shift_last and self._protocol in (ULOG, DATA_FLASH):
+            shift = decoder.utc_offset if self._protocol == ULOG else utc_offset(decoder.first_fix)
+            base = UTC if shift is not None else BOOT
+        last = self._sort(decoder.take(shift or 0, base), shift)
         self.packets = decoder.packets
         self.format_packets = decoder.format_packets
         self.stats = dict(decoder.stats())
@@ -113,13 +123,19 @@ class _Pass:
         if last:
             yield last
 
-    def _sort(self, taken: List[Tuple[str, int, pyarrow.Table, bool]]) -> List[Piece]:
+    def _sort(self, taken: List[Tuple[str, int, pyarrow.Table, bool, bool]],
+              shift: Optional[int] = None) -> List[Piece]:
+        """The wanted pieces of a take; with `shift`, every one on UTC (the
+        core moved those it could: a table also kept for the facts is moved
+        here, as a copy, since the facts want boot time)."""
         wanted = []
-        for name, number, table, is_wanted in taken:
+        for name, number, table, is_wanted, shifted in taken:
             if message_name(name) in self._gathering:
                 self._gathered.setdefault(name, []).append(table)
                 self._gathered_numbers.add(number)
             if is_wanted:
+                if shift and not shifted:
+                    table = on_time_base(table, shift)
                 wanted.append(Piece(name, number, table))
         return wanted
 
@@ -240,7 +256,7 @@ class Log(Mapping[str, pyarrow.Table]):
     """
 
     def __init__(self, protocol: Optional[str], tables: Dict[str, pyarrow.Table],
-                 formats: pyarrow.Table, type_numbers: Dict[str, int],
+                 formats: Union[pyarrow.Table, List[FormatRow]], type_numbers: Dict[str, int],
                  facts: Optional[LogFacts] = None, format_packets: int = 0,
                  stats: Optional[Dict[str, Any]] = None) -> None:
         self._protocol = protocol
@@ -291,6 +307,8 @@ class Log(Mapping[str, pyarrow.Table]):
     @property
     def formats(self) -> pyarrow.Table:
         """One row per message type the log describes, with everything it says of it."""
+        if not isinstance(self._formats, pyarrow.Table):  # built when first asked for
+            self._formats = formats_table(self._protocol, self._formats)
         return self._formats
 
     @property
@@ -638,12 +656,17 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Lo
         if protocol is None:
             return Log(None, {}, formats_table(None, []), {})
         decoding = _Pass(log, protocol, parse_patterns(types),
-                         gathered=GATHERED[protocol] + CARRYING_FILES[protocol] + FACT_MESSAGES[protocol])
+                         gathered=GATHERED[protocol] + CARRYING_FILES[protocol] + FACT_MESSAGES[protocol],
+                         shift_last=True)
         pieces: Dict[str, List[pyarrow.Table]] = {}
         numbers: Dict[str, int] = {}
+        on_boot_time: List[Tuple[str, int]] = []  # pieces of batches taken before the end
         for batch in decoding:
             for name, number, table in batch:
-                pieces.setdefault(name, []).append(table)
+                parts = pieces.setdefault(name, [])
+                if not decoding.at_end:
+                    on_boot_time.append((name, len(parts)))
+                parts.append(table)
                 numbers[name] = number
     finally:
         if log is not source:
@@ -652,9 +675,12 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Lo
         return Log(None, {}, formats_table(None, []), {}, format_packets=decoding.format_packets,
                    stats=decoding.stats)
     facts = decoding.facts(set(numbers.values()))
+    for name, i in on_boot_time:
+        pieces[name][i] = on_time_base(pieces[name][i], facts.utc_offset)
     patterns = parse_patterns(types)
     tables = {name: facts.finish(name, _of_selected(patterns, facts, name, parts[0] if len(parts) == 1
-                                                    else pyarrow.concat_tables(parts)), scaled)
+                                                    else pyarrow.concat_tables(parts)), scaled,
+                                 time_shifted=True)
               for name, parts in pieces.items()}
-    return Log(protocol, tables, formats_table(protocol, decoding.formats), numbers, facts,
+    return Log(protocol, tables, decoding.formats, numbers, facts,
                decoding.format_packets, decoding.stats)

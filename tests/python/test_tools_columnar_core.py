@@ -16,7 +16,7 @@ def _decode(log, protocol="data_flash"):
     decoder = _columnar.Decoder(protocol)
     decoder.feed(log)
     decoder.finish()
-    return {name: table for name, _, table, _ in decoder.take()}, decoder.stats()
+    return {name: table for name, _, table, *_ in decoder.take()}, decoder.stats()
 
 
 def test_texts_decode_as_the_module_decodes_them(tmp_path):

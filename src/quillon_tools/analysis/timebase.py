@@ -71,10 +71,13 @@ def on_time_base(table: pyarrow.Table, offset: Optional[int], shifted: bool = Fa
     """`table` with `_time` moved by `offset` microseconds (UTC) unless it is
     `shifted` already, or left on boot time when there is no offset; the
     schema metadata `time_base` says which."""
+    base = (UTC if offset is not None else BOOT).encode()
+    if (shifted or not offset) and (table.schema.metadata or {}).get(b"time_base") == base:
+        return table  # there already, as the decoder hands over a log's last rows
     i = table.schema.get_field_index("_time")
     if offset and not shifted and i >= 0:  # a table without times has none to move
         moved = pyarrow.compute.add(table.column(i), pyarrow.scalar(offset, pyarrow.duration("us")))
         table = table.set_column(i, table.schema.field(i), moved)
     metadata = dict(table.schema.metadata or {})
-    metadata[b"time_base"] = (UTC if offset is not None else BOOT).encode()
+    metadata[b"time_base"] = base
     return table.replace_schema_metadata(metadata)
