@@ -205,3 +205,32 @@ def test_runs_of_any_size_decode_alike(path):
     whole, pieces = tables(lambda d: d.feed(data)), tables(in_runs)
     assert list(pieces) == list(whole) and len(whole) > 10
     assert all(pieces[name].equals(whole[name]) for name in whole)
+
+
+@pytest.mark.parametrize("source", ["crafted.ulg", "copter-4.7.0dev-sitl.bin"])
+def test_batches_taken_before_the_end_reach_the_same_time_base(source, monkeypatch):
+    """The rows taken after the log ends are moved onto UTC by the decoder,
+    earlier ones afterwards: a log taken in many batches must end up with
+    the same times as one taken whole, and the facts must stay on boot time."""
+    from conftest import sample_path
+    from quillon_tools import _columnar, log as log_module
+    from test_tools_ulog import crafted_log
+
+    data = crafted_log() if source == "crafted.ulg" else sample_path(source).read_bytes()
+    whole = read_log(data)
+
+    class TakingEveryRun(_columnar.Decoder):
+        def feed(self, data):
+            super().feed(data)
+            return True
+
+    monkeypatch.setattr(log_module, "RUN_BYTES", max(256, len(data) // 20))
+    monkeypatch.setattr(log_module._columnar, "Decoder", TakingEveryRun)
+    batched = read_log(data)
+    assert whole.time_base == batched.time_base == "utc"
+    assert list(batched) == list(whole)
+    for table in whole:
+        assert batched[table].column("_time").equals(whole[table].column("_time")), table
+        assert batched[table].schema.equals(whole[table].schema, check_metadata=True), table
+    assert batched.modes.equals(whole.modes) and batched.messages.equals(whole.messages)
+    assert batched.events.equals(whole.events)
