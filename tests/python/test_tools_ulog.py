@@ -19,6 +19,8 @@ BUNDLED = pathlib.Path(__file__).resolve().parents[2] / "samples"
 APPENDED = BUNDLED / "px4-appended-multiple.ulg"
 
 GPS_UTC = 1_700_000_000_000_000  # us since 1970 at the GPS row
+# vehicle_status bool[9] rows: 27 bits packed across bytes, any non-zero byte true
+STATUS_FLAGS = [(1, 0, 0, 0, 0, 0, 0, 0, 1), (0, 2, 0, 0, 0, 0, 0, 0, 0), (1, 1, 1, 1, 1, 1, 1, 1, 0)]
 
 
 def crafted_log():
@@ -26,7 +28,7 @@ def crafted_log():
     parameter changed in flight, multi-part info, plain and tagged text."""
     out = [u.HEADER, u.flag_bits(),
            u.format_("sensor_accel:uint64_t timestamp;float[3] xyz;"),
-           u.format_("vehicle_status:uint64_t timestamp;uint8_t nav_state;"),
+           u.format_("vehicle_status:uint64_t timestamp;uint8_t nav_state;bool armed;bool[9] flags;"),
            u.format_("vehicle_gps_position:uint64_t timestamp;uint64_t time_utc_usec;"),
            u.info("char[3] sys_name", b"PX4"), u.info("uint32_t ver_sw_release", struct.pack("<I", 7)),
            u.info_multi("char[4] boot", b"one ", 0), u.info_multi("char[3] boot", b"two", 1),
@@ -38,8 +40,9 @@ def crafted_log():
     for t in (1000, 2000, 3000):
         out.append(u.data(0, struct.pack("<Q3f", t, 1, 2, t)))
         out.append(u.data(1, struct.pack("<Q3f", t + 1, 4, 5, t)))
-    out += [u.data(2, struct.pack("<QB", 1500, 2)), u.data(2, struct.pack("<QB", 2500, 2)),
-            u.data(2, struct.pack("<QB", 3500, 5)), u.data(3, struct.pack("<QQ", 4000, GPS_UTC)),
+    out += [u.data(2, struct.pack("<QB?9B", time, mode, time > 2000, *STATUS_FLAGS[i]))
+            for i, (time, mode) in enumerate([(1500, 2), (2500, 2), (3500, 5)])]
+    out += [u.data(3, struct.pack("<QQ", 4000, GPS_UTC)),
             u.text(3, 2200, "[commander] low battery"), u.tagged_text(6, 7, 2300, "tagged words"),
             u.param("int32_t COM_ARM", struct.pack("<i", 0))]
     return b"".join(out)
@@ -57,6 +60,9 @@ def test_crafted_log_facts_instances_and_utc_time():
     assert accel.num_rows == 6 and accel.column_names[:3] == ["_index", "_time", "_instance"]
     second = log["sensor_accel[1]"]
     assert second["timestamp"].to_pylist() == [1001, 2001, 3001]
+    status = log["vehicle_status"]
+    assert status["armed"].to_pylist() == [False, True, True]
+    assert status["flags"].to_pylist() == [[bool(f) for f in row] for row in STATUS_FLAGS]
     assert [us(t) for t in second["_time"]] == [offset + t for t in (1001, 2001, 3001)]
     with pytest.raises(KeyError):
         log["sensor_accel[2]"]
