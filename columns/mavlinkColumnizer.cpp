@@ -68,8 +68,8 @@ public:
             if (result != MAVLINK_FRAMING_OK) break;
             addFrame();
         }
-        remember(run, total);
         keepGapHead();
+        remember(run, total);
         run = nullptr;
     }
 
@@ -165,8 +165,10 @@ private:
         }
     }
 
-    // The byte at stream position `at`, from the run being fed or the kept
-    // bytes after the last good frame.
+    // The byte at stream position `at`, from the run being fed, the kept
+    // bytes after the last good frame, or the stream's last bytes before
+    // the run (or before the end, once fed): frames the framer hands back
+    // from bytes it held may lie there.
     bool byteAt(uint64_t at, uint8_t& byte) const {
         if (run != nullptr && at >= runStart && at - runStart < runLength) {
             byte = run[at - runStart];
@@ -174,6 +176,11 @@ private:
         }
         if (at >= gapHeadStart && at - gapHeadStart < gapHeadLength) {
             byte = gapHead[at - gapHeadStart];
+            return true;
+        }
+        const uint64_t historyEnd = run != nullptr ? runStart : consumed;
+        if (at < historyEnd && historyEnd - at <= historyLength) {
+            byte = history[historyLength - (historyEnd - at)];
             return true;
         }
         return false;
@@ -190,19 +197,25 @@ private:
         return value >= earliestTime && value < latestTime;
     }
 
-    // Keeps the first bytes after the last good frame that lie in the run
-    // just fed, for finding failed frames once the gap ends.
+    // Keeps the first bytes after the last good frame, for finding failed
+    // frames once the gap ends. A frame the framer handed back from bytes it
+    // held may have ended before the run just fed: its gap then starts in
+    // the history, which still holds the bytes before the run.
     void keepGapHead() {
-        const uint64_t runEnd = runStart + runLength;
-        if (previousEnd >= runStart) {
+        if (gapHeadStart != previousEnd) {  // a new gap
             gapHeadStart = previousEnd;
-            gapHeadLength = static_cast<std::size_t>(std::min<uint64_t>(runEnd - previousEnd, gapHeadSize));
-            std::memcpy(gapHead, run + (previousEnd - runStart), gapHeadLength);
-        } else if (gapHeadStart + gapHeadLength == runStart) {
-            const auto n = static_cast<std::size_t>(std::min<uint64_t>(runLength, gapHeadSize - gapHeadLength));
-            std::memcpy(gapHead + gapHeadLength, run, n);
-            gapHeadLength += n;
+            gapHeadLength = 0;
+            if (previousEnd < runStart && runStart - previousEnd <= historyLength) {
+                gapHeadLength = static_cast<std::size_t>(std::min<uint64_t>(runStart - previousEnd, gapHeadSize));
+                std::memcpy(gapHead, history + (historyLength - (runStart - previousEnd)), gapHeadLength);
+            }
         }
+        const uint64_t from = std::max(runStart, previousEnd);  // the gap's first byte in the run
+        if (gapHeadStart + gapHeadLength != from || from >= runStart + runLength) return;
+        const auto n = static_cast<std::size_t>(
+            std::min<uint64_t>(runStart + runLength - from, gapHeadSize - gapHeadLength));
+        std::memcpy(gapHead + gapHeadLength, run + (from - runStart), n);
+        gapHeadLength += n;
     }
 
     // The 8 bytes at stream position `at` as a time within range.

@@ -75,3 +75,27 @@ def test_stats_are_a_copy():
     log = read_log(heartbeat(0) + heartbeat(2))
     log.stats["senders"][1, 1]["lost"] = 0
     assert log.stats["senders"][1, 1]["lost"] == 1
+
+
+def test_failed_frames_count_alike_wherever_the_runs_are_cut():
+    # A false start holds the next frames back in the framer until its
+    # declared length has passed; they come out in a later run, and a failed
+    # frame right after them (behind a record time) must still be counted,
+    # however far they are from the log's start.
+    from quillon_tools import _columnar
+
+    time = struct.pack(">Q", 1_700_000_000_000_000)
+    false_start = bytes([0xFD, 255, 0, 0, 0, 1, 1, 131, 0, 0])  # ENCAPSULATED_DATA, 255 bytes
+    data = b"".join([b"\x00" * 5000, false_start, heartbeat(0), time, heartbeat(1), time, with_bad_crc(heartbeat(2)),
+                     b"\x00" * 300])
+
+    def stats(*runs):
+        decoder = _columnar.Decoder("mavlink")
+        for run in runs:
+            decoder.feed(run)
+        decoder.finish()
+        return decoder.stats()
+
+    whole = stats(data)
+    assert whole["bad_frames"] == 1 and whole["senders"][1, 1]["received"] == 2
+    assert all(stats(data[:k], data[k:]) == whole for k in range(4990, len(data)))
