@@ -3,9 +3,9 @@
 """Whole logs decoded in C++ straight into Arrow-ready column buffers.
 
 The core fills plain buffers per column; each table is handed to pyarrow
-whole through the Arrow C data interface, without a copy. Decoding runs without the interpreter
-lock, and every decoder keeps its state to itself, so threads may decode
-logs side by side.
+whole through the Arrow C data interface, without a copy. Decoding runs
+without the interpreter lock, and every decoder keeps its state to itself,
+so threads may decode logs side by side.
 """
 
 from cpython.bytes cimport PyBytes_FromStringAndSize
