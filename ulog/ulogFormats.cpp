@@ -63,24 +63,6 @@ std::size_t withoutTrailingNuls(const char* text, std::size_t length) {
 
 }  // namespace
 
-int64_t timestampOf(const layout& shape, const uint8_t* row) {
-    const uint8_t* at = row + shape.timestampOffset;
-    const auto load = [at](auto value) {
-        std::memcpy(&value, at, sizeof value);
-        return value;
-    };
-    switch (shape.timestampType) {
-    case INT8_T: return load(int8_t{});
-    case UINT8_T: return load(uint8_t{});
-    case INT16_T: return load(int16_t{});
-    case UINT16_T: return load(uint16_t{});
-    case INT32_T: return load(int32_t{});
-    case UINT32_T: return load(uint32_t{});
-    case INT64_T: return load(int64_t{});
-    default: return static_cast<int64_t>(load(uint64_t{}));
-    }
-}
-
 cType basicType(const std::string& name) {
     for (const basicName& b : basics)
         if (name == b.name) return b.type;

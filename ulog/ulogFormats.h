@@ -5,6 +5,7 @@
 #define QUILLON_ULOGFORMATS_H
 
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -78,8 +79,24 @@ struct layout {
 };
 
 // The `timestamp` of a row of a timed layout, as a (wrapping) signed count
-// of microseconds.
-int64_t timestampOf(const layout& shape, const uint8_t* row);
+// of microseconds. Read for every row of a log, so inline.
+inline int64_t timestampOf(const layout& shape, const uint8_t* row) {
+    const uint8_t* at = row + shape.timestampOffset;
+    const auto load = [at](auto value) {
+        std::memcpy(&value, at, sizeof value);
+        return value;
+    };
+    switch (shape.timestampType) {
+    case INT8_T: return load(int8_t{});
+    case UINT8_T: return load(uint8_t{});
+    case INT16_T: return load(int16_t{});
+    case UINT16_T: return load(uint16_t{});
+    case INT32_T: return load(int32_t{});
+    case UINT32_T: return load(uint32_t{});
+    case INT64_T: return load(int64_t{});
+    default: return static_cast<int64_t>(load(uint64_t{}));
+    }
+}
 
 // The formats a log has defined so far, and the layouts resolved from them.
 class formatBook {

@@ -110,8 +110,11 @@ std::size_t parser::parse(const uint8_t* p, std::size_t n, bool atEnd) {
             return at;
         }
         if (span == 0) return at;
-        if (const std::size_t used = dataRow(p + at, span)) {
-            at += used;
+        if (std::size_t used = dataRow(p + at, span)) {
+            // Rows mostly follow rows: take them in a tight loop.
+            std::size_t taken = used;
+            while (taken < span && (used = dataRow(p + at + taken, span - taken)) != 0) taken += used;
+            at += taken;
             continue;
         }
         const verdict v = check(p + at, span, ends, false);
