@@ -19,6 +19,7 @@
 //   ulog:summary         one row at the end: header, flags, counts, UTC offset
 // Numbers in `value` are decimal text ("%.17g" for floats, exact as a double;
 // arrays as "[a, b]"); the `type` says how to read them.
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -58,21 +59,24 @@ double asDouble(cType type, const uint8_t* at) {
     }
 }
 
-std::string number(cType type, const uint8_t* at) {
+// Appends a number as decimal text: integers exactly, floats as "%.17g".
+// Info arrays run to thousands of elements (PX4 logs its event metadata as
+// bytes), so no string is made per element.
+void appendNumber(std::string& out, cType type, const uint8_t* at) {
     char text[40];
+    char* end = text + sizeof text;
     switch (type) {
-    case INT8_T: return std::to_string(static_cast<int8_t>(*at));
-    case UINT8_T: case BOOL: return std::to_string(*at);
-    case INT16_T: return std::to_string(load<int16_t>(at));
-    case UINT16_T: return std::to_string(load<uint16_t>(at));
-    case INT32_T: return std::to_string(load<int32_t>(at));
-    case UINT32_T: return std::to_string(load<uint32_t>(at));
-    case INT64_T: return std::to_string(load<int64_t>(at));
-    case UINT64_T: return std::to_string(load<uint64_t>(at));
-    default:
-        std::snprintf(text, sizeof text, "%.17g", asDouble(type, at));
-        return text;
+    case INT8_T: end = std::to_chars(text, end, static_cast<int8_t>(*at)).ptr; break;
+    case UINT8_T: case BOOL: end = std::to_chars(text, end, *at).ptr; break;
+    case INT16_T: end = std::to_chars(text, end, load<int16_t>(at)).ptr; break;
+    case UINT16_T: end = std::to_chars(text, end, load<uint16_t>(at)).ptr; break;
+    case INT32_T: end = std::to_chars(text, end, load<int32_t>(at)).ptr; break;
+    case UINT32_T: end = std::to_chars(text, end, load<uint32_t>(at)).ptr; break;
+    case INT64_T: end = std::to_chars(text, end, load<int64_t>(at)).ptr; break;
+    case UINT64_T: end = std::to_chars(text, end, load<uint64_t>(at)).ptr; break;
+    default: end = text + std::snprintf(text, sizeof text, "%.17g", asDouble(type, at)); break;
     }
+    out.append(text, end);
 }
 
 // An info value as text: a char array's characters, else its numbers.
@@ -80,10 +84,19 @@ std::string render(const ulog::keyedValue& v) {
     const ulog::key& k = v.name;
     if (k.type == CHAR) return std::string(reinterpret_cast<const char*>(v.value), v.length);
     const auto width = static_cast<std::size_t>(cTypeSize[k.type]);
-    if (!k.array) return number(k.type, v.value);
-    std::string out = "[";
-    for (uint32_t i = 0; i < k.count; ++i) out += (i ? ", " : "") + number(k.type, v.value + i * width);
-    return out + "]";
+    std::string out;
+    if (!k.array) {
+        appendNumber(out, k.type, v.value);
+        return out;
+    }
+    out.reserve(2 + 5 * k.count);
+    out += '[';
+    for (uint32_t i = 0; i < k.count; ++i) {
+        if (i) out += ", ";
+        appendNumber(out, k.type, v.value + i * width);
+    }
+    out += ']';
+    return out;
 }
 
 // One value of a column of facts, through a slot as wide as any value, so

@@ -1,13 +1,14 @@
 #include "ulog/ulogFormats.h"
 
 #include <cstring>
+#include <string_view>
 
 namespace ulog {
 
 namespace {
 
 struct basicName {
-    const char* name;
+    std::string_view name;  // compared by length first: every key and field is looked up
     cType type;
 };
 const basicName basics[] = {
