@@ -23,9 +23,9 @@ constexpr unsigned maxDepth = 32;
 // "type[N]" into "type" and N; a type without brackets has count 1. Empty
 // arrays are allowed only where `empty` says (the value of an info message:
 // an empty text is "char[0]").
-bool splitArray(const std::string& text, std::string& type, uint32_t& count, bool& array, bool empty) {
+bool splitArray(std::string_view text, std::string_view& type, uint32_t& count, bool& array, bool empty) {
     const std::size_t open = text.find('[');
-    if (open == std::string::npos) {
+    if (open == std::string_view::npos) {
         type = text;
         count = 1;
         array = false;
@@ -47,12 +47,12 @@ bool splitArray(const std::string& text, std::string& type, uint32_t& count, boo
 }
 
 // "type name" into its two words.
-bool splitTypeAndName(const std::string& text, std::string& type, std::string& name) {
+bool splitTypeAndName(std::string_view text, std::string_view& type, std::string_view& name) {
     const std::size_t space = text.find(' ');
-    if (space == std::string::npos || space == 0 || space + 1 >= text.size()) return false;
+    if (space == std::string_view::npos || space == 0 || space + 1 >= text.size()) return false;
     type = text.substr(0, space);
     name = text.substr(space + 1);
-    return name.find(' ') == std::string::npos;
+    return name.find(' ') == std::string_view::npos;
 }
 
 bool isPadding(const std::string& name) { return name.compare(0, 8, "_padding") == 0; }
@@ -64,30 +64,32 @@ std::size_t withoutTrailingNuls(const char* text, std::size_t length) {
 
 }  // namespace
 
-cType basicType(const std::string& name) {
+cType basicType(std::string_view name) {
     for (const basicName& b : basics)
         if (name == b.name) return b.type;
     return NONE;
 }
 
 bool parseFormat(const char* text, std::size_t length, format& out) {
-    const std::string whole(text, withoutTrailingNuls(text, length));
+    const std::string_view whole(text, withoutTrailingNuls(text, length));
     const std::size_t colon = whole.find(':');
-    if (colon == std::string::npos || colon == 0) return false;
+    if (colon == std::string_view::npos || colon == 0) return false;
     out.name = whole.substr(0, colon);
     out.text = whole.substr(colon + 1);
     out.fields.clear();
     std::size_t from = colon + 1;
     while (from < whole.size()) {
         std::size_t end = whole.find(';', from);
-        if (end == std::string::npos) end = whole.size();
+        if (end == std::string_view::npos) end = whole.size();
         if (end > from) {
+            std::string_view typeText, name, type;
             field f;
-            std::string typeText;
-            if (!splitTypeAndName(whole.substr(from, end - from), typeText, f.name) ||
-                !splitArray(typeText, f.type, f.count, f.array, false))
+            if (!splitTypeAndName(whole.substr(from, end - from), typeText, name) ||
+                !splitArray(typeText, type, f.count, f.array, false))
                 return false;
-            f.basic = basicType(f.type);
+            f.type = type;
+            f.name = name;
+            f.basic = basicType(type);
             out.fields.push_back(std::move(f));
         }
         from = end + 1;
@@ -96,10 +98,12 @@ bool parseFormat(const char* text, std::size_t length, format& out) {
 }
 
 bool parseKey(const char* text, std::size_t length, key& out) {
-    const std::string whole(text, length);
-    std::string base;
-    if (!splitTypeAndName(whole, out.typeText, out.name) || !splitArray(out.typeText, base, out.count, out.array, true))
+    std::string_view typeText, name, base;
+    if (!splitTypeAndName(std::string_view(text, length), typeText, name) ||
+        !splitArray(typeText, base, out.count, out.array, true))
         return false;
+    out.typeText = typeText;
+    out.name = name;
     out.type = basicType(base);
     return out.type != NONE;
 }

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "introspect/c_introspect.h"
@@ -43,7 +44,7 @@ bool parseFormat(const char* text, std::size_t length, format& out);
 
 // The basic type of a ULog type name (int8_t ... uint64_t, float, double,
 // bool, char), or NONE for anything else.
-cType basicType(const std::string& name);
+cType basicType(std::string_view name);
 
 // The key of an info or parameter message: "type name" with a basic type,
 // as element type, element count and name.
