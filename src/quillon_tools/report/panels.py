@@ -10,19 +10,20 @@ from typing import Any, Dict, List
 import numpy
 from bokeh.models import ColumnDataSource, HoverTool, Range1d
 from bokeh.models.annotations.legends import Legend, LegendItem
+from bokeh.models.glyphs import MultiLine
+from bokeh.models.renderers import GlyphRenderer
 from bokeh.palettes import Category10_10
 from bokeh.plotting import figure
 
+from .plots import AxisModels
 from .reduce import min_max
 from .series import PanelData
-from .timeline import TOOLS
 
 
-def panel_figure(data: PanelData, x_range: Range1d, buckets: int, name: str) -> figure:
+def panel_figure(data: PanelData, x_range: Range1d, buckets: int, name: str, axes: AxisModels) -> figure:
     panel = data.panel
-    plot = figure(title=panel.title, x_axis_type="datetime", x_range=x_range, height=230,
-                  tools=TOOLS, sizing_mode="stretch_width", name=name)
-    plot.yaxis.axis_label = panel.unit or None
+    plot = axes.time_figure(x_range, name, title=panel.title, height=230)
+    axes.value_axis(plot, panel.unit)
     columns: Dict[str, List[Any]] = {"xs": [], "ys": [], "label": [], "colour": []}
     for i, series in enumerate(data.series):
         x, y = min_max(series.x, series.y, buckets)
@@ -30,7 +31,11 @@ def panel_figure(data: PanelData, x_range: Range1d, buckets: int, name: str) -> 
         columns["ys"].append(y.astype(numpy.float32))  # half the page; values are plotted, not computed with
         columns["label"].append(series.label)
         columns["colour"].append(Category10_10[i % len(Category10_10)])
-    lines = plot.multi_line("xs", "ys", color="colour", line_width=1.3, source=ColumnDataSource(columns))
+    # The renderer alone: the browser derives the selection and muted looks
+    # from the glyph, where figure.multi_line would serialise copies of it.
+    lines = GlyphRenderer(data_source=ColumnDataSource(columns),
+                          glyph=MultiLine(xs="xs", ys="ys", line_color="colour", line_width=1.3))
+    plot.renderers.append(lines)
     renderers: List[Any] = [lines]
     items = [LegendItem(label=label, renderers=renderers, index=i) for i, label in enumerate(columns["label"])]
     plot.add_layout(Legend(items=items, label_text_font_size="8pt", spacing=0, padding=4,  # type: ignore[arg-type]

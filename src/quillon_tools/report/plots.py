@@ -1,0 +1,53 @@
+"""Figures of a page that share their axis models.
+
+Bokeh makes each figure its own tickers and formatters: a datetime axis
+alone brings fourteen models (a ticker of twelve sub-tickers, a formatter,
+a label policy). Every model is built, validated and serialised one by one,
+so a page of many plots spends most of its time on copies of the same
+axis. Tickers, formatters and label policies hold no state of their own
+plot, so one of each serves every axis of the page."""
+
+from __future__ import annotations
+
+from typing import Any
+
+from bokeh.models import Range1d
+from bokeh.models.axes import DatetimeAxis, LinearAxis
+from bokeh.models.grids import Grid
+from bokeh.models.formatters import BasicTickFormatter, DatetimeTickFormatter
+from bokeh.models.labeling import AllLabels
+from bokeh.models.tickers import BasicTicker, DatetimeTicker
+from bokeh.plotting import figure
+
+TIME_TOOLS = "xpan,xwheel_zoom,xbox_zoom,reset"
+
+
+class AxisModels:
+    """The tickers and formatters every figure of one page draws with."""
+
+    def __init__(self) -> None:
+        self.labels = AllLabels()
+        self.time_ticker = DatetimeTicker()
+        self.time_format = DatetimeTickFormatter()
+        self.ticker = BasicTicker()
+        self.format = BasicTickFormatter()
+
+    def time_axis(self, plot: figure) -> None:
+        plot.add_layout(DatetimeAxis(ticker=self.time_ticker, formatter=self.time_format,
+                                     major_label_policy=self.labels), "below")
+        plot.add_layout(Grid(dimension=0, ticker=self.time_ticker))
+
+    def value_axis(self, plot: figure, label: str = "", grid: bool = True) -> LinearAxis:
+        axis = LinearAxis(ticker=self.ticker, formatter=self.format, major_label_policy=self.labels,
+                          axis_label=label or None)
+        plot.add_layout(axis, "left")
+        if grid:
+            plot.add_layout(Grid(dimension=1, ticker=self.ticker))
+        return axis
+
+    def time_figure(self, x_range: Range1d, name: str, **options: Any) -> figure:
+        """A figure on the page's time range: datetime axis below, value axis left."""
+        plot = figure(x_range=x_range, x_axis_type=None, y_axis_type=None, tools=TIME_TOOLS,
+                      sizing_mode="stretch_width", name=name, **options)
+        self.time_axis(plot)
+        return plot
