@@ -206,6 +206,30 @@ def test_mavlink_modes_per_vehicle_params_from_vehicles_and_chunked_texts_joined
     assert micros(log.messages.column("_time").to_pylist())[0] == 1_700_000_005 * SECOND
 
 
+def test_repeated_heartbeats_and_params_keep_each_components_modes_and_the_last_values():
+    t0 = 1_700_000_000 * SECOND
+    beat = {"type": 2, "autopilot": 3}
+    frames = [
+        frame_v2(0, {**beat, "custom_mode": 5}, sysid=1, compid=1),
+        frame_v2(0, {**beat, "custom_mode": 0}, sysid=1, compid=2),  # a second component, its own modes
+        frame_v2(22, {"param_id": b"B", "param_value": 1.0}, sysid=1),
+        frame_v2(0, {**beat, "custom_mode": 5}, sysid=1, compid=1),
+        frame_v2(0, {**beat, "custom_mode": 0}, sysid=1, compid=2),
+        frame_v2(22, {"param_id": b"A", "param_value": 7.0}, sysid=1),
+        frame_v2(22, {"param_id": b"B", "param_value": 2.0}, sysid=1),
+        frame_v2(0, {**beat, "custom_mode": 6}, sysid=1, compid=1),
+        frame_v2(0, {**beat, "custom_mode": 6}, sysid=1, compid=1),
+        frame_v2(0, {**beat, "custom_mode": 5}, sysid=1, compid=2),
+    ] * 3
+    log = read_log(b"".join(struct.pack(">Q", t0 + i * SECOND) + f for i, f in enumerate(frames)))
+    modes = [(m["mode"], micros([m["_time"]])[0] // SECOND - 1_700_000_000) for m in log.modes.to_pylist()]
+    # Each component's changes, in log order: a repeat is no change, a
+    # return to an earlier mode is one.
+    assert modes == [(5, 0), (0, 1), (6, 7), (5, 9), (5, 10), (0, 11), (6, 17), (5, 19), (5, 20), (0, 21),
+                     (6, 27), (5, 29)]
+    assert list(log.params.items()) == [("B", 2.0), ("A", 7.0)]
+
+
 def test_bundled_logs_name_their_modes():
     assert read_log(BUNDLED / "sub-4.1.0-dive.bin").modes.column("name").to_pylist() == ["MANUAL"]
     tlog = read_log(BUNDLED / "sub-4.1.1-dive.tlog", types="GLOBAL_POSITION_INT")
