@@ -14,6 +14,7 @@ from bokeh.embed import file_html
 from bokeh.layouts import column
 from bokeh.models.widgets.markups import Div
 from bokeh.resources import INLINE
+from bokeh.settings import settings
 
 from ..protocols import MAVLINK
 from .cards import verdict_cards, zoom_on_card_click
@@ -125,7 +126,14 @@ def build_report(log: Any, title: str, options: Options = Options()) -> str:
     document.add_root(column(parts, sizing_mode="stretch_width", name="report"))
     if checks is not None and checks.num_rows:
         zoom_on_card_click(document, x_range)
-    page = file_html(document, INLINE, title=f"Flight report: {title}")
+    # Bokeh's document checks only log warnings about the models; on a page
+    # of many plots they cost about as much as writing it.
+    validation = settings.perform_document_validation
+    validation.set_value(False)
+    try:
+        page = file_html(document, INLINE, title=f"Flight report: {title}")
+    finally:
+        validation.unset_value()
     return with_policy(page, [tile_origin(options.tiles)] if options.tiles else [])
 
 
