@@ -12,14 +12,14 @@ from __future__ import annotations
 from typing import Any
 
 from bokeh.models import Range1d
+from bokeh.models.scales import LinearScale
+from bokeh.models.tools import BoxZoomTool, PanTool, ResetTool, WheelZoomTool
 from bokeh.models.axes import DatetimeAxis, LinearAxis
 from bokeh.models.grids import Grid
 from bokeh.models.formatters import BasicTickFormatter, DatetimeTickFormatter
 from bokeh.models.labeling import AllLabels
 from bokeh.models.tickers import BasicTicker, DatetimeTicker
 from bokeh.plotting import figure
-
-TIME_TOOLS = "xpan,xwheel_zoom,xbox_zoom,reset"
 
 
 class AxisModels:
@@ -31,6 +31,12 @@ class AxisModels:
         self.time_format = DatetimeTickFormatter()
         self.ticker = BasicTicker()
         self.format = BasicTickFormatter()
+        # The browser gives each plot its own copy of a scale.
+        self.scale = LinearScale()
+        # The plots on the page's time range share their tools: the same
+        # tool is active in all, as their time is.
+        self.time_tools = [PanTool(dimensions="width"), WheelZoomTool(dimensions="width"),
+                           BoxZoomTool(dimensions="width"), ResetTool()]
 
     def time_axis(self, plot: figure) -> None:
         plot.add_layout(DatetimeAxis(ticker=self.time_ticker, formatter=self.time_format,
@@ -47,7 +53,8 @@ class AxisModels:
 
     def time_figure(self, x_range: Range1d, name: str, **options: Any) -> figure:
         """A figure on the page's time range: datetime axis below, value axis left."""
-        plot = figure(x_range=x_range, x_axis_type=None, y_axis_type=None, tools=TIME_TOOLS,
+        plot = figure(x_range=x_range, x_axis_type=None, y_axis_type=None, tools=self.time_tools,
                       sizing_mode="stretch_width", name=name, **options)
+        plot.x_scale = plot.y_scale = self.scale  # figure() sets its own, which are then never written
         self.time_axis(plot)
         return plot
