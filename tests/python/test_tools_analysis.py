@@ -206,27 +206,34 @@ def test_mavlink_modes_per_vehicle_params_from_vehicles_and_chunked_texts_joined
     assert micros(log.messages.column("_time").to_pylist())[0] == 1_700_000_005 * SECOND
 
 
-def test_repeated_heartbeats_and_params_keep_each_components_modes_and_the_last_values():
+def test_repeated_heartbeats_and_params_keep_each_components_changes_and_the_last_values():
     t0 = 1_700_000_000 * SECOND
     beat = {"type": 2, "autopilot": 3}
+    armed = {**beat, "base_mode": 0x80}
     frames = [
         frame_v2(0, {**beat, "custom_mode": 5}, sysid=1, compid=1),
-        frame_v2(0, {**beat, "custom_mode": 0}, sysid=1, compid=2),  # a second component, its own modes
+        frame_v2(0, {**armed, "custom_mode": 0}, sysid=1, compid=2),  # a second component, its own state
         frame_v2(22, {"param_id": b"B", "param_value": 1.0}, sysid=1),
-        frame_v2(0, {**beat, "custom_mode": 5}, sysid=1, compid=1),
-        frame_v2(0, {**beat, "custom_mode": 0}, sysid=1, compid=2),
+        frame_v2(0, {**armed, "custom_mode": 5}, sysid=1, compid=1),
+        frame_v2(0, {**armed, "custom_mode": 0}, sysid=1, compid=2),
         frame_v2(22, {"param_id": b"A", "param_value": 7.0}, sysid=1),
         frame_v2(22, {"param_id": b"B", "param_value": 2.0}, sysid=1),
         frame_v2(0, {**beat, "custom_mode": 6}, sysid=1, compid=1),
         frame_v2(0, {**beat, "custom_mode": 6}, sysid=1, compid=1),
         frame_v2(0, {**beat, "custom_mode": 5}, sysid=1, compid=2),
-    ] * 3
+    ] * 2
     log = read_log(b"".join(struct.pack(">Q", t0 + i * SECOND) + f for i, f in enumerate(frames)))
-    modes = [(m["mode"], micros([m["_time"]])[0] // SECOND - 1_700_000_000) for m in log.modes.to_pylist()]
+
+    def seconds(table):
+        return [s // SECOND - 1_700_000_000 for s in micros(table.column("_time").to_pylist())]
+
     # Each component's changes, in log order: a repeat is no change, a
-    # return to an earlier mode is one.
-    assert modes == [(5, 0), (0, 1), (6, 7), (5, 9), (5, 10), (0, 11), (6, 17), (5, 19), (5, 20), (0, 21),
-                     (6, 27), (5, 29)]
+    # return to an earlier state is one.
+    assert list(zip(seconds(log.modes), log.modes.column("mode").to_pylist())) == [
+        (0, 5), (1, 0), (7, 6), (9, 5), (10, 5), (11, 0), (17, 6), (19, 5)]
+    assert [(s, k) for s, k in zip(seconds(log.events), log.events.column("kind").to_pylist()) if k != "mode"] == [
+        (1, "arm"), (3, "arm"), (7, "disarm"), (9, "disarm"), (11, "arm"), (13, "arm"), (17, "disarm"),
+        (19, "disarm")]
     assert list(log.params.items()) == [("B", 2.0), ("A", 7.0)]
 
 

@@ -297,23 +297,44 @@ class Events:
 
 
 def _telling_heartbeats(table: pyarrow.Table) -> pyarrow.Table:
-    """The rows of a HEARTBEAT table that are a vehicle's first or change
-    the mode of their component; the whole table when a column it needs is
-    missing or has gaps."""
-    names = ("_sysid", "_compid", "custom_mode", "autopilot")
-    if not all(n in table.column_names and table.column(n).null_count == 0 for n in names) or table.num_rows < 2:
+    """The vehicle rows of a HEARTBEAT table that are a system's first or
+    change the mode of their component."""
+    columns = heartbeat_columns(table, ("custom_mode",))
+    if columns is None:
         return table
-    sysid, compid, mode, autopilot = (table.column(n).to_numpy().astype(numpy.int64) for n in names)
-    vehicle = numpy.flatnonzero(autopilot != AUTOPILOT_INVALID)
-    component = (sysid[vehicle] << 8) | compid[vehicle]
+    sysid, compid, autopilot, mode = columns
+    vehicle = autopilot != AUTOPILOT_INVALID
+    keep = changes(sysid, compid, vehicle, mode)
+    keep[numpy.flatnonzero(vehicle)[numpy.unique(sysid[vehicle], return_index=True)[1]]] = True
+    return table.take(pyarrow.array(numpy.flatnonzero(keep)))
+
+
+def heartbeat_columns(table: pyarrow.Table, fields: Tuple[str, ...]) -> Optional[List[numpy.ndarray]]:
+    """`_sysid`, `_compid`, `autopilot` and `fields` of a HEARTBEAT table
+    as integer arrays; None when one is missing or has gaps."""
+    names = ("_sysid", "_compid", "autopilot", *fields)
+    if not all(n in table.column_names and table.column(n).null_count == 0 for n in names):
+        return None
+    return [table.column(n).to_numpy().astype(numpy.int64) for n in names]
+
+
+def changes(sysid: numpy.ndarray, compid: numpy.ndarray, usable: numpy.ndarray, *values: numpy.ndarray) -> numpy.ndarray:
+    """Which rows are usable and the first of their component (sysid,
+    compid) or differ in one of `values` from that component's previous
+    usable row: the rows a walk in log order, remembering each component's
+    last values, would act on."""
+    rows = numpy.flatnonzero(usable)
+    component = (sysid[rows] << 8) | compid[rows]
     order = numpy.argsort(component, kind="stable")
-    grouped_mode = mode[vehicle][order]
-    changed = numpy.ones(len(order), dtype=bool)
-    changed[1:] = (component[order][1:] != component[order][:-1]) | (grouped_mode[1:] != grouped_mode[:-1])
-    keep = numpy.zeros(len(vehicle), dtype=bool)
-    keep[order] = changed
-    keep[numpy.unique(sysid[vehicle], return_index=True)[1]] = True
-    return table.take(pyarrow.array(vehicle[keep]))
+    grouped = component[order]
+    changed = numpy.ones(len(rows), dtype=bool)
+    changed[1:] = grouped[1:] != grouped[:-1]
+    for value in values:
+        seen = value[rows][order]
+        changed[1:] |= seen[1:] != seen[:-1]
+    keep = numpy.zeros(len(sysid), dtype=bool)
+    keep[rows[order[changed]]] = True
+    return keep
 
 
 def _param_value(value: Any, kind: Any, autopilot: Optional[int]) -> Any:
