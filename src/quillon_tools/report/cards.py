@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import html
 import math
-from typing import List, Optional
+from typing import Any, Dict, List, Optional
 
 import pyarrow
 from bokeh.document import Document
@@ -58,7 +58,7 @@ def _value_text(value: Optional[float], limit: Optional[float], unit: Optional[s
     return ", ".join(parts)
 
 
-def _card(check: dict, moment: float) -> str:
+def _card(check: Dict[str, Any], moment: float) -> str:
     verdict = check.get("verdict") or "skipped"
     label = html.escape(f"{check.get('check')}: {verdict}")
     # A card without a moment keeps its colour, and zooms nowhere.

@@ -106,7 +106,7 @@ def build_report(log: Any, title: str, options: Options = Options()) -> str:
         if vehicle.sysid is not None:
             extra.append(("system id", str(vehicle.sysid)))
         parts.append(header_div(heading, vehicle.info, extra))
-        section = [
+        section: List[Optional[object]] = [
             verdict_cards(_of_vehicle(checks, vehicle.sysid), f"{prefix}cards"),
             track_figure(_of_vehicle(track, vehicle.sysid), colours, TRACK_POINTS // share,
                          f"{prefix}track", options.tiles),

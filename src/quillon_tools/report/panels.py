@@ -34,7 +34,7 @@ def panel_figure(data: PanelData, x_range: Range1d, buckets: int, name: str, axe
         columns["colour"].append(Category10_10[i % len(Category10_10)])
     # The renderer alone: the browser derives the selection and muted looks
     # from the glyph, where figure.multi_line would serialise copies of it.
-    lines = GlyphRenderer(data_source=ColumnDataSource(columns),
+    lines: GlyphRenderer[Any] = GlyphRenderer(data_source=ColumnDataSource(columns),
                           glyph=MultiLine(xs="xs", ys="ys", line_color="colour", line_width=1.3))
     plot.renderers.append(lines)
     labels = columns["label"]
