@@ -14,16 +14,16 @@ from bokeh.models.glyphs import MultiLine
 from bokeh.models.renderers import GlyphRenderer
 from bokeh.core.properties import field
 from bokeh.palettes import Category10_10
-from bokeh.plotting import figure
+from bokeh.models.plots import Plot
 
 from .plots import AxisModels
 from .reduce import min_max
 from .series import PanelData
 
 
-def panel_figure(data: PanelData, x_range: Range1d, buckets: int, name: str, axes: AxisModels) -> figure:
+def panel_figure(data: PanelData, x_range: Range1d, buckets: int, name: str, axes: AxisModels) -> Plot:
     panel = data.panel
-    plot = axes.time_figure(x_range, name, title=panel.title, height=230)
+    plot = axes.line_plot(x_range, name, panel.title, 230)
     axes.value_axis(plot, panel.unit)
     columns: Dict[str, List[Any]] = {"xs": [], "ys": [], "label": [], "colour": []}
     for i, series in enumerate(data.series):
@@ -43,10 +43,10 @@ def panel_figure(data: PanelData, x_range: Range1d, buckets: int, name: str, axe
         items = [LegendItem(label=field("label"), renderers=[lines])]
     else:  # an entry per label would merge lines of the same name
         items = [LegendItem(label=label, renderers=[lines], index=i) for i, label in enumerate(labels)]
-    plot.add_layout(Legend(items=items, label_text_font_size="8pt", spacing=0, padding=4,  # type: ignore[arg-type]
-                           ncols=1 if len(data.series) <= 8 else 2), "right")
     plot.add_tools(HoverTool(tooltips=[("", "@label"), ("value", "$y"), ("time", "$x{%F %T}")],
                              formatters={"$x": "datetime"}))
+    plot.add_layout(Legend(items=items, label_text_font_size="8pt", spacing=0, padding=4,  # type: ignore[arg-type]
+                           ncols=1 if len(data.series) <= 8 else 2), "right")
     return plot
 
 
