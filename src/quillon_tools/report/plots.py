@@ -14,7 +14,7 @@ from typing import Any
 from bokeh.models import Range1d
 from bokeh.models.annotations import Title
 from bokeh.models.axes import LinearAxis
-from bokeh.models.formatters import BasicTickFormatter, DatetimeTickFormatter
+from bokeh.models.formatters import CONTEXTUAL_DATETIME_FORMATTER, BasicTickFormatter
 from bokeh.models.grids import Grid
 from bokeh.models.labeling import AllLabels
 from bokeh.models.plots import Plot
@@ -31,7 +31,7 @@ class AxisModels:
     def __init__(self) -> None:
         self.labels = AllLabels()
         self.time_ticker = DatetimeTicker()
-        self.time_format = DatetimeTickFormatter()
+        self.time_format = CONTEXTUAL_DATETIME_FORMATTER()  # what a datetime axis shows: times, the date below
         self.ticker = BasicTicker()
         self.format = BasicTickFormatter()
         # The browser gives each plot its own copy of a scale.
