@@ -16,6 +16,7 @@ from bokeh.models.widgets.markups import Div
 from bokeh.resources import INLINE
 from bokeh.settings import settings
 
+from ..analysis.instances import rows_where
 from ..protocols import MAVLINK
 from .cards import verdict_cards, zoom_on_card_click
 from .csp import with_policy
@@ -53,7 +54,7 @@ class Vehicle(NamedTuple):
 def _of_vehicle(table: Optional[pyarrow.Table], sysid: Optional[int]) -> Optional[pyarrow.Table]:
     if table is None or sysid is None or "_sysid" not in table.column_names:
         return table
-    return table.filter(pyarrow.compute.equal(table.column("_sysid"), sysid))
+    return rows_where(table, "_sysid", sysid)
 
 
 def _vehicle_ids(log: Any, info: Any) -> List[Optional[int]]:

@@ -44,9 +44,11 @@ class AxisModels:
     def time_axis(self, plot: Plot) -> None:
         # A linear axis with the datetime ticker and formatter draws as a
         # DatetimeAxis does, without building the default ticker that
-        # DatetimeAxis makes before taking the one given.
-        plot.add_layout(LinearAxis(ticker=self.time_ticker, formatter=self.time_format,
-                                   major_label_policy=self.labels), "below")
+        # DatetimeAxis makes before taking the one given. (Any ticker and
+        # formatter are valid on a LinearAxis; Bokeh's hints name its defaults.)
+        axis = LinearAxis(ticker=self.time_ticker, formatter=self.time_format,  # type: ignore[arg-type]
+                          major_label_policy=self.labels)
+        plot.add_layout(axis, "below")
         plot.add_layout(Grid(dimension=0, ticker=self.time_ticker))
 
     def value_axis(self, plot: Plot, label: str = "", grid: bool = True) -> LinearAxis:
