@@ -12,7 +12,7 @@ import pyarrow.compute
 from . import _columnar
 from .analysis.events import AUTOPILOT_PX4, Events
 from .analysis.facts import CARRYING_FILES, FACT_MESSAGES, GATHERED, UNIT_MESSAGES, FormatRow, LogFacts
-from .analysis.instances import instance_values, of_instances, selected_instances, selecting_instances
+from .analysis.instances import instance_values, of_instances, rows_where, selected_instances, selecting_instances
 from .analysis.timebase import BOOT, UTC, on_time_base, utc_offset
 from .analysis.ulog_facts import SUMMARY, of_instance
 from .errors import UnreadableLog
@@ -413,7 +413,7 @@ class Log(Mapping[str, pyarrow.Table]):
         sysids: List[Optional[int]] = [*sorted(autopilots)] or [None]
         for sysid in sysids:
             def own(table: pyarrow.Table) -> pyarrow.Table:
-                return table if sysid is None else table.filter(pyarrow.compute.equal(table.column("_sysid"), sysid))
+                return table if sysid is None else rows_where(table, "_sysid", sysid)
             texts = own(self.messages).column("text").to_pylist()
             facts[sysid] = flight.mavlink_info(self._facts.tables, sysid, own(events), own(track), texts,
                                                self._span(sysid), gathered.mav_type(sysid),
@@ -428,7 +428,7 @@ class Log(Mapping[str, pyarrow.Table]):
             if "_time" not in table.column_names:
                 continue
             if sysid is not None and "_sysid" in table.column_names:
-                table = table.filter(pyarrow.compute.equal(table.column("_sysid"), sysid))
+                table = rows_where(table, "_sysid", sysid)
             times = table.column("_time").cast(pyarrow.int64())
             if self._protocol == ULOG:  # a topic's rows of timestamp 0 were never published in flight
                 times = pyarrow.compute.if_else(pyarrow.compute.equal(times, 0), None, times)

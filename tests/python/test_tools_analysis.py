@@ -206,6 +206,55 @@ def test_mavlink_modes_per_vehicle_params_from_vehicles_and_chunked_texts_joined
     assert micros(log.messages.column("_time").to_pylist())[0] == 1_700_000_005 * SECOND
 
 
+def test_repeated_heartbeats_and_params_keep_each_components_changes_and_the_last_values():
+    t0 = 1_700_000_000 * SECOND
+    beat = {"type": 2, "autopilot": 3}
+    armed = {**beat, "base_mode": 0x80}
+    frames = [
+        frame_v2(0, {**beat, "custom_mode": 5}, sysid=1, compid=1),
+        frame_v2(0, {**armed, "custom_mode": 0}, sysid=1, compid=2),  # a second component, its own state
+        frame_v2(22, {"param_id": b"B", "param_value": 1.0}, sysid=1),
+        frame_v2(0, {**armed, "custom_mode": 5}, sysid=1, compid=1),
+        frame_v2(0, {**armed, "custom_mode": 0}, sysid=1, compid=2),
+        frame_v2(22, {"param_id": b"A", "param_value": 7.0}, sysid=1),
+        frame_v2(22, {"param_id": b"B", "param_value": 2.0}, sysid=1),
+        frame_v2(0, {**beat, "custom_mode": 6}, sysid=1, compid=1),
+        frame_v2(0, {**beat, "custom_mode": 6}, sysid=1, compid=1),
+        frame_v2(0, {**beat, "custom_mode": 5}, sysid=1, compid=2),
+    ] * 2
+    log = read_log(b"".join(struct.pack(">Q", t0 + i * SECOND) + f for i, f in enumerate(frames)))
+
+    def seconds(table):
+        return [s // SECOND - 1_700_000_000 for s in micros(table.column("_time").to_pylist())]
+
+    # Each component's changes, in log order: a repeat is no change, a
+    # return to an earlier state is one.
+    assert list(zip(seconds(log.modes), log.modes.column("mode").to_pylist())) == [
+        (0, 5), (1, 0), (7, 6), (9, 5), (10, 5), (11, 0), (17, 6), (19, 5)]
+    assert [(s, k) for s, k in zip(seconds(log.events), log.events.column("kind").to_pylist()) if k != "mode"] == [
+        (1, "arm"), (3, "arm"), (7, "disarm"), (9, "disarm"), (11, "arm"), (13, "arm"), (17, "disarm"),
+        (19, "disarm")]
+    assert list(log.params.items()) == [("B", 2.0), ("A", 7.0)]
+
+
+def test_px4_integer_params_read_from_their_bytes_and_vehicle_rows_taken_by_value():
+    from quillon_tools.analysis.instances import rows_where
+
+    def as_float(integer):
+        return struct.unpack("<f", struct.pack("<i", integer))[0]
+
+    frames = [frame_v2(0, {"custom_mode": 0, "type": 2, "autopilot": 12}, sysid=1)]
+    frames += [frame_v2(22, {"param_id": b"N", "param_value": as_float(n), "param_type": 6}, sysid=1) for n in (7, 9)]
+    frames.append(frame_v2(22, {"param_id": b"F", "param_value": 0.5, "param_type": 9}, sysid=1))
+    log = read_log(b"".join(struct.pack(">Q", (1_700_000_000 + i) * SECOND) + f for i, f in enumerate(frames)))
+    assert log.params == {"N": 9, "F": 0.5}
+
+    table = pyarrow.table({"_sysid": pyarrow.array([1, 1, None, 2], pyarrow.uint8()), "v": [0, 1, 2, 3]})
+    assert rows_where(table, "_sysid", 1).column("v").to_pylist() == [0, 1]
+    assert rows_where(table.slice(0, 2), "_sysid", 1).column("v").to_pylist() == [0, 1]
+    assert rows_where(table.slice(0, 2), "_sysid", 2).num_rows == 0
+
+
 def test_bundled_logs_name_their_modes():
     assert read_log(BUNDLED / "sub-4.1.0-dive.bin").modes.column("name").to_pylist() == ["MANUAL"]
     tlog = read_log(BUNDLED / "sub-4.1.1-dive.tlog", types="GLOBAL_POSITION_INT")

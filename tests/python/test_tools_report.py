@@ -1,6 +1,7 @@
 """The flight report without a browser: the reduction of series, the page's
 security policy and escaping, its size bound, the command and the fleet."""
 import base64
+import datetime
 import hashlib
 import html
 import json
@@ -8,6 +9,7 @@ import re
 import sys
 
 import numpy
+import pyarrow
 import pytest
 
 from conftest import BUNDLED
@@ -17,8 +19,10 @@ from report_logs import SCRIPT_TEXT, TAG_NAME, markup_dataflash, markup_tlog
 pytest.importorskip("bokeh")
 
 from quillon_tools import read_log  # noqa: E402
+from quillon_tools.checks import CHECKS_SCHEMA  # noqa: E402
 from quillon_tools.cli.main import main  # noqa: E402
 from quillon_tools.report import csp  # noqa: E402
+from quillon_tools.report.cards import verdict_cards  # noqa: E402
 from quillon_tools.report.fleet import report_fleet  # noqa: E402
 from quillon_tools.report.page import Options, build_report  # noqa: E402
 from quillon_tools.report.reduce import min_max  # noqa: E402
@@ -73,6 +77,23 @@ def test_log_texts_are_escaped_and_the_policy_allows_only_the_pages_own_scripts(
     for script in scripts:
         digest = base64.b64encode(hashlib.sha256(script.encode()).digest()).decode()
         assert f"'sha256-{digest}'" in policy
+
+
+def test_cards_carry_their_check_moments_and_escape_their_texts():
+    moment = datetime.datetime(2024, 5, 1, 12, 0, 0, 250_000, tzinfo=datetime.timezone.utc)
+    checks = pyarrow.Table.from_pylist([
+        {"check": "gps_hdop", "verdict": "warn", "value": 3.1, "limit": 1.4, "_time": moment,
+         "detail": "<img src=x onerror=pwned=1>"},
+        {"check": "motor_balance", "verdict": "skipped", "detail": "not a multicopter"},
+    ], CHECKS_SCHEMA)
+    text = verdict_cards(checks, "cards").text
+    assert "<img" not in text and "&lt;img src=x onerror=pwned=1&gt;" in text
+    # The zoom reads the moment of the button clicked: the warned one has
+    # its worst moment in milliseconds, the skipped one none.
+    buttons = re.findall(r'<button [^>]*>[^<]*</button>', text)
+    assert [re.search(r">([^<]*)<", b).group(1) for b in buttons] == ["gps_hdop: warn", "motor_balance: skipped"]
+    assert f'data-moment="{moment.timestamp() * 1000!r}"' in buttons[0] and "data-moment" not in buttons[1]
+    assert verdict_cards(checks.slice(0, 0), "cards") is None
 
 
 def test_tiles_allow_their_host_alone_and_no_track_leaves_positions_out():

@@ -8,7 +8,9 @@ import math
 import struct
 from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
+import numpy
 import pyarrow
+import pyarrow.compute
 
 from ..protocols import MAVLINK
 from .codes import px4_mode_name
@@ -120,7 +122,52 @@ class Events:
                 yield time, sysid, name, _param_value(value, kind, autopilots.get(sysid))
 
     def params(self) -> Dict[str, float]:
+        """The last value of each parameter, in the order names first appear."""
+        tables = self._of("PARAM_VALUE" if self._mavlink else "PARM")
+        if len(tables) == 1:
+            found = self._last_params(tables[0])
+            if found is not None:
+                return found
         return {name: value for _, _, name, value in self._param_rows()}
+
+    def _last_params(self, table: pyarrow.Table) -> Optional[Dict[str, float]]:
+        """params() of one table, with Python values made for the last row of
+        each name alone: a log that sends its parameters again and again
+        holds many times more rows than names. None: columns not as expected."""
+        name_field, value_field = ("param_id", "param_value") if self._mavlink else ("Name", "Value")
+        needed = (name_field, value_field) + (("_sysid", "param_type") if self._mavlink else ())
+        if not all(c in table.column_names for c in needed):
+            return {}
+        names, values = table.column(name_field), table.column(value_field)
+        if not pyarrow.types.is_string(names.type):
+            return None
+        if self._mavlink:
+            autopilots = self.autopilots()
+            usable = (pyarrow.compute.is_in(table.column("_sysid"), pyarrow.array(list(autopilots), pyarrow.uint8()))
+                      if autopilots else pyarrow.compute.is_valid(names).fill_null(True))
+            usable = usable.fill_null(False)
+        else:
+            if not (pyarrow.types.is_integer(values.type) or pyarrow.types.is_floating(values.type)):
+                return None
+            usable = pyarrow.compute.and_(pyarrow.compute.is_valid(names), pyarrow.compute.is_valid(values))
+        rows = numpy.flatnonzero(usable.to_numpy(zero_copy_only=False))
+        if len(rows) == 0:
+            return {}
+        codes = names.take(pyarrow.array(rows)).combine_chunks().dictionary_encode(null_encoding="encode")
+        indices = codes.indices.to_numpy(zero_copy_only=False)
+        _, first = numpy.unique(indices, return_index=True)
+        kinds, last = numpy.unique(indices[::-1], return_index=True)
+        last = len(indices) - 1 - last
+        order = numpy.argsort(first, kind="stable")
+        picked = rows[last[order]]
+        chosen = table.take(pyarrow.array(picked))
+        keys = codes.dictionary.take(pyarrow.array(kinds[order])).to_pylist()
+        picked_values = _values(chosen.column(value_field))
+        if not self._mavlink:
+            return {name: float(value) for name, value in zip(keys, picked_values)}
+        autopilots = self.autopilots()
+        return {name: _param_value(value, kind, autopilots.get(sysid)) for name, value, kind, sysid in zip(
+            keys, picked_values, _values(chosen.column("param_type")), _values(chosen.column("_sysid")))}
 
     def param_changes(self) -> pyarrow.Table:
         last: Dict[Tuple[Optional[int], str], Any] = {}
@@ -180,12 +227,16 @@ class Events:
     # Flight modes ---------------------------------------------------------
 
     def _heartbeats(self) -> List[Heartbeat]:
-        """Every vehicle HEARTBEAT."""
+        """The vehicle HEARTBEATs that tell something: the first of each
+        system, and each that changes its component's mode. The others
+        repeat what was said, and a long log holds a great many."""
         if self._beats is None:
+            tables = self._of("HEARTBEAT")
+            if len(tables) == 1:  # rows of several tables change modes in their joint order
+                tables = [_telling_heartbeats(tables[0])]
             self._beats = [Heartbeat(time, sysid, compid, mode, kind, autopilot, base)
                            for _, time, sysid, compid, mode, kind, autopilot, base in rows(
-                               self._of("HEARTBEAT"), "_time", "_sysid", "_compid", "custom_mode", "type",
-                               "autopilot", "base_mode")
+                               tables, "_time", "_sysid", "_compid", "custom_mode", "type", "autopilot", "base_mode")
                            if autopilot != AUTOPILOT_INVALID]
         return self._beats
 
@@ -243,6 +294,47 @@ class Events:
                 names[key] = self.mavlink_mode_name(beat.sysid, beat.autopilot, beat.custom_mode)
             found.append((beat.time, beat.sysid, beat.custom_mode, names[key]))
         return _table(with_sysid(MODES), found)
+
+
+def _telling_heartbeats(table: pyarrow.Table) -> pyarrow.Table:
+    """The vehicle rows of a HEARTBEAT table that are a system's first or
+    change the mode of their component."""
+    columns = heartbeat_columns(table, ("custom_mode",))
+    if columns is None:
+        return table
+    sysid, compid, autopilot, mode = columns
+    vehicle = autopilot != AUTOPILOT_INVALID
+    keep = changes(sysid, compid, vehicle, mode)
+    keep[numpy.flatnonzero(vehicle)[numpy.unique(sysid[vehicle], return_index=True)[1]]] = True
+    return table.take(pyarrow.array(numpy.flatnonzero(keep)))
+
+
+def heartbeat_columns(table: pyarrow.Table, fields: Tuple[str, ...]) -> Optional[List[numpy.ndarray]]:
+    """`_sysid`, `_compid`, `autopilot` and `fields` of a HEARTBEAT table
+    as integer arrays; None when one is missing or has gaps."""
+    names = ("_sysid", "_compid", "autopilot", *fields)
+    if not all(n in table.column_names and table.column(n).null_count == 0 for n in names):
+        return None
+    return [table.column(n).to_numpy().astype(numpy.int64) for n in names]
+
+
+def changes(sysid: numpy.ndarray, compid: numpy.ndarray, usable: numpy.ndarray, *values: numpy.ndarray) -> numpy.ndarray:
+    """Which rows are usable and the first of their component (sysid,
+    compid) or differ in one of `values` from that component's previous
+    usable row: the rows a walk in log order, remembering each component's
+    last values, would act on."""
+    rows = numpy.flatnonzero(usable)
+    component = (sysid[rows] << 8) | compid[rows]
+    order = numpy.argsort(component, kind="stable")
+    grouped = component[order]
+    changed = numpy.ones(len(rows), dtype=bool)
+    changed[1:] = grouped[1:] != grouped[:-1]
+    for value in values:
+        seen = value[rows][order]
+        changed[1:] |= seen[1:] != seen[:-1]
+    keep = numpy.zeros(len(sysid), dtype=bool)
+    keep[rows[order[changed]]] = True
+    return keep
 
 
 def _param_value(value: Any, kind: Any, autopilot: Optional[int]) -> Any:

@@ -51,3 +51,15 @@ def selected_instances(patterns: Optional[Sequence[str]], table_name: str) -> Op
 def selecting_instances(patterns: Optional[Sequence[str]]) -> bool:
     """Whether a selection names an instance anywhere."""
     return any(split_instance(p)[1] is not None for p in patterns or ())
+
+
+def rows_where(table: pyarrow.Table, column: str, value: Any) -> pyarrow.Table:
+    """The rows whose `column` equals `value`: the table itself when all do
+    (a log of one vehicle, one component), since filtering copies every
+    column."""
+    values = table.column(column)
+    if values.null_count == 0 and table.num_rows:
+        bounds = pyarrow.compute.min_max(values)
+        if bounds["min"].as_py() == value == bounds["max"].as_py():
+            return table
+    return table.filter(pyarrow.compute.equal(values, value))

@@ -5,10 +5,11 @@ from __future__ import annotations
 
 from typing import Any, Dict, List, Optional, Tuple
 
+import numpy
 import pyarrow
 
 from . import codes
-from .events import Events, rows, with_sysid
+from .events import Events, changes, heartbeat_columns, rows, with_sysid
 
 EVENTS = pyarrow.schema([
     pyarrow.field("_time", pyarrow.timestamp("us", tz="UTC")), ("kind", pyarrow.string()),
@@ -98,7 +99,8 @@ def mavlink_events(tables: Dict[str, List[pyarrow.Table]], events: Events) -> py
     armed: Dict[Tuple[int, int], bool] = {}
     mode: Dict[Tuple[int, int], int] = {}
     for index, time, sysid, compid, custom, base, autopilot in rows(
-            tables.get("HEARTBEAT", []), "_time", "_sysid", "_compid", "custom_mode", "base_mode", "autopilot"):
+            _telling_heartbeats(tables.get("HEARTBEAT", []), autopilots),
+            "_time", "_sysid", "_compid", "custom_mode", "base_mode", "autopilot"):
         if sysid not in autopilots or autopilot != autopilots[sysid]:
             continue  # not the vehicle's autopilot
         key = (sysid, compid)
@@ -123,6 +125,22 @@ def mavlink_events(tables: Dict[str, List[pyarrow.Table]], events: Events) -> py
         found.append((index, time, sysid, LANDED, state, codes.LANDED_STATE_NAMES.get(state), None))
     found.sort(key=lambda r: r[0])
     return _table(with_sysid(EVENTS), [r[1:] for r in found])
+
+
+def _telling_heartbeats(tables: List[pyarrow.Table], autopilots: Dict[int, int]) -> List[pyarrow.Table]:
+    """Of one HEARTBEAT table, the rows of each vehicle's autopilot that
+    start a component or change its armed bit or mode: the others change
+    no event. Several tables are kept whole, their rows taking turns."""
+    columns = heartbeat_columns(tables[0], ("custom_mode", "base_mode")) if len(tables) == 1 else None
+    if columns is None:
+        return tables
+    sysid, compid, autopilot, mode, base = columns
+    expected = numpy.full(256, -1, dtype=numpy.int64)
+    for vehicle, kind in autopilots.items():
+        expected[vehicle] = kind
+    usable = (sysid >= 0) & (sysid < 256) & (autopilot == expected[numpy.clip(sysid, 0, 255)])
+    keep = changes(sysid, compid, usable, mode, base & ARMED_FLAG)
+    return [tables[0].take(pyarrow.array(numpy.flatnonzero(keep)))]
 
 
 def _table(schema: pyarrow.Schema, found: List[Row]) -> pyarrow.Table:

@@ -10,6 +10,7 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
+from .instances import rows_where
 from .merge import _latest_rows
 
 TRACK = pyarrow.schema([
@@ -163,4 +164,4 @@ def mavlink_track(global_position: List[pyarrow.Table], gps_raw: List[pyarrow.Ta
 def _of_sysid(table: Optional[pyarrow.Table], sysid: int) -> Optional[pyarrow.Table]:
     if table is None:
         return None
-    return table.filter(pyarrow.compute.equal(table.column("_sysid"), sysid))
+    return rows_where(table, "_sysid", sysid)

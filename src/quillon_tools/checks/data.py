@@ -13,6 +13,7 @@ import pyarrow
 import pyarrow.compute
 
 from ..analysis.flightmodes import VEHICLE_BY_MAV_TYPE, vehicle_from_messages
+from ..analysis.instances import rows_where
 from ..protocols import DATA_FLASH, MAVLINK, ULOG
 
 # DataFlash format characters whose values are hundredths, whatever a
@@ -92,7 +93,7 @@ class Data:
             return None
         table = self.log[name]
         if self.sysid is not None and "_sysid" in table.column_names:
-            table = table.filter(pyarrow.compute.equal(table.column("_sysid"), self.sysid))
+            table = rows_where(table, "_sysid", self.sysid)
         if self.mavlink and "_compid" in table.column_names and name != "HEARTBEAT":
             table = self._from_autopilot(table)
         return table if table.num_rows else None
@@ -104,6 +105,8 @@ class Data:
         if not components:
             return table
         keep = pyarrow.compute.is_in(table.column("_compid"), value_set=pyarrow.array(sorted(components), table.schema.field("_compid").type))
+        if keep.null_count == 0 and pyarrow.compute.all(keep).as_py():
+            return table  # all from the autopilot: no copy
         filtered = table.filter(keep)
         return filtered if filtered.num_rows else table
 

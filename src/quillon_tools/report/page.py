@@ -14,12 +14,15 @@ from bokeh.embed import file_html
 from bokeh.layouts import column
 from bokeh.models.widgets.markups import Div
 from bokeh.resources import INLINE
+from bokeh.settings import settings
 
+from ..analysis.instances import rows_where
 from ..protocols import MAVLINK
-from .cards import verdict_cards
+from .cards import verdict_cards, zoom_on_card_click
 from .csp import with_policy
 from .header import header_div
 from .panels import panel_figure
+from .plots import AxisModels
 from .series import PanelData, TableSource, panel_series, time_ms
 from .tables import messages_table, params_table
 from .timeline import ModeColours, span_of, time_range, timeline_figure
@@ -51,7 +54,7 @@ class Vehicle(NamedTuple):
 def _of_vehicle(table: Optional[pyarrow.Table], sysid: Optional[int]) -> Optional[pyarrow.Table]:
     if table is None or sysid is None or "_sysid" not in table.column_names:
         return table
-    return table.filter(pyarrow.compute.equal(table.column("_sysid"), sysid))
+    return rows_where(table, "_sysid", sysid)
 
 
 def _vehicle_ids(log: Any, info: Any) -> List[Optional[int]]:
@@ -95,6 +98,7 @@ def build_report(log: Any, title: str, options: Options = Options()) -> str:
     share = len(vehicles)
 
     parts: List[Any] = []
+    axes = AxisModels()
     for vehicle in vehicles:
         prefix = "" if share == 1 else f"v{vehicle.sysid}-"
         colours = ModeColours()
@@ -103,14 +107,14 @@ def build_report(log: Any, title: str, options: Options = Options()) -> str:
         if vehicle.sysid is not None:
             extra.append(("system id", str(vehicle.sysid)))
         parts.append(header_div(heading, vehicle.info, extra))
-        section = [
-            verdict_cards(_of_vehicle(checks, vehicle.sysid), x_range, f"{prefix}card"),
+        section: List[Optional[object]] = [
+            verdict_cards(_of_vehicle(checks, vehicle.sysid), f"{prefix}cards"),
             track_figure(_of_vehicle(track, vehicle.sysid), colours, TRACK_POINTS // share,
                          f"{prefix}track", options.tiles),
             timeline_figure(x_range, _of_vehicle(modes, vehicle.sysid), _of_vehicle(events, vehicle.sysid),
-                            _of_vehicle(messages, vehicle.sysid), colours, f"{prefix}timeline"),
+                            _of_vehicle(messages, vehicle.sysid), colours, f"{prefix}timeline", axes),
         ]
-        section += [panel_figure(p, x_range, buckets, f"{prefix}panel-{p.panel.key}") for p in vehicle.panels]
+        section += [panel_figure(p, x_range, buckets, f"{prefix}panel-{p.panel.key}", axes) for p in vehicle.panels]
         params = log.params if vehicle.sysid is None or share == 1 else _vehicle_params(log, vehicle.sysid)
         section += [params_table(params, PARAM_ROWS // share, f"{prefix}params"),
                     messages_table(_of_vehicle(messages, vehicle.sysid), MESSAGE_ROWS // share,
@@ -121,7 +125,16 @@ def build_report(log: Any, title: str, options: Options = Options()) -> str:
 
     document = Document()
     document.add_root(column(parts, sizing_mode="stretch_width", name="report"))
-    page = file_html(document, INLINE, title=f"Flight report: {title}")
+    if checks is not None and checks.num_rows:
+        zoom_on_card_click(document, x_range)
+    # Bokeh's document checks only log warnings about the models; on a page
+    # of many plots they cost about as much as writing it.
+    validation = settings.perform_document_validation
+    validation.set_value(False)
+    try:
+        page = file_html(document, INLINE, title=f"Flight report: {title}")
+    finally:
+        validation.unset_value()
     return with_policy(page, [tile_origin(options.tiles)] if options.tiles else [])
 
 

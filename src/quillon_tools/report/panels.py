@@ -10,19 +10,21 @@ from typing import Any, Dict, List
 import numpy
 from bokeh.models import ColumnDataSource, HoverTool, Range1d
 from bokeh.models.annotations.legends import Legend, LegendItem
+from bokeh.models.glyphs import MultiLine
+from bokeh.models.renderers import GlyphRenderer
+from bokeh.core.properties import field
 from bokeh.palettes import Category10_10
-from bokeh.plotting import figure
+from bokeh.models.plots import Plot
 
+from .plots import AxisModels
 from .reduce import min_max
 from .series import PanelData
-from .timeline import TOOLS
 
 
-def panel_figure(data: PanelData, x_range: Range1d, buckets: int, name: str) -> figure:
+def panel_figure(data: PanelData, x_range: Range1d, buckets: int, name: str, axes: AxisModels) -> Plot:
     panel = data.panel
-    plot = figure(title=panel.title, x_axis_type="datetime", x_range=x_range, height=230,
-                  tools=TOOLS, sizing_mode="stretch_width", name=name)
-    plot.yaxis.axis_label = panel.unit or None
+    plot = axes.line_plot(x_range, name, panel.title, 230)
+    axes.value_axis(plot, panel.unit)
     columns: Dict[str, List[Any]] = {"xs": [], "ys": [], "label": [], "colour": []}
     for i, series in enumerate(data.series):
         x, y = min_max(series.x, series.y, buckets)
@@ -30,13 +32,21 @@ def panel_figure(data: PanelData, x_range: Range1d, buckets: int, name: str) -> 
         columns["ys"].append(y.astype(numpy.float32))  # half the page; values are plotted, not computed with
         columns["label"].append(series.label)
         columns["colour"].append(Category10_10[i % len(Category10_10)])
-    lines = plot.multi_line("xs", "ys", color="colour", line_width=1.3, source=ColumnDataSource(columns))
-    renderers: List[Any] = [lines]
-    items = [LegendItem(label=label, renderers=renderers, index=i) for i, label in enumerate(columns["label"])]
-    plot.add_layout(Legend(items=items, label_text_font_size="8pt", spacing=0, padding=4,  # type: ignore[arg-type]
-                           ncols=1 if len(items) <= 8 else 2), "right")
+    # The renderer alone: the browser derives the selection and muted looks
+    # from the glyph, where figure.multi_line would serialise copies of it.
+    lines: GlyphRenderer[Any] = GlyphRenderer(data_source=ColumnDataSource(columns),
+                          glyph=MultiLine(xs="xs", ys="ys", line_color="colour", line_width=1.3))
+    plot.renderers.append(lines)
+    labels = columns["label"]
+    if len(set(labels)) == len(labels):
+        # One legend item whose label is the lines' label column: an entry per line.
+        items = [LegendItem(label=field("label"), renderers=[lines])]
+    else:  # an entry per label would merge lines of the same name
+        items = [LegendItem(label=label, renderers=[lines], index=i) for i, label in enumerate(labels)]
     plot.add_tools(HoverTool(tooltips=[("", "@label"), ("value", "$y"), ("time", "$x{%F %T}")],
                              formatters={"$x": "datetime"}))
+    plot.add_layout(Legend(items=items, label_text_font_size="8pt", spacing=0, padding=4,  # type: ignore[arg-type]
+                           ncols=1 if len(data.series) <= 8 else 2), "right")
     return plot
 
 

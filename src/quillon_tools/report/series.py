@@ -10,6 +10,7 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
+from ..analysis.instances import rows_where
 from ..protocols import MAVLINK, ULOG
 from .catalogue import PANELS, Line, Panel
 
@@ -126,7 +127,7 @@ class TableSource:
             return None
         table = self._log[name]  # type: ignore[index]
         if self._sysid is not None and "_sysid" in table.column_names:
-            table = table.filter(pyarrow.compute.equal(table.column("_sysid"), self._sysid))
+            table = rows_where(table, "_sysid", self._sysid)
         if "_time" not in table.column_names or table.num_rows == 0:
             return None
         return table

@@ -12,9 +12,9 @@ from bokeh.models import ColumnDataSource, HoverTool, Range1d
 from bokeh.palettes import Category20_20
 from bokeh.plotting import figure
 
+from .plots import AxisModels
 from .series import time_ms
 
-TOOLS = "xpan,xwheel_zoom,xbox_zoom,reset"
 EVENT_COLOURS = {"arm": "#2ca02c", "disarm": "#1f77b4", "error": "#d62728", "failsafe": "#9467bd",
                  "warning": "#ff7f0e", "event": "#7f7f7f", "landed": "#17becf", "message": "#8c564b"}
 # Severities of text messages, as MAVLink numbers them.
@@ -86,15 +86,14 @@ def _event_markers(events: Optional[pyarrow.Table], messages: Optional[pyarrow.T
 
 
 def timeline_figure(x_range: Range1d, modes: Optional[pyarrow.Table], events: Optional[pyarrow.Table],
-                    messages: Optional[pyarrow.Table], colours: ModeColours, name: str) -> Optional[figure]:
+                    messages: Optional[pyarrow.Table], colours: ModeColours, name: str,
+                    axes: AxisModels) -> Optional[figure]:
     bands = _mode_bands(modes, float(x_range.end), colours)  # type: ignore[arg-type]
     markers = _event_markers(events, messages)
     if not bands["left"] and not markers["time"]:
         return None
-    plot = figure(title="Timeline: flight modes and events", x_axis_type="datetime", x_range=x_range,
-                  y_range=Range1d(start=0, end=1), height=130, tools=TOOLS, sizing_mode="stretch_width", name=name)
-    plot.yaxis.visible = False
-    plot.ygrid.visible = False
+    plot = axes.time_figure(x_range, name, title="Timeline: flight modes and events",
+                            y_range=Range1d(start=0, end=1), height=130)
     if bands["left"]:
         quads = plot.quad(left="left", right="right", bottom=0, top=1, color="colour", alpha=0.45,
                           legend_field="name", source=ColumnDataSource(bands))

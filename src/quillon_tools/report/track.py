@@ -90,8 +90,9 @@ def track_figure(track: Optional[pyarrow.Table], colours: ModeColours, points: i
     plot.line(x, y, color="#999999", line_width=1)
     items = []
     names = [m if m is not None else "unknown mode" for m in modes]
+    labels = numpy.array(names, dtype=object)
     for mode in dict.fromkeys(names):
-        chosen = numpy.array([n == mode for n in names])
+        chosen = labels == mode
         dots = plot.scatter(x[chosen], y[chosen], size=4, color=colours(mode))
         items.append((mode, [dots]))
     home = plot.scatter([x[0]], [y[0]], size=14, marker="triangle", color="black")

@@ -1,0 +1,77 @@
+"""Plots of a page that share their axis models, scale and tools.
+
+Bokeh makes each figure its own tickers and formatters: a datetime axis
+alone brings fourteen models (a ticker of twelve sub-tickers, a formatter,
+a label policy). Every model is built and serialised one by one, so a page
+of many plots spends most of its time on copies of the same axis. Tickers,
+formatters and label policies hold no state of their own plot, so one of
+each serves every axis of the page."""
+
+from __future__ import annotations
+
+from typing import Any
+
+from bokeh.models import Range1d
+from bokeh.models.annotations import Title
+from bokeh.models.axes import LinearAxis
+from bokeh.models.formatters import CONTEXTUAL_DATETIME_FORMATTER, BasicTickFormatter
+from bokeh.models.grids import Grid
+from bokeh.models.labeling import AllLabels
+from bokeh.models.plots import Plot
+from bokeh.models.ranges import DataRange1d
+from bokeh.models.scales import LinearScale
+from bokeh.models.tickers import BasicTicker, DatetimeTicker
+from bokeh.models.tools import BoxZoomTool, PanTool, ResetTool, Toolbar, WheelZoomTool
+from bokeh.plotting import figure
+
+
+class AxisModels:
+    """The tickers and formatters every figure of one page draws with."""
+
+    def __init__(self) -> None:
+        self.labels = AllLabels()
+        self.time_ticker = DatetimeTicker()
+        self.time_format = CONTEXTUAL_DATETIME_FORMATTER()  # what a datetime axis shows: times, the date below
+        self.ticker = BasicTicker()
+        self.format = BasicTickFormatter()
+        # The browser gives each plot its own copy of a scale.
+        self.scale = LinearScale()
+        # The plots on the page's time range share their tools: the same
+        # tool is active in all, as their time is.
+        self.time_tools = [PanTool(dimensions="width"), WheelZoomTool(dimensions="width"),
+                           BoxZoomTool(dimensions="width"), ResetTool()]
+
+    def time_axis(self, plot: Plot) -> None:
+        # A linear axis with the datetime ticker and formatter draws as a
+        # DatetimeAxis does, without building the default ticker that
+        # DatetimeAxis makes before taking the one given. (Any ticker and
+        # formatter are valid on a LinearAxis; Bokeh's hints name its defaults.)
+        axis = LinearAxis(ticker=self.time_ticker, formatter=self.time_format,  # type: ignore[arg-type]
+                          major_label_policy=self.labels)
+        plot.add_layout(axis, "below")
+        plot.add_layout(Grid(dimension=0, ticker=self.time_ticker))
+
+    def value_axis(self, plot: Plot, label: str = "", grid: bool = True) -> LinearAxis:
+        axis = LinearAxis(ticker=self.ticker, formatter=self.format, major_label_policy=self.labels,
+                          axis_label=label or None)
+        plot.add_layout(axis, "left")
+        if grid:
+            plot.add_layout(Grid(dimension=1, ticker=self.ticker))
+        return axis
+
+    def time_figure(self, x_range: Range1d, name: str, **options: Any) -> figure:
+        """A figure on the page's time range: datetime axis below, value axis left."""
+        plot = figure(x_range=x_range, x_axis_type=None, y_axis_type=None, tools=self.time_tools,
+                      sizing_mode="stretch_width", name=name, **options)
+        plot.x_scale = plot.y_scale = self.scale  # figure() sets its own, which are then never written
+        self.time_axis(plot)
+        return plot
+
+    def line_plot(self, x_range: Range1d, name: str, title: str, height: int) -> Plot:
+        """A bare plot of lines on the page's time range, every model it
+        refers to given: figure() would first make defaults it then replaces."""
+        plot = Plot(x_range=x_range, y_range=DataRange1d(), x_scale=self.scale, y_scale=self.scale,
+                    title=Title(text=title), toolbar=Toolbar(tools=list(self.time_tools)), height=height,
+                    sizing_mode="stretch_width", name=name)
+        self.time_axis(plot)
+        return plot
