@@ -11,18 +11,28 @@ from __future__ import annotations
 
 from typing import Any
 
-from bokeh.models import Range1d
+from bokeh.models import ColumnDataSource, Range1d
 from bokeh.models.annotations import Title
 from bokeh.models.axes import LinearAxis
 from bokeh.models.formatters import CONTEXTUAL_DATETIME_FORMATTER, BasicTickFormatter
 from bokeh.models.grids import Grid
 from bokeh.models.labeling import AllLabels
 from bokeh.models.plots import Plot
+from bokeh.models.renderers import GlyphRenderer
 from bokeh.models.ranges import DataRange1d
 from bokeh.models.scales import LinearScale
 from bokeh.models.tickers import BasicTicker, DatetimeTicker
 from bokeh.models.tools import BoxZoomTool, PanTool, ResetTool, Toolbar, WheelZoomTool
 from bokeh.plotting import figure
+
+
+def bare_renderer(plot: Plot, glyph: Any, **columns: Any) -> GlyphRenderer:
+    """A renderer of `glyph` over `columns`, added to `plot`. Alone, without
+    the selection and muted copies of the glyph that figure's glyph methods
+    make: the browser derives those looks from the glyph itself."""
+    renderer: GlyphRenderer[Any] = GlyphRenderer(data_source=ColumnDataSource(columns), glyph=glyph)
+    plot.renderers.append(renderer)
+    return renderer
 
 
 class AxisModels:

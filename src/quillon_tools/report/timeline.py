@@ -8,11 +8,14 @@ from typing import Any, Dict, List, Optional, Tuple
 import numpy
 import pyarrow
 import pyarrow.compute
-from bokeh.models import ColumnDataSource, HoverTool, Range1d
+from bokeh.core.properties import field
+from bokeh.models import HoverTool, Range1d
+from bokeh.models.annotations.legends import Legend, LegendItem
+from bokeh.models.glyphs import Quad, Scatter
 from bokeh.palettes import Category20_20
 from bokeh.plotting import figure
 
-from .plots import AxisModels
+from .plots import AxisModels, bare_renderer
 from .series import time_ms
 
 EVENT_COLOURS = {"arm": "#2ca02c", "disarm": "#1f77b4", "error": "#d62728", "failsafe": "#9467bd",
@@ -95,20 +98,19 @@ def timeline_figure(x_range: Range1d, modes: Optional[pyarrow.Table], events: Op
     plot = axes.time_figure(x_range, name, title="Timeline: flight modes and events",
                             y_range=Range1d(start=0, end=1), height=130)
     if bands["left"]:
-        quads = plot.quad(left="left", right="right", bottom=0, top=1, color="colour", alpha=0.45,
-                          legend_field="name", source=ColumnDataSource(bands))
+        quads = bare_renderer(plot, Quad(left="left", right="right", bottom=0, top=1, line_color="colour",
+                                         fill_color="colour", line_alpha=0.45, fill_alpha=0.45), **bands)
         plot.add_tools(HoverTool(renderers=[quads], tooltips=[("mode", "@name")]))
+        # One item whose label is the name column: an entry per mode name.
+        plot.add_layout(Legend(items=[LegendItem(label=field("name"), renderers=[quads])],
+                               orientation="horizontal", location="top_left", label_text_font_size="8pt",
+                               background_fill_alpha=0.6))
     if markers["time"]:
-        ticks = plot.scatter(x="time", y=0.5, size=11, marker="diamond", color="colour",
-                             line_color="black", source=ColumnDataSource(markers))
+        ticks = bare_renderer(plot, Scatter(x="time", y=0.5, size=11, marker="diamond", fill_color="colour",
+                                            line_color="black"), **markers)
         plot.add_tools(HoverTool(renderers=[ticks], tooltips=[("", "@kind: @name"), ("", "@detail"),
                                                                 ("time", "@time{%F %T}")],
                                  formatters={"@time": "datetime"}))
-    if plot.legend:
-        plot.legend.orientation = "horizontal"
-        plot.legend.location = "top_left"
-        plot.legend.label_text_font_size = "8pt"
-        plot.legend.background_fill_alpha = 0.6
     return plot
 
 

@@ -6,15 +6,17 @@ from __future__ import annotations
 
 import math
 import urllib.parse
-from typing import Optional, Tuple
+from typing import Any, Optional, Tuple
 
 import numpy
 import pyarrow
 import pyarrow.compute
 from bokeh.models import WMTSTileSource
 from bokeh.models.annotations.legends import Legend
+from bokeh.models.glyphs import Line, Scatter
 from bokeh.plotting import figure
 
+from .plots import bare_renderer
 from .reduce import stride
 from .timeline import ModeColours
 
@@ -87,17 +89,19 @@ def track_figure(track: Optional[pyarrow.Table], colours: ModeColours, points: i
                       sizing_mode="stretch_width", tools="pan,wheel_zoom,box_zoom,reset", name=name)
         plot.xaxis.axis_label = "east (m)"
         plot.yaxis.axis_label = "north (m)"
-    plot.line(x, y, color="#999999", line_width=1)
+    bare_renderer(plot, Line(x="x", y="y", line_color="#999999", line_width=1), x=x, y=y)
     items = []
     names = [m if m is not None else "unknown mode" for m in modes]
     labels = numpy.array(names, dtype=object)
+
+    def dots(x: Any, y: Any, colour: str, **look: Any) -> Any:
+        return bare_renderer(plot, Scatter(x="x", y="y", line_color=colour, fill_color=colour, **look), x=x, y=y)
+
     for mode in dict.fromkeys(names):
         chosen = labels == mode
-        dots = plot.scatter(x[chosen], y[chosen], size=4, color=colours(mode))
-        items.append((mode, [dots]))
-    home = plot.scatter([x[0]], [y[0]], size=14, marker="triangle", color="black")
-    end = plot.scatter([x[-1]], [y[-1]], size=13, marker="square", color="#d62728")
-    items += [("home", [home]), ("end", [end])]
+        items.append((mode, [dots(x[chosen], y[chosen], colours(mode), size=4)]))
+    items += [("home", [dots([x[0]], [y[0]], "black", size=14, marker="triangle")]),
+              ("end", [dots([x[-1]], [y[-1]], "#d62728", size=13, marker="square")])]
     plot.add_layout(Legend(items=items, click_policy="hide",  # type: ignore[arg-type]
                         label_text_font_size="8pt"), "right")
     return plot
