@@ -26,7 +26,7 @@ from bokeh.models.tools import BoxZoomTool, PanTool, ResetTool, Toolbar, WheelZo
 from bokeh.plotting import figure
 
 
-def bare_renderer(plot: Plot, glyph: Any, **columns: Any) -> GlyphRenderer:
+def bare_renderer(plot: Plot, glyph: Any, **columns: Any) -> "GlyphRenderer[Any]":
     """A renderer of `glyph` over `columns`, added to `plot`. Alone, without
     the selection and muted copies of the glyph that figure's glyph methods
     make: the browser derives those looks from the glyph itself."""

@@ -102,6 +102,5 @@ def track_figure(track: Optional[pyarrow.Table], colours: ModeColours, points: i
         items.append((mode, [dots(x[chosen], y[chosen], colours(mode), size=4)]))
     items += [("home", [dots([x[0]], [y[0]], "black", size=14, marker="triangle")]),
               ("end", [dots([x[-1]], [y[-1]], "#d62728", size=13, marker="square")])]
-    plot.add_layout(Legend(items=items, click_policy="hide",  # type: ignore[arg-type]
-                        label_text_font_size="8pt"), "right")
+    plot.add_layout(Legend(items=items, click_policy="hide", label_text_font_size="8pt"), "right")
     return plot
