@@ -42,7 +42,8 @@ void columnBuffer::reset() noexcept {
 
 void columnBuffer::grow(std::size_t n) {
     if (n > SIZE_MAX / 2 - used) throw std::bad_alloc();
-    std::size_t want = capacity < firstCapacity ? firstCapacity : capacity * 2;
+    // Heap blocks are copied as they grow: grow them fast. Mappings grow in place.
+    std::size_t want = capacity < firstCapacity ? firstCapacity : capacity * (mapped ? 2 : 4);
     if (want < used + n) want = used + n;
 #if QUILLON_HAVE_MREMAP
     if (want >= mapThreshold) {
