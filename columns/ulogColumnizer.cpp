@@ -206,11 +206,9 @@ private:
         return t != nullptr && (t->table != nullptr || t->gps);
     }
 
-    void row(const ulog::subscription& s, const uint8_t* data, uint32_t) override {
+    void row(const ulog::subscription& s, const uint8_t* data, uint32_t, int64_t time) override {
         topic& t = *byId[s.id];
         const uint64_t n = parser.rowsRead() - 1;
-        const ulog::layout& shape = *s.shape;
-        const int64_t time = shape.timed ? ulog::timestampOf(shape, data) : parser.logTime();
         const bool timed = parser.timed();
         if (t.gps && !utcFound) {
             const uint64_t utc = load<uint64_t>(data + t.utcOffset);

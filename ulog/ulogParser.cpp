@@ -156,12 +156,13 @@ std::size_t parser::dataRow(const uint8_t* p, std::size_t n) {
 void parser::takeRow(const subscription& s, const uint8_t* data, uint32_t length) {
     ++rows;
     const layout& shape = *s.shape;
+    int64_t time = latest;
     if (shape.timed) {
-        const int64_t time = timestampOf(shape, data);
+        time = timestampOf(shape, data);
         if (!anyTime || time > latest) latest = time;
         anyTime = true;
     }
-    if (s.rows) out.row(s, data, length);
+    if (s.rows) out.row(s, data, length, time);
 }
 
 parser::verdict parser::check(const uint8_t* p, std::size_t n, bool atEnd, bool strict, uint32_t depth) const {

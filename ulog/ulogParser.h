@@ -41,9 +41,9 @@ public:
     virtual ~sink() = default;
     // A new subscription; false when the sink wants none of its rows.
     virtual bool subscribed(const subscription& s) = 0;
-    // A row of a subscription the sink wants, once the log's time has
-    // taken the row's timestamp into account.
-    virtual void row(const subscription& s, const uint8_t* data, uint32_t length) = 0;
+    // A row of a subscription the sink wants, with its `time`: its own
+    // timestamp, or the log's time for a message without one.
+    virtual void row(const subscription& s, const uint8_t* data, uint32_t length, int64_t time) = 0;
     // Info, once or in parts: a multi-part one's part continues the last
     // one of the same key when `continued`.
     virtual void info(const keyedValue& v, bool multi, bool continued) = 0;

@@ -14,7 +14,7 @@ from .analysis.events import AUTOPILOT_PX4, Events
 from .analysis.facts import CARRYING_FILES, FACT_MESSAGES, GATHERED, UNIT_MESSAGES, FormatRow, LogFacts
 from .analysis.instances import instance_values, of_instances, rows_where, selected_instances, selecting_instances
 from .analysis.timebase import BOOT, UTC, on_time_base, utc_offset
-from .analysis.ulog_facts import SUMMARY, of_instance
+from .analysis.ulog_facts import of_instance
 from .errors import UnreadableLog
 from .inputs import RUN_BYTES, LogInput, Source
 from .names import TypesArg, decoder_pattern, matches, message_name, parse_patterns, split_instance
@@ -84,7 +84,7 @@ class _Pass:
         self.packets = 0
         self.format_packets = 0
         self.stats: Dict[str, Any] = {}
-        self._first_fix: Optional[Tuple[int, int, int]] = None
+        self.utc_offset: Optional[int] = None  # known once the pass is done
 
     def __iter__(self) -> Iterator[List[Piece]]:
         patterns = None if self._patterns is None else [decoder_pattern(p) for p in self._patterns]
@@ -109,17 +109,18 @@ class _Pass:
                 del batch
         decoder.finish()
         self.at_end = True
+        # The offset onto UTC the log gives: ULog states it, DataFlash has its first GPS fix.
+        self.utc_offset = (decoder.utc_offset if self._protocol == ULOG
+                           else utc_offset(decoder.first_fix) if self._protocol == DATA_FLASH else None)
         shift, base = None, None
         if self._shift_last and self._protocol in (ULOG, DATA_FLASH):
-            shift = decoder.utc_offset if self._protocol == ULOG else utc_offset(decoder.first_fix)
-            base = UTC if shift is not None else BOOT
+            shift, base = self.utc_offset, UTC if self.utc_offset is not None else BOOT
         last = self._sort(decoder.take(shift or 0, base), shift)
         self.packets = decoder.packets
         self.format_packets = decoder.format_packets
         self.stats = dict(decoder.stats())
         self.formats = [FormatRow(*row) for row in decoder.formats()]
         self.layout_starts = decoder.layout_starts()
-        self._first_fix = decoder.first_fix
         if last:
             yield last
 
@@ -144,7 +145,7 @@ class _Pass:
         `numbers` and the gathered ones, or for all)."""
         if numbers is not None:
             numbers = numbers | self._gathered_numbers
-        return LogFacts(self._protocol, self.formats, self._gathered, self._first_fix, numbers,
+        return LogFacts(self._protocol, self.formats, self._gathered, self.utc_offset, numbers,
                         self.layout_starts)
 
 
@@ -209,7 +210,7 @@ class LogStream:
             if (protocol == DATA_FLASH and (self._finished or by_instance)) or (protocol == ULOG and self._finished):
                 # DataFlash units and the UTC time of both are known at the end.
                 ahead = _Pass(self._log, protocol, [], look_ahead=True,
-                              gathered=UNIT_MESSAGES if protocol == DATA_FLASH else (SUMMARY,))
+                              gathered=UNIT_MESSAGES if protocol == DATA_FLASH else ())
                 for _ in ahead:
                     pass
                 facts = ahead.facts()

@@ -12,7 +12,7 @@ from ..protocols import DATA_FLASH, MAVLINK, ULOG
 from .events import Events
 from .files import REMOTE_LOG_NAME, data_flash_files, remote_log
 from .mavlink_units import finish_mavlink
-from .timebase import BOOT, UTC, GpsFix, on_time_base, utc_offset
+from .timebase import BOOT, UTC, on_time_base
 from . import px4_flight, ulog_facts
 from .units import LayoutStart, UnitTable, apply_units
 
@@ -67,22 +67,21 @@ class FormatRow(NamedTuple):
 class LogFacts:
     """The facts of one decoded log of `protocol`: `gathered` holds the tables
     of the GATHERED messages by message name, `formats` the decoder's format
-    rows, `starts` where its format packets took effect, and `first_fix` its
-    first GPS fix (`gathered` is keyed by table name, "MSG~2" for a second
-    layout). Units are found for the type `numbers` given, or for all."""
+    rows, `starts` where its format packets took effect, and `utc_offset`
+    the microseconds from its boot time to UTC, None when the log gives none
+    (`gathered` is keyed by table name, "MSG~2" for a second layout). Units
+    are found for the type `numbers` given, or for all."""
 
     def __init__(self, protocol: Optional[str], formats: Optional[List[FormatRow]] = None,
                  gathered: Optional[Dict[str, List[pyarrow.Table]]] = None,
-                 first_fix: Optional[GpsFix] = None, numbers: Optional[Set[int]] = None,
+                 utc_offset: Optional[int] = None, numbers: Optional[Set[int]] = None,
                  starts: Sequence[LayoutStart] = ()) -> None:
         self.protocol = protocol
         self._by_table = gathered or {}
         self._gathered: Dict[str, List[pyarrow.Table]] = {}  # by message name
         for name, parts in self._by_table.items():
             self._gathered.setdefault(message_name(name), []).extend(parts)
-        self.utc_offset = utc_offset(first_fix) if protocol == DATA_FLASH else None
-        if protocol == ULOG:
-            self.utc_offset = ulog_facts.utc_offset(ulog_facts.ULogFacts(self._gathered).summary())
+        self.utc_offset = utc_offset if protocol in (DATA_FLASH, ULOG) else None
         # The decoder lists the layouts that have tables first, by their table
         # names; a later format of the same name without packets is not one.
         self._layouts: Dict[str, str] = {}

@@ -178,12 +178,6 @@ class ULogFacts:
         }
 
 
-def utc_offset(summary: Dict[str, Any]) -> Optional[int]:
-    """Microseconds to add to boot time to get UTC; None when the log holds
-    no GPS UTC time."""
-    return summary.get("utc_offset", 0) if summary.get("has_utc_offset") else None
-
-
 def of_instance(table: pyarrow.Table, instance: int) -> pyarrow.Table:
     """The rows of one multi id of a ULog table."""
     return table.filter(pyarrow.compute.equal(table.column("_instance"), instance))
