@@ -61,6 +61,18 @@ struct layoutStart {
     std::string table;
 };
 
+// The earliest and latest time among some packets.
+struct timeSpan {
+    int64_t first = 0;
+    int64_t last = 0;
+    bool found = false;
+    void note(int64_t time) {
+        if (!found || time < first) first = time;
+        if (!found || time > last) last = time;
+        found = true;
+    }
+};
+
 // Every instance keeps all of its decoding state to itself, so readers on
 // different threads never meet.
 class columnizer {
@@ -100,6 +112,12 @@ public:
     // The offset from boot time to UTC the log itself states (ULog: its GPS
     // topic's UTC time against the row's timestamp); false without one.
     virtual bool utcOffset(int64_t& /*microseconds*/) const { return false; }
+    // The earliest and latest time of the log's data packets, selected or
+    // not, as `_time` has them before any offset: boot time (DataFlash;
+    // ULog, leaving out rows of timestamp 0, never published in flight), or
+    // the tlog record's time (MAVLink, of the frames of system `sysid` when
+    // it is 0 to 255). Not found when no packet had one.
+    virtual timeSpan span(int /*sysid*/ = -1) const { return {}; }
     // Microseconds added to every boot time in `_time` from now on, for a
     // caller that knows the log's UTC offset before decoding it (DataFlash, ULog).
     virtual void setTimeOffset(int64_t) {}

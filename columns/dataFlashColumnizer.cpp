@@ -183,6 +183,7 @@ public:
 
     gpsFix firstFix() const override { return fix; }
     void setTimeOffset(int64_t microseconds) override { timeOffset = microseconds; }
+    timeSpan span(int) const override { return times; }
 
 private:
     struct typeState {
@@ -202,6 +203,7 @@ private:
         if (d.clock.boot.read(packet.rest, boot)) {
             bootTime = wrapped(boot, d.clock.bootScale, 0);
             timed = true;
+            times.note(bootTime);
         }
         if (d.clock.gps && !fix.found) noteFix(d.clock, packet);
         if (d.table == nullptr) return;  // not selected: the body is never decoded
@@ -293,6 +295,7 @@ private:
     std::vector<definition*> order;  // definitions in the order the log first used them
     int64_t bootTime = 0;  // of the last packet that had one, in microseconds
     bool timed = false;    // whether any packet had one yet
+    timeSpan times;        // of the packets that had one
     gpsFix fix;
     int64_t timeOffset = 0;
     uint32_t noticed = 0;  // formats learnt when last looked at

@@ -3,6 +3,7 @@
 // the frame header's sender and sequence number.
 #include <cstddef>
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -89,6 +90,8 @@ public:
         return s;
     }
 
+    timeSpan span(int sysid) const override { return times[sysid >= 0 && sysid < 256 ? sysid : 256]; }
+
     std::vector<formatRow> formats() const override {
         std::vector<formatRow> rows;
         for (const definition& d : definitions) rows.push_back(d.row);
@@ -110,6 +113,10 @@ private:
         previousEnd = end;
         frameBytes += length + (timed ? timeBytes : 0);
         countSequence();
+        if (timed) {
+            times[256].note(static_cast<int64_t>(time));
+            times[rx.sysid].note(static_cast<int64_t>(time));
+        }
 
         const uint64_t row = index++;
         definition& d = definitionOf(rx.msgid);
@@ -299,6 +306,7 @@ private:
     std::size_t gapHeadLength = 0;
     uint64_t frameBytes = 0;  // in good frames and the times of their records
     uint64_t badFrames = 0;
+    std::array<timeSpan, 257> times;  // of the frames of each system id, and of all last
     bool finished = false;
     struct sender {
         senderStats counts;

@@ -181,6 +181,16 @@ public:
         return utcFound;
     }
 
+    timeSpan span(int) const override {
+        timeSpan all = textTimes;
+        int64_t lowest, highest;
+        if (parser.nonzeroTimes(lowest, highest)) {
+            all.note(lowest);
+            all.note(highest);
+        }
+        return all;
+    }
+
     logStats stats() const override {
         logStats st;
         st.bytesRead = bytesRead;
@@ -190,6 +200,7 @@ public:
 
 private:
     uint64_t bytesRead = 0;
+    timeSpan textTimes;  // of the logged text
     bool subscribed(const ulog::subscription& s) override {
         topic* t = s.shape != nullptr ? &topicOf(s) : nullptr;
         if (t != nullptr) byId[s.id] = t;
@@ -261,6 +272,7 @@ private:
 
     void logged(uint8_t level, bool tagged, uint16_t tag, uint64_t timestamp, const char* text,
                 std::size_t length) override {
+        if (timestamp != 0) textTimes.note(static_cast<int64_t>(timestamp));
         if (!ready(messages)) return;
         auto& c = messages.columns;
         c[0]->appendTime(shifted(static_cast<int64_t>(timestamp)), true, messages.table->rows());

@@ -56,6 +56,19 @@ inline std::string tablesFingerprint(std::vector<columns::takenTable>& tables) {
     return out;
 }
 
+// The time spans the columnizer reports, of all packets and of each sender.
+inline std::string spansFingerprint(const columns::columnizer& c) {
+    std::string out;
+    for (int sysid = -1; sysid < 256; ++sysid) {
+        const columns::timeSpan s = c.span(sysid);
+        if (s.found) FUZZ_CHECK(s.first <= s.last, "a span that ends before it starts");
+        out.append(reinterpret_cast<const char*>(&s.first), sizeof s.first);
+        out.append(reinterpret_cast<const char*>(&s.last), sizeof s.last);
+        out += s.found ? '1' : '0';
+    }
+    return out;
+}
+
 struct columnsRun {
     std::string tables;  // fingerprint of everything taken
     uint64_t packets;
@@ -89,6 +102,7 @@ columnsRun runColumns(Make make, const uint8_t* data, std::size_t size, bool inP
     }
     c->finish();
     takeAll();
+    run.tables += spansFingerprint(*c);
     run.packets = c->packets();
     const columns::logStats stats = c->stats();
     FUZZ_CHECK(stats.bytesRead == size && stats.junkBytes <= size, "bytes read and skipped");

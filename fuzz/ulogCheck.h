@@ -49,6 +49,7 @@ inline ulogRun runULog(const uint8_t* data, std::size_t size, bool inPieces, boo
         return ulogRun{refusal.what(), 0, 0, true};
     }
     takeAll();
+    run.tables += spansFingerprint(*c);
     run.packets = c->packets();
     return run;
 }

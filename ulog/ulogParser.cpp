@@ -161,6 +161,11 @@ void parser::takeRow(const subscription& s, const uint8_t* data, uint32_t length
         time = timestampOf(shape, data);
         if (!anyTime || time > latest) latest = time;
         anyTime = true;
+        if (time != 0) {
+            if (!anyNonzero || time < lowTime) lowTime = time;
+            if (!anyNonzero || time > highTime) highTime = time;
+            anyNonzero = true;
+        }
     }
     if (s.rows) out.row(s, data, length, time);
 }

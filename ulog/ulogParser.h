@@ -80,6 +80,13 @@ public:
     // boot), the first one whatever its value; `timed` is false before any.
     int64_t logTime() const { return latest; }
     bool timed() const { return anyTime; }
+    // The smallest and largest row timestamps other than 0 (rows of
+    // timestamp 0 were never published); false before any.
+    bool nonzeroTimes(int64_t& lowest, int64_t& highest) const {
+        lowest = lowTime;
+        highest = highTime;
+        return anyNonzero;
+    }
     // Data rows read so far, wanted by the sink or not.
     uint64_t rowsRead() const { return rows; }
     uint64_t bytesSkipped() const { return skipped; }
@@ -124,6 +131,9 @@ private:
     uint64_t dropped = 0;
     int64_t latest = 0;
     bool anyTime = false;
+    int64_t lowTime = 0;
+    int64_t highTime = 0;
+    bool anyNonzero = false;
     uint64_t rows = 0;
 };
 

@@ -83,6 +83,11 @@ cdef extern from "columns/columnizer.h" namespace "columns":
         uint32_t milliseconds
         int64_t bootMicroseconds
 
+    cdef cppclass timeSpan:
+        int64_t first
+        int64_t last
+        bool found
+
     cdef cppclass columnizer:
         void feed(const uint8_t* data, uint64_t length) except + nogil
         void finish() except + nogil
@@ -94,6 +99,7 @@ cdef extern from "columns/columnizer.h" namespace "columns":
         uint64_t packets()
         gpsFix firstFix()
         bool utcOffset(int64_t& microseconds)
+        timeSpan span(int sysid)
         logStats stats() except +
         void setTimeOffset(int64_t microseconds)
 
@@ -235,6 +241,14 @@ cdef class Decoder:
         (ULog: its GPS topic's UTC time), or None."""
         cdef int64_t microseconds = 0
         return microseconds if self.core.get().utcOffset(microseconds) else None
+
+    def span(self, int sysid=-1):
+        """(first, last) time in microseconds of every data packet read,
+        selected or not, before any offset: boot time (ULog: rows of
+        timestamp 0 left out), MAVLink the tlog record's time (of system
+        `sysid` alone when given); None when none had a time."""
+        cdef timeSpan found = self.core.get().span(sysid)
+        return (found.first, found.last) if found.found else None
 
     def take(self, int64_t time_shift=0, str time_base=None):
         """The rows decoded since the last take, as (name, type, pyarrow.Table,

@@ -5,7 +5,9 @@ from __future__ import annotations
 import io
 import os
 import tempfile
-from typing import IO, Any, BinaryIO, Iterator, Optional, Union
+from typing import IO, Any, BinaryIO, Callable, Iterator, Optional, Tuple, Union
+
+from .errors import UnreadableLog
 
 # Input is handed to the decoder in runs of this size: large enough that the
 # per-run cost vanishes, small enough to keep memory flat on any log.
@@ -32,12 +34,15 @@ class LogInput:
         self._data: Optional[memoryview] = None
         self._held: Optional[IO[bytes]] = None  # bytes read from a stream that cannot seek back
         self._start: Optional[int] = 0
+        self._again: Optional[Callable[[], LogInput]] = None  # the same bytes, read anew
         self.size: Optional[int] = None
         if isinstance(source, (str, os.PathLike)):
             self.name = os.fsdecode(source)
             self._file = open(source, "rb")  # raises the OSError of a missing file or a directory
             self._owns_file = True
             self.size = _regular_size(self._file)
+            if self.size is not None:
+                self._again = _reopener(os.path.abspath(source), self.name, _stamp(self._file))
         elif hasattr(source, "read"):
             if isinstance(source, io.TextIOBase):
                 raise TypeError(f"{getattr(source, 'name', 'the file')} is open in text mode: "
@@ -58,6 +63,15 @@ class LogInput:
                                 f"not {type(source).__name__}") from None
             self.name = "<bytes>"
             self.size = len(self._data)
+            if isinstance(source, bytes):  # never changes
+                self._again = lambda: LogInput(source)
+
+    @property
+    def again(self) -> Optional[Callable[[], "LogInput"]]:
+        """Opens the same log anew, once this input is closed: a regular
+        file opened by path (raising UnreadableLog if it has changed or
+        gone since), or immutable bytes. None for other inputs."""
+        return self._again
 
     def close(self) -> None:
         if self._owns_file and self._file is not None:
@@ -137,6 +151,24 @@ class LogInput:
                 return
             at += len(run)
             yield run
+
+
+def _stamp(file: Any) -> Tuple[int, int, int, int]:
+    status = os.fstat(file.fileno())
+    return status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns
+
+
+def _reopener(path: str, name: str, stamp: Tuple[int, int, int, int]) -> Callable[[], LogInput]:
+    def reopen() -> LogInput:
+        try:
+            log = LogInput(path)
+        except OSError as error:
+            raise UnreadableLog(f"{name} cannot be read again: {error.strerror or error}") from None
+        if log._file is None or _stamp(log._file) != stamp:
+            log.close()
+            raise UnreadableLog(f"{name} has changed since it was read: read it again")
+        return log
+    return reopen
 
 
 def _read_exactly(stream: BinaryIO, n: int) -> bytes:

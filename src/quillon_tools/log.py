@@ -85,6 +85,7 @@ class _Pass:
         self.format_packets = 0
         self.stats: Dict[str, Any] = {}
         self.utc_offset: Optional[int] = None  # known once the pass is done
+        self.spans: Dict[Optional[int], Tuple[int, int]] = {}  # see LogFacts
 
     def __iter__(self) -> Iterator[List[Piece]]:
         patterns = None if self._patterns is None else [decoder_pattern(p) for p in self._patterns]
@@ -121,6 +122,7 @@ class _Pass:
         self.stats = dict(decoder.stats())
         self.formats = [FormatRow(*row) for row in decoder.formats()]
         self.layout_starts = decoder.layout_starts()
+        self.spans = _spans(decoder, self._protocol)
         if last:
             yield last
 
@@ -140,13 +142,47 @@ class _Pass:
                 wanted.append(Piece(name, number, table))
         return wanted
 
-    def facts(self, numbers: Optional[Set[int]] = None) -> LogFacts:
+    @property
+    def gathered(self) -> Tuple[Dict[str, List[pyarrow.Table]], Set[int]]:
+        """The gathered tables, by table name, and their type numbers."""
+        return self._gathered, self._gathered_numbers
+
+    def facts(self, numbers: Optional[Set[int]] = None,
+              later: Optional[Callable[[], Tuple[Dict[str, List[pyarrow.Table]], Set[int]]]] = None) -> LogFacts:
         """What the log says, once the pass is done (units for the type
-        `numbers` and the gathered ones, or for all)."""
+        `numbers` and the gathered ones, or for all; the other gathered
+        tables from `later`, when given)."""
         if numbers is not None:
             numbers = numbers | self._gathered_numbers
         return LogFacts(self._protocol, self.formats, self._gathered, self.utc_offset, numbers,
-                        self.layout_starts)
+                        self.layout_starts, later, self.spans)
+
+
+def _spans(decoder: _columnar.Decoder, protocol: str) -> Dict[Optional[int], Tuple[int, int]]:
+    """The first and last time of the log's packets, of all (None) and, on
+    MAVLink, of each system id."""
+    found: Dict[Optional[int], Optional[Tuple[int, int]]] = {None: decoder.span()}
+    if protocol == MAVLINK:
+        found.update((sysid, decoder.span(sysid)) for sysid in range(256))
+    return {key: span for key, span in found.items() if span is not None}
+
+
+def _gather_again(again: Callable[[], LogInput], protocol: str) -> Tuple[Dict[str, List[pyarrow.Table]], Set[int]]:
+    """Every table a whole read gathers for the log's facts, from a pass over
+    the log opened anew that decodes nothing else."""
+    log = again()
+    try:
+        gathering = _Pass(log, protocol, [], gathered=_WHOLE_READ_GATHERS[protocol])
+        for _ in gathering:
+            pass
+    finally:
+        log.close()
+    return gathering.gathered
+
+
+# What a whole read gathers: the facts need all of it.
+_WHOLE_READ_GATHERS = {protocol: GATHERED[protocol] + CARRYING_FILES[protocol] + FACT_MESSAGES[protocol]
+                       for protocol in GATHERED}
 
 
 def _of_selected(patterns: Optional[List[str]], facts: LogFacts, name: str,
@@ -422,23 +458,9 @@ class Log(Mapping[str, pyarrow.Table]):
         return facts[next(iter(facts))] if len(facts) == 1 else facts
 
     def _span(self, sysid: Optional[int] = None) -> Tuple[Optional[int], Optional[int]]:
-        """The first and last `_time` (microseconds) of the log's tables."""
-        first, last = None, None
-        tables = [*self._tables.values(), *(t for name in self._facts.gathered_names() for t in self._facts.tables(name))]
-        for table in tables:
-            if "_time" not in table.column_names:
-                continue
-            if sysid is not None and "_sysid" in table.column_names:
-                table = rows_where(table, "_sysid", sysid)
-            times = table.column("_time").cast(pyarrow.int64())
-            if self._protocol == ULOG:  # a topic's rows of timestamp 0 were never published in flight
-                times = pyarrow.compute.if_else(pyarrow.compute.equal(times, 0), None, times)
-            found = pyarrow.compute.min_max(times)
-            low, high = found["min"].as_py(), found["max"].as_py()
-            if low is not None:
-                first = low if first is None else min(first, low)
-                last = high if last is None else max(last, high)
-        return first, last
+        """The first and last `_time` (microseconds) of the log's packets,
+        selected or not."""
+        return self._facts.span(sysid)
 
     def track(self) -> pyarrow.Table:
         """`_time`, `lat`, `lon` (degrees), `alt` (m above sea level),
@@ -643,6 +665,12 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Lo
     A ULog log that asks for features this reader does not know raises
     `quillon_tools.errors.UnreadableLog` (a ValueError).
 
+    With `types`, only the selected messages (and DataFlash units) are
+    decoded: the log's facts (`params`, `messages`, `modes`, `events`,
+    `info`, `track()`, `files`, ULog `stats`...) are read from a path or a
+    bytes object again when first asked for, which raises UnreadableLog if
+    the file has changed since; other sources give them at once.
+
     DataFlash columns carry their `unit` and `multiplier` as field metadata;
     with `scaled=True`, every column with a multiplier (boot-time columns
     apart) becomes float64 in its unit: GPS Lat in degrees, Alt in metres.
@@ -656,9 +684,14 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Lo
         protocol = detect_protocol(log)
         if protocol is None:
             return Log(None, {}, formats_table(None, []), {})
-        decoding = _Pass(log, protocol, parse_patterns(types),
-                         gathered=GATHERED[protocol] + CARRYING_FILES[protocol] + FACT_MESSAGES[protocol],
-                         shift_last=True)
+        patterns = parse_patterns(types)
+        # A selection decodes only what finishing its tables needs (DataFlash
+        # units); the facts are read in a second pass when first asked for,
+        # if the log can be read again. A selection of nothing is read for
+        # its facts.
+        again = log.again if patterns else None
+        gathered = _WHOLE_READ_GATHERS[protocol] if again is None else UNIT_MESSAGES if protocol == DATA_FLASH else ()
+        decoding = _Pass(log, protocol, patterns, gathered=gathered, shift_last=True)
         pieces: Dict[str, List[pyarrow.Table]] = {}
         numbers: Dict[str, int] = {}
         on_boot_time: List[Tuple[str, int]] = []  # pieces of batches taken before the end
@@ -675,10 +708,10 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Lo
     if decoding.packets == 0:
         return Log(None, {}, formats_table(None, []), {}, format_packets=decoding.format_packets,
                    stats=decoding.stats)
-    facts = decoding.facts(set(numbers.values()))
+    later = None if again is None else lambda: _gather_again(again, protocol)
+    facts = decoding.facts(set(numbers.values()), later)
     for name, i in on_boot_time:
         pieces[name][i] = on_time_base(pieces[name][i], facts.utc_offset)
-    patterns = parse_patterns(types)
     tables = {name: facts.finish(name, _of_selected(patterns, facts, name, parts[0] if len(parts) == 1
                                                     else pyarrow.concat_tables(parts)), scaled,
                                  time_shifted=True)

@@ -234,3 +234,41 @@ def test_batches_taken_before_the_end_reach_the_same_time_base(source, monkeypat
         assert batched[table].schema.equals(whole[table].schema, check_metadata=True), table
     assert batched.modes.equals(whole.modes) and batched.messages.equals(whole.messages)
     assert batched.events.equals(whole.events)
+
+
+def test_a_selection_reads_the_whole_log_facts_when_asked(tmp_path):
+    """A selective read decodes only its tables; the facts, read again from
+    the path or bytes when first asked for (or at once from a stream), are
+    the whole log's, its span included. A file changed since is refused."""
+    from quillon_tools.errors import UnreadableLog
+
+    for name in ("sub-4.1.0-dive.bin", "sub-4.1.1-dive.tlog", "px4-appended-multiple.ulg"):
+        path = BUNDLED / name
+        whole = read_log(path)
+        with open(path, "rb") as stream:
+            for source in (path, path.read_bytes(), stream):
+                chosen = read_log(source, types="ATT,ATTITUDE,vehicle_attitude")
+                assert len(chosen) == 1, name
+                assert chosen.info == whole.info and chosen.params == whole.params, name
+                assert chosen.events.equals(whole.events) and chosen.messages.equals(whole.messages), name
+                assert chosen.stats == whole.stats and chosen.track().equals(whole.track()), name
+
+    copy = tmp_path / "log.bin"
+    copy.write_bytes(dataflash_log())
+    chosen = read_log(copy, types="ABC")
+    copy.write_bytes(dataflash_log() + b"more")
+    with pytest.raises(UnreadableLog, match="changed"):
+        chosen.params
+    copy.unlink()
+    with pytest.raises(UnreadableLog, match="cannot be read again"):
+        chosen.messages
+
+
+def test_ulog_span_leaves_out_rows_never_published():
+    """Rows of timestamp 0 do not start the log, on UTC time as on boot time."""
+    import ulog_bytes as u
+    from test_tools_ulog import GPS_UTC, crafted_log
+
+    info = read_log(crafted_log() + u.data(2, struct.pack("<QB?9B", 0, 2, False, *[0] * 9))).info
+    assert info["time_base"] == "utc" and info["duration"] == pytest.approx(0.003)
+    assert int(info["start"].timestamp() * 1e6) == GPS_UTC - 4000 + 1000

@@ -3,7 +3,7 @@ messages and modes, gathered while it is decoded whatever the selection."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Set
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 import pyarrow
 
@@ -70,17 +70,24 @@ class LogFacts:
     rows, `starts` where its format packets took effect, and `utc_offset`
     the microseconds from its boot time to UTC, None when the log gives none
     (`gathered` is keyed by table name, "MSG~2" for a second layout). Units
-    are found for the type `numbers` given, or for all."""
+    are found for the type `numbers` given, or for all.
+
+    With `later`, the gathered tables beyond the units are read when first
+    needed: `later()` gives them all, as `gathered` would, and the type
+    numbers of their tables, whose units are then found too. `spans` holds the
+    first and last time of all the log's packets (None) and, on MAVLink, of
+    each system id's, before any UTC offset."""
 
     def __init__(self, protocol: Optional[str], formats: Optional[List[FormatRow]] = None,
                  gathered: Optional[Dict[str, List[pyarrow.Table]]] = None,
                  utc_offset: Optional[int] = None, numbers: Optional[Set[int]] = None,
-                 starts: Sequence[LayoutStart] = ()) -> None:
+                 starts: Sequence[LayoutStart] = (),
+                 later: Optional[Callable[[], Tuple[Dict[str, List[pyarrow.Table]], Set[int]]]] = None,
+                 spans: Optional[Dict[Optional[int], Tuple[int, int]]] = None) -> None:
         self.protocol = protocol
-        self._by_table = gathered or {}
-        self._gathered: Dict[str, List[pyarrow.Table]] = {}  # by message name
-        for name, parts in self._by_table.items():
-            self._gathered.setdefault(message_name(name), []).extend(parts)
+        self._later = later
+        self._spans = spans or {}
+        self._keep(gathered or {})
         self.utc_offset = utc_offset if protocol in (DATA_FLASH, ULOG) else None
         # The decoder lists the layouts that have tables first, by their table
         # names; a later format of the same name without packets is not one.
@@ -89,8 +96,38 @@ class LogFacts:
         for row in formats or () if protocol == DATA_FLASH else ():
             self._layouts.setdefault(row.name, row.format)
             self._labels.setdefault(row.name, row.labels)
-        fmtu, unit, mult = (self._gathered.get(name, []) for name in UNIT_MESSAGES)
-        self._units = UnitTable(fmtu, unit, mult, numbers, starts)
+        self._numbers = numbers
+        self._starts = starts
+        self._find_units()
+
+    def _find_units(self) -> None:
+        fmtu, unit, mult = (self._gathered_now.get(name, []) for name in UNIT_MESSAGES)
+        self._units = UnitTable(fmtu, unit, mult, self._numbers, self._starts)
+
+    def _keep(self, by_table: Dict[str, List[pyarrow.Table]]) -> None:
+        self._by_table_now = by_table
+        self._gathered_now: Dict[str, List[pyarrow.Table]] = {}  # by message name
+        for name, parts in by_table.items():
+            self._gathered_now.setdefault(message_name(name), []).extend(parts)
+
+    def _load(self) -> None:
+        if self._later is not None:
+            gathered, numbers = self._later()
+            self._keep(gathered)
+            self._later = None
+            if self._numbers is not None and not numbers <= self._numbers:
+                self._numbers = self._numbers | numbers
+                self._find_units()
+
+    @property
+    def _by_table(self) -> Dict[str, List[pyarrow.Table]]:
+        self._load()
+        return self._by_table_now
+
+    @property
+    def _gathered(self) -> Dict[str, List[pyarrow.Table]]:
+        self._load()
+        return self._gathered_now
 
     @property
     def time_base(self) -> Optional[str]:
@@ -99,6 +136,15 @@ class LogFacts:
         if self.protocol not in (DATA_FLASH, ULOG):
             return None
         return UTC if self.utc_offset is not None else BOOT
+
+    def span(self, sysid: Optional[int] = None) -> Tuple[Optional[int], Optional[int]]:
+        """The first and last `_time` of the log's packets (of system `sysid`'s),
+        on the log's time base; (None, None) when none had a time."""
+        found = self._spans.get(sysid)
+        if found is None:
+            return None, None
+        shift = self.utc_offset or 0
+        return found[0] + shift, found[1] + shift
 
     def finish(self, name: str, table: pyarrow.Table, scaled: bool = False,
                time_shifted: bool = False) -> pyarrow.Table:
