@@ -138,6 +138,7 @@ bool isGpsTopic(const std::string& name) { return name == "vehicle_gps_position"
 // One table per message layout, shared by all of its instances.
 struct topic {
     formatRow row;
+    const ulog::layout* shape = nullptr;  // kept by the parser's format book
     tableBuilder* table = nullptr;  // null when the message is not selected
     columnBuilder* index = nullptr;
     columnBuilder* time = nullptr;
@@ -154,7 +155,12 @@ struct topic {
 class ulogColumnizer final : public columnizer, private ulog::sink {
 public:
     ulogColumnizer(selection wanted, selection gathered)
-        : columnizer(std::move(wanted), std::move(gathered)), parser(*this), byId(0x10000, nullptr) {}
+        : columnizer(std::move(wanted), std::move(gathered)), parser(*this), byId(0x10000, nullptr) {
+        for (const factTable* f : {&infos, &params, &changes, &defaults, &summary})
+            keysWanted = keysWanted || this->gathered.matches(f->name);
+    }
+
+    bool wantsKeys() const override { return keysWanted; }
 
     void feed(const uint8_t* data, uint64_t length) override {
         bytesRead += length;
@@ -170,7 +176,11 @@ public:
 
     std::vector<formatRow> formats() const override {
         std::vector<formatRow> rows;
-        for (const topic* t : order) rows.push_back(t->row);
+        for (const topic* t : order) {
+            rows.push_back(t->row);
+            rows.back().format = t->shape->text;
+            for (const ulog::leaf& l : t->shape->leaves) rows.back().columns.push_back(l.name);
+        }
         return rows;
     }
 
@@ -315,14 +325,15 @@ private:
         if (known != topics.end()) return known->second;
         topic& t = topics[s.shape];
         const ulog::layout& shape = *s.shape;
-        t.row = formatRow{s.id, names.claim(s.message), shape.size, shape.text, {}};
-        for (const ulog::leaf& l : shape.leaves) t.row.columns.push_back(l.name);
+        t.row = formatRow{s.id, names.claim(s.message), shape.size, {}, {}};  // the rest from `shape`
+        t.shape = &shape;
         order.push_back(&t);
-        for (const ulog::leaf& l : shape.leaves)
-            if (isGpsTopic(s.message) && shape.timed && l.name == "time_utc_usec" && l.type == UINT64_T && l.count == 1) {
-                t.gps = true;
-                t.utcOffset = l.offset;
-            }
+        if (isGpsTopic(s.message) && shape.timed)
+            for (const ulog::leaf& l : shape.leaves)
+                if (l.name == "time_utc_usec" && l.type == UINT64_T && l.count == 1) {
+                    t.gps = true;
+                    t.utcOffset = l.offset;
+                }
         t.table = newTable({s.message, t.row.name}, t.row.name, s.id);
         if (t.table == nullptr) return t;
         t.index = &t.table->add("_index", columnKind::values, UINT64_T, 1);
@@ -356,6 +367,7 @@ private:
     int64_t timeOffset = 0;
     int64_t foundUtcOffset = 0;
     bool utcFound = false;
+    bool keysWanted = false;  // some fact table of info or parameters is gathered
     uint64_t dropoutCount = 0, dropoutTotal = 0, dropoutLongest = 0;
 
     factTable infos{"ulog:info",

@@ -1,5 +1,6 @@
 #include "ulog/ulogFormats.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -77,6 +78,7 @@ bool parseFormat(const char* text, std::size_t length, format& out) {
     out.name = whole.substr(0, colon);
     out.text = whole.substr(colon + 1);
     out.fields.clear();
+    out.fields.reserve(static_cast<std::size_t>(std::count(whole.begin() + colon, whole.end(), ';')) + 1);
     std::size_t from = colon + 1;
     while (from < whole.size()) {
         std::size_t end = whole.find(';', from);

@@ -269,8 +269,24 @@ bool parser::readKey(const uint8_t* at, uint32_t keyLength, uint32_t valueLength
            valueLength >= static_cast<uint64_t>(cTypeSize[v.name.type]) * v.name.count;
 }
 
-void parser::dispatch(uint8_t type, const uint8_t* body, uint32_t size) {
+void parser::keyed(uint8_t type, const uint8_t* body, uint32_t size) {
+    // Multi-part info and default parameters carry a byte before the key's length.
+    const uint32_t skip = type == 'M' || type == 'Q' ? 1 : 0;
+    const uint8_t keyLength = body[skip];
     keyedValue v;
+    if (!readKey(body + skip + 1, keyLength, size - skip - 1 - keyLength, v)) {
+        ++dropped;
+        return;
+    }
+    switch (type) {
+    case 'I': out.info(v, false, false); break;
+    case 'M': out.info(v, true, body[0] != 0); break;
+    case 'P': out.parameter(v, inData); break;
+    default: out.defaultParameter(v, body[0]); break;
+    }
+}
+
+void parser::dispatch(uint8_t type, const uint8_t* body, uint32_t size) {
     switch (type) {
     case 'B': flags(body, size); break;
     case 'F': {
@@ -280,20 +296,10 @@ void parser::dispatch(uint8_t type, const uint8_t* body, uint32_t size) {
         break;
     }
     case 'I':
-        if (readKey(body + 1, body[0], size - 1 - body[0], v)) out.info(v, false, false);
-        else ++dropped;
-        break;
     case 'M':
-        if (readKey(body + 2, body[1], size - 2 - body[1], v)) out.info(v, true, body[0] != 0);
-        else ++dropped;
-        break;
     case 'P':
-        if (readKey(body + 1, body[0], size - 1 - body[0], v)) out.parameter(v, inData);
-        else ++dropped;
-        break;
     case 'Q':
-        if (readKey(body + 2, body[1], size - 2 - body[1], v)) out.defaultParameter(v, body[0]);
-        else ++dropped;
+        if (out.wantsKeys()) keyed(type, body, size);
         break;
     case 'A':
         inData = true;

@@ -55,6 +55,9 @@ public:
     virtual void logged(uint8_t level, bool tagged, uint16_t tag, uint64_t timestamp, const char* text,
                         std::size_t length) = 0;
     virtual void dropout(uint16_t milliseconds) = 0;
+    // False when the sink wants no info, parameter nor default: their keys
+    // are then never parsed, nor counted when they fail to.
+    virtual bool wantsKeys() const { return true; }
 };
 
 // What the header and flag bits say.
@@ -102,6 +105,7 @@ private:
     void takeRow(const subscription& s, const uint8_t* data, uint32_t length);
     verdict check(const uint8_t* p, std::size_t n, bool atEnd, bool strict, uint32_t depth = 0) const;
     void dispatch(uint8_t type, const uint8_t* body, uint32_t size);
+    void keyed(uint8_t type, const uint8_t* body, uint32_t size);
     void flags(const uint8_t* body, uint32_t size);
     void subscribe(const uint8_t* body, uint32_t size);
     const subscription* subscribedAs(uint16_t id) const {

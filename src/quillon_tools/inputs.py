@@ -15,6 +15,7 @@ RUN_BYTES = 8 << 20
 # Bytes of a stream that cannot seek are kept for a second reading in memory
 # up to this size, and in a temporary file beyond it.
 HELD_IN_MEMORY = 64 << 20
+SMALL_READ = 64 << 10
 
 Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, BinaryIO, Any]
 
@@ -100,10 +101,15 @@ class LogInput:
             if self._held is not None:
                 self._held.close()
                 self._held = None
+        # A read allocates all it asks for: ask a regular file for what it
+        # holds, then for a little more, in case it has grown.
+        left = self.size if self._start == 0 and self.size is not None else None
         while True:
-            run = self._file.read(size)
+            run = self._file.read(size if left is None else max(min(size, left), SMALL_READ))
             if not run:
                 return
+            if left is not None:
+                left = max(left - len(run), 0)
             yield run
 
     def head(self, n: int) -> bytes:

@@ -22,6 +22,7 @@ from .protocols import DATA_FLASH, MAVLINK, ULOG, added_columns
 
 # The protocol is the one that finds more packets in the log's first bytes.
 SNIFF_BYTES = 64 * 1024
+ULOG_HEADER_BYTES = 16
 
 
 
@@ -38,10 +39,11 @@ def detect_protocol(log: LogInput) -> Optional[str]:
     (DataFlash on a tie); when neither finds any there, whichever finds one
     first further on; None when neither finds any at all."""
     sniffer = _columnar.Sniffer()
-    head = log.head(SNIFF_BYTES)
-    sniffer.feed(head)
+    head = memoryview(log.head(SNIFF_BYTES))
+    sniffer.feed(head[:ULOG_HEADER_BYTES])  # a ULog log is known from its header alone
     if sniffer.ulog:
         return ULOG
+    sniffer.feed(head[ULOG_HEADER_BYTES:])
     if len(head) == SNIFF_BYTES and not (sniffer.data_flash or sniffer.mavlink):
         sniffer = _columnar.Sniffer()
         for run in log.scan():
@@ -79,7 +81,8 @@ class _Pass:
         self._on_bytes = on_bytes
         self._gathered: Dict[str, List[pyarrow.Table]] = {}  # by table name
         self._gathered_numbers: Set[int] = set()
-        self.formats: List[FormatRow] = []
+        self._formats: Optional[List[FormatRow]] = None
+        self._decoder: Optional[_columnar.Decoder] = None  # kept to be asked for its formats
         self.layout_starts: List[Tuple[int, int, Optional[str]]] = []
         self.packets = 0
         self.format_packets = 0
@@ -120,7 +123,7 @@ class _Pass:
         self.packets = decoder.packets
         self.format_packets = decoder.format_packets
         self.stats = dict(decoder.stats())
-        self.formats = [FormatRow(*row) for row in decoder.formats()]
+        self._decoder = decoder
         self.layout_starts = decoder.layout_starts()
         self.spans = _spans(decoder, self._protocol)
         if last:
@@ -143,6 +146,15 @@ class _Pass:
         return wanted
 
     @property
+    def formats(self) -> List[FormatRow]:
+        """The decoder's format rows, once the pass is done: made when first
+        asked for, as only DataFlash facts need them."""
+        if self._formats is None:
+            self._formats = [] if self._decoder is None else [FormatRow(*row) for row in self._decoder.formats()]
+            self._decoder = None
+        return self._formats
+
+    @property
     def gathered(self) -> Tuple[Dict[str, List[pyarrow.Table]], Set[int]]:
         """The gathered tables, by table name, and their type numbers."""
         return self._gathered, self._gathered_numbers
@@ -154,7 +166,8 @@ class _Pass:
         tables from `later`, when given)."""
         if numbers is not None:
             numbers = numbers | self._gathered_numbers
-        return LogFacts(self._protocol, self.formats, self._gathered, self.utc_offset, numbers,
+        return LogFacts(self._protocol, self.formats if self._protocol == DATA_FLASH else None, self._gathered,
+                        self.utc_offset, numbers,
                         self.layout_starts, later, self.spans)
 
 
@@ -293,7 +306,8 @@ class Log(Mapping[str, pyarrow.Table]):
     """
 
     def __init__(self, protocol: Optional[str], tables: Dict[str, pyarrow.Table],
-                 formats: Union[pyarrow.Table, List[FormatRow]], type_numbers: Dict[str, int],
+                 formats: Union[pyarrow.Table, List[FormatRow], Callable[[], List[FormatRow]]],
+                 type_numbers: Dict[str, int],
                  facts: Optional[LogFacts] = None, format_packets: int = 0,
                  stats: Optional[Dict[str, Any]] = None) -> None:
         self._protocol = protocol
@@ -345,7 +359,8 @@ class Log(Mapping[str, pyarrow.Table]):
     def formats(self) -> pyarrow.Table:
         """One row per message type the log describes, with everything it says of it."""
         if not isinstance(self._formats, pyarrow.Table):  # built when first asked for
-            self._formats = formats_table(self._protocol, self._formats)
+            rows = self._formats() if callable(self._formats) else self._formats
+            self._formats = formats_table(self._protocol, rows)
         return self._formats
 
     @property
@@ -716,5 +731,5 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Lo
                                                     else pyarrow.concat_tables(parts)), scaled,
                                  time_shifted=True)
               for name, parts in pieces.items()}
-    return Log(protocol, tables, decoding.formats, numbers, facts,
+    return Log(protocol, tables, lambda: decoding.formats, numbers, facts,
                decoding.format_packets, decoding.stats)
