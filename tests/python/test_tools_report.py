@@ -41,6 +41,16 @@ def test_min_max_keeps_spikes_gaps_and_a_bounded_count():
     assert numpy.array_equal(min_max(x[:10], y[:10], 500)[1], y[:10])
 
 
+def test_series_are_drawn_in_their_panels_unit():
+    """A DataFlash log states CurrTot in Ah; the battery-used panel is in mAh."""
+    from quillon_tools.report.series import TableSource, panel_series
+
+    log = read_log(BUNDLED / "sub-4.1.0-dive.bin", scaled=True)
+    used = next(p for p in panel_series(TableSource(log), log.protocol) if p.panel.key == "battery_used")
+    assert used.panel.unit == "mAh"
+    assert used.series[0].y == pytest.approx(log["BAT"].column("CurrTot").to_numpy() * 1000)
+
+
 def _model_names(page):
     data = re.search(r'<script type="application/json"[^>]*>(.*?)</script>', page, re.S).group(1)
     names = set()

@@ -176,6 +176,19 @@ def _column(tables: List[pyarrow.Table], name: str) -> List[Any]:
     return [v for t in tables if name in t.column_names for v in t.column(name).to_pylist()]
 
 
+def _numbers(tables: List[pyarrow.Table], name: str) -> numpy.ndarray:
+    """A number column's values across `tables`, nulls left out."""
+    parts = [t.column(name).drop_null().to_numpy() for t in tables if name in t.column_names]
+    return numpy.concatenate(parts) if parts else numpy.zeros(0)
+
+
+def _extent(values: numpy.ndarray) -> Optional[Tuple[Any, Any]]:
+    """As value_range, of a NumPy array."""
+    if values.dtype.kind == "f":
+        values = values[numpy.isfinite(values)]
+    return (values.min().item(), values.max().item()) if len(values) else None
+
+
 def _unit(tables: List[pyarrow.Table], name: str) -> Optional[str]:
     for table in tables:
         if name in table.column_names:
@@ -259,12 +272,14 @@ def mavlink_info(tables: Any, sysid: Optional[int], events: pyarrow.Table, track
     armed = intervals(events, "arm", "disarm", *span)
     facts["armed"] = armed_list(armed)
     facts.update(track_facts(track, armed, in_air(events, span[1]), span[1]))
-    consumed = [v for v in _column(own("BATTERY_STATUS"), "current_consumed") if isinstance(v, int) and v >= 0]
-    facts["battery_used"] = float(max(consumed)) if consumed else None
-    volts = [v / 1000 for v in _column(own("SYS_STATUS"), "voltage_battery") if v not in (None, 0, UINT16_MAX)]
-    facts["min_voltage"] = min(volts) if volts else None
+    consumed = _numbers(own("BATTERY_STATUS"), "current_consumed")
+    consumed = consumed[consumed >= 0]
+    facts["battery_used"] = float(consumed.max()) if len(consumed) else None
+    volts = _numbers(own("SYS_STATUS"), "voltage_battery")
+    volts = volts[(volts != 0) & (volts != UINT16_MAX)] / 1000
+    facts["min_voltage"] = float(volts.min()) if len(volts) else None
     fixed = _filtered(own("GPS_RAW_INT"), "fix_type", lambda c: pyarrow.compute.greater_equal(c, 3))
-    satellites = [v for v in _column(fixed, "satellites_visible") if v != UINT8_MAX]
-    hdop = [v / 100 for v in _column(fixed, "eph") if v not in (None, UINT16_MAX)]
-    facts["gps"] = {"satellites": value_range(satellites), "hdop": value_range(hdop)}
+    satellites, hdop = _numbers(fixed, "satellites_visible"), _numbers(fixed, "eph")
+    facts["gps"] = {"satellites": _extent(satellites[satellites != UINT8_MAX]),
+                    "hdop": _extent(hdop[hdop != UINT16_MAX] / 100)}
     return facts

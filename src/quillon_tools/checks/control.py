@@ -183,6 +183,17 @@ def _wrapped(degrees: numpy.ndarray) -> numpy.ndarray:
     return (degrees + 180.0) % 360.0 - 180.0
 
 
+def _window_min(values: numpy.ndarray, width: int) -> numpy.ndarray:
+    """The least of each run of `width` values (NaN where a run holds one),
+    from minima of runs that double in length: log2(width) passes, not width."""
+    least, span = values, 1
+    while span * 2 <= width:
+        least = numpy.minimum(least[:-span], least[span:])
+        span *= 2
+    # Two runs of `span` cover each window of `width`.
+    return numpy.minimum(least[:len(values) - width + 1], least[width - span:])  # type: ignore[no-any-return]
+
+
 def _held(error: numpy.ndarray, times: numpy.ndarray) -> numpy.ndarray:
     """Per row, the least error over the rows of the next HELD_S seconds
     (NaN where the log does not reach that far)."""
@@ -193,10 +204,8 @@ def _held(error: numpy.ndarray, times: numpy.ndarray) -> numpy.ndarray:
     width = max(2, int(math.ceil(HELD_S * 1e6 / float(numpy.median(steps)))) + 1)
     if width > len(error):
         return numpy.full(len(error), numpy.nan)
-    windows = numpy.lib.stride_tricks.sliding_window_view(error, width)
     held = numpy.full(len(error), numpy.nan)
-    with numpy.errstate(invalid="ignore"):
-        least = windows.min(axis=1)  # NaN (disarmed) anywhere in a window: not held
+    least = _window_min(error, width)  # NaN (disarmed) anywhere in a window: not held
     held[:len(least)] = least
     return held
 

@@ -258,9 +258,14 @@ class Data:
         not say when it was armed."""
         if self.armed is None:
             return numpy.ones(len(times), dtype=bool)
-        mask = numpy.zeros(len(times), dtype=bool)
-        for start, end in self.armed:
-            mask |= (times >= start) & (times <= (end if end is not None else math.inf))
+        starts = numpy.array([start for start, _ in self.armed], dtype=float)
+        ends = numpy.array([math.inf if end is None else end for _, end in self.armed], dtype=float)
+        order = numpy.argsort(starts, kind="stable")
+        # A time is armed when some interval starting at or before it ends at or after it.
+        starts, reach = starts[order], numpy.maximum.accumulate(ends[order]) if len(order) else ends
+        at = numpy.searchsorted(starts, times, side="right") - 1
+        mask = at >= 0
+        mask[mask] = times[mask] <= reach[at[mask]]
         return mask
 
     def while_armed(self) -> str:

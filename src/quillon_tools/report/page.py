@@ -110,7 +110,7 @@ def build_report(log: Any, title: str, options: Options = Options()) -> str:
         section: List[Optional[object]] = [
             verdict_cards(_of_vehicle(checks, vehicle.sysid), f"{prefix}cards"),
             track_figure(_of_vehicle(track, vehicle.sysid), colours, TRACK_POINTS // share,
-                         f"{prefix}track", options.tiles),
+                         f"{prefix}track", axes, options.tiles),
             timeline_figure(x_range, _of_vehicle(modes, vehicle.sysid), _of_vehicle(events, vehicle.sysid),
                             _of_vehicle(messages, vehicle.sysid), colours, f"{prefix}timeline", axes),
         ]

@@ -8,10 +8,9 @@ from __future__ import annotations
 from typing import Any, Dict, List
 
 import numpy
-from bokeh.models import ColumnDataSource, HoverTool, Range1d
+from bokeh.models import Range1d
 from bokeh.models.annotations.legends import Legend, LegendItem
 from bokeh.models.glyphs import MultiLine
-from bokeh.models.renderers import GlyphRenderer
 from bokeh.core.properties import field
 from bokeh.palettes import Category10_10
 from bokeh.models.plots import Plot
@@ -34,17 +33,14 @@ def panel_figure(data: PanelData, x_range: Range1d, buckets: int, name: str, axe
         columns["colour"].append(Category10_10[i % len(Category10_10)])
     # The renderer alone: the browser derives the selection and muted looks
     # from the glyph, where figure.multi_line would serialise copies of it.
-    lines: GlyphRenderer[Any] = GlyphRenderer(data_source=ColumnDataSource(columns),
-                          glyph=MultiLine(xs="xs", ys="ys", line_color="colour", line_width=1.3))
-    plot.renderers.append(lines)
+    lines = axes.renderer(plot, MultiLine(xs="xs", ys="ys", line_color="colour", line_width=1.3), **columns)
     labels = columns["label"]
     if len(set(labels)) == len(labels):
         # One legend item whose label is the lines' label column: an entry per line.
         items = [LegendItem(label=field("label"), renderers=[lines])]
     else:  # an entry per label would merge lines of the same name
         items = [LegendItem(label=label, renderers=[lines], index=i) for i, label in enumerate(labels)]
-    plot.add_tools(HoverTool(tooltips=[("", "@label"), ("value", "$y"), ("time", "$x{%F %T}")],
-                             formatters={"$x": "datetime"}))
+    plot.add_tools(axes.panel_hover)
     plot.add_layout(Legend(items=items, label_text_font_size="8pt", spacing=0, padding=4,  # type: ignore[arg-type]
                            ncols=1 if len(data.series) <= 8 else 2), "right")
     return plot

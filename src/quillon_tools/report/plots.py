@@ -11,7 +11,9 @@ from __future__ import annotations
 
 from typing import Any
 
-from bokeh.models import ColumnDataSource, Range1d
+from bokeh.models import CDSView, ColumnDataSource, Range1d
+from bokeh.models.filters import AllIndices
+from bokeh.models.selections import Selection, UnionRenderers
 from bokeh.models.annotations import Title
 from bokeh.models.axes import LinearAxis
 from bokeh.models.formatters import CONTEXTUAL_DATETIME_FORMATTER, BasicTickFormatter
@@ -22,23 +24,23 @@ from bokeh.models.renderers import GlyphRenderer
 from bokeh.models.ranges import DataRange1d
 from bokeh.models.scales import LinearScale
 from bokeh.models.tickers import BasicTicker, DatetimeTicker
-from bokeh.models.tools import BoxZoomTool, PanTool, ResetTool, Toolbar, WheelZoomTool
+from bokeh.models.tools import BoxZoomTool, HoverTool, PanTool, ResetTool, Toolbar, WheelZoomTool
 from bokeh.plotting import figure
 
 
-def bare_renderer(plot: Plot, glyph: Any, **columns: Any) -> "GlyphRenderer[Any]":
-    """A renderer of `glyph` over `columns`, added to `plot`. Alone, without
-    the selection and muted copies of the glyph that figure's glyph methods
-    make: the browser derives those looks from the glyph itself."""
-    renderer: GlyphRenderer[Any] = GlyphRenderer(data_source=ColumnDataSource(columns), glyph=glyph)
-    plot.renderers.append(renderer)
-    return renderer
-
-
 class AxisModels:
-    """The tickers and formatters every figure of one page draws with."""
+    """The tickers, formatters and other stateless models every figure of
+    one page draws with."""
 
     def __init__(self) -> None:
+        # Every source selects alike, and nothing on the page selects: one
+        # (empty) selection serves them all. Every renderer draws all its rows.
+        self.policy = UnionRenderers()
+        self.selection = Selection()
+        self.every_row = AllIndices()
+        # Each panel's hover shows the line under the pointer, its value and time.
+        self.panel_hover = HoverTool(tooltips=[("", "@label"), ("value", "$y"), ("time", "$x{%F %T}")],
+                                     formatters={"$x": "datetime"})
         self.labels = AllLabels()
         self.time_ticker = DatetimeTicker()
         self.time_format = CONTEXTUAL_DATETIME_FORMATTER()  # what a datetime axis shows: times, the date below
@@ -50,6 +52,16 @@ class AxisModels:
         # tool is active in all, as their time is.
         self.time_tools = [PanTool(dimensions="width"), WheelZoomTool(dimensions="width"),
                            BoxZoomTool(dimensions="width"), ResetTool()]
+
+    def renderer(self, plot: Plot, glyph: Any, **columns: Any) -> "GlyphRenderer[Any]":
+        """A renderer of `glyph` over `columns`, added to `plot`. Alone, without
+        the selection and muted copies of the glyph that figure's glyph methods
+        make: the browser derives those looks from the glyph itself."""
+        source = ColumnDataSource(columns, selection_policy=self.policy, selected=self.selection)
+        renderer: GlyphRenderer[Any] = GlyphRenderer(data_source=source, glyph=glyph,
+                                                     view=CDSView(filter=self.every_row))
+        plot.renderers.append(renderer)
+        return renderer
 
     def time_axis(self, plot: Plot) -> None:
         # A linear axis with the datetime ticker and formatter draws as a

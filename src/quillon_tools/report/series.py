@@ -67,7 +67,18 @@ def _euler(table: pyarrow.Table, line: Line) -> Optional[numpy.ndarray]:
     return numpy.arctan2(2 * (w * z + x * y), 1 - 2 * (y * y + z * z))  # type: ignore[no-any-return]
 
 
-def _values(table: pyarrow.Table, line: Line) -> Optional[numpy.ndarray]:
+# A DataFlash field whose unit its log states is converted to its panel's.
+_CONVERSIONS = {("Ah", "mAh"): 1000.0}
+
+
+def _field_scale(table: pyarrow.Table, field: str, unit: str) -> float:
+    if field not in table.column_names:
+        return 1.0
+    stated = (table.schema.field(field).metadata or {}).get(b"unit", b"").decode("utf-8", "replace")
+    return _CONVERSIONS.get((stated, unit), 1.0)
+
+
+def _values(table: pyarrow.Table, line: Line, unit: str) -> Optional[numpy.ndarray]:
     if line.euler is not None:
         angles = _euler(table, line)
         return None if angles is None else angles * line.scale
@@ -83,7 +94,8 @@ def _values(table: pyarrow.Table, line: Line) -> Optional[numpy.ndarray]:
             values[column.is_null().to_numpy(zero_copy_only=False)] = numpy.nan
         if line.unknown is not None:
             values[values == line.unknown] = numpy.nan
-        parts.append(values)
+        scale = _field_scale(table, field, unit)
+        parts.append(values * scale if scale != 1.0 else values)
     values = parts[0] if len(parts) == 1 else numpy.sqrt(sum(part * part for part in parts))
     return values * line.scale if line.scale != 1.0 else values  # type: ignore[no-any-return]
 
@@ -144,7 +156,7 @@ def panel_series(source: TableSource, protocol: Optional[str]) -> List[PanelData
             if table is None or not all(_column(table, field) is not None for field in line.fields):
                 continue
             for suffix, rows in _split_instances(table):
-                y = _values(rows, line)
+                y = _values(rows, line, panel.unit)
                 if y is None:
                     continue
                 x = time_ms(rows.column("_time"))

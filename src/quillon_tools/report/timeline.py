@@ -15,7 +15,7 @@ from bokeh.models.glyphs import Quad, Scatter
 from bokeh.palettes import Category20_20
 from bokeh.plotting import figure
 
-from .plots import AxisModels, bare_renderer
+from .plots import AxisModels
 from .series import time_ms
 
 EVENT_COLOURS = {"arm": "#2ca02c", "disarm": "#1f77b4", "error": "#d62728", "failsafe": "#9467bd",
@@ -98,7 +98,7 @@ def timeline_figure(x_range: Range1d, modes: Optional[pyarrow.Table], events: Op
     plot = axes.time_figure(x_range, name, title="Timeline: flight modes and events",
                             y_range=Range1d(start=0, end=1), height=130)
     if bands["left"]:
-        quads = bare_renderer(plot, Quad(left="left", right="right", bottom=0, top=1, line_color="colour",
+        quads = axes.renderer(plot, Quad(left="left", right="right", bottom=0, top=1, line_color="colour",
                                          fill_color="colour", line_alpha=0.45, fill_alpha=0.45), **bands)
         plot.add_tools(HoverTool(renderers=[quads], tooltips=[("mode", "@name")]))
         # One item whose label is the name column: an entry per mode name.
@@ -106,7 +106,7 @@ def timeline_figure(x_range: Range1d, modes: Optional[pyarrow.Table], events: Op
                                orientation="horizontal", location="top_left", label_text_font_size="8pt",
                                background_fill_alpha=0.6))
     if markers["time"]:
-        ticks = bare_renderer(plot, Scatter(x="time", y=0.5, size=11, marker="diamond", fill_color="colour",
+        ticks = axes.renderer(plot, Scatter(x="time", y=0.5, size=11, marker="diamond", fill_color="colour",
                                             line_color="black"), **markers)
         plot.add_tools(HoverTool(renderers=[ticks], tooltips=[("", "@kind: @name"), ("", "@detail"),
                                                                 ("time", "@time{%F %T}")],

@@ -16,7 +16,7 @@ from bokeh.models.annotations.legends import Legend
 from bokeh.models.glyphs import Line, Scatter
 from bokeh.plotting import figure
 
-from .plots import bare_renderer
+from .plots import AxisModels
 from .reduce import stride
 from .timeline import ModeColours
 
@@ -67,7 +67,7 @@ def _positions(track: pyarrow.Table) -> Optional[pyarrow.Table]:
 
 
 def track_figure(track: Optional[pyarrow.Table], colours: ModeColours, points: int, name: str,
-                 tiles: Optional[str] = None) -> Optional[figure]:
+                 axes: AxisModels, tiles: Optional[str] = None) -> Optional[figure]:
     if track is None or track.num_rows == 0:
         return None
     track = _positions(track)
@@ -89,13 +89,13 @@ def track_figure(track: Optional[pyarrow.Table], colours: ModeColours, points: i
                       sizing_mode="stretch_width", tools="pan,wheel_zoom,box_zoom,reset", name=name)
         plot.xaxis.axis_label = "east (m)"
         plot.yaxis.axis_label = "north (m)"
-    bare_renderer(plot, Line(x="x", y="y", line_color="#999999", line_width=1), x=x, y=y)
+    axes.renderer(plot, Line(x="x", y="y", line_color="#999999", line_width=1), x=x, y=y)
     items = []
     names = [m if m is not None else "unknown mode" for m in modes]
     labels = numpy.array(names, dtype=object)
 
     def dots(x: Any, y: Any, colour: str, **look: Any) -> Any:
-        return bare_renderer(plot, Scatter(x="x", y="y", line_color=colour, fill_color=colour, **look), x=x, y=y)
+        return axes.renderer(plot, Scatter(x="x", y="y", line_color=colour, fill_color=colour, **look), x=x, y=y)
 
     for mode in dict.fromkeys(names):
         chosen = labels == mode
