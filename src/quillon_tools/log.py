@@ -369,16 +369,9 @@ class Log(Mapping[str, pyarrow.Table]):
         fix (ULog: a GPS row with UTC time), else "boot" (since boot, shown
         as from 1970); "utc" for a MAVLink tlog, whose records carry UTC
         times; None for a raw MAVLink stream, whose `_time` is null."""
-        if self._protocol == MAVLINK:
-            return self._cache("time_base", self._mavlink_time_base)  # type: ignore[no-any-return]
+        if self._protocol == MAVLINK:  # a tlog gives every record a time; a raw stream none
+            return UTC if self.time_span()[0] is not None else None
         return self._facts.time_base
-
-    def _mavlink_time_base(self) -> Optional[str]:
-        # A tlog gives every record a time; a raw stream gives none.
-        for table in [*self._tables.values(), *self._facts.gathered_tables()]:
-            if table.num_rows:
-                return UTC if table.column("_time").null_count < table.num_rows else None
-        return None
 
     @property
     def files(self) -> Dict[str, bytes]:
@@ -455,10 +448,10 @@ class Log(Mapping[str, pyarrow.Table]):
         if self._protocol == ULOG:
             from .analysis.px4_flight import ulog_info
 
-            return ulog_info(self._facts.tables, self.ulog_info, events, track, self._span(), self.time_base)
+            return ulog_info(self._facts.tables, self.ulog_info, events, track, self.time_span(), self.time_base)
         if self._protocol != MAVLINK:
             texts = self.messages.column("text").to_pylist() if self._protocol else []
-            return flight.data_flash_info(self._facts, events, track, texts, self._span(), self.time_base)
+            return flight.data_flash_info(self._facts, events, track, texts, self.time_span(), self.time_base)
         gathered = self._events()
         autopilots = gathered.autopilots()
         facts: Dict[Optional[int], Dict[str, Any]] = {}
@@ -468,13 +461,15 @@ class Log(Mapping[str, pyarrow.Table]):
                 return table if sysid is None else rows_where(table, "_sysid", sysid)
             texts = own(self.messages).column("text").to_pylist()
             facts[sysid] = flight.mavlink_info(self._facts.tables, sysid, own(events), own(track), texts,
-                                               self._span(sysid), gathered.mav_type(sysid),
+                                               self.time_span(sysid), gathered.mav_type(sysid),
                                                sysid is not None and autopilots.get(sysid) == AUTOPILOT_PX4)
         return facts[next(iter(facts))] if len(facts) == 1 else facts
 
-    def _span(self, sysid: Optional[int] = None) -> Tuple[Optional[int], Optional[int]]:
-        """The first and last `_time` (microseconds) of the log's packets,
-        selected or not."""
+    def time_span(self, sysid: Optional[int] = None) -> Tuple[Optional[int], Optional[int]]:
+        """The first and last `_time` of all the log's packets, selected or
+        not, in microseconds on the log's time base (MAVLink: of system
+        `sysid`'s frames, when given); (None, None) when none has a time.
+        ULog rows of timestamp 0, never published in flight, are left out."""
         return self._facts.span(sysid)
 
     def track(self) -> pyarrow.Table:
@@ -694,6 +689,16 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Lo
         log["GPS"].to_pandas()
         log.params, log.messages, log.modes
     """
+    return _read(source, types, scaled, facts_later=True)
+
+
+def read_log_with_facts(source: Source, types: TypesArg = None, scaled: bool = False) -> Log:
+    """As read_log, for a caller that will ask for the facts of its
+    selection: they are gathered in the same pass."""
+    return _read(source, types, scaled, facts_later=False)
+
+
+def _read(source: Source, types: TypesArg, scaled: bool, facts_later: bool) -> Log:
     log = source if isinstance(source, LogInput) else LogInput(source)
     try:
         protocol = detect_protocol(log)
@@ -704,7 +709,7 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Lo
         # units); the facts are read in a second pass when first asked for,
         # if the log can be read again. A selection of nothing is read for
         # its facts.
-        again = log.again if patterns else None
+        again = log.again if patterns and facts_later else None
         gathered = _WHOLE_READ_GATHERS[protocol] if again is None else UNIT_MESSAGES if protocol == DATA_FLASH else ()
         decoding = _Pass(log, protocol, patterns, gathered=gathered, shift_last=True)
         pieces: Dict[str, List[pyarrow.Table]] = {}

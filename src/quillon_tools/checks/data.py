@@ -53,6 +53,24 @@ def finite(value: Any) -> Optional[float]:
     return value if math.isfinite(value) else None
 
 
+# Every message the checks read, of any protocol: a log read for its checks
+# alone (as the report reads it) selects these.
+CHECKED_MESSAGES = (
+    # DataFlash
+    "ARM", "ATT", "BAT", "BATT", "CTUN", "CURR", "ERR", "EV", "GPS", "GPS2", "IMU", "MAG", "MAG2", "MAG3", "MOTB",
+    "NKF4", "NKF9", "PM", "POS", "POWR", "RCOU", "STAT", "VIBE", "XKF4",
+    # MAVLink
+    "ATTITUDE", "EKF_STATUS_REPORT", "ESTIMATOR_STATUS", "EXTENDED_SYS_STATE", "GLOBAL_POSITION_INT", "GPS2_RAW",
+    "GPS_RAW_INT", "HEARTBEAT", "HWSTATUS", "NAV_CONTROLLER_OUTPUT", "POWER_STATUS", "RAW_IMU", "SCALED_IMU2",
+    "SCALED_IMU3", "SERVO_OUTPUT_RAW", "STATUSTEXT", "SYS_STATUS", "VFR_HUD", "VIBRATION",
+    # PX4 ULog
+    "actuator_outputs", "battery_status", "cpuload", "estimator_selector_status", "estimator_status",
+    "sensor_combined", "sensor_gps", "system_power", "vehicle_attitude", "vehicle_attitude_setpoint",
+    "vehicle_gps_position", "vehicle_imu_status", "vehicle_land_detected", "vehicle_status",
+)
+_CHECKED = frozenset(CHECKED_MESSAGES)
+
+
 class Data:
     """The tables of one vehicle of a log (all tables, on DataFlash or a
     single-vehicle tlog)."""
@@ -89,6 +107,8 @@ class Data:
         return None
 
     def _load(self, name: str) -> Optional[pyarrow.Table]:
+        if name not in _CHECKED:  # a log read for its checks would lack it
+            raise AssertionError(f"the checks read {name}, which CHECKED_MESSAGES leaves out")
         if name not in self.log:
             return None
         table = self.log[name]
@@ -235,23 +255,12 @@ class Data:
         return intervals
 
     def first_time(self) -> Optional[float]:
-        return self._edge_time(min)
+        first, _ = self.log.time_span(self.sysid)
+        return first  # type: ignore[no-any-return]
 
     def last_time(self) -> Optional[float]:
-        return self._edge_time(max)
-
-    def _edge_time(self, pick: Any) -> Optional[float]:
-        if not hasattr(self, "_edge"):
-            # Tables are in log order: their first and last rows bound the log.
-            ends = []
-            for name in self.log:
-                table = self.table(name)
-                if table is None or "_time" not in table.column_names:
-                    continue
-                times = table.column("_time")
-                ends += [t.value for t in (times[0], times[-1]) if t.is_valid]
-            self._edge = (min(ends), max(ends)) if ends else (None, None)
-        return self._edge[0] if pick is min else self._edge[1]
+        _, last = self.log.time_span(self.sysid)
+        return last  # type: ignore[no-any-return]
 
     def armed_mask(self, times: numpy.ndarray) -> numpy.ndarray:
         """Which of `times` fall while armed; all of them when the log does

@@ -186,3 +186,8 @@ PANELS: Tuple[Panel, ...] = (
         _line("cpuload", "load", "load", 100.0),
     )),
 )
+
+
+# Every message a panel may draw, of any protocol.
+DRAWN_MESSAGES = tuple(sorted({line.message for panel in PANELS
+                               for line in (*panel.data_flash, *panel.mavlink, *panel.ulog)}))

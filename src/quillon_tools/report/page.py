@@ -20,6 +20,7 @@ from ..analysis.instances import rows_where
 from ..protocols import MAVLINK
 from .cards import verdict_cards, zoom_on_card_click
 from .csp import with_policy
+from .defaults_cache import cached_class_defaults
 from .header import header_div
 from .panels import panel_figure
 from .plots import AxisModels
@@ -79,6 +80,11 @@ def _vehicle_info(info: Any, sysid: Optional[int]) -> Optional[Dict[str, Any]]:
 
 def build_report(log: Any, title: str, options: Options = Options()) -> str:
     """The HTML page of a decoded log (a `read_log` Log, best read scaled)."""
+    with cached_class_defaults():
+        return _page(log, title, options)
+
+
+def _page(log: Any, title: str, options: Options) -> str:
     info = log.info
     vehicles = []
     for sysid in _vehicle_ids(log, info):
@@ -155,15 +161,19 @@ def write_report(source: Any, out: str, title: str, options: Options = Options()
     """Reads the log `source` (a path or a binary file) and writes its
     report to `out`, whole or not at all. Raises NoPackets when the log
     holds no DataFlash or MAVLink packet."""
+    from ..checks.data import CHECKED_MESSAGES
     from ..inputs import LogInput
-    from ..log import detect_protocol, read_log
+    from ..log import detect_protocol, read_log_with_facts
     from ..protocols import MAVLINK
+    from .catalogue import DRAWN_MESSAGES
 
     data = source if isinstance(source, LogInput) else LogInput(source)
     try:
+        # Only what the page draws and checks is decoded, with the facts.
         # DataFlash values are drawn in their units; MAVLink ones as sent,
         # which the plots' lines scale themselves.
-        log = read_log(data, scaled=detect_protocol(data) != MAVLINK)
+        log = read_log_with_facts(data, DRAWN_MESSAGES + CHECKED_MESSAGES,
+                                  scaled=detect_protocol(data) != MAVLINK)
     finally:
         if data is not source:
             data.close()

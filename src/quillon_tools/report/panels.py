@@ -40,7 +40,6 @@ def panel_figure(data: PanelData, x_range: Range1d, buckets: int, name: str, axe
         items = [LegendItem(label=field("label"), renderers=[lines])]
     else:  # an entry per label would merge lines of the same name
         items = [LegendItem(label=label, renderers=[lines], index=i) for i, label in enumerate(labels)]
-    plot.add_tools(axes.panel_hover)
     plot.add_layout(Legend(items=items, label_text_font_size="8pt", spacing=0, padding=4,  # type: ignore[arg-type]
                            ncols=1 if len(data.series) <= 8 else 2), "right")
     return plot

@@ -9,7 +9,7 @@ each serves every axis of the page."""
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Optional, Tuple
 
 from bokeh.models import CDSView, ColumnDataSource, Range1d
 from bokeh.models.filters import AllIndices
@@ -39,6 +39,10 @@ class AxisModels:
         self.selection = Selection()
         self.every_row = AllIndices()
         # Each panel's hover shows the line under the pointer, its value and time.
+        self._time_guides: Optional[Tuple[LinearAxis, Grid]] = None
+        self._value_grid: Optional[Grid] = None
+        # The line plots share one toolbar too: the time tools and the hover.
+        self.line_toolbar: Optional[Toolbar] = None
         self.panel_hover = HoverTool(tooltips=[("", "@label"), ("value", "$y"), ("time", "$x{%F %T}")],
                                      formatters={"$x": "datetime"})
         self.labels = AllLabels()
@@ -68,17 +72,23 @@ class AxisModels:
         # DatetimeAxis does, without building the default ticker that
         # DatetimeAxis makes before taking the one given. (Any ticker and
         # formatter are valid on a LinearAxis; Bokeh's hints name its defaults.)
-        axis = LinearAxis(ticker=self.time_ticker, formatter=self.time_format,  # type: ignore[arg-type]
-                          major_label_policy=self.labels)
+        # Every plot draws its own view of the one time axis and grid.
+        if self._time_guides is None:
+            self._time_guides = (LinearAxis(ticker=self.time_ticker, formatter=self.time_format,  # type: ignore[arg-type]
+                                            major_label_policy=self.labels),
+                                 Grid(dimension=0, ticker=self.time_ticker))
+        axis, grid = self._time_guides
         plot.add_layout(axis, "below")
-        plot.add_layout(Grid(dimension=0, ticker=self.time_ticker))
+        plot.add_layout(grid)
 
     def value_axis(self, plot: Plot, label: str = "", grid: bool = True) -> LinearAxis:
         axis = LinearAxis(ticker=self.ticker, formatter=self.format, major_label_policy=self.labels,
                           axis_label=label or None)
         plot.add_layout(axis, "left")
         if grid:
-            plot.add_layout(Grid(dimension=1, ticker=self.ticker))
+            if self._value_grid is None:
+                self._value_grid = Grid(dimension=1, ticker=self.ticker)
+            plot.add_layout(self._value_grid)
         return axis
 
     def time_figure(self, x_range: Range1d, name: str, **options: Any) -> figure:
@@ -92,8 +102,10 @@ class AxisModels:
     def line_plot(self, x_range: Range1d, name: str, title: str, height: int) -> Plot:
         """A bare plot of lines on the page's time range, every model it
         refers to given: figure() would first make defaults it then replaces."""
+        if self.line_toolbar is None:
+            self.line_toolbar = Toolbar(tools=[*self.time_tools, self.panel_hover])
         plot = Plot(x_range=x_range, y_range=DataRange1d(), x_scale=self.scale, y_scale=self.scale,
-                    title=Title(text=title), toolbar=Toolbar(tools=list(self.time_tools)), height=height,
+                    title=Title(text=title), toolbar=self.line_toolbar, height=height,
                     sizing_mode="stretch_width", name=name)
         self.time_axis(plot)
         return plot
