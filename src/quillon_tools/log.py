@@ -167,8 +167,7 @@ class _Pass:
         if numbers is not None:
             numbers = numbers | self._gathered_numbers
         return LogFacts(self._protocol, self.formats if self._protocol == DATA_FLASH else None, self._gathered,
-                        self.utc_offset, numbers,
-                        self.layout_starts, later, self.spans)
+                        self.utc_offset, numbers, self.layout_starts, later, self.spans)
 
 
 def _spans(decoder: _columnar.Decoder, protocol: str) -> Dict[Optional[int], Tuple[int, int]]:

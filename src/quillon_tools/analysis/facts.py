@@ -171,9 +171,6 @@ class LogFacts:
         found = remote_log(self._gathered.get("REMOTE_LOG_DATA_BLOCK", []))
         return {REMOTE_LOG_NAME: found} if found is not None else {}
 
-    def gathered_tables(self) -> List[pyarrow.Table]:
-        return [table for parts in self._gathered.values() for table in parts]
-
     def instance_field(self, name: str) -> Optional[str]:
         """The column of DataFlash table `name` that holds the instance (the
         field its FMTU gives the unit "#"), or None."""
@@ -183,10 +180,6 @@ class LogFacts:
         index = self._units.instance_index(name, layout)
         labels = self._labels.get(name, [])
         return labels[index] if index is not None and index < len(labels) else None
-
-    def gathered_names(self) -> List[str]:
-        """The messages gathered, by name."""
-        return list(self._gathered)
 
     def tables(self, message: str) -> List[pyarrow.Table]:
         """The gathered tables of `message` (each layout), on the log's time

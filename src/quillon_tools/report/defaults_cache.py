@@ -45,4 +45,4 @@ def cached_class_defaults() -> Iterator[None]:
         with _LOCK:
             _USERS -= 1
             if _USERS == 0:
-                HasProps._overridden_defaults = _ORIGINAL  # type: ignore[method-assign]
+                HasProps._overridden_defaults = _ORIGINAL  # type: ignore[method-assign,assignment]
