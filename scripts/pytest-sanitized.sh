@@ -55,7 +55,7 @@ echo "-- the module's tests, with leak detection"
 # The memory-growth test measures the process's size, which the sanitizers'
 # own allocator decides here: it runs in the plain suite.
 ASAN_OPTIONS=$asan:detect_leaks=1 python -m pytest "$@" --module-only \
-    --deselect test_samples.py::test_repeated_decoding_does_not_grow_memory .
+    --deselect tests/python/test_samples.py::test_repeated_decoding_does_not_grow_memory .
 # The type check, the multi-process fleet and Dask tests, the report's
 # (whose pages are Python work over logs decoded as everywhere else) and the
 # progress bar's on a terminal decode through the same paths as the others
@@ -72,4 +72,4 @@ for test in test_tools_*.py; do
 done
 echo "-- the product's tests"
 ASAN_OPTIONS=$asan:detect_leaks=0 python -m pytest "$@" \
-    --deselect test_tools_cli.py::test_progress_bar_appears_only_on_a_terminal "${product[@]}"
+    --deselect tests/python/test_tools_cli.py::test_progress_bar_appears_only_on_a_terminal "${product[@]}"
