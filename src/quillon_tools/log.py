@@ -7,14 +7,12 @@ from typing import (Any, Callable, Dict, Iterator, List, Mapping, NamedTuple, Op
                     Sequence, Set, Tuple, Union)
 
 import pyarrow
-import pyarrow.compute
 
 from . import _columnar
 from .analysis.events import AUTOPILOT_PX4, Events
 from .analysis.facts import CARRYING_FILES, FACT_MESSAGES, GATHERED, UNIT_MESSAGES, FormatRow, LogFacts
 from .analysis.instances import instance_values, of_instances, rows_where, selected_instances, selecting_instances
 from .analysis.timebase import BOOT, UTC, on_time_base, utc_offset
-from .analysis.ulog_facts import of_instance
 from .errors import UnreadableLog
 from .inputs import RUN_BYTES, LogInput, Source
 from .names import TypesArg, decoder_pattern, matches, message_name, parse_patterns, split_instance
@@ -305,7 +303,7 @@ class Log(Mapping[str, pyarrow.Table]):
     """
 
     def __init__(self, protocol: Optional[str], tables: Dict[str, pyarrow.Table],
-                 formats: Union[pyarrow.Table, List[FormatRow], Callable[[], List[FormatRow]]],
+                 formats: Union[pyarrow.Table, Callable[[], List[FormatRow]]],
                  type_numbers: Dict[str, int],
                  facts: Optional[LogFacts] = None, format_packets: int = 0,
                  stats: Optional[Dict[str, Any]] = None) -> None:
@@ -358,8 +356,7 @@ class Log(Mapping[str, pyarrow.Table]):
     def formats(self) -> pyarrow.Table:
         """One row per message type the log describes, with everything it says of it."""
         if not isinstance(self._formats, pyarrow.Table):  # built when first asked for
-            rows = self._formats() if callable(self._formats) else self._formats
-            self._formats = formats_table(self._protocol, rows)
+            self._formats = formats_table(self._protocol, self._formats())
         return self._formats
 
     @property
@@ -600,7 +597,7 @@ class Log(Mapping[str, pyarrow.Table]):
     def _ulog_instance(self, name: str) -> pyarrow.Table:
         base, bracket, rest = name.partition("[")
         if bracket and rest[:-1].isdigit() and rest.endswith("]") and base in self:
-            table = of_instance(self._tables[self._key(base)], int(rest[:-1]))
+            table = rows_where(self._tables[self._key(base)], "_instance", int(rest[:-1]))
             if table.num_rows:
                 return table
             raise KeyError(name)

@@ -5,14 +5,15 @@ the GPS. A fact the log does not hold is None, never guessed."""
 from __future__ import annotations
 
 import datetime
-import math
 import re
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy
 import pyarrow
+import pyarrow.compute
 
 from .codes import LANDED_ON_GROUND
+from .units import unit_factor
 
 _EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
 EARTH_RADIUS = 6371008.8  # metres, the mean radius
@@ -163,9 +164,11 @@ def track_facts(track: pyarrow.Table, armed: List[Tuple[int, Optional[int]]],
     return found
 
 
-def value_range(values: Sequence[Any]) -> Optional[Tuple[Any, Any]]:
-    kept = [v for v in values if isinstance(v, (int, float)) and math.isfinite(v)]
-    return (min(kept), max(kept)) if kept else None
+def value_range(values: numpy.ndarray) -> Optional[Tuple[Any, Any]]:
+    """The least and greatest finite value, as Python numbers; None without one."""
+    if values.dtype.kind == "f":
+        values = values[numpy.isfinite(values)]
+    return (values.min().item(), values.max().item()) if len(values) else None
 
 
 def armed_list(armed: List[Tuple[int, Optional[int]]]) -> List[Dict[str, Optional[datetime.datetime]]]:
@@ -176,17 +179,10 @@ def _column(tables: List[pyarrow.Table], name: str) -> List[Any]:
     return [v for t in tables if name in t.column_names for v in t.column(name).to_pylist()]
 
 
-def _numbers(tables: List[pyarrow.Table], name: str) -> numpy.ndarray:
+def numbers(tables: Sequence[pyarrow.Table], name: str) -> numpy.ndarray:
     """A number column's values across `tables`, nulls left out."""
     parts = [t.column(name).drop_null().to_numpy() for t in tables if name in t.column_names]
     return numpy.concatenate(parts) if parts else numpy.zeros(0)
-
-
-def _extent(values: numpy.ndarray) -> Optional[Tuple[Any, Any]]:
-    """As value_range, of a NumPy array."""
-    if values.dtype.kind == "f":
-        values = values[numpy.isfinite(values)]
-    return (values.min().item(), values.max().item()) if len(values) else None
 
 
 def _unit(tables: List[pyarrow.Table], name: str) -> Optional[str]:
@@ -225,16 +221,17 @@ def data_flash_info(gathered: Any, events: pyarrow.Table, track: pyarrow.Table, 
     facts["armed"] = armed_list(armed)
     facts.update(track_facts(track, armed, in_air(events, span[1]), span[1]))
     battery = _primary(gathered.tables("BAT"), gathered.instance_field("BAT"))
-    used = value_range(_column(battery, "CurrTot"))
-    scale = {"Ah": 1000.0, "mAh": 1.0}.get(_unit(battery, "CurrTot") or "")
+    used = value_range(numbers(battery, "CurrTot"))
+    scale = unit_factor(_unit(battery, "CurrTot"), "mAh")
     if used is not None and scale is not None:
         facts["battery_used"] = used[1] * scale
     if _unit(battery, "Volt") == "V":
-        volts = value_range([v for v in _column(battery, "Volt") if v and v > 0])
-        facts["min_voltage"] = volts[0] if volts else None
+        volts = numbers(battery, "Volt")
+        found = value_range(volts[volts > 0])
+        facts["min_voltage"] = found[0] if found else None
     gps = _primary(gathered.tables("GPS"), gathered.instance_field("GPS"))
     fixed = _filtered(gps, "Status", lambda c: pyarrow.compute.greater_equal(c, 3))
-    facts["gps"] = {"satellites": value_range(_column(fixed, "NSats")), "hdop": value_range(_column(fixed, "HDop"))}
+    facts["gps"] = {"satellites": value_range(numbers(fixed, "NSats")), "hdop": value_range(numbers(fixed, "HDop"))}
     return facts
 
 
@@ -272,14 +269,14 @@ def mavlink_info(tables: Any, sysid: Optional[int], events: pyarrow.Table, track
     armed = intervals(events, "arm", "disarm", *span)
     facts["armed"] = armed_list(armed)
     facts.update(track_facts(track, armed, in_air(events, span[1]), span[1]))
-    consumed = _numbers(own("BATTERY_STATUS"), "current_consumed")
+    consumed = numbers(own("BATTERY_STATUS"), "current_consumed")
     consumed = consumed[consumed >= 0]
     facts["battery_used"] = float(consumed.max()) if len(consumed) else None
-    volts = _numbers(own("SYS_STATUS"), "voltage_battery")
+    volts = numbers(own("SYS_STATUS"), "voltage_battery")
     volts = volts[(volts != 0) & (volts != UINT16_MAX)] / 1000
     facts["min_voltage"] = float(volts.min()) if len(volts) else None
     fixed = _filtered(own("GPS_RAW_INT"), "fix_type", lambda c: pyarrow.compute.greater_equal(c, 3))
-    satellites, hdop = _numbers(fixed, "satellites_visible"), _numbers(fixed, "eph")
-    facts["gps"] = {"satellites": _extent(satellites[satellites != UINT8_MAX]),
-                    "hdop": _extent(hdop[hdop != UINT16_MAX] / 100)}
+    satellites, hdop = numbers(fixed, "satellites_visible"), numbers(fixed, "eph")
+    facts["gps"] = {"satellites": value_range(satellites[satellites != UINT8_MAX]),
+                    "hdop": value_range(hdop[hdop != UINT16_MAX] / 100)}
     return facts

@@ -230,18 +230,18 @@ def ulog_info(tables: Tables, info: Dict[str, Any], events: pyarrow.Table, track
     facts["armed"] = flight.armed_list(armed)
     facts.update(flight.track_facts(track, armed, flight.in_air(events, span[1]), span[1]))
     battery = first_instance(tables(BATTERY))
-    used = [v for v in _values(battery, "discharged_mah") if numpy.isfinite(v) and v >= 0]
-    facts["battery_used"] = max(used) if used else None
-    volts = [v for column in ("voltage_v", "voltage_filtered_v") for v in _values(battery, column)
-             if numpy.isfinite(v) and v > 0.1]
-    facts["min_voltage"] = min(volts) if volts else None
+    used = _values(battery, "discharged_mah")
+    found = flight.value_range(used[used >= 0])
+    facts["battery_used"] = found[1] if found else None
+    volts = numpy.concatenate([_values(battery, column) for column in ("voltage_v", "voltage_filtered_v")])
+    found = flight.value_range(volts[volts > 0.1])
+    facts["min_voltage"] = found[0] if found else None
     facts["gps"] = _gps_quality(tables)
     return facts
 
 
-def _values(tables: Sequence[pyarrow.Table], column: str) -> List[float]:
-    return [float(v) for t in tables if column in t.column_names for v in t.column(column).to_pylist()
-            if isinstance(v, (int, float))]
+def _values(tables: Sequence[pyarrow.Table], column: str) -> numpy.ndarray:
+    return flight.numbers(tables, column).astype(float)
 
 
 def _gps_quality(tables: Tables) -> Dict[str, Any]:

@@ -10,7 +10,6 @@ from __future__ import annotations
 from typing import Any, Dict, List, Optional, Tuple
 
 import pyarrow
-import pyarrow.compute
 
 from .events import MESSAGES, MODES, PARAM_CHANGES
 from .px4modes import nav_state_name
@@ -176,8 +175,3 @@ class ULogFacts:
             "dropout_total_ms": summary.get("dropout_total_ms", 0),
             "dropout_longest_ms": summary.get("dropout_longest_ms", 0),
         }
-
-
-def of_instance(table: pyarrow.Table, instance: int) -> pyarrow.Table:
-    """The rows of one multi id of a ULog table."""
-    return table.filter(pyarrow.compute.equal(table.column("_instance"), instance))

@@ -38,6 +38,15 @@ TIME_COLUMNS = frozenset({"TimeUS", "TimeMS"})
 # (unit or None, multiplier or None) of one column.
 FieldUnit = Tuple[Optional[str], Optional[float]]
 
+# Factors between units that facts and plots convert values into.
+_FACTORS = {("Ah", "mAh"): 1000.0}
+
+
+def unit_factor(stated: Optional[str], wanted: str) -> Optional[float]:
+    """What a value in unit `stated` is multiplied by to be in `wanted`;
+    None when the units are not known to convert."""
+    return 1.0 if stated == wanted else _FACTORS.get((stated or "", wanted))
+
 
 def as_decimal(multiplier: object) -> object:
     """A value as meant: firmware logs single-precision constants widened to

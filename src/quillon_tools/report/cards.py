@@ -20,7 +20,7 @@ from bokeh.models.widgets.markups import Div
 from .series import time_ms
 
 ZOOM_MS = 30_000
-BUTTON_CLASSES = {"pass": "pass", "warn": "warn", "fail": "fail", "skipped": "skipped"}
+VERDICTS = ("pass", "warn", "fail", "skipped")  # also the classes of their buttons
 STYLE = """
 :host .cards { display: flex; flex-wrap: wrap; }
 :host .card { width: 220px; border: 1px solid #ccc; border-radius: 6px; padding: 6px; margin: 4px;
@@ -66,7 +66,7 @@ def _card(check: Dict[str, Any], moment: float) -> str:
     text = _value_text(check.get("value"), check.get("limit"), check.get("unit"))
     detail = html.escape(check.get("detail") or "")
     body = f"<b>{html.escape(text)}</b><br>{detail}" if text else detail
-    return (f'<div class="card"><button type="button" class="{BUTTON_CLASSES.get(verdict, "skipped")}"{at}>'
+    return (f'<div class="card"><button type="button" class="{verdict if verdict in VERDICTS else "skipped"}"{at}>'
             f"{label}</button><div>{body}</div></div>")
 
 

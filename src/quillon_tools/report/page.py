@@ -8,7 +8,6 @@ import os
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
 import pyarrow
-import pyarrow.compute
 from bokeh.document import Document
 from bokeh.embed import file_html
 from bokeh.layouts import column

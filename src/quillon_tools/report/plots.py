@@ -38,10 +38,11 @@ class AxisModels:
         self.policy = UnionRenderers()
         self.selection = Selection()
         self.every_row = AllIndices()
-        # Each panel's hover shows the line under the pointer, its value and time.
+        # Made with the first plot that draws them.
         self._time_guides: Optional[Tuple[LinearAxis, Grid]] = None
         self._value_grid: Optional[Grid] = None
-        # The line plots share one toolbar too: the time tools and the hover.
+        # The line plots share one toolbar too: the time tools and the hover,
+        # which shows the line under the pointer, its value and time.
         self.line_toolbar: Optional[Toolbar] = None
         self.panel_hover = HoverTool(tooltips=[("", "@label"), ("value", "$y"), ("time", "$x{%F %T}")],
                                      formatters={"$x": "datetime"})

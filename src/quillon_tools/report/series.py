@@ -11,6 +11,7 @@ import pyarrow
 import pyarrow.compute
 
 from ..analysis.instances import rows_where
+from ..analysis.units import unit_factor
 from ..protocols import MAVLINK, ULOG
 from .catalogue import PANELS, Line, Panel
 
@@ -67,15 +68,13 @@ def _euler(table: pyarrow.Table, line: Line) -> Optional[numpy.ndarray]:
     return numpy.arctan2(2 * (w * z + x * y), 1 - 2 * (y * y + z * z))  # type: ignore[no-any-return]
 
 
-# A DataFlash field whose unit its log states is converted to its panel's.
-_CONVERSIONS = {("Ah", "mAh"): 1000.0}
-
-
 def _field_scale(table: pyarrow.Table, field: str, unit: str) -> float:
+    """What a DataFlash field whose log states its unit is multiplied by to
+    be in its panel's unit."""
     if field not in table.column_names:
         return 1.0
     stated = (table.schema.field(field).metadata or {}).get(b"unit", b"").decode("utf-8", "replace")
-    return _CONVERSIONS.get((stated, unit), 1.0)
+    return unit_factor(stated, unit) or 1.0
 
 
 def _values(table: pyarrow.Table, line: Line, unit: str) -> Optional[numpy.ndarray]:
