@@ -9,7 +9,6 @@ from typing import (Any, Callable, Dict, Iterator, List, Mapping, NamedTuple, Op
 import pyarrow
 
 from . import _columnar
-from .analysis.events import AUTOPILOT_PX4, Events
 from .analysis.facts import CARRYING_FILES, FACT_MESSAGES, GATHERED, UNIT_MESSAGES, FormatRow, LogFacts
 from .analysis.instances import instance_values, of_instances, rows_where, selected_instances, selecting_instances
 from .analysis.timebase import BOOT, UTC, on_time_base, utc_offset
@@ -432,34 +431,63 @@ class Log(Mapping[str, pyarrow.Table]):
         (s), `armed` ([{"start", "end"}] datetimes), `flight_time` (s in the
         air), `distance` (m over ground while armed), `max_altitude` (m above
         home), `max_ground_speed` (m/s), `battery_used` (mAh), `min_voltage`
-        (V), `gps` (`satellites` and `hdop` as (min, max) with a 3D fix).
-        A fact the log does not hold is None. A MAVLink log of several
-        vehicles maps each system id to its facts."""
+        (V), `gps` (`satellites` and `hdop` as (min, max) with a 3D fix),
+        `suspect` (fact to the reason a faulty sensor leaves it None) and
+        `sysid` (MAVLink: the vehicle's system id, else None). A fact the
+        log does not hold is None. The same facts of every vehicle, the
+        first of which these are, are listed under `vehicles`: one for a
+        log of one vehicle, one per autopilot on a tlog of several."""
         return self._cache("info", self._info)  # type: ignore[no-any-return]
 
     def _info(self) -> Dict[Any, Any]:
-        from .analysis import flight
+        from .analysis.flight import vehicle_facts
 
-        events, track = self.events, self.track()
-        if self._protocol == ULOG:
-            from .analysis.px4_flight import ulog_info
+        track = self.track()
+        vehicles = []
+        for view in self._views():
+            own = track if view.sysid is None or "_sysid" not in track.column_names \
+                else rows_where(track, "_sysid", view.sysid)
+            facts = vehicle_facts(view, own, self.time_span(view.sysid), self.time_base
+                                  if self._protocol != MAVLINK else ("utc" if self.time_span(view.sysid)[0] is not None else None))
+            vehicles.append({"sysid": view.sysid, **facts})
+        return {**vehicles[0], "vehicles": vehicles}
 
-            return ulog_info(self._facts.tables, self.ulog_info, events, track, self.time_span(), self.time_base)
-        if self._protocol != MAVLINK:
-            texts = self.messages.column("text").to_pylist() if self._protocol else []
-            return flight.data_flash_info(self._facts, events, track, texts, self.time_span(), self.time_base)
-        gathered = self._events()
-        autopilots = gathered.autopilots()
-        facts: Dict[Optional[int], Dict[str, Any]] = {}
-        sysids: List[Optional[int]] = [*sorted(autopilots)] or [None]
-        for sysid in sysids:
-            def own(table: pyarrow.Table) -> pyarrow.Table:
-                return table if sysid is None else rows_where(table, "_sysid", sysid)
-            texts = own(self.messages).column("text").to_pylist()
-            facts[sysid] = flight.mavlink_info(self._facts.tables, sysid, own(events), own(track), texts,
-                                               self.time_span(sysid), gathered.mav_type(sysid),
-                                               sysid is not None and autopilots.get(sysid) == AUTOPILOT_PX4)
-        return facts[next(iter(facts))] if len(facts) == 1 else facts
+    def _views(self) -> List[Any]:
+        """A signal view per vehicle: each autopilot's system id on MAVLink."""
+        def build() -> List[Any]:
+            from .signals import View
+
+            sysids: List[Optional[int]] = [None]
+            if self._protocol == MAVLINK:
+                sysids = [*sorted(self._events().autopilots())] or [None]
+            return [View(self, sysid) for sysid in sysids]
+        return self._cache("views", build)  # type: ignore[no-any-return]
+
+    def _view(self, sysid: Optional[int]) -> Any:
+        for view in self._views():
+            if view.sysid == sysid:
+                return view
+        from .signals import View
+        return View(self, sysid)
+
+    def signal(self, name: str, sysid: Optional[int] = None, instance: Optional[int] = None) -> pyarrow.Table:
+        """Quantity `name` (see `quillon_tools.signals.VOCABULARY`) as an
+        Arrow table: `_time`, `_sysid` (on a MAVLink log, of the vehicle
+        `sysid`, by default the first), `_instance` (the IMU, battery,
+        compass, GPS or output channel) and `value` in the quantity's unit,
+        which the field's metadata states; motor and servo outputs also
+        carry their `min`, `max` and `function`. Empty when the log lacks it.
+
+            log.signal("battery.voltage").to_pandas()
+        """
+        view = self._views()[0] if sysid is None else self._view(sysid)
+        found: pyarrow.Table = view.signal(name, instance)
+        return found
+
+    def signals(self, sysid: Optional[int] = None) -> List[str]:
+        """The quantities this log has (of vehicle `sysid`, by default the first)."""
+        view = self._views()[0] if sysid is None else self._view(sysid)
+        return view.available()  # type: ignore[no-any-return]
 
     def time_span(self, sysid: Optional[int] = None) -> Tuple[Optional[int], Optional[int]]:
         """The first and last `_time` of all the log's packets, selected or

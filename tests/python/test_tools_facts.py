@@ -46,7 +46,7 @@ def test_sample_mode_and_arm_sequences():
     old = sample("copter-3.1.3-oldformat.bin")
     sequence = [(e["kind"], e["name"]) for e in old.events.to_pylist() if e["kind"] in ("arm", "disarm", "mode")]
     assert sequence == [("mode", "STABILIZE"), ("arm", "ARMED"), ("mode", "LOITER"), ("mode", "STABILIZE"),
-                        ("arm", "AUTO_ARMED"), ("mode", "LOITER"), ("mode", "CIRCLE"), ("mode", "RTL"),
+                        ("mode", "LOITER"), ("mode", "CIRCLE"), ("mode", "RTL"),
                         ("disarm", "DISARMED")]
     info = old.info
     assert len(info["armed"]) == 1 and 320 < info["flight_time"] < 330  # landed events bound the flight
@@ -146,8 +146,8 @@ def test_tlog_of_two_vehicles_gives_facts_events_params_and_track_per_vehicle():
     assert rows == [(1, "mode", "GUIDED"), (2, "mode", "AUTO_LOITER"), (1, "arm", None),
                     (1, "landed", "IN_AIR"), (2, "warning", "ERROR"), (1, "landed", "ON_GROUND"),
                     (1, "disarm", None), (1, "mode", "RTL")]
-    info = log.info
-    assert sorted(info) == [1, 2]
+    info = {facts["sysid"]: facts for facts in log.info["vehicles"]}
+    assert sorted(info) == [1, 2] and log.info["sysid"] == 1
     assert info[1]["vehicle"] == "copter" and info[2]["vehicle"] == "plane"
     assert info[2]["firmware"]["name"] == "PX4" and info[2]["min_voltage"] == 15.2
     assert info[1]["flight_time"] == 5.0 and info[1]["max_altitude"] == 20.0
@@ -183,4 +183,5 @@ def test_info_prints_facts_per_vehicle(tmp_path, capsys):
     text = capsys.readouterr().out
     assert "system 2:\n  vehicle: plane\n  firmware: PX4\n" in text and "battery_used: unknown" in text
     assert quillon(["info", "--json", str(path)]) == 0
-    assert json.loads(capsys.readouterr().out)["1"]["flight_time"] == 5.0
+    found = json.loads(capsys.readouterr().out)
+    assert [v["sysid"] for v in found["vehicles"]] == [1, 2] and found["vehicles"][0]["flight_time"] == 5.0

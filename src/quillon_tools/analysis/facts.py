@@ -9,6 +9,7 @@ import pyarrow
 
 from ..names import message_name
 from ..protocols import DATA_FLASH, MAVLINK, ULOG
+from ..signals import SIGNAL_MESSAGES
 from .events import Events
 from .files import REMOTE_LOG_NAME, data_flash_files, remote_log
 from .mavlink_units import finish_mavlink
@@ -31,11 +32,13 @@ CARRYING_FILES = {
     ULOG: (),
 }
 
-# Messages a whole log read keeps too, for its flight facts, events and track.
+# Messages a whole log read keeps too, for its flight facts, events, track
+# and signals.
 FACT_MESSAGES = {
-    DATA_FLASH: ("EV", "ERR", "ARM", "VER", "POS", "GPS", "BAT"),
-    MAVLINK: ("EXTENDED_SYS_STATE", "GLOBAL_POSITION_INT", "GPS_RAW_INT", "SYS_STATUS", "BATTERY_STATUS"),
-    ULOG: px4_flight.FACT_TOPICS,
+    DATA_FLASH: tuple(sorted({"EV", "ERR", "ARM", "VER", "POS", "GPS", "BAT", *SIGNAL_MESSAGES[DATA_FLASH]})),
+    MAVLINK: tuple(sorted({"EXTENDED_SYS_STATE", "GLOBAL_POSITION_INT", "GPS_RAW_INT", "SYS_STATUS", "BATTERY_STATUS",
+                           *SIGNAL_MESSAGES[MAVLINK]})),
+    ULOG: tuple(sorted({*px4_flight.FACT_TOPICS, *SIGNAL_MESSAGES[ULOG]})),
 }
 
 # The messages that say the units of the others.

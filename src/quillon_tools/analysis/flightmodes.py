@@ -8,6 +8,9 @@ from __future__ import annotations
 
 from typing import Dict, Iterable, Optional
 
+from ..signals.banners import MODE_FAMILY, banner
+from ..signals.banners import VEHICLE_BY_MAV_TYPE as KIND_BY_MAV_TYPE
+
 COPTER = "Copter"
 PLANE = "Plane"
 ROVER = "Rover"
@@ -28,8 +31,8 @@ MODE_NAMES: Dict[str, Dict[int, str]] = {
         18: "QHOVER", 19: "QLOITER", 20: "QLAND", 21: "QRTL", 22: "QAUTOTUNE", 23: "QACRO",
         24: "THERMAL", 25: "LOITER_ALT_QLAND", 26: "AUTOLAND",
     },
-    ROVER: {
-        0: "MANUAL", 1: "ACRO", 3: "STEERING", 4: "HOLD", 5: "LOITER", 6: "FOLLOW", 7: "SIMPLE",
+    ROVER: {  # 2 is Rover 2.x's LEARNING, gone from later firmware
+        0: "MANUAL", 1: "ACRO", 2: "LEARNING", 3: "STEERING", 4: "HOLD", 5: "LOITER", 6: "FOLLOW", 7: "SIMPLE",
         8: "DOCK", 9: "CIRCLE", 10: "AUTO", 11: "RTL", 12: "SMART_RTL", 15: "GUIDED",
         16: "INITIALISING",
     },
@@ -39,29 +42,18 @@ MODE_NAMES: Dict[str, Dict[int, str]] = {
     },
 }
 
-# The start of the firmware string the vehicle logs as a text message.
-FIRMWARE_PREFIXES = (
-    ("ArduCopter", COPTER), ("ArduPlane", PLANE), ("ArduRover", ROVER), ("APMrover2", ROVER),
-    ("ArduSub", SUB),
-)
-
-# MAVLink HEARTBEAT `type` (MAV_TYPE) by vehicle: fixed wing and VTOL fly
-# Plane; multirotors and helicopters fly Copter.
-_TYPES = {
-    PLANE: (1, 19, 20, 21, 22, 23, 24, 25),
-    COPTER: (2, 3, 4, 13, 14, 15, 29),
-    ROVER: (10, 11),
-    SUB: (12,),
-}
-VEHICLE_BY_MAV_TYPE = {number: vehicle for vehicle, numbers in _TYPES.items() for number in numbers}
+# Each kind of vehicle uses the mode numbers of one firmware.
+_FAMILIES = {"Copter": COPTER, "Plane": PLANE, "Rover": ROVER, "Sub": SUB}
+VEHICLE_BY_MAV_TYPE = {number: _FAMILIES[MODE_FAMILY[kind]] for number, kind in KIND_BY_MAV_TYPE.items()
+                       if kind in MODE_FAMILY}
 
 
 def vehicle_from_messages(texts: Iterable[Optional[str]]) -> Optional[str]:
-    """The vehicle of the first firmware string among text messages."""
+    """The mode family of the first firmware banner among text messages."""
     for text in texts:
-        for prefix, vehicle in FIRMWARE_PREFIXES:
-            if isinstance(text, str) and text.startswith(prefix):
-                return vehicle
+        found = banner(text)
+        if found is not None and found.vehicle in MODE_FAMILY:
+            return _FAMILIES[MODE_FAMILY[found.vehicle]]
     return None
 
 

@@ -5,13 +5,13 @@
 
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, List, Optional, Tuple
 
 import numpy
 import pyarrow
 import pyarrow.compute
 
-from . import codes, flight
+from . import codes
 from .events import rows
 from .timeline import ARM, DISARM, EVENT, EVENTS, FAILSAFE, LANDED, MODE, WARNING, _table
 from .track import GPS_FIX_2D, TRACK, _assemble, _concat, _floats, _known, _masked
@@ -28,13 +28,8 @@ LOCAL = "vehicle_local_position"
 FACT_TOPICS = (STATUS, LAND, FLAGS, EVENT_TOPIC, GLOBAL, HOME, BATTERY, *GPS_TOPICS, LOCAL)
 
 ARMING_STATE_ARMED = 2  # vehicle_status.arming_state, in every PX4 version
-# vehicle_status.vehicle_type; `system_type` (newer) is a MAVLink MAV_TYPE.
-VEHICLE_TYPES = {1: "copter", 2: "plane", 3: "rover", 4: "blimp"}
-# ver_sw_release: major, minor, patch, then the type byte.
-RELEASE_TYPES = ((255, ""), (192, "rc"), (128, "beta"), (64, "alpha"), (0, "dev"))
 # `event` log_levels: the external level in the low four bits.
 LEVEL_MASK = 0x0F
-FIX_3D = 3
 # failsafe_flags fields that are settings or bookkeeping, not conditions.
 NOT_CONDITIONS = frozenset({"timestamp", "mode_req_angular_velocity"})
 SHOWN_FLAGS = 6
@@ -182,75 +177,3 @@ def ulog_track(tables: Tables, modes: pyarrow.Table) -> pyarrow.Table:
         # Fixes before the first home position are measured from it too.
         home_alt = numpy.where(numpy.isnan(home_alt), float(_floats(home, "alt")[0]), home_alt)
     return _assemble(source, lat, lon, alt, alt - home_alt, speed, modes, _known(lat, lon))
-
-
-# Info -----------------------------------------------------------------------------
-
-def _last(tables: List[pyarrow.Table], column: str) -> Any:
-    values = [v for t in first_instance(tables) if column in t.column_names
-              for v in t.column(column).to_pylist() if v is not None]
-    return values[-1] if values else None
-
-
-def vehicle_kind(status: List[pyarrow.Table]) -> Optional[str]:
-    if _last(status, "is_vtol"):
-        return "vtol"
-    system_type = _last(status, "system_type")
-    if system_type in flight.VEHICLE_BY_MAV_TYPE:
-        return flight.VEHICLE_BY_MAV_TYPE[system_type]
-    kind = VEHICLE_TYPES.get(_last(status, "vehicle_type"))
-    if kind is None and _last(status, "is_rotary_wing") is not None:
-        kind = "copter" if _last(status, "is_rotary_wing") else "plane"
-    return kind
-
-
-def release(number: Any) -> Optional[str]:
-    """"1.14.0" from ver_sw_release (with "-rc" etc. for pre-releases)."""
-    if not isinstance(number, int) or number <= 0:
-        return None
-    kind = number & 0xFF
-    version = f"{number >> 24 & 0xFF}.{number >> 16 & 0xFF}.{number >> 8 & 0xFF}"
-    suffix = next(name for lowest, name in RELEASE_TYPES if kind >= lowest)
-    return f"{version}-{suffix}" if suffix else version
-
-
-def _text(value: Any) -> Optional[str]:
-    return value.strip() or None if isinstance(value, str) else None
-
-
-def ulog_info(tables: Tables, info: Dict[str, Any], events: pyarrow.Table, track: pyarrow.Table,
-              span: Tuple[Optional[int], Optional[int]], time_base: Optional[str]) -> Dict[str, Any]:
-    facts = flight.empty_facts()
-    facts["vehicle"] = vehicle_kind(tables(STATUS))
-    facts["firmware"] = {"name": _text(info.get("sys_name")), "version": release(info.get("ver_sw_release")),
-                         "git_hash": _text(info.get("ver_sw"))}
-    facts["board"] = _text(info.get("ver_hw"))
-    flight._times(facts, span, time_base)
-    armed = flight.intervals(events, ARM, DISARM, *span)
-    facts["armed"] = flight.armed_list(armed)
-    facts.update(flight.track_facts(track, armed, flight.in_air(events, span[1]), span[1]))
-    battery = first_instance(tables(BATTERY))
-    used = _values(battery, "discharged_mah")
-    found = flight.value_range(used[used >= 0])
-    facts["battery_used"] = found[1] if found else None
-    volts = numpy.concatenate([_values(battery, column) for column in ("voltage_v", "voltage_filtered_v")])
-    found = flight.value_range(volts[volts > 0.1])
-    facts["min_voltage"] = found[0] if found else None
-    facts["gps"] = _gps_quality(tables)
-    return facts
-
-
-def _values(tables: Sequence[pyarrow.Table], column: str) -> numpy.ndarray:
-    return flight.numbers(tables, column).astype(float)
-
-
-def _gps_quality(tables: Tables) -> Dict[str, Any]:
-    for name in GPS_TOPICS:
-        found = first_instance(tables(name))
-        if not found or "fix_type" not in found[0].column_names:
-            continue
-        fixed = [t.filter(pyarrow.compute.fill_null(pyarrow.compute.greater_equal(t.column("fix_type"), FIX_3D),
-                                                    False)) for t in found]
-        return {"satellites": flight.value_range(_values(fixed, "satellites_used")),
-                "hdop": flight.value_range(_values(fixed, "hdop"))}
-    return {"satellites": None, "hdop": None}

@@ -12,8 +12,6 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
-from ..analysis.flightmodes import VEHICLE_BY_MAV_TYPE, vehicle_from_messages
-from ..analysis.instances import rows_where
 from ..protocols import DATA_FLASH, MAVLINK, ULOG
 
 # DataFlash format characters whose values are hundredths, whatever a
@@ -22,11 +20,6 @@ HUNDREDTHS = frozenset("cCeE")
 
 # MAVLink: components that are not an autopilot send this in HEARTBEAT.
 AUTOPILOT_INVALID = 8
-AUTOPILOT_PX4 = 12
-MAV_MODE_FLAG_SAFETY_ARMED = 128
-
-# DataFlash EV ids of arming and disarming.
-EV_ARMED, EV_DISARMED = 10, 11
 
 Interval = Tuple[float, Optional[float]]  # (start, end or None while still armed), microseconds
 
@@ -87,7 +80,7 @@ class Data:
         self._armed: Any = ()
         # Tables split by instance, by (table id, column); the tables stay held above.
         self.split: Dict[Tuple[int, str], List[Tuple[int, pyarrow.Table]]] = {}
-        self._vehicle: Any = ()
+        self.view = log._view(sysid)
 
     @property
     def mavlink(self) -> bool:
@@ -109,33 +102,8 @@ class Data:
     def _load(self, name: str) -> Optional[pyarrow.Table]:
         if name not in _CHECKED:  # a log read for its checks would lack it
             raise AssertionError(f"the checks read {name}, which CHECKED_MESSAGES leaves out")
-        if name not in self.log:
-            return None
-        table = self.log[name]
-        if self.sysid is not None and "_sysid" in table.column_names:
-            table = rows_where(table, "_sysid", self.sysid)
-        if self.mavlink and "_compid" in table.column_names and name != "HEARTBEAT":
-            table = self._from_autopilot(table)
-        return table if table.num_rows else None
-
-    def _from_autopilot(self, table: pyarrow.Table) -> pyarrow.Table:
-        """Rows of the vehicle's autopilot component, when it is known: a
-        gimbal's or camera's ATTITUDE is not the vehicle's."""
-        components = self.autopilot_components()
-        if not components:
-            return table
-        keep = pyarrow.compute.is_in(table.column("_compid"), value_set=pyarrow.array(sorted(components), table.schema.field("_compid").type))
-        if keep.null_count == 0 and pyarrow.compute.all(keep).as_py():
-            return table  # all from the autopilot: no copy
-        filtered = table.filter(keep)
-        return filtered if filtered.num_rows else table
-
-    def autopilot_components(self) -> List[int]:
-        beats = self.table("HEARTBEAT")
-        if beats is None:
-            return []
-        autopilot = beats.column("autopilot").to_numpy(zero_copy_only=False)
-        return sorted(set(beats.column("_compid").to_numpy(zero_copy_only=False)[autopilot != AUTOPILOT_INVALID].tolist()))
+        found: Optional[pyarrow.Table] = self.view.table(name)
+        return found
 
     def has(self, table: pyarrow.Table, *columns: str) -> bool:
         return all(c in table.column_names for c in columns)
@@ -191,68 +159,14 @@ class Data:
     def armed(self) -> Optional[List[Interval]]:
         """The armed intervals, or None when the log does not say."""
         if self._armed == ():
-            self._armed = self._armed_from_tables()
+            from ..signals.routines import armed_intervals
+            self._armed = armed_intervals(self.view)
         return self._armed  # type: ignore[no-any-return]
 
-    def _armed_changes_from_events(self) -> Optional[List[Tuple[float, bool]]]:
-        """(time, armed) at each arming and disarming among the log's events."""
-        try:
-            events = self.log.events
-        except Exception:  # events that cannot be built leave the tables to say
-            return None
-        if self.sysid is not None and "_sysid" in events.column_names:
-            events = events.filter(pyarrow.compute.equal(events.column("_sysid"), self.sysid))
-        kinds = events.column("kind").to_pylist()
-        names = events.column("name").to_pylist()
-        times = self.times(events) if events.num_rows else numpy.empty(0)
-        # AUTO_ARMED is the autopilot taking over the throttle, after arming.
-        return [(t, k == "arm") for t, k, n in zip(times, kinds, names)
-                if k in ("arm", "disarm") and n != "AUTO_ARMED"]
-
-    def _armed_from_tables(self) -> Optional[List[Interval]]:
-        changes = self._armed_changes_from_events() or []
-        if changes:
-            pass
-        elif self.mavlink:
-            beats = self.table("HEARTBEAT")
-            if beats is not None:
-                keep = beats.column("autopilot").to_numpy(zero_copy_only=False) != AUTOPILOT_INVALID
-                times = self.times(beats)[keep]
-                flags = beats.column("base_mode").to_numpy(zero_copy_only=False)[keep]
-                changes = [(t, bool(f & MAV_MODE_FLAG_SAFETY_ARMED)) for t, f in zip(times, flags)]
-        else:
-            arm = self.table("ARM")
-            events = self.table("EV")
-            if arm is not None and self.has(arm, "ArmState"):
-                changes = list(zip(self.times(arm), (self.values(arm, "ArmState") > 0).tolist()))
-            elif events is not None and self.has(events, "Id"):
-                ids = self.values(events, "Id")
-                times = self.times(events)
-                changes = [(t, i == EV_ARMED) for t, i in zip(times, ids) if i in (EV_ARMED, EV_DISARMED)]
-            elif self.table("STAT") is not None and self.has(self.table("STAT"), "Armed"):
-                stat = self.table("STAT")
-                changes = list(zip(self.times(stat), (self.values(stat, "Armed") > 0).tolist()))
-        if not changes:
-            status = self.table("vehicle_status") if self.ulog else None
-            # PX4 logs its arming state throughout: no arming in it is never armed.
-            return [] if status is not None and "arming_state" in status.column_names else None
-        intervals: List[Interval] = []
-        start: Optional[float] = None
-        # A first record of disarming means the log began armed.
-        if not changes[0][1]:
-            start = self.first_time()
-        for time, state in changes:
-            if math.isnan(time):  # logged before any packet with a time
-                first = self.first_time() if state else None
-                time = first if first is not None else time
-            if state and start is None:
-                start = time
-            elif not state and start is not None:
-                intervals.append((start, time))
-                start = None
-        if start is not None:
-            intervals.append((start, None))
-        return intervals
+    def signal(self, name: str) -> List[Tuple[int, numpy.ndarray, numpy.ndarray]]:
+        """(instance, times, values) of each instance of quantity `name`, in
+        its unit; none when the log lacks it."""
+        return [(instance, *self.view.series(name, instance)) for instance in self.view.instances(name)]
 
     def first_time(self) -> Optional[float]:
         first, _ = self.log.time_span(self.sysid)
@@ -286,37 +200,11 @@ class Data:
     @property
     def vehicle(self) -> Optional[str]:
         """"copter", "plane", "rover", "sub", ... or None."""
-        if self._vehicle == ():
-            self._vehicle = self._find_vehicle()
-        return self._vehicle  # type: ignore[no-any-return]
-
-    def _find_vehicle(self) -> Optional[str]:
-        if self.ulog:  # vehicle_status says
-            kind: Optional[str] = self.log.info.get("vehicle")
-            return kind
-        messages = self.log.messages
-        if self.sysid is not None and "_sysid" in messages.column_names:
-            messages = messages.filter(pyarrow.compute.equal(messages.column("_sysid"), self.sysid))
-        found = vehicle_from_messages(messages.column("text").to_pylist())
-        if found is None and self.mavlink:
-            beats = self.table("HEARTBEAT")
-            if beats is not None:
-                for kind, autopilot in zip(beats.column("type").to_pylist(), beats.column("autopilot").to_pylist()):
-                    if autopilot != AUTOPILOT_INVALID and kind in VEHICLE_BY_MAV_TYPE:
-                        found = VEHICLE_BY_MAV_TYPE[kind]
-                        break
-        if found is None and not self.mavlink and self.table("MOTB", "CTUN") is not None:
-            ctun = self.table("CTUN")
-            if ctun is not None and self.has(ctun, "ThO") or ctun is not None and self.has(ctun, "ThrOut", "DAlt"):
-                found = "Copter"
-        return found.lower() if found else None
+        return self.view.vehicle  # type: ignore[no-any-return]
 
     @property
     def px4(self) -> bool:
-        if self.ulog:
-            return True
-        beats = self.table("HEARTBEAT")
-        return beats is not None and AUTOPILOT_PX4 in beats.column("autopilot").to_pylist()
+        return bool(self.view.px4)
 
     def texts(self) -> List[Tuple[Optional[float], Optional[int], str]]:
         """(time, severity, text) of the vehicle's text messages."""

@@ -6,10 +6,9 @@ from __future__ import annotations
 from typing import Dict, List, Optional, Tuple
 
 import numpy
-import pyarrow
 
 from . import px4
-from .data import Data, Row, instances, numbered, skipped, worst
+from .data import Data, Row, numbered, skipped, worst
 from .limits import Limit, grade
 
 # POWR.Flags / POWER_STATUS.flags: peripheral overcurrent (5 V rail, high-power rail).
@@ -25,11 +24,10 @@ PX4_BATTERY_WARNINGS = {1: "low", 2: "critical", 3: "emergency", 4: "failed"}
 
 
 def board_power(data: Data, limits: Dict[str, Limit]) -> List[Row]:
-    found = _board_voltage(data)
-    if found is None:
+    found = data.signal("board.voltage")
+    if not found:
         return [skipped("board_power", "no board voltage (POWR, CURR, POWER_STATUS, HWSTATUS or system_power)")]
-    table, volts, flags = found
-    times = data.times(table)
+    _, times, volts = found[0]
     armed = data.armed_mask(times)
     volts = numpy.where(armed & (volts > 0.5), volts, numpy.nan)  # 0: no sensor
     lowest, time = worst(volts, times, highest=False)
@@ -42,8 +40,10 @@ def board_power(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     if verdict == "pass" and grade(swing, swing_limit)[0] != "pass":
         verdict, bound = "warn", swing_limit.warn
         notes.append(f"a swing of {swing:.2f} V")
+    flags = _power_flags(data)
     if flags is not None:
-        armed_flags = flags[armed].astype(numpy.int64)
+        flag_times, values = flags
+        armed_flags = values[data.armed_mask(flag_times) & numpy.isfinite(values)].astype(numpy.int64)
         if (armed_flags & OVERCURRENT).any():
             verdict = "fail" if verdict == "fail" else "warn"
             notes.append("peripheral overcurrent flagged")
@@ -53,22 +53,12 @@ def board_power(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     return [Row("board_power", verdict, lowest, bound, "V", time, "; ".join(notes))]
 
 
-def _board_voltage(data: Data) -> Optional[Tuple[pyarrow.Table, numpy.ndarray, Optional[numpy.ndarray]]]:
-    if data.ulog:
-        return px4.board_voltage(data)
-    powr = data.table("POWR")
-    if powr is not None and data.has(powr, "Vcc"):
-        flags = data.values(powr, "Flags") if "Flags" in powr.column_names else None
-        return powr, data.values(powr, "Vcc"), flags
-    curr = data.table("CURR")
-    if curr is not None and data.has(curr, "Vcc"):
-        return curr, data.values(curr, "Vcc") / 1000.0, None  # millivolts
-    status = data.table("POWER_STATUS")
-    if status is not None and data.has(status, "Vcc"):
-        return status, data.values(status, "Vcc") / 1000.0, data.values(status, "flags")
-    hardware = data.table("HWSTATUS")
-    if hardware is not None and data.has(hardware, "Vcc"):
-        return hardware, data.values(hardware, "Vcc") / 1000.0, None
+def _power_flags(data: Data) -> Optional[Tuple[numpy.ndarray, numpy.ndarray]]:
+    """Times and the board's power flags (POWR.Flags, POWER_STATUS.flags)."""
+    for name, column in (("POWR", "Flags"), ("POWER_STATUS", "flags")):
+        table = data.table(name)
+        if table is not None and column in table.column_names:
+            return data.times(table), data.values(table, column)
     return None
 
 
@@ -140,21 +130,20 @@ def _flying_at_end(data: Data, end: Optional[float]) -> Optional[Tuple[bool, Opt
 
 
 def battery(data: Data, limits: Dict[str, Limit]) -> List[Row]:
-    found = _batteries(data)
+    found = data.signal("battery.voltage")
     failsafes = _battery_failsafes(data)
     if not found:
         return [skipped("battery", "no battery voltage (BAT, CURR, SYS_STATUS or battery_status)")]
     rows = []
-    for instance, table, volts in found:
+    for instance, times, volts in found:
         name = numbered("battery", instance)
-        times = data.times(table)
         armed = data.armed_mask(times)
         volts = numpy.where(armed & (volts > 0.1), volts, numpy.nan)
         lowest, time = worst(volts, times, highest=False)
         if lowest is None:
             rows.append(skipped(name, "no battery voltage " + data.while_armed()))
             continue
-        warning = px4.battery_warning(data, instance, table) if data.ulog else None
+        warning = px4.battery_warning(data, instance) if data.ulog else None
         prefix = "BATT" if instance == 0 else f"BATT{instance + 1}"
         params = data.log.params
         low, critical = params.get(f"{prefix}_LOW_VOLT", 0.0), params.get(f"{prefix}_CRT_VOLT", 0.0)
@@ -179,22 +168,6 @@ def battery(data: Data, limits: Dict[str, Limit]) -> List[Row]:
                                detail=row.detail + f"; battery failsafe: {failsafes[0][1]}")
         rows.append(row)
     return rows
-
-
-def _batteries(data: Data) -> List[Tuple[int, pyarrow.Table, numpy.ndarray]]:
-    if data.ulog:
-        return px4.batteries(data)
-    bat = data.table("BAT")
-    if bat is not None and data.has(bat, "Volt"):
-        return [(i, t, data.values(t, "Volt")) for i, t in instances(data, bat, "Inst")]
-    curr = data.table("CURR")
-    if curr is not None and data.has(curr, "Volt"):
-        return [(0, curr, data.values(curr, "Volt") / 100.0)]  # centivolts
-    status = data.table("SYS_STATUS")
-    if status is not None and data.has(status, "voltage_battery"):
-        millivolts = data.values(status, "voltage_battery")
-        return [(0, status, numpy.where(millivolts >= 65535, numpy.nan, millivolts / 1000.0))]
-    return []
 
 
 def _battery_failsafes(data: Data) -> List[Tuple[Optional[float], str]]:

@@ -8,61 +8,17 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import numpy
 import pyarrow
+import pyarrow.compute
 
 from .data import Data, instances
 
 INSTANCE = "_instance"
-# Smoothing of the accelerometer's sample-to-sample change, as PX4 smooths
-# its own vibration metric (a first-order filter of weight 0.01 per sample).
-METRIC_WEIGHT = 0.01
-VIBRATION = "accel_vibration_metric"
-CLIPPING = "accel_clipping_total"
-GPS_TOPICS = ("vehicle_gps_position", "sensor_gps")
 # estimator_status test ratios: column to what it tests.
 RATIOS = {"vel_test_ratio": "velocity", "pos_test_ratio": "horizontal position", "hgt_test_ratio": "height",
           "mag_test_ratio": "magnetometer", "tas_test_ratio": "airspeed", "hagl_test_ratio": "height above ground",
           "beta_test_ratio": "sideslip"}
 # PX4's PWM_MAIN_MIN/MAX defaults, for outputs whose limits the log lacks.
 PWM_RANGE = (1000.0, 2000.0)
-
-
-def vibration(data: Data) -> List[Tuple[int, pyarrow.Table, Tuple[str, ...]]]:
-    """vehicle_imu_status' metric per IMU, else one computed the same way
-    from sensor_combined's accelerometer."""
-    status = data.table("vehicle_imu_status")
-    if status is not None and data.has(status, VIBRATION):
-        return [(i, t, (VIBRATION,)) for i, t in instances(data, status, INSTANCE)]
-    combined = data.table("sensor_combined")
-    if combined is None or not data.has(combined, "accelerometer_m_s2") or combined.num_rows < 2:
-        return []
-    accel = data.vectors(combined, "accelerometer_m_s2")
-    change = numpy.r_[0.0, numpy.linalg.norm(numpy.diff(accel, axis=0), axis=1)]
-    metric = numpy.empty(len(change))
-    level = 0.0
-    for i, step in enumerate(numpy.nan_to_num(change)):
-        level += METRIC_WEIGHT * (step - level)
-        metric[i] = level
-    return [(0, combined.append_column(VIBRATION, pyarrow.array(metric)), (VIBRATION,))]
-
-
-def clipping(data: Data) -> List[Tuple[int, pyarrow.Table, str]]:
-    """vehicle_imu_status' clip counts (totals since boot, per axis), summed."""
-    status = data.table("vehicle_imu_status")
-    if status is None or not data.has(status, "accel_clipping"):
-        return []
-    found = []
-    for instance, table in instances(data, status, INSTANCE):
-        total = data.vectors(table, "accel_clipping").sum(axis=1)
-        found.append((instance, table.append_column(CLIPPING, pyarrow.array(total)), CLIPPING))
-    return found
-
-
-def receivers(data: Data) -> List[Tuple[int, pyarrow.Table, Tuple[str, str, str, float]]]:
-    for name in GPS_TOPICS:
-        table = data.table(name)
-        if table is not None and data.has(table, "fix_type", "satellites_used", "hdop"):
-            return [(i, t, ("fix_type", "satellites_used", "hdop", 1.0)) for i, t in instances(data, table, INSTANCE)]
-    return []
 
 
 def ratio_tables(data: Data) -> List[Tuple[int, str, pyarrow.Table, Dict[str, Any]]]:
@@ -82,47 +38,20 @@ def primary_estimator(data: Data) -> Optional[Tuple[pyarrow.Table, str]]:
     return None
 
 
-def batteries(data: Data) -> List[Tuple[int, pyarrow.Table, numpy.ndarray]]:
+def battery_warning(data: Data, instance: int) -> Optional[Tuple[float, float]]:
+    """The worst `warning` of battery `instance` (1 low, 2 critical, 3
+    emergency, 4 failed) while armed and its time, when logged."""
     table = data.table("battery_status")
-    if table is None:
-        return []
-    column = next((c for c in ("voltage_filtered_v", "voltage_v") if c in table.column_names), None)
-    if column is None:
-        return []
-    found = []
-    for instance, rows in instances(data, table, INSTANCE):
-        volts = data.values(rows, column)
-        if "connected" in rows.column_names:  # a slot with no battery reports 0 V
-            volts = numpy.where(data.values(rows, "connected") > 0, volts, numpy.nan)
-        found.append((instance, rows, volts))
-    return found
-
-
-def battery_warning(data: Data, instance: int, table: pyarrow.Table) -> Optional[Tuple[float, float]]:
-    """The worst `warning` (1 low, 2 critical, 3 emergency, 4 failed) while
-    armed and its time, when logged."""
-    if "warning" not in table.column_names:
+    if table is None or "warning" not in table.column_names:
         return None
+    if "_instance" in table.column_names:
+        table = table.filter(pyarrow.compute.equal(table.column("_instance"), instance))
     times = data.times(table)
     levels = numpy.where(data.armed_mask(times), data.values(table, "warning"), numpy.nan)
     if not numpy.isfinite(levels).any() or numpy.nanmax(levels) <= 0:
         return None
     index = int(numpy.nanargmax(levels))
     return float(levels[index]), float(times[index])
-
-
-def cpu_load(data: Data) -> Optional[Tuple[pyarrow.Table, numpy.ndarray]]:
-    table = data.table("cpuload")
-    if table is None or not data.has(table, "load"):
-        return None
-    return table, data.values(table, "load") * 100.0  # a fraction
-
-
-def board_voltage(data: Data) -> Optional[Tuple[pyarrow.Table, numpy.ndarray, None]]:
-    table = data.table("system_power")
-    if table is None or not data.has(table, "voltage5v_v"):
-        return None
-    return table, data.values(table, "voltage5v_v"), None
 
 
 def roll_pitch(q: numpy.ndarray) -> Tuple[numpy.ndarray, numpy.ndarray]:

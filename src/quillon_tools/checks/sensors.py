@@ -3,35 +3,29 @@ quality per receiver, and the compass per instance."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Dict, List, Optional, Tuple
 
 import numpy
-import pyarrow
 
-from . import px4
-from .data import Data, Row, finite, instances, numbered, skipped, worst
+from .data import Data, Row, finite, numbered, skipped, worst
 from .limits import DEFAULT_LIMITS, Limit, grade
 
 # A GPS status (DataFlash) or fix type (MAVLink) from this on is a 3D fix.
 FIX_3D = 3
-# MAVLink GPS_RAW_INT eph when unknown.
-EPH_UNKNOWN = 65535
 
 
 def vibration(data: Data, limits: Dict[str, Limit]) -> List[Row]:
-    found = _vibration_tables(data)
+    found = _vibration_levels(data)
     if not found:
         return [skipped("vibration", "no vibration data (VIBE, VIBRATION, vehicle_imu_status or sensor_combined)")]
     limit = limits["vibration_px4" if data.px4 else "vibration"]
     rows = []
-    for instance, table, axes in found:
+    for instance, times, level in found:
         name = numbered("vibration", instance)
-        times = data.times(table)
         armed = data.armed_mask(times)
         if not armed.any():
             rows.append(skipped(name, "no vibration data while armed"))
             continue
-        level = numpy.nanmax(numpy.stack([data.values(table, axis) for axis in axes]), axis=0)
         value, time = worst(numpy.where(armed, level, numpy.nan), times)
         if value is None:
             rows.append(skipped(name, "no valid vibration values"))
@@ -42,27 +36,29 @@ def vibration(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     return rows
 
 
-def _vibration_tables(data: Data) -> List[Tuple[int, pyarrow.Table, Tuple[str, ...]]]:
-    if data.ulog:
-        return px4.vibration(data)
-    vibe = data.table("VIBE")
-    if vibe is not None and data.has(vibe, "VibeX", "VibeY", "VibeZ"):
-        return [(i, t, ("VibeX", "VibeY", "VibeZ")) for i, t in instances(data, vibe, "IMU")]
-    message = data.table("VIBRATION")
-    if message is not None:
-        return [(0, message, ("vibration_x", "vibration_y", "vibration_z"))]
-    return []
+def _vibration_levels(data: Data) -> List[Tuple[int, numpy.ndarray, numpy.ndarray]]:
+    """(instance, times, level) per IMU: the greatest of the three axes, or
+    PX4's one-number metric."""
+    if data.view.has("vibration.metric"):
+        return data.signal("vibration.metric")
+    axes = [data.signal(f"vibration.{axis}") for axis in "xyz"]
+    if not all(axes):
+        return []
+    found = []
+    for (instance, times, x), (_, _, y), (_, _, z) in zip(*axes):
+        if len(x) == len(y) == len(z):
+            with numpy.errstate(invalid="ignore"):
+                found.append((instance, times, numpy.fmax(numpy.fmax(x, y), z)))
+    return found
 
 
 def clipping(data: Data, limits: Dict[str, Limit]) -> List[Row]:
-    found = _clip_counts(data)
+    found = data.signal("clipping")
     if not found:
         return [skipped("clipping", "no clipping counts (VIBE Clip, VIBRATION or vehicle_imu_status)")]
     rows = []
-    for instance, table, column in found:
+    for instance, times, counts in found:
         name = numbered("clipping", instance)
-        times = data.times(table)
-        counts = data.values(table, column)
         armed = data.armed_mask(times)
         # Counts are totals since boot: the rises between armed rows are new clips.
         steps = numpy.diff(counts)
@@ -79,29 +75,13 @@ def clipping(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     return rows
 
 
-def _clip_counts(data: Data) -> List[Tuple[int, pyarrow.Table, str]]:
-    if data.ulog:
-        return px4.clipping(data)
-    vibe = data.table("VIBE")
-    if vibe is not None and data.has(vibe, "Clip"):
-        return [(i, t, "Clip") for i, t in instances(data, vibe, "IMU")]
-    for table in (vibe, data.table("VIBRATION")):
-        if table is None:
-            continue
-        columns = [c for c in table.column_names if c.lower().startswith("clip")]
-        return [(i, table, c) for i, c in enumerate(sorted(columns))]
-    return []
-
-
 def gps(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     found = _receivers(data)
     if not found:
         return [skipped(name, "no GPS data (GPS, GPS_RAW_INT, vehicle_gps_position or sensor_gps)") for name in ("gps_fix", "gps_satellites", "gps_hdop")]
     rows: List[Row] = []
-    for instance, table, (status, sats, hdop, hdop_scale) in found:
-        times = data.times(table)
+    for instance, times, fix, satellites, dilution in found:
         armed = data.armed_mask(times)
-        fix = data.values(table, status)
         fixed = armed & (fix >= FIX_3D)
         names = [numbered(n, instance) for n in ("gps_fix", "gps_satellites", "gps_hdop")]
         if not fixed.any():
@@ -118,17 +98,13 @@ def gps(data: Data, limits: Dict[str, Limit]) -> List[Row]:
         rows.append(Row(names[0], verdict, losses, bound, "losses", time,
                         f"3D fix lost {losses:.0f} times {data.while_armed()}" if losses
                         else f"3D fix kept {data.while_armed()}"))
-        count = numpy.where(fixed, data.values(table, sats), numpy.nan)
-        value, time = worst(count, times, highest=False)
+        value, time = worst(numpy.where(fixed, satellites, numpy.nan), times, highest=False)
         if value is None:
             rows.append(skipped(names[1], "no satellite counts"))
         else:
             verdict, bound = grade(value, limits["gps_satellites"])
             rows.append(Row(names[1], verdict, value, bound, "satellites", time,
                             f"as few as {value:.0f} satellites with a 3D fix {data.while_armed()}"))
-        dilution = data.values(table, hdop, "GPS2" if instance and "I" not in table.column_names else "GPS") * hdop_scale
-        if data.mavlink:
-            dilution[data.values(table, hdop) >= EPH_UNKNOWN] = numpy.nan
         value, time = worst(numpy.where(fixed, dilution, numpy.nan), times)
         if value is None:
             rows.append(skipped(names[2], "no HDop values"))
@@ -149,22 +125,16 @@ def _hdop_limit(data: Data, limits: Dict[str, Limit]) -> Limit:
     return limit
 
 
-def _receivers(data: Data) -> List[Tuple[int, pyarrow.Table, Tuple[str, str, str, float]]]:
-    if data.ulog:
-        return px4.receivers(data)
+def _receivers(data: Data) -> List[Tuple[int, numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray]]:
+    """(instance, times, fix, satellites, HDop) per receiver, rows aligned."""
+    satellites = {i: v for i, _, v in data.signal("gps.satellites")}
+    dilution = {i: v for i, _, v in data.signal("gps.hdop")}
     found = []
-    gps = data.table("GPS")
-    if gps is not None and data.has(gps, "Status", "NSats", "HDop"):
-        found = [(i, t, ("Status", "NSats", "HDop", 1.0)) for i, t in instances(data, gps, "I")]
-        second = data.table("GPS2")
-        if second is not None and data.has(second, "Status", "NSats", "HDop") and len(found) == 1:
-            found.append((1, second, ("Status", "NSats", "HDop", 1.0)))
-        return found
-    columns = ("fix_type", "satellites_visible", "eph", 0.01)
-    for instance, name in enumerate(("GPS_RAW_INT", "GPS2_RAW")):
-        table = data.table(name)
-        if table is not None and data.has(table, *columns[:3]):
-            found.append((instance, table, columns))
+    for instance, times, fix in data.signal("gps.fix"):
+        sats = satellites.get(instance, numpy.full(len(fix), numpy.nan))
+        hdop = dilution.get(instance, numpy.full(len(fix), numpy.nan))
+        if len(sats) == len(hdop) == len(fix):
+            found.append((instance, times, fix, sats, hdop))
     return found
 
 
@@ -173,13 +143,12 @@ def _receivers(data: Data) -> List[Tuple[int, pyarrow.Table, Tuple[str, str, str
 def compass(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     found = _magnetometers(data)
     if not found:
-        return [skipped(n, "no compass data (MAG or RAW_IMU)") for n in ("compass", "compass_field")]
+        return [skipped(n, "no compass data (MAG, RAW_IMU, vehicle_magnetometer or sensor_mag)")
+                for n in ("compass", "compass_field")]
     current_times, current = _current(data)
     rows: List[Row] = []
-    for instance, table, axes in found:
-        times = data.times(table)
+    for instance, times, field in found:
         armed = data.armed_mask(times)
-        field = numpy.sqrt(sum(_milligauss(data, table, axis) ** 2 for axis in axes))
         field = numpy.where(armed & (field > 0), field, numpy.nan)
         names = numbered("compass", instance), numbered("compass_field", instance)
         if not numpy.isfinite(field).any():
@@ -229,46 +198,22 @@ def _field_range(name: str, data: Data, field: numpy.ndarray, times: numpy.ndarr
                f"field strength within {weakest:.0f}..{strongest:.0f} mGauss {data.while_armed()}")
 
 
-def _milligauss(data: Data, table: pyarrow.Table, column: str) -> numpy.ndarray:
-    values = data.values(table, column)
-    unit = (table.schema.field(column).metadata or {}).get(b"unit")
-    return values * 1000.0 if unit == b"Gauss" else values
-
-
-def _magnetometers(data: Data) -> List[Tuple[int, pyarrow.Table, Tuple[str, str, str]]]:
-    axes = ("MagX", "MagY", "MagZ")
-    mag = data.table("MAG")
-    if mag is not None and data.has(mag, *axes):
-        found: List[Tuple[int, Any]] = list(instances(data, mag, "I"))
-        if "I" not in mag.column_names:
-            for instance, name in ((1, "MAG2"), (2, "MAG3")):
-                more = data.table(name)
-                if more is not None and data.has(more, *axes):
-                    found.append((instance, more))
-        return [(i, t, axes) for i, t in found]
-    sent: List[Tuple[int, Any, Tuple[str, str, str]]] = []
-    for instance, name in enumerate(("RAW_IMU", "SCALED_IMU2", "SCALED_IMU3")):
-        table = data.table(name)
-        if table is not None and data.has(table, "xmag", "ymag", "zmag"):
-            sent.append((instance, table, ("xmag", "ymag", "zmag")))
-    return sent
+def _magnetometers(data: Data) -> List[Tuple[int, numpy.ndarray, numpy.ndarray]]:
+    """(instance, times, field strength in mGauss) per compass."""
+    axes = [data.signal(f"compass.{axis}") for axis in "xyz"]
+    if not all(axes):
+        return []
+    return [(instance, times, numpy.sqrt(x * x + y * y + z * z))
+            for (instance, times, x), (_, _, y), (_, _, z) in zip(*axes) if len(x) == len(y) == len(z)]
 
 
 def _current(data: Data) -> Tuple[Optional[numpy.ndarray], Optional[numpy.ndarray]]:
-    """Times and battery current (A), for relating the compass to it."""
-    bat = data.table("BAT")
-    if bat is not None and data.has(bat, "Curr"):
-        if "Inst" in bat.column_names:
-            bat = instances(data, bat, "Inst")[0][1]
-        return _ordered(data.times(bat), data.values(bat, "Curr"))
-    curr = data.table("CURR")
-    if curr is not None and data.has(curr, "Curr"):
-        return _ordered(data.times(curr), data.values(curr, "Curr") / 100.0)  # centiamperes
-    status = data.table("SYS_STATUS")
-    if status is not None and data.has(status, "current_battery"):
-        amps = data.values(status, "current_battery")
-        return _ordered(data.times(status), numpy.where(amps < 0, numpy.nan, amps / 100.0))
-    return None, None
+    """Times and the first battery's current (A), for relating the compass to it."""
+    found = data.signal("battery.current")
+    if not found:
+        return None, None
+    _, times, amps = found[0]
+    return _ordered(times, numpy.where(amps < 0, numpy.nan, amps))
 
 
 def _ordered(times: numpy.ndarray, values: numpy.ndarray) -> Tuple[Optional[numpy.ndarray], Optional[numpy.ndarray]]:

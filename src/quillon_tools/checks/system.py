@@ -8,7 +8,6 @@ from typing import Dict, List, Optional, Tuple
 import numpy
 import pyarrow.compute
 
-from . import px4
 from .data import Data, Row, finite, matching, skipped, worst
 from .limits import Limit, grade
 
@@ -101,22 +100,10 @@ def _count_row(check: str, found: List[Tuple[Optional[float], str]], limits: Dic
 
 
 def cpu_load(data: Data, limits: Dict[str, Limit]) -> List[Row]:
-    pm = None if data.ulog else data.table("PM")
-    cpu = px4.cpu_load(data) if data.ulog else None
-    if data.ulog and cpu is None:
-        return [skipped("cpu_load", "no processor load (cpuload)")]
-    if cpu is not None:
-        table, load = cpu
-    elif pm is not None and data.has(pm, "Load"):
-        table, load = pm, data.values(pm, "Load", "PM")
-        if (pm.schema.field("Load").metadata or {}).get(b"multiplier") is None:
-            load = load / 10.0  # tenths of a percent, as logged without units
-    else:
-        status = data.table("SYS_STATUS")
-        if status is None or not data.has(status, "load"):
-            return [skipped("cpu_load", "no processor load (PM.Load or SYS_STATUS)")]
-        table, load = status, data.values(status, "load") / 10.0  # per mille
-    times = data.times(table)
+    found = data.signal("cpu.load")
+    if not found:
+        return [skipped("cpu_load", "no processor load (PM.Load, SYS_STATUS or cpuload)")]
+    _, times, load = found[0]
     value, time = worst(numpy.where(data.armed_mask(times), load, numpy.nan), times)
     if value is None:
         return [skipped("cpu_load", "no processor load " + data.while_armed())]

@@ -5,7 +5,7 @@ from __future__ import annotations
 import csv
 import json
 import math
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, TextIO, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Optional, TextIO, Tuple
 
 import pyarrow
 import pyarrow.compute
@@ -198,6 +198,8 @@ def _shown(key: str, value: Any) -> str:
 
     if value is None:
         return "unknown"
+    if key == "suspect":
+        return "; ".join(f"{fact}: {why}" for fact, why in value.items()) or "none"
     if isinstance(value, datetime.datetime):
         return value.strftime(ISO_TIME.replace("%SZ", "%S.%fZ"))
     if key == "firmware":
@@ -221,12 +223,14 @@ INFO_UNITS = {"duration": " s", "flight_time": " s", "distance": " m", "max_alti
 def write_info(info: Dict[Any, Any], protocol: Optional[str], out: TextIO) -> None:
     """`key: value` lines of a log's facts; one block per vehicle of a
     MAVLink log of several."""
-    blocks = info.items() if info and not isinstance(next(iter(info)), str) else [(None, info)]
-    for number, (sysid, facts) in enumerate(blocks):
-        if sysid is not None:
-            out.write(("\n" if number else "") + f"system {sysid}:\n")
+    vehicles = info.get("vehicles") or [info]
+    several = len(vehicles) > 1
+    for number, facts in enumerate(vehicles):
+        if several:
+            out.write(("\n" if number else "") + f"system {facts.get('sysid')}:\n")
         for key, value in facts.items():
-            out.write(f"{'  ' if sysid is not None else ''}{key}: {_shown(key, value)}\n")
+            if key != "sysid" or (value is not None and not several):
+                out.write(f"{'  ' if several else ''}{key}: {_shown(key, value)}\n")
 
 
 def write_info_json(info: Dict[Any, Any], protocol: Optional[str], out: TextIO) -> None:

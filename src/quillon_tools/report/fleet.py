@@ -92,7 +92,7 @@ def _worst(checks: Any) -> Dict[str, str]:
 def summary_row(log: Any, log_name: str) -> Dict[str, Any]:
     """What the index shows of a log: facts of each vehicle combined."""
     info = log.info
-    vehicles = list(info.values()) if info and all(isinstance(k, int) for k in info) else [info or {}]
+    vehicles = (info or {}).get("vehicles") or [info or {}]
     starts = [v["start"] for v in vehicles if v.get("start") is not None]
 
     def total(key: str) -> Optional[float]:

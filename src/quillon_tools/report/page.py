@@ -62,8 +62,9 @@ def _vehicle_ids(log: Any, info: Any) -> List[Optional[int]]:
     those that report a flight mode; [None] for a log of one."""
     if log.protocol != MAVLINK:
         return [None]
-    if isinstance(info, dict) and info and all(isinstance(key, int) for key in info):
-        ids = sorted(info)
+    described = [v.get("sysid") for v in info.get("vehicles", [])] if isinstance(info, dict) else []
+    if described and all(isinstance(sysid, int) for sysid in described):
+        ids = described
     else:
         modes = log.modes
         ids = sorted(set(modes.column("_sysid").to_pylist())) if modes.num_rows else []
@@ -71,9 +72,9 @@ def _vehicle_ids(log: Any, info: Any) -> List[Optional[int]]:
 
 
 def _vehicle_info(info: Any, sysid: Optional[int]) -> Optional[Dict[str, Any]]:
-    if isinstance(info, dict) and sysid is not None and sysid in info:
-        found: Dict[str, Any] = info[sysid]
-        return found
+    for found in info.get("vehicles", []) if isinstance(info, dict) else []:
+        if found.get("sysid") == sysid:
+            return found  # type: ignore[no-any-return]
     return info if isinstance(info, dict) and "vehicle" in info else None
 
 

@@ -1,0 +1,122 @@
+"""Where each quantity lives in an ArduPilot DataFlash log, era by era.
+
+A log with FMTU packets states each field's unit and multiplier, and those
+win. Older logs state none: the unit written here for a source is then the
+one the firmware of that era logged (CURR volts as centivolts in integer
+layouts, as volts in float ones; CTUN climb rate as cm/s)."""
+
+from __future__ import annotations
+
+from typing import Any, Dict, Optional, Tuple
+
+import numpy
+
+from ..source import Part, Source, micros
+
+EV_ARMED, EV_DISARMED = 10, 11  # EV ids; 15 (AUTO_ARMED) is the throttle handed over, after arming
+EV_LAND_COMPLETE, EV_NOT_LANDED = 18, 28
+# Columns older layouts number their instances by, where no FMTU marks one.
+INSTANCE_COLUMNS = ("Instance", "Inst", "IMU", "I", "C", "Core")
+
+
+def _events(view: Any) -> Optional[Part]:
+    """armed from EV arming and disarming ids, for logs before ARM."""
+    return _ev_states(view, {EV_ARMED: 1.0, EV_DISARMED: 0.0})
+
+
+def _landings(view: Any) -> Optional[Part]:
+    """in_air from EV's landed and not-landed ids."""
+    return _ev_states(view, {EV_NOT_LANDED: 1.0, EV_LAND_COMPLETE: 0.0})
+
+
+def _ev_states(view: Any, states: Dict[int, float]) -> Optional[Part]:
+    table = view.table("EV")
+    if table is None or "Id" not in table.column_names:
+        return None
+    ids = table.column("Id").to_numpy(zero_copy_only=False)
+    keep = numpy.isin(ids, list(states))
+    if not keep.any():
+        return None
+    values = numpy.array([states[int(i)] for i in ids[keep]], dtype=float)
+    return Part(micros(table)[keep], numpy.zeros(int(keep.sum()), dtype=numpy.int64), values, changes=True)
+
+
+def _on(raw: numpy.ndarray) -> numpy.ndarray:
+    return numpy.where(numpy.isnan(raw), numpy.nan, (raw > 0).astype(float))
+
+
+def _axes(message: str, template: str, unit: Optional[str] = None, **more: Any) -> Tuple[Source, ...]:
+    return tuple(Source(message, template.format(axis), unit, **more) for axis in "XYZ")
+
+
+def _compass(axis: str) -> Tuple[Source, ...]:
+    # MAG2 and MAG3 are the second and third compass of layouts before one MAG held all.
+    return tuple(Source(name, f"Mag{axis}", "mGauss", instance=instance)
+                 for name, instance in (("MAG", None), ("MAG2", 1), ("MAG3", 2)))
+
+
+SOURCES: Dict[str, Tuple[Source, ...]] = {
+    "attitude.roll": (Source("ATT", "Roll", "deg"),),
+    "attitude.pitch": (Source("ATT", "Pitch", "deg"),),
+    "attitude.yaw": (Source("ATT", "Yaw", "deg"),),
+    "attitude.roll_desired": (Source("ATT", "DesRoll", "deg"),),
+    "attitude.pitch_desired": (Source("ATT", "DesPitch", "deg"),),
+    "attitude.yaw_desired": (Source("ATT", "DesYaw", "deg"),),
+    "altitude.relative": (Source("POS", "RelHomeAlt", "m"), Source("GPS", "RelAlt", "m"), Source("CTUN", "Alt", "m")),
+    "altitude.amsl": (Source("POS", "Alt", "m"), Source("GPS", "Alt", "m")),
+    # Integer CRt is cm/s in every era; FMTU says so (m/s x 0.01) where it exists.
+    "climb_rate": (Source("CTUN", "CRt", "cm/s", kind="int"), Source("CTUN", "CRt", "m/s", kind="float")),
+    "ground_speed": (Source("GPS", "Spd", "m/s"),),
+    "position.lat": (Source("POS", "Lat", "deg"), Source("GPS", "Lat", "deg")),
+    "position.lon": (Source("POS", "Lng", "deg"), Source("GPS", "Lng", "deg")),
+    "battery.voltage": (Source("BAT", "Volt", "V"), Source("CURR", "Volt", "cV", kind="int"),
+                        Source("CURR", "Volt", "V", kind="float")),
+    "battery.current": (Source("BAT", "Curr", "A"), Source("CURR", "Curr", "cA", kind="int"),
+                        Source("CURR", "Curr", "A", kind="float")),
+    "battery.consumed": (Source("BAT", "CurrTot", "mAh"), Source("CURR", "CurrTot", "mAh")),
+    "vibration.x": (Source("VIBE", "VibeX", "m/s/s"),),
+    "vibration.y": (Source("VIBE", "VibeY", "m/s/s"),),
+    "vibration.z": (Source("VIBE", "VibeZ", "m/s/s"),),
+    # One count per IMU; older layouts log the three IMUs' counts side by side.
+    "clipping": (Source("VIBE", "Clip", "count"), Source("VIBE", "Clip0", "count", instance=0),
+                 Source("VIBE", "Clip1", "count", instance=1), Source("VIBE", "Clip2", "count", instance=2)),
+    "gps.fix": (Source("GPS", "Status"), Source("GPS2", "Status", instance=1)),
+    "gps.satellites": (Source("GPS", "NSats", "count"), Source("GPS2", "NSats", "count", instance=1)),
+    "gps.hdop": (Source("GPS", "HDop"), Source("GPS2", "HDop", instance=1)),
+    "ekf.test_ratio.velocity": (Source("XKF4", "SV"), Source("NKF4", "SV"), Source("EKF4", "SV")),
+    "ekf.test_ratio.position": (Source("XKF4", "SP"), Source("NKF4", "SP"), Source("EKF4", "SP")),
+    "ekf.test_ratio.height": (Source("XKF4", "SH"), Source("NKF4", "SH"), Source("EKF4", "SH")),
+    "ekf.test_ratio.compass": (Source("XKF4", "SM"), Source("NKF4", "SM"), Source("EKF4", "SMX")),
+    "ekf.test_ratio.airspeed": (Source("XKF4", "SVT"), Source("NKF4", "SVT")),
+    "compass.x": _compass("X"),
+    "compass.y": _compass("Y"),
+    "compass.z": _compass("Z"),
+    # PM.Load is tenths of a percent; FMTU says so where it exists.
+    "cpu.load": (Source("PM", "Load", "d%"),),
+    "board.voltage": (Source("POWR", "Vcc", "V"), Source("CURR", "Vcc", "mV", kind="int"),
+                      Source("CURR", "Vcc", "V", kind="float")),
+    "armed": (Source("ARM", "ArmState", value=_on, changes=True), Source("EV", "Id", derive=_events),
+              Source("STAT", "Armed", value=_on)),
+    "in_air": (Source("STAT", "isFlying", value=_on), Source("EV", "Id", derive=_landings)),
+    "mode": (Source("MODE", "Mode"),),
+}
+
+# Messages identity reads beyond the sources.
+ALSO_READ = ("VER", "MOTB", "CTUN", "MSG")
+
+# Output channels: RCOU C1..C14, then RCO2 (channels 15 to 18) where logged.
+OUTPUT_CHANNELS = tuple(("RCOU", f"C{n}", n) for n in range(1, 17)) + tuple(("RCO2", f"C{n}", n) for n in range(15, 19))
+INPUT_CHANNELS = tuple(("RCIN", f"C{n}", n) for n in range(1, 17))
+
+
+def instance_column(view: Any, message: str, table: Any) -> Optional[str]:
+    """The column numbering a message's instances: the one FMTU marks, else
+    one older layouts use."""
+    found = view.log._facts.instance_field(message)
+    if found is not None:
+        return str(found)
+    if message in ("VIBE", "BAT", "GPS", "MAG", "XKF4", "NKF4", "IMU"):
+        for name in INSTANCE_COLUMNS:
+            if name in table.column_names:
+                return name
+    return None

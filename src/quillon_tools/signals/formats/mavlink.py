@@ -1,0 +1,105 @@
+"""Where each quantity lives in a MAVLink stream. The catalogue states every
+field's unit, multiplier and "unknown" value, so the sources name fields only;
+what the vehicle is comes from its autopilot's HEARTBEAT."""
+
+from __future__ import annotations
+
+from typing import Any, Dict, List, Optional, Tuple
+
+import numpy
+import pyarrow
+import pyarrow.compute
+
+from ..source import Source
+
+AUTOPILOT_INVALID = 8  # HEARTBEAT autopilot of components that are not one
+AUTOPILOT_PX4 = 12
+ARMED_FLAG = 0x80  # HEARTBEAT base_mode: MAV_MODE_FLAG_SAFETY_ARMED
+IN_AIR_STATES = (2, 3, 4)  # MAV_LANDED_STATE in air, taking off, landing
+
+
+def _armed(raw: numpy.ndarray) -> numpy.ndarray:
+    return numpy.where(numpy.isnan(raw), numpy.nan, ((numpy.nan_to_num(raw).astype(numpy.int64) & ARMED_FLAG) > 0) * 1.0)
+
+
+def _flying(raw: numpy.ndarray) -> numpy.ndarray:
+    # 0 (undefined) says nothing.
+    return numpy.where(numpy.isnan(raw) | (raw == 0), numpy.nan, numpy.isin(raw, IN_AIR_STATES) * 1.0)
+
+
+def _autopilot_rows(table: pyarrow.Table) -> Any:
+    return pyarrow.compute.not_equal(table.column("autopilot"), AUTOPILOT_INVALID).to_numpy(zero_copy_only=False)
+
+
+SOURCES: Dict[str, Tuple[Source, ...]] = {
+    "attitude.roll": (Source("ATTITUDE", "roll"),),
+    "attitude.pitch": (Source("ATTITUDE", "pitch"),),
+    "attitude.yaw": (Source("ATTITUDE", "yaw"),),
+    "attitude.roll_desired": (Source("NAV_CONTROLLER_OUTPUT", "nav_roll"),),
+    "attitude.pitch_desired": (Source("NAV_CONTROLLER_OUTPUT", "nav_pitch"),),
+    "attitude.yaw_desired": (Source("NAV_CONTROLLER_OUTPUT", "nav_bearing"),),
+    "altitude.relative": (Source("GLOBAL_POSITION_INT", "relative_alt"),),
+    "altitude.amsl": (Source("GLOBAL_POSITION_INT", "alt"), Source("GPS_RAW_INT", "alt")),
+    "climb_rate": (Source("VFR_HUD", "climb"), Source("GLOBAL_POSITION_INT", "vz", scale=-1.0)),
+    "ground_speed": (Source("VFR_HUD", "groundspeed"), Source("GPS_RAW_INT", "vel")),
+    "position.lat": (Source("GLOBAL_POSITION_INT", "lat"), Source("GPS_RAW_INT", "lat")),
+    "position.lon": (Source("GLOBAL_POSITION_INT", "lon"), Source("GPS_RAW_INT", "lon")),
+    "battery.voltage": (Source("SYS_STATUS", "voltage_battery"),),
+    "battery.current": (Source("SYS_STATUS", "current_battery"),),
+    "battery.consumed": (Source("BATTERY_STATUS", "current_consumed"),),
+    "vibration.x": (Source("VIBRATION", "vibration_x", "m/s/s"),),
+    "vibration.y": (Source("VIBRATION", "vibration_y", "m/s/s"),),
+    "vibration.z": (Source("VIBRATION", "vibration_z", "m/s/s"),),
+    "clipping": tuple(Source("VIBRATION", f"clipping_{n}", "count", instance=n) for n in range(3)),
+    "gps.fix": (Source("GPS_RAW_INT", "fix_type"), Source("GPS2_RAW", "fix_type", instance=1)),
+    "gps.satellites": (Source("GPS_RAW_INT", "satellites_visible", "count"),
+                       Source("GPS2_RAW", "satellites_visible", "count", instance=1)),
+    # eph is HDOP x 100.
+    "gps.hdop": (Source("GPS_RAW_INT", "eph", scale=0.01, invalid=(65535,)),
+                 Source("GPS2_RAW", "eph", scale=0.01, invalid=(65535,), instance=1)),
+    # ArduPilot names its test ratios variances; PX4 sends ESTIMATOR_STATUS.
+    "ekf.test_ratio.velocity": (Source("EKF_STATUS_REPORT", "velocity_variance"), Source("ESTIMATOR_STATUS", "vel_ratio")),
+    "ekf.test_ratio.position": (Source("EKF_STATUS_REPORT", "pos_horiz_variance"),
+                                Source("ESTIMATOR_STATUS", "pos_horiz_ratio")),
+    "ekf.test_ratio.height": (Source("EKF_STATUS_REPORT", "pos_vert_variance"), Source("ESTIMATOR_STATUS", "hgt_ratio")),
+    "ekf.test_ratio.compass": (Source("EKF_STATUS_REPORT", "compass_variance"), Source("ESTIMATOR_STATUS", "mag_ratio")),
+    "ekf.test_ratio.airspeed": (Source("ESTIMATOR_STATUS", "tas_ratio"),),
+    "compass.x": (Source("RAW_IMU", "xmag"), Source("SCALED_IMU2", "xmag", instance=1), Source("SCALED_IMU3", "xmag", instance=2)),
+    "compass.y": (Source("RAW_IMU", "ymag"), Source("SCALED_IMU2", "ymag", instance=1), Source("SCALED_IMU3", "ymag", instance=2)),
+    "compass.z": (Source("RAW_IMU", "zmag"), Source("SCALED_IMU2", "zmag", instance=1), Source("SCALED_IMU3", "zmag", instance=2)),
+    "cpu.load": (Source("SYS_STATUS", "load"),),
+    "board.voltage": (Source("POWER_STATUS", "Vcc"), Source("HWSTATUS", "Vcc")),
+    "armed": (Source("HEARTBEAT", "base_mode", value=_armed, rows=_autopilot_rows),),
+    "in_air": (Source("EXTENDED_SYS_STATE", "landed_state", value=_flying),),
+    "mode": (Source("HEARTBEAT", "custom_mode", rows=_autopilot_rows),),
+}
+
+# Output channels 1..16 of SERVO_OUTPUT_RAW (port 0; port 1 carries 17..32).
+OUTPUT_CHANNELS = tuple(("SERVO_OUTPUT_RAW", f"servo{n}_raw", n) for n in range(1, 17))
+INPUT_CHANNELS = tuple(("RC_CHANNELS", f"chan{n}_raw", n) for n in range(1, 19))
+
+
+def instance_column(view: Any, message: str, table: Any) -> Optional[str]:
+    """BATTERY_STATUS numbers its batteries; other messages are one instance each."""
+    return "id" if message == "BATTERY_STATUS" and "id" in table.column_names else None
+
+
+def autopilots(beats: Optional[pyarrow.Table]) -> List[int]:
+    """The components of a vehicle that send an autopilot's HEARTBEAT."""
+    if beats is None or "autopilot" not in beats.column_names:
+        return []
+    autopilot = beats.column("autopilot").to_numpy(zero_copy_only=False)
+    return sorted(set(beats.column("_compid").to_numpy(zero_copy_only=False)[autopilot != AUTOPILOT_INVALID].tolist()))
+
+
+def from_autopilot(table: pyarrow.Table, components: List[int]) -> pyarrow.Table:
+    """Rows of the vehicle's autopilot components, when they are known: a
+    gimbal's or camera's ATTITUDE is not the vehicle's."""
+    if not components or "_compid" not in table.column_names:
+        return table
+    keep = pyarrow.compute.is_in(table.column("_compid"),
+                                 value_set=pyarrow.array(components, table.schema.field("_compid").type))
+    if keep.null_count == 0 and pyarrow.compute.all(keep).as_py():
+        return table  # all from the autopilot: no copy
+    filtered = table.filter(keep)
+    return filtered if filtered.num_rows else table

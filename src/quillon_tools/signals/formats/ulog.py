@@ -1,0 +1,182 @@
+"""Where each quantity lives in a PX4 ULog log. Topics carry no units: the
+unit written for a source is the one PX4 defines for that field (older
+topics log integers in 1e-7 degrees and millimetres, newer ones floats in
+degrees and metres)."""
+
+from __future__ import annotations
+
+from typing import Any, Dict, Optional, Tuple
+
+import numpy
+import pyarrow
+
+from ..source import Part, Source, column, micros, numbers
+
+ARMING_STATE_ARMED = 2
+GPS_TOPICS = ("vehicle_gps_position", "sensor_gps")
+# Smoothing of the accelerometer's sample-to-sample change, as PX4 smooths
+# its own vibration metric (a first-order filter of weight 0.01 per sample).
+METRIC_WEIGHT = 0.01
+
+
+def _first(view: Any, *names: str) -> Optional[pyarrow.Table]:
+    for name in names:
+        table = view.table(name)
+        if table is not None:
+            return table
+    return None
+
+
+def _instances(table: pyarrow.Table) -> numpy.ndarray:
+    found: numpy.ndarray = numpy.zeros(table.num_rows, dtype=numpy.int64)
+    if "_instance" in table.column_names:
+        found = table.column("_instance").to_numpy(zero_copy_only=False).astype(numpy.int64)
+    return found
+
+
+def _euler(topic: str, field: str, axis: int) -> Source:
+    def derive(view: Any) -> Optional[Part]:
+        table = view.table(topic)
+        if table is None or field not in table.column_names:
+            return None
+        data = table.column(field).combine_chunks()
+        if not pyarrow.types.is_fixed_size_list(data.type) or data.type.list_size != 4:
+            return None
+        flat = numbers(pyarrow.chunked_array([data.flatten()]))
+        if flat is None:
+            return None
+        w, x, y, z = flat.reshape(-1, 4).T
+        if axis == 0:
+            angle = numpy.arctan2(2 * (w * x + y * z), 1 - 2 * (x * x + y * y))
+        elif axis == 1:
+            angle = numpy.arcsin(numpy.clip(2 * (w * y - z * x), -1.0, 1.0))
+        else:
+            angle = numpy.mod(numpy.arctan2(2 * (w * z + x * y), 1 - 2 * (y * y + z * z)), 2 * numpy.pi)
+        return Part(micros(table), _instances(table), numpy.degrees(angle))
+    return Source(topic, field, derive=derive)
+
+
+def _above_home(view: Any) -> Optional[Part]:
+    """The global position's altitude less the home position's at the time;
+    without a home, the local position's height above its origin."""
+    position, home = view.table("vehicle_global_position"), view.table("home_position")
+    if position is not None and home is not None and "alt" in position.column_names and "alt" in home.column_names:
+        position = view.first_instance(position)
+        times, home_times = micros(position), micros(home)
+        home_alt = numbers(home.column("alt"))
+        altitude = numbers(position.column("alt"))
+        if home_alt is not None and altitude is not None and len(home_alt):
+            at = numpy.clip(numpy.searchsorted(home_times, times, side="right") - 1, 0, None)
+            return Part(times, numpy.zeros(len(times), dtype=numpy.int64), altitude - home_alt[at])
+    local = view.table("vehicle_local_position")
+    if local is not None and "z" in local.column_names:
+        local = view.first_instance(local)
+        down = numbers(local.column("z"))
+        if down is not None:
+            return Part(micros(local), numpy.zeros(local.num_rows, dtype=numpy.int64), -down)
+    return None
+
+
+def _vibration(view: Any) -> Optional[Part]:
+    """vehicle_imu_status' metric per IMU, else one made the way PX4 makes
+    it from sensor_combined's accelerometer."""
+    status = view.table("vehicle_imu_status")
+    if status is not None and "accel_vibration_metric" in status.column_names:
+        values = numbers(status.column("accel_vibration_metric"))
+        if values is not None:
+            return Part(micros(status), _instances(status), values)
+    combined = view.table("sensor_combined")
+    if combined is None or "accelerometer_m_s2" not in combined.column_names or combined.num_rows < 2:
+        return None
+    data = combined.column("accelerometer_m_s2").combine_chunks()
+    if not pyarrow.types.is_fixed_size_list(data.type) or data.type.list_size != 3:
+        return None
+    accel = numbers(pyarrow.chunked_array([data.flatten()]))
+    if accel is None:
+        return None
+    change = numpy.r_[0.0, numpy.linalg.norm(numpy.diff(accel.reshape(-1, 3), axis=0), axis=1)]
+    metric = numpy.empty(len(change))
+    level = 0.0
+    for i, step in enumerate(numpy.nan_to_num(change)):
+        level += METRIC_WEIGHT * (step - level)
+        metric[i] = level
+    return Part(micros(combined), numpy.zeros(len(metric), dtype=numpy.int64), metric)
+
+
+def _clipping(view: Any) -> Optional[Part]:
+    """vehicle_imu_status' clip counts (totals since boot, per axis), summed."""
+    status = view.table("vehicle_imu_status")
+    if status is None:
+        return None
+    axes = [column(status, f"accel_clipping[{axis}]") for axis in range(3)]
+    if any(a is None for a in axes):
+        return None
+    counts = [numbers(a) for a in axes if a is not None]
+    known = [c for c in counts if c is not None]
+    if len(known) != len(counts):
+        return None
+    return Part(micros(status), _instances(status), numpy.sum(known, axis=0))
+
+
+def _gps(field: str, unit: Optional[str] = None, **more: Any) -> Tuple[Source, ...]:
+    return tuple(Source(topic, field, unit, **more) for topic in GPS_TOPICS)
+
+
+def _armed(raw: numpy.ndarray) -> numpy.ndarray:
+    return numpy.where(numpy.isnan(raw), numpy.nan, (raw == ARMING_STATE_ARMED) * 1.0)
+
+
+def _not(raw: numpy.ndarray) -> numpy.ndarray:
+    return numpy.where(numpy.isnan(raw), numpy.nan, (raw == 0) * 1.0)
+
+
+_RATIOS = {"velocity": "vel_test_ratio", "position": "pos_test_ratio", "height": "hgt_test_ratio",
+           "compass": "mag_test_ratio", "airspeed": "tas_test_ratio"}
+
+SOURCES: Dict[str, Tuple[Source, ...]] = {
+    "attitude.roll": (_euler("vehicle_attitude", "q", 0),),
+    "attitude.pitch": (_euler("vehicle_attitude", "q", 1),),
+    "attitude.yaw": (_euler("vehicle_attitude", "q", 2),),
+    "attitude.roll_desired": (_euler("vehicle_attitude_setpoint", "q_d", 0),
+                              Source("vehicle_attitude_setpoint", "roll_body", "rad")),
+    "attitude.pitch_desired": (_euler("vehicle_attitude_setpoint", "q_d", 1),
+                               Source("vehicle_attitude_setpoint", "pitch_body", "rad")),
+    "attitude.yaw_desired": (_euler("vehicle_attitude_setpoint", "q_d", 2),
+                             Source("vehicle_attitude_setpoint", "yaw_body", "rad")),
+    "altitude.relative": (Source("vehicle_global_position", "alt", derive=_above_home),),
+    "altitude.amsl": (Source("vehicle_global_position", "alt", "m"), *_gps("altitude_msl_m", "m"),
+                      *_gps("alt", "mm", kind="int")),
+    "climb_rate": (Source("vehicle_local_position", "vz", "m/s", scale=-1.0),),
+    "ground_speed": _gps("vel_m_s", "m/s"),
+    "position.lat": (Source("vehicle_global_position", "lat", "deg"), *_gps("latitude_deg", "deg"),
+                     *_gps("lat", "degE7", kind="int")),
+    "position.lon": (Source("vehicle_global_position", "lon", "deg"), *_gps("longitude_deg", "deg"),
+                     *_gps("lon", "degE7", kind="int")),
+    "battery.voltage": (Source("battery_status", "voltage_v", "V"),),
+    "battery.current": (Source("battery_status", "current_a", "A", invalid=(-1,)),),
+    "battery.consumed": (Source("battery_status", "discharged_mah", "mAh", invalid=(-1,)),),
+    "vibration.metric": (Source("vehicle_imu_status", "accel_vibration_metric", derive=_vibration),),
+    "clipping": (Source("vehicle_imu_status", "accel_clipping", derive=_clipping),),
+    "gps.fix": _gps("fix_type"),
+    "gps.satellites": _gps("satellites_used", "count"),
+    "gps.hdop": _gps("hdop"),
+    **{f"ekf.test_ratio.{name}": (Source("estimator_status", field),) for name, field in _RATIOS.items()},
+    **{f"compass.{axis}": (Source("vehicle_magnetometer", f"magnetometer_ga[{item}]", "Gauss"),
+                           Source("sensor_mag", axis, "Gauss"))
+       for item, axis in enumerate("xyz")},
+    "cpu.load": (Source("cpuload", "load", "1"),),
+    "board.voltage": (Source("system_power", "voltage5v_v", "V"),),
+    "armed": (Source("vehicle_status", "arming_state", value=_armed),),
+    "in_air": (Source("vehicle_land_detected", "landed", value=_not),),
+    "mode": (Source("vehicle_status", "nav_state"),),
+}
+
+# Topics the derived sources read beyond those they are listed under.
+ALSO_READ = ("home_position", "vehicle_local_position", "sensor_combined", "vehicle_status")
+
+OUTPUT_CHANNELS = tuple(("actuator_outputs", f"output[{n - 1}]", n) for n in range(1, 17))
+INPUT_CHANNELS = tuple(("input_rc", f"values[{n - 1}]", n) for n in range(1, 19))
+
+
+def instance_column(view: Any, message: str, table: Any) -> Optional[str]:
+    return "_instance" if "_instance" in table.column_names else None

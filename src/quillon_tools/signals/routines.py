@@ -1,0 +1,126 @@
+"""The facts every answer shares, each worked out once from the signals:
+when the vehicle was armed, when it flew, how much battery it used (or why
+that cannot be told), and how high it went."""
+
+from __future__ import annotations
+
+import math
+from typing import Any, List, NamedTuple, Optional, Tuple
+
+import numpy
+
+Interval = Tuple[float, Optional[float]]  # microseconds; end None while still on at the log's end
+
+# A current sensor that reads below this median (A) while the battery is in
+# use is wired or calibrated backwards.
+NEGATIVE_CURRENT_A = -0.5
+# A sensor reading the same nonzero value this many times is stuck.
+STUCK_READINGS = 20
+
+
+def intervals(view: Any, name: str) -> Optional[List[Interval]]:
+    """The spans where the 0/1 quantity `name` is 1 (its lowest instance);
+    None when the log does not say. A record of 0 first, from a message
+    logged only at changes, means it was 1 since the log began."""
+    parts = view.parts(name)
+    if not parts:
+        return None
+    times, values = view.series(name)
+    changes = any(part.changes for part in parts)
+    order = numpy.argsort(numpy.where(numpy.isnan(times), -numpy.inf, times), kind="stable")
+    times, values = times[order], values[order]
+    first, _ = view.log.time_span(view.sysid)
+    found: List[Interval] = []
+    start: Optional[float] = None
+    began = True
+    for time, value in zip(times.tolist(), values.tolist()):
+        if math.isnan(value):
+            continue
+        if math.isnan(time):  # logged before any packet with a time
+            time = first if first is not None else time
+            if math.isnan(time):
+                continue
+        if value and start is None:
+            start = time
+        elif not value and start is not None:
+            found.append((start, time))
+            start = None
+        elif not value and began and changes and first is not None:
+            found.append((float(first), time))
+        began = False
+    if start is not None:
+        found.append((start, None))
+    return found
+
+
+def armed_intervals(view: Any) -> Optional[List[Interval]]:
+    return intervals(view, "armed")
+
+
+def in_air_intervals(view: Any) -> Optional[List[Interval]]:
+    return intervals(view, "in_air")
+
+
+def within(times: numpy.ndarray, spans: Optional[List[Interval]]) -> numpy.ndarray:
+    """Which of `times` fall in one of `spans`; all of them when the spans
+    are not known."""
+    if spans is None:
+        return numpy.ones(len(times), dtype=bool)
+    inside = numpy.zeros(len(times), dtype=bool)
+    for start, stop in spans:
+        inside |= (times >= start) & (times <= (math.inf if stop is None else stop))
+    return inside
+
+
+class Battery(NamedTuple):
+    used: Optional[float]  # mAh
+    min_voltage: Optional[float]  # V
+    suspect: Optional[str]  # why the current, and so the charge used, cannot be believed
+
+
+def battery(view: Any) -> Battery:
+    """The first battery's charge used (the vehicle's counter, else its
+    current integrated) and lowest voltage. A current sensor that reads
+    negative, or one value throughout, is reported instead of a charge."""
+    volts = view.series("battery.voltage")[1] if view.has("battery.voltage") else numpy.empty(0)
+    volts = volts[numpy.isfinite(volts) & (volts > 0.1)]
+    lowest = float(volts.min()) if len(volts) else None
+    suspect = _current_fault(view)
+    if suspect is not None:
+        return Battery(None, lowest, suspect)
+    used = None
+    if view.has("battery.consumed"):
+        counter = view.series("battery.consumed")[1]
+        counter = counter[numpy.isfinite(counter) & (counter >= 0)]
+        used = float(counter.max()) if len(counter) else None
+    elif view.has("battery.current"):
+        times, amps = view.series("battery.current")
+        ok = numpy.isfinite(times) & numpy.isfinite(amps)
+        if ok.sum() > 1:
+            used = float(numpy.sum(numpy.diff(times[ok]) / 3.6e9 * (amps[ok][1:] + amps[ok][:-1]) / 2) * 1000.0)
+    return Battery(used, lowest, None)
+
+
+def _current_fault(view: Any) -> Optional[str]:
+    if not view.has("battery.current"):
+        return None
+    amps = view.series("battery.current")[1]
+    amps = amps[numpy.isfinite(amps)]
+    if len(amps) < STUCK_READINGS:
+        return None
+    median = float(numpy.median(amps))
+    if median < NEGATIVE_CURRENT_A:
+        return f"the current sensor reads negative (median {median:.1f} A)"
+    if numpy.ptp(amps) == 0 and amps[0] != 0:
+        return f"the current sensor reads a constant {amps[0]:.1f} A"
+    return None
+
+
+def max_altitude(view: Any, armed: Optional[List[Interval]]) -> Optional[float]:
+    """The greatest height above home while armed (over the whole log when
+    the log does not say when it was armed; None when it never was)."""
+    if not view.has("altitude.relative") or armed == []:
+        return None
+    times, heights = view.series("altitude.relative")
+    heights = heights[within(times, armed) & numpy.isfinite(heights)]
+    return float(heights.max()) if len(heights) else None

@@ -1,0 +1,195 @@
+"""One vehicle of a log as the signals read it: its tables (on a tlog, the
+rows of its system id and autopilot components), and each quantity built
+from the first of its format's sources the log has."""
+
+from __future__ import annotations
+
+from typing import Any, Dict, List, Optional, Set, Tuple
+
+import numpy
+import pyarrow
+
+from ..analysis.instances import rows_where
+from ..protocols import DATA_FLASH, MAVLINK, ULOG
+from .formats import dataflash, mavlink, ulog
+from .outputs import channel_parts
+from .source import Part, read
+from .vocabulary import VOCABULARY
+
+FORMATS = {DATA_FLASH: dataflash, MAVLINK: mavlink, ULOG: ulog}
+_TIME = pyarrow.timestamp("us", tz="UTC")
+# Signals built from output and input channels rather than from sources.
+CHANNEL_SIGNALS = {"motor.output": True, "servo.output": False, "rc.input": None}
+
+
+class View:
+    def __init__(self, log: Any, sysid: Optional[int] = None) -> None:
+        self.log = log
+        self.protocol = log.protocol
+        self.sysid = sysid
+        self.format = FORMATS.get(self.protocol)
+        self._tables: Dict[str, Optional[pyarrow.Table]] = {}
+        self._parts: Dict[str, List[Part]] = {}
+        self._components: Optional[List[int]] = None
+        self._identity: Any = None
+
+    # Tables -------------------------------------------------------------------
+
+    def table(self, message: str) -> Optional[pyarrow.Table]:
+        """The rows of `message` of this vehicle; None when it has none."""
+        if message not in self._tables:
+            self._tables[message] = self._load(message)
+        return self._tables[message]
+
+    def _load(self, message: str) -> Optional[pyarrow.Table]:
+        if message in self.log:
+            table = self.log[message]
+        else:  # not selected: the tables kept for the log's facts may hold it
+            kept = self.log._facts.tables(message)
+            if not kept:
+                return None
+            table = kept[0] if len(kept) == 1 else pyarrow.concat_tables(kept, promote_options="default")
+        if self.sysid is not None and "_sysid" in table.column_names:
+            table = rows_where(table, "_sysid", self.sysid)
+        if self.protocol == MAVLINK and message != "HEARTBEAT":
+            table = mavlink.from_autopilot(table, self.components())
+        return table if table.num_rows else None
+
+    def components(self) -> List[int]:
+        if self._components is None:
+            self._components = mavlink.autopilots(self.table("HEARTBEAT")) if self.protocol == MAVLINK else []
+        return self._components
+
+    def first_instance(self, table: pyarrow.Table) -> pyarrow.Table:
+        """The rows of a ULog topic's multi id 0: the vehicle's own, not a second sensor's."""
+        if "_instance" not in table.column_names:
+            return table
+        return rows_where(table, "_instance", 0)
+
+    # What the vehicle is and says --------------------------------------------
+
+    @property
+    def identity(self) -> Any:
+        if self._identity is None:
+            from .identity import identify
+            self._identity = identify(self)
+        return self._identity
+
+    @property
+    def vehicle(self) -> Optional[str]:
+        return self.identity.vehicle  # type: ignore[no-any-return]
+
+    @property
+    def px4(self) -> bool:
+        return bool(self.identity.px4)
+
+    @property
+    def params(self) -> Dict[str, float]:
+        params = self.log.params
+        if self.protocol == MAVLINK and self.sysid is not None and isinstance(params, dict) \
+                and self.sysid in params and isinstance(params[self.sysid], dict):
+            return params[self.sysid]  # type: ignore[no-any-return]
+        return params  # type: ignore[no-any-return]
+
+    # Signals ------------------------------------------------------------------
+
+    def parts(self, name: str) -> List[Part]:
+        """The rows of quantity `name`, a part per source used: the first
+        source the log has, then sources of instances not yet given."""
+        if name not in VOCABULARY:
+            raise KeyError(f"no signal {name!r}; log.signals() lists this log's")
+        if name not in self._parts:
+            self._parts[name] = self._build(name)
+        return self._parts[name]
+
+    def _build(self, name: str) -> List[Part]:
+        if self.format is None:
+            return []
+        if name in CHANNEL_SIGNALS:
+            return [part for part, _ in self.channels(name)]
+        unit = VOCABULARY[name].unit
+        found: List[Part] = []
+        given: Set[int] = set()
+        for source in self.format.SOURCES.get(name, ()):
+            if found and source.instance is None:
+                continue  # only the first general source serves
+            if source.instance is not None and source.instance in given:
+                continue
+            if source.derive is not None:
+                part = source.derive(self)
+            else:
+                table = self.table(source.message)
+                if table is None:
+                    continue
+                column = self.format.instance_column(self, source.message, table)
+                instances = (table.column(column).to_numpy(zero_copy_only=False).astype(numpy.int64)
+                             if column is not None and table.column(column).null_count == 0 else None)
+                part = read(table, source, unit, instances)
+            if part is None or not len(part.values):
+                continue
+            found.append(part)
+            given.update(numpy.unique(part.instances).tolist())
+        return found
+
+    def channels(self, name: str) -> List[Tuple[Part, Tuple[Optional[float], Optional[float], Optional[float]]]]:
+        if self.format is None:
+            return []
+        if name == "rc.input":
+            return channel_parts(self, self.format.INPUT_CHANNELS, None)
+        return channel_parts(self, self.format.OUTPUT_CHANNELS, CHANNEL_SIGNALS[name])
+
+    def has(self, name: str) -> bool:
+        return bool(self.parts(name))
+
+    def instances(self, name: str) -> List[int]:
+        return sorted({int(i) for part in self.parts(name) for i in numpy.unique(part.instances)})
+
+    def series(self, name: str, instance: Optional[int] = None) -> Tuple[numpy.ndarray, numpy.ndarray]:
+        """(times in microseconds, values) of one instance (the lowest when
+        None), in time order as logged."""
+        parts = self.parts(name)
+        if not parts:
+            return numpy.empty(0), numpy.empty(0)
+        if instance is None:
+            instance = self.instances(name)[0]
+        times = [p.times[p.instances == instance] for p in parts]
+        values = [p.values[p.instances == instance] for p in parts]
+        return numpy.concatenate(times), numpy.concatenate(values)
+
+    def signal(self, name: str, instance: Optional[int] = None) -> pyarrow.Table:
+        """The Arrow table of quantity `name` (see `Log.signal`)."""
+        quantity = VOCABULARY.get(name)
+        if quantity is None:
+            raise KeyError(f"no signal {name!r}; log.signals() lists this log's")
+        columns: Dict[str, List[numpy.ndarray]] = {"_time": [], "_instance": [], "value": []}
+        attributes: Dict[str, List[numpy.ndarray]] = {"min": [], "max": [], "function": []}
+        pieces = self.channels(name) if name in CHANNEL_SIGNALS else [(p, None) for p in self.parts(name)]
+        for part, extra in pieces:
+            keep = slice(None) if instance is None else part.instances == instance
+            columns["_time"].append(part.times[keep])
+            columns["_instance"].append(part.instances[keep])
+            columns["value"].append(part.values[keep])
+            if extra is not None:
+                for key, value in zip(attributes, extra):
+                    attributes[key].append(numpy.full(len(part.values[keep]), numpy.nan if value is None else value))
+        joined = {key: numpy.concatenate(parts) if parts else numpy.empty(0) for key, parts in columns.items()}
+        times = joined["_time"]
+        fields = [pyarrow.field("_time", _TIME)]
+        arrays = [pyarrow.array(numpy.nan_to_num(times).astype(numpy.int64), pyarrow.int64(),
+                                mask=numpy.isnan(times)).cast(_TIME)]
+        if self.sysid is not None:
+            fields.append(pyarrow.field("_sysid", pyarrow.uint8()))
+            arrays.append(pyarrow.array(numpy.full(len(times), self.sysid), pyarrow.uint8()))
+        fields += [pyarrow.field("_instance", pyarrow.int64()),
+                   pyarrow.field("value", pyarrow.float64(), metadata={b"unit": quantity.unit.encode()})]
+        arrays += [pyarrow.array(joined["_instance"].astype(numpy.int64)), pyarrow.array(joined["value"], pyarrow.float64())]
+        if name in CHANNEL_SIGNALS and name != "rc.input":
+            for key, parts in attributes.items():
+                fields.append(pyarrow.field(key, pyarrow.float64()))
+                arrays.append(pyarrow.array(numpy.concatenate(parts) if parts else numpy.empty(0), from_pandas=True))
+        table = pyarrow.Table.from_arrays(arrays, schema=pyarrow.schema(fields))
+        order = numpy.argsort(numpy.where(numpy.isnan(times), -numpy.inf, times), kind="stable")
+        return table.take(pyarrow.array(order)) if len(order) and not numpy.all(numpy.diff(order) == 1) else table
+
+    def available(self) -> List[str]:
+        return [name for name in VOCABULARY if (self.channels(name) if name in CHANNEL_SIGNALS else self.parts(name))]
