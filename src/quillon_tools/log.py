@@ -407,9 +407,11 @@ class Log(Mapping[str, pyarrow.Table]):
 
     def instances(self, name: str) -> List[Any]:
         """The sorted instance values of a DataFlash message whose layout has
-        an instance field (VIBE's IMU, GPS's I); empty when it has none, and
-        the whole table is one instance."""
+        an instance field (VIBE's IMU, GPS's I), or of a ULog topic's multi
+        ids; empty when it has none, and the whole table is one instance."""
         key = self._key(name)
+        if self._protocol == ULOG:  # the multi ids of a topic's subscriptions
+            return instance_values(self._tables[key], "_instance")
         return instance_values(self._tables[key], self._facts.instance_field(key))
 
     @property

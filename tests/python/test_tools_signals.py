@@ -1,0 +1,132 @@
+"""Signals: each quantity in its one unit whatever the era or format, and
+the facts and checks that share the routines built on them."""
+import math
+
+import pytest
+
+pyarrow = pytest.importorskip("pyarrow")
+
+from conftest import sample_files
+from dataflash_bytes import data_packet, format_packet
+from quillon_tools import read_log
+from quillon_tools.signals import VOCABULARY
+from quillon_tools.signals.banners import banner
+from quillon_tools.signals.units import factor
+
+SECOND = 1_000_000
+
+
+def _log(*packets):
+    return read_log(b"".join(packets))
+
+
+def _curr_log(fmt, volts, amps, total):
+    """A 3.x-style log without units: CURR in the layout `fmt` (TimeMS,
+    Volt, Curr, CurrTot) and a firmware banner."""
+    return _log(format_packet(129, "CURR", fmt, "TimeMS,Volt,Curr,CurrTot"),
+                format_packet(130, "MSG", "Z", "Message"),
+                data_packet(130, "Z", b"APM:Copter V3.4.4-rc1 (0123abcd)"),
+                *(data_packet(129, fmt, 1000 * (i + 1), volts, amps + (i % 2) * (amps > 0), total * i / 30)
+                  for i in range(31)))
+
+
+@pytest.mark.parametrize("fmt, volts, amps", [
+    ("Ihhf", 1540, 950, ),  # integer layouts: centivolts and centiamperes
+    ("Ifff", 15.40, 9.50),  # float layouts: volts and amperes
+])
+def test_curr_volts_and_current_follow_the_layout_of_their_era(fmt, volts, amps):
+    log = _curr_log(fmt, volts, amps, 538.0)
+    voltage = log.signal("battery.voltage")
+    assert voltage.schema.field("value").metadata[b"unit"] == b"V"
+    assert voltage.column("value").to_pylist()[0] == pytest.approx(15.40)
+    assert log.signal("battery.current").column("value").to_pylist()[0] == pytest.approx(9.5)
+    info = log.info
+    assert info["min_voltage"] == pytest.approx(15.40) and info["battery_used"] == pytest.approx(538.0)
+    assert (info["vehicle"], info["firmware"]["name"], info["firmware"]["version"]) == ("copter", "ArduCopter",
+                                                                                       "3.4.4-rc1")
+    battery = log.checks().to_pylist()
+    assert [row["value"] for row in battery if row["check"].startswith("battery")] != [None]
+
+
+@pytest.mark.parametrize("amps, why", [(-11.2, "negative"), (3.0, "constant")])
+def test_a_current_sensor_that_reads_negative_or_constant_is_suspect_not_a_fact(amps, why):
+    log = _log(format_packet(129, "CURR", "Ifff", "TimeMS,Volt,Curr,CurrTot"),
+               *(data_packet(129, "Ifff", 1000 * (i + 1), 15.4, amps, -822.9 * i / 30) for i in range(31)))
+    info = log.info
+    assert info["battery_used"] is None and why in info["suspect"]["battery_used"]
+
+
+@pytest.mark.parametrize("text, name, version", [
+    ("APM:Copter V3.4.4-rc1 (a1b2c3d4)", "ArduCopter", "3.4.4-rc1"),
+    ("ArduSub V4.1.1 BETA5 (66c674c1)", "ArduSub", "4.1.1 BETA5"),
+    ("APMrover2 v2.45", "ArduRover", "2.45"),
+    ("ArduPilot Ready", None, None),
+    ("ArduCopter is starting", None, None),
+])
+def test_firmware_banners_of_every_era_and_nothing_else(text, name, version):
+    found = banner(text)
+    assert (found.name, found.version) == (name, version) if name else found is None
+
+
+def test_units_convert_or_are_refused():
+    assert factor("cV", "V") == 0.01 and factor("Ah", "mAh") == 1000 and factor("deglatitude", "deg") == 1
+    assert factor("Gauss", "mGauss") == 1000 and factor(None, "count") == 1
+    assert factor("m", "V") is None and factor(None, "V") is None
+
+
+def test_a_signal_is_refused_rather_than_given_in_a_wrong_unit():
+    # A FMTU-less CTUN whose climb rate is a float is m/s; a CURR whose
+    # voltage is neither integer nor float (text) gives no voltage.
+    log = _log(format_packet(129, "CTUN", "Ifh", "TimeMS,CRt,DCRt"), data_packet(129, "Ifh", 1000, -6.4, 0),
+               format_packet(130, "CURR", "IN", "TimeMS,Volt"), data_packet(130, "IN", 1000, b"x"))
+    assert log.signal("climb_rate").column("value").to_pylist() == [pytest.approx(-6.4)]
+    assert log.signal("battery.voltage").num_rows == 0
+    with pytest.raises(KeyError):
+        log.signal("no.such.quantity")
+
+
+def test_never_armed_means_no_altitude_and_armed_windows_agree():
+    # ARM says armed 2..4 s: the height while armed is 3 m, not the 50 m after.
+    log = _log(format_packet(129, "ARM", "QB", "TimeUS,ArmState"),
+               format_packet(130, "POS", "Qf", "TimeUS,RelHomeAlt"),
+               data_packet(129, "QB", 2 * SECOND, 1), data_packet(129, "QB", 4 * SECOND, 0),
+               *(data_packet(130, "Qf", t * SECOND, h) for t, h in ((1, 0.0), (3, 3.0), (5, 50.0))))
+    assert log.info["max_altitude"] == 3.0
+    assert [(a["start"].timestamp(), a["end"].timestamp()) for a in log.info["armed"]] == [(2.0, 4.0)]
+
+
+def test_every_quantity_has_a_unit_and_a_meaning():
+    assert all(q.unit is not None and q.meaning for q in VOCABULARY.values())
+
+
+def _armed_windows_of_checks(log):
+    from quillon_tools.checks.data import Data
+    return Data(log, log.info["sysid"]).armed
+
+
+@pytest.mark.parametrize("path", sample_files(".bin", ".tlog", ".ulg", ".mav"), ids=lambda p: p.name)
+def test_info_and_checks_agree_on_every_sample(path):
+    log = read_log(path)
+    info = log.info
+    armed = _armed_windows_of_checks(log)
+    shown = [(a["start"], a["end"]) for a in info["armed"]]
+    expected = [] if not armed else [(start, end) for start, end in armed]
+    assert len(shown) == len(expected)
+    for (start, end), (armed_start, armed_end) in zip(shown, expected):
+        assert start.timestamp() * 1e6 == pytest.approx(armed_start, abs=1)
+        assert armed_end is None or end.timestamp() * 1e6 == pytest.approx(armed_end, abs=1)
+    from quillon_tools.checks.data import Data
+    assert Data(log, info["sysid"]).vehicle == info["vehicle"]
+    battery = [row for row in log.checks().to_pylist() if row["check"].startswith("battery")]
+    if info["min_voltage"] is not None and battery and battery[0]["verdict"] != "skipped" \
+            and battery[0]["unit"] == "V":
+        assert battery[0]["value"] >= info["min_voltage"] - 1e-9
+    assert not (info["battery_used"] is not None and info["battery_used"] < 0)
+    assert math.isfinite(info["duration"]) if info["duration"] is not None else True
+
+
+def test_ulog_compass_checks_and_instances(samples_dir):
+    log = read_log(samples_dir / "px4-small.ulg")
+    assert log.instances("sensor_accel") == [0, 1, 2] or len(log.instances("sensor_accel")) > 1
+    compass = [row for row in log.checks().to_pylist() if row["check"].startswith("compass")]
+    assert compass and all(row["verdict"] != "skipped" for row in compass)
