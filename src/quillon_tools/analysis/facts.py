@@ -67,6 +67,20 @@ class FormatRow(NamedTuple):
     labels: List[str]  # the field names
 
 
+class _OnDemand:
+    """The gathered tables of a message, finished when first asked for:
+    events read a few of the many gathered messages."""
+
+    def __init__(self, facts: "LogFacts") -> None:
+        self._facts = facts
+        self._found: Dict[str, List[pyarrow.Table]] = {}
+
+    def get(self, name: str, default: Any = None) -> Any:
+        if name not in self._found:
+            self._found[name] = self._facts.tables(name)
+        return self._found[name] or default
+
+
 class LogFacts:
     """The facts of one decoded log of `protocol`: `gathered` holds the tables
     of the GATHERED messages by message name, `formats` the decoder's format
@@ -204,7 +218,7 @@ class LogFacts:
 
         if self.protocol == ULOG:  # given the log's ULogFacts
             return px4_flight.ulog_events(self.tables, events.modes(), events.messages())
-        tables = {name: self.tables(name) for name in self._gathered}
+        tables = _OnDemand(self)
         if self.protocol == MAVLINK:
             return mavlink_events(tables, events)
         return data_flash_events(tables, events)

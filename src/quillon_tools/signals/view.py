@@ -30,6 +30,7 @@ class View:
         self.format = FORMATS.get(self.protocol)
         self._tables: Dict[str, Optional[pyarrow.Table]] = {}
         self._parts: Dict[str, List[Part]] = {}
+        self._instances: Dict[str, List[int]] = {}
         self._components: Optional[List[int]] = None
         self._identity: Any = None
 
@@ -142,7 +143,10 @@ class View:
         return bool(self.parts(name))
 
     def instances(self, name: str) -> List[int]:
-        return sorted({int(i) for part in self.parts(name) for i in numpy.unique(part.instances)})
+        key = "#" + name
+        if key not in self._instances:
+            self._instances[key] = sorted({int(i) for part in self.parts(name) for i in numpy.unique(part.instances)})
+        return self._instances[key]
 
     def series(self, name: str, instance: Optional[int] = None) -> Tuple[numpy.ndarray, numpy.ndarray]:
         """(times in microseconds, values) of one instance (the lowest when
