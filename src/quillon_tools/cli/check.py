@@ -13,6 +13,7 @@ from typing import Any, Dict, Iterator, List, Optional, TextIO, Tuple
 import pyarrow
 
 from ..errors import describe_os_error
+from ..export.terminal import visible
 from .common import DONE, SOME_FAILED, UNUSABLE, Console
 
 # (log path, verdict table or None, error text or None)
@@ -116,12 +117,12 @@ def text_table(path: str, table: pyarrow.Table) -> str:
     """The verdicts of one log as aligned text, headed by the log's path."""
     rows = table.to_pylist()
     sysid = "_sysid" in table.column_names
-    cells = [(
+    cells = [tuple(map(visible, (
         (f"{row['_sysid']}:" if sysid else "") + row["check"], row["verdict"].upper(), _number(row["value"]),
-        _number(row["limit"]), row["unit"] or "", row["detail"]) for row in rows]
+        _number(row["limit"]), row["unit"] or "", row["detail"] or ""))) for row in rows]
     header = ("check", "verdict", "value", "limit", "unit", "detail")
     widths = [max(len(c[i]) for c in cells + [header]) for i in range(5)]
-    lines = [f"== {os.fspath(path)}"]
+    lines = [f"== {visible(os.fspath(path))}"]
     for line in [header] + cells:
         lines.append("  ".join(cell.ljust(width) for cell, width in zip(line, widths)) + "  " + line[5])
     return "\n".join(lines) + "\n\n"

@@ -9,6 +9,7 @@ import sys
 from typing import Any, Callable, List, Optional
 
 from ..errors import UnreadableLog, describe_os_error
+from ..export.terminal import visible
 from ..names import parse_patterns
 
 # The exit codes of every command (the README has the table).
@@ -37,6 +38,8 @@ class Console:
         self._say(f"{self.prog}: error: {message}")
 
     def _say(self, line: str) -> None:
+        # Names in these lines are quoted with repr(), which doubles backslashes already.
+        line = visible(line, backslash=False)
         if self.bar is not None:
             self.bar.write(line, file=sys.stderr)
         else:
