@@ -109,8 +109,14 @@ def run_guarded(console: Console, log: Optional[str], work: Callable[[], int]) -
 
 
 def _broken_pipe() -> int:
-    # The reader of our output went away (e.g. `| head`): stop quietly, and
-    # keep the interpreter from reporting the failed flush at exit.
+    # The reader of our output went away (e.g. `| head`): stop quietly.
+    silence_stdout()
+    return DONE
+
+
+def silence_stdout() -> None:
+    """Sends what is still written to standard output nowhere: its reader
+    went away. Keeps the interpreter from reporting the failed flush at exit."""
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, sys.stdout.fileno())
-    return DONE
+    os.close(devnull)

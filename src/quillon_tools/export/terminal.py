@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import re
 
 # What a terminal must not be handed raw: C0 controls (tab and newline
@@ -32,3 +33,9 @@ def visible(text: str, backslash: bool = True) -> str:
     tab-separated fields so never hold a raw tab or line break."""
     pattern = _UNSAFE_OR_BACKSLASH if backslash else _UNSAFE
     return pattern.sub(_escape, text)
+
+
+def name_text(name: str) -> str:
+    """A file name as text that any UTF-8 output takes: the bytes that are
+    not in the file-system encoding (surrogate escapes) as `\\xff`."""
+    return os.fsencode(name).decode("utf-8", "backslashreplace")
