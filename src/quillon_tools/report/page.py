@@ -16,6 +16,7 @@ from bokeh.resources import INLINE
 from bokeh.settings import settings
 
 from ..analysis.instances import rows_where
+from ..export.terminal import visible
 from ..protocols import MAVLINK
 from .cards import verdict_cards, zoom_on_card_click
 from .csp import with_policy
@@ -78,7 +79,10 @@ def _vehicle_info(info: Any, sysid: Optional[int]) -> Optional[Dict[str, Any]]:
 
 
 def build_report(log: Any, title: str, options: Options = Options()) -> str:
-    """The HTML page of a decoded log (a `read_log` Log, best read scaled)."""
+    """The HTML page of a decoded log (a `read_log` Log, best read scaled).
+    The title shows control characters, and the bytes of a file name that
+    are not UTF-8, as visible escapes."""
+    title = visible(title, backslash=False)
     with cached_class_defaults():
         return _page(log, title, options)
 
