@@ -11,7 +11,6 @@ import pyarrow
 from bokeh.document import Document
 from bokeh.embed import file_html
 from bokeh.layouts import column
-from bokeh.models.widgets.markups import Div
 from bokeh.resources import INLINE
 from bokeh.settings import settings
 
@@ -22,6 +21,7 @@ from .cards import verdict_cards, zoom_on_card_click
 from .csp import with_policy
 from .defaults_cache import cached_class_defaults
 from .header import header_div
+from .markup import html_div
 from .panels import panel_figure
 from .plots import AxisModels
 from .series import PanelData, TableSource, panel_series, time_ms
@@ -130,7 +130,7 @@ def _page(log: Any, title: str, options: Options) -> str:
                                    f"{prefix}messages")]
         parts += [part for part in section if part is not None]
     if len(parts) == len(vehicles):
-        parts.append(Div(text="The log holds nothing this report can show."))
+        parts.append(html_div("The log holds nothing this report can show."))
 
     document = Document()
     document.add_root(column(parts, sizing_mode="stretch_width", name="report"))
