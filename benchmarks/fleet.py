@@ -46,11 +46,11 @@ print(json.dumps({"status": result.status,
 
 # The resident memory of a worker once it has imported what it needs (KiB).
 IDLE_WORKER = """
-import json
+import json, os
 import pyarrow.parquet
 import quillon_tools.__main__
-from quillon_tools.fleet import convert
-convert._start_worker(None)
+from quillon_tools.fleet import convert, runner
+runner._start_worker(None, os.getppid())
 for line in open("/proc/self/status"):
     if line.startswith("VmRSS:"):
         print(json.dumps(int(line.split()[1])))

@@ -265,7 +265,7 @@ def test_dataset_faults_met_on_real_folders(tmp_path):
 def test_workers_end_when_the_parent_is_killed(tmp_path):
     parent = subprocess.Popen([sys.executable, "-c", inspect.cleandoc("""
         import multiprocessing, os, sys, time
-        from quillon_tools.fleet.convert import end_with_parent
+        from quillon_tools.fleet.runner import end_with_parent
 
         def work(parent):
             end_with_parent(parent)

@@ -166,3 +166,27 @@ def test_fleet_is_incremental_and_reports_failures(tmp_path):
     assert (again.written, again.up_to_date, again.failed) == (0, 1, 1)
     other = report_fleet(str(out), [str(logs)], Options(track=False), jobs=1)
     assert other.written == 1
+
+
+def test_dense_markers_are_merged_per_time_bucket_with_their_counts():
+    texts = 20_000
+    packets = [format_packet(131, "MSG", "QZ", "TimeUS,Message")]
+    packets += [data_packet(131, "QZ", i * 1000, b"PreArm: warning number %d, and a few words more" % i)
+                for i in range(texts)]
+    page = build_report(read_log(b"".join(packets), scaled=True), "warnings")
+    assert f"The timeline has {texts} events: those of one kind within the same 0.02 s" in page
+    assert "more here)" in page and 1000 <= int(re.search(r"\((\d+) markers\)", page).group(1)) <= 1001
+    assert len(page) < 3_000_000  # a marker per text would take 2 MB more
+
+
+TEX = b"ArduCopter V4.5.0 $$\\href{https://e.vil}{x}$$"
+
+
+def test_log_text_is_never_typeset_as_math():
+    def page_of(text):
+        return build_report(read_log(b"".join([format_packet(130, "MSG", "QZ", "TimeUS,Message"),
+                                               data_packet(130, "QZ", 1000, text)]), scaled=True), "t")
+
+    plain, tex = page_of(b"ArduCopter V4.5.0"), page_of(TEX)
+    assert '"disable_math":false' not in tex and TEX.decode().replace("\\", "\\\\") in tex
+    assert abs(len(tex) - len(plain)) < 10_000  # no MathJax bundle: it takes 1.8 MB

@@ -8,6 +8,7 @@ import numpy
 import pytest
 
 from conftest import BUNDLED
+from dataflash_bytes import data_packet, format_packet
 from report_logs import markup_dataflash, markup_tlog
 
 pytest.importorskip("bokeh")
@@ -168,3 +169,17 @@ def test_fleet_index_links_to_every_page_sorts_and_filters(browser, tmp_path):
     page.click("#logs th:has-text('duration')")  # longest first
     assert page.locator("#logs tbody tr").first.inner_text().startswith("sub-4.1.1-dive.tlog")
     assert loaded.problems == []
+
+
+def test_tex_in_a_log_text_shows_as_plain_text(browser, tmp_path):
+    text = "ArduCopter V4.5.0 $$\\href{https://e.vil}{x}$$"
+    log = tmp_path / "tex.bin"
+    log.write_bytes(format_packet(130, "MSG", "QZ", "TimeUS,Message") + data_packet(130, "QZ", 1000, text.encode()))
+    out = tmp_path / "tex.html"
+    write_report(str(log), str(out), "tex.bin", Options())
+    loaded = Loaded(browser, out)
+    page = loaded.page
+    assert page.get_by_text(text).count() >= 1  # in the header's firmware and the messages table
+    links = "() => Bokeh.index.all_views().flatMap((v) => [...(v.shadow_el || v.el).querySelectorAll('a')])"
+    assert page.evaluate(f"() => ({links})().filter((a) => a.href.includes('e.vil')).length") == 0
+    assert page.locator("mjx-container").count() == 0 and loaded.problems == []

@@ -208,7 +208,9 @@ def track(request: Request, console: Console, kind: str, path: str) -> int:
         WRITERS[kind](points, name, sys.stdout)
         sys.stdout.flush()
     else:
-        with open(path, "w", encoding="utf-8", newline="\n") as target:
+        from ..export.files import whole_file
+
+        with whole_file(path, "w", encoding="utf-8", newline="\n") as target:
             WRITERS[kind](points, name, target)
     return DONE
 

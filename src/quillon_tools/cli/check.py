@@ -7,46 +7,55 @@ import datetime
 import json
 import os
 import sys
-from concurrent.futures import ProcessPoolExecutor
 from typing import Any, Dict, Iterator, List, Optional, TextIO, Tuple
 
 import pyarrow
 
-from ..errors import describe_os_error
-from .common import DONE, SOME_FAILED, UNUSABLE, Console
+from ..export.files import whole_file
+from ..export.terminal import name_text, visible
+from ..fleet.runner import Failed, LogFailed, Task, run_tasks
+from .common import DONE, SOME_FAILED, UNUSABLE, Console, silence_stdout
 
-# (log path, verdict table or None, error text or None)
-Outcome = Tuple[str, Optional[pyarrow.Table], Optional[str]]
 COLUMNS = ("check", "verdict", "value", "limit", "unit", "detail")
 
 
-def check_one(path: str) -> Outcome:
-    """Reads one log and checks it; a log that cannot be read gives its reason."""
+def check_one(task: Task, on_bytes: Any = None) -> pyarrow.Table:
+    """Reads one log and checks it (in a worker, or here)."""
     from ..log import read_log
 
-    try:
-        log = read_log(path)
-    except OSError as error:
-        return path, None, describe_os_error(error, path)
+    log = read_log(task.log.path)
     if log.protocol is None:
-        return path, None, f"no DataFlash or MAVLink packets in {path!r}"
-    return path, log.checks(), None
+        raise LogFailed(f"no DataFlash or MAVLink packets in {task.log.path!r}")
+    return log.checks()
 
 
-def _outcomes(paths: List[str], jobs: Optional[int]) -> Iterator[Outcome]:
-    workers = max(1, min(jobs or 1, len(paths)))
-    if workers == 1:
-        yield from map(check_one, paths)
-        return
-    with ProcessPoolExecutor(workers) as pool:
-        yield from pool.map(check_one, paths)
+class _Output:
+    """Standard output that a closed pipe silences: the checks go on, as
+    their exit status is the answer."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self.stream = stream
+        self.closed = False
+
+    def write(self, text: str) -> None:
+        if self.closed:
+            return
+        try:
+            self.stream.write(text)
+            self.stream.flush()
+        except BrokenPipeError:
+            self.closed = True
+            if self.stream is sys.stdout:
+                silence_stdout()
 
 
 def check(logs: List[str], console: Console, as_json: bool = False, jobs: Optional[int] = None,
           out: Optional[str] = None, stdout: Optional[TextIO] = None) -> int:
-    stdout = stdout or sys.stdout
+    """Checks every log, one after another or `jobs` at a time, and shows
+    each log's verdicts (or its failure) in the order the logs were given."""
     from ..fleet.discovery import find_logs
 
+    output = _Output(stdout or sys.stdout)
     found = find_logs(logs)
     for argument, reason in found.missing:
         console.error(f"cannot read {argument!r}: {reason}")
@@ -54,17 +63,29 @@ def check(logs: List[str], console: Console, as_json: bool = False, jobs: Option
         console.warn(f"no log in {directory!r}")
     checked: List[Tuple[str, pyarrow.Table]] = []
     unreadable = len(found.missing)
-    for path, table, error in _outcomes([log.path for log in found.logs], jobs):
-        if table is None:
-            console.error(error or f"cannot read {path!r}")
-            unreadable += 1
-            continue
-        checked.append((path, table))
-        if as_json:
-            stdout.write("".join(json_lines(path, table)))
-        elif out is None:
-            stdout.write(text_table(path, table))
-        stdout.flush()
+    ready: Dict[int, Tuple[Task, Any]] = {}
+    shown = 0
+
+    def finished(task: Task, result: Any) -> None:
+        nonlocal shown, unreadable
+        ready[task.number] = (task, result)
+        while shown in ready:
+            task, result = ready.pop(shown)
+            shown += 1
+            path = task.log.path
+            if isinstance(result, Failed):
+                console.error(f"{path!r}: {result.reason}")
+                unreadable += 1
+                continue
+            checked.append((path, result))
+            if as_json:
+                output.write("".join(json_lines(path, result)))
+            elif out is None:
+                output.write(text_table(path, result))
+
+    tasks = [Task(i, log, 0) for i, log in enumerate(found.logs)]
+    workers = max(1, min(jobs or 1, len(tasks)))
+    run_tasks(tasks, check_one, (), finished, workers, in_process=workers == 1)
     if not checked:
         return UNUSABLE
     if out is not None:
@@ -74,7 +95,7 @@ def check(logs: List[str], console: Console, as_json: bool = False, jobs: Option
 
 
 def with_log(path: str, table: pyarrow.Table) -> pyarrow.Table:
-    return table.add_column(0, "_log", pyarrow.array([path] * table.num_rows, pyarrow.string()))
+    return table.add_column(0, "_log", pyarrow.array([name_text(path)] * table.num_rows, pyarrow.string()))
 
 
 def write_verdicts(out: str, checked: List[Tuple[str, pyarrow.Table]]) -> None:
@@ -83,14 +104,16 @@ def write_verdicts(out: str, checked: List[Tuple[str, pyarrow.Table]]) -> None:
     is null where a log has none)."""
     tables = [with_log(path, table) for path, table in checked]
     combined = pyarrow.concat_tables(tables, promote_options="default")
-    if out.lower().endswith(".csv"):
-        from pyarrow import csv
+    # Written through a file of ours: Arrow takes only names that are UTF-8.
+    with whole_file(out, "wb") as file:
+        if out.lower().endswith(".csv"):
+            from pyarrow import csv
 
-        csv.write_csv(combined, out)
-    else:
-        from pyarrow import parquet
+            csv.write_csv(combined, file)
+        else:
+            from pyarrow import parquet
 
-        parquet.write_table(combined, out)
+            parquet.write_table(combined, file)
 
 
 def _plain(value: Any) -> Any:
@@ -116,12 +139,12 @@ def text_table(path: str, table: pyarrow.Table) -> str:
     """The verdicts of one log as aligned text, headed by the log's path."""
     rows = table.to_pylist()
     sysid = "_sysid" in table.column_names
-    cells = [(
+    cells = [tuple(map(visible, (
         (f"{row['_sysid']}:" if sysid else "") + row["check"], row["verdict"].upper(), _number(row["value"]),
-        _number(row["limit"]), row["unit"] or "", row["detail"]) for row in rows]
+        _number(row["limit"]), row["unit"] or "", row["detail"] or ""))) for row in rows]
     header = ("check", "verdict", "value", "limit", "unit", "detail")
     widths = [max(len(c[i]) for c in cells + [header]) for i in range(5)]
-    lines = [f"== {os.fspath(path)}"]
+    lines = [f"== {visible(os.fspath(path))}"]
     for line in [header] + cells:
         lines.append("  ".join(cell.ljust(width) for cell, width in zip(line, widths)) + "  " + line[5])
     return "\n".join(lines) + "\n\n"

@@ -9,6 +9,7 @@ import sys
 from typing import Any, Callable, List, Optional
 
 from ..errors import UnreadableLog, describe_os_error
+from ..export.terminal import visible
 from ..names import parse_patterns
 
 # The exit codes of every command (the README has the table).
@@ -37,6 +38,8 @@ class Console:
         self._say(f"{self.prog}: error: {message}")
 
     def _say(self, line: str) -> None:
+        # Names in these lines are quoted with repr(), which doubles backslashes already.
+        line = visible(line, backslash=False)
         if self.bar is not None:
             self.bar.write(line, file=sys.stderr)
         else:
@@ -106,8 +109,14 @@ def run_guarded(console: Console, log: Optional[str], work: Callable[[], int]) -
 
 
 def _broken_pipe() -> int:
-    # The reader of our output went away (e.g. `| head`): stop quietly, and
-    # keep the interpreter from reporting the failed flush at exit.
+    # The reader of our output went away (e.g. `| head`): stop quietly.
+    silence_stdout()
+    return DONE
+
+
+def silence_stdout() -> None:
+    """Sends what is still written to standard output nowhere: its reader
+    went away. Keeps the interpreter from reporting the failed flush at exit."""
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, sys.stdout.fileno())
-    return DONE
+    os.close(devnull)

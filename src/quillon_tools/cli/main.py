@@ -212,7 +212,7 @@ def main(argv: Optional[List[str]] = None) -> int:
             parser.error("-o/--out must name a .parquet or .csv file")
         from .check import check
 
-        return run_guarded(console, args.out, lambda: check(args.logs, console, args.json, args.jobs, args.out))
+        return run_guarded(console, None, lambda: check(args.logs, console, args.json, args.jobs, args.out))
     if command == "report":
         from . import report
 

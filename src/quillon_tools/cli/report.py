@@ -6,6 +6,7 @@ import argparse
 import os
 import sys
 
+from ..export.terminal import visible
 from .common import DONE, UNUSABLE, Console, make_directory, run_guarded
 
 INSTALL_HINT = "the report needs Bokeh: pip install 'quillon[report]' (or pip install 'bokeh>=3')"
@@ -48,7 +49,7 @@ def run(parser: argparse.ArgumentParser, args: argparse.Namespace, console: Cons
         except NoPackets:
             console.error(f"no DataFlash or MAVLink packets in {log!r}")
             return UNUSABLE
-        print(f"{out}: {written.size / 1e6:.1f} MB")
+        print(f"{visible(out)}: {written.size / 1e6:.1f} MB")
         return DONE
 
     return run_guarded(console, log, one)

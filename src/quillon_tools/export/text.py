@@ -14,6 +14,7 @@ from .. import _columnar
 from ..log import Piece
 from ..protocols import added_columns
 from .flat import spread_arrays
+from .terminal import visible
 
 # The parts of a record that Python writes: names and keys.
 _encode = json.JSONEncoder(separators=(",", ":")).encode
@@ -123,7 +124,7 @@ def count_rows(batches: Iterable[List[Piece]]) -> Dict[Tuple[str, int], int]:
 
 def write_summary(counts: Dict[Tuple[str, int], int], out: TextIO) -> None:
     """A table of message names, type numbers and counts, sorted by name."""
-    rows = [(name, str(number), str(count))
+    rows = [(visible(name), str(number), str(count))
             for (name, number), count in sorted(counts.items())]
     rows.append(("total", "", str(sum(counts.values()))))
     headers = ("name", "type", "count")
@@ -146,10 +147,6 @@ def write_stats(stats: Dict[str, Any], out: TextIO) -> None:
                   f"{sender['lost']} lost ({sender['loss_percent']:.1f}%)\n")
 
 
-def _one_line(text: str) -> str:
-    return text.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
-
-
 def _iso_times(table: pyarrow.Table) -> List[str]:
     return [t or "" for t in _times_as_text(table.select(["_time"])).column(0).to_pylist()]
 
@@ -161,7 +158,7 @@ def write_params(params: Dict[str, float], out: TextIO) -> None:
 
     for name in sorted(params):
         value = repr(as_decimal(params[name]))
-        out.write(f"{_one_line(name)}\t{value[:-2] if value.endswith('.0') else value}\n")
+        out.write(f"{visible(name)}\t{value[:-2] if value.endswith('.0') else value}\n")
 
 
 def write_messages(messages: pyarrow.Table, out: TextIO) -> None:
@@ -170,7 +167,7 @@ def write_messages(messages: pyarrow.Table, out: TextIO) -> None:
     severities = messages.column("severity").to_pylist()
     texts = messages.column("text").to_pylist()
     for time, severity, text in zip(_iso_times(messages), severities, texts):
-        out.write(f"{time}\t{'' if severity is None else severity}\t{_one_line(text or '')}\n")
+        out.write(f"{time}\t{'' if severity is None else severity}\t{visible(text or '')}\n")
 
 
 def write_modes(modes: pyarrow.Table, out: TextIO) -> None:
@@ -179,7 +176,7 @@ def write_modes(modes: pyarrow.Table, out: TextIO) -> None:
     numbers = modes.column("mode").to_pylist()
     names = modes.column("name").to_pylist()
     for time, number, name in zip(_iso_times(modes), numbers, names):
-        out.write(f"{time}\t{name if name is not None else number}\n")
+        out.write(f"{time}\t{visible(name) if name is not None else number}\n")
 
 
 def write_events(events: pyarrow.Table, out: TextIO) -> None:
@@ -188,7 +185,7 @@ def write_events(events: pyarrow.Table, out: TextIO) -> None:
     columns = [events.column(c).to_pylist() for c in ("kind", "code", "name", "detail")]
     for time, kind, code, name, detail in zip(_iso_times(events), *columns):
         label = name if name is not None else "" if code is None else str(code)
-        out.write(f"{time}\t{kind}\t{_one_line(label)}\t{_one_line(detail or '')}\n")
+        out.write(f"{time}\t{visible(kind or '')}\t{visible(label)}\t{visible(detail or '')}\n")
 
 
 def _shown(key: str, value: Any) -> str:
@@ -230,7 +227,7 @@ def write_info(info: Dict[Any, Any], protocol: Optional[str], out: TextIO) -> No
             out.write(("\n" if number else "") + f"system {facts.get('sysid')}:\n")
         for key, value in facts.items():
             if key != "sysid" or (value is not None and not several):
-                out.write(f"{'  ' if several else ''}{key}: {_shown(key, value)}\n")
+                out.write(f"{'  ' if several else ''}{visible(str(key))}: {visible(_shown(key, value))}\n")
 
 
 def write_info_json(info: Dict[Any, Any], protocol: Optional[str], out: TextIO) -> None:

@@ -1,24 +1,50 @@
 """A track as GPX, KML or GeoJSON: one point per track row, one track (or
-line) per vehicle."""
+line) per vehicle. The files are valid whatever the log holds: a point
+without a finite position is left out, other numbers that are not finite
+are left out (GeoJSON: null), and control characters in names, which XML
+cannot hold, are written as visible escapes."""
 
 from __future__ import annotations
 
 import json
+import math
 from typing import Any, Dict, Iterator, List, TextIO, Tuple
 from xml.sax.saxutils import escape
 
 import pyarrow
 
+from .terminal import name_text, visible
+
 FORMATS = ("gpx", "kml", "geojson")
+
+
+def _finite(value: Any) -> Any:
+    """A number, or None where it is missing, NaN or infinite."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    return value
+
+
+def _placed(track: pyarrow.Table) -> List[Dict[str, Any]]:
+    """The rows with a finite position, every other number finite or None."""
+    rows = []
+    for row in track.to_pylist():
+        row = {key: _finite(value) for key, value in row.items()}
+        if row["lat"] is not None and row["lon"] is not None:
+            rows.append(row)
+    return rows
 
 
 def _vehicles(track: pyarrow.Table) -> Iterator[Tuple[Any, List[Dict[str, Any]]]]:
     """(sysid or None, rows) per vehicle, in order of first appearance."""
-    rows = track.to_pylist()
     groups: Dict[Any, List[Dict[str, Any]]] = {}
-    for row in rows:
+    for row in _placed(track):
         groups.setdefault(row.get("_sysid"), []).append(row)
     return iter(groups.items())
+
+
+def _xml(text: str) -> str:
+    return escape(visible(text, backslash=False))
 
 
 def _iso(time: Any) -> str:
@@ -33,7 +59,7 @@ def write_gpx(track: pyarrow.Table, name: str, out: TextIO) -> None:
     out.write('<?xml version="1.0" encoding="UTF-8"?>\n'
               '<gpx version="1.1" creator="quillon" xmlns="http://www.topografix.com/GPX/1/1">\n')
     for sysid, rows in _vehicles(track):
-        out.write(f"<trk><name>{escape(_title(name, sysid))}</name><trkseg>\n")
+        out.write(f"<trk><name>{_xml(_title(name, sysid))}</name><trkseg>\n")
         for row in rows:
             out.write(f'<trkpt lat="{row["lat"]!r}" lon="{row["lon"]!r}">')
             if row["alt"] is not None:
@@ -48,9 +74,9 @@ def write_gpx(track: pyarrow.Table, name: str, out: TextIO) -> None:
 def write_kml(track: pyarrow.Table, name: str, out: TextIO) -> None:
     out.write('<?xml version="1.0" encoding="UTF-8"?>\n'
               '<kml xmlns="http://www.opengis.net/kml/2.2" xmlns:gx="http://www.google.com/kml/ext/2.2">\n'
-              f"<Document><name>{escape(name)}</name>\n")
+              f"<Document><name>{_xml(name)}</name>\n")
     for sysid, rows in _vehicles(track):
-        out.write(f"<Placemark><name>{escape(_title(name, sysid))}</name>"
+        out.write(f"<Placemark><name>{_xml(_title(name, sysid))}</name>"
                   "<gx:Track><altitudeMode>absolute</altitudeMode>\n")
         # gx:Track pairs each <when> with one <gx:coord>, so every point has both.
         for row in rows:
@@ -64,21 +90,16 @@ def write_kml(track: pyarrow.Table, name: str, out: TextIO) -> None:
 
 def write_geojson(track: pyarrow.Table, name: str, out: TextIO) -> None:
     features = []
-    for row in track.to_pylist():
+    for row in _placed(track):
         position = [row["lon"], row["lat"]] + ([row["alt"]] if row["alt"] is not None else [])
-        properties = {key: (_iso(value) if key == "_time" and value is not None else value)
+        properties = {key.lstrip("_"): (_iso(value) if key == "_time" and value is not None else value)
                       for key, value in row.items() if key not in ("lat", "lon", "alt")}
-        properties = {key.lstrip("_"): _finite(value) for key, value in properties.items()}
         features.append({"type": "Feature", "geometry": {"type": "Point", "coordinates": position},
                          "properties": properties})
-    json.dump({"type": "FeatureCollection", "name": name, "features": features}, out, allow_nan=False)
-    out.write("\n")
-
-
-def _finite(value: Any) -> Any:
-    if isinstance(value, float) and value != value:
-        return None
-    return value
+    # Made whole before a byte is written, so a failure writes nothing.
+    text = json.dumps({"type": "FeatureCollection", "name": name_text(name), "features": features},
+                      allow_nan=False)
+    out.write(text + "\n")
 
 
 WRITERS = {"gpx": write_gpx, "kml": write_kml, "geojson": write_geojson}

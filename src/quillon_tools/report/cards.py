@@ -17,6 +17,8 @@ from bokeh.document import Document
 from bokeh.models import CustomJS, Range1d
 from bokeh.models.widgets.markups import Div
 
+from .markup import html_div
+
 from .series import time_ms
 
 ZOOM_MS = 30_000
@@ -75,7 +77,7 @@ def verdict_cards(checks: Optional[pyarrow.Table], name: str) -> Optional[Div]:
         return None
     moments = time_ms(checks.column("_time"))
     cards: List[str] = [_card(check, float(moments[i])) for i, check in enumerate(checks.to_pylist())]
-    return Div(text=f"<h3>Checks</h3><div class='cards'>{''.join(cards)}</div>", stylesheets=[STYLE],
+    return html_div(f"<h3>Checks</h3><div class='cards'>{''.join(cards)}</div>", stylesheets=[STYLE],
                sizing_mode="stretch_width", name=name)
 
 

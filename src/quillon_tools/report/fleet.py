@@ -12,17 +12,15 @@ and manifest match its size, time and the options is not reported again
 from __future__ import annotations
 
 import json
-import multiprocessing
 import os
 import re
 import time
-from concurrent.futures import ProcessPoolExecutor
-from concurrent.futures.process import BrokenProcessPool
-from typing import Any, Callable, Dict, List, NamedTuple, Optional
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
 
-from ..errors import describe_os_error
+from ..export.files import whole_file
 from ..fleet.dataset import file_stem
 from ..fleet.discovery import find_logs
+from ..fleet.runner import Failed, LogFailed, Task, cores, run_tasks
 from .index_page import index_page
 from .page import NoPackets, Options, write_report
 
@@ -120,22 +118,18 @@ def _write_manifest(out: str, log_name: str, manifest: Dict[str, Any]) -> None:
     os.replace(hidden, path)
 
 
-def report_one(path: str, log_name: str, out: str, options: Options) -> Dict[str, Any]:
-    """Runs in a worker: the page of one log and its manifest; the index row,
-    or {"log", "error"} when it failed."""
+def report_one(task: Task, on_bytes: Any, out: str, options: Options) -> Dict[str, Any]:
+    """Runs in a worker: the page of one log and its manifest; the index row."""
+    path, log_name = task.log.path, task.log.name
+    status = os.stat(path)
     try:
-        status = os.stat(path)
         written = write_report(path, os.path.join(out, page_name(log_name)), os.path.basename(path), options)
-        row = summary_row(written.log, log_name)
-        _write_manifest(out, log_name, {"log": log_name, "size": status.st_size, "mtime_ns": status.st_mtime_ns,
-                                        "options": _options_json(options), "row": row})
-        return row
     except NoPackets:
-        return {"log": log_name, "error": "no DataFlash or MAVLink packets"}
-    except OSError as error:
-        return {"log": log_name, "error": describe_os_error(error, path, name_reading=False)}
-    except Exception as error:  # a log must never stop the others
-        return {"log": log_name, "error": f"{type(error).__name__}: {error}"}
+        raise LogFailed("no DataFlash or MAVLink packets") from None
+    row = summary_row(written.log, log_name)
+    _write_manifest(out, log_name, {"log": log_name, "size": status.st_size, "mtime_ns": status.st_mtime_ns,
+                                    "options": _options_json(options), "row": row})
+    return row
 
 
 def report_fleet(out: str, arguments: List[str], options: Options, jobs: Optional[int] = None,
@@ -160,25 +154,23 @@ def report_fleet(out: str, arguments: List[str], options: Options, jobs: Optiona
             todo.append(log)
     up_to_date = len(rows)
     failed = len(found.missing)
-    if todo:
-        context = multiprocessing.get_context("spawn")
-        workers = max(1, min(jobs or os.cpu_count() or 1, len(todo)))
-        with ProcessPoolExecutor(workers, mp_context=context) as pool:
-            futures = {log.name: pool.submit(report_one, log.path, log.name, out, options) for log in todo}
-            for log in todo:
-                try:
-                    rows[log.name] = futures[log.name].result()
-                except BrokenProcessPool:
-                    rows[log.name] = {"log": log.name, "error": "the worker process reporting it ended abruptly"}
-                if "error" in rows[log.name]:
-                    failed += 1
-                    on_problem(True, f"{log.path!r}: {rows[log.name]['error']}")
+    failures: List[Tuple[Task, str]] = []
+
+    def finished(task: Task, result: Any) -> None:
+        if isinstance(result, Failed):
+            rows[task.log.name] = {"log": task.log.name, "error": result.reason}
+            failures.append((task, result.reason))
+        else:
+            rows[task.log.name] = result
+
+    tasks = [Task(i, log, 0) for i, log in enumerate(todo)]
+    run_tasks(tasks, report_one, (out, options), finished, max(1, min(jobs or cores(), len(tasks))))
+    for task, reason in sorted(failures):
+        failed += 1
+        on_problem(True, f"{task.log.path!r}: {reason}")
     ordered = [rows[log.name] for log in found.logs]
     if ordered:
-        page = index_page(ordered)
-        hidden = os.path.join(out, ".index.html.tmp")
-        with open(hidden, "w", encoding="utf-8") as file:
-            file.write(page)
-        os.replace(hidden, os.path.join(out, "index.html"))
+        with whole_file(os.path.join(out, "index.html"), "w", encoding="utf-8") as file:
+            file.write(index_page(ordered))
     return FleetResult(len(found.logs) + len(found.missing), len(todo) - (failed - len(found.missing)),
                        up_to_date, failed, time.perf_counter() - start)

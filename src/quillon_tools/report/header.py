@@ -8,6 +8,8 @@ from typing import Any, Dict, List, Optional, Tuple
 
 from bokeh.models.widgets.markups import Div
 
+from .markup import html_div
+
 
 def duration_text(seconds: Optional[float]) -> Optional[str]:
     if seconds is None:
@@ -73,6 +75,6 @@ def header_div(title: str, info: Optional[Dict[str, Any]], extra: List[Tuple[str
     rows = fact_rows(info or {}) + extra
     cells = "".join(f"<tr><th>{html.escape(label)}</th><td>{html.escape(value)}</td></tr>"
                     for label, value in rows)
-    return Div(text=f"<h2>{html.escape(title)}</h2><table class='facts'>{cells}</table>",
+    return html_div(f"<h2>{html.escape(title)}</h2><table class='facts'>{cells}</table>",
                stylesheets=[":host table.facts th { text-align: left; padding-right: 1.5em; font-weight: 600; }"],
                sizing_mode="stretch_width")

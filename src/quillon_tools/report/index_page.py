@@ -7,6 +7,7 @@ import html
 import urllib.parse
 from typing import Any, Dict, List, Optional
 
+from ..export.terminal import visible
 from .csp import with_policy
 from .header import duration_text
 
@@ -54,11 +55,17 @@ table.tHead.addEventListener("click", (event) => {
 """
 
 
+def _text(text: str) -> str:
+    """Log names and errors as HTML: the bytes of a name that are not UTF-8
+    and control characters as visible escapes, markup escaped."""
+    return html.escape(visible(text, backslash=False))
+
+
 def _cell(text: Optional[str], sort: Any = None, css: str = "") -> str:
     attributes = f' class="{css}"' if css else ""
     if sort is not None:
         attributes += f' data-sort="{html.escape(str(sort), quote=True)}"'
-    return f"<td{attributes}>{html.escape(text or '')}</td>"
+    return f"<td{attributes}>{_text(text or '')}</td>"
 
 
 def _distance(metres: Optional[float]) -> Optional[str]:
@@ -74,9 +81,9 @@ def index_page(rows: List[Dict[str, Any]]) -> str:
         link = urllib.parse.quote(row.get("page", ""))
         if "error" in row:
             name = _cell(row["log"], css="failed")
-            rest = f'<td class="failed" colspan="{5 + len(checks)}">{html.escape(row["error"])}</td>'
+            rest = f'<td class="failed" colspan="{5 + len(checks)}">{_text(row["error"])}</td>'
         else:
-            name = f'<td><a href="{html.escape(link, quote=True)}">{html.escape(row["log"])}</a></td>'
+            name = f'<td><a href="{html.escape(link, quote=True)}">{_text(row["log"])}</a></td>'
             start = row.get("start")
             if start and row.get("time_base") == "boot":
                 start += " (boot time)"

@@ -11,16 +11,17 @@ import pyarrow
 from bokeh.document import Document
 from bokeh.embed import file_html
 from bokeh.layouts import column
-from bokeh.models.widgets.markups import Div
 from bokeh.resources import INLINE
 from bokeh.settings import settings
 
 from ..analysis.instances import rows_where
+from ..export.terminal import visible
 from ..protocols import MAVLINK
 from .cards import verdict_cards, zoom_on_card_click
 from .csp import with_policy
 from .defaults_cache import cached_class_defaults
 from .header import header_div
+from .markup import html_div
 from .panels import panel_figure
 from .plots import AxisModels
 from .series import PanelData, TableSource, panel_series, time_ms
@@ -79,7 +80,10 @@ def _vehicle_info(info: Any, sysid: Optional[int]) -> Optional[Dict[str, Any]]:
 
 
 def build_report(log: Any, title: str, options: Options = Options()) -> str:
-    """The HTML page of a decoded log (a `read_log` Log, best read scaled)."""
+    """The HTML page of a decoded log (a `read_log` Log, best read scaled).
+    The title shows control characters, and the bytes of a file name that
+    are not UTF-8, as visible escapes."""
+    title = visible(title, backslash=False)
     with cached_class_defaults():
         return _page(log, title, options)
 
@@ -127,7 +131,7 @@ def _page(log: Any, title: str, options: Options) -> str:
                                    f"{prefix}messages")]
         parts += [part for part in section if part is not None]
     if len(parts) == len(vehicles):
-        parts.append(Div(text="The log holds nothing this report can show."))
+        parts.append(html_div("The log holds nothing this report can show."))
 
     document = Document()
     document.add_root(column(parts, sizing_mode="stretch_width", name="report"))

@@ -13,6 +13,7 @@ from bokeh.models.widgets.inputs import TextInput
 from bokeh.models.widgets.markups import Div
 from bokeh.models.widgets.tables import DataTable, DateFormatter, TableColumn
 
+from .markup import clipped, html_div
 from .series import time_ms
 from .timeline import SEVERITIES
 
@@ -30,7 +31,7 @@ view.filter.indices = shown;
 def _capped_note(shown: int, total: int, what: str) -> Optional[Div]:
     if total <= shown:
         return None
-    return Div(text=html.escape(f"The first {shown} of {total} {what} are shown; "
+    return html_div(html.escape(f"The first {shown} of {total} {what} are shown; "
                                 f"{total - shown} were left out."))
 
 
@@ -48,7 +49,7 @@ def params_table(params: Dict[str, float], cap: int, name: str) -> Optional[obje
     search = TextInput(placeholder="filter parameters by name", name=f"{name}-filter", width=320)
     search.js_on_change("value_input", CustomJS(args={"input": search, "source": source, "view": view},
                                                 code=FILTER_CODE))
-    parts = [Div(text=f"<h3>Parameters ({len(params)})</h3>"), search, table]
+    parts = [html_div(f"<h3>Parameters ({len(params)})</h3>"), search, table]
     note = _capped_note(len(shown), len(names), "parameters")
     return column(parts + ([note] if note else []), sizing_mode="stretch_width")
 
@@ -61,13 +62,13 @@ def messages_table(messages: Optional[pyarrow.Table], cap: int, name: str) -> Op
     severities: List[str] = [SEVERITIES[s] if s is not None and s < len(SEVERITIES) else ""
                              for s in shown.column("severity").to_pylist()]
     source = ColumnDataSource({"time": time_ms(shown.column("_time")), "severity": severities,
-                               "text": [t or "" for t in shown.column("text").to_pylist()]})
+                               "text": [clipped(t or "") for t in shown.column("text").to_pylist()]})
     table = DataTable(source=source, height=min(320, 30 + 25 * shown.num_rows), sizing_mode="stretch_width",
                       index_position=None, reorderable=False, name=name, columns=[
                           TableColumn(field="time", title="time", width=170,
                                       formatter=DateFormatter(format="%Y-%m-%d %H:%M:%S.%3N")),
                           TableColumn(field="severity", title="severity", width=80),
                           TableColumn(field="text", title="message", width=700)])
-    parts = [Div(text=f"<h3>Text messages ({total})</h3>"), table]
+    parts = [html_div(f"<h3>Text messages ({total})</h3>"), table]
     note = _capped_note(shown.num_rows, total, "text messages")
     return column(parts + ([note] if note else []), sizing_mode="stretch_width")

@@ -3,18 +3,21 @@ markers whose hover gives their name and detail, and the shared time range."""
 
 from __future__ import annotations
 
+import html
 from typing import Any, Dict, List, Optional, Tuple
 
 import numpy
 import pyarrow
 import pyarrow.compute
 from bokeh.core.properties import field
+from bokeh.layouts import column
 from bokeh.models import HoverTool, Range1d
 from bokeh.models.annotations.legends import Legend, LegendItem
 from bokeh.models.glyphs import Quad, Scatter
 from bokeh.palettes import Category20_20
 from bokeh.plotting import figure
 
+from .markup import clipped, html_div
 from .plots import AxisModels
 from .series import time_ms
 
@@ -22,6 +25,9 @@ EVENT_COLOURS = {"arm": "#2ca02c", "disarm": "#1f77b4", "error": "#d62728", "fai
                  "warning": "#ff7f0e", "event": "#7f7f7f", "landed": "#17becf", "message": "#8c564b"}
 # Severities of text messages, as MAVLink numbers them.
 SEVERITIES = ("emergency", "alert", "critical", "error", "warning", "notice", "info", "debug")
+# Markers of one kind within one of this many parts of the timeline's span
+# are merged: about one per pixel of a page's width.
+MARKER_BUCKETS = 1000
 
 
 def time_range(start: float, end: float) -> Range1d:
@@ -82,17 +88,42 @@ def _event_markers(events: Optional[pyarrow.Table], messages: Optional[pyarrow.T
             continue
         markers["time"].append(time)
         markers["kind"].append(kind or "")
-        markers["name"].append(name or "")
-        markers["detail"].append(detail or "")
+        markers["name"].append(clipped(name or ""))
+        markers["detail"].append(clipped(detail or ""))
         markers["colour"].append(EVENT_COLOURS.get(kind or "", "#7f7f7f"))
     return markers
 
 
+def _merged(markers: Dict[str, List[Any]], start: float, end: float) -> Tuple[Dict[str, List[Any]], int]:
+    """The markers with those of one kind that fall in the same time bucket
+    (about a pixel of the timeline) merged into the first of them, which
+    says how many it stands for; and how many markers were merged away.
+    A log of countless warnings so draws at most MARKER_BUCKETS markers of
+    each kind, and the page keeps its size."""
+    count = len(markers["time"])
+    markers["count"] = [1] * count
+    if count <= MARKER_BUCKETS:
+        return markers, 0
+    width = (end - start) / MARKER_BUCKETS if end > start else 1.0
+    buckets = numpy.floor((numpy.asarray(markers["time"]) - start) / width).astype(numpy.int64).tolist()
+    first: Dict[Tuple[int, str], int] = {}
+    counts = markers["count"]
+    for i, key in enumerate(zip(buckets, markers["kind"])):
+        head = first.setdefault(key, i)
+        if head != i:
+            counts[head] += 1
+    kept = sorted(first.values())
+    merged = {key: [values[i] for i in kept] for key, values in markers.items()}
+    merged["detail"] = [detail if n == 1 else f"{detail} (and {n - 1} more here)"
+                        for detail, n in zip(merged["detail"], merged["count"])]
+    return merged, count - len(kept)
+
+
 def timeline_figure(x_range: Range1d, modes: Optional[pyarrow.Table], events: Optional[pyarrow.Table],
                     messages: Optional[pyarrow.Table], colours: ModeColours, name: str,
-                    axes: AxisModels) -> Optional[figure]:
+                    axes: AxisModels) -> Optional[Any]:
     bands = _mode_bands(modes, float(x_range.end), colours)  # type: ignore[arg-type]
-    markers = _event_markers(events, messages)
+    markers, merged = _merged(_event_markers(events, messages), float(x_range.start), float(x_range.end))  # type: ignore[arg-type]
     if not bands["left"] and not markers["time"]:
         return None
     plot = axes.time_figure(x_range, name, title="Timeline: flight modes and events",
@@ -109,9 +140,17 @@ def timeline_figure(x_range: Range1d, modes: Optional[pyarrow.Table], events: Op
         ticks = axes.renderer(plot, Scatter(x="time", y=0.5, size=11, marker="diamond", fill_color="colour",
                                             line_color="black"), **markers)
         plot.add_tools(HoverTool(renderers=[ticks], tooltips=[("", "@kind: @name"), ("", "@detail"),
-                                                                ("time", "@time{%F %T}")],
+                                                                ("time", "@time{%F %T}"), ("events", "@count")],
                                  formatters={"@time": "datetime"}))
-    return plot
+    if not merged:
+        return plot
+    shown = len(markers["time"])
+    seconds = (float(x_range.end) - float(x_range.start)) / MARKER_BUCKETS / 1000  # type: ignore[arg-type]
+    note = html_div(html.escape(
+        f"The timeline has {shown + merged} events: those of one kind within the same {seconds:.3g} s "
+        f"are drawn as one marker ({shown} markers), whose hover says how many events it stands for."),
+        sizing_mode="stretch_width")
+    return column([plot, note], sizing_mode="stretch_width")
 
 
 def span_of(times: List[numpy.ndarray]) -> Tuple[Optional[float], Optional[float]]:

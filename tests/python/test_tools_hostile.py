@@ -1,0 +1,167 @@
+"""The commands on crafted logs and hostile input: text that reaches a
+terminal, exit statuses, file names that are not UTF-8, batches with a bad
+log, and the files they write."""
+
+import csv
+import json
+import math
+import os
+import struct
+import subprocess
+import sys
+import xml.etree.ElementTree
+
+import pytest
+
+import ulog_bytes as u
+from dataflash_bytes import data_packet, format_packet
+from quillon_tools.cli.main import main
+
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+ESCAPES = b"\x1b]52;c;aGk=\x07\x1b[2J"  # writes the clipboard, clears the screen
+
+
+def escaping_dataflash():
+    """Control characters in a message name, a parameter name and texts."""
+    return b"".join([
+        format_packet(129, "PARM", "QNf", "TimeUS,Name,Value"),
+        format_packet(130, "MSG", "QZ", "TimeUS,Message"),
+        format_packet(131, b"E\x1bV\n", "QB", "TimeUS,Id"),
+        data_packet(130, "QZ", 1000, b"ArduCopter V4.5.0 (abcdef12)\nforged\tline" + ESCAPES),
+        data_packet(129, "QNf", 3000, b"A\x1b[31mB\tC", 1.0),
+        data_packet(131, "QB", 4000, 10),
+    ])
+
+
+def escaping_ulog():
+    board = b"BOARD" + ESCAPES + b"\nforged: 1"
+    return b"".join([
+        u.HEADER, u.flag_bits(), u.format_("sensor_accel:uint64_t timestamp;float[3] xyz;"),
+        u.info(f"char[{len(board)}] ver_hw", board), u.subscribe(0, 0, "sensor_accel"),
+        u.data(0, struct.pack("<Q3f", 1000, 1, 2, 3)), u.text(3, 2200, "[x] warn" + ESCAPES.decode()),
+    ])
+
+
+def run(capsysbinary, *args):
+    status = main([str(a) for a in args])
+    captured = capsysbinary.readouterr()
+    return status, captured.out, captured.err
+
+
+# Fields per line of the tab-separated outputs.
+TAB_FIELDS = {"params": 2, "messages": 3, "events": 4}
+
+
+@pytest.mark.parametrize("command,log", [
+    ("summary", "df"), ("params", "df"), ("messages", "df"), ("check", "df"),
+    ("info", "ulog"), ("messages", "ulog"), ("events", "ulog"),
+])
+def test_control_characters_reach_the_terminal_as_visible_escapes(tmp_path, capsysbinary, command, log):
+    path = tmp_path / f"log{{\x1b}}.{'bin' if log == 'df' else 'ulg'}"
+    path.write_bytes(escaping_dataflash() if log == "df" else escaping_ulog())
+    status, out, _ = run(capsysbinary, command, path)
+    assert status in (0, 1)
+    assert b"\\x1b" in out
+    assert not set(out) & (set(range(32)) - {0x09, 0x0A}) and 0x7F not in out
+    lines = out.decode().splitlines()
+    if command in TAB_FIELDS:
+        assert lines and all(line.count("\t") == TAB_FIELDS[command] - 1 for line in lines)
+    if command == "info":
+        assert not any(line.startswith("forged") for line in lines)
+
+
+def vibrating_dataflash():
+    """A log whose vibration check fails."""
+    vibe = "QfffIII"
+    return b"".join([format_packet(129, "VIBE", vibe, "TimeUS,VibeX,VibeY,VibeZ,Clip0,Clip1,Clip2")]
+                    + [data_packet(129, vibe, i * 100_000, 100.0, 1, 1, 0, 0, 0) for i in range(20)])
+
+
+def unreadable_ulog():
+    return u.HEADER + u.flag_bits(incompat=bytes([0, 2, 0, 0, 0, 0, 0, 0]))
+
+
+def test_check_keeps_its_exit_status_when_the_pipe_closes(tmp_path):
+    failing = tmp_path / "vibe.bin"
+    failing.write_bytes(vibrating_dataflash())
+    read_end, write_end = os.pipe()
+    os.close(read_end)  # the reader is gone before the first line
+    try:
+        result = subprocess.run([sys.executable, "-m", "quillon_tools", "check", str(failing), str(failing)],
+                                stdout=write_end, stderr=subprocess.PIPE, env=ENV, timeout=120)
+    finally:
+        os.close(write_end)
+    assert (result.returncode, result.stderr) == (1, b"")
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_bad_log_fails_alone_and_the_batch_goes_on(tmp_path, capsysbinary, jobs):
+    bad, good = tmp_path / "bad.ulg", tmp_path / "good.bin"
+    bad.write_bytes(unreadable_ulog())
+    good.write_bytes(vibrating_dataflash())
+    out = tmp_path / "out.csv"
+    status, _, err = run(capsysbinary, "check", bad, good, "-j", jobs, "-o", out)
+    assert status == 1
+    assert f"{str(bad)!r}: ULog log with incompatible flag bits".encode() in err and b"out.csv" not in err
+    assert {row["_log"] for row in csv.DictReader(out.open())} == {str(good)}
+
+
+def _valid(kind, path):
+    data = path.read_bytes()
+    assert b"inf" not in data.lower().replace(b"info", b"") and b"nan" not in data.lower()
+    if kind == "geojson":
+        def refuse(token):
+            raise ValueError(token)
+        return json.loads(data, parse_constant=refuse)
+    return xml.etree.ElementTree.fromstring(data)
+
+
+def infinite_gps():
+    """Fixes with an infinite speed and altitude, and a NaN one."""
+    gps = "QBLLff"
+    return b"".join([format_packet(129, "GPS", gps, "TimeUS,Status,Lat,Lng,Alt,Spd")] + [
+        data_packet(129, gps, i * 200_000, 3, 473_977_000 + i, 85_455_000, alt, speed)
+        for i, (alt, speed) in enumerate([(10.0, math.inf), (math.inf, 1.0), (math.nan, math.nan), (5.0, 2.0)])])
+
+
+NOT_UTF8 = os.fsdecode(b"log\xff\x1b<&>")
+
+
+@pytest.mark.parametrize("kind", ["gpx", "kml", "geojson"])
+def test_track_files_are_valid_whatever_the_values_and_name(tmp_path, capsysbinary, kind):
+    log = tmp_path / f"{NOT_UTF8}.bin"
+    log.write_bytes(infinite_gps())
+    out = tmp_path / f"{NOT_UTF8}.{kind}"
+    assert run(capsysbinary, "track", "--format", kind, log, "-o", out)[0] == 0
+    document = _valid(kind, out)
+    if kind == "geojson":
+        assert document["name"] == "log\\xff\x1b<&>.bin" and len(document["features"]) == 4
+    else:
+        names = [e.text for e in document.iter() if e.tag.endswith("}name")]
+        assert names and all(name == "log\\xff\\x1b<&>.bin" for name in names)
+    assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []
+
+
+@pytest.mark.parametrize("command", ["check", "report", "fleet"])
+def test_file_names_that_are_not_utf8_work(tmp_path, capsysbinary, command):
+    if command != "check":
+        pytest.importorskip("bokeh")
+    log = tmp_path / f"{NOT_UTF8}.bin"
+    log.write_bytes(vibrating_dataflash())
+    if command == "check":
+        out = tmp_path / f"{NOT_UTF8}.csv"
+        assert run(capsysbinary, "check", log, "-o", out)[0] == 1
+        assert {row["_log"] for row in csv.DictReader(out.open(encoding="utf-8"))} == {
+            str(tmp_path / "log\\xff\x1b<&>.bin")}
+        return
+    if command == "report":
+        out = tmp_path / f"{NOT_UTF8}.html"
+        status, printed, _ = run(capsysbinary, "report", log, "-o", out)
+        assert status == 0 and b"\\xff\\x1b" in printed
+        page = out.read_text(encoding="utf-8")
+    else:
+        out = tmp_path / "pages"
+        assert run(capsysbinary, "report", "--fleet", log, "-o", out, "-j", "1")[0] == 0
+        page = (out / "index.html").read_text(encoding="utf-8")
+        assert [p.name[-27:] for p in out.glob("*.bin.html")] == ["log%FF%1B%3C%26%3E.bin.html"]
+    assert "log\\xff\\x1b&lt;&amp;&gt;.bin" in page and "\x1b" not in page
