@@ -4,23 +4,20 @@
 
 namespace columns {
 
-namespace {
-template <typename Taken>
-std::string freeName(const std::string& name, Taken taken) {
-    if (!taken(name)) return name;
-    for (unsigned n = 2;; ++n) {
+std::string distinctNames::claim(const std::string& name) {
+    if (used.insert(name).second) return name;
+    unsigned& n = nextSuffix.try_emplace(name, 2).first->second;
+    for (;; ++n) {
         std::string candidate = name + "~" + std::to_string(n);
-        if (!taken(candidate)) return candidate;
+        if (used.insert(candidate).second) {
+            ++n;
+            return candidate;
+        }
     }
 }
-}  // namespace
 
 columnBuilder& tableBuilder::add(const std::string& name, columnKind kind, cType type, uint32_t count) {
-    const std::string unique = freeName(name, [this](const std::string& candidate) {
-        return std::any_of(columnList.begin(), columnList.end(),
-                           [&](const columnBuilder& c) { return c.name() == candidate; });
-    });
-    columnList.emplace_back(unique, kind, type, count);
+    columnList.emplace_back(columnNames.claim(name), kind, type, count);
     return columnList.back();
 }
 
@@ -36,14 +33,6 @@ takenTable tableBuilder::take() {
     for (columnBuilder& c : columnList) taken.columns.push_back(c.take(rowCount));
     rowCount = 0;
     return taken;
-}
-
-std::string tableNames::claim(const std::string& name) {
-    std::string unique = freeName(name, [this](const std::string& candidate) {
-        return std::find(used.begin(), used.end(), candidate) != used.end();
-    });
-    used.push_back(unique);
-    return unique;
 }
 
 }  // namespace columns

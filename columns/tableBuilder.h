@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "columns/columnBuilder.h"
@@ -18,6 +20,20 @@ struct takenTable {
     bool wanted;    // selected by the caller
     bool gathered;  // kept for the log's facts (whether or not also wanted)
     std::vector<takenColumn> columns;
+};
+
+// Hands out distinct names: the first claim of a name keeps it, later ones
+// get the first free suffix "~2", "~3", ... Each claim takes constant time
+// on average, however many names share a stem.
+class distinctNames {
+public:
+    std::string claim(const std::string& name);
+
+private:
+    std::unordered_set<std::string> used;
+    // Per stem, the suffix to try next: names are never given back, so the
+    // first free suffix only grows.
+    std::unordered_map<std::string, unsigned> nextSuffix;
 };
 
 class tableBuilder {
@@ -48,17 +64,11 @@ private:
     bool isGathered;
     uint64_t rowCount = 0;
     std::deque<columnBuilder> columnList;  // a deque keeps addresses stable
+    distinctNames columnNames;
 };
 
-// Gives each table a distinct name: the first table of a name keeps it, later
-// ones are "NAME~2", "NAME~3", ...
-class tableNames {
-public:
-    std::string claim(const std::string& name);
-
-private:
-    std::vector<std::string> used;
-};
+// Gives each table a distinct name: "NAME", then "NAME~2", "NAME~3", ...
+using tableNames = distinctNames;
 
 }  // namespace columns
 

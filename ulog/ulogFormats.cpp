@@ -111,10 +111,52 @@ bool parseKey(const char* text, std::size_t length, key& out) {
 }
 
 void formatBook::define(format f) {
+    const auto known = formats.find(f.name);
+    if (known != formats.end() && known->second.f.text == f.text) return;  // the same definition again
     const std::string name = f.name;
-    formats[name] = std::move(f);
-    // Later subscriptions resolve again, against the formats as they now are.
-    resolved.clear();
+    const uint64_t version = versions.emplace(name + '\0' + f.text, versions.size() + 1).first->second;
+    for (const field& member : f.fields)
+        if (member.basic == NONE) nestedIn[member.type].insert(name);
+    formats[name] = definition{std::move(f), version};
+    // Later subscriptions of this message, and of those nesting it, resolve
+    // again, against the formats as they now are.
+    forget(name);
+}
+
+void formatBook::forget(const std::string& name) {
+    std::set<std::string> seen{name};
+    std::vector<const std::string*> todo{&name};
+    while (!todo.empty()) {
+        const std::string& next = *todo.back();
+        todo.pop_back();
+        resolved.erase(next);
+        const auto users = nestedIn.find(next);
+        if (users == nestedIn.end()) continue;
+        for (const std::string& user : users->second)
+            if (seen.insert(user).second) todo.push_back(&user);
+    }
+}
+
+std::string formatBook::ingredients(const std::string& name) const {
+    std::map<std::string, uint64_t> reached{{name, 0}};
+    std::vector<const std::string*> todo{&name};
+    while (!todo.empty()) {
+        const std::string& next = *todo.back();
+        todo.pop_back();
+        const auto found = formats.find(next);
+        if (found == formats.end()) continue;
+        reached[next] = found->second.version;
+        for (const field& member : found->second.f.fields)
+            if (member.basic == NONE && reached.emplace(member.type, 0).second) todo.push_back(&member.type);
+    }
+    std::string key = name;
+    for (const auto& [type, version] : reached) {
+        key += '\0';
+        key += type;
+        key += '\0';
+        key += std::to_string(version);
+    }
+    return key;
 }
 
 const layout* formatBook::resolve(const std::string& name) {
@@ -123,60 +165,61 @@ const layout* formatBook::resolve(const std::string& name) {
     const auto found = formats.find(name);
     const layout* result = nullptr;
     if (found != formats.end()) {
-        auto made = std::make_unique<layout>();
-        uint32_t offset = 0;
-        if (flatten(found->second, "", offset, made->leaves, 0)) {
-            made->name = name;
-            made->text = found->second.text;
-            made->size = offset;
-            // Rows may leave out the padding after the last real field.
-            uint32_t end = 0, at = 0;
-            for (const field& f : found->second.fields) {
-                const cType basic = f.basic;
-                const layout* nested = basic == NONE ? resolve(f.type) : nullptr;
-                at += (basic != NONE ? static_cast<uint32_t>(cTypeSize[basic]) : nested->size) * f.count;
-                if (!isPadding(f.name)) end = at;
-                if (f.name == "timestamp" && !made->timed && !f.array && basic != NONE && basic != FLOAT &&
-                    basic != DOUBLE && basic != CHAR && basic != BOOL) {
-                    made->timed = true;
-                    made->timestampOffset = at - static_cast<uint32_t>(cTypeSize[basic]);
-                    made->timestampType = basic;
-                }
-            }
-            made->minimum = end;
-            // The padding at the end is not logged; padding elsewhere is, and
-            // stays a column, as other readers give it.
-            while (!made->leaves.empty() && made->leaves.back().offset >= end) made->leaves.pop_back();
-            result = made.get();
-            layouts.push_back(std::move(made));
-        }
+        std::string key = ingredients(name);
+        auto made = layouts.find(key);
+        if (made == layouts.end()) made = layouts.emplace(std::move(key), build(found->second.f)).first;
+        result = made->second.get();
     }
     resolved[name] = result;
     return result;
 }
 
-bool formatBook::flatten(const format& f, const std::string& prefix, uint32_t& offset, std::vector<leaf>& out,
+std::unique_ptr<layout> formatBook::build(const format& f) const {
+    auto made = std::make_unique<layout>();
+    made->name = f.name;
+    made->text = f.text;
+    uint32_t offset = 0, end = 0;
+    for (const field& member : f.fields) {
+        if (!flatten(member, "", offset, made->leaves, 0)) return nullptr;
+        // Rows may leave out the padding after the last real field.
+        if (!isPadding(member.name)) end = offset;
+        const cType basic = member.basic;
+        if (member.name == "timestamp" && !made->timed && !member.array && basic != NONE && basic != FLOAT &&
+            basic != DOUBLE && basic != CHAR && basic != BOOL) {
+            made->timed = true;
+            made->timestampOffset = offset - static_cast<uint32_t>(cTypeSize[basic]);
+            made->timestampType = basic;
+        }
+    }
+    made->size = offset;
+    made->minimum = end;
+    // The padding at the end is not logged; padding elsewhere is, and
+    // stays a column, as other readers give it.
+    while (!made->leaves.empty() && made->leaves.back().offset >= end) made->leaves.pop_back();
+    return made;
+}
+
+bool formatBook::flatten(const field& member, const std::string& prefix, uint32_t& offset, std::vector<leaf>& out,
                          unsigned depth) const {
     if (depth > maxDepth) return false;
-    for (const field& member : f.fields) {
-        const cType basic = member.basic;
-        if (basic != NONE) {
-            const uint64_t end = offset + static_cast<uint64_t>(cTypeSize[basic]) * member.count;
-            if (end > maxRow) return false;
-            out.push_back({prefix + member.name, basic, member.count, offset});
-            offset = static_cast<uint32_t>(end);
-            continue;
-        }
-        const auto nested = formats.find(member.type);
-        if (nested == formats.end()) return false;
-        for (uint32_t i = 0; i < member.count; ++i) {
-            std::string inner = prefix + member.name;
-            if (member.array) inner += "[" + std::to_string(i) + "]";
-            inner += '.';
-            // Every format has a field and every field a byte, so the row
-            // size bounds the work.
-            if (!flatten(nested->second, inner, offset, out, depth + 1)) return false;
-        }
+    const cType basic = member.basic;
+    if (basic != NONE) {
+        const uint64_t end = offset + static_cast<uint64_t>(cTypeSize[basic]) * member.count;
+        if (end > maxRow) return false;
+        out.push_back({prefix + member.name, basic, member.count, offset});
+        offset = static_cast<uint32_t>(end);
+        return true;
+    }
+    const auto nested = formats.find(member.type);
+    if (nested == formats.end()) return false;
+    for (uint32_t i = 0; i < member.count; ++i) {
+        std::string inner = prefix + member.name;
+        if (member.array) inner += "[" + std::to_string(i) + "]";
+        inner += '.';
+        // Every format has a field and every field a byte, so the row size
+        // bounds the work.
+        for (const field& part : nested->second.f.fields)
+            if (!flatten(part, inner, offset, out, depth + 1)) return false;
     }
     return true;
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -100,10 +101,13 @@ inline int64_t timestampOf(const layout& shape, const uint8_t* row) {
 }
 
 // The formats a log has defined so far, and the layouts resolved from them.
+// A layout is made once per distinct definition: a message defined again
+// with the same text, or subscribed again, keeps the layout it had, so
+// memory grows with the distinct layouts, not with the messages.
 class formatBook {
 public:
-    // Adds or replaces a format. Layouts resolved before stay valid for
-    // the messages already subscribed.
+    // Adds or replaces a format; the same text again changes nothing.
+    // Layouts resolved before stay valid for the messages already subscribed.
     void define(format f);
     bool defines(const std::string& name) const { return formats.count(name) != 0; }
     // The layout of message `name`, resolving its nested types; null when a
@@ -111,12 +115,27 @@ public:
     const layout* resolve(const std::string& name);
 
 private:
-    bool flatten(const format& f, const std::string& prefix, uint32_t& offset, std::vector<leaf>& out,
-                 unsigned depth) const;
+    struct definition {
+        format f;
+        uint64_t version;  // one per distinct (name, text) of the log
+    };
 
-    std::map<std::string, format> formats;
+    std::unique_ptr<layout> build(const format& f) const;
+    bool flatten(const field& member, const std::string& prefix, uint32_t& offset, std::vector<leaf>& out,
+                 unsigned depth) const;
+    // What the layout of `name` is made of: every format it reaches, by name
+    // and version (0: not defined).
+    std::string ingredients(const std::string& name) const;
+    // Forgets the resolved layouts of `name` and of every format nesting it.
+    void forget(const std::string& name);
+
+    std::map<std::string, definition> formats;
+    std::map<std::string, uint64_t> versions;  // by name, NUL, text
+    std::map<std::string, std::set<std::string>> nestedIn;  // a type's name -> the formats using it
     std::map<std::string, const layout*> resolved;  // by name, for the current formats
-    std::vector<std::unique_ptr<layout>> layouts;   // every layout ever made, kept for pointers
+    // Every layout made (null when it failed), by its ingredients; kept
+    // for the pointers handed out.
+    std::map<std::string, std::unique_ptr<layout>> layouts;
 };
 
 }  // namespace ulog

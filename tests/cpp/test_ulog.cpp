@@ -226,6 +226,70 @@ TEST(ULog, UnselectedMessagesAreNotDecoded) {
     EXPECT_EQ(d.value<int64_t>("other", "_index", 0), 1);
 }
 
+TEST(ULog, DefinitionsAndSubscriptionsRepeatedKeepOneTablePerDistinctLayout) {
+    testing_ulog::log l;
+    l.format("inner:uint8_t v;");
+    for (uint16_t id = 0; id < 50; ++id)
+        l.format("point:uint64_t timestamp;float x;").format("inner:uint8_t v;").subscribe(0, id, "point").row(
+            id, point(id, id));
+    // A definition that changes makes a new table; back as it was, the
+    // rows go to the first one again.
+    bytes precise;
+    put(precise, uint64_t{1000});
+    put(precise, 2.5);
+    l.format("point:uint64_t timestamp;double x;").subscribe(0, 100, "point").row(100, precise);
+    l.format("point:uint64_t timestamp;float x;").subscribe(1, 101, "point").row(101, point(1001, 3));
+    // So does a change of a nested type, for the messages using it.
+    bytes narrow, wide;
+    put(narrow, uint64_t{2000});
+    narrow.push_back(7);
+    put(wide, uint64_t{2001});
+    put(wide, uint16_t{700});
+    l.format("outer:uint64_t timestamp;inner i;").subscribe(0, 200, "outer").row(200, narrow);
+    l.format("inner:uint16_t v;").subscribe(0, 201, "outer").row(201, wide);
+    l.format("inner:uint16_t v;").subscribe(1, 202, "outer").row(202, wide);
+
+    const decoded d = decode(l.data);
+    std::vector<std::string> tables;
+    for (const auto& [name, t] : d.tables)
+        if (t.wanted) tables.push_back(name);
+    EXPECT_EQ(tables, (std::vector<std::string>{"outer", "outer~2", "point", "point~2"}));
+    EXPECT_EQ(d.tables.at("point").rows, 51u);
+    EXPECT_EQ(d.value<float>("point", "x", 50), 3.0f);
+    EXPECT_EQ(d.value<uint8_t>("point", "_instance", 50), 1);
+    EXPECT_EQ(d.value<double>("point~2", "x", 0), 2.5);
+    EXPECT_EQ(d.value<uint8_t>("outer", "i.v", 0), 7);
+    EXPECT_EQ(d.tables.at("outer~2").rows, 2u);
+    EXPECT_EQ(d.value<uint16_t>("outer~2", "i.v", 1), 700);
+    EXPECT_EQ(d.text("ulog:subscriptions", "table", 51), "point");
+    EXPECT_EQ(d.summary("definitions_dropped"), 0u);
+    expectSameInPieces(l.data);
+}
+
+TEST(ULog, NestedFormatOfTensOfThousandsOfLeavesKeepsEachAColumn) {
+    constexpr uint32_t leaves = 65000;
+    testing_ulog::log l;
+    l.format("leaf:uint8_t v;")
+        .format("wide:uint64_t timestamp;leaf[" + std::to_string(leaves) + "] l;uint8_t n;uint8_t n;")
+        .subscribe(0, 1, "wide");
+    bytes row;
+    put(row, uint64_t{5});
+    for (uint32_t i = 0; i < leaves; ++i) row.push_back(static_cast<uint8_t>(i % 251));
+    row.push_back(1);
+    row.push_back(2);
+    l.row(1, row);
+
+    const decoded d = decode(l.data);
+    const std::vector<std::string> names = d.names("wide");
+    ASSERT_EQ(names.size(), 4 + leaves + 2);
+    EXPECT_EQ(names[4], "l[0].v");
+    EXPECT_EQ(names[3 + leaves], "l[64999].v");
+    EXPECT_EQ(names[4 + leaves], "n");
+    EXPECT_EQ(names[5 + leaves], "n~2");  // a repeated name keeps a column of its own
+    EXPECT_EQ(d.value<uint8_t>("wide", "l[64999].v", 0), 64999 % 251);
+    EXPECT_EQ(d.value<uint8_t>("wide", "n~2", 0), 2);
+}
+
 TEST(ULog, PX4Samples) {
     int found = 0;
     for (const char* name : {"px4-sample.ulg", "px4-appended-multiple.ulg", "px4-small.ulg",
