@@ -180,6 +180,7 @@ def test_tex_in_a_log_text_shows_as_plain_text(browser, tmp_path):
     loaded = Loaded(browser, out)
     page = loaded.page
     assert page.get_by_text(text).count() >= 1  # in the header's firmware and the messages table
-    links = "() => Bokeh.index.all_views().flatMap((v) => [...(v.shadow_el || v.el).querySelectorAll('a')])"
+    links = ("() => [document, ...Array.from(Bokeh.index.all_views()).map((v) => v.shadow_el || v.el)]"
+             ".filter((root) => root).flatMap((root) => [...root.querySelectorAll('a')])")
     assert page.evaluate(f"() => ({links})().filter((a) => a.href.includes('e.vil')).length") == 0
     assert page.locator("mjx-container").count() == 0 and loaded.problems == []

@@ -31,7 +31,7 @@ def _int(value: Any) -> Optional[int]:
     return value if isinstance(value, int) and -(1 << 63) <= value < 1 << 63 else None
 
 
-def data_flash_events(tables: Dict[str, List[pyarrow.Table]], events: Events) -> pyarrow.Table:
+def data_flash_events(tables: Any, events: Events) -> pyarrow.Table:
     """The events of a DataFlash log from its EV, ERR, MODE and ARM tables
     (by message name, on the log's time base)."""
     found: List[Row] = []
@@ -90,7 +90,7 @@ def _arm_detail(method: Any, checks: Any, forced: Any) -> str:
     return ", ".join(parts)
 
 
-def mavlink_events(tables: Dict[str, List[pyarrow.Table]], events: Events) -> pyarrow.Table:
+def mavlink_events(tables: Any, events: Events) -> pyarrow.Table:
     """The events of a MAVLink log, per vehicle: HEARTBEAT changes of the
     armed bit and of the mode, STATUSTEXT of severity WARNING or worse, and
     EXTENDED_SYS_STATE's landed state."""

@@ -211,7 +211,7 @@ def track(request: Request, console: Console, kind: str, path: str) -> int:
         from ..export.files import whole_file
 
         with whole_file(path, "w", encoding="utf-8", newline="\n") as target:
-            WRITERS[kind](points, name, target)
+            WRITERS[kind](points, name, target)  # type: ignore[arg-type]
     return DONE
 
 

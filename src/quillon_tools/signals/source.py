@@ -71,7 +71,7 @@ def micros(table: pyarrow.Table) -> numpy.ndarray:
     if "_time" not in table.column_names:
         return numpy.full(table.num_rows, numpy.nan)
     data = table.column("_time")
-    values: numpy.ndarray = data.cast(pyarrow.int64()).cast(pyarrow.float64()).to_numpy(
+    values: numpy.ndarray = data.cast(pyarrow.int64()).cast(pyarrow.float64(), safe=False).to_numpy(
         zero_copy_only=False).astype(float)
     if data.null_count:
         values[data.is_null().to_numpy(zero_copy_only=False)] = numpy.nan
