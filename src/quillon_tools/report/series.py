@@ -13,6 +13,7 @@ import pyarrow.compute
 from ..analysis.instances import rows_where
 from ..analysis.units import unit_factor
 from ..protocols import MAVLINK, ULOG
+from ..signals.source import column as _column
 from .catalogue import PANELS, Line, Panel
 
 # The DataFlash column that says which instance a row is of carries this unit.
@@ -37,21 +38,6 @@ def time_ms(column: pyarrow.ChunkedArray) -> numpy.ndarray:
     if column.null_count:
         values[column.is_null().to_numpy(zero_copy_only=False)] = numpy.nan
     return values  # type: ignore[no-any-return]
-
-
-def _column(table: pyarrow.Table, field: str) -> Optional[pyarrow.ChunkedArray]:
-    """A column, or one item of an array column ("output[2]"); None when absent."""
-    if field in table.column_names:
-        return table.column(field)
-    name, bracket, rest = field.partition("[")
-    if not bracket or not rest.endswith("]") or not rest[:-1].isdigit() or name not in table.column_names:
-        return None
-    column = table.column(name)
-    item = int(rest[:-1])
-    if not pyarrow.types.is_fixed_size_list(column.type) or item >= column.type.list_size:
-        return None
-    return pyarrow.chunked_array([pyarrow.compute.list_element(chunk, item) for chunk in column.chunks],
-                                 column.type.value_type)
 
 
 def _euler(table: pyarrow.Table, line: Line) -> Optional[numpy.ndarray]:
