@@ -1,5 +1,6 @@
 #include "columns/columnBuilder.h"
 
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -33,6 +34,33 @@ void columnBuilder::appendText(const char* source) {
     const std::size_t n = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - source) : count;
     uint8_t* to = values.extend(2 * n);
     values.shrink(2 * n - introspect::utf8OrLatin1(reinterpret_cast<const unsigned char*>(source), n, to));
+    endTextRow();
+}
+
+void columnBuilder::appendLoggedText(const char* source, std::size_t length) {
+    std::size_t n = length;
+    while (n > 0 && source[n - 1] == '\0') --n;
+    std::size_t nuls = static_cast<std::size_t>(std::count(source, source + n, '\0'));
+    const std::size_t room = 2 * n + 3 * nuls;
+    uint8_t* to = values.extend(room);
+    // A NUL is one byte in UTF-8 and in Latin-1 alike: each is widened into
+    // its escape from the end back, in place.
+    std::size_t from = introspect::utf8OrLatin1(reinterpret_cast<const unsigned char*>(source), n, to);
+    std::size_t at = from + 3 * nuls;
+    values.shrink(room - at);
+    while (nuls > 0) {
+        const uint8_t c = to[--from];
+        if (c != 0) {
+            to[--at] = c;
+            continue;
+        }
+        for (const char e : {'0', '0', 'x', '\\'}) to[--at] = static_cast<uint8_t>(e);
+        --nuls;
+    }
+    endTextRow();
+}
+
+void columnBuilder::endTextRow() {
     // Readers take the rows before a text column reaches 2 GiB (see
     // columnizer::wantsTake); this only guards the 32-bit offsets.
     if (values.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))

@@ -60,9 +60,18 @@ public:
         appendValues(&microseconds);
         if (!valid || nulls > 0) noteValidity(valid, rows);
     }
+    // One row of logged text: its `length` bytes up to the NULs that pad
+    // them at the end, each NUL before those written as the four characters
+    // \x00, so that what follows a NUL is kept; UTF-8 or Latin-1 as above.
+    void appendLoggedText(const char* source, std::size_t length);
+    // Makes a text column take its rows (through appendMember) as logged text.
+    void keepTextPastNuls() {
+        if (copy == copyText) copy = copyLoggedText;
+    }
     // One row from a record member's elements, whatever the kind.
     void appendMember(const void* source) {
         if (copy == copyText) appendText(static_cast<const char*>(source));
+        else if (copy == copyLoggedText) appendLoggedText(static_cast<const char*>(source), count);
         else appendValues(source);
     }
 
@@ -74,9 +83,10 @@ public:
 
 private:
     // How a row is stored, decided once per column.
-    enum copyKind : uint8_t { copy1, copy2, copy4, copy8, copyBytes, copyText };
+    enum copyKind : uint8_t { copy1, copy2, copy4, copy8, copyBytes, copyText, copyLoggedText };
 
     void startOffsets();
+    void endTextRow();
     void noteValidity(bool valid, uint64_t rows);
 
     std::string columnName;

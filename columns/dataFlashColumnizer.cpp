@@ -23,19 +23,24 @@ using DataFlash::DFFormatDescription;
 using DataFlash::DFFormatLayout;
 using DataFlash::DFMemberPlace;
 
-// Text-typed fields that hold binary contents, by format name and label:
-// they become binary columns of their whole width, NULs included.
+// Text-typed fields not read as text up to the first NUL, by format name
+// and label: binary contents become binary columns of their whole width,
+// NULs included; logged text keeps what follows a NUL (see
+// columnBuilder::appendLoggedText).
+enum class textField { plain, binary, logged };
 constexpr struct {
     const char* format;
     const char* label;
-} binaryFields[] = {
-    {"FILE", "Data"},  // a chunk of a file's bytes
+    textField kind;
+} unusualTextFields[] = {
+    {"FILE", "Data", textField::binary},    // a chunk of a file's bytes
+    {"MSG", "Message", textField::logged},  // a text message
 };
 
-bool isBinaryField(const char* format, const std::string& label) {
-    for (const auto& f : binaryFields)
-        if (std::strcmp(format, f.format) == 0 && label == f.label) return true;
-    return false;
+textField textFieldKind(const char* format, const std::string& label) {
+    for (const auto& f : unusualTextFields)
+        if (std::strcmp(format, f.format) == 0 && label == f.label) return f.kind;
+    return textField::plain;
 }
 
 // An integer field at a fixed place in the payload of every packet of a format.
@@ -275,10 +280,12 @@ private:
         d.time = &d.table->add("_time", columnKind::timestamp, INT64_T, 1);
         const char* formatName = parser().formatOf(type)->nameText();
         for (const auto& shape : parser().recordLayoutOf(type).members()) {
-            const columnKind kind = shape.type != CHAR                     ? columnKind::values
-                                    : isBinaryField(formatName, shape.name) ? columnKind::binary
-                                                                            : columnKind::text;
+            const textField text = shape.type == CHAR ? textFieldKind(formatName, shape.name) : textField::plain;
+            const columnKind kind = shape.type != CHAR            ? columnKind::values
+                                    : text == textField::binary ? columnKind::binary
+                                                                : columnKind::text;
             columnBuilder& column = d.table->add(shape.name, kind, shape.type, static_cast<uint32_t>(shape.count));
+            if (text == textField::logged) column.keepTextPastNuls();
             const DFMemberPlace& place = layout.places.at(shape.sourceIndex);
             d.fields.push_back({shape.sourceIndex, static_cast<uint16_t>(place.offset), &column});
             d.inPacket = d.inPacket && place.inPacket;

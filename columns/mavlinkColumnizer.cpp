@@ -31,6 +31,8 @@ static_assert(historySize >= 2 * MAVLINK_MAX_FRAME_LEN + timeBytes, "history rea
 // there; a gap longer than this is junk past its first few failed records.
 constexpr std::size_t gapHeadSize = 4096;
 
+constexpr uint32_t statustextId = 253;
+
 const auto* catalogue = &mavlink_catalogue_crc_table;
 
 struct definition {
@@ -288,7 +290,10 @@ private:
         for (uint8_t i = 0; i < info.numFields; ++i) {
             const mavlink_field_info_t& f = info.fields[i];
             const columnKind kind = f.type == CHAR ? columnKind::text : columnKind::values;
-            d.fields.push_back({f.offset, &table.add(f.name, kind, f.type, f.count)});
+            columnBuilder& column = table.add(f.name, kind, f.type, f.count);
+            // A text message keeps what follows a NUL in its text.
+            if (info.msgid == statustextId && std::strcmp(f.name, "text") == 0) column.keepTextPastNuls();
+            d.fields.push_back({f.offset, &column});
         }
         return d;
     }

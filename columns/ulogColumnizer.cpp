@@ -10,18 +10,22 @@
 //   ulog:info            key, type, value (text), multi, continued: info
 //                        messages in order; the parts of a multi-part one
 //                        follow its first, `continued` set
-//   ulog:params          name, type, value: the parameters before the data
-//   ulog:param_changes   _time, name, type, value: parameters set in flight
-//   ulog:param_defaults  name, type, value, kind (bit 0 system, bit 1 setup)
-//   ulog:messages        _time, level, tag, tagged, text: logged text
+//   ulog:params          name, type, value, text: the parameters before the data
+//   ulog:param_changes   _time, name, type, value, text: parameters set in flight
+//   ulog:param_defaults  name, type, value, kind (bit 0 system, bit 1 setup), text
+//   ulog:messages        _time, level, tag, tagged, text: logged text (NULs
+//                        within it as "\x00", see appendLoggedText)
 //   ulog:dropouts        _time, duration (ms)
 //   ulog:subscriptions   msg_id, instance, message, table
 //   ulog:summary         one row at the end: header, flags, counts, UTC offset
-// Numbers in `value` are decimal text ("%.17g" for floats, exact as a double;
-// arrays as "[a, b]"); the `type` says how to read them.
+// Numbers in info `value` are decimal text ("%.17g" for floats, exact as a
+// double; arrays as "[a, b]"); the `type` says how to read them. A parameter's
+// `value` is its number, NaN for a char array, whose characters are its
+// `text` (empty for a number).
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <map>
 
 #include "columns/columnizer.h"
@@ -130,6 +134,7 @@ constexpr columnSpec timeColumn{"_time", columnKind::timestamp, INT64_T, 1};
 constexpr columnSpec nameColumn{"name", columnKind::text, CHAR, textLimit};
 constexpr columnSpec typeColumn{"type", columnKind::text, CHAR, textLimit};
 constexpr columnSpec doubleValue{"value", columnKind::values, DOUBLE, 1};
+constexpr columnSpec textValue{"text", columnKind::text, CHAR, textLimit};
 
 // Where the UTC time lies in a GPS message: its microseconds since 1970
 // against the row's boot time give the log's offset onto UTC.
@@ -273,11 +278,13 @@ private:
         defaults.table->rowDone();
     }
 
+    // Name, type and value from column `k` on, and the text last.
     void appendParameter(factTable& f, std::size_t k, const ulog::keyedValue& v) {
-        const double value = v.name.type == CHAR ? 0.0 : asDouble(v.name.type, v.value);
+        const bool text = v.name.type == CHAR;
         f.columns[k]->appendText(v.name.name.c_str());
         f.columns[k + 1]->appendText(v.name.typeText.c_str());
-        put(f.columns[k + 2], value);
+        put(f.columns[k + 2], text ? std::numeric_limits<double>::quiet_NaN() : asDouble(v.name.type, v.value));
+        f.columns.back()->appendText(text ? render(v).c_str() : "");
     }
 
     void logged(uint8_t level, bool tagged, uint16_t tag, uint64_t timestamp, const char* text,
@@ -289,7 +296,7 @@ private:
         put(c[1], level);
         put(c[2], tag);
         put(c[3], static_cast<uint8_t>(tagged));
-        c[4]->appendText(std::string(text, length).c_str());
+        c[4]->appendLoggedText(text, length);
         messages.table->rowDone();
     }
 
@@ -374,10 +381,10 @@ private:
                     {{"key", columnKind::text, CHAR, textLimit}, typeColumn,
                      {"value", columnKind::text, CHAR, textLimit}, {"multi", columnKind::values, BOOL, 1},
                      {"continued", columnKind::values, BOOL, 1}}};
-    factTable params{"ulog:params", {nameColumn, typeColumn, doubleValue}};
-    factTable changes{"ulog:param_changes", {timeColumn, nameColumn, typeColumn, doubleValue}};
+    factTable params{"ulog:params", {nameColumn, typeColumn, doubleValue, textValue}};
+    factTable changes{"ulog:param_changes", {timeColumn, nameColumn, typeColumn, doubleValue, textValue}};
     factTable defaults{"ulog:param_defaults",
-                       {nameColumn, typeColumn, doubleValue, {"kind", columnKind::values, UINT8_T, 1}}};
+                       {nameColumn, typeColumn, doubleValue, {"kind", columnKind::values, UINT8_T, 1}, textValue}};
     factTable messages{"ulog:messages",
                        {timeColumn, {"level", columnKind::values, UINT8_T, 1},
                         {"tag", columnKind::values, UINT16_T, 1}, {"tagged", columnKind::values, BOOL, 1},

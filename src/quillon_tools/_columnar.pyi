@@ -38,13 +38,16 @@ class Decoder:
                            floats; arrays as "[a, b]"), read by `type`. A multi
                            one with `continued` set continues the last entry
                            of its key; one without starts a new entry.
-      ulog:params          name, type ("float"/"int32_t"), value (float64)
-      ulog:param_changes   _time, name, type, value: set in flight; _time is
-                           the largest row timestamp before it
+      ulog:params          name, type ("float"/"int32_t"), value (float64),
+                           text: a char array parameter's characters (its
+                           value NaN); empty for a number
+      ulog:param_changes   _time, name, type, value, text: set in flight;
+                           _time is the largest row timestamp before it
       ulog:param_defaults  name, type, value, kind (bit 0: system default,
-                           bit 1: current setup's default)
+                           bit 1: current setup's default), text
       ulog:messages        _time, level (the logged byte, '0'..'7'), tag,
-                           tagged, text: plain and tagged logged text
+                           tagged, text: plain and tagged logged text, up to
+                           the NULs at its end; a NUL within it as "\\x00"
       ulog:dropouts        _time (as param_changes), duration (ms)
       ulog:subscriptions   msg_id, instance, message, table
       ulog:summary         one row, after finish(): version, start_time,

@@ -277,7 +277,7 @@ class LogStream:
             self.packets = decoding.packets
             self.format_packets = decoding.format_packets
             self.stats = decoding.stats
-            if self.packets:
+            if self.packets or protocol == ULOG:  # a ULog log is one from its header on, rows or not
                 self.protocol = protocol
                 self.formats = decoding.formats
                 self.facts = decoding.facts()
@@ -376,10 +376,11 @@ class Log(Mapping[str, pyarrow.Table]):
         return dict(self._cache("files", self._facts.files))
 
     @property
-    def params(self) -> Dict[str, float]:
+    def params(self) -> Dict[str, Any]:
         """Parameter name to value: the last value the log holds (DataFlash
         PARM; MAVLink PARAM_VALUE sent by the vehicle; ULog parameters
-        updated by the changes logged in flight)."""
+        updated by the changes logged in flight, a char array parameter's
+        value its text)."""
         return dict(self._cache("params", lambda: self._events().params()))
 
     @property
@@ -751,7 +752,7 @@ def _read(source: Source, types: TypesArg, scaled: bool, facts_later: bool) -> L
     finally:
         if log is not source:
             log.close()
-    if decoding.packets == 0:
+    if decoding.packets == 0 and protocol != ULOG:  # a ULog log cut before its rows still says what it is
         return Log(None, {}, formats_table(None, []), {}, format_packets=decoding.format_packets,
                    stats=decoding.stats)
     later = None if again is None else lambda: _gather_again(again, protocol)

@@ -8,6 +8,7 @@
 
 #include "columns/columnizer.h"
 #include "columns/sniffer.h"
+#include "fuzz/columnsCheck.h"
 #include "dataflash_builder.h"
 #include "mavlink_test_util.h"
 #include "sample_files.h"
@@ -148,8 +149,12 @@ TEST(ColumnsDataFlash, FileDataIsBinaryAndMessagesStayText) {
     std::memcpy(filePayload.data() + 21, contents, 3);
     bytes msgPayload(64, 0);
     std::memcpy(msgPayload.data(), "hello", 5);
-    const decoded d = decode(columns::makeDataFlashColumnizer,
-                             mavtest::concat({file, msg, dataPacket(20, filePayload), dataPacket(21, msgPayload)}));
+    // Text past a NUL is kept, each NUL as "\x00": the widest a row of text gets.
+    bytes spaced(64, 0);
+    for (std::size_t i = 0; i < spaced.size(); i += 2) spaced[i] = 'a';
+    decoded d = decode(columns::makeDataFlashColumnizer,
+                       mavtest::concat({file, msg, dataPacket(20, filePayload), dataPacket(21, msgPayload),
+                                        dataPacket(21, spaced)}));
     ASSERT_EQ(d.tables.size(), 2u);
     for (const columns::takenColumn& c : d.tables[0].columns) {
         if (c.name == "Data") {
@@ -162,7 +167,11 @@ TEST(ColumnsDataFlash, FileDataIsBinaryAndMessagesStayText) {
     }
     const columns::takenColumn& message = d.tables[1].columns.back();
     EXPECT_EQ(message.kind, columns::columnKind::text);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(message.values.data()), message.values.size()), "hello");
+    std::string spacedText;
+    for (int i = 0; i < 31; ++i) spacedText += "a\\x00";
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(message.values.data()), message.values.size()),
+              "hello" + spacedText + "a");
+    fuzzCheck::tablesFingerprint(d.tables);  // its invariants hold
 }
 
 TEST(ColumnsMavlink, DroppedFramesAndSequenceLoss) {

@@ -3,6 +3,7 @@
 // PX4 samples.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <map>
 #include <stdexcept>
@@ -148,6 +149,23 @@ TEST(ULog, InfoParametersMessagesAndDropouts) {
     EXPECT_EQ(d.summary("dropout_total_ms"), 150u);
     EXPECT_EQ(d.summary("dropout_longest_ms"), 120u);
     EXPECT_EQ(d.value<uint64_t>("ulog:summary", "start_time", 0), 1000u);
+}
+
+TEST(ULog, LoggedTextKeepsWhatFollowsANulAndTextParametersTheirText) {
+    testing_ulog::log l;
+    l.keyed('P', {}, "char[8] GND_NAME", std::string("rover\0\0\0", 8))
+        .keyed('P', {}, "float MC_ROLL_P", 6.5f)
+        .logged('6', 10, std::string("a\0b\0\0c\0\0", 9))
+        .logged('6', 11, std::string("\xe9\0", 2))
+        .logged('6', 12, std::string("\0\0", 2));
+    const decoded d = decode(l.data);
+    EXPECT_EQ(d.text("ulog:messages", "text", 0), "a\\x00b\\x00\\x00c");
+    EXPECT_EQ(d.text("ulog:messages", "text", 1), "\xc3\xa9");  // Latin-1 e acute, as UTF-8
+    EXPECT_EQ(d.text("ulog:messages", "text", 2), "");
+    EXPECT_EQ(d.text("ulog:params", "text", 0), "rover");
+    EXPECT_TRUE(std::isnan(d.value<double>("ulog:params", "value", 0)));
+    EXPECT_EQ(d.text("ulog:params", "text", 1), "");
+    EXPECT_EQ(d.value<double>("ulog:params", "value", 1), 6.5);
 }
 
 TEST(ULog, DamagedMessagesAreSkippedUpToTheNextThatFits) {

@@ -108,6 +108,56 @@ def test_bundled_sample_info_params_messages_and_instances():
         pyarrow.compute.equal(log.formats["name"], "vehicle_status"))["msg_id"][0].as_py()
 
 
+def cut_at_boot():
+    """A log cut right after its definitions: no subscription, no row."""
+    return b"".join([u.HEADER, u.flag_bits(), u.format_("sensor_accel:uint64_t timestamp;float[3] xyz;"),
+                     u.info("char[3] sys_name", b"PX4"), u.param("float MPC_XY_VEL", struct.pack("<f", 1.5)),
+                     u.param("char[8] GND_NAME", b"rover\0\0\0"), u.default_param(1, "char[3] GND_NAME", b"car"),
+                     u.text(6, 500, "[logger] starting")])
+
+
+def test_a_log_cut_before_its_rows_is_a_ulog_log_with_its_facts(tmp_path, capsys):
+    from quillon_tools.cli.main import main
+    from quillon_tools.log import LogStream
+
+    log = read_log(cut_at_boot())
+    assert log.protocol == ULOG and len(log) == 0
+    assert log.ulog_info == {"sys_name": "PX4"}
+    assert log.params == {"MPC_XY_VEL": 1.5, "GND_NAME": "rover"}  # a text parameter keeps its text
+    assert log.param_defaults.to_pylist() == [{"name": "GND_NAME", "value": None, "kind": "system"}]
+    assert log.messages.column("text").to_pylist() == ["[logger] starting"]
+    assert log.info["firmware"]["name"] == "PX4"
+    stream = LogStream(cut_at_boot())
+    assert [batch for batch in stream] == [] and stream.protocol == ULOG
+    (tmp_path / "cut.ulg").write_bytes(cut_at_boot())
+    capsys.readouterr()
+    assert main(["params", str(tmp_path / "cut.ulg")]) == 0
+    assert capsys.readouterr().out == "GND_NAME\trover\nMPC_XY_VEL\t1.5\n"
+    assert main(["info", str(tmp_path / "cut.ulg")]) == 0
+
+
+def test_text_parameter_changed_in_flight():
+    data = cut_at_boot() + u.param("char[4] GND_NAME", b"boat")
+    log = read_log(data)
+    assert log.params["GND_NAME"] == "boat"
+    assert log.param_changes.select(["name", "value"]).to_pylist() == [{"name": "GND_NAME", "value": None}]
+
+
+def test_definitions_repeated_give_one_table_per_layout():
+    # The same definition and subscription again and again (a logger that
+    # restarts its topics), then a real change of the format.
+    out = [u.HEADER, u.flag_bits()]
+    for msg_id in range(300):
+        out += [u.format_("point:uint64_t timestamp;float x;"), u.subscribe(msg_id, 0, "point"),
+                u.data(msg_id, struct.pack("<Qf", msg_id, msg_id))]
+    out += [u.format_("point:uint64_t timestamp;double x;"), u.subscribe(300, 0, "point"),
+            u.data(300, struct.pack("<Qd", 300, 0.5))]
+    log = read_log(b"".join(out))
+    assert list(log) == ["point", "point~2"]
+    assert log["point"]["x"].to_pylist() == list(range(300)) and log["point~2"]["x"].to_pylist() == [0.5]
+    assert log.formats["name"].to_pylist() == ["point", "point~2"]
+
+
 def run(*args):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     return subprocess.run([sys.executable, "-m", "quillon_tools", *map(str, args)],

@@ -350,6 +350,9 @@ def _param_value(value: Any, kind: Any, autopilot: Optional[int]) -> Any:
 
 
 def _fills(text: Optional[str]) -> bool:
-    """Whether a STATUSTEXT chunk filled its field, so that more may follow."""
+    """Whether a STATUSTEXT chunk filled its field, so that more may follow:
+    a NUL within it (written "\\x00") ended its text."""
     text = text or ""
+    if "\\x00" in text:
+        return False
     return len(text) >= STATUSTEXT_CHARS or len(text.encode("utf-8", "surrogatepass")) >= STATUSTEXT_CHARS

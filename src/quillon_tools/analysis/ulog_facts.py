@@ -81,6 +81,15 @@ def _joined(parts: List[Any]) -> Any:
     return joined
 
 
+def _param_value(row: Dict[str, Any]) -> Any:
+    """A parameter's value: its text for a char array, else its number."""
+    return row.get("text", "") if row["type"].startswith("char") else row["value"]
+
+
+def _number(value: Any) -> Optional[float]:
+    return None if isinstance(value, str) else value
+
+
 class ULogFacts:
     """The facts of one decoded ULog log. `tables` holds the decoder's
     tables of FACT_TABLES by name, `_time` already on the log's time base."""
@@ -122,23 +131,28 @@ class ULogFacts:
         found.update({key: [_joined(parts) for parts in entries] for key, entries in multi.items()})
         return found
 
-    def params(self) -> Dict[str, float]:
-        """The values at the start, updated by the changes logged in flight."""
-        values = {row["name"]: row["value"] for row in self._rows(PARAMS)}
+    def params(self) -> Dict[str, Any]:
+        """The values at the start, updated by the changes logged in flight;
+        a char array parameter's value is its text."""
+        values = {row["name"]: _param_value(row) for row in self._rows(PARAMS)}
         values.update((name, value) for _, name, value in self._changes())
         return values
 
     def _changes(self) -> List[Tuple[Any, ...]]:
-        return self._columns(PARAM_CHANGES_TABLE, "_time", "name", "value")
+        return [(time, name, _param_value({"type": kind, "value": value, "text": text}))
+                for time, name, kind, value, text in self._columns(PARAM_CHANGES_TABLE, "_time", "name", "type",
+                                                                   "value", "text")]
 
     def param_changes(self) -> pyarrow.Table:
-        """Every change logged in flight (not only those to another value)."""
-        return _table(PARAM_CHANGES, self._changes())
+        """Every change logged in flight (not only those to another value);
+        the value of a text parameter is null, as the column holds numbers."""
+        return _table(PARAM_CHANGES, [(time, name, _number(value)) for time, name, value in self._changes()])
 
     def param_defaults(self) -> pyarrow.Table:
         """One row per default and kind: a parameter whose default is both
-        the system's and the current setup's has two rows."""
-        found = [(row["name"], row["value"], kind)
+        the system's and the current setup's has two rows (a text one's value
+        null, as in param_changes)."""
+        found = [(row["name"], _number(_param_value(row)), kind)
                  for row in self._rows(PARAM_DEFAULTS)
                  for bit, kind in DEFAULT_KINDS if row["kind"] & bit]
         return _table(PARAM_DEFAULTS_SCHEMA, found)

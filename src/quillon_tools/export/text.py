@@ -151,14 +151,20 @@ def _iso_times(table: pyarrow.Table) -> List[str]:
     return [t or "" for t in _times_as_text(table.select(["_time"])).column(0).to_pylist()]
 
 
-def write_params(params: Dict[str, float], out: TextIO) -> None:
+def write_params(params: Dict[str, Any], out: TextIO) -> None:
     """`name<TAB>value` per parameter, sorted by name; single-precision
-    values as the shortest decimal that gives them (0.1, not 0.100000001)."""
+    values as the shortest decimal that gives them (0.1, not 0.100000001);
+    a text value (a ULog char array parameter) as its text, escaped as
+    texts are in write_messages."""
     from ..analysis.units import as_decimal
 
     for name in sorted(params):
-        value = repr(as_decimal(params[name]))
-        out.write(f"{visible(name)}\t{value[:-2] if value.endswith('.0') else value}\n")
+        if isinstance(params[name], str):
+            value = visible(params[name])
+        else:
+            value = repr(as_decimal(params[name]))
+            value = value[:-2] if value.endswith(".0") else value
+        out.write(f"{visible(name)}\t{value}\n")
 
 
 def write_messages(messages: pyarrow.Table, out: TextIO) -> None:

@@ -153,7 +153,7 @@ def convert_log(path: str, log_name: str, out: str, settings: Settings,
             batch = piece = table = None  # freed before the next batch is decoded
         for writer in writers.values():
             writer.close()
-        if not stream.packets:
+        if stream.protocol is None:  # a ULog log without rows is converted, to no table
             raise NoPackets()
         _remove(manifest_path(out, log_name))
         for directory in directories.values():

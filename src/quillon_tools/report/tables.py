@@ -4,7 +4,7 @@ with their times, both capped so the page keeps its size."""
 from __future__ import annotations
 
 import html
-from typing import Dict, List, Optional
+from typing import Any, Dict, List, Optional
 
 import pyarrow
 from bokeh.layouts import column
@@ -35,12 +35,14 @@ def _capped_note(shown: int, total: int, what: str) -> Optional[Div]:
                                 f"{total - shown} were left out."))
 
 
-def params_table(params: Dict[str, float], cap: int, name: str) -> Optional[object]:
+def params_table(params: Dict[str, Any], cap: int, name: str) -> Optional[object]:
     if not params:
         return None
     names = sorted(params)
     shown = names[:cap]
-    source = ColumnDataSource({"name": shown, "value": [float(params[n]) for n in shown]})
+    # A ULog char array parameter's value is its text.
+    values = [params[n] if isinstance(params[n], str) else float(params[n]) for n in shown]
+    source = ColumnDataSource({"name": shown, "value": values})
     view = CDSView(filter=IndexFilter(indices=list(range(len(shown)))))
     table = DataTable(source=source, view=view, height=320, sizing_mode="stretch_width", index_position=None,
                       reorderable=False,
