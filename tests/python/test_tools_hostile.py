@@ -9,6 +9,7 @@ import os
 import struct
 import subprocess
 import sys
+import warnings
 import xml.etree.ElementTree
 
 import pytest
@@ -165,3 +166,32 @@ def test_file_names_that_are_not_utf8_work(tmp_path, capsysbinary, command):
         page = (out / "index.html").read_text(encoding="utf-8")
         assert [p.name[-27:] for p in out.glob("*.bin.html")] == ["log%FF%1B%3C%26%3E.bin.html"]
     assert "log\\xff\\x1b&lt;&amp;&gt;.bin" in page and "\x1b" not in page
+
+
+def all_nan_dataflash():
+    """Vibration, battery, board power, attitude and position that are all NaN."""
+    formats = [(129, "VIBE", "QfffIII", "TimeUS,VibeX,VibeY,VibeZ,Clip0,Clip1,Clip2"),
+               (130, "GPS", "QBLLffB", "TimeUS,Status,Lat,Lng,Alt,Spd,NSats"),
+               (131, "POWR", "Qff", "TimeUS,Vcc,VServo"), (132, "BAT", "Qfff", "TimeUS,Volt,Curr,CurrTot"),
+               (133, "ATT", "Qffffff", "TimeUS,DesRoll,Roll,DesPitch,Pitch,DesYaw,Yaw")]
+    packets = [format_packet(*f) for f in formats]
+    for i in range(20):
+        for number, _, fmt, _ in formats:
+            values = [math.nan] * (len(fmt) - 1)
+            if number == 130:
+                values[:3], values[-1] = [3, 473_977_000, 85_455_000], 10
+            elif number == 129:
+                values[3:] = [0, 0, 0]
+            packets.append(data_packet(number, fmt, i * 100_000, *values))
+    return b"".join(packets)
+
+
+@pytest.mark.parametrize("command", ["check", "info"])
+def test_commands_print_no_library_warnings_on_all_nan_data(tmp_path, capsysbinary, command):
+    log = tmp_path / "nan.bin"
+    log.write_bytes(all_nan_dataflash())
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        status, out, err = run(capsysbinary, command, log)
+    assert status == 0 and out and err == b""
+    assert [str(w.message) for w in caught] == []

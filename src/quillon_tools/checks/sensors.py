@@ -31,7 +31,9 @@ def vibration(data: Data, limits: Dict[str, Limit]) -> List[Row]:
         if not armed.any():
             rows.append(skipped(name, "no vibration data while armed"))
             continue
-        level = numpy.nanmax(numpy.stack([data.values(table, axis) for axis in axes]), axis=0)
+        # fmax skips NaN as nanmax does, and gives NaN without a warning
+        # where every axis is NaN (worst() leaves those out).
+        level = numpy.fmax.reduce(numpy.stack([data.values(table, axis) for axis in axes]), axis=0)
         value, time = worst(numpy.where(armed, level, numpy.nan), times)
         if value is None:
             rows.append(skipped(name, "no valid vibration values"))
