@@ -195,3 +195,21 @@ def test_commands_print_no_library_warnings_on_all_nan_data(tmp_path, capsysbina
         status, out, err = run(capsysbinary, command, log)
     assert status == 0 and out and err == b""
     assert [str(w.message) for w in caught] == []
+
+
+def test_restated_formats_start_no_layouts_so_memory_stays_flat():
+    """Logs joined end to end restate their formats: the layouts a summary
+    keeps track of must not grow with them (a changed layout still counts)."""
+    from quillon_tools.inputs import LogInput
+    from quillon_tools.log import _Pass
+
+    def starts(data):
+        decoding = _Pass(LogInput(data), "data_flash", None, batch_bytes=4096, gathered=())
+        for _ in decoding:
+            pass
+        return decoding.layout_starts
+
+    once = vibrating_dataflash()
+    changed = format_packet(129, "VIBE", "Qfff", "TimeUS,VibeX,VibeY,VibeZ") + data_packet(129, "Qfff", 1, 1, 2, 3)
+    assert starts(once * 200) == starts(once)
+    assert [table for _, _, table in starts(once * 100 + changed + once * 100)] == ["VIBE", "VIBE~2", "VIBE"]
