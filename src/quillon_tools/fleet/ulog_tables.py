@@ -23,12 +23,18 @@ from ..names import matches
 NAMES = ("ulog_params", "ulog_param_changes", "ulog_param_defaults", "ulog_info", "ulog_messages")
 
 
-def _text(value: Any) -> str:
-    if isinstance(value, str):
-        return value
+def _plain(value: Any) -> Any:
+    """A value as JSON takes it: bytes (uint8_t arrays) as hex."""
     if isinstance(value, bytes):
         return value.hex()
-    return json.dumps(value)
+    if isinstance(value, list):
+        return [_plain(v) for v in value]
+    return value
+
+
+def _text(value: Any) -> str:
+    value = _plain(value)
+    return value if isinstance(value, str) else json.dumps(value)
 
 
 def _info(info: Dict[str, Any], multi: Dict[str, bool]) -> pyarrow.Table:
