@@ -213,3 +213,20 @@ def test_restated_formats_start_no_layouts_so_memory_stays_flat():
     changed = format_packet(129, "VIBE", "Qfff", "TimeUS,VibeX,VibeY,VibeZ") + data_packet(129, "Qfff", 1, 1, 2, 3)
     assert starts(once * 200) == starts(once)
     assert [table for _, _, table in starts(once * 100 + changed + once * 100)] == ["VIBE", "VIBE~2", "VIBE"]
+
+
+def work_or_die(task, on_bytes):
+    """A task's work that kills its worker process on the log named so."""
+    if task.log.name == "dies":
+        os._exit(3)
+    return task.log.name.upper()
+
+
+def test_a_worker_that_dies_fails_its_log_alone():
+    from quillon_tools.fleet.discovery import FoundLog
+    from quillon_tools.fleet.runner import WORKER_DIED, Failed, Task, run_tasks
+
+    tasks = [Task(i, FoundLog(name, name), 0) for i, name in enumerate(["one", "dies", "two", "three"])]
+    results = {}
+    run_tasks(tasks, work_or_die, (), lambda task, result: results.setdefault(task.log.name, result), 2)
+    assert results == {"one": "ONE", "dies": Failed(WORKER_DIED), "two": "TWO", "three": "THREE"}
