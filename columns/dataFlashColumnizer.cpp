@@ -236,14 +236,27 @@ private:
 
     // Records the format packets learnt since the last data packet. Of a
     // type defined twice in a row only the later survives, which is the one
-    // that describes whatever follows.
+    // that describes whatever follows. A type defined again as it was (a log
+    // that restates its formats, logs joined end to end) starts no layout:
+    // the start in effect goes on, so the starts grow with the layouts a log
+    // has, not with its length.
     void noteFormats() {
         if (parser().formatsLearned() == noticed) return;
         for (unsigned t = 0; t < 256; ++t) {
             const uint32_t serial = parser().formatSerial(static_cast<uint8_t>(t));
             if (serial <= noticed) continue;
-            startOfSerial[serial] = starts.size();
-            starts.push_back({t, index, std::string()});
+            latestStart& last = latest[t];
+            if (last.known) startOfSerial.erase(last.serial);  // a later format replaced it: never learnt now
+            formatRow row = describe(static_cast<uint8_t>(t));
+            key_t key{row.type, std::move(row.name), row.length, std::move(row.format), std::move(row.columns)};
+            if (!last.known || key != last.key) {
+                last.entry = starts.size();
+                last.key = std::move(key);
+                starts.push_back({t, index, std::string()});
+            }
+            last.known = true;
+            last.serial = serial;
+            startOfSerial[serial] = last.entry;
         }
         noticed = parser().formatsLearned();
     }
@@ -308,6 +321,13 @@ private:
     uint32_t noticed = 0;  // formats learnt when last looked at
     std::vector<layoutStart> starts;
     std::map<uint32_t, std::size_t> startOfSerial;  // format serial -> its entry in `starts`
+    struct latestStart {
+        bool known = false;
+        uint32_t serial = 0;     // of the type's latest format
+        std::size_t entry = 0;   // the entry of `starts` in effect for it
+        key_t key;               // the layout that entry started
+    };
+    latestStart latest[256];
 };
 
 }  // namespace

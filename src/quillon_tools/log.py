@@ -286,6 +286,12 @@ class LogStream:
                 self._log.close()
 
 
+    def facts_log(self) -> "Log":
+        """A Log of what the whole log says (`params`, `messages`,
+        `ulog_info`, ...) and no tables, once the batches are done."""
+        return Log(self.protocol, {}, formats_table(self.protocol, self.formats), {}, self.facts,
+                   self.format_packets, self.stats)
+
     def _selected(self, starts: List[Tuple[int, int, Optional[str]]]) -> List[str]:
         names: Dict[str, None] = {}
         for _, _, table in starts:

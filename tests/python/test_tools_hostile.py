@@ -9,6 +9,7 @@ import os
 import struct
 import subprocess
 import sys
+import warnings
 import xml.etree.ElementTree
 
 import pytest
@@ -165,3 +166,67 @@ def test_file_names_that_are_not_utf8_work(tmp_path, capsysbinary, command):
         page = (out / "index.html").read_text(encoding="utf-8")
         assert [p.name[-27:] for p in out.glob("*.bin.html")] == ["log%FF%1B%3C%26%3E.bin.html"]
     assert "log\\xff\\x1b&lt;&amp;&gt;.bin" in page and "\x1b" not in page
+
+
+def all_nan_dataflash():
+    """Vibration, battery, board power, attitude and position that are all NaN."""
+    formats = [(129, "VIBE", "QfffIII", "TimeUS,VibeX,VibeY,VibeZ,Clip0,Clip1,Clip2"),
+               (130, "GPS", "QBLLffB", "TimeUS,Status,Lat,Lng,Alt,Spd,NSats"),
+               (131, "POWR", "Qff", "TimeUS,Vcc,VServo"), (132, "BAT", "Qfff", "TimeUS,Volt,Curr,CurrTot"),
+               (133, "ATT", "Qffffff", "TimeUS,DesRoll,Roll,DesPitch,Pitch,DesYaw,Yaw")]
+    packets = [format_packet(*f) for f in formats]
+    for i in range(20):
+        for number, _, fmt, _ in formats:
+            values = [math.nan] * (len(fmt) - 1)
+            if number == 130:
+                values[:3], values[-1] = [3, 473_977_000, 85_455_000], 10
+            elif number == 129:
+                values[3:] = [0, 0, 0]
+            packets.append(data_packet(number, fmt, i * 100_000, *values))
+    return b"".join(packets)
+
+
+@pytest.mark.parametrize("command", ["check", "info"])
+def test_commands_print_no_library_warnings_on_all_nan_data(tmp_path, capsysbinary, command):
+    log = tmp_path / "nan.bin"
+    log.write_bytes(all_nan_dataflash())
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        status, out, err = run(capsysbinary, command, log)
+    assert status == 0 and out and err == b""
+    assert [str(w.message) for w in caught] == []
+
+
+def test_restated_formats_start_no_layouts_so_memory_stays_flat():
+    """Logs joined end to end restate their formats: the layouts a summary
+    keeps track of must not grow with them (a changed layout still counts)."""
+    from quillon_tools.inputs import LogInput
+    from quillon_tools.log import _Pass
+
+    def starts(data):
+        decoding = _Pass(LogInput(data), "data_flash", None, batch_bytes=4096, gathered=())
+        for _ in decoding:
+            pass
+        return decoding.layout_starts
+
+    once = vibrating_dataflash()
+    changed = format_packet(129, "VIBE", "Qfff", "TimeUS,VibeX,VibeY,VibeZ") + data_packet(129, "Qfff", 1, 1, 2, 3)
+    assert starts(once * 200) == starts(once)
+    assert [table for _, _, table in starts(once * 100 + changed + once * 100)] == ["VIBE", "VIBE~2", "VIBE"]
+
+
+def work_or_die(task, on_bytes):
+    """A task's work that kills its worker process on the log named so."""
+    if task.log.name == "dies":
+        os._exit(3)
+    return task.log.name.upper()
+
+
+def test_a_worker_that_dies_fails_its_log_alone():
+    from quillon_tools.fleet.discovery import FoundLog
+    from quillon_tools.fleet.runner import WORKER_DIED, Failed, Task, run_tasks
+
+    tasks = [Task(i, FoundLog(name, name), 0) for i, name in enumerate(["one", "dies", "two", "three"])]
+    results = {}
+    run_tasks(tasks, work_or_die, (), lambda task, result: results.setdefault(task.log.name, result), 2)
+    assert results == {"one": "ONE", "dies": Failed(WORKER_DIED), "two": "TWO", "three": "THREE"}

@@ -187,3 +187,23 @@ def test_dataset_of_a_ulog_log(tmp_path):
     for name, table in log.items():
         stored = pyarrow.parquet.read_table(tmp_path / "out" / name / "flight.ULG.parquet")
         assert stored.drop_columns(["_log"]).equals(table), name
+
+
+def test_a_ulog_dataset_keeps_parameters_info_text_and_defaults(tmp_path):
+    """As a DataFlash dataset keeps PARM and MSG rows."""
+    (tmp_path / "logs").mkdir()
+    (tmp_path / "logs" / "crafted.ulg").write_bytes(crafted_log())
+    result = run("convert", tmp_path / "logs", "-o", tmp_path / "out", "-j", "1")
+    assert result.returncode == 0, result.stderr
+
+    def rows(name):
+        table = pyarrow.parquet.read_table(tmp_path / "out" / name / "crafted.ulg.parquet")
+        assert set(table.column("_log").to_pylist()) == {"crafted.ulg"}
+        return [tuple(v for k, v in row.items() if k not in ("_log", "_time")) for row in table.to_pylist()]
+
+    assert rows("ulog_params") == [("MPC_XY_VEL", 1.5), ("COM_ARM", 0.0)]
+    assert rows("ulog_param_changes") == [("COM_ARM", 0.0)]
+    assert rows("ulog_param_defaults") == [("MPC_XY_VEL", 2.0, "system"), ("MPC_XY_VEL", 2.0, "current setup")]
+    assert rows("ulog_info") == [("sys_name", "PX4"), ("ver_sw_release", "7"), ("boot", "one two"),
+                                 ("boot", "again")]
+    assert rows("ulog_messages") == [(3, None, "[commander] low battery"), (6, 7, "tagged words")]

@@ -6,7 +6,7 @@ from __future__ import annotations
 import contextlib
 import os
 import sys
-from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Set, TextIO
+from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Set, TextIO, cast
 
 from ..inputs import LogInput
 from ..log import LogStream, read_log
@@ -211,7 +211,7 @@ def track(request: Request, console: Console, kind: str, path: str) -> int:
         from ..export.files import whole_file
 
         with whole_file(path, "w", encoding="utf-8", newline="\n") as target:
-            WRITERS[kind](points, name, target)  # type: ignore[arg-type]
+            WRITERS[kind](points, name, cast(TextIO, target))  # opened as text
     return DONE
 
 

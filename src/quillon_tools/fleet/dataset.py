@@ -6,6 +6,8 @@
 `<file>` is the log's name (`_log`) quoted with `urllib.parse.quote(_log, safe="")`,
 a leading "_" or "." quoted too (readers of datasets skip such files), and
 cut short with a hash of the name where it would not fit a file name.
+A ULog log adds the tables of `ulog_tables` (its parameters, info, logged
+text and default parameters), as a DataFlash log holds them as messages.
 `<NAME>` is the message name where it is a plain upper-case name, otherwise
 made safe with a hash of the name appended, so that one message always has
 one directory whatever else a log holds.
@@ -26,6 +28,9 @@ import re
 import urllib.parse
 from typing import Any, Dict, List, NamedTuple, Optional, Set
 
+from ..protocols import ULOG
+from .ulog_tables import fact_tables
+
 MANIFESTS = "_logs"
 LOG_COLUMN = "_log"
 
@@ -38,9 +43,10 @@ _LOG_CHUNK_ROWS = 1 << 16
 _LOG_CHUNK_BYTES = 2 << 20
 
 
-# Bumped whenever the names of files or directories change: a dataset of
-# another layout is converted again rather than mixed.
-LAYOUT_VERSION = 2
+# Bumped whenever the names of files or directories change, or what a log
+# gives (3: a ULog log's parameters, info and texts): a dataset of another
+# layout is converted again rather than mixed.
+LAYOUT_VERSION = 3
 # Bytes of a quoted name kept before its hash, so that with the hash, the
 # suffix and the temporary name's parts it stays under the 255 of a file name.
 _LONGEST_STEM = 180
@@ -138,19 +144,27 @@ def convert_log(path: str, log_name: str, out: str, settings: Settings,
     with_log_column = LogColumn(log_name)
     writers: Dict[str, Any] = {}
     directories: Dict[str, str] = {}
+
+    def write(name: str, piece: Any) -> None:
+        table = with_log_column(piece)
+        writer = writers.get(name)
+        if writer is None:
+            directory = directory_name(name)  # never MANIFESTS, which starts with "_"
+            os.makedirs(os.path.join(out, directory), exist_ok=True)
+            writer = pyarrow.parquet.ParquetWriter(os.path.join(out, directory, hidden), table.schema)
+            writers[name], directories[name] = writer, directory
+        writer.write_table(table)
+
     try:
         stream = _stream(path, settings, on_bytes)
         for batch in stream:
             for name, _, piece in batch:
-                table = with_log_column(piece)
-                writer = writers.get(name)
-                if writer is None:
-                    directory = directory_name(name)  # never MANIFESTS, which starts with "_"
-                    os.makedirs(os.path.join(out, directory), exist_ok=True)
-                    writer = pyarrow.parquet.ParquetWriter(os.path.join(out, directory, hidden), table.schema)
-                    writers[name], directories[name] = writer, directory
-                writer.write_table(table)
-            batch = piece = table = None  # freed before the next batch is decoded
+                write(name, piece)
+            batch = piece = None  # freed before the next batch is decoded
+        if stream.protocol == ULOG:
+            # Its parameters, info and texts, which DataFlash logs hold as messages.
+            for name, table in fact_tables(stream.facts_log(), settings.types).items():
+                write(name, table)
         for writer in writers.values():
             writer.close()
         if stream.protocol is None:  # a ULog log without rows is converted, to no table

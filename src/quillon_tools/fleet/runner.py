@@ -151,11 +151,10 @@ _queue: Any = None
 
 
 def _in_worker(work: Work, task: Task, arguments: Tuple[Any, ...]) -> Any:
-    on_bytes = None
-    if _queue is not None:
-        def on_bytes(count: int) -> None:
-            _queue.put((task.number, count))
-    return _guarded(work, task, arguments, on_bytes)
+    def on_bytes(count: int) -> None:
+        _queue.put((task.number, count))
+
+    return _guarded(work, task, arguments, on_bytes if _queue is not None else None)
 
 
 def _start_worker(queue: Any, parent: int) -> None:

@@ -15,7 +15,6 @@ from bokeh.models import HoverTool, Range1d
 from bokeh.models.annotations.legends import Legend, LegendItem
 from bokeh.models.glyphs import Quad, Scatter
 from bokeh.palettes import Category20_20
-from bokeh.plotting import figure
 
 from .markup import clipped, html_div
 from .plots import AxisModels
