@@ -12,7 +12,7 @@ from ..protocols import DATA_FLASH, MAVLINK, ULOG
 from .events import Events
 from .files import REMOTE_LOG_NAME, data_flash_files, remote_log
 from .mavlink_units import finish_mavlink
-from .timebase import BOOT, UTC, on_time_base
+from .timebase import BOOT, UTC, UtcShift, on_time_base, utc_at
 from . import px4_flight, ulog_facts
 from .units import LayoutStart, UnitTable, apply_units
 
@@ -68,7 +68,8 @@ class LogFacts:
     """The facts of one decoded log of `protocol`: `gathered` holds the tables
     of the GATHERED messages by message name, `formats` the decoder's format
     rows, `starts` where its format packets took effect, and `utc_offset`
-    the microseconds from its boot time to UTC, None when the log gives none
+    the microseconds from its boot time to UTC (a GpsClock where a DataFlash
+    boot clock drifts against GPS time), None when the log gives none
     (`gathered` is keyed by table name, "MSG~2" for a second layout). Units
     are found for the type `numbers` given, or for all.
 
@@ -80,7 +81,7 @@ class LogFacts:
 
     def __init__(self, protocol: Optional[str], formats: Optional[List[FormatRow]] = None,
                  gathered: Optional[Dict[str, List[pyarrow.Table]]] = None,
-                 utc_offset: Optional[int] = None, numbers: Optional[Set[int]] = None,
+                 utc_offset: Optional[UtcShift] = None, numbers: Optional[Set[int]] = None,
                  starts: Sequence[LayoutStart] = (),
                  later: Optional[Callable[[], Tuple[Dict[str, List[pyarrow.Table]], Set[int]]]] = None,
                  spans: Optional[Dict[Optional[int], Tuple[int, int]]] = None) -> None:
@@ -143,8 +144,9 @@ class LogFacts:
         found = self._spans.get(sysid)
         if found is None:
             return None, None
-        shift = self.utc_offset or 0
-        return found[0] + shift, found[1] + shift
+        if self.utc_offset is None:
+            return found
+        return utc_at(found[0], self.utc_offset), utc_at(found[1], self.utc_offset)
 
     def finish(self, name: str, table: pyarrow.Table, scaled: bool = False,
                time_shifted: bool = False) -> pyarrow.Table:

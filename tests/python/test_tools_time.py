@@ -1,0 +1,74 @@
+"""The log's time: boot time onto UTC through the GPS fixes."""
+
+import numpy
+import pyarrow
+import pytest
+
+from dataflash_bytes import data_packet, format_packet
+from quillon_tools import read_log
+from quillon_tools.log import LogStream
+
+SECOND = 1_000_000
+WEEK, WEEK_MS = 2100, 345_600_000
+GPS_EPOCH = 315_964_800 * SECOND
+START_UTC = GPS_EPOCH + WEEK * 7 * 86400 * SECOND + WEEK_MS * 1000 - 18 * SECOND
+BOOT0 = 5 * SECOND
+ATT = ("QhhH", "TimeUS,Roll,Pitch,Yaw")
+GPS = ("QBIHLLe", "TimeUS,Status,GMS,GWk,Lat,Lng,Alt")
+
+
+def clocked_log(rate, glitch=False, rows=1200):
+    """ATT at 10 Hz of boot time and GPS at 5 Hz, on a boot clock that runs
+    `rate` seconds per GPS second. Each fix is logged 0 to 60 ms after its
+    time of week (receiver latency); with `glitch`, the receiver's first two
+    fixes are 1.2 s behind. Returns the log and the true UTC of each ATT row."""
+    out = [format_packet(129, "ATT", *ATT), format_packet(132, "GPS", *GPS)]
+    truth = []
+    for i in range(rows):
+        boot = BOOT0 + i * 100_000
+        elapsed = (boot - BOOT0) / rate  # GPS microseconds since the first row
+        out.append(data_packet(129, ATT[0], boot, 0, 0, 0))
+        truth.append(START_UTC + round(elapsed))
+        if i % 2 == 0:
+            latency = (i * 7919 % 4) * 20_000
+            of_week = WEEK_MS + round((elapsed - latency) / 1000) - (1200 if glitch and i < 4 else 0)
+            out.append(data_packet(132, GPS[0], boot, 3, of_week, WEEK, 1, 1, 1))
+    return b"".join(out), numpy.array(truth)
+
+
+def micros(table):
+    return table.column("_time").cast(pyarrow.int64()).to_numpy()
+
+
+@pytest.mark.parametrize("types", [None, "ATT"])
+@pytest.mark.parametrize("glitch", [False, True])
+def test_a_steady_boot_clock_keeps_the_first_good_fix_offset(types, glitch):
+    data, _ = clocked_log(1.0, glitch)
+    log = read_log(data, types=types)
+    offsets = micros(log["ATT"]) - log["ATT"].column("TimeUS").to_numpy()
+    # One exact offset: that of the first fix the others agree with (the
+    # glitches' 1.2 s apart), with its latency.
+    first_good = 4 if glitch else 0
+    latency = (first_good * 7919 % 4) * 20_000
+    assert set(offsets) == {START_UTC - latency - BOOT0}
+
+
+@pytest.mark.parametrize("types", [None, "ATT"])
+def test_a_drifting_boot_clock_is_followed_through_the_fixes(types):
+    data, truth = clocked_log(0.92)  # 110 s of boot time, 120 s of GPS time
+    log = read_log(data, types=types)
+    late = (micros(log["ATT"]) - truth) / SECOND
+    assert numpy.abs(late).max() < 0.07  # within the fixes' latency, to the last row
+    first, last = log.time_span()
+    assert abs(first - truth[0]) < 0.07 * SECOND and abs(last - truth[-1]) < 0.07 * SECOND
+    assert log.time_base == "utc" and log["ATT"].schema.metadata[b"time_base"] == b"utc"
+    # Streamed batches are moved as the whole log's tables are.
+    for scaled in (False, True):
+        whole = read_log(data, types=types, scaled=scaled)
+        streamed = [p for batch in LogStream(data, types=types, batch_bytes=2000, scaled=scaled) for p in batch]
+        assert len(streamed) > len(whole)
+        for name in whole:
+            parts = [p.table for p in streamed if p.name == name]
+            assert pyarrow.concat_tables(parts).equals(whole[name], check_metadata=True), name
+    # The facts' tables (events, track) are on the same time axis.
+    assert numpy.array_equal(micros(read_log(data).track()), micros(read_log(data)["GPS"]))
