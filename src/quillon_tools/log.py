@@ -13,6 +13,7 @@ from .analysis.events import AUTOPILOT_PX4, Events
 from .analysis.facts import CARRYING_FILES, FACT_MESSAGES, GATHERED, UNIT_MESSAGES, FormatRow, LogFacts
 from .analysis.instances import instance_values, of_instances, rows_where, selected_instances, selecting_instances
 from .analysis.timebase import BOOT, UTC, GpsClock, UtcShift, on_time_base, utc_time_base
+from .analysis.timespan import regular_span
 from .errors import UnreadableLog
 from .inputs import RUN_BYTES, LogInput, Source
 from .names import TypesArg, decoder_pattern, matches, message_name, parse_patterns, split_instance
@@ -172,11 +173,16 @@ class _Pass:
 
 
 def _spans(decoder: _columnar.Decoder, protocol: str) -> Dict[Optional[int], Tuple[int, int]]:
-    """The first and last time of the log's packets, of all (None) and, on
-    MAVLink, of each system id."""
+    """The first and last time of the log's regular packets, of all (None)
+    and, on MAVLink, of each system id (a tlog's record times come from the
+    recorder's clock in file order: their extremes stand)."""
     found: Dict[Optional[int], Optional[Tuple[int, int]]] = {None: decoder.span()}
+    extremes = found[None]
     if protocol == MAVLINK:
         found.update((sysid, decoder.span(sysid)) for sysid in range(256))
+    elif extremes is not None:
+        head, tail = decoder.span_edges()
+        found[None] = regular_span(extremes, head, tail, decoder.logging_start)
     return {key: span for key, span in found.items() if span is not None}
 
 
@@ -469,10 +475,16 @@ class Log(Mapping[str, pyarrow.Table]):
         return facts[next(iter(facts))] if len(facts) == 1 else facts
 
     def time_span(self, sysid: Optional[int] = None) -> Tuple[Optional[int], Optional[int]]:
-        """The first and last `_time` of all the log's packets, selected or
-        not, in microseconds on the log's time base (MAVLink: of system
-        `sysid`'s frames, when given); (None, None) when none has a time.
-        ULog rows of timestamp 0, never published in flight, are left out."""
+        """The first and last `_time` of the log's packets, selected or not,
+        in microseconds on the log's time base (MAVLink: of system `sysid`'s
+        frames, when given); (None, None) when none has a time.
+
+        DataFlash and ULog: from the start of the log's regular rows to
+        their end. A time no neighbour in the log keeps company (within
+        10 s, among its first or last 32 packets) is stray and moves
+        neither; a ULog log starts at its header's timestamp, when logging
+        started: rows stamped before it were published earlier. ULog rows
+        of timestamp 0, never published in flight, are left out."""
         return self._facts.span(sysid)
 
     def track(self) -> pyarrow.Table:

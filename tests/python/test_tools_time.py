@@ -1,9 +1,13 @@
-"""The log's time: boot time onto UTC through the GPS fixes."""
+"""The log's time: boot time onto UTC through the GPS fixes, and the span of
+its regular rows, which stray times do not stretch."""
+import struct
 
 import numpy
 import pyarrow
 import pytest
 
+import ulog_bytes as u
+from conftest import CORPUS_MISSING, SAMPLES
 from dataflash_bytes import data_packet, format_packet
 from quillon_tools import read_log
 from quillon_tools.log import LogStream
@@ -72,3 +76,49 @@ def test_a_drifting_boot_clock_is_followed_through_the_fixes(types):
             assert pyarrow.concat_tables(parts).equals(whole[name], check_metadata=True), name
     # The facts' tables (events, track) are on the same time axis.
     assert numpy.array_equal(micros(read_log(data).track()), micros(read_log(data)["GPS"]))
+
+
+def ulog_published_before_logging():
+    """Logging starts at 20 s: the first rows are topics' last samples,
+    published from 0 s on, and one row of a topic whose timestamp is no
+    publication time (1194 s); the log's rows run from 20 s to 26 s."""
+    header = b"ULog\x01\x12\x35\x01" + struct.pack("<Q", 20 * SECOND)
+    out = [header, u.flag_bits(), u.format_("sensor_accel:uint64_t timestamp;float x;"),
+           u.format_("mission:uint64_t timestamp;uint8_t count;"),
+           u.subscribe(0, 0, "sensor_accel"), u.subscribe(1, 0, "mission"),
+           u.data(0, struct.pack("<Qf", 1 * SECOND, 0)), u.data(0, struct.pack("<Qf", 2 * SECOND, 0)),
+           u.data(1, struct.pack("<QB", 1194 * SECOND, 3))]
+    out += [u.data(0, struct.pack("<Qf", 20 * SECOND + i * 100_000, 0)) for i in range(61)]
+    return b"".join(out)
+
+
+def test_a_ulog_log_runs_from_its_logging_start_to_its_last_regular_row():
+    log = read_log(ulog_published_before_logging())
+    assert log.time_span() == (20 * SECOND, 26 * SECOND)
+    assert log.info["duration"] == 6
+
+
+# time_span() durations in seconds: DataFlash and tlogs as they always were;
+# ULog logs from their header's timestamp (rows from before it, published
+# before logging started, stretched them: px4-small.ulg to 1193 s with a
+# mission row stamped 1194 s).
+DURATIONS = {
+    "copter-3.1.3-oldformat.bin": 332.521, "copter-4.6.2-first80k.bin": 0.409453,
+    "copter-4.7.0dev-sitl.bin": 39.077696, "plane-3.8.2-truncated64k.bin": 1.05156,
+    "rover-4.7.0dev-sitl.bin": 14.360087, "sub-4.1.0-dive.bin": 135.610072,
+    "copter-mixed-v1-v2-signed.tlog": 64.828773, "plane-vtol-mavlink1.tlog": 207.608,
+    "rover-4.7.0dev-sitl.tlog": 229.195493, "sub-4.1.1-dive.tlog": 263.43, "raw-mavlink2-3412-frames.mav": None,
+    "px4-appended-multiple.ulg": 9.779961, "px4-events.ulg": 31.136, "px4-sample.ulg": 68.99333,
+    "px4-small.ulg": 6.516648, "px4-tagged-default-params.ulg": 10.772,
+}
+
+
+@pytest.mark.parametrize("name", sorted(DURATIONS))
+def test_sample_durations(name):
+    path = SAMPLES / name
+    if not path.is_file():
+        pytest.skip(CORPUS_MISSING)
+    first, last = read_log(path, types="NO_SUCH_MESSAGE").time_span()  # the span needs no rows
+    assert (None if first is None else round((last - first) / SECOND, 6)) == DURATIONS[name]
+    if name == "px4-small.ulg":
+        assert read_log(path).info["duration"] == pytest.approx(6.5, abs=0.05)

@@ -76,8 +76,8 @@ class LogFacts:
     With `later`, the gathered tables beyond the units are read when first
     needed: `later()` gives them all, as `gathered` would, and the type
     numbers of their tables, whose units are then found too. `spans` holds the
-    first and last time of all the log's packets (None) and, on MAVLink, of
-    each system id's, before any UTC offset."""
+    first and last time of the log's regular packets (None) and, on MAVLink,
+    of each system id's, before any UTC offset."""
 
     def __init__(self, protocol: Optional[str], formats: Optional[List[FormatRow]] = None,
                  gathered: Optional[Dict[str, List[pyarrow.Table]]] = None,
@@ -139,8 +139,8 @@ class LogFacts:
         return UTC if self.utc_offset is not None else BOOT
 
     def span(self, sysid: Optional[int] = None) -> Tuple[Optional[int], Optional[int]]:
-        """The first and last `_time` of the log's packets (of system `sysid`'s),
-        on the log's time base; (None, None) when none had a time."""
+        """The first and last `_time` of the log's regular packets (of system
+        `sysid`'s), on the log's time base; (None, None) when none had a time."""
         found = self._spans.get(sysid)
         if found is None:
             return None, None
