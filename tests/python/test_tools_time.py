@@ -1,5 +1,6 @@
 """The log's time: boot time onto UTC through the GPS fixes, and the span of
-its regular rows, which stray times do not stretch."""
+its regular rows, which stray and damaged times do not stretch."""
+import datetime
 import struct
 
 import numpy
@@ -76,6 +77,41 @@ def test_a_drifting_boot_clock_is_followed_through_the_fixes(types):
             assert pyarrow.concat_tables(parts).equals(whole[name], check_metadata=True), name
     # The facts' tables (events, track) are on the same time axis.
     assert numpy.array_equal(micros(read_log(data).track()), micros(read_log(data)["GPS"]))
+
+
+DAMAGED = 1 << 63  # a TimeUS with its top bit set
+
+
+def stray_times_log():
+    """ATT every 0.1 s from 1 s to 10.9 s, with damaged TimeUS (ATT, ARM and
+    MSG rows) at the start, the middle and the end, and one stray ATT row an
+    hour on as the last packet."""
+    out = [format_packet(129, "ATT", *ATT), format_packet(132, "GPS", *GPS),
+           format_packet(133, "ARM", "QB", "TimeUS,ArmState"), format_packet(134, "MSG", "QZ", "TimeUS,Message"),
+           data_packet(129, ATT[0], DAMAGED + 3, 0, 0, 0), data_packet(133, "QB", DAMAGED + 11, 1)]
+    for i in range(100):
+        boot = SECOND + i * 100_000
+        out.append(data_packet(129, ATT[0], boot, 0, 0, 0))
+        if i % 5 == 0:
+            out.append(data_packet(132, GPS[0], boot, 3, WEEK_MS + i * 100, WEEK, 1, 1, 1))
+        if i == 50:
+            out.append(data_packet(134, "QZ", DAMAGED + 29, b"ArduCopter V4.0.0"))
+    out += [data_packet(129, ATT[0], DAMAGED + 7, 0, 0, 0), data_packet(129, ATT[0], 3600 * SECOND, 0, 0, 0)]
+    return b"".join(out)
+
+
+def test_stray_and_damaged_times_neither_stretch_the_span_nor_break_dates():
+    log = read_log(stray_times_log())
+    offset = START_UTC - SECOND
+    assert log.time_span() == (offset + SECOND, offset + 10_900_000)
+    assert log.stats["bad_times"] == 4
+    info = log.info
+    assert info["duration"] == pytest.approx(9.9)
+    assert info["start"].timestamp() * SECOND == pytest.approx(offset + SECOND)
+    # Armed at a damaged time, still armed at the end.
+    assert info["armed"] == [{"start": None, "end": info["start"] + datetime.timedelta(seconds=9.9)}]
+    checks = log.checks().to_pylist()
+    assert not [c for c in checks if "could not be evaluated" in (c["detail"] or "")]
 
 
 def ulog_published_before_logging():

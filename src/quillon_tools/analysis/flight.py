@@ -13,9 +13,9 @@ import pyarrow
 import pyarrow.compute
 
 from .codes import LANDED_ON_GROUND
+from .timebase import as_datetime
 from .units import unit_factor
 
-_EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
 EARTH_RADIUS = 6371008.8  # metres, the mean radius
 
 # Moving this fast over ground (m/s) or vertically, while armed, counts as
@@ -62,10 +62,6 @@ def firmware_of(texts: Sequence[Any]) -> Tuple[Optional[str], Dict[str, Optional
         if board_found and board is None:
             board = board_found.group(1)
     return vehicle, firmware, board
-
-
-def as_datetime(micros: Optional[int]) -> Optional[datetime.datetime]:
-    return None if micros is None else _EPOCH + datetime.timedelta(microseconds=int(micros))
 
 
 def intervals(events: pyarrow.Table, on: str, off: str, begin: Optional[int], end: Optional[int]) -> List[Tuple[int, Optional[int]]]:

@@ -41,6 +41,31 @@ def _unix_us(day: datetime.date) -> int:
     return (start - _UNIX_EPOCH) // datetime.timedelta(microseconds=1)
 
 
+# The microseconds since 1970 that dates can show, years 1 to 9999: a `_time`
+# beyond them is a damaged one, not a moment.
+EARLIEST_DATE_US = _unix_us(datetime.date(1, 1, 1))
+LATEST_DATE_US = _unix_us(datetime.date(9999, 12, 31)) + 24 * 3600 * 1_000_000 - 1
+
+
+def as_datetime(micros: Optional[int]) -> Optional[datetime.datetime]:
+    """A `_time` in microseconds as a UTC datetime; None when unknown or
+    beyond any date."""
+    if micros is None or not EARLIEST_DATE_US <= micros <= LATEST_DATE_US:
+        return None
+    return _UNIX_EPOCH + datetime.timedelta(microseconds=int(micros))
+
+
+def float_times(column: pyarrow.ChunkedArray) -> numpy.ndarray:
+    """A `_time` column as float64 microseconds since 1970: NaN where unknown
+    or beyond any date."""
+    micros = column.cast(pyarrow.int64())
+    dated = pyarrow.compute.and_(pyarrow.compute.greater_equal(micros, EARLIEST_DATE_US),
+                                 pyarrow.compute.less_equal(micros, LATEST_DATE_US))
+    times: numpy.ndarray = pyarrow.compute.if_else(dated, micros, None).cast(pyarrow.float64()).to_numpy(
+        zero_copy_only=False).astype(float)
+    return times
+
+
 _GPS_EPOCH_US = _unix_us(datetime.date(1980, 1, 6))
 _LATEST_US = _unix_us(datetime.date(2100, 1, 1))
 _LATEST_WEEK = (_LATEST_US - _GPS_EPOCH_US) // _WEEK_US + 1
