@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "columns/selection.h"
+#include "columns/timeEdges.h"
 #include "columns/tableBuilder.h"
 
 namespace columns {
@@ -24,8 +25,8 @@ struct formatRow {
     std::vector<std::string> columns;
 };
 
-// The first GPS packet with a fix: its GPS week, its time of week and the
-// boot time it was logged at, which together tie boot time to GPS time.
+// A GPS packet with a fix: its GPS week, its time of week and the boot time
+// it was logged at, which together tie boot time to GPS time.
 struct gpsFix {
     bool found = false;
     uint32_t week = 0;
@@ -49,6 +50,7 @@ struct logStats {
     uint64_t junkBytes = 0;     // in no packet or frame (nor a tlog record's time)
     uint64_t unknownTypes = 0;  // DataFlash: headers whose type had no format
     uint64_t badFrames = 0;     // MAVLink: frames that failed where a record's frame starts
+    uint64_t badTimes = 0;      // DataFlash: packets whose own time lies beyond any date (damaged)
     std::vector<senderStats> senders;  // MAVLink: by (sysid, compid), ascending
 };
 
@@ -109,15 +111,26 @@ public:
     virtual logStats stats() const = 0;
     // The log's first GPS fix, where the protocol logs one (DataFlash).
     virtual gpsFix firstFix() const { return {}; }
+    // Every GPS fix of the log in file order, for following a boot clock
+    // that drifts against GPS time (DataFlash).
+    virtual std::vector<gpsFix> gpsFixes() const { return {}; }
     // The offset from boot time to UTC the log itself states (ULog: its GPS
     // topic's UTC time against the row's timestamp); false without one.
     virtual bool utcOffset(int64_t& /*microseconds*/) const { return false; }
     // The earliest and latest time of the log's data packets, selected or
-    // not, as `_time` has them before any offset: boot time (DataFlash;
-    // ULog, leaving out rows of timestamp 0, never published in flight), or
+    // not, as `_time` has them before any offset: boot time (DataFlash,
+    // leaving out damaged times beyond any date; ULog, leaving out rows of
+    // timestamp 0, never published in flight), or
     // the tlog record's time (MAVLink, of the frames of system `sysid` when
     // it is 0 to 255). Not found when no packet had one.
     virtual timeSpan span(int /*sysid*/ = -1) const { return {}; }
+    // The times of the log's first and last timed packets in file order, as
+    // span() counts them, for telling its regular rows from stray times
+    // (DataFlash, ULog); none where the protocol keeps none.
+    virtual timeEdges edges() const { return {}; }
+    // The time the log says its logging started, on the clock of `_time`
+    // before any offset (ULog: its header's timestamp); false without one.
+    virtual bool loggingStart(int64_t& /*microseconds*/) const { return false; }
     // Microseconds added to every boot time in `_time` from now on, for a
     // caller that knows the log's UTC offset before decoding it (DataFlash, ULog).
     virtual void setTimeOffset(int64_t) {}

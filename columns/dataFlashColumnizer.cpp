@@ -5,8 +5,8 @@
 // own TimeUS, else its TimeMS, else (old-format GPS, whose TimeMS is the GPS
 // time of week) its T; a packet without one takes the boot time of the
 // nearest earlier packet that has one, whatever its type and whether or not
-// it was selected. The first GPS fix is kept, so that the caller can move
-// the whole log onto UTC.
+// it was selected. Every GPS fix is kept, so that the caller can move the
+// whole log onto UTC.
 #include <cstring>
 #include <map>
 #include <tuple>
@@ -118,6 +118,10 @@ clockFields findClock(const DFFormatDescription& format, const DFFormatLayout& l
     return clock;
 }
 
+// The last microsecond since 1970 that a date can show (9999-12-31): a
+// packet's own time beyond it, or before 1970, is damaged.
+constexpr int64_t latestDate = 253402300799999999;
+
 // a * b + c, wrapping around as unsigned arithmetic does: garbage times
 // must not overflow.
 inline int64_t wrapped(int64_t a, int64_t b, int64_t c) {
@@ -168,6 +172,7 @@ public:
         s.bytesRead = scanner.bytesRead();
         s.junkBytes = scanner.junkBytes();
         s.unknownTypes = scanner.unknownTypes();
+        s.badTimes = badTimes;
         return s;
     }
 
@@ -186,9 +191,11 @@ public:
     std::vector<layoutStart> layoutStarts() const override { return starts; }
     uint64_t formatPackets() const override { return parser().formatsLearned(); }
 
-    gpsFix firstFix() const override { return fix; }
+    gpsFix firstFix() const override { return fixes.empty() ? gpsFix{} : fixes.front(); }
+    std::vector<gpsFix> gpsFixes() const override { return fixes; }
     void setTimeOffset(int64_t microseconds) override { timeOffset = microseconds; }
     timeSpan span(int) const override { return times; }
+    timeEdges edges() const override { return edgeTimes; }
 
 private:
     struct typeState {
@@ -208,9 +215,14 @@ private:
         if (d.clock.boot.read(packet.rest, boot)) {
             bootTime = wrapped(boot, d.clock.bootScale, 0);
             timed = true;
-            times.note(bootTime);
+            if (bootTime < 0 || bootTime > latestDate) {
+                ++badTimes;  // damaged: no bound of the log's span
+            } else {
+                times.note(bootTime);
+                edgeTimes.note(bootTime);
+            }
         }
-        if (d.clock.gps && !fix.found) noteFix(d.clock, packet);
+        if (d.clock.gps) noteFix(d.clock, packet);
         if (d.table == nullptr) return;  // not selected: the body is never decoded
         d.index->appendValues(&row);
         d.time->appendTime(wrapped(bootTime, 1, timeOffset), timed, d.table->rows());
@@ -223,15 +235,15 @@ private:
         d.table->rowDone();
     }
 
-    // Keeps the first GPS packet with a 3D fix and a week, once some packet
-    // has given the boot time.
+    // Keeps every GPS packet with a 3D fix and a week, once some packet has
+    // given the boot time.
     void noteFix(const clockFields& clock, const DataFlash::DFPacket& packet) {
         int64_t status, week, milliseconds;
         if (!timed || !clock.status.read(packet.rest, status) || status < 3 ||
             !clock.week.read(packet.rest, week) || week <= 0 || week > UINT32_MAX ||
             !clock.weekMilliseconds.read(packet.rest, milliseconds) || milliseconds < 0 || milliseconds > UINT32_MAX)
             return;
-        fix = gpsFix{true, static_cast<uint32_t>(week), static_cast<uint32_t>(milliseconds), bootTime};
+        fixes.push_back({true, static_cast<uint32_t>(week), static_cast<uint32_t>(milliseconds), bootTime});
     }
 
     // Records the format packets learnt since the last data packet. Of a
@@ -316,7 +328,9 @@ private:
     int64_t bootTime = 0;  // of the last packet that had one, in microseconds
     bool timed = false;    // whether any packet had one yet
     timeSpan times;        // of the packets that had one
-    gpsFix fix;
+    timeEdges edgeTimes;   // of the same, the first and last in file order
+    uint64_t badTimes = 0;
+    std::vector<gpsFix> fixes;
     int64_t timeOffset = 0;
     uint32_t noticed = 0;  // formats learnt when last looked at
     std::vector<layoutStart> starts;

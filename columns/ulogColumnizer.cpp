@@ -206,6 +206,13 @@ public:
         return all;
     }
 
+    timeEdges edges() const override { return parser.nonzeroEdges(); }
+
+    bool loggingStart(int64_t& microseconds) const override {
+        microseconds = static_cast<int64_t>(parser.header().startTime);
+        return parser.header().startTime != 0;
+    }
+
     logStats stats() const override {
         logStats st;
         st.bytesRead = bytesRead;

@@ -165,6 +165,7 @@ void parser::takeRow(const subscription& s, const uint8_t* data, uint32_t length
             if (!anyNonzero || time < lowTime) lowTime = time;
             if (!anyNonzero || time > highTime) highTime = time;
             anyNonzero = true;
+            edges.note(time);
         }
     }
     if (s.rows) out.row(s, data, length, time);

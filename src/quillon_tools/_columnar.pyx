@@ -70,6 +70,7 @@ cdef extern from "columns/columnizer.h" namespace "columns":
         uint64_t junkBytes
         uint64_t unknownTypes
         uint64_t badFrames
+        uint64_t badTimes
         vector[senderStats] senders
 
     cdef cppclass layoutStart:
@@ -88,6 +89,10 @@ cdef extern from "columns/columnizer.h" namespace "columns":
         int64_t last
         bool found
 
+    cdef cppclass timeEdges:
+        vector[int64_t] first()
+        vector[int64_t] last()
+
     cdef cppclass columnizer:
         void feed(const uint8_t* data, uint64_t length) except + nogil
         void finish() except + nogil
@@ -98,8 +103,11 @@ cdef extern from "columns/columnizer.h" namespace "columns":
         bool wantsTake()
         uint64_t packets()
         gpsFix firstFix()
+        vector[gpsFix] gpsFixes() except +
         bool utcOffset(int64_t& microseconds)
         timeSpan span(int sysid)
+        timeEdges edges()
+        bool loggingStart(int64_t& microseconds)
         logStats stats() except +
         void setTimeOffset(int64_t microseconds)
 
@@ -194,12 +202,26 @@ cdef class Decoder:
         cdef gpsFix fix = self.core.get().firstFix()
         return (fix.week, fix.milliseconds, fix.bootMicroseconds) if fix.found else None
 
+    def gps_fixes(self):
+        """Every GPS packet with a fix, in log order, as bytes of native
+        int64 triples: boot time in us, GPS week, time of week in ms."""
+        cdef vector[gpsFix] fixes = self.core.get().gpsFixes()
+        cdef vector[int64_t] flat
+        cdef size_t i
+        flat.reserve(3 * fixes.size())
+        for i in range(fixes.size()):
+            flat.push_back(fixes[i].bootMicroseconds)
+            flat.push_back(fixes[i].week)
+            flat.push_back(fixes[i].milliseconds)
+        return PyBytes_FromStringAndSize(<const char*>flat.data(), <Py_ssize_t>(flat.size() * sizeof(int64_t)))
+
     def stats(self):
         """What the log dropped so far (all of it once finished), as a dict:
 
         - "bytes_read": bytes fed;
         - "junk_bytes": bytes in no packet or frame (nor a tlog record's time);
-        - DataFlash: "unknown_types", headers whose type had no format;
+        - DataFlash: "unknown_types", headers whose type had no format, and
+          "bad_times", packets whose own time lies beyond any date (damaged);
         - MAVLink: "bad_frames", frames whose checksum (or message id) failed
           where a record's frame starts; and "senders", a dict keyed by
           (sysid, compid) of {"received", "lost", "loss_percent"}: good
@@ -210,6 +232,7 @@ cdef class Decoder:
         result = {"bytes_read": s.bytesRead, "junk_bytes": s.junkBytes}
         if self.protocol == "data_flash":
             result["unknown_types"] = s.unknownTypes
+            result["bad_times"] = s.badTimes
         else:
             result["bad_frames"] = s.badFrames
             result["senders"] = {
@@ -244,11 +267,26 @@ cdef class Decoder:
 
     def span(self, int sysid=-1):
         """(first, last) time in microseconds of every data packet read,
-        selected or not, before any offset: boot time (ULog: rows of
-        timestamp 0 left out), MAVLink the tlog record's time (of system
+        selected or not, before any offset: boot time (DataFlash: damaged
+        times beyond any date left out; ULog: rows of timestamp 0 left
+        out), MAVLink the tlog record's time (of system
         `sysid` alone when given); None when none had a time."""
         cdef timeSpan found = self.core.get().span(sysid)
         return (found.first, found.last) if found.found else None
+
+    def span_edges(self):
+        """The times span() counts of the log's first and last (up to 32)
+        packets in file order, as two lists (DataFlash; ULog rows of
+        timestamp 0 left out); two empty lists where none are kept."""
+        cdef timeEdges edges = self.core.get().edges()
+        return list(edges.first()), list(edges.last())
+
+    @property
+    def logging_start(self):
+        """The time the log says its logging started, as span() counts
+        times (ULog: the header's timestamp), or None."""
+        cdef int64_t microseconds = 0
+        return microseconds if self.core.get().loggingStart(microseconds) else None
 
     def take(self, int64_t time_shift=0, str time_base=None):
         """The rows decoded since the last take, as (name, type, pyarrow.Table,

@@ -11,7 +11,8 @@ import pyarrow
 from . import _columnar
 from .analysis.facts import CARRYING_FILES, FACT_MESSAGES, GATHERED, UNIT_MESSAGES, FormatRow, LogFacts
 from .analysis.instances import instance_values, of_instances, rows_where, selected_instances, selecting_instances
-from .analysis.timebase import BOOT, UTC, on_time_base, utc_offset
+from .analysis.timebase import BOOT, UTC, GpsClock, UtcShift, on_time_base, utc_time_base
+from .analysis.timespan import regular_span
 from .errors import UnreadableLog
 from .inputs import RUN_BYTES, LogInput, Source
 from .names import TypesArg, decoder_pattern, matches, message_name, parse_patterns, split_instance
@@ -67,8 +68,8 @@ class _Pass:
         self._gathering = GATHERED[protocol] if gathered is None else gathered
         self._time_offset = time_offset  # added to DataFlash and ULog boot times while decoding
         # With `shift_last`, the last batch (taken once the log has ended,
-        # `at_end`) has `_time` moved onto UTC already, by the offset the log
-        # gave: earlier batches are left on boot time.
+        # `at_end`) has `_time` moved onto UTC already, as the log's fixes
+        # give: earlier batches are left on boot time.
         self._shift_last = shift_last
         self.at_end = False
         self._look_ahead = look_ahead  # the log will be read again
@@ -84,7 +85,7 @@ class _Pass:
         self.packets = 0
         self.format_packets = 0
         self.stats: Dict[str, Any] = {}
-        self.utc_offset: Optional[int] = None  # known once the pass is done
+        self.utc_offset: Optional[UtcShift] = None  # known once the pass is done
         self.spans: Dict[Optional[int], Tuple[int, int]] = {}  # see LogFacts
 
     def __iter__(self) -> Iterator[List[Piece]]:
@@ -110,13 +111,16 @@ class _Pass:
                 del batch
         decoder.finish()
         self.at_end = True
-        # The offset onto UTC the log gives: ULog states it, DataFlash has its first GPS fix.
+        # The way onto UTC the log gives: ULog states an offset, DataFlash has its GPS fixes.
         self.utc_offset = (decoder.utc_offset if self._protocol == ULOG
-                           else utc_offset(decoder.first_fix) if self._protocol == DATA_FLASH else None)
+                           else utc_time_base(decoder.gps_fixes()) if self._protocol == DATA_FLASH else None)
         shift, base = None, None
         if self._shift_last and self._protocol in (ULOG, DATA_FLASH):
             shift, base = self.utc_offset, UTC if self.utc_offset is not None else BOOT
-        last = self._sort(decoder.take(shift or 0, base), shift)
+        if isinstance(shift, GpsClock):  # moved here: the core adds one offset only
+            last = self._sort(decoder.take(), shift)
+        else:
+            last = self._sort(decoder.take(shift or 0, base), shift)
         self.packets = decoder.packets
         self.format_packets = decoder.format_packets
         self.stats = dict(decoder.stats())
@@ -127,7 +131,7 @@ class _Pass:
             yield last
 
     def _sort(self, taken: List[Tuple[str, int, pyarrow.Table, bool, bool]],
-              shift: Optional[int] = None) -> List[Piece]:
+              shift: Optional[UtcShift] = None) -> List[Piece]:
         """The wanted pieces of a take; with `shift`, every one on UTC (the
         core moved those it could: a table also kept for the facts is moved
         here, as a copy, since the facts want boot time)."""
@@ -168,11 +172,16 @@ class _Pass:
 
 
 def _spans(decoder: _columnar.Decoder, protocol: str) -> Dict[Optional[int], Tuple[int, int]]:
-    """The first and last time of the log's packets, of all (None) and, on
-    MAVLink, of each system id."""
+    """The first and last time of the log's regular packets, of all (None)
+    and, on MAVLink, of each system id (a tlog's record times come from the
+    recorder's clock in file order: their extremes stand)."""
     found: Dict[Optional[int], Optional[Tuple[int, int]]] = {None: decoder.span()}
+    extremes = found[None]
     if protocol == MAVLINK:
         found.update((sysid, decoder.span(sysid)) for sysid in range(256))
+    elif extremes is not None:
+        head, tail = decoder.span_edges()
+        found[None] = regular_span(extremes, head, tail, decoder.logging_start)
     return {key: span for key, span in found.items() if span is not None}
 
 
@@ -261,16 +270,19 @@ class LogStream:
                 facts = ahead.facts()
                 if self._on_tables is not None:
                     self._on_tables(self._selected(ahead.layout_starts))
-            # Rows that are only counted need none of the log's facts: nothing is gathered.
+            # Rows that are only counted need none of the log's facts: nothing
+            # is gathered. One offset onto UTC is added while decoding; a
+            # drifting boot clock is followed as the batches are finished.
+            in_core = facts.utc_offset if self._finished and not isinstance(facts.utc_offset, GpsClock) else None
             decoding = _Pass(self._log, protocol, self._patterns, self._batch_bytes, self._on_bytes,
-                             time_offset=facts.utc_offset if self._finished else None,
-                             gathered=None if self._finished else ())
+                             time_offset=in_core, gathered=None if self._finished else ())
             for batch in decoding:
                 if by_instance:
                     batch = [Piece(name, number, _of_selected(self._patterns, facts, name, table))
                              for name, number, table in batch]
                 if self._finished:
-                    batch = [Piece(name, number, facts.finish(name, table, self._scaled, time_shifted=True))
+                    shifted = not isinstance(facts.utc_offset, GpsClock)
+                    batch = [Piece(name, number, facts.finish(name, table, self._scaled, time_shifted=shifted))
                              for name, number, table in batch]
                 yield batch
                 del batch  # not held while the next batch decodes
@@ -339,7 +351,8 @@ class Log(Mapping[str, pyarrow.Table]):
     def stats(self) -> Dict[str, Any]:
         """What the whole log held and dropped: `bytes_read`, `junk_bytes`
         (bytes in no packet or frame, nor a tlog record's time); DataFlash:
-        `unknown_types` (headers whose type has no format); MAVLink:
+        `unknown_types` (headers whose type has no format) and `bad_times`
+        (packets whose own time lies beyond any date: damaged); MAVLink:
         `bad_frames` (frames that failed their checksum) and `senders`,
         (sysid, compid) to `received`, `lost` (sequence numbers skipped,
         counted as pymavlink's mavloss does) and `loss_percent`. Empty when
@@ -499,10 +512,16 @@ class Log(Mapping[str, pyarrow.Table]):
         return view.available()  # type: ignore[no-any-return]
 
     def time_span(self, sysid: Optional[int] = None) -> Tuple[Optional[int], Optional[int]]:
-        """The first and last `_time` of all the log's packets, selected or
-        not, in microseconds on the log's time base (MAVLink: of system
-        `sysid`'s frames, when given); (None, None) when none has a time.
-        ULog rows of timestamp 0, never published in flight, are left out."""
+        """The first and last `_time` of the log's packets, selected or not,
+        in microseconds on the log's time base (MAVLink: of system `sysid`'s
+        frames, when given); (None, None) when none has a time.
+
+        DataFlash and ULog: from the start of the log's regular rows to
+        their end. A time no neighbour in the log keeps company (within
+        10 s, among its first or last 32 packets) is stray and moves
+        neither; a ULog log starts at its header's timestamp, when logging
+        started: rows stamped before it were published earlier. ULog rows
+        of timestamp 0, never published in flight, are left out."""
         return self._facts.span(sysid)
 
     def track(self) -> pyarrow.Table:

@@ -37,7 +37,7 @@ def test_file_data_is_fixed_size_binary():
     data = tables["FILE"].column("Data")
     assert data.type == pyarrow.binary(64) and data.to_pylist() == [contents]
     assert tables["FILE"].column("FileName").to_pylist() == ["@SYS/a.bin"]
-    assert stats == {"bytes_read": len(log), "junk_bytes": 0, "unknown_types": 0}
+    assert stats == {"bytes_read": len(log), "junk_bytes": 0, "unknown_types": 0, "bad_times": 0}
 
 
 def test_stray_header_bytes_lose_no_packet():
@@ -46,7 +46,7 @@ def test_stray_header_bytes_lose_no_packet():
     tables, stats = _decode(log)
     assert tables["ONE"].num_rows == 2
     # 0xA3 0x95 0xA3 and 0xA3 0x95 0x99 are headers of types without a format.
-    assert stats == {"bytes_read": len(log), "junk_bytes": 6, "unknown_types": 2}
+    assert stats == {"bytes_read": len(log), "junk_bytes": 6, "unknown_types": 2, "bad_times": 0}
 
 
 def test_mavlink_stats_shape():

@@ -68,7 +68,8 @@ def test_data_flash_stats_count_junk_and_unknown_types():
     log = read_log(data)
     assert log["TST"].num_rows == 2
     stats = stats_both_ways(data)
-    assert stats == {"bytes_read": len(data), "junk_bytes": len(junk) + len(unknown), "unknown_types": 1}
+    assert stats == {"bytes_read": len(data), "junk_bytes": len(junk) + len(unknown), "unknown_types": 1,
+                     "bad_times": 0}
 
 
 def test_stats_are_a_copy():

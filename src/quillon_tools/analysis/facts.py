@@ -13,7 +13,7 @@ from ..signals import SIGNAL_MESSAGES
 from .events import Events
 from .files import REMOTE_LOG_NAME, data_flash_files, remote_log
 from .mavlink_units import finish_mavlink
-from .timebase import BOOT, UTC, on_time_base
+from .timebase import BOOT, UTC, UtcShift, on_time_base, utc_at
 from . import px4_flight, ulog_facts
 from .units import LayoutStart, UnitTable, apply_units
 
@@ -85,19 +85,20 @@ class LogFacts:
     """The facts of one decoded log of `protocol`: `gathered` holds the tables
     of the GATHERED messages by message name, `formats` the decoder's format
     rows, `starts` where its format packets took effect, and `utc_offset`
-    the microseconds from its boot time to UTC, None when the log gives none
+    the microseconds from its boot time to UTC (a GpsClock where a DataFlash
+    boot clock drifts against GPS time), None when the log gives none
     (`gathered` is keyed by table name, "MSG~2" for a second layout). Units
     are found for the type `numbers` given, or for all.
 
     With `later`, the gathered tables beyond the units are read when first
     needed: `later()` gives them all, as `gathered` would, and the type
     numbers of their tables, whose units are then found too. `spans` holds the
-    first and last time of all the log's packets (None) and, on MAVLink, of
-    each system id's, before any UTC offset."""
+    first and last time of the log's regular packets (None) and, on MAVLink,
+    of each system id's, before any UTC offset."""
 
     def __init__(self, protocol: Optional[str], formats: Optional[List[FormatRow]] = None,
                  gathered: Optional[Dict[str, List[pyarrow.Table]]] = None,
-                 utc_offset: Optional[int] = None, numbers: Optional[Set[int]] = None,
+                 utc_offset: Optional[UtcShift] = None, numbers: Optional[Set[int]] = None,
                  starts: Sequence[LayoutStart] = (),
                  later: Optional[Callable[[], Tuple[Dict[str, List[pyarrow.Table]], Set[int]]]] = None,
                  spans: Optional[Dict[Optional[int], Tuple[int, int]]] = None) -> None:
@@ -155,13 +156,14 @@ class LogFacts:
         return UTC if self.utc_offset is not None else BOOT
 
     def span(self, sysid: Optional[int] = None) -> Tuple[Optional[int], Optional[int]]:
-        """The first and last `_time` of the log's packets (of system `sysid`'s),
-        on the log's time base; (None, None) when none had a time."""
+        """The first and last `_time` of the log's regular packets (of system
+        `sysid`'s), on the log's time base; (None, None) when none had a time."""
         found = self._spans.get(sysid)
         if found is None:
             return None, None
-        shift = self.utc_offset or 0
-        return found[0] + shift, found[1] + shift
+        if self.utc_offset is None:
+            return found
+        return utc_at(found[0], self.utc_offset), utc_at(found[1], self.utc_offset)
 
     def finish(self, name: str, table: pyarrow.Table, scaled: bool = False,
                time_shifted: bool = False) -> pyarrow.Table:

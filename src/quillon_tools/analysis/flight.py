@@ -12,10 +12,9 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import numpy
 import pyarrow
 
-_EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
+from .timebase import as_datetime
+
 EARTH_RADIUS = 6371008.8  # metres, the mean radius
-# Microseconds beyond which a time is no date (damaged): year 9999.
-_LATEST_US = 253402300799 * 1_000_000
 
 # Moving this fast over ground (m/s) or vertically, while armed, counts as
 # flying where the log says nothing of being landed.
@@ -31,13 +30,6 @@ def empty_facts() -> Dict[str, Any]:
             "flight_time": None, "distance": None, "max_altitude": None, "max_ground_speed": None,
             "battery_used": None, "min_voltage": None, "gps": {"satellites": None, "hdop": None},
             "suspect": {}}
-
-
-def as_datetime(micros: Optional[float]) -> Optional[datetime.datetime]:
-    """A time as a UTC datetime; None for none, or for one no date holds."""
-    if micros is None or not -_LATEST_US < micros < _LATEST_US:
-        return None
-    return _EPOCH + datetime.timedelta(microseconds=int(micros))
 
 
 def _within(times: Any, spans: List[Span]) -> Any:

@@ -1,16 +1,22 @@
-"""The time axis of DataFlash tables: boot time, moved onto UTC by the first GPS fix.
+"""The time axis of DataFlash tables: boot time, moved onto UTC by the GPS fixes.
 
 The decoder gives every DataFlash row its boot time in `_time` (microseconds
-since boot, as if since 1970) and reports the log's first GPS fix: GPS week,
-time of week and the boot time it was logged at. That ties boot time to GPS
-time, and GPS time is UTC plus the leap seconds announced since 1980.
+since boot, as if since 1970) and reports the log's GPS fixes: GPS week,
+time of week and the boot time each was logged at. That ties boot time to
+GPS time, and GPS time is UTC plus the leap seconds announced since 1980.
+
+Most boot clocks keep GPS time to within the jitter of logging, and one
+offset, the first good fix's, moves the whole log. Some drift (boards whose
+boot clock runs several percent slow): there boot time is mapped onto UTC
+piecewise linearly through the fixes (`GpsClock`).
 """
 
 from __future__ import annotations
 
 import datetime
-from typing import Optional, Tuple
+from typing import Optional, Union
 
+import numpy
 import pyarrow
 import pyarrow.compute
 
@@ -30,53 +36,155 @@ LEAP_SECONDS = (
     (datetime.date(2012, 7, 1), 16), (datetime.date(2015, 7, 1), 17), (datetime.date(2017, 1, 1), 18),
 )
 
-GpsFix = Tuple[int, int, int]  # GPS week, time of week in ms, boot time in us
-
-
 def _unix_us(day: datetime.date) -> int:
     start = datetime.datetime(day.year, day.month, day.day, tzinfo=datetime.timezone.utc)
     return (start - _UNIX_EPOCH) // datetime.timedelta(microseconds=1)
 
 
+# The microseconds since 1970 that dates can show, years 1 to 9999: a `_time`
+# beyond them is a damaged one, not a moment.
+EARLIEST_DATE_US = _unix_us(datetime.date(1, 1, 1))
+LATEST_DATE_US = _unix_us(datetime.date(9999, 12, 31)) + 24 * 3600 * 1_000_000 - 1
+
+
+def as_datetime(micros: Optional[int]) -> Optional[datetime.datetime]:
+    """A `_time` in microseconds as a UTC datetime; None when unknown or
+    beyond any date."""
+    if micros is None or not EARLIEST_DATE_US <= micros <= LATEST_DATE_US:
+        return None
+    return _UNIX_EPOCH + datetime.timedelta(microseconds=int(micros))
+
+
+def float_times(column: pyarrow.ChunkedArray) -> numpy.ndarray:
+    """A `_time` column as float64 microseconds since 1970: NaN where unknown
+    or beyond any date."""
+    micros = column.cast(pyarrow.int64())
+    dated = pyarrow.compute.and_(pyarrow.compute.greater_equal(micros, EARLIEST_DATE_US),
+                                 pyarrow.compute.less_equal(micros, LATEST_DATE_US))
+    times: numpy.ndarray = pyarrow.compute.if_else(dated, micros, None).cast(pyarrow.float64()).to_numpy(
+        zero_copy_only=False).astype(float)
+    return times
+
+
 _GPS_EPOCH_US = _unix_us(datetime.date(1980, 1, 6))
 _LATEST_US = _unix_us(datetime.date(2100, 1, 1))
+_LATEST_WEEK = (_LATEST_US - _GPS_EPOCH_US) // _WEEK_US + 1
 # (microseconds since 1970 from which it holds, GPS time minus UTC in microseconds)
 _LEAPS_US = tuple((_unix_us(day), seconds * 1_000_000) for day, seconds in LEAP_SECONDS)
 
 
-def gps_to_unix_us(week: int, milliseconds: int) -> int:
-    """Microseconds since 1970 (UTC) of a GPS week and time of week."""
-    gps_us = _GPS_EPOCH_US + week * _WEEK_US + milliseconds * 1000
-    leap = 0
-    for start, offset in _LEAPS_US:
-        if gps_us - offset >= start:
-            leap = offset
-    return gps_us - leap
+# GPS fixes agree on the offset to within the jitter of logging them: a fix
+# is logged when the receiver's message arrives, tens of milliseconds after
+# its time of week and at most one fix interval (0.2 s at 5 Hz) late. A log
+# whose fixes stay within half a second of one offset keeps that offset;
+# a fix that far from its neighbours' median is a glitch (the receiver's
+# first fixes often repeat or skip a second).
+STEADY_US = 500_000
+# Fixes on each side of one that its glitch test compares it with.
+NEIGHBOURS = 7
 
 
-def utc_offset(fix: Optional[GpsFix]) -> Optional[int]:
-    """Microseconds to add to boot time to get UTC; None without a fix, or
-    with one that gives no time from 1980 to 2100."""
-    if fix is None:
+class GpsClock:
+    """Boot time onto UTC for a boot clock that drifts against GPS time:
+    the offset to UTC is interpolated linearly between the boot times of the
+    fixes (`boot`, ascending, with their `offsets`), and held flat before the
+    first and after the last."""
+
+    def __init__(self, boot: numpy.ndarray, offsets: numpy.ndarray) -> None:
+        # UTC must not run backwards where boot time runs forwards.
+        utc = numpy.maximum.accumulate(boot + offsets)
+        self._boot = boot.astype(numpy.float64)
+        self._offsets = (utc - boot).astype(numpy.float64)
+
+    def offsets(self, boot: numpy.ndarray) -> numpy.ndarray:
+        """The offsets in microseconds, as int64, at the boot times `boot`."""
+        found: numpy.ndarray = numpy.rint(numpy.interp(boot.astype(numpy.float64), self._boot, self._offsets))
+        return found.astype(numpy.int64)
+
+    def utc(self, boot: int) -> int:
+        return boot + int(self.offsets(numpy.array([boot]))[0])
+
+    def move(self, column: pyarrow.ChunkedArray) -> pyarrow.ChunkedArray:
+        """A `_time` column moved onto UTC; nulls stay null."""
+        chunks = []
+        for chunk in column.chunks:
+            boot = pyarrow.compute.fill_null(chunk.cast(pyarrow.int64()), 0).to_numpy(zero_copy_only=False)
+            with numpy.errstate(over="ignore"):  # damaged times wrap, as the decoder's own shift does
+                utc = boot + self.offsets(boot)
+            chunks.append(pyarrow.array(utc, pyarrow.int64(), mask=chunk.is_null().to_numpy(zero_copy_only=False)
+                                        if chunk.null_count else None).cast(column.type))
+        return pyarrow.chunked_array(chunks, column.type)
+
+
+# Microseconds to add to boot time to get UTC: one offset, or a GpsClock.
+UtcShift = Union[int, GpsClock]
+
+
+def utc_time_base(fixes: bytes) -> Optional[UtcShift]:
+    """How a DataFlash log's boot time maps onto UTC, from its GPS fixes (the
+    decoder's `gps_fixes()`): the first fix's offset when the fixes keep it;
+    else, with the glitches left out (fixes STEADY_US from the median of
+    their neighbours), the first good fix's offset when the others keep
+    that, or a GpsClock through them when they drift. None without a fix
+    that gives a time from 1980 to 2100."""
+    found = numpy.frombuffer(fixes, dtype=numpy.int64).reshape(-1, 3)
+    boot, week, milliseconds = found[:, 0], found[:, 1], found[:, 2]
+    # A week past 2100 gives no time anyway; capped, it cannot wrap int64 back into range.
+    week = numpy.minimum(week, _LATEST_WEEK)
+    gps = _GPS_EPOCH_US + week * _WEEK_US + milliseconds * 1000
+    leaps = numpy.array([0] + [offset for _, offset in _LEAPS_US], dtype=numpy.int64)
+    starts = numpy.array([start for start, _ in _LEAPS_US], dtype=numpy.int64)
+    # The leap seconds in force: those whose start the UTC time (GPS time less them) has reached.
+    in_force = (gps[:, None] - leaps[None, 1:] >= starts[None, :])
+    utc = gps - leaps[in_force.sum(axis=1)] if len(gps) else gps
+    good = (utc >= _GPS_EPOCH_US) & (utc < _LATEST_US) & (boot >= 0) & (boot < _LATEST_US)
+    boot, offsets = boot[good], utc[good] - boot[good]
+    if not len(boot):
         return None
-    week, milliseconds, boot_us = fix
-    utc = gps_to_unix_us(week, milliseconds)
-    offset = utc - boot_us
-    if not _GPS_EPOCH_US <= utc < _LATEST_US or not -(1 << 63) <= offset < 1 << 63:
-        return None
-    return offset
+    if offsets.max() - offsets.min() <= STEADY_US:  # most logs: nothing to follow
+        return int(offsets[0])
+    order = numpy.argsort(boot, kind="stable")
+    boot, offsets = boot[order], offsets[order]
+    kept = numpy.abs(offsets - _running_median(offsets)) <= STEADY_US
+    if not kept.any():  # too few fixes, all disagreeing: the first stands
+        return int(offsets[0])
+    boot, offsets = boot[kept], offsets[kept]
+    if offsets.max() - offsets.min() <= STEADY_US:
+        return int(offsets[0])
+    boot, first = numpy.unique(boot, return_index=True)
+    return GpsClock(boot, offsets[first])
 
 
-def on_time_base(table: pyarrow.Table, offset: Optional[int], shifted: bool = False) -> pyarrow.Table:
-    """`table` with `_time` moved by `offset` microseconds (UTC) unless it is
-    `shifted` already, or left on boot time when there is no offset; the
-    schema metadata `time_base` says which."""
+def _running_median(values: numpy.ndarray) -> numpy.ndarray:
+    """Each value's median with its NEIGHBOURS on each side (fewer at the ends)."""
+    n, k = len(values), NEIGHBOURS
+    found = numpy.empty(n)
+    if n > 2 * k:
+        windows = numpy.lib.stride_tricks.sliding_window_view(values, 2 * k + 1)
+        found[k:n - k] = numpy.partition(windows, k, axis=1)[:, k]
+    for i in [*range(min(k, n)), *range(max(n - k, k), n)]:
+        found[i] = numpy.median(values[max(0, i - k):i + k + 1])
+    return found
+
+
+def utc_at(boot: int, shift: UtcShift) -> int:
+    """The UTC time of boot time `boot`."""
+    return shift.utc(boot) if isinstance(shift, GpsClock) else boot + shift
+
+
+def on_time_base(table: pyarrow.Table, offset: Optional[UtcShift], shifted: bool = False) -> pyarrow.Table:
+    """`table` with `_time` moved onto UTC by `offset` (microseconds, or a
+    GpsClock) unless it is `shifted` already, or left on boot time when
+    there is no offset; the schema metadata `time_base` says which."""
     base = (UTC if offset is not None else BOOT).encode()
     if (shifted or not offset) and (table.schema.metadata or {}).get(b"time_base") == base:
         return table  # there already, as the decoder hands over a log's last rows
     i = table.schema.get_field_index("_time")
     if offset and not shifted and i >= 0:  # a table without times has none to move
-        moved = pyarrow.compute.add(table.column(i), pyarrow.scalar(offset, pyarrow.duration("us")))
+        if isinstance(offset, GpsClock):
+            moved = offset.move(table.column(i))
+        else:
+            moved = pyarrow.compute.add(table.column(i), pyarrow.scalar(offset, pyarrow.duration("us")))
         table = table.set_column(i, table.schema.field(i), moved)
     metadata = dict(table.schema.metadata or {})
     metadata[b"time_base"] = base

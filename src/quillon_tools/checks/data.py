@@ -12,6 +12,7 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
+from ..analysis.timebase import float_times
 from ..protocols import DATA_FLASH, MAVLINK, ULOG
 
 # DataFlash format characters whose values are hundredths, whatever a
@@ -148,10 +149,9 @@ class Data:
         return characters[fields.index(column)]
 
     def times(self, table: pyarrow.Table) -> numpy.ndarray:
-        """`_time` as float64 microseconds since 1970, NaN where unknown."""
-        column = table.column("_time").cast(pyarrow.int64())
-        times: numpy.ndarray = column.cast(pyarrow.float64()).to_numpy(zero_copy_only=False).astype(float)
-        return times
+        """`_time` as float64 microseconds since 1970, NaN where unknown or
+        beyond any date (damaged)."""
+        return float_times(table.column("_time"))
 
     # Flight state -----------------------------------------------------------
 

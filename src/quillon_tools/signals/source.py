@@ -11,6 +11,7 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
+from ..analysis.timebase import float_times
 from .units import factor
 
 
@@ -67,15 +68,10 @@ def numbers(data: pyarrow.ChunkedArray) -> Optional[numpy.ndarray]:
 
 
 def micros(table: pyarrow.Table) -> numpy.ndarray:
-    """`_time` as float64 microseconds, NaN where unknown."""
+    """`_time` as float64 microseconds, NaN where unknown or beyond any date."""
     if "_time" not in table.column_names:
         return numpy.full(table.num_rows, numpy.nan)
-    data = table.column("_time")
-    values: numpy.ndarray = data.cast(pyarrow.int64()).cast(pyarrow.float64(), safe=False).to_numpy(
-        zero_copy_only=False).astype(float)
-    if data.null_count:
-        values[data.is_null().to_numpy(zero_copy_only=False)] = numpy.nan
-    return values
+    return float_times(table.column("_time"))
 
 
 def _metadata(field: pyarrow.Field, key: bytes) -> Optional[str]:
