@@ -304,6 +304,8 @@ LABELS = ["TimeUS", "TimeMS", "T", "Name", "Value", "Message", "Mode", "Id", "La
 @settings(max_examples=100, deadline=None, derandomize=True, database=None)
 @example([("FMTU", "CEQ", ["TimeUS", "TimeUS", "FmtType", "TimeUS", "TimeUS"],
            [bytes(13) + b"\x80" + bytes(286)])])  # a type number past the int64 range
+@example([("GPS", "QQ", ["TimeUS", "Status", "GWk", "GMS", "T"],
+           [struct.pack("<QQ", 1_000_000, 1 << 63) + bytes(284)])])  # a uint64 status past int64
 @given(st.lists(st.tuples(st.sampled_from(["PARM", "MSG", "MODE", "UNIT", "MULT", "FMTU", "GPS", "EV", "ERR",
                                            "ARM", "POS", "BAT", "VER"]),
                           st.text("bBcCeEfhHiILMnNqQZd", min_size=1, max_size=5),
@@ -319,5 +321,7 @@ def test_crafted_fact_messages_never_break_the_analysis(types):
     for scaled in (False, True):
         log = read_log(data, scaled=scaled)
         log.params, log.param_changes, log.messages, log.modes, log.events, log.info, log.track()
+        if not scaled:
+            assert log.checks().num_rows
         if len(log) > 1:
             log.merge(list(log)[:2])

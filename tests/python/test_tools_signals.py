@@ -130,3 +130,75 @@ def test_ulog_compass_checks_and_instances(samples_dir):
     assert log.instances("sensor_accel") == [0, 1, 2] or len(log.instances("sensor_accel")) > 1
     compass = [row for row in log.checks().to_pylist() if row["check"].startswith("compass")]
     assert compass and all(row["verdict"] != "skipped" for row in compass)
+
+
+def test_fields_of_an_unexpected_shape_are_unusable_not_fatal():
+    import struct
+    import ulog_bytes as u
+    out = [u.HEADER, u.flag_bits(),
+           u.format_("vehicle_status:uint64_t timestamp;uint8_t[2] nav_state;uint8_t arming_state;"),
+           u.format_("vehicle_imu_status:uint64_t timestamp;float[3] accel_vibration_metric;"),
+           u.subscribe(0, 0, "vehicle_status"), u.subscribe(1, 0, "vehicle_imu_status")]
+    for t in range(1, 4):
+        out.append(u.data(0, struct.pack("<QBBB", t * SECOND, 2, 3, 2)))
+        out.append(u.data(1, struct.pack("<Qfff", t * SECOND, 1.0, 2.0, 3.0)))
+    log = read_log(b"".join(out))
+    assert log.modes.num_rows == 0 and log.info["armed"]
+    vibration = [row for row in log.checks().to_pylist() if row["check"] == "vibration"]
+    assert vibration[0]["verdict"] == "skipped" and "Error" not in vibration[0]["detail"]
+
+
+def test_a_sensor_that_logs_nan_or_infinity_is_a_finding():
+    armed = [data_packet(129, "QB", SECOND, 1)]
+    vibe = [data_packet(130, "QBfff", t * SECOND, 0, x, 1.0, 1.0)
+            for t, x in ((2, 3.0), (3, float("inf")), (4, float("nan")))]
+    log = _log(format_packet(129, "ARM", "QB", "TimeUS,ArmState"),
+               format_packet(130, "VIBE", "QBfff", "TimeUS,IMU,VibeX,VibeY,VibeZ"), *armed, *vibe)
+    row = next(r for r in log.checks().to_pylist() if r["check"].startswith("vibration"))
+    assert row["verdict"] == "warn" and "VIBE[0] logged 2 values that are NaN or infinite" in row["detail"]
+
+
+# Topics and fields the facts and checks read, each given a random type
+# (a damaged or hand-made format may give any) and random bytes.
+_TOPICS = {
+    "vehicle_status": ("nav_state", "arming_state", "vehicle_type", "is_vtol", "failsafe"),
+    "vehicle_imu_status": ("accel_vibration_metric", "accel_clipping"),
+    "battery_status": ("voltage_v", "current_a", "discharged_mah", "warning"),
+    "vehicle_gps_position": ("lat", "lon", "alt", "fix_type", "hdop", "satellites_used", "vel_m_s"),
+    "vehicle_land_detected": ("landed",),
+    "estimator_status": ("vel_test_ratio", "mag_test_ratio"),
+}
+_SIZES = {"uint8_t": 1, "int8_t": 1, "uint16_t": 2, "int32_t": 4, "uint64_t": 8, "int64_t": 8, "float": 4,
+          "double": 8, "bool": 1, "char": 1, "float[3]": 12, "uint8_t[2]": 2, "char[4]": 4}
+_TYPES = sorted(_SIZES)
+
+
+def _topics():
+    from hypothesis import strategies as st
+    return st.lists(st.tuples(st.sampled_from(sorted(_TOPICS)), st.lists(st.sampled_from(_TYPES), min_size=7,
+                                                                         max_size=7),
+                              st.lists(st.binary(min_size=64, max_size=64), min_size=1, max_size=3)),
+                    min_size=1, max_size=4, unique_by=lambda t: t[0])
+
+
+def test_crafted_ulog_topics_never_break_the_answers():
+    import struct
+    from hypothesis import given, settings
+    import ulog_bytes as u
+
+    @settings(max_examples=60, deadline=None, derandomize=True, database=None)
+    @given(_topics())
+    def check(topics):
+        out = [u.HEADER, u.flag_bits()]
+        for msg_id, (topic, types, rows) in enumerate(topics):
+            fields = ";".join(f"{kind} {name}" for kind, name in zip(types, _TOPICS[topic]))
+            out += [u.format_(f"{topic}:uint64_t timestamp;{fields};"), u.subscribe(msg_id, 0, topic)]
+        for msg_id, (topic, types, rows) in enumerate(topics):
+            size = sum(_SIZES[kind] for kind in types[:len(_TOPICS[topic])])
+            for number, row in enumerate(rows):
+                out.append(u.data(msg_id, struct.pack("<Q", (number + 1) * SECOND) + row[:size]))
+        log = read_log(b"".join(out))
+        assert sum(log[topic].num_rows for topic, _, _ in topics) == sum(len(rows) for _, _, rows in topics)
+        log.info, log.events, log.track(), log.modes
+        assert log.checks().num_rows
+    check()

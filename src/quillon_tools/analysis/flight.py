@@ -81,7 +81,8 @@ def value_range(values: numpy.ndarray) -> Optional[Tuple[Any, Any]]:
 
 
 def armed_list(armed: Sequence[Tuple[float, Optional[float]]]) -> List[Dict[str, Optional[datetime.datetime]]]:
-    return [{"start": as_datetime(start), "end": as_datetime(stop)} for start, stop in armed]
+    return [{"start": as_datetime(int(start)), "end": None if stop is None else as_datetime(int(stop))}
+            for start, stop in armed]
 
 
 def _times(facts: Dict[str, Any], span: Tuple[Optional[int], Optional[int]], time_base: Optional[str]) -> None:

@@ -14,7 +14,7 @@ import pyarrow.compute
 from . import codes
 from .events import rows
 from .timeline import ARM, DISARM, EVENT, EVENTS, FAILSAFE, LANDED, MODE, WARNING, _table
-from .track import GPS_FIX_2D, TRACK, _assemble, _concat, _floats, _known, _masked
+from .track import TRACK, with_fix, _assemble, _concat, _floats, _known, _masked
 
 Tables = Callable[[str], List[pyarrow.Table]]
 
@@ -120,8 +120,7 @@ def _gps(tables: Tables) -> Optional[pyarrow.Table]:
     for name in GPS_TOPICS:
         table = _concat(first_instance(tables(name)))
         if table is not None and "fix_type" in table.column_names:
-            return table.filter(pyarrow.compute.fill_null(
-                pyarrow.compute.greater_equal(table.column("fix_type"), GPS_FIX_2D), False))
+            return table.filter(with_fix(table.column("fix_type")))
     return None
 
 

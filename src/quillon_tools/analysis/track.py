@@ -94,6 +94,17 @@ def _assemble(table: pyarrow.Table, lat: Any, lon: Any, alt: Any, rel_alt: Any, 
     return pyarrow.Table.from_arrays(columns, schema=TRACK)
 
 
+def with_fix(status: pyarrow.ChunkedArray) -> pyarrow.ChunkedArray:
+    """Which rows have at least a 2D fix. A status of any integer width
+    compares (as a float, so a damaged 64-bit one cannot overflow); one of
+    another type is no fix."""
+    kind = status.type
+    if not (pyarrow.types.is_integer(kind) or pyarrow.types.is_floating(kind)):
+        return pyarrow.chunked_array([pyarrow.array([False] * len(status))])
+    numbers = status.cast(pyarrow.float64(), safe=False)
+    return pyarrow.compute.fill_null(pyarrow.compute.greater_equal(numbers, float(GPS_FIX_2D)), False)
+
+
 def data_flash_track(pos: List[pyarrow.Table], gps: List[pyarrow.Table], gps_instance: Optional[str],
                      modes: pyarrow.Table) -> pyarrow.Table:
     """From scaled POS (Lat, Lng in degrees, Alt, RelHomeAlt in metres), else
@@ -102,8 +113,7 @@ def data_flash_track(pos: List[pyarrow.Table], gps: List[pyarrow.Table], gps_ins
     if fixes is not None:
         fixes = _first_instance(fixes, gps_instance)
         if "Status" in fixes.column_names:  # rows with at least a 2D fix
-            fixes = fixes.filter(pyarrow.compute.fill_null(
-                pyarrow.compute.greater_equal(fixes.column("Status"), GPS_FIX_2D), False))
+            fixes = fixes.filter(with_fix(fixes.column("Status")))
     source = _concat(pos)
     if source is not None:
         lat, lon = _floats(source, "Lat"), _floats(source, "Lng")
@@ -148,8 +158,7 @@ def mavlink_track(global_position: List[pyarrow.Table], gps_raw: List[pyarrow.Ta
             source = _of_sysid(raw, sysid)
             if source is None or not source.num_rows:
                 continue
-            source = source.filter(pyarrow.compute.fill_null(
-                pyarrow.compute.greater_equal(source.column("fix_type"), GPS_FIX_2D), False))
+            source = source.filter(with_fix(source.column("fix_type")))
             lat, lon = _floats(source, "lat", 1e7), _floats(source, "lon", 1e7)
             alt, rel_alt = _floats(source, "alt", 1e3), numpy.full(source.num_rows, numpy.nan)
             vel = _floats(source, "vel")

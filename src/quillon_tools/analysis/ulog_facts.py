@@ -90,6 +90,11 @@ def _number(value: Any) -> Optional[float]:
     return None if isinstance(value, str) else value
 
 
+def _mode_number(state: Any) -> bool:
+    """A navigation state the modes table holds: an unsigned 32-bit number."""
+    return isinstance(state, int) and not isinstance(state, bool) and 0 <= state < 1 << 32
+
+
 class ULogFacts:
     """The facts of one decoded ULog log. `tables` holds the decoder's
     tables of FACT_TABLES by name, `_time` already on the log's time base."""
@@ -169,7 +174,8 @@ class ULogFacts:
         found: List[Tuple[Any, ...]] = []
         last = None
         for time, instance, state in self._columns(STATUS, "_time", "_instance", "nav_state"):
-            if instance == 0 and state != last:
+            # A state logged as anything but a number (a damaged format) is no mode.
+            if instance == 0 and _mode_number(state) and state != last:
                 last = state
                 found.append((time, state, nav_state_name(state)))
         return _table(MODES, found)

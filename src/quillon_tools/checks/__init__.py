@@ -59,6 +59,19 @@ def vehicles(log: Any) -> List[int]:
     return sorted(found)
 
 
+# The quantities each check judges: a sensor that logs NaN or infinity in
+# one of them while armed is a finding of that check, not a value to drop.
+JUDGED: Dict[str, Tuple[str, ...]] = {
+    "vibration": ("vibration.x", "vibration.y", "vibration.z", "vibration.metric"),
+    "ekf": tuple(f"ekf.test_ratio.{name}" for name in ("velocity", "position", "height", "compass", "airspeed")),
+    "compass": ("compass.x", "compass.y", "compass.z"),
+    "battery": ("battery.voltage",),
+    "board_power": ("board.voltage",),
+    "cpu_load": ("cpu.load",),
+    "gps_hdop": ("gps.hdop",),
+}
+
+
 def _run(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     rows: List[Row] = []
     for check, names in CHECKS:
@@ -67,7 +80,29 @@ def _run(data: Data, limits: Dict[str, Limit]) -> List[Row]:
         except _DATA_ERRORS as error:
             rows.extend(skipped(name, f"the log's data could not be evaluated: {type(error).__name__}: {error}")
                         for name in names)
-    return rows
+    return [_with_broken_sensors(data, row) for row in rows]
+
+
+def _with_broken_sensors(data: Data, row: Row) -> Row:
+    """`row` made at least a warn, naming the sensor, where a quantity it
+    judges was logged as NaN or infinite while armed."""
+    family, _, rest = row.check.partition("[")
+    instance = int(rest[:-1]) if rest[:-1].isdigit() else None
+    found = []
+    for name in JUDGED.get(family, ()):
+        for message, number, times in data.view.broken(name):
+            during = times[data.armed_mask(times)]
+            if len(during) and (instance is None or number == instance):
+                found.append((message, number, len(during), during))
+    if not found:
+        return row
+    message, number, count, times = found[0]
+    first = next((float(t) for t in times if t == t), None)
+    detail = f"{message}[{number}] logged {count} values that are NaN or infinite {data.while_armed()}"
+    verdict = "fail" if row.verdict == "fail" else "warn"
+    if row.verdict == "skipped":
+        return Row(row.check, verdict, None, None, None, first, detail)
+    return row._replace(verdict=verdict, detail=f"{row.detail}; {detail}", time=row.time if row.time is not None else first)
 
 
 def run_checks(log: Any, limits: Optional[Mapping[str, Tuple[Optional[float], Optional[float]]]] = None

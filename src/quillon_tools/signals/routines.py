@@ -36,7 +36,7 @@ def intervals(view: Any, name: str) -> Optional[List[Interval]]:
     for time, value in zip(times.tolist(), values.tolist()):
         if math.isnan(value):
             continue
-        if math.isnan(time):  # logged before any packet with a time
+        if math.isnan(time):  # logged before any packet with a time, or at a damaged one
             time = first if first is not None else time
             if math.isnan(time):
                 continue

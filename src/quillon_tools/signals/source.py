@@ -22,6 +22,8 @@ class Part(NamedTuple):
     instances: numpy.ndarray  # int64
     values: numpy.ndarray
     changes: bool = False  # records of changes only (a first 0 means it was 1 before)
+    source: str = ""  # the message or topic the rows come from
+    broken: Optional[numpy.ndarray] = None  # rows whose logged value was NaN or infinite
 
 
 class Source(NamedTuple):
@@ -106,6 +108,10 @@ def read(table: pyarrow.Table, source: Source, unit: str, instances: Optional[nu
     raw = numbers(data)
     if raw is None:
         return None
+    broken = None
+    if pyarrow.types.is_floating(data.type):  # a sensor that logs NaN or inf is faulty, not silent
+        broken = pyarrow.compute.fill_null(pyarrow.compute.invert(pyarrow.compute.is_finite(data)),
+                                           False).to_numpy(zero_copy_only=False).astype(bool)
     name = source.field.partition("[")[0]
     field = table.schema.field(name)
     invalid = [*source.invalid]
@@ -138,4 +144,5 @@ def read(table: pyarrow.Table, source: Source, unit: str, instances: Optional[nu
     if source.rows is not None:
         keep = numpy.asarray(source.rows(table), dtype=bool)
         times, numbers_of, values = times[keep], numbers_of[keep], values[keep]
-    return Part(times, numbers_of, values, source.changes)
+        broken = None if broken is None else broken[keep]
+    return Part(times, numbers_of, values, source.changes, source.message, broken)

@@ -128,6 +128,8 @@ class View:
                 part = read(table, source, unit, instances)
             if part is None or not len(part.values):
                 continue
+            if not part.source:
+                part = part._replace(source=source.message)
             found.append(part)
             given.update(numpy.unique(part.instances).tolist())
         return found
@@ -159,6 +161,16 @@ class View:
         times = [p.times[p.instances == instance] for p in parts]
         values = [p.values[p.instances == instance] for p in parts]
         return numpy.concatenate(times), numpy.concatenate(values)
+
+    def broken(self, name: str) -> List[Tuple[str, int, numpy.ndarray]]:
+        """(message, instance, times) of the rows of quantity `name` whose
+        logged value was NaN or infinite (a derived value: infinite)."""
+        found = []
+        for part in self.parts(name):
+            bad = part.broken if part.broken is not None else numpy.isinf(part.values)
+            for instance in numpy.unique(part.instances[bad]).tolist():
+                found.append((part.source, int(instance), part.times[bad & (part.instances == instance)]))
+        return found
 
     def signal(self, name: str, instance: Optional[int] = None) -> pyarrow.Table:
         """The Arrow table of quantity `name` (see `Log.signal`)."""

@@ -83,8 +83,8 @@ def _vibration(view: Any) -> Optional[Part]:
     status = view.table("vehicle_imu_status")
     if status is not None and "accel_vibration_metric" in status.column_names:
         values = numbers(status.column("accel_vibration_metric"))
-        if values is not None:
-            return Part(micros(status), _instances(status), values)
+        if values is not None:  # ULog rows have no nulls: a NaN was logged
+            return Part(micros(status), _instances(status), values, broken=~numpy.isfinite(values))
     combined = view.table("sensor_combined")
     if combined is None or "accelerometer_m_s2" not in combined.column_names or combined.num_rows < 2:
         return None
