@@ -134,31 +134,29 @@ def motor_balance(data: Data, limits: Dict[str, Limit]) -> List[Row]:
 
 
 def _attitude(data: Data) -> Optional[Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray]]:
-    """(times, desired roll, roll, desired pitch, pitch) in degrees."""
-    if data.ulog:
-        return px4.attitude(data)
-    att = data.table("ATT")
-    if att is not None and data.has(att, "DesRoll", "Roll", "DesPitch", "Pitch"):
-        desired_roll, roll, desired_pitch, pitch = (data.values(att, c, "ATT")
-                                                    for c in ("DesRoll", "Roll", "DesPitch", "Pitch"))
-        return data.times(att), desired_roll, roll, desired_pitch, pitch
-    actual, demand = data.table("ATTITUDE"), data.table("NAV_CONTROLLER_OUTPUT")
-    if actual is None or demand is None or data.px4:
+    """(times, desired roll, roll, desired pitch, pitch) in degrees: the
+    latest demand at or before each attitude row."""
+    if data.mavlink and data.px4:
+        return None  # PX4's NAV_CONTROLLER_OUTPUT carries no attitude demand
+    names = ("attitude.roll", "attitude.pitch", "attitude.roll_desired", "attitude.pitch_desired")
+    if not all(data.view.has(name) for name in names):
         return None
-    times, demand_times = data.times(actual), data.times(demand)
-    if not (numpy.isfinite(times).all() and numpy.isfinite(demand_times).all()):
+    times, roll = data.view.series("attitude.roll")
+    _, pitch = data.view.series("attitude.pitch")
+    if len(pitch) != len(roll):
         return None
-    order = numpy.argsort(demand_times, kind="stable")
-    # The latest demand at or before each attitude row.
-    at = numpy.searchsorted(demand_times[order], times, side="right") - 1
-    ok = at >= 0
-    pick = order[numpy.clip(at, 0, None)]
-
-    def demanded(column: str) -> numpy.ndarray:
-        return numpy.where(ok, data.values(demand, column)[pick], numpy.nan)
-
-    return (times, demanded("nav_roll"), numpy.degrees(data.values(actual, "roll")),
-            demanded("nav_pitch"), numpy.degrees(data.values(actual, "pitch")))
+    wanted = []
+    for name in names[2:]:
+        demand_times, demand = data.view.series(name)
+        if len(demand_times) == len(times) and numpy.array_equal(demand_times, times, equal_nan=True):
+            wanted.append(demand)  # logged with the attitude itself
+            continue
+        if not (numpy.isfinite(times).all() and numpy.isfinite(demand_times).all()):
+            return None
+        order = numpy.argsort(demand_times, kind="stable")
+        at = numpy.searchsorted(demand_times[order], times, side="right") - 1
+        wanted.append(numpy.where(at >= 0, demand[order][numpy.clip(at, 0, None)], numpy.nan))
+    return times, wanted[0], roll, wanted[1], pitch
 
 
 def attitude(data: Data, limits: Dict[str, Limit]) -> List[Row]:
@@ -252,22 +250,13 @@ def crash(data: Data, limits: Dict[str, Limit]) -> List[Row]:
 def _lean_before_disarm(data: Data) -> Optional[Tuple[Optional[float], Optional[float]]]:
     """The largest lean (deg) in the seconds before any disarm: None without
     attitude, (None, None) without a disarm."""
-    att = data.table("ATT")
-    now = px4.attitude_now(data) if data.ulog else None
-    if now is not None:
-        times, roll, pitch = now
-        lean = numpy.fmax(numpy.abs(roll), numpy.abs(pitch))
-    elif data.ulog:
+    if not (data.view.has("attitude.roll") and data.view.has("attitude.pitch")):
         return None
-    elif att is not None and data.has(att, "Roll", "Pitch"):
-        times = data.times(att)
-        lean = numpy.fmax(numpy.abs(data.values(att, "Roll", "ATT")), numpy.abs(data.values(att, "Pitch", "ATT")))
-    else:
-        actual = data.table("ATTITUDE")
-        if actual is None:
-            return None
-        times = data.times(actual)
-        lean = numpy.degrees(numpy.fmax(numpy.abs(data.values(actual, "roll")), numpy.abs(data.values(actual, "pitch"))))
+    times, roll = data.view.series("attitude.roll")
+    _, pitch = data.view.series("attitude.pitch")
+    if len(roll) != len(pitch):
+        return None
+    lean = numpy.fmax(numpy.abs(roll), numpy.abs(pitch))
     disarms = [end for _, end in data.armed or () if end is not None]
     if not disarms:
         return None, None

@@ -54,49 +54,6 @@ def battery_warning(data: Data, instance: int) -> Optional[Tuple[float, float]]:
     return float(levels[index]), float(times[index])
 
 
-def roll_pitch(q: numpy.ndarray) -> Tuple[numpy.ndarray, numpy.ndarray]:
-    """Roll and pitch (degrees) of rows of w, x, y, z quaternions."""
-    w, x, y, z = q[:, 0], q[:, 1], q[:, 2], q[:, 3]
-    roll = numpy.arctan2(2 * (w * x + y * z), 1 - 2 * (x * x + y * y))
-    pitch = numpy.arcsin(numpy.clip(2 * (w * y - z * x), -1.0, 1.0))
-    return numpy.degrees(roll), numpy.degrees(pitch)
-
-
-def attitude_now(data: Data) -> Optional[Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]]:
-    """(times, roll, pitch) of vehicle_attitude."""
-    table = data.table("vehicle_attitude")
-    if table is None or not data.has(table, "q"):
-        return None
-    table = instances(data, table, INSTANCE)[0][1]
-    roll, pitch = roll_pitch(data.vectors(table, "q"))
-    return data.times(table), roll, pitch
-
-
-def attitude(data: Data) -> Optional[Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray]]:
-    """(times, desired roll, roll, desired pitch, pitch) in degrees: the
-    latest vehicle_attitude_setpoint at or before each attitude row."""
-    now = attitude_now(data)
-    demand = data.table("vehicle_attitude_setpoint")
-    if now is None or demand is None:
-        return None
-    demand = instances(data, demand, INSTANCE)[0][1]
-    if data.has(demand, "q_d"):
-        wanted_roll, wanted_pitch = roll_pitch(data.vectors(demand, "q_d"))
-    elif data.has(demand, "roll_body", "pitch_body"):
-        wanted_roll = numpy.degrees(data.values(demand, "roll_body"))
-        wanted_pitch = numpy.degrees(data.values(demand, "pitch_body"))
-    else:
-        return None
-    times, roll, pitch = now
-    demand_times = data.times(demand)
-    order = numpy.argsort(demand_times, kind="stable")
-    at = numpy.searchsorted(demand_times[order], times, side="right") - 1
-    pick = order[numpy.clip(at, 0, None)]
-    ok = at >= 0
-    return (times, numpy.where(ok, wanted_roll[pick], numpy.nan), roll,
-            numpy.where(ok, wanted_pitch[pick], numpy.nan), pitch)
-
-
 def outputs(data: Data) -> Optional[Tuple[pyarrow.Table, List[Tuple[int, str]]]]:
     """actuator_outputs of the main outputs (multi id 0), a column per
     channel in use (`noutputs`)."""

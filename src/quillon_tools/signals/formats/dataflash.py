@@ -62,7 +62,9 @@ SOURCES: Dict[str, Tuple[Source, ...]] = {
     "attitude.roll_desired": (Source("ATT", "DesRoll", "deg"),),
     "attitude.pitch_desired": (Source("ATT", "DesPitch", "deg"),),
     "attitude.yaw_desired": (Source("ATT", "DesYaw", "deg"),),
-    "altitude.relative": (Source("POS", "RelHomeAlt", "m"), Source("GPS", "RelAlt", "m"), Source("CTUN", "Alt", "m")),
+    # Older layouts name POS's height above home RelAlt.
+    "altitude.relative": (Source("POS", "RelHomeAlt", "m"), Source("POS", "RelAlt", "m"), Source("GPS", "RelAlt", "m"),
+                          Source("CTUN", "Alt", "m")),
     "altitude.amsl": (Source("POS", "Alt", "m"), Source("GPS", "Alt", "m")),
     # Integer CRt is cm/s in every era; FMTU says so (m/s x 0.01) where it exists.
     "climb_rate": (Source("CTUN", "CRt", "cm/s", kind="int"), Source("CTUN", "CRt", "m/s", kind="float")),
@@ -115,7 +117,7 @@ def instance_column(view: Any, message: str, table: Any) -> Optional[str]:
     found = view.log._facts.instance_field(message)
     if found is not None:
         return str(found)
-    if message in ("VIBE", "BAT", "GPS", "MAG", "XKF4", "NKF4", "IMU"):
+    if message in ("VIBE", "BAT", "CURR", "GPS", "MAG", "XKF4", "NKF4", "IMU"):
         for name in INSTANCE_COLUMNS:
             if name in table.column_names:
                 return name
