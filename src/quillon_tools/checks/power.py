@@ -17,7 +17,6 @@ OVERCURRENT = 8 | 16
 END_WINDOW_S = 3.0
 IN_AIR_ALTITUDE_M = 2.0  # above home
 MOVING_SPEED_MS = 3.0  # over ground
-MAV_LANDED_STATE_IN_AIR = 2
 GROUND_VEHICLES = ("rover", "boat", "sub")
 # PX4 battery_status.warning levels.
 PX4_BATTERY_WARNINGS = {1: "low", 2: "critical", 3: "emergency", 4: "failed"}
@@ -83,49 +82,34 @@ def power_loss(data: Data, limits: Dict[str, Limit]) -> List[Row]:
 
 def _flying_at_end(data: Data, end: Optional[float]) -> Optional[Tuple[bool, Optional[float], Optional[str], str]]:
     """(moving, value, unit, description) in the log's last seconds, or
-    None when no table says."""
+    None when no signal says."""
     if end is None:
         return None
     ground = data.vehicle in GROUND_VEHICLES
 
-    def last(name: str, column: str, scale: float = 1.0) -> Optional[float]:
-        table = data.table(name)
-        if table is None or column not in table.column_names:
+    def last(name: str) -> Optional[float]:
+        if not data.view.has(name):
             return None
-        times = data.times(table)
-        recent = times >= end - END_WINDOW_S * 1e6
-        values = numpy.abs(data.values(table, column, name)[recent] * scale)
+        times, values = data.view.series(name)
+        values = numpy.abs(values[times >= end - END_WINDOW_S * 1e6])
         values = values[numpy.isfinite(values)]
         return float(values.max()) if len(values) else None
 
-    landed = last("vehicle_land_detected", "landed") if data.ulog else None
-    if landed is not None and not ground:
-        return landed == 0, None, None, "landed" if landed else "in the air"
-    state = last("EXTENDED_SYS_STATE", "landed_state")
-    if state is not None and not ground:
-        in_air = state == MAV_LANDED_STATE_IN_AIR
-        return in_air, None, None, "in the air" if in_air else "landed"
-    flying = last("STAT", "isFlying")
-    if flying is not None and not ground:
-        return flying > 0, None, None, "in the air" if flying > 0 else "not flying"
+    flying = None if ground else last("in_air")
+    if flying is not None:
+        return flying > 0, None, None, "in the air" if flying > 0 else "landed"
     said = None
-    if not ground:
-        for name, column, scale in (("POS", "RelHomeAlt", 1.0), ("CTUN", "Alt", 1.0),
-                                    ("GLOBAL_POSITION_INT", "relative_alt", 0.001)):
-            height = last(name, column, scale)
-            if height is not None:
-                if height > IN_AIR_ALTITUDE_M:
-                    return True, height, "m", f"in the air ({height:.1f} m from home altitude)"
-                said = (False, height, "m", f"{height:.1f} m from home altitude")
-                break
-    for name, column in (("GPS", "Spd"), ("VFR_HUD", "groundspeed")):
-        speed = last(name, column)
-        if speed is not None:
-            if speed > MOVING_SPEED_MS:
-                return True, speed, "m/s", f"moving at {speed:.1f} m/s"
-            if said is None:
-                said = (False, speed, "m/s", f"{speed:.1f} m/s over ground")
-            break
+    height = None if ground else last("altitude.relative")
+    if height is not None:
+        if height > IN_AIR_ALTITUDE_M:
+            return True, height, "m", f"in the air ({height:.1f} m from home altitude)"
+        said = (False, height, "m", f"{height:.1f} m from home altitude")
+    speed = last("ground_speed")
+    if speed is not None:
+        if speed > MOVING_SPEED_MS:
+            return True, speed, "m/s", f"moving at {speed:.1f} m/s"
+        if said is None:
+            said = (False, speed, "m/s", f"{speed:.1f} m/s over ground")
     return said
 
 
