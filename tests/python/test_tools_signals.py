@@ -11,7 +11,7 @@ from dataflash_bytes import data_packet, format_packet
 from quillon_tools import read_log
 from quillon_tools.signals import VOCABULARY
 from quillon_tools.signals.banners import banner
-from quillon_tools.signals.units import factor
+from quillon_tools.formats.units import factor
 
 SECOND = 1_000_000
 

@@ -13,7 +13,7 @@ import pyarrow.compute
 from ..analysis.instances import rows_where
 from ..analysis.units import unit_factor
 from ..protocols import MAVLINK, ULOG
-from ..signals.source import column as _column
+from ..formats.source import column as _column
 from .catalogue import PANELS, Line, Panel
 
 # The DataFlash column that says which instance a row is of carries this unit.

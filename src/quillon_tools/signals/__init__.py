@@ -8,7 +8,7 @@ from __future__ import annotations
 from typing import Any, Dict, Set, Tuple
 
 from ..protocols import DATA_FLASH, MAVLINK, ULOG
-from .formats import dataflash, mavlink, ulog
+from ..formats import dataflash, mavlink, ulog
 from .view import View
 from .vocabulary import VOCABULARY, Quantity
 

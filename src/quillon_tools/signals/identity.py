@@ -9,7 +9,7 @@ from typing import Any, Dict, List, NamedTuple, Optional
 
 from ..protocols import DATA_FLASH, MAVLINK, ULOG
 from .banners import VEHICLE_BY_MAV_TYPE, Banner, banner, board
-from .formats import mavlink as mavlink_format
+from ..formats import mavlink as mavlink_format
 
 # vehicle_status.vehicle_type of older PX4.
 PX4_VEHICLE_TYPES = {1: "copter", 2: "plane", 3: "rover", 4: "blimp"}

@@ -9,7 +9,7 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import numpy
 
-from .source import Part, Source, read
+from ..formats.source import Part, Source, read
 
 # ArduPilot SERVOn_FUNCTION (Copter 3.x: RCn_FUNCTION) numbers of motors.
 ARDUPILOT_MOTORS = frozenset([*range(33, 41), *range(82, 86), *range(160, 180)])

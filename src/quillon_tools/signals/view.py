@@ -11,9 +11,9 @@ import pyarrow
 
 from ..analysis.instances import rows_where
 from ..protocols import DATA_FLASH, MAVLINK, ULOG
-from .formats import dataflash, mavlink, ulog
+from ..formats import dataflash, mavlink, ulog
 from .outputs import channel_parts
-from .source import Part, read
+from ..formats.source import Part, read
 from .vocabulary import VOCABULARY
 
 FORMATS = {DATA_FLASH: dataflash, MAVLINK: mavlink, ULOG: ulog}

@@ -10,7 +10,7 @@ from typing import Any, Dict, Optional, Tuple
 import numpy
 import pyarrow
 
-from ..source import Part, Source, column, micros, numbers
+from .source import Part, Source, column, micros, numbers
 
 ARMING_STATE_ARMED = 2
 GPS_TOPICS = ("vehicle_gps_position", "sensor_gps")

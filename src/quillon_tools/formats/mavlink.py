@@ -10,7 +10,7 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
-from ..source import Source
+from .source import Source
 
 AUTOPILOT_INVALID = 8  # HEARTBEAT autopilot of components that are not one
 AUTOPILOT_PX4 = 12
