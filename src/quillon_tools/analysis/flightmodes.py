@@ -8,8 +8,8 @@ from __future__ import annotations
 
 from typing import Dict, Iterable, Optional
 
-from ..signals.banners import MODE_FAMILY, banner
-from ..signals.banners import VEHICLE_BY_MAV_TYPE as KIND_BY_MAV_TYPE
+from ..formats.banners import MODE_FAMILY, banner
+from ..formats.banners import VEHICLE_BY_MAV_TYPE as KIND_BY_MAV_TYPE
 
 COPTER = "Copter"
 PLANE = "Plane"

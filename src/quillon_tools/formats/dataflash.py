@@ -11,6 +11,7 @@ from typing import Any, Dict, Optional, Tuple
 
 import numpy
 
+from .identity import Identity, from_texts, texts_of
 from .source import Part, Source, micros
 
 EV_ARMED, EV_DISARMED = 10, 11  # EV ids; 15 (AUTO_ARMED) is the throttle handed over, after arming
@@ -104,7 +105,7 @@ SOURCES: Dict[str, Tuple[Source, ...]] = {
 }
 
 # Messages identity reads beyond the sources.
-ALSO_READ = ("VER", "MOTB", "CTUN", "MSG")
+ALSO_READ = ("VER", "CTUN", "MSG")
 
 # Output channels: RCOU C1..C14, then RCO2 (channels 15 to 18) where logged.
 OUTPUT_CHANNELS = tuple(("RCOU", f"C{n}", n) for n in range(1, 17)) + tuple(("RCO2", f"C{n}", n) for n in range(15, 19))
@@ -122,3 +123,18 @@ def instance_column(view: Any, message: str, table: Any) -> Optional[str]:
             if name in table.column_names:
                 return name
     return None
+
+
+def identify(view: Any) -> Identity:
+    """From the firmware banner (VER, else a text message); where none
+    survives, a copter's control log: CTUN with motor throttle out (ThO;
+    older layouts ThrOut beside a desired altitude)."""
+    ver = view.table("VER")
+    fws = ver.column("FWS").to_pylist() if ver is not None and "FWS" in ver.column_names else []
+    found = from_texts([*fws, *texts_of(view)])
+    ctun = view.table("CTUN")
+    if found.vehicle is None and ctun is not None:
+        names = set(ctun.column_names)
+        if "ThO" in names or {"ThrOut", "DAlt"} <= names:
+            found = found._replace(vehicle="copter")
+    return found

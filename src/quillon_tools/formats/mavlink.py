@@ -4,12 +4,14 @@ what the vehicle is comes from its autopilot's HEARTBEAT."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy
 import pyarrow
 import pyarrow.compute
 
+from .banners import VEHICLE_BY_MAV_TYPE
+from .identity import Identity, from_texts, texts_of
 from .source import Source
 
 AUTOPILOT_INVALID = 8  # HEARTBEAT autopilot of components that are not one
@@ -92,10 +94,14 @@ def autopilots(beats: Optional[pyarrow.Table]) -> List[int]:
     return sorted(set(beats.column("_compid").to_numpy(zero_copy_only=False)[autopilot != AUTOPILOT_INVALID].tolist()))
 
 
-def from_autopilot(table: pyarrow.Table, components: List[int]) -> pyarrow.Table:
+def vehicle_rows(message: str, table: pyarrow.Table, autopilot_components: Callable[[], List[int]]) -> pyarrow.Table:
     """Rows of the vehicle's autopilot components, when they are known: a
-    gimbal's or camera's ATTITUDE is not the vehicle's."""
-    if not components or "_compid" not in table.column_names:
+    gimbal's or camera's ATTITUDE is not the vehicle's. Every component's
+    HEARTBEAT is kept, as it tells which components are autopilots."""
+    if message == "HEARTBEAT" or "_compid" not in table.column_names:
+        return table
+    components = autopilot_components()
+    if not components:
         return table
     keep = pyarrow.compute.is_in(table.column("_compid"),
                                  value_set=pyarrow.array(components, table.schema.field("_compid").type))
@@ -103,3 +109,26 @@ def from_autopilot(table: pyarrow.Table, components: List[int]) -> pyarrow.Table
         return table  # all from the autopilot: no copy
     filtered = table.filter(keep)
     return filtered if filtered.num_rows else table
+
+
+def autopilot_components(view: Any) -> List[int]:
+    return autopilots(view.table("HEARTBEAT"))
+
+
+def identify(view: Any) -> Identity:
+    """From the firmware banner among the vehicle's texts, else the kind its
+    autopilot's HEARTBEAT gives; PX4 by its autopilot number."""
+    found = from_texts(texts_of(view))
+    beats = view.table("HEARTBEAT")
+    mav_type, autopilot = None, None
+    if beats is not None:
+        for kind, pilot in zip(beats.column("type").to_pylist(), beats.column("autopilot").to_pylist()):
+            if pilot != AUTOPILOT_INVALID:
+                mav_type, autopilot = kind, pilot
+                break
+    px4 = autopilot == AUTOPILOT_PX4
+    if px4:
+        found = found._replace(firmware={**found.firmware, "name": "PX4"})
+    if found.vehicle is None and mav_type is not None:
+        found = found._replace(vehicle=VEHICLE_BY_MAV_TYPE.get(mav_type))
+    return found._replace(px4=px4)

@@ -10,6 +10,8 @@ from typing import Any, Dict, Optional, Tuple
 import numpy
 import pyarrow
 
+from .banners import VEHICLE_BY_MAV_TYPE
+from .identity import Identity, release, text
 from .source import Part, Source, column, micros, numbers
 
 ARMING_STATE_ARMED = 2
@@ -180,3 +182,35 @@ INPUT_CHANNELS = tuple(("input_rc", f"values[{n - 1}]", n) for n in range(1, 19)
 
 def instance_column(view: Any, message: str, table: Any) -> Optional[str]:
     return "_instance" if "_instance" in table.column_names else None
+
+
+# vehicle_status.vehicle_type of older PX4.
+PX4_VEHICLE_TYPES = {1: "copter", 2: "plane", 3: "rover", 4: "blimp"}
+
+
+def _last(view: Any, topic: str, field: str) -> Any:
+    table = view.table(topic)
+    if table is None or field not in table.column_names:
+        return None
+    values = [v for v in view.first_instance(table).column(field).to_pylist() if v is not None]
+    return values[-1] if values else None
+
+
+def identify(view: Any) -> Identity:
+    """From the log's info (sys_name, ver_sw_release, ver_sw, ver_hw) and
+    vehicle_status (is_vtol; system_type, a MAV_TYPE; older vehicle_type)."""
+    info = view.log.ulog_info
+    system_type = _last(view, "vehicle_status", "system_type")
+    if _last(view, "vehicle_status", "is_vtol"):
+        vehicle: Optional[str] = "vtol"
+    elif isinstance(system_type, int) and system_type in VEHICLE_BY_MAV_TYPE:
+        vehicle = VEHICLE_BY_MAV_TYPE[system_type]
+    else:
+        kind = _last(view, "vehicle_status", "vehicle_type")
+        vehicle = PX4_VEHICLE_TYPES.get(kind) if isinstance(kind, int) else None
+        rotary = _last(view, "vehicle_status", "is_rotary_wing")
+        if vehicle is None and rotary is not None:
+            vehicle = "copter" if rotary else "plane"
+    firmware = {"name": text(info.get("sys_name")), "version": release(info.get("ver_sw_release")),
+                "git_hash": text(info.get("ver_sw"))}
+    return Identity(vehicle, firmware, text(info.get("ver_hw")), True)

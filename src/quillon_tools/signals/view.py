@@ -10,10 +10,11 @@ import numpy
 import pyarrow
 
 from ..analysis.instances import rows_where
-from ..protocols import DATA_FLASH, MAVLINK, ULOG
 from ..formats import dataflash, mavlink, ulog
-from .outputs import channel_parts
+from ..formats.identity import UNKNOWN
 from ..formats.source import Part, read
+from ..protocols import DATA_FLASH, MAVLINK, ULOG
+from .outputs import channel_parts
 from .vocabulary import VOCABULARY
 
 FORMATS = {DATA_FLASH: dataflash, MAVLINK: mavlink, ULOG: ulog}
@@ -23,6 +24,8 @@ CHANNEL_SIGNALS = {"motor.output": True, "servo.output": False, "rc.input": None
 
 
 class View:
+    """The signals of one vehicle of `log` (of system `sysid` on a tlog)."""
+
     def __init__(self, log: Any, sysid: Optional[int] = None) -> None:
         self.log = log
         self.protocol = log.protocol
@@ -52,13 +55,13 @@ class View:
             table = kept[0] if len(kept) == 1 else pyarrow.concat_tables(kept, promote_options="default")
         if self.sysid is not None and "_sysid" in table.column_names:
             table = rows_where(table, "_sysid", self.sysid)
-        if self.protocol == MAVLINK and message != "HEARTBEAT":
-            table = mavlink.from_autopilot(table, self.components())
+        if self.protocol == MAVLINK:
+            table = mavlink.vehicle_rows(message, table, self.components)
         return table if table.num_rows else None
 
     def components(self) -> List[int]:
         if self._components is None:
-            self._components = mavlink.autopilots(self.table("HEARTBEAT")) if self.protocol == MAVLINK else []
+            self._components = mavlink.autopilot_components(self) if self.protocol == MAVLINK else []
         return self._components
 
     def first_instance(self, table: pyarrow.Table) -> pyarrow.Table:
@@ -72,8 +75,7 @@ class View:
     @property
     def identity(self) -> Any:
         if self._identity is None:
-            from .identity import identify
-            self._identity = identify(self)
+            self._identity = UNKNOWN if self.format is None else self.format.identify(self)
         return self._identity
 
     @property
@@ -145,10 +147,9 @@ class View:
         return bool(self.parts(name))
 
     def instances(self, name: str) -> List[int]:
-        key = "#" + name
-        if key not in self._instances:
-            self._instances[key] = sorted({int(i) for part in self.parts(name) for i in numpy.unique(part.instances)})
-        return self._instances[key]
+        if name not in self._instances:
+            self._instances[name] = sorted({int(i) for part in self.parts(name) for i in numpy.unique(part.instances)})
+        return self._instances[name]
 
     def series(self, name: str, instance: Optional[int] = None) -> Tuple[numpy.ndarray, numpy.ndarray]:
         """(times in microseconds, values) of one instance (the lowest when
