@@ -23,7 +23,7 @@ from typing import Any, Dict, List, Tuple
 from pymavlink import DFReader
 
 from quillon_tools import read_log
-from quillon_tools.analysis.units import as_decimal  # MULT logs 0.01 as a float32
+from quillon_tools.formats.dataflash.units import as_decimal  # MULT logs 0.01 as a float32
 
 SAMPLES = Path(__file__).resolve().parents[1].parent / "shared" / "samples"
 SCALED_CHARACTERS = "cCeEL"

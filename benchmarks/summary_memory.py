@@ -14,8 +14,6 @@ Each run is a fresh process; its peak resident size is the kernel's
 from __future__ import annotations
 
 import argparse
-import os
-import resource
 import subprocess
 import sys
 import tempfile

@@ -533,17 +533,17 @@ class Log(Mapping[str, pyarrow.Table]):
         return self._cache("track", self._track)
 
     def _track(self) -> pyarrow.Table:
-        from .analysis import track
-
         if self._protocol == ULOG:
-            from .analysis.px4_flight import ulog_track
+            from .formats.ulog.flight import ulog_track
 
             return ulog_track(self._facts.tables, self.modes)
         if self._protocol == MAVLINK:
-            return track.mavlink_track(self._facts.tables("GLOBAL_POSITION_INT"), self._facts.tables("GPS_RAW_INT"),
-                                       self._events().autopilots(), self.modes)
-        return track.data_flash_track(self._facts.tables("POS"), self._facts.tables("GPS"),
-                                      self._facts.instance_field("GPS"), self.modes)
+            from .formats.mavlink.track import track_of
+
+            return track_of(self._facts, self._events().autopilots(), self.modes)
+        from .formats.dataflash.track import track_of as data_flash_track_of
+
+        return data_flash_track_of(self._facts, self.modes)
 
     @property
     def ulog_info(self) -> Dict[str, Any]:

@@ -13,7 +13,7 @@ from conftest import SAMPLES
 from dataflash_bytes import data_packet, format_packet
 from mavlink_bytes import frame_v2
 from quillon_tools import read_log
-from quillon_tools.analysis.files import data_flash_files
+from quillon_tools.formats.dataflash.files import data_flash_files
 from quillon_tools.export.text import CsvWriter, json_lines
 from quillon_tools.log import Piece
 

@@ -7,7 +7,7 @@ pyarrow = pytest.importorskip("pyarrow")
 
 from mavlink_bytes import frame_v2
 from quillon_tools import read_log
-from quillon_tools.analysis.mavlink_units import CONVERSIONS, catalogue_units
+from quillon_tools.formats.mavlink.units import CONVERSIONS, catalogue_units
 
 DIVE = pathlib.Path(__file__).resolve().parents[2] / "samples" / "sub-4.1.1-dive.tlog"
 

@@ -11,11 +11,12 @@ from ..names import message_name
 from ..protocols import DATA_FLASH, MAVLINK, ULOG
 from ..signals import SIGNAL_MESSAGES
 from .events import Events
-from .files import REMOTE_LOG_NAME, data_flash_files, remote_log
-from .mavlink_units import finish_mavlink
+from ..formats.dataflash.files import REMOTE_LOG_NAME, data_flash_files, remote_log
+from ..formats.mavlink.units import finish_mavlink
 from .timebase import BOOT, UTC, UtcShift, on_time_base, utc_at
-from . import px4_flight, ulog_facts
-from .units import LayoutStart, UnitTable, apply_units
+from ..formats.ulog import facts as ulog_facts
+from ..formats.ulog import flight as px4_flight
+from ..formats.dataflash.units import LayoutStart, UnitTable, apply_units
 
 # Messages always decoded, for the facts they carry.
 GATHERED = {
@@ -216,7 +217,8 @@ class LogFacts:
 
     def timeline(self, events: Any) -> pyarrow.Table:
         """The log's events table (see `Log.events`)."""
-        from .timeline import data_flash_events, mavlink_events
+        from ..formats.dataflash.events import data_flash_events
+        from ..formats.mavlink.events import mavlink_events
 
         if self.protocol == ULOG:  # given the log's ULogFacts
             return px4_flight.ulog_events(self.tables, events.modes(), events.messages())

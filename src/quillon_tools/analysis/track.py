@@ -1,16 +1,15 @@
-"""Where a vehicle went: one row per position fix from the best source the
-log has (DataFlash POS, else GPS; MAVLink GLOBAL_POSITION_INT, else
-GPS_RAW_INT), with its ground speed and flight mode."""
+"""Where a vehicle went: one row per position fix, with its ground speed
+and flight mode. The track's shape and the parts every format's track is
+made of; each format module picks its source."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Optional
+from typing import Any, List, Optional
 
 import numpy
 import pyarrow
 import pyarrow.compute
 
-from .instances import rows_where
 from .merge import _latest_rows
 
 TRACK = pyarrow.schema([
@@ -20,8 +19,6 @@ TRACK = pyarrow.schema([
 ])
 _SYSID = pyarrow.field("_sysid", pyarrow.uint8())
 
-# Invalid values MAVLink defines for GPS_RAW_INT's `vel`.
-UINT16_MAX = 0xFFFF
 GPS_FIX_2D = 2
 
 
@@ -105,33 +102,6 @@ def with_fix(status: pyarrow.ChunkedArray) -> pyarrow.ChunkedArray:
     return pyarrow.compute.fill_null(pyarrow.compute.greater_equal(numbers, float(GPS_FIX_2D)), False)
 
 
-def data_flash_track(pos: List[pyarrow.Table], gps: List[pyarrow.Table], gps_instance: Optional[str],
-                     modes: pyarrow.Table) -> pyarrow.Table:
-    """From scaled POS (Lat, Lng in degrees, Alt, RelHomeAlt in metres), else
-    GPS of the primary instance (ground speed from GPS either way)."""
-    fixes = _concat(gps)
-    if fixes is not None:
-        fixes = _first_instance(fixes, gps_instance)
-        if "Status" in fixes.column_names:  # rows with at least a 2D fix
-            fixes = fixes.filter(with_fix(fixes.column("Status")))
-    source = _concat(pos)
-    if source is not None:
-        lat, lon = _floats(source, "Lat"), _floats(source, "Lng")
-        alt, rel_alt = _floats(source, "Alt"), _floats(source, "RelHomeAlt")
-        speed = numpy.full(source.num_rows, numpy.nan)
-        if fixes is not None and "Spd" in fixes.column_names:
-            chosen = _latest_rows(_masked(source.column("_time")), fixes, None)
-            speed = _floats(fixes.select(["Spd"]).take(chosen), "Spd")
-    elif fixes is not None:
-        source = fixes
-        lat, lon = _floats(source, "Lat"), _floats(source, "Lng")
-        alt, rel_alt, speed = _floats(source, "Alt"), _floats(source, "RelAlt"), _floats(source, "Spd")
-    else:
-        return TRACK.empty_table()
-    keep = _known(lat, lon)
-    return _assemble(source, lat, lon, alt, rel_alt, speed, modes, keep)
-
-
 def _known(lat: Any, lon: Any) -> Any:
     """Positions that are fixes: finite, in range, and not 0,0 (no position yet)."""
     with numpy.errstate(invalid="ignore"):
@@ -139,38 +109,3 @@ def _known(lat: Any, lon: Any) -> Any:
                 & ~((lat == 0) & (lon == 0)))
 
 
-def mavlink_track(global_position: List[pyarrow.Table], gps_raw: List[pyarrow.Table],
-                  vehicles: Dict[int, Any], modes: pyarrow.Table) -> pyarrow.Table:
-    """Per vehicle system id (all senders when `vehicles` is empty), from
-    GLOBAL_POSITION_INT, else GPS_RAW_INT with at least a 2D fix."""
-    position, raw = _concat(global_position), _concat(gps_raw)
-    sysids = sorted(vehicles) or sorted({s for t in (position, raw) if t is not None
-                                         for s in t.column("_sysid").to_pylist()})
-    parts = []
-    for sysid in sysids:
-        own_modes = modes.filter(pyarrow.compute.equal(modes.column("_sysid"), sysid)).drop_columns(["_sysid"])
-        source = _of_sysid(position, sysid)
-        if source is not None and source.num_rows:
-            lat, lon = _floats(source, "lat", 1e7), _floats(source, "lon", 1e7)
-            alt, rel_alt = _floats(source, "alt", 1e3), _floats(source, "relative_alt", 1e3)
-            speed = numpy.hypot(_floats(source, "vx"), _floats(source, "vy")) / 100
-        else:
-            source = _of_sysid(raw, sysid)
-            if source is None or not source.num_rows:
-                continue
-            source = source.filter(with_fix(source.column("fix_type")))
-            lat, lon = _floats(source, "lat", 1e7), _floats(source, "lon", 1e7)
-            alt, rel_alt = _floats(source, "alt", 1e3), numpy.full(source.num_rows, numpy.nan)
-            vel = _floats(source, "vel")
-            speed = numpy.where(vel == UINT16_MAX, numpy.nan, vel / 100)
-        track = _assemble(source, lat, lon, alt, rel_alt, speed, own_modes, _known(lat, lon))
-        parts.append(track.add_column(1, _SYSID, pyarrow.array([sysid] * track.num_rows, pyarrow.uint8())))
-    if not parts:
-        return TRACK.insert(1, _SYSID).empty_table()
-    return pyarrow.concat_tables(parts)
-
-
-def _of_sysid(table: Optional[pyarrow.Table], sysid: int) -> Optional[pyarrow.Table]:
-    if table is None:
-        return None
-    return rows_where(table, "_sysid", sysid)

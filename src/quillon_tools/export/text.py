@@ -156,7 +156,7 @@ def write_params(params: Dict[str, Any], out: TextIO) -> None:
     values as the shortest decimal that gives them (0.1, not 0.100000001);
     a text value (a ULog char array parameter) as its text, escaped as
     texts are in write_messages."""
-    from ..analysis.units import as_decimal
+    from ..formats.dataflash.units import as_decimal
 
     for name in sorted(params):
         if isinstance(params[name], str):

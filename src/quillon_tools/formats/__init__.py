@@ -1,4 +1,5 @@
-"""Where each quantity lives, one module per log format (`dataflash`,
-`mavlink`, `ulog`): that module alone names its format's messages or
-topics for the signals, with their units and the quirks of each firmware
-era. `source` reads a column into a quantity's unit; `units` converts."""
+"""One package per log format (`dataflash`, `mavlink`, `ulog`), which alone
+names that format's messages or topics: where each quantity lives, with
+the units and quirks of each firmware era, its events and its track, and
+what flew (`identify`). `source` reads a column into a quantity's unit,
+`units` converts units, `banners` knows firmware banners and MAV_TYPE."""

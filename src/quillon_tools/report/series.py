@@ -11,7 +11,7 @@ import pyarrow
 import pyarrow.compute
 
 from ..analysis.instances import rows_where
-from ..analysis.units import unit_factor
+from ..formats.dataflash.units import unit_factor
 from ..protocols import MAVLINK, ULOG
 from ..formats.source import column as _column
 from .catalogue import PANELS, Line, Panel

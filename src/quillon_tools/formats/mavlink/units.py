@@ -16,8 +16,8 @@ from typing import Dict, List, Optional, Sequence, Tuple
 import pyarrow
 import pyarrow.compute
 
-from .. import _columnar
-from .units import FieldUnit, apply_units
+from ... import _columnar
+from ..dataflash.units import FieldUnit, apply_units
 
 # Documented unit -> (unit of the scaled value, multiplier); other units stay as they are.
 CONVERSIONS: Dict[str, Tuple[str, float]] = {

@@ -11,8 +11,8 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import pyarrow
 
-from .events import MESSAGES, MODES, PARAM_CHANGES
-from .px4modes import nav_state_name
+from ...analysis.events import MESSAGES, MODES, PARAM_CHANGES
+from .modes import nav_state_name
 
 INFO = "ulog:info"
 PARAMS = "ulog:params"

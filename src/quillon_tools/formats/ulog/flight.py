@@ -11,10 +11,10 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
-from . import codes
-from .events import rows
-from .timeline import ARM, DISARM, EVENT, EVENTS, FAILSAFE, LANDED, MODE, WARNING, _table
-from .track import TRACK, with_fix, _assemble, _concat, _floats, _known, _masked
+from ...analysis import codes
+from ...analysis.events import rows
+from ...analysis.timeline import ARM, DISARM, EVENT, EVENTS, FAILSAFE, LANDED, MODE, WARNING, _table
+from ...analysis.track import TRACK, with_fix, _assemble, _concat, _floats, _known, _masked
 
 Tables = Callable[[str], List[pyarrow.Table]]
 

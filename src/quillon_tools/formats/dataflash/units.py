@@ -19,7 +19,7 @@ from typing import AbstractSet, Dict, List, Optional, Sequence, Set, Tuple
 import pyarrow
 import pyarrow.compute
 
-from .events import rows
+from ...analysis.events import rows
 
 # Format characters the decoder knows; each gives one column, in order.
 FORMAT_CHARACTERS = frozenset("abBcCdeEfhHiILMnNqQZ")

@@ -10,9 +10,9 @@ from typing import Any, Dict, Optional, Tuple
 import numpy
 import pyarrow
 
-from .banners import VEHICLE_BY_MAV_TYPE
-from .identity import Identity, release, text
-from .source import Part, Source, column, micros, numbers
+from ..banners import VEHICLE_BY_MAV_TYPE
+from ..identity import Identity, release, text
+from ..source import Part, Source, column, micros, numbers
 
 ARMING_STATE_ARMED = 2
 GPS_TOPICS = ("vehicle_gps_position", "sensor_gps")

@@ -10,9 +10,9 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
-from .banners import VEHICLE_BY_MAV_TYPE
-from .identity import Identity, from_texts, texts_of
-from .source import Source
+from ..banners import VEHICLE_BY_MAV_TYPE
+from ..identity import Identity, from_texts, texts_of
+from ..source import Source
 
 AUTOPILOT_INVALID = 8  # HEARTBEAT autopilot of components that are not one
 AUTOPILOT_PX4 = 12

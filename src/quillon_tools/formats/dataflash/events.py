@@ -1,0 +1,72 @@
+"""The events of a DataFlash log: arming and disarming (ARM, else EV),
+log events (EV), errors and failsafes (ERR), mode changes (MODE, with the
+reason where logged) and landed state (EV)."""
+
+from __future__ import annotations
+
+from typing import Any, List
+
+import pyarrow
+
+from ...analysis import codes
+from ...analysis.events import Events, rows
+from ...analysis.timeline import ARM, DISARM, ERROR, EVENT, EVENTS, FAILSAFE, LANDED, MODE, Row, _int, _table
+
+
+def data_flash_events(tables: Any, events: Events) -> pyarrow.Table:
+    """The events of a DataFlash log from its EV, ERR, MODE and ARM tables
+    (by message name, on the log's time base)."""
+    found: List[Row] = []
+    has_arm = any(t.num_rows for t in tables.get("ARM", []))
+    for index, time, code in rows(tables.get("EV", []), "_time", "Id"):
+        if _int(code) is None:
+            continue
+        kind = EVENT
+        if code in codes.EVENT_LANDED or code in codes.EVENT_NOT_LANDED:
+            kind = LANDED
+        elif not has_arm and code in codes.EVENT_ARMED:
+            kind = ARM  # logs before ARM tell arming by events only
+        elif not has_arm and code in codes.EVENT_DISARMED:
+            kind = DISARM
+        found.append((index, time, kind, code, codes.event_name(code), None))
+    for index, time, subsystem, code in rows(tables.get("ERR", []), "_time", "Subsys", "ECode"):
+        if _int(subsystem) is None or _int(code) is None:
+            continue
+        meaning = codes.error_meaning(subsystem, code)
+        detail = f"code {code}" + (f": {meaning}" if meaning else "")
+        kind = FAILSAFE if codes.is_failsafe(subsystem) else ERROR
+        found.append((index, time, kind, subsystem, codes.subsystem_name(subsystem), detail))
+    mode_rows = [(index, time, mode, reason)
+                 for index, time, mode, reason in rows(tables.get("MODE", []), "_time", "Mode", "Rsn")]
+    if not mode_rows:  # old layouts have no reason
+        mode_rows = [(index, time, mode, None) for index, time, mode in rows(tables.get("MODE", []), "_time", "Mode")]
+    last = None
+    for index, time, mode, reason in mode_rows:
+        if _int(mode) is None or mode == last:
+            continue
+        last = mode
+        name = events.data_flash_mode_name(mode)
+        why = None if _int(reason) is None else f"reason: {codes.mode_reason(reason) or reason}"
+        found.append((index, time, MODE, mode, name, why))
+    for table in tables.get("ARM", []):
+        has = set(table.column_names)
+        # Older layouts have no method, older still no checks.
+        fields = [f for f in ("ArmChecks", "Forced", "Method") if f in has]
+        for index, time, state, *values in rows([table], "_time", "ArmState", *fields):
+            said = dict(zip(fields, values))
+            method = _int(said.get("Method"))
+            found.append((index, time, ARM if state else DISARM, method, None,
+                          _arm_detail(method, said.get("ArmChecks"), said.get("Forced")) or None))
+    found.sort(key=lambda r: r[0])
+    return _table(EVENTS, [r[1:] for r in found])
+
+
+def _arm_detail(method: Any, checks: Any, forced: Any) -> str:
+    parts = []
+    if _int(method) is not None:
+        parts.append(f"method {method}")
+    if _int(checks) is not None:
+        parts.append(f"checks 0x{checks:x}")
+    if forced:
+        parts.append("forced")
+    return ", ".join(parts)
