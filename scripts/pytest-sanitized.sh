@@ -57,7 +57,9 @@ echo "-- the module's tests, with leak detection"
 ASAN_OPTIONS=$asan:detect_leaks=1 python -m pytest "$@" --module-only \
     --deselect tests/python/test_samples.py::test_repeated_decoding_does_not_grow_memory .
 # The type check, the multi-process fleet and Dask tests, the report's
-# (whose pages are Python work over logs decoded as everywhere else) and the
+# (whose pages are Python work over logs decoded as everywhere else, as are
+# the reports of every PX4 sample), the hostile-input tests (terminal text,
+# pipes, file names and worker processes of the command line) and the
 # progress bar's on a terminal decode through the same paths as the others
 # and add only time under the sanitizers. The report's browser tests would
 # start Chromium with the preloaded runtimes. Files named on the command
@@ -66,10 +68,11 @@ product=()
 for test in test_tools_*.py; do
     case "$test" in
         test_tools_stubs.py | test_tools_fleet.py | test_tools_dask.py | test_tools_report.py | \
-            test_tools_report_browser.py) ;;
+            test_tools_report_browser.py | test_tools_hostile.py) ;;
         *) product+=("$test") ;;
     esac
 done
 echo "-- the product's tests"
 ASAN_OPTIONS=$asan:detect_leaks=0 python -m pytest "$@" \
-    --deselect tests/python/test_tools_cli.py::test_progress_bar_appears_only_on_a_terminal "${product[@]}"
+    --deselect tests/python/test_tools_cli.py::test_progress_bar_appears_only_on_a_terminal \
+    --deselect tests/python/test_tools_ulog_analysis.py::test_every_px4_sample "${product[@]}"
