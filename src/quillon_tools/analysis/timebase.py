@@ -59,10 +59,13 @@ def float_times(column: pyarrow.ChunkedArray) -> numpy.ndarray:
     """A `_time` column as float64 microseconds since 1970: NaN where unknown
     or beyond any date."""
     micros = column.cast(pyarrow.int64())
-    dated = pyarrow.compute.and_(pyarrow.compute.greater_equal(micros, EARLIEST_DATE_US),
-                                 pyarrow.compute.less_equal(micros, LATEST_DATE_US))
-    times: numpy.ndarray = pyarrow.compute.if_else(dated, micros, None).cast(pyarrow.float64()).to_numpy(
-        zero_copy_only=False).astype(float)
+    whole = micros.fill_null(0).to_numpy() if micros.null_count else micros.to_numpy()
+    times: numpy.ndarray = whole.astype(numpy.float64)
+    unknown = (whole < EARLIEST_DATE_US) | (whole > LATEST_DATE_US)
+    if micros.null_count:
+        unknown |= micros.is_null().to_numpy(zero_copy_only=False)
+    if unknown.any():
+        times[unknown] = numpy.nan
     return times
 
 

@@ -95,9 +95,11 @@ def _times_multiplier(raw: numpy.ndarray, multiplier: Optional[str]) -> numpy.nd
     return raw * scale
 
 
-def read(table: pyarrow.Table, source: Source, unit: str, instances: Optional[numpy.ndarray]) -> Optional[Part]:
+def read(table: pyarrow.Table, source: Source, unit: str, instances: Optional[numpy.ndarray],
+         times: Optional[numpy.ndarray] = None) -> Optional[Part]:
     """The rows of `source` in `table`, in `unit`; None when the column is
-    missing, of another kind, or in a unit that does not convert."""
+    missing, of another kind, or in a unit that does not convert. `times`
+    are the table's, when already known."""
     data = column(table, source.field)
     if data is None:
         return None
@@ -134,7 +136,8 @@ def read(table: pyarrow.Table, source: Source, unit: str, instances: Optional[nu
         scale *= source.scale
         if scale != 1.0:
             values = values * scale
-    times = micros(table)
+    if times is None:
+        times = micros(table)
     if source.instance is not None:
         numbers_of = numpy.full(len(values), source.instance, dtype=numpy.int64)
     elif instances is not None:

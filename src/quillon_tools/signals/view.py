@@ -12,7 +12,7 @@ import pyarrow
 from ..analysis.instances import rows_where
 from ..formats import dataflash, mavlink, ulog
 from ..formats.identity import UNKNOWN
-from ..formats.source import Part, read
+from ..formats.source import Part, micros, read
 from ..protocols import DATA_FLASH, MAVLINK, ULOG
 from .outputs import channel_parts
 from .vocabulary import VOCABULARY
@@ -34,6 +34,7 @@ class View:
         self._tables: Dict[str, Optional[pyarrow.Table]] = {}
         self._parts: Dict[str, List[Part]] = {}
         self._instances: Dict[str, List[int]] = {}
+        self._times: Dict[str, numpy.ndarray] = {}
         self._components: Optional[List[int]] = None
         self._identity: Any = None
 
@@ -58,6 +59,13 @@ class View:
         if self.protocol == MAVLINK:
             table = mavlink.vehicle_rows(message, table, self.components)
         return table if table.num_rows else None
+
+    def times(self, message: str) -> numpy.ndarray:
+        """`_time` of a message's rows as float64 microseconds, worked out once."""
+        if message not in self._times:
+            table = self.table(message)
+            self._times[message] = numpy.empty(0) if table is None else micros(table)
+        return self._times[message]
 
     def components(self) -> List[int]:
         if self._components is None:
@@ -127,7 +135,7 @@ class View:
                 column = self.format.instance_column(self, source.message, table)
                 instances = (table.column(column).to_numpy(zero_copy_only=False).astype(numpy.int64)
                              if column is not None and table.column(column).null_count == 0 else None)
-                part = read(table, source, unit, instances)
+                part = read(table, source, unit, instances, self.times(source.message))
             if part is None or not len(part.values):
                 continue
             if not part.source:
