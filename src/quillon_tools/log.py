@@ -450,7 +450,8 @@ class Log(Mapping[str, pyarrow.Table]):
     def info(self) -> Dict[Any, Any]:
         """What flew, when, and how: `vehicle`, `firmware` (name, version,
         git_hash), `board`, `start` (UTC datetime), `time_base`, `duration`
-        (s), `armed` ([{"start", "end"}] datetimes), `flight_time` (s in the
+        (s), `armed` ([{"start", "end"}] datetimes; None when the log has no
+        arming record), `flight_time` (s in the
         air), `distance` (m over ground while armed), `max_altitude` (m above
         home), `max_ground_speed` (m/s), `battery_used` (mAh), `min_voltage`
         (V), `gps` (`satellites` and `hdop` as (min, max) with a 3D fix),

@@ -108,7 +108,7 @@ def vehicle_facts(view: Any, track: pyarrow.Table, span: Tuple[Optional[int], Op
     # Armed to the end: the log's end closes it.
     closed = None if armed is None else [(int(start), int(stop) if stop is not None else span[1])
                                          for start, stop in armed]
-    facts["armed"] = armed_list(closed or [])
+    facts["armed"] = None if closed is None else armed_list(closed)  # None: the log does not say
     air = routines.in_air_intervals(view)
     facts.update(track_facts(track, closed, None if air is None else
                              [(int(start), None if stop is None else int(stop)) for start, stop in air]))
