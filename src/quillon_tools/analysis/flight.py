@@ -12,6 +12,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import numpy
 import pyarrow
 
+from ..signals.routines import within
 from .timebase import as_datetime
 
 EARTH_RADIUS = 6371008.8  # metres, the mean radius
@@ -32,13 +33,6 @@ def empty_facts() -> Dict[str, Any]:
             "suspect": {}}
 
 
-def _within(times: Any, spans: List[Span]) -> Any:
-    inside = numpy.zeros(len(times), dtype=bool)
-    for start, stop in spans:
-        inside |= (times >= start) & (times <= (stop if stop is not None else numpy.iinfo(numpy.int64).max))
-    return inside
-
-
 def track_facts(track: pyarrow.Table, armed: Optional[List[Span]], air: Optional[List[Span]]) -> Dict[str, Any]:
     """flight_time, distance and max_ground_speed from a track, while
     armed (over the whole log when it does not say when it was armed)."""
@@ -49,7 +43,7 @@ def track_facts(track: pyarrow.Table, armed: Optional[List[Span]], air: Optional
     if times_column is None or times_column.null_count or armed == []:
         return found
     times = times_column.cast(pyarrow.int64()).to_numpy()
-    inside = _within(times, armed) if armed is not None else numpy.ones(len(times), dtype=bool)
+    inside = within(times, armed)
     speed = track.column("ground_speed").to_numpy(zero_copy_only=False).astype(float)
     fastest = value_range(speed[inside])
     found["max_ground_speed"] = fastest[1] if fastest else None

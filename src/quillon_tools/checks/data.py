@@ -179,17 +179,8 @@ class Data:
     def armed_mask(self, times: numpy.ndarray) -> numpy.ndarray:
         """Which of `times` fall while armed; all of them when the log does
         not say when it was armed."""
-        if self.armed is None:
-            return numpy.ones(len(times), dtype=bool)
-        starts = numpy.array([start for start, _ in self.armed], dtype=float)
-        ends = numpy.array([math.inf if end is None else end for _, end in self.armed], dtype=float)
-        order = numpy.argsort(starts, kind="stable")
-        # A time is armed when some interval starting at or before it ends at or after it.
-        starts, reach = starts[order], numpy.maximum.accumulate(ends[order]) if len(order) else ends
-        at = numpy.searchsorted(starts, times, side="right") - 1
-        mask = at >= 0
-        mask[mask] = times[mask] <= reach[at[mask]]
-        return mask
+        from ..signals.routines import within
+        return within(times, self.armed)
 
     def while_armed(self) -> str:
         """How a verdict's window is described."""

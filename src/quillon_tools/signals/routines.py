@@ -5,7 +5,7 @@ that cannot be told), and how high it went."""
 from __future__ import annotations
 
 import math
-from typing import Any, List, NamedTuple, Optional, Tuple
+from typing import Any, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy
 
@@ -61,15 +61,20 @@ def in_air_intervals(view: Any) -> Optional[List[Interval]]:
     return intervals(view, "in_air")
 
 
-def within(times: numpy.ndarray, spans: Optional[List[Interval]]) -> numpy.ndarray:
+def within(times: numpy.ndarray, spans: Optional[Sequence[Tuple[float, Optional[float]]]]) -> numpy.ndarray:
     """Which of `times` fall in one of `spans`; all of them when the spans
     are not known."""
     if spans is None:
         return numpy.ones(len(times), dtype=bool)
-    inside = numpy.zeros(len(times), dtype=bool)
-    for start, stop in spans:
-        inside |= (times >= start) & (times <= (math.inf if stop is None else stop))
-    return inside
+    starts = numpy.array([start for start, _ in spans], dtype=float)
+    ends = numpy.array([math.inf if end is None else end for _, end in spans], dtype=float)
+    order = numpy.argsort(starts, kind="stable")
+    # A time is inside when some span starting at or before it ends at or after it.
+    starts, reach = starts[order], numpy.maximum.accumulate(ends[order]) if len(order) else ends
+    at = numpy.searchsorted(starts, times, side="right") - 1
+    mask = at >= 0
+    mask[mask] = times[mask] <= reach[at[mask]]
+    return mask
 
 
 class Battery(NamedTuple):
