@@ -203,3 +203,16 @@ def test_crafted_ulog_topics_never_break_the_answers():
         log.info, log.events, log.track(), log.modes
         assert log.checks().num_rows
     check()
+
+
+def test_logging_gaps_are_silences_of_every_message_and_break_lines():
+    from quillon_tools.signals.gaps import break_at_gaps, gaps_between
+    import numpy
+    fast = numpy.concatenate((numpy.arange(0, 10, 0.1), numpy.arange(40, 50, 0.1))) * SECOND
+    sparse = numpy.array([5.0, 25.0, 45.0]) * SECOND  # a row inside the silence of the fast message
+    assert gaps_between([fast]) == [(pytest.approx(9.9 * SECOND), 40 * SECOND)]
+    assert gaps_between([fast, sparse]) == [(pytest.approx(9.9 * SECOND), 25 * SECOND), (25 * SECOND, 40 * SECOND)]
+    assert gaps_between([numpy.array([0.0, numpy.nan, 1.0]) * SECOND, numpy.empty(0)]) == []
+    times, values = break_at_gaps(fast, numpy.ones(len(fast)), gaps_between([fast]))
+    assert len(times) == len(fast) + 1 and numpy.isnan(values).sum() == 1
+    assert numpy.all(numpy.diff(times) > 0) and 9.9 * SECOND < times[numpy.isnan(values)][0] < 40 * SECOND

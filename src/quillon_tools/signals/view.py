@@ -14,6 +14,7 @@ from ..formats import dataflash, mavlink, ulog
 from ..formats.identity import UNKNOWN
 from ..formats.source import Part, micros, read
 from ..protocols import DATA_FLASH, MAVLINK, ULOG
+from .gaps import Gap, logging_gaps
 from .outputs import channel_parts
 from .vocabulary import VOCABULARY
 
@@ -37,6 +38,7 @@ class View:
         self._times: Dict[str, numpy.ndarray] = {}
         self._components: Optional[List[int]] = None
         self._identity: Any = None
+        self._gaps: Optional[List[Gap]] = None
 
     # Tables -------------------------------------------------------------------
 
@@ -66,6 +68,14 @@ class View:
             table = self.table(message)
             self._times[message] = numpy.empty(0) if table is None else micros(table)
         return self._times[message]
+
+    def gaps(self) -> List[Gap]:
+        """Stretches of more than two seconds in which this vehicle logged
+        none of the messages the signals read (see `gaps`)."""
+        if self._gaps is None:
+            from . import SIGNAL_MESSAGES
+            self._gaps = logging_gaps(self, SIGNAL_MESSAGES.get(self.protocol, ()))
+        return self._gaps
 
     def components(self) -> List[int]:
         if self._components is None:
