@@ -22,7 +22,10 @@ def duration_text(seconds: Optional[float]) -> Optional[str]:
 def _number(value: Any, unit: str, digits: int = 1) -> Optional[str]:
     if value is None:
         return None
-    return f"{value:.{digits}f} {unit}"
+    text = f"{value:.{digits}f}"
+    if float(text) == 0:
+        text = text.lstrip("-")  # -0.004 m rounds to 0, not to "-0.0"
+    return f"{text} {unit}"
 
 
 def _distance(metres: Optional[float]) -> Optional[str]:
@@ -47,28 +50,39 @@ def start_text(start: Any, time_base: Optional[str]) -> Optional[str]:
 
 
 def fact_rows(info: Dict[str, Any]) -> List[Tuple[str, str]]:
-    """(label, value) of each fact the log has."""
+    """(label, value) of each fact the log has, and of each the signals
+    distrust (`suspect`), saying why beside its value or in its place."""
     firmware = info.get("firmware") or {}
     firmware_text = " ".join(str(v) for v in (firmware.get("name"), firmware.get("version")) if v) or None
     if firmware_text and firmware.get("git_hash"):
         firmware_text += f" ({firmware['git_hash']})"
     gps = info.get("gps") or {}
     rows = [
-        ("vehicle", info.get("vehicle")),
-        ("firmware", firmware_text),
-        ("board", info.get("board")),
-        ("start", start_text(info.get("start"), info.get("time_base"))),
-        ("duration", duration_text(info.get("duration"))),
-        ("flight time", duration_text(info.get("flight_time"))),
-        ("distance", _distance(info.get("distance"))),
-        ("maximum altitude", _number(info.get("max_altitude"), "m above home")),
-        ("maximum ground speed", _number(info.get("max_ground_speed"), "m/s")),
-        ("battery used", _number(info.get("battery_used"), "mAh", 0)),
-        ("lowest voltage", _number(info.get("min_voltage"), "V", 2)),
-        ("GPS satellites", _range(gps.get("satellites"), 0)),
-        ("GPS HDop", _range(gps.get("hdop"), 2)),
+        ("vehicle", "vehicle", info.get("vehicle")),
+        ("firmware", "firmware", firmware_text),
+        ("board", "board", info.get("board")),
+        ("start", "start", start_text(info.get("start"), info.get("time_base"))),
+        ("duration", "duration", duration_text(info.get("duration"))),
+        ("flight time", "flight_time", duration_text(info.get("flight_time"))),
+        ("distance", "distance", _distance(info.get("distance"))),
+        ("maximum altitude", "max_altitude", _number(info.get("max_altitude"), "m above home")),
+        ("maximum ground speed", "max_ground_speed", _number(info.get("max_ground_speed"), "m/s")),
+        ("battery used", "battery_used", _number(info.get("battery_used"), "mAh", 0)),
+        ("lowest voltage", "min_voltage", _number(info.get("min_voltage"), "V", 2)),
+        ("GPS satellites", "gps", _range(gps.get("satellites"), 0)),
+        ("GPS HDop", "gps", _range(gps.get("hdop"), 2)),
     ]
-    return [(label, str(value)) for label, value in rows if value is not None]
+    suspect = dict(info.get("suspect") or {})
+    found = []
+    for label, key, value in rows:
+        why = suspect.pop(key, None) if key != "gps" else suspect.get(key)
+        if why is not None:
+            value = f"{value} (suspect: {why})" if value is not None else f"not known: {why}"
+        if value is not None:
+            found.append((label, str(value)))
+    # A suspect fact the rows above do not show is still said.
+    found += [(str(key).replace("_", " "), f"not known: {why}") for key, why in suspect.items() if key != "gps"]
+    return found
 
 
 def header_div(title: str, info: Optional[Dict[str, Any]], extra: List[Tuple[str, str]]) -> Div:

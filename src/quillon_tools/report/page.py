@@ -24,7 +24,7 @@ from .header import header_div
 from .markup import html_div
 from .panels import panel_figure
 from .plots import AxisModels
-from .series import PanelData, TableSource, panel_series, time_ms
+from .series import PanelData, panel_series, time_ms
 from .tables import messages_table, params_table
 from .timeline import ModeColours, span_of, time_range, timeline_figure
 from .track import tile_origin, track_figure
@@ -48,7 +48,7 @@ class Options(NamedTuple):
 class Vehicle(NamedTuple):
     sysid: Optional[int]  # None: the whole log
     info: Optional[Dict[str, Any]]
-    source: TableSource
+    view: Any  # its signals (`signals.View`)
     panels: List[PanelData]
 
 
@@ -80,7 +80,9 @@ def _vehicle_info(info: Any, sysid: Optional[int]) -> Optional[Dict[str, Any]]:
 
 
 def build_report(log: Any, title: str, options: Options = Options()) -> str:
-    """The HTML page of a decoded log (a `read_log` Log, best read scaled).
+    """The HTML page of a decoded log (a `read_log` Log, scaled or not, of
+    any selection: the plots read the signals, which read every message
+    they need).
     The title shows control characters, and the bytes of a file name that
     are not UTF-8, as visible escapes."""
     title = visible(title, backslash=False)
@@ -92,8 +94,8 @@ def _page(log: Any, title: str, options: Options) -> str:
     info = log.info
     vehicles = []
     for sysid in _vehicle_ids(log, info):
-        source = TableSource(log, sysid)
-        vehicles.append(Vehicle(sysid, _vehicle_info(info, sysid), source, panel_series(source, log.protocol)))
+        view = log._view(sysid)
+        vehicles.append(Vehicle(sysid, _vehicle_info(info, sysid), view, panel_series(view)))
     events = log.events
     checks = log.checks()
     track = log.track() if options.track else None
@@ -122,7 +124,8 @@ def _page(log: Any, title: str, options: Options) -> str:
             track_figure(_of_vehicle(track, vehicle.sysid), colours, TRACK_POINTS // share,
                          f"{prefix}track", axes, options.tiles),
             timeline_figure(x_range, _of_vehicle(modes, vehicle.sysid), _of_vehicle(events, vehicle.sysid),
-                            _of_vehicle(messages, vehicle.sysid), colours, f"{prefix}timeline", axes),
+                            _of_vehicle(messages, vehicle.sysid), colours, f"{prefix}timeline", axes,
+                            [(start / 1000.0, end / 1000.0) for start, end in vehicle.view.gaps()]),
         ]
         section += [panel_figure(p, x_range, buckets, f"{prefix}panel-{p.panel.key}", axes) for p in vehicle.panels]
         params = log.params if vehicle.sysid is None or share == 1 else _vehicle_params(log, vehicle.sysid)
@@ -168,16 +171,15 @@ def write_report(source: Any, out: str, title: str, options: Options = Options()
     from ..checks.data import CHECKED_MESSAGES
     from ..inputs import LogInput
     from ..log import detect_protocol, read_log_with_facts
-    from ..protocols import MAVLINK
-    from .catalogue import DRAWN_MESSAGES
+    from ..signals import SIGNAL_MESSAGES
 
     data = source if isinstance(source, LogInput) else LogInput(source)
     try:
-        # Only what the page draws and checks is decoded, with the facts.
-        # DataFlash values are drawn in their units; MAVLink ones as sent,
-        # which the plots' lines scale themselves.
-        log = read_log_with_facts(data, DRAWN_MESSAGES + CHECKED_MESSAGES,
-                                  scaled=detect_protocol(data) != MAVLINK)
+        # Only what the page draws (every signal) and checks is decoded, with
+        # the facts. The signals convert units themselves, scaled or not.
+        protocol = detect_protocol(data)
+        log = read_log_with_facts(data, SIGNAL_MESSAGES.get(protocol or "", ()) + CHECKED_MESSAGES,
+                                  scaled=protocol != MAVLINK)
     finally:
         if data is not source:
             data.close()

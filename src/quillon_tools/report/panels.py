@@ -5,7 +5,7 @@ renderer per panel keeps the page's models, and so its making, few."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, List
+from typing import Any, Dict, List, Tuple
 
 import numpy
 from bokeh.models import Range1d
@@ -15,18 +15,28 @@ from bokeh.core.properties import field
 from bokeh.palettes import Category10_10
 from bokeh.models.plots import Plot
 
+from ..signals.gaps import break_at_gaps
 from .plots import AxisModels
 from .reduce import min_max
 from .series import PanelData
 
+def _extent(data: PanelData) -> Tuple[float, float]:
+    """The lowest and highest value of a panel's lines."""
+    known = [s.y[~numpy.isnan(s.y)] for s in data.series]
+    known = [values for values in known if len(values)]
+    if not known:
+        return numpy.nan, numpy.nan
+    return float(min(v.min() for v in known)), float(max(v.max() for v in known))
+
 
 def panel_figure(data: PanelData, x_range: Range1d, buckets: int, name: str, axes: AxisModels) -> Plot:
     panel = data.panel
-    plot = axes.line_plot(x_range, name, panel.title, 230)
-    axes.value_axis(plot, panel.unit)
+    plot = axes.line_plot(x_range, name, panel.title, 230, heading=panel.heading)
+    axes.value_axis(plot, panel.axis, heading=_extent(data) if panel.heading else None)
     columns: Dict[str, List[Any]] = {"xs": [], "ys": [], "label": [], "colour": []}
     for i, series in enumerate(data.series):
-        x, y = min_max(series.x, series.y, buckets)
+        # Reduced first: the breaks fall between the points kept.
+        x, y = break_at_gaps(*min_max(series.x, series.y, buckets), series.breaks)
         columns["xs"].append(x)
         columns["ys"].append(y.astype(numpy.float32))  # half the page; values are plotted, not computed with
         columns["label"].append(series.label)

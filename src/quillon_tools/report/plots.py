@@ -9,23 +9,50 @@ each serves every axis of the page."""
 
 from __future__ import annotations
 
-from typing import Any, Optional, Tuple
+from typing import Any, List, Optional, Tuple
+
+import numpy
 
 from bokeh.models import CDSView, ColumnDataSource, Range1d
 from bokeh.models.filters import AllIndices
 from bokeh.models.selections import Selection, UnionRenderers
 from bokeh.models.annotations import Title
 from bokeh.models.axes import LinearAxis
-from bokeh.models.formatters import CONTEXTUAL_DATETIME_FORMATTER, BasicTickFormatter
+from bokeh.models.formatters import CONTEXTUAL_DATETIME_FORMATTER, BasicTickFormatter, CustomJSTickFormatter
 from bokeh.models.grids import Grid
-from bokeh.models.labeling import AllLabels
+from bokeh.models.labeling import AllLabels, NoOverlap
 from bokeh.models.plots import Plot
 from bokeh.models.renderers import GlyphRenderer
 from bokeh.models.ranges import DataRange1d
 from bokeh.models.scales import LinearScale
-from bokeh.models.tickers import BasicTicker, DatetimeTicker
-from bokeh.models.tools import BoxZoomTool, HoverTool, PanTool, ResetTool, Toolbar, WheelZoomTool
+from bokeh.models.tickers import BasicTicker, DatetimeTicker, FixedTicker
+from bokeh.models.tools import BoxZoomTool, CustomJSHover, HoverTool, PanTool, ResetTool, Toolbar, WheelZoomTool
 from bokeh.plotting import figure
+
+# A continuous heading as the compass reads it: 450 is 90° E. Given a
+# tick (an axis label) or a value (the hover's).
+HEADING_LABEL = """
+const degrees = typeof tick === "undefined" ? value : tick;
+const heading = Math.round((((degrees % 360) + 360) % 360) * 10) / 10;
+const points = {0: " N", 90: " E", 180: " S", 270: " W"};
+return heading + "\u00b0" + (points[heading] || "");
+"""
+
+# Steps between a heading's ticks, degrees: the first that gives at most
+# HEADING_TICKS ticks, and at most a quarter turn unless the line turns
+# many times.
+HEADING_STEPS = (1, 2, 5, 10, 15, 30, 45, 90, 180, 360, 720, 1440, 3600)
+HEADING_TICKS = 10
+
+
+def heading_ticks(low: float, high: float) -> List[float]:
+    """Ticks across a continuous heading's range (the range a plot of it
+    shows: its y range follows the data, and zooming moves only time)."""
+    if not numpy.isfinite(low) or not numpy.isfinite(high):
+        return []
+    step = next((s for s in HEADING_STEPS if (high - low) / s <= HEADING_TICKS), HEADING_STEPS[-1])
+    start, stop = numpy.floor(low / step), numpy.ceil(high / step)
+    return [float(n * step) for n in numpy.arange(start, stop + 1)]
 
 
 class AxisModels:
@@ -41,9 +68,11 @@ class AxisModels:
         # Made with the first plot that draws them.
         self._time_guides: Optional[Tuple[LinearAxis, Grid]] = None
         self._value_grid: Optional[Grid] = None
+        self._heading: Optional[Tuple[CustomJSTickFormatter, NoOverlap]] = None
         # The line plots share one toolbar too: the time tools and the hover,
         # which shows the line under the pointer, its value and time.
         self.line_toolbar: Optional[Toolbar] = None
+        self.heading_toolbar: Optional[Toolbar] = None
         self.panel_hover = HoverTool(tooltips=[("", "@label"), ("value", "$y"), ("time", "$x{%F %T}")],
                                      formatters={"$x": "datetime"})
         self.labels = AllLabels()
@@ -82,11 +111,23 @@ class AxisModels:
         plot.add_layout(axis, "below")
         plot.add_layout(grid)
 
-    def value_axis(self, plot: Plot, label: str = "", grid: bool = True) -> LinearAxis:
-        axis = LinearAxis(ticker=self.ticker, formatter=self.format, major_label_policy=self.labels,
-                          axis_label=label or None)
+    def value_axis(self, plot: Plot, label: str = "", grid: bool = True,
+                   heading: Optional[Tuple[float, float]] = None) -> LinearAxis:
+        """The value axis at the left; a heading's (degrees drawn continuously
+        through north, from `heading`'s low to its high) is labelled in
+        headings, a tick at least every quarter turn."""
+        ticker: Any = self.ticker
+        formatter: Any = self.format
+        policy: Any = self.labels
+        if heading is not None:
+            if self._heading is None:
+                self._heading = (CustomJSTickFormatter(code=HEADING_LABEL), NoOverlap())
+            ticker, formatter, policy = FixedTicker(ticks=heading_ticks(*heading)), *self._heading
+        axis = LinearAxis(ticker=ticker, formatter=formatter, major_label_policy=policy, axis_label=label or None)
         plot.add_layout(axis, "left")
-        if grid:
+        if heading is not None:
+            plot.add_layout(Grid(dimension=1, ticker=ticker))
+        elif grid:
             if self._value_grid is None:
                 self._value_grid = Grid(dimension=1, ticker=self.ticker)
             plot.add_layout(self._value_grid)
@@ -100,13 +141,21 @@ class AxisModels:
         self.time_axis(plot)
         return plot
 
-    def line_plot(self, x_range: Range1d, name: str, title: str, height: int) -> Plot:
+    def line_plot(self, x_range: Range1d, name: str, title: str, height: int, heading: bool = False) -> Plot:
         """A bare plot of lines on the page's time range, every model it
-        refers to given: figure() would first make defaults it then replaces."""
+        refers to given: figure() would first make defaults it then replaces.
+        A heading's hover tells the heading, not the continuous angle."""
         if self.line_toolbar is None:
             self.line_toolbar = Toolbar(tools=[*self.time_tools, self.panel_hover])
+        toolbar = self.line_toolbar
+        if heading:
+            if self.heading_toolbar is None:
+                hover = HoverTool(tooltips=[("", "@label"), ("heading", "$y{custom}"), ("time", "$x{%F %T}")],
+                                  formatters={"$x": "datetime", "$y": CustomJSHover(code=HEADING_LABEL)})
+                self.heading_toolbar = Toolbar(tools=[*self.time_tools, hover])
+            toolbar = self.heading_toolbar
         plot = Plot(x_range=x_range, y_range=DataRange1d(), x_scale=self.scale, y_scale=self.scale,
-                    title=Title(text=title), toolbar=self.line_toolbar, height=height,
+                    title=Title(text=title), toolbar=toolbar, height=height,
                     sizing_mode="stretch_width", name=name)
         self.time_axis(plot)
         return plot

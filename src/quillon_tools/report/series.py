@@ -1,29 +1,32 @@
-"""The lines of each panel taken from a log's tables: times in milliseconds
-since 1970 (the plots' time axis) and values as floats, one line per
-instance of a multi-instance message (IMU, compass, battery, EKF core...)."""
+"""The lines of each panel, read from a vehicle's signals (`signals.View`):
+times in milliseconds since 1970 (the plots' time axis), values converted
+from the quantity's unit into the panel's, one line per source and instance
+(IMU, compass, battery, output channel...). A line keeps where it must not
+be drawn across: the vehicle's logging gaps and its own silences."""
 
 from __future__ import annotations
 
-from typing import Dict, List, NamedTuple, Optional, Tuple
+from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
 import numpy
 import pyarrow
-import pyarrow.compute
 
-from ..analysis.instances import rows_where
-from ..formats.dataflash.units import unit_factor
-from ..protocols import MAVLINK, ULOG
-from ..formats.source import column as _column
+from ..formats.units import factor
+from ..signals.gaps import GAP_US, Gap
+from ..signals.view import CHANNEL_SIGNALS
+from ..signals.vocabulary import VOCABULARY
 from .catalogue import PANELS, Line, Panel
 
-# The DataFlash column that says which instance a row is of carries this unit.
-INSTANCE_UNIT = b"instance"
+# A line's own rows stopping for this many times their usual spacing (and
+# for GAP_US at least) is a silence the line is not drawn across.
+SILENT_SPACINGS = 10.0
 
 
 class Series(NamedTuple):
     label: str
-    x: numpy.ndarray  # float64 milliseconds since 1970
-    y: numpy.ndarray  # float64, NaN where unknown
+    x: numpy.ndarray  # float64 milliseconds since 1970, in time order
+    y: numpy.ndarray  # float64 in the panel's unit, NaN where unknown
+    breaks: List[Gap]  # milliseconds: stretches the line is not drawn across
 
 
 class PanelData(NamedTuple):
@@ -40,116 +43,131 @@ def time_ms(column: pyarrow.ChunkedArray) -> numpy.ndarray:
     return values  # type: ignore[no-any-return]
 
 
-def _euler(table: pyarrow.Table, line: Line) -> Optional[numpy.ndarray]:
-    """Roll, pitch or yaw (radians) of a quaternion array field."""
-    column = table.column(line.fields[0]).combine_chunks()
-    if not pyarrow.types.is_fixed_size_list(column.type) or column.type.list_size != 4:
+def silences(times: numpy.ndarray) -> List[Gap]:
+    """Where rows in time order stop for longer than SILENT_SPACINGS times
+    their median spacing, and than GAP_US: a message logged once a second
+    is silent after 10 s, one logged at 50 Hz after 2 s."""
+    if len(times) < 3:
+        return []
+    steps = numpy.diff(times)
+    longest = max(GAP_US, SILENT_SPACINGS * float(numpy.median(steps)))
+    at = numpy.flatnonzero(steps > longest)
+    return list(zip(times[at].tolist(), times[at + 1].tolist()))
+
+
+class _Piece(NamedTuple):
+    """One line's rows before it is labelled: which line, source and instance."""
+    line: Line
+    source: str
+    instance: int
+    times: numpy.ndarray  # microseconds, known and in time order
+    values: numpy.ndarray  # in the panel's unit
+
+
+def _pieces(view: Any, line: Line, unit: str) -> List[_Piece]:
+    """The rows of a panel line, one piece per source and instance; a vector
+    line gives its length per instance."""
+    first = line.quantities[0]
+    scale = factor(VOCABULARY[first].unit, unit)
+    if scale is None:
+        return []
+    found = []
+    for part in view.parts(first):
+        for instance in numpy.unique(part.instances).tolist():
+            rows = part.instances == instance
+            values = part.values[rows]
+            if len(line.quantities) > 1:
+                axes = [view.series(name, instance)[1] if view.has(name) else numpy.empty(0)
+                        for name in line.quantities[1:]]
+                if any(len(axis) != len(values) for axis in axes):
+                    continue  # the axes were logged apart: no length to draw
+                values = numpy.sqrt(sum(axis * axis for axis in (values, *axes)))
+            times, values = part.times[rows], values * scale
+            known = ~numpy.isnan(times)
+            times, values = times[known], values[known]
+            if len(times) > 1 and numpy.any(numpy.diff(times) < 0):
+                order = numpy.argsort(times, kind="stable")
+                times, values = times[order], values[order]
+            found.append(_Piece(line, part.source, int(instance), times, values))
+    return found
+
+
+def _labels(pieces: List[_Piece]) -> List[str]:
+    """Short labels for a panel of one source; where several sources or
+    instances share it, each label names its source ("voltage (BAT)",
+    "field strength (MAG[1])"). An output or input channel is named by its
+    number."""
+    sources = {piece.source for piece in pieces}
+    instances: Dict[Tuple[Line, str], int] = {}
+    for piece in pieces:
+        if piece.line.quantities[0] not in CHANNEL_SIGNALS:
+            instances[piece.line, piece.source] = instances.get((piece.line, piece.source), 0) + 1
+    several = len(sources) > 1 or any(count > 1 for count in instances.values())
+    labels = []
+    for piece in pieces:
+        label = piece.line.label
+        numbered = instances.get((piece.line, piece.source), 0) > 1
+        if piece.line.quantities[0] in CHANNEL_SIGNALS:
+            label = f"{label} {piece.instance}"
+        if several and piece.source:
+            label += f" ({piece.source}{f'[{piece.instance}]' if numbered else ''})"
+        elif numbered:
+            label += f" [{piece.instance}]"
+        labels.append(label)
+    return labels
+
+
+def _series(piece: _Piece, label: str, gaps: List[Gap]) -> Optional[Series]:
+    if not numpy.any(~numpy.isnan(piece.values)):
         return None
-    q = column.flatten().cast(pyarrow.float64()).to_numpy(zero_copy_only=False).reshape(-1, 4)
-    w, x, y, z = q[:, 0], q[:, 1], q[:, 2], q[:, 3]
-    if line.euler == 0:
-        return numpy.arctan2(2 * (w * x + y * z), 1 - 2 * (x * x + y * y))  # type: ignore[no-any-return]
-    if line.euler == 1:
-        return numpy.arcsin(numpy.clip(2 * (w * y - z * x), -1.0, 1.0))  # type: ignore[no-any-return]
-    return numpy.arctan2(2 * (w * z + x * y), 1 - 2 * (y * y + z * z))  # type: ignore[no-any-return]
+    breaks = sorted([*gaps, *silences(piece.times)])
+    return Series(label, piece.times / 1000.0, piece.values,
+                  [(start / 1000.0, end / 1000.0) for start, end in breaks])
 
 
-def _field_scale(table: pyarrow.Table, field: str, unit: str) -> float:
-    """What a DataFlash field whose log states its unit is multiplied by to
-    be in its panel's unit."""
-    if field not in table.column_names:
-        return 1.0
-    stated = (table.schema.field(field).metadata or {}).get(b"unit", b"").decode("utf-8", "replace")
-    return unit_factor(stated, unit) or 1.0
+def unwrapped(values: numpy.ndarray) -> numpy.ndarray:
+    """Angles in degrees made continuous across 0/360 (NaN kept), starting
+    within 0 to 360."""
+    found = values.astype(numpy.float64, copy=True)
+    known = ~numpy.isnan(found)
+    if known.any():
+        found[known] = numpy.unwrap(found[known], period=360.0)
+        found -= 360.0 * numpy.floor(found[known][0] / 360.0)
+    return found
 
 
-def _values(table: pyarrow.Table, line: Line, unit: str) -> Optional[numpy.ndarray]:
-    if line.euler is not None:
-        angles = _euler(table, line)
-        return None if angles is None else angles * line.scale
-    parts = []
-    for field in line.fields:
-        column = _column(table, field)
-        if column is None:
-            return None
-        if not (pyarrow.types.is_integer(column.type) or pyarrow.types.is_floating(column.type)):
-            return None
-        values = column.cast(pyarrow.float64()).to_numpy(zero_copy_only=False).copy()
-        if column.null_count:
-            values[column.is_null().to_numpy(zero_copy_only=False)] = numpy.nan
-        if line.unknown is not None:
-            values[values == line.unknown] = numpy.nan
-        scale = _field_scale(table, field, unit)
-        parts.append(values * scale if scale != 1.0 else values)
-    values = parts[0] if len(parts) == 1 else numpy.sqrt(sum(part * part for part in parts))
-    return values * line.scale if line.scale != 1.0 else values  # type: ignore[no-any-return]
+def _on_one_turn(pieces: List[_Piece]) -> List[_Piece]:
+    """Headings drawn continuously: the reference (the panel's last line,
+    the measured heading) unwrapped, and every other line moved by whole
+    turns to lie within half a turn of it, so a demand of 359 degrees is
+    drawn beside a heading of 1."""
+    if not pieces:
+        return pieces
+    reference = next(p for p in pieces if p.line == pieces[-1].line)
+    turned = unwrapped(reference.values)
+    known = ~numpy.isnan(turned)
+    found = []
+    for piece in pieces:
+        if piece is reference:
+            found.append(piece._replace(values=turned))
+        elif known.sum() < 2:
+            found.append(piece._replace(values=unwrapped(piece.values)))
+        else:
+            near = numpy.interp(piece.times, reference.times[known], turned[known])
+            found.append(piece._replace(values=piece.values + 360.0 * numpy.round((near - piece.values) / 360.0)))
+    return found
 
 
-def _instance_column(table: pyarrow.Table) -> Optional[str]:
-    if "_instance" in table.column_names:  # ULog's multi id
-        return "_instance"
-    for field in table.schema:
-        if (field.metadata or {}).get(b"unit") == INSTANCE_UNIT:
-            return str(field.name)
-    return None
-
-
-def _split_instances(table: pyarrow.Table) -> List[Tuple[str, pyarrow.Table]]:
-    """(label suffix, rows) per instance; one part when the message has one."""
-    column = _instance_column(table)
-    if column is None:
-        return [("", table)]
-    instances = pyarrow.compute.unique(table.column(column)).drop_null().to_pylist()
-    if len(instances) <= 1:
-        return [("", table)]
-    return [(f" [{instance}]", table.filter(pyarrow.compute.equal(table.column(column), instance)))
-            for instance in sorted(instances)]
-
-
-class TableSource:
-    """A log's tables for one vehicle: on MAVLink, the rows of `sysid` alone."""
-
-    def __init__(self, log: object, sysid: Optional[int] = None) -> None:
-        self._log = log
-        self._sysid = sysid
-        self._cache: Dict[str, Optional[pyarrow.Table]] = {}
-
-    def table(self, name: str) -> Optional[pyarrow.Table]:
-        if name not in self._cache:
-            self._cache[name] = self._load(name)
-        return self._cache[name]
-
-    def _load(self, name: str) -> Optional[pyarrow.Table]:
-        if name not in self._log:  # type: ignore[operator]
-            return None
-        table = self._log[name]  # type: ignore[index]
-        if self._sysid is not None and "_sysid" in table.column_names:
-            table = rows_where(table, "_sysid", self._sysid)
-        if "_time" not in table.column_names or table.num_rows == 0:
-            return None
-        return table
-
-
-def panel_series(source: TableSource, protocol: Optional[str]) -> List[PanelData]:
-    """Every panel that has data, with its lines."""
+def panel_series(view: Any) -> List[PanelData]:
+    """Every panel the vehicle of `view` has data for, with its lines."""
+    gaps = view.gaps()
     found = []
     for panel in PANELS:
-        lines = panel.mavlink if protocol == MAVLINK else panel.ulog if protocol == ULOG else panel.data_flash
-        series: List[Series] = []
-        for line in lines:
-            table = source.table(line.message)
-            if table is None or not all(_column(table, field) is not None for field in line.fields):
-                continue
-            for suffix, rows in _split_instances(table):
-                y = _values(rows, line, panel.unit)
-                if y is None:
-                    continue
-                x = time_ms(rows.column("_time"))
-                known = ~numpy.isnan(x)
-                x, y = x[known], y[known]
-                if not numpy.any(~numpy.isnan(y)) or (panel.drop_zero and not numpy.nanmax(numpy.abs(y))):
-                    continue
-                series.append(Series(line.label + suffix, x, y))
-        if series:
-            found.append(PanelData(panel, series))
+        pieces = [piece for line in panel.lines for piece in _pieces(view, line, panel.unit)]
+        if panel.heading:
+            pieces = _on_one_turn(pieces)
+        series = [_series(piece, label, gaps) for piece, label in zip(pieces, _labels(pieces))]
+        kept = [s for s in series if s is not None]
+        if kept:
+            found.append(PanelData(panel, kept))
     return found

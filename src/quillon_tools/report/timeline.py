@@ -17,6 +17,7 @@ from bokeh.models.glyphs import Quad, Scatter
 from bokeh.palettes import Category20_20
 
 from .markup import clipped, html_div
+from ..signals.gaps import Gap
 from .plots import AxisModels
 from .series import time_ms
 
@@ -48,7 +49,25 @@ class ModeColours:
         return self._colours[name]
 
 
-def _mode_bands(modes: Optional[pyarrow.Table], end: float, colours: ModeColours) -> Dict[str, List[Any]]:
+def outside(start: float, stop: float, gaps: List[Gap]) -> List[Tuple[float, float]]:
+    """The stretches of [start, stop] outside every gap (gaps in time order)."""
+    found = []
+    for gap_start, gap_end in gaps:
+        if gap_end <= start or gap_start >= stop:
+            continue
+        if gap_start > start:
+            found.append((start, gap_start))
+        start = max(start, gap_end)
+    if stop > start or not found and stop == start:
+        found.append((start, stop))
+    return found
+
+
+def _mode_bands(modes: Optional[pyarrow.Table], end: float, colours: ModeColours,
+                gaps: List[Gap]) -> Dict[str, List[Any]]:
+    """A band per mode from its start to the next mode's, ending where a
+    logging gap starts and resuming after it: the log does not say what
+    the vehicle did in the gap."""
     bands: Dict[str, List[Any]] = {"left": [], "right": [], "name": [], "colour": []}
     if modes is None or modes.num_rows == 0:
         return bands
@@ -60,11 +79,17 @@ def _mode_bands(modes: Optional[pyarrow.Table], end: float, colours: ModeColours
             continue
         stop = times[i + 1] if i + 1 < len(times) and not numpy.isnan(times[i + 1]) else end
         name = names[i] if names[i] is not None else f"mode {numbers[i]}"
-        bands["left"].append(start)
-        bands["right"].append(max(stop, start))
-        bands["name"].append(name)
-        bands["colour"].append(colours(name))
+        for left, right in outside(float(start), float(max(stop, start)), gaps):
+            bands["left"].append(left)
+            bands["right"].append(right)
+            bands["name"].append(name)
+            bands["colour"].append(colours(name))
     return bands
+
+
+def _gap_bands(gaps: List[Gap]) -> Dict[str, List[Any]]:
+    return {"left": [start for start, _ in gaps], "right": [end for _, end in gaps],
+            "name": [f"logging gap: nothing logged for {(end - start) / 1000:.0f} s" for start, end in gaps]}
 
 
 def _event_markers(events: Optional[pyarrow.Table], messages: Optional[pyarrow.Table]) -> Dict[str, List[Any]]:
@@ -120,21 +145,32 @@ def _merged(markers: Dict[str, List[Any]], start: float, end: float) -> Tuple[Di
 
 def timeline_figure(x_range: Range1d, modes: Optional[pyarrow.Table], events: Optional[pyarrow.Table],
                     messages: Optional[pyarrow.Table], colours: ModeColours, name: str,
-                    axes: AxisModels) -> Optional[Any]:
-    bands = _mode_bands(modes, float(x_range.end), colours)  # type: ignore[arg-type]
+                    axes: AxisModels, gaps: Optional[List[Gap]] = None) -> Optional[Any]:
+    """The timeline of one vehicle; `gaps` are its logging gaps, in
+    milliseconds, drawn as hatched bands that no mode band crosses."""
+    gaps = sorted(gaps or [])
+    bands = _mode_bands(modes, float(x_range.end), colours, gaps)  # type: ignore[arg-type]
     markers, merged = _merged(_event_markers(events, messages), float(x_range.start), float(x_range.end))  # type: ignore[arg-type]
-    if not bands["left"] and not markers["time"]:
+    if not bands["left"] and not markers["time"] and not gaps:
         return None
-    plot = axes.time_figure(x_range, name, title="Timeline: flight modes and events",
+    plot = axes.time_figure(x_range, name, title="Timeline: flight modes, events and logging gaps",
                             y_range=Range1d(start=0, end=1), height=130)
+    items = []
     if bands["left"]:
         quads = axes.renderer(plot, Quad(left="left", right="right", bottom=0, top=1, line_color="colour",
                                          fill_color="colour", line_alpha=0.45, fill_alpha=0.45), **bands)
         plot.add_tools(HoverTool(renderers=[quads], tooltips=[("mode", "@name")]))
         # One item whose label is the name column: an entry per mode name.
-        plot.add_layout(Legend(items=[LegendItem(label=field("name"), renderers=[quads])],
-                               orientation="horizontal", location="top_left", label_text_font_size="8pt",
-                               background_fill_alpha=0.6))
+        items.append(LegendItem(label=field("name"), renderers=[quads]))
+    if gaps:
+        holes = axes.renderer(plot, Quad(left="left", right="right", bottom=0, top=1, line_color="#555555",
+                                         fill_color="#ffffff", hatch_pattern="/", hatch_color="#555555",
+                                         hatch_alpha=0.6), **_gap_bands(gaps))
+        plot.add_tools(HoverTool(renderers=[holes], tooltips=[("", "@name")]))
+        items.append(LegendItem(label="logging gap", renderers=[holes]))
+    if items:
+        plot.add_layout(Legend(items=items, orientation="horizontal", location="top_left",
+                               label_text_font_size="8pt", background_fill_alpha=0.6))
     if markers["time"]:
         ticks = axes.renderer(plot, Scatter(x="time", y=0.5, size=11, marker="diamond", fill_color="colour",
                                             line_color="black"), **markers)

@@ -52,6 +52,13 @@ _QUANTITIES = (
     Quantity("armed", "bool", "1 while armed, 0 while disarmed, at each record"),
     Quantity("in_air", "bool", "1 while flying (or under way), 0 while landed, as the vehicle says"),
     Quantity("mode", "", "flight mode number, as the firmware numbers them"),
+    # The demands and the barometer, drawn beside the estimates they explain.
+    Quantity("altitude.desired", "m",
+             "the height the altitude controller asks for, above its reference (home or the estimator's origin)"),
+    Quantity("altitude.barometer", "m", "barometric altitude above the barometer's ground reading (taken at "
+             "boot or arming), per barometer"),
+    Quantity("altitude.barometer_amsl", "m", "barometric altitude above mean sea level, per barometer"),
+    Quantity("climb_rate.desired", "m/s", "the vertical speed the controller asks for, up positive"),
 )
 
 VOCABULARY: Dict[str, Quantity] = {q.name: q for q in _QUANTITIES}

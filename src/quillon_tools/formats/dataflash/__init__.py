@@ -68,7 +68,9 @@ SOURCES: Dict[str, Tuple[Source, ...]] = {
                           Source("CTUN", "Alt", "m")),
     "altitude.amsl": (Source("POS", "Alt", "m"), Source("GPS", "Alt", "m")),
     # Integer CRt is cm/s in every era; FMTU says so (m/s x 0.01) where it exists.
-    "climb_rate": (Source("CTUN", "CRt", "cm/s", kind="int"), Source("CTUN", "CRt", "m/s", kind="float")),
+    # Plane logs its climb rate in TECS.
+    "climb_rate": (Source("CTUN", "CRt", "cm/s", kind="int"), Source("CTUN", "CRt", "m/s", kind="float"),
+                   Source("TECS", "dh", "m/s")),
     "ground_speed": (Source("GPS", "Spd", "m/s"),),
     "position.lat": (Source("POS", "Lat", "deg"), Source("GPS", "Lat", "deg")),
     "position.lon": (Source("POS", "Lng", "deg"), Source("GPS", "Lng", "deg")),
@@ -102,6 +104,18 @@ SOURCES: Dict[str, Tuple[Source, ...]] = {
               Source("STAT", "Armed", value=_on)),
     "in_air": (Source("STAT", "isFlying", value=_on), Source("EV", "Id", derive=_landings)),
     "mode": (Source("MODE", "Mode"),),
+    # The demands and the barometer. Copter's CTUN (Sub's too) logs the
+    # altitude controller; Plane's TECS its height above home and climb rate.
+    # BARO numbers its barometers (older layouts: BAR2, BAR3); before BARO,
+    # CTUN logged the first one's altitude (BarAlt in 3.1, in centimetres
+    # made metres by its format's multiplier).
+    "altitude.desired": (Source("CTUN", "DAlt", "m"), Source("TECS", "hdem", "m")),
+    "altitude.barometer": (Source("BARO", "Alt", "m"), Source("BAR2", "Alt", "m", instance=1),
+                           Source("BAR3", "Alt", "m", instance=2), Source("CTUN", "BAlt", "m"),
+                           Source("CTUN", "BarAlt", "m")),
+    "altitude.barometer_amsl": (Source("BARO", "AltAMSL", "m"),),
+    "climb_rate.desired": (Source("CTUN", "DCRt", "cm/s", kind="int"), Source("CTUN", "DCRt", "m/s", kind="float"),
+                           Source("TECS", "dhdem", "m/s")),
 }
 
 # Messages identity reads beyond the sources.
@@ -118,7 +132,7 @@ def instance_column(view: Any, message: str, table: Any) -> Optional[str]:
     found = view.log._facts.instance_field(message)
     if found is not None:
         return str(found)
-    if message in ("VIBE", "BAT", "CURR", "GPS", "MAG", "XKF4", "NKF4", "IMU"):
+    if message in ("VIBE", "BAT", "CURR", "GPS", "MAG", "XKF4", "NKF4", "IMU", "BARO"):
         for name in INSTANCE_COLUMNS:
             if name in table.column_names:
                 return name

@@ -79,6 +79,33 @@ def _above_home(view: Any) -> Optional[Part]:
     return None
 
 
+def _desired_height(view: Any) -> Optional[Part]:
+    """The height the position controller asks for, on altitude.relative's
+    reference: the height above home plus how far the local setpoint lies
+    above the local position (both on the estimator's down axis)."""
+    setpoint, local = view.table("vehicle_local_position_setpoint"), view.table("vehicle_local_position")
+    if setpoint is None or local is None or "z" not in setpoint.column_names or "z" not in local.column_names:
+        return None
+    local = view.first_instance(local)
+    wanted, down = numbers(setpoint.column("z")), numbers(local.column("z"))
+    if wanted is None or down is None:
+        return None
+    times = micros(setpoint)
+    height, position = _at(times, *view.series("altitude.relative")), _at(times, micros(local), down)
+    if height is None or position is None:
+        return None
+    return Part(times, numpy.zeros(len(times), dtype=numpy.int64), height + position - wanted)
+
+
+def _at(times: numpy.ndarray, at: numpy.ndarray, values: numpy.ndarray) -> Optional[numpy.ndarray]:
+    """`values` (logged at `at`) interpolated at `times`; None when none is known."""
+    known = numpy.isfinite(at) & numpy.isfinite(values)
+    if not known.any():
+        return None
+    order = numpy.argsort(at[known], kind="stable")
+    return numpy.interp(times, at[known][order], values[known][order])
+
+
 def _vibration(view: Any) -> Optional[Part]:
     """vehicle_imu_status' metric per IMU, else one made the way PX4 makes
     it from sensor_combined's accelerometer."""
@@ -171,6 +198,11 @@ SOURCES: Dict[str, Tuple[Source, ...]] = {
     "armed": (Source("vehicle_status", "arming_state", value=_armed),),
     "in_air": (Source("vehicle_land_detected", "landed", value=_not),),
     "mode": (Source("vehicle_status", "nav_state"),),
+    # The demands and the barometer: the position controller's local setpoint
+    # (down positive) and the barometers' altitude above sea level.
+    "altitude.desired": (Source("vehicle_local_position_setpoint", "z", derive=_desired_height),),
+    "altitude.barometer_amsl": (Source("vehicle_air_data", "baro_alt_meter", "m"),),
+    "climb_rate.desired": (Source("vehicle_local_position_setpoint", "vz", "m/s", scale=-1.0),),
 }
 
 # Topics the derived sources read beyond those they are listed under.
