@@ -41,14 +41,152 @@ def test_min_max_keeps_spikes_gaps_and_a_bounded_count():
     assert numpy.array_equal(min_max(x[:10], y[:10], 500)[1], y[:10])
 
 
-def test_series_are_drawn_in_their_panels_unit():
-    """A DataFlash log states CurrTot in Ah; the battery-used panel is in mAh."""
-    from quillon_tools.report.series import TableSource, panel_series
+def _drawn(log):
+    """Every line of the report of `log`: (panel, label, times, values, breaks)."""
+    from quillon_tools.report.series import panel_series
 
-    log = read_log(BUNDLED / "sub-4.1.0-dive.bin", scaled=True)
-    used = next(p for p in panel_series(TableSource(log), log.protocol) if p.panel.key == "battery_used")
-    assert used.panel.unit == "mAh"
-    assert used.series[0].y == pytest.approx(log["BAT"].column("CurrTot").to_numpy() * 1000)
+    return [(p.panel.key, s.label, s.x, s.y, s.breaks) for view in log._views() for p in panel_series(view)
+            for s in p.series]
+
+
+def _same_lines(ours, theirs):
+    return [line[:2] for line in ours] == [line[:2] for line in theirs] and all(
+        numpy.array_equal(a[2], b[2]) and numpy.array_equal(a[3], b[3], equal_nan=True) and a[4] == b[4]
+        for a, b in zip(ours, theirs))
+
+
+def test_report_lines_are_the_signals_in_their_panels_unit_however_the_log_was_read(tmp_path):
+    from quillon_tools.formats.units import factor
+    from quillon_tools.report.catalogue import PANELS
+    from quillon_tools.report.page import write_report
+    from quillon_tools.signals import VOCABULARY
+
+    # Every quantity a panel draws converts into the panel's unit: one that
+    # did not would drop its line from every report.
+    for panel in PANELS:
+        assert panel.axis
+        for line in panel.lines:
+            assert all(factor(VOCABULARY[q].unit, panel.unit) is not None for q in line.quantities), line
+
+    path = BUNDLED / "sub-4.1.0-dive.bin"
+    log = read_log(path)
+    drawn = {line[:2]: line[2:4] for line in _drawn(log)}
+    for name, panel, label in (("cpu.load", "cpu", "load"), ("battery.consumed", "battery_used", "used"),
+                               ("climb_rate", "speed", "climb rate")):
+        signal = log.signal(name)
+        times, values = drawn[panel, label]
+        assert numpy.array_equal(times, signal.column("_time").cast(pyarrow.int64()).to_numpy() / 1000)
+        assert numpy.array_equal(values, signal.column("value").to_numpy())
+    # The check and the plot read one CPU load, in percent.
+    cpu = next(c for c in log.checks().to_pylist() if c["check"] == "cpu_load")
+    assert numpy.isclose(drawn["cpu", "load"][1], cpu["value"]).any()
+
+    # Raw, scaled, a selection of no message drawn, and the command's own read.
+    written = write_report(str(path), str(tmp_path / "page.html"), "page").log
+    for other in (read_log(path, scaled=True), read_log(path, types="GPS"), written):
+        assert _same_lines(_drawn(other), _drawn(log))
+
+
+SECOND = 1_000_000
+
+
+def _gapped_log():
+    """ATT at 10 Hz with nothing at all logged from 10 s to 40 s; POWR once
+    a second, and silent from 55 s to 70 s while ATT goes on; one mode from
+    1 s to the end."""
+    packets = [format_packet(129, "ATT", "Qffffff", "TimeUS,DesRoll,Roll,DesPitch,Pitch,DesYaw,Yaw"),
+               format_packet(130, "POWR", "Qf", "TimeUS,Vcc"), format_packet(131, "MODE", "QMB", "TimeUS,Mode,ModeNum"),
+               data_packet(131, "QMB", SECOND, 5, 5)]
+    for tenth in [*range(0, 100), *range(400, 800)]:
+        packets.append(data_packet(129, "Qffffff", tenth * SECOND // 10, 0, 1, 0, 2, 0, 90))
+        if tenth % 10 == 0 and not 550 < tenth < 700:
+            packets.append(data_packet(130, "Qf", tenth * SECOND // 10, 5.0))
+    return read_log(b"".join(packets))
+
+
+def test_lines_break_at_logging_gaps_and_their_own_silences_and_modes_stop_at_gaps():
+    from quillon_tools.report.panels import panel_figure
+    from quillon_tools.report.plots import AxisModels
+    from quillon_tools.report.series import panel_series
+    from quillon_tools.report.timeline import ModeColours, time_range, timeline_figure
+
+    log = _gapped_log()
+    view = log._views()[0]
+    gaps = [(start / 1000, end / 1000) for start, end in view.gaps()]
+    assert gaps == [(9_900, 40_000)]
+    x_range, axes = time_range(0, 80_000), AxisModels()
+
+    def lines(key):
+        data = next(p for p in panel_series(view) if p.panel.key == key)
+        # Few buckets: the lines are reduced before they are broken.
+        drawn = panel_figure(data, x_range, 20, key, axes).renderers[0].data_source.data
+        return {label: (numpy.asarray(x), numpy.asarray(y, dtype=float))
+                for label, x, y in zip(drawn["label"], drawn["xs"], drawn["ys"])}
+
+    def broken_within(x, y, start, end):
+        inside = (x > start) & (x < end)
+        return bool(numpy.isnan(y[inside]).any()) and not numpy.isfinite(y[inside]).any()
+
+    for x, y in lines("attitude").values():
+        assert broken_within(x, y, 9_900, 40_000) and not numpy.isnan(y[x > 40_000]).any()
+    (x, y), = lines("board_voltage").values()
+    assert broken_within(x, y, 9_900, 40_000) and broken_within(x, y, 55_000, 70_000)
+
+    timeline = timeline_figure(x_range, log.modes, None, None, ModeColours(), "t", axes, gaps)
+    modes, holes = (r.data_source.data for r in timeline.renderers)
+    assert list(zip(modes["left"], modes["right"])) == [(1_000, 9_900), (40_000, 80_000)]
+    assert list(zip(holes["left"], holes["right"])) == gaps and "30 s" in holes["name"][0]
+
+
+def test_heading_is_drawn_through_north_beside_its_demand_on_a_panel_of_its_own():
+    from quillon_tools.report.plots import heading_ticks
+    from quillon_tools.report.series import panel_series
+
+    packets = [format_packet(129, "ATT", "QccccCC", "TimeUS,DesRoll,Roll,DesPitch,Pitch,DesYaw,Yaw")]
+    for i in range(200):  # the vehicle turns from 300 through north to 60 degrees, its demand 3 ahead
+        yaw = (300 + 0.6 * i) % 360
+        packets.append(data_packet(129, "QccccCC", i * SECOND // 10, 0, 100, 0, -200,
+                                   round((yaw + 3) % 360 * 100), round(yaw * 100)))
+    panels = {p.panel.key: p for p in panel_series(read_log(b"".join(packets))._views()[0])}
+    assert [s.label for s in panels["attitude"].series] == ["desired roll", "roll", "desired pitch", "pitch"]
+    desired, actual = panels["heading"].series
+    assert numpy.abs(numpy.diff(actual.y)).max() < 1 and actual.y[0] == pytest.approx(300)
+    assert actual.y[-1] == pytest.approx(300 + 0.6 * 199) and desired.y - actual.y == pytest.approx(3, abs=0.02)
+    ticks = heading_ticks(300, 420)
+    assert 360 in ticks and numpy.diff(ticks).max() <= 90 and len(heading_ticks(0, 3 * 360)) <= 10
+
+
+def test_legends_name_the_source_where_several_share_a_panel_and_units_convert():
+    from quillon_tools.report.series import panel_series
+
+    packets = [format_packet(129, "BAT", "QBff", "TimeUS,Inst,Volt,Curr"),
+               format_packet(130, "MAG", "Qhhh", "TimeUS,MagX,MagY,MagZ"),
+               format_packet(131, "CTUN", "Qhh", "TimeUS,DCRt,CRt"),
+               format_packet(132, "GPS", "QBf", "TimeUS,Status,Spd")]
+    for i in range(20):
+        t = i * SECOND // 5
+        packets += [data_packet(129, "QBff", t, 0, 16.0, 9.0), data_packet(129, "QBff", t, 1, 12.0, 1.0),
+                    data_packet(130, "Qhhh", t, 300, -400, 0), data_packet(131, "Qhh", t, 150, -640),
+                    data_packet(132, "QBf", t, 3, 2.5)]
+    panels = {p.panel.key: p for p in panel_series(read_log(b"".join(packets))._views()[0])}
+
+    def shown(key):
+        return {s.label: float(numpy.nanmax(s.y)) for s in panels[key].series}
+
+    assert shown("battery") == {"voltage (BAT[0])": 16.0, "voltage (BAT[1])": 12.0}
+    assert shown("compass") == {"field strength": 500.0}  # mGauss, the length of the field
+    # A 3.x CTUN logs its climb rates in cm/s.
+    assert shown("speed") == {"desired climb rate (CTUN)": 1.5, "climb rate (CTUN)": -6.4, "ground speed (GPS)": 2.5}
+
+
+def test_the_header_says_why_a_fact_is_suspect_beside_it():
+    from quillon_tools.report.header import fact_rows
+
+    why = "the current sensor reads negative (median -11.2 A)"
+    rows = dict(fact_rows({"battery_used": None, "min_voltage": 14.2, "max_altitude": -0.004,
+                           "suspect": {"battery_used": why, "min_voltage": "a stuck sensor", "distance": "no fix"}}))
+    assert rows == {"battery used": f"not known: {why}", "lowest voltage": "14.20 V (suspect: a stuck sensor)",
+                    "maximum altitude": "0.0 m above home", "distance": "not known: no fix"}
 
 
 def _model_names(page):

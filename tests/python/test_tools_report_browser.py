@@ -2,12 +2,13 @@
 Playwright, every request other than the page's own file blocked. Kept out
 of the sanitized run, whose preloaded runtime Chromium would inherit."""
 import io
+import math
 import os
 
 import numpy
 import pytest
 
-from conftest import BUNDLED
+from conftest import BUNDLED, sample_path
 from dataflash_bytes import data_packet, format_packet
 from report_logs import markup_dataflash, markup_tlog
 
@@ -20,13 +21,14 @@ from quillon_tools.report.fleet import report_fleet  # noqa: E402
 from quillon_tools.report.page import Options, write_report  # noqa: E402
 
 CHROMIUM = "/usr/bin/chromium"
-COMMON = ["timeline", "panel-attitude", "panel-altitude", "panel-speed", "panel-battery", "panel-vibration",
-          "panel-ekf", "panel-compass", "panel-rc_in", "panel-outputs"]
+COMMON = ["timeline", "panel-attitude", "panel-heading", "panel-altitude", "panel-speed", "panel-battery",
+          "panel-battery_current", "panel-vibration", "panel-ekf", "panel-compass", "panel-rc_in", "panel-outputs"]
 EXPECTED = {
     "sub-4.1.0-dive.bin": COMMON + ["panel-cpu"],
-    "sub-4.1.1-dive.tlog": COMMON + ["track", "panel-gps", "panel-board_voltage", "panel-cpu"],
-    "px4-appended-multiple.ulg": ["timeline", "panel-attitude", "panel-speed", "panel-ekf", "panel-outputs",
-                                  "panel-cpu"],
+    "sub-4.1.1-dive.tlog": COMMON + ["track", "panel-altitude_amsl", "panel-gps", "panel-gps_hdop",
+                                     "panel-board_voltage", "panel-cpu"],
+    "px4-appended-multiple.ulg": ["timeline", "panel-attitude", "panel-heading", "panel-speed", "panel-ekf",
+                                  "panel-outputs", "panel-cpu"],
 }
 # A parameter each sample's page lists, and the panel dragged then the one watched move with it.
 PARAMETER = {"px4-appended-multiple.ulg": "BAT_CAPACITY"}
@@ -43,6 +45,24 @@ BOX_OF = """(name) => {
   return null;
 }"""
 TIME_RANGE = "() => { const r = Bokeh.documents[0].get_model_by_name('time'); return [r.start, r.end]; }"
+# What the browser holds of each plot: its value axis' label and each
+# renderer's columns (typed arrays as plain ones, NaN kept).
+PLOTTED = """() => {
+  const plain = (value) => ArrayBuffer.isView(value) ? Array.from(value)
+    : Array.isArray(value) ? value.map(plain) : value;
+  const found = {};
+  for (const model of Bokeh.documents[0].all_models) {
+    if (model.name === null || !(model.name === "timeline" || model.name.startsWith("panel-"))) continue;
+    const axis = model.left.length ? model.left[0].axis_label : null;
+    found[model.name] = {axis, renderers: model.renderers.map((r) => {
+      const columns = {};
+      const data = r.data_source.data;
+      for (const [key, value] of data instanceof Map ? data : Object.entries(data)) columns[key] = plain(value);
+      return columns;
+    })};
+  }
+  return found;
+}"""
 
 
 @pytest.fixture(scope="module")
@@ -192,3 +212,61 @@ def test_tex_in_a_log_text_shows_as_plain_text(browser, tmp_path):
     }""")
     assert not [link for link in links if "e.vil" in link]
     assert page.locator("mjx-container").count() == 0 and loaded.problems == []
+
+
+def _gapped_dataflash():
+    """ATT and POWR logged 0-10 s and 40-50 s, nothing between."""
+    packets = [format_packet(129, "ATT", "Qffffff", "TimeUS,DesRoll,Roll,DesPitch,Pitch,DesYaw,Yaw"),
+               format_packet(130, "POWR", "Qf", "TimeUS,Vcc")]
+    for tenth in [*range(0, 100), *range(400, 500)]:
+        packets += [data_packet(129, "Qffffff", tenth * 100_000, 0, 1, 0, 2, 0, 90),
+                    data_packet(130, "Qf", tenth * 100_000, 5.0)]
+    return b"".join(packets)
+
+
+def _crossing(x, y, start, end):
+    """Whether a line joins two known points on either side of (start, end)
+    with no break between."""
+    x, y = numpy.asarray(x, dtype=float), numpy.asarray(y, dtype=float)
+    before, after = numpy.flatnonzero(x <= start), numpy.flatnonzero(x >= end)
+    if not len(before) or not len(after):
+        return False
+    between = y[before[-1]:after[0] + 1]
+    return not numpy.isnan(between).any()
+
+
+@pytest.mark.parametrize("name", ["copter-3.1.3-oldformat.bin", "sub-4.1.0-dive.bin", "gapped.bin"])
+def test_the_browser_plots_signals_in_their_units_broken_at_logging_gaps(browser, tmp_path, name):
+    if name == "gapped.bin":
+        path = tmp_path / name
+        path.write_bytes(_gapped_dataflash())
+    else:
+        path = sample_path(name)
+    out = tmp_path / (name + ".html")
+    write_report(str(path), str(out), name)
+    loaded = Loaded(browser, out)
+    plotted = loaded.page.evaluate(PLOTTED)
+    assert loaded.problems == []
+    panels = {key: value for key, value in plotted.items() if key.startswith("panel-")}
+    assert panels and all(panel["axis"] for panel in panels.values())  # every axis states its unit
+    lines = [(key, label, x, y) for key, panel in panels.items()
+             for label, x, y in zip(panel["renderers"][0]["label"], panel["renderers"][0]["xs"],
+                                    panel["renderers"][0]["ys"])]
+    if name == "copter-3.1.3-oldformat.bin":  # CURR logs centivolts
+        volts = numpy.asarray(next(y for key, _, _, y in lines if key == "panel-battery"), dtype=float)
+        assert 10 < numpy.nanmin(volts) and numpy.nanmax(volts) < 17
+        return
+    gaps = {"sub-4.1.0-dive.bin": (289_338.439, 325_164.430), "gapped.bin": (9_900, 40_000)}
+    start, end = gaps[name]
+    bands = [columns for columns in plotted["timeline"]["renderers"] if "left" in columns]
+    holes = [(left, right) for columns in bands for left, right, label in
+             zip(columns["left"], columns["right"], columns["name"]) if label.startswith("logging gap")]
+    assert holes == [pytest.approx((start, end))]
+    assert not [(left, right) for columns in bands for left, right, label in
+                zip(columns["left"], columns["right"], columns["name"])
+                if not label.startswith("logging gap") and left < end and right > start]
+    assert not [(key, label) for key, label, x, y in lines if _crossing(x, y, start, end)]
+    if name == "gapped.bin":
+        for key, label, x, y in lines:
+            inside = [value for time, value in zip(x, y) if start < time < end]
+            assert inside and all(math.isnan(value) for value in inside), (key, label)

@@ -216,3 +216,52 @@ def test_logging_gaps_are_silences_of_every_message_and_break_lines():
     times, values = break_at_gaps(fast, numpy.ones(len(fast)), gaps_between([fast]))
     assert len(times) == len(fast) + 1 and numpy.isnan(values).sum() == 1
     assert numpy.all(numpy.diff(times) > 0) and 9.9 * SECOND < times[numpy.isnan(values)][0] < 40 * SECOND
+
+
+def _ulog_of(topics):
+    """A ULog log of `topics`: (topic, fields, rows of values after the timestamp in seconds)."""
+    import struct
+    import ulog_bytes as u
+    out = [u.HEADER, u.flag_bits()]
+    for msg_id, (topic, fields, _) in enumerate(topics):
+        out += [u.format_(f"{topic}:uint64_t timestamp;" + "".join(f"float {f};" for f in fields)),
+                u.subscribe(msg_id, 0, topic)]
+    for msg_id, (_, fields, rows) in enumerate(topics):
+        out += [u.data(msg_id, struct.pack(f"<Q{len(fields)}f", int(t * SECOND), *values)) for t, *values in rows]
+    return read_log(b"".join(out))
+
+
+def _era_log(era):
+    if era == "copter 3.1":
+        return _log(format_packet(129, "CTUN", "Iffehh", "TimeMS,DAlt,Alt,BarAlt,DCRt,CRt"),
+                    *(data_packet(129, "Iffehh", 1000 * t, 8.0, 7.9, 849, 39, -54) for t in (1, 2)))
+    if era == "plane":
+        return _log(format_packet(129, "TECS", "Qffff", "TimeUS,h,dh,hdem,dhdem"),
+                    format_packet(130, "BARO", "QBff", "TimeUS,I,Alt,AltAMSL"),
+                    *(data_packet(129, "Qffff", t * SECOND, 30.0, -1.0, 32.0, 0.5) for t in (1, 2)),
+                    *(data_packet(130, "QBff", t * SECOND, i, 29.0 + i, 512.0 + i) for t in (1, 2) for i in (0, 1)))
+    # Home 488 m, the vehicle 500 m above sea level and 20 m above the local
+    # origin; its setpoint 25 m above the origin, rising at 1.5 m/s.
+    return _ulog_of([("home_position", ("alt",), [(0.5, 488.0)]),
+                     ("vehicle_global_position", ("alt",), [(t, 500.0) for t in (1, 2)]),
+                     ("vehicle_local_position", ("z",), [(t, -20.0) for t in (1, 2)]),
+                     ("vehicle_local_position_setpoint", ("z", "vz"), [(t, -25.0, -1.5) for t in (1.5, 2)]),
+                     ("vehicle_air_data", ("baro_alt_meter",), [(1, 501.0)])])
+
+
+@pytest.mark.parametrize("era, expected", [
+    # BarAlt: centimetres made metres by its format character; DCRt cm/s.
+    ("copter 3.1", {"altitude.desired": [8.0], "altitude.barometer": [8.49], "climb_rate.desired": [0.39],
+                    "climb_rate": [-0.54]}),
+    ("plane", {"altitude.desired": [32.0], "climb_rate.desired": [0.5], "climb_rate": [-1.0],
+               "altitude.barometer": [29.0, 30.0], "altitude.barometer_amsl": [512.0, 513.0]}),
+    # The setpoint 5 m above the vehicle, which is 12 m above home.
+    ("px4", {"altitude.relative": [12.0], "altitude.desired": [17.0], "climb_rate.desired": [1.5],
+             "altitude.barometer_amsl": [501.0]}),
+])
+def test_demands_and_barometers_in_each_era(era, expected):
+    log = _era_log(era)
+    for name, values in expected.items():
+        signal = log.signal(name)
+        per_instance = dict(zip(signal.column("_instance").to_pylist(), signal.column("value").to_pylist()))
+        assert [per_instance[i] for i in sorted(per_instance)] == pytest.approx(values), name

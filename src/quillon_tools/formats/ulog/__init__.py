@@ -103,7 +103,8 @@ def _at(times: numpy.ndarray, at: numpy.ndarray, values: numpy.ndarray) -> Optio
     if not known.any():
         return None
     order = numpy.argsort(at[known], kind="stable")
-    return numpy.interp(times, at[known][order], values[known][order])
+    found: numpy.ndarray = numpy.interp(times, at[known][order], values[known][order])
+    return found
 
 
 def _vibration(view: Any) -> Optional[Part]:
