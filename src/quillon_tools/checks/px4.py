@@ -17,8 +17,6 @@ INSTANCE = "_instance"
 RATIOS = {"vel_test_ratio": "velocity", "pos_test_ratio": "horizontal position", "hgt_test_ratio": "height",
           "mag_test_ratio": "magnetometer", "tas_test_ratio": "airspeed", "hagl_test_ratio": "height above ground",
           "beta_test_ratio": "sideslip"}
-# PX4's PWM_MAIN_MIN/MAX defaults, for outputs whose limits the log lacks.
-PWM_RANGE = (1000.0, 2000.0)
 
 
 def ratio_tables(data: Data) -> List[Tuple[int, str, pyarrow.Table, Dict[str, Any]]]:
@@ -52,31 +50,3 @@ def battery_warning(data: Data, instance: int) -> Optional[Tuple[float, float]]:
         return None
     index = int(numpy.nanargmax(levels))
     return float(levels[index]), float(times[index])
-
-
-def outputs(data: Data) -> Optional[Tuple[pyarrow.Table, List[Tuple[int, str]]]]:
-    """actuator_outputs of the main outputs (multi id 0), a column per
-    channel in use (`noutputs`)."""
-    table = data.table("actuator_outputs")
-    if table is None or not data.has(table, "output"):
-        return None
-    table = instances(data, table, INSTANCE)[0][1]
-    values = data.vectors(table, "output")
-    used = values.shape[1]
-    if "noutputs" in table.column_names:
-        used = min(used, int(numpy.nanmax(data.values(table, "noutputs"), initial=0)))
-    columns = []
-    for channel in range(used):
-        name = f"output[{channel}]"
-        table = table.append_column(name, pyarrow.array(values[:, channel]))
-        columns.append((channel + 1, name))
-    return table, columns
-
-
-def output_range(data: Data, channel: int) -> Tuple[float, float]:
-    params = data.log.params
-    for low, high in ((f"PWM_MAIN_MIN{channel}", f"PWM_MAIN_MAX{channel}"), ("PWM_MAIN_MIN", "PWM_MAIN_MAX"),
-                      ("PWM_MIN", "PWM_MAX")):
-        if params.get(low, 0) > 0 and params.get(high, 0) > params.get(low, 0):
-            return float(params[low]), float(params[high])
-    return PWM_RANGE
