@@ -78,7 +78,7 @@ def test_ekf_ratio_in_hundredths():
     found = verdicts(build([row]))
     assert found["ekf[0]"]["verdict"] == "fail"
     assert found["ekf[0]"]["value"] == pytest.approx(1.2)
-    assert "SV" in found["ekf[0]"]["detail"]
+    assert "velocity" in found["ekf[0]"]["detail"]
 
 
 def test_crash_check_error():
