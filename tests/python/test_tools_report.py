@@ -64,9 +64,10 @@ def test_report_lines_are_the_signals_in_their_panels_unit_however_the_log_was_r
     # Every quantity a panel draws converts into the panel's unit: one that
     # did not would drop its line from every report.
     for panel in PANELS:
-        assert panel.axis
+        assert panel.axis and (panel.second[1] or not any(line.second for line in panel.lines))
         for line in panel.lines:
-            assert all(factor(VOCABULARY[q].unit, panel.unit) is not None for q in line.quantities), line
+            unit = panel.second[0] if line.second else panel.unit
+            assert all(factor(VOCABULARY[q].unit, unit) is not None for q in line.quantities), line
 
     path = BUNDLED / "sub-4.1.0-dive.bin"
     log = read_log(path)
@@ -173,7 +174,9 @@ def test_legends_name_the_source_where_several_share_a_panel_and_units_convert()
     def shown(key):
         return {s.label: float(numpy.nanmax(s.y)) for s in panels[key].series}
 
-    assert shown("battery") == {"voltage (BAT[0])": 16.0, "voltage (BAT[1])": 12.0}
+    assert shown("battery") == {"voltage (BAT[0])": 16.0, "voltage (BAT[1])": 12.0,
+                                "current (BAT[0])": 9.0, "current (BAT[1])": 1.0}
+    assert [s.second for s in panels["battery"].series] == [False, False, True, True]  # amperes at the right
     assert shown("compass") == {"field strength": 500.0}  # mGauss, the length of the field
     # A 3.x CTUN logs its climb rates in cm/s.
     assert shown("speed") == {"desired climb rate (CTUN)": 1.5, "climb rate (CTUN)": -6.4, "ground speed (GPS)": 2.5}

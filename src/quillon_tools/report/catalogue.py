@@ -12,6 +12,7 @@ class Line(NamedTuple):
     label: str
     # One quantity, or a vector's axes whose length is drawn (a compass's field strength).
     quantities: Tuple[str, ...]
+    second: bool = False  # drawn against the panel's second axis, at its right
 
 
 class Panel(NamedTuple):
@@ -23,10 +24,11 @@ class Panel(NamedTuple):
     # Angles drawn continuously through north, the axis labelled in headings;
     # the last line (the measured heading) is the one the others follow.
     heading: bool = False
+    second: Tuple[str, str] = ("", "")  # the unit and label of the axis at the right, if any line needs it
 
 
-def _lines(*pairs: Tuple[str, str]) -> Tuple[Line, ...]:
-    return tuple(Line(label, (quantity,)) for label, quantity in pairs)
+def _lines(*pairs: Tuple[str, str], second: bool = False) -> Tuple[Line, ...]:
+    return tuple(Line(label, (quantity,), second) for label, quantity in pairs)
 
 
 PANELS: Tuple[Panel, ...] = (
@@ -45,8 +47,9 @@ PANELS: Tuple[Panel, ...] = (
     Panel("speed", "Climb rate and ground speed", "m/s", "m/s", _lines(
         ("desired climb rate", "climb_rate.desired"), ("climb rate", "climb_rate"),
         ("ground speed", "ground_speed"))),
-    Panel("battery", "Battery voltage", "V", "V", _lines(("voltage", "battery.voltage"))),
-    Panel("battery_current", "Battery current", "A", "A", _lines(("current", "battery.current"))),
+    # Voltage sags as current rises: both on one plot, each on its own axis.
+    Panel("battery", "Battery voltage and current", "V", "V", _lines(("voltage", "battery.voltage"))
+          + _lines(("current", "battery.current"), second=True), second=("A", "A")),
     Panel("battery_used", "Battery used", "mAh", "mAh", _lines(("used", "battery.consumed"))),
     Panel("vibration", "Vibration", "m/s/s", "m/s²", _lines(
         ("X", "vibration.x"), ("Y", "vibration.y"), ("Z", "vibration.z"),
@@ -56,8 +59,8 @@ PANELS: Tuple[Panel, ...] = (
         ("velocity", "ekf.test_ratio.velocity"), ("position", "ekf.test_ratio.position"),
         ("height", "ekf.test_ratio.height"), ("compass", "ekf.test_ratio.compass"),
         ("airspeed", "ekf.test_ratio.airspeed"))),
-    Panel("gps", "GPS satellites", "count", "satellites", _lines(("satellites", "gps.satellites"))),
-    Panel("gps_hdop", "GPS horizontal dilution of precision", "", "HDop (ratio)", _lines(("HDop", "gps.hdop"))),
+    Panel("gps", "GPS satellites and HDop", "count", "satellites", _lines(("satellites", "gps.satellites"))
+          + _lines(("HDop", "gps.hdop"), second=True), second=("", "HDop (ratio)")),
     Panel("compass", "Compass field strength", "mGauss", "mGauss", (
         Line("field strength", ("compass.x", "compass.y", "compass.z")),)),
     Panel("rc_in", "RC inputs", "us", "µs (PWM)", _lines(("channel", "rc.input"))),

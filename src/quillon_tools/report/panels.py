@@ -8,7 +8,7 @@ from __future__ import annotations
 from typing import Any, Dict, List, Tuple
 
 import numpy
-from bokeh.models import Range1d
+from bokeh.models import DataRange1d, Range1d
 from bokeh.models.annotations.legends import Legend, LegendItem
 from bokeh.models.glyphs import MultiLine
 from bokeh.core.properties import field
@@ -19,6 +19,8 @@ from ..signals.gaps import break_at_gaps
 from .plots import AxisModels
 from .reduce import min_max
 from .series import PanelData
+
+SECOND = "second"  # the y range of the lines drawn against a panel's second axis
 
 def _extent(data: PanelData) -> Tuple[float, float]:
     """The lowest and highest value of a panel's lines."""
@@ -33,23 +35,38 @@ def panel_figure(data: PanelData, x_range: Range1d, buckets: int, name: str, axe
     panel = data.panel
     plot = axes.line_plot(x_range, name, panel.title, 230, heading=panel.heading)
     axes.value_axis(plot, panel.axis, heading=_extent(data) if panel.heading else None)
-    columns: Dict[str, List[Any]] = {"xs": [], "ys": [], "label": [], "colour": []}
-    for i, series in enumerate(data.series):
-        # Reduced first: the breaks fall between the points kept.
-        x, y = break_at_gaps(*min_max(series.x, series.y, buckets), series.breaks)
-        columns["xs"].append(x)
-        columns["ys"].append(y.astype(numpy.float32))  # half the page; values are plotted, not computed with
-        columns["label"].append(series.label)
-        columns["colour"].append(Category10_10[i % len(Category10_10)])
-    # The renderer alone: the browser derives the selection and muted looks
-    # from the glyph, where figure.multi_line would serialise copies of it.
-    lines = axes.renderer(plot, MultiLine(xs="xs", ys="ys", line_color="colour", line_width=1.3), **columns)
-    labels = columns["label"]
-    if len(set(labels)) == len(labels):
-        # One legend item whose label is the lines' label column: an entry per line.
-        items = [LegendItem(label=field("label"), renderers=[lines])]
-    else:  # an entry per label would merge lines of the same name
-        items = [LegendItem(label=label, renderers=[lines], index=i) for i, label in enumerate(labels)]
+    items: List[LegendItem] = []
+    ranges = []
+    drawn = 0  # lines so far: the second axis' lines take the next colours
+    first = [s for s in data.series if not s.second]
+    for group, range_name in ((first, "default"), ([s for s in data.series if s.second], SECOND)):
+        if not group:
+            continue
+        columns: Dict[str, List[Any]] = {"xs": [], "ys": [], "label": [], "colour": []}
+        for series in group:
+            # Reduced first: the breaks fall between the points kept.
+            x, y = break_at_gaps(*min_max(series.x, series.y, buckets), series.breaks)
+            columns["xs"].append(x)
+            columns["ys"].append(y.astype(numpy.float32))  # half the page; values are plotted, not computed with
+            columns["label"].append(series.label)
+            columns["colour"].append(Category10_10[drawn % len(Category10_10)])
+            drawn += 1
+        # The renderer alone: the browser derives the selection and muted looks
+        # from the glyph, where figure.multi_line would serialise copies of it.
+        lines = axes.renderer(plot, MultiLine(xs="xs", ys="ys", line_color="colour", line_width=1.3), **columns)
+        lines.y_range_name = range_name
+        ranges.append(lines)
+        labels = columns["label"]
+        if len(set(labels)) == len(labels):
+            # One legend item whose label is the lines' label column: an entry per line.
+            items.append(LegendItem(label=field("label"), renderers=[lines]))
+        else:  # an entry per label would merge lines of the same name
+            items += [LegendItem(label=label, renderers=[lines], index=i) for i, label in enumerate(labels)]
+    if len(ranges) == 2:
+        # Each axis ranges over its own lines only.
+        plot.y_range.renderers = [ranges[0]]
+        plot.extra_y_ranges = {SECOND: DataRange1d(renderers=[ranges[1]])}
+        axes.value_axis(plot, panel.second[1], grid=False, side="right", range_name=SECOND)
     plot.add_layout(Legend(items=items, label_text_font_size="8pt", spacing=0, padding=4,  # type: ignore[arg-type]
                            ncols=1 if len(data.series) <= 8 else 2), "right")
     return plot

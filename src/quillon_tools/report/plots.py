@@ -112,8 +112,9 @@ class AxisModels:
         plot.add_layout(grid)
 
     def value_axis(self, plot: Plot, label: str = "", grid: bool = True,
-                   heading: Optional[Tuple[float, float]] = None) -> LinearAxis:
-        """The value axis at the left; a heading's (degrees drawn continuously
+                   heading: Optional[Tuple[float, float]] = None, side: str = "left",
+                   range_name: str = "default") -> LinearAxis:
+        """A value axis, by default the left one; a heading's (degrees drawn continuously
         through north, from `heading`'s low to its high) is labelled in
         headings, a tick at least every quarter turn."""
         ticker: Any = self.ticker
@@ -123,8 +124,9 @@ class AxisModels:
             if self._heading is None:
                 self._heading = (CustomJSTickFormatter(code=HEADING_LABEL), NoOverlap())
             ticker, formatter, policy = FixedTicker(ticks=heading_ticks(*heading)), *self._heading
-        axis = LinearAxis(ticker=ticker, formatter=formatter, major_label_policy=policy, axis_label=label or None)
-        plot.add_layout(axis, "left")
+        axis = LinearAxis(ticker=ticker, formatter=formatter, major_label_policy=policy, axis_label=label or None,
+                          y_range_name=range_name)
+        plot.add_layout(axis, side)
         if heading is not None:
             plot.add_layout(Grid(dimension=1, ticker=ticker))
         elif grid:

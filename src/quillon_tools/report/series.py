@@ -25,8 +25,9 @@ SILENT_SPACINGS = 10.0
 class Series(NamedTuple):
     label: str
     x: numpy.ndarray  # float64 milliseconds since 1970, in time order
-    y: numpy.ndarray  # float64 in the panel's unit, NaN where unknown
+    y: numpy.ndarray  # float64 in the unit of its axis, NaN where unknown
     breaks: List[Gap]  # milliseconds: stretches the line is not drawn across
+    second: bool = False  # drawn against the panel's second axis
 
 
 class PanelData(NamedTuple):
@@ -64,7 +65,44 @@ class _Piece(NamedTuple):
     values: numpy.ndarray  # in the panel's unit
 
 
-def _pieces(view: Any, line: Line, unit: str) -> List[_Piece]:
+class _Clock:
+    """Row times put in time order, and their silences, worked out once per
+    distinct times: the quantities of one message (its output channels
+    too, each read apart) share their message's."""
+
+    def __init__(self) -> None:
+        self._ordered: Dict[Tuple[float, ...], List[Tuple[numpy.ndarray, numpy.ndarray, Optional[numpy.ndarray]]]] = {}
+        self._silences: Dict[int, Tuple[numpy.ndarray, List[Gap]]] = {}
+
+    def ordered(self, times: numpy.ndarray) -> Tuple[numpy.ndarray, Optional[numpy.ndarray]]:
+        """The known times in time order, and which rows they are (None: all, as they are)."""
+        key = (len(times), float(times[0]), float(times[-1])) if len(times) else (0,)
+        seen = self._ordered.setdefault(key, [])
+        for earlier, picked, rows in seen:
+            if earlier is times or numpy.array_equal(earlier, times, equal_nan=True):
+                return picked, rows
+        rows = None
+        known = ~numpy.isnan(times)
+        picked = times
+        if not known.all():
+            rows = numpy.flatnonzero(known)
+            picked = times[rows]
+        if len(picked) > 1 and not numpy.all(picked[1:] >= picked[:-1]):
+            order = numpy.argsort(picked, kind="stable")
+            rows, picked = (order if rows is None else rows[order]), picked[order]
+        seen.append((times, picked, rows))
+        return picked, rows
+
+    def silences(self, times: numpy.ndarray) -> List[Gap]:
+        """`silences` of times this clock put in order."""
+        found = self._silences.get(id(times))
+        if found is None or found[0] is not times:
+            found = (times, silences(times))
+            self._silences[id(times)] = found
+        return found[1]
+
+
+def _pieces(view: Any, line: Line, unit: str, clock: _Clock) -> List[_Piece]:
     """The rows of a panel line, one piece per source and instance; a vector
     line gives its length per instance."""
     first = line.quantities[0]
@@ -73,23 +111,25 @@ def _pieces(view: Any, line: Line, unit: str) -> List[_Piece]:
         return []
     found = []
     for part in view.parts(first):
-        for instance in numpy.unique(part.instances).tolist():
-            rows = part.instances == instance
-            values = part.values[rows]
+        for instance, rows in _by_instance(part.instances):
+            values = part.values if rows is None else part.values[rows]
             if len(line.quantities) > 1:
                 axes = [view.series(name, instance)[1] if view.has(name) else numpy.empty(0)
                         for name in line.quantities[1:]]
                 if any(len(axis) != len(values) for axis in axes):
                     continue  # the axes were logged apart: no length to draw
                 values = numpy.sqrt(sum(axis * axis for axis in (values, *axes)))
-            times, values = part.times[rows], values * scale
-            known = ~numpy.isnan(times)
-            times, values = times[known], values[known]
-            if len(times) > 1 and numpy.any(numpy.diff(times) < 0):
-                order = numpy.argsort(times, kind="stable")
-                times, values = times[order], values[order]
-            found.append(_Piece(line, part.source, int(instance), times, values))
+            times, order = clock.ordered(part.times if rows is None else part.times[rows])
+            values = values if order is None else values[order]
+            found.append(_Piece(line, part.source, instance, times, values * scale if scale != 1.0 else values))
     return found
+
+
+def _by_instance(instances: numpy.ndarray) -> List[Tuple[int, Optional[numpy.ndarray]]]:
+    """(instance, its rows) of a part; None, all rows, for a part of one."""
+    if not len(instances) or instances.min() == instances.max():
+        return [(int(instances[0]) if len(instances) else 0, None)]
+    return [(int(instance), instances == instance) for instance in numpy.unique(instances).tolist()]
 
 
 def _labels(pieces: List[_Piece]) -> List[str]:
@@ -117,12 +157,12 @@ def _labels(pieces: List[_Piece]) -> List[str]:
     return labels
 
 
-def _series(piece: _Piece, label: str, gaps: List[Gap]) -> Optional[Series]:
-    if not numpy.any(~numpy.isnan(piece.values)):
+def _series(piece: _Piece, label: str, gaps: List[Gap], clock: _Clock) -> Optional[Series]:
+    if numpy.isnan(piece.values).all():
         return None
-    breaks = sorted([*gaps, *silences(piece.times)])
+    breaks = sorted([*gaps, *clock.silences(piece.times)])
     return Series(label, piece.times / 1000.0, piece.values,
-                  [(start / 1000.0, end / 1000.0) for start, end in breaks])
+                  [(start / 1000.0, end / 1000.0) for start, end in breaks], piece.line.second)
 
 
 def unwrapped(values: numpy.ndarray) -> numpy.ndarray:
@@ -161,12 +201,14 @@ def _on_one_turn(pieces: List[_Piece]) -> List[_Piece]:
 def panel_series(view: Any) -> List[PanelData]:
     """Every panel the vehicle of `view` has data for, with its lines."""
     gaps = view.gaps()
+    clock = _Clock()
     found = []
     for panel in PANELS:
-        pieces = [piece for line in panel.lines for piece in _pieces(view, line, panel.unit)]
+        pieces = [piece for line in panel.lines
+                  for piece in _pieces(view, line, panel.second[0] if line.second else panel.unit, clock)]
         if panel.heading:
             pieces = _on_one_turn(pieces)
-        series = [_series(piece, label, gaps) for piece, label in zip(pieces, _labels(pieces))]
+        series = [_series(piece, label, gaps, clock) for piece, label in zip(pieces, _labels(pieces))]
         kept = [s for s in series if s is not None]
         if kept:
             found.append(PanelData(panel, kept))

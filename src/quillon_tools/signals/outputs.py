@@ -111,7 +111,7 @@ def channel_parts(view: Any, channels: Tuple[Tuple[str, str, int], ...], motors:
         if table is None:
             continue
         rows = rows_of(message, number) if rows_of is not None else None
-        part = read(table, Source(message, field, "us", instance=number, rows=rows), "us", None)
+        part = read(table, Source(message, field, "us", instance=number, rows=rows), "us", None, view.times(message))
         if part is None or not numpy.any(numpy.nan_to_num(part.values)):
             continue  # unused channels stay 0
         low, high, function, motor = describe(params, number, view.vehicle)

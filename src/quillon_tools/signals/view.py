@@ -34,6 +34,7 @@ class View:
         self.format = FORMATS.get(self.protocol)
         self._tables: Dict[str, Optional[pyarrow.Table]] = {}
         self._parts: Dict[str, List[Part]] = {}
+        self._channels: Dict[str, List[Tuple[Part, Tuple[Optional[float], Optional[float], Optional[float]]]]] = {}
         self._instances: Dict[str, List[int]] = {}
         self._times: Dict[str, numpy.ndarray] = {}
         self._components: Optional[List[int]] = None
@@ -155,11 +156,17 @@ class View:
         return found
 
     def channels(self, name: str) -> List[Tuple[Part, Tuple[Optional[float], Optional[float], Optional[float]]]]:
+        """The parts of output or input channel signal `name`, each with its
+        (min, max, function); read once, as the checks and the report ask
+        for them more than once."""
         if self.format is None:
             return []
-        if name == "rc.input":
-            return channel_parts(self, self.format.INPUT_CHANNELS, None)
-        return channel_parts(self, self.format.OUTPUT_CHANNELS, CHANNEL_SIGNALS[name])
+        if name not in self._channels:
+            if name == "rc.input":
+                self._channels[name] = channel_parts(self, self.format.INPUT_CHANNELS, None)
+            else:
+                self._channels[name] = channel_parts(self, self.format.OUTPUT_CHANNELS, CHANNEL_SIGNALS[name])
+        return self._channels[name]
 
     def has(self, name: str) -> bool:
         return bool(self.parts(name))
