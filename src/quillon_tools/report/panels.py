@@ -22,6 +22,7 @@ from .series import PanelData
 
 SECOND = "second"  # the y range of the lines drawn against a panel's second axis
 
+
 def _extent(data: PanelData) -> Tuple[float, float]:
     """The lowest and highest value of a panel's lines."""
     known = [s.y[~numpy.isnan(s.y)] for s in data.series]
@@ -64,7 +65,7 @@ def panel_figure(data: PanelData, x_range: Range1d, buckets: int, name: str, axe
             items += [LegendItem(label=label, renderers=[lines], index=i) for i, label in enumerate(labels)]
     if len(ranges) == 2:
         # Each axis ranges over its own lines only.
-        plot.y_range.renderers = [ranges[0]]
+        plot.y_range = DataRange1d(renderers=[ranges[0]])
         plot.extra_y_ranges = {SECOND: DataRange1d(renderers=[ranges[1]])}
         axes.value_axis(plot, panel.second[1], grid=False, side="right", range_name=SECOND)
     plot.add_layout(Legend(items=items, label_text_font_size="8pt", spacing=0, padding=4,  # type: ignore[arg-type]

@@ -9,7 +9,7 @@ each serves every axis of the page."""
 
 from __future__ import annotations
 
-from typing import Any, List, Optional, Tuple
+from typing import Any, List, Literal, Optional, Tuple
 
 import numpy
 
@@ -112,7 +112,7 @@ class AxisModels:
         plot.add_layout(grid)
 
     def value_axis(self, plot: Plot, label: str = "", grid: bool = True,
-                   heading: Optional[Tuple[float, float]] = None, side: str = "left",
+                   heading: Optional[Tuple[float, float]] = None, side: Literal["left", "right"] = "left",
                    range_name: str = "default") -> LinearAxis:
         """A value axis, by default the left one; a heading's (degrees drawn continuously
         through north, from `heading`'s low to its high) is labelled in

@@ -62,7 +62,7 @@ class _Piece(NamedTuple):
     source: str
     instance: int
     times: numpy.ndarray  # microseconds, known and in time order
-    values: numpy.ndarray  # in the panel's unit
+    values: numpy.ndarray  # in the unit of its axis
 
 
 class _Clock:
