@@ -13,7 +13,7 @@ import pyarrow
 
 from ..formats.units import factor
 from ..signals.gaps import GAP_US, Gap
-from ..signals.view import CHANNEL_SIGNALS
+from ..signals.view import CHANNEL_SIGNALS, distinct
 from ..signals.vocabulary import VOCABULARY
 from .catalogue import PANELS, Line, Panel
 
@@ -127,9 +127,10 @@ def _pieces(view: Any, line: Line, unit: str, clock: _Clock) -> List[_Piece]:
 
 def _by_instance(instances: numpy.ndarray) -> List[Tuple[int, Optional[numpy.ndarray]]]:
     """(instance, its rows) of a part; None, all rows, for a part of one."""
-    if not len(instances) or instances.min() == instances.max():
-        return [(int(instances[0]) if len(instances) else 0, None)]
-    return [(int(instance), instances == instance) for instance in numpy.unique(instances).tolist()]
+    found = distinct(instances)
+    if len(found) <= 1:
+        return [(found[0] if found else 0, None)]
+    return [(instance, instances == instance) for instance in found]
 
 
 def _labels(pieces: List[_Piece]) -> List[str]:
