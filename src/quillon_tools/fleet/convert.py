@@ -178,5 +178,5 @@ def _convert(job: Task, on_bytes: Optional[Callable[[int], None]], out: str, set
     try:
         converted = convert_log(job.log.path, job.log.name, out, settings, on_bytes)
     except NoPackets:
-        raise LogFailed("no DataFlash or MAVLink packets") from None
+        raise LogFailed("no DataFlash, MAVLink or ULog data") from None
     return Outcome(converted.packets, list(converted.types))
