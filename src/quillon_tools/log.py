@@ -445,7 +445,9 @@ class Log(Mapping[str, pyarrow.Table]):
     def events(self) -> pyarrow.Table:
         """`_time`, `kind`, `code`, `name` and `detail` of what happened, in
         log order (MAVLink: per vehicle, with `_sysid`). Kinds: "arm" and
-        "disarm"; "mode" (code the mode number, detail the reason);
+        "disarm", named ARMED and DISARMED in every format, with no code
+        (detail: DataFlash ARM's method and checks, the reason number PX4
+        logs); "mode" (code the mode number, detail the reason);
         "event" (EV id); "error" and "failsafe" (ERR: code the subsystem,
         detail the error code and its meaning); "warning" (STATUSTEXT of
         severity WARNING or worse: code the severity, detail the text);

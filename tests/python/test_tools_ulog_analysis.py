@@ -57,6 +57,32 @@ def of_kind(events, kind):
     return events.filter(pyarrow.compute.equal(events["kind"], kind)).to_pylist()
 
 
+def arming_log(reasons):
+    """vehicle_status arming at 1 s and disarming at 3 s, with the reasons
+    newer PX4 logs (`reasons`: (arming, disarming)), or without."""
+    fields = ";uint8_t latest_arming_reason;uint8_t latest_disarming_reason" if reasons else ""
+    out = [u.HEADER, u.flag_bits(), u.format_(f"vehicle_status:uint64_t timestamp;uint8_t arming_state{fields};"),
+           u.subscribe(0, 0, "vehicle_status")]
+    for t, state in ((0, 1), (1, 2), (2, 2), (3, 1)):
+        extra = struct.pack("<BB", *reasons) if reasons else b""
+        out.append(u.data(0, struct.pack("<QB", t * SECOND, state) + extra))
+    return b"".join(out)
+
+
+def test_arming_reads_alike_in_every_format():
+    """ARMED and DISARMED, without a code, from DataFlash ARM, MAVLink
+    HEARTBEAT and PX4 vehicle_status; each format's own detail stays."""
+    def arming(source):
+        return [(e["kind"], e["code"], e["name"], e["detail"]) for e in read_log(source).events.to_pylist()
+                if e["kind"] in ("arm", "disarm")]
+
+    assert arming(BUNDLED.parent / "sub-4.1.0-dive.bin") == [("disarm", None, "DISARMED", "method 1, checks 0x0")]
+    assert arming(BUNDLED.parent / "sub-4.1.1-dive.tlog") == [("arm", None, "ARMED", None),
+                                                              ("disarm", None, "DISARMED", None)]
+    assert arming(arming_log((1, 7))) == [("arm", None, "ARMED", "reason 1"), ("disarm", None, "DISARMED", "reason 7")]
+    assert arming(arming_log(None)) == [("arm", None, "ARMED", None), ("disarm", None, "DISARMED", None)]
+
+
 def test_crafted_flight_facts_and_events():
     log = read_log(flight())
     events = log.events
