@@ -83,6 +83,41 @@ def test_arming_reads_alike_in_every_format():
     assert arming(arming_log(None)) == [("arm", None, "ARMED", None), ("disarm", None, "DISARMED", None)]
 
 
+def test_scaled_read_converts_positions_where_px4_defines_the_unit():
+    """Older GPS topics' int32 1e-7 degrees and millimetres become degrees
+    and metres, with the unit in the field's metadata; a float field of the
+    same name (newer layouts, estimates) is in degrees already and stays;
+    signals, facts and the report's plots read both reads alike."""
+    from quillon_tools.report.catalogue import DRAWN_MESSAGES
+    from quillon_tools.report.series import TableSource, panel_series
+
+    raw, scaled = read_log(flight()), read_log(flight(), scaled=True)
+    gps, degrees = raw["vehicle_gps_position"], scaled["vehicle_gps_position"]
+    assert str(gps.schema.field("lat").type) == "int32"
+    assert gps.schema.field("lat").metadata == {b"unit": b"deg", b"multiplier": b"1e-07"}
+    assert degrees.schema.field("lat").metadata == {b"unit": b"deg", b"multiplier": b"1"}
+    assert degrees["lat"].to_pylist()[:2] == [47.0, 47.00001] and degrees["lon"][0].as_py() == 8.5
+    assert all(-90 <= lat <= 90 for lat in degrees["lat"].to_pylist())
+    assert degrees["alt"][0].as_py() == 500.0 and degrees.schema.field("alt").metadata[b"unit"] == b"m"
+    assert degrees["vel_m_s"].equals(gps["vel_m_s"]) and degrees.schema.field("vel_m_s").metadata is None
+    for name in ("position.lat", "position.lon", "altitude.amsl"):
+        assert raw.signal(name).equals(scaled.signal(name)) and raw.signal(name).num_rows == 100, name
+    assert raw.info["distance"] == scaled.info["distance"] > 0
+    page = read_log(flight(), types=DRAWN_MESSAGES, scaled=True)
+    (amsl,) = [s.y for p in panel_series(TableSource(page), page.protocol) for s in p.series if "GPS" in s.label
+               and "AMSL" in s.label]
+    assert amsl.min() == amsl.max() == 500.0
+
+    newer = b"".join([u.HEADER, u.flag_bits(), u.format_(
+        "vehicle_gps_position:uint64_t timestamp;double lat;double latitude_deg;double altitude_msl_m;"),
+        u.subscribe(0, 0, "vehicle_gps_position"), u.data(0, struct.pack("<Qddd", SECOND, 47.5, 47.5, 480.0))])
+    table = read_log(newer, scaled=True)["vehicle_gps_position"]
+    assert table.select(["lat", "latitude_deg", "altitude_msl_m"]).to_pylist() == [
+        {"lat": 47.5, "latitude_deg": 47.5, "altitude_msl_m": 480.0}]
+    assert table.schema.field("latitude_deg").metadata == {b"unit": b"deg"}
+    assert table.schema.field("lat").metadata is None
+
+
 def test_crafted_flight_facts_and_events():
     log = read_log(flight())
     events = log.events
