@@ -202,9 +202,12 @@ def test_logs_given_by_path_keep_their_file_name_and_same_names_stay_apart(tmp_p
     assert again.stdout.startswith(b"5 logs: 0 converted, 5 up to date"), again.stdout
     assert sorted(p.stem for p in (out / "VAL").glob("x*.parquet")) == same
     assert set(written(out, of_b)) == {"VAL", "BOTH"} and set(same) - {of_b}
-    # A log of that name alone keeps the bare name.
+    # A log of that name alone keeps the bare name; given later with the
+    # other, it is named apart, and the run warns of the earlier name.
     alone = run(tmp_path / "alone", tmp_path / "a" / "x.bin")
     assert alone.returncode == 0 and list(written(tmp_path / "alone", "x.bin")) == ["VAL"]
+    both = run(tmp_path / "alone", tmp_path / "a" / "x.bin", tmp_path / "b" / "x.bin")
+    assert both.returncode == 0 and both.stderr.count(b"already holds a log named 'x.bin'") == 2
 
 
 def test_names_from_the_log_never_lead_outside_the_dataset(tmp_path):
