@@ -746,6 +746,9 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Lo
     DataFlash columns carry their `unit` and `multiplier` as field metadata;
     with `scaled=True`, every column with a multiplier (boot-time columns
     apart) becomes float64 in its unit: GPS Lat in degrees, Alt in metres.
+    MAVLink columns carry the units their definitions give, and ULog
+    positions those PX4 defines (older GPS topics' int32 `lat` in 1e-7
+    degrees, `alt` in millimetres), scaled alike.
 
         log = read_log("flight.bin", types="GPS,ATT", scaled=True)
         log["GPS"].to_pandas()
