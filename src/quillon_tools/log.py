@@ -14,6 +14,7 @@ from .analysis.instances import instance_values, of_instances, rows_where, selec
 from .analysis.timebase import BOOT, UTC, GpsClock, UtcShift, on_time_base, utc_time_base
 from .analysis.timespan import regular_span
 from .errors import UnreadableLog
+from .formats.ulog.facts import SUMMARY as ULOG_SUMMARY, ULogFacts
 from .inputs import RUN_BYTES, LogInput, Source
 from .names import TypesArg, decoder_pattern, matches, message_name, parse_patterns, split_instance
 from .protocols import DATA_FLASH, MAVLINK, ULOG, added_columns
@@ -274,8 +275,10 @@ class LogStream:
             # is gathered. One offset onto UTC is added while decoding; a
             # drifting boot clock is followed as the batches are finished.
             in_core = facts.utc_offset if self._finished and not isinstance(facts.utc_offset, GpsClock) else None
+            # Counting rows still gathers a ULog log's one-row summary: its stats.
+            counting = (ULOG_SUMMARY,) if protocol == ULOG else ()
             decoding = _Pass(self._log, protocol, self._patterns, self._batch_bytes, self._on_bytes,
-                             time_offset=in_core, gathered=None if self._finished else ())
+                             time_offset=in_core, gathered=None if self._finished else counting)
             for batch in decoding:
                 if by_instance:
                     batch = [Piece(name, number, _of_selected(self._patterns, facts, name, table))
@@ -289,6 +292,8 @@ class LogStream:
             self.packets = decoding.packets
             self.format_packets = decoding.format_packets
             self.stats = decoding.stats
+            if protocol == ULOG:  # the reader's own, not the decoder's MAVLink-shaped counts
+                self.stats = ULogFacts(decoding.gathered[0]).stats(decoding.stats)
             if self.packets or protocol == ULOG:  # a ULog log is one from its header on, rows or not
                 self.protocol = protocol
                 self.formats = decoding.formats
@@ -356,7 +361,7 @@ class Log(Mapping[str, pyarrow.Table]):
         `bad_frames` (frames that failed their checksum) and `senders`,
         (sysid, compid) to `received`, `lost` (sequence numbers skipped,
         counted as pymavlink's mavloss does) and `loss_percent`. Empty when
-        neither protocol was found in the input.
+        the input held no log of any of the three formats.
 
         As in mavloss, the gap is taken modulo 256 from the sender's previous
         frame: a sender that repeats its number loses 255 per repeat, and
@@ -365,7 +370,9 @@ class Log(Mapping[str, pyarrow.Table]):
         ULog: `bytes_read`, `bytes_skipped` (damaged data searched over),
         `definitions_dropped` (formats that could not be parsed: their
         messages are missing), `dropouts` (gaps the logger recorded),
-        `dropout_total_ms` and `dropout_longest_ms`."""
+        `dropout_total_ms`, `dropout_longest_ms` and `appended_offsets`
+        (where data appended after the log was written starts, such as a
+        crash dump; empty for none)."""
         if self._protocol == ULOG:
             return copy.deepcopy(self._cache("ulog_stats", lambda: self._events().stats(self._stats)))
         return copy.deepcopy(self._stats)
@@ -438,7 +445,9 @@ class Log(Mapping[str, pyarrow.Table]):
     def events(self) -> pyarrow.Table:
         """`_time`, `kind`, `code`, `name` and `detail` of what happened, in
         log order (MAVLink: per vehicle, with `_sysid`). Kinds: "arm" and
-        "disarm"; "mode" (code the mode number, detail the reason);
+        "disarm", named ARMED and DISARMED in every format, with no code
+        (detail: DataFlash ARM's method and checks, the reason number PX4
+        logs); "mode" (code the mode number, detail the reason);
         "event" (EV id); "error" and "failsafe" (ERR: code the subsystem,
         detail the error code and its meaning); "warning" (STATUSTEXT of
         severity WARNING or worse: code the severity, detail the text);
@@ -737,6 +746,9 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Lo
     DataFlash columns carry their `unit` and `multiplier` as field metadata;
     with `scaled=True`, every column with a multiplier (boot-time columns
     apart) becomes float64 in its unit: GPS Lat in degrees, Alt in metres.
+    MAVLink columns carry the units their definitions give, and ULog
+    positions those PX4 defines (older GPS topics' int32 `lat` in 1e-7
+    degrees, `alt` in millimetres), scaled alike.
 
         log = read_log("flight.bin", types="GPS,ATT", scaled=True)
         log["GPS"].to_pandas()

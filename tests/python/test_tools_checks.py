@@ -125,7 +125,7 @@ def test_check_command_exit_codes(tmp_path, capsys):
     assert capsys.readouterr().out.startswith(f"== {healthy}")
     assert main(["check", "--json", str(healthy), str(shaky)]) == 1
     lines = [json.loads(line) for line in capsys.readouterr().out.splitlines()]
-    assert {line["_log"] for line in lines} == {str(healthy), str(shaky)}
+    assert {line["_log"] for line in lines} == {"healthy.bin", "shaky.bin"}
     assert main(["check", str(junk)]) == 2
     out = tmp_path / "fleet.csv"
     assert main(["check", "-j", "2", "-o", str(out), str(healthy), str(shaky)]) == 1

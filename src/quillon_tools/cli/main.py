@@ -34,7 +34,9 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
         "print message names, type numbers and counts, and what the log dropped",
         "Count the packets of each message of a log; under them, the bytes read and "
         "skipped as junk, DataFlash headers of unknown type, MAVLink frames that failed "
-        "their checksum, and per MAVLink sender the frames received and lost.",
+        "their checksum, and per MAVLink sender the frames received and lost; for a "
+        "ULog log, the bytes skipped as damaged, message definitions dropped, the "
+        "logger's dropouts and where data was appended.",
         "quillon summary flight.tlog"),
     "params": Subcommand(
         "print the parameters, NAME<TAB>VALUE, sorted",
@@ -157,8 +159,8 @@ def _track_options(parser: argparse.ArgumentParser) -> None:
 
 def _check_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("logs", nargs="+", metavar="LOG",
-                        help="log files, directories (searched for .bin, .BIN, .tlog and "
-                             ".mav files) and shell patterns")
+                        help="log files, directories (searched for .bin, .BIN, .tlog, .mav, "
+                             ".ulg and .ULG files) and shell patterns")
     parser.add_argument("--json", action="store_true", help="print JSON Lines, one object per verdict")
     parser.add_argument("-j", "--jobs", type=positive, metavar="N", help="check N logs at a time (default: 1)")
     parser.add_argument("-o", "--out", metavar="FILE",

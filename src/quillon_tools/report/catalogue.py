@@ -3,8 +3,8 @@ the DataFlash and the MAVLink message tables and the PX4 ULog topics. A line
 whose message or field the log lacks is left out, and a panel without lines
 is not drawn. A ULog field may name one item of an array field ("output[2]").
 
-DataFlash tables are read scaled, so their values are in their units already;
-MAVLink fields are scaled here to the same units.
+DataFlash and ULog tables are read scaled, so their values are in their
+units already; MAVLink fields are scaled here to the same units.
 """
 
 from __future__ import annotations
@@ -83,7 +83,7 @@ PANELS: Tuple[Panel, ...] = (
     ), ulog=(
         _line("vehicle_air_data", "baro_alt_meter", "barometer"),
         _line("vehicle_global_position", "alt", "estimate (AMSL)"),
-        _line("vehicle_gps_position", "alt", "GPS (AMSL)", 0.001),
+        _line("vehicle_gps_position", "alt", "GPS (AMSL)"),  # millimetres, read scaled into metres
         _line("vehicle_gps_position", "altitude_msl_m", "GPS (AMSL)"),
     )),
     Panel("speed", "Climb rate and ground speed", "m/s", (
