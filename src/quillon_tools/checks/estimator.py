@@ -34,10 +34,12 @@ def ekf(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     for instance, name, table, columns in found:
         check = numbered("ekf", instance)
         times = data.times(table)
-        armed = data.armed_mask(times)
+        near = data.near_impact_mask(times)
+        armed = data.armed_mask(times) & ~near
         best = None
-        for column, what in columns.items():
-            value, time = worst(numpy.where(armed, data.values(table, column, name), numpy.nan), times)
+        ratios = [data.values(table, column, name) for column in columns]
+        for (column, what), ratio in zip(columns.items(), ratios):
+            value, time = worst(numpy.where(armed, ratio, numpy.nan), times)
             if value is not None and (best is None or value > best[0]):
                 best = (value, time, column, what)
         if best is None:
@@ -45,8 +47,10 @@ def ekf(data: Data, limits: Dict[str, Limit]) -> List[Row]:
             continue
         value, time, column, what = best
         verdict, bound = grade(value, limits["ekf"])
+        note = data.consequence(numpy.nanmax(numpy.stack(ratios), axis=0) if near.any() else numpy.zeros(len(times)),
+                                times, value, "", "test ratios up to")
         rows.append(Row(check, verdict, value, bound, None, time,
-                        f"highest test ratio {value:.2f} ({column}, {what}) {data.while_armed()}"))
+                        f"highest test ratio {value:.2f} ({column}, {what}) {data.while_armed()}{note}"))
     return rows
 
 

@@ -143,3 +143,13 @@ def _under_way(view: Any, start: float, end: float, closed: bool) -> Optional[Li
         found.append(AirSpan(float(times[first]), float(times[last]) if not closed or stopped else end,
                              bool(times[first] > known.min()), stopped))
     return found
+
+
+def can_tell(view: Any) -> bool:
+    """Whether the log says when the vehicle was in the air: its landed
+    state, or the motion the flights are otherwise found from."""
+    if view.has("in_air"):
+        return True
+    if view.vehicle in GROUND_VEHICLES:
+        return bool(view.has("ground_speed") or view.has("climb_rate"))
+    return bool(view.has("altitude.relative"))

@@ -72,7 +72,9 @@ def vehicle_flights(view: Any) -> List[Flight]:
                  for start, end in view.gaps()])
     flights = []
     for number, (start, end, arming, air, how) in enumerate(pieces, 1):
-        marks = [m for m in found_impacts + others if m.start <= end and m.end >= start and m.start == m.start]
+        # A reboot's mark may end before it starts: the new boot clock counts from zero.
+        marks = [m for m in found_impacts + others
+                 if min(m.start, m.end) <= end and max(m.start, m.end) >= start and m.start == m.start]
         ends_in_air = air is not None and not air.landed
         if ends_in_air and number == len(pieces):
             fall = fall_at_end(view, last)
