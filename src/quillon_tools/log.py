@@ -636,7 +636,7 @@ class Log(Mapping[str, pyarrow.Table]):
 
             vehicles = [(view.sysid, self._flights(view.sysid)) for view in self._views()]
             return flights_table(vehicles, self._protocol == MAVLINK)
-        return self._cache("flights", build)  # type: ignore[no-any-return]
+        return self._cache("flights", build)
 
     def _flights(self, sysid: Optional[int]) -> List[Any]:
         """The flights of one vehicle (`flights.Flight`), worked out once."""

@@ -5,7 +5,7 @@ when its last readings were logged."""
 
 from __future__ import annotations
 
-from typing import Any, Optional
+from typing import Any, Optional, Tuple
 
 import numpy
 
@@ -16,7 +16,7 @@ FALLING_MS = 5.0
 LAST_S = 1.0
 
 
-def _descent(view: Any, end: float) -> Optional[tuple]:
+def _descent(view: Any, end: float) -> Optional[Tuple[float, float]]:
     """(first time, descent m/s) over the last LAST_S of readings up to `end`."""
     if view.has("climb_rate"):
         times, climb = view.series("climb_rate")

@@ -28,7 +28,7 @@ SETTLE_S = 5.0
 
 def _spikes(view: Any) -> List[Tuple[float, float, str]]:
     """(time, magnitude m/s/s, where) of each accelerometer reading past IMPACT_G."""
-    found = []
+    found: List[Tuple[float, float, str]] = []
     names = [f"acceleration.{axis}" for axis in "xyz"]
     if not all(view.has(name) for name in names):
         return found
@@ -46,7 +46,7 @@ def _spikes(view: Any) -> List[Tuple[float, float, str]]:
 
 def _clip_jumps(view: Any) -> List[Tuple[float, float, str]]:
     """(time, clips, where) of each rise of a clip counter past CLIP_JUMP."""
-    found = []
+    found: List[Tuple[float, float, str]] = []
     if not view.has("clipping"):
         return found
     for instance in view.instances("clipping"):
