@@ -1,4 +1,5 @@
 """Builds MAVLink 1 and 2 frames for a handful of common messages."""
+import pathlib
 import struct
 
 # id: (NAME, [(field, type, count, is_extension)]) in wire order.
@@ -47,6 +48,25 @@ MESSAGES = {
     253: ("statustext", _fields("severity u8, text c[50], +id u16, +chunk_seq u8")),
     9000: ("wheel_distance", _fields("time_usec u64, distance f64[16], count u8")),
 }
+
+
+def _from_field_list():
+    """Every other message, from the project's own field list (wire order,
+    extensions marked), so that tests can send any message."""
+    path = pathlib.Path(__file__).resolve().parents[2] / "mavlink" / "message_fields.txt"
+    found = {}
+    for line in path.read_text(encoding="utf-8").splitlines():
+        head, colon, fields = line.partition("): ")
+        if not colon or not head.split(" ", 1)[0].isdigit():
+            continue
+        number, name = head.split(" ")[:2]
+        found[int(number)] = (name, _fields(", ".join(" ".join(f.split()[:2]) for f in fields.split(", "))))
+    return found
+
+
+for _number, _message in _from_field_list().items():
+    MESSAGES.setdefault(_number, _message)
+NUMBERS = {name: number for number, (name, _) in MESSAGES.items()}
 
 
 def x25(data, crc=0xFFFF):

@@ -80,7 +80,7 @@ def test_ekf_ratio_in_hundredths():
     found = verdicts(build([row]))
     assert found["ekf[0]"]["verdict"] == "fail"
     assert found["ekf[0]"]["value"] == pytest.approx(1.2)
-    assert "SV" in found["ekf[0]"]["detail"]
+    assert "velocity" in found["ekf[0]"]["detail"]
 
 
 @pytest.mark.parametrize("subsystem, named", [(12, "crash check"), (25, "thrust loss")])

@@ -21,10 +21,17 @@ COMMANDS = ["summary", "params", "modes", "messages", "dump"]
 DUMP_COMMANDS = {"dump-summary": ["--summary"]}
 
 
-def quillon(*args):
+def quillon(*args, cwd=None):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     return subprocess.run([sys.executable, "-m", "quillon_tools", *args], capture_output=True,
-                          env=env, timeout=300)
+                          env=env, timeout=300, cwd=cwd)
+
+
+def _matches_golden(name, output):
+    golden = GOLDEN / name
+    if UPDATE:
+        golden.write_text(output, encoding="utf-8")
+    assert output == golden.read_text(encoding="utf-8")
 
 
 @pytest.mark.parametrize("sample", SAMPLES)
@@ -35,7 +42,17 @@ def test_output_matches_the_golden_file(command, sample):
     output = result.stdout.decode()
     if command == "dump":
         output = "".join(output.splitlines(keepends=True)[:DUMP_LINES])
-    golden = GOLDEN / f"{sample}.{command}.txt"
-    if UPDATE:
-        golden.write_text(output, encoding="utf-8")
-    assert output == golden.read_text(encoding="utf-8")
+    _matches_golden(f"{sample}.{command}.txt", output)
+
+
+# The answers, on every bundled sample of each format: what the log says
+# (info) and the verdicts (check, whose exit status is part of its answer).
+ANSWERED = SAMPLES + ["px4-appended-multiple.ulg"]
+
+
+@pytest.mark.parametrize("sample", ANSWERED)
+@pytest.mark.parametrize("command", ["info", "check"])
+def test_answers_match_the_golden_file(command, sample):
+    result = quillon(command, sample, cwd=BUNDLED)  # run beside the log: its name, not a path, is printed
+    assert result.returncode in (0, 1) and result.stderr == b"", result.stderr.decode()
+    _matches_golden(f"{sample}.{command}.txt", result.stdout.decode() + f"exit status {result.returncode}\n")

@@ -124,6 +124,10 @@ def test_info_and_checks_agree_on_every_sample(path):
         assert battery[0]["value"] >= info["min_voltage"] - 1e-9
     assert not (info["battery_used"] is not None and info["battery_used"] < 0)
     assert math.isfinite(info["duration"]) if info["duration"] is not None else True
+    # The same answers however the log is read: scaled, or with one message selected.
+    checks, events = log.checks(), log.events
+    for other in (read_log(path, scaled=True), read_log(path, types=[sorted(log)[0]])):
+        assert other.checks().equals(checks) and other.events.equals(events) and other.info == info
 
 
 def test_ulog_compass_checks_and_instances(samples_dir):

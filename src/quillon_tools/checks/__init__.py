@@ -7,7 +7,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
 
 import pyarrow
 
-from . import control, estimator, power, sensors, system
+from . import control, estimator, outputs, power, sensors, system
 from .data import AUTOPILOT_INVALID, Data, Row, skipped
 from ..protocols import MAVLINK
 from .limits import DEFAULT_LIMITS, Limit, effective
@@ -28,8 +28,8 @@ CHECKS: List[Tuple[Check, Tuple[str, ...]]] = [
     (power.board_power, ("board_power",)),
     (power.power_loss, ("power_loss",)),
     (power.battery, ("battery",)),
-    (control.outputs, ("outputs",)),
-    (control.motor_balance, ("motor_balance",)),
+    (outputs.outputs, ("outputs",)),
+    (outputs.motor_balance, ("motor_balance",)),
     (control.attitude, ("attitude",)),
     (control.crash, ("crash",)),
     (system.failsafes, ("failsafes",)),
@@ -72,6 +72,17 @@ JUDGED: Dict[str, Tuple[str, ...]] = {
 }
 
 
+# ArduPilot parameters that say a sensor instance (0, 1, 2) is not used, by
+# the checks that judge that sensor: 0 disables it.
+UNUSED_WHEN_ZERO: Dict[str, Tuple[str, ...]] = {
+    "compass": ("COMPASS_USE", "COMPASS_USE2", "COMPASS_USE3"),
+    "compass_field": ("COMPASS_USE", "COMPASS_USE2", "COMPASS_USE3"),
+    "vibration": ("INS_USE", "INS_USE2", "INS_USE3"),
+    "clipping": ("INS_USE", "INS_USE2", "INS_USE3"),
+    **{name: ("GPS_TYPE", "GPS_TYPE2") for name in ("gps_fix", "gps_satellites", "gps_hdop")},
+}
+
+
 def _run(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     rows: List[Row] = []
     for check, names in CHECKS:
@@ -80,7 +91,21 @@ def _run(data: Data, limits: Dict[str, Limit]) -> List[Row]:
         except _DATA_ERRORS as error:
             rows.extend(skipped(name, f"the log's data could not be evaluated: {type(error).__name__}: {error}")
                         for name in names)
-    return [_with_broken_sensors(data, row) for row in rows]
+    return [_with_broken_sensors(data, _unless_unused(data, row)) for row in rows]
+
+
+def _unless_unused(data: Data, row: Row) -> Row:
+    """`row` skipped where the vehicle was set not to use the sensor it
+    judges: a disabled second compass says nothing of the flight."""
+    family, _, rest = row.check.partition("[")
+    names = UNUSED_WHEN_ZERO.get(family)
+    instance = int(rest[:-1]) if rest[:-1].isdigit() else 0
+    if names is None or data.px4 or instance >= len(names):
+        return row
+    value = data.view.params.get(names[instance]) if isinstance(data.view.params, dict) else None
+    if isinstance(value, (int, float)) and value == 0:
+        return skipped(row.check, f"not used by the vehicle ({names[instance]} = 0)")
+    return row
 
 
 def _with_broken_sensors(data: Data, row: Row) -> Row:

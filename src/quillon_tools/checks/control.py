@@ -1,5 +1,4 @@
-"""Checks of control: outputs at their limits, the balance of a
-multicopter's motors, how well the attitude follows its demand, and
+"""Checks of control: how well the attitude follows its demand, and
 crashes."""
 
 from __future__ import annotations
@@ -8,133 +7,17 @@ import math
 from typing import Dict, List, Optional, Tuple
 
 import numpy
-import pyarrow
 
-from . import px4
 from ..analysis.timebase import as_datetime
 from ..flights.model import FALL, IMPACT
 from .data import Data, Row, finite, matching, skipped, worst
 from .limits import Limit, grade
 
-# SERVOn_FUNCTION of motors 1..8 and 9..12.
-MOTOR_FUNCTIONS = frozenset(range(33, 41)) | frozenset(range(82, 86))
-# Throttles: at their minimum they idle, which is no saturation.
-THROTTLE_FUNCTIONS = frozenset({70, 73, 74})
-# Functions that steer or drive the vehicle: flaps, ailerons, spoilers,
-# elevator, rudder, steering, flaperons, elevons, V-tail, tilt, and the above.
-CONTROL_FUNCTIONS = MOTOR_FUNCTIONS | THROTTLE_FUNCTIONS | frozenset(
-    {2, 3, 4, 16, 17, 19, 21, 24, 25, 26, 41, 75, 76, 77, 78, 79, 80, 86, 87, 88})
-GROUND = ("rover", "boat", "sub")
-# ArduPilot's SERVOn_MIN/MAX defaults, for outputs whose limits the log lacks.
-DEFAULT_RANGE = (1100.0, 1900.0)
-AT_LIMIT_US = 5.0  # an output this close to its limit is at it
 HELD_S = 0.25  # how long an attitude error must last to count
 LEAN_WINDOW_S = 3.0  # before a disarm, for the crash check
 # DataFlash ERR subsystems of a crash: the crash check (code 1 crash, 2 loss
 # of control) and the thrust-loss check.
 ERR_CRASHES = {12: "crash check triggered", 25: "thrust loss"}
-
-
-def _outputs(data: Data) -> Optional[Tuple[pyarrow.Table, List[Tuple[int, str]]]]:
-    """The output table and its (channel, column) pairs."""
-    if data.ulog:
-        return px4.outputs(data)
-    rcou = data.table("RCOU")
-    if rcou is not None:
-        columns = [(int(c[1:]), c) for c in rcou.column_names if c[:1] == "C" and c[1:].isdigit()]
-        columns += [(int(c[4:]), c) for c in rcou.column_names if c.startswith("Chan") and c[4:].isdigit()]
-        return rcou, columns
-    servo = data.table("SERVO_OUTPUT_RAW")
-    if servo is not None:
-        if "port" in servo.column_names:  # the first eight channels only, port 0
-            servo = servo.filter(pyarrow.compute.equal(servo.column("port"), 0))
-        columns = [(int(c[5:-4]), c) for c in servo.column_names if c.startswith("servo") and c.endswith("_raw")]
-        return servo, columns
-    return None
-
-
-def _channel_range(params: Dict[str, float], channel: int, motor: bool) -> Tuple[float, float]:
-    if motor and params.get("MOT_PWM_MAX", 0) > 0:
-        return params.get("MOT_PWM_MIN", DEFAULT_RANGE[0]), params["MOT_PWM_MAX"]
-    for prefix in ("SERVO", "RC"):
-        low, high = params.get(f"{prefix}{channel}_MIN"), params.get(f"{prefix}{channel}_MAX")
-        if low is not None and high is not None and high > low:
-            return low, high
-    return DEFAULT_RANGE
-
-
-def _functions(params: Dict[str, float]) -> Dict[int, int]:
-    return {int(k[5:-9]): int(v) for k, v in params.items()
-            if k.startswith("SERVO") and k.endswith("_FUNCTION") and k[5:-9].isdigit()}
-
-
-def outputs(data: Data, limits: Dict[str, Limit]) -> List[Row]:
-    found = _outputs(data)
-    if found is None:
-        return [skipped("outputs", "no output channels (RCOU, SERVO_OUTPUT_RAW or actuator_outputs)")]
-    table, columns = found
-    times = data.times(table)
-    armed = data.armed_mask(times)
-    if not armed.any():
-        return [skipped("outputs", "no outputs while armed")]
-    params = data.log.params
-    functions = _functions(params)
-    best: Optional[Tuple[float, str, str, float, Optional[float]]] = None
-    for channel, column in columns:
-        if functions and functions.get(channel, 0) not in CONTROL_FUNCTIONS:
-            continue  # disabled, or not steering the vehicle (lights, camera, gripper...)
-        values = data.values(table, column)[armed]
-        if not len(values) or numpy.nanmax(values) <= 0:
-            continue
-        if not functions and numpy.nanmax(values) - numpy.nanmin(values) < 1:
-            continue  # most likely unused: the same value throughout
-        # Motors and throttles of aircraft idle at their minimum; those of
-        # boats, rovers and subs also run in reverse.
-        motor = functions.get(channel) in MOTOR_FUNCTIONS | THROTTLE_FUNCTIONS and data.vehicle not in GROUND
-        low, high = _channel_range(params, channel, motor)
-        if data.ulog:  # a PX4 multicopter's first outputs are its motors
-            motor = data.vehicle == "copter" and channel <= 4
-            low, high = px4.output_range(data, channel)
-        top = values >= high - AT_LIMIT_US
-        bottom = numpy.zeros_like(top) if motor else values <= low + AT_LIMIT_US
-        for hits, side, bound in ((top, "maximum", high), (bottom, "minimum", low)):
-            share = float(hits.mean() * 100)
-            if share and (best is None or share > best[0]):
-                best = (share, column, side, bound, finite(times[armed][int(numpy.argmax(hits))]))
-    if best is None:
-        return [Row("outputs", "pass", 0.0, limits["outputs"].warn, "%", None,
-                    f"no output reached its limit {data.while_armed()}")]
-    share, column, side, bound, time = best
-    verdict, limit = grade(share, limits["outputs"])
-    return [Row("outputs", verdict, share, limit, "%", time,
-                f"{column} at its {side} ({bound:.0f} us) {share:.1f}% of the time {data.while_armed()}")]
-
-
-def motor_balance(data: Data, limits: Dict[str, Limit]) -> List[Row]:
-    if data.vehicle not in ("copter", "heli") or data.vehicle == "heli":
-        return [skipped("motor_balance", f"not a multicopter ({data.vehicle or 'vehicle unknown'})")]
-    found = _outputs(data)
-    if found is None:
-        return [skipped("motor_balance", "no output channels (RCOU, SERVO_OUTPUT_RAW or actuator_outputs)")]
-    table, columns = found
-    functions = _functions(data.log.params)
-    motors = [c for channel, c in columns if functions.get(channel) in MOTOR_FUNCTIONS] if functions else \
-        [c for channel, c in columns if channel <= 4]
-    if len(motors) < 3:
-        return [skipped("motor_balance", "fewer than three motor outputs known")]
-    times = data.times(table)
-    outputs = numpy.stack([data.values(table, c) for c in motors])
-    low = px4.output_range(data, 1)[0] if data.ulog else _channel_range(data.log.params, 1, True)[0]
-    # Rows in flight: armed, and every motor spinning above its minimum.
-    flying = data.armed_mask(times) & (outputs > low + 50).all(axis=0)
-    if flying.sum() < 10:
-        return [skipped("motor_balance", "too few rows with all motors spinning " + data.while_armed())]
-    means = outputs[:, flying].mean(axis=1)
-    spread = float(means.max() - means.min())
-    verdict, bound = grade(spread, limits["motor_balance"])
-    high, low_motor = motors[int(means.argmax())], motors[int(means.argmin())]
-    return [Row("motor_balance", verdict, spread, bound, "us", None,
-                f"mean outputs differ by {spread:.0f} us ({high} highest, {low_motor} lowest) in flight")]
 
 
 def _attitude(data: Data) -> Optional[Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray]]:
@@ -163,17 +46,26 @@ def _attitude(data: Data) -> Optional[Tuple[numpy.ndarray, numpy.ndarray, numpy.
     return times, wanted[0], roll, wanted[1], pitch
 
 
+def attitude_error(data: Data) -> Optional[Tuple[numpy.ndarray, numpy.ndarray]]:
+    """(times, the larger of the roll and pitch errors in degrees) at each
+    attitude row; None without a demand to compare with."""
+    found = _attitude(data)
+    if found is None:
+        return None
+    times, desired_roll, roll, desired_pitch, pitch = found
+    return times, numpy.fmax(numpy.abs(_wrapped(desired_roll - roll)), numpy.abs(_wrapped(desired_pitch - pitch)))
+
+
 def attitude(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     """How far roll and pitch stay off their demand, held HELD_S, in steady
     flight: on the ground the controller is not flying the vehicle, and
     liftoff, touchdown and VTOL transitions depart from the demand by design."""
-    found = _attitude(data)
+    found = attitude_error(data)
     if found is None:
         return [skipped("attitude", "no desired and actual attitude (ATT, ATTITUDE with NAV_CONTROLLER_OUTPUT, "
                         "or vehicle_attitude with vehicle_attitude_setpoint)")]
-    times, desired_roll, roll, desired_pitch, pitch = found
+    times, error = found
     judged, said = data.window(times)
-    error = numpy.fmax(numpy.abs(_wrapped(desired_roll - roll)), numpy.abs(_wrapped(desired_pitch - pitch)))
     held = _held(numpy.where(judged, error, numpy.nan), times)
     value, time = worst(held, times)
     if value is None:

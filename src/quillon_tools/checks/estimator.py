@@ -3,110 +3,61 @@ per lane, and switches of the primary lane."""
 
 from __future__ import annotations
 
-from typing import Dict, List, Tuple
+from typing import Dict, List
 
 import numpy
-import pyarrow
 
-from . import px4
-from .data import Data, Row, finite, instances, matching, numbered, skipped, worst
+from .data import Data, Row, finite, matching, numbered, skipped, worst
 from .limits import Limit, grade
 
-# The test ratios of each source: (table, instance column, {column: what it tests}).
-RATIOS = {"SV": "velocity", "SP": "position", "SH": "height", "SM": "magnetometer", "SVT": "airspeed"}
-MAVLINK_RATIOS = {
-    "EKF_STATUS_REPORT": {"velocity_variance": "velocity", "pos_horiz_variance": "horizontal position",
-                          "pos_vert_variance": "vertical position", "compass_variance": "compass",
-                          "terrain_alt_variance": "terrain altitude"},
-    "ESTIMATOR_STATUS": {"vel_ratio": "velocity", "pos_horiz_ratio": "horizontal position",
-                         "pos_vert_ratio": "vertical position", "mag_ratio": "magnetometer",
-                         "hagl_ratio": "height above ground", "tas_ratio": "airspeed"},
-}
-# DataFlash tables of the ratios: EKF3, EKF2, and EKF2's second core in older firmware.
-LANE_TABLES = (("XKF4", "C", None), ("NKF4", "C", None), ("NKF9", None, 1))
+# The test ratios the estimator check reads: quantity, what it tests.
+RATIOS = {f"ekf.test_ratio.{name}": name for name in ("velocity", "position", "height", "compass", "airspeed")}
 
 
 def ekf(data: Data, limits: Dict[str, Limit]) -> List[Row]:
-    found = _ratio_tables(data)
-    if not found:
+    found = {name: data.signal(name) for name in RATIOS}
+    lanes = sorted({instance for series in found.values() for instance, _, _ in series})
+    if not lanes:
         return [skipped("ekf", "no EKF test ratios (XKF4, NKF4, EKF_STATUS_REPORT, ESTIMATOR_STATUS or estimator_status)")]
     rows = []
-    for instance, name, table, columns in found:
-        check = numbered("ekf", instance)
-        times = data.times(table)
-        near = data.near_impact_mask(times)
-        armed = data.armed_mask(times) & ~near
+    for lane in lanes:
+        check = numbered("ekf", lane)
         best = None
-        ratios = [data.values(table, column, name) for column in columns]
-        for (column, what), ratio in zip(columns.items(), ratios):
-            value, time = worst(numpy.where(armed, ratio, numpy.nan), times)
-            if value is not None and (best is None or value > best[0]):
-                best = (value, time, column, what)
+        note = ""
+        for name, series in found.items():
+            for instance, times, ratios in series:
+                if instance != lane:
+                    continue
+                near = data.near_impact_mask(times)
+                value, time = worst(numpy.where(data.armed_mask(times) & ~near, ratios, numpy.nan), times)
+                if value is not None and (best is None or value > best[0]):
+                    best = (value, time, RATIOS[name])
         if best is None:
             rows.append(skipped(check, "no EKF test ratios " + data.while_armed()))
             continue
-        value, time, column, what = best
+        value, time, what = best
+        for name, series in found.items():
+            for instance, times, ratios in series:
+                if instance == lane and not note:
+                    note = data.consequence(ratios, times, value, "", f"the {RATIOS[name]} test ratio up to")
         verdict, bound = grade(value, limits["ekf"])
-        note = data.consequence(numpy.nanmax(numpy.stack(ratios), axis=0) if near.any() else numpy.zeros(len(times)),
-                                times, value, "", "test ratios up to")
         rows.append(Row(check, verdict, value, bound, None, time,
-                        f"highest test ratio {value:.2f} ({column}, {what}) {data.while_armed()}{note}"))
+                        f"highest test ratio {value:.2f} ({what}) {data.while_armed()}{note}"))
     return rows
 
 
-def _ratio_tables(data: Data) -> List[Tuple[int, str, pyarrow.Table, Dict[str, str]]]:
-    if data.ulog:
-        return px4.ratio_tables(data)
-    found = []
-    for name, instance_column, instance in LANE_TABLES:
-        table = data.table(name)
-        if table is None:
-            continue
-        columns = {c: w for c, w in RATIOS.items() if c in table.column_names}
-        if not columns:
-            continue
-        if instance is not None:
-            found.append((instance, name, table, columns))
-        else:
-            found.extend((i, name, t, columns) for i, t in instances(data, table, instance_column))
-        if name == "XKF4":
-            break  # EKF3 is the one flying when it logs
-    if found:
-        return found
-    for name, columns in MAVLINK_RATIOS.items():
-        table = data.table(name)
-        if table is not None:
-            present = {c: w for c, w in columns.items() if c in table.column_names}
-            if present:
-                return [(0, name, table, present)]
-    return []
-
-
 def ekf_lanes(data: Data, limits: Dict[str, Limit]) -> List[Row]:
-    """Changes of the primary lane (the PI column) while armed; on MAVLink,
-    the autopilot's texts announcing a lane switch."""
-    chosen = px4.primary_estimator(data) if data.ulog else None
-    if chosen is not None:
-        table, column = chosen
-        times, lane = data.times(table), data.values(table, column)
+    """Changes of the primary lane while armed; on MAVLink, which does not
+    send it, the autopilot's texts announcing a lane switch."""
+    if data.view.has("ekf.primary"):
+        times, lane = data.view.series("ekf.primary")
         armed = data.armed_mask(times)
         changed = (lane[1:] != lane[:-1]) & armed[1:] & armed[:-1]
         return [_lane_row(data, float(changed.sum()),
                           finite(times[1:][int(numpy.argmax(changed))]) if changed.any() else None, limits)]
-    if data.ulog:
-        return [skipped("ekf_lanes", "no record of the primary estimator (estimator_selector_status)")]
-    for name in ("XKF4", "NKF4"):
-        table = data.table(name)
-        if table is None or "PI" not in table.column_names:
-            continue
-        first_lane = instances(data, table, "C")[0][1]
-        times = data.times(first_lane)
-        primary = data.values(first_lane, "PI")
-        armed = data.armed_mask(times)
-        changed = (primary[1:] != primary[:-1]) & armed[1:] & armed[:-1]
-        return [_lane_row(data, float(changed.sum()),
-                          finite(times[1:][int(numpy.argmax(changed))]) if changed.any() else None, limits)]
-    if data.table("EKF_STATUS_REPORT", "ESTIMATOR_STATUS") is None:
+    if not data.mavlink:
+        return [skipped("ekf_lanes", "no record of the primary estimator (XKF4/NKF4 PI, estimator_selector_status)")]
+    if not any(data.view.has(name) for name in RATIOS):
         return [skipped("ekf_lanes", "no record of the EKF's primary lane")]
     switches = matching(r"lane switch|switched to (?:lane|core)", data.texts())
     return [_lane_row(data, float(len(switches)), switches[0][0] if switches else None, limits)]

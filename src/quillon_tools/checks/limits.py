@@ -39,7 +39,9 @@ DEFAULT_LIMITS: Dict[str, Limit] = {
     "board_power_swing": Limit(0.3, None, "V", False, "ArduPilot LogAnalyzer's Vcc test: a swing above 0.3 V"),
     "battery_sag": Limit(15.0, 25.0, "%", False,
                          "ours: the drop below the voltage at arming, where BATT_LOW_VOLT/BATT_CRT_VOLT are unset"),
-    "outputs": Limit(5.0, 20.0, "%", False, "ours: share of the armed time an output sits at its limit"),
+    "outputs": Limit(5.0, 20.0, "%", False,
+                      "ours: share of the time in flight a motor or primary control surface sits at the end "
+                      "of its real range"),
     "motor_balance": Limit(75.0, 150.0, "us", False,
                            "ArduPilot LogAnalyzer's motor balance test: spread of the motors' mean outputs"),
     "attitude": Limit(5.0, 10.0, "deg", False,

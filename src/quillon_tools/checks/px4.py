@@ -1,41 +1,16 @@
-"""Where the checks find their data in a PX4 ULog log: the topics PX4 logs,
-in the shapes the checks read from DataFlash and MAVLink tables (a table,
-the columns to read, the instance as the topic's multi id)."""
+"""What the checks read from PX4 ULog topics beyond the signals: the
+battery's own warning level."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Optional, Tuple
 
 import numpy
 import pyarrow
 import pyarrow.compute
 
-from .data import Data, instances
+from .data import Data
 
-INSTANCE = "_instance"
-# estimator_status test ratios: column to what it tests.
-RATIOS = {"vel_test_ratio": "velocity", "pos_test_ratio": "horizontal position", "hgt_test_ratio": "height",
-          "mag_test_ratio": "magnetometer", "tas_test_ratio": "airspeed", "hagl_test_ratio": "height above ground",
-          "beta_test_ratio": "sideslip"}
-# PX4's PWM_MAIN_MIN/MAX defaults, for outputs whose limits the log lacks.
-PWM_RANGE = (1000.0, 2000.0)
-
-
-def ratio_tables(data: Data) -> List[Tuple[int, str, pyarrow.Table, Dict[str, Any]]]:
-    table = data.table("estimator_status")
-    if table is None:
-        return []
-    columns = {c: w for c, w in RATIOS.items() if c in table.column_names}
-    if not columns:
-        return []
-    return [(i, "estimator_status", t, columns) for i, t in instances(data, table, INSTANCE)]
-
-
-def primary_estimator(data: Data) -> Optional[Tuple[pyarrow.Table, str]]:
-    table = data.table("estimator_selector_status")
-    if table is not None and data.has(table, "primary_instance"):
-        return table, "primary_instance"
-    return None
 
 
 def battery_warning(data: Data, instance: int) -> Optional[Tuple[float, float]]:
@@ -52,31 +27,3 @@ def battery_warning(data: Data, instance: int) -> Optional[Tuple[float, float]]:
         return None
     index = int(numpy.nanargmax(levels))
     return float(levels[index]), float(times[index])
-
-
-def outputs(data: Data) -> Optional[Tuple[pyarrow.Table, List[Tuple[int, str]]]]:
-    """actuator_outputs of the main outputs (multi id 0), a column per
-    channel in use (`noutputs`)."""
-    table = data.table("actuator_outputs")
-    if table is None or not data.has(table, "output"):
-        return None
-    table = instances(data, table, INSTANCE)[0][1]
-    values = data.vectors(table, "output")
-    used = values.shape[1]
-    if "noutputs" in table.column_names:
-        used = min(used, int(numpy.nanmax(data.values(table, "noutputs"), initial=0)))
-    columns = []
-    for channel in range(used):
-        name = f"output[{channel}]"
-        table = table.append_column(name, pyarrow.array(values[:, channel]))
-        columns.append((channel + 1, name))
-    return table, columns
-
-
-def output_range(data: Data, channel: int) -> Tuple[float, float]:
-    params = data.log.params
-    for low, high in ((f"PWM_MAIN_MIN{channel}", f"PWM_MAIN_MAX{channel}"), ("PWM_MAIN_MIN", "PWM_MAIN_MAX"),
-                      ("PWM_MIN", "PWM_MAX")):
-        if params.get(low, 0) > 0 and params.get(high, 0) > params.get(low, 0):
-            return float(params[low]), float(params[high])
-    return PWM_RANGE

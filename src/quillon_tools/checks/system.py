@@ -78,12 +78,11 @@ def failsafes(data: Data, limits: Dict[str, Limit]) -> List[Row]:
 
 def errors(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     found = _events(data, "error")
-    if data.ulog:  # PX4 logs no error records: its critical texts are the errors
-        found = [(t, x) for t, s, x in data.texts() if s is not None and s <= SEVERITY_CRITICAL]
     if found is None:
         found = [(t, f"{ERR_SUBSYSTEMS.get(s, f'subsystem {s}')} error {c}") for t, s, c in _err_records(data)
                  if s not in FAILSAFE_SUBSYSTEMS and s != ERR_EKF_PRIMARY]
-        found += [(t, x) for t, s, x in data.texts() if s is not None and s <= SEVERITY_CRITICAL]
+    # Critical texts are errors in every format (PX4 logs no error records at all).
+    found += [(t, x) for t, s, x in data.texts() if s is not None and s <= SEVERITY_CRITICAL]
     if data.mavlink and data.table("STATUSTEXT") is None and not found:
         return [skipped("errors", "no STATUSTEXT of the vehicle")]
     return [_count_row("errors", found, limits)]

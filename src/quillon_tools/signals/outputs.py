@@ -17,6 +17,10 @@ ARDUPILOT_MOTORS = frozenset([*range(33, 41), *range(82, 86), *range(160, 180)])
 PX4_MOTORS = frozenset(range(101, 113))
 ARDUPILOT_SERVO_RANGE = (1100.0, 1900.0)  # SERVOn_MIN/MAX defaults
 PX4_PWM_RANGE = (1000.0, 2000.0)  # PWM_MAIN_MIN/MAX defaults
+DSHOT_TYPES = frozenset(range(4, 8))  # MOT_PWM_TYPE DShot150..DShot1200
+DSHOT_RANGE = (1000.0, 2000.0)
+RC_RANGE = (1100.0, 1900.0)  # RCn_MIN/MAX defaults
+DEFAULT_SPIN_MAX = 0.95  # MOT_SPIN_MAX's default
 COPTER_3X_MOTOR_CHANNELS = 8  # Copter 3.x drives its motors from the first outputs, by frame
 
 
@@ -28,6 +32,37 @@ def _positive(params: Dict[str, float], *names: str) -> Optional[float]:
     return None
 
 
+def motor_parameters(vehicle: Optional[str]) -> str:
+    """The prefix of the motor parameters: a quadplane's lift motors have their own."""
+    return "Q_M_" if vehicle == "plane" else "MOT_"
+
+
+def motor_range(params: Dict[str, float], vehicle: Optional[str]) -> Tuple[Optional[float], Optional[float]]:
+    """The PWM range an ArduPilot motor output spans: MOT_PWM_MIN/MAX where
+    both are set and MAX > MIN, else the throttle channel's radio range;
+    DShot always 1000..2000."""
+    prefix = motor_parameters(vehicle)
+    if int(params.get(f"{prefix}PWM_TYPE", 0) or 0) in DSHOT_TYPES:
+        return DSHOT_RANGE
+    low, high = _positive(params, f"{prefix}PWM_MIN"), _positive(params, f"{prefix}PWM_MAX")
+    if low is None or high is None or high <= low:
+        throttle = int(params.get("RCMAP_THROTTLE", 3) or 3)
+        low = _positive(params, f"RC{throttle}_MIN") or RC_RANGE[0]
+        high = _positive(params, f"RC{throttle}_MAX") or RC_RANGE[1]
+    return low, high
+
+
+def motor_top(params: Dict[str, float], vehicle: Optional[str], low: float, high: float, px4: bool) -> float:
+    """The highest output the firmware gives a motor: on ArduPilot aircraft
+    min + (max - min) x MOT_SPIN_MAX (a sub's thrusters span the whole range),
+    on PX4 the output's maximum."""
+    if px4 or vehicle not in ("copter", "plane"):
+        return high
+    spin = params.get(f"{motor_parameters(vehicle)}SPIN_MAX")
+    spin = float(spin) if isinstance(spin, (int, float)) and 0 < spin <= 1 else DEFAULT_SPIN_MAX
+    return low + (high - low) * spin
+
+
 def ardupilot_channel(params: Dict[str, float], channel: int, vehicle: Optional[str]
                       ) -> Tuple[Optional[float], Optional[float], Optional[float], bool]:
     """(min, max, function, is a motor) of an ArduPilot output channel."""
@@ -35,7 +70,7 @@ def ardupilot_channel(params: Dict[str, float], channel: int, vehicle: Optional[
     if function is None:
         function = params.get(f"RC{channel}_FUNCTION")
         # Before SERVOn_FUNCTION, a copter's motors are its first outputs, which carry no function.
-        if vehicle in ("copter", "heli") and "SERVO1_FUNCTION" not in params and not function \
+        if vehicle == "copter" and "SERVO1_FUNCTION" not in params and not function \
                 and channel <= COPTER_3X_MOTOR_CHANNELS:
             function = None
             motor = True
@@ -44,9 +79,7 @@ def ardupilot_channel(params: Dict[str, float], channel: int, vehicle: Optional[
     else:
         motor = int(function) in ARDUPILOT_MOTORS
     if motor:
-        low, high = _positive(params, "MOT_PWM_MIN"), _positive(params, "MOT_PWM_MAX")
-        if low is None or high is None or high <= low:
-            low, high = _positive(params, "RC3_MIN"), _positive(params, "RC3_MAX")
+        low, high = motor_range(params, vehicle)
     else:
         low = _positive(params, f"SERVO{channel}_MIN", f"RC{channel}_MIN") or ARDUPILOT_SERVO_RANGE[0]
         high = _positive(params, f"SERVO{channel}_MAX", f"RC{channel}_MAX") or ARDUPILOT_SERVO_RANGE[1]
@@ -72,11 +105,13 @@ def channel_parts(view: Any, channels: Tuple[Tuple[str, str, int], ...], motors:
     params = view.params
     describe = px4_channel if view.px4 else ardupilot_channel
     found = []
+    rows_of = getattr(view.format, "channel_rows", None)
     for message, field, number in channels:
         table = view.table(message)
         if table is None:
             continue
-        part = read(table, Source(message, field, "us", instance=number), "us", None)
+        rows = rows_of(message, number) if rows_of is not None else None
+        part = read(table, Source(message, field, "us", instance=number, rows=rows), "us", None)
         if part is None or not numpy.any(numpy.nan_to_num(part.values)):
             continue  # unused channels stay 0
         low, high, function, motor = describe(params, number, view.vehicle)

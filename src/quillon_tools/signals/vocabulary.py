@@ -46,6 +46,7 @@ _QUANTITIES = (
     Quantity("ekf.test_ratio.height", "", "estimator height test ratio"),
     Quantity("ekf.test_ratio.compass", "", "estimator magnetometer test ratio"),
     Quantity("ekf.test_ratio.airspeed", "", "estimator airspeed test ratio"),
+    Quantity("ekf.primary", "", "the estimator lane (core) the vehicle flies on"),
     Quantity("compass.x", "mGauss", "magnetic field, X axis of the sensor"),
     Quantity("compass.y", "mGauss", "magnetic field, Y axis of the sensor"),
     Quantity("compass.z", "mGauss", "magnetic field, Z axis of the sensor"),

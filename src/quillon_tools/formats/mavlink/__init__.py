@@ -81,9 +81,22 @@ SOURCES: Dict[str, Tuple[Source, ...]] = {
     "mode": (Source("HEARTBEAT", "custom_mode", rows=_autopilot_rows),),
 }
 
-# Output channels 1..16 of SERVO_OUTPUT_RAW (port 0; port 1 carries 17..32).
-OUTPUT_CHANNELS = tuple(("SERVO_OUTPUT_RAW", f"servo{n}_raw", n) for n in range(1, 17))
+# Output channels of SERVO_OUTPUT_RAW: port 0 carries 1..16, port 1 17..32.
+OUTPUT_CHANNELS = tuple(("SERVO_OUTPUT_RAW", f"servo{n}_raw", n + 16 * port) for port in (0, 1) for n in range(1, 17))
 INPUT_CHANNELS = tuple(("RC_CHANNELS", f"chan{n}_raw", n) for n in range(1, 19))
+
+
+def channel_rows(message: str, number: int) -> Optional[Callable[[pyarrow.Table], Any]]:
+    """Which rows of `message` carry output channel `number`: those of its port."""
+    if message != "SERVO_OUTPUT_RAW":
+        return None
+    port = (number - 1) // 16
+
+    def rows(table: pyarrow.Table) -> Any:
+        if "port" not in table.column_names:
+            return numpy.full(table.num_rows, port == 0)
+        return pyarrow.compute.equal(table.column("port"), port).to_numpy(zero_copy_only=False)
+    return rows
 
 
 def instance_column(view: Any, message: str, table: Any) -> Optional[str]:

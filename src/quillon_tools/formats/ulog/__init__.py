@@ -169,6 +169,7 @@ SOURCES: Dict[str, Tuple[Source, ...]] = {
     **{f"compass.{axis}": (Source("vehicle_magnetometer", f"magnetometer_ga[{item}]", "Gauss"),
                            Source("sensor_mag", axis, "Gauss"))
        for item, axis in enumerate("xyz")},
+    "ekf.primary": (Source("estimator_selector_status", "primary_instance"),),
     "cpu.load": (Source("cpuload", "load", "1"),),
     "board.voltage": (Source("system_power", "voltage5v_v", "V"),),
     "armed": (Source("vehicle_status", "arming_state", value=_armed),),

@@ -1,0 +1,196 @@
+"""Checks of the outputs: motors and primary control surfaces held at the
+end of their real range, and the balance of a multicopter's motors.
+
+Only outputs that must not saturate are judged. A flap, spoiler, tilt
+servo, mount, passthrough or throttle rests at an end by design; a motor at
+its idle is not saturated either. A motor's top is the highest output the
+firmware gives it (see `signals.outputs.motor_top`), not the servo range."""
+
+from __future__ import annotations
+
+from typing import Any, Dict, List, NamedTuple, Optional, Tuple
+
+import numpy
+
+from ..signals.outputs import motor_top
+from ..signals.routines import in_air_intervals, within
+from .data import Data, Row, finite, skipped
+from .limits import Limit, grade
+
+# SERVOn_FUNCTION numbers of the surfaces that steer an aircraft: aileron,
+# elevator, rudder, flaperons, elevons and V-tail.
+PRIMARY_SURFACES = frozenset({4, 19, 21, 24, 25, 77, 78, 79, 80})
+# Vehicles whose thrusters or motors run both ways: either end is saturation.
+REVERSIBLE = ("rover", "boat", "sub")
+AT_LIMIT_US = 5.0  # an output this close to its end is at it
+PINNED_S = 0.3  # a motor held at its top this long while the attitude runs away
+RUNAWAY_DEG = 10.0  # attitude error reached while a motor is pinned
+GROWTH_DEG = 5.0  # how much the error must grow over the pinned stretch
+NO_OUTPUTS = "no output channels (RCOU, SERVO_OUTPUT_RAW or actuator_outputs)"
+
+
+class Output(NamedTuple):
+    channel: int
+    name: str  # "motor 1", "aileron (output 1)"...
+    motor: bool
+    times: numpy.ndarray
+    values: numpy.ndarray
+    low: float  # the end below which it counts as saturated (-inf: never)
+    high: float
+
+
+# (first function number, how many, motor number of the first): ArduPilot's
+# SERVOn_FUNCTION motor blocks, and PX4's PWM_MAIN_FUNCn.
+ARDUPILOT_MOTOR_BLOCKS = ((33, 8, 1), (82, 4, 9), (160, 20, 13))
+PX4_MOTOR_BLOCKS = ((101, 12, 1),)
+
+
+def _motor_number(function: Optional[float], channel: int, px4: bool) -> int:
+    """The motor number an output's function gives; the channel where the
+    log gives none (Copter 3.x and PX4 mixer files number motors by output)."""
+    if function is not None:
+        for first, count, number in PX4_MOTOR_BLOCKS if px4 else ARDUPILOT_MOTOR_BLOCKS:
+            if first <= int(function) < first + count:
+                return int(function) - first + number
+    return channel
+
+
+SURFACE_NAMES = {4: "aileron", 19: "elevator", 21: "rudder", 24: "left flaperon", 25: "right flaperon",
+                 77: "left elevon", 78: "right elevon", 79: "left V-tail", 80: "right V-tail"}
+
+
+def _judged(data: Data) -> List[Output]:
+    """The outputs that must not saturate, each with the ends it is held to."""
+    view, params = data.view, data.view.params
+    found = []
+    for part, (low, high, function) in view.channels("motor.output"):
+        if low is None or high is None or not high > low:
+            continue
+        channel = int(part.instances[0])
+        top = motor_top(params, data.vehicle, low, high, data.px4)
+        bottom = low if data.vehicle in REVERSIBLE else -numpy.inf
+        found.append(Output(channel, f"motor {_motor_number(function, channel, data.px4)} (output {channel})", True,
+                            part.times, part.values, bottom, top))
+    for part, (low, high, function) in view.channels("servo.output"):
+        if function is None or int(function) not in PRIMARY_SURFACES or low is None or high is None:
+            continue
+        channel = int(part.instances[0])
+        found.append(Output(channel, f"{SURFACE_NAMES[int(function)]} (output {channel})", False,
+                            part.times, part.values, low, high))
+    return found
+
+
+def _window(data: Data) -> Tuple[Any, str]:
+    """The spans judged: in flight where the log says when it flew, else
+    while armed. Outputs of a vehicle on the ground rest wherever its pilot
+    or its idle leaves them."""
+    flying = in_air_intervals(data.view)
+    if flying is not None:
+        return flying, "in flight"
+    return data.armed, data.while_armed()
+
+
+def outputs(data: Data, limits: Dict[str, Limit]) -> List[Row]:
+    if not (data.view.has("motor.output") or data.view.has("servo.output")):
+        return [skipped("outputs", NO_OUTPUTS)]
+    judged = _judged(data)
+    if not judged:
+        return [skipped("outputs", "no motor or primary control surface among the outputs")]
+    spans, window = _window(data)
+    if spans == []:
+        return [skipped("outputs", "never in flight" if window == "in flight" else "never armed")]
+    pinned = _pinned_motor(data, judged, spans)
+    if pinned is not None:
+        return [pinned]
+    best = None
+    seen = False
+    for output in judged:
+        inside = within(output.times, spans) & numpy.isfinite(output.values)
+        values = output.values[inside]
+        if not len(values):
+            continue
+        seen = True
+        for hits, side, bound in ((values >= output.high - AT_LIMIT_US, "top", output.high),
+                                  (values <= output.low + AT_LIMIT_US, "bottom", output.low)):
+            share = float(hits.mean() * 100)
+            if share and (best is None or share > best[0]):
+                best = (share, output.name, side, bound, finite(output.times[inside][int(numpy.argmax(hits))]))
+    if not seen:
+        return [skipped("outputs", f"no motor or control surface output {window}")]
+    if best is None:
+        return [Row("outputs", "pass", 0.0, limits["outputs"].warn, "%", None,
+                    f"no motor or control surface reached the end of its range {window}")]
+    share, name, side, bound, time = best
+    verdict, limit = grade(share, limits["outputs"])
+    return [Row("outputs", verdict, share, limit, "%", time,
+                f"{name} at its {side} ({bound:.0f} us) {share:.1f}% of the time {window}")]
+
+
+def _pinned_motor(data: Data, judged: List[Output], spans: Any) -> Optional[Row]:
+    """A fail when a motor sat at its top for PINNED_S or longer while the
+    attitude error grew past RUNAWAY_DEG: thrust that was not enough, however
+    short a share of the flight."""
+    from .control import attitude_error
+    found = attitude_error(data)
+    if found is None:
+        return None
+    error_times, error = found
+    worst = None
+    for output in judged:
+        if not output.motor:
+            continue
+        inside = within(output.times, spans) & numpy.isfinite(output.values)
+        at_top = inside & (output.values >= output.high - AT_LIMIT_US)
+        for start, end in _runs(output.times, at_top):
+            if end - start < PINNED_S * 1e6:
+                continue
+            during = (error_times >= start) & (error_times <= end)
+            if during.sum() < 2:
+                continue
+            errors = error[during]
+            first, peak = float(numpy.nanmin(errors[:max(1, len(errors) // 4)])), float(numpy.nanmax(errors))
+            if peak >= RUNAWAY_DEG and peak - first >= GROWTH_DEG and (worst is None or peak > worst[0]):
+                worst = (peak, output, start, end, first)
+    if worst is None:
+        return None
+    peak, output, start, end, first = worst
+    return Row("outputs", "fail", peak, RUNAWAY_DEG, "deg", float(start),
+               f"{output.name} held at its top ({output.high:.0f} us) for {(end - start) / 1e6:.1f} s while the "
+               f"attitude error grew from {first:.0f} to {peak:.0f} deg: not enough thrust")
+
+
+def _runs(times: numpy.ndarray, flags: numpy.ndarray) -> List[Tuple[float, float]]:
+    """(first time, last time) of each run of consecutive flagged rows."""
+    if not flags.any():
+        return []
+    edges = numpy.diff(numpy.concatenate(([0], flags.astype(numpy.int8), [0])))
+    starts, ends = numpy.flatnonzero(edges == 1), numpy.flatnonzero(edges == -1) - 1
+    return [(float(times[a]), float(times[b])) for a, b in zip(starts, ends)
+            if numpy.isfinite(times[a]) and numpy.isfinite(times[b])]
+
+
+def motor_balance(data: Data, limits: Dict[str, Limit]) -> List[Row]:
+    if data.vehicle != "copter":
+        return [skipped("motor_balance", f"not a multicopter ({data.vehicle or 'vehicle unknown'})")]
+    motors = [(part, low) for part, (low, _, _) in data.view.channels("motor.output")]
+    if not motors:
+        return [skipped("motor_balance", NO_OUTPUTS)]
+    if len(motors) < 3:
+        return [skipped("motor_balance", "fewer than three motor outputs known")]
+    lengths = {len(part.values) for part, _ in motors}
+    if len(lengths) != 1:
+        return [skipped("motor_balance", "the motor outputs were not logged together")]
+    times = motors[0][0].times
+    outputs = numpy.stack([part.values for part, _ in motors])
+    low = min((low for _, low in motors if low is not None), default=0.0)
+    # Rows in flight: armed, and every motor spinning above its minimum.
+    flying = data.armed_mask(times) & (outputs > low + 50).all(axis=0)
+    if flying.sum() < 10:
+        return [skipped("motor_balance", "too few rows with all motors spinning " + data.while_armed())]
+    means = outputs[:, flying].mean(axis=1)
+    spread = float(means.max() - means.min())
+    verdict, bound = grade(spread, limits["motor_balance"])
+    names = [f"output {int(part.instances[0])}" for part, _ in motors]
+    return [Row("motor_balance", verdict, spread, bound, "us", None,
+                f"mean outputs differ by {spread:.0f} us ({names[int(means.argmax())]} highest, "
+                f"{names[int(means.argmin())]} lowest) in flight")]
