@@ -21,6 +21,8 @@ LAYOUTS = {
     "VIBE": (200, "QBfffI", "TimeUS,IMU,VibeX,VibeY,VibeZ,Clip"),
     "ATT": (208, "Qffffff", "TimeUS,DesRoll,Roll,DesPitch,Pitch,DesYaw,Yaw"),
     "ERR": (203, "QBB", "TimeUS,Subsys,ECode"),
+    "MSG": (209, "QZ", "TimeUS,Message"),
+    "MODE": (210, "QMBB", "TimeUS,Mode,ModeNum,Rsn"),
 }
 
 
@@ -31,12 +33,13 @@ def build(rows):
     return data + b"".join(data_packet(LAYOUTS[n][0], LAYOUTS[n][1], *values) for n, *values in rows)
 
 
-def flown(height, seconds, arms=(), vibe=lambda t: 10.0, accel=lambda t: -G, attitude=None, clock=lambda t: t):
+def flown(height, seconds, arms=(), vibe=lambda t: 10.0, accel=lambda t: -G, attitude=None, clock=lambda t: t,
+          extra=()):
     """Rows at 10 Hz of a vehicle at `height(t)` m (climb rate from it),
     with ARM records (time, state), vibration `vibe(t)`, Z acceleration
     `accel(t)` and (desired roll, roll) `attitude(t)`; `clock(t)` is the
-    boot clock of time t."""
-    rows = [(t, ("ARM", int(clock(t) * SECOND), state, 0, 0, 0)) for t, state in arms]
+    boot clock of time t; `extra`: more (time, row) pairs."""
+    rows = [(t, ("ARM", int(clock(t) * SECOND), state, 0, 0, 0)) for t, state in arms] + list(extra)
     for i in range(int(seconds * 10)):
         t = i / 10
         us = int(round(clock(t) * SECOND))
@@ -177,6 +180,28 @@ def test_attitude_is_judged_in_steady_flight_only(wrong_from, wrong_to, expected
     log = read_log(flown(hop(3, 60), 62, arms=[(0, 1)],
                          attitude=lambda t: (20.0, 0.0) if wrong_from <= t <= wrong_to else (5.0, 5.0)))
     assert verdict(log, "attitude")["verdict"] == expected
+
+
+@pytest.mark.parametrize("wrong_from, expected", [(21, "pass"), (40, "fail")])
+def test_a_quadplane_transition_is_no_attitude_fault_but_flight_after_it_is(wrong_from, expected):
+    modes = [(0, ("MSG", 0, b"ArduPlane V4.5.0 (abcdef12)")), (0.05, ("MODE", 50_000, 18, 18, 0)),
+             (20, ("MODE", 20 * SECOND, 5, 5, 0))]  # QHOVER, then FLY_BY_WIRE_A
+    log = read_log(flown(hop(3, 60), 62, arms=[(0, 1)], extra=modes,
+                         attitude=lambda t: (20.0, 0.0) if wrong_from <= t <= wrong_from + 5 else (5.0, 5.0)))
+    (flight,) = flights(log)
+    (transition,) = flight.marked("transition")
+    assert seconds(log, transition.start) == 20.0 and "QHOVER to FLY_BY_WIRE_A" in transition.detail
+    assert verdict(log, "attitude")["verdict"] == expected
+
+
+def test_clip_counter_jump_at_a_sudden_stop_is_an_impact():
+    def height(t):  # descending at 6 m/s into the ground at 20 s
+        return min(hop(2, 999)(t), max(0.0, 6.0 * (20 - t) if t > 16 else 20.0))
+    rows = flown(height, 25, arms=[(1, 1), (23, 0)])
+    log = read_log(rows + b"".join(data_packet(200, "QBfffI", int(t * SECOND), 0, 10.0, 10.0, 10.0, clips)
+                                   for t, clips in ((19.95, 0), (20.05, 250))))
+    (impact,) = flights(log)[0].marked("impact")
+    assert impact.value is None and "clip count up 250" in impact.detail
 
 
 def test_px4_hop_has_no_attitude_fail_after_touchdown():
