@@ -26,7 +26,7 @@ def _falls(table: Any, column: str, scale: float) -> List[Tuple[float, float, fl
     """(time of the last row before, of the first row after, seconds fallen
     back) of each restart of `column` in the rows' logged order (per
     component, on MAVLink)."""
-    clock = table.column(column).cast("float64").to_numpy(zero_copy_only=False) * scale
+    clock = table.column(column).cast("float64", safe=False).to_numpy(zero_copy_only=False) * scale
     times = float_times(table.column("_time"))
     groups = [numpy.arange(table.num_rows)]
     if "_compid" in table.column_names:
@@ -37,10 +37,17 @@ def _falls(table: Any, column: str, scale: float) -> List[Tuple[float, float, fl
         if "_index" in table.column_names:
             rows = rows[numpy.argsort(table.column("_index").to_numpy(zero_copy_only=False)[rows], kind="stable")]
         ticks = clock[rows]
-        keep = numpy.isfinite(ticks) & (ticks > 0)  # 0: not stamped (ULog rows never published)
+        # 0: not stamped (ULog rows never published); no date: a damaged time.
+        keep = numpy.isfinite(ticks) & (ticks > 0) & numpy.isfinite(times[rows])
         rows, ticks = rows[keep], ticks[keep]
-        restarts = (numpy.diff(ticks) < -FALL_US) & (ticks[1:] < ticks[:-1] / 2)
-        for at in numpy.flatnonzero(restarts).tolist():
+        if len(ticks) < 4:
+            continue
+        # The reading before follows its own predecessor (it is no stray), and
+        # the one after the next still counts from the new boot.
+        before, last, first, then = ticks[:-3], ticks[1:-2], ticks[2:-1], ticks[3:]
+        restarts = ((first < last - FALL_US) & (first < last / 2) & (then < last / 2)
+                    & (last >= before) & (last - before <= FALL_US))
+        for at in (numpy.flatnonzero(restarts) + 1).tolist():
             found.append((float(times[rows[at]]), float(times[rows[at + 1]]), float(ticks[at] - ticks[at + 1]) / 1e6))
     return found
 
