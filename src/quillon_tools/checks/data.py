@@ -208,7 +208,7 @@ class Data:
         vehicle never left the ground (never got under way); else None."""
         if self.flying() is None or any(f.takeoff is not None or len(f.phases) > 1 for f in self.flights):
             return None
-        return "not in the air (nor under way) in this log"
+        return "never armed" if self.armed == [] else "not in the air (nor under way) in this log"
 
     def near_impact_mask(self, times: numpy.ndarray) -> numpy.ndarray:
         """Which of `times` fall around an impact, where readings are its consequences."""
