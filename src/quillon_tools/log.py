@@ -638,11 +638,14 @@ class Log(Mapping[str, pyarrow.Table]):
             return flights_table(vehicles, self._protocol == MAVLINK)
         return self._cache("flights", build)
 
-    def _flights(self, sysid: Optional[int]) -> List[Any]:
-        """The flights of one vehicle (`flights.Flight`), worked out once."""
+    def _flights(self, sysid: Optional[int], every_mark: bool = True) -> List[Any]:
+        """The flights of one vehicle (`flights.Flight`), worked out once;
+        without `every_mark`, no gaps or reboots are marked (the checks
+        need neither)."""
         from .flights import vehicle_flights
 
-        return self._cache(f"flights of {sysid}", lambda: vehicle_flights(self._view(sysid)))  # type: ignore[no-any-return]
+        return self._cache(f"flights of {sysid}, {every_mark}",  # type: ignore[no-any-return]
+                           lambda: vehicle_flights(self._view(sysid), every_mark))
 
     def _events(self) -> Any:
         """Events, or the facts of a ULog log, which answer the same questions."""

@@ -191,7 +191,7 @@ class Data:
     @property
     def flights(self) -> List[Any]:
         """The vehicle's flights (`flights.Flight`)."""
-        return self.log._flights(self.sysid)  # type: ignore[no-any-return]
+        return self.log._flights(self.sysid, every_mark=False)  # type: ignore[no-any-return]
 
     def flying(self, after_launch: bool = False) -> Optional[List[Interval]]:
         """Steady flight (airborne, away from takeoff, landing, transitions

@@ -52,6 +52,22 @@ def _falls(table: Any, column: str, scale: float) -> List[Tuple[float, float, fl
     return found
 
 
+# A restart shows in every message the vehicle logs: those of its attitude
+# and height, logged throughout a flight, tell.
+TOLD_BY = ("attitude.roll", "altitude.relative")
+
+
+def clock_messages(view: Any) -> List[str]:
+    """The messages of the quantities in TOLD_BY the vehicle logs."""
+    found: List[str] = []
+    for name in TOLD_BY:
+        for part in view.parts(name)[:1]:
+            message = part.source or ""
+            if message and message not in found:
+                found.append(message)
+    return found
+
+
 def reboots(view: Any, messages: Iterable[str]) -> List[Mark]:
     """The restarts of the boot clock among the rows of `messages`, one mark
     per restart however many messages show it."""

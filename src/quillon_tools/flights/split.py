@@ -6,14 +6,13 @@ from __future__ import annotations
 
 from typing import Any, List, Optional, Tuple
 
-from ..signals import SIGNAL_MESSAGES
 from .airborne import AirSpan, from_motion, logged, within
 from .arming import arm_spans
 from .falling import fall_at_end
 from .impacts import SETTLE_S, impacts
 from .model import ARMING_MOTION, GAP, IMPACT, Flight, Mark
 from .phases import phases
-from .reboots import reboots
+from .reboots import clock_messages, reboots
 from .transitions import transitions
 
 LOGGED, MOTION = "logged", "motion"
@@ -55,8 +54,10 @@ def _stops(pieces: List[_Piece], last: float) -> List[Tuple[float, str]]:
     return found
 
 
-def vehicle_flights(view: Any) -> List[Flight]:
-    """The flights of one vehicle (`signals.View`), in time order."""
+def vehicle_flights(view: Any, every_mark: bool = True) -> List[Flight]:
+    """The flights of one vehicle (`signals.View`), in time order; without
+    `every_mark`, with the marks that tell how a flight went (impacts,
+    falls, transitions) but not the log's gaps and reboots."""
     first, last = view.log.time_span(view.sysid)
     if first is None or last is None or view.format is None:
         return []
@@ -67,9 +68,11 @@ def vehicle_flights(view: Any) -> List[Flight]:
     around = AROUND_S * 1e6
     in_air = [(air.start - around, air.end + around) for _, _, _, air, _ in pieces if air is not None]
     found_impacts = impacts(view, _stops(pieces, last), in_air)
-    others = (reboots(view, SIGNAL_MESSAGES.get(view.protocol, ())) + transitions(view)
-              + [Mark(GAP, start, end, (end - start) / 1e6, f"nothing logged for {(end - start) / 1e6:.1f} s")
-                 for start, end in view.gaps()])
+    others = transitions(view)
+    if every_mark:
+        others += reboots(view, clock_messages(view)) + [
+            Mark(GAP, start, end, (end - start) / 1e6, f"nothing logged for {(end - start) / 1e6:.1f} s")
+            for start, end in view.gaps()]
     flights = []
     for number, (start, end, arming, air, how) in enumerate(pieces, 1):
         # A reboot's mark may end before it starts: the new boot clock counts from zero.
