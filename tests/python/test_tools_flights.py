@@ -23,6 +23,7 @@ LAYOUTS = {
     "ERR": (203, "QBB", "TimeUS,Subsys,ECode"),
     "MSG": (209, "QZ", "TimeUS,Message"),
     "MODE": (210, "QMBB", "TimeUS,Mode,ModeNum,Rsn"),
+    "GPS": (201, "QBBIHBcLLeffffB", "TimeUS,I,Status,GMS,GWk,NSats,HDop,Lat,Lng,Alt,Spd,GCrs,VZ,Yaw,U"),
 }
 
 
@@ -169,6 +170,26 @@ def test_a_log_that_ends_mid_fall_fails_crash():
     assert fall.value == pytest.approx(15, abs=0.5)
     crash = verdict(log, "crash")
     assert crash["verdict"] == "fail" and "falling" in crash["detail"]
+
+
+def test_a_log_that_ends_hovering_ends_in_the_air_without_a_crash():
+    log = read_log(flown(hop(2, 999), 30, arms=[(1, 1)]))
+    (flight,) = flights(log)
+    assert flight.ends_in_air and not flight.marked("fall")
+    assert log.flights().column("ends_in_air").to_pylist() == [True]
+    assert verdict(log, "crash")["verdict"] == "pass"
+
+
+def test_a_boat_is_under_way_while_it_moves_and_pauses_do_not_split_its_run():
+    def speed(t):
+        return 3.0 if 10 <= t < 30 or 50 <= t < 70 else 0.0  # a 20 s stop at a waypoint
+    rows = [("MSG", 0, b"ArduRover V4.5.0 (abcdef12)"), ("ARM", SECOND, 1, 0, 0, 0)]
+    rows += [("GPS", int(t * SECOND), 0, 3, 0, 0, 12, 90, 0, 0, 0, speed(t), 0.0, 0.0, 0.0, 1)
+             for t in numpy.arange(0.0, 90.0, 0.2)]
+    log = read_log(build(rows + [("ARM", 85 * SECOND, 0, 0, 0, 0)]))
+    (flight,) = flights(log)
+    assert (seconds(log, flight.takeoff), seconds(log, flight.landing)) == (10.0, 69.8)
+    assert flight.takeoff_from == "motion"
 
 
 @pytest.mark.parametrize("wrong_from, wrong_to, expected", [
