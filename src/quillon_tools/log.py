@@ -624,6 +624,38 @@ class Log(Mapping[str, pyarrow.Table]):
 
         return run_checks(self, limits)
 
+    def flights(self) -> pyarrow.Table:
+        """The flights of the log, one row each (per vehicle on a tlog, with
+        `_sysid`): `flight` (numbered from 1 per vehicle), `start` and `end`
+        (the arm cycle's, or half way to the next takeoff where one arm cycle
+        holds several; without arming records, the stretch around each time
+        in the air), `takeoff` and `landing` (null where the log holds none),
+        `arming` ("logged", "log start": the log begins armed, "motion": no
+        arming records), `takeoff_from` ("logged" landed states or "motion"),
+        `ends_in_air`, `phases` (a list of `phase`, `start`, `end`: ground,
+        takeoff, airborne, landing) and `marks` (a list of `kind`, `start`,
+        `end`, `value`, `detail`: "gap" (s), "reboot" (s the boot clock fell
+        back), "impact" (peak m/s/s), "fall" (descent m/s at the log's end),
+        "transition").
+
+            log.flights().select(["flight", "takeoff", "landing"]).to_pylist()
+        """
+        def build() -> pyarrow.Table:
+            from .flights import flights_table
+
+            vehicles = [(view.sysid, self._flights(view.sysid)) for view in self._views()]
+            return flights_table(vehicles, self._protocol == MAVLINK)
+        return self._cache("flights", build)
+
+    def _flights(self, sysid: Optional[int], every_mark: bool = True) -> List[Any]:
+        """The flights of one vehicle (`flights.Flight`), worked out once;
+        without `every_mark`, no gaps or reboots are marked (the checks
+        need neither)."""
+        from .flights import vehicle_flights
+
+        return self._cache(f"flights of {sysid}, {every_mark}",  # type: ignore[no-any-return]
+                           lambda: vehicle_flights(self._view(sysid), every_mark))
+
     def _events(self) -> Any:
         """Events, or the facts of a ULog log, which answer the same questions."""
         return self._cache("events", self._facts.ulog if self._protocol == ULOG else self._facts.events)

@@ -160,6 +160,9 @@ SOURCES: Dict[str, Tuple[Source, ...]] = {
     "battery.consumed": (Source("battery_status", "discharged_mah", "mAh", invalid=(-1,)),),
     "vibration.metric": (Source("vehicle_imu_status", "accel_vibration_metric", derive=_vibration),),
     "clipping": (Source("vehicle_imu_status", "accel_clipping", derive=_clipping),),
+    **{f"acceleration.{axis}": (Source("sensor_combined", f"accelerometer_m_s2[{item}]", "m/s/s"),
+                                Source("vehicle_acceleration", f"xyz[{item}]", "m/s/s"))
+       for item, axis in enumerate("xyz")},
     "gps.fix": _gps("fix_type"),
     "gps.satellites": _gps("satellites_used", "count"),
     "gps.hdop": _gps("hdop"),
