@@ -15,7 +15,7 @@ from ..formats.identity import UNKNOWN
 from ..formats.source import Part, micros, read
 from ..protocols import DATA_FLASH, MAVLINK, ULOG
 from .gaps import Gap, logging_gaps
-from .outputs import channel_parts
+from .outputs import Channel, channel_parts
 from .vocabulary import VOCABULARY
 
 FORMATS = {DATA_FLASH: dataflash, MAVLINK: mavlink, ULOG: ulog}
@@ -39,6 +39,7 @@ class View:
         self._components: Optional[List[int]] = None
         self._identity: Any = None
         self._gaps: Optional[List[Gap]] = None
+        self._channels: Dict[str, List[Channel]] = {}
 
     # Tables -------------------------------------------------------------------
 
@@ -154,12 +155,19 @@ class View:
             given.update(numpy.unique(part.instances).tolist())
         return found
 
-    def channels(self, name: str) -> List[Tuple[Part, Tuple[Optional[float], Optional[float], Optional[float]]]]:
+    def channels(self, name: str) -> List[Channel]:
+        """The parts of each channel of a channel signal, with the channel's
+        (min, max, function), worked out once."""
         if self.format is None:
             return []
-        if name == "rc.input":
-            return channel_parts(self, self.format.INPUT_CHANNELS, None)
-        return channel_parts(self, self.format.OUTPUT_CHANNELS, CHANNEL_SIGNALS[name])
+        if name not in self._channels:
+            if name == "rc.input":
+                self._channels[name] = [channel for channel, _ in channel_parts(self, self.format.INPUT_CHANNELS)]
+            else:  # every output read once, then told apart
+                outputs = channel_parts(self, self.format.OUTPUT_CHANNELS)
+                self._channels["motor.output"] = [channel for channel, motor in outputs if motor]
+                self._channels["servo.output"] = [channel for channel, motor in outputs if not motor]
+        return self._channels[name]
 
     def has(self, name: str) -> bool:
         return bool(self.parts(name))
