@@ -9,11 +9,13 @@ import numpy
 import scipy.signal
 import scipy.stats
 
-# A peak stands at least this far (dB) above the spectrum's floor around it...
+# A peak stands at least this far (dB) above the valleys either side of it
+# (its prominence)...
 PROMINENCE_DB = 6.0
-# ...and further than the averaged noise of that floor reaches by chance in
-# one bin of this many: Welch's estimate of a noise floor scatters as a
-# chi-squared variable of two degrees of freedom per window averaged.
+# ...and above the floor around it by more than the floor's own scatter
+# reaches by chance in one bin of this many: Welch's estimate of a noise
+# floor scatters as a chi-squared variable of two degrees of freedom per
+# window averaged.
 FALSE_PEAK_CHANCE = 1e-4
 # The floor is the running median over this share of the bins (at least FLOOR_BINS).
 FLOOR_SHARE, FLOOR_BINS = 1 / 16, 9
@@ -25,7 +27,10 @@ MAIN_LOBE_BINS = 2
 # Frequencies agree within this share of the higher one (rotor speed wanders
 # within an averaging period), or within 1.5 bins where that is wider.
 RELATIVE_TOLERANCE = 0.03
-HIGHEST_ORDER = 8  # harmonics looked for, of a peak or of the motor frequency
+# Harmonics looked for, of a peak or of the motor frequency: the rotor's
+# imbalance (1) and the blade passes of two-, three- and four-bladed props.
+# Higher orders match by chance as often as not, within the tolerance.
+HIGHEST_ORDER = 4
 
 
 class Peak(NamedTuple):
@@ -33,6 +38,7 @@ class Peak(NamedTuple):
     frequency: float  # Hz
     amplitude: float  # the tone's peak amplitude, in the signal's unit
     power: float  # the density at the peak, unit^2/Hz
+    above_floor: float  # dB above the spectrum's noise floor there
     harmonic_of: Optional[float] = None  # the fundamental's frequency, when this is a harmonic
     order: Optional[int] = None  # which harmonic of it (2, 3, ...)
     motor_order: Optional[int] = None  # the multiple of the motor rotation frequency it sits at
@@ -62,8 +68,7 @@ def noise_floor(power: numpy.ndarray, windows: int) -> numpy.ndarray:
 def peak_threshold(windows: int) -> float:
     """How many times the noise floor a peak must reach."""
     freedom = 2 * max(windows, 1)
-    chance = scipy.stats.chi2.ppf(1 - FALSE_PEAK_CHANCE, freedom) / freedom
-    return float(max(chance, 10 ** (PROMINENCE_DB / 10)))
+    return float(scipy.stats.chi2.ppf(1 - FALSE_PEAK_CHANCE, freedom) / freedom)
 
 
 def axis_peaks(frequency: numpy.ndarray, power: numpy.ndarray, axis: str, windows: int,
@@ -74,7 +79,9 @@ def axis_peaks(frequency: numpy.ndarray, power: numpy.ndarray, axis: str, window
         return []
     step = float(frequency[1] - frequency[0])
     decibels = 10 * numpy.log10(numpy.maximum(power, numpy.finfo(float).tiny))
-    found, _ = scipy.signal.find_peaks(power, height=noise_floor(power, windows) * peak_threshold(windows))
+    floor = noise_floor(power, windows)
+    lowest = 10 * numpy.log10(numpy.maximum(floor * peak_threshold(windows), numpy.finfo(float).tiny))
+    found, _ = scipy.signal.find_peaks(decibels, height=lowest, prominence=PROMINENCE_DB)
     keep = frequency[found] >= max(min_frequency, 2 * step)
     found = found[keep]
     strongest = found[numpy.argsort(power[found])[::-1][:count]]
@@ -82,7 +89,8 @@ def axis_peaks(frequency: numpy.ndarray, power: numpy.ndarray, axis: str, window
     for at in sorted(strongest.tolist()):
         lobe = power[max(0, at - MAIN_LOBE_BINS):at + MAIN_LOBE_BINS + 1]
         amplitude = float(numpy.sqrt(2.0 * lobe.sum() * step))
-        peaks.append(Peak(axis, _refined(decibels, at) * step, amplitude, float(power[at])))
+        peaks.append(Peak(axis, _refined(decibels, at) * step, amplitude, float(power[at]),
+                          float(10 * numpy.log10(power[at] / floor[at]))))
     return peaks
 
 

@@ -83,12 +83,12 @@ class Spectrum:
 
     def peaks_table(self) -> pyarrow.Table:
         """One row per peak: `axis`, `frequency` (Hz), `amplitude` (of the
-        tone, in the signal's unit), `power` (density), `harmonic_of` (Hz) and
+        tone, in the signal's unit), `power` (density), `above_floor` (dB), `harmonic_of` (Hz) and
         `order` when it is a harmonic of a lower peak, `motor_order` when it
         sits at a multiple of the motor frequency."""
         names = Peak._fields
         types = [pyarrow.string(), pyarrow.float64(), pyarrow.float64(), pyarrow.float64(), pyarrow.float64(),
-                 pyarrow.int64(), pyarrow.int64()]
+                 pyarrow.float64(), pyarrow.int64(), pyarrow.int64()]
         return pyarrow.table({name: pyarrow.array([getattr(p, name) for p in self.peaks], kind)
                               for name, kind in zip(names, types)})
 
