@@ -22,6 +22,10 @@ from .welch import windows
 BATCH_SENSOR_RATE = 1  # INS_LOG_BAT_OPT bit: samples at the sensor's rate, not the filters'
 
 
+class NoFilters(NoSpectrum):
+    """The log does not say how the gyro filters are set."""
+
+
 class Coverage(NamedTuple):
     """One dominant peak and the notch nearest it."""
     axis: str
@@ -132,10 +136,10 @@ def review(view: Any, instance: Optional[int] = None, start: Optional[float] = N
            end: Optional[float] = None) -> FilterReview:
     """The review of one gyro's filters (see `Log.filter_review`)."""
     if view.protocol != DATA_FLASH:
-        raise NoSpectrum("the filter review reads ArduPilot's gyro filter parameters: a DataFlash log's")
+        raise NoFilters("the filter review reads ArduPilot's gyro filter parameters: a DataFlash log's")
     params = view.params
     if low_pass_cutoff(params) is None and "INS_GYRO_FILTER" not in params and not notches(params):
-        raise NoSpectrum("the log holds none of the gyro filter parameters (INS_GYRO_FILTER, INS_HNTCH_*)")
+        raise NoFilters("the log holds none of the gyro filter parameters (INS_GYRO_FILTER, INS_HNTCH_*)")
     try:
         before: Spectrum = spectrum(view, "gyro", instance, start, end)
         measured_after = False

@@ -24,6 +24,11 @@ MIN_EXCITATION = 10.0
 # Samples per second below which a response of RESPONSE s has too few points.
 MIN_RATE = 50.0
 TAPER = 0.25  # Tukey window: the share of the window tapered
+# A rate controller holds its target: a response settling outside these
+# shares of the step says the target did not drive the measured rate in this
+# data (no excitation, saturation, another loop in charge), and its rise
+# time and overshoot would mean nothing.
+SETTLED_RANGE = (0.5, 1.5)
 
 
 class NoStepResponse(ValueError):
@@ -42,6 +47,7 @@ class StepResponse:
     rise_time: Optional[float]  # s from 10 % to 90 % of the settled value
     overshoot: Optional[float]  # % beyond the settled value
     settled: float  # the response's mean over its last fifth (1: no steady error)
+    note: str = ""
 
 
 def uniform(aligned: Aligned, start: Optional[float] = None,
@@ -127,4 +133,10 @@ def step_response(aligned: Aligned, start: Optional[float] = None, end: Optional
     response = numpy.mean(found, axis=0)
     time = numpy.arange(keep) / rate
     rise, overshoot, settled = measures(time, response)
-    return StepResponse(aligned.axis, aligned.source, rate, time, response, len(found), rise, overshoot, settled)
+    note = ""
+    if not SETTLED_RANGE[0] <= settled <= SETTLED_RANGE[1]:
+        rise, overshoot = None, None
+        note = (f"the response settles at {settled:.2f} of the step: the target does not drive the measured "
+                "rate in this data, so no rise time or overshoot is given")
+    return StepResponse(aligned.axis, aligned.source, rate, time, response, len(found), rise, overshoot, settled,
+                        note)
