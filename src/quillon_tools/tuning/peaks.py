@@ -13,10 +13,10 @@ import scipy.stats
 # (its prominence)...
 PROMINENCE_DB = 6.0
 # ...and above the floor around it by more than the floor's own scatter
-# reaches by chance in one bin of this many: Welch's estimate of a noise
-# floor scatters as a chi-squared variable of two degrees of freedom per
-# window averaged.
-FALSE_PEAK_CHANCE = 1e-4
+# reaches by chance in any bin of one axis's spectrum but once in this many
+# spectra: Welch's estimate of a noise floor scatters as a chi-squared
+# variable of two degrees of freedom per window averaged.
+FALSE_PEAK_CHANCE = 0.01
 # The floor is the running median over this share of the bins (at least FLOOR_BINS).
 FLOOR_SHARE, FLOOR_BINS = 1 / 16, 9
 # Below this (Hz), the vehicle's own manoeuvres fill the spectrum, not vibration.
@@ -65,10 +65,10 @@ def noise_floor(power: numpy.ndarray, windows: int) -> numpy.ndarray:
     return median / (scipy.stats.chi2.median(freedom) / freedom)  # type: ignore[no-any-return]
 
 
-def peak_threshold(windows: int) -> float:
-    """How many times the noise floor a peak must reach."""
+def peak_threshold(windows: int, bins: int) -> float:
+    """How many times the noise floor a peak must reach in a spectrum of `bins`."""
     freedom = 2 * max(windows, 1)
-    return float(scipy.stats.chi2.ppf(1 - FALSE_PEAK_CHANCE, freedom) / freedom)
+    return float(scipy.stats.chi2.isf(FALSE_PEAK_CHANCE / max(bins, 1), freedom) / freedom)
 
 
 def axis_peaks(frequency: numpy.ndarray, power: numpy.ndarray, axis: str, windows: int,
@@ -80,7 +80,7 @@ def axis_peaks(frequency: numpy.ndarray, power: numpy.ndarray, axis: str, window
     step = float(frequency[1] - frequency[0])
     decibels = 10 * numpy.log10(numpy.maximum(power, numpy.finfo(float).tiny))
     floor = noise_floor(power, windows)
-    lowest = 10 * numpy.log10(numpy.maximum(floor * peak_threshold(windows), numpy.finfo(float).tiny))
+    lowest = 10 * numpy.log10(numpy.maximum(floor * peak_threshold(windows, len(power)), numpy.finfo(float).tiny))
     found, _ = scipy.signal.find_peaks(decibels, height=lowest, prominence=PROMINENCE_DB)
     keep = frequency[found] >= max(min_frequency, 2 * step)
     found = found[keep]

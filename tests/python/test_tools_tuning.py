@@ -1,0 +1,293 @@
+"""Spectra, the gyro filter review, rate tracking and step response, and
+parameter differences, on hand-built logs of known content and on the
+sample corpus."""
+
+import json
+import math
+import struct
+
+import numpy
+import pytest
+import scipy.signal
+
+from conftest import SAMPLES
+from dataflash_bytes import data_packet, format_packet
+import ulog_bytes as u
+
+from quillon_tools import read_log
+from quillon_tools.cli.main import main
+from quillon_tools.tuning import DefaultsUnknown, NoSpectrum, NoStepResponse
+from quillon_tools.tuning.notch import attenuation_and_q, harmonic_centres, notch_section, response
+from quillon_tools.tuning.rate_sources import AxisRates, Series
+from quillon_tools.tuning.rate_tracking import align
+
+RATE = 1000.0  # Hz of the hand-built batch sampler
+MUL = 938  # counts per rad/s
+TONE, HARMONIC = 150.0, 300.0  # Hz
+TONE_AMPLITUDE, HARMONIC_AMPLITUDE = 0.4, 0.15  # rad/s
+ISBH, ISBD, PARM, GYR, RATE_TYPE = 130, 131, 132, 133, 134
+
+
+def _parameters(values):
+    return [data_packet(PARM, "QNff", 1000, name.encode(), value, math.nan) for name, value in values.items()]
+
+
+def batch_sampler_log(params, batches=6, missing=((2, 10),), seed=7):
+    """Gyro batches of 1024 samples at 1 kHz: a 150 Hz tone, its 300 Hz
+    harmonic and noise; each (batch, block) in `missing` never logged."""
+    rng = numpy.random.default_rng(seed)
+    packets = [format_packet(ISBH, "ISBH", "QHBBHHQf", "TimeUS,N,type,instance,mul,smp_cnt,SampleUS,smp_rate"),
+               format_packet(ISBD, "ISBD", "QHHaaa", "TimeUS,N,seqno,x,y,z"),
+               format_packet(PARM, "PARM", "QNff", "TimeUS,Name,Value,Default"), *_parameters(params)]
+    for batch in range(batches):
+        first = 2_000_000 + batch * 1_500_000  # us; batches lie apart, as the sampler takes turns
+        t = numpy.arange(1024) / RATE + batch * 1.5
+        tone = TONE_AMPLITUDE * numpy.sin(2 * numpy.pi * TONE * t) + HARMONIC_AMPLITUDE * numpy.sin(2 * numpy.pi * HARMONIC * t)
+        axes = [tone + rng.normal(0, 0.01, 1024), 0.5 * tone + rng.normal(0, 0.01, 1024), rng.normal(0, 0.01, 1024)]
+        counts = [numpy.round(a * MUL).astype(int) for a in axes]
+        packets.append(data_packet(ISBH, "QHBBHHQf", first, batch, 1, 0, MUL, 1024, first, RATE))
+        for block in range(32):
+            if (batch, block) in missing:
+                continue
+            rows = [v for c in counts for v in c[block * 32:(block + 1) * 32].tolist()]
+            packets.append(data_packet(ISBD, "QHHaaa", first + 20_000 * block, batch, block, *rows))
+    return b"".join(packets)
+
+
+NOTCH_150 = {"INS_GYRO_FILTER": 0.0, "INS_HNTCH_ENABLE": 1, "INS_HNTCH_MODE": 0, "INS_HNTCH_FREQ": 150.0,
+             "INS_HNTCH_BW": 40.0, "INS_HNTCH_ATT": 40.0, "INS_HNTCH_HMNCS": 3}
+NOTCH_80_FUNDAMENTAL = {**NOTCH_150, "INS_HNTCH_FREQ": 80.0, "INS_HNTCH_HMNCS": 1}
+
+
+@pytest.fixture(scope="module")
+def notched_log():
+    return read_log(batch_sampler_log(NOTCH_150))
+
+
+def test_batch_sampler_spectrum_finds_the_tone_and_its_harmonic(notched_log):
+    found = notched_log.spectrum("gyro")
+    assert (found.source, found.instance, found.rate, found.nyquist) == ("ISBD", 0, RATE, RATE / 2)
+    # The missing block splits batch 2 (never bridged): one hole, two stretches
+    # too short for a 1024-sample window.
+    assert len(found.holes) == 1 and found.samples_left_out == 1024 - 32
+    hole_start, hole_end = found.holes[0]
+    assert hole_end - hole_start == pytest.approx(33 * 1e3, abs=1)
+    x = [p for p in found.peaks if p.axis == "x"]
+    assert [round(p.frequency) for p in x] == [150, 300]
+    assert x[0].amplitude == pytest.approx(TONE_AMPLITUDE, rel=0.1)
+    assert x[1].amplitude == pytest.approx(HARMONIC_AMPLITUDE, rel=0.1)
+    assert (x[1].harmonic_of, x[1].order) == (pytest.approx(150, abs=1), 2) and x[0].harmonic_of is None
+    assert not [p for p in found.peaks if p.axis == "z"]  # noise alone has no peak
+    table = found.to_arrow()
+    assert table.column_names == ["frequency", "x", "y", "z"]
+    assert table.column("frequency").to_numpy().max() <= found.nyquist
+    assert json.loads(table.schema.metadata[b"quillon.spectrum"])["nyquist"] == RATE / 2
+    gram = notched_log.spectrogram("gyro")
+    assert gram.power.shape == (3, len(found.frequency), 5) and numpy.all(numpy.diff(gram.times) > 0)
+
+
+@pytest.mark.parametrize("params, covered", [(NOTCH_150, [True, True]), (NOTCH_80_FUNDAMENTAL, [False, False])])
+def test_filter_review_judges_the_peaks_against_the_notch(params, covered):
+    review = read_log(batch_sampler_log(params, missing=())).filter_review()
+    x = [c for c in review.coverage if c.axis == "x"]
+    assert [round(c.frequency) for c in x] == [150, 300]
+    assert [c.covered for c in x] == covered
+    if covered[0]:
+        assert "notch centred 150 Hz \u00b1 20: covered" in x[0].text
+        assert "notch (harmonic 2) centred 300 Hz \u00b1 40: covered" in x[1].text
+        at = numpy.argmin(abs(review.frequency - TONE))
+        # The filtered tone drops by about the notch's depth; far from it nothing changes.
+        assert 10 * numpy.log10(review.after[at, 0] / review.before[at, 0]) < -25
+        far = numpy.argmin(abs(review.frequency - 450))
+        assert review.after[far, 2] == pytest.approx(review.before[far, 2], rel=0.05)
+        assert review.bands() == [("INS_HNTCH", 1, 130.0, 170.0), ("INS_HNTCH", 2, 260.0, 340.0)]
+    else:
+        assert "not covered" in x[0].text and x[0].centre == 80.0
+
+
+def _rbj_notch(centre, bandwidth, depth, rate):
+    """A notch of `depth` dB as the cookbook's peaking filter of gain -depth:
+    Q from the band's edges (geometric about the centre, the lower edge at
+    centre - bandwidth/2) through the octave form, and the cookbook's Q
+    scaled by A so its poles match a notch whose depth sits in the zeros."""
+    lower = centre - bandwidth / 2
+    octaves = math.log2((centre * centre / lower) / lower)
+    q = 1 / (2 * math.sinh(math.log(2) / 2 * octaves))
+    a = 10 ** (-depth / 40)
+    w = 2 * math.pi * centre / rate
+    alpha = math.sin(w) / (2 * q / a)
+    return [1 + alpha * a, -2 * math.cos(w), 1 - alpha * a], [1 + alpha / a, -2 * math.cos(w), 1 - alpha / a]
+
+
+@pytest.mark.parametrize("centre, bandwidth, depth, rate, harmonics, composite", [
+    (80.0, 40.0, 40.0, 1000.0, (1,), 1), (160.0, 60.0, 15.0, 2000.0, (1, 2, 3), 1),
+    (97.0, 25.0, 6.0, 4000.0, (1, 2), 2), (120.0, 48.0, 30.0, 1000.0, (1, 2, 3, 4), 3)])
+def test_notch_response_agrees_with_the_cookbook_form(centre, bandwidth, depth, rate, harmonics, composite):
+    frequency = numpy.linspace(5, rate * 0.45, 20)
+    a, q = attenuation_and_q(centre, bandwidth / composite, depth)
+    ours = response([notch_section(c, a, q, rate) for _, c in
+                     harmonic_centres(centre, bandwidth, harmonics, composite, rate)], frequency, rate)
+    theirs = numpy.ones(len(frequency))
+    spread = bandwidth / (32 * centre)
+    offsets = {1: [1.0], 2: [1 - spread, 1 + spread], 3: [1 - spread, 1.0, 1 + spread]}[composite]
+    for harmonic in harmonics:
+        if harmonic * centre >= 0.48 * rate:
+            continue
+        for offset in offsets:
+            b, a_ = _rbj_notch(harmonic * centre * offset, bandwidth / composite * harmonic * offset, depth, rate)
+            theirs *= abs(scipy.signal.freqz(b, a_, worN=frequency, fs=rate)[1]) ** 2
+    assert 10 * numpy.log10(ours) == pytest.approx(10 * numpy.log10(theirs), abs=0.1)
+    # At the centre the notch takes off its depth.
+    single = response([notch_section(centre, a, q, rate)], numpy.array([centre]), rate)
+    assert 10 * numpy.log10(single[0]) == pytest.approx(-depth, abs=1e-6)
+
+
+def _second_order(natural_hz, damping):
+    w = 2 * math.pi * natural_hz
+    return scipy.signal.TransferFunction([w * w], [1, 2 * damping * w, w * w])
+
+
+def rate_log(natural_hz=6.0, damping=0.5, seconds=30, rate=400, seed=3):
+    """RATE at `rate` Hz: a roll target of random steps and the roll rate a
+    second-order system of known rise time and overshoot makes of it."""
+    rng = numpy.random.default_rng(seed)
+    levels = []
+    while len(levels) < seconds * rate:
+        levels += [rng.uniform(-120, 120)] * int(rng.uniform(0.15, 0.6) * rate)
+    desired = numpy.array(levels[:seconds * rate])
+    system = _second_order(natural_hz, damping)
+    b, a, _ = scipy.signal.cont2discrete((system.num, system.den), 1 / rate, method="zoh")
+    actual = scipy.signal.lfilter(b.ravel(), a, desired)
+    packets = [format_packet(RATE_TYPE, "RATE", "Qffffff", "TimeUS,RDes,R,PDes,P,YDes,Y")]
+    for i, (d, r) in enumerate(zip(desired, actual)):
+        packets.append(data_packet(RATE_TYPE, "Qffffff", 1_000_000 + i * 1_000_000 // rate, d, r, 0.0, 0.0, 0.0, 0.0))
+    return b"".join(packets), desired, actual
+
+
+def test_step_response_of_a_known_system_is_recovered():
+    data, desired, actual = rate_log()
+    log = read_log(data)
+    found = log.step_response("roll")
+    time = numpy.linspace(0, 0.5, 5001)
+    _, truth = scipy.signal.step(_second_order(6.0, 0.5), T=time)
+    rise = time[numpy.argmax(truth >= 0.9)] - time[numpy.argmax(truth >= 0.1)]
+    overshoot = (truth.max() - 1) * 100
+    assert found.rise_time == pytest.approx(rise, rel=0.1)
+    assert found.overshoot == pytest.approx(overshoot, rel=0.1)
+    assert found.settled == pytest.approx(1, abs=0.1)
+    # The pitch target never moves: nothing to deconvolve.
+    with pytest.raises(NoStepResponse, match="moves 10 deg/s"):
+        log.step_response("pitch")
+    errors = log.rate_tracking().to_arrow().to_pylist()
+    roll = [row for row in errors if row["axis"] == "roll"]
+    assert len(roll) == 1 and roll[0]["phase"] == "whole log" and roll[0]["samples"] == len(desired)
+    assert roll[0]["rms_error"] == pytest.approx(float(numpy.sqrt(numpy.mean((desired - actual) ** 2))), rel=1e-5)
+
+
+def test_actual_rates_are_interpolated_at_the_targets_times_and_not_across_holes():
+    actual_times = numpy.r_[numpy.arange(0, 1e6, 2500.0), numpy.arange(1.5e6, 2e6, 2500.0)]
+    ramp = actual_times / 1e4  # deg/s rising steadily
+    times = numpy.arange(1000.0, 2e6, 20000.0)
+    aligned = align(AxisRates("roll", "test", Series(times, numpy.zeros(len(times))), Series(actual_times, ramp)))
+    assert not numpy.any((aligned.times > 1e6) & (aligned.times < 1.5e6))  # the hole stays a hole
+    assert aligned.actual == pytest.approx(aligned.times / 1e4)
+    assert len(aligned.times) == len(times) - numpy.sum((times > 997500) & (times < 1.5e6)) - numpy.sum(times > 1997500)
+
+
+def test_a_source_too_slow_is_refused_with_the_nyquist_limit():
+    packets = [format_packet(GYR, "GYR", "QBQfff", "TimeUS,I,SampleUS,GyrX,GyrY,GyrZ")]
+    packets += [data_packet(GYR, "QBQfff", 1000 + i * 25_000, 0, 1000 + i * 25_000, 0.1, 0.0, 0.0) for i in range(400)]
+    log = read_log(b"".join(packets))
+    with pytest.raises(NoSpectrum, match="GYR samples at 40 Hz, so its spectrum stops at 20 Hz"):
+        log.spectrum("gyro")
+    assert log.spectrum("gyro", max_frequency=15).nyquist == pytest.approx(20)
+    with pytest.raises(NoSpectrum, match="no high-rate accel samples"):
+        log.spectrum("accel")
+    with pytest.raises(ValueError, match="signal must be one of"):
+        log.spectrum("gyroscope")
+
+
+def _parm_log(rows, default=True):
+    fmt, labels = ("QNff", "TimeUS,Name,Value,Default") if default else ("QNf", "TimeUS,Name,Value")
+    packets = [format_packet(PARM, "PARM", fmt, labels)]
+    packets += [data_packet(PARM, fmt, 1000 * (i + 1), name.encode(), *values[:len(fmt) - 2])
+                for i, (name, *values) in enumerate(rows)]
+    return read_log(b"".join(packets))
+
+
+def test_parameter_differences_between_logs_and_from_defaults():
+    good = _parm_log([("ATC_RAT_RLL_P", 0.135, 0.135), ("INS_GYRO_FILTER", 20.0, 20.0), ("OLD", 1.0, 0.0)])
+    today = _parm_log([("ATC_RAT_RLL_P", 0.135, 0.135), ("INS_GYRO_FILTER", 20.0, 20.0),
+                       ("INS_GYRO_FILTER", 40.0, 20.0), ("NEW", 2.0, math.nan), ("COMPASS_DEC", 0.2, 0.0)])
+    assert today.param_diff(good).to_pylist() == [
+        {"name": "COMPASS_DEC", "value": pytest.approx(0.2), "other": None, "change": "added"},
+        {"name": "INS_GYRO_FILTER", "value": 40.0, "other": 20.0, "change": "changed"},
+        {"name": "NEW", "value": 2.0, "other": None, "change": "added"},
+        {"name": "OLD", "value": None, "other": 1.0, "change": "removed"}]
+    changed = today.param_diff()
+    assert changed.to_pylist() == [{"name": "COMPASS_DEC", "value": pytest.approx(0.2), "default": 0.0},
+                                   {"name": "INS_GYRO_FILTER", "value": 40.0, "default": 20.0}]
+    assert changed.schema.metadata[b"without_default"] == b"1"  # NEW's default is not known
+    with pytest.raises(DefaultsUnknown, match="defaults unknown"):
+        _parm_log([("A", 1.0)], default=False).param_diff()
+
+
+def test_ulog_defaults_are_the_recorded_ones_else_the_value():
+    data = (u.HEADER + u.flag_bits() + u.param("float MPC_XY_VEL", struct.pack("<f", 1.5))
+            + u.param("int32_t COM_ARM", struct.pack("<i", 1)) + u.param("float MC_ROLL_P", struct.pack("<f", 6.5))
+            + u.default_param(1, "float MPC_XY_VEL", struct.pack("<f", 2.0))
+            + u.default_param(3, "float MC_ROLL_P", struct.pack("<f", 6.0)))
+    log = read_log(data)
+    assert log.param_diff().to_pylist() == [{"name": "MC_ROLL_P", "value": 6.5, "default": 6.0}]
+    assert [r["name"] for r in log.param_diff(kind="system").to_pylist()] == ["MC_ROLL_P", "MPC_XY_VEL"]
+
+
+def test_commands(tmp_path, capsys):
+    path = tmp_path / "notch.bin"
+    path.write_bytes(batch_sampler_log(NOTCH_150))
+    assert main(["spectrum", "--filters", str(path), "-o", str(tmp_path / "psd.parquet")]) == 0
+    out = capsys.readouterr().out
+    assert "Nyquist limit 500.0 Hz" in out and "harmonic 2 of 150.0 Hz" in out and ": covered" in out
+    assert (tmp_path / "psd.parquet").stat().st_size > 0
+    assert main(["spectrum", "--json", "--signal", "gyro", str(path)]) == 0
+    assert json.loads(capsys.readouterr().out)["nyquist"] == RATE / 2
+    slow = tmp_path / "slow.bin"
+    slow.write_bytes(rate_log(seconds=1)[0])
+    assert main(["spectrum", str(slow)]) == 2
+    assert "no high-rate gyro samples" in capsys.readouterr().err
+    other = tmp_path / "other.bin"
+    other.write_bytes(batch_sampler_log(NOTCH_80_FUNDAMENTAL, batches=1))
+    assert main(["params", "--diff", str(path), str(other)]) == 0
+    assert capsys.readouterr().out.splitlines() == ["INS_HNTCH_FREQ\t150\t80", "INS_HNTCH_HMNCS\t3\t1"]
+    assert main(["params", "--non-default", str(slow)]) == 2
+    assert "defaults unknown" in capsys.readouterr().err
+
+
+# The corpus: real logs, checked against what their raw data show.
+
+def test_px4_sensor_combined_spectrum_stops_at_its_nyquist_limit():
+    found = read_log(SAMPLES / "px4-sample.ulg").spectrum("gyro")
+    assert found.source == "sensor_combined" and 123 < found.nyquist < 125.5
+    assert found.frequency[-1] <= found.nyquist and len(found.holes) == 8  # the logger's dropouts
+
+
+def test_rover_and_copter_batch_sampler_spectra():
+    rover = read_log(SAMPLES / "rover-4.7.0dev-sitl.bin")
+    for signal, rate in (("gyro", 1000.0), ("accel", 1000.0)):
+        found = rover.spectrum(signal)
+        assert found.source == "ISBD" and found.rate == pytest.approx(rate, rel=1e-3) and found.windows >= 3
+    assert rover.spectrum("gyro", instance=1).rate == pytest.approx(760.46, abs=0.1)
+    copter = read_log(SAMPLES / "copter-4.6.2-first80k.bin").spectrum("gyro")
+    assert copter.samples == 18 * 32 and copter.rate == pytest.approx(2000.3, abs=0.1)
+
+
+def test_rover_parameters_of_the_bin_against_its_tlog():
+    bin_log, tlog = read_log(SAMPLES / "rover-4.7.0dev-sitl.bin"), read_log(SAMPLES / "rover-4.7.0dev-sitl.tlog")
+    a, b = bin_log.params, tlog.params
+    direct = {name for name in set(a) | set(b) if a.get(name) != b.get(name)}
+    table = bin_log.param_diff(tlog)
+    assert set(table.column("name").to_pylist()) == direct
+    assert all(a.get(n) == v and b.get(n) == o for n, v, o in
+               zip(*(table.column(c).to_pylist() for c in ("name", "value", "other"))))
+    with pytest.raises(DefaultsUnknown, match="MAVLink"):
+        tlog.param_diff()
