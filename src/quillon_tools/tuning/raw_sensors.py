@@ -147,7 +147,9 @@ def read_timed(view: Any, signal: str, source: Timed, table: pyarrow.Table,
         return None
     chosen = min(wanted, key=lambda n: sensors[n][0])
     mine = logged == chosen
-    rate, segments, holes = split_at_holes(times[mine], values[mine])
+    if not mine.all():
+        times, values = times[mine], values[mine]
+    rate, segments, holes = split_at_holes(times, values)
     if rate is None:
         return None
     sensor, post = sensors[chosen]

@@ -71,15 +71,19 @@ def split_at_holes(times: numpy.ndarray, values: numpy.ndarray
     between holes (a step over HOLE_FACTOR times the median). None when there
     are too few samples to tell a rate."""
     keep = numpy.isfinite(times) & numpy.all(numpy.isfinite(values), axis=1)
-    times, values = times[keep], values[keep]
-    order = numpy.argsort(times, kind="stable")
-    times, values = times[order], values[order]
-    # A repeated time is one sample logged twice, not a sample of its own.
-    fresh = numpy.r_[True, numpy.diff(times) > 0]
-    times, values = times[fresh], values[fresh]
+    if not keep.all():
+        times, values = times[keep], values[keep]
+    steps = numpy.diff(times)
+    if (steps < 0).any():  # logged out of order: put back in time order
+        order = numpy.argsort(times, kind="stable")
+        times, values = times[order], values[order]
+        steps = numpy.diff(times)
+    if (steps == 0).any():  # a repeated time is one sample logged twice, not a sample of its own
+        fresh = numpy.r_[True, steps > 0]
+        times, values = times[fresh], values[fresh]
+        steps = numpy.diff(times)
     if len(times) < 3:
         return None, [], []
-    steps = numpy.diff(times)
     typical = float(numpy.median(steps))
     if typical <= 0:
         return None, [], []
