@@ -5,7 +5,7 @@ from __future__ import annotations
 import json
 import os
 import sys
-from typing import Any, Optional, TextIO
+from typing import Any, List, Optional, TextIO
 
 import pyarrow
 
@@ -22,7 +22,7 @@ SPECTRUM_TYPES = ["ISBH", "ISBD", "GYR", "ACC", "IMU", "ESC", "sensor_gyro", "se
                   "FTN", "FTNS", "FTN1", "FTN2"]
 
 
-def _read(path: str, types: Optional[list] = None) -> Log:
+def _read(path: str, types: Optional[List[str]] = None) -> Log:
     with LogInput(sys.stdin.buffer if path == "-" else path) as log:
         return read_log(log, types=types)
 

@@ -31,18 +31,20 @@ SENSOR_IDS = {"gyro": ("INS_GYR_ID", "INS_GYR2_ID", "INS_GYR3_ID"),
 
 
 def _ints(table: pyarrow.Table, name: str) -> numpy.ndarray:
-    return table.column(name).to_numpy(zero_copy_only=False).astype(numpy.int64)
+    found: numpy.ndarray = table.column(name).to_numpy(zero_copy_only=False).astype(numpy.int64)
+    return found
 
 
 def _floats(table: pyarrow.Table, name: str) -> numpy.ndarray:
-    return table.column(name).to_numpy(zero_copy_only=False).astype(numpy.float64)
+    found: numpy.ndarray = table.column(name).to_numpy(zero_copy_only=False).astype(numpy.float64)
+    return found
 
 
 def _blocks(table: pyarrow.Table, name: str) -> numpy.ndarray:
     column = table.column(name).combine_chunks()
     if not pyarrow.types.is_fixed_size_list(column.type) or column.type.list_size != BLOCK:
         raise ValueError(f"ISBD {name} is not an array of {BLOCK}")
-    flat = column.flatten().to_numpy(zero_copy_only=False).astype(numpy.float64)
+    flat: numpy.ndarray = column.flatten().to_numpy(zero_copy_only=False).astype(numpy.float64)
     return flat.reshape(-1, BLOCK)
 
 

@@ -27,7 +27,7 @@ FTN_NOTCHES = 12  # FTN NF1..NF12
 
 class HarmonicNotch(NamedTuple):
     name: str  # "INS_HNTCH" or "INS_HNTC2"
-    index: int  # 0 or 1, as FTN numbers them
+    number: int  # 0 or 1, as FTN numbers them (I)
     mode: int
     frequency: float  # Hz: the centre (fixed), at the reference (throttle), or the lower limit
     bandwidth: float  # Hz
@@ -144,7 +144,7 @@ def _columns(table: Any, names: List[str]) -> Optional[numpy.ndarray]:
 def track(view: Any, notch: HarmonicNotch) -> Optional[Track]:
     """The notch's logged centres: FTN (per source), FTNS, else for the FFT
     mode the FFT's averaged peak (FTN1 PkAvg) or its centre peaks (FTN2)."""
-    table = _rows_of(view, "FTN", notch.index)
+    table = _rows_of(view, "FTN", notch.number)
     if table is not None:
         values = _columns(table, [f"NF{n}" for n in range(1, FTN_NOTCHES + 1)])
         counts = numbers(table.column("NDn")) if "NDn" in table.column_names else None
@@ -152,7 +152,7 @@ def track(view: Any, notch: HarmonicNotch) -> Optional[Track]:
             used = [row[:int(count)] if counts is not None and numpy.isfinite(count) else row
                     for row, count in zip(values, counts if counts is not None else [None] * len(values))]
             return Track("FTN", micros(table), [[float(c) for c in row if c > 0] for row in used])
-    table = _rows_of(view, "FTNS", notch.index)
+    table = _rows_of(view, "FTNS", notch.number)
     if table is not None:
         values = _columns(table, ["NF"])
         if values is not None:

@@ -50,7 +50,7 @@ def harmonic_centres(fundamental: float, bandwidth: float, harmonics: Sequence[i
     fundamental = min(max(fundamental, BANDWIDTH_LIMIT * bandwidth), NYQUIST_LIMIT * rate)
     spread = bandwidth / (SPREAD * fundamental) if fundamental > 0 else 0.0
     offsets = {1: (1.0,), 2: (1 - spread, 1 + spread), 3: (1 - spread, 1.0, 1 + spread)}[composite]
-    found = []
+    found: List[Tuple[int, float]] = []
     for harmonic in harmonics:
         centre = harmonic * fundamental
         if centre >= NYQUIST_LIMIT * rate:

@@ -4,7 +4,7 @@ fill it."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, NamedTuple, Optional
+from typing import Any, Dict, List, NamedTuple, Optional
 
 import numpy
 import pyarrow
@@ -79,7 +79,7 @@ def step_panel(log: Any) -> Panel:
     """Per axis the step response (`axis`, `time` s, `response`), with its
     rise time and overshoot among the facts; an axis that cannot give one
     states why."""
-    rows: Dict[str, list] = {"axis": [], "time": [], "response": []}
+    rows: Dict[str, List[Any]] = {"axis": [], "time": [], "response": []}
     facts: Dict[str, Any] = {}
     for axis in ("roll", "pitch", "yaw"):
         try:

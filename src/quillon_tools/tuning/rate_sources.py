@@ -43,11 +43,12 @@ RATE_SOURCES: Dict[str, Tuple[Dict[str, Pair], ...]] = {
         {axis: _same(name, "Tar", "Act", "rad/s") for axis, name in zip(AXES, ("PIDR", "PIDP", "PIDY"))},
     ),
     ULOG: tuple(
-        {axis: Pair(Field("vehicle_rates_setpoint", axis, "rad/s"), actual(i)) for i, axis in enumerate(AXES)}
-        for actual in (
-            lambda i: Field("vehicle_angular_velocity", f"xyz[{i}]", "rad/s", "timestamp_sample"),
-            lambda i: Field("vehicle_attitude", ("rollspeed", "pitchspeed", "yawspeed")[i], "rad/s"),
-            lambda i: Field("control_state", ("roll_rate", "pitch_rate", "yaw_rate")[i], "rad/s"),
+        {axis: Pair(Field("vehicle_rates_setpoint", axis, "rad/s"), Field(topic, fields[i], "rad/s", time))
+         for i, axis in enumerate(AXES)}
+        for topic, fields, time in (
+            ("vehicle_angular_velocity", ("xyz[0]", "xyz[1]", "xyz[2]"), "timestamp_sample"),
+            ("vehicle_attitude", ("rollspeed", "pitchspeed", "yawspeed"), None),
+            ("control_state", ("roll_rate", "pitch_rate", "yaw_rate"), None),
         )),
     MAVLINK: (
         {axis: Pair(Field("ATTITUDE_TARGET", f"body_{axis}_rate", "rad/s"), Field("ATTITUDE", f"{axis}speed", "rad/s"))

@@ -4,7 +4,7 @@ the holes in its timing."""
 
 from __future__ import annotations
 
-from typing import Any, List, NamedTuple, Optional, Tuple
+from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
 import numpy
 import pyarrow
@@ -33,7 +33,7 @@ def _items(name: str) -> Tuple[str, str, str]:
 
 
 # By format and signal, in order of preference.
-TIMED = {
+TIMED: Dict[str, Dict[str, Tuple[Timed, ...]]] = {
     DATA_FLASH: {
         # IMU, logged at the loop rate or slower, is the last resort.
         "gyro": (Timed("GYR", ("GyrX", "GyrY", "GyrZ"), "SampleUS", 1.0, 1.0),
@@ -66,7 +66,8 @@ def _instances(view: Any, source: Timed, table: pyarrow.Table) -> numpy.ndarray:
         return numpy.full(table.num_rows, source.instance, dtype=numpy.int64)
     for name in ("_instance", "I", "Instance"):
         if name in table.column_names:
-            return table.column(name).to_numpy(zero_copy_only=False).astype(numpy.int64)
+            found: numpy.ndarray = table.column(name).to_numpy(zero_copy_only=False).astype(numpy.int64)
+            return found
     return numpy.zeros(table.num_rows, dtype=numpy.int64)
 
 
@@ -104,7 +105,7 @@ def _times(table: pyarrow.Table, source: Timed) -> Optional[numpy.ndarray]:
         relative = numbers(table.column(source.relative))
         if relative is not None:
             times = times + relative
-    return times  # type: ignore[no-any-return]
+    return times
 
 
 def _post_filter(view: Any, logged: int, instances: List[int], signal: str) -> Tuple[int, bool]:

@@ -57,7 +57,7 @@ class Spectrum:
         return self.rate / self.nperseg
 
     def axis(self, name: str) -> numpy.ndarray:
-        return self.power[:, AXES.index(name)]  # type: ignore[no-any-return]
+        return self.power[:, AXES.index(name)]
 
     def facts(self) -> Dict[str, Any]:
         """Everything but the densities, as plain values (the JSON output)."""

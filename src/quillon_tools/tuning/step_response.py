@@ -86,7 +86,7 @@ def _window_step(desired: numpy.ndarray, actual: numpy.ndarray, taper: numpy.nda
     power = numpy.abs(spectrum_in) ** 2
     transfer = spectrum_out * numpy.conj(spectrum_in) / (power + power.mean() / SIGNAL_TO_NOISE)
     impulse = numpy.fft.irfft(transfer, size)[:length]
-    return numpy.cumsum(impulse)  # type: ignore[no-any-return]
+    return numpy.cumsum(impulse)
 
 
 def _crossing(time: numpy.ndarray, response: numpy.ndarray, level: float) -> Optional[float]:

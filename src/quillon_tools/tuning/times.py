@@ -21,7 +21,7 @@ def to_micros(value: Any) -> Optional[float]:
     if isinstance(value, datetime.datetime):
         if value.tzinfo is None:
             value = value.replace(tzinfo=datetime.timezone.utc)
-        return (value - _EPOCH) / datetime.timedelta(microseconds=1)
+        return float((value - _EPOCH) / datetime.timedelta(microseconds=1))
     if isinstance(value, (int, float, numpy.integer, numpy.floating)) and not isinstance(value, bool):
         return float(value)
     raise TypeError(f"a time is microseconds on the log's time base or a datetime, not {type(value).__name__}")
