@@ -4,13 +4,14 @@ sample corpus."""
 
 import json
 import math
+import re
 import struct
 
 import numpy
 import pytest
 import scipy.signal
 
-from conftest import SAMPLES
+from conftest import REPO, SAMPLES
 from dataflash_bytes import data_packet, format_packet
 import ulog_bytes as u
 
@@ -291,3 +292,12 @@ def test_rover_parameters_of_the_bin_against_its_tlog():
                zip(*(table.column(c).to_pylist() for c in ("name", "value", "other"))))
     with pytest.raises(DefaultsUnknown, match="MAVLink"):
         tlog.param_diff()
+
+
+def test_readme_example_prints_what_the_readme_says(monkeypatch, capsys):
+    readme = (REPO / "README.md").read_text(encoding="utf-8")
+    code, printed = re.search(r"```python\n((?:(?!```).)*?log\.spectrum\((?:(?!```).)*)```\n\nprints `(.*?)`",
+                              readme, re.S).groups()
+    monkeypatch.chdir(REPO)
+    exec(compile(code, "README.md", "exec"), {})
+    assert capsys.readouterr().out.strip() == printed

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import json
-import os
 import sys
 from typing import Any, List, Optional, TextIO
 
@@ -131,7 +130,7 @@ def non_default(path: str, console: Console, out: Optional[TextIO] = None) -> in
     try:
         table: pyarrow.Table = log.param_diff()
     except DefaultsUnknown as error:
-        console.error(f"{os.path.basename(path) if path != '-' else 'standard input'}: {error}")
+        console.error(f"{path}: {error}")
         return UNUSABLE
     for name, value, default in zip(*(table.column(c).to_pylist() for c in ("name", "value", "default"))):
         out.write(f"{visible(name)}\t{_value(value)}\t{_value(default)}\n")
