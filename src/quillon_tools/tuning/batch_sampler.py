@@ -40,10 +40,13 @@ def _floats(table: pyarrow.Table, name: str) -> numpy.ndarray:
     return found
 
 
-def _blocks(table: pyarrow.Table, name: str) -> numpy.ndarray:
+def _blocks(table: pyarrow.Table, name: str) -> Optional[numpy.ndarray]:
+    """An axis's blocks, (rows, BLOCK); None when the column is not an
+    array of BLOCK numbers (a layout this reader does not know)."""
     column = table.column(name).combine_chunks()
-    if not pyarrow.types.is_fixed_size_list(column.type) or column.type.list_size != BLOCK:
-        raise ValueError(f"ISBD {name} is not an array of {BLOCK}")
+    if not pyarrow.types.is_fixed_size_list(column.type) or column.type.list_size != BLOCK \
+            or not (pyarrow.types.is_integer(column.type.value_type) or pyarrow.types.is_floating(column.type.value_type)):
+        return None
     flat: numpy.ndarray = column.flatten().to_numpy(zero_copy_only=False).astype(numpy.float64)
     return flat.reshape(-1, BLOCK)
 
@@ -132,7 +135,10 @@ def read_batches(view: Any, signal: str, instance: Optional[int] = None,
     if len(off_rate):
         notes.append(f"{len(off_rate)} batches at another rate left out")
         mine = numpy.setdiff1d(mine, off_rate)
-    axes = [_blocks(data, axis) for axis in ("x", "y", "z")]
+    found_axes = [_blocks(data, axis) for axis in ("x", "y", "z")]
+    axes = [a for a in found_axes if a is not None]
+    if len(axes) != 3:
+        return None
     segments: List[Segment] = []
     holes: List[Tuple[float, float]] = []
     short = 0

@@ -119,7 +119,7 @@ def _nearest(notches_: List[HarmonicNotch], centres: Dict[str, List[float]],
 def _judge(peak: Any, signal: str, notches_: List[HarmonicNotch], centres: Dict[str, List[float]],
            attenuation: float) -> Coverage:
     what = f"noise peak at {peak.frequency:.0f} Hz on {signal} {peak.axis.upper()}"
-    taken = f"; the filters take {attenuation:.0f} dB off it"
+    taken = f"; the filters take {round(attenuation) + 0:.0f} dB off it"
     nearest = _nearest(notches_, centres, peak.frequency)
     if nearest is None:
         text = f"{what}, no notch to cover it: not covered{taken}"
@@ -207,7 +207,10 @@ def review(view: Any, instance: Optional[int] = None, start: Optional[float] = N
     for peak in before.peaks:
         loss = -float(numpy.interp(peak.frequency, frequency, numpy.nan_to_num(decibels)))
         coverage.append(_judge(peak, "gyro", found, medians, loss))
-    described = ([f"low-pass {low_pass_cutoff(params):g} Hz (INS_GYRO_FILTER)"] if lpf else ["no gyro low-pass"])
+    cutoff = low_pass_cutoff(params)
+    described = ([f"low-pass {cutoff:g} Hz (INS_GYRO_FILTER)"] if lpf else
+                 [f"low-pass {cutoff:g} Hz (INS_GYRO_FILTER) at or above half the filters' rate: passes everything"]
+                 if cutoff else ["no gyro low-pass"])
     described += [n.describe() for n in found] or ["no harmonic notch enabled"]
     return FilterReview(before, rate, described, found, low_pass_cutoff(params), frequency, decibels,
                         None if measured_after else before.power, after, measured_after, medians, coverage, notes)

@@ -54,6 +54,8 @@ class HarmonicNotch(NamedTuple):
     def half_band(self, centre: float, harmonic: int) -> float:
         """Half the bandwidth of the notch of `harmonic` when the fundamental
         sits at `centre`: Q is kept, so the band grows with the centre."""
+        if self.frequency <= 0:
+            return 0.0
         return 0.5 * self.bandwidth * harmonic * centre / self.frequency
 
     def sections(self, fundamentals: List[float], rate: float) -> List[numpy.ndarray]:
