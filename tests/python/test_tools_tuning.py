@@ -301,3 +301,179 @@ def test_readme_example_prints_what_the_readme_says(monkeypatch, capsys):
     monkeypatch.chdir(REPO)
     exec(compile(code, "README.md", "exec"), {})
     assert capsys.readouterr().out.strip() == printed
+
+
+# Sources and sensors: which samples a spectrum is made of.
+
+def sampler_packets(batches):
+    """ISBH/ISBD packets of (N, type, instance, first_us, rate, blocks, value_fn) batches."""
+    packets = [format_packet(ISBH, "ISBH", "QHBBHHQf", "TimeUS,N,type,instance,mul,smp_cnt,SampleUS,smp_rate"),
+               format_packet(ISBD, "ISBD", "QHHaaa", "TimeUS,N,seqno,x,y,z")]
+    for number, kind, instance, first, rate, blocks, value in batches:
+        packets.append(data_packet(ISBH, "QHBBHHQf", first, number, kind, instance, MUL, 1024, first, rate))
+        for block in blocks:
+            t = (numpy.arange(32) + block * 32) / rate
+            counts = numpy.round(value(t) * MUL).astype(int).tolist()
+            packets.append(data_packet(ISBD, "QHHaaa", first + 1000 * block, number, block, *(counts * 3)))
+    return packets
+
+
+def tone(frequency):
+    return lambda t: 0.3 * numpy.sin(2 * numpy.pi * frequency * t)
+
+
+def test_batches_are_told_apart_by_sensor_filter_stage_and_batch_number():
+    every = range(32)
+    packets = sampler_packets([
+        (0, 1, 0, 1_000_000, 1000.0, every, tone(100)),  # gyro 0, before the filters
+        (1, 0, 0, 2_000_000, 1000.0, every, tone(40)),  # accel 0
+        (2, 1, 3, 3_000_000, 1000.0, every, tone(200)),  # gyro 0 after the filters: 0 + three gyros
+        (3, 1, 1, 4_000_000, 2000.0, every, tone(300)),  # gyro 1
+        # Batch numbers wrap: a later batch 0 owns the blocks after its own header; a
+        # block logged twice counts once, one numbered beyond the batch not at all.
+        (0, 1, 0, 5_000_000, 1000.0, [*every, 5, 40], tone(100))])
+    params = {"INS_LOG_BAT_OPT": 4, "INS_GYR_ID": 1, "INS_GYR2_ID": 2, "INS_GYR3_ID": 3}
+    log = read_log(b"".join([*packets, format_packet(PARM, "PARM", "QNff", "TimeUS,Name,Value,Default"),
+                             *_parameters(params)]))
+    cases = [(log.spectrum("gyro"), 100, 0, False, 2048), (log.spectrum("accel"), 40, 0, False, 1024),
+             (log.spectrum("gyro", filtered=True), 200, 0, True, 1024),
+             (log.spectrum("gyro", instance=1), 300, 1, False, 1024)]
+    for found, frequency, instance, post, samples in cases:
+        # (an exact tone's rounding to counts repeats too, far weaker: the strongest peak is the tone)
+        assert round(max(found.peaks, key=lambda p: p.amplitude).frequency) == frequency
+        assert (found.instance, found.post_filter, found.samples + found.samples_left_out) == (instance, post, samples)
+    with pytest.raises(NoSpectrum, match="no high-rate gyro 2 samples"):
+        log.spectrum("gyro", instance=2)
+
+
+def test_a_time_window_keeps_its_samples_only():
+    log = read_log(batch_sampler_log(NOTCH_150, batches=4, missing=()))
+    whole = log.spectrum("gyro")
+    first = whole.start
+    later = log.spectrum("gyro", start=first + 1_000_000)  # after the first batch
+    assert later.windows == whole.windows - 1 and later.start >= first + 1_000_000
+    import datetime
+    at = datetime.datetime.fromtimestamp((first + 2_900_000) / 1e6, datetime.timezone.utc)
+    assert log.spectrum("gyro", end=at).windows == 2
+    with pytest.raises(NoSpectrum, match="in the time asked for"):
+        log.spectrum("gyro", start=first + 100e6)
+
+
+def ulog_gyro_log(rates_hz=(("sensor_combined", 250), ("sensor_gyro", 1000)), seconds=4, esc_rpm=None):
+    """PX4 topics: each gyro topic at its rate carrying a 90 Hz tone (sensor_gyro
+    stamped by timestamp_sample), ESC RPM when given."""
+    out = [u.HEADER, u.flag_bits(),
+           u.format_("sensor_combined:uint64_t timestamp;float[3] gyro_rad;uint32_t gyro_integral_dt;"),
+           u.format_("sensor_gyro:uint64_t timestamp;uint64_t timestamp_sample;float x;float y;float z;"),
+           u.format_("esc_report:uint64_t timestamp;int32_t esc_rpm;"),
+           u.format_("esc_status:uint64_t timestamp;uint8_t esc_count;esc_report[2] esc;")]
+    ids = {"sensor_combined": 0, "sensor_gyro": 1}
+    rng = numpy.random.default_rng(11)
+    out += [u.subscribe(ids[name], 0, name) for name, _ in rates_hz] + [u.subscribe(2, 0, "esc_status")]
+    for name, rate in rates_hz:
+        for i in range(seconds * rate):
+            t = 1_000_000 + i * 1_000_000 // rate
+            value = 0.2 * math.sin(2 * math.pi * 90 * (t / 1e6)) + rng.normal(0, 0.01)
+            row = (struct.pack("<Q3fI", t, value, 0, 0, 0) if name == "sensor_combined"
+                   else struct.pack("<QQ3f", t + 300, t, value, 0, 0))
+            out.append(u.data(ids[name], row))
+    for t in range(1_000_000, 1_000_000 + seconds * 1_000_000, 100_000) if esc_rpm else ():
+        out.append(u.data(2, struct.pack("<QBQiQi", t, 2, t, esc_rpm, t, esc_rpm)))
+    return b"".join(out)
+
+
+def test_px4_takes_its_fastest_gyro_topic_and_flags_motor_orders():
+    found = read_log(ulog_gyro_log(esc_rpm=2700)).spectrum("gyro")  # motors at 45 Hz: 90 Hz is their 2nd
+    assert (found.source, round(found.rate)) == ("sensor_gyro", 1000)
+    assert found.motor_frequency == pytest.approx(45.0)
+    (peak,) = [p for p in found.peaks if p.axis == "x"]
+    assert round(peak.frequency) == 90 and peak.motor_order == 2
+    slow = read_log(ulog_gyro_log(rates_hz=(("sensor_combined", 250),))).spectrum("gyro")
+    assert slow.source == "sensor_combined" and slow.nyquist == pytest.approx(125) and slow.motor_frequency is None
+
+
+# The filter review's moving notch, and its options.
+
+def test_a_tracked_notch_is_judged_where_the_log_says_it_was():
+    params = {**NOTCH_150, "INS_HNTCH_MODE": 1, "INS_HNTCH_FREQ": 80.0, "INS_HNTCH_HMNCS": 3}
+    packets = [batch_sampler_log(params, missing=()),
+               format_packet(140, "FTN", "QBBff", "TimeUS,I,NDn,NF1,NF2")]
+    # The throttle moved the notch to 150 Hz (the second source of NDn=1 is not in use).
+    packets += [data_packet(140, "QBBff", t, 0, 1, 150.0, 999.0) for t in range(1_000_000, 12_000_000, 100_000)]
+    review = read_log(b"".join(packets)).filter_review()
+    x = [c for c in review.coverage if c.axis == "x"]
+    assert [c.covered for c in x] == [True, True] and review.centres == {"INS_HNTCH": [150.0]}
+    assert "INS_HNTCH: centre followed over time from FTN" in review.lines()
+    # Q is kept as the notch moves: its band widens with the centre.
+    assert x[0].half_band == pytest.approx(20 * 150 / 80)
+    untracked = read_log(batch_sampler_log(params, missing=())).filter_review()
+    # At 80 Hz, its second harmonic's band (160 +- 40) holds 150 Hz; nothing holds 300 Hz.
+    assert [(c.covered, c.harmonic) for c in untracked.coverage if c.axis == "x"] == [(True, 2), (False, 2)]
+    assert any("does not record where the notch moved: judged at 80 Hz" in line for line in untracked.lines())
+
+
+@pytest.mark.parametrize("options, low_pass, notches_at_tone", [(0, 0.0, 1), (1, 0.0, 2), (16, 0.0, 3), (0, 40.0, 1)])
+def test_double_triple_and_low_pass_shape_the_response(options, low_pass, notches_at_tone):
+    params = {**NOTCH_150, "INS_HNTCH_OPTS": options, "INS_GYRO_FILTER": low_pass}
+    review = read_log(batch_sampler_log(params, batches=1, missing=())).filter_review()
+    (notch,) = review.notches
+    assert notch.composite == notches_at_tone
+    at = numpy.argmin(abs(review.frequency - 450))
+    # The two-pole Butterworth made digital by the bilinear transform, warped at its cutoff:
+    # |H|^2 = 1 / (1 + (tan(pi f / fs) / tan(pi fc / fs))^4).
+    expected = (-10 * math.log10(1 + (math.tan(math.pi * 450 / RATE) / math.tan(math.pi * low_pass / RATE)) ** 4)
+                if low_pass else 0.0)
+    assert review.response[at] == pytest.approx(expected, abs=0.1)
+    assert min(review.response[numpy.abs(review.frequency - TONE) < 3]) < -20
+
+
+# Rates: where they come from, and what the tracking reports.
+
+def test_px4_rates_are_deg_per_second_and_judged_in_the_air_per_mode():
+    out = [u.HEADER, u.flag_bits(),
+           u.format_("vehicle_rates_setpoint:uint64_t timestamp;float roll;float pitch;float yaw;"),
+           u.format_("vehicle_angular_velocity:uint64_t timestamp;uint64_t timestamp_sample;float[3] xyz;"),
+           u.format_("vehicle_land_detected:uint64_t timestamp;bool landed;"),
+           u.format_("vehicle_status:uint64_t timestamp;uint8_t nav_state;"),
+           u.subscribe(0, 0, "vehicle_rates_setpoint"), u.subscribe(1, 0, "vehicle_angular_velocity"),
+           u.subscribe(2, 0, "vehicle_land_detected"), u.subscribe(3, 0, "vehicle_status")]
+    out += [u.data(2, struct.pack("<Q?", t, landed)) for t, landed in ((1_000_000, True), (2_000_000, False))]
+    out += [u.data(3, struct.pack("<QB", t, mode)) for t, mode in ((1_000_000, 0), (3_000_000, 2))]
+    for i in range(400):  # 4 s; the response lags by 0.1 rad/s while flying in manual, 0.2 in position
+        t = 1_000_000 + i * 10_000
+        lag = 0.0 if t < 2_000_000 else 0.1 if t < 3_000_000 else 0.2
+        out.append(u.data(0, struct.pack("<Q3f", t, 1.0, 0.0, 0.0)))
+        out.append(u.data(1, struct.pack("<QQ3f", t + 500, t, 1.0 - lag, 0.0, 0.0)))
+    rows = read_log(b"".join(out)).rate_tracking().to_arrow().to_pylist()
+    roll = {row["mode"]: row for row in rows if row["axis"] == "roll"}
+    assert {row["phase"] for row in rows} == {"in air"}
+    assert roll["MANUAL"]["rms_error"] == pytest.approx(math.degrees(0.1), rel=1e-3)
+    assert roll["POSCTL"]["rms_error"] == pytest.approx(math.degrees(0.2), rel=1e-3)
+    assert roll[None]["samples"] == 300 and roll[None]["max_error"] == pytest.approx(math.degrees(0.2), rel=1e-3)
+
+
+def test_a_response_the_target_does_not_drive_gives_no_rise_time():
+    rng = numpy.random.default_rng(5)
+    rate, count = 400, 400 * 20
+    desired = numpy.repeat(rng.uniform(-100, 100, count // 80), 80)
+    unrelated = scipy.signal.lfilter([0.05], [1, -0.95], rng.normal(0, 50, count))
+    times = 1e6 + numpy.arange(count) * 1e6 / rate
+    from quillon_tools.tuning.step_response import step_response
+    found = step_response(align(AxisRates("roll", "test", Series(times, desired), Series(times, unrelated))))
+    assert found.rise_time is None and found.overshoot is None and "does not drive" in found.note
+
+
+# What a report draws.
+
+def test_panels_give_tables_or_the_reason():
+    from quillon_tools.tuning import panels
+    log = read_log(batch_sampler_log(NOTCH_150, missing=()))
+    psd = panels.spectrum_panel(log)
+    assert psd.reason is None and psd.tables["bands"].num_rows == 2 and psd.tables["psd"].num_rows == 513
+    assert panels.spectrogram_panel(log).tables["spectrogram"].num_rows == 513 * 6
+    parameters = panels.parameter_panel(log).tables["parameters"]
+    assert parameters.num_rows == len(NOTCH_150) and parameters.column("changed").null_count == len(NOTCH_150)
+    assert panels.rate_panel(log).reason == "the log has no desired and actual body rates"
+    steps = panels.step_panel(read_log(rate_log(seconds=10)[0]))
+    assert steps.tables["step"].num_rows == 200 and steps.facts["roll"]["rise_time"] > 0
+    assert "moves 10 deg/s" in steps.facts["yaw"]["reason"]

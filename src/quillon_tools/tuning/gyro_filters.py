@@ -133,6 +133,8 @@ def _rows_of(view: Any, message: str, index: int) -> Optional[Any]:
 
 
 def _columns(table: Any, names: List[str]) -> Optional[numpy.ndarray]:
+    if not names:
+        return None
     found = []
     for name in names:
         data = column(table, name)
@@ -148,7 +150,8 @@ def track(view: Any, notch: HarmonicNotch) -> Optional[Track]:
     mode the FFT's averaged peak (FTN1 PkAvg) or its centre peaks (FTN2)."""
     table = _rows_of(view, "FTN", notch.number)
     if table is not None:
-        values = _columns(table, [f"NF{n}" for n in range(1, FTN_NOTCHES + 1)])
+        # Layouts log as many NFn columns as they have room for.
+        values = _columns(table, [f"NF{n}" for n in range(1, FTN_NOTCHES + 1) if f"NF{n}" in table.column_names])
         counts = numbers(table.column("NDn")) if "NDn" in table.column_names else None
         if values is not None:
             used = [row[:int(count)] if counts is not None and numpy.isfinite(count) else row
