@@ -312,7 +312,7 @@ def sampler_packets(batches):
     for number, kind, instance, first, rate, blocks, value in batches:
         packets.append(data_packet(ISBH, "QHBBHHQf", first, number, kind, instance, MUL, 1024, first, rate))
         for block in blocks:
-            t = (numpy.arange(32) + block * 32) / rate
+            t = (numpy.arange(32) + block * 32) / (rate if math.isfinite(rate) else RATE)
             counts = numpy.round(value(t) * MUL).astype(int).tolist()
             packets.append(data_packet(ISBD, "QHHaaa", first + 1000 * block, number, block, *(counts * 3)))
     return packets
@@ -477,3 +477,25 @@ def test_panels_give_tables_or_the_reason():
     steps = panels.step_panel(read_log(rate_log(seconds=10)[0]))
     assert steps.tables["step"].num_rows == 200 and steps.facts["roll"]["rise_time"] > 0
     assert "moves 10 deg/s" in steps.facts["yaw"]["reason"]
+
+
+def test_damaged_batches_are_left_out_not_bridged_or_fatal():
+    every = range(32)
+    packets = sampler_packets([(0, 1, 0, 1_000_000, 1000.0, every, tone(100)),
+                               (1, 1, 0, 2_000_000, float("nan"), every, tone(100)),  # no rate
+                               (2, 1, 0, 3_000_000, 1000.0, every, tone(100))])
+    orphans = [data_packet(ISBD, "QHHaaa", 4_000_000, 9, block, *([5] * 96)) for block in range(32)]  # no header
+    found = read_log(b"".join([*packets, *orphans])).spectrum("gyro")
+    assert found.samples == 2048 and round(found.peaks[0].frequency) == 100
+    # A header whose blocks never came gives nothing at all.
+    with pytest.raises(NoSpectrum, match="no high-rate gyro samples"):
+        read_log(b"".join(sampler_packets([(0, 1, 0, 1_000_000, 1000.0, [], tone(1))]))).spectrum("gyro")
+
+
+@pytest.mark.parametrize("argv", [["params", "--diff", "a.bin", "b.bin", "c.bin"], ["params"],
+                                  ["params", "--non-default"], ["spectrum", "--filters", "--signal", "accel", "x.bin"],
+                                  ["spectrum", "x.bin", "-o", "x.txt"]])
+def test_command_usage_errors(argv, capsys):
+    with pytest.raises(SystemExit) as stopped:
+        main(argv)
+    assert stopped.value.code == 2 and "error:" in capsys.readouterr().err
