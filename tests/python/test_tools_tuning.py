@@ -499,3 +499,32 @@ def test_command_usage_errors(argv, capsys):
     with pytest.raises(SystemExit) as stopped:
         main(argv)
     assert stopped.value.code == 2 and "error:" in capsys.readouterr().err
+
+
+def test_mavlink_rates_from_attitude_target_and_attitude():
+    from mavlink_bytes import NUMBERS, frame_v2
+    epoch = 1_700_000_000_000_000
+    out = b""
+    for i in range(200):  # 10 s at 20 Hz; the vehicle rolls 0.05 rad/s slower than asked
+        t = epoch + i * 50_000
+        target = {"time_boot_ms": i * 50, "body_roll_rate": 0.5, "body_pitch_rate": 0.0, "body_yaw_rate": 0.0}
+        attitude = {"time_boot_ms": i * 50, "rollspeed": 0.45, "pitchspeed": 0.0, "yawspeed": 0.0}
+        out += struct.pack(">Q", t) + frame_v2(NUMBERS["attitude_target"], target)
+        out += struct.pack(">Q", t + 10_000) + frame_v2(NUMBERS["attitude"], attitude)
+    log = read_log(out)
+    roll = [r for r in log.rate_tracking().to_arrow().to_pylist() if r["axis"] == "roll"]
+    assert roll[0]["source"] == "ATTITUDE_TARGET / ATTITUDE" and roll[0]["phase"] == "whole log"
+    assert roll[0]["rms_error"] == pytest.approx(math.degrees(0.05), rel=1e-4)
+    with pytest.raises(NoStepResponse, match="logged at 20 Hz"):
+        log.step_response("roll")
+
+
+def test_times_and_window_lengths_as_callers_give_them():
+    from quillon_tools.tuning.times import to_micros
+    assert to_micros(numpy.datetime64("1970-01-01T00:00:01")) == to_micros(1_000_000) == 1e6
+    with pytest.raises(TypeError, match="microseconds"):
+        to_micros("yesterday")
+    log = read_log(batch_sampler_log(NOTCH_150, batches=2, missing=()))
+    assert log.spectrum("gyro", nperseg=256).resolution == pytest.approx(RATE / 256)
+    with pytest.raises(ValueError, match="nperseg must be at least 8"):
+        log.spectrum("gyro", nperseg=4)
