@@ -11,7 +11,7 @@ import numpy
 import pytest
 import scipy.signal
 
-from conftest import REPO, SAMPLES
+from conftest import REPO, sample_path
 from dataflash_bytes import data_packet, format_packet
 import ulog_bytes as u
 
@@ -267,23 +267,23 @@ def test_commands(tmp_path, capsys):
 # The corpus: real logs, checked against what their raw data show.
 
 def test_px4_sensor_combined_spectrum_stops_at_its_nyquist_limit():
-    found = read_log(SAMPLES / "px4-sample.ulg").spectrum("gyro")
+    found = read_log(sample_path("px4-sample.ulg")).spectrum("gyro")
     assert found.source == "sensor_combined" and 123 < found.nyquist < 125.5
     assert found.frequency[-1] <= found.nyquist and len(found.holes) == 8  # the logger's dropouts
 
 
 def test_rover_and_copter_batch_sampler_spectra():
-    rover = read_log(SAMPLES / "rover-4.7.0dev-sitl.bin")
+    rover = read_log(sample_path("rover-4.7.0dev-sitl.bin"))
     for signal, rate in (("gyro", 1000.0), ("accel", 1000.0)):
         found = rover.spectrum(signal)
         assert found.source == "ISBD" and found.rate == pytest.approx(rate, rel=1e-3) and found.windows >= 3
     assert rover.spectrum("gyro", instance=1).rate == pytest.approx(760.46, abs=0.1)
-    copter = read_log(SAMPLES / "copter-4.6.2-first80k.bin").spectrum("gyro")
+    copter = read_log(sample_path("copter-4.6.2-first80k.bin")).spectrum("gyro")
     assert copter.samples == 18 * 32 and copter.rate == pytest.approx(2000.3, abs=0.1)
 
 
 def test_rover_parameters_of_the_bin_against_its_tlog():
-    bin_log, tlog = read_log(SAMPLES / "rover-4.7.0dev-sitl.bin"), read_log(SAMPLES / "rover-4.7.0dev-sitl.tlog")
+    bin_log, tlog = read_log(sample_path("rover-4.7.0dev-sitl.bin")), read_log(sample_path("rover-4.7.0dev-sitl.tlog"))
     a, b = bin_log.params, tlog.params
     direct = {name for name in set(a) | set(b) if a.get(name) != b.get(name)}
     table = bin_log.param_diff(tlog)
