@@ -14,6 +14,7 @@ from .analysis.instances import instance_values, of_instances, rows_where, selec
 from .analysis.timebase import BOOT, UTC, GpsClock, UtcShift, on_time_base, utc_time_base
 from .analysis.timespan import regular_span
 from .errors import UnreadableLog
+from .formats.ulog.facts import SUMMARY as ULOG_SUMMARY, ULogFacts
 from .inputs import RUN_BYTES, LogInput, Source
 from .names import TypesArg, decoder_pattern, matches, message_name, parse_patterns, split_instance
 from .protocols import DATA_FLASH, MAVLINK, ULOG, added_columns
@@ -274,8 +275,10 @@ class LogStream:
             # is gathered. One offset onto UTC is added while decoding; a
             # drifting boot clock is followed as the batches are finished.
             in_core = facts.utc_offset if self._finished and not isinstance(facts.utc_offset, GpsClock) else None
+            # Counting rows still gathers a ULog log's one-row summary: its stats.
+            counting = (ULOG_SUMMARY,) if protocol == ULOG else ()
             decoding = _Pass(self._log, protocol, self._patterns, self._batch_bytes, self._on_bytes,
-                             time_offset=in_core, gathered=None if self._finished else ())
+                             time_offset=in_core, gathered=None if self._finished else counting)
             for batch in decoding:
                 if by_instance:
                     batch = [Piece(name, number, _of_selected(self._patterns, facts, name, table))
@@ -289,6 +292,8 @@ class LogStream:
             self.packets = decoding.packets
             self.format_packets = decoding.format_packets
             self.stats = decoding.stats
+            if protocol == ULOG:  # the reader's own, not the decoder's MAVLink-shaped counts
+                self.stats = ULogFacts(decoding.gathered[0]).stats(decoding.stats)
             if self.packets or protocol == ULOG:  # a ULog log is one from its header on, rows or not
                 self.protocol = protocol
                 self.formats = decoding.formats
@@ -356,7 +361,7 @@ class Log(Mapping[str, pyarrow.Table]):
         `bad_frames` (frames that failed their checksum) and `senders`,
         (sysid, compid) to `received`, `lost` (sequence numbers skipped,
         counted as pymavlink's mavloss does) and `loss_percent`. Empty when
-        neither protocol was found in the input.
+        the input held no log of any of the three formats.
 
         As in mavloss, the gap is taken modulo 256 from the sender's previous
         frame: a sender that repeats its number loses 255 per repeat, and
@@ -365,7 +370,9 @@ class Log(Mapping[str, pyarrow.Table]):
         ULog: `bytes_read`, `bytes_skipped` (damaged data searched over),
         `definitions_dropped` (formats that could not be parsed: their
         messages are missing), `dropouts` (gaps the logger recorded),
-        `dropout_total_ms` and `dropout_longest_ms`."""
+        `dropout_total_ms`, `dropout_longest_ms` and `appended_offsets`
+        (where data appended after the log was written starts, such as a
+        crash dump; empty for none)."""
         if self._protocol == ULOG:
             return copy.deepcopy(self._cache("ulog_stats", lambda: self._events().stats(self._stats)))
         return copy.deepcopy(self._stats)
@@ -438,7 +445,9 @@ class Log(Mapping[str, pyarrow.Table]):
     def events(self) -> pyarrow.Table:
         """`_time`, `kind`, `code`, `name` and `detail` of what happened, in
         log order (MAVLink: per vehicle, with `_sysid`). Kinds: "arm" and
-        "disarm"; "mode" (code the mode number, detail the reason);
+        "disarm", named ARMED and DISARMED in every format, with no code
+        (detail: DataFlash ARM's method and checks, the reason number PX4
+        logs); "mode" (code the mode number, detail the reason);
         "event" (EV id); "error" and "failsafe" (ERR: code the subsystem,
         detail the error code and its meaning); "warning" (STATUSTEXT of
         severity WARNING or worse: code the severity, detail the text);
@@ -600,6 +609,97 @@ class Log(Mapping[str, pyarrow.Table]):
                 tables.extend((f"{key}[{v}]", of_instances(self._tables[key], field, {v})) for v in values)
         return merge_tables(tables, added_columns(self._protocol), tolerance)
 
+    def spectrum(self, signal: str = "gyro", instance: Optional[int] = None, start: Any = None, end: Any = None,
+                 sysid: Optional[int] = None, filtered: bool = False, max_frequency: Optional[float] = None,
+                 nperseg: Optional[int] = None) -> Any:
+        """What frequencies the gyro ("gyro", rad/s) or accelerometer
+        ("accel", m/s/s) of IMU `instance` (the lowest by default) holds:
+        a `quillon_tools.tuning.Spectrum` (Welch PSD per axis with its
+        rate, Nyquist limit, window, holes and dominant peaks;
+        `.to_arrow()` gives the table). `start` and `end` are `_time`
+        values (microseconds) or datetimes. The samples come from the best
+        high-rate source: the batch sampler (ISBH/ISBD), raw IMU logging
+        (GYR/ACC) or IMU, PX4 sensor_gyro/sensor_accel/sensor_combined;
+        `filtered` takes the firmware's post-filter samples where logged.
+        Raises `quillon_tools.tuning.NoSpectrum` (a ValueError) with the
+        reason when no source reaches `max_frequency` Hz (default 50).
+
+            log.spectrum("gyro").to_arrow().to_pandas()
+        """
+        from .tuning.spectrum import spectrum
+        from .tuning.times import to_micros
+
+        return spectrum(self._signal_view(sysid), signal, instance, to_micros(start), to_micros(end), filtered,
+                        max_frequency, nperseg)
+
+    def spectrogram(self, signal: str = "gyro", instance: Optional[int] = None, start: Any = None,
+                    end: Any = None, sysid: Optional[int] = None, filtered: bool = False,
+                    max_frequency: Optional[float] = None, nperseg: Optional[int] = None) -> Any:
+        """The spectrum window by window over time, from the same samples
+        as `spectrum`: a `quillon_tools.tuning.Spectrogram` (`.to_arrow()`
+        gives a row per window and frequency)."""
+        from .tuning.spectrum import spectrogram
+        from .tuning.times import to_micros
+
+        return spectrogram(self._signal_view(sysid), signal, instance, to_micros(start), to_micros(end), filtered,
+                           max_frequency, nperseg)
+
+    def filter_review(self, instance: Optional[int] = None, start: Any = None, end: Any = None) -> Any:
+        """ArduPilot's gyro filters (INS_GYRO_FILTER, INS_HNTCH_*,
+        INS_HNTC2_*) against the gyro's spectrum: a
+        `quillon_tools.tuning.FilterReview` with each filter, the combined
+        response, the spectrum before and after, and whether each dominant
+        peak lies in a notch ("noise peak at 182 Hz on gyro Z, INS_HNTCH
+        notch (harmonic 2) centred 160 Hz ± 40: covered")."""
+        from .tuning.filter_review import review
+        from .tuning.times import to_micros
+
+        return review(self._signal_view(None), instance, to_micros(start), to_micros(end))
+
+    def rate_tracking(self, sysid: Optional[int] = None) -> Any:
+        """How well the rate controller followed its target: a
+        `quillon_tools.tuning.RateTracking` whose `.to_arrow()` gives, per
+        axis, the error RMS in the air (else while armed, else over the
+        log) and per flight mode, in deg/s."""
+        from .tuning.rate_tracking import rate_tracking
+
+        return rate_tracking(self._signal_view(sysid))
+
+    def step_response(self, axis: str = "roll", start: Any = None, end: Any = None,
+                      sysid: Optional[int] = None) -> Any:
+        """The rate controller's response to a unit step of its target on
+        `axis` ("roll", "pitch" or "yaw"), estimated from the flight by
+        deconvolution: a `quillon_tools.tuning.StepResponse` with its
+        rise time and overshoot. Raises `NoStepResponse` (a ValueError)
+        with the reason when the log cannot tell."""
+        from .tuning.rate_tracking import align
+        from .tuning.rate_sources import axis_rates
+        from .tuning.step_response import NoStepResponse, step_response
+        from .tuning.times import to_micros
+
+        for rates in axis_rates(self._signal_view(sysid)):
+            if rates.axis == axis:
+                return step_response(align(rates), to_micros(start), to_micros(end))
+        raise NoStepResponse(f"the log has no desired and actual {axis} rate")
+
+    def param_diff(self, other: Optional["Log"] = None, kind: str = "current setup") -> pyarrow.Table:
+        """What changed. Against `other`: a row per parameter that differs
+        or that one log lacks, `name`, `value`, `other` and `change`
+        ("changed", "added", "removed"). Without: a row per parameter
+        whose value differs from the default the log records, `name`,
+        `value`, `default` (ULog default parameters of `kind`, "current
+        setup" or "system"; DataFlash PARM's Default field); raises
+        `quillon_tools.tuning.DefaultsUnknown` ("defaults unknown: ...")
+        when the log records none."""
+        from .tuning.param_diff import compare, non_default
+
+        if other is not None:
+            return compare(self.params, other.params)
+        return non_default(self, kind)
+
+    def _signal_view(self, sysid: Optional[int]) -> Any:
+        return self._views()[0] if sysid is None else self._view(sysid)
+
     def checks(self, limits: Optional[Mapping[str, Tuple[Optional[float], Optional[float]]]] = None
                ) -> pyarrow.Table:
         """Was the flight healthy: one row per check (and per instance of
@@ -614,6 +714,38 @@ class Log(Mapping[str, pyarrow.Table]):
         from .checks import run_checks
 
         return run_checks(self, limits)
+
+    def flights(self) -> pyarrow.Table:
+        """The flights of the log, one row each (per vehicle on a tlog, with
+        `_sysid`): `flight` (numbered from 1 per vehicle), `start` and `end`
+        (the arm cycle's, or half way to the next takeoff where one arm cycle
+        holds several; without arming records, the stretch around each time
+        in the air), `takeoff` and `landing` (null where the log holds none),
+        `arming` ("logged", "log start": the log begins armed, "motion": no
+        arming records), `takeoff_from` ("logged" landed states or "motion"),
+        `ends_in_air`, `phases` (a list of `phase`, `start`, `end`: ground,
+        takeoff, airborne, landing) and `marks` (a list of `kind`, `start`,
+        `end`, `value`, `detail`: "gap" (s), "reboot" (s the boot clock fell
+        back), "impact" (peak m/s/s), "fall" (descent m/s at the log's end),
+        "transition").
+
+            log.flights().select(["flight", "takeoff", "landing"]).to_pylist()
+        """
+        def build() -> pyarrow.Table:
+            from .flights import flights_table
+
+            vehicles = [(view.sysid, self._flights(view.sysid)) for view in self._views()]
+            return flights_table(vehicles, self._protocol == MAVLINK)
+        return self._cache("flights", build)
+
+    def _flights(self, sysid: Optional[int], every_mark: bool = True) -> List[Any]:
+        """The flights of one vehicle (`flights.Flight`), worked out once;
+        without `every_mark`, no gaps or reboots are marked (the checks
+        need neither)."""
+        from .flights import vehicle_flights
+
+        return self._cache(f"flights of {sysid}, {every_mark}",  # type: ignore[no-any-return]
+                           lambda: vehicle_flights(self._view(sysid), every_mark))
 
     def _events(self) -> Any:
         """Events, or the facts of a ULog log, which answer the same questions."""
@@ -737,6 +869,9 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False) -> Lo
     DataFlash columns carry their `unit` and `multiplier` as field metadata;
     with `scaled=True`, every column with a multiplier (boot-time columns
     apart) becomes float64 in its unit: GPS Lat in degrees, Alt in metres.
+    MAVLink columns carry the units their definitions give, and ULog
+    positions those PX4 defines (older GPS topics' int32 `lat` in 1e-7
+    degrees, `alt` in millimetres), scaled alike.
 
         log = read_log("flight.bin", types="GPS,ATT", scaled=True)
         log["GPS"].to_pandas()

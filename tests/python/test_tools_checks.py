@@ -32,7 +32,7 @@ def build(rows):
 
 
 def vibe(second, level, clips=0, imu=0):
-    return ("VIBE", second * SECOND, imu, 1.0, level, 2.0, clips)
+    return ("VIBE", int(second * SECOND), imu, 1.0, level, 2.0, clips)
 
 
 def gps(second, status):
@@ -44,16 +44,18 @@ def verdicts(data, limits=None):
     return {row["check"]: row for row in table.to_pylist()}
 
 
-@pytest.mark.parametrize("peak,expected", [(20.0, "pass"), (32.0, "warn"), (65.0, "fail")])
-def test_vibration_against_ardupilot_limits(peak, expected):
-    found = verdicts(build([vibe(1, 5.0), vibe(2, peak), vibe(3, 5.0, imu=1)]))
+@pytest.mark.parametrize("level,expected", [(20.0, "pass"), (32.0, "warn"), (65.0, "fail")])
+def test_sustained_vibration_against_ardupilot_limits_not_a_single_peak(level, expected):
+    rows = [vibe(s / 10, 90.0 if s == 50 else level) for s in range(10, 100)] + [vibe(3, 5.0, imu=1)]
+    found = verdicts(build(rows))
     assert found["vibration[0]"]["verdict"] == expected
-    assert found["vibration[0]"]["value"] == peak
+    assert found["vibration[0]"]["value"] == level
+    assert "peak 90.0" in found["vibration[0]"]["detail"]
     assert found["vibration[1]"]["verdict"] == "pass"  # each IMU on its own
 
 
 def test_limits_override_the_defaults_and_are_checked():
-    log = build([vibe(1, 65.0)])
+    log = build([vibe(1, 65.0), vibe(2, 65.0)])
     assert verdicts(log, {"vibration": (70, 80)})["vibration[0]"]["verdict"] == "pass"
     with pytest.raises(ValueError, match="no check named"):
         verdicts(log, {"vibrations": (1, 2)})
@@ -81,9 +83,11 @@ def test_ekf_ratio_in_hundredths():
     assert "velocity" in found["ekf[0]"]["detail"]
 
 
-def test_crash_check_error():
-    found = verdicts(build([("ERR", SECOND, 12, 1)]))
+@pytest.mark.parametrize("subsystem, named", [(12, "crash check"), (25, "thrust loss")])
+def test_crash_and_thrust_loss_errors(subsystem, named):
+    found = verdicts(build([("ERR", SECOND, subsystem, 1)]))
     assert found["crash"]["verdict"] == "fail"
+    assert named in found["crash"]["detail"] and "00:00:01.0" in found["crash"]["detail"]
     assert found["errors"]["verdict"] == "warn"
 
 
@@ -125,7 +129,7 @@ def test_check_command_exit_codes(tmp_path, capsys):
     assert capsys.readouterr().out.startswith(f"== {healthy}")
     assert main(["check", "--json", str(healthy), str(shaky)]) == 1
     lines = [json.loads(line) for line in capsys.readouterr().out.splitlines()]
-    assert {line["_log"] for line in lines} == {str(healthy), str(shaky)}
+    assert {line["_log"] for line in lines} == {"healthy.bin", "shaky.bin"}
     assert main(["check", str(junk)]) == 2
     out = tmp_path / "fleet.csv"
     assert main(["check", "-j", "2", "-o", str(out), str(healthy), str(shaky)]) == 1

@@ -111,7 +111,7 @@ def test_input_without_packets_is_an_error(tmp_path, data):
         result = run(*args, stdin=data)
         assert (result.returncode, result.stdout) == (2, b"")
         # A log of format packets alone is a DataFlash log that logged nothing.
-        problem = "no data packets (1 format packet)" if data.startswith(b"\xa3") else "no DataFlash or MAVLink packets"
+        problem = "no data packets (1 format packet)" if data.startswith(b"\xa3") else "no DataFlash, MAVLink or ULog data"
         assert result.stderr.decode() == f"quillon-dump: error: {problem} in '{name}'\n"
 
 

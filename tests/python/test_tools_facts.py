@@ -52,8 +52,8 @@ def test_sample_mode_and_arm_sequences():
     assert len(info["armed"]) == 1 and 320 < info["flight_time"] < 330  # landed events bound the flight
     vtol = sample("plane-vtol-mavlink1.tlog")
     sequence = [(e["kind"], e["name"]) for e in vtol.events.to_pylist()]
-    assert sequence == [("arm", None), ("mode", "QLOITER"), ("mode", "CIRCLE"), ("mode", "GUIDED"),
-                        ("mode", "QLAND"), ("disarm", None)]
+    assert sequence == [("arm", "ARMED"), ("mode", "QLOITER"), ("mode", "CIRCLE"), ("mode", "GUIDED"),
+                        ("mode", "QLAND"), ("disarm", "DISARMED")]
     assert vtol.info["distance"] > 1000 and vtol.info["max_altitude"] > 50
     px4 = sample("raw-mavlink2-3412-frames.mav")
     assert px4.modes.column("name").to_pylist() == ["AUTO_LOITER"]
@@ -101,11 +101,11 @@ def test_dataflash_events_name_failsafes_errors_and_keep_unknown_codes():
     log = read_log(flight_events_log(), types=())
     rows = [(e["kind"], e["code"], e["name"], e["detail"]) for e in log.events.to_pylist()]
     assert rows == [
-        ("arm", 2, None, "method 2, checks 0xffff"), ("landed", 28, "NOT_LANDED", None),
+        ("arm", None, "ARMED", "method 2, checks 0xffff"), ("landed", 28, "NOT_LANDED", None),
         ("failsafe", 6, "FAILSAFE_BATT", "code 1: failsafe occurred"),
         ("mode", 6, "RTL", "reason: BATTERY_FAILSAFE"),
         ("error", 11, "GPS", "code 2: glitch"), ("event", 250, None, None),
-        ("landed", 18, "LAND_COMPLETE", None), ("disarm", 13, None, "method 13, checks 0x0, forced")]
+        ("landed", 18, "LAND_COMPLETE", None), ("disarm", None, "DISARMED", "method 13, checks 0x0, forced")]
     info = log.info
     assert info["vehicle"] == "copter" and info["firmware"]["git_hash"] == "abcdef12"
     assert info["time_base"] == "boot" and info["start"] is None and info["duration"] == 7.999999
@@ -143,9 +143,9 @@ def test_tlog_of_two_vehicles_gives_facts_events_params_and_track_per_vehicle():
     log = read_log(two_vehicle_tlog(), types=())
     assert log.params == {"COUNT": 1_000_003, "GAIN": 0.25}
     rows = [(e["_sysid"], e["kind"], e["name"]) for e in log.events.to_pylist()]
-    assert rows == [(1, "mode", "GUIDED"), (2, "mode", "AUTO_LOITER"), (1, "arm", None),
+    assert rows == [(1, "mode", "GUIDED"), (2, "mode", "AUTO_LOITER"), (1, "arm", "ARMED"),
                     (1, "landed", "IN_AIR"), (2, "warning", "ERROR"), (1, "landed", "ON_GROUND"),
-                    (1, "disarm", None), (1, "mode", "RTL")]
+                    (1, "disarm", "DISARMED"), (1, "mode", "RTL")]
     info = {facts["sysid"]: facts for facts in log.info["vehicles"]}
     assert sorted(info) == [1, 2] and log.info["sysid"] == 1
     assert info[1]["vehicle"] == "copter" and info[2]["vehicle"] == "plane"

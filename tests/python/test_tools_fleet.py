@@ -167,12 +167,47 @@ def test_failed_logs_are_reported_and_the_batch_goes_on(tmp_path):
     errors = result.stderr.decode().splitlines()
     assert sorted(errors) == sorted([
         f"quillon-dump: error: cannot read '{tmp_path / 'missing.bin'}': No such file or directory",
-        f"quillon-dump: error: '{tmp_path / 'junk.bin'}': no DataFlash or MAVLink packets",
-        f"quillon-dump: error: '{tmp_path / 'empty.tlog'}': no DataFlash or MAVLink packets",
+        f"quillon-dump: error: '{tmp_path / 'junk.bin'}': no DataFlash, MAVLink or ULog data",
+        f"quillon-dump: error: '{tmp_path / 'empty.tlog'}': no DataFlash, MAVLink or ULog data",
     ])
     assert result.stdout.startswith(b"4 logs: 1 converted, 0 up to date, 3 failed")
-    assert sorted(written(out, str(tmp_path / "good.bin"))) == sorted(read_log(DEMO))
+    assert sorted(written(out, "good.bin")) == sorted(read_log(DEMO))
     assert run(out, tmp_path / "junk.bin", tmp_path / "missing.bin").returncode == 2
+
+
+def test_logs_given_by_path_keep_their_file_name_and_same_names_stay_apart(tmp_path):
+    """A log given by its absolute or relative path is named by its file
+    name, in `_log` and in the files; two of one file name are told apart
+    by a suffix that does not change with the order of the arguments; logs
+    under a directory or a pattern keep their path below it."""
+    for folder in ("a", "b", "d/sub", "p/q"):
+        (tmp_path / folder).mkdir(parents=True)
+    (tmp_path / "a" / "x.bin").write_bytes(small_log("VAL"))
+    (tmp_path / "b" / "x.bin").write_bytes(small_log("VAL", "BOTH"))
+    (tmp_path / "d" / "sub" / "y.bin").write_bytes(small_log("VAL"))
+    (tmp_path / "p" / "q" / "z.bin").write_bytes(small_log("VAL"))
+    (tmp_path / "solo.bin").write_bytes(small_log("VAL"))
+    out = tmp_path / "out"
+    given = [tmp_path / "a" / "x.bin", "b/x.bin", "d", "p/*/*.bin", tmp_path / "solo.bin"]
+    first = run(out, *given, cwd=tmp_path)
+    assert first.returncode == 0, first.stderr
+    assert not [p for p in out.rglob("*") if tmp_path.name in p.name or p.name.startswith("..")]
+    names = set(pyarrow.dataset.dataset(out / "VAL", format="parquet").to_table()["_log"].to_pylist())
+    same = sorted(name for name in names if name.startswith("x"))
+    assert names - set(same) == {"solo.bin", "sub/y.bin", "q/z.bin"}
+    assert len(same) == 2 and all(name.startswith("x~") and name.endswith(".bin") for name in same)
+    (of_b,) = pyarrow.dataset.dataset(out / "BOTH", format="parquet").to_table()["_log"].to_pylist()
+    # Again in the other order, with the other path to each: nothing is converted again.
+    again = run(out, *reversed([tmp_path / "b" / "x.bin", "a/x.bin", *given[2:]]), cwd=tmp_path)
+    assert again.stdout.startswith(b"5 logs: 0 converted, 5 up to date"), again.stdout
+    assert sorted(p.stem for p in (out / "VAL").glob("x*.parquet")) == same
+    assert set(written(out, of_b)) == {"VAL", "BOTH"} and set(same) - {of_b}
+    # A log of that name alone keeps the bare name; given later with the
+    # other, it is named apart, and the run warns of the earlier name.
+    alone = run(tmp_path / "alone", tmp_path / "a" / "x.bin")
+    assert alone.returncode == 0 and list(written(tmp_path / "alone", "x.bin")) == ["VAL"]
+    both = run(tmp_path / "alone", tmp_path / "a" / "x.bin", tmp_path / "b" / "x.bin")
+    assert both.returncode == 0 and both.stderr.count(b"already holds a log named 'x.bin'") == 2
 
 
 def test_names_from_the_log_never_lead_outside_the_dataset(tmp_path):
@@ -182,9 +217,9 @@ def test_names_from_the_log_never_lead_outside_the_dataset(tmp_path):
     result = run("out", "../logs/evil.bin", cwd=tmp_path / "work")
     assert result.returncode == 0, result.stderr
     out = tmp_path / "work" / "out"
-    stem = file_stem("../logs/evil.bin")
+    stem = file_stem("evil.bin")
     names = ("../x", "/tmp", "..", "_log")
-    assert sorted(written(out, "../logs/evil.bin")) == sorted(directory_name(n) for n in names)
+    assert sorted(written(out, "evil.bin")) == sorted(directory_name(n) for n in names)
     outside = [p for p in tmp_path.rglob("*") if p.is_file() and out not in p.parents]
     assert outside == [tmp_path / "logs" / "evil.bin"]
     assert not list(pathlib.Path("/tmp").glob(f"*{stem}*"))
@@ -195,7 +230,7 @@ def test_scaled_values_and_a_change_of_settings_converts_again(tmp_path):
     out = tmp_path / "out"
     assert run(out, DEMO, "--scaled").returncode == 0
     log = read_log(DEMO, scaled=True)
-    files = written(out, str(DEMO))
+    files = written(out, DEMO.name)
     assert all(files[name].drop_columns(["_log"]).equals(table) for name, table in log.items())
     assert run(out, DEMO).stdout.startswith(b"1 log: 1 converted, 0 up to date")
 

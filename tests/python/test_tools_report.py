@@ -301,7 +301,7 @@ def test_fleet_is_incremental_and_reports_failures(tmp_path):
     first = report_fleet(str(out), [str(logs)], Options(), jobs=1)
     assert (first.written, first.failed, first.status) == (1, 1, 1)
     index = (out / "index.html").read_text()
-    assert 'href="a.bin.html"' in index and "no DataFlash or MAVLink packets" in index
+    assert 'href="a.bin.html"' in index and "no DataFlash, MAVLink or ULog data" in index
     assert "<td class=\"pass\"" in index or "<td class=\"warn\"" in index
     again = report_fleet(str(out), [str(logs)], Options(), jobs=1)
     assert (again.written, again.up_to_date, again.failed) == (0, 1, 1)

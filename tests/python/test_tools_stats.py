@@ -1,12 +1,19 @@
 """log.stats: what a whole log held and dropped, on crafted logs."""
+import io
+import pathlib
 import struct
 
 import pytest
 
+import ulog_bytes as u
 from dataflash_bytes import HEADER, data_packet, format_packet
 from mavlink_bytes import frame_v2
 from quillon_tools import read_log
+from quillon_tools.cli import actions
+from quillon_tools.cli.common import Console
 from quillon_tools.log import LogStream
+
+APPENDED = pathlib.Path(__file__).resolve().parents[2] / "samples" / "px4-appended-multiple.ulg"
 
 
 def heartbeat(seq, sysid=1, compid=1):
@@ -70,6 +77,37 @@ def test_data_flash_stats_count_junk_and_unknown_types():
     stats = stats_both_ways(data)
     assert stats == {"bytes_read": len(data), "junk_bytes": len(junk) + len(unknown), "unknown_types": 1,
                      "bad_times": 0}
+
+
+def summary_of(path):
+    out = io.StringIO()
+    assert actions.summary(actions.Request(str(path), None, None), Console("quillon"), out, stats=True) == 0
+    return out.getvalue()
+
+
+def test_ulog_stats_and_summary_are_the_ulog_readers_own(tmp_path):
+    """A ULog log's stats are what its reader found, the stream's as the
+    whole read's; the summary prints them, and no MAVLink or DataFlash line."""
+    data = APPENDED.read_bytes()
+    # The appended data offsets, read from the header's flag bits message.
+    size, kind = struct.unpack_from("<HB", data, 16)
+    assert kind == ord("B")
+    offsets = [offset for offset in struct.unpack_from("<3Q", data, 19 + 16) if offset]
+    stats = stats_both_ways(data)
+    assert stats["appended_offsets"] == offsets and len(offsets) == 3
+    assert (stats["bytes_read"], stats["dropouts"]) == (len(data), 0)
+    text = summary_of(APPENDED)
+    assert f"appended data at bytes {', '.join(map(str, offsets))}" in text
+    assert not any(word in text for word in ("checksum", "sender", "junk", "no format"))
+    # Two dropouts the logger recorded, of 30 and 12 ms.
+    crafted = tmp_path / "dropouts.ulg"
+    crafted.write_bytes(b"".join([u.HEADER, u.flag_bits(), u.format_("t:uint64_t timestamp;"), u.subscribe(0, 0, "t"),
+                                  u.data(0, struct.pack("<Q", 1)), u.message("O", struct.pack("<H", 30)),
+                                  u.message("O", struct.pack("<H", 12)), u.data(0, struct.pack("<Q", 2))]))
+    stats = stats_both_ways(crafted.read_bytes())
+    assert (stats["dropouts"], stats["dropout_total_ms"], stats["dropout_longest_ms"]) == (2, 42, 30)
+    assert stats["appended_offsets"] == []
+    assert "2 dropouts of the logger, 42 ms in all, the longest 30 ms" in summary_of(crafted)
 
 
 def test_stats_are_a_copy():

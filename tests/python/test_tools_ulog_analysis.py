@@ -57,6 +57,67 @@ def of_kind(events, kind):
     return events.filter(pyarrow.compute.equal(events["kind"], kind)).to_pylist()
 
 
+def arming_log(reasons):
+    """vehicle_status arming at 1 s and disarming at 3 s, with the reasons
+    newer PX4 logs (`reasons`: (arming, disarming)), or without."""
+    fields = ";uint8_t latest_arming_reason;uint8_t latest_disarming_reason" if reasons else ""
+    out = [u.HEADER, u.flag_bits(), u.format_(f"vehicle_status:uint64_t timestamp;uint8_t arming_state{fields};"),
+           u.subscribe(0, 0, "vehicle_status")]
+    for t, state in ((0, 1), (1, 2), (2, 2), (3, 1)):
+        extra = struct.pack("<BB", *reasons) if reasons else b""
+        out.append(u.data(0, struct.pack("<QB", t * SECOND, state) + extra))
+    return b"".join(out)
+
+
+def test_arming_reads_alike_in_every_format():
+    """ARMED and DISARMED, without a code, from DataFlash ARM, MAVLink
+    HEARTBEAT and PX4 vehicle_status; each format's own detail stays."""
+    def arming(source):
+        return [(e["kind"], e["code"], e["name"], e["detail"]) for e in read_log(source).events.to_pylist()
+                if e["kind"] in ("arm", "disarm")]
+
+    assert arming(BUNDLED.parent / "sub-4.1.0-dive.bin") == [("disarm", None, "DISARMED", "method 1, checks 0x0")]
+    assert arming(BUNDLED.parent / "sub-4.1.1-dive.tlog") == [("arm", None, "ARMED", None),
+                                                              ("disarm", None, "DISARMED", None)]
+    assert arming(arming_log((1, 7))) == [("arm", None, "ARMED", "reason 1"), ("disarm", None, "DISARMED", "reason 7")]
+    assert arming(arming_log(None)) == [("arm", None, "ARMED", None), ("disarm", None, "DISARMED", None)]
+
+
+def test_scaled_read_converts_positions_where_px4_defines_the_unit():
+    """Older GPS topics' int32 1e-7 degrees and millimetres become degrees
+    and metres, with the unit in the field's metadata; a float field of the
+    same name (newer layouts, estimates) is in degrees already and stays;
+    signals, facts and the report's plots read both reads alike."""
+    from quillon_tools.report.catalogue import DRAWN_MESSAGES
+    from quillon_tools.report.series import TableSource, panel_series
+
+    raw, scaled = read_log(flight()), read_log(flight(), scaled=True)
+    gps, degrees = raw["vehicle_gps_position"], scaled["vehicle_gps_position"]
+    assert str(gps.schema.field("lat").type) == "int32"
+    assert gps.schema.field("lat").metadata == {b"unit": b"deg", b"multiplier": b"1e-07"}
+    assert degrees.schema.field("lat").metadata == {b"unit": b"deg", b"multiplier": b"1"}
+    assert degrees["lat"].to_pylist()[:2] == [47.0, 47.00001] and degrees["lon"][0].as_py() == 8.5
+    assert all(-90 <= lat <= 90 for lat in degrees["lat"].to_pylist())
+    assert degrees["alt"][0].as_py() == 500.0 and degrees.schema.field("alt").metadata[b"unit"] == b"m"
+    assert degrees["vel_m_s"].equals(gps["vel_m_s"]) and degrees.schema.field("vel_m_s").metadata is None
+    for name in ("position.lat", "position.lon", "altitude.amsl"):
+        assert raw.signal(name).equals(scaled.signal(name)) and raw.signal(name).num_rows == 100, name
+    assert raw.info["distance"] == scaled.info["distance"] > 0
+    page = read_log(flight(), types=DRAWN_MESSAGES, scaled=True)
+    (amsl,) = [s.y for p in panel_series(TableSource(page), page.protocol) for s in p.series if "GPS" in s.label
+               and "AMSL" in s.label]
+    assert amsl.min() == amsl.max() == 500.0
+
+    newer = b"".join([u.HEADER, u.flag_bits(), u.format_(
+        "vehicle_gps_position:uint64_t timestamp;double lat;double latitude_deg;double altitude_msl_m;"),
+        u.subscribe(0, 0, "vehicle_gps_position"), u.data(0, struct.pack("<Qddd", SECOND, 47.5, 47.5, 480.0))])
+    table = read_log(newer, scaled=True)["vehicle_gps_position"]
+    assert table.select(["lat", "latitude_deg", "altitude_msl_m"]).to_pylist() == [
+        {"lat": 47.5, "latitude_deg": 47.5, "altitude_msl_m": 480.0}]
+    assert table.schema.field("latitude_deg").metadata == {b"unit": b"deg"}
+    assert table.schema.field("lat").metadata is None
+
+
 def test_crafted_flight_facts_and_events():
     log = read_log(flight())
     events = log.events
@@ -115,7 +176,7 @@ def test_commands_on_the_bundled_sample(tmp_path):
     assert checked.returncode in (0, 1), checked.stderr
     rows = {r["check"]: r for r in map(json.loads, checked.stdout.splitlines())}
     # The sample's vehicle never armed: the flight checks have nothing to judge.
-    assert rows["vibration[0]"]["detail"] == "no vibration data while armed"
+    assert rows["vibration[0]"]["detail"] == "never armed"
     assert rows["power_loss"]["detail"] == "never armed"
     track = run("track", "--format", "geojson", "-o", tmp_path / "t.geojson", BUNDLED)
     assert track.returncode == 0, track.stderr  # the sample has no position: an empty track

@@ -16,6 +16,7 @@ from ..formats.mavlink.units import finish_mavlink
 from .timebase import BOOT, UTC, UtcShift, on_time_base, utc_at
 from ..formats.ulog import facts as ulog_facts
 from ..formats.ulog import flight as px4_flight
+from ..formats.ulog.units import finish_ulog
 from ..formats.dataflash.units import LayoutStart, UnitTable, apply_units
 
 # Messages always decoded, for the facts they carry.
@@ -171,12 +172,13 @@ class LogFacts:
         """A decoded DataFlash table with its units as field metadata (and
         applied, when `scaled`) and `_time` on the log's time base (already
         there when `time_shifted`: decoded with `utc_offset`); a MAVLink
-        table with the catalogue's units; a ULog table on the log's time
-        base; other tables as they are."""
+        table with the catalogue's units; a ULog table with the units PX4
+        defines (applied, when `scaled`) on the log's time base; other
+        tables as they are."""
         if self.protocol == MAVLINK:
             return finish_mavlink(message_name(name), table, scaled)
         if self.protocol == ULOG:
-            return on_time_base(table, self.utc_offset, time_shifted)
+            return on_time_base(finish_ulog(message_name(name), table, scaled), self.utc_offset, time_shifted)
         if self.protocol != DATA_FLASH:
             return table
         layout = self._layouts.get(name)

@@ -19,6 +19,17 @@ ARM, DISARM, MODE, EVENT, ERROR, FAILSAFE, WARNING, LANDED = (
 # (position in the log, time, [sysid], kind, code, name, detail)
 Row = Tuple[Any, ...]
 
+# Arming and disarming read alike whatever the format: no code (the formats'
+# numbers mean different things) and one name; what a format says beyond
+# that, such as the method or the reason, is the detail.
+ARMING_NAMES = {ARM: "ARMED", DISARM: "DISARMED"}
+
+
+def arming(armed: Any) -> Tuple[str, None, str]:
+    """`kind`, `code` and `name` of an arming (truthy) or disarming event."""
+    kind = ARM if armed else DISARM
+    return kind, None, ARMING_NAMES[kind]
+
 
 def _int(value: Any) -> Optional[int]:
     """An integer the int64 `code` column holds, else None."""

@@ -138,7 +138,7 @@ def run_checks(log: Any, limits: Optional[Mapping[str, Tuple[Optional[float], Op
     tlog of several vehicles. `limits` maps a check's name to (warn, fail)."""
     table = effective(limits)
     if log.protocol is None:
-        rows = [skipped(name, "the log holds no DataFlash or MAVLink packets")
+        rows = [skipped(name, "the log holds no DataFlash, MAVLink or ULog data")
                 for _, names in CHECKS for name in names]
         return _table(rows)
     sysids = vehicles(log) if log.protocol == MAVLINK else []

@@ -8,12 +8,16 @@ from typing import Dict, List, Optional, Tuple
 
 import numpy
 
+from ..analysis.timebase import as_datetime
+from ..flights.model import FALL, IMPACT
 from .data import Data, Row, finite, matching, skipped, worst
 from .limits import Limit, grade
 
 HELD_S = 0.25  # how long an attitude error must last to count
 LEAN_WINDOW_S = 3.0  # before a disarm, for the crash check
-ERR_CRASH_CHECK = 12  # DataFlash ERR subsystem of the crash check
+# DataFlash ERR subsystems of a crash: the crash check (code 1 crash, 2 loss
+# of control) and the thrust-loss check.
+ERR_CRASHES = {12: "crash check triggered", 25: "thrust loss"}
 
 
 def _attitude(data: Data) -> Optional[Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray]]:
@@ -53,19 +57,24 @@ def attitude_error(data: Data) -> Optional[Tuple[numpy.ndarray, numpy.ndarray]]:
 
 
 def attitude(data: Data, limits: Dict[str, Limit]) -> List[Row]:
+    """How far roll and pitch stay off their demand, held HELD_S, in steady
+    flight: on the ground the controller is not flying the vehicle, and
+    liftoff, touchdown and VTOL transitions depart from the demand by design."""
     found = attitude_error(data)
     if found is None:
         return [skipped("attitude", "no desired and actual attitude (ATT, ATTITUDE with NAV_CONTROLLER_OUTPUT, "
                         "or vehicle_attitude with vehicle_attitude_setpoint)")]
     times, error = found
-    error = numpy.where(data.armed_mask(times), error, numpy.nan)
-    held = _held(error, times)
+    judged, said = data.window(times)
+    held = _held(numpy.where(judged, error, numpy.nan), times)
     value, time = worst(held, times)
     if value is None:
-        return [skipped("attitude", "too few attitude rows " + data.while_armed())]
+        return [skipped("attitude", data.not_flown() or f"too few attitude rows {said}")]
     verdict, bound = grade(value, limits["attitude"])
+    note = data.consequence(_held(numpy.where(data.near_impact_mask(times), error, numpy.nan), times), times,
+                            value, " deg", "off the demand by")
     return [Row("attitude", verdict, value, bound, "deg", time,
-                f"roll/pitch off their demand by {value:.1f} deg for {HELD_S} s {data.while_armed()}")]
+                f"roll/pitch off their demand by {value:.1f} deg for {HELD_S} s {said}{note}")]
 
 
 def _wrapped(degrees: numpy.ndarray) -> numpy.ndarray:
@@ -100,16 +109,21 @@ def _held(error: numpy.ndarray, times: numpy.ndarray) -> numpy.ndarray:
 
 
 def crash(data: Data, limits: Dict[str, Limit]) -> List[Row]:
+    """A crash the vehicle recorded (its crash check or thrust-loss check,
+    STAT.Crash, a text), an impact or a fall at the log's end found in its
+    flights, else the lean before each disarm."""
     limit = limits["crash"]
     checked = []
     err = data.table("ERR")
     if err is not None and data.has(err, "Subsys", "ECode"):
         checked.append("ERR")
         subsystem, code = data.values(err, "Subsys"), data.values(err, "ECode")
-        hits = (subsystem == ERR_CRASH_CHECK) & (code > 0)
-        if hits.any():
-            return [Row("crash", "fail", None, None, None, finite(data.times(err)[int(numpy.argmax(hits))]),
-                        f"crash check triggered (ERR subsystem {ERR_CRASH_CHECK}, code {code[hits][0]:.0f})")]
+        for number, what in ERR_CRASHES.items():
+            hits = (subsystem == number) & (code > 0)
+            if hits.any():
+                time = finite(data.times(err)[int(numpy.argmax(hits))])
+                return [Row("crash", "fail", None, None, None, time,
+                            f"{what} at {clock(time)} (ERR subsystem {number}, code {code[hits][0]:.0f})")]
     elif not data.mavlink:
         checked.append("ERR")  # DataFlash logs ERR only when there is an error
     stat = data.table("STAT")
@@ -119,10 +133,18 @@ def crash(data: Data, limits: Dict[str, Limit]) -> List[Row]:
         if flagged.any():
             return [Row("crash", "fail", None, None, None, finite(data.times(stat)[int(numpy.argmax(flagged))]),
                         "the vehicle flagged a crash (STAT.Crash)")]
-    texts = matching(r"\bcrash", data.texts())
+    texts = matching(r"\bcrash|thrust loss", data.texts())
     if texts:
         return [Row("crash", "fail", None, None, None, texts[0][0], f"the vehicle reported: {texts[0][1]!r}")]
     checked.append("texts")
+    for flight in data.flights:
+        for mark in flight.marks:
+            if mark.kind in (IMPACT, FALL):
+                what = "the log ends falling" if mark.kind == FALL else "an impact"
+                return [Row("crash", "fail", mark.value, None, "m/s/s" if mark.kind == IMPACT else "m/s", mark.start,
+                            f"{what} at {clock(mark.start)} in flight {flight.number}: {mark.detail}")]
+    if data.flying() is not None:
+        checked.append("impacts")
     lean = _lean_before_disarm(data)
     if lean is None:
         if data.mavlink and data.table("STATUSTEXT") is None:
@@ -136,6 +158,12 @@ def crash(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     detail = (f"leaned {value:.0f} deg in the {LEAN_WINDOW_S:.0f} s before a disarm" if verdict != "pass"
               else f"no crash record; at most {value:.0f} deg of lean before a disarm")
     return [Row("crash", verdict, value, bound, "deg", time, detail)]
+
+
+def clock(time: Optional[float]) -> str:
+    """A moment as the log's clock shows it (UTC, or time since boot)."""
+    moment = as_datetime(None if time is None else int(time))
+    return "an unknown time" if moment is None else moment.strftime("%H:%M:%S.%f")[:-5]
 
 
 def _lean_before_disarm(data: Data) -> Optional[Tuple[Optional[float], Optional[float]]]:

@@ -186,6 +186,60 @@ class Data:
         """How a verdict's window is described."""
         return "while armed" if self.armed is not None else "over the whole log (no arming record)"
 
+    # Flights -------------------------------------------------------------------
+
+    @property
+    def flights(self) -> List[Any]:
+        """The vehicle's flights (`flights.Flight`)."""
+        return self.log._flights(self.sysid, every_mark=False)  # type: ignore[no-any-return]
+
+    def flying(self, after_launch: bool = False) -> Optional[List[Interval]]:
+        """Steady flight (airborne, away from takeoff, landing, transitions
+        and impacts), or with `after_launch` all the time in the air but the
+        takeoff and the seconds around impacts; None when the log cannot
+        tell when the vehicle flew."""
+        from ..flights import airborne, windows
+        if not airborne.can_tell(self.view):
+            return None
+        return list(windows.after_launch(self.flights) if after_launch else windows.steady(self.flights))
+
+    def not_flown(self) -> Optional[str]:
+        """Why a flight check has nothing to judge, where the log tells the
+        vehicle never left the ground (never got under way); else None."""
+        if self.flying() is None or any(f.takeoff is not None or len(f.phases) > 1 for f in self.flights):
+            return None
+        return "never armed" if self.armed == [] else "not in the air (nor under way) in this log"
+
+    def near_impact_mask(self, times: numpy.ndarray) -> numpy.ndarray:
+        """Which of `times` fall around an impact, where readings are its consequences."""
+        from ..flights.windows import near_impacts
+        from ..signals.routines import within
+        spans = near_impacts(self.flights)
+        return within(times, spans) if spans else numpy.zeros(len(times), dtype=bool)
+
+    def window(self, times: numpy.ndarray, after_launch: bool = False) -> Tuple[numpy.ndarray, str]:
+        """Which of `times` a flight check judges, and how that is said: in
+        flight where the log tells when the vehicle flew, else while armed."""
+        from ..signals.routines import within
+        spans = self.flying(after_launch)
+        if spans is None:
+            return self.armed_mask(times) & ~self.near_impact_mask(times), self.while_armed()
+        said = "in the air after takeoff" if after_launch else \
+            "in steady flight (away from takeoff, landing and transitions)"
+        return within(times, spans), said
+
+    def consequence(self, values: numpy.ndarray, times: numpy.ndarray, judged: float, unit: str,
+                    what: str) -> str:
+        """A note of readings around an impact worse than `judged` (the
+        verdict's value), which the verdict does not rest on; "" when none."""
+        near = self.near_impact_mask(times)
+        if not near.any():
+            return ""
+        value, time = worst(numpy.where(near, values, numpy.nan), times)
+        if value is None or not value > judged:
+            return ""
+        return f"; {what} {value:.1f}{unit} around the impact, a consequence of it, not judged"
+
     # The vehicle ---------------------------------------------------------------
 
     @property

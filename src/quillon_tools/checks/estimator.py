@@ -23,20 +23,26 @@ def ekf(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     for lane in lanes:
         check = numbered("ekf", lane)
         best = None
+        note = ""
         for name, series in found.items():
             for instance, times, ratios in series:
                 if instance != lane:
                     continue
-                value, time = worst(numpy.where(data.armed_mask(times), ratios, numpy.nan), times)
+                near = data.near_impact_mask(times)
+                value, time = worst(numpy.where(data.armed_mask(times) & ~near, ratios, numpy.nan), times)
                 if value is not None and (best is None or value > best[0]):
                     best = (value, time, RATIOS[name])
         if best is None:
             rows.append(skipped(check, "no EKF test ratios " + data.while_armed()))
             continue
         value, time, what = best
+        for name, series in found.items():
+            for instance, times, ratios in series:
+                if instance == lane and not note:
+                    note = data.consequence(ratios, times, value, "", f"the {RATIOS[name]} test ratio up to")
         verdict, bound = grade(value, limits["ekf"])
         rows.append(Row(check, verdict, value, bound, None, time,
-                        f"highest test ratio {value:.2f} ({what}) {data.while_armed()}"))
+                        f"highest test ratio {value:.2f} ({what}) {data.while_armed()}{note}"))
     return rows
 
 

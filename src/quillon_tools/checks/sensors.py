@@ -12,9 +12,15 @@ from .limits import DEFAULT_LIMITS, Limit, grade
 
 # A GPS status (DataFlash) or fix type (MAVLink) from this on is a 3D fix.
 FIX_3D = 3
+# The vibration a vehicle flies at: what it is at or below 95% of the time.
+SUSTAINED_PERCENTILE = 95
 
 
 def vibration(data: Data, limits: Dict[str, Limit]) -> List[Row]:
+    """Sustained vibration in the air, as ArduPilot's guidance judges it: the
+    level the vehicle flies at (the 95th percentile), with the median and
+    the seconds beyond the limits. The launch and the seconds around an
+    impact are left out: a single jolt is no vibration; the peak is told."""
     found = _vibration_levels(data)
     if not found:
         return [skipped("vibration", "no vibration data (VIBE, VIBRATION, vehicle_imu_status or sensor_combined)")]
@@ -22,18 +28,32 @@ def vibration(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     rows = []
     for instance, times, level in found:
         name = numbered("vibration", instance)
-        armed = data.armed_mask(times)
-        if not armed.any():
-            rows.append(skipped(name, "no vibration data while armed"))
+        judged, said = data.window(times, after_launch=True)
+        judged &= numpy.isfinite(level)
+        if not judged.any():
+            rows.append(skipped(name, data.not_flown() or f"no vibration readings {said}"))
             continue
-        value, time = worst(numpy.where(armed, level, numpy.nan), times)
-        if value is None:
-            rows.append(skipped(name, "no valid vibration values"))
-            continue
-        verdict, bound = grade(value, limit)
-        rows.append(Row(name, verdict, value, bound, limit.unit, time,
-                        f"peak vibration {value:.1f} m/s/s {data.while_armed()}"))
+        median, sustained = (float(v) for v in numpy.percentile(level[judged], [50, SUSTAINED_PERCENTILE]))
+        peak, time = worst(numpy.where(judged, level, numpy.nan), times)
+        verdict, bound = grade(sustained, limit)
+        beyond = "".join(f", above {bound_:g} for {_seconds_above(times, level, judged, bound_):.1f} s"
+                         for bound_ in (limit.warn, limit.fail) if bound_ is not None)
+        note = data.consequence(level, times, sustained, " m/s/s", "vibration up to")
+        rows.append(Row(name, verdict, sustained, bound, limit.unit, time,
+                        f"vibration {sustained:.1f} m/s/s or less 95% of the time {said} "
+                        f"(median {median:.1f}{beyond}; peak {peak:.1f}){note}"))
     return rows
+
+
+def _seconds_above(times: numpy.ndarray, level: numpy.ndarray, judged: numpy.ndarray, bound: float) -> float:
+    """The time the judged readings spend above `bound`: each reading holds
+    until the next, across no more than twice the usual step (a logging gap
+    holds nothing)."""
+    steps = numpy.diff(times)
+    usual = numpy.median(steps[numpy.isfinite(steps) & (steps > 0)]) if len(steps) else 0.0
+    held = numpy.clip(numpy.nan_to_num(numpy.append(steps, usual)), 0.0, 2 * usual)
+    with numpy.errstate(invalid="ignore"):
+        return float(held[judged & (level > bound)].sum() / 1e6)
 
 
 def _vibration_levels(data: Data) -> List[Tuple[int, numpy.ndarray, numpy.ndarray]]:
@@ -60,6 +80,7 @@ def clipping(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     for instance, times, counts in found:
         name = numbered("clipping", instance)
         armed = data.armed_mask(times)
+        near = data.near_impact_mask(times)
         # Counts are totals since boot: the rises between armed rows are new clips.
         steps = numpy.diff(counts)
         both = armed[1:] & armed[:-1] & numpy.isfinite(steps)
@@ -67,11 +88,14 @@ def clipping(data: Data, limits: Dict[str, Limit]) -> List[Row]:
             rows.append(skipped(name, "too few clipping counts while armed"))
             continue
         rises = numpy.where(both & (steps > 0), steps, 0.0)
+        consequences = float(rises[near[1:]].sum())
+        rises[near[1:]] = 0.0
         value = float(rises.sum())
         time = finite(times[1:][int(numpy.argmax(rises))]) if value > 0 else None
         verdict, bound = grade(value, limits["clipping"])
+        note = f"; {consequences:.0f} more around the impact, a consequence of it, not judged" if consequences else ""
         rows.append(Row(name, verdict, value, bound, "clips", time,
-                        f"accelerometer clip count rose by {value:.0f} {data.while_armed()}"))
+                        f"accelerometer clip count rose by {value:.0f} {data.while_armed()}{note}"))
     return rows
 
 

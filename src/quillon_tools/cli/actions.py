@@ -50,7 +50,7 @@ def _no_packets(console: Console, request: Request, format_packets: int = 0) -> 
         plural = "" if format_packets == 1 else "s"
         console.error(f"no data packets ({format_packets} format packet{plural}) in {request.log!r}")
     else:
-        console.error(f"no DataFlash or MAVLink packets in {request.log!r}")
+        console.error(f"no DataFlash, MAVLink or ULog data in {request.log!r}")
     return UNUSABLE
 
 

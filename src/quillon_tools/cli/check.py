@@ -25,7 +25,7 @@ def check_one(task: Task, on_bytes: Any = None) -> pyarrow.Table:
 
     log = read_log(task.log.path)
     if log.protocol is None:
-        raise LogFailed("no DataFlash or MAVLink packets")
+        raise LogFailed("no DataFlash, MAVLink or ULog data")
     return log.checks()
 
 
@@ -61,7 +61,7 @@ def check(logs: List[str], console: Console, as_json: bool = False, jobs: Option
         console.error(f"cannot read {argument!r}: {reason}")
     for directory in found.empty:
         console.warn(f"no log in {directory!r}")
-    checked: List[Tuple[str, pyarrow.Table]] = []
+    checked: List[Tuple[str, pyarrow.Table]] = []  # (the log's name, its verdicts)
     unreadable = len(found.missing)
     ready: Dict[int, Tuple[Task, Any]] = {}
     shown = 0
@@ -77,9 +77,9 @@ def check(logs: List[str], console: Console, as_json: bool = False, jobs: Option
                 console.error(f"{path!r}: {result.reason}")
                 unreadable += 1
                 continue
-            checked.append((path, result))
+            checked.append((task.log.name, result))
             if as_json:
-                output.write("".join(json_lines(path, result)))
+                output.write("".join(json_lines(task.log.name, result)))
             elif out is None:
                 output.write(text_table(path, result))
 
@@ -94,15 +94,16 @@ def check(logs: List[str], console: Console, as_json: bool = False, jobs: Option
     return SOME_FAILED if failed or unreadable else DONE
 
 
-def with_log(path: str, table: pyarrow.Table) -> pyarrow.Table:
-    return table.add_column(0, "_log", pyarrow.array([name_text(path)] * table.num_rows, pyarrow.string()))
+def with_log(log_name: str, table: pyarrow.Table) -> pyarrow.Table:
+    """`_log` first: the log's name, as in a dataset of the same logs."""
+    return table.add_column(0, "_log", pyarrow.array([name_text(log_name)] * table.num_rows, pyarrow.string()))
 
 
 def write_verdicts(out: str, checked: List[Tuple[str, pyarrow.Table]]) -> None:
     """One table of every log's verdicts, with `_log` first, as Parquet or CSV
     by the file's suffix (logs of one vehicle and of several share it: `_sysid`
     is null where a log has none)."""
-    tables = [with_log(path, table) for path, table in checked]
+    tables = [with_log(name, table) for name, table in checked]
     combined = pyarrow.concat_tables(tables, promote_options="default")
     # Written through a file of ours: Arrow takes only names that are UTF-8.
     with whole_file(out, "wb") as file:
@@ -122,9 +123,9 @@ def _plain(value: Any) -> Any:
     return value
 
 
-def json_lines(path: str, table: pyarrow.Table) -> Iterator[str]:
+def json_lines(log_name: str, table: pyarrow.Table) -> Iterator[str]:
     for row in table.to_pylist():
-        record: Dict[str, Any] = {"_log": path}
+        record: Dict[str, Any] = {"_log": log_name}
         record.update((k, _plain(v)) for k, v in row.items())
         yield json.dumps(record, allow_nan=False) + "\n"
 

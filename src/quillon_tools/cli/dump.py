@@ -1,4 +1,4 @@
-"""quillon-dump: print the packets of a DataFlash or MAVLink log, with a mode
+"""quillon-dump: print the packets of a DataFlash, MAVLink or ULog log, with a mode
 flag for the other outputs. Kept with every flag it has had, for the scripts
 that call it; `quillon` offers the same jobs as subcommands."""
 
@@ -17,8 +17,8 @@ PROG = "quillon-dump"
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="Decode a DataFlash log (.bin) or a MAVLink stream (.tlog, raw "
-                    "MAVLink) and print its packets. The format is detected from "
+        description="Decode a DataFlash log (.bin), a MAVLink stream (.tlog, raw "
+                    "MAVLink) or a PX4 ULog log (.ulg) and print its packets. The format is detected from "
                     "the content. Prints JSON Lines unless told otherwise.")
     parser.add_argument("logs", nargs="+", metavar="LOG",
                         help='log file, or "-" for standard input; with --parquet, any '

@@ -47,7 +47,7 @@ def run(parser: argparse.ArgumentParser, args: argparse.Namespace, console: Cons
         try:
             written = write_report(source, out, title, options)
         except NoPackets:
-            console.error(f"no DataFlash or MAVLink packets in {log!r}")
+            console.error(f"no DataFlash, MAVLink or ULog data in {log!r}")
             return UNUSABLE
         print(f"{visible(out)}: {written.size / 1e6:.1f} MB")
         return DONE

@@ -9,11 +9,12 @@ them as they happen (the command shows them with its progress bar).
 
 from __future__ import annotations
 
+import os
 import time
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Set, Tuple, Union
 
 from ..errors import describe_os_error
-from .dataset import (NoPackets, Settings, convert_log, file_stem, is_current, remove_log,
+from .dataset import (NoPackets, Settings, convert_log, file_stem, is_current, manifest_path, remove_log,
                       remove_temporary_files)
 from .discovery import FoundLog, find_logs
 from .lock import Busy, OutputLock
@@ -104,6 +105,7 @@ def convert_logs(out: str, arguments: List[str], settings: Settings, jobs: Optio
     with lock:
         # No other run writes here: what a stopped run left unfinished goes.
         remove_temporary_files(out)
+        _warn_of_renamed(out, logs, tell)
         todo = [Task(i, log, size_of(log.path)) for i, log in enumerate(logs)
                 if force or not is_current(out, log.name, log.path, settings)]
         # Largest first, so that no long log starts last while the other workers idle.
@@ -136,6 +138,17 @@ def _distinct_logs(arguments: List[str], tell: Any) -> Tuple[List[FoundLog], int
                        f"({log.name!r}); give their common directory instead")
     failed = len(found.missing) + len(found.logs) - len(logs)
     return logs, len(logs) + failed, failed
+
+
+def _warn_of_renamed(out: str, logs: List[FoundLog], tell: Any) -> None:
+    """Warns of a log given by path that is told apart from another of its
+    file name while the dataset holds a log of that bare name: if that is
+    this log, from a run that gave it alone, the dataset now holds it twice."""
+    for log in logs:
+        bare = os.path.basename(os.path.normpath(log.path))
+        if log.name != bare and "/" not in log.name and os.path.exists(manifest_path(out, bare)):
+            tell(False, f"{log.path!r} is named {log.name!r}, as another log has its file name; the dataset "
+                        f"already holds a log named {bare!r}: if that was this log, it is there under both names")
 
 
 class _Totals:
@@ -178,5 +191,5 @@ def _convert(job: Task, on_bytes: Optional[Callable[[int], None]], out: str, set
     try:
         converted = convert_log(job.log.path, job.log.name, out, settings, on_bytes)
     except NoPackets:
-        raise LogFailed("no DataFlash or MAVLink packets") from None
+        raise LogFailed("no DataFlash, MAVLink or ULog data") from None
     return Outcome(converted.packets, list(converted.types))

@@ -33,8 +33,9 @@ def read_logs(paths: Paths, name: str, scaled: bool = False) -> "dask.dataframe.
 
     `paths` is a log, a directory (searched recursively for .bin, .BIN,
     .tlog, .mav, .ulg and .ULG files), a shell pattern, or a list of these.
-    `_log` is a log's path relative to the directory it was found under, otherwise the path as
-    given. Columns are those of `read_log`, as `pandas.ArrowDtype`.
+    `_log` is a log's path relative to the directory (or pattern) it was
+    found under, otherwise its file name (see `discovery`). Columns are
+    those of `read_log`, as `pandas.ArrowDtype`.
 
     The columns are every column any log gives the message, in order of
     first appearance; a log without one gives nulls. A column whose type

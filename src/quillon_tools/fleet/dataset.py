@@ -123,7 +123,7 @@ def is_current(out: str, log_name: str, path: str, settings: Settings) -> bool:
 
 
 class NoPackets(Exception):
-    """The input holds no DataFlash or MAVLink packet."""
+    """The input holds no DataFlash, MAVLink or ULog data."""
 
 
 class Converted(NamedTuple):

@@ -125,7 +125,7 @@ def report_one(task: Task, on_bytes: Any, out: str, options: Options) -> Dict[st
     try:
         written = write_report(path, os.path.join(out, page_name(log_name)), os.path.basename(path), options)
     except NoPackets:
-        raise LogFailed("no DataFlash or MAVLink packets") from None
+        raise LogFailed("no DataFlash, MAVLink or ULog data") from None
     row = summary_row(written.log, log_name)
     _write_manifest(out, log_name, {"log": log_name, "size": status.st_size, "mtime_ns": status.st_mtime_ns,
                                     "options": _options_json(options), "row": row})
@@ -143,7 +143,7 @@ def report_fleet(out: str, arguments: List[str], options: Options, jobs: Optiona
     for argument, reason in found.missing:
         on_problem(True, f"cannot read {argument!r}: {reason}")
     for directory in found.empty:
-        on_problem(False, f"no .bin, .BIN, .tlog or .mav files in {directory!r}")
+        on_problem(False, f"no .bin, .BIN, .tlog, .mav, .ulg or .ULG files in {directory!r}")
     rows: Dict[str, Dict[str, Any]] = {}
     todo = []
     for log in found.logs:

@@ -167,7 +167,7 @@ class Written(NamedTuple):
 def write_report(source: Any, out: str, title: str, options: Options = Options()) -> Written:
     """Reads the log `source` (a path or a binary file) and writes its
     report to `out`, whole or not at all. Raises NoPackets when the log
-    holds no DataFlash or MAVLink packet."""
+    holds no DataFlash, MAVLink or ULog data."""
     from ..checks.data import CHECKED_MESSAGES
     from ..inputs import LogInput
     from ..log import detect_protocol, read_log_with_facts
@@ -198,4 +198,4 @@ def write_report(source: Any, out: str, title: str, options: Options = Options()
 
 
 class NoPackets(Exception):
-    """The input holds no DataFlash or MAVLink packet."""
+    """The input holds no DataFlash, MAVLink or ULog data."""

@@ -98,10 +98,12 @@ def px4_channel(params: Dict[str, float], channel: int, vehicle: Optional[str]
     return low, high, None if function is None else float(function), motor
 
 
-def channel_parts(view: Any, channels: Tuple[Tuple[str, str, int], ...], motors: Optional[bool]
-                  ) -> List[Tuple[Part, Tuple[Optional[float], Optional[float], Optional[float]]]]:
-    """The parts of each channel of `channels` (all, or only motors or only
-    servos) with their (min, max, function)."""
+Channel = Tuple[Part, Tuple[Optional[float], Optional[float], Optional[float]]]
+
+
+def channel_parts(view: Any, channels: Tuple[Tuple[str, str, int], ...]) -> List[Tuple[Channel, bool]]:
+    """The part of each channel of `channels` in use, with its (min, max,
+    function), and whether it drives a motor."""
     params = view.params
     describe = px4_channel if view.px4 else ardupilot_channel
     found = []
@@ -115,7 +117,5 @@ def channel_parts(view: Any, channels: Tuple[Tuple[str, str, int], ...], motors:
         if part is None or not numpy.any(numpy.nan_to_num(part.values)):
             continue  # unused channels stay 0
         low, high, function, motor = describe(params, number, view.vehicle)
-        if motors is not None and motor != motors:
-            continue
-        found.append((part, (low, high, function)))
+        found.append(((part, (low, high, function)), motor))
     return found

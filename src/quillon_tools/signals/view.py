@@ -15,7 +15,7 @@ from ..formats.identity import UNKNOWN
 from ..formats.source import Part, micros, read
 from ..protocols import DATA_FLASH, MAVLINK, ULOG
 from .gaps import Gap, logging_gaps
-from .outputs import channel_parts
+from .outputs import Channel, channel_parts
 from .vocabulary import VOCABULARY
 
 FORMATS = {DATA_FLASH: dataflash, MAVLINK: mavlink, ULOG: ulog}
@@ -45,12 +45,12 @@ class View:
         self.format = FORMATS.get(self.protocol)
         self._tables: Dict[str, Optional[pyarrow.Table]] = {}
         self._parts: Dict[str, List[Part]] = {}
-        self._channels: Dict[str, List[Tuple[Part, Tuple[Optional[float], Optional[float], Optional[float]]]]] = {}
         self._instances: Dict[str, List[int]] = {}
         self._times: Dict[str, numpy.ndarray] = {}
         self._components: Optional[List[int]] = None
         self._identity: Any = None
         self._gaps: Optional[List[Gap]] = None
+        self._channels: Dict[str, List[Channel]] = {}
 
     # Tables -------------------------------------------------------------------
 
@@ -166,17 +166,18 @@ class View:
             given.update(distinct(part.instances))
         return found
 
-    def channels(self, name: str) -> List[Tuple[Part, Tuple[Optional[float], Optional[float], Optional[float]]]]:
-        """The parts of output or input channel signal `name`, each with its
-        (min, max, function); read once, as the checks and the report ask
-        for them more than once."""
+    def channels(self, name: str) -> List[Channel]:
+        """The parts of each channel of a channel signal, with the channel's
+        (min, max, function), worked out once."""
         if self.format is None:
             return []
         if name not in self._channels:
             if name == "rc.input":
-                self._channels[name] = channel_parts(self, self.format.INPUT_CHANNELS, None)
-            else:
-                self._channels[name] = channel_parts(self, self.format.OUTPUT_CHANNELS, CHANNEL_SIGNALS[name])
+                self._channels[name] = [channel for channel, _ in channel_parts(self, self.format.INPUT_CHANNELS)]
+            else:  # every output read once, then told apart
+                outputs = channel_parts(self, self.format.OUTPUT_CHANNELS)
+                self._channels["motor.output"] = [channel for channel, motor in outputs if motor]
+                self._channels["servo.output"] = [channel for channel, motor in outputs if not motor]
         return self._channels[name]
 
     def has(self, name: str) -> bool:

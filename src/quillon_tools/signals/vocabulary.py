@@ -33,6 +33,11 @@ _QUANTITIES = (
     Quantity("vibration.z", "m/s/s", "accelerometer vibration level, Z axis"),
     Quantity("vibration.metric", "m/s/s", "PX4's one-number accelerometer vibration metric"),
     Quantity("clipping", "count", "accelerometer clip count since boot"),
+    # Accelerometers: specific force in the sensor's body frame (X forward,
+    # Y right, Z down), so about -9.8 on Z at rest level; impacts read from it.
+    Quantity("acceleration.x", "m/s/s", "accelerometer, X axis (forward)"),
+    Quantity("acceleration.y", "m/s/s", "accelerometer, Y axis (right)"),
+    Quantity("acceleration.z", "m/s/s", "accelerometer, Z axis (down); about -9.8 at rest"),
     Quantity("gps.fix", "", "fix type: 0-1 none, 2 2D, 3 3D, 4 and more DGPS or RTK"),
     Quantity("gps.satellites", "count", "satellites used"),
     Quantity("gps.hdop", "", "horizontal dilution of precision"),

@@ -85,6 +85,11 @@ SOURCES: Dict[str, Tuple[Source, ...]] = {
     # One count per IMU; older layouts log the three IMUs' counts side by side.
     "clipping": (Source("VIBE", "Clip", "count"), Source("VIBE", "Clip0", "count", instance=0),
                  Source("VIBE", "Clip1", "count", instance=1), Source("VIBE", "Clip2", "count", instance=2)),
+    # IMU numbers its sensors by I; older layouts log the second and third as IMU2 and IMU3.
+    **{f"acceleration.{axis.lower()}": (
+        Source("IMU", f"Acc{axis}", "m/s/s"), Source("IMU2", f"Acc{axis}", "m/s/s", instance=1),
+        Source("IMU3", f"Acc{axis}", "m/s/s", instance=2), Source("ACC", f"Acc{axis}", "m/s/s"))
+       for axis in "XYZ"},
     "gps.fix": (Source("GPS", "Status"), Source("GPS2", "Status", instance=1)),
     "gps.satellites": (Source("GPS", "NSats", "count"), Source("GPS2", "NSats", "count", instance=1)),
     "gps.hdop": (Source("GPS", "HDop"), Source("GPS2", "HDop", instance=1)),

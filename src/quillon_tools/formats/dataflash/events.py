@@ -10,7 +10,7 @@ import pyarrow
 
 from ...analysis import codes
 from ...analysis.events import Events, rows
-from ...analysis.timeline import ARM, DISARM, ERROR, EVENT, EVENTS, FAILSAFE, LANDED, MODE, Row, _int, _table
+from ...analysis.timeline import ERROR, EVENT, EVENTS, FAILSAFE, LANDED, MODE, Row, _int, _table, arming
 
 
 def data_flash_events(tables: Any, events: Events) -> pyarrow.Table:
@@ -21,13 +21,11 @@ def data_flash_events(tables: Any, events: Events) -> pyarrow.Table:
     for index, time, code in rows(tables.get("EV", []), "_time", "Id"):
         if _int(code) is None:
             continue
-        kind = EVENT
-        if code in codes.EVENT_LANDED or code in codes.EVENT_NOT_LANDED:
-            kind = LANDED
-        elif not has_arm and code in codes.EVENT_ARMED:
-            kind = ARM  # logs before ARM tell arming by events only
-        elif not has_arm and code in codes.EVENT_DISARMED:
-            kind = DISARM
+        if not has_arm and (code in codes.EVENT_ARMED or code in codes.EVENT_DISARMED):
+            # Logs before ARM tell arming by events only.
+            found.append((index, time, *arming(code in codes.EVENT_ARMED), None))
+            continue
+        kind = LANDED if code in codes.EVENT_LANDED or code in codes.EVENT_NOT_LANDED else EVENT
         found.append((index, time, kind, code, codes.event_name(code), None))
     for index, time, subsystem, code in rows(tables.get("ERR", []), "_time", "Subsys", "ECode"):
         if _int(subsystem) is None or _int(code) is None:
@@ -55,7 +53,7 @@ def data_flash_events(tables: Any, events: Events) -> pyarrow.Table:
         for index, time, state, *values in rows([table], "_time", "ArmState", *fields):
             said = dict(zip(fields, values))
             method = _int(said.get("Method"))
-            found.append((index, time, ARM if state else DISARM, method, None,
+            found.append((index, time, *arming(state),
                           _arm_detail(method, said.get("ArmChecks"), said.get("Forced")) or None))
     found.sort(key=lambda r: r[0])
     return _table(EVENTS, [r[1:] for r in found])

@@ -53,6 +53,11 @@ SOURCES: Dict[str, Tuple[Source, ...]] = {
     "vibration.y": (Source("VIBRATION", "vibration_y", "m/s/s"),),
     "vibration.z": (Source("VIBRATION", "vibration_z", "m/s/s"),),
     "clipping": tuple(Source("VIBRATION", f"clipping_{n}", "count", instance=n) for n in range(3)),
+    # RAW_IMU and SCALED_IMU are in mG, HIGHRES_IMU in m/s/s, as the catalogue states.
+    **{f"acceleration.{axis}": (
+        Source("RAW_IMU", f"{axis}acc"), Source("SCALED_IMU", f"{axis}acc"), Source("HIGHRES_IMU", f"{axis}acc"),
+        Source("SCALED_IMU2", f"{axis}acc", instance=1), Source("SCALED_IMU3", f"{axis}acc", instance=2))
+       for axis in "xyz"},
     "gps.fix": (Source("GPS_RAW_INT", "fix_type"), Source("GPS2_RAW", "fix_type", instance=1)),
     "gps.satellites": (Source("GPS_RAW_INT", "satellites_visible", "count"),
                        Source("GPS2_RAW", "satellites_visible", "count", instance=1)),

@@ -12,7 +12,7 @@ import pyarrow
 from ...analysis import codes
 from ...analysis.events import Events, changes, heartbeat_columns, rows, with_sysid
 from . import ARMED_FLAG
-from ...analysis.timeline import ARM, DISARM, EVENTS, LANDED, MODE, WARNING, Row, _table
+from ...analysis.timeline import EVENTS, LANDED, MODE, WARNING, Row, _table, arming
 
 
 def mavlink_events(tables: Any, events: Events) -> pyarrow.Table:
@@ -31,7 +31,7 @@ def mavlink_events(tables: Any, events: Events) -> pyarrow.Table:
         key = (sysid, compid)
         is_armed = bool(base & ARMED_FLAG)
         if armed.get(key, False) != is_armed:
-            found.append((index, time, sysid, ARM if is_armed else DISARM, None, None, None))
+            found.append((index, time, sysid, *arming(is_armed), None))
         armed[key] = is_armed
         if mode.get(key) != custom:
             mode[key] = custom

@@ -194,4 +194,6 @@ class ULogFacts:
             "dropouts": summary.get("dropouts", 0),
             "dropout_total_ms": summary.get("dropout_total_ms", 0),
             "dropout_longest_ms": summary.get("dropout_longest_ms", 0),
+            # The header holds three; an offset of 0 is none.
+            "appended_offsets": [offset for offset in summary.get("appended_offsets") or [] if offset],
         }

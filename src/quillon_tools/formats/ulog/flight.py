@@ -5,7 +5,7 @@
 
 from __future__ import annotations
 
-from typing import Any, Callable, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy
 import pyarrow
@@ -13,7 +13,7 @@ import pyarrow.compute
 
 from ...analysis import codes
 from ...analysis.events import rows
-from ...analysis.timeline import ARM, DISARM, EVENT, EVENTS, FAILSAFE, LANDED, MODE, WARNING, _table
+from ...analysis.timeline import EVENT, EVENTS, FAILSAFE, LANDED, MODE, WARNING, _table, arming
 from ...analysis.track import TRACK, with_fix, _assemble, _concat, _floats, _known, _masked
 
 Tables = Callable[[str], List[pyarrow.Table]]
@@ -28,6 +28,7 @@ LOCAL = "vehicle_local_position"
 FACT_TOPICS = (STATUS, LAND, FLAGS, EVENT_TOPIC, GLOBAL, HOME, BATTERY, *GPS_TOPICS, LOCAL)
 
 ARMING_STATE_ARMED = 2  # vehicle_status.arming_state, in every PX4 version
+ARMING_STATE_DISARMED = 1  # STANDBY in older versions, which have other states too
 # `event` log_levels: the external level in the low four bits.
 LEVEL_MASK = 0x0F
 # failsafe_flags fields that are settings or bookkeeping, not conditions.
@@ -60,13 +61,14 @@ def ulog_events(tables: Tables, modes: pyarrow.Table, messages: pyarrow.Table) -
     found: List[Tuple[Any, ...]] = []  # (time, order, kind, code, name, detail)
     status = tables(STATUS)
     armed_changes = _changes(status, "arming_state")
+    reasons = _arming_reasons(status)
     for position, (index, time, state) in enumerate(armed_changes):
         armed = state == ARMING_STATE_ARMED
         if position == 0 and not armed:
             continue  # the log starts disarmed: no change
         if position > 0 and armed == (armed_changes[position - 1][2] == ARMING_STATE_ARMED):
             continue  # from one disarmed state to another
-        found.append((time, index, ARM if armed else DISARM, state, None, None))
+        found.append((time, index, *arming(armed), _arming_detail(state, reasons.get(index, (None, None))[not armed])))
     for time, mode, name in zip(_micros(modes.column("_time")), modes.column("mode").to_pylist(),
                                 modes.column("name").to_pylist()):
         found.append((time, -1, MODE, mode, name, None))
@@ -87,6 +89,26 @@ def ulog_events(tables: Tables, modes: pyarrow.Table, messages: pyarrow.Table) -
             found.append((time, -1, WARNING, severity, codes.SEVERITY_NAMES[severity], text))
     found.sort(key=lambda r: (r[0] if r[0] is not None else -1, r[1]))
     return _table(EVENTS, [(r[0], *r[2:]) for r in found])
+
+
+def _arming_reasons(status: List[pyarrow.Table]) -> Dict[int, Tuple[Any, Any]]:
+    """Row position to (arming reason, disarming reason), where the
+    firmware logs them (PX4 1.12 on)."""
+    return {index: (arm, disarm) for index, arm, disarm in rows(
+        first_instance(status), "latest_arming_reason", "latest_disarming_reason")}
+
+
+def _arming_detail(state: Any, reason: Any) -> Optional[str]:
+    """The reason of an arming or disarming, and a state other than armed
+    or disarmed (older firmware's standby error, shutdown...), by number:
+    PX4 renumbered the reasons (6 was the safety button, and is landing in
+    logs of 2024 that say "Disarmed by landing"), so no name is guessed."""
+    parts = []
+    if isinstance(reason, int):
+        parts.append(f"reason {reason}")
+    if state not in (ARMING_STATE_ARMED, ARMING_STATE_DISARMED):
+        parts.append(f"arming_state {state}")
+    return ", ".join(parts) or None
 
 
 def _micros(column: pyarrow.ChunkedArray) -> List[Optional[int]]:
