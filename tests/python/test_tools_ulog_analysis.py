@@ -88,8 +88,7 @@ def test_scaled_read_converts_positions_where_px4_defines_the_unit():
     and metres, with the unit in the field's metadata; a float field of the
     same name (newer layouts, estimates) is in degrees already and stays;
     signals, facts and the report's plots read both reads alike."""
-    from quillon_tools.report.catalogue import DRAWN_MESSAGES
-    from quillon_tools.report.series import TableSource, panel_series
+    from quillon_tools.report.series import panel_series
 
     raw, scaled = read_log(flight()), read_log(flight(), scaled=True)
     gps, degrees = raw["vehicle_gps_position"], scaled["vehicle_gps_position"]
@@ -103,9 +102,8 @@ def test_scaled_read_converts_positions_where_px4_defines_the_unit():
     for name in ("position.lat", "position.lon", "altitude.amsl"):
         assert raw.signal(name).equals(scaled.signal(name)) and raw.signal(name).num_rows == 100, name
     assert raw.info["distance"] == scaled.info["distance"] > 0
-    page = read_log(flight(), types=DRAWN_MESSAGES, scaled=True)
-    (amsl,) = [s.y for p in panel_series(TableSource(page), page.protocol) for s in p.series if "GPS" in s.label
-               and "AMSL" in s.label]
+    page = read_log(flight(), types="vehicle_gps_position", scaled=True)
+    (amsl,) = [s.y for p in panel_series(page._views()[0]) if p.panel.key == "altitude_amsl" for s in p.series]
     assert amsl.min() == amsl.max() == 500.0
 
     newer = b"".join([u.HEADER, u.flag_bits(), u.format_(
