@@ -11,7 +11,8 @@ from ..flights.model import Flight
 from .vocabulary import CAUSE, CONSEQUENCE, CONTRIBUTING, OUTCOMES, TIERS, Finding
 
 SAME_S = 2.0  # the same finding again this soon is the same event
-# Symptoms of a failure: an excursion this close before one, or after it, is that failure showing.
+# Failures an uncommanded excursion may be the precursor of; one this close
+# before a failure, or after it, is that failure showing.
 FAILURES = frozenset({"motor_failure", "thrust_loss", "loss_of_control"})
 PART_OF_FAILURE_S = 2.0
 
@@ -33,12 +34,13 @@ def _deduplicated(findings: List[Finding]) -> List[Finding]:
                and finding.time is not None and finding.time - k.time <= SAME_S * 1e6 for k in kept):
             continue
         kept.append(finding)
-    failures = [f.time for f in kept if f.finding in FAILURES and f.time is not None]
-    if failures:
-        first = min(failures)
-        kept = [f for f in kept if f.finding != "uncommanded_attitude" or f.time is None
-                or f.time < first - PART_OF_FAILURE_S * 1e6]
-    return kept
+    # Excursions are read as precursors: kept only before a failure (and not
+    # as its first seconds); on their own the attitude check speaks for them.
+    failures = [f.time for f in kept if (f.finding in FAILURES or f.finding in OUTCOMES
+                                         or TIERS.get(f.finding) == 0) and f.time is not None]
+    first = min(failures) if failures else float("-inf")
+    return [f for f in kept if f.finding != "uncommanded_attitude"
+            or (f.time is not None and f.time < first - PART_OF_FAILURE_S * 1e6)]
 
 
 def _when(finding: Finding) -> float:

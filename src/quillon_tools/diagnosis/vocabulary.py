@@ -10,7 +10,8 @@ FINDINGS: Dict[str, str] = {
     "thrust_loss": "not enough thrust: descending at full throttle, or the firmware's thrust-loss error",
     "loss_of_control": "the attitude far from its demand (30 deg or more) for a second or more, or the "
                        "firmware's crash or loss-of-control error",
-    "uncommanded_attitude": "the attitude off its demand by 10 deg or more for 0.25 s in steady flight",
+    "uncommanded_attitude": "the attitude moved 10 deg or more off a steady demand for 0.25 s in steady flight, "
+                            "before a failure (a precursor)",
     "impact": "the vehicle struck something and stopped, or the log ends while it falls",
     "mid_air_reboot": "the flight controller restarted in the air",
     "power_loss": "the log stops in the air as the battery or board voltage collapses",
