@@ -1,6 +1,7 @@
 """The diagnosis: a chain per flight with the cause first, on hand-built
 copter logs (a motor lost, a motor working harder than the others, a
 healthy hover), the frame layouts it names motors by, and the chain's roles."""
+import json
 import math
 
 import pytest
@@ -176,3 +177,21 @@ def test_the_chain_puts_the_cause_first_and_what_follows_as_consequences():
     assert found == [("unknown", "cause"), ("impact", "consequence")]
     # Findings on the ground, outside every flight, are no part of a chain.
     assert chains([Finding(200 * s, "radio_failsafe", None, "")], [_flight()]) == []
+
+
+def test_diagnose_prints_the_chain_and_check_puts_it_above_its_verdicts(tmp_path, capsys):
+    from quillon_tools.cli.main import main
+    lost, healthy = tmp_path / "lost.bin", tmp_path / "healthy.bin"
+    lost.write_bytes(_lost_motor_2((-40.0, 30.0, -20.0)))
+    healthy.write_bytes(copter(62, hover, lambda t: (1500,) * 4 if 3 < t < 59 else (1100,) * 4, disarm=61))
+    assert main(["diagnose", str(lost), str(healthy)]) == 0
+    text = capsys.readouterr().out
+    assert text.index("cause        motor_failure 2") < text.index("consequence  impact")
+    assert text.split("== ")[2].splitlines()[1] == "what happened: no fault found"
+    assert main(["diagnose", "--json", str(healthy)]) == 0
+    assert json.loads(capsys.readouterr().out) == {"_log": "healthy.bin", "finding": None, "detail": "no fault found"}
+    assert main(["check", "--json", str(lost)]) == 1
+    lines = [json.loads(line) for line in capsys.readouterr().out.splitlines()]
+    kinds = [line["kind"] for line in lines]
+    assert kinds == ["finding"] * 3 + ["check"] * (len(lines) - 3)
+    assert lines[0]["finding"] == "motor_failure" and lines[0]["instance"] == 2 and lines[0]["role"] == "cause"
