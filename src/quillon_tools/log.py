@@ -623,7 +623,7 @@ class Log(Mapping[str, pyarrow.Table]):
         from .checks import run_checks
 
         if limits is None:  # the default verdicts are worked out once: the diagnosis reads them too
-            return self._cache("checks", lambda: run_checks(self))  # type: ignore[no-any-return]
+            return self._cache("checks", lambda: run_checks(self))
         return run_checks(self, limits)
 
     def diagnosis(self) -> pyarrow.Table:
@@ -641,7 +641,7 @@ class Log(Mapping[str, pyarrow.Table]):
         """
         from .diagnosis import diagnose
 
-        return self._cache("diagnosis", lambda: diagnose(self))  # type: ignore[no-any-return]
+        return self._cache("diagnosis", lambda: diagnose(self))
 
     def flights(self) -> pyarrow.Table:
         """The flights of the log, one row each (per vehicle on a tlog, with

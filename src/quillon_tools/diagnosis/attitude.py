@@ -106,4 +106,4 @@ def _departed(axes: Any, error: numpy.ndarray, span: Tuple[float, float], held_s
     if not (moved * off > 0 and abs(moved) >= abs(asked)):
         return False
     swing = float(numpy.nanmax(desired[back:peak + 1]) - numpy.nanmin(desired[back:peak + 1]))
-    return not quiet or swing < abs(off) / 2
+    return bool(not quiet or swing < abs(off) / 2)

@@ -36,9 +36,9 @@ def _sign(value: float) -> float:
 
 def _position(motor: Motor) -> Position:
     if len(motor) == 4:
-        _, right, front, spin = motor  # type: ignore[misc]
+        _, right, front, spin = motor
     else:
-        angle, spin = motor  # type: ignore[misc]
+        angle, spin = motor
         right, front = math.sin(math.radians(angle)), math.cos(math.radians(angle))
     return Position(float(right), float(front), float(spin), side_of(float(right), float(front)))
 

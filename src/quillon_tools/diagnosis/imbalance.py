@@ -42,7 +42,9 @@ def _at(series: Tuple[numpy.ndarray, numpy.ndarray], times: numpy.ndarray) -> nu
     if keep.sum() < 2:
         return numpy.full(len(times), numpy.nan)
     order = numpy.argsort(source_times[keep], kind="stable")
-    return numpy.interp(times, source_times[keep][order], values[keep][order], left=numpy.nan, right=numpy.nan)
+    found: numpy.ndarray = numpy.interp(times, source_times[keep][order], values[keep][order], left=numpy.nan,
+                                        right=numpy.nan)
+    return found
 
 
 def motor_imbalance(context: Context) -> List[Finding]:

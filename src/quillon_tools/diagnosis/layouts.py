@@ -21,7 +21,7 @@ def _raw(*motors: Tuple[float, float, float]) -> Layout:
 
 
 def _reversed(layout: Layout) -> Layout:
-    return tuple((m[0], -m[1]) if len(m) == 2 else (m[0], m[1], m[2], -m[3]) for m in layout)  # type: ignore[misc]
+    return tuple((m[0], -m[1]) if len(m) == 2 else (m[0], m[1], m[2], -m[3]) for m in layout)
 
 
 QUAD_PLUS: Layout = ((90, CCW), (-90, CCW), (0, CW), (180, CW))

@@ -19,7 +19,7 @@ AGREES = 0.3  # how well the turn must match the loss (cosine of the angle betwe
 
 
 def motor_numbers(outputs: List[Output]) -> Dict[int, Output]:
-    found = {}
+    found: Dict[int, Output] = {}
     for output in outputs:
         if output.motor:
             number = int(output.name.split()[1])
@@ -94,7 +94,7 @@ def _yaw_error(context: Context, times: numpy.ndarray) -> Optional[numpy.ndarray
     if not (numpy.array_equal(yaw_times, times, equal_nan=True) and numpy.array_equal(desired_times, times,
                                                                                      equal_nan=True)):
         return None
-    return _wrapped(yaw - desired)  # type: ignore[no-any-return]
+    return _wrapped(yaw - desired)
 
 
 def _agreement(position: Optional[Position], turn: Tuple[float, float, float]) -> Optional[float]:
