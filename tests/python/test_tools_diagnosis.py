@@ -27,6 +27,7 @@ LAYOUTS = {
     "RCOU": (136, "QHHHH", "TimeUS,C1,C2,C3,C4"),
     "RATE": (137, "Qfffffffff", "TimeUS,RDes,R,ROut,PDes,P,POut,YDes,Y,YOut"),
     "GPS": (138, "QBBIHBcLLeffffB", "TimeUS,I,Status,GMS,GWk,NSats,HDop,Lat,Lng,Alt,Spd,GCrs,VZ,Yaw,U"),
+    "ERR": (139, "QBB", "TimeUS,Subsys,ECode"),
 }
 QUAD_X = {"FRAME_CLASS": 1, "FRAME_TYPE": 1, "MOT_PWM_MIN": 1000, "MOT_PWM_MAX": 2000, "MOT_SPIN_MAX": 0.95,
           **{f"SERVO{n}_FUNCTION": 32 + n for n in range(1, 5)}}
@@ -39,17 +40,22 @@ def row(name, *values):
 
 
 def copter(seconds, height, motors, attitude=lambda t: (0.0,) * 6, rate=lambda t: (0.0, 0.0, 0.0),
-           accel=lambda t: -G, disarm=None, params=QUAD_X):
+           accel=lambda t: -G, disarm=None, params=QUAD_X, fix=lambda t: 3, extra=()):
     """A quad armed at 1 s (disarmed at `disarm`), logged at 25 Hz: its
     height `height(t)`, motor outputs `motors(t)`, (desired roll, roll,
     desired pitch, pitch, desired yaw, yaw) `attitude(t)`, the rate
-    controllers' roll, pitch and yaw outputs `rate(t)` and Z acceleration."""
+    controllers' roll, pitch and yaw outputs `rate(t)`, Z acceleration, GPS
+    fix type `fix(t)`, and `extra` (time, name, values...) rows."""
+    extra = sorted(extra)
     out = [format_packet(number, name, layout, labels) for name, (number, layout, labels) in LAYOUTS.items()]
     out.append(row("MSG", 0, b"ArduCopter V4.5.7 (12345678)"))
     out += [row("PARM", 0, name.encode(), float(value)) for name, value in params.items()]
     for i in range(int(seconds * HZ)):
         t = i / HZ
         us = int(round(t * SECOND))
+        while extra and extra[0][0] <= t:
+            _, name, *values = extra.pop(0)
+            out.append(row(name, us, *values))
         if i == HZ:
             out.append(row("ARM", us, 1, 0, 0, 0))
         if disarm is not None and abs(t - disarm) < 0.5 / HZ:
@@ -62,7 +68,7 @@ def copter(seconds, height, motors, attitude=lambda t: (0.0,) * 6, rate=lambda t
         out.append(row("RCOU", us, *(int(round(m)) for m in motors(t))))
         roll, pitch, yaw = rate(t)
         out.append(row("RATE", us, 0.0, 0.0, roll, 0.0, 0.0, pitch, 0.0, 0.0, yaw))
-        out.append(row("GPS", us, 0, 3, 0, 0, 12, 80, 0, 0, 0, 0.2, 0.0, 0.0, 0.0, 0))
+        out.append(row("GPS", us, 0, fix(t), 0, 0, 12, 80, 0, 0, 0, 0.2, 0.0, 0.0, 0.0, 0))
     return b"".join(out)
 
 
@@ -125,6 +131,22 @@ def test_a_healthy_hover_gives_no_finding():
     log = copter(62, hover, lambda t: (1500 + 10 * math.sin(t), 1505, 1495, 1500) if 3 < t < 59 else (1100,) * 4,
                  attitude=lambda t: (0.0, 2 * math.sin(t), 0.0, -1.0, 90.0, 91.0), disarm=61)
     assert chain(log) == []
+
+
+def test_the_vehicles_own_records_and_a_gps_lost_in_the_air_are_findings():
+    def motors(t):
+        return (1500,) * 4 if 3 < t < 59 else (1100,) * 4
+    records = [(20.0, "ERR", 11, 2), (25.0, "ERR", 25, 1), (25.0, "MSG", b"Potential Thrust Loss (3)"),
+               (26.0, "ERR", 11, 0), (70.0, "ERR", 5, 1)]  # a recovery, and a failsafe on the ground
+    found = read_log(copter(62, hover, motors, disarm=61, extra=records)).diagnosis().to_pylist()
+    assert [(f["finding"], f["role"], f["instance"]) for f in found] == [
+        ("thrust_loss", "cause", 3), ("gps_glitch", "contributing", None)]
+    assert "motor 3" in found[0]["detail"] and "ERR 25/1" in found[0]["detail"]
+    # A fix lost for 3 s in the air counts; one on the ground, before takeoff, or a blip does not.
+    lost = copter(62, hover, motors, disarm=61, fix=lambda t: 1 if 30 <= t < 33 or t < 1.5 or 40 <= t < 40.3 else 3)
+    (finding,) = read_log(lost).diagnosis().to_pylist()
+    assert (finding["finding"], finding["role"], finding["instance"]) == ("gps_loss", "cause", 0)
+    assert "for 3.0 s" in finding["detail"] and "at 30.0 s" in finding["detail"]
 
 
 class _View:
