@@ -609,6 +609,97 @@ class Log(Mapping[str, pyarrow.Table]):
                 tables.extend((f"{key}[{v}]", of_instances(self._tables[key], field, {v})) for v in values)
         return merge_tables(tables, added_columns(self._protocol), tolerance)
 
+    def spectrum(self, signal: str = "gyro", instance: Optional[int] = None, start: Any = None, end: Any = None,
+                 sysid: Optional[int] = None, filtered: bool = False, max_frequency: Optional[float] = None,
+                 nperseg: Optional[int] = None) -> Any:
+        """What frequencies the gyro ("gyro", rad/s) or accelerometer
+        ("accel", m/s/s) of IMU `instance` (the lowest by default) holds:
+        a `quillon_tools.tuning.Spectrum` (Welch PSD per axis with its
+        rate, Nyquist limit, window, holes and dominant peaks;
+        `.to_arrow()` gives the table). `start` and `end` are `_time`
+        values (microseconds) or datetimes. The samples come from the best
+        high-rate source: the batch sampler (ISBH/ISBD), raw IMU logging
+        (GYR/ACC) or IMU, PX4 sensor_gyro/sensor_accel/sensor_combined;
+        `filtered` takes the firmware's post-filter samples where logged.
+        Raises `quillon_tools.tuning.NoSpectrum` (a ValueError) with the
+        reason when no source reaches `max_frequency` Hz (default 50).
+
+            log.spectrum("gyro").to_arrow().to_pandas()
+        """
+        from .tuning.spectrum import spectrum
+        from .tuning.times import to_micros
+
+        return spectrum(self._signal_view(sysid), signal, instance, to_micros(start), to_micros(end), filtered,
+                        max_frequency, nperseg)
+
+    def spectrogram(self, signal: str = "gyro", instance: Optional[int] = None, start: Any = None,
+                    end: Any = None, sysid: Optional[int] = None, filtered: bool = False,
+                    max_frequency: Optional[float] = None, nperseg: Optional[int] = None) -> Any:
+        """The spectrum window by window over time, from the same samples
+        as `spectrum`: a `quillon_tools.tuning.Spectrogram` (`.to_arrow()`
+        gives a row per window and frequency)."""
+        from .tuning.spectrum import spectrogram
+        from .tuning.times import to_micros
+
+        return spectrogram(self._signal_view(sysid), signal, instance, to_micros(start), to_micros(end), filtered,
+                           max_frequency, nperseg)
+
+    def filter_review(self, instance: Optional[int] = None, start: Any = None, end: Any = None) -> Any:
+        """ArduPilot's gyro filters (INS_GYRO_FILTER, INS_HNTCH_*,
+        INS_HNTC2_*) against the gyro's spectrum: a
+        `quillon_tools.tuning.FilterReview` with each filter, the combined
+        response, the spectrum before and after, and whether each dominant
+        peak lies in a notch ("noise peak at 182 Hz on gyro Z, INS_HNTCH
+        notch (harmonic 2) centred 160 Hz ± 40: covered")."""
+        from .tuning.filter_review import review
+        from .tuning.times import to_micros
+
+        return review(self._signal_view(None), instance, to_micros(start), to_micros(end))
+
+    def rate_tracking(self, sysid: Optional[int] = None) -> Any:
+        """How well the rate controller followed its target: a
+        `quillon_tools.tuning.RateTracking` whose `.to_arrow()` gives, per
+        axis, the error RMS in the air (else while armed, else over the
+        log) and per flight mode, in deg/s."""
+        from .tuning.rate_tracking import rate_tracking
+
+        return rate_tracking(self._signal_view(sysid))
+
+    def step_response(self, axis: str = "roll", start: Any = None, end: Any = None,
+                      sysid: Optional[int] = None) -> Any:
+        """The rate controller's response to a unit step of its target on
+        `axis` ("roll", "pitch" or "yaw"), estimated from the flight by
+        deconvolution: a `quillon_tools.tuning.StepResponse` with its
+        rise time and overshoot. Raises `NoStepResponse` (a ValueError)
+        with the reason when the log cannot tell."""
+        from .tuning.rate_tracking import align
+        from .tuning.rate_sources import axis_rates
+        from .tuning.step_response import NoStepResponse, step_response
+        from .tuning.times import to_micros
+
+        for rates in axis_rates(self._signal_view(sysid)):
+            if rates.axis == axis:
+                return step_response(align(rates), to_micros(start), to_micros(end))
+        raise NoStepResponse(f"the log has no desired and actual {axis} rate")
+
+    def param_diff(self, other: Optional["Log"] = None, kind: str = "current setup") -> pyarrow.Table:
+        """What changed. Against `other`: a row per parameter that differs
+        or that one log lacks, `name`, `value`, `other` and `change`
+        ("changed", "added", "removed"). Without: a row per parameter
+        whose value differs from the default the log records, `name`,
+        `value`, `default` (ULog default parameters of `kind`, "current
+        setup" or "system"; DataFlash PARM's Default field); raises
+        `quillon_tools.tuning.DefaultsUnknown` ("defaults unknown: ...")
+        when the log records none."""
+        from .tuning.param_diff import compare, non_default
+
+        if other is not None:
+            return compare(self.params, other.params)
+        return non_default(self, kind)
+
+    def _signal_view(self, sysid: Optional[int]) -> Any:
+        return self._views()[0] if sysid is None else self._view(sysid)
+
     def checks(self, limits: Optional[Mapping[str, Tuple[Optional[float], Optional[float]]]] = None
                ) -> pyarrow.Table:
         """Was the flight healthy: one row per check (and per instance of

@@ -1,5 +1,5 @@
 """quillon: one subcommand per job (dump, summary, params, messages, modes,
-info, events, track, convert, check, diagnose, report)."""
+info, events, track, convert, check, diagnose, report, spectrum)."""
 
 from __future__ import annotations
 
@@ -39,9 +39,16 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
         "logger's dropouts and where data was appended.",
         "quillon summary flight.tlog"),
     "params": Subcommand(
-        "print the parameters, NAME<TAB>VALUE, sorted",
-        "Print the last value of every parameter the log holds.",
-        "quillon params flight.bin | grep ^BATT"),
+        "print the parameters, NAME<TAB>VALUE, sorted; or what changed",
+        "Print the last value of every parameter the log holds. With --diff A B, "
+        "each parameter whose value differs between two logs, NAME<TAB>A<TAB>B (empty "
+        "where a log lacks it); with --non-default, each parameter away from the "
+        "default the log records, NAME<TAB>VALUE<TAB>DEFAULT (PX4 ULog default "
+        "parameters, of the airframe's setup; ArduPilot PARM's Default field); a log "
+        "that records no defaults is an error saying so.",
+        "quillon params flight.bin | grep ^BATT\n"
+        "  quillon params --diff good.bin today.bin\n"
+        "  quillon params --non-default flight.ulg"),
     "messages": Subcommand(
         "print the text messages, TIME<TAB>SEVERITY<TAB>TEXT",
         "Print the log's text messages with their UTC time (or time since boot) "
@@ -97,6 +104,16 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
         "unless --force. Needs Bokeh: pip install 'quillon[report]'.",
         "quillon report flight.bin -o flight.html\n"
         "  quillon report --fleet flights/ -o reports -j 4"),
+    "spectrum": Subcommand(
+        "print the vibration spectrum's peaks and its Nyquist limit",
+        "Compute the power spectral density (Welch) of a gyro or accelerometer from the "
+        "log's best high-rate samples (ArduPilot batch sampler, raw IMU logging; PX4 "
+        "sensor topics) and print the source, its sample rate and Nyquist limit, and the "
+        "dominant peaks per axis with their harmonics and motor orders. --json prints one "
+        "object; -o writes the spectrum to FILE.parquet or FILE.csv. A log whose samples "
+        "are too slow or too few is an error saying why.",
+        "quillon spectrum flight.bin\n"
+        "  quillon spectrum --signal accel --filters flight.bin -o accel.parquet"),
 }
 
 
@@ -201,12 +218,29 @@ def _report_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--force", action="store_true", help="with --fleet, write current pages again")
 
 
+def _params_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("log", metavar="LOG", nargs="?", help='log file, or "-" for standard input')
+    parser.add_argument("--diff", nargs=2, metavar=("A", "B"), help="the parameters that differ between logs A and B")
+    parser.add_argument("--non-default", action="store_true",
+                        help="the parameters whose value differs from the default the log records")
+
+
+def _spectrum_options(parser: argparse.ArgumentParser) -> None:
+    _one_log(parser)
+    parser.add_argument("--signal", choices=("gyro", "accel"), default="gyro", help="the sensor (default: gyro)")
+    parser.add_argument("--instance", type=int, metavar="N", help="the IMU (default: the lowest logged)")
+    parser.add_argument("--filters", action="store_true",
+                        help="review ArduPilot's gyro filters against the spectrum: is each peak in a notch")
+    parser.add_argument("--json", action="store_true", help="print one JSON object")
+    parser.add_argument("-o", "--out", metavar="FILE", help="write the spectrum to FILE.parquet or FILE.csv")
+
+
 _ADD_OPTIONS: Dict[str, Callable[[argparse.ArgumentParser], None]] = {
-    "dump": _dump_options, "summary": _summary_options, "params": _one_log,
+    "dump": _dump_options, "summary": _summary_options, "params": _params_options,
     "messages": _one_log, "modes": _one_log, "convert": _convert_options,
     "info": _info_options, "events": _one_log, "track": _track_options,
     "check": _check_options, "diagnose": _diagnose_options,
-    "report": _report_options,
+    "report": _report_options, "spectrum": _spectrum_options,
 }
 
 
@@ -242,6 +276,29 @@ def main(argv: Optional[List[str]] = None) -> int:
         from . import report
 
         return report.run(parser, args, console)
+    if command == "spectrum":
+        if args.out is not None and not args.out.lower().endswith((".parquet", ".csv")):
+            parser.error("-o/--out must name a .parquet or .csv file")
+        if args.filters and args.signal != "gyro":
+            parser.error("--filters reviews the gyro filters: it goes with --signal gyro")
+        from . import tuning
+
+        return run_guarded(console, args.log, lambda: tuning.spectrum(
+            args.log, args.signal, args.instance, args.json, args.out, console, args.filters))
+    if command == "params" and (args.diff is not None or args.non_default):
+        from . import tuning
+
+        if args.diff is not None and (args.log is not None or args.non_default):
+            parser.error("--diff A B takes the two logs and no other")
+        if args.diff is not None:
+            if "-" in args.diff:
+                parser.error("--diff reads log files, not standard input")
+            return run_guarded(console, None, lambda: tuning.param_diff(args.diff[0], args.diff[1], console))
+        if args.log is None:
+            parser.error("--non-default needs a LOG")
+        return run_guarded(console, args.log, lambda: tuning.non_default(args.log, console))
+    if command == "params" and args.log is None:
+        parser.error("params needs a LOG, or --diff A B")
     request = actions.Request(args.log, patterns, getattr(args, "types", None),
                               getattr(args, "scaled", False), getattr(args, "out", None))
     if command == "dump":

@@ -1,0 +1,138 @@
+"""`quillon spectrum` and the parameter differences of `quillon params`."""
+
+from __future__ import annotations
+
+import json
+import sys
+from typing import Any, List, Optional, TextIO
+
+import pyarrow
+
+from ..export.terminal import visible
+from ..inputs import LogInput
+from ..log import Log, read_log
+from .common import DONE, UNUSABLE, Console
+
+# What a spectrum reads: the batch sampler, raw IMU, IMU, PX4 and MAVLink
+# sensor messages, ESC telemetry, and what identifies the vehicle. The
+# parameters come with the log's facts.
+SPECTRUM_TYPES = ["ISBH", "ISBD", "GYR", "ACC", "IMU", "ESC", "sensor_gyro", "sensor_accel", "sensor_combined",
+                  "sensor_gyro_fft", "esc_status", "SCALED_IMU*", "ESC_TELEMETRY_1_TO_4", "HEARTBEAT",
+                  "FTN", "FTNS", "FTN1", "FTN2"]
+
+
+def _read(path: str, types: Optional[List[str]] = None) -> Log:
+    with LogInput(sys.stdin.buffer if path == "-" else path) as log:
+        return read_log(log, types=types)
+
+
+def _value(value: Any) -> str:
+    from ..formats.dataflash.units import as_decimal
+
+    if value is None:
+        return ""
+    if isinstance(value, str):
+        return visible(value)
+    text = repr(as_decimal(value))
+    return text[:-2] if text.endswith(".0") else text
+
+
+def write_spectrum(found: Any, out: TextIO) -> None:
+    """The facts of a spectrum and its peaks, as lines."""
+    out.write(f"{found.signal} {found.instance} from {found.source}"
+              f"{' (post-filter)' if found.post_filter else ''}: {found.rate:.1f} Hz, "
+              f"Nyquist limit {found.nyquist:.1f} Hz: the spectrum stops there\n")
+    left = f", {found.samples_left_out} in stretches shorter than a window left out" if found.samples_left_out else ""
+    out.write(f"{found.window} window of {found.nperseg} samples ({found.resolution:.2f} Hz), "
+              f"{found.windows} windows, {found.samples} samples{left}, {len(found.holes)} holes\n")
+    if found.note:
+        out.write(f"note: {found.note}\n")
+    if found.motor_frequency is not None:
+        out.write(f"motor rotation (ESC RPM): {found.motor_frequency:.1f} Hz\n")
+    for axis, peaks in found.firmware_peaks.items():
+        out.write(f"firmware FFT peaks {axis.upper()}: {', '.join(f'{p:.1f}' for p in peaks)} Hz\n")
+    if not found.peaks:
+        out.write("no peak stands out of the noise\n")
+        return
+    out.write(f"AXIS\tHZ\tAMPLITUDE ({found.unit})\tABOVE FLOOR (dB)\tRELATION\n")
+    for peak in found.peaks:
+        relation = []
+        if peak.harmonic_of is not None:
+            relation.append(f"harmonic {peak.order} of {peak.harmonic_of:.1f} Hz")
+        if peak.motor_order is not None:
+            relation.append(f"motor x{peak.motor_order}")
+        out.write(f"{peak.axis.upper()}\t{peak.frequency:.1f}\t{peak.amplitude:.3g}\t{peak.above_floor:.1f}\t"
+                  f"{'; '.join(relation)}\n")
+
+
+def spectrum(path: str, signal: str, instance: Optional[int], as_json: bool, target: Optional[str],
+             console: Console, filters: bool = False, out: Optional[TextIO] = None) -> int:
+    from ..tuning import NoSpectrum
+
+    out = out or sys.stdout
+    log = _read(path, SPECTRUM_TYPES)
+    if log.protocol is None:
+        console.error(f"no DataFlash, MAVLink or ULog packets in {path!r}")
+        return UNUSABLE
+    try:
+        found = log.spectrum(signal, instance)
+        review = log.filter_review(instance) if filters else None
+    except NoSpectrum as error:
+        console.error(f"{path}: {error}")
+        return UNUSABLE
+    if target is not None:
+        table = found.to_arrow()
+        if target.lower().endswith(".csv"):
+            import pyarrow.csv
+
+            pyarrow.csv.write_csv(table, target)
+        else:
+            import pyarrow.parquet
+
+            pyarrow.parquet.write_table(table, target)
+    if as_json:
+        facts = found.facts()
+        if review is not None:
+            facts["filters"] = review.lines()
+        out.write(json.dumps(facts) + "\n")
+    else:
+        write_spectrum(found, out)
+        for line in review.lines() if review is not None else ():
+            out.write(line + "\n")
+    out.flush()
+    return DONE
+
+
+def param_diff(first: str, second: str, console: Console, out: Optional[TextIO] = None) -> int:
+    """NAME<TAB>A<TAB>B per parameter that differs (empty where one lacks it)."""
+    out = out or sys.stdout
+    logs = [_read(path, []) for path in (first, second)]
+    for path, log in zip((first, second), logs):
+        if log.protocol is None:
+            console.error(f"no DataFlash, MAVLink or ULog packets in {path!r}")
+            return UNUSABLE
+    table = logs[0].param_diff(logs[1])
+    for name, value, other in zip(*(table.column(c).to_pylist() for c in ("name", "value", "other"))):
+        out.write(f"{visible(name)}\t{_value(value)}\t{_value(other)}\n")
+    out.flush()
+    return DONE
+
+
+def non_default(path: str, console: Console, out: Optional[TextIO] = None) -> int:
+    """NAME<TAB>VALUE<TAB>DEFAULT per parameter away from its default."""
+    from ..tuning import DefaultsUnknown
+
+    out = out or sys.stdout
+    log = _read(path, [])
+    if log.protocol is None:
+        console.error(f"no DataFlash, MAVLink or ULog packets in {path!r}")
+        return UNUSABLE
+    try:
+        table: pyarrow.Table = log.param_diff()
+    except DefaultsUnknown as error:
+        console.error(f"{path}: {error}")
+        return UNUSABLE
+    for name, value, default in zip(*(table.column(c).to_pylist() for c in ("name", "value", "default"))):
+        out.write(f"{visible(name)}\t{_value(value)}\t{_value(default)}\n")
+    out.flush()
+    return DONE

@@ -1,0 +1,17 @@
+"""Tuning: spectra of the gyros and accelerometers, a review of ArduPilot's
+gyro filters against them, rate-controller tracking and step response, and
+parameter differences. Each answer comes from one vehicle's signal view;
+`Log.spectrum`, `Log.filter_review`, `Log.rate_tracking`,
+`Log.step_response` and `Log.param_diff` ask for them, and `panels` gives
+what a report draws."""
+
+from .filter_review import Coverage, FilterReview
+from .param_diff import DefaultsUnknown
+from .peaks import Peak
+from .rate_tracking import RateTracking
+from .sources import NoSpectrum
+from .spectrum import Spectrogram, Spectrum
+from .step_response import NoStepResponse, StepResponse
+
+__all__ = ["Coverage", "DefaultsUnknown", "FilterReview", "NoSpectrum", "NoStepResponse", "Peak",
+           "RateTracking", "Spectrogram", "Spectrum", "StepResponse"]

@@ -1,0 +1,47 @@
+"""How fast the motors turned, from ESC telemetry: ArduPilot ESC RPM, PX4
+esc_status, MAVLink ESC_TELEMETRY_1_TO_4."""
+
+from __future__ import annotations
+
+from typing import Any, List, Optional
+
+import numpy
+
+from ..formats.source import column, micros, numbers
+
+# (message, RPM fields); an array field's items are named "field[i]".
+RPM_SOURCES = (
+    ("ESC", ("RPM",)),
+    ("esc_status", tuple(f"esc[{i}].esc_rpm" for i in range(8))),
+    ("ESC_TELEMETRY_1_TO_4", tuple(f"rpm[{i}]" for i in range(4))),
+)
+# Below this a motor is stopped, or its telemetry says nothing.
+SPINNING_RPM = 100.0
+
+
+def motor_frequency(view: Any, start: Optional[float] = None, end: Optional[float] = None) -> Optional[float]:
+    """The median rotation frequency (Hz) of the spinning motors between
+    `start` and `end` (microseconds); None when the log has no RPM."""
+    for message, fields in RPM_SOURCES:
+        table = view.table(message)
+        if table is None:
+            continue
+        times = micros(table)
+        inside = numpy.ones(len(times), dtype=bool)
+        if start is not None:
+            inside &= times >= start
+        if end is not None:
+            inside &= times <= end
+        found: List[numpy.ndarray] = []
+        for field in fields:
+            data = column(table, field)
+            values = numbers(data) if data is not None else None
+            if values is not None:
+                found.append(numpy.abs(values[inside]))
+        if not found:
+            continue
+        rpm = numpy.concatenate(found)
+        rpm = rpm[numpy.isfinite(rpm) & (rpm > SPINNING_RPM)]
+        if len(rpm):
+            return float(numpy.median(rpm)) / 60.0
+    return None

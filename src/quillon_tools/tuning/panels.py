@@ -1,0 +1,121 @@
+"""What a report's tuning panels draw, as plain data: each function gives
+a `Panel` holding Arrow tables and facts, or the reason the log cannot
+fill it."""
+
+from __future__ import annotations
+
+from typing import Any, Dict, List, NamedTuple, Optional
+
+import numpy
+import pyarrow
+
+from .filter_review import NoFilters
+from .param_diff import DefaultsUnknown, recorded_defaults
+from .sources import NoSpectrum
+from .step_response import NoStepResponse
+
+_TIME = pyarrow.timestamp("us", tz="UTC")
+
+
+class Panel(NamedTuple):
+    tables: Dict[str, pyarrow.Table]
+    facts: Dict[str, Any]
+    reason: Optional[str] = None  # why the panel is empty
+
+
+def _empty(reason: str) -> Panel:
+    return Panel({}, {}, reason)
+
+
+def spectrum_panel(log: Any, signal: str = "gyro") -> Panel:
+    """The PSD per axis before and after the gyro filters (ArduPilot, where
+    it logs their parameters; else the spectrum alone), the notch bands to
+    shade (`bands`: notch, harmonic, low, high Hz) and the peaks."""
+    try:
+        if signal == "gyro" and log.protocol == "data_flash":
+            try:
+                review = log.filter_review()
+                bands = pyarrow.Table.from_pylist(
+                    [dict(zip(("notch", "harmonic", "low", "high"), band)) for band in review.bands()],
+                    schema=pyarrow.schema([("notch", pyarrow.string()), ("harmonic", pyarrow.int64()),
+                                           ("low", pyarrow.float64()), ("high", pyarrow.float64())]))
+                return Panel({"psd": review.to_arrow(), "bands": bands, "peaks": review.spectrum.peaks_table()},
+                             {"nyquist": review.spectrum.nyquist, "unit": review.spectrum.unit,
+                              "filters": review.lines()})
+            except NoFilters:
+                pass
+        found = log.spectrum(signal)
+    except NoSpectrum as error:
+        return _empty(str(error))
+    return Panel({"psd": found.to_arrow(), "peaks": found.peaks_table()},
+                 {"nyquist": found.nyquist, "unit": found.unit})
+
+
+def spectrogram_panel(log: Any, signal: str = "gyro") -> Panel:
+    """Time by frequency, in long form (`_time`, `frequency`, `x`, `y`, `z`)."""
+    try:
+        found = log.spectrogram(signal)
+    except NoSpectrum as error:
+        return _empty(str(error))
+    return Panel({"spectrogram": found.to_arrow()}, {"nyquist": found.nyquist, "unit": found.unit})
+
+
+def rate_panel(log: Any) -> Panel:
+    """The error table, and per axis the desired and actual rate (deg/s)
+    over time: `_time`, `axis`, `desired`, `actual`."""
+    tracking = log.rate_tracking()
+    if not tracking.axes:
+        return _empty("the log has no desired and actual body rates")
+    times = numpy.concatenate([a.times for a in tracking.axes])
+    series = pyarrow.table({
+        "_time": pyarrow.array(numpy.round(times).astype(numpy.int64)).cast(_TIME),
+        "axis": pyarrow.array([a.axis for a in tracking.axes for _ in range(len(a.times))], pyarrow.string()),
+        "desired": numpy.concatenate([a.desired for a in tracking.axes]),
+        "actual": numpy.concatenate([a.actual for a in tracking.axes])})
+    return Panel({"errors": tracking.to_arrow(), "series": series}, {"phase": tracking.phase})
+
+
+def step_panel(log: Any) -> Panel:
+    """Per axis the step response (`axis`, `time` s, `response`), with its
+    rise time and overshoot among the facts; an axis that cannot give one
+    states why."""
+    rows: Dict[str, List[Any]] = {"axis": [], "time": [], "response": []}
+    facts: Dict[str, Any] = {}
+    for axis in ("roll", "pitch", "yaw"):
+        try:
+            found = log.step_response(axis)
+        except NoStepResponse as error:
+            facts[axis] = {"reason": str(error)}
+            continue
+        rows["axis"] += [axis] * len(found.time)
+        rows["time"] += found.time.tolist()
+        rows["response"] += found.response.tolist()
+        facts[axis] = {"rise_time": found.rise_time, "overshoot": found.overshoot, "settled": found.settled,
+                       "windows": found.windows, "note": found.note}
+    if not rows["axis"]:
+        return Panel({}, facts, "; ".join(f["reason"] for f in facts.values()))
+    return Panel({"step": pyarrow.table(rows)}, facts)
+
+
+def parameter_panel(log: Any) -> Panel:
+    """Every parameter, `name`, `value`, `default` (null where not known)
+    and `changed` (null where the default is not known)."""
+    values = log.params
+    try:
+        defaults, source = recorded_defaults(log)
+        reason = None
+    except DefaultsUnknown as error:
+        defaults, source, reason = {}, None, str(error)
+    names = sorted(values)
+    numeric = all(not isinstance(values[n], str) for n in names)
+    kind = pyarrow.float64() if numeric else pyarrow.string()
+
+    def cell(value: Any) -> Any:
+        return None if value is None else (float(value) if numeric and not isinstance(value, str) else str(value))
+    table = pyarrow.table({
+        "name": pyarrow.array(names, pyarrow.string()),
+        "value": pyarrow.array([cell(values[n]) for n in names], kind),
+        "default": pyarrow.array([cell(defaults.get(n)) for n in names], kind),
+        "changed": pyarrow.array([None if n not in defaults else values[n] != defaults[n] for n in names],
+                                 pyarrow.bool_())})
+    return Panel({"parameters": table}, {"defaults": source, "defaults_unknown": reason})
