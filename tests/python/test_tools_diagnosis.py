@@ -217,3 +217,11 @@ def test_diagnose_prints_the_chain_and_check_puts_it_above_its_verdicts(tmp_path
     kinds = [line["kind"] for line in lines]
     assert kinds == ["finding"] * 3 + ["check"] * (len(lines) - 3)
     assert lines[0]["finding"] == "motor_failure" and lines[0]["instance"] == 2 and lines[0]["role"] == "cause"
+
+
+@pytest.mark.parametrize("height, expected", [(20.0, [("mid_air_reboot", "cause")]), (0.0, [])])
+def test_a_boot_clock_restarting_at_height_is_a_reboot_in_the_air_and_on_the_ground_is_none(height, expected):
+    from test_tools_flights import flown
+    log = read_log(flown(lambda t: height if t > 5 else height / 5 * t, 80, arms=[(1, 1)],
+                         clock=lambda t: t + 100 if t < 60 else t - 59.5))
+    assert [(r["finding"], r["role"]) for r in log.diagnosis().to_pylist()] == expected

@@ -1,5 +1,6 @@
 """What every detector reads: the checks' view of one vehicle, its flights
-with every mark, the times it was in the air, and how a moment is said."""
+(as the checks see them: impacts, falls and transitions marked), the times
+it was in the air, and how a moment is said."""
 
 from __future__ import annotations
 
@@ -19,7 +20,7 @@ class Context:
         self.log = log
         self.data = Data(log, sysid)
         self.view = self.data.view
-        self.flights: List[Flight] = log._flights(sysid, every_mark=True)
+        self.flights: List[Flight] = self.data.flights
         self.checks = checks  # this vehicle's verdicts, as a list of rows (dicts)
         self.boot_clock = log.time_base != "utc"
 
