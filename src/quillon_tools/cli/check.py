@@ -151,7 +151,7 @@ def text_table(path: str, table: pyarrow.Table, chain: Optional[pyarrow.Table] =
     widths = [max(len(c[i]) for c in cells + [header]) for i in range(5)]
     lines = [f"== {visible(os.fspath(path))}"]
     if chain is not None:
-        lines.append(chain_text(chain))
+        lines.append(chain_text(chain, [row["check"] for row in rows if row["verdict"] == "fail"]))
     for line in [header] + cells:
         lines.append("  ".join(cell.ljust(width) for cell, width in zip(line, widths)) + "  " + line[5])
     return "\n".join(lines) + "\n\n"

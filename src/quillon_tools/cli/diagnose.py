@@ -7,7 +7,7 @@ from __future__ import annotations
 import json
 import os
 import sys
-from typing import Any, Dict, Iterator, List, Optional, TextIO
+from typing import Any, Dict, Iterator, List, Optional, Sequence, TextIO
 
 import pyarrow
 
@@ -45,9 +45,12 @@ def chain_lines(log_name: str, table: pyarrow.Table, kind: Optional[str] = None)
         yield json.dumps(record, allow_nan=False) + "\n"
 
 
-def chain_text(table: pyarrow.Table) -> str:
-    """The chain as aligned lines under "what happened:"; "no fault found" without one."""
+def chain_text(table: pyarrow.Table, failed: Sequence[str] = ()) -> str:
+    """The chain as aligned lines under "what happened:"; "no fault found"
+    without one, unless checks `failed`: then their verdicts stand alone."""
     rows = table.to_pylist()
+    if not rows and failed:
+        return f"what happened: no chain of faults found; failed checks: {', '.join(failed)} (below)\n"
     if not rows:
         return f"what happened: {NO_FAULT}\n"
     cells = [tuple(map(visible, (
