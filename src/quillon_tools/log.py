@@ -713,7 +713,26 @@ class Log(Mapping[str, pyarrow.Table]):
         """
         from .checks import run_checks
 
+        if limits is None:  # the default verdicts are worked out once: the diagnosis reads them too
+            return self._cache("checks", lambda: run_checks(self))
         return run_checks(self, limits)
+
+    def diagnosis(self) -> pyarrow.Table:
+        """What happened, and why: per flight, a chain of findings with its
+        cause first (a finding of "unknown" where nothing on record says why
+        a flight went wrong), then the rest in time order. Columns: `_time`,
+        `flight`, `finding` (one of `quillon_tools.diagnosis.FINDINGS`:
+        "motor_failure", "thrust_loss", "loss_of_control", "impact", ...),
+        `role` ("cause", "contributing" or "consequence"), `instance` (the
+        motor number, IMU, GPS, ...) and `detail` (one sentence with the
+        numbers); `_sysid` on a tlog of several vehicles. No rows: no fault
+        found.
+
+            log.diagnosis().select(["finding", "role", "detail"]).to_pylist()
+        """
+        from .diagnosis import diagnose
+
+        return self._cache("diagnosis", lambda: diagnose(self))
 
     def flights(self) -> pyarrow.Table:
         """The flights of the log, one row each (per vehicle on a tlog, with

@@ -46,12 +46,13 @@ def test_output_matches_the_golden_file(command, sample):
 
 
 # The answers, on every bundled sample of each format: what the log says
-# (info) and the verdicts (check, whose exit status is part of its answer).
+# (info), the verdicts (check, whose exit status is part of its answer) and
+# what happened (diagnose).
 ANSWERED = SAMPLES + ["px4-appended-multiple.ulg"]
 
 
 @pytest.mark.parametrize("sample", ANSWERED)
-@pytest.mark.parametrize("command", ["info", "check"])
+@pytest.mark.parametrize("command", ["info", "check", "diagnose"])
 def test_answers_match_the_golden_file(command, sample):
     result = quillon(command, sample, cwd=BUNDLED)  # run beside the log: its name, not a path, is printed
     assert result.returncode in (0, 1) and result.stderr == b"", result.stderr.decode()

@@ -13,7 +13,7 @@ from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 import numpy
 
 from ..signals.outputs import motor_top
-from ..signals.routines import in_air_intervals, within
+from ..signals.routines import within
 from .data import Data, Row, finite, skipped
 from .limits import Limit, grade
 
@@ -81,12 +81,13 @@ def _judged(data: Data) -> List[Output]:
 
 
 def _window(data: Data) -> Tuple[Any, str]:
-    """The spans judged: in flight where the log says when it flew, else
-    while armed. Outputs of a vehicle on the ground rest wherever its pilot
-    or its idle leaves them."""
-    flying = in_air_intervals(data.view)
+    """The spans whose share at an end is judged: in the air after the
+    launch (and away from impacts) where the log tells when the vehicle
+    flew, else while armed. Outputs of a vehicle on the ground rest wherever
+    its pilot or its idle leaves them."""
+    flying = data.flying(after_launch=True)
     if flying is not None:
-        return flying, "in flight"
+        return flying, "in the air after takeoff"
     return data.armed, data.while_armed()
 
 
@@ -96,10 +97,14 @@ def outputs(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     judged = _judged(data)
     if not judged:
         return [skipped("outputs", "no motor or primary control surface among the outputs")]
+    if data.armed == []:
+        return [skipped("outputs", "never armed")]
+    # A motor pinned while the attitude runs away counts whenever armed: on
+    # the ground too, as when a vehicle flips at its takeoff.
+    pinned = _pinned_motor(data, judged, data.armed)
     spans, window = _window(data)
     if spans == []:
-        return [skipped("outputs", "never in flight" if window == "in flight" else "never armed")]
-    pinned = _pinned_motor(data, judged, spans)
+        return [skipped("outputs", data.not_flown() or "not in the air after takeoff")]
     if pinned is not None:
         return [pinned]
     best = None

@@ -15,18 +15,19 @@ from ..export.files import whole_file
 from ..export.terminal import name_text, visible
 from ..fleet.runner import Failed, LogFailed, Task, run_tasks
 from .common import DONE, SOME_FAILED, UNUSABLE, Console, silence_stdout
+from .diagnose import chain_lines, chain_text
 
 COLUMNS = ("check", "verdict", "value", "limit", "unit", "detail")
 
 
-def check_one(task: Task, on_bytes: Any = None) -> pyarrow.Table:
-    """Reads one log and checks it (in a worker, or here)."""
+def check_one(task: Task, on_bytes: Any = None) -> Tuple[pyarrow.Table, pyarrow.Table]:
+    """Reads one log, checks it and works out its chain (in a worker, or here)."""
     from ..log import read_log
 
     log = read_log(task.log.path)
     if log.protocol is None:
         raise LogFailed("no DataFlash, MAVLink or ULog data")
-    return log.checks()
+    return log.checks(), log.diagnosis()
 
 
 class _Output:
@@ -77,11 +78,13 @@ def check(logs: List[str], console: Console, as_json: bool = False, jobs: Option
                 console.error(f"{path!r}: {result.reason}")
                 unreadable += 1
                 continue
-            checked.append((task.log.name, result))
+            verdicts, chain = result
+            checked.append((task.log.name, verdicts))
             if as_json:
-                output.write("".join(json_lines(task.log.name, result)))
+                output.write("".join(chain_lines(task.log.name, chain, "finding")))
+                output.write("".join(json_lines(task.log.name, verdicts)))
             elif out is None:
-                output.write(text_table(path, result))
+                output.write(text_table(path, verdicts, chain))
 
     tasks = [Task(i, log, 0) for i, log in enumerate(found.logs)]
     workers = max(1, min(jobs or 1, len(tasks)))
@@ -125,7 +128,7 @@ def _plain(value: Any) -> Any:
 
 def json_lines(log_name: str, table: pyarrow.Table) -> Iterator[str]:
     for row in table.to_pylist():
-        record: Dict[str, Any] = {"_log": log_name}
+        record: Dict[str, Any] = {"_log": log_name, "kind": "check"}
         record.update((k, _plain(v)) for k, v in row.items())
         yield json.dumps(record, allow_nan=False) + "\n"
 
@@ -136,8 +139,9 @@ def _number(value: Optional[float]) -> str:
     return f"{value:.3g}" if abs(value) < 1000 else f"{value:.0f}"
 
 
-def text_table(path: str, table: pyarrow.Table) -> str:
-    """The verdicts of one log as aligned text, headed by the log's path."""
+def text_table(path: str, table: pyarrow.Table, chain: Optional[pyarrow.Table] = None) -> str:
+    """The verdicts of one log as aligned text, headed by the log's path
+    and, given one, the log's chain of findings."""
     rows = table.to_pylist()
     sysid = "_sysid" in table.column_names
     cells = [tuple(map(visible, (
@@ -146,6 +150,8 @@ def text_table(path: str, table: pyarrow.Table) -> str:
     header = ("check", "verdict", "value", "limit", "unit", "detail")
     widths = [max(len(c[i]) for c in cells + [header]) for i in range(5)]
     lines = [f"== {visible(os.fspath(path))}"]
+    if chain is not None:
+        lines.append(chain_text(chain, [row["check"] for row in rows if row["verdict"] == "fail"]))
     for line in [header] + cells:
         lines.append("  ".join(cell.ljust(width) for cell, width in zip(line, widths)) + "  " + line[5])
     return "\n".join(lines) + "\n\n"

@@ -1,5 +1,5 @@
 """quillon: one subcommand per job (dump, summary, params, messages, modes,
-info, events, track, convert, check, report, spectrum)."""
+info, events, track, convert, check, diagnose, report, spectrum)."""
 
 from __future__ import annotations
 
@@ -86,6 +86,15 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
         "(pass, warn, fail, or skipped with the reason). Exit code 0 when no check "
         "fails, 1 when one fails (or a log is unreadable), 2 when no log is readable.",
         "quillon check flights/ -j 4 -o health.parquet"),
+    "diagnose": Subcommand(
+        "say what happened in each flight, and why: a chain of findings, the cause first",
+        "Work out, per flight, a time-ordered chain of findings: the cause first (a motor "
+        "that failed, named from the frame's layout; lost thrust; a reboot or power lost in "
+        "the air; GPS, EKF, compass or vibration trouble; a failsafe), or \"unknown\" where "
+        "nothing on record says why; then what contributed and what followed (lost control, "
+        "impacts). With --json, one JSON object per finding (_log, _time, flight, finding, "
+        "role, instance, detail). A healthy log says \"no fault found\".",
+        "quillon diagnose flight.bin"),
     "report": Subcommand(
         "write a flight report: one web page per log, an index per fleet",
         "Write a self-contained HTML page of a log: its facts, checks, flight modes "
@@ -184,6 +193,14 @@ def _check_options(parser: argparse.ArgumentParser) -> None:
                         help="write every log's verdicts, with a _log column, to FILE.parquet or FILE.csv")
 
 
+def _diagnose_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("logs", nargs="+", metavar="LOG",
+                        help="log files, directories (searched for .bin, .BIN, .tlog, .mav, "
+                             ".ulg and .ULG files) and shell patterns")
+    parser.add_argument("--json", action="store_true", help="print JSON Lines, one object per finding")
+    parser.add_argument("-j", "--jobs", type=positive, metavar="N", help="read N logs at a time (default: 1)")
+
+
 def _report_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("logs", nargs="+", metavar="LOG",
                         help="the log; with --fleet, log files, directories and shell patterns")
@@ -222,7 +239,7 @@ _ADD_OPTIONS: Dict[str, Callable[[argparse.ArgumentParser], None]] = {
     "dump": _dump_options, "summary": _summary_options, "params": _params_options,
     "messages": _one_log, "modes": _one_log, "convert": _convert_options,
     "info": _info_options, "events": _one_log, "track": _track_options,
-    "check": _check_options,
+    "check": _check_options, "diagnose": _diagnose_options,
     "report": _report_options, "spectrum": _spectrum_options,
 }
 
@@ -249,6 +266,12 @@ def main(argv: Optional[List[str]] = None) -> int:
         from .check import check
 
         return run_guarded(console, None, lambda: check(args.logs, console, args.json, args.jobs, args.out))
+    if command == "diagnose":
+        if "-" in args.logs:
+            parser.error("diagnose reads log files, not standard input")
+        from .diagnose import diagnose
+
+        return run_guarded(console, None, lambda: diagnose(args.logs, console, args.json, args.jobs))
     if command == "report":
         from . import report
 

@@ -1,0 +1,106 @@
+"""`quillon diagnose LOG...`: what happened in each flight, and why, as a
+chain of findings per log (text, or JSON Lines); also printed by
+`quillon check` above its verdicts."""
+
+from __future__ import annotations
+
+import json
+import os
+import sys
+from typing import Any, Dict, Iterator, List, Optional, Sequence, TextIO
+
+import pyarrow
+
+from ..export.terminal import visible
+from ..fleet.runner import Failed, LogFailed, Task, run_tasks
+from .common import DONE, SOME_FAILED, UNUSABLE, Console
+
+NO_FAULT = "no fault found"
+
+
+def diagnose_one(task: Task, on_bytes: Any = None) -> pyarrow.Table:
+    """Reads one log and works out its chain (in a worker, or here)."""
+    from ..log import read_log
+
+    log = read_log(task.log.path)
+    if log.protocol is None:
+        raise LogFailed("no DataFlash, MAVLink or ULog data")
+    return log.diagnosis()
+
+
+def _plain(value: Any) -> Any:
+    if hasattr(value, "isoformat"):
+        return value.isoformat().replace("+00:00", "Z")
+    return value
+
+
+def chain_lines(log_name: str, table: pyarrow.Table, kind: Optional[str] = None) -> Iterator[str]:
+    """One JSON object per finding: `_log`, (`kind`,) `_time`, `flight`,
+    `finding`, `role`, `instance` and `detail`."""
+    for row in table.to_pylist():
+        record: Dict[str, Any] = {"_log": log_name}
+        if kind is not None:
+            record["kind"] = kind
+        record.update((k, _plain(v)) for k, v in row.items())
+        yield json.dumps(record, allow_nan=False) + "\n"
+
+
+def chain_text(table: pyarrow.Table, failed: Sequence[str] = ()) -> str:
+    """The chain as aligned lines under "what happened:"; "no fault found"
+    without one, unless checks `failed`: then their verdicts stand alone."""
+    rows = table.to_pylist()
+    if not rows and failed:
+        return f"what happened: no chain of faults found; failed checks: {', '.join(failed)} (below)\n"
+    if not rows:
+        return f"what happened: {NO_FAULT}\n"
+    cells = [tuple(map(visible, (
+        (f"{row['_sysid']}:" if "_sysid" in row else "") + ("" if row["flight"] is None else f"flight {row['flight']}"),
+        row["role"], row["finding"] + ("" if row["instance"] is None else f" {row['instance']}"),
+        row["detail"] or ""))) for row in rows]
+    widths = [max(len(c[i]) for c in cells) for i in range(3)]
+    lines = ["what happened:"] + ["  " + "  ".join(c.ljust(w) for c, w in zip(line, widths)) + "  " + line[3]
+                                  for line in cells]
+    return "\n".join(lines) + "\n"
+
+
+def diagnose(logs: List[str], console: Console, as_json: bool = False, jobs: Optional[int] = None,
+             stdout: Optional[TextIO] = None) -> int:
+    """Prints each log's chain, in the order the logs were given."""
+    from ..fleet.discovery import find_logs
+    from .check import _Output
+
+    output = _Output(stdout or sys.stdout)
+    found = find_logs(logs)
+    for argument, reason in found.missing:
+        console.error(f"cannot read {argument!r}: {reason}")
+    for directory in found.empty:
+        console.warn(f"no log in {directory!r}")
+    failed = len(found.missing)
+    done = 0
+    ready: Dict[int, Any] = {}
+    shown = 0
+
+    def finished(task: Task, result: Any) -> None:
+        nonlocal shown, failed, done
+        ready[task.number] = (task, result)
+        while shown in ready:
+            task, result = ready.pop(shown)
+            shown += 1
+            if isinstance(result, Failed):
+                console.error(f"{task.log.path!r}: {result.reason}")
+                failed += 1
+                continue
+            done += 1
+            if as_json:
+                lines = list(chain_lines(task.log.name, result))
+                output.write("".join(lines) if lines else json.dumps(
+                    {"_log": task.log.name, "finding": None, "detail": NO_FAULT}) + "\n")
+            else:
+                output.write(f"== {visible(os.fspath(task.log.path))}\n{chain_text(result)}\n")
+
+    tasks = [Task(i, log, 0) for i, log in enumerate(found.logs)]
+    workers = max(1, min(jobs or 1, len(tasks)))
+    run_tasks(tasks, diagnose_one, (), finished, workers, in_process=workers == 1)
+    if not done:
+        return UNUSABLE
+    return SOME_FAILED if failed else DONE

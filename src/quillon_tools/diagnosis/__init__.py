@@ -1,0 +1,82 @@
+"""What happened, and why: per flight, a chain of findings with the cause
+first (or "unknown"), then what contributed and what followed, each with
+its time, the motor, IMU or GPS concerned, and one sentence of numbers."""
+
+from __future__ import annotations
+
+from typing import Any, Callable, List, Optional
+
+import pyarrow
+import pyarrow.compute
+
+from ..checks import vehicles
+from ..checks import _DATA_ERRORS
+from ..protocols import MAVLINK
+from .attitude import attitude_findings
+from .chain import chains
+from .context import Context
+from .gps import gps_losses
+from .imbalance import motor_imbalance
+from .marks import flight_marks
+from .motors import motor_failures
+from .power import power_losses
+from .records import recorded
+from .thrust import full_throttle_descents
+from .verdicts import failed_checks
+from .vocabulary import FINDINGS, ROLES, Finding
+
+__all__ = ["diagnose", "FINDINGS", "ROLES", "DIAGNOSIS_SCHEMA", "NO_FAULT"]
+
+NO_FAULT = "no fault found"
+DETECTORS: List[Callable[[Context], List[Finding]]] = [
+    motor_failures, full_throttle_descents, attitude_findings, recorded, flight_marks, gps_losses,
+    power_losses, failed_checks, motor_imbalance,
+]
+_TIME = pyarrow.timestamp("us", tz="UTC")
+DIAGNOSIS_SCHEMA = pyarrow.schema([
+    ("_time", _TIME), ("flight", pyarrow.int32()), ("finding", pyarrow.string()), ("role", pyarrow.string()),
+    ("instance", pyarrow.int32()), ("detail", pyarrow.string()),
+])
+
+
+def _vehicle(log: Any, sysid: Optional[int], verdicts: pyarrow.Table) -> List[Finding]:
+    if sysid is not None and "_sysid" in verdicts.column_names:
+        verdicts = verdicts.filter(pyarrow.compute.equal(verdicts.column("_sysid"), sysid))
+    rows = verdicts.set_column(verdicts.schema.get_field_index("_time"), "_time",
+                               verdicts.column("_time").cast(pyarrow.int64())).to_pylist()
+    context = Context(log, sysid, rows)
+    found: List[Finding] = []
+    for detector in DETECTORS:
+        try:
+            found.extend(detector(context))
+        except _DATA_ERRORS:
+            continue  # data shaped other than expected: that detector says nothing
+    return chains(found, context.flights)
+
+
+def diagnose(log: Any) -> pyarrow.Table:
+    """The chain of each flight of `log` (a `Log`), flight by flight: `_time`,
+    `flight`, `finding` (a key of `FINDINGS`), `role` ("cause",
+    "contributing", "consequence"), `instance` and `detail`; `_sysid` on a
+    tlog of several vehicles. No rows: no fault found."""
+    if log.protocol is None:
+        return _table([])
+    verdicts = log.checks()
+    sysids = vehicles(log) if log.protocol == MAVLINK else []
+    if len(sysids) <= 1:
+        return _table(_vehicle(log, sysids[0] if sysids else None, verdicts))
+    parts = [(sysid, _vehicle(log, sysid, verdicts)) for sysid in sysids]
+    table = _table([f for _, found in parts for f in found])
+    column = pyarrow.array([sysid for sysid, found in parts for _ in found], pyarrow.uint8())
+    return table.add_column(1, "_sysid", column)
+
+
+def _table(findings: List[Finding]) -> pyarrow.Table:
+    return pyarrow.Table.from_pydict({
+        "_time": [None if f.time is None else int(f.time) for f in findings],
+        "flight": [f.flight for f in findings],
+        "finding": [f.finding for f in findings],
+        "role": [f.role for f in findings],
+        "instance": [f.instance for f in findings],
+        "detail": [f.detail for f in findings],
+    }, schema=DIAGNOSIS_SCHEMA)

@@ -1,0 +1,89 @@
+"""A flight's findings as a chain: which flight each belongs to, the one
+cause first, then the rest in time order, each as contributing (before the
+cause) or a consequence (after it, and every impact and what follows it)."""
+
+from __future__ import annotations
+
+from typing import Dict, List, Optional, Sequence
+
+from ..flights.impacts import SETTLE_S
+from ..flights.model import Flight
+from .vocabulary import CAUSE, CONSEQUENCE, CONTRIBUTING, OUTCOMES, TIERS, Finding
+
+SAME_S = 2.0  # the same finding again this soon is the same event
+# Failures an uncommanded excursion may be the precursor of; one this close
+# before a failure, or after it, is that failure showing.
+FAILURES = frozenset({"motor_failure", "thrust_loss", "loss_of_control"})
+PART_OF_FAILURE_S = 2.0
+
+
+def _flight_of(time: Optional[float], flights: Sequence[Flight]) -> Optional[int]:
+    if time is None:
+        return None
+    for flight in flights:
+        # An impact and its tumble may run on past the disarm that ends the flight.
+        if flight.start - 1e6 <= time <= flight.end + SETTLE_S * 1e6:
+            return flight.number
+    return None
+
+
+def _deduplicated(findings: List[Finding]) -> List[Finding]:
+    kept: List[Finding] = []
+    for finding in sorted(findings, key=_when):
+        if any(k.finding == finding.finding and k.instance == finding.instance and k.time is not None
+               and finding.time is not None and finding.time - k.time <= SAME_S * 1e6 for k in kept):
+            continue
+        kept.append(finding)
+    # Excursions are read as precursors: kept only before a failure (and not
+    # as its first seconds); on their own the attitude check speaks for them.
+    failures = [f.time for f in kept if (f.finding in FAILURES or f.finding in OUTCOMES
+                                         or TIERS.get(f.finding) == 0) and f.time is not None]
+    first = min(failures) if failures else float("-inf")
+    return [f for f in kept if f.finding != "uncommanded_attitude"
+            or (f.time is not None and f.time < first - PART_OF_FAILURE_S * 1e6)]
+
+
+def _when(finding: Finding) -> float:
+    return finding.time if finding.time is not None else float("inf")
+
+
+def _flight_chain(findings: List[Finding], flight: Optional[int]) -> List[Finding]:
+    findings = _deduplicated(findings)
+    if not findings:
+        return []
+    impacts = [f.time for f in findings if f.finding == "impact" and f.time is not None]
+    first_impact = min(impacts) if impacts else None
+    candidates = [f for f in findings if f.finding in TIERS
+                  and (first_impact is None or f.time is None or f.time < first_impact)]
+    if candidates:
+        cause = min(candidates, key=lambda f: (TIERS[f.finding], _when(f)))
+    else:
+        symptom = min(findings, key=_when)
+        what = "an impact" if symptom.finding == "impact" else symptom.finding.replace("_", " ")
+        outcome = " went wrong" if any(f.finding in OUTCOMES for f in findings) else " showed trouble"
+        cause = Finding(symptom.time, "unknown", None,
+                        f"the flight{outcome}, and nothing on record before {what} says why")
+    chain = [cause._replace(role=CAUSE, flight=flight)]
+    for finding in findings:
+        if finding is cause:
+            continue
+        after_impact = first_impact is not None and finding.time is not None and finding.time >= first_impact
+        before_cause = finding.time is None or (cause.time is not None and finding.time < cause.time)
+        role = CONSEQUENCE if finding.finding == "impact" or after_impact or not before_cause else CONTRIBUTING
+        chain.append(finding._replace(role=role, flight=flight))
+    return chain
+
+
+def chains(findings: List[Finding], flights: Sequence[Flight]) -> List[Finding]:
+    """Every flight's chain, flight by flight. Findings outside every flight
+    (on the ground, disarmed) are left out, unless the log tells no flights."""
+    groups: Dict[Optional[int], List[Finding]] = {}
+    for finding in findings:
+        number = _flight_of(finding.time, flights)
+        if number is None and flights and finding.time is not None:
+            continue
+        groups.setdefault(number, []).append(finding)
+    ordered: List[Finding] = []
+    for number in sorted(groups, key=lambda n: -1 if n is None else n):
+        ordered.extend(_flight_chain(groups[number], number))
+    return ordered

@@ -1,0 +1,48 @@
+"""What every detector reads: the checks' view of one vehicle, its flights
+(as the checks see them: impacts, falls and transitions marked), the times
+it was in the air, and how a moment is said."""
+
+from __future__ import annotations
+
+from typing import Any, List, Optional, Tuple
+
+import numpy
+
+from ..checks.data import Data
+from ..flights.model import Flight
+from ..signals.routines import within
+
+Span = Tuple[float, float]  # microseconds
+
+
+class Context:
+    def __init__(self, log: Any, sysid: Optional[int], checks: Any) -> None:
+        self.log = log
+        self.data = Data(log, sysid)
+        self.view = self.data.view
+        self.flights: List[Flight] = self.data.flights
+        self.checks = checks  # this vehicle's verdicts, as a list of rows (dicts)
+        self.boot_clock = log.time_base != "utc"
+
+    def in_air(self) -> List[Span]:
+        """Each flight from takeoff to landing (or its end); the whole flight
+        where the log cannot tell when it took off."""
+        spans = []
+        for flight in self.flights:
+            start = flight.takeoff if flight.takeoff is not None else flight.start
+            end = flight.landing if flight.landing is not None else flight.end
+            if end > start:
+                spans.append((start, end))
+        return spans
+
+    def in_air_mask(self, times: numpy.ndarray) -> numpy.ndarray:
+        return within(times, self.in_air())
+
+    def at(self, time: Optional[float]) -> str:
+        """A moment as the log's clock shows it: seconds since boot, or UTC."""
+        if time is None:
+            return "an unknown time"
+        if self.boot_clock:
+            return f"{time / 1e6:.1f} s"
+        from ..checks.control import clock
+        return clock(time)

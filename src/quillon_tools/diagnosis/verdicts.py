@@ -1,0 +1,37 @@
+"""Findings the health checks already judged: a failed verdict of a sensor
+check is a finding of the diagnosis, at the check's worst moment."""
+
+from __future__ import annotations
+
+from typing import Dict, List, Optional
+
+from .context import Context
+from .vocabulary import Finding
+
+# Check (before any "[n]") to the finding its failure is.
+FAILED_CHECKS: Dict[str, str] = {
+    "vibration": "high_vibration",
+    "clipping": "high_vibration",
+    "ekf": "ekf_failure",
+    "compass": "compass_interference",
+    "compass_field": "compass_interference",
+    "board_power": "brownout",
+}
+BROKEN = "NaN or infinite"  # a judged quantity logged as invalid
+
+
+def failed_checks(context: Context) -> List[Finding]:
+    found = []
+    for row in context.checks:
+        if row["verdict"] != "fail":
+            continue
+        family, _, rest = row["check"].partition("[")
+        instance: Optional[int] = int(rest[:-1]) if rest[:-1].isdigit() else None
+        detail = row["detail"] or ""
+        finding = "sensor_fault" if BROKEN in detail else FAILED_CHECKS.get(family)
+        if finding is None:
+            continue
+        time = row["_time"]
+        found.append(Finding(None if time is None else float(time), finding, instance,
+                             f"{family} check failed: {detail}"))
+    return found

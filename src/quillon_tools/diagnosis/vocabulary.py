@@ -1,0 +1,52 @@
+"""What a diagnosis can say: the findings, the roles they play in a
+flight's chain, and one finding as found."""
+
+from __future__ import annotations
+
+from typing import Dict, NamedTuple, Optional
+
+FINDINGS: Dict[str, str] = {
+    "motor_failure": "a motor held at its top while the vehicle turned the way that motor's loss turns it",
+    "thrust_loss": "not enough thrust: descending at full throttle, or the firmware's thrust-loss error",
+    "loss_of_control": "the attitude far from its demand (30 deg or more) for a second or more, or the "
+                       "firmware's crash or loss-of-control error",
+    "uncommanded_attitude": "the attitude moved 10 deg or more off a steady demand for 0.25 s in steady flight, "
+                            "before a failure (a precursor)",
+    "impact": "the vehicle struck something and stopped, or the log ends while it falls",
+    "mid_air_reboot": "the flight controller restarted in the air",
+    "power_loss": "the log stops in the air as the battery or board voltage collapses",
+    "brownout": "the flight controller's supply fell below what it needs",
+    "battery_failsafe": "the battery failsafe triggered",
+    "radio_failsafe": "the radio (RC) failsafe triggered",
+    "gps_glitch": "the firmware rejected its GPS as glitching",
+    "gps_loss": "a GPS lost its 3D fix in the air",
+    "ekf_failure": "the estimator failed its checks (EKF failsafe, variance error or test ratios past 1)",
+    "compass_interference": "the compass failed its checks (interference or a bad field)",
+    "high_vibration": "accelerometer vibration or clipping past the fail limit",
+    "motor_imbalance": "one motor working consistently harder than the others in a steady hover",
+    "sensor_fault": "a sensor logged invalid values or the firmware recorded a sensor error",
+    "unknown": "something went wrong, and nothing on record says why",
+}
+CAUSE, CONTRIBUTING, CONSEQUENCE = "cause", "contributing", "consequence"
+ROLES = (CAUSE, CONTRIBUTING, CONSEQUENCE)
+
+# What can be a cause, strongest evidence first: a failure of the vehicle's
+# own hardware explains an outcome before a sensor or link problem does;
+# symptoms (lost control, an impact) explain nothing.
+TIERS: Dict[str, int] = {
+    "motor_failure": 0, "mid_air_reboot": 0, "power_loss": 0, "brownout": 0,
+    "thrust_loss": 1,
+    "gps_loss": 2, "gps_glitch": 2, "ekf_failure": 2, "compass_interference": 2, "high_vibration": 2,
+    "sensor_fault": 2, "battery_failsafe": 2, "radio_failsafe": 2, "motor_imbalance": 2,
+}
+# Outcomes: a flight with one of these went wrong, and needs a cause, if only "unknown".
+OUTCOMES = frozenset({"impact", "loss_of_control"})
+
+
+class Finding(NamedTuple):
+    time: Optional[float]  # microseconds
+    finding: str  # a key of FINDINGS
+    instance: Optional[int]  # motor number, IMU, GPS, ...
+    detail: str  # one sentence with the numbers
+    role: str = ""  # set when the chain is put in order
+    flight: Optional[int] = None
