@@ -309,6 +309,23 @@ def test_fleet_is_incremental_and_reports_failures(tmp_path):
     assert other.written == 1
 
 
+def test_what_happened_leads_the_page_and_the_index_gives_verdict_and_first_cause(tmp_path):
+    from test_tools_diagnosis import _lost_motor_2
+    logs = tmp_path / "logs"
+    logs.mkdir()
+    (logs / "lost.bin").write_bytes(_lost_motor_2((-40.0, 30.0, -20.0)))
+    (logs / "dive.bin").write_bytes((BUNDLED / "sub-4.1.0-dive.bin").read_bytes())
+    out = tmp_path / "out"
+    assert report_fleet(str(out), [str(logs)], Options(track=False), jobs=1).failed == 0
+    page = (out / "lost.bin.html").read_text()
+    assert page.index("What happened") < re.search(r"Checks(&lt;|\\u003c|<)/h3", page).start()
+    assert "flight 1: cause: motor failure 2" in page
+    rows = {re.search(r'href="([^"]+)"', row).group(1): row for row in
+            (out / "index.html").read_text().split("<tr>")[2:]}
+    assert '<td class="fail" data-sort="3">fail</td><td>motor failure 2</td>' in rows["lost.bin.html"]
+    assert "<td>no fault found</td>" in rows["dive.bin.html"]
+
+
 def test_dense_markers_are_merged_per_time_bucket_with_their_counts():
     texts = 20_000
     packets = [format_packet(131, "MSG", "QZ", "TimeUS,Message")]

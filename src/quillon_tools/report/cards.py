@@ -1,5 +1,6 @@
-"""Verdict cards: one per check, with its value, limit and sentence. Clicking
-a card zooms every plot to 30 s either side of the check's worst moment.
+"""Cards: what happened (the chain of findings, the cause first), then one
+per check with its value, limit and sentence. Clicking a card zooms every
+plot to 30 s either side of its moment.
 
 The cards of a section are one block of HTML, each card's button carrying
 its moment; one handler on the page zooms to the moment of the button
@@ -70,6 +71,41 @@ def _card(check: Dict[str, Any], moment: float) -> str:
     body = f"<b>{html.escape(text)}</b><br>{detail}" if text else detail
     return (f'<div class="card"><button type="button" class="{verdict if verdict in VERDICTS else "skipped"}"{at}>'
             f"{label}</button><div>{body}</div></div>")
+
+
+# A finding's button is coloured by its role in the chain.
+ROLE_CLASSES = {"cause": "fail", "contributing": "warn", "consequence": "skipped"}
+LINK_STYLE = ":host .card.link { width: 420px; }"
+NO_FAULT = "no fault found"
+
+
+def _link(link: Dict[str, Any], moment: float) -> str:
+    """One finding of the chain: a button coloured by its role that zooms to
+    its moment, and its sentence."""
+    role = link.get("role") or "consequence"
+    instance = "" if link.get("instance") is None else f" {link['instance']}"
+    flight = "" if link.get("flight") is None else f"flight {link['flight']}: "
+    label = html.escape(f"{flight}{role}: {(link.get('finding') or '').replace('_', ' ')}{instance}")
+    at = "" if math.isnan(moment) else f' data-moment="{moment!r}"'
+    return (f'<div class="card link"><button type="button" class="{ROLE_CLASSES.get(role, "skipped")}"{at}>'
+            f"{label}</button><div>{html.escape(link.get('detail') or '')}</div></div>")
+
+
+def chain_card(chain: Optional[pyarrow.Table], checks: Optional[pyarrow.Table], name: str) -> Optional[Div]:
+    """What happened, first on the page: the chain of findings, the cause
+    first; a flight without one says so (and which checks fail, if any)."""
+    if chain is None:
+        return None
+    if chain.num_rows:
+        moments = time_ms(chain.column("_time"))
+        body = "".join(_link(link, float(moments[i])) for i, link in enumerate(chain.to_pylist()))
+        body = f"<div class='cards'>{body}</div>"
+    else:
+        failed = [] if checks is None else [row["check"] for row in checks.to_pylist() if row["verdict"] == "fail"]
+        said = (f"no chain of faults found; failed checks: {', '.join(failed)} (below)" if failed else NO_FAULT)
+        body = f"<p>{html.escape(said)}</p>"
+    return html_div(f"<h3>What happened</h3>{body}", stylesheets=[STYLE + LINK_STYLE],
+                    sizing_mode="stretch_width", name=name)
 
 
 def verdict_cards(checks: Optional[pyarrow.Table], name: str) -> Optional[Div]:

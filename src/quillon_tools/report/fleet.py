@@ -26,6 +26,8 @@ from .page import NoPackets, Options, write_report
 
 MANIFESTS = "_logs"
 VERDICT_RANK = {"skipped": 0, "pass": 1, "warn": 2, "fail": 3}
+# What a page and its index row hold; pages of another version are made again.
+PAGE_VERSION = 2
 
 
 class FleetResult(NamedTuple):
@@ -66,7 +68,7 @@ def _current_row(out: str, log_name: str, path: str, options: Options) -> Option
             manifest = json.load(file)
         status = os.stat(path)
         if (manifest["size"] == status.st_size and manifest["mtime_ns"] == status.st_mtime_ns
-                and manifest["options"] == _options_json(options)
+                and manifest["options"] == _options_json(options) and manifest.get("version") == PAGE_VERSION
                 and os.path.isfile(os.path.join(out, page_name(log_name)))):
             row: Dict[str, Any] = manifest["row"]
             return row
@@ -106,7 +108,20 @@ def summary_row(log: Any, log_name: str) -> Dict[str, Any]:
         "duration": max(durations) if durations else None,
         "flight_time": total("flight_time"), "distance": total("distance"),
         "checks": _worst(log.checks()),
+        **_answer(log),
     }
+
+
+def _answer(log: Any) -> Dict[str, Any]:
+    """The log's overall verdict (its worst check's) and the first cause its
+    chain names ("no fault found" without one)."""
+    worst = max(_worst(log.checks()).values(), key=lambda v: VERDICT_RANK.get(v, 0), default=None)
+    causes = [row for row in log.diagnosis().to_pylist() if row["role"] == "cause"]
+    cause = "no fault found"
+    if causes:
+        first = causes[0]
+        cause = first["finding"].replace("_", " ") + ("" if first["instance"] is None else f" {first['instance']}")
+    return {"verdict": worst, "cause": cause}
 
 
 def _write_manifest(out: str, log_name: str, manifest: Dict[str, Any]) -> None:
@@ -128,7 +143,7 @@ def report_one(task: Task, on_bytes: Any, out: str, options: Options) -> Dict[st
         raise LogFailed("no DataFlash, MAVLink or ULog data") from None
     row = summary_row(written.log, log_name)
     _write_manifest(out, log_name, {"log": log_name, "size": status.st_size, "mtime_ns": status.st_mtime_ns,
-                                    "options": _options_json(options), "row": row})
+                                    "options": _options_json(options), "version": PAGE_VERSION, "row": row})
     return row
 
 

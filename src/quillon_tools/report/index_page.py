@@ -75,13 +75,14 @@ def _distance(metres: Optional[float]) -> Optional[str]:
 def index_page(rows: List[Dict[str, Any]]) -> str:
     checks = sorted({name for row in rows for name in row.get("checks", {})})
     head = "".join(f"<th>{html.escape(title)}</th>" for title in
-                   ["log", "start", "vehicle", "duration", "flight time", "distance", *checks])
+                   ["log", "start", "vehicle", "duration", "flight time", "distance", "verdict", "first cause",
+                    *checks])
     lines = []
     for row in rows:
         link = urllib.parse.quote(row.get("page", ""))
         if "error" in row:
             name = _cell(row["log"], css="failed")
-            rest = f'<td class="failed" colspan="{5 + len(checks)}">{_text(row["error"])}</td>'
+            rest = f'<td class="failed" colspan="{7 + len(checks)}">{_text(row["error"])}</td>'
         else:
             name = f'<td><a href="{html.escape(link, quote=True)}">{_text(row["log"])}</a></td>'
             start = row.get("start")
@@ -92,6 +93,8 @@ def index_page(rows: List[Dict[str, Any]]) -> str:
                 _cell(duration_text(row.get("duration")), row.get("duration") or ""),
                 _cell(duration_text(row.get("flight_time")), row.get("flight_time") or ""),
                 _cell(_distance(row.get("distance")), row.get("distance") or ""),
+                _cell(row.get("verdict"), VERDICT_SORT.get(row.get("verdict"), -1), row.get("verdict") or ""),
+                _cell(row.get("cause")),
                 *(_cell(row["checks"].get(c), VERDICT_SORT.get(row["checks"].get(c), -1),
                         row["checks"].get(c, "")) for c in checks),
             ])

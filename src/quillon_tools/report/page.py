@@ -17,7 +17,7 @@ from bokeh.settings import settings
 from ..analysis.instances import rows_where
 from ..export.terminal import visible
 from ..protocols import MAVLINK
-from .cards import verdict_cards, zoom_on_card_click
+from .cards import chain_card, verdict_cards, zoom_on_card_click
 from .csp import with_policy
 from .defaults_cache import cached_class_defaults
 from .header import header_div
@@ -98,6 +98,7 @@ def _page(log: Any, title: str, options: Options) -> str:
         vehicles.append(Vehicle(sysid, _vehicle_info(info, sysid), view, panel_series(view)))
     events = log.events
     checks = log.checks()
+    chain = log.diagnosis()
     track = log.track() if options.track else None
     modes, messages = log.modes, log.messages
 
@@ -120,6 +121,7 @@ def _page(log: Any, title: str, options: Options) -> str:
             extra.append(("system id", str(vehicle.sysid)))
         parts.append(header_div(heading, vehicle.info, extra))
         section: List[Optional[object]] = [
+            chain_card(_of_vehicle(chain, vehicle.sysid), _of_vehicle(checks, vehicle.sysid), f"{prefix}chain"),
             verdict_cards(_of_vehicle(checks, vehicle.sysid), f"{prefix}cards"),
             track_figure(_of_vehicle(track, vehicle.sysid), colours, TRACK_POINTS // share,
                          f"{prefix}track", axes, options.tiles),
@@ -138,7 +140,7 @@ def _page(log: Any, title: str, options: Options) -> str:
 
     document = Document()
     document.add_root(column(parts, sizing_mode="stretch_width", name="report"))
-    if checks is not None and checks.num_rows:
+    if (checks is not None and checks.num_rows) or chain.num_rows:
         zoom_on_card_click(document, x_range)
     # Bokeh's document checks only log warnings about the models; on a page
     # of many plots they cost about as much as writing it.
