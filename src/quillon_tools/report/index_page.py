@@ -93,7 +93,7 @@ def index_page(rows: List[Dict[str, Any]]) -> str:
                 _cell(duration_text(row.get("duration")), row.get("duration") or ""),
                 _cell(duration_text(row.get("flight_time")), row.get("flight_time") or ""),
                 _cell(_distance(row.get("distance")), row.get("distance") or ""),
-                _cell(row.get("verdict"), VERDICT_SORT.get(row.get("verdict"), -1), row.get("verdict") or ""),
+                _cell(row.get("verdict"), VERDICT_SORT.get(row.get("verdict") or "", -1), row.get("verdict") or ""),
                 _cell(row.get("cause")),
                 *(_cell(row["checks"].get(c), VERDICT_SORT.get(row["checks"].get(c), -1),
                         row["checks"].get(c, "")) for c in checks),
