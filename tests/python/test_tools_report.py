@@ -326,6 +326,15 @@ def test_what_happened_leads_the_page_and_the_index_gives_verdict_and_first_caus
     assert "<td>no fault found</td>" in rows["dive.bin.html"]
 
 
+def test_the_tuning_section_draws_the_spectrum_with_its_notch_or_says_why_not():
+    from test_tools_tuning import NOTCH_150, batch_sampler_log
+    page = build_report(read_log(batch_sampler_log(NOTCH_150), scaled=True), "notched")
+    assert "Gyro spectrum (before and after the filters, up to the Nyquist limit, 500 Hz)" in page
+    assert "Peaks: X 150 Hz, X 300 Hz (harmonic of 150 Hz)" in page and "BoxAnnotation" in page
+    plain = build_report(read_log((BUNDLED / "sub-4.1.0-dive.bin").read_bytes(), scaled=True), "dive")
+    assert "Gyro spectrum: " in plain and "Step response: " in plain
+
+
 def test_dense_markers_are_merged_per_time_bucket_with_their_counts():
     texts = 20_000
     packets = [format_packet(131, "MSG", "QZ", "TimeUS,Message")]

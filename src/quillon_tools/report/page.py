@@ -18,6 +18,7 @@ from ..analysis.instances import rows_where
 from ..export.terminal import visible
 from ..protocols import MAVLINK
 from .cards import chain_card, verdict_cards, zoom_on_card_click
+from .tuning import tuning_section
 from .csp import with_policy
 from .defaults_cache import cached_class_defaults
 from .header import header_div
@@ -130,6 +131,7 @@ def _page(log: Any, title: str, options: Options) -> str:
                             [(start / 1000.0, end / 1000.0) for start, end in vehicle.view.gaps()]),
         ]
         section += [panel_figure(p, x_range, buckets, f"{prefix}panel-{p.panel.key}", axes) for p in vehicle.panels]
+        section += tuning_section(log, prefix) or []
         params = log.params if vehicle.sysid is None or share == 1 else _vehicle_params(log, vehicle.sysid)
         section += [params_table(params, PARAM_ROWS // share, f"{prefix}params"),
                     messages_table(_of_vehicle(messages, vehicle.sysid), MESSAGE_ROWS // share,
@@ -174,13 +176,15 @@ def write_report(source: Any, out: str, title: str, options: Options = Options()
     from ..inputs import LogInput
     from ..log import detect_protocol, read_log_with_facts
     from ..signals import SIGNAL_MESSAGES
+    from ..tuning import TUNING_MESSAGES
 
     data = source if isinstance(source, LogInput) else LogInput(source)
     try:
-        # Only what the page draws (every signal) and checks is decoded, with
-        # the facts. The signals convert units themselves, scaled or not.
+        # Only what the page draws (every signal, the tuning answers) and
+        # checks is decoded, with the facts. The signals convert units
+        # themselves, scaled or not.
         protocol = detect_protocol(data)
-        log = read_log_with_facts(data, SIGNAL_MESSAGES.get(protocol or "", ()) + CHECKED_MESSAGES,
+        log = read_log_with_facts(data, SIGNAL_MESSAGES.get(protocol or "", ()) + CHECKED_MESSAGES + TUNING_MESSAGES,
                                   scaled=protocol != MAVLINK)
     finally:
         if data is not source:

@@ -13,5 +13,14 @@ from .sources import NoSpectrum
 from .spectrum import Spectrogram, Spectrum
 from .step_response import NoStepResponse, StepResponse
 
-__all__ = ["Coverage", "DefaultsUnknown", "FilterReview", "NoSpectrum", "NoStepResponse", "Peak",
+# Every message or topic the tuning answers may read, of any format: a log
+# read for its report selects these too.
+TUNING_MESSAGES = (
+    "ISBH", "ISBD", "GYR", "ACC", "IMU", "RATE", "PIDR", "PIDP", "PIDY", "FTN", "FTNS", "FTN1", "FTN2", "ESC",
+    "SCALED_IMU", "SCALED_IMU2", "SCALED_IMU3", "ESC_TELEMETRY_1_TO_4",
+    "sensor_accel", "sensor_combined", "sensor_gyro", "sensor_gyro_fft", "esc_status", "vehicle_angular_velocity",
+    "vehicle_attitude", "vehicle_rates_setpoint",
+)
+
+__all__ = ["TUNING_MESSAGES", "Coverage", "DefaultsUnknown", "FilterReview", "NoSpectrum", "NoStepResponse", "Peak",
            "RateTracking", "Spectrogram", "Spectrum", "StepResponse"]

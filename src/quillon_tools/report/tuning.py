@@ -1,0 +1,108 @@
+"""The report's tuning section: the gyro spectrum per axis (before and
+after the configured filters, the notch bands shaded, up to the Nyquist
+limit the data allow), the rate controller's step response per axis, and
+the parameters away from their recorded defaults. What the log cannot give
+is said in one line rather than drawn empty."""
+
+from __future__ import annotations
+
+import html
+from typing import Any, List, Optional
+
+import numpy
+from bokeh.models import ColumnDataSource
+from bokeh.models.annotations import BoxAnnotation
+from bokeh.models.widgets.tables import DataTable, TableColumn
+from bokeh.plotting import figure
+
+from ..tuning.panels import parameter_panel, spectrum_panel, step_panel
+from .markup import html_div
+
+AXIS_COLOURS = {"x": "#1f77b4", "y": "#ff7f0e", "z": "#2ca02c", "roll": "#1f77b4", "pitch": "#ff7f0e",
+                "yaw": "#2ca02c"}
+NOTCH_COLOUR = "#9467bd"
+CHANGED_ROWS = 200  # parameters away from their defaults shown at most
+
+
+def _spectrum(log: Any, name: str) -> List[Any]:
+    panel = spectrum_panel(log)
+    if panel.reason is not None:
+        return [html_div(f"<p>Gyro spectrum: {html.escape(panel.reason)}</p>")]
+    psd = panel.tables["psd"]
+    frequency = psd.column("frequency").to_numpy()
+    filtered = "after_x" in psd.column_names
+    title = (f"Gyro spectrum ({'before and after the filters, ' if filtered else ''}"
+             f"up to the Nyquist limit, {panel.facts['nyquist']:.0f} Hz)")
+    plot = figure(title=title, height=260, sizing_mode="stretch_width", y_axis_type="log",
+                  x_axis_label="Hz", y_axis_label=f"power spectral density (({panel.facts['unit']})²/Hz)",
+                  tools="pan,wheel_zoom,box_zoom,reset", name=name)
+    for axis in "xyz":
+        for stage, dash in (("before", "dashed"), ("after", "solid")) if filtered else (("", "solid"),):
+            column = f"{stage}_{axis}" if stage else axis
+            if column not in psd.column_names:
+                continue
+            power = psd.column(column).to_numpy()
+            shown = power > 0  # a log axis cannot place zero
+            plot.line(frequency[shown], power[shown], line_color=AXIS_COLOURS[axis], line_dash=dash,
+                      legend_label=f"{axis} {stage}".strip())
+    bands = panel.tables.get("bands")
+    for band in [] if bands is None else bands.to_pylist():
+        plot.add_layout(BoxAnnotation(left=band["low"], right=band["high"], fill_color=NOTCH_COLOUR,
+                                      fill_alpha=0.12, line_alpha=0))
+    plot.legend.click_policy = "hide"
+    plot.legend.label_text_font_size = "8pt"
+    peaks = [f"{p['axis'].upper()} {p['frequency']:.0f} Hz" + ("" if p["harmonic_of"] is None
+                                                                 else f" (harmonic of {p['harmonic_of']:.0f} Hz)")
+             for p in panel.tables["peaks"].to_pylist()]
+    lines = [f"Peaks: {', '.join(peaks)}"] if peaks else ["No peak stands above the noise."]
+    lines += panel.facts.get("filters", [])
+    notes = html_div("<p>" + "<br>".join(html.escape(line) for line in lines) + "</p>") if lines else None
+    return [plot] + ([notes] if notes is not None else [])
+
+
+def _step(log: Any, name: str) -> List[Any]:
+    panel = step_panel(log)
+    if panel.reason is not None:
+        return [html_div(f"<p>Step response: {html.escape(panel.reason)}</p>")]
+    step = panel.tables["step"]
+    plot = figure(title="Rate controller step response (from the logged target and rate)", height=240,
+                  sizing_mode="stretch_width", x_axis_label="s", y_axis_label="response to a unit step",
+                  tools="pan,wheel_zoom,box_zoom,reset", name=name)
+    axes = numpy.array(step.column("axis").to_pylist())
+    times, response = step.column("time").to_numpy(), step.column("response").to_numpy()
+    for axis in ("roll", "pitch", "yaw"):
+        facts = panel.facts.get(axis, {})
+        if "reason" in facts:
+            continue
+        label = axis + "".join(f", {key.replace('_', ' ')} {facts[key]:.3g}{unit}" for key, unit in
+                               (("rise_time", " s"), ("overshoot", " %")) if facts.get(key) is not None)
+        mine = axes == axis
+        plot.line(times[mine], response[mine], line_color=AXIS_COLOURS[axis], legend_label=label)
+    plot.legend.label_text_font_size = "8pt"
+    return [plot]
+
+
+def _changed_parameters(log: Any, name: str) -> List[Any]:
+    panel = parameter_panel(log)
+    if panel.reason is not None:
+        return [html_div(f"<p>Parameters away from their defaults: {html.escape(panel.reason)}</p>")]
+    table = panel.tables["parameters"]
+    rows = [row for row in table.to_pylist() if row["changed"]]
+    if not rows:
+        return [html_div("<p>Every parameter is at its recorded default.</p>")]
+    shown = rows[:CHANGED_ROWS]
+    source = ColumnDataSource({key: [row[key] for row in shown] for key in ("name", "value", "default")})
+    heading = html_div(f"<h3>Parameters away from their defaults ({len(rows)}"
+                       f"{f', the first {CHANGED_ROWS} shown' if len(rows) > CHANGED_ROWS else ''})</h3>")
+    return [heading, DataTable(source=source, height=min(320, 30 + 25 * len(shown)), sizing_mode="stretch_width",
+                               index_position=None, name=name,
+                               columns=[TableColumn(field=f, title=f) for f in ("name", "value", "default")])]
+
+
+def tuning_section(log: Any, prefix: str) -> Optional[List[Any]]:
+    """The section's parts, headed; None on a log of several vehicles,
+    whose spectra the tuning answers do not tell apart."""
+    if len(log._views()) > 1:
+        return None
+    return [html_div("<h3>Tuning</h3>"), *_spectrum(log, f"{prefix}spectrum"), *_step(log, f"{prefix}step"),
+            *_changed_parameters(log, f"{prefix}changed-params")]
