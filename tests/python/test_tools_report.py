@@ -331,6 +331,7 @@ def test_the_tuning_section_draws_the_spectrum_with_its_notch_or_says_why_not():
     page = build_report(read_log(batch_sampler_log(NOTCH_150), scaled=True), "notched")
     assert "Gyro spectrum (before and after the filters, up to the Nyquist limit, 500 Hz)" in page
     assert "Peaks: X 150 Hz, X 300 Hz (harmonic of 150 Hz)" in page and "BoxAnnotation" in page
+    assert "Gyro spectrogram (all axes, dB)" in page
     plain = build_report(read_log((BUNDLED / "sub-4.1.0-dive.bin").read_bytes(), scaled=True), "dive")
     assert "Gyro spectrum: " in plain and "Step response: " in plain
 

@@ -1,7 +1,8 @@
 """The report's tuning section: the gyro spectrum per axis (before and
 after the configured filters, the notch bands shaded, up to the Nyquist
-limit the data allow), the rate controller's step response per axis, and
-the parameters away from their recorded defaults. What the log cannot give
+limit the data allow) and its spectrogram, desired and actual body rates,
+the rate controller's step response per axis, and the parameters away from
+their recorded defaults. What the log cannot give
 is said in one line rather than drawn empty."""
 
 from __future__ import annotations
@@ -15,13 +16,19 @@ from bokeh.models.annotations import BoxAnnotation
 from bokeh.models.widgets.tables import DataTable, TableColumn
 from bokeh.plotting import figure
 
-from ..tuning.panels import parameter_panel, spectrum_panel, step_panel
+from ..tuning.panels import parameter_panel, rate_panel, spectrum_panel, step_panel
+from ..tuning.sources import NoSpectrum
 from .markup import html_div
+from .reduce import min_max
 
 AXIS_COLOURS = {"x": "#1f77b4", "y": "#ff7f0e", "z": "#2ca02c", "roll": "#1f77b4", "pitch": "#ff7f0e",
                 "yaw": "#2ca02c"}
 NOTCH_COLOUR = "#9467bd"
 CHANGED_ROWS = 200  # parameters away from their defaults shown at most
+# The spectrogram is drawn on a regular grid of at most this many columns
+# and rows; a column no window covers (a hole in the samples) stays empty.
+GRAM_COLUMNS, GRAM_ROWS = 400, 128
+RATE_BUCKETS = 1000  # points per rate line: min and max per bucket
 
 
 def _spectrum(log: Any, name: str) -> List[Any]:
@@ -58,6 +65,55 @@ def _spectrum(log: Any, name: str) -> List[Any]:
     lines += panel.facts.get("filters", [])
     notes = html_div("<p>" + "<br>".join(html.escape(line) for line in lines) + "</p>") if lines else None
     return [plot] + ([notes] if notes is not None else [])
+
+
+def _spectrogram(log: Any, name: str) -> List[Any]:
+    """The gyros' summed power over time and frequency, in dB."""
+    try:
+        gram = log.spectrogram("gyro")
+    except NoSpectrum:
+        return []  # the spectrum's line already says why
+    if gram.power.shape[2] < 2:
+        return []
+    power = gram.power.sum(axis=0)  # frequency x window
+    rows = numpy.linspace(0, len(gram.frequency) - 1, min(GRAM_ROWS, len(gram.frequency))).round().astype(int)
+    start, end = float(gram.times[0]), float(gram.times[-1])
+    columns = numpy.linspace(start, end, GRAM_COLUMNS)
+    nearest = numpy.clip(numpy.searchsorted(gram.times, columns), 1, len(gram.times) - 1)
+    nearest -= (columns - gram.times[nearest - 1]) < (gram.times[nearest] - columns)
+    reach = gram.nperseg / gram.rate * 1e6  # a window covers this long
+    with numpy.errstate(divide="ignore"):
+        image = 10 * numpy.log10(power[rows][:, nearest])
+    image[:, numpy.abs(gram.times[nearest] - columns) > reach] = numpy.nan
+    plot = figure(title="Gyro spectrogram (all axes, dB)", height=240, sizing_mode="stretch_width",
+                  x_axis_type="datetime", y_axis_label="Hz", tools="pan,wheel_zoom,box_zoom,reset", name=name)
+    plot.image(image=[image], x=start / 1000.0, y=0.0, dw=(end - start) / 1000.0, dh=gram.nyquist,
+               palette="Viridis256")
+    return [plot]
+
+
+def _rates(log: Any, name: str) -> List[Any]:
+    panel = rate_panel(log)
+    if panel.reason is not None:
+        return [html_div(f"<p>Rate tracking: {html.escape(panel.reason)}</p>")]
+    series, errors = panel.tables["series"], panel.tables["errors"].to_pylist()
+    plot = figure(title="Body rates: desired (dashed) and actual", height=240, sizing_mode="stretch_width",
+                  x_axis_type="datetime", y_axis_label="deg/s", tools="pan,wheel_zoom,box_zoom,reset", name=name)
+    axes = numpy.array(series.column("axis").to_pylist())
+    times = series.column("_time").cast("int64").to_numpy() / 1000.0
+    for axis in ("roll", "pitch", "yaw"):
+        mine = axes == axis
+        if not mine.any():
+            continue
+        for column, dash in (("desired", "dashed"), ("actual", "solid")):
+            x, y = min_max(times[mine], series.column(column).to_numpy()[mine], RATE_BUCKETS)
+            plot.line(x, y, line_color=AXIS_COLOURS[axis], line_dash=dash, legend_label=f"{axis} {column}")
+    plot.legend.click_policy = "hide"
+    plot.legend.label_text_font_size = "8pt"
+    said = "; ".join(f"{row['axis']} error RMS {row['rms_error']:.1f} deg/s" for row in errors
+                     if row.get("rms_error") is not None and row.get("mode") is None)
+    return [plot] + ([html_div(f"<p>{html.escape(said)} ({html.escape(str(panel.facts.get('phase')))})</p>")]
+                     if said else [])
 
 
 def _step(log: Any, name: str) -> List[Any]:
@@ -104,5 +160,6 @@ def tuning_section(log: Any, prefix: str) -> Optional[List[Any]]:
     whose spectra the tuning answers do not tell apart."""
     if len(log._views()) > 1:
         return None
-    return [html_div("<h3>Tuning</h3>"), *_spectrum(log, f"{prefix}spectrum"), *_step(log, f"{prefix}step"),
-            *_changed_parameters(log, f"{prefix}changed-params")]
+    return [html_div("<h3>Tuning</h3>"), *_spectrum(log, f"{prefix}spectrum"),
+            *_spectrogram(log, f"{prefix}spectrogram"), *_rates(log, f"{prefix}rates"),
+            *_step(log, f"{prefix}step"), *_changed_parameters(log, f"{prefix}changed-params")]
