@@ -14,7 +14,7 @@ import pyarrow
 from ..export.files import whole_file
 from ..export.terminal import name_text, visible
 from ..fleet.runner import Failed, LogFailed, Task, run_tasks
-from .common import DONE, SOME_FAILED, UNUSABLE, Console, silence_stdout
+from .common import DONE, SOME_FAILED, UNUSABLE, Console, find_and_tell, silence_stdout
 from .diagnose import chain_lines, chain_text
 
 COLUMNS = ("check", "verdict", "value", "limit", "unit", "detail")
@@ -54,14 +54,9 @@ def check(logs: List[str], console: Console, as_json: bool = False, jobs: Option
           out: Optional[str] = None, stdout: Optional[TextIO] = None) -> int:
     """Checks every log, one after another or `jobs` at a time, and shows
     each log's verdicts (or its failure) in the order the logs were given."""
-    from ..fleet.discovery import find_logs
 
     output = _Output(stdout or sys.stdout)
-    found = find_logs(logs)
-    for argument, reason in found.missing:
-        console.error(f"cannot read {argument!r}: {reason}")
-    for directory in found.empty:
-        console.warn(f"no log in {directory!r}")
+    found = find_and_tell(logs, console)
     checked: List[Tuple[str, pyarrow.Table]] = []  # (the log's name, its verdicts)
     unreadable = len(found.missing)
     ready: Dict[int, Tuple[Task, Any]] = {}

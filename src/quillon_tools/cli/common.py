@@ -77,6 +77,19 @@ def patterns_of(parser: argparse.ArgumentParser, types: Optional[str]) -> Option
     return patterns
 
 
+def find_and_tell(logs: List[str], console: Console) -> Any:
+    """The logs the arguments name (`fleet.discovery.find_logs`), having told
+    of each argument that cannot be read and each folder without a log."""
+    from ..fleet.discovery import find_logs
+
+    found = find_logs(logs)
+    for argument, reason in found.missing:
+        console.error(f"cannot read {argument!r}: {reason}")
+    for directory in found.empty:
+        console.warn(f"no log in {directory!r}")
+    return found
+
+
 def make_directory(directory: str, console: Console) -> bool:
     """Creates an output directory up front, so that a bad one fails before decoding."""
     try:

@@ -13,9 +13,8 @@ import pyarrow
 
 from ..export.terminal import visible
 from ..fleet.runner import Failed, LogFailed, Task, run_tasks
-from .common import DONE, SOME_FAILED, UNUSABLE, Console
+from .common import DONE, SOME_FAILED, UNUSABLE, Console, find_and_tell
 
-NO_FAULT = "no fault found"
 
 
 def diagnose_one(task: Task, on_bytes: Any = None) -> pyarrow.Table:
@@ -48,11 +47,11 @@ def chain_lines(log_name: str, table: pyarrow.Table, kind: Optional[str] = None)
 def chain_text(table: pyarrow.Table, failed: Sequence[str] = ()) -> str:
     """The chain as aligned lines under "what happened:"; "no fault found"
     without one, unless checks `failed`: then their verdicts stand alone."""
+    from ..diagnosis import without_chain
+
     rows = table.to_pylist()
-    if not rows and failed:
-        return f"what happened: no chain of faults found; failed checks: {', '.join(failed)} (below)\n"
     if not rows:
-        return f"what happened: {NO_FAULT}\n"
+        return f"what happened: {without_chain(failed)}\n"
     cells = [tuple(map(visible, (
         (f"{row['_sysid']}:" if "_sysid" in row else "") + ("" if row["flight"] is None else f"flight {row['flight']}"),
         row["role"], row["finding"] + ("" if row["instance"] is None else f" {row['instance']}"),
@@ -66,15 +65,11 @@ def chain_text(table: pyarrow.Table, failed: Sequence[str] = ()) -> str:
 def diagnose(logs: List[str], console: Console, as_json: bool = False, jobs: Optional[int] = None,
              stdout: Optional[TextIO] = None) -> int:
     """Prints each log's chain, in the order the logs were given."""
-    from ..fleet.discovery import find_logs
+    from ..diagnosis import without_chain
     from .check import _Output
 
     output = _Output(stdout or sys.stdout)
-    found = find_logs(logs)
-    for argument, reason in found.missing:
-        console.error(f"cannot read {argument!r}: {reason}")
-    for directory in found.empty:
-        console.warn(f"no log in {directory!r}")
+    found = find_and_tell(logs, console)
     failed = len(found.missing)
     done = 0
     ready: Dict[int, Any] = {}
@@ -94,7 +89,7 @@ def diagnose(logs: List[str], console: Console, as_json: bool = False, jobs: Opt
             if as_json:
                 lines = list(chain_lines(task.log.name, result))
                 output.write("".join(lines) if lines else json.dumps(
-                    {"_log": task.log.name, "finding": None, "detail": NO_FAULT}) + "\n")
+                    {"_log": task.log.name, "finding": None, "detail": without_chain(())}) + "\n")
             else:
                 output.write(f"== {visible(os.fspath(task.log.path))}\n{chain_text(result)}\n")
 

@@ -4,7 +4,7 @@ its time, the motor, IMU or GPS concerned, and one sentence of numbers."""
 
 from __future__ import annotations
 
-from typing import Any, Callable, List, Optional
+from typing import Any, Callable, List, Optional, Sequence
 
 import pyarrow
 import pyarrow.compute
@@ -28,6 +28,12 @@ from .vocabulary import FINDINGS, ROLES, Finding
 __all__ = ["diagnose", "FINDINGS", "ROLES", "DIAGNOSIS_SCHEMA", "NO_FAULT"]
 
 NO_FAULT = "no fault found"
+
+
+def without_chain(failed: Sequence[str]) -> str:
+    """What is said of a log without a chain: no fault, or, where checks
+    fail, that their verdicts stand alone."""
+    return f"no chain of faults found; failed checks: {', '.join(failed)} (below)" if failed else NO_FAULT
 DETECTORS: List[Callable[[Context], List[Finding]]] = [
     motor_failures, full_throttle_descents, attitude_findings, recorded, flight_marks, gps_losses,
     power_losses, failed_checks, motor_imbalance,

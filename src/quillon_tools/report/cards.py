@@ -18,6 +18,7 @@ from bokeh.document import Document
 from bokeh.models import CustomJS, Range1d
 from bokeh.models.widgets.markups import Div
 
+from ..diagnosis import without_chain
 from .markup import html_div
 
 from .series import time_ms
@@ -76,7 +77,6 @@ def _card(check: Dict[str, Any], moment: float) -> str:
 # A finding's button is coloured by its role in the chain.
 ROLE_CLASSES = {"cause": "fail", "contributing": "warn", "consequence": "skipped"}
 LINK_STYLE = ":host .card.link { width: 420px; }"
-NO_FAULT = "no fault found"
 
 
 def _link(link: Dict[str, Any], moment: float) -> str:
@@ -102,8 +102,7 @@ def chain_card(chain: Optional[pyarrow.Table], checks: Optional[pyarrow.Table], 
         body = f"<div class='cards'>{body}</div>"
     else:
         failed = [] if checks is None else [row["check"] for row in checks.to_pylist() if row["verdict"] == "fail"]
-        said = (f"no chain of faults found; failed checks: {', '.join(failed)} (below)" if failed else NO_FAULT)
-        body = f"<p>{html.escape(said)}</p>"
+        body = f"<p>{html.escape(without_chain(failed))}</p>"
     return html_div(f"<h3>What happened</h3>{body}", stylesheets=[STYLE + LINK_STYLE],
                     sizing_mode="stretch_width", name=name)
 

@@ -8,6 +8,7 @@ from typing import Any, Dict, List, Optional
 import numpy
 
 from ..formats.source import column, micros, numbers
+from .times import between
 
 PEAKS = 3  # peak_frequencies_x[0..2]
 
@@ -20,11 +21,7 @@ def firmware_peaks(view: Any, start: Optional[float] = None, end: Optional[float
         return {}
     table = view.first_instance(table)
     times = micros(table)
-    inside = numpy.ones(len(times), dtype=bool)
-    if start is not None:
-        inside &= times >= start
-    if end is not None:
-        inside &= times <= end
+    inside = between(times, start, end)
     found: Dict[str, List[float]] = {}
     for axis in "xyz":
         medians = []

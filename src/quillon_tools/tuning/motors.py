@@ -8,6 +8,7 @@ from typing import Any, List, Optional
 import numpy
 
 from ..formats.source import column, micros, numbers
+from .times import between
 
 # (message, RPM fields); an array field's items are named "field[i]".
 RPM_SOURCES = (
@@ -27,11 +28,7 @@ def motor_frequency(view: Any, start: Optional[float] = None, end: Optional[floa
         if table is None:
             continue
         times = micros(table)
-        inside = numpy.ones(len(times), dtype=bool)
-        if start is not None:
-            inside &= times >= start
-        if end is not None:
-            inside &= times <= end
+        inside = between(times, start, end)
         found: List[numpy.ndarray] = []
         for field in fields:
             data = column(table, field)

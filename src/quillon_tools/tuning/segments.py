@@ -8,6 +8,8 @@ from typing import List, NamedTuple, Optional, Tuple
 
 import numpy
 
+from .times import between
+
 # A step between timestamped samples this many times the typical one means
 # samples are missing there: the stretch is split, never bridged.
 HOLE_FACTOR = 1.5
@@ -51,11 +53,7 @@ class Segments(NamedTuple):
         step = 1e6 / self.rate
         for segment in self.segments:
             times = segment.start + numpy.arange(len(segment.values)) * step
-            inside = numpy.ones(len(times), dtype=bool)
-            if start is not None:
-                inside &= times >= start
-            if end is not None:
-                inside &= times <= end
+            inside = between(times, start, end)
             picked = numpy.flatnonzero(inside)
             if len(picked):
                 kept.append(Segment(float(times[picked[0]]), segment.values[picked[0]:picked[-1] + 1]))

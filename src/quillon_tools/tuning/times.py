@@ -11,6 +11,16 @@ import numpy
 _EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
 
 
+def between(times: numpy.ndarray, start: Optional[float], end: Optional[float]) -> numpy.ndarray:
+    """Which of `times` (microseconds) lie from `start` to `end`; either may be None."""
+    inside = numpy.ones(len(times), dtype=bool)
+    if start is not None:
+        inside &= times >= start
+    if end is not None:
+        inside &= times <= end
+    return inside
+
+
 def to_micros(value: Any) -> Optional[float]:
     """None; a number of microseconds; a datetime (naive means UTC), a
     pandas Timestamp or a numpy datetime64."""
