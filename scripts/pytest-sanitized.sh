@@ -58,17 +58,21 @@ ASAN_OPTIONS=$asan:detect_leaks=1 python -m pytest "$@" --module-only \
     --deselect tests/python/test_samples.py::test_repeated_decoding_does_not_grow_memory .
 # The type check, the multi-process fleet and Dask tests, the report's
 # (whose pages are Python work over logs decoded as everywhere else, as are
-# the reports of every PX4 sample), the hostile-input tests (terminal text,
-# pipes, file names and worker processes of the command line) and the
-# progress bar's on a terminal decode through the same paths as the others
-# and add only time under the sanitizers. The report's browser tests would
-# start Chromium with the preloaded runtimes. Files named on the command
-# line are collected whatever --ignore says, so the list is made here.
+# the reports of every PX4 sample), the answers drawn from decoded logs
+# (checks on every format, flights, diagnosis, tuning, golden outputs), the
+# hostile-input tests (terminal text, pipes, file names and worker
+# processes of the command line) and the progress bar's on a terminal
+# decode through the same paths as the others and add only time under the
+# sanitizers. The browser tests would start Chromium with the preloaded
+# runtimes. Files named on the command line are collected whatever
+# --ignore says, so the list is made here.
 product=()
 for test in test_tools_*.py; do
     case "$test" in
         test_tools_stubs.py | test_tools_fleet.py | test_tools_dask.py | test_tools_report.py | \
-            test_tools_report_browser.py | test_tools_hostile.py) ;;
+            test_tools_report_browser.py | test_tools_hostile.py | test_tools_checks_formats.py | \
+            test_tools_flights.py | test_tools_diagnosis.py | test_tools_tuning.py | test_tools_golden.py | \
+            test_tools_view*.py) ;;
         *) product+=("$test") ;;
     esac
 done

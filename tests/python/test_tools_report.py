@@ -336,6 +336,34 @@ def test_the_tuning_section_draws_the_spectrum_with_its_notch_or_says_why_not():
     assert "Gyro spectrum: " in plain and "Step response: " in plain
 
 
+def test_the_bokeh_shortcuts_write_the_same_document():
+    """The page is made with shortcuts through Bokeh's property lookups; the
+    document they write must be Bokeh's own, to the byte."""
+    from bokeh.document import Document
+
+    import quillon_tools.report.page as page
+    from quillon_tools.report.bokeh_shortcuts import bokeh_shortcuts
+
+    made = []
+    real = page.file_html
+    try:
+        page.file_html = lambda document, *rest, **named: made.append(document) or real(document, *rest, **named)
+        build_report(read_log(BUNDLED / "sub-4.1.1-dive.tlog"), "dive")
+    finally:
+        page.file_html = real
+
+    def written(document: Document) -> str:
+        serialized = document.to_json()
+        return json.dumps(getattr(serialized, "content", serialized), sort_keys=True,
+                          default=lambda buffer: base64.b64encode(bytes(getattr(buffer, "data", buffer))).decode())
+
+    assert made
+    for document in made:
+        plain = written(document)
+        with bokeh_shortcuts():
+            assert written(document) == plain
+
+
 def test_dense_markers_are_merged_per_time_bucket_with_their_counts():
     texts = 20_000
     packets = [format_packet(131, "MSG", "QZ", "TimeUS,Message")]

@@ -108,6 +108,13 @@ class Loaded:
         return picture[int(b["y"]):int(b["y"] + b["height"]), int(b["x"]):int(b["x"] + b["width"])]
 
 
+def colours(picture):
+    """How many distinct colours a picture has, counted over every fourth
+    pixel of every fourth row (a tall page holds millions)."""
+    pixels = picture[::4, ::4].reshape(-1, 3).astype(numpy.uint32)
+    return len(numpy.unique((pixels[:, 0] << 16) | (pixels[:, 1] << 8) | pixels[:, 2]))
+
+
 def coloured_pixels(picture):
     """Pixels of a saturated colour: lines, bands and markers, not axes or text."""
     spread = picture.max(axis=2).astype(int) - picture.min(axis=2)
@@ -121,7 +128,7 @@ def test_report_of_a_sample_draws_every_panel_offline_and_links_their_time(brows
     loaded = Loaded(browser, out)
     page = loaded.page
     picture = loaded.picture()
-    assert len(numpy.unique(picture.reshape(-1, 3), axis=0)) > 50  # not blank
+    assert colours(picture) > 50  # not blank
     for panel in EXPECTED[name]:
         assert loaded.box(panel) is not None, panel
         assert coloured_pixels(loaded.crop(picture, panel)) > 40, f"{panel} is not drawn"

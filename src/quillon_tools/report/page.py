@@ -20,7 +20,7 @@ from ..protocols import MAVLINK
 from .cards import chain_card, verdict_cards, zoom_on_card_click
 from .tuning import tuning_section
 from .csp import with_policy
-from .defaults_cache import cached_class_defaults
+from .bokeh_shortcuts import bokeh_shortcuts
 from .header import header_div
 from .markup import html_div
 from .panels import panel_figure
@@ -87,7 +87,7 @@ def build_report(log: Any, title: str, options: Options = Options()) -> str:
     The title shows control characters, and the bytes of a file name that
     are not UTF-8, as visible escapes."""
     title = visible(title, backslash=False)
-    with cached_class_defaults():
+    with bokeh_shortcuts():
         return _page(log, title, options)
 
 

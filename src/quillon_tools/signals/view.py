@@ -4,7 +4,7 @@ from the first of its format's sources the log has."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Optional, Set, Tuple
+from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
 import numpy
 import pyarrow
@@ -51,6 +51,7 @@ class View:
         self._identity: Any = None
         self._gaps: Optional[List[Gap]] = None
         self._channels: Dict[str, List[Channel]] = {}
+        self._derived: Dict[str, Any] = {}
 
     # Tables -------------------------------------------------------------------
 
@@ -73,6 +74,14 @@ class View:
         if self.protocol == MAVLINK:
             table = mavlink.vehicle_rows(message, table, self.components)
         return table if table.num_rows else None
+
+    def derived(self, key: str, build: Callable[[], Any]) -> Any:
+        """A value worked out from this vehicle's tables, built once: the
+        answers that several questions share (such as the body rates that
+        rate tracking and each axis's step response read)."""
+        if key not in self._derived:
+            self._derived[key] = build()
+        return self._derived[key]
 
     def times(self, message: str) -> numpy.ndarray:
         """`_time` of a message's rows as float64 microseconds, worked out once."""
@@ -196,9 +205,19 @@ class View:
             return numpy.empty(0), numpy.empty(0)
         if instance is None:
             instance = self.instances(name)[0]
-        times = [p.times[p.instances == instance] for p in parts]
-        values = [p.values[p.instances == instance] for p in parts]
-        return numpy.concatenate(times), numpy.concatenate(values)
+        key = f"series {name} {instance}"
+        if key not in self._derived:
+            times, values = [], []
+            for part in parts:
+                mine = part.instances == instance
+                every = bool(mine.all())
+                times.append(part.times if every else part.times[mine])
+                values.append(part.values if every else part.values[mine])
+            found = (times[0], values[0]) if len(parts) == 1 else (numpy.concatenate(times), numpy.concatenate(values))
+            for array in found:  # shared by every caller (and the parts): read only
+                array.flags.writeable = False
+            self._derived[key] = found
+        return self._derived[key]  # type: ignore[no-any-return]
 
     def broken(self, name: str) -> List[Tuple[str, int, numpy.ndarray]]:
         """(message, instance, times) of the rows of quantity `name` whose

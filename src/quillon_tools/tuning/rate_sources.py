@@ -89,8 +89,11 @@ def _series(view: Any, spec: Field) -> Optional[Series]:
         if own is not None and stamp is not None:
             times = times + (own - stamp)
     keep = numpy.isfinite(times) & numpy.isfinite(values)
-    order = numpy.argsort(times[keep], kind="stable")
-    return Series(times[keep][order], values[keep][order] * scale)
+    times, values = times[keep], values[keep] * scale
+    if len(times) > 1 and bool((numpy.diff(times) < 0).any()):
+        order = numpy.argsort(times, kind="stable")
+        times, values = times[order], values[order]
+    return Series(times, values)
 
 
 def _to_degrees(unit: str) -> Optional[float]:
@@ -101,7 +104,11 @@ def _to_degrees(unit: str) -> Optional[float]:
 
 def axis_rates(view: Any) -> List[AxisRates]:
     """The axes of the first source the log has (an axis whose columns are
-    missing or in an unknown unit is left out)."""
+    missing or in an unknown unit is left out), read once per vehicle."""
+    return view.derived("axis rates", lambda: _axis_rates(view))  # type: ignore[no-any-return]
+
+
+def _axis_rates(view: Any) -> List[AxisRates]:
     for option in RATE_SOURCES.get(view.protocol, ()):
         found = []
         for axis, pair in option.items():
