@@ -7,6 +7,7 @@ import sys
 from typing import List, Optional
 
 from .cli import dump
+from .cli.common import as_command
 from .cli.main import SUBCOMMANDS
 from .cli.main import main as quillon
 
@@ -19,4 +20,4 @@ def main(argv: Optional[List[str]] = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(as_command(main))

@@ -243,8 +243,40 @@ def test_progress_bar_appears_only_on_a_terminal(tmp_path):
     assert b"long.bin" in shown and b"B/s" in shown
 
 
-def test_console_script_runs_main():
-    scripts = metadata.entry_points(group="console_scripts")
-    (script,) = [s for s in scripts if s.name == "quillon-dump"]
-    from quillon_tools.cli.dump import main
-    assert script.load() is main
+def test_console_scripts_run_the_commands():
+    scripts = {s.name: s for s in metadata.entry_points(group="console_scripts")}
+    from quillon_tools.cli import dump, main
+    assert scripts["quillon-dump"].load() is dump.command and scripts["quillon"].load() is main.command
+
+
+# Modules a command loads only where it needs them: plotting for the report,
+# signal processing for tuning, and pandas and Dask never.
+HEAVY = ("pandas", "dask", "bokeh", "scipy", "matplotlib")
+LOADED = """
+import runpy, sys
+sys.argv = ["quillon", *sys.argv[1:]]
+try:
+    runpy.run_module("quillon_tools", run_name="__main__", alter_sys=True)
+except SystemExit:
+    pass
+sys.stdout.flush()
+print("LOADED", *sorted(m for m in {HEAVY!r} if m in sys.modules), file=sys.stderr)
+"""
+
+
+@pytest.mark.parametrize("args", [["--version"], ["summary", DEMO], ["info", DEMO], ["check", DEMO],
+                                  ["dump", "--type", "ATT", DEMO], ["report", DEMO, "-o", "{out}"]])
+def test_a_command_loads_only_what_it_needs(args, tmp_path):
+    """And a program that runs a command's main itself keeps its pandas."""
+    pytest.importorskip("pandas")
+    argv = [str(a).replace("{out}", str(tmp_path / "page.html")) for a in args]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", LOADED.replace("{HEAVY!r}", repr(HEAVY)), *argv],
+                          capture_output=True, text=True, env=env, timeout=300)
+    loaded = done.stderr.rpartition("LOADED")[2].split()
+    assert loaded == (["bokeh", "scipy"] if args[0] == "report" else []), done.stderr
+    assert done.stdout.strip()
+
+    from quillon_tools.cli.main import main
+    assert main(["summary", str(DEMO)]) == 0
+    assert read_log(DEMO)["ATT"].to_pandas().shape[0]

@@ -4,6 +4,8 @@ options that mean the same everywhere, and how failures end a command."""
 from __future__ import annotations
 
 import argparse
+import importlib.abc
+import importlib.machinery
 import os
 import sys
 from typing import Any, Callable, List, Optional
@@ -133,3 +135,32 @@ def silence_stdout() -> None:
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, sys.stdout.fileno())
     os.close(devnull)
+
+
+class _WithoutPandas(importlib.abc.MetaPathFinder, importlib.abc.Loader):
+    """Finds pandas, whose import then fails: code that asks whether pandas
+    is installed (Bokeh does) is told yes and goes on; code that imports
+    it (pyarrow does) does without."""
+
+    def find_spec(self, name: str, path: Any = None, target: Any = None) -> Any:
+        if name.partition(".")[0] != "pandas":
+            return None
+        return importlib.machinery.ModuleSpec(name, self)
+
+    def create_module(self, spec: Any) -> None:
+        raise ImportError("the quillon command does without pandas", name=spec.name)
+
+    def exec_module(self, module: Any) -> None:  # never reached: create_module refuses
+        raise ImportError("the quillon command does without pandas", name=module.__name__)
+
+
+def as_command(main: Callable[[], int]) -> int:
+    """Runs `main` as the process's own command. pyarrow imports pandas,
+    when it is installed, at the first array it makes, only to ask whether
+    the values are pandas objects: a third of a second of every command's
+    start, for nothing, as no command hands data to pandas. So a command's
+    process imports no pandas. A program that calls a command's `main`
+    itself keeps its pandas."""
+    if "pandas" not in sys.modules:
+        sys.meta_path.insert(0, _WithoutPandas())
+    return main()

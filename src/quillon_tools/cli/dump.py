@@ -8,8 +8,8 @@ import argparse
 import sys
 from typing import List, Optional
 
-from . import actions
-from .common import UNUSABLE, Console, add_jobs, add_scaled, add_type, make_directory, patterns_of, run_guarded
+from .common import (UNUSABLE, Console, add_jobs, add_scaled, add_type, as_command, make_directory, patterns_of,
+                     run_guarded)
 
 PROG = "quillon-dump"
 
@@ -50,6 +50,8 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Optional[List[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    from . import actions  # after parsing: --help and --version need no decoder
+
     if args.parquet is None:
         if len(args.logs) > 1:
             parser.error("only --parquet takes more than one LOG")
@@ -81,5 +83,10 @@ def main(argv: Optional[List[str]] = None) -> int:
     return run_guarded(console, request.log, work)
 
 
+def command() -> int:
+    """The `quillon-dump` command."""
+    return as_command(main)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(command())

@@ -7,9 +7,8 @@ import argparse
 import sys
 from typing import Callable, Dict, List, NamedTuple, Optional
 
-from . import actions
-from .common import (UNUSABLE, Console, add_jobs, add_scaled, add_type, make_directory, patterns_of, positive,
-                     run_guarded)
+from .common import (UNUSABLE, Console, add_jobs, add_scaled, add_type, as_command, make_directory, patterns_of,
+                     positive, run_guarded)
 
 PROG = "quillon"
 
@@ -248,6 +247,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     command = args.command
+    from . import actions  # after parsing: --help and --version need no decoder
+
     patterns = patterns_of(parser, getattr(args, "types", None))
     console = Console(PROG)
     if command == "convert":
@@ -318,5 +319,10 @@ def main(argv: Optional[List[str]] = None) -> int:
     return run_guarded(console, args.log, lambda: actions.facts(command, request, console))
 
 
+def command() -> int:
+    """The `quillon` command."""
+    return as_command(main)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(command())
