@@ -609,6 +609,23 @@ class Log(Mapping[str, pyarrow.Table]):
                 tables.extend((f"{key}[{v}]", of_instances(self._tables[key], field, {v})) for v in values)
         return merge_tables(tables, added_columns(self._protocol), tolerance)
 
+    def evaluate(self, expression: str, sysid: Optional[int] = None) -> pyarrow.Table:
+        """`_time` and `value` of an expression over fields and signals, on
+        the rows of the first name's table; each other table gives its latest
+        row at or before (as `merge` lines them up). Names are signals
+        (`battery.voltage`, instance `battery.voltage[1]`) or fields
+        (`ATT.Roll`, instance `VIBE[1].VibeX`, array item `q[0]`); with
+        numbers, + - * / ** %, comparisons (1 or 0) and the functions of
+        `quillon_tools.expressions.FUNCTIONS`. Nothing in it runs as
+        Python. Raises `ExpressionError` (a ValueError) with the reason.
+
+            log.evaluate("ATT.DesRoll - ATT.Roll")
+            log.evaluate("sqrt(VIBE[0].VibeX**2 + VIBE[0].VibeY**2)")
+        """
+        from .expressions import evaluate
+
+        return evaluate(self, expression, sysid)
+
     def spectrum(self, signal: str = "gyro", instance: Optional[int] = None, start: Any = None, end: Any = None,
                  sysid: Optional[int] = None, filtered: bool = False, max_frequency: Optional[float] = None,
                  nperseg: Optional[int] = None) -> Any:

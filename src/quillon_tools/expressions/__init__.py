@@ -1,0 +1,8 @@
+"""Expressions over a log's fields and signals, such as `ATT.DesRoll - ATT.Roll`
+or `sqrt(VIBE[0].VibeX**2 + VIBE[0].VibeY**2)`: read against a short list
+of what they may say, never run as Python (see `Log.evaluate`)."""
+
+from .evaluate import evaluate
+from .grammar import FUNCTIONS, ExpressionError, parse
+
+__all__ = ["evaluate", "parse", "ExpressionError", "FUNCTIONS"]
