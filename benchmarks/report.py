@@ -87,14 +87,20 @@ def draw_seconds(page: Path, runs: int) -> float:
     return statistics.median(times)
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+def size_and_runs(description: str) -> argparse.Namespace:
+    """--size-mb of the repeated log and --runs (--quick: 20 MB, 1 run)."""
+    parser = argparse.ArgumentParser(description=description, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--size-mb", type=float, default=100)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--quick", action="store_true")
     args = parser.parse_args()
     if args.quick:
         args.size_mb, args.runs = 20, 1
+    return args
+
+
+def main() -> None:
+    args = size_and_runs(__doc__)
 
     from quillon_tools import read_log
     from quillon_tools.report.page import Options, write_report

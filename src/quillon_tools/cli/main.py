@@ -1,5 +1,5 @@
 """quillon: one subcommand per job (dump, summary, params, messages, modes,
-info, events, track, convert, check, diagnose, report, spectrum)."""
+info, events, track, convert, check, diagnose, report, spectrum, view)."""
 
 from __future__ import annotations
 
@@ -113,6 +113,16 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
         "are too slow or too few is an error saying why.",
         "quillon spectrum flight.bin\n"
         "  quillon spectrum --signal accel --filters flight.bin -o accel.parquet"),
+    "view": Subcommand(
+        "explore a log, or a folder of logs, in the browser",
+        "Start a local web server and open the browser on it: a log's page shows what "
+        "its report shows, and plots any field of any message in its unit, the server "
+        "re-sampling each line to the screen as the plots zoom; a folder's page lists its "
+        "logs with date, vehicle and duration. It listens on 127.0.0.1 unless --host says "
+        "otherwise; Ctrl-C stops it. Needs Bokeh: pip install 'quillon[report]'.",
+        "quillon view flight.bin\n"
+        "  quillon view flights/ --port 5006\n"
+        "  quillon view flights/ --host 0.0.0.0 --no-browser"),
 }
 
 
@@ -234,12 +244,20 @@ def _spectrum_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("-o", "--out", metavar="FILE", help="write the spectrum to FILE.parquet or FILE.csv")
 
 
+def _view_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("log", metavar="LOG|DIR", help="a log, or a directory searched for logs")
+    parser.add_argument("--port", type=int, default=0, metavar="N", help="the port (default: a free one)")
+    parser.add_argument("--host", default="127.0.0.1", metavar="H",
+                        help="the address to listen on (default: 127.0.0.1, this machine alone)")
+    parser.add_argument("--no-browser", dest="browser", action="store_false", help="do not open a browser")
+
+
 _ADD_OPTIONS: Dict[str, Callable[[argparse.ArgumentParser], None]] = {
     "dump": _dump_options, "summary": _summary_options, "params": _params_options,
     "messages": _one_log, "modes": _one_log, "convert": _convert_options,
     "info": _info_options, "events": _one_log, "track": _track_options,
     "check": _check_options, "diagnose": _diagnose_options,
-    "report": _report_options, "spectrum": _spectrum_options,
+    "report": _report_options, "spectrum": _spectrum_options, "view": _view_options,
 }
 
 
@@ -277,6 +295,10 @@ def main(argv: Optional[List[str]] = None) -> int:
         from . import report
 
         return report.run(parser, args, console)
+    if command == "view":
+        from . import view
+
+        return view.run(parser, args, console)
     if command == "spectrum":
         if args.out is not None and not args.out.lower().endswith((".parquet", ".csv")):
             parser.error("-o/--out must name a .parquet or .csv file")

@@ -2,7 +2,7 @@
 or `sqrt(VIBE[0].VibeX**2 + VIBE[0].VibeY**2)`: read against a short list
 of what they may say, never run as Python (see `Log.evaluate`)."""
 
-from .evaluate import evaluate
-from .grammar import FUNCTIONS, ExpressionError, parse
+from .evaluate import compute, evaluate
+from .grammar import FUNCTIONS, ExpressionError, Reference, parse, references
 
-__all__ = ["evaluate", "parse", "ExpressionError", "FUNCTIONS"]
+__all__ = ["evaluate", "compute", "parse", "references", "Reference", "ExpressionError", "FUNCTIONS"]

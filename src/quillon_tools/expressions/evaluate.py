@@ -52,17 +52,25 @@ def evaluate(log: Any, text: str, sysid: Optional[int] = None) -> pyarrow.Table:
             if found is None:
                 raise ExpressionError(f"{reference.text} is not a number")
             values[reference] = found
-    with numpy.errstate(all="ignore"):
-        result = numpy.broadcast_to(_compute(tree, values), (lined.num_rows,)).astype(numpy.float64)
+    result = compute(tree, values, lined.num_rows)
     return pyarrow.table({"_time": lined.column("_time"), VALUE: pyarrow.array(result, pyarrow.float64())})
 
 
-def _compute(node: Node, values: Dict[Reference, numpy.ndarray]) -> Any:
+def compute(tree: Node, values: Dict[Reference, numpy.ndarray], rows: int) -> numpy.ndarray:
+    """`tree` over the lined-up `values` of its names: float64, `rows` long
+    (NaN where a value is unknown, or none: a root of a negative number)."""
+    with numpy.errstate(all="ignore"):
+        result = numpy.broadcast_to(_computed(tree, values), (rows,)).astype(numpy.float64)
+    result[~numpy.isfinite(result)] = numpy.nan
+    return result
+
+
+def _computed(node: Node, values: Dict[Reference, numpy.ndarray]) -> Any:
     if isinstance(node, float):
         return node
     if isinstance(node, Reference):
         return values[node]
-    found = node.function(*(_compute(argument, values) for argument in node.arguments))
+    found = node.function(*(_computed(argument, values) for argument in node.arguments))
     return found.astype(numpy.float64) if isinstance(found, numpy.ndarray) and found.dtype == bool else found
 
 

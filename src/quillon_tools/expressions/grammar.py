@@ -20,7 +20,7 @@ FUNCTIONS: Dict[str, Tuple[Callable[..., numpy.ndarray], int]] = {
     "log10": (numpy.log10, 1), "sin": (numpy.sin, 1), "cos": (numpy.cos, 1), "tan": (numpy.tan, 1),
     "asin": (numpy.arcsin, 1), "acos": (numpy.arccos, 1), "atan": (numpy.arctan, 1),
     "degrees": (numpy.degrees, 1), "radians": (numpy.radians, 1), "floor": (numpy.floor, 1),
-    "ceil": (numpy.ceil, 1), "sign": (numpy.sign, 1),
+    "ceil": (numpy.ceil, 1), "round": (numpy.round, 1), "sign": (numpy.sign, 1),
     "atan2": (numpy.arctan2, 2), "hypot": (numpy.hypot, 2), "min": (numpy.fmin, 2), "max": (numpy.fmax, 2),
 }
 OPERATORS: Dict[type, Callable[[numpy.ndarray, numpy.ndarray], numpy.ndarray]] = {

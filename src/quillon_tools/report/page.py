@@ -5,12 +5,14 @@ access. On a MAVLink log of several vehicles, one section per vehicle."""
 from __future__ import annotations
 
 import os
-from typing import Any, Dict, List, NamedTuple, Optional, Tuple
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
 
 import pyarrow
 from bokeh.document import Document
 from bokeh.embed import file_html
 from bokeh.layouts import column
+from bokeh.models import Range1d
+from bokeh.models.plots import Plot
 from bokeh.resources import INLINE
 from bokeh.settings import settings
 
@@ -91,59 +93,22 @@ def build_report(log: Any, title: str, options: Options = Options()) -> str:
         return _page(log, title, options)
 
 
+class Parts(NamedTuple):
+    """What a page is made of, before it is written: its blocks in order,
+    the time range every plot shares, and each panel's plot with its lines."""
+    roots: List[Any]
+    x_range: Range1d
+    panels: List[Tuple[PanelData, Plot]]
+    cards: bool  # the page has cards that zoom the plots when clicked
+    axes: AxisModels  # the models its plots share, for plots added to it
+
+
 def _page(log: Any, title: str, options: Options) -> str:
-    info = log.info
-    vehicles = []
-    for sysid in _vehicle_ids(log, info):
-        view = log._view(sysid)
-        vehicles.append(Vehicle(sysid, _vehicle_info(info, sysid), view, panel_series(view)))
-    events = log.events
-    checks = log.checks()
-    chain = log.diagnosis()
-    track = log.track() if options.track else None
-    modes, messages = log.modes, log.messages
-
-    times = [s.x for v in vehicles for p in v.panels for s in p.series]
-    times += [time_ms(t.column("_time")) for t in (modes, events, messages) if t is not None and t.num_rows]
-    start, end = span_of(times)
-    x_range = time_range(start or 0.0, end or 0.0)
-    lines = max(1, sum(len(p.series) for v in vehicles for p in v.panels))
-    buckets = max(MIN_BUCKETS, min(MAX_BUCKETS, POINT_BUDGET // (2 * lines)))
-    share = len(vehicles)
-
-    parts: List[Any] = []
-    axes = AxisModels()
-    for vehicle in vehicles:
-        prefix = "" if share == 1 else f"v{vehicle.sysid}-"
-        colours = ModeColours()
-        heading = title if share == 1 else f"{title}: vehicle {vehicle.sysid}"
-        extra: List[Tuple[str, str]] = []
-        if vehicle.sysid is not None:
-            extra.append(("system id", str(vehicle.sysid)))
-        parts.append(header_div(heading, vehicle.info, extra))
-        section: List[Optional[object]] = [
-            chain_card(_of_vehicle(chain, vehicle.sysid), _of_vehicle(checks, vehicle.sysid), f"{prefix}chain"),
-            verdict_cards(_of_vehicle(checks, vehicle.sysid), f"{prefix}cards"),
-            track_figure(_of_vehicle(track, vehicle.sysid), colours, TRACK_POINTS // share,
-                         f"{prefix}track", axes, options.tiles),
-            timeline_figure(x_range, _of_vehicle(modes, vehicle.sysid), _of_vehicle(events, vehicle.sysid),
-                            _of_vehicle(messages, vehicle.sysid), colours, f"{prefix}timeline", axes,
-                            [(start / 1000.0, end / 1000.0) for start, end in vehicle.view.gaps()]),
-        ]
-        section += [panel_figure(p, x_range, buckets, f"{prefix}panel-{p.panel.key}", axes) for p in vehicle.panels]
-        section += tuning_section(log, prefix) or []
-        params = log.params if vehicle.sysid is None or share == 1 else _vehicle_params(log, vehicle.sysid)
-        section += [params_table(params, PARAM_ROWS // share, f"{prefix}params"),
-                    messages_table(_of_vehicle(messages, vehicle.sysid), MESSAGE_ROWS // share,
-                                   f"{prefix}messages")]
-        parts += [part for part in section if part is not None]
-    if len(parts) == len(vehicles):
-        parts.append(html_div("The log holds nothing this report can show."))
-
+    parts = page_parts(log, title, options)
     document = Document()
-    document.add_root(column(parts, sizing_mode="stretch_width", name="report"))
-    if (checks is not None and checks.num_rows) or chain.num_rows:
-        zoom_on_card_click(document, x_range)
+    document.add_root(column(parts.roots, sizing_mode="stretch_width", name="report"))
+    if parts.cards:
+        zoom_on_card_click(document, parts.x_range)
     # Bokeh's document checks only log warnings about the models; on a page
     # of many plots they cost about as much as writing it.
     validation = settings.perform_document_validation
@@ -153,6 +118,86 @@ def _page(log: Any, title: str, options: Options) -> str:
     finally:
         validation.unset_value()
     return with_policy(page, [tile_origin(options.tiles)] if options.tiles else [])
+
+
+class Later(NamedTuple):
+    """Blocks of a page made when asked for: what a page served live shows
+    once its plots are up (the chain, the checks, the track, the tuning
+    section, the tables)."""
+    make: Callable[[], List[Any]]
+
+
+def page_parts(log: Any, title: str, options: Options = Options(), buckets: Optional[int] = None,
+               later: bool = False) -> Parts:
+    """The blocks of the page of `log`, every text escaped; `buckets` bounds
+    the points of each line (by default the page's share of its budget).
+    With `later`, the answers are `Later` blocks, made when they are asked
+    for; `cards` is then True."""
+    info = log.info
+    vehicles = []
+    for sysid in _vehicle_ids(log, info):
+        view = log._view(sysid)
+        # Worked out once per log: the pages of every session that shows it share the lines.
+        panels = log._cache(f"panels-{sysid}", lambda view=view: panel_series(view))
+        vehicles.append(Vehicle(sysid, _vehicle_info(info, sysid), view, panels))
+    events = log.events
+    modes, messages = log.modes, log.messages
+
+    times = [s.x for v in vehicles for p in v.panels for s in p.series]
+    times += [time_ms(t.column("_time")) for t in (modes, events, messages) if t is not None and t.num_rows]
+    start, end = span_of(times)
+    x_range = time_range(start or 0.0, end or 0.0)
+    lines = max(1, sum(len(p.series) for v in vehicles for p in v.panels))
+    if buckets is None:
+        buckets = max(MIN_BUCKETS, min(MAX_BUCKETS, POINT_BUDGET // (2 * lines)))
+    share = len(vehicles)
+
+    def block(make: Callable[..., Any], *arguments: Any) -> List[Any]:
+        """The blocks `make(*arguments)` gives (one, a list, or None), or a Later of them."""
+        def made() -> List[Any]:
+            found = make(*arguments)
+            return [part for part in (found if isinstance(found, list) else [found]) if part is not None]
+        return [Later(made)] if later else made()
+
+    def answers(sysid: Optional[int], prefix: str) -> List[Any]:
+        checks = _of_vehicle(log.checks(), sysid)
+        return [chain_card(_of_vehicle(log.diagnosis(), sysid), checks, f"{prefix}chain"),
+                verdict_cards(checks, f"{prefix}cards")]
+
+    def track(sysid: Optional[int], prefix: str, colours: ModeColours) -> Any:
+        return track_figure(_of_vehicle(log.track(), sysid) if options.track else None, colours,
+                            TRACK_POINTS // share, f"{prefix}track", axes, options.tiles)
+
+    def tables(sysid: Optional[int], prefix: str) -> List[Any]:
+        params = log.params if sysid is None or share == 1 else _vehicle_params(log, sysid)
+        return [params_table(params, PARAM_ROWS // share, f"{prefix}params"),
+                messages_table(_of_vehicle(messages, sysid), MESSAGE_ROWS // share, f"{prefix}messages")]
+
+    parts: List[Any] = []
+    drawn: List[Tuple[PanelData, Plot]] = []
+    axes = AxisModels()
+    for vehicle in vehicles:
+        sysid = vehicle.sysid
+        prefix = "" if share == 1 else f"v{sysid}-"
+        colours = ModeColours()  # the track's and the timeline's, so a mode has one colour
+        heading = title if share == 1 else f"{title}: vehicle {sysid}"
+        extra: List[Tuple[str, str]] = []
+        if sysid is not None:
+            extra.append(("system id", str(sysid)))
+        parts.append(header_div(heading, vehicle.info, extra))
+        section: List[Any] = block(answers, sysid, prefix) + block(track, sysid, prefix, colours)
+        section.append(timeline_figure(x_range, _of_vehicle(modes, sysid), _of_vehicle(events, sysid),
+                                       _of_vehicle(messages, sysid), colours, f"{prefix}timeline", axes,
+                                       [(start / 1000.0, end / 1000.0) for start, end in vehicle.view.gaps()]))
+        for data in vehicle.panels:
+            drawn.append((data, panel_figure(data, x_range, buckets, f"{prefix}panel-{data.panel.key}", axes)))
+            section.append(drawn[-1][1])
+        section += block(tuning_section, log, prefix) + block(tables, sysid, prefix)
+        parts += [part for part in section if part is not None]
+    if len(parts) == len(vehicles):
+        parts.append(html_div("The log holds nothing this report can show."))
+    cards = later or bool(log.checks().num_rows or log.diagnosis().num_rows)
+    return Parts(parts, x_range, drawn, cards, axes)
 
 
 def _vehicle_params(log: Any, sysid: int) -> Dict[str, float]:
@@ -168,10 +213,10 @@ class Written(NamedTuple):
     log: Any  # the Log it shows
 
 
-def write_report(source: Any, out: str, title: str, options: Options = Options()) -> Written:
-    """Reads the log `source` (a path or a binary file) and writes its
-    report to `out`, whole or not at all. Raises NoPackets when the log
-    holds no DataFlash, MAVLink or ULog data."""
+def read_for_report(source: Any, title: str, tuning: bool = True) -> Any:
+    """The log `source` (a path or a binary file) read for its report, or
+    (without `tuning`) for its checks and chain alone. Raises NoPackets
+    when it holds no DataFlash, MAVLink or ULog data."""
     from ..checks.data import CHECKED_MESSAGES
     from ..inputs import LogInput
     from ..log import detect_protocol, read_log_with_facts
@@ -184,13 +229,21 @@ def write_report(source: Any, out: str, title: str, options: Options = Options()
         # checks is decoded, with the facts. The signals convert units
         # themselves, scaled or not.
         protocol = detect_protocol(data)
-        log = read_log_with_facts(data, SIGNAL_MESSAGES.get(protocol or "", ()) + CHECKED_MESSAGES + TUNING_MESSAGES,
-                                  scaled=protocol != MAVLINK)
+        log = read_log_with_facts(data, SIGNAL_MESSAGES.get(protocol or "", ()) + CHECKED_MESSAGES
+                                  + (TUNING_MESSAGES if tuning else ()), scaled=protocol != MAVLINK)
     finally:
         if data is not source:
             data.close()
     if log.protocol is None:
         raise NoPackets(title)
+    return log
+
+
+def write_report(source: Any, out: str, title: str, options: Options = Options()) -> Written:
+    """Reads the log `source` (a path or a binary file) and writes its
+    report to `out`, whole or not at all. Raises NoPackets when the log
+    holds no DataFlash, MAVLink or ULog data."""
+    log = read_for_report(source, title)
     page = build_report(log, title, options).encode("utf-8")
     hidden = os.path.join(os.path.dirname(out) or ".", f".{os.path.basename(out)}.tmp")
     try:

@@ -5,7 +5,7 @@ renderer per panel keeps the page's models, and so its making, few."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 import numpy
 from bokeh.models import DataRange1d, Range1d
@@ -18,7 +18,7 @@ from bokeh.models.plots import Plot
 from ..signals.gaps import break_at_gaps
 from .plots import AxisModels
 from .reduce import min_max
-from .series import PanelData
+from .series import PanelData, Series
 
 SECOND = "second"  # the y range of the lines drawn against a panel's second axis
 
@@ -32,6 +32,26 @@ def _extent(data: PanelData) -> Tuple[float, float]:
     return float(min(v.min() for v in known)), float(max(v.max() for v in known))
 
 
+def line_columns(group: List[Series], buckets: int,
+                 window: Optional[Tuple[float, float]] = None) -> Dict[str, List[Any]]:
+    """The `xs` and `ys` of a multi-line of `group`: each line's minimum and
+    maximum per bucket of its samples within `window` (start, end in
+    milliseconds; None: all of them), with a sample either side of it so a
+    line runs on past the window's edges."""
+    columns: Dict[str, List[Any]] = {"xs": [], "ys": []}
+    for series in group:
+        x, y = series.x, series.y
+        if window is not None:
+            first = int(numpy.searchsorted(x, window[0], side="left"))
+            last = int(numpy.searchsorted(x, window[1], side="right"))
+            x, y = x[max(0, first - 1):last + 1], y[max(0, first - 1):last + 1]
+        # Reduced first: the breaks fall between the points kept.
+        x, y = break_at_gaps(*min_max(x, y, buckets), series.breaks)
+        columns["xs"].append(x)
+        columns["ys"].append(y.astype(numpy.float32))  # half the page; values are plotted, not computed with
+    return columns
+
+
 def panel_figure(data: PanelData, x_range: Range1d, buckets: int, name: str, axes: AxisModels) -> Plot:
     panel = data.panel
     plot = axes.line_plot(x_range, name, panel.title, 230, heading=panel.heading)
@@ -43,12 +63,8 @@ def panel_figure(data: PanelData, x_range: Range1d, buckets: int, name: str, axe
     for group, range_name in ((first, "default"), ([s for s in data.series if s.second], SECOND)):
         if not group:
             continue
-        columns: Dict[str, List[Any]] = {"xs": [], "ys": [], "label": [], "colour": []}
+        columns: Dict[str, List[Any]] = {**line_columns(group, buckets), "label": [], "colour": []}
         for series in group:
-            # Reduced first: the breaks fall between the points kept.
-            x, y = break_at_gaps(*min_max(series.x, series.y, buckets), series.breaks)
-            columns["xs"].append(x)
-            columns["ys"].append(y.astype(numpy.float32))  # half the page; values are plotted, not computed with
             columns["label"].append(series.label)
             columns["colour"].append(Category10_10[drawn % len(Category10_10)])
             drawn += 1

@@ -214,3 +214,14 @@ def panel_series(view: Any) -> List[PanelData]:
         if kept:
             found.append(PanelData(panel, kept))
     return found
+
+
+def quantity_series(view: Any, quantity: str) -> List[Series]:
+    """The lines of one quantity of the vehicle of `view`, in its own unit,
+    one per source and instance, labelled and broken as a panel's are."""
+    line = Line(quantity, (quantity,))
+    clock = _Clock()
+    gaps = view.gaps()
+    pieces = _pieces(view, line, VOCABULARY[quantity].unit, clock)
+    series = [_series(piece, label, gaps, clock) for piece, label in zip(pieces, _labels(pieces))]
+    return [s for s in series if s is not None]

@@ -1,0 +1,52 @@
+"""`quillon view`: a local server to explore a log, or a folder of logs, in the browser."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+
+from .common import DONE, INTERRUPTED, UNUSABLE, Console
+from .report import INSTALL_HINT
+
+
+def run(parser: argparse.ArgumentParser, args: argparse.Namespace, console: Console) -> int:
+    if args.log == "-":
+        parser.error("view serves log files, not standard input")
+    if not 0 <= args.port <= 65535:
+        parser.error(f"not a port: {args.port}")
+    if not os.path.exists(args.log):
+        console.error(f"cannot read {args.log!r}: {os.strerror(2)}")
+        return UNUSABLE
+    try:
+        import bokeh  # noqa: F401
+        from ..view.app import LOCAL, make_server, url_of
+        from ..view.paths import Served
+    except ImportError:
+        console.error(INSTALL_HINT)
+        return UNUSABLE
+    served = Served.of(args.log)
+    if served.only is None and not served.logs():
+        console.warn(f"no log in {args.log!r} yet")
+    if args.host not in (LOCAL, "localhost", "::1"):
+        console.warn(f"listening on {args.host}: anyone who can reach this address can read the logs "
+                     f"under {served.root!r}")
+    try:
+        server = make_server(served, args.port, args.host)
+    except OSError as error:
+        console.error(f"cannot listen on {args.host}:{args.port}: {error.strerror or error}")
+        return UNUSABLE
+    url = url_of(server, args.host, served.only)
+    server.start()
+    print(f"serving {url}  (Ctrl-C stops)", flush=True)
+    if args.browser:
+        import webbrowser
+
+        server.io_loop.add_callback(webbrowser.open, url)
+    try:
+        server.io_loop.start()
+    except KeyboardInterrupt:
+        server.stop()
+        print(file=sys.stderr)
+        return INTERRUPTED
+    return DONE

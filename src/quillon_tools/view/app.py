@@ -1,0 +1,153 @@
+"""The Bokeh server of `quillon view`: the folder's page at "/" and each
+log's page at "/log?name=NAME", NAME relative to the served folder. A name
+that does not lead to a served log is refused with 403 before any page is
+made; a log that fails to decode gets a page that says so."""
+
+from __future__ import annotations
+
+import asyncio
+import socket
+from typing import Any, Callable, Dict, List, Optional, Set
+
+from bokeh.application.application import Application
+from bokeh.application.handlers.handler import Handler
+from bokeh.document import Document
+from bokeh.application.application import SessionContext
+from bokeh.server.server import Server
+from tornado.httputil import HTTPServerRequest
+from tornado.web import HTTPError
+
+from .cache import Bounded
+from .folder_page import Rows, build_folder_page
+from .log_page import build_error_page, build_log_page, read_for_view
+from .paths import Refused, Served
+
+LOCAL = "127.0.0.1"
+# Sessions whose browser went away are dropped after this long.
+UNUSED_SESSION_MS = 30_000
+# Pages open at once, at most: each holds its plots' columns and picked lines.
+SESSIONS = 64
+
+
+Arguments = Dict[str, List[bytes]]
+
+
+def _name(arguments: Arguments) -> str:
+    values = arguments.get("name") or [b""]
+    return values[0].decode("utf-8", "surrogateescape")
+
+
+class _Page(Handler):
+    """One kind of page, made by `build` from the request's arguments;
+    `check` refuses a request before its session is made, and `prepare`
+    does the slow work (decoding) first, in a thread: the server goes on
+    serving other pages meanwhile."""
+
+    def __init__(self, build: Callable[[Document, Arguments], None], sessions: Set[str],
+                 check: Optional[Callable[[Arguments], None]] = None,
+                 prepare: Optional[Callable[[Arguments], None]] = None) -> None:
+        super().__init__()
+        self._build = build
+        self._check = check
+        self._prepare = prepare
+        self._sessions = sessions  # shared by every kind of page
+
+    async def on_session_created(self, session_context: SessionContext) -> None:
+        self._sessions.add(session_context.id)
+        if self._prepare is not None:
+            await asyncio.get_running_loop().run_in_executor(None, self._prepare, _arguments(session_context))
+
+    async def on_session_destroyed(self, session_context: SessionContext) -> None:
+        self._sessions.discard(session_context.id)
+
+    def process_request(self, request: HTTPServerRequest) -> Dict[str, Any]:
+        if len(self._sessions) >= SESSIONS:
+            raise HTTPError(503, reason="too many pages are open; close some and reload")
+        if self._check is not None:
+            try:
+                self._check(request.arguments or {})
+            except Refused as refused:
+                raise HTTPError(403, reason=str(refused)) from None
+        return {}
+
+    def modify_document(self, doc: Document) -> None:
+        self._build(doc, _arguments(doc.session_context))
+
+
+def _arguments(context: Any) -> Arguments:
+    request = getattr(context, "request", None)  # a server session's only
+    return dict(request.arguments) if request is not None else {}
+
+
+class Viewer:
+    """What the server serves: the logs of `served`, decoded when asked for
+    and kept in a bounded cache shared by every session."""
+
+    def __init__(self, served: Served) -> None:
+        self.served = served
+        self.logs = Bounded(read_for_view)
+        self.rows = Rows(served)
+        self.sessions: Set[str] = set()
+
+    def check(self, arguments: Arguments) -> None:
+        self.served.resolve(_name(arguments))
+
+    def decode(self, arguments: Arguments) -> None:
+        """Decodes the log asked for into the cache; its page tells what went wrong."""
+        try:
+            self.logs.get(self.served.resolve(_name(arguments)))
+        except Exception:
+            pass
+
+    def read_rows(self, arguments: Arguments) -> None:
+        self.rows.rows()
+
+    def log_page(self, doc: Document, arguments: Arguments) -> None:
+        name = _name(arguments)
+        try:
+            path = self.served.resolve(name)  # again: the file may have gone since the request
+            log = self.logs.get(path)
+        except Exception as error:  # the page tells why, the server goes on
+            build_error_page(doc, name, error)
+            return
+        try:
+            build_log_page(doc, log, name)
+        except Exception as error:
+            doc.clear()
+            build_error_page(doc, name, error)
+
+    def folder_page(self, doc: Document, arguments: Arguments) -> None:
+        folder = self.served.root if self.served.only is None else self.served.only
+        build_folder_page(doc, self.rows.rows(), folder)
+
+    def applications(self) -> Dict[str, Application]:
+        return {"/": Application(_Page(self.folder_page, self.sessions, prepare=self.read_rows)),
+                "/log": Application(_Page(self.log_page, self.sessions, self.check, self.decode))}
+
+
+def free_port(host: str) -> int:
+    """A port free on `host` now, chosen by the system."""
+    with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET) as probe:
+        probe.bind((host, 0))
+        return int(probe.getsockname()[1])
+
+
+def make_server(served: Served, port: int = 0, host: str = LOCAL, **options: Any) -> Server:
+    """A Bokeh server of `served` on `host`:`port` (0: a free port), not yet
+    started. Its pages open under this machine's own names only, unless it
+    serves beyond this machine."""
+    local = host in (LOCAL, "localhost", "::1")
+    port = port or free_port(host)
+    origins = [f"{name}:{port}" for name in (LOCAL, "localhost")] if local else ["*"]
+    return Server(Viewer(served).applications(), port=port, address=host, allow_websocket_origin=origins,
+                  unused_session_lifetime_milliseconds=UNUSED_SESSION_MS,
+                  check_unused_sessions_milliseconds=UNUSED_SESSION_MS // 2, **options)
+
+
+def url_of(server: Server, host: str, name: Optional[str] = None) -> str:
+    """The address to open: the folder's page, or the page of log `name`."""
+    from .folder_page import log_link
+
+    shown = LOCAL if host in ("", "0.0.0.0", "::") else host
+    base = f"http://{shown if ':' not in shown else f'[{shown}]'}:{server.port}/"
+    return base if name is None else base + log_link(name)

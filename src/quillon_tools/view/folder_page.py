@@ -1,0 +1,142 @@
+"""A folder's page: its logs (searched as `quillon convert` searches, again
+at each visit, so new logs show on reload) in a table sortable by any column
+and filtered by vehicle or by text: date, vehicle, duration, flight time,
+the overall verdict (the worst check's) and the first cause of the chain,
+each log's name linking to its page. A log's row is worked out on the first
+visit and kept, bounded, by path, size and modification time."""
+
+from __future__ import annotations
+
+import datetime
+import html
+import os
+import urllib.parse
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any, Dict, List, Optional
+
+from bokeh.document import Document
+from bokeh.layouts import column, row
+from bokeh.models import CDSView, ColumnDataSource, CustomJS, IndexFilter
+from bokeh.models.widgets.inputs import Select, TextInput
+from bokeh.models.widgets.tables import DataTable, HTMLTemplateFormatter, TableColumn
+
+from ..export.terminal import visible
+from ..report.fleet import VERDICT_RANK, summary_row
+from ..report.header import duration_text, start_text
+from ..report.markup import html_div
+from .cache import Bounded
+from .paths import Served
+
+# The rows of this many logs are kept: a row is a few hundred bytes.
+ROWS = 20_000
+EVERY_VEHICLE = "every vehicle"
+
+# The browser filters the rows by vehicle and by a text in any column.
+FILTER_CODE = """
+const data = source.data;
+const wanted = text.value_input.toLowerCase();
+const shown = [];
+for (let i = 0; i < data.log.length; i++) {
+  if (vehicle.value !== every && data.vehicle[i] !== vehicle.value) continue;
+  const cells = [data.log[i], data.date[i], data.vehicle[i], data.verdict[i], data.cause[i]];
+  if (wanted && !cells.some((cell) => String(cell).toLowerCase().includes(wanted))) continue;
+  shown.push(i);
+}
+view.filter.indices = shown;
+"""
+# Cells shown as text beside the value they sort by; <%- %> escapes.
+LINK = '<a href="<%- href %>"><%- log %></a>'
+VERDICT = '<span class="verdict <%- verdict %>"><%- verdict %></span>'
+STYLE = """
+.verdict.pass { color: #1b7a3a; } .verdict.warn { color: #a86400; font-weight: bold; }
+.verdict.fail { color: #b00020; font-weight: bold; } .verdict.failed { color: #b00020; }
+"""
+
+
+def log_row(path: str) -> Dict[str, Any]:
+    """What the folder's table shows of the log at `path`: its facts, its
+    overall verdict and its first cause, from the messages its checks read."""
+    from ..report.page import read_for_report
+
+    return summary_row(read_for_report(path, os.path.basename(path), tuning=False), "")
+
+
+class Rows:
+    """The rows of a folder's logs, each worked out once per version of its file."""
+
+    def __init__(self, served: Served) -> None:
+        self.served = served
+        self.cache = Bounded(log_row, count=ROWS, size=lambda row: 0)
+
+    def _row(self, path: str) -> Dict[str, Any]:
+        try:
+            return dict(self.cache.get(path))
+        except Exception as error:  # a log that cannot be read is a row that says so
+            return {"error": str(error) or type(error).__name__}
+
+    def rows(self, workers: Optional[int] = None) -> List[Dict[str, Any]]:
+        logs = self.served.logs()
+        with ThreadPoolExecutor(max_workers=workers or min(8, os.cpu_count() or 1)) as pool:
+            found = list(pool.map(self._row, [log.path for log in logs]))
+        return [{**row, "log": log.name} for log, row in zip(logs, found)]
+
+
+def log_link(name: str) -> str:
+    """The address of a log's page, relative to the folder's page."""
+    return "log?" + urllib.parse.urlencode({"name": name})
+
+
+def _date(row: Dict[str, Any]) -> str:
+    if row.get("start") is None:
+        return ""
+    return start_text(datetime.datetime.fromisoformat(row["start"]), row.get("time_base")) or ""
+
+
+def table_columns(rows: List[Dict[str, Any]]) -> Dict[str, List[Any]]:
+    """The table's columns: each shown text, and the value it sorts by."""
+    failed = ["error" in r for r in rows]
+    verdicts = ["failed" if bad else (r.get("verdict") or "") for r, bad in zip(rows, failed)]
+    return {
+        "log": [visible(r["log"], backslash=False) for r in rows],
+        "href": [log_link(r["log"]) for r in rows],
+        "date": [_date(r) for r in rows],
+        "vehicle": [r.get("vehicle") or "" for r in rows],
+        "duration": [r.get("duration") if r.get("duration") is not None else -1.0 for r in rows],
+        "duration_text": [duration_text(r.get("duration")) or "" for r in rows],
+        "flight_time": [r.get("flight_time") if r.get("flight_time") is not None else -1.0 for r in rows],
+        "flight_time_text": [duration_text(r.get("flight_time")) or "" for r in rows],
+        "verdict": verdicts,
+        "rank": [4 if bad else VERDICT_RANK.get(v, -1) for v, bad in zip(verdicts, failed)],
+        "cause": [f"cannot read: {r['error']}" if bad else (r.get("cause") or "") for r, bad in zip(rows, failed)],
+    }
+
+
+def build_folder_page(document: Document, rows: List[Dict[str, Any]], folder: str) -> None:
+    heading = visible(folder, backslash=False)
+    columns = table_columns(rows)
+    source = ColumnDataSource(columns)
+    view = CDSView(filter=IndexFilter(indices=list(range(len(rows)))))
+    table = DataTable(source=source, view=view, sizing_mode="stretch_width", height=min(900, 40 + 26 * len(rows)),
+                      index_position=None, reorderable=False, name="logs", stylesheets=[STYLE], columns=[
+                          TableColumn(field="log", title="log", width=260, formatter=HTMLTemplateFormatter(
+                              template=LINK)),
+                          TableColumn(field="date", title="date", width=170),
+                          TableColumn(field="vehicle", title="vehicle", width=90),
+                          TableColumn(field="duration", title="duration", width=80, formatter=HTMLTemplateFormatter(
+                              template="<%- duration_text %>")),
+                          TableColumn(field="flight_time", title="flight time", width=80,
+                                      formatter=HTMLTemplateFormatter(template="<%- flight_time_text %>")),
+                          TableColumn(field="rank", title="verdict", width=80,
+                                      formatter=HTMLTemplateFormatter(template=VERDICT)),
+                          TableColumn(field="cause", title="first cause", width=300)])
+    vehicles = sorted({v for v in columns["vehicle"] if v})
+    vehicle = Select(options=[EVERY_VEHICLE, *vehicles], value=EVERY_VEHICLE, name="vehicle", width=160)
+    text = TextInput(placeholder="filter by any text", name="filter", width=300)
+    code = CustomJS(args={"source": source, "view": view, "vehicle": vehicle, "text": text, "every": EVERY_VEHICLE},
+                    code=FILTER_CODE)
+    vehicle.js_on_change("value", code)
+    text.js_on_change("value_input", code)
+    title = html_div(f"<h2>Logs in {html.escape(heading)} ({len(rows)})</h2>"
+                     + ("" if rows else "<p>No log in this folder yet: logs copied into it show on reload.</p>"))
+    document.add_root(column([title, row([vehicle, text]), table], sizing_mode="stretch_width", name="folder"))
+    document.title = f"{heading}: quillon view"

@@ -1,0 +1,74 @@
+"""One log's page: everything its flight report shows, with the picker of
+any field above the report's plots, every line re-sampled to the screen as
+the plots zoom. A log that cannot be shown says why on its page."""
+
+from __future__ import annotations
+
+import html
+from typing import Any, List
+
+from bokeh.document import Document
+from bokeh.layouts import column
+
+from ..export.terminal import visible
+from ..report.cards import zoom_on_card_click
+from ..report.bokeh_shortcuts import bokeh_shortcuts
+from ..report.markup import html_div
+from ..report.page import Later, Options, page_parts
+from .moments import Moments
+from .picker import Picker
+from .resample import DEFAULT_WIDTH, Resampler
+
+
+def read_for_view(path: str) -> Any:
+    """Every message of the log at `path`, raw as logged (the picker scales
+    each field into its unit, the signals convert their own), with its facts."""
+    from ..log import read_log
+
+    log = read_log(path)
+    if log.protocol is None:
+        raise ValueError("no DataFlash, MAVLink or ULog data in it")
+    return log
+
+
+def build_log_page(document: Document, log: Any, name: str) -> Picker:
+    """Fills `document` with the page of a decoded log named `name`: its
+    header, the picker and the plots first; the chain, the checks, the
+    track, the tuning section and the tables once that page is sent."""
+    title = visible(name, backslash=False)
+    with bokeh_shortcuts():
+        parts = page_parts(log, title, Options(), buckets=DEFAULT_WIDTH, later=True)
+        resampler = Resampler(parts.x_range)
+        for data, plot in parts.panels:
+            groups = [[s for s in data.series if not s.second], [s for s in data.series if s.second]]
+            resampler.track(plot, [group for group in groups if group])
+        moments = Moments(log, parts.x_range)
+        picker = Picker(log, parts.x_range, parts.axes, resampler, extra=[moments.layout], on_plot=moments.mark)
+    blocks: List[Any] = [*parts.roots[:1], picker.layout, *parts.roots[1:]]
+    first = [block for block in blocks if not isinstance(block, Later)]
+    moments.mark_plots(first)
+    page = column(first, sizing_mode="stretch_width", name="report")
+    document.add_root(page)
+    zoom_on_card_click(document, parts.x_range)
+    resampler.attach(document)
+    document.title = f"{title}: quillon view"
+    document.add_next_tick_callback(lambda: _complete(page, blocks, moments))
+    return picker
+
+
+def _complete(page: Any, blocks: List[Any], moments: Moments) -> None:
+    """Makes the page's later blocks and puts each in its place."""
+    with bokeh_shortcuts():
+        made = [part for block in blocks for part in (block.make() if isinstance(block, Later) else [block])]
+        moments.mark_plots(made)  # the new ones: each plot is marked once
+        moments.fill()
+    page.children = made
+
+
+def build_error_page(document: Document, name: str, error: BaseException) -> None:
+    """The page of a log that failed to decode: its name and the error."""
+    text = str(error) or type(error).__name__
+    document.add_root(html_div(f"<h2>{html.escape(visible(name, backslash=False))}</h2>"
+                               f"<p class='error'>This log cannot be shown: {html.escape(text)}</p>"
+                               "<p><a href='./'>All logs</a></p>", name="error"))
+    document.title = f"{visible(name, backslash=False)}: cannot be shown"

@@ -1,0 +1,144 @@
+"""What `quillon view` serves, without a browser: the field tree and the
+lines it draws, checked against the raw data, and the bounded log cache."""
+import os
+import threading
+import time
+
+import numpy
+import pytest
+
+from conftest import BUNDLED
+from report_logs import markup_tlog
+
+pytest.importorskip("bokeh")
+
+from quillon_tools import read_log  # noqa: E402
+from quillon_tools.view.cache import Bounded  # noqa: E402
+from quillon_tools.view.fields import field_series, field_tree, node_index  # noqa: E402
+
+
+def test_the_tree_offers_signals_first_and_parts_instances_and_vehicles(tmp_path):
+    nodes = field_tree(read_log(str(BUNDLED / "sub-4.1.0-dive.bin")))
+    assert nodes[0].key == "signals" and "attitude.roll" in [f.name for f in nodes[0].fields]
+    keys = [node.key for node in nodes]
+    assert "BARO[0]" in keys and "BARO[1]" in keys and "BARO" not in keys
+    assert ("Roll", "deg") in [(f.name, f.unit) for f in node_index(nodes)["ATT"].fields]
+
+    (tmp_path / "two.tlog").write_bytes(markup_tlog())
+    keys = [node.key for node in field_tree(read_log(str(tmp_path / "two.tlog")))]
+    assert keys[:2] == ["signals@1", "signals@2"]
+    assert "HEARTBEAT@1" in keys and "HEARTBEAT@2" in keys
+
+
+def test_a_field_is_drawn_in_its_unit_or_raw_and_a_signal_as_the_signals_give_it():
+    path = str(BUNDLED / "sub-4.1.0-dive.bin")
+    log = read_log(path)
+    [roll] = field_series(log, "ATT", "Roll")
+    scaled = read_log(path, scaled=True)["ATT"]
+    assert numpy.array_equal(roll.x, scaled["_time"].cast("int64").to_numpy() / 1000.0)
+    assert numpy.allclose(roll.y, scaled["Roll"].to_numpy())
+    [raw] = field_series(log, "ATT", "Roll", scaled=False)
+    assert numpy.array_equal(raw.y, log["ATT"]["Roll"].to_numpy().astype(float))
+    [voltage] = field_series(log, "signals", "battery.voltage")
+    signal = log.signal("battery.voltage")
+    assert numpy.allclose(voltage.y, signal["value"].to_numpy())
+
+    # A value the definition calls invalid is no value: every SYS_STATUS
+    # battery_remaining of the tlog is -1, "unknown".
+    tlog = read_log(str(BUNDLED / "sub-4.1.1-dive.tlog"))
+    assert field_series(tlog, "SYS_STATUS", "battery_remaining") == []
+    [unknown] = field_series(tlog, "SYS_STATUS", "battery_remaining", scaled=False)
+    assert set(unknown.y) == {-1.0}
+    [element] = field_series(read_log(str(BUNDLED / "px4-appended-multiple.ulg")), "actuator_outputs[0]", "output[2]")
+    assert len(element.x) > 10 and not numpy.isnan(element.y).all()
+
+
+def test_the_cache_keeps_the_newest_logs_reads_a_changed_file_again_and_keeps_failures(tmp_path):
+    loads = []
+
+    def load(path):
+        loads.append(os.path.basename(path))
+        time.sleep(0.05)  # long enough for sessions to ask at once
+        text = open(path).read()
+        if text == "broken":
+            raise ValueError("no log in it")
+        return text
+
+    paths = []
+    for name in "abc":
+        paths.append(str(tmp_path / name))
+        open(paths[-1], "w").write(name * 10)
+    cache = Bounded(load, count=3, limit=25, size=len)
+    threads = [threading.Thread(target=cache.get, args=(paths[0],)) for _ in range(4)]
+    [t.start() for t in threads]
+    [t.join() for t in threads]
+    assert loads == ["a"]  # one decoding for every session that asked at once
+    cache.get(paths[1])
+    assert len(cache) == 2
+    cache.get(paths[2])  # over the bytes allowed: the least recently used goes
+    assert len(cache) == 2 and cache.get(paths[2]) == "c" * 10 and loads == ["a", "b", "c"]
+    cache.get(paths[0])
+    assert loads == ["a", "b", "c", "a"]
+
+    open(paths[2], "w").write("broken")
+    os.utime(paths[2], ns=(1, 1))
+    for _ in range(2):
+        with pytest.raises(ValueError, match="no log in it"):
+            cache.get(paths[2])
+    assert loads == ["a", "b", "c", "a", "c"] and len(cache) == 2  # the stale one dropped, the failure kept
+
+
+def test_an_expression_lines_fields_up_as_merge_does():
+    from quillon_tools.view.expressions import ExpressionError, evaluate
+
+    path = str(BUNDLED / "sub-4.1.0-dive.bin")
+    log = read_log(path)
+    nodes = field_tree(log)
+    line = evaluate(log, nodes, "sqrt(ATT.Roll**2) + BAT.Volt * 2 - 1")
+    merged = read_log(path, scaled=True).merge(["ATT", "BAT"])
+    expected = numpy.abs(merged["ATT.Roll"].to_numpy()) + merged["BAT.Volt"].to_numpy(zero_copy_only=False) * 2 - 1
+    assert numpy.array_equal(line.x, merged["_time"].cast("int64").to_numpy() / 1000.0)
+    assert numpy.allclose(line.y, expected, equal_nan=True)
+    for text in ("ATT.Roll.__class__", "open('x')", "[ATT.Roll]", "ATT.Roll; 1", "2 ** 3"):
+        with pytest.raises(ExpressionError):
+            evaluate(log, nodes, text)
+
+
+def test_a_window_of_a_line_keeps_each_pixels_extremes_or_every_sample():
+    from quillon_tools.report.panels import line_columns
+    from quillon_tools.report.series import Series
+
+    x = numpy.arange(100_000, dtype=float)
+    y = numpy.sin(x / 300.0)
+    y[54_321] = 5.0  # a spike one sample wide
+    line = Series("line", x, y, [(70_000.5, 70_001.5)])  # where it must not be drawn across
+    whole = line_columns([line], 500)
+    assert len(whole["xs"][0]) <= 2 * 500 + 1 and numpy.nanmax(whole["ys"][0]) == 5.0
+    assert numpy.isnan(whole["ys"][0]).sum() == 1  # the break survives the reduction
+    window = line_columns([line], 500, (54_000.0, 54_400.0))
+    assert numpy.array_equal(window["xs"][0], x[53_999:54_402])  # every sample, and one either side
+    assert numpy.allclose(window["ys"][0], y[53_999:54_402])
+
+
+def test_only_the_served_logs_open(tmp_path):
+    from quillon_tools.view.paths import Refused, Served
+
+    folder, outside = tmp_path / "logs", tmp_path / "outside"
+    (folder / "a").mkdir(parents=True)
+    outside.mkdir()
+    (folder / "a" / "één.bin").write_bytes(b"x")
+    (folder / "notes.txt").write_bytes(b"x")
+    (outside / "secret.bin").write_bytes(b"x")
+    (folder / "linked").symlink_to(outside, target_is_directory=True)
+    served = Served.of(str(folder))
+    assert served.resolve("a/één.bin") == str(folder / "a" / "één.bin")
+    assert [log.name for log in served.logs()] == ["a/één.bin"]
+    for name in ("linked/secret.bin", "../outside/secret.bin", str(outside / "secret.bin"), "a/../a/één.bin",
+                 "a\\één.bin", "notes.txt", "a", "a/één.bin\0"):
+        with pytest.raises(Refused):
+            served.resolve(name)
+    one = Served.of(str(folder / "a" / "één.bin"))
+    assert one.resolve("één.bin") and [log.name for log in one.logs()] == ["één.bin"]
+    (folder / "a" / "other.bin").write_bytes(b"x")
+    with pytest.raises(Refused):
+        one.resolve("other.bin")
