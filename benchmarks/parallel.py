@@ -1,5 +1,7 @@
 """read_log of one big DataFlash log on one thread against every core count
-the machine has, side by side in one run.
+the machine has, side by side in one run; and the decoder alone
+(quillon_tools._columnar.Decoder, the part that runs on the threads),
+without read_log's work in Python on the tables and the log's facts.
 
 The log is a sample's format packets once, then its data section (every
 packet after the leading format packets) repeated to --size-mb megabytes
@@ -36,11 +38,25 @@ FORMAT_HEADER = b"\xa3\x95\x80"
 FORMAT_LENGTH = 89
 SPEEDUP_TARGETS = {2: 1.7, 4: 3.5}
 
-# One measurement in a fresh interpreter: the peak resident size (VmHWM) is
-# reset after the imports where the kernel allows it, so the peak is read_log's.
+# One measurement in a fresh interpreter: a small log is read first, so that
+# every module read_log imports is loaded, then the peak resident size
+# (VmHWM) is reset where the kernel allows it, so the peak is read_log's.
 PROBE = """
 import resource, sys, time
 import pyarrow, quillon_tools
+from quillon_tools import _columnar
+quillon_tools.read_log(sys.argv[3])
+
+def decode(path, threads):
+    decoder = _columnar.Decoder("data_flash", None, (), 0, threads, 0)
+    with open(path, "rb") as file:
+        while run := file.read(8 << 20):
+            decoder.feed(run)
+    decoder.finish()
+    pieces = {}
+    for name, _, table, _, _ in decoder.take():
+        pieces.setdefault(name, []).append(table)
+    return {name: pyarrow.concat_tables(parts) for name, parts in pieces.items()}
 
 def status(key):
     with open('/proc/self/status') as f:
@@ -55,7 +71,10 @@ base = status('VmRSS')
 usage = resource.getrusage(resource.RUSAGE_SELF)
 cpu = usage.ru_utime + usage.ru_stime
 wall = time.perf_counter()
-log = quillon_tools.read_log(sys.argv[1], threads=int(sys.argv[2]))
+if sys.argv[4] == "read_log":
+    log = quillon_tools.read_log(sys.argv[1], threads=int(sys.argv[2]))
+else:
+    log = decode(sys.argv[1], int(sys.argv[2]))
 wall = time.perf_counter() - wall
 usage = resource.getrusage(resource.RUSAGE_SELF)
 cpu = usage.ru_utime + usage.ru_stime - cpu
@@ -83,7 +102,7 @@ def big_log(sample: Path, size_mb: float) -> Path:
     return path
 
 
-def measure(path: Path, threads: int, runs: int) -> Tuple[float, float, float, int, int]:
+def measure(path: Path, threads: int, runs: int, what: str) -> Tuple[float, float, float, int, int]:
     """Medians of (wall s, CPU s, peak above baseline in bytes), the Arrow
     bytes and the rows."""
     walls: List[float] = []
@@ -91,7 +110,7 @@ def measure(path: Path, threads: int, runs: int) -> Tuple[float, float, float, i
     peaks: List[float] = []
     data = rows = 0
     for _ in range(runs):
-        out = subprocess.run([sys.executable, "-c", PROBE, str(path), str(threads)], check=True,
+        out = subprocess.run([sys.executable, "-c", PROBE, str(path), str(threads), str(SAMPLE), what], check=True,
                              capture_output=True, text=True).stdout.split()
         wall, cpu, base, peak, data, rows = float(out[-6]), float(out[-5]), *(int(x) for x in out[-4:])
         walls.append(wall)
@@ -121,9 +140,19 @@ def main() -> int:
 
     path = big_log(args.sample, args.size_mb)
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
-    print(f"read_log of {path.name} ({path.stat().st_size / MB:.0f} MB: {args.sample.name}'s data section "
-          f"repeated), medians of {args.runs} runs, fresh process each")
-    header = (f"{'threads':>7} {'wall s':>7} {'CPU s':>7} {'MB/s':>6} {'speedup':>7} {'target':>7} | "
+    print(f"{path.name}: {path.stat().st_size / MB:.0f} MB, {args.sample.name}'s data section repeated; "
+          f"medians of {args.runs} runs, fresh process each")
+    failed = False
+    for what in ("read_log", "decoder"):
+        failed = table(what, path, cores, args.runs) or failed
+    print(f"Machine: {machine()}. A speedup target applies only where the machine has that many cores.")
+    return 1 if failed else 0
+
+
+def table(what: str, path: Path, cores: int, runs: int) -> bool:
+    """Prints one measurement per thread count; True when a target was missed."""
+    print(f"\n{what}:" if what == "read_log" else "\nthe decoder alone (its tables, no facts):")
+    header = (f"{'threads':>7} {'wall s':>7} {'CPU s':>7} {'MB/s':>6} {'speedup':>7} {'target':>12} | "
               f"{'peak+ MiB':>9} {'Arrow MiB':>9} {'limit MiB':>9}  memory")
     print(header)
     print("-" * len(header))
@@ -131,7 +160,7 @@ def main() -> int:
     one = None
     rows_one = None
     for threads in range(1, cores + 1):
-        wall, cpu, peak, data, rows = measure(path, threads, args.runs)
+        wall, cpu, peak, data, rows = measure(path, threads, runs, what)
         if one is None:
             one, rows_one = wall, rows
         if rows != rows_one:
@@ -144,10 +173,9 @@ def main() -> int:
         memory_ok = peak <= limit
         failed = failed or met == "MISSED" or not memory_ok
         print(f"{threads:7} {wall:7.2f} {cpu:7.2f} {path.stat().st_size / MB / wall:6.0f} {speedup:6.2f}x "
-              f"{('≥%.1fx ' % target + met) if target else '':>7} | {peak / MiB:9.0f} {data / MiB:9.0f} "
+              f"{('≥%.1fx ' % target + met) if target else '':>12} | {peak / MiB:9.0f} {data / MiB:9.0f} "
               f"{limit / MiB:9.0f}  {'ok' if memory_ok else 'OVER'}", flush=True)
-    print(f"\nMachine: {machine()}. A speedup target applies only where the machine has that many cores.")
-    return 1 if failed else 0
+    return failed
 
 
 if __name__ == "__main__":

@@ -30,6 +30,10 @@ using DataFlash::DFFormatLayout;
 // decoding it, small enough that the chunks in flight (one per thread, and
 // one filling) stay well below 64 MiB per thread.
 constexpr uint64_t defaultChunkBytes = uint64_t{16} << 20;
+// A chunk's text grows at most fourfold (a NUL of logged text becomes
+// "\x00"): at this size no piece's text column nears the 2 GiB its 32-bit
+// offsets can span, so the pieces never need taking early.
+constexpr uint64_t largestChunkBytes = uint64_t{256} << 20;
 
 // One chunk of the log, decoded on a thread of its own.
 class dataFlashChunk {
@@ -131,7 +135,7 @@ public:
         : columnizer(wanted, gathered),
           walk(std::move(wanted), std::move(gathered), false),
           threads(threads),
-          chunkBytes(chunkBytes > 0 ? chunkBytes : defaultChunkBytes) {}
+          chunkBytes(chunkBytes > 0 ? std::min(chunkBytes, largestChunkBytes) : defaultChunkBytes) {}
 
     ~parallelDataFlashColumnizer() override {
         for (running& r : inFlight)
@@ -167,7 +171,7 @@ public:
         }
         return taken;
     }
-    // Pieces are never longer than a chunk: no text column nears 2 GiB.
+    // A piece holds one chunk's rows: no text column nears 2 GiB.
     bool wantsTake() const override { return false; }
 
     logStats stats() const override {

@@ -931,8 +931,9 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False, threa
 
 def read_log_with_facts(source: Source, types: TypesArg = None, scaled: bool = False) -> Log:
     """As read_log, for a caller that will ask for the facts of its
-    selection: they are gathered in the same pass."""
-    return _read(source, types, scaled, facts_later=False)
+    selection: they are gathered in the same pass (on every core for a
+    large DataFlash log, as read_log decides)."""
+    return _read(source, types, scaled, facts_later=False, threads=None)
 
 
 def _read(source: Source, types: TypesArg, scaled: bool, facts_later: bool, threads: Optional[int] = 1,
