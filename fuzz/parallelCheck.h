@@ -16,10 +16,12 @@
 namespace fuzzCheck {
 
 // One table's rows, whatever pieces they came in: per column its values,
-// text lengths and one validity byte per row, appended piece by piece.
+// and apart from them a text column's row lengths or a timestamp column's
+// validity, one byte per row, each appended piece by piece.
 struct joinedTable {
     uint64_t rows = 0;
     std::vector<std::string> columns;
+    std::vector<std::string> shapes;
 };
 
 inline void joinPieces(std::vector<columns::takenTable>& pieces, std::vector<std::string>& order,
@@ -28,7 +30,10 @@ inline void joinPieces(std::vector<columns::takenTable>& pieces, std::vector<std
         auto found = tables.find(piece.name);
         if (found == tables.end()) {
             order.push_back(piece.name);
-            found = tables.emplace(piece.name, joinedTable{0, std::vector<std::string>(piece.columns.size())}).first;
+            const std::size_t n = piece.columns.size();
+            found = tables.emplace(piece.name, joinedTable{0, std::vector<std::string>(n), std::vector<std::string>(n)})
+                        .first;
+            for (std::size_t i = 0; i < piece.columns.size(); ++i) found->second.columns[i] = piece.columns[i].name + ':';
         }
         joinedTable& table = found->second;
         FUZZ_CHECK(table.columns.size() == piece.columns.size(), "pieces of a table differ in columns");
@@ -36,17 +41,17 @@ inline void joinPieces(std::vector<columns::takenTable>& pieces, std::vector<std
         for (std::size_t i = 0; i < piece.columns.size(); ++i) {
             columns::takenColumn& c = piece.columns[i];
             std::string& out = table.columns[i];
-            out.append(c.name);
+            std::string& shape = table.shapes[i];
+            FUZZ_CHECK(out.compare(0, c.name.size() + 1, c.name + ':') == 0, "pieces of a table differ in columns");
             out.append(reinterpret_cast<const char*>(c.values.data()), c.values.size());
             for (uint64_t r = 0; c.kind == columns::columnKind::text && r < c.rows; ++r) {
                 int32_t from, to;
                 std::memcpy(&from, c.offsets.data() + r * sizeof from, sizeof from);
                 std::memcpy(&to, c.offsets.data() + (r + 1) * sizeof to, sizeof to);
-                out += std::to_string(to - from) + ',';
+                shape += std::to_string(to - from) + ',';
             }
-            for (uint64_t r = 0; c.nulls > 0 && r < c.rows; ++r)
-                out += (c.validity.data()[r / 8] >> (r % 8) & 1) ? 'v' : 'n';
-            if (c.nulls == 0) out += std::string(c.rows, 'v');
+            for (uint64_t r = 0; c.kind == columns::columnKind::timestamp && r < c.rows; ++r)
+                shape += c.nulls == 0 || (c.validity.data()[r / 8] >> (r % 8) & 1) ? 'v' : 'n';
         }
     }
 }
@@ -75,6 +80,7 @@ inline std::string parallelRun(const uint8_t* data, std::size_t size, unsigned t
         out += name + ':';
         add(tables[name].rows);
         for (const std::string& column : tables[name].columns) out += column + '|';
+        for (const std::string& shape : tables[name].shapes) out += shape + '|';
     }
     for (const columns::formatRow& f : c->formats()) {
         add(f.type);
