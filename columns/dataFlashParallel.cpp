@@ -49,6 +49,11 @@ public:
     std::map<uint32_t, const definition*> bySerial;
 
     const std::vector<uint8_t>& bytes() const { return input; }
+    // The chunk's input, emptied once decoded, for the next chunk to fill.
+    std::vector<uint8_t> release() {
+        input.clear();
+        return std::move(input);
+    }
 
     // Decodes the chunk; what it throws waits in `failure` for the join.
     void decode() noexcept {
@@ -71,7 +76,6 @@ private:
             length -= used;
             if (result == dataFlashScanner::found::data) addPacket();
         }
-        input = std::vector<uint8_t>();  // no longer needed while the chunk waits to be joined
     }
 
 public:
@@ -143,6 +147,7 @@ public:
     }
 
     void feed(const uint8_t* data, uint64_t length) override {
+        if (filling.capacity() < chunkBytes) filling.reserve(chunkBytes);
         while (length > 0) {
             const uint64_t n = std::min<uint64_t>(length, chunkBytes - filling.size());
             filling.insert(filling.end(), data, data + n);
@@ -155,6 +160,9 @@ public:
     void finish() override {
         if (!filling.empty()) dispatch();
         while (!inFlight.empty()) joinOldest();
+        spare.clear();
+        spare.shrink_to_fit();
+        filling = std::vector<uint8_t>();
         walk.finish();
         index = walk.packets();
     }
@@ -199,8 +207,15 @@ private:
     void dispatch() {
         auto chunk = std::make_unique<dataFlashChunk>(walk.framing(), walk.packets(), joined.timeOffset,
                                                       std::move(filling));
-        filling = std::vector<uint8_t>();
-        filling.reserve(chunkBytes);
+        // Buffers of joined chunks are filled again: their memory is
+        // already mapped, so the copying costs no page faults.
+        if (spare.empty()) {
+            filling = std::vector<uint8_t>();
+            filling.reserve(chunkBytes);
+        } else {
+            filling = std::move(spare.back());
+            spare.pop_back();
+        }
         walk.definitionsInUse(chunk->bySerial);
         walk.noteLearnt(&chunk->bySerial);
         walk.feed(chunk->bytes().data(), chunk->bytes().size());
@@ -223,6 +238,7 @@ private:
         running r = std::move(inFlight.front());
         inFlight.pop_front();
         if (r.chunk->failure) std::rethrow_exception(r.chunk->failure);
+        spare.push_back(r.chunk->release());
         packetClock& c = r.chunk->clock;
         if (joined.timed) {
             const int64_t inherited = wrapped(joined.bootTime, 1, joined.timeOffset);
@@ -252,6 +268,7 @@ private:
     unsigned threads;
     uint64_t chunkBytes;
     std::vector<uint8_t> filling;
+    std::vector<std::vector<uint8_t>> spare;  // at most one per thread
     std::deque<running> inFlight;  // oldest first
     packetClock joined;  // the row state of every chunk joined so far
     std::map<const definition*, std::vector<takenTable>> pieces;
