@@ -44,9 +44,21 @@ public:
         clock.holdsUntimedFixes = true;
     }
 
+    // The chunk's own copy of a definition of the first pass, with its own table.
+    struct local {
+        const definition* shared;
+        definition own;
+        std::unique_ptr<tableBuilder> table;
+    };
+
     // The definitions (of the first pass) by format serial, for every
     // serial in use within the chunk.
     std::map<uint32_t, const definition*> bySerial;
+    // What decoding found: the chunk's definitions in order of first use
+    // (a deque keeps their addresses), its times and fixes, and what it threw.
+    std::deque<local> locals;
+    packetClock clock;
+    std::exception_ptr failure;
 
     const std::vector<uint8_t>& bytes() const { return input; }
     // The chunk's input, emptied once decoded, for the next chunk to fill.
@@ -58,37 +70,19 @@ public:
     // Decodes the chunk; what it throws waits in `failure` for the join.
     void decode() noexcept {
         try {
-            decodeRows();
+            const uint8_t* data = input.data();
+            uint64_t length = input.size();
+            while (length > 0) {
+                uint64_t used = 0;
+                const dataFlashScanner::found result = scanner.scan(data, length, used);
+                data += used;
+                length -= used;
+                if (result == dataFlashScanner::found::data) addPacket();
+            }
         } catch (...) {
             failure = std::current_exception();
         }
     }
-    std::exception_ptr failure;
-
-private:
-    void decodeRows() {
-        const uint8_t* data = input.data();
-        uint64_t length = input.size();
-        while (length > 0) {
-            uint64_t used = 0;
-            const dataFlashScanner::found result = scanner.scan(data, length, used);
-            data += used;
-            length -= used;
-            if (result == dataFlashScanner::found::data) addPacket();
-        }
-    }
-
-public:
-    // The chunk's own copy of a definition, with its own table.
-    struct local {
-        const definition* shared;
-        definition own;
-        std::unique_ptr<tableBuilder> table;
-    };
-
-public:
-    std::deque<local> locals;  // in order of first use; a deque keeps addresses stable
-    packetClock clock;
 
 private:
     struct typeState {
@@ -109,21 +103,20 @@ private:
         state.serial = serial;
         const definition* shared = bySerial.at(serial);
         local*& known = localOf[shared];
-        if (known != nullptr) {
-            state.current = known;
-            return;
+        if (known == nullptr) {
+            locals.push_back({shared, definition{}, nullptr});
+            local& l = locals.back();
+            l.own.row = shared->row;
+            l.own.clock = shared->clock;
+            if (shared->table != nullptr) {
+                l.table = std::make_unique<tableBuilder>(shared->table->name(), shared->table->typeNumber(),
+                                                         shared->table->wanted(), shared->table->gathered());
+                l.own.table = l.table.get();
+                buildColumns(l.own, scanner.formats(), type, DFFormatLayout(*scanner.formats().formatOf(type)));
+            }
+            known = &l;
         }
-        locals.push_back({shared, definition{}, nullptr});
-        local& l = locals.back();
-        l.own.row = shared->row;
-        l.own.clock = shared->clock;
-        if (shared->table != nullptr) {
-            l.table = std::make_unique<tableBuilder>(shared->table->name(), shared->table->typeNumber(),
-                                                     shared->table->wanted(), shared->table->gathered());
-            l.own.table = l.table.get();
-            buildColumns(l.own, scanner.formats(), type, DFFormatLayout(*scanner.formats().formatOf(type)));
-        }
-        state.current = known = &l;
+        state.current = known;
     }
 
     dataFlashScanner scanner;
