@@ -922,9 +922,10 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False, threa
     A DataFlash log decodes on `threads` threads at once, by default every
     core for a log of PARALLEL_BYTES or more, else one; `threads=1` keeps
     one pass. The tables are the same whatever the number (a column may
-    come in several chunks). `chunk_bytes` sets the input each thread
-    decodes at a time, and is there for tests: small values split small
-    logs. Other protocols decode in one pass whatever `threads` says.
+    come in several chunks). Each thread holds up to `chunk_bytes` of the
+    log (16 MiB by default) while it decodes; the option is there for
+    tests, where small values split small logs. Other protocols decode in
+    one pass whatever `threads` says.
     """
     return _read(source, types, scaled, facts_later=True, threads=threads, chunk_bytes=chunk_bytes)
 
