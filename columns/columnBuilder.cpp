@@ -82,6 +82,19 @@ void columnBuilder::noteValidity(bool valid, uint64_t rows) {
     else ++nulls;
 }
 
+void columnBuilder::fillLeadingTimes(uint64_t rows, int64_t microseconds) {
+    if (rows == 0) return;
+    auto* times = reinterpret_cast<int64_t*>(values.data());
+    for (uint64_t i = 0; i < rows; ++i) std::memcpy(times + i, &microseconds, sizeof microseconds);
+    nulls -= rows;
+    if (nulls == 0) {  // as a column that never had a null: no bitmap
+        validity.reset();
+        return;
+    }
+    uint8_t* bits = validity.data();
+    for (uint64_t i = 0; i < rows; ++i) bits[i / 8] |= static_cast<uint8_t>(1u << (i % 8));
+}
+
 takenColumn columnBuilder::take(uint64_t rows) {
     takenColumn taken{columnName, columnKind_, type, count, rows, nulls,
                       std::move(values), std::move(offsets), std::move(validity)};

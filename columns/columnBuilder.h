@@ -75,6 +75,10 @@ public:
         else appendValues(source);
     }
 
+    // Gives the first `rows` rows of a timestamp column, all null so far,
+    // the time `microseconds`.
+    void fillLeadingTimes(uint64_t rows, int64_t microseconds);
+
     // Characters held by a text column so far.
     std::size_t textBytes() const { return columnKind_ == columnKind::text ? values.size() : 0; }
 

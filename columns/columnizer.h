@@ -101,10 +101,10 @@ public:
 
     // The rows decoded since the last take, per table in order of creation;
     // tables without rows are left out.
-    std::vector<takenTable> take();
+    virtual std::vector<takenTable> take();
     // True once a text column nears the 2 GiB its 32-bit offsets can span:
     // the caller should take the rows before feeding more.
-    bool wantsTake() const;
+    virtual bool wantsTake() const;
     // Packets decoded, selected or not.
     uint64_t packets() const { return index; }
     // What the log dropped so far (all of it once finished).
@@ -154,6 +154,12 @@ private:
 };
 
 std::unique_ptr<columnizer> makeDataFlashColumnizer(selection wanted, selection gathered);
+// DataFlash split into chunks of `chunkBytes` (0: a default size) decoded
+// on `threads` threads, or in one pass when `threads` is 1: the tables are
+// the same either way, though take() may give a table in several pieces,
+// in log order.
+std::unique_ptr<columnizer> makeParallelDataFlashColumnizer(selection wanted, selection gathered, unsigned threads,
+                                                            uint64_t chunkBytes);
 std::unique_ptr<columnizer> makeMavlinkColumnizer(selection wanted, selection gathered);
 // PX4 ULog; its facts come in the reserved tables named in ulogColumnizer.cpp
 // (all "ulog:..."), built when `gathered` matches them. feed() throws

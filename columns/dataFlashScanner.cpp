@@ -7,6 +7,22 @@ namespace columns {
 
 using DataFlash::DFParser;
 
+dataFlashScanner::dataFlashScanner(const dataFlashScanner& other)
+    : current(other.current),
+      held(other.held),
+      total(other.total),
+      packetLength(other.packetLength),
+      position(other.position),
+      junk(other.junk),
+      unknown(other.unknown) {
+    for (unsigned t = 0; t < 256; ++t) {
+        if (!other.store.formatExists(static_cast<uint8_t>(t))) continue;
+        described[t] = other.described[t];
+        store.newFormat(described[t]);
+    }
+    store.takeSerialsOf(other.store);
+}
+
 uint32_t dataFlashScanner::lengthOf(uint8_t type) const {
     if (type == DFParser::idDescriptorPacketByte) return DFParser::idDescriptorPacketLen;
     const DataFlash::DFFormatDescription* format = store.formatOf(type);
@@ -64,6 +80,7 @@ dataFlashScanner::found dataFlashScanner::scan(const uint8_t* data, uint64_t len
             DataFlash::DFDescriptionPacket description;
             std::memcpy(&description, bytes, sizeof description);
             store.newFormat(description);
+            described[description.type] = description;
             return found::format;
         }
     }

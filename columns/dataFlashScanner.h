@@ -19,11 +19,19 @@ public:
     enum class found : uint8_t { nothing, data, format };
 
     dataFlashScanner() : current{} {}
+    // The same state: formats, serials, the packet in progress and counts.
+    dataFlashScanner(const dataFlashScanner& other);
+    dataFlashScanner& operator=(const dataFlashScanner&) = delete;
 
     // Consumes bytes up to and including the one that completes a packet, or
     // all `length` of them; sets `taken` to how many were consumed. Format
     // packets are learned before `format` is returned.
     found scan(const uint8_t* data, uint64_t length, uint64_t& taken);
+    // As scan() over all `length` bytes, calling onData(type) per data
+    // packet, for a caller that needs no packet's contents: a whole packet
+    // that lies within `data` is stepped over without being copied.
+    template <class OnData>
+    void skim(const uint8_t* data, uint64_t length, OnData&& onData);
     // The input has ended: a packet still in progress is junk.
     void finish();
 
@@ -49,6 +57,7 @@ private:
     uint32_t lengthOf(uint8_t type) const;
 
     DataFlash::DFParser store;  // used only to keep formats; its own framing stays idle
+    DataFlash::DFDescriptionPacket described[256];  // the format packet each type's format came from
     DataFlash::DFPacket current;
     uint32_t held = 0;   // bytes of the packet in progress, header included
     uint32_t total = 0;  // its whole length once its type is known
@@ -57,6 +66,31 @@ private:
     uint64_t junk = 0;
     uint64_t unknown = 0;
 };
+
+template <class OnData>
+void dataFlashScanner::skim(const uint8_t* data, uint64_t length, OnData&& onData) {
+    uint64_t i = 0;
+    while (i < length) {
+        // Whole data packets from here on, each found just as scan() would:
+        // a header, a type with a format, and all its bytes.
+        while (held == 0 && length - i >= 3 && data[i] == DataFlash::DFParser::headerByte1 &&
+               data[i + 1] == DataFlash::DFParser::headerByte2 &&
+               data[i + 2] != DataFlash::DFParser::idDescriptorPacketByte) {
+            const uint8_t type = data[i + 2];
+            const uint32_t n = lengthOf(type);
+            if (n == 0 || n > length - i) break;
+            i += n;
+            position += n;
+            packetLength = n;
+            onData(type);
+        }
+        if (i == length) break;
+        uint64_t used = 0;  // anything else: one packet (or the rest) the usual way
+        const found result = scan(data + i, length - i, used);
+        i += used;
+        if (result == found::data) onData(current.packet_type);
+    }
+}
 
 }  // namespace columns
 

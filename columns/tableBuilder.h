@@ -52,6 +52,9 @@ public:
     // Rows are counted by the caller once every column has its value.
     void rowDone() { ++rowCount; }
     uint64_t rows() const { return rowCount; }
+    uint32_t typeNumber() const { return number; }
+    bool wanted() const { return isWanted; }
+    bool gathered() const { return isGathered; }
     std::size_t textBytes() const;
 
     // Moves the rows built so far out; the table starts again, empty.

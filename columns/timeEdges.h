@@ -5,6 +5,7 @@
 #ifndef QUILLON_TIMEEDGES_H
 #define QUILLON_TIMEEDGES_H
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -29,6 +30,21 @@ struct timeEdges {
         return times;
     }
     uint64_t size() const { return noted; }
+    // Notes the times of a later stretch of the log, as if each had been
+    // noted here in turn.
+    void append(const timeEdges& later) {
+        std::vector<int64_t> tailTimes = last();
+        const std::vector<int64_t> laterTail = later.last();
+        tailTimes.insert(tailTimes.end(), laterTail.begin(), laterTail.end());
+        const std::vector<int64_t> laterHead = later.first();
+        for (std::size_t i = 0; noted + i < count && i < laterHead.size(); ++i) head[noted + i] = laterHead[i];
+        const uint64_t total = noted + later.noted;
+        // The last times of both, each at the place in the ring note() gives it.
+        const std::size_t kept = std::min<std::size_t>(tailTimes.size(), count);
+        for (std::size_t i = 0; i < kept; ++i)
+            tail[(total - kept + i) & (count - 1)] = tailTimes[tailTimes.size() - kept + i];
+        noted = total;
+    }
 
 private:
     int64_t head[count] = {};

@@ -95,6 +95,11 @@ void DFParser::newFormat(const DFDescriptionPacket& packet) {
     serials[packet.type] = ++learnedCount;
 }
 
+void DFParser::takeSerialsOf(const DFParser& other) {
+    std::memcpy(serials, other.serials, sizeof serials);
+    learnedCount = other.learnedCount;
+}
+
 const cStruct& DFParser::getIntrospectiveStruct(const DFPacket& packet) {
     DFFormatDescription* format = formats[packet.packet_type];
     if (format == nullptr) throw "unknown packet type";

@@ -51,6 +51,9 @@ public:
     uint32_t formatSerial(uint8_t type) const { return serials[type]; }
     // Format packets learned so far.
     uint32_t formatsLearned() const { return learnedCount; }
+    // Takes the format serials and count of `other`, whose formats this
+    // parser has learnt again, so that both tell the same.
+    void takeSerialsOf(const DFParser& other);
     std::string formatName(uint8_t type) const;
 
 private:

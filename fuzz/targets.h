@@ -13,6 +13,7 @@
 #include "fuzz/catalogueCheck.h"
 #include "fuzz/columnsCheck.h"
 #include "fuzz/frameBuilder.h"
+#include "fuzz/parallelCheck.h"
 #include "fuzz/readerHarness.h"
 #include "fuzz/recordBuilder.h"
 #include "fuzz/ulogCheck.h"
@@ -113,6 +114,9 @@ inline void ulog(const uint8_t* data, std::size_t size) {
     fuzzCheck::checkULog(log.data(), log.size());
 }
 
+// DataFlash decoded on several threads in small chunks, against one pass.
+inline void dataflashParallel(const uint8_t* data, std::size_t size) { fuzzCheck::checkParallel(data, size); }
+
 struct target {
     const char* name;
     void (*run)(const uint8_t*, std::size_t);
@@ -122,7 +126,7 @@ inline const target all[] = {
     {"dataflash_reader", dataflashReader}, {"json", json},
     {"mavlink_reader", mavlinkReader},     {"mavlink_frames", mavlinkFrames},
     {"mavlink_catalogue", mavlinkCatalogue}, {"columns", columns},
-    {"ulog", ulog},
+    {"ulog", ulog}, {"dataflash_parallel", dataflashParallel},
 };
 
 }  // namespace fuzzTargets

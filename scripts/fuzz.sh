@@ -82,6 +82,9 @@ make_seeds() {
         fuzz_columns:*.bin)
             slice "$f" 0 6000 "$dir/$name-6k"
             ;;
+        fuzz_dataflash_parallel:*.bin)  # the first byte picks threads and chunk size
+            { printf '\x29'; head -c 6000 "$f"; } >"$dir/$name-6k"
+            ;;
         fuzz_mavlink_reader:*.tlog | fuzz_mavlink_reader:*.mav | fuzz_columns:*.tlog | fuzz_columns:*.mav)
             slice "$f" 0 2048 "$dir/$name-head"
             slice "$f" $((size / 2)) 2048 "$dir/$name-middle"
@@ -108,7 +111,9 @@ for target in "${targets[@]}"; do
     options=(-max_total_time="$seconds" -max_len="$max_len" -timeout=20 -rss_limit_mb=2048
              -print_final_stats=1 -artifact_prefix="$crashes/")
     dict="$repo/fuzz/${target#fuzz_}.dict"
-    if [[ "$target" == fuzz_json ]]; then dict="$repo/fuzz/dataflash_reader.dict"; fi
+    if [[ "$target" == fuzz_json || "$target" == fuzz_dataflash_parallel ]]; then
+        dict="$repo/fuzz/dataflash_reader.dict"
+    fi
     if [[ -f "$dict" ]]; then options+=(-dict="$dict"); fi
     echo "== $target for $seconds s"
     log="$builddir/$target.log"

@@ -111,7 +111,8 @@ cdef extern from "columns/columnizer.h" namespace "columns":
         logStats stats() except +
         void setTimeOffset(int64_t microseconds)
 
-    unique_ptr[columnizer] makeDataFlashColumnizer(selection wanted, selection gathered) except +
+    unique_ptr[columnizer] makeParallelDataFlashColumnizer(selection wanted, selection gathered, unsigned threads,
+                                                           uint64_t chunkBytes) except +
     unique_ptr[columnizer] makeMavlinkColumnizer(selection wanted, selection gathered) except +
     unique_ptr[columnizer] makeULogColumnizer(selection wanted, selection gathered) except +
 
@@ -155,14 +156,20 @@ cdef class Decoder:
     decode (case-insensitive). Tables of the names `gathered` matches are
     decoded too, whatever `patterns` selects, and marked as not wanted.
     DataFlash and ULog `_time` is boot time plus `time_offset` microseconds.
+    A DataFlash log decodes on `threads` threads, in chunks of `chunk_bytes`
+    (0: a default size; small sizes are for tests): the tables are the same
+    as from one thread, though a take may give a table in several pieces,
+    in log order. Other protocols decode on one thread whatever `threads` says.
     """
     cdef unique_ptr[columnizer] core
     cdef readonly str protocol
 
-    def __cinit__(self, str protocol, patterns=None, gathered=(), int64_t time_offset=0):
+    def __cinit__(self, str protocol, patterns=None, gathered=(), int64_t time_offset=0, unsigned threads=1,
+                  uint64_t chunk_bytes=0):
         self.protocol = protocol
         if protocol == "data_flash":
-            self.core = makeDataFlashColumnizer(_selection(patterns), _selection(gathered))
+            self.core = makeParallelDataFlashColumnizer(_selection(patterns), _selection(gathered), threads,
+                                                        chunk_bytes)
         elif protocol == "mavlink":
             self.core = makeMavlinkColumnizer(_selection(patterns), _selection(gathered))
         elif protocol == "ulog":

@@ -1,0 +1,206 @@
+"""read_log of one big DataFlash log on one thread against every core count
+the machine has, side by side in one run; and the decoder alone
+(quillon_tools._columnar.Decoder, the part that runs on the threads),
+without read_log's work in Python on the tables and the log's facts.
+
+The log is a sample's format packets once, then its data section (every
+packet after the leading format packets) repeated to --size-mb megabytes
+(default 1000), written under build-parallel-bench/ (git-ignored). Each
+measurement runs read_log in a fresh interpreter and gives wall and CPU
+seconds and the peak resident size above the baseline after imports; the
+medians of --runs runs are printed per thread count, with:
+
+  speedup  one thread's median wall time over this count's (targets:
+           >= 1.7x on 2 cores, >= 3.5x on 4, where the machine has them);
+  CPU/1    this count's CPU time over one thread's: the work splitting
+           adds, which a loaded machine moves far less than wall times;
+  memory   peak above baseline against the Arrow data returned (target:
+           <= 1.5 x data + 64 MiB per thread).
+
+On a machine shared with other work the wall times move with its load;
+the CPU times show the work done, which the splitting adds to a little.
+
+    python benchmarks/parallel.py [--size-mb 1000] [--runs 3] [--sample PATH]
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+from typing import Dict, List, Tuple
+
+ROOT = Path(__file__).resolve().parents[1]
+SAMPLE = ROOT / "samples" / "sub-4.1.0-dive.bin"
+MB = 1_000_000
+MiB = 1 << 20
+FORMAT_HEADER = b"\xa3\x95\x80"
+FORMAT_LENGTH = 89
+SPEEDUP_TARGETS = {2: 1.7, 4: 3.5}
+
+# One measurement in a fresh interpreter: a small log is read first, so that
+# every module read_log imports is loaded, then the peak resident size
+# (VmHWM) is reset where the kernel allows it, so the peak is read_log's.
+PROBE = """
+import resource, sys, time
+import pyarrow, quillon_tools
+from quillon_tools import _columnar
+quillon_tools.read_log(sys.argv[3])
+
+def decode(path, threads):
+    decoder = _columnar.Decoder("data_flash", None, (), 0, threads, 0)
+    with open(path, "rb") as file:
+        while run := file.read(8 << 20):
+            decoder.feed(run)
+    decoder.finish()
+    pieces = {}
+    for name, _, table, _, _ in decoder.take():
+        pieces.setdefault(name, []).append(table)
+    return {name: pyarrow.concat_tables(parts) for name, parts in pieces.items()}
+
+def status(key):
+    with open('/proc/self/status') as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith(key + ':'))
+
+try:
+    with open('/proc/self/clear_refs', 'w') as f:
+        f.write('5')
+except OSError:
+    pass
+base = status('VmRSS')
+usage = resource.getrusage(resource.RUSAGE_SELF)
+cpu = usage.ru_utime + usage.ru_stime
+wall = time.perf_counter()
+if sys.argv[4] == "read_log":
+    log = quillon_tools.read_log(sys.argv[1], threads=int(sys.argv[2]))
+else:
+    log = decode(sys.argv[1], int(sys.argv[2]))
+wall = time.perf_counter() - wall
+usage = resource.getrusage(resource.RUSAGE_SELF)
+cpu = usage.ru_utime + usage.ru_stime - cpu
+peak = status('VmHWM')
+print(wall, cpu, base, peak, sum(t.nbytes for t in log.values()), sum(t.num_rows for t in log.values()))
+"""
+
+
+def big_log(sample: Path, size_mb: float) -> Path:
+    """The sample's leading format packets, then its data section repeated."""
+    data = sample.read_bytes()
+    start = 0
+    while data[start:start + 3] == FORMAT_HEADER:
+        start += FORMAT_LENGTH
+    header, body = data[:start], data[start:]
+    copies = max(1, int((size_mb * MB - len(header)) // len(body)) + 1)
+    folder = ROOT / "build-parallel-bench"
+    folder.mkdir(exist_ok=True)
+    path = folder / f"{sample.stem}-{copies}x.bin"
+    if not path.exists() or path.stat().st_size != len(header) + copies * len(body):
+        with open(path, "wb") as file:
+            file.write(header)
+            for _ in range(copies):
+                file.write(body)
+    return path
+
+
+def measure_once(path: Path, threads: int, what: str) -> Tuple[float, float, float, int, int]:
+    """(wall s, CPU s, peak above baseline in bytes, Arrow bytes, rows) of one run."""
+    out = subprocess.run([sys.executable, "-c", PROBE, str(path), str(threads), str(SAMPLE), what], check=True,
+                         capture_output=True, text=True).stdout.split()
+    base, peak, data, rows = (int(x) for x in out[-4:])
+    return float(out[-6]), float(out[-5]), max(peak - base, 0), data, rows
+
+
+# Fixed work for one process: the machine's parallelism is how much longer
+# `threads` processes take to do it side by side.
+SPIN = "x = 0\nfor i in range(4_000_000):\n    x += i"
+
+
+def cores_given(threads: int) -> float:
+    """How many cores the machine gave at once, now: `threads` times one
+    process's time for SPIN over the time of `threads` processes side by
+    side (the median of three tries)."""
+    def wall(n: int) -> float:
+        start = time.perf_counter()
+        running = [subprocess.Popen([sys.executable, "-c", SPIN]) for _ in range(n)]
+        for process in running:
+            process.wait()
+        return time.perf_counter() - start
+
+    return statistics.median(threads * wall(1) / wall(threads) for _ in range(3))
+
+
+def machine() -> str:
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    model = "unknown CPU"
+    try:
+        model = next(line.split(":", 1)[1].strip() for line in Path("/proc/cpuinfo").read_text().splitlines()
+                     if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    load = ", ".join(f"{x:.2f}" for x in os.getloadavg())
+    return f"{model}, {cores} cores usable ({os.cpu_count()} online), load average {load} at the end"
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--size-mb", type=float, default=1000)
+    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--sample", type=Path, default=SAMPLE)
+    args = ap.parse_args()
+
+    path = big_log(args.sample, args.size_mb)
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+    print(f"{path.name}: {path.stat().st_size / MB:.0f} MB, {args.sample.name}'s data section repeated; "
+          f"medians of {args.runs} runs, fresh process each")
+    failed = False
+    given = [cores_given(cores)]
+    for what in ("read_log", "decoder"):
+        failed = table(what, path, cores, args.runs) or failed
+    given.append(cores_given(cores))
+    print(f"\nMachine: {machine()}. A speedup target applies only where the machine has that many cores.\n"
+          f"Cores it gave at once, by {cores} processes of fixed work side by side: {given[0]:.2f} before the "
+          f"measurements, {given[1]:.2f} after. No speedup can exceed that: on a machine shared with other "
+          f"work, the CPU/1 column tells what splitting costs.")
+    return 1 if failed else 0
+
+
+def table(what: str, path: Path, cores: int, runs: int) -> bool:
+    """Prints the medians per thread count; True when a target was missed.
+    The runs take the thread counts in turn, so that each count meets the
+    same changes in the machine's load."""
+    counts = list(range(1, cores + 1))
+    results: Dict[int, List[Tuple[float, float, float, int, int]]] = {n: [] for n in counts}
+    for _ in range(runs):
+        for threads in counts:
+            results[threads].append(measure_once(path, threads, what))
+    print(f"\n{what}:" if what == "read_log" else "\nthe decoder alone (its tables, no facts):")
+    header = (f"{'threads':>7} {'wall s':>7} {'CPU s':>7} {'CPU/1':>6} {'MB/s':>6} {'speedup':>7} {'target':>12} | "
+              f"{'peak+ MiB':>9} {'Arrow MiB':>9} {'limit MiB':>9}  memory")
+    print(header)
+    print("-" * len(header))
+    failed = False
+    size_mb = path.stat().st_size / MB
+    median = {n: [statistics.median(r[i] for r in results[n]) for i in range(3)] for n in counts}
+    for threads in counts:
+        wall, cpu, peak = median[threads]
+        data, rows = results[threads][0][3:]
+        if rows != results[1][0][4]:
+            print(f"{threads} threads gave {rows} rows, one thread {results[1][0][4]}")
+            failed = True
+        speedup = median[1][0] / wall
+        target = SPEEDUP_TARGETS.get(threads)
+        met = "" if target is None else ("ok" if speedup >= target else "MISSED")
+        limit = 1.5 * data + 64 * MiB * threads
+        memory_ok = peak <= limit
+        failed = failed or met == "MISSED" or not memory_ok
+        print(f"{threads:7} {wall:7.2f} {cpu:7.2f} {cpu / median[1][1]:6.2f} {size_mb / wall:6.0f} {speedup:6.2f}x "
+              f"{('≥%.1fx ' % target + met) if target else '':>12} | {peak / MiB:9.0f} {data / MiB:9.0f} "
+              f"{limit / MiB:9.0f}  {'ok' if memory_ok else 'OVER'}", flush=True)
+    return failed
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,127 @@
+// Checks of the parallel DataFlash decoder: from any bytes, its tables and
+// everything it says about the log equal those of one pass.
+#ifndef QUILLON_FUZZ_PARALLELCHECK_H
+#define QUILLON_FUZZ_PARALLELCHECK_H
+
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "columns/columnizer.h"
+#include "fuzz/readerHarness.h"
+
+namespace fuzzCheck {
+
+// One table's rows, whatever pieces they came in: per column its values,
+// and apart from them a text column's row lengths or a timestamp column's
+// validity, one byte per row, each appended piece by piece.
+struct joinedTable {
+    uint64_t rows = 0;
+    std::vector<std::string> columns;
+    std::vector<std::string> shapes;
+};
+
+inline void joinPieces(std::vector<columns::takenTable>& pieces, std::vector<std::string>& order,
+                       std::map<std::string, joinedTable>& tables) {
+    for (columns::takenTable& piece : pieces) {
+        auto found = tables.find(piece.name);
+        if (found == tables.end()) {
+            order.push_back(piece.name);
+            const std::size_t n = piece.columns.size();
+            found = tables.emplace(piece.name, joinedTable{0, std::vector<std::string>(n), std::vector<std::string>(n)})
+                        .first;
+            for (std::size_t i = 0; i < piece.columns.size(); ++i) found->second.columns[i] = piece.columns[i].name + ':';
+        }
+        joinedTable& table = found->second;
+        FUZZ_CHECK(table.columns.size() == piece.columns.size(), "pieces of a table differ in columns");
+        table.rows += piece.rows;
+        for (std::size_t i = 0; i < piece.columns.size(); ++i) {
+            columns::takenColumn& c = piece.columns[i];
+            std::string& out = table.columns[i];
+            std::string& shape = table.shapes[i];
+            FUZZ_CHECK(out.compare(0, c.name.size() + 1, c.name + ':') == 0, "pieces of a table differ in columns");
+            out.append(reinterpret_cast<const char*>(c.values.data()), c.values.size());
+            for (uint64_t r = 0; c.kind == columns::columnKind::text && r < c.rows; ++r) {
+                int32_t from, to;
+                std::memcpy(&from, c.offsets.data() + r * sizeof from, sizeof from);
+                std::memcpy(&to, c.offsets.data() + (r + 1) * sizeof to, sizeof to);
+                shape += std::to_string(to - from) + ',';
+            }
+            for (uint64_t r = 0; c.kind == columns::columnKind::timestamp && r < c.rows; ++r)
+                shape += c.nulls == 0 || (c.validity.data()[r / 8] >> (r % 8) & 1) ? 'v' : 'n';
+        }
+    }
+}
+
+// Everything a DataFlash decoder of `threads` threads in `chunkBytes` chunks
+// makes of `data`, fed in runs of `runBytes`.
+inline std::string parallelRun(const uint8_t* data, std::size_t size, unsigned threads, uint64_t chunkBytes,
+                               std::size_t runBytes) {
+    std::unique_ptr<columns::columnizer> c = columns::makeParallelDataFlashColumnizer(
+        columns::selection(), columns::selection(std::vector<std::string>{}), threads, chunkBytes);
+    c->setTimeOffset(1000);
+    std::vector<std::string> order;
+    std::map<std::string, joinedTable> tables;
+    for (std::size_t at = 0; at < size; at += runBytes) {
+        c->feed(data + at, std::min(runBytes, size - at));
+        std::vector<columns::takenTable> taken = c->take();
+        joinPieces(taken, order, tables);
+    }
+    c->finish();
+    std::vector<columns::takenTable> taken = c->take();
+    joinPieces(taken, order, tables);
+
+    std::string out;
+    const auto add = [&out](uint64_t v) { out += std::to_string(v) + ';'; };
+    for (const std::string& name : order) {
+        out += name + ':';
+        add(tables[name].rows);
+        for (const std::string& column : tables[name].columns) out += column + '|';
+        for (const std::string& shape : tables[name].shapes) out += shape + '|';
+    }
+    for (const columns::formatRow& f : c->formats()) {
+        add(f.type);
+        out += f.name + f.format;
+        for (const std::string& label : f.columns) out += label + ',';
+    }
+    for (const columns::layoutStart& s : c->layoutStarts()) {
+        add(s.type);
+        add(s.index);
+        out += s.table + ';';
+    }
+    for (const columns::gpsFix& f : c->gpsFixes()) {
+        add(f.week);
+        add(f.milliseconds);
+        add(static_cast<uint64_t>(f.bootMicroseconds));
+    }
+    const columns::logStats s = c->stats();
+    for (const uint64_t v : {s.bytesRead, s.junkBytes, s.unknownTypes, s.badTimes, c->packets(), c->formatPackets()})
+        add(v);
+    const columns::timeSpan span = c->span(-1);
+    add(span.found);
+    add(static_cast<uint64_t>(span.first));
+    add(static_cast<uint64_t>(span.last));
+    for (const int64_t t : c->edges().first()) add(static_cast<uint64_t>(t));
+    for (const int64_t t : c->edges().last()) add(static_cast<uint64_t>(t));
+    return out;
+}
+
+// The first input byte picks the threads (2 to 4) and a chunk size that
+// cuts the rest into 2 to 17 chunks, their edges moved by up to 15 bytes:
+// edges fall everywhere (inside packets, formats and damage) while a run
+// starts few threads.
+inline void checkParallel(const uint8_t* data, std::size_t size) {
+    if (size < 2) return;
+    const unsigned threads = 2 + data[0] % 3;
+    const uint64_t chunkBytes = 1 + (size - 1) / (2 + (data[0] >> 2) % 16) + (data[0] >> 4);
+    const std::string one = parallelRun(data + 1, size - 1, 1, 0, size);
+    FUZZ_CHECK(parallelRun(data + 1, size - 1, threads, chunkBytes, 1000) == one,
+               "tables or facts differ between one thread and several");
+}
+
+}  // namespace fuzzCheck
+
+#endif
