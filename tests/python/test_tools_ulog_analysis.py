@@ -193,5 +193,6 @@ def test_every_px4_sample(tmp_path):
         assert log.info["firmware"]["name"] == "PX4", sample
         assert log.events.num_rows and log.checks().num_rows
         log.track()
-        report = run("report", "-o", tmp_path / (sample.stem + ".html"), sample)
-        assert report.returncode == 0, (sample, report.stderr)
+        # In this process: the command itself is run on the bundled sample above.
+        from quillon_tools.report.page import write_report
+        assert write_report(str(sample), str(tmp_path / (sample.stem + ".html")), sample.name).size

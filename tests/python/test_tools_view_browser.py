@@ -65,13 +65,19 @@ def served(tmp_path_factory):
     (folder / "broken.bin").write_bytes(b"\x00not a log" * 100)
     (root / "secret.bin").write_bytes(long_log()[:2000])
     (folder / "outside.bin").symlink_to(root / "secret.bin")
+    said = open(root / "server.err", "w+")  # a file: a pipe nobody reads would stall the server when full
     server = subprocess.Popen([sys.executable, "-m", "quillon_tools", "view", str(folder), "--no-browser"],
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    line = server.stdout.readline()
-    assert line.startswith("serving http://127.0.0.1:"), line + server.stderr.read()
-    yield line.split()[1], folder
-    server.send_signal(signal.SIGINT)
-    assert server.wait(timeout=30) == 130  # Ctrl-C stops it cleanly
+                              stdout=subprocess.PIPE, stderr=said, text=True)
+    try:
+        line = server.stdout.readline()
+        assert line.startswith("serving http://127.0.0.1:"), line + (root / "server.err").read_text()
+        yield line.split()[1], folder
+        server.send_signal(signal.SIGINT)
+        assert server.wait(timeout=30) == 130  # Ctrl-C stops it cleanly
+    finally:
+        if server.poll() is None:
+            server.kill()
+        said.close()
 
 
 @pytest.fixture(scope="module")
@@ -159,8 +165,8 @@ def test_markup_in_a_file_name_and_in_a_log_runs_no_script(browser, served):
     opened = Opened(browser, page_of(base, HOSTILE))
     page = opened.page
     assert page.evaluate("() => window.pwned") is None
-    page.get_by_text("<svg onload=f()>").first.wait_for()  # the messages' table comes with the later blocks
-    page.get_by_text(HOSTILE).first.wait_for()  # the title, as text
+    page.get_by_text("<svg onload=f()>").first.wait_for(state="attached")  # in a table of the later blocks
+    page.get_by_text(HOSTILE).first.wait_for(state="attached")  # the title, as text
     assert page.evaluate("() => window.pwned") is None
     page.get_by_placeholder("search messages and fields").fill("<b")
     tree = page.locator("select >> nth=0")

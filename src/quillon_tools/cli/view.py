@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
 
 from .common import DONE, INTERRUPTED, UNUSABLE, Console
@@ -37,6 +38,9 @@ def run(parser: argparse.ArgumentParser, args: argparse.Namespace, console: Cons
         console.error(f"cannot listen on {args.host}:{args.port}: {error.strerror or error}")
         return UNUSABLE
     url = url_of(server, args.host, served.only)
+    # Ctrl-C (SIGINT) stops the server even where it was started with SIGINT
+    # ignored, as a shell starts a background job: a server is stopped so.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     server.start()
     print(f"serving {url}  (Ctrl-C stops)", flush=True)
     if args.browser:
