@@ -142,3 +142,4 @@ def test_only_the_served_logs_open(tmp_path):
     (folder / "a" / "other.bin").write_bytes(b"x")
     with pytest.raises(Refused):
         one.resolve("other.bin")
+    assert Served.of(str(folder / "notes.txt")).resolve("notes.txt")  # a log given alone, whatever its name

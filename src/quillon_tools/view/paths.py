@@ -53,6 +53,8 @@ class Served(NamedTuple):
         path = os.path.realpath(os.path.join(self.root, *parts))
         if os.path.commonpath([self.root, path]) != self.root:
             raise Refused("the name leads out of the served folder")
-        if not path.endswith(LOG_SUFFIXES) or not os.path.isfile(path):
+        # The one log given on the command line is served whatever its name
+        # (a stream saved as flight.raw); a folder serves the logs it lists.
+        if (self.only is None and not path.endswith(LOG_SUFFIXES)) or not os.path.isfile(path):
             raise Refused("no such log")
         return path
