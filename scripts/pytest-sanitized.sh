@@ -56,14 +56,15 @@ echo "-- the module's tests, with leak detection"
 # own allocator decides here: it runs in the plain suite.
 ASAN_OPTIONS=$asan:detect_leaks=1 python -m pytest "$@" --module-only \
     --deselect tests/python/test_samples.py::test_repeated_decoding_does_not_grow_memory .
-# The type check, the multi-process fleet and Dask tests, the report's
-# (whose pages are Python work over logs decoded as everywhere else, as are
-# the reports of every PX4 sample), the answers drawn from decoded logs
-# (checks on every format, flights, diagnosis, tuning, golden outputs), the
-# hostile-input tests (terminal text, pipes, file names and worker
-# processes of the command line) and the progress bar's on a terminal
-# decode through the same paths as the others and add only time under the
-# sanitizers. The browser tests would start Chromium with the preloaded
+# Left out here, as they decode through the same paths as the tests that
+# run and add only time under the sanitizers: the type check; the
+# multi-process fleet and Dask tests; the report's (Python work over decoded
+# logs, as are the reports of every PX4 sample); the answers drawn from
+# decoded logs (checks on every format, flights, diagnosis, tuning, the
+# signals read every way, golden outputs); the hostile-input tests
+# (terminal text, pipes, file names and worker processes of the command
+# line); the progress bar's on a terminal; and which modules each command
+# loads. The browser tests would start Chromium with the preloaded
 # runtimes. Files named on the command line are collected whatever
 # --ignore says, so the list is made here.
 product=()
@@ -72,11 +73,12 @@ for test in test_tools_*.py; do
         test_tools_stubs.py | test_tools_fleet.py | test_tools_dask.py | test_tools_report.py | \
             test_tools_report_browser.py | test_tools_hostile.py | test_tools_checks_formats.py | \
             test_tools_flights.py | test_tools_diagnosis.py | test_tools_tuning.py | test_tools_golden.py | \
-            test_tools_view*.py) ;;
+            test_tools_signals.py | test_tools_view*.py) ;;
         *) product+=("$test") ;;
     esac
 done
 echo "-- the product's tests"
 ASAN_OPTIONS=$asan:detect_leaks=0 python -m pytest "$@" \
     --deselect tests/python/test_tools_cli.py::test_progress_bar_appears_only_on_a_terminal \
+    --deselect tests/python/test_tools_cli.py::test_a_command_loads_only_what_it_needs \
     --deselect tests/python/test_tools_ulog_analysis.py::test_every_px4_sample "${product[@]}"

@@ -2,7 +2,7 @@
 # Installs what the build and the tests need, then builds and runs every test:
 # - the C++ suites: plain, under AddressSanitizer/UndefinedBehaviorSanitizer
 #   and built for 32-bit x86;
-# - each fuzz target for a short while (FUZZ_SECONDS, default 20);
+# - each fuzz target for a short while (FUZZ_SECONDS, default 15);
 # - the Python suites against the package installed in a virtual environment
 #   of the script's own (build-venv; made with $PYTHON, default python3);
 # - the Python suites again against the extension built with the sanitizers;
@@ -55,7 +55,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 stage "C++ tests built for 32-bit x86"
 scripts/test-m32.sh "$ROOT/build-test-m32"
 
-stage "fuzzing under AddressSanitizer and UndefinedBehaviorSanitizer, ${FUZZ_SECONDS:=20} s per target"
+stage "fuzzing under AddressSanitizer and UndefinedBehaviorSanitizer, ${FUZZ_SECONDS:=15} s per target"
 QUILLON_FUZZ_BUILD="$ROOT/build-test-fuzz" scripts/fuzz.sh all "$FUZZ_SECONDS"
 
 stage "Python tests"
