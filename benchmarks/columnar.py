@@ -41,6 +41,7 @@ from pathlib import Path
 from typing import Callable, Iterator, List, Optional, Tuple
 
 from run import build_input, kind_of
+from peak_memory import RESET_PEAK
 
 ROOT = Path(__file__).resolve().parents[1]
 SHARED_SAMPLES = ROOT.parent / "shared" / "samples"
@@ -232,17 +233,7 @@ MEMORY_PROBE = """
 import sys
 import pyarrow, quillon_tools
 
-def status(key):
-    with open('/proc/self/status') as f:
-        return next(int(l.split()[1]) * 1024 for l in f if l.startswith(key + ':'))
-
-try:
-    with open('/proc/self/clear_refs', 'w') as f:
-        f.write('5')
-except OSError:
-    pass
-base = status('VmRSS')
-log = quillon_tools.read_log(sys.argv[1])
+""" + RESET_PEAK + """log = quillon_tools.read_log(sys.argv[1])
 peak = status('VmHWM')
 print(base, peak, sum(t.nbytes for t in log.values()))
 """

@@ -32,6 +32,7 @@ import sys
 import time
 from pathlib import Path
 from typing import Dict, List, Tuple
+from peak_memory import RESET_PEAK
 
 ROOT = Path(__file__).resolve().parents[1]
 SAMPLE = ROOT / "samples" / "sub-4.1.0-dive.bin"
@@ -61,17 +62,7 @@ def decode(path, threads):
         pieces.setdefault(name, []).append(table)
     return {name: pyarrow.concat_tables(parts) for name, parts in pieces.items()}
 
-def status(key):
-    with open('/proc/self/status') as f:
-        return next(int(l.split()[1]) * 1024 for l in f if l.startswith(key + ':'))
-
-try:
-    with open('/proc/self/clear_refs', 'w') as f:
-        f.write('5')
-except OSError:
-    pass
-base = status('VmRSS')
-usage = resource.getrusage(resource.RUSAGE_SELF)
+""" + RESET_PEAK + """usage = resource.getrusage(resource.RUSAGE_SELF)
 cpu = usage.ru_utime + usage.ru_stime
 wall = time.perf_counter()
 if sys.argv[4] == "read_log":

@@ -151,13 +151,7 @@ void dataFlashColumnizer::feed(const uint8_t* data, uint64_t length) {
         scanner.skim(data, length, [this](uint8_t type) { countPacket(type); });
         return;
     }
-    while (length > 0) {
-        uint64_t used = 0;
-        const dataFlashScanner::found result = scanner.scan(data, length, used);
-        data += used;
-        length -= used;
-        if (result == dataFlashScanner::found::data) addPacket();
-    }
+    scanner.scanAll(data, length, [this] { addPacket(); });
 }
 
 void dataFlashColumnizer::finish() {

@@ -70,15 +70,7 @@ public:
     // Decodes the chunk; what it throws waits in `failure` for the join.
     void decode() noexcept {
         try {
-            const uint8_t* data = input.data();
-            uint64_t length = input.size();
-            while (length > 0) {
-                uint64_t used = 0;
-                const dataFlashScanner::found result = scanner.scan(data, length, used);
-                data += used;
-                length -= used;
-                if (result == dataFlashScanner::found::data) addPacket();
-            }
+            scanner.scanAll(input.data(), input.size(), [this] { addPacket(); });
         } catch (...) {
             failure = std::current_exception();
         }

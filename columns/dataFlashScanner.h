@@ -32,6 +32,10 @@ public:
     // that lies within `data` is stepped over without being copied.
     template <class OnData>
     void skim(const uint8_t* data, uint64_t length, OnData&& onData);
+    // scan() over all `length` bytes, calling onData() after each data
+    // packet completes, while its contents are current.
+    template <class OnData>
+    void scanAll(const uint8_t* data, uint64_t length, OnData&& onData);
     // The input has ended: a packet still in progress is junk.
     void finish();
 
@@ -66,6 +70,17 @@ private:
     uint64_t junk = 0;
     uint64_t unknown = 0;
 };
+
+template <class OnData>
+void dataFlashScanner::scanAll(const uint8_t* data, uint64_t length, OnData&& onData) {
+    while (length > 0) {
+        uint64_t used = 0;
+        const found result = scan(data, length, used);
+        data += used;
+        length -= used;
+        if (result == found::data) onData();
+    }
+}
 
 template <class OnData>
 void dataFlashScanner::skim(const uint8_t* data, uint64_t length, OnData&& onData) {
