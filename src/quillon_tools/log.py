@@ -260,6 +260,7 @@ class LogStream:
         self.packets = 0
         self.format_packets = 0  # DataFlash format packets, which give no rows
         self.stats: Dict[str, Any] = {}
+        self.decoder_stats: Dict[str, Any] = {}  # as the decoder counts them (a Log is made of these)
         self.facts = LogFacts(None)
 
     def __iter__(self) -> Iterator[List[Piece]]:
@@ -300,7 +301,7 @@ class LogStream:
                 del batch  # not held while the next batch decodes
             self.packets = decoding.packets
             self.format_packets = decoding.format_packets
-            self.stats = decoding.stats
+            self.stats = self.decoder_stats = decoding.stats
             if protocol == ULOG:  # the reader's own, not the decoder's MAVLink-shaped counts
                 self.stats = ULogFacts(decoding.gathered[0]).stats(decoding.stats)
             if self.packets or protocol == ULOG:  # a ULog log is one from its header on, rows or not

@@ -14,7 +14,7 @@ piecewise linearly through the fixes (`GpsClock`).
 from __future__ import annotations
 
 import datetime
-from typing import Optional, Union
+from typing import Optional, Tuple, Union
 
 import numpy
 import pyarrow
@@ -103,6 +103,10 @@ class GpsClock:
         """The offsets in microseconds, as int64, at the boot times `boot`."""
         found: numpy.ndarray = numpy.rint(numpy.interp(boot.astype(numpy.float64), self._boot, self._offsets))
         return found.astype(numpy.int64)
+
+    def points(self) -> Tuple[numpy.ndarray, numpy.ndarray]:
+        """The boot times and offsets it interpolates: `GpsClock(*points())` is the same clock."""
+        return self._boot.copy(), self._offsets.copy()
 
     def utc(self, boot: int) -> int:
         return boot + int(self.offsets(numpy.array([boot]))[0])
