@@ -12,7 +12,7 @@ import pyarrow
 from . import _columnar
 from .analysis.facts import CARRYING_FILES, FACT_MESSAGES, GATHERED, UNIT_MESSAGES, FormatRow, LogFacts
 from .analysis.instances import instance_values, of_instances, rows_where, selected_instances, selecting_instances
-from .analysis.timebase import BOOT, UTC, GpsClock, UtcShift, on_time_base, utc_time_base
+from .analysis.timebase import BOOT, UTC, GpsClock, UtcShift, back_on_boot_time, on_time_base, utc_time_base
 from .analysis.timespan import regular_span
 from .errors import UnreadableLog
 from .formats.ulog.facts import SUMMARY as ULOG_SUMMARY, ULogFacts
@@ -148,7 +148,9 @@ class _Pass:
         wanted = []
         for name, number, table, is_wanted, shifted in taken:
             if message_name(name) in self._gathering:
-                self._gathered.setdefault(name, []).append(table)
+                # The facts want boot time: a time offset added while decoding is taken off again.
+                kept = back_on_boot_time(table, self._time_offset) if self._time_offset else table
+                self._gathered.setdefault(name, []).append(kept)
                 self._gathered_numbers.add(number)
             if is_wanted:
                 if shift and not shifted:

@@ -196,3 +196,12 @@ def on_time_base(table: pyarrow.Table, offset: Optional[UtcShift], shifted: bool
     metadata = dict(table.schema.metadata or {})
     metadata[b"time_base"] = base
     return table.replace_schema_metadata(metadata)
+
+
+def back_on_boot_time(table: pyarrow.Table, offset: int) -> pyarrow.Table:
+    """A table the decoder moved onto UTC by `offset` microseconds, back on boot time."""
+    i = table.schema.get_field_index("_time")
+    if i >= 0:
+        moved = pyarrow.compute.subtract(table.column(i), pyarrow.scalar(offset, pyarrow.duration("us")))
+        table = table.set_column(i, table.schema.field(i), moved)
+    return table.replace_schema_metadata({**(table.schema.metadata or {}), b"time_base": BOOT.encode()})
