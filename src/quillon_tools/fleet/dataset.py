@@ -137,9 +137,11 @@ def read_manifest(path: str) -> Optional[Dict[str, Any]]:
         out = os.path.dirname(os.path.dirname(path))
         log_name = manifest["log"]
         stem = file_stem(log_name)
+        directories = list(manifest["types"].values())
         whole = (manifest.get("layout") == LAYOUT_VERSION and os.path.basename(path) == stem + ".json"
-                 and all(os.path.isfile(os.path.join(out, directory, stem + ".parquet"))
-                         for directory in manifest["types"].values())
+                 # A message's directory is a plain name within the dataset.
+                 and all(os.path.basename(d) == d and d not in ("", ".", "..") and not d.startswith(MANIFESTS)
+                         and os.path.isfile(os.path.join(out, d, stem + ".parquet")) for d in directories)
                  and (manifest["protocol"] != ULOG or os.path.isfile(facts_path(out, log_name))))
     except (KeyError, TypeError, AttributeError):
         return None

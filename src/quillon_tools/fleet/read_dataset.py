@@ -15,7 +15,7 @@ holds (`log_record`), and equal those of `read_log` on the log.
 from __future__ import annotations
 
 import os
-from typing import Dict, List, NamedTuple, Optional, Tuple
+from typing import Callable, Dict, List, NamedTuple, Optional, Tuple, Union
 
 import pyarrow
 
@@ -70,8 +70,9 @@ def read_dataset_log(out: str, log_name: str, types: TypesArg = None) -> Log:
     return read_manifest_log(manifest_path(out, log_name), types)
 
 
-def read_manifest_log(path: str, types: TypesArg = None) -> Log:
-    """As read_dataset_log, the log whose manifest is at `path`."""
+def read_manifest_log(path: str, types: Union[TypesArg, Callable[[str], TypesArg]] = None) -> Log:
+    """As read_dataset_log, the log whose manifest is at `path`; `types`
+    may be a function of the log's protocol that gives them."""
     try:
         manifest = read_manifest(path)
         if manifest is None:
@@ -82,7 +83,7 @@ def read_manifest_log(path: str, types: TypesArg = None) -> Log:
         raise UnreadableLog(f"cannot read the dataset's manifest {path!r}: {error}") from None
     out = os.path.dirname(os.path.dirname(path))
     files = _Files(out, manifest["log"], directories)
-    patterns = parse_patterns(types)
+    patterns = parse_patterns(types(record.protocol) if callable(types) else types)
     tables = {name: files.table(name) for name in directories
               if patterns is None or any(matches(p, name) for p in patterns)}
     raw = read_fact_tables(facts_path(out, manifest["log"])) if record.protocol == ULOG else {}
