@@ -15,7 +15,7 @@ holds (`log_record`), and equal those of `read_log` on the log.
 from __future__ import annotations
 
 import os
-from typing import Callable, Dict, List, NamedTuple, Optional, Tuple, Union
+from typing import Callable, Dict, Iterator, List, Mapping, NamedTuple, Optional, Tuple, Union, cast
 
 import pyarrow
 
@@ -84,12 +84,36 @@ def read_manifest_log(path: str, types: Union[TypesArg, Callable[[str], TypesArg
     out = os.path.dirname(os.path.dirname(path))
     files = _Files(out, manifest["log"], directories)
     patterns = parse_patterns(types(record.protocol) if callable(types) else types)
-    tables = {name: files.table(name) for name in directories
-              if patterns is None or any(matches(p, name) for p in patterns)}
+    tables = _Tables(files, [name for name in directories
+                             if patterns is None or any(matches(p, name) for p in patterns)])
     raw = read_fact_tables(facts_path(out, manifest["log"])) if record.protocol == ULOG else {}
     facts = DatasetFacts(record, files, raw)
     numbers = {name: record.numbers.get(name, 0) for name in tables}
-    return Log(record.protocol, tables, lambda: record.formats, numbers, facts, record.format_packets, record.stats)
+    return Log(record.protocol, cast(Dict[str, pyarrow.Table], tables), lambda: record.formats, numbers, facts,
+               record.format_packets, record.stats)
+
+
+class _Tables(Mapping[str, pyarrow.Table]):
+    """The log's selected tables by name, each read when first asked for:
+    answers read a few of a log's many messages."""
+
+    def __init__(self, files: "_Files", names: List[str]) -> None:
+        self._files = files
+        self._names = dict.fromkeys(names)
+
+    def __getitem__(self, name: str) -> pyarrow.Table:
+        if name not in self._names:
+            raise KeyError(name)
+        return self._files.table(name)
+
+    def __contains__(self, name: object) -> bool:
+        return name in self._names
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._names)
+
+    def __len__(self) -> int:
+        return len(self._names)
 
 
 class _Files:
