@@ -120,10 +120,17 @@ def is_current(out: str, log_name: str, path: str, settings: Settings) -> bool:
     """Whether the dataset holds this log as it is now, converted the same way."""
     try:
         manifest = read_manifest(manifest_path(out, log_name))
-        status = os.stat(path)
-        return (manifest is not None and manifest["size"] == status.st_size
-                and manifest["mtime_ns"] == status.st_mtime_ns and manifest["settings"] == settings.as_json())
+        return manifest is not None and holds_as_it_is(manifest, path) and manifest["settings"] == settings.as_json()
     except (OSError, ValueError, KeyError, TypeError, AttributeError):
+        return False
+
+
+def holds_as_it_is(manifest: Dict[str, Any], path: str) -> bool:
+    """Whether a log's manifest was written from the file at `path` as it is now."""
+    try:
+        status = os.stat(path)
+        return bool(manifest["size"] == status.st_size and manifest["mtime_ns"] == status.st_mtime_ns)
+    except (OSError, KeyError, TypeError):
         return False
 
 

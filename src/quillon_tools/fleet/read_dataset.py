@@ -28,7 +28,7 @@ from ..formats.ulog.facts import ULogFacts
 from ..log import Log
 from ..names import TypesArg, matches, message_name, parse_patterns
 from ..protocols import DATA_FLASH, ULOG
-from .dataset import LOG_COLUMN, MANIFESTS, facts_path, manifest_path, read_manifest
+from .dataset import LOG_COLUMN, MANIFESTS, facts_path, holds_as_it_is, manifest_path, read_manifest
 from .log_record import Record, read_fact_tables, read_record
 from .scaling import as_raw, as_scaled
 
@@ -37,6 +37,13 @@ class DatasetLog(NamedTuple):
     name: str  # the log's name in the dataset, its `_log`
     manifest: str  # the path of its manifest
     source: Optional[str]  # the path it was converted from
+    size: int  # and that file's size and modification time then
+    mtime_ns: int
+
+    def is_current(self) -> bool:
+        """Whether the dataset holds the log as its file is now (see `dataset.is_current`)."""
+        return self.source is not None and holds_as_it_is({"size": self.size, "mtime_ns": self.mtime_ns},
+                                                          self.source)
 
 
 def dataset_logs(out: str) -> List[DatasetLog]:
@@ -57,7 +64,8 @@ def dataset_logs(out: str) -> List[DatasetLog]:
             continue
         if manifest is not None and isinstance(manifest.get("log"), str):
             source = manifest.get("path")
-            found.append(DatasetLog(manifest["log"], path, source if isinstance(source, str) else None))
+            found.append(DatasetLog(manifest["log"], path, source if isinstance(source, str) else None,
+                                    manifest.get("size", -1), manifest.get("mtime_ns", -1)))
     return sorted(found)
 
 

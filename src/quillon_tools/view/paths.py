@@ -8,9 +8,9 @@ system holds."""
 from __future__ import annotations
 
 import os
-from typing import Dict, List, NamedTuple, Optional, Set
+from typing import List, NamedTuple, Optional, Set
 
-from ..fleet.dataset import MANIFESTS, Settings, is_current, manifest_path, read_manifest
+from ..fleet.dataset import MANIFESTS, manifest_path, read_manifest
 from ..fleet.discovery import LOG_SUFFIXES, FoundLog, find_logs
 from ..fleet.read_dataset import dataset_logs
 
@@ -70,7 +70,7 @@ class Served(NamedTuple):
                 if source is not None and source in claimed:
                     continue
                 if source is not None and source in by_file:
-                    if not _current(out, log.name, log.manifest, source):
+                    if not log.is_current():  # (read whole in this layout, with its own settings)
                         continue
                     listed[by_file[source]] = None
                 if source is not None:
@@ -133,14 +133,3 @@ class Served(NamedTuple):
             raise Refused("no such log")
         return path
 
-
-def _current(out: str, log_name: str, manifest: str, source: str) -> bool:
-    """Whether the dataset's copy of a log is that of its file as it is now."""
-    try:
-        found = read_manifest(manifest)
-        settings: Dict[str, object] = found["settings"] if found is not None else {}
-        types = settings.get("types")
-        return is_current(out, log_name, source, Settings(types if isinstance(types, list) else None,
-                                                            bool(settings.get("scaled"))))
-    except (OSError, ValueError, KeyError, TypeError, AttributeError):
-        return False
