@@ -188,7 +188,8 @@ class DatasetFacts(LogFacts):
         return {REMOTE_LOG_NAME: found} if found is not None else {}
 
     def events(self) -> Events:
-        return Events(self.protocol, {message: self._as_decoded(message) for message in GATHERED[self.protocol]})
+        return Events(self.protocol, {message: self._as_decoded(message)
+                                      for message in GATHERED.get(self.protocol or "", ())})
 
     def ulog(self) -> ULogFacts:
         tables = {name: [on_time_base(t, self.utc_offset) if "_time" in t.column_names else t for t in parts]
