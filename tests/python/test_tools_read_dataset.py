@@ -100,3 +100,21 @@ def test_only_the_logs_the_dataset_holds_whole_are_listed(datasets, tmp_path):
         with open(first, "w", encoding="utf-8") as file:
             json.dump(manifest, file)
         os.rename(str(tmp_path / "moved"), os.path.join(out, directory, names[1] + ".parquet"))
+
+
+def test_a_boot_clock_drifting_against_gps_time_is_recorded_whole():
+    import json
+
+    import numpy
+
+    from quillon_tools.analysis.timebase import GpsClock
+    from quillon_tools.fleet import log_record
+
+    # Drifting, with a fix whose offset steps back: UTC must still not run backwards.
+    clock = GpsClock(numpy.array([1_000_000, 60_000_000, 120_000_000, 180_000_000]),
+                     numpy.array([1_700_000_000_000_000, 1_700_000_000_000_900, 1_700_000_000_000_300,
+                                  1_700_000_000_001_800]))
+    found = log_record._offset(json.loads(json.dumps(log_record._offset_json(clock))))
+    boot = numpy.arange(-5_000_000, 200_000_000, 999_983, dtype=numpy.int64)
+    assert numpy.array_equal(found.offsets(boot), clock.offsets(boot))
+    assert log_record._offset(json.loads(json.dumps(log_record._offset_json(-42)))) == -42
