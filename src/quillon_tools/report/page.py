@@ -201,14 +201,17 @@ def page_parts(log: Any, title: str, options: Options = Options(), buckets: Opti
         section.append(timeline_figure(x_range, _of_vehicle(modes, sysid), _of_vehicle(events, sysid),
                                        _of_vehicle(messages, sysid), colours, f"{prefix}timeline", axes,
                                        [(start / 1000.0, end / 1000.0) for start, end in vehicle.view.gaps()]))
+
         def panel(data: PanelData, prefix: str = prefix) -> Plot:
             drawn.append((data, panel_figure(data, x_range, buckets, f"{prefix}panel-{data.panel.key}", axes)))
             return drawn[-1][1]
 
+        def other_panels(panels: Panels = vehicle.panels, done: int = len(first_panels),
+                         panel: Callable[[PanelData], Plot] = panel) -> List[Any]:
+            return [panel(data) for data in panels.first()[done:]]
+
         section += [panel(data) for data in first_panels]
-        if later:
-            section.append(Later(lambda panels=vehicle.panels, done=len(first_panels), panel=panel:
-                                 [panel(data) for data in panels.first()[done:]]))
+        section += [Later(other_panels)] if later else []
         section += block(tuning_section, log, prefix) + block(tables, sysid, prefix)
         parts += [part for part in section if part is not None]
     if len(parts) == len(vehicles):
