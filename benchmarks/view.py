@@ -5,8 +5,10 @@ On a log of at least --size-mb MB made as benchmarks/report.py makes it (the
 bundled tlog repeated, under build-report-bench/), prints medians of --runs
 runs side by side:
 - `read_log` of the log, against the first page ready: the log read as the
-  server reads it and its page's document built (the report's blocks, the
-  picker, every line reduced to the screen); target <= 2x;
+  server reads it and the document it first sends built (the header, the
+  picker's messages, the timeline and the first panels, every line reduced
+  to the screen); target <= 2x. Beside it, the whole page: what the server
+  adds next (the answers, the other panels, the signals' list);
 - a zoom's re-sample: every line of the page (the report's and a picked
   field of each message) cut to a window and reduced to 1300 pixels, in ms
   per line, on average and for the longest line; target <= 100 ms a line;
@@ -45,10 +47,17 @@ def main() -> None:
     made = []
 
     def first_page() -> None:
-        made.append(build_log_page(Document(), read_for_view(str(path)), path.name))
+        document = Document()
+        made.append((document, build_log_page(document, read_for_view(str(path)), path.name)))
+
+    def whole_page() -> None:
+        first_page()
+        for callback in list(made[-1][0].session_callbacks):  # what the server sends next
+            callback.callback()
 
     page = median_time(first_page, args.runs)
-    picker = made[-1]
+    whole = median_time(whole_page, args.runs)
+    picker = made[-1][1]
     # One field of every message drawn too: the longest series a log has.
     for node in picker.nodes:
         picker.tree.value = [node.key]
@@ -76,10 +85,11 @@ def main() -> None:
         began = time.perf_counter()
         resampler.resample(window)
         single.append((time.perf_counter() - began) * 1000)
-    print(f"{'log':<22} {'MB':>6} {'read_log s':>11} {'first page s':>13} {'ratio':>6} "
+    print(f"{'log':<22} {'MB':>6} {'read_log s':>11} {'first page s':>13} {'ratio':>6} {'whole page s':>13} "
           f"{'lines':>6} {'ms/line':>8} {'longest line':>13} {'its ms':>7}")
     print(f"{path.name:<22} {path.stat().st_size / 1e6:6.1f} {read:11.3f} {page:13.3f} {page / read:6.2f} "
-          f"{len(lines):6d} {statistics.median(per_line):8.2f} {len(longest.x):13d} {statistics.median(single):7.2f}")
+          f"{whole:13.3f} {len(lines):6d} {statistics.median(per_line):8.2f} {len(longest.x):13d} "
+          f"{statistics.median(single):7.2f}")
     print("targets: first page <= 2x read_log; <= 100 ms per re-sample of a visible line")
     fleet(args.runs)
 

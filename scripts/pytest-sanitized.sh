@@ -4,7 +4,11 @@
 # with the sanitizers, so their runtimes are preloaded into it, and Python
 # objects are allocated with malloc, where AddressSanitizer watches them.
 #
-#   scripts/pytest-sanitized.sh BUILD_DIR [pytest options...]
+#   scripts/pytest-sanitized.sh BUILD_DIR [--workers N] [pytest options...]
+#
+# With --workers, the product's tests run on N worker processes, a test file
+# per worker at a time; the module's run in one process, whose exit the
+# leak detection checks.
 #
 # The rest of the package and the test dependencies come from the
 # interpreter's environment: run it with the `python` of a virtual
@@ -18,11 +22,16 @@
 set -euo pipefail
 
 if (($# < 1)); then
-    echo "usage: $0 BUILD_DIR [pytest options...]" >&2
+    echo "usage: $0 BUILD_DIR [--workers N] [pytest options...]" >&2
     exit 2
 fi
 build="$(cd "$1" && pwd)"
 shift
+workers=()
+if [[ "${1:-}" == --workers ]]; then
+    workers=(-n "$2" --dist loadfile)
+    shift 2
+fi
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
@@ -78,7 +87,7 @@ for test in test_tools_*.py; do
     esac
 done
 echo "-- the product's tests"
-ASAN_OPTIONS=$asan:detect_leaks=0 python -m pytest "$@" \
+ASAN_OPTIONS=$asan:detect_leaks=0 python -m pytest "${workers[@]}" "$@" \
     --deselect tests/python/test_tools_cli.py::test_progress_bar_appears_only_on_a_terminal \
     --deselect tests/python/test_tools_cli.py::test_a_command_loads_only_what_it_needs \
     --deselect tests/python/test_tools_ulog_analysis.py::test_every_px4_sample "${product[@]}"

@@ -58,12 +58,14 @@ scripts/test-m32.sh "$ROOT/build-test-m32"
 stage "fuzzing under AddressSanitizer and UndefinedBehaviorSanitizer, ${FUZZ_SECONDS:=15} s per target"
 QUILLON_FUZZ_BUILD="$ROOT/build-test-fuzz" scripts/fuzz.sh all "$FUZZ_SECONDS"
 
+# The Python suites run on every core, a test file per worker at a time, so
+# that a file's shared fixtures (a server, a browser, converted logs) are made once.
 stage "Python tests"
 python -m pip install -q --disable-pip-version-check ".[test]"
-(cd tests/python && python -m pytest -q -p no:cacheprovider .)
+(cd tests/python && python -m pytest -q -p no:cacheprovider -n "$JOBS" --dist loadfile .)
 
 stage "Python tests against the module built with AddressSanitizer and UndefinedBehaviorSanitizer"
-scripts/pytest-sanitized.sh "$ROOT/build-test-asan" -q -p no:cacheprovider
+scripts/pytest-sanitized.sh "$ROOT/build-test-asan" --workers "$JOBS" -q -p no:cacheprovider
 
 stage "Python module tests on 32-bit x86 CPython"
 wait "$i386_chroot" || { cat build-test-i386/chroot.log; exit 1; }

@@ -32,10 +32,13 @@ def meta(table, field):
 def test_units_come_from_the_fmtu_of_the_layout_they_were_logged_with():
     data = UNITS + b"".join([
         format_packet(132, "GPS", "QLL", "TimeUS,Lat,Lng"), fmtu(132, b"sDD", b"FGG"),
-        data_packet(132, "QLL", 1, 100, 200),
+        data_packet(132, "QLL", 1, 100, 200), fmtu(132, b"sDD", b"FGG"),  # restated, as logs do
         format_packet(133, "GPS", "QBLL", "TimeUS,Status,Lat,Lng"),  # same name, no data
         # The type number takes a new layout of as many fields, without FMTU.
         format_packet(132, "GPS", "QLe", "TimeUS,Lat,Alt"), data_packet(132, "QLe", 2, 300, 4000),
+        # Two layouts of one type, each with the same FMTU: both keep it.
+        format_packet(135, "TMP", "Qe", "TimeUS,A"), fmtu(135, b"sO", b"F-"), data_packet(135, "Qe", 4, 5),
+        format_packet(135, "TMP", "Qe", "TimeUS,B"), fmtu(135, b"sO", b"F-"), data_packet(135, "Qe", 6, 7),
         # A type's FMTU logged after its format packet describes it.
         format_packet(134, "BAT", "Qf", "TimeUS,Volt"), fmtu(134, b"sV", b"F-"),
         data_packet(134, "Qf", 3, 12.5),
@@ -45,6 +48,7 @@ def test_units_come_from_the_fmtu_of_the_layout_they_were_logged_with():
                                                                  b"multiplier": b"1e-07"}
     assert meta(log["GPS~2"], "Lat") == {b"unit": b"deg", b"multiplier": b"1e-07"}
     assert meta(log["GPS~2"], "Alt") == {b"multiplier": b"0.01"}
+    assert meta(log["TMP"], "A") == meta(log["TMP~2"], "B") == {b"unit": b"degC", b"multiplier": b"0.01"}
     assert meta(log["BAT"], "Volt") == {b"unit": b"V"}
     scaled = read_log(data, scaled=True)
     assert scaled["GPS"].select(["Lat", "Lng"]).to_pylist() == [{"Lat": 1e-5, "Lng": 2e-5}]

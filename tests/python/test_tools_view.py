@@ -30,6 +30,32 @@ def test_the_tree_offers_signals_first_and_parts_instances_and_vehicles(tmp_path
     assert "HEARTBEAT@1" in keys and "HEARTBEAT@2" in keys
 
 
+def test_a_page_draws_its_first_panels_at_once_then_the_others_each_following_the_zoom():
+    from bokeh.document import Document
+    from bokeh.models import GlyphRenderer, Plot
+
+    from quillon_tools.report.page import FIRST_PANELS
+    from quillon_tools.view.log_page import build_log_page
+
+    log = read_log(str(BUNDLED / "sub-4.1.0-dive.bin"))
+    document = Document()
+    picker = build_log_page(document, log, "dive")
+    panels = lambda: [m for m in document.select({"type": Plot}) if (m.name or "").startswith("panel-")]  # noqa: E731
+    assert len(panels()) == FIRST_PANELS and picker.nodes[0].key != "signals"
+    for callback in list(document.session_callbacks):  # what the server runs once the page is sent
+        callback.callback()
+    every = panels()
+    assert len(every) > FIRST_PANELS and picker.nodes[0].key == "signals"
+    assert picker.tree.value == ["signals"]
+    start, end = log.time_span()
+    window = (start / 1000.0 + 10_000.0, start / 1000.0 + 20_000.0)
+    picker.resampler.resample(window)
+    for plot in every:  # the panels made later follow the zoom as the first ones do
+        for renderer in plot.select({"type": GlyphRenderer}):
+            xs = [x for line in renderer.data_source.data.get("xs", []) for x in line if not numpy.isnan(x)]
+            assert xs and window[0] - 5_000 < min(xs) and max(xs) < window[1] + 5_000, plot.name
+
+
 def test_a_field_is_drawn_in_its_unit_or_raw_and_a_signal_as_the_signals_give_it():
     path = str(BUNDLED / "sub-4.1.0-dive.bin")
     log = read_log(path)

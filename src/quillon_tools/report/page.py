@@ -7,6 +7,7 @@ from __future__ import annotations
 import os
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
 
+import numpy
 import pyarrow
 from bokeh.document import Document
 from bokeh.embed import file_html
@@ -27,7 +28,7 @@ from .header import header_div
 from .markup import html_div
 from .panels import panel_figure
 from .plots import AxisModels
-from .series import PanelData, panel_series, time_ms
+from .series import PanelData, Panels, time_ms
 from .tables import messages_table, params_table
 from .timeline import ModeColours, span_of, time_range, timeline_figure
 from .track import tile_origin, track_figure
@@ -52,7 +53,7 @@ class Vehicle(NamedTuple):
     sysid: Optional[int]  # None: the whole log
     info: Optional[Dict[str, Any]]
     view: Any  # its signals (`signals.View`)
-    panels: List[PanelData]
+    panels: Panels
 
 
 def _of_vehicle(table: Optional[pyarrow.Table], sysid: Optional[int]) -> Optional[pyarrow.Table]:
@@ -98,7 +99,7 @@ class Parts(NamedTuple):
     the time range every plot shares, and each panel's plot with its lines."""
     roots: List[Any]
     x_range: Range1d
-    panels: List[Tuple[PanelData, Plot]]
+    panels: List[Tuple[PanelData, Plot]]  # with `later`, it grows as the Later blocks are made
     cards: bool  # the page has cards that zoom the plots when clicked
     axes: AxisModels  # the models its plots share, for plots added to it
 
@@ -122,32 +123,43 @@ def _page(log: Any, title: str, options: Options) -> str:
 
 class Later(NamedTuple):
     """Blocks of a page made when asked for: what a page served live shows
-    once its plots are up (the chain, the checks, the track, the tuning
-    section, the tables)."""
+    once its first plots are up (the chain, the checks, the track, the other
+    panels, the tuning section, the tables)."""
     make: Callable[[], List[Any]]
+
+
+# The panels a page served live draws before it is sent: those a screen
+# shows first. Each panel reads its signals and makes some 30 models.
+FIRST_PANELS = 4
 
 
 def page_parts(log: Any, title: str, options: Options = Options(), buckets: Optional[int] = None,
                later: bool = False) -> Parts:
     """The blocks of the page of `log`, every text escaped; `buckets` bounds
     the points of each line (by default the page's share of its budget).
-    With `later`, the answers are `Later` blocks, made when they are asked
-    for; `cards` is then True."""
+    With `later`, the answers and the panels after the first FIRST_PANELS
+    are `Later` blocks, made when they are asked for; `cards` is then True,
+    and the time range spans the log's packets too."""
     info = log.info
     vehicles = []
     for sysid in _vehicle_ids(log, info):
         view = log._view(sysid)
         # Worked out once per log: the pages of every session that shows it share the lines.
-        panels = log._cache(f"panels-{sysid}", lambda view=view: panel_series(view))
+        panels = log._cache(f"panels-{sysid}", lambda view=view: Panels(view))
         vehicles.append(Vehicle(sysid, _vehicle_info(info, sysid), view, panels))
     events = log.events
     modes, messages = log.modes, log.messages
 
-    times = [s.x for v in vehicles for p in v.panels for s in p.series]
+    # A live page draws its first panels at once and the others with its answers.
+    now = [v.panels.first(FIRST_PANELS if later else None) for v in vehicles]
+    times = [s.x for panels in now for p in panels for s in p.series]
     times += [time_ms(t.column("_time")) for t in (modes, events, messages) if t is not None and t.num_rows]
+    if later:  # the span of the panels to come: the log's own
+        times += [numpy.array(log.time_span(v.sysid), numpy.float64) / 1000.0 for v in vehicles
+                  if None not in log.time_span(v.sysid)]
     start, end = span_of(times)
     x_range = time_range(start or 0.0, end or 0.0)
-    lines = max(1, sum(len(p.series) for v in vehicles for p in v.panels))
+    lines = max(1, sum(len(p.series) for panels in now for p in panels))
     if buckets is None:
         buckets = max(MIN_BUCKETS, min(MAX_BUCKETS, POINT_BUDGET // (2 * lines)))
     share = len(vehicles)
@@ -176,7 +188,7 @@ def page_parts(log: Any, title: str, options: Options = Options(), buckets: Opti
     parts: List[Any] = []
     drawn: List[Tuple[PanelData, Plot]] = []
     axes = AxisModels()
-    for vehicle in vehicles:
+    for vehicle, first_panels in zip(vehicles, now):
         sysid = vehicle.sysid
         prefix = "" if share == 1 else f"v{sysid}-"
         colours = ModeColours()  # the track's and the timeline's, so a mode has one colour
@@ -189,9 +201,17 @@ def page_parts(log: Any, title: str, options: Options = Options(), buckets: Opti
         section.append(timeline_figure(x_range, _of_vehicle(modes, sysid), _of_vehicle(events, sysid),
                                        _of_vehicle(messages, sysid), colours, f"{prefix}timeline", axes,
                                        [(start / 1000.0, end / 1000.0) for start, end in vehicle.view.gaps()]))
-        for data in vehicle.panels:
+
+        def panel(data: PanelData, prefix: str = prefix) -> Plot:
             drawn.append((data, panel_figure(data, x_range, buckets, f"{prefix}panel-{data.panel.key}", axes)))
-            section.append(drawn[-1][1])
+            return drawn[-1][1]
+
+        def other_panels(panels: Panels = vehicle.panels, done: int = len(first_panels),
+                         panel: Callable[[PanelData], Plot] = panel) -> List[Any]:
+            return [panel(data) for data in panels.first()[done:]]
+
+        section += [panel(data) for data in first_panels]
+        section += [Later(other_panels)] if later else []
         section += block(tuning_section, log, prefix) + block(tables, sysid, prefix)
         parts += [part for part in section if part is not None]
     if len(parts) == len(vehicles):

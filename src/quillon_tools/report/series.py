@@ -6,7 +6,8 @@ be drawn across: the vehicle's logging gaps and its own silences."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, NamedTuple, Optional, Tuple
+import threading
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 import numpy
 import pyarrow
@@ -199,11 +200,9 @@ def _on_one_turn(pieces: List[_Piece]) -> List[_Piece]:
     return found
 
 
-def panel_series(view: Any) -> List[PanelData]:
-    """Every panel the vehicle of `view` has data for, with its lines."""
+def _each_panel(view: Any) -> Iterator[PanelData]:
     gaps = view.gaps()
     clock = _Clock()
-    found = []
     for panel in PANELS:
         pieces = [piece for line in panel.lines
                   for piece in _pieces(view, line, panel.second[0] if line.second else panel.unit, clock)]
@@ -212,8 +211,34 @@ def panel_series(view: Any) -> List[PanelData]:
         series = [_series(piece, label, gaps, clock) for piece, label in zip(pieces, _labels(pieces))]
         kept = [s for s in series if s is not None]
         if kept:
-            found.append(PanelData(panel, kept))
-    return found
+            yield PanelData(panel, kept)
+
+
+def panel_series(view: Any) -> List[PanelData]:
+    """Every panel the vehicle of `view` has data for, with its lines."""
+    return list(_each_panel(view))
+
+
+class Panels:
+    """The panels of `panel_series`, each worked out when first asked for:
+    a page served live draws its first panels before the others are read.
+    Pages made at once in several threads share one."""
+
+    def __init__(self, view: Any) -> None:
+        self._coming: Optional[Iterator[PanelData]] = _each_panel(view)
+        self._made: List[PanelData] = []
+        self._lock = threading.Lock()
+
+    def first(self, count: Optional[int] = None) -> List[PanelData]:
+        """The first `count` panels with data (all, for None)."""
+        with self._lock:
+            while self._coming is not None and (count is None or len(self._made) < count):
+                found = next(self._coming, None)
+                if found is None:
+                    self._coming = None
+                else:
+                    self._made.append(found)
+            return self._made[:count]
 
 
 def quantity_series(view: Any, quantity: str) -> List[Series]:

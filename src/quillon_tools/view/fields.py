@@ -93,6 +93,12 @@ def _fields(schema: pyarrow.Schema, era: Optional[Dict[Tuple[str, str], str]] = 
 def field_tree(log: Any) -> List[Node]:
     """The picker's nodes: each vehicle's signals, then each message (per
     instance and vehicle where it has several)."""
+    return signal_nodes(log) + message_nodes(log)
+
+
+def signal_nodes(log: Any) -> List[Node]:
+    """A node of each vehicle's signals that hold values. Each signal is
+    read to know: on a long log, this takes longer than the messages."""
     sysids = _sysids(log)
     several = len(sysids) > 1
     nodes = []
@@ -102,6 +108,13 @@ def field_tree(log: Any) -> List[Node]:
         label = "Signals" if not several else f"Signals of system {sysid}"
         if fields:
             nodes.append(Node(_at(SIGNALS, sysid), label, fields))
+    return nodes
+
+
+def message_nodes(log: Any) -> List[Node]:
+    """A node of each message with rows (per instance and vehicle where it has several)."""
+    several = len(_sysids(log)) > 1
+    nodes = []
     for name in sorted(log, key=str.casefold):
         table = log[name]
         fields = _fields(table.schema, era_units(log.protocol, name))

@@ -40,17 +40,17 @@ def read_for_view(path: str) -> Any:
 
 def build_log_page(document: Document, log: Any, name: str) -> Picker:
     """Fills `document` with the page of a decoded log named `name`: its
-    header, the picker and the plots first; the chain, the checks, the
-    track, the tuning section and the tables once that page is sent."""
+    header, the picker and the first plots first; the chain, the checks,
+    the track, the other plots, the tuning section and the tables once that
+    page is sent."""
     title = visible(name, backslash=False)
     with bokeh_shortcuts():
         parts = page_parts(log, title, Options(), buckets=DEFAULT_WIDTH, later=True)
         resampler = Resampler(parts.x_range)
-        for data, plot in parts.panels:
-            groups = [[s for s in data.series if not s.second], [s for s in data.series if s.second]]
-            resampler.track(plot, [group for group in groups if group])
+        _track(resampler, parts.panels)
         moments = Moments(log, parts.x_range)
-        picker = Picker(log, parts.x_range, parts.axes, resampler, extra=[moments.layout], on_plot=moments.mark)
+        picker = Picker(log, parts.x_range, parts.axes, resampler, extra=[moments.layout], on_plot=moments.mark,
+                        signals_later=True)
     blocks: List[Any] = [*parts.roots[:1], picker.layout, *parts.roots[1:]]
     first = [block for block in blocks if not isinstance(block, Later)]
     moments.mark_plots(first)
@@ -59,14 +59,25 @@ def build_log_page(document: Document, log: Any, name: str) -> Picker:
     zoom_on_card_click(document, parts.x_range)
     resampler.attach(document)
     document.title = f"{title}: quillon view"
-    document.add_next_tick_callback(lambda: _complete(page, blocks, moments))
+    tracked = len(parts.panels)
+    document.add_next_tick_callback(lambda: _complete(page, blocks, moments, picker, parts.panels, tracked))
     return picker
 
 
-def _complete(page: Any, blocks: List[Any], moments: Moments) -> None:
-    """Makes the page's later blocks and puts each in its place."""
+def _track(resampler: Resampler, panels: List[Any]) -> None:
+    for data, plot in panels:
+        groups = [[s for s in data.series if not s.second], [s for s in data.series if s.second]]
+        resampler.track(plot, [group for group in groups if group])
+
+
+def _complete(page: Any, blocks: List[Any], moments: Moments, picker: Picker, panels: List[Any],
+              tracked: int) -> None:
+    """Makes the page's later blocks and puts each in its place, and lists
+    the signals in the picker."""
     with bokeh_shortcuts():
         made = [part for block in blocks for part in (block.make() if isinstance(block, Later) else [block])]
+        _track(picker.resampler, panels[tracked:])  # the panels made now
+        picker.add_signals()
         moments.mark_plots(made)  # the new ones: each plot is marked once
         moments.fill()
     page.children = made

@@ -20,7 +20,7 @@ from ..report.panels import panel_figure
 from ..report.plots import AxisModels
 from ..report.series import PanelData, Series
 from .expressions import ExpressionError, evaluate
-from .fields import Node, field_series, field_tree, node_index, unit_of
+from .fields import Node, field_series, field_tree, message_nodes, node_index, signal_nodes, unit_of
 from .resample import Resampler
 
 # Lines a page draws from the picker at most: each keeps its log's samples.
@@ -32,14 +32,17 @@ class Picker:
     """The widgets and the plots they add, for one log of one session."""
 
     def __init__(self, log: Any, x_range: Range1d, axes: AxisModels, resampler: Resampler,
-                 extra: Sequence[Any] = (), on_plot: Callable[[Plot], None] = lambda plot: None) -> None:
-        """`extra`: widgets under the picker's; `on_plot` is told of each plot it makes."""
+                 extra: Sequence[Any] = (), on_plot: Callable[[Plot], None] = lambda plot: None,
+                 signals_later: bool = False) -> None:
+        """`extra`: widgets under the picker's; `on_plot` is told of each plot
+        it makes; with `signals_later`, the signals are listed once
+        `add_signals` is called, the messages at once."""
         self.on_plot = on_plot
         self.log = log
         self.x_range = x_range
         self.axes = axes
         self.resampler = resampler
-        self.nodes = field_tree(log)
+        self.nodes = message_nodes(log) if signals_later else field_tree(log)
         self.by_key = node_index(self.nodes)
         self.plots: List[Tuple[Plot, List[Series], List[str]]] = []  # each plot, its lines and their units
         self.search = TextInput(placeholder="search messages and fields", name="picker-search", width=360)
@@ -63,6 +66,7 @@ class Picker:
         self._filter()
         if self.nodes:
             self.tree.value = [self.nodes[0].key]  # the signals, or the first message
+        self._first_value = list(self.tree.value)
         self.layout = column([
             html_div("<h3>Plot any field</h3>"),
             row([column([self.search, row([self.tree, self.fields]), self.scaled,
@@ -70,6 +74,15 @@ class Picker:
                          self.add_expression, self.note, *extra], width=380),
                  self.area], sizing_mode="stretch_width"),
         ], sizing_mode="stretch_width", name="picker")
+
+    def add_signals(self) -> None:
+        """Lists the signals first; they are shown unless another node was picked."""
+        signals = signal_nodes(self.log)
+        self.nodes = signals + self.nodes
+        self.by_key = node_index(self.nodes)
+        self._filter()
+        if signals and self.tree.value == self._first_value:
+            self.tree.value = [signals[0].key]
 
     def _query(self) -> str:
         return (self.search.value_input or "").strip().casefold()

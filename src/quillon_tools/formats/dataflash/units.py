@@ -16,6 +16,7 @@ import math
 import struct
 from typing import AbstractSet, Dict, List, Optional, Sequence, Set, Tuple
 
+import numpy
 import pyarrow
 import pyarrow.compute
 
@@ -115,6 +116,56 @@ class _Layouts:
         at = bisect.bisect_right(positions, index) - 1
         return tables[at] if at >= 0 else None
 
+    def codes(self, numbers: numpy.ndarray, indices: numpy.ndarray) -> numpy.ndarray:
+        """`table_at` of many rows at once, as a number per table name (-1
+        for none): rows of the same code and type number describe the same
+        layout."""
+        names: Dict[Optional[str], int] = {None: -1}
+        found = numpy.full(len(numbers), -1, numpy.int64)
+        for number, (positions, tables) in self._by_type.items():
+            rows = numpy.flatnonzero(numbers == number)
+            if not len(rows):
+                continue
+            table_codes = numpy.array([names.setdefault(t, len(names) - 1) for t in tables] + [-1], numpy.int64)
+            at = numpy.searchsorted(numpy.asarray(positions, numpy.int64), indices[rows], side="right") - 1
+            found[rows] = table_codes[at]  # -1 (before the first start) picks the trailing -1
+        return found
+
+
+def _last_of_each(table: pyarrow.Table, keys: Sequence[str]) -> pyarrow.Table:
+    """The rows of `table` that no later row repeats in all of `keys`, in
+    log order. Logs restate their FMTU, UNIT and MULT packets (every joined
+    log and every restart of the logger again): where later packets win, the
+    last of identical rows gives the same answer as all of them, and long
+    logs hold hundreds of thousands."""
+    try:
+        last = table.group_by(list(keys), use_threads=False).aggregate([("_index", "max")])
+    except (pyarrow.ArrowNotImplementedError, pyarrow.ArrowTypeError, pyarrow.ArrowInvalid):
+        return table  # keys of a type a crafted format gives, which cannot be grouped
+    if last.num_rows == table.num_rows:
+        return table
+    return table.filter(pyarrow.compute.is_in(table.column("_index"), value_set=last.column("_index_max")))
+
+
+def _distinct(tables: Sequence[pyarrow.Table], *keys: str) -> List[pyarrow.Table]:
+    return [_last_of_each(t, keys) if all(k in t.column_names for k in ("_index", *keys)) else t for t in tables]
+
+
+def _distinct_fmtu(tables: Sequence[pyarrow.Table], layouts: _Layouts) -> List[pyarrow.Table]:
+    """FMTU rows less those that a later row repeats for the same layout."""
+    kept = []
+    for table in tables:
+        names = ("_index", "FmtType", "UnitIds", "MultIds")
+        if (not all(n in table.column_names for n in names) or table.column("FmtType").null_count
+                or not pyarrow.types.is_integer(table.schema.field("FmtType").type)):
+            kept.append(table)
+            continue
+        numbers = table.column("FmtType").to_numpy().astype(numpy.int64, copy=False)
+        indices = table.column("_index").to_numpy().astype(numpy.int64, copy=False)
+        with_layout = table.append_column("_layout", pyarrow.array(layouts.codes(numbers, indices)))
+        kept.append(_last_of_each(with_layout, ("FmtType", "UnitIds", "MultIds", "_layout")).drop_columns(["_layout"]))
+    return kept
+
 
 # (type number, position, table or None) of one format packet that took effect.
 LayoutStart = Tuple[int, int, Optional[str]]
@@ -134,12 +185,14 @@ class UnitTable:
             fmtu = [_of_types(table, numbers) for table in fmtu]
         # Logs repeat these packets, so each id is looked at once, as last
         # logged. Rows a crafted format makes unusable are passed over.
+        unit, mult = _distinct(unit, "Id", "Label"), _distinct(mult, "Id", "Mult")
         labels = {_id(i): label for _, i, label in rows(unit, "Id", "Label")}
         self._labels = {i: label for i, label in labels.items() if i is not None and isinstance(label, str)}
         multipliers = {_id(i): m for _, i, m in rows(mult, "Id", "Mult")}
         self._multipliers = {i: as_decimal(m) for i, m in multipliers.items() if i is not None}
         # The last FMTU per layout and number of fields.
         layouts = _Layouts(starts)
+        fmtu = _distinct_fmtu(fmtu, layouts)
         self._fmtu: Dict[Tuple[str, int], Tuple[str, str]] = {}
         for index, number, units, ids in rows(fmtu, "FmtType", "UnitIds", "MultIds"):
             if not (isinstance(number, int) and isinstance(units, str) and isinstance(ids, str)
