@@ -190,6 +190,9 @@ def test_a_folder_lists_the_logs_of_its_datasets_once_read_from_the_dataset(tmp_
     shutil.copy(BUNDLED / "px4-appended-multiple.ulg", elsewhere / "px4.ulg")
     fleet = str(folder / "fleet")
     assert convert_logs(fleet, [str(folder), str(elsewhere / "px4.ulg")], Settings(None, True), jobs=1).failed == 0
+    # A dataset of some of a log's messages does not stand for its file.
+    partial = convert_logs(str(folder / "a-partial"), [str(folder / "sub-4.1.1-dive.tlog")], Settings(["ATTITUDE"], False))
+    assert partial.converted == 1
     expected = {name: folder_page.log_row(str(path)) for name, path in
                 [("sub-4.1.1-dive.tlog", folder / "sub-4.1.1-dive.tlog"), ("px4.ulg", elsewhere / "px4.ulg")]}
     # The .bin changes after its conversion: its file is listed, not the dataset's old copy.

@@ -9,7 +9,9 @@ dataset's files alone: the log itself need not be there.
 Its tables are the dataset's, as `convert` finished them (units as field
 metadata, scaled or not, `_time` on the time base); the facts (info,
 events, checks, ...) come from the same tables and the record its manifest
-holds (`log_record`), and equal those of `read_log` on the log.
+holds (`log_record`), and equal those of `read_log` on the log. A dataset
+converted with a selection of messages (`--type`) holds only those: what
+the facts would read of the others is missing from them.
 """
 
 from __future__ import annotations
@@ -39,6 +41,7 @@ class DatasetLog(NamedTuple):
     source: Optional[str]  # the path it was converted from
     size: int  # and that file's size and modification time then
     mtime_ns: int
+    every_message: bool  # False when converted with a selection of messages (`--type`)
 
     def is_current(self) -> bool:
         """Whether the dataset holds the log as its file is now (see `dataset.is_current`)."""
@@ -64,8 +67,10 @@ def dataset_logs(out: str) -> List[DatasetLog]:
             continue
         if manifest is not None and isinstance(manifest.get("log"), str):
             source = manifest.get("path")
+            settings = manifest.get("settings")
             found.append(DatasetLog(manifest["log"], path, source if isinstance(source, str) else None,
-                                    manifest.get("size", -1), manifest.get("mtime_ns", -1)))
+                                    manifest.get("size", -1), manifest.get("mtime_ns", -1),
+                                    isinstance(settings, dict) and settings.get("types") is None))
     return sorted(found)
 
 

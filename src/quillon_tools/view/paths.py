@@ -55,8 +55,8 @@ class Served(NamedTuple):
         """The logs the folder's page lists: the served log files, and the
         logs of the datasets under the root, each once. A log converted into
         a dataset that holds it as it is now is listed from the dataset
-        rather than from its file; a dataset whose copy is out of date gives
-        way to the file."""
+        rather than from its file; a dataset whose copy is out of date, or
+        holds only some of its messages (`--type`), gives way to the file."""
         files = [Entry(log.path, log.name) for log in self.logs()]
         if self.only is not None:
             return files
@@ -70,7 +70,7 @@ class Served(NamedTuple):
                 if source is not None and source in claimed:
                     continue
                 if source is not None and source in by_file:
-                    if not log.is_current():  # (read whole in this layout, with its own settings)
+                    if not (log.is_current() and log.every_message):
                         continue
                     listed[by_file[source]] = None
                 if source is not None:
