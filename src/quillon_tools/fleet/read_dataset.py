@@ -99,7 +99,12 @@ def read_manifest_log(path: str, types: Union[TypesArg, Callable[[str], TypesArg
     patterns = parse_patterns(types(record.protocol) if callable(types) else types)
     tables = _Tables(files, [name for name in directories
                              if patterns is None or any(matches(p, name) for p in patterns)])
-    raw = read_fact_tables(facts_path(out, manifest["log"])) if record.protocol == ULOG else {}
+    raw: Dict[str, List[pyarrow.Table]] = {}
+    if record.protocol == ULOG:
+        try:
+            raw = read_fact_tables(facts_path(out, manifest["log"]))
+        except (OSError, pyarrow.ArrowException) as error:
+            raise UnreadableLog(f"cannot read the dataset's facts of {manifest['log']!r}: {error}") from None
     facts = DatasetFacts(record, files, raw)
     numbers = {name: record.numbers.get(name, 0) for name in tables}
     return Log(record.protocol, cast(Dict[str, pyarrow.Table], tables), lambda: record.formats, numbers, facts,
