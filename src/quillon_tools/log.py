@@ -12,7 +12,7 @@ import pyarrow
 from . import _columnar
 from .analysis.facts import CARRYING_FILES, FACT_MESSAGES, GATHERED, UNIT_MESSAGES, FormatRow, LogFacts
 from .analysis.instances import instance_values, of_instances, rows_where, selected_instances, selecting_instances
-from .analysis.timebase import BOOT, UTC, GpsClock, UtcShift, on_time_base, utc_time_base
+from .analysis.timebase import BOOT, UTC, GpsClock, UtcShift, back_on_boot_time, on_time_base, utc_time_base
 from .analysis.timespan import regular_span
 from .errors import UnreadableLog
 from .formats.ulog.facts import SUMMARY as ULOG_SUMMARY, ULogFacts
@@ -148,7 +148,9 @@ class _Pass:
         wanted = []
         for name, number, table, is_wanted, shifted in taken:
             if message_name(name) in self._gathering:
-                self._gathered.setdefault(name, []).append(table)
+                # The facts want boot time: a time offset added while decoding is taken off again.
+                kept = back_on_boot_time(table, self._time_offset) if self._time_offset else table
+                self._gathered.setdefault(name, []).append(kept)
                 self._gathered_numbers.add(number)
             if is_wanted:
                 if shift and not shifted:
@@ -260,6 +262,7 @@ class LogStream:
         self.packets = 0
         self.format_packets = 0  # DataFlash format packets, which give no rows
         self.stats: Dict[str, Any] = {}
+        self.decoder_stats: Dict[str, Any] = {}  # as the decoder counts them (a Log is made of these)
         self.facts = LogFacts(None)
 
     def __iter__(self) -> Iterator[List[Piece]]:
@@ -300,7 +303,7 @@ class LogStream:
                 del batch  # not held while the next batch decodes
             self.packets = decoding.packets
             self.format_packets = decoding.format_packets
-            self.stats = decoding.stats
+            self.stats = self.decoder_stats = decoding.stats
             if protocol == ULOG:  # the reader's own, not the decoder's MAVLink-shaped counts
                 self.stats = ULogFacts(decoding.gathered[0]).stats(decoding.stats)
             if self.packets or protocol == ULOG:  # a ULog log is one from its header on, rows or not

@@ -4,6 +4,7 @@
 
 from __future__ import annotations
 
+import functools
 import re
 from typing import Iterable, List, Optional, Tuple, Union
 
@@ -46,6 +47,7 @@ def decoder_pattern(pattern: str) -> str:
     return re.sub(r"([\[\]\\])", r"\\\1", name)
 
 
+@functools.lru_cache(maxsize=1024)  # selections are matched against every table name of a log
 def _regex(pattern: str) -> "re.Pattern[str]":
     parts = ("." if ch == "?" else ".*" if ch == "*" else re.escape(ch) for ch in pattern.casefold())
     return re.compile("".join(parts), re.DOTALL)

@@ -169,3 +169,78 @@ def test_only_the_served_logs_open(tmp_path):
     with pytest.raises(Refused):
         one.resolve("other.bin")
     assert Served.of(str(folder / "notes.txt")).resolve("notes.txt")  # a log given alone, whatever its name
+
+
+def test_a_folder_lists_the_logs_of_its_datasets_once_read_from_the_dataset(tmp_path, monkeypatch):
+    import shutil
+
+    from bokeh.document import Document
+
+    from quillon_tools.fleet.convert import convert_logs
+    from quillon_tools.fleet.dataset import Settings
+    from quillon_tools.view import folder_page
+    from quillon_tools.view.app import Viewer
+    from quillon_tools.view.paths import Refused, Served
+
+    folder, elsewhere = tmp_path / "logs", tmp_path / "elsewhere"
+    folder.mkdir()
+    elsewhere.mkdir()
+    for name in ("sub-4.1.0-dive.bin", "sub-4.1.1-dive.tlog"):
+        shutil.copy(BUNDLED / name, folder / name)
+    shutil.copy(BUNDLED / "px4-appended-multiple.ulg", elsewhere / "px4.ulg")
+    fleet = str(folder / "fleet")
+    assert convert_logs(fleet, [str(folder), str(elsewhere / "px4.ulg")], Settings(None, True), jobs=1).failed == 0
+    # A dataset of some of a log's messages does not stand for its file.
+    partial = convert_logs(str(folder / "a-partial"), [str(folder / "sub-4.1.1-dive.tlog")], Settings(["ATTITUDE"], False))
+    assert partial.converted == 1
+    expected = {name: folder_page.log_row(str(path)) for name, path in
+                [("sub-4.1.1-dive.tlog", folder / "sub-4.1.1-dive.tlog"), ("px4.ulg", elsewhere / "px4.ulg")]}
+    # The .bin changes after its conversion: its file is listed, not the dataset's old copy.
+    stat = os.stat(folder / "sub-4.1.0-dive.bin")
+    os.utime(folder / "sub-4.1.0-dive.bin", ns=(stat.st_atime_ns, stat.st_mtime_ns + 10**9))
+    # A log being converted has files under temporary names and no manifest yet.
+    (folder / "fleet" / "ATT" / ".new.bin.4242.tmp").write_bytes(b"")
+
+    served = Served.of(str(folder))
+    assert [(entry.name, entry.dataset) for entry in served.entries()] == [
+        ("sub-4.1.0-dive.bin", None), ("px4.ulg", "fleet"), ("sub-4.1.1-dive.tlog", "fleet")]
+    rows = folder_page.Rows(served)
+    first = rows.rows()
+    # A dataset's log is answered from its Parquet files as from the log itself.
+    for row in first[1:]:
+        name = row["log"].replace(" (dataset fleet)", "")
+        assert {**row, "log": "", "href": ""} == {**expected[name], "log": "", "href": ""}
+    assert [row["href"] for row in first] == ["log?name=sub-4.1.0-dive.bin", "log?dataset=fleet&name=px4.ulg",
+                                              "log?dataset=fleet&name=sub-4.1.1-dive.tlog"]
+
+    # Rows are kept by manifest: nothing is read again until the manifest changes.
+    def unreadable(path, *_):
+        raise OSError("read again")
+    monkeypatch.setattr(folder_page, "summary_row", unreadable)
+    assert rows.rows() == first
+    manifest = folder / "fleet" / "_logs" / "px4.ulg.json"
+    os.utime(manifest, ns=(stat.st_atime_ns, os.stat(manifest).st_mtime_ns + 10**9))
+    assert [row.get("error") for row in rows.rows()] == [None, "read again", None]
+    monkeypatch.undo()
+
+    # Its link opens the page of the log as the dataset holds it: plots, picker and checks.
+    viewer = Viewer(served)
+    arguments = {"dataset": [b"fleet"], "name": [b"sub-4.1.1-dive.tlog"]}
+    viewer.check(arguments)
+    document = Document()
+    viewer.log_page(document, arguments)
+    assert document.get_model_by_name("error") is None
+    file_page = Document()
+    viewer.log_page(file_page, {"name": [b"sub-4.1.0-dive.bin"]})
+    for page in (document, file_page):
+        for callback in list(page.session_callbacks):
+            callback.callback()
+        assert page.get_model_by_name("cards") is not None and page.get_model_by_name("time") is not None
+    assert "ATTITUDE" in [node.key for node in field_tree(viewer.logs.get(served.resolve_dataset(
+        "fleet", "sub-4.1.1-dive.tlog")))]
+    for dataset, name in (("..", "x"), ("fleet/..", "px4.ulg"), ("fleet", "new.bin"), ("fleet", "../a.bin"),
+                          ("/tmp", "px4.ulg"), ("fleet\\x", "px4.ulg")):
+        with pytest.raises(Refused):
+            served.resolve_dataset(dataset, name)
+    with pytest.raises(Refused):
+        Served.of(str(folder / "sub-4.1.0-dive.bin")).resolve_dataset("fleet", "px4.ulg")

@@ -209,13 +209,29 @@ class LogFacts:
         field any type: columns that are not numbers (nor known texts) are
         left out, so facts read only numbers where they expect them."""
         found = []
-        for name, parts in self._by_table.items():
-            if message_name(name) == message and parts:
-                table = parts[0] if len(parts) == 1 else pyarrow.concat_tables(parts)
-                # MAVLink facts read raw values in their documented units.
-                table = self.finish(name, table, scaled=self.protocol == DATA_FLASH)
-                found.append(table.select([f.name for f in table.schema if _usable(f)]))
+        for name, table in self._parts_of(message):
+            # MAVLink facts read raw values in their documented units.
+            table = self.finish(name, table, scaled=self.protocol == DATA_FLASH)
+            found.append(table.select([f.name for f in table.schema if _usable(f)]))
         return found
+
+    def _parts_of(self, message: str) -> List[Tuple[str, pyarrow.Table]]:
+        """The gathered table of each layout of `message`, as decoded."""
+        return [(name, parts[0] if len(parts) == 1 else pyarrow.concat_tables(parts))
+                for name, parts in self._by_table.items() if message_name(name) == message and parts]
+
+    def gathered_tables(self, names: Sequence[str]) -> Dict[str, List[pyarrow.Table]]:
+        """The gathered tables of `names`, by table name, as decoded (boot time, raw)."""
+        return {name: parts for name, parts in self._by_table.items() if name in names}
+
+    @property
+    def spans(self) -> Dict[Optional[int], Tuple[int, int]]:
+        """The spans given (see the class), on boot time."""
+        return dict(self._spans)
+
+    @property
+    def layout_starts(self) -> Sequence[LayoutStart]:
+        return self._starts
 
     def timeline(self, events: Any) -> pyarrow.Table:
         """The log's events table (see `Log.events`)."""

@@ -14,7 +14,7 @@ piecewise linearly through the fixes (`GpsClock`).
 from __future__ import annotations
 
 import datetime
-from typing import Optional, Union
+from typing import Optional, Tuple, Union
 
 import numpy
 import pyarrow
@@ -104,6 +104,10 @@ class GpsClock:
         found: numpy.ndarray = numpy.rint(numpy.interp(boot.astype(numpy.float64), self._boot, self._offsets))
         return found.astype(numpy.int64)
 
+    def points(self) -> Tuple[numpy.ndarray, numpy.ndarray]:
+        """The boot times and offsets it interpolates: `GpsClock(*points())` is the same clock."""
+        return self._boot.copy(), self._offsets.copy()
+
     def utc(self, boot: int) -> int:
         return boot + int(self.offsets(numpy.array([boot]))[0])
 
@@ -192,3 +196,12 @@ def on_time_base(table: pyarrow.Table, offset: Optional[UtcShift], shifted: bool
     metadata = dict(table.schema.metadata or {})
     metadata[b"time_base"] = base
     return table.replace_schema_metadata(metadata)
+
+
+def back_on_boot_time(table: pyarrow.Table, offset: int) -> pyarrow.Table:
+    """A table the decoder moved onto UTC by `offset` microseconds, back on boot time."""
+    i = table.schema.get_field_index("_time")
+    if i >= 0:
+        moved = pyarrow.compute.subtract(table.column(i), pyarrow.scalar(offset, pyarrow.duration("us")))
+        table = table.set_column(i, table.schema.field(i), moved)
+    return table.replace_schema_metadata({**(table.schema.metadata or {}), b"time_base": BOOT.encode()})

@@ -77,7 +77,9 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
     "convert": Subcommand(
         "convert many logs into a Parquet dataset",
         "Convert logs in parallel into the dataset OUT: OUT/<NAME>/<log>.parquet per "
-        "message name and log. Logs that OUT already holds are skipped unless --force.",
+        "message name and log. Logs that OUT already holds are skipped unless --force; "
+        "those of a dataset written by an older version of its layout are converted again. "
+        "quillon view opens the logs of a dataset from its files.",
         "quillon convert flights/ -o dataset -j 4"),
     "check": Subcommand(
         "check each log's health: vibration, GPS, EKF, power, crash...",

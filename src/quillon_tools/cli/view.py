@@ -27,7 +27,7 @@ def run(parser: argparse.ArgumentParser, args: argparse.Namespace, console: Cons
         console.error(INSTALL_HINT)
         return UNUSABLE
     served = Served.of(args.log)
-    if served.only is None and not served.logs():
+    if served.only is None and not served.entries():
         console.warn(f"no log in {args.log!r} yet")
     if args.host not in (LOCAL, "localhost", "::1"):
         console.warn(f"listening on {args.host}: anyone who can reach this address can read the logs "

@@ -2,6 +2,7 @@
 
     OUT/<NAME>/<file>.parquet   the rows of message NAME in one log, with `_log` last
     OUT/_logs/<file>.json       the manifest of one log, written when its files are complete
+    OUT/_logs/<file>.facts      a ULog log's own fact tables (see `log_record`)
 
 `<file>` is the log's name (`_log`) quoted with `urllib.parse.quote(_log, safe="")`,
 a leading "_" or "." quoted too (readers of datasets skip such files), and
@@ -16,7 +17,9 @@ Every file is written under a hidden temporary name, `.<file>.<pid>.tmp`,
 which no `*.parquet` glob picks up, and renamed when complete; a log's
 manifest comes last, so a log without one was never finished and is
 converted again. The manifest records the layout version: a log converted
-by another layout is converted again.
+by another layout is converted again. It also records the path the log was
+read from, and what its facts need beside its rows (`log_record`), so
+that a log can be answered from the dataset alone.
 """
 
 from __future__ import annotations
@@ -29,6 +32,7 @@ import urllib.parse
 from typing import Any, Dict, List, NamedTuple, Optional, Set
 
 from ..protocols import ULOG
+from .log_record import FACTS_SUFFIX, ULOG_FACT_TABLES, fact_tables_bytes, record_json
 from .ulog_tables import fact_tables
 
 MANIFESTS = "_logs"
@@ -44,9 +48,10 @@ _LOG_CHUNK_BYTES = 2 << 20
 
 
 # Bumped whenever the names of files or directories change, or what a log
-# gives (3: a ULog log's parameters, info and texts): a dataset of another
-# layout is converted again rather than mixed.
-LAYOUT_VERSION = 3
+# gives (3: a ULog log's parameters, info and texts; 4: the record of what
+# its facts need, and its path): a dataset of another layout is converted
+# again rather than mixed.
+LAYOUT_VERSION = 4
 # Bytes of a quoted name kept before its hash, so that with the hash, the
 # suffix and the temporary name's parts it stays under the 255 of a file name.
 _LONGEST_STEM = 180
@@ -98,6 +103,10 @@ def manifest_path(out: str, log_name: str) -> str:
     return os.path.join(out, MANIFESTS, file_stem(log_name) + ".json")
 
 
+def facts_path(out: str, log_name: str) -> str:
+    return os.path.join(out, MANIFESTS, file_stem(log_name) + FACTS_SUFFIX)
+
+
 class Settings(NamedTuple):
     """What a conversion depends on besides the log itself."""
     types: Optional[List[str]]  # name patterns to keep, None for every message
@@ -110,16 +119,40 @@ class Settings(NamedTuple):
 def is_current(out: str, log_name: str, path: str, settings: Settings) -> bool:
     """Whether the dataset holds this log as it is now, converted the same way."""
     try:
-        with open(manifest_path(out, log_name), encoding="utf-8") as file:
-            manifest = json.load(file)
-        status = os.stat(path)
-        return (manifest.get("layout") == LAYOUT_VERSION
-                and manifest["size"] == status.st_size and manifest["mtime_ns"] == status.st_mtime_ns
-                and manifest["settings"] == settings.as_json()
-                and all(os.path.isfile(os.path.join(out, directory, file_stem(log_name) + ".parquet"))
-                        for directory in manifest["types"].values()))
+        manifest = read_manifest(manifest_path(out, log_name))
+        return manifest is not None and holds_as_it_is(manifest, path) and manifest["settings"] == settings.as_json()
     except (OSError, ValueError, KeyError, TypeError, AttributeError):
         return False
+
+
+def holds_as_it_is(manifest: Dict[str, Any], path: str) -> bool:
+    """Whether a log's manifest was written from the file at `path` as it is now."""
+    try:
+        status = os.stat(path)
+        return bool(manifest["size"] == status.st_size and manifest["mtime_ns"] == status.st_mtime_ns)
+    except (OSError, KeyError, TypeError):
+        return False
+
+
+def read_manifest(path: str) -> Optional[Dict[str, Any]]:
+    """The manifest at `path` of a log the dataset holds whole, in this
+    layout; None for one of another layout or whose files are missing.
+    Raises OSError or ValueError when it cannot be read."""
+    with open(path, encoding="utf-8") as file:
+        manifest = json.load(file)
+    try:
+        out = os.path.dirname(os.path.dirname(path))
+        log_name = manifest["log"]
+        stem = file_stem(log_name)
+        directories = list(manifest["types"].values())
+        whole = (manifest.get("layout") == LAYOUT_VERSION and os.path.basename(path) == stem + ".json"
+                 # A message's directory is a plain name within the dataset.
+                 and all(os.path.basename(d) == d and d not in ("", ".", "..") and not d.startswith(MANIFESTS)
+                         and os.path.isfile(os.path.join(out, d, stem + ".parquet")) for d in directories)
+                 and (manifest["protocol"] != ULOG or os.path.isfile(facts_path(out, log_name))))
+    except (KeyError, TypeError, AttributeError):
+        return None
+    return manifest if whole else None
 
 
 class NoPackets(Exception):
@@ -144,6 +177,8 @@ def convert_log(path: str, log_name: str, out: str, settings: Settings,
     with_log_column = LogColumn(log_name)
     writers: Dict[str, Any] = {}
     directories: Dict[str, str] = {}
+    numbers: Dict[str, int] = {}
+    facts_hidden = os.path.join(out, MANIFESTS, hidden)
 
     def write(name: str, piece: Any) -> None:
         table = with_log_column(piece)
@@ -158,7 +193,8 @@ def convert_log(path: str, log_name: str, out: str, settings: Settings,
     try:
         stream = _stream(path, settings, on_bytes)
         for batch in stream:
-            for name, _, piece in batch:
+            for name, number, piece in batch:
+                numbers.setdefault(name, number)
                 write(name, piece)
             batch = piece = None  # freed before the next batch is decoded
         if stream.protocol == ULOG:
@@ -169,20 +205,31 @@ def convert_log(path: str, log_name: str, out: str, settings: Settings,
             writer.close()
         if stream.protocol is None:  # a ULog log without rows is converted, to no table
             raise NoPackets()
+        if stream.protocol == ULOG:
+            os.makedirs(os.path.dirname(facts_hidden), exist_ok=True)
+            with open(facts_hidden, "wb") as file:
+                file.write(fact_tables_bytes(stream.facts.gathered_tables(ULOG_FACT_TABLES)))
         _remove(manifest_path(out, log_name))
         for directory in directories.values():
             os.replace(os.path.join(out, directory, hidden), os.path.join(out, directory, stem + ".parquet"))
+        if stream.protocol == ULOG:
+            os.replace(facts_hidden, facts_path(out, log_name))
+        else:
+            _remove(facts_path(out, log_name))
         _remove_stale(out, log_name, set(directories.values()))
         _write_manifest(out, log_name, {
-            "layout": LAYOUT_VERSION, "log": log_name, "size": status.st_size, "mtime_ns": status.st_mtime_ns,
+            "layout": LAYOUT_VERSION, "log": log_name, "path": os.path.abspath(path),
+            "size": status.st_size, "mtime_ns": status.st_mtime_ns,
             "settings": settings.as_json(), "protocol": stream.protocol,
             "packets": stream.packets, "types": directories,
+            "record": record_json(stream, numbers, settings.scaled),
         })
     finally:
         for writer in writers.values():
             writer.close()
         for directory in directories.values():
             _remove(os.path.join(out, directory, hidden))
+        _remove(facts_hidden)
     return Converted(stream.packets, directories)
 
 
@@ -250,6 +297,7 @@ def remove_log(out: str, log_name: str) -> bool:
     whether there was anything."""
     stem = file_stem(log_name)
     removed = _remove(manifest_path(out, log_name))
+    removed = _remove(facts_path(out, log_name)) or removed
     try:
         directories = [entry.path for entry in os.scandir(out) if entry.is_dir() and entry.name != MANIFESTS]
     except FileNotFoundError:

@@ -237,11 +237,8 @@ def read_for_report(source: Any, title: str, tuning: bool = True) -> Any:
     """The log `source` (a path or a binary file) read for its report, or
     (without `tuning`) for its checks and chain alone. Raises NoPackets
     when it holds no DataFlash, MAVLink or ULog data."""
-    from ..checks.data import CHECKED_MESSAGES
     from ..inputs import LogInput
     from ..log import detect_protocol, read_log_with_facts
-    from ..signals import SIGNAL_MESSAGES
-    from ..tuning import TUNING_MESSAGES
 
     data = source if isinstance(source, LogInput) else LogInput(source)
     try:
@@ -249,14 +246,24 @@ def read_for_report(source: Any, title: str, tuning: bool = True) -> Any:
         # checks is decoded, with the facts. The signals convert units
         # themselves, scaled or not.
         protocol = detect_protocol(data)
-        log = read_log_with_facts(data, SIGNAL_MESSAGES.get(protocol or "", ()) + CHECKED_MESSAGES
-                                  + (TUNING_MESSAGES if tuning else ()), scaled=protocol != MAVLINK)
+        log = read_log_with_facts(data, report_types(protocol, tuning), scaled=protocol != MAVLINK)
     finally:
         if data is not source:
             data.close()
     if log.protocol is None:
         raise NoPackets(title)
     return log
+
+
+def report_types(protocol: Optional[str], tuning: bool = True) -> Tuple[str, ...]:
+    """The messages a report of a log of `protocol` reads: those its plots
+    draw and its checks read, and (with `tuning`) its tuning answers'."""
+    from ..checks.data import CHECKED_MESSAGES
+    from ..signals import SIGNAL_MESSAGES
+    from ..tuning import TUNING_MESSAGES
+
+    return tuple(SIGNAL_MESSAGES.get(protocol or "", ())) + tuple(CHECKED_MESSAGES) \
+        + (tuple(TUNING_MESSAGES) if tuning else ())
 
 
 def write_report(source: Any, out: str, title: str, options: Options = Options()) -> Written:

@@ -1,5 +1,7 @@
 """The Bokeh server of `quillon view`: the folder's page at "/" and each
-log's page at "/log?name=NAME", NAME relative to the served folder. A name
+log's page at "/log?name=NAME", NAME relative to the served folder (a
+dataset's log at "/log?dataset=FOLDER&name=NAME", FOLDER the dataset's
+folder relative to the served one, NAME the log's name in it). A name
 that does not lead to a served log is refused with 403 before any page is
 made; a log that fails to decode gets a page that says so."""
 
@@ -32,9 +34,16 @@ SESSIONS = 64
 Arguments = Dict[str, List[bytes]]
 
 
-def _name(arguments: Arguments) -> str:
-    values = arguments.get("name") or [b""]
+def _name(arguments: Arguments, key: str = "name") -> str:
+    values = arguments.get(key) or [b""]
     return values[0].decode("utf-8", "surrogateescape")
+
+
+def _path(served: Served, arguments: Arguments) -> str:
+    """The file of the log the arguments name: a log, or a dataset log's manifest."""
+    if "dataset" in arguments:
+        return served.resolve_dataset(_name(arguments, "dataset"), _name(arguments))
+    return served.resolve(_name(arguments))
 
 
 class _Page(Handler):
@@ -90,12 +99,12 @@ class Viewer:
         self.sessions: Set[str] = set()
 
     def check(self, arguments: Arguments) -> None:
-        self.served.resolve(_name(arguments))
+        _path(self.served, arguments)
 
     def decode(self, arguments: Arguments) -> None:
         """Decodes the log asked for into the cache; its page tells what went wrong."""
         try:
-            self.logs.get(self.served.resolve(_name(arguments)))
+            self.logs.get(_path(self.served, arguments))
         except Exception:
             pass
 
@@ -105,7 +114,7 @@ class Viewer:
     def log_page(self, doc: Document, arguments: Arguments) -> None:
         name = _name(arguments)
         try:
-            path = self.served.resolve(name)  # again: the file may have gone since the request
+            path = _path(self.served, arguments)  # again: the file may have gone since the request
             log = self.logs.get(path)
         except Exception as error:  # the page tells why, the server goes on
             build_error_page(doc, name, error)

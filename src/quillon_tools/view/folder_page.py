@@ -2,8 +2,11 @@
 at each visit, so new logs show on reload) in a table sortable by any column
 and filtered by vehicle or by text: date, vehicle, duration, flight time,
 the overall verdict (the worst check's) and the first cause of the chain,
-each log's name linking to its page. A log's row is worked out on the first
-visit and kept, bounded, by path, size and modification time."""
+each log's name linking to its page. The logs of a Parquet dataset
+(`quillon convert`) under the folder are listed from the dataset, read
+from its files rather than decoded again (see `paths.Served.entries`). A
+log's row is worked out on the first visit and kept, bounded, by path,
+size and modification time (of a dataset's log, its manifest's)."""
 
 from __future__ import annotations
 
@@ -21,11 +24,12 @@ from bokeh.models.widgets.inputs import Select, TextInput
 from bokeh.models.widgets.tables import DataTable, HTMLTemplateFormatter, TableColumn
 
 from ..export.terminal import visible
+from ..fleet.dataset import MANIFESTS
 from ..report.fleet import VERDICT_RANK, summary_row
 from ..report.header import duration_text, start_text
 from ..report.markup import html_div
 from .cache import Bounded
-from .paths import Served
+from .paths import Entry, Served
 
 # The rows of this many logs are kept: a row is a few hundred bytes.
 ROWS = 20_000
@@ -54,11 +58,21 @@ STYLE = """
 
 
 def log_row(path: str) -> Dict[str, Any]:
-    """What the folder's table shows of the log at `path`: its facts, its
-    overall verdict and its first cause, from the messages its checks read."""
-    from ..report.page import read_for_report
+    """What the folder's table shows of the log at `path` (a log file, or
+    the manifest of a dataset's log): its facts, its overall verdict and its
+    first cause, from the messages its checks read."""
+    from ..report.page import read_for_report, report_types
 
+    if is_manifest(path):
+        from ..fleet.read_dataset import read_manifest_log
+
+        return summary_row(read_manifest_log(path, lambda protocol: report_types(protocol, tuning=False)), "")
     return summary_row(read_for_report(path, os.path.basename(path), tuning=False), "")
+
+
+def is_manifest(path: str) -> bool:
+    """Whether a served path is the manifest of a dataset's log (a log file never ends in .json)."""
+    return path.endswith(".json") and os.path.basename(os.path.dirname(path)) == MANIFESTS
 
 
 class Rows:
@@ -75,15 +89,23 @@ class Rows:
             return {"error": str(error) or type(error).__name__}
 
     def rows(self, workers: Optional[int] = None) -> List[Dict[str, Any]]:
-        logs = self.served.logs()
+        logs = self.served.entries()
         with ThreadPoolExecutor(max_workers=workers or min(8, os.cpu_count() or 1)) as pool:
             found = list(pool.map(self._row, [log.path for log in logs]))
-        return [{**row, "log": log.name} for log, row in zip(logs, found)]
+        return [{**row, "log": shown_name(log), "href": log_link(log.name, log.dataset)}
+                for log, row in zip(logs, found)]
 
 
-def log_link(name: str) -> str:
+def shown_name(entry: Entry) -> str:
+    """A log's name in the table: a dataset's log with the dataset's folder."""
+    if entry.dataset is None:
+        return entry.name
+    return f"{entry.name} (dataset {entry.dataset})" if entry.dataset != "." else f"{entry.name} (dataset)"
+
+
+def log_link(name: str, dataset: Optional[str] = None) -> str:
     """The address of a log's page, relative to the folder's page."""
-    return "log?" + urllib.parse.urlencode({"name": name})
+    return "log?" + urllib.parse.urlencode({"name": name} if dataset is None else {"dataset": dataset, "name": name})
 
 
 def _date(row: Dict[str, Any]) -> str:
@@ -98,7 +120,7 @@ def table_columns(rows: List[Dict[str, Any]]) -> Dict[str, List[Any]]:
     verdicts = ["failed" if bad else (r.get("verdict") or "") for r, bad in zip(rows, failed)]
     return {
         "log": [visible(r["log"], backslash=False) for r in rows],
-        "href": [log_link(r["log"]) for r in rows],
+        "href": [r.get("href") or log_link(r["log"]) for r in rows],
         "date": [_date(r) for r in rows],
         "vehicle": [r.get("vehicle") or "" for r in rows],
         "duration": [r.get("duration") if r.get("duration") is not None else -1.0 for r in rows],

@@ -22,9 +22,16 @@ from .resample import DEFAULT_WIDTH, Resampler
 
 def read_for_view(path: str) -> Any:
     """Every message of the log at `path`, raw as logged (the picker scales
-    each field into its unit, the signals convert their own), with its facts."""
+    each field into its unit, the signals convert their own), with its
+    facts; or, at the manifest of a dataset's log, every table the dataset
+    holds of it, as it was converted."""
     from ..log import read_log
+    from .folder_page import is_manifest
 
+    if is_manifest(path):
+        from ..fleet.read_dataset import read_manifest_log
+
+        return read_manifest_log(path)
     log = read_log(path)
     if log.protocol is None:
         raise ValueError("no DataFlash, MAVLink or ULog data in it")

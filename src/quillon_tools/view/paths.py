@@ -1,18 +1,29 @@
 """Which files the browser may open: only logs under the served folder (or
-the one served log), named by their path relative to it. A name that is
-absolute, climbs out with "..", or leads out through a symbolic link is
-refused, whatever the file system holds."""
+the one served log), named by their path relative to it, and the logs of
+the Parquet datasets (`quillon convert`) under it, named by the dataset's
+folder and the log's name in it. A name that is absolute, climbs out with
+"..", or leads out through a symbolic link is refused, whatever the file
+system holds."""
 
 from __future__ import annotations
 
 import os
-from typing import List, NamedTuple, Optional
+from typing import List, NamedTuple, Optional, Set
 
+from ..fleet.dataset import MANIFESTS, manifest_path, read_manifest
 from ..fleet.discovery import LOG_SUFFIXES, FoundLog, find_logs
+from ..fleet.read_dataset import dataset_logs
 
 
 class Refused(Exception):
     """A name the browser gave that does not lead to a served log."""
+
+
+class Entry(NamedTuple):
+    """A log the folder's page lists."""
+    path: str  # the log's file, or the manifest of a dataset's log
+    name: str  # the file's path relative to the root, or the log's name in its dataset
+    dataset: Optional[str] = None  # the dataset's folder relative to the root ("." for the root)
 
 
 class Served(NamedTuple):
@@ -40,6 +51,69 @@ class Served(NamedTuple):
                 continue
         return found
 
+    def entries(self) -> List[Entry]:
+        """The logs the folder's page lists: the served log files, and the
+        logs of the datasets under the root, each once. A log converted into
+        a dataset that holds it as it is now is listed from the dataset
+        rather than from its file; a dataset whose copy is out of date, or
+        holds only some of its messages (`--type`), gives way to the file."""
+        files = [Entry(log.path, log.name) for log in self.logs()]
+        if self.only is not None:
+            return files
+        by_file = {os.path.realpath(entry.path): i for i, entry in enumerate(files)}
+        listed: List[Optional[Entry]] = list(files)
+        claimed: Set[str] = set()  # the sources a dataset's log is listed for
+        for dataset in self._datasets():
+            out = self.root if dataset == "." else os.path.join(self.root, *dataset.split("/"))
+            for log in dataset_logs(out):
+                source = os.path.realpath(log.source) if log.source else None
+                if source is not None and source in claimed:
+                    continue
+                if source is not None and source in by_file:
+                    if not (log.is_current() and log.every_message):
+                        continue
+                    listed[by_file[source]] = None
+                if source is not None:
+                    claimed.add(source)
+                listed.append(Entry(log.manifest, log.name, dataset))
+        return [entry for entry in listed if entry is not None]
+
+    def _datasets(self) -> List[str]:
+        """The folders under the root that hold a dataset's manifests,
+        relative to the root; none leads out of it."""
+        found = []
+        for folder, children, _ in os.walk(self.root):
+            children.sort()
+            if MANIFESTS in children and os.path.isdir(os.path.join(folder, MANIFESTS)):
+                relative = os.path.relpath(folder, self.root).replace(os.sep, "/")
+                real = os.path.realpath(folder)
+                if os.path.commonpath([self.root, real]) == self.root:
+                    found.append(relative)
+        return found
+
+    def resolve_dataset(self, dataset: str, name: str) -> str:
+        """The manifest of the log `name` of the dataset in folder `dataset`
+        ("." for the root; "/" between parts); raises Refused for anything
+        but a log the dataset holds whole."""
+        if self.only is not None:
+            raise Refused("only one log is served")
+        if not dataset or "\0" in dataset or "\\" in dataset or dataset.startswith("/") or os.path.isabs(dataset):
+            raise Refused("not a dataset of this folder")
+        parts = [] if dataset == "." else dataset.split("/")
+        if any(part in ("", ".", "..") for part in parts) or not name or "\0" in name:
+            raise Refused("not a dataset of this folder")
+        out = os.path.realpath(os.path.join(self.root, *parts))
+        if os.path.commonpath([self.root, out]) != self.root:
+            raise Refused("the name leads out of the served folder")
+        path = manifest_path(out, name)
+        try:
+            manifest = read_manifest(path)
+        except (OSError, ValueError):
+            manifest = None
+        if manifest is None or manifest.get("log") != name:
+            raise Refused("no such log in the dataset")
+        return path
+
     def resolve(self, name: str) -> str:
         """The path of the served log `name` ("a/b.bin", "/" between parts);
         raises Refused for anything else."""
@@ -58,3 +132,4 @@ class Served(NamedTuple):
         if (self.only is None and not path.endswith(LOG_SUFFIXES)) or not os.path.isfile(path):
             raise Refused("no such log")
         return path
+

@@ -1,0 +1,210 @@
+"""A log of a Parquet dataset (see `dataset`) as a `Log`, read from the
+dataset's files alone: the log itself need not be there.
+
+    from quillon_tools.fleet.read_dataset import dataset_logs, read_dataset_log
+    for name in dataset_logs("fleet/"):
+        log = read_dataset_log("fleet/", name, types="ATT,GPS")
+        log.info, log.checks(), log.signal("battery.voltage")
+
+Its tables are the dataset's, as `convert` finished them (units as field
+metadata, scaled or not, `_time` on the time base); the facts (info,
+events, checks, ...) come from the same tables and the record its manifest
+holds (`log_record`), and equal those of `read_log` on the log. A dataset
+converted with a selection of messages (`--type`) holds only those: what
+the facts would read of the others is missing from them.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Callable, Dict, Iterator, List, Mapping, NamedTuple, Optional, Tuple, Union, cast
+
+import pyarrow
+
+from ..analysis.events import Events
+from ..analysis.facts import GATHERED, UNIT_MESSAGES, LogFacts
+from ..analysis.timebase import on_time_base
+from ..errors import UnreadableLog
+from ..formats.dataflash.files import REMOTE_LOG_NAME, data_flash_files, remote_log
+from ..formats.ulog.facts import ULogFacts
+from ..log import Log
+from ..names import TypesArg, matches, message_name, parse_patterns
+from ..protocols import DATA_FLASH, ULOG
+from .dataset import LOG_COLUMN, MANIFESTS, facts_path, holds_as_it_is, manifest_path, read_manifest
+from .log_record import Record, read_fact_tables, read_record
+from .scaling import as_raw, as_scaled
+
+
+class DatasetLog(NamedTuple):
+    name: str  # the log's name in the dataset, its `_log`
+    manifest: str  # the path of its manifest
+    source: Optional[str]  # the path it was converted from
+    size: int  # and that file's size and modification time then
+    mtime_ns: int
+    every_message: bool  # False when converted with a selection of messages (`--type`)
+
+    def is_current(self) -> bool:
+        """Whether the dataset holds the log as its file is now (see `dataset.is_current`)."""
+        return self.source is not None and holds_as_it_is({"size": self.size, "mtime_ns": self.mtime_ns},
+                                                          self.source)
+
+
+def dataset_logs(out: str) -> List[DatasetLog]:
+    """The logs the dataset at `out` holds whole, in this layout, by name:
+    a log being written (no manifest yet) or of an older layout is left out."""
+    found = []
+    try:
+        entries = sorted(entry.name for entry in os.scandir(os.path.join(out, MANIFESTS)))
+    except OSError:
+        return []
+    for entry in entries:
+        if not entry.endswith(".json") or entry.startswith("."):
+            continue
+        path = os.path.join(out, MANIFESTS, entry)
+        try:
+            manifest = read_manifest(path)
+        except (OSError, ValueError):
+            continue
+        if manifest is not None and isinstance(manifest.get("log"), str):
+            source = manifest.get("path")
+            settings = manifest.get("settings")
+            found.append(DatasetLog(manifest["log"], path, source if isinstance(source, str) else None,
+                                    manifest.get("size", -1), manifest.get("mtime_ns", -1),
+                                    isinstance(settings, dict) and settings.get("types") is None))
+    return sorted(found)
+
+
+def read_dataset_log(out: str, log_name: str, types: TypesArg = None) -> Log:
+    """The log `log_name` of the dataset at `out`, with the tables of the
+    messages `types` selects (names or shell patterns, as `read_log` takes
+    them; all without); what its facts need of other messages is read from
+    the dataset when first asked for. Raises UnreadableLog when the dataset
+    does not hold the log whole."""
+    return read_manifest_log(manifest_path(out, log_name), types)
+
+
+def read_manifest_log(path: str, types: Union[TypesArg, Callable[[str], TypesArg]] = None) -> Log:
+    """As read_dataset_log, the log whose manifest is at `path`; `types`
+    may be a function of the log's protocol that gives them."""
+    try:
+        manifest = read_manifest(path)
+        if manifest is None:
+            raise UnreadableLog("the dataset does not hold this log whole in this layout: convert it again")
+        record = read_record(manifest)
+        directories = {str(name): str(directory) for name, directory in manifest["types"].items()}
+    except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
+        raise UnreadableLog(f"cannot read the dataset's manifest {path!r}: {error}") from None
+    out = os.path.dirname(os.path.dirname(path))
+    files = _Files(out, manifest["log"], directories)
+    patterns = parse_patterns(types(record.protocol) if callable(types) else types)
+    tables = _Tables(files, [name for name in directories
+                             if patterns is None or any(matches(p, name) for p in patterns)])
+    raw: Dict[str, List[pyarrow.Table]] = {}
+    if record.protocol == ULOG:
+        try:
+            raw = read_fact_tables(facts_path(out, manifest["log"]))
+        except (OSError, pyarrow.ArrowException) as error:
+            raise UnreadableLog(f"cannot read the dataset's facts of {manifest['log']!r}: {error}") from None
+    facts = DatasetFacts(record, files, raw)
+    numbers = {name: record.numbers.get(name, 0) for name in tables}
+    return Log(record.protocol, cast(Dict[str, pyarrow.Table], tables), lambda: record.formats, numbers, facts,
+               record.format_packets, record.stats)
+
+
+class _Tables(Mapping[str, pyarrow.Table]):
+    """The log's selected tables by name, each read when first asked for:
+    answers read a few of a log's many messages."""
+
+    def __init__(self, files: "_Files", names: List[str]) -> None:
+        self._files = files
+        self._names = dict.fromkeys(names)
+
+    def __getitem__(self, name: str) -> pyarrow.Table:
+        if name not in self._names:
+            raise KeyError(name)
+        return self._files.table(name)
+
+    def __contains__(self, name: object) -> bool:
+        return name in self._names
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._names)
+
+    def __len__(self) -> int:
+        return len(self._names)
+
+
+class _Files:
+    """The tables of one log in the dataset, each read once when first asked for."""
+
+    def __init__(self, out: str, log_name: str, directories: Dict[str, str]) -> None:
+        self._out = out
+        self._file = manifest_path(out, log_name)
+        self._stem = os.path.splitext(os.path.basename(self._file))[0]
+        self.directories = directories
+        self._read: Dict[str, pyarrow.Table] = {}
+
+    def table(self, name: str) -> pyarrow.Table:
+        if name not in self._read:
+            import pyarrow.parquet
+
+            path = os.path.join(self._out, self.directories[name], self._stem + ".parquet")
+            try:
+                table = pyarrow.parquet.read_table(path)
+            except (OSError, pyarrow.ArrowException) as error:
+                raise UnreadableLog(f"cannot read {path!r}: {error}") from None
+            self._read[name] = table.drop_columns([LOG_COLUMN]) if LOG_COLUMN in table.column_names else table
+        return self._read[name]
+
+    def of_message(self, message: str) -> List[Tuple[str, pyarrow.Table]]:
+        """The table of each layout of `message`."""
+        return [(name, self.table(name)) for name in self.directories if message_name(name) == message]
+
+
+class DatasetFacts(LogFacts):
+    """The facts of a log of a dataset: its tables are finished already
+    (units, scaling, time base), so they are neither scaled nor moved again;
+    only brought to the scaling each answer reads (DataFlash facts read
+    scaled values, MAVLink and ULog ones raw)."""
+
+    def __init__(self, record: Record, files: _Files, raw: Dict[str, List[pyarrow.Table]]) -> None:
+        self._files = files
+        self._scaled = record.scaled
+        self._raw = raw  # a ULog log's own fact tables, raw and on boot time
+        units = {}
+        if record.protocol == DATA_FLASH:  # they tell which field holds a message's instance
+            units = {name: [files.table(name)] for name in files.directories if message_name(name) in UNIT_MESSAGES}
+        super().__init__(record.protocol, record.formats, units, record.utc_offset, None, record.starts,
+                         None, record.spans)
+
+    def _parts_of(self, message: str) -> List[Tuple[str, pyarrow.Table]]:
+        return self._files.of_message(message)
+
+    def finish(self, name: str, table: pyarrow.Table, scaled: bool = False,
+               time_shifted: bool = False) -> pyarrow.Table:
+        if scaled == self._scaled:
+            return table
+        return as_scaled(table) if scaled else as_raw(self.protocol, message_name(name), table)
+
+    def _as_decoded(self, message: str) -> List[pyarrow.Table]:
+        """The tables of `message` raw, as the decoder gives them to the facts
+        (on the time base)."""
+        return [self.finish(name, table) for name, table in self._parts_of(message)]
+
+    def files(self) -> Dict[str, bytes]:
+        if self.protocol == DATA_FLASH:
+            return data_flash_files(self._as_decoded("FILE"))
+        found = remote_log(self._as_decoded("REMOTE_LOG_DATA_BLOCK"))
+        return {REMOTE_LOG_NAME: found} if found is not None else {}
+
+    def events(self) -> Events:
+        return Events(self.protocol, {message: self._as_decoded(message)
+                                      for message in GATHERED.get(self.protocol or "", ())})
+
+    def ulog(self) -> ULogFacts:
+        tables = {name: [on_time_base(t, self.utc_offset) if "_time" in t.column_names else t for t in parts]
+                  for name, parts in self._raw.items()}
+        for message in GATHERED[ULOG]:
+            if message not in tables:
+                tables[message] = self._as_decoded(message)
+        return ULogFacts(tables)
