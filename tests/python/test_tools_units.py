@@ -17,7 +17,7 @@ UNITS = b"".join([
       ((b"D", b"deglatitude"), (b"s", b"s"), (b"O", b"degC"), (b"V", b"V"))),
     *(data_packet(130, "Qbd", 0, ord(i), m) for i, m in
       ((b"G", single(1e-7)), (b"B", single(0.01)), (b"F", single(1e-6)), (b"-", 0.0),
-       (b"X", 1e-320))),
+       (b"X", 1e-320), (b"K", 1 / 1024))),
 ])
 
 
@@ -90,18 +90,19 @@ def test_unusable_unit_rows_are_skipped_and_the_log_decodes():
 
 
 def test_hundredths_and_degrees_are_applied_once_whatever_fmtu_says():
-    fields = "TimeUS,Temp,Curr,Lat,Raw,Plain"
+    fields = "TimeUS,Temp,Curr,Lat,Raw,Plain,Fine"
     data = UNITS + b"".join([
-        format_packet(137, "BAT", "QcELii", fields),
-        # Temp says no multiplier, Curr and Lat say theirs again, Raw takes FMTU's.
-        fmtu(137, b"sO-D--", b"F-BGB-"),
-        data_packet(137, "QcELii", 5, 2550, 1234, 515000000, 250, 9),
+        format_packet(137, "BAT", "QcELiii", fields),
+        # Temp says no multiplier, Curr and Lat say theirs again, Raw and Fine take FMTU's.
+        fmtu(137, b"sO-D---", b"F-BGB-K"),
+        data_packet(137, "QcELiii", 5, 2550, 1234, 515000000, 250, 9, 2048),
     ])
     log = read_log(data, scaled=True)
     row = log["BAT"].drop_columns(["_index", "_time", "TimeUS"]).to_pylist()
-    assert row == [{"Temp": 25.5, "Curr": 12.34, "Lat": 51.5, "Raw": 2.5, "Plain": 9}]
+    assert row == [{"Temp": 25.5, "Curr": 12.34, "Lat": 51.5, "Raw": 2.5, "Plain": 9, "Fine": 2.0}]
     raw = read_log(data)["BAT"]
     assert meta(raw, "Temp") == {b"unit": b"degC", b"multiplier": b"0.01"}
     assert meta(raw, "Curr") == {b"multiplier": b"0.01"}
     assert meta(raw, "Lat") == {b"unit": b"deglatitude", b"multiplier": b"1e-07"}
     assert meta(raw, "Raw") == {b"multiplier": b"0.01"}
+    assert float(meta(raw, "Fine")[b"multiplier"]) == 1 / 1024  # every digit, not six

@@ -254,12 +254,20 @@ def apply_units(table: pyarrow.Table, units: Sequence[FieldUnit], scaled: bool,
             if scaled and name not in unscaled and _numeric(fields[i].type):
                 columns[i] = _scale(columns[i], multiplier)
                 multiplier = 1.0
-            metadata[b"multiplier"] = f"{multiplier:g}".encode()
+            metadata[b"multiplier"] = multiplier_text(multiplier).encode()
         if metadata:
             fields[i] = pyarrow.field(name, columns[i].type, metadata=metadata)
     if all(f.metadata is None for f in fields[first_field:]):
         return table
     return pyarrow.Table.from_arrays(columns, schema=pyarrow.schema(fields, table.schema.metadata))
+
+
+def multiplier_text(multiplier: float) -> str:
+    """A multiplier as metadata text: short ("1e-07", "0.01", "1") where
+    that reads back as the same number, else every digit it needs (1/1024
+    is 0.0009765625, not the 0.000976562 of six digits)."""
+    text = f"{multiplier:g}"
+    return text if float(text) == multiplier else repr(multiplier)
 
 
 def _numeric(kind: pyarrow.DataType) -> bool:
