@@ -28,7 +28,7 @@
 #include <limits>
 #include <map>
 
-#include "columns/columnizer.h"
+#include "columns/ulogColumnizer.h"
 #include "ulog/ulogParser.h"
 
 namespace columns {
@@ -142,6 +142,7 @@ bool isGpsTopic(const std::string& name) { return name == "vehicle_gps_position"
 
 // One table per message layout, shared by all of its instances.
 struct topic {
+    std::string message;  // as subscribed
     formatRow row;
     const ulog::layout* shape = nullptr;  // kept by the parser's format book
     tableBuilder* table = nullptr;  // null when the message is not selected
@@ -161,8 +162,51 @@ class ulogColumnizer final : public columnizer, private ulog::sink {
 public:
     ulogColumnizer(selection wanted, selection gathered)
         : columnizer(std::move(wanted), std::move(gathered)), parser(*this), byId(0x10000, nullptr) {
-        for (const factTable* f : {&infos, &params, &changes, &defaults, &summary})
-            keysWanted = keysWanted || this->gathered.matches(f->name);
+        keysWanted = gathersKeys(this->gathered);
+    }
+
+    // The first pass of decoding on several threads: all that one pass
+    // does and knows but its tables, none of which it builds. It reads the
+    // facts one pass would read for `gathered`, so that its counts are the
+    // same.
+    explicit ulogColumnizer(const selection& gathered)
+        : columnizer(selection(std::vector<std::string>{}), selection(std::vector<std::string>{})),
+          parser(*this),
+          byId(0x10000, nullptr) {
+        keysWanted = gathersKeys(gathered);
+    }
+
+    // One pass resumed where `walk` stands, with all of its state (the
+    // message in progress, subscriptions, times, counts, names given), but
+    // building tables of its own for `wanted` and `gathered` from here on.
+    ulogColumnizer(const ulogColumnizer& walk, selection wanted, selection gathered)
+        : columnizer(std::move(wanted), std::move(gathered)),
+          bytesRead(walk.bytesRead),
+          textTimes(walk.textTimes),
+          parser(walk.parser, *this),
+          byId(0x10000, nullptr),
+          timeOffset(walk.timeOffset),
+          foundUtcOffset(walk.foundUtcOffset),
+          utcFound(walk.utcFound),
+          keysWanted(walk.keysWanted),
+          dropoutCount(walk.dropoutCount),
+          dropoutTotal(walk.dropoutTotal),
+          dropoutLongest(walk.dropoutLongest) {
+        names = walk.names;
+        index = walk.index;
+        for (const topic* known : walk.order) {
+            topic& t = topics[known->shape];
+            t.message = known->message;
+            t.row = known->row;
+            t.shape = known->shape;
+            t.gps = known->gps;
+            t.utcOffset = known->utcOffset;
+            order.push_back(&t);
+            makeTable(t);
+        }
+        for (std::size_t id = 0; id < byId.size(); ++id)
+            if (walk.byId[id] != nullptr) byId[id] = &topics.at(walk.byId[id]->shape);
+        parser.askForRows([this](const ulog::subscription& s) { return wantsRows(*byId[s.id]); });
     }
 
     bool wantsKeys() const override { return keysWanted; }
@@ -234,9 +278,18 @@ private:
             c[3]->appendText(t != nullptr ? t->row.name.c_str() : "");
             subscriptions.table->rowDone();
         }
-        // Rows of a message neither selected nor telling UTC time are only
-        // counted, and their times read, by the parser.
-        return t != nullptr && (t->table != nullptr || t->gps);
+        return t != nullptr && wantsRows(*t);
+    }
+
+    // Rows of a message neither selected nor telling UTC time are only
+    // counted, and their times read, by the parser.
+    static bool wantsRows(const topic& t) { return t.table != nullptr || t.gps; }
+
+    static bool gathersKeys(const selection& gathered) {
+        for (const char* name : {"ulog:info", "ulog:params", "ulog:param_changes", "ulog:param_defaults",
+                                 "ulog:summary"})
+            if (gathered.matches(name)) return true;
+        return false;
     }
 
     void row(const ulog::subscription& s, const uint8_t* data, uint32_t, int64_t time) override {
@@ -348,8 +401,16 @@ private:
                     t.gps = true;
                     t.utcOffset = l.offset;
                 }
-        t.table = newTable({s.message, t.row.name}, t.row.name, s.id);
-        if (t.table == nullptr) return t;
+        t.message = s.message;
+        makeTable(t);
+        return t;
+    }
+
+    // The table of a new topic, when selected, and its columns.
+    void makeTable(topic& t) {
+        t.table = newTable({t.message, t.row.name}, t.row.name, t.row.type);
+        if (t.table == nullptr) return;
+        const ulog::layout& shape = *t.shape;
         t.index = &t.table->add("_index", columnKind::values, UINT64_T, 1);
         t.time = &t.table->add("_time", columnKind::timestamp, INT64_T, 1);
         t.instance = &t.table->add("_instance", columnKind::values, UINT8_T, 1);
@@ -357,7 +418,6 @@ private:
             const columnKind kind = l.type == CHAR ? columnKind::text : columnKind::values;
             t.fields.push_back({l.offset, &t.table->add(l.name, kind, l.type, l.count)});
         }
-        return t;
     }
 
     bool ready(factTable& f) {
@@ -421,6 +481,15 @@ private:
 
 std::unique_ptr<columnizer> makeULogColumnizer(selection wanted, selection gathered) {
     return std::make_unique<ulogColumnizer>(std::move(wanted), std::move(gathered));
+}
+
+std::unique_ptr<columnizer> makeULogWalk(const selection& gathered) {
+    return std::make_unique<ulogColumnizer>(gathered);
+}
+
+std::unique_ptr<columnizer> resumeULog(const columnizer& walk, selection wanted, selection gathered) {
+    return std::make_unique<ulogColumnizer>(static_cast<const ulogColumnizer&>(walk), std::move(wanted),
+                                            std::move(gathered));
 }
 
 }  // namespace columns
