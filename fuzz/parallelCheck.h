@@ -60,7 +60,8 @@ inline void joinPieces(std::vector<columns::takenTable>& pieces, std::vector<std
 }
 
 // Everything a decoder made by `make` (threads, chunk bytes) makes of
-// `data`, fed in runs of `runBytes`; a refusal's text when it refuses the log.
+// `data`, fed in runs of `runBytes` and taken after each but the last; a
+// refusal's text when it refuses the log.
 // Tables come in the order of their first rows taken, or by name when
 // `byName` (a table made in one take's time but given rows only in a later
 // one comes later: one pass orders it by when it was made, a decoder on
@@ -75,6 +76,7 @@ std::string parallelRun(Make&& make, const uint8_t* data, std::size_t size, unsi
     try {
         for (std::size_t at = 0; at < size; at += runBytes) {
             c->feed(data + at, std::min(runBytes, size - at));
+            if (size - at <= runBytes) break;  // the rest is taken once finished
             std::vector<columns::takenTable> taken = c->take();
             joinPieces(taken, order, tables);
         }

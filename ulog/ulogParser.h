@@ -77,8 +77,9 @@ public:
     // progress, counts and times), handing what follows to `out`.
     parser(const parser& other, sink& out);
     parser& operator=(const parser&) = delete;
-    // Asks the sink again, per subscription, whether it wants its rows
-    // (false for one without a layout), for a parser copied for another sink.
+    // Asks the sink again whether it wants the rows of each subscription
+    // with a layout, in log order (the others take none), for a parser
+    // copied for another sink.
     template <class Wants>
     void askForRows(Wants&& wants) {
         for (subscription& s : subscriptions) s.rows = s.shape != nullptr && wants(s);

@@ -26,16 +26,18 @@ def _ipc(table):
 
 def _decoded(data, threads, chunk_bytes, run_bytes=1 << 20, protocol="data_flash", by_name=False):
     """Everything a decoder says about `data`, its tables joined by name
-    (for ULog every fact table too), in the order of their first rows taken
-    or, `by_name`, sorted: a ULog table made before a take but given rows
-    only after it comes where one pass made it, or where the chunk giving
-    its first rows was joined, which only a single take at the end makes
-    the same."""
+    (for ULog every fact table too), taken after each run of `run_bytes`
+    but the last, in the order of their first rows taken or, `by_name`,
+    sorted: a ULog table made before a take but given rows only after it
+    comes where one pass made it, or where the chunk giving its first rows
+    was joined, which only a single take at the end makes the same."""
     gathered = ("ulog:*",) if protocol == "ulog" else ()
     decoder = _columnar.Decoder(protocol, None, gathered, 1000, threads, chunk_bytes)
     pieces = {}
     for at in range(0, len(data), run_bytes):
         decoder.feed(data[at:at + run_bytes])
+        if at + run_bytes >= len(data):
+            break  # the rest is taken once finished
         for name, number, table, _, _ in decoder.take():
             pieces.setdefault((name, number), []).append(table)
     decoder.finish()
