@@ -1,14 +1,20 @@
-"""read_log of one big DataFlash log on one thread against every core count
-the machine has, side by side in one run; and the decoder alone
-(quillon_tools._columnar.Decoder, the part that runs on the threads),
-without read_log's work in Python on the tables and the log's facts.
+"""read_log of one big DataFlash log and one big PX4 ULog log on one thread
+against every core count the machine has, side by side in one run; and the
+decoder alone (quillon_tools._columnar.Decoder, the part that runs on the
+threads), without read_log's work in Python on the tables and the log's facts.
 
-The log is a sample's format packets once, then its data section (every
-packet after the leading format packets) repeated to --size-mb megabytes
-(default 1000), written under build-parallel-bench/ (git-ignored). Each
+The DataFlash log is a sample's format packets once, then its data section
+(every packet after the leading format packets) repeated to --size-mb
+megabytes (default 1000). The ULog log is a sample's header and definitions
+once (its flag bits saying no data is appended), then its data section (from
+the first subscription to its last whole message) repeated to --ulog-mb
+megabytes (default 500): every copy subscribes again to the ids it uses, so
+the log stays valid ULog, but its timestamps go back to the sample's first at
+each copy, as no real log's do; the decoders mind no order of times. Both are
+written under build-parallel-bench/ (git-ignored). Each
 measurement runs read_log in a fresh interpreter and gives wall and CPU
 seconds and the peak resident size above the baseline after imports; the
-medians of --runs runs are printed per thread count, with:
+medians of --runs runs are printed per log and thread count, with:
 
   speedup  one thread's median wall time over this count's (targets:
            >= 1.7x on 2 cores, >= 3.5x on 4, where the machine has them);
@@ -20,13 +26,15 @@ medians of --runs runs are printed per thread count, with:
 On a machine shared with other work the wall times move with its load;
 the CPU times show the work done, which the splitting adds to a little.
 
-    python benchmarks/parallel.py [--size-mb 1000] [--runs 3] [--sample PATH]
+    python benchmarks/parallel.py [--size-mb 1000] [--ulog-mb 500] [--runs 3] [--sample PATH]
+                                  [--ulog-sample PATH]
 """
 from __future__ import annotations
 
 import argparse
 import os
 import statistics
+import struct
 import subprocess
 import sys
 import time
@@ -36,6 +44,11 @@ from peak_memory import RESET_PEAK
 
 ROOT = Path(__file__).resolve().parents[1]
 SAMPLE = ROOT / "samples" / "sub-4.1.0-dive.bin"
+# The largest ULog sample of the corpus when it is there; the bundled one
+# otherwise (whose appended data is left out).
+ULOG_SAMPLES = [ROOT.parent / "shared" / "samples" / "px4-sample.ulg", ROOT / "samples" / "px4-appended-multiple.ulg"]
+ULOG_HEADER_BYTES = 16
+ULOG_DEFINITIONS = b"BFIMPQ"  # message types of the definitions section
 MB = 1_000_000
 MiB = 1 << 20
 FORMAT_HEADER = b"\xa3\x95\x80"
@@ -51,8 +64,8 @@ import pyarrow, quillon_tools
 from quillon_tools import _columnar
 quillon_tools.read_log(sys.argv[3])
 
-def decode(path, threads):
-    decoder = _columnar.Decoder("data_flash", None, (), 0, threads, 0)
+def decode(path, threads, protocol):
+    decoder = _columnar.Decoder(protocol, None, (), 0, threads, 0)
     with open(path, "rb") as file:
         while run := file.read(8 << 20):
             decoder.feed(run)
@@ -68,7 +81,7 @@ wall = time.perf_counter()
 if sys.argv[4] == "read_log":
     log = quillon_tools.read_log(sys.argv[1], threads=int(sys.argv[2]))
 else:
-    log = decode(sys.argv[1], int(sys.argv[2]))
+    log = decode(sys.argv[1], int(sys.argv[2]), sys.argv[5])
 wall = time.perf_counter() - wall
 usage = resource.getrusage(resource.RUSAGE_SELF)
 cpu = usage.ru_utime + usage.ru_stime - cpu
@@ -96,10 +109,44 @@ def big_log(sample: Path, size_mb: float) -> Path:
     return path
 
 
+def big_ulog(sample: Path, size_mb: float) -> Path:
+    """The sample's header and definitions, then its data section repeated."""
+    data = sample.read_bytes()
+    flags_at = ULOG_HEADER_BYTES
+    at, data_start = ULOG_HEADER_BYTES, None
+    while at + 3 <= len(data):
+        size, kind = struct.unpack_from("<HB", data, at)
+        if data_start is None and kind not in ULOG_DEFINITIONS:
+            data_start = at
+        if at + 3 + size > len(data):
+            break
+        if kind == ord("B") and at == flags_at and size >= 40:
+            appended = struct.unpack_from("<Q", data, at + 3 + 16)[0]
+            if data[at + 3 + 8] & 1 and appended:  # data appended: repeat only what comes before it
+                data = data[:appended]
+        at += 3 + size
+    assert data_start is not None, f"{sample} has no data section"
+    head, body = bytearray(data[:data_start]), data[data_start:at]
+    if head[flags_at + 2] == ord("B"):
+        head[flags_at + 3 + 8] &= 0xFE  # no appended data
+        head[flags_at + 3 + 16:flags_at + 3 + 40] = bytes(24)
+    copies = max(1, int((size_mb * MB - len(head)) // len(body)) + 1)
+    folder = ROOT / "build-parallel-bench"
+    folder.mkdir(exist_ok=True)
+    path = folder / f"{sample.stem}-{copies}x.ulg"
+    if not path.exists() or path.stat().st_size != len(head) + copies * len(body):
+        with open(path, "wb") as file:
+            file.write(head)
+            for _ in range(copies):
+                file.write(body)
+    return path
+
+
 def measure_once(path: Path, threads: int, what: str) -> Tuple[float, float, float, int, int]:
     """(wall s, CPU s, peak above baseline in bytes, Arrow bytes, rows) of one run."""
-    out = subprocess.run([sys.executable, "-c", PROBE, str(path), str(threads), str(SAMPLE), what], check=True,
-                         capture_output=True, text=True).stdout.split()
+    protocol = "ulog" if path.suffix == ".ulg" else "data_flash"
+    out = subprocess.run([sys.executable, "-c", PROBE, str(path), str(threads), str(SAMPLE), what, protocol],
+                         check=True, capture_output=True, text=True).stdout.split()
     base, peak, data, rows = (int(x) for x in out[-4:])
     return float(out[-6]), float(out[-5]), max(peak - base, 0), data, rows
 
@@ -138,18 +185,21 @@ def machine() -> str:
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--size-mb", type=float, default=1000)
+    ap.add_argument("--ulog-mb", type=float, default=500)
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--sample", type=Path, default=SAMPLE)
+    ap.add_argument("--ulog-sample", type=Path, default=next(p for p in ULOG_SAMPLES if p.is_file()))
     args = ap.parse_args()
 
-    path = big_log(args.sample, args.size_mb)
+    paths = [big_log(args.sample, args.size_mb), big_ulog(args.ulog_sample, args.ulog_mb)]
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
-    print(f"{path.name}: {path.stat().st_size / MB:.0f} MB, {args.sample.name}'s data section repeated; "
-          f"medians of {args.runs} runs, fresh process each")
+    for path, sample in zip(paths, (args.sample, args.ulog_sample)):
+        print(f"{path.name}: {path.stat().st_size / MB:.0f} MB, {sample.name}'s data section repeated")
+    print(f"medians of {args.runs} runs, fresh process each")
     failed = False
     given = [cores_given(cores)]
     for what in ("read_log", "decoder"):
-        failed = table(what, path, cores, args.runs) or failed
+        failed = table(what, paths, cores, args.runs) or failed
     given.append(cores_given(cores))
     print(f"\nMachine: {machine()}. A speedup target applies only where the machine has that many cores.\n"
           f"Cores it gave at once, by {cores} processes of fixed work side by side: {given[0]:.2f} before the "
@@ -158,38 +208,43 @@ def main() -> int:
     return 1 if failed else 0
 
 
-def table(what: str, path: Path, cores: int, runs: int) -> bool:
-    """Prints the medians per thread count; True when a target was missed.
-    The runs take the thread counts in turn, so that each count meets the
-    same changes in the machine's load."""
+def table(what: str, paths: List[Path], cores: int, runs: int) -> bool:
+    """Prints the medians per log and thread count; True when a target was
+    missed. The runs take the logs and thread counts in turn, so that each
+    meets the same changes in the machine's load."""
     counts = list(range(1, cores + 1))
-    results: Dict[int, List[Tuple[float, float, float, int, int]]] = {n: [] for n in counts}
+    results: Dict[Tuple[Path, int], List[Tuple[float, float, float, int, int]]] = {
+        (path, n): [] for path in paths for n in counts}
     for _ in range(runs):
-        for threads in counts:
-            results[threads].append(measure_once(path, threads, what))
+        for path in paths:
+            for threads in counts:
+                results[path, threads].append(measure_once(path, threads, what))
     print(f"\n{what}:" if what == "read_log" else "\nthe decoder alone (its tables, no facts):")
-    header = (f"{'threads':>7} {'wall s':>7} {'CPU s':>7} {'CPU/1':>6} {'MB/s':>6} {'speedup':>7} {'target':>12} | "
-              f"{'peak+ MiB':>9} {'Arrow MiB':>9} {'limit MiB':>9}  memory")
+    header = (f"{'log':>8} {'threads':>7} {'wall s':>7} {'CPU s':>7} {'CPU/1':>6} {'MB/s':>6} {'speedup':>7} "
+              f"{'target':>12} | {'peak+ MiB':>9} {'Arrow MiB':>9} {'limit MiB':>9}  memory")
     print(header)
     print("-" * len(header))
     failed = False
-    size_mb = path.stat().st_size / MB
-    median = {n: [statistics.median(r[i] for r in results[n]) for i in range(3)] for n in counts}
-    for threads in counts:
-        wall, cpu, peak = median[threads]
-        data, rows = results[threads][0][3:]
-        if rows != results[1][0][4]:
-            print(f"{threads} threads gave {rows} rows, one thread {results[1][0][4]}")
-            failed = True
-        speedup = median[1][0] / wall
-        target = SPEEDUP_TARGETS.get(threads)
-        met = "" if target is None else ("ok" if speedup >= target else "MISSED")
-        limit = 1.5 * data + 64 * MiB * threads
-        memory_ok = peak <= limit
-        failed = failed or met == "MISSED" or not memory_ok
-        print(f"{threads:7} {wall:7.2f} {cpu:7.2f} {cpu / median[1][1]:6.2f} {size_mb / wall:6.0f} {speedup:6.2f}x "
-              f"{('≥%.1fx ' % target + met) if target else '':>12} | {peak / MiB:9.0f} {data / MiB:9.0f} "
-              f"{limit / MiB:9.0f}  {'ok' if memory_ok else 'OVER'}", flush=True)
+    for path in paths:
+        size_mb = path.stat().st_size / MB
+        median = {n: [statistics.median(r[i] for r in results[path, n]) for i in range(3)] for n in counts}
+        one_rows = results[path, 1][0][4]
+        for threads in counts:
+            wall, cpu, peak = median[threads]
+            data, rows = results[path, threads][0][3:]
+            if rows != one_rows:
+                print(f"{path.name}: {threads} threads gave {rows} rows, one thread {one_rows}")
+                failed = True
+            speedup = median[1][0] / wall
+            target = SPEEDUP_TARGETS.get(threads)
+            met = "" if target is None else ("ok" if speedup >= target else "MISSED")
+            limit = 1.5 * data + 64 * MiB * threads
+            memory_ok = peak <= limit
+            failed = failed or met == "MISSED" or not memory_ok
+            print(f"{path.suffix[1:]:>8} {threads:7} {wall:7.2f} {cpu:7.2f} {cpu / median[1][1]:6.2f} "
+                  f"{size_mb / wall:6.0f} {speedup:6.2f}x {('≥%.1fx ' % target + met) if target else '':>12} | "
+                  f"{peak / MiB:9.0f} {data / MiB:9.0f} {limit / MiB:9.0f}  {'ok' if memory_ok else 'OVER'}",
+                  flush=True)
     return failed
 
 

@@ -20,6 +20,12 @@ bool columnizer::wantsTake() const {
     return false;
 }
 
+std::vector<std::string> columnizer::tablesMade() const {
+    std::vector<std::string> made;
+    for (const auto& table : tables) made.push_back(table->name());
+    return made;
+}
+
 tableBuilder* columnizer::newTable(std::initializer_list<std::string> names, const std::string& tableName,
                                    uint32_t typeNumber) {
     const auto any = [&names](const selection& s) {

@@ -105,6 +105,8 @@ public:
     // True once a text column nears the 2 GiB its 32-bit offsets can span:
     // the caller should take the rows before feeding more.
     virtual bool wantsTake() const;
+    // The names of every table made so far, rows or none, in order of creation.
+    std::vector<std::string> tablesMade() const;
     // Packets decoded, selected or not.
     uint64_t packets() const { return index; }
     // What the log dropped so far (all of it once finished).
@@ -165,6 +167,10 @@ std::unique_ptr<columnizer> makeMavlinkColumnizer(selection wanted, selection ga
 // (all "ulog:..."), built when `gathered` matches them. feed() throws
 // std::invalid_argument for a log that cannot be read at all.
 std::unique_ptr<columnizer> makeULogColumnizer(selection wanted, selection gathered);
+// ULog split into chunks as DataFlash is, with the same tables as one pass;
+// one pass when `threads` is 1.
+std::unique_ptr<columnizer> makeParallelULogColumnizer(selection wanted, selection gathered, unsigned threads,
+                                                       uint64_t chunkBytes);
 
 }  // namespace columns
 

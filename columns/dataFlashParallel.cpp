@@ -10,12 +10,9 @@
 // The one thing a chunk cannot know is the boot time its first untimed
 // packets inherit from earlier chunks: their `_time` is left null, and the
 // GPS fixes among them wait, until the chunks are joined in log order.
-#include <algorithm>
 #include <deque>
-#include <exception>
-#include <system_error>
-#include <thread>
 
+#include "columns/chunkPipeline.h"
 #include "columns/dataFlashColumnizer.h"
 
 namespace columns {
@@ -25,11 +22,6 @@ namespace {
 using namespace dataflash;
 using DataFlash::DFFormatLayout;
 
-// Input gathered into one chunk when the caller names no size: large enough
-// that copying the framing state and starting a thread cost nothing next to
-// decoding it, small enough that the chunks in flight (one per thread, and
-// one filling) stay well below 64 MiB per thread.
-constexpr uint64_t defaultChunkBytes = uint64_t{16} << 20;
 // A chunk's text grows at most fourfold (a NUL of logged text becomes
 // "\x00"): at this size no piece's text column nears the 2 GiB its 32-bit
 // offsets can span, so the pieces never need taking early.
@@ -38,8 +30,8 @@ constexpr uint64_t largestChunkBytes = uint64_t{256} << 20;
 // One chunk of the log, decoded on a thread of its own.
 class dataFlashChunk {
 public:
-    dataFlashChunk(const dataFlashScanner& start, uint64_t firstIndex, int64_t timeOffset, std::vector<uint8_t> bytes)
-        : scanner(start), index(firstIndex), input(std::move(bytes)) {
+    dataFlashChunk(const dataFlashScanner& start, uint64_t firstIndex, int64_t timeOffset)
+        : scanner(start), index(firstIndex) {
         clock.timeOffset = timeOffset;
         clock.holdsUntimedFixes = true;
     }
@@ -55,25 +47,12 @@ public:
     // serial in use within the chunk.
     std::map<uint32_t, const definition*> bySerial;
     // What decoding found: the chunk's definitions in order of first use
-    // (a deque keeps their addresses), its times and fixes, and what it threw.
+    // (a deque keeps their addresses), its times and fixes.
     std::deque<local> locals;
     packetClock clock;
-    std::exception_ptr failure;
 
-    const std::vector<uint8_t>& bytes() const { return input; }
-    // The chunk's input, emptied once decoded, for the next chunk to fill.
-    std::vector<uint8_t> release() {
-        input.clear();
-        return std::move(input);
-    }
-
-    // Decodes the chunk; what it throws waits in `failure` for the join.
-    void decode() noexcept {
-        try {
-            scanner.scanAll(input.data(), input.size(), [this] { addPacket(); });
-        } catch (...) {
-            failure = std::current_exception();
-        }
+    void decode(const uint8_t* data, uint64_t length) {
+        scanner.scanAll(data, length, [this] { addPacket(); });
     }
 
 private:
@@ -113,7 +92,6 @@ private:
 
     dataFlashScanner scanner;
     uint64_t index;
-    std::vector<uint8_t> input;
     typeState seen[256];
     std::map<const definition*, local*> localOf;
 };
@@ -123,31 +101,16 @@ public:
     parallelDataFlashColumnizer(selection wanted, selection gathered, unsigned threads, uint64_t chunkBytes)
         : columnizer(wanted, gathered),
           walk(std::move(wanted), std::move(gathered), false),
-          threads(threads),
-          chunkBytes(chunkBytes > 0 ? std::min(chunkBytes, largestChunkBytes) : defaultChunkBytes) {}
-
-    ~parallelDataFlashColumnizer() override {
-        for (running& r : inFlight)
-            if (r.thread.joinable()) r.thread.join();
-    }
+          chunks(threads, chunkBytes, largestChunkBytes) {}
 
     void feed(const uint8_t* data, uint64_t length) override {
-        if (filling.capacity() < chunkBytes) filling.reserve(chunkBytes);
-        while (length > 0) {
-            const uint64_t n = std::min<uint64_t>(length, chunkBytes - filling.size());
-            filling.insert(filling.end(), data, data + n);
-            data += n;
-            length -= n;
-            if (filling.size() == chunkBytes) dispatch();
-        }
+        chunks.feed(data, length, [this](const std::vector<uint8_t>& bytes) { return start(bytes); },
+                    [this](dataFlashChunk& chunk) { join(chunk); });
     }
 
     void finish() override {
-        if (!filling.empty()) dispatch();
-        while (!inFlight.empty()) joinOldest();
-        spare.clear();
-        spare.shrink_to_fit();
-        filling = std::vector<uint8_t>();
+        chunks.finish([this](const std::vector<uint8_t>& bytes) { return start(bytes); },
+                      [this](dataFlashChunk& chunk) { join(chunk); });
         walk.finish();
         index = walk.packets();
     }
@@ -182,52 +145,24 @@ public:
     timeEdges edges() const override { return joined.edgeTimes; }
 
 private:
-    struct running {
-        std::unique_ptr<dataFlashChunk> chunk;
-        std::thread thread;  // not joinable when the chunk was decoded here
-    };
-
-    // Walks the filled chunk, then decodes it on a thread of its own once
-    // fewer than `threads` chunks are in flight.
-    void dispatch() {
-        auto chunk = std::make_unique<dataFlashChunk>(walk.framing(), walk.packets(), joined.timeOffset,
-                                                      std::move(filling));
-        // Buffers of joined chunks are filled again: their memory is
-        // already mapped, so the copying costs no page faults.
-        if (spare.empty()) {
-            filling = std::vector<uint8_t>();
-            filling.reserve(chunkBytes);
-        } else {
-            filling = std::move(spare.back());
-            spare.pop_back();
-        }
+    // The chunk's decoder, from the state the first pass has at its start;
+    // the first pass then walks the chunk.
+    std::unique_ptr<dataFlashChunk> start(const std::vector<uint8_t>& bytes) {
+        auto chunk = std::make_unique<dataFlashChunk>(walk.framing(), walk.packets(), joined.timeOffset);
         walk.definitionsInUse(chunk->bySerial);
         walk.noteLearnt(&chunk->bySerial);
-        walk.feed(chunk->bytes().data(), chunk->bytes().size());
+        walk.feed(bytes.data(), bytes.size());
         walk.noteLearnt(nullptr);
         index = walk.packets();
-        if (inFlight.size() >= threads) joinOldest();
-        dataFlashChunk* decoding = chunk.get();
-        std::thread thread;
-        try {
-            thread = std::thread([decoding] { decoding->decode(); });
-        } catch (const std::system_error&) {
-            decoding->decode();  // no thread to be had: decoded here, in the same order
-        }
-        inFlight.push_back({std::move(chunk), std::move(thread)});
+        return chunk;
     }
 
-    // Joins the oldest chunk onto the chunks before it.
-    void joinOldest() {
-        if (inFlight.front().thread.joinable()) inFlight.front().thread.join();
-        running r = std::move(inFlight.front());
-        inFlight.pop_front();
-        if (r.chunk->failure) std::rethrow_exception(r.chunk->failure);
-        spare.push_back(r.chunk->release());
-        packetClock& c = r.chunk->clock;
+    // Joins a decoded chunk onto the chunks before it.
+    void join(dataFlashChunk& chunk) {
+        packetClock& c = chunk.clock;
         if (joined.timed) {
             const int64_t inherited = wrapped(joined.bootTime, 1, joined.timeOffset);
-            for (dataFlashChunk::local& l : r.chunk->locals)
+            for (dataFlashChunk::local& l : chunk.locals)
                 if (l.own.time != nullptr) l.own.time->fillLeadingTimes(l.own.untimedRows, inherited);
             for (gpsFix fix : c.untimedFixes) {
                 fix.bootMicroseconds = joined.bootTime;
@@ -245,18 +180,14 @@ private:
             joined.bootTime = c.bootTime;
             joined.timed = true;
         }
-        for (dataFlashChunk::local& l : r.chunk->locals)
+        for (dataFlashChunk::local& l : chunk.locals)
             if (l.table != nullptr && l.table->rows() > 0) pieces[l.shared].push_back(l.table->take());
     }
 
     dataFlashColumnizer walk;  // the first pass: framing, formats, tables and counts
-    unsigned threads;
-    uint64_t chunkBytes;
-    std::vector<uint8_t> filling;
-    std::vector<std::vector<uint8_t>> spare;  // at most one per thread
-    std::deque<running> inFlight;  // oldest first
     packetClock joined;  // the row state of every chunk joined so far
     std::map<const definition*, std::vector<takenTable>> pieces;
+    chunkPipeline<dataFlashChunk> chunks;  // last: its threads stop before the rest goes
 };
 
 }  // namespace

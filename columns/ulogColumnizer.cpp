@@ -28,7 +28,7 @@
 #include <limits>
 #include <map>
 
-#include "columns/columnizer.h"
+#include "columns/ulogColumnizer.h"
 #include "ulog/ulogParser.h"
 
 namespace columns {
@@ -142,6 +142,7 @@ bool isGpsTopic(const std::string& name) { return name == "vehicle_gps_position"
 
 // One table per message layout, shared by all of its instances.
 struct topic {
+    std::string message;  // as subscribed
     formatRow row;
     const ulog::layout* shape = nullptr;  // kept by the parser's format book
     tableBuilder* table = nullptr;  // null when the message is not selected
@@ -160,15 +161,53 @@ struct topic {
 class ulogColumnizer final : public columnizer, private ulog::sink {
 public:
     ulogColumnizer(selection wanted, selection gathered)
-        : columnizer(std::move(wanted), std::move(gathered)), parser(*this), byId(0x10000, nullptr) {
-        for (const factTable* f : {&infos, &params, &changes, &defaults, &summary})
-            keysWanted = keysWanted || this->gathered.matches(f->name);
+        : columnizer(std::move(wanted), std::move(gathered)), parser(*this) {
+        state.keysWanted = gathersKeys(this->gathered);
     }
 
-    bool wantsKeys() const override { return keysWanted; }
+    // The first pass of decoding on several threads: all that one pass
+    // does and knows but its tables, none of which it builds. It reads the
+    // facts one pass would read for `gathered`, so that its counts are the
+    // same.
+    explicit ulogColumnizer(const selection& gathered)
+        : columnizer(selection(std::vector<std::string>{}), selection(std::vector<std::string>{})),
+          parser(*this) {
+        state.keysWanted = gathersKeys(gathered);
+    }
+
+    // One pass resumed where `walk` stands, with all of its state (the
+    // message in progress, subscriptions, times, counts, names given), but
+    // building tables of its own for `wanted` and `gathered` from here on.
+    ulogColumnizer(const ulogColumnizer& walk, selection wanted, selection gathered)
+        : columnizer(std::move(wanted), std::move(gathered)),
+          parser(walk.parser, *this),
+          byId(walk.byId.size(), nullptr),
+          state(walk.state) {
+        names = walk.names;
+        index = walk.index;
+        for (const topic* known : walk.order) {
+            topic& t = topics[known->shape];
+            t.message = known->message;
+            t.row = known->row;
+            t.shape = known->shape;
+            t.gps = known->gps;
+            t.utcOffset = known->utcOffset;
+            order.push_back(&t);
+            makeTable(t);
+        }
+        // Every subscription in log order, as subscribed() saw them: the
+        // last of each id is its current one.
+        parser.askForRows([this](const ulog::subscription& s) {
+            topic& t = topics.at(s.shape);
+            byId[s.id] = &t;
+            return wantsRows(t);
+        });
+    }
+
+    bool wantsKeys() const override { return state.keysWanted; }
 
     void feed(const uint8_t* data, uint64_t length) override {
-        bytesRead += length;
+        state.bytesRead += length;
         parser.feed(data, length);
         index = parser.rowsRead();
     }
@@ -189,15 +228,15 @@ public:
         return rows;
     }
 
-    void setTimeOffset(int64_t microseconds) override { timeOffset = microseconds; }
+    void setTimeOffset(int64_t microseconds) override { state.timeOffset = microseconds; }
 
     bool utcOffset(int64_t& microseconds) const override {
-        microseconds = foundUtcOffset;
-        return utcFound;
+        microseconds = state.foundUtcOffset;
+        return state.utcFound;
     }
 
     timeSpan span(int) const override {
-        timeSpan all = textTimes;
+        timeSpan all = state.textTimes;
         int64_t lowest, highest;
         if (parser.nonzeroTimes(lowest, highest)) {
             all.note(lowest);
@@ -215,17 +254,18 @@ public:
 
     logStats stats() const override {
         logStats st;
-        st.bytesRead = bytesRead;
+        st.bytesRead = state.bytesRead;
         st.junkBytes = parser.bytesSkipped();
         return st;
     }
 
 private:
-    uint64_t bytesRead = 0;
-    timeSpan textTimes;  // of the logged text
     bool subscribed(const ulog::subscription& s) override {
         topic* t = s.shape != nullptr ? &topicOf(s) : nullptr;
-        if (t != nullptr) byId[s.id] = t;
+        if (t != nullptr) {
+            if (s.id >= byId.size()) byId.resize(s.id + 1u, nullptr);
+            byId[s.id] = t;
+        }
         if (ready(subscriptions)) {
             auto& c = subscriptions.columns;
             put(c[0], s.id);
@@ -234,20 +274,29 @@ private:
             c[3]->appendText(t != nullptr ? t->row.name.c_str() : "");
             subscriptions.table->rowDone();
         }
-        // Rows of a message neither selected nor telling UTC time are only
-        // counted, and their times read, by the parser.
-        return t != nullptr && (t->table != nullptr || t->gps);
+        return t != nullptr && wantsRows(*t);
+    }
+
+    // Rows of a message neither selected nor telling UTC time are only
+    // counted, and their times read, by the parser.
+    static bool wantsRows(const topic& t) { return t.table != nullptr || t.gps; }
+
+    // Whether `gathered` takes a fact table of info or parameters.
+    bool gathersKeys(const selection& gathered) const {
+        for (const factTable* f : {&infos, &params, &changes, &defaults, &summary})
+            if (gathered.matches(f->name)) return true;
+        return false;
     }
 
     void row(const ulog::subscription& s, const uint8_t* data, uint32_t, int64_t time) override {
         topic& t = *byId[s.id];
         const uint64_t n = parser.rowsRead() - 1;
         const bool timed = parser.timed();
-        if (t.gps && !utcFound) {
+        if (t.gps && !state.utcFound) {
             const uint64_t utc = load<uint64_t>(data + t.utcOffset);
             if (utc != 0) {
-                foundUtcOffset = static_cast<int64_t>(utc - static_cast<uint64_t>(time));
-                utcFound = true;
+                state.foundUtcOffset = static_cast<int64_t>(utc - static_cast<uint64_t>(time));
+                state.utcFound = true;
             }
         }
         if (t.table == nullptr) return;  // not selected: the row is never decoded
@@ -296,7 +345,7 @@ private:
 
     void logged(uint8_t level, bool tagged, uint16_t tag, uint64_t timestamp, const char* text,
                 std::size_t length) override {
-        if (timestamp != 0) textTimes.note(static_cast<int64_t>(timestamp));
+        if (timestamp != 0) state.textTimes.note(static_cast<int64_t>(timestamp));
         if (!ready(messages)) return;
         auto& c = messages.columns;
         c[0]->appendTime(shifted(static_cast<int64_t>(timestamp)), true, messages.table->rows());
@@ -308,9 +357,9 @@ private:
     }
 
     void dropout(uint16_t milliseconds) override {
-        ++dropoutCount;
-        dropoutTotal += milliseconds;
-        if (milliseconds > dropoutLongest) dropoutLongest = milliseconds;
+        ++state.dropoutCount;
+        state.dropoutTotal += milliseconds;
+        if (milliseconds > state.dropoutLongest) state.dropoutLongest = milliseconds;
         if (!ready(dropouts)) return;
         dropouts.columns[0]->appendTime(shifted(parser.logTime()), parser.timed(), dropouts.table->rows());
         put(dropouts.columns[1], milliseconds);
@@ -320,8 +369,8 @@ private:
     void summarize() {
         if (!ready(summary)) return;
         const ulog::headerFacts& h = parser.header();
-        const uint64_t counts[] = {parser.bytesSkipped(), parser.definitionsDropped(), dropoutCount, dropoutTotal,
-                                   dropoutLongest};
+        const uint64_t counts[] = {parser.bytesSkipped(), parser.definitionsDropped(), state.dropoutCount,
+                                   state.dropoutTotal, state.dropoutLongest};
         auto& c = summary.columns;
         put(c[0], h.version);
         put(c[1], h.startTime);
@@ -329,8 +378,8 @@ private:
         c[3]->appendValues(h.incompatible);
         c[4]->appendValues(h.appendedOffsets);
         for (std::size_t i = 0; i < 5; ++i) put(c[5 + i], counts[i]);
-        put(c[10], foundUtcOffset);
-        put(c[11], static_cast<uint8_t>(utcFound));
+        put(c[10], state.foundUtcOffset);
+        put(c[11], static_cast<uint8_t>(state.utcFound));
         summary.table->rowDone();
     }
 
@@ -348,8 +397,16 @@ private:
                     t.gps = true;
                     t.utcOffset = l.offset;
                 }
-        t.table = newTable({s.message, t.row.name}, t.row.name, s.id);
-        if (t.table == nullptr) return t;
+        t.message = s.message;
+        makeTable(t);
+        return t;
+    }
+
+    // The table of a new topic, when selected, and its columns.
+    void makeTable(topic& t) {
+        t.table = newTable({t.message, t.row.name}, t.row.name, t.row.type);
+        if (t.table == nullptr) return;
+        const ulog::layout& shape = *t.shape;
         t.index = &t.table->add("_index", columnKind::values, UINT64_T, 1);
         t.time = &t.table->add("_time", columnKind::timestamp, INT64_T, 1);
         t.instance = &t.table->add("_instance", columnKind::values, UINT8_T, 1);
@@ -357,7 +414,6 @@ private:
             const columnKind kind = l.type == CHAR ? columnKind::text : columnKind::values;
             t.fields.push_back({l.offset, &t.table->add(l.name, kind, l.type, l.count)});
         }
-        return t;
     }
 
     bool ready(factTable& f) {
@@ -371,18 +427,24 @@ private:
     }
 
     int64_t shifted(int64_t boot) const {
-        return static_cast<int64_t>(static_cast<uint64_t>(boot) + static_cast<uint64_t>(timeOffset));
+        return static_cast<int64_t>(static_cast<uint64_t>(boot) + static_cast<uint64_t>(state.timeOffset));
     }
 
     ulog::parser parser;
     std::map<const ulog::layout*, topic> topics;
     std::vector<topic*> order;  // in order of first subscription
-    std::vector<topic*> byId;   // by message id, for the current subscriptions
-    int64_t timeOffset = 0;
-    int64_t foundUtcOffset = 0;
-    bool utcFound = false;
-    bool keysWanted = false;  // some fact table of info or parameters is gathered
-    uint64_t dropoutCount = 0, dropoutTotal = 0, dropoutLongest = 0;
+    std::vector<topic*> byId;   // by message id, for the current subscriptions (up to the largest id)
+    // What the pass knows beyond its parser's state and its tables, which
+    // a resumed pass takes over whole.
+    struct passState {
+        uint64_t bytesRead = 0;
+        timeSpan textTimes;  // of the logged text
+        int64_t timeOffset = 0;
+        int64_t foundUtcOffset = 0;
+        bool utcFound = false;
+        bool keysWanted = false;  // some fact table of info or parameters is gathered
+        uint64_t dropoutCount = 0, dropoutTotal = 0, dropoutLongest = 0;
+    } state;
 
     factTable infos{"ulog:info",
                     {{"key", columnKind::text, CHAR, textLimit}, typeColumn,
@@ -421,6 +483,15 @@ private:
 
 std::unique_ptr<columnizer> makeULogColumnizer(selection wanted, selection gathered) {
     return std::make_unique<ulogColumnizer>(std::move(wanted), std::move(gathered));
+}
+
+std::unique_ptr<columnizer> makeULogWalk(const selection& gathered) {
+    return std::make_unique<ulogColumnizer>(gathered);
+}
+
+std::unique_ptr<columnizer> resumeULog(const columnizer& walk, selection wanted, selection gathered) {
+    return std::make_unique<ulogColumnizer>(static_cast<const ulogColumnizer&>(walk), std::move(wanted),
+                                            std::move(gathered));
 }
 
 }  // namespace columns

@@ -1,12 +1,15 @@
-// Checks of the parallel DataFlash decoder: from any bytes, its tables and
-// everything it says about the log equal those of one pass.
+// Checks of the decoders that split a log into chunks for threads
+// (DataFlash, ULog): from any bytes, their tables and everything they say
+// about the log equal those of one pass.
 #ifndef QUILLON_FUZZ_PARALLELCHECK_H
 #define QUILLON_FUZZ_PARALLELCHECK_H
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -56,34 +59,44 @@ inline void joinPieces(std::vector<columns::takenTable>& pieces, std::vector<std
     }
 }
 
-// Everything a DataFlash decoder of `threads` threads in `chunkBytes` chunks
-// makes of `data`, fed in runs of `runBytes`.
-inline std::string parallelRun(const uint8_t* data, std::size_t size, unsigned threads, uint64_t chunkBytes,
-                               std::size_t runBytes) {
-    std::unique_ptr<columns::columnizer> c = columns::makeParallelDataFlashColumnizer(
-        columns::selection(), columns::selection(std::vector<std::string>{}), threads, chunkBytes);
+// Everything a decoder made by `make` (threads, chunk bytes) makes of
+// `data`, fed in runs of `runBytes` and taken after each but the last; a
+// refusal's text when it refuses the log. The first line is the order of the
+// tables' first rows taken; the tables follow by name.
+template <class Make>
+std::string parallelRun(Make&& make, const uint8_t* data, std::size_t size, unsigned threads, uint64_t chunkBytes,
+                        std::size_t runBytes) {
+    std::unique_ptr<columns::columnizer> c = make(threads, chunkBytes);
     c->setTimeOffset(1000);
     std::vector<std::string> order;
     std::map<std::string, joinedTable> tables;
-    for (std::size_t at = 0; at < size; at += runBytes) {
-        c->feed(data + at, std::min(runBytes, size - at));
-        std::vector<columns::takenTable> taken = c->take();
-        joinPieces(taken, order, tables);
+    try {
+        for (std::size_t at = 0; at < size; at += runBytes) {
+            c->feed(data + at, std::min(runBytes, size - at));
+            if (size - at <= runBytes) break;  // the rest is taken once finished
+            std::vector<columns::takenTable> taken = c->take();
+            joinPieces(taken, order, tables);
+        }
+        c->finish();
+    } catch (const std::invalid_argument& refusal) {
+        return std::string("refused: ") + refusal.what();
     }
-    c->finish();
     std::vector<columns::takenTable> taken = c->take();
     joinPieces(taken, order, tables);
 
     std::string out;
+    for (const std::string& name : order) out += name + ';';
+    out += '\n';
     const auto add = [&out](uint64_t v) { out += std::to_string(v) + ';'; };
-    for (const std::string& name : order) {
+    for (const auto& [name, table] : tables) {
         out += name + ':';
-        add(tables[name].rows);
-        for (const std::string& column : tables[name].columns) out += column + '|';
-        for (const std::string& shape : tables[name].shapes) out += shape + '|';
+        add(table.rows);
+        for (const std::string& column : table.columns) out += column + '|';
+        for (const std::string& shape : table.shapes) out += shape + '|';
     }
     for (const columns::formatRow& f : c->formats()) {
         add(f.type);
+        add(f.length);
         out += f.name + f.format;
         for (const std::string& label : f.columns) out += label + ',';
     }
@@ -106,20 +119,57 @@ inline std::string parallelRun(const uint8_t* data, std::size_t size, unsigned t
     add(static_cast<uint64_t>(span.last));
     for (const int64_t t : c->edges().first()) add(static_cast<uint64_t>(t));
     for (const int64_t t : c->edges().last()) add(static_cast<uint64_t>(t));
+    int64_t time = 0;
+    add(c->utcOffset(time));
+    add(static_cast<uint64_t>(time));
+    add(c->loggingStart(time));
+    add(static_cast<uint64_t>(time));
     return out;
 }
 
-// The first input byte picks the threads (2 to 4) and a chunk size that
-// cuts the rest into 2 to 17 chunks, their edges moved by up to 15 bytes:
-// edges fall everywhere (inside packets, formats and damage) while a run
-// starts few threads.
+// The threads (2 to 4) and a chunk size that cuts `size` bytes into 2 to 17
+// chunks, their edges moved by up to 15 bytes, as `pick` (an input byte)
+// says: edges fall everywhere (inside packets, formats and damage) while a
+// run starts few threads.
+inline void splitting(uint8_t pick, std::size_t size, unsigned& threads, uint64_t& chunkBytes) {
+    threads = 2 + pick % 3;
+    chunkBytes = 1 + (size > 0 ? size - 1 : 0) / (2 + (pick >> 2) % 16) + (pick >> 4);
+}
+
+// DataFlash: the first input byte picks the threads and chunk size.
 inline void checkParallel(const uint8_t* data, std::size_t size) {
     if (size < 2) return;
-    const unsigned threads = 2 + data[0] % 3;
-    const uint64_t chunkBytes = 1 + (size - 1) / (2 + (data[0] >> 2) % 16) + (data[0] >> 4);
-    const std::string one = parallelRun(data + 1, size - 1, 1, 0, size);
-    FUZZ_CHECK(parallelRun(data + 1, size - 1, threads, chunkBytes, 1000) == one,
+    unsigned threads;
+    uint64_t chunkBytes;
+    splitting(data[0], size - 1, threads, chunkBytes);
+    const auto make = [](unsigned n, uint64_t bytes) {
+        return columns::makeParallelDataFlashColumnizer(
+            columns::selection(), columns::selection(std::vector<std::string>{}), n, bytes);
+    };
+    const std::string one = parallelRun(make, data + 1, size - 1, 1, 0, size);
+    FUZZ_CHECK(parallelRun(make, data + 1, size - 1, threads, chunkBytes, 1000) == one,
                "tables or facts differ between one thread and several");
+}
+
+// ULog, every message and every fact table: `log` is a whole log, header
+// included; `pick` chooses the threads and chunk size.
+inline void checkULogParallel(uint8_t pick, const uint8_t* log, std::size_t size) {
+    unsigned threads;
+    uint64_t chunkBytes;
+    splitting(pick, size, threads, chunkBytes);
+    const auto make = [](unsigned n, uint64_t bytes) {
+        return columns::makeParallelULogColumnizer(
+            columns::selection(), columns::selection(std::vector<std::string>{"ulog:*"}), n, bytes);
+    };
+    const std::string one = parallelRun(make, log, size, 1, 0, size);
+    FUZZ_CHECK(parallelRun(make, log, size, threads, chunkBytes, size) == one,
+               "ULog tables or facts differ between one thread and several");
+    // Taken along the way, a table made before a take but given rows only
+    // after it comes later: one pass orders it by when it was made, a
+    // decoder on threads by when the chunk first giving it rows was joined.
+    const auto tables = [](const std::string& run) { return run.substr(run.find('\n') + 1); };
+    FUZZ_CHECK(tables(parallelRun(make, log, size, threads, chunkBytes, 1000)) == tables(one),
+               "ULog tables differ between one thread and several taken along the way");
 }
 
 }  // namespace fuzzCheck

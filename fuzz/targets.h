@@ -117,6 +117,21 @@ inline void ulog(const uint8_t* data, std::size_t size) {
 // DataFlash decoded on several threads in small chunks, against one pass.
 inline void dataflashParallel(const uint8_t* data, std::size_t size) { fuzzCheck::checkParallel(data, size); }
 
+// ULog decoded on several threads in small chunks, against one pass: the
+// first input byte picks threads and chunk size; the rest is a log, after a
+// ULog header unless it starts with one.
+inline void ulogParallel(const uint8_t* data, std::size_t size) {
+    if (size < 1) return;
+    static const uint8_t header[16] = {'U', 'L', 'o', 'g', 0x01, 0x12, 0x35, 0x01};
+    if (size >= 8 && std::memcmp(data + 1, header, 7) == 0) {
+        fuzzCheck::checkULogParallel(data[0], data + 1, size - 1);
+        return;
+    }
+    std::vector<uint8_t> log(header, header + sizeof header);
+    log.insert(log.end(), data + 1, data + size);
+    fuzzCheck::checkULogParallel(data[0], log.data(), log.size());
+}
+
 struct target {
     const char* name;
     void (*run)(const uint8_t*, std::size_t);
@@ -127,6 +142,7 @@ inline const target all[] = {
     {"mavlink_reader", mavlinkReader},     {"mavlink_frames", mavlinkFrames},
     {"mavlink_catalogue", mavlinkCatalogue}, {"columns", columns},
     {"ulog", ulog}, {"dataflash_parallel", dataflashParallel},
+    {"ulog_parallel", ulogParallel},
 };
 
 }  // namespace fuzzTargets

@@ -70,6 +70,10 @@ make_seeds() {
     local target="$1" dir="$2" f name size
     rm -rf "$dir"
     mkdir -p "$dir"
+    # Saved inputs of the target seed it too: small crafted logs reach what
+    # pieces of the samples may not (a ULog log's data after its formats).
+    local saved="$repo/tests/cpp/regressions/${target#fuzz_}"
+    if [[ -d "$saved" ]]; then cp "$saved"/* "$dir"/; fi
     [[ -d "$samples" ]] || return 0
     for f in "$samples"/*; do
         name="$(basename "$f")"
@@ -92,6 +96,9 @@ make_seeds() {
         fuzz_ulog:*.ulg)
             slice "$f" 0 6000 "$dir/$name-6k"
             slice "$f" $((size / 2)) 2048 "$dir/$name-middle"  # the target puts a header before it
+            ;;
+        fuzz_ulog_parallel:*.ulg)  # the first byte picks threads and chunk size; the log follows
+            { printf '\x29'; head -c 6000 "$f"; } >"$dir/$name-6k"
             ;;
         esac
     done

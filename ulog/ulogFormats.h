@@ -104,6 +104,8 @@ inline int64_t timestampOf(const layout& shape, const uint8_t* row) {
 // A layout is made once per distinct definition: a message defined again
 // with the same text, or subscribed again, keeps the layout it had, so
 // memory grows with the distinct layouts, not with the messages.
+// Layouts never change once made, so copies of a book on other threads may
+// read them while each copy goes on defining formats of its own.
 class formatBook {
 public:
     // Adds or replaces a format; the same text again changes nothing.
@@ -134,8 +136,9 @@ private:
     std::map<std::string, std::set<std::string>> nestedIn;  // a type's name -> the formats using it
     std::map<std::string, const layout*> resolved;  // by name, for the current formats
     // Every layout made (null when it failed), by its ingredients; kept
-    // for the pointers handed out.
-    std::map<std::string, std::unique_ptr<layout>> layouts;
+    // for the pointers handed out. A copy of the book shares them, so a
+    // subscription's layout is the same object in both.
+    std::map<std::string, std::shared_ptr<const layout>> layouts;
 };
 
 }  // namespace ulog

@@ -29,6 +29,8 @@ bool isLevel(uint8_t c) { return c >= '0' && c <= '7'; }
 
 }  // namespace
 
+parser::parser(const parser& other, sink& out) : parser(other) { this->out = &out; }
+
 void parser::feed(const uint8_t* data, uint64_t length) {
     while (length > 0) {
         if (pending.empty()) {
@@ -168,7 +170,7 @@ void parser::takeRow(const subscription& s, const uint8_t* data, uint32_t length
             edges.note(time);
         }
     }
-    if (s.rows) out.row(s, data, length, time);
+    if (s.rows) out->row(s, data, length, time);
 }
 
 parser::verdict parser::check(const uint8_t* p, std::size_t n, bool atEnd, bool strict, uint32_t depth) const {
@@ -280,10 +282,10 @@ void parser::keyed(uint8_t type, const uint8_t* body, uint32_t size) {
         return;
     }
     switch (type) {
-    case 'I': out.info(v, false, false); break;
-    case 'M': out.info(v, true, body[0] != 0); break;
-    case 'P': out.parameter(v, inData); break;
-    default: out.defaultParameter(v, body[0]); break;
+    case 'I': out->info(v, false, false); break;
+    case 'M': out->info(v, true, body[0] != 0); break;
+    case 'P': out->parameter(v, inData); break;
+    default: out->defaultParameter(v, body[0]); break;
     }
 }
 
@@ -300,7 +302,7 @@ void parser::dispatch(uint8_t type, const uint8_t* body, uint32_t size) {
     case 'M':
     case 'P':
     case 'Q':
-        if (out.wantsKeys()) keyed(type, body, size);
+        if (out->wantsKeys()) keyed(type, body, size);
         break;
     case 'A':
         inData = true;
@@ -318,16 +320,16 @@ void parser::dispatch(uint8_t type, const uint8_t* body, uint32_t size) {
     }
     case 'L':
         inData = true;
-        out.logged(body[0], false, 0, load<uint64_t>(body + 1), reinterpret_cast<const char*>(body + 9), size - 9);
+        out->logged(body[0], false, 0, load<uint64_t>(body + 1), reinterpret_cast<const char*>(body + 9), size - 9);
         break;
     case 'C':
         inData = true;
-        out.logged(body[0], true, load<uint16_t>(body + 1), load<uint64_t>(body + 3),
+        out->logged(body[0], true, load<uint16_t>(body + 1), load<uint64_t>(body + 3),
                    reinterpret_cast<const char*>(body + 11), size - 11);
         break;
     case 'O':
         inData = true;
-        out.dropout(load<uint16_t>(body));
+        out->dropout(load<uint16_t>(body));
         break;
     case 'S': inData = true; break;
     default: break;  // a newer message type
@@ -364,7 +366,7 @@ void parser::subscribe(const uint8_t* body, uint32_t size) {
     if (s.shape == nullptr) ++dropped;
     byId[s.id] = static_cast<int32_t>(subscriptions.size());
     subscriptions.push_back(std::move(s));
-    subscriptions.back().rows = out.subscribed(subscriptions.back());
+    subscriptions.back().rows = out->subscribed(subscriptions.back());
 }
 
 }  // namespace ulog

@@ -72,7 +72,18 @@ struct headerFacts {
 
 class parser {
 public:
-    explicit parser(sink& out) : out(out), byId(0x10000, -1) {}
+    explicit parser(sink& out) : out(&out), byId(0x10000, -1) {}
+    // The state of `other` (formats, subscriptions, the message in
+    // progress, counts and times), handing what follows to `out`.
+    parser(const parser& other, sink& out);
+    parser& operator=(const parser&) = delete;
+    // Asks the sink again whether it wants the rows of each subscription
+    // with a layout, in log order (the others take none), for a parser
+    // copied for another sink.
+    template <class Wants>
+    void askForRows(Wants&& wants) {
+        for (subscription& s : subscriptions) s.rows = s.shape != nullptr && wants(s);
+    }
 
     // The next bytes of the log, in runs of any size. Throws `refused`.
     void feed(const uint8_t* data, uint64_t length);
@@ -121,7 +132,10 @@ private:
         position += n;
     }
 
-    sink& out;
+    // Copied whole (the sink apart) by the constructor above.
+    parser(const parser&) = default;
+
+    sink* out;
     formatBook book;
     std::vector<subscription> subscriptions;
     std::vector<int32_t> byId;  // into subscriptions, by message id
