@@ -1,11 +1,13 @@
-"""read_log of one big DataFlash log on one thread against every core count
-the machine has, side by side in one run; and the decoder alone
+"""read_log of one big DataFlash log, and of one big tlog, on one thread
+against every core count the machine has, side by side in one run; and the
+decoder alone
 (quillon_tools._columnar.Decoder, the part that runs on the threads),
 without read_log's work in Python on the tables and the log's facts.
 
-The log is a sample's format packets once, then its data section (every
-packet after the leading format packets) repeated to --size-mb megabytes
-(default 1000), written under build-parallel-bench/ (git-ignored). Each
+The DataFlash log is a sample's format packets once, then its data section
+(every packet after the leading format packets) repeated to --size-mb
+megabytes (default 1000); the tlog is a tlog sample's records repeated to
+the same size; both are written under build-parallel-bench/ (git-ignored). Each
 measurement runs read_log in a fresh interpreter and gives wall and CPU
 seconds and the peak resident size above the baseline after imports; the
 medians of --runs runs are printed per thread count, with:
@@ -21,6 +23,7 @@ On a machine shared with other work the wall times move with its load;
 the CPU times show the work done, which the splitting adds to a little.
 
     python benchmarks/parallel.py [--size-mb 1000] [--runs 3] [--sample PATH]
+                                  [--tlog-sample PATH] [--logs bin,tlog]
 """
 from __future__ import annotations
 
@@ -36,6 +39,8 @@ from peak_memory import RESET_PEAK
 
 ROOT = Path(__file__).resolve().parents[1]
 SAMPLE = ROOT / "samples" / "sub-4.1.0-dive.bin"
+TLOG_SAMPLE = ROOT / "samples" / "sub-4.1.1-dive.tlog"
+PROTOCOLS = {".bin": "data_flash", ".tlog": "mavlink"}
 MB = 1_000_000
 MiB = 1 << 20
 FORMAT_HEADER = b"\xa3\x95\x80"
@@ -52,7 +57,7 @@ from quillon_tools import _columnar
 quillon_tools.read_log(sys.argv[3])
 
 def decode(path, threads):
-    decoder = _columnar.Decoder("data_flash", None, (), 0, threads, 0)
+    decoder = _columnar.Decoder(sys.argv[5], None, (), 0, threads, 0)
     with open(path, "rb") as file:
         while run := file.read(8 << 20):
             decoder.feed(run)
@@ -96,10 +101,24 @@ def big_log(sample: Path, size_mb: float) -> Path:
     return path
 
 
+def big_tlog(sample: Path, size_mb: float) -> Path:
+    """The tlog sample's records, repeated whole."""
+    data = sample.read_bytes()
+    copies = max(1, int(size_mb * MB // len(data)) + 1)
+    folder = ROOT / "build-parallel-bench"
+    folder.mkdir(exist_ok=True)
+    path = folder / f"{sample.stem}-{copies}x.tlog"
+    if not path.exists() or path.stat().st_size != copies * len(data):
+        with open(path, "wb") as file:
+            for _ in range(copies):
+                file.write(data)
+    return path
+
+
 def measure_once(path: Path, threads: int, what: str) -> Tuple[float, float, float, int, int]:
     """(wall s, CPU s, peak above baseline in bytes, Arrow bytes, rows) of one run."""
-    out = subprocess.run([sys.executable, "-c", PROBE, str(path), str(threads), str(SAMPLE), what], check=True,
-                         capture_output=True, text=True).stdout.split()
+    out = subprocess.run([sys.executable, "-c", PROBE, str(path), str(threads), str(SAMPLE), what,
+                          PROTOCOLS[path.suffix]], check=True, capture_output=True, text=True).stdout.split()
     base, peak, data, rows = (int(x) for x in out[-4:])
     return float(out[-6]), float(out[-5]), max(peak - base, 0), data, rows
 
@@ -140,16 +159,25 @@ def main() -> int:
     ap.add_argument("--size-mb", type=float, default=1000)
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--sample", type=Path, default=SAMPLE)
+    ap.add_argument("--tlog-sample", type=Path, default=TLOG_SAMPLE)
+    ap.add_argument("--logs", default="bin,tlog", help="which big logs to time: bin, tlog or both")
     args = ap.parse_args()
 
-    path = big_log(args.sample, args.size_mb)
+    logs = args.logs.split(",")
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
-    print(f"{path.name}: {path.stat().st_size / MB:.0f} MB, {args.sample.name}'s data section repeated; "
-          f"medians of {args.runs} runs, fresh process each")
     failed = False
     given = [cores_given(cores)]
-    for what in ("read_log", "decoder"):
-        failed = table(what, path, cores, args.runs) or failed
+    for kind in logs:
+        if kind == "bin":
+            path = big_log(args.sample, args.size_mb)
+            made = f"{args.sample.name}'s data section repeated"
+        else:
+            path = big_tlog(args.tlog_sample, args.size_mb)
+            made = f"{args.tlog_sample.name}'s records repeated"
+        print(f"\n{path.name}: {path.stat().st_size / MB:.0f} MB, {made}; "
+              f"medians of {args.runs} runs, fresh process each")
+        for what in ("read_log", "decoder"):
+            failed = table(what, path, cores, args.runs) or failed
     given.append(cores_given(cores))
     print(f"\nMachine: {machine()}. A speedup target applies only where the machine has that many cores.\n"
           f"Cores it gave at once, by {cores} processes of fixed work side by side: {given[0]:.2f} before the "

@@ -13,6 +13,7 @@
 #include "fuzz/catalogueCheck.h"
 #include "fuzz/columnsCheck.h"
 #include "fuzz/frameBuilder.h"
+#include "fuzz/mavlinkParallelCheck.h"
 #include "fuzz/parallelCheck.h"
 #include "fuzz/readerHarness.h"
 #include "fuzz/recordBuilder.h"
@@ -117,6 +118,9 @@ inline void ulog(const uint8_t* data, std::size_t size) {
 // DataFlash decoded on several threads in small chunks, against one pass.
 inline void dataflashParallel(const uint8_t* data, std::size_t size) { fuzzCheck::checkParallel(data, size); }
 
+// MAVLink decoded on several threads in small chunks, against one pass.
+inline void mavlinkParallel(const uint8_t* data, std::size_t size) { fuzzCheck::checkMavlinkParallel(data, size); }
+
 struct target {
     const char* name;
     void (*run)(const uint8_t*, std::size_t);
@@ -127,6 +131,7 @@ inline const target all[] = {
     {"mavlink_reader", mavlinkReader},     {"mavlink_frames", mavlinkFrames},
     {"mavlink_catalogue", mavlinkCatalogue}, {"columns", columns},
     {"ulog", ulog}, {"dataflash_parallel", dataflashParallel},
+    {"mavlink_parallel", mavlinkParallel},
 };
 
 }  // namespace fuzzTargets

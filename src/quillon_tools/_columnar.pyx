@@ -113,7 +113,8 @@ cdef extern from "columns/columnizer.h" namespace "columns":
 
     unique_ptr[columnizer] makeParallelDataFlashColumnizer(selection wanted, selection gathered, unsigned threads,
                                                            uint64_t chunkBytes) except +
-    unique_ptr[columnizer] makeMavlinkColumnizer(selection wanted, selection gathered) except +
+    unique_ptr[columnizer] makeParallelMavlinkColumnizer(selection wanted, selection gathered, unsigned threads,
+                                                         uint64_t chunkBytes) except +
     unique_ptr[columnizer] makeULogColumnizer(selection wanted, selection gathered) except +
 
 
@@ -156,10 +157,11 @@ cdef class Decoder:
     decode (case-insensitive). Tables of the names `gathered` matches are
     decoded too, whatever `patterns` selects, and marked as not wanted.
     DataFlash and ULog `_time` is boot time plus `time_offset` microseconds.
-    A DataFlash log decodes on `threads` threads, in chunks of `chunk_bytes`
-    (0: a default size; small sizes are for tests): the tables are the same
-    as from one thread, though a take may give a table in several pieces,
-    in log order. Other protocols decode on one thread whatever `threads` says.
+    A DataFlash log or MAVLink stream decodes on `threads` threads, in chunks
+    of `chunk_bytes` (0: a default size; small sizes are for tests): the
+    tables are the same as from one thread, though a take may give a table
+    in several pieces, in log order. ULog decodes on one thread whatever
+    `threads` says.
     """
     cdef unique_ptr[columnizer] core
     cdef readonly str protocol
@@ -171,7 +173,8 @@ cdef class Decoder:
             self.core = makeParallelDataFlashColumnizer(_selection(patterns), _selection(gathered), threads,
                                                         chunk_bytes)
         elif protocol == "mavlink":
-            self.core = makeMavlinkColumnizer(_selection(patterns), _selection(gathered))
+            self.core = makeParallelMavlinkColumnizer(_selection(patterns), _selection(gathered), threads,
+                                                      chunk_bytes)
         elif protocol == "ulog":
             self.core = makeULogColumnizer(_selection(patterns), _selection(gathered))
         else:
