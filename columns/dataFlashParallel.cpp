@@ -13,9 +13,8 @@
 #include <algorithm>
 #include <deque>
 #include <exception>
-#include <system_error>
-#include <thread>
 
+#include "columns/chunkThreads.h"
 #include "columns/dataFlashColumnizer.h"
 
 namespace columns {
@@ -123,13 +122,8 @@ public:
     parallelDataFlashColumnizer(selection wanted, selection gathered, unsigned threads, uint64_t chunkBytes)
         : columnizer(wanted, gathered),
           walk(std::move(wanted), std::move(gathered), false),
-          threads(threads),
+          pool(threads),
           chunkBytes(chunkBytes > 0 ? std::min(chunkBytes, largestChunkBytes) : defaultChunkBytes) {}
-
-    ~parallelDataFlashColumnizer() override {
-        for (running& r : inFlight)
-            if (r.thread.joinable()) r.thread.join();
-    }
 
     void feed(const uint8_t* data, uint64_t length) override {
         if (filling.capacity() < chunkBytes) filling.reserve(chunkBytes);
@@ -144,9 +138,8 @@ public:
 
     void finish() override {
         if (!filling.empty()) dispatch();
-        while (!inFlight.empty()) joinOldest();
-        spare.clear();
-        spare.shrink_to_fit();
+        pool.joinAll([this](dataFlashChunk& c) { join(c); });
+        pool.dropBuffers();
         filling = std::vector<uint8_t>();
         walk.finish();
         index = walk.packets();
@@ -182,52 +175,28 @@ public:
     timeEdges edges() const override { return joined.edgeTimes; }
 
 private:
-    struct running {
-        std::unique_ptr<dataFlashChunk> chunk;
-        std::thread thread;  // not joinable when the chunk was decoded here
-    };
-
     // Walks the filled chunk, then decodes it on a thread of its own once
     // fewer than `threads` chunks are in flight.
     void dispatch() {
         auto chunk = std::make_unique<dataFlashChunk>(walk.framing(), walk.packets(), joined.timeOffset,
                                                       std::move(filling));
-        // Buffers of joined chunks are filled again: their memory is
-        // already mapped, so the copying costs no page faults.
-        if (spare.empty()) {
-            filling = std::vector<uint8_t>();
-            filling.reserve(chunkBytes);
-        } else {
-            filling = std::move(spare.back());
-            spare.pop_back();
-        }
+        filling = pool.buffer(chunkBytes);
         walk.definitionsInUse(chunk->bySerial);
         walk.noteLearnt(&chunk->bySerial);
         walk.feed(chunk->bytes().data(), chunk->bytes().size());
         walk.noteLearnt(nullptr);
         index = walk.packets();
-        if (inFlight.size() >= threads) joinOldest();
-        dataFlashChunk* decoding = chunk.get();
-        std::thread thread;
-        try {
-            thread = std::thread([decoding] { decoding->decode(); });
-        } catch (const std::system_error&) {
-            decoding->decode();  // no thread to be had: decoded here, in the same order
-        }
-        inFlight.push_back({std::move(chunk), std::move(thread)});
+        pool.start(std::move(chunk), [this](dataFlashChunk& c) { join(c); });
     }
 
-    // Joins the oldest chunk onto the chunks before it.
-    void joinOldest() {
-        if (inFlight.front().thread.joinable()) inFlight.front().thread.join();
-        running r = std::move(inFlight.front());
-        inFlight.pop_front();
-        if (r.chunk->failure) std::rethrow_exception(r.chunk->failure);
-        spare.push_back(r.chunk->release());
-        packetClock& c = r.chunk->clock;
+    // Joins the next chunk in log order onto the chunks before it.
+    void join(dataFlashChunk& chunk) {
+        if (chunk.failure) std::rethrow_exception(chunk.failure);
+        pool.giveBack(chunk.release());
+        packetClock& c = chunk.clock;
         if (joined.timed) {
             const int64_t inherited = wrapped(joined.bootTime, 1, joined.timeOffset);
-            for (dataFlashChunk::local& l : r.chunk->locals)
+            for (dataFlashChunk::local& l : chunk.locals)
                 if (l.own.time != nullptr) l.own.time->fillLeadingTimes(l.own.untimedRows, inherited);
             for (gpsFix fix : c.untimedFixes) {
                 fix.bootMicroseconds = joined.bootTime;
@@ -245,16 +214,14 @@ private:
             joined.bootTime = c.bootTime;
             joined.timed = true;
         }
-        for (dataFlashChunk::local& l : r.chunk->locals)
+        for (dataFlashChunk::local& l : chunk.locals)
             if (l.table != nullptr && l.table->rows() > 0) pieces[l.shared].push_back(l.table->take());
     }
 
     dataFlashColumnizer walk;  // the first pass: framing, formats, tables and counts
-    unsigned threads;
+    chunkThreads<dataFlashChunk> pool;
     uint64_t chunkBytes;
     std::vector<uint8_t> filling;
-    std::vector<std::vector<uint8_t>> spare;  // at most one per thread
-    std::deque<running> inFlight;  // oldest first
     packetClock joined;  // the row state of every chunk joined so far
     std::map<const definition*, std::vector<takenTable>> pieces;
 };
