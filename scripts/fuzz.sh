@@ -90,8 +90,9 @@ make_seeds() {
             slice "$f" $((size / 2)) 2048 "$dir/$name-middle"
             ;;
         fuzz_mavlink_parallel:*.tlog | fuzz_mavlink_parallel:*.mav)  # the first byte picks threads and chunk size
-            { printf '\x29'; slice "$f" 0 4096 /dev/stdout; } >"$dir/$name-head"
-            { printf '\x07'; slice "$f" $((size / 2)) 4096 /dev/stdout; } >"$dir/$name-middle"
+            { printf '\x29'; head -c 4096 "$f"; } >"$dir/$name-head"
+            { printf '\x07'; dd if="$f" iflag=skip_bytes,count_bytes skip=$((size / 2)) count=4096 status=none; } \
+                >"$dir/$name-middle"
             ;;
         fuzz_ulog:*.ulg)
             slice "$f" 0 6000 "$dir/$name-6k"
