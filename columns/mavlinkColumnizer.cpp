@@ -53,8 +53,7 @@ struct definition {
 class mavlinkColumnizer final : public mavlinkDecoder {
 public:
     mavlinkColumnizer(selection wanted, selection gathered)
-        : mavlinkDecoder(std::move(wanted), std::move(gathered)), rx{}, status{}, replay{},
-          byId(mavlink_catalogue[MAVLINK_CATALOGUE_SIZE - 1].msgid + 1, nullptr) {}
+        : mavlinkDecoder(std::move(wanted), std::move(gathered)), rx{}, status{}, replay{} {}
 
     void feed(const uint8_t* data, uint64_t length) override {
         run = data;
@@ -278,6 +277,8 @@ private:
     }
 
     definition& definitionOf(uint32_t id) {
+        // Grown as ids come: a decoder of a short chunk stays cheap to make.
+        if (id >= byId.size()) byId.resize(id + 1, nullptr);
         definition* d = byId[id];
         if (d == nullptr) d = byId[id] = &define(*mavlink_catalogue_info(id));
         return *d;
