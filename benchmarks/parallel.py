@@ -1,16 +1,17 @@
-"""read_log of one big DataFlash log and one big PX4 ULog log on one thread
-against every core count the machine has, side by side in one run; and the
+"""read_log of one big DataFlash log, one big tlog and one big PX4 ULog log
+on one thread against every core count the machine has, side by side in one run; and the
 decoder alone (quillon_tools._columnar.Decoder, the part that runs on the
 threads), without read_log's work in Python on the tables and the log's facts.
 
 The DataFlash log is a sample's format packets once, then its data section
 (every packet after the leading format packets) repeated to --size-mb
-megabytes (default 1000). The ULog log is a sample's header and definitions
+megabytes (default 1000); the tlog is a tlog sample's records repeated to
+the same size. The ULog log is a sample's header and definitions
 once (its flag bits saying no data is appended), then its data section (from
 the first subscription to its last whole message) repeated to --ulog-mb
 megabytes (default 500): every copy subscribes again to the ids it uses, so
 the log stays valid ULog, but its timestamps go back to the sample's first at
-each copy, as no real log's do; the decoders mind no order of times. Both are
+each copy, as no real log's do; the decoders mind no order of times. All are
 written under build-parallel-bench/ (git-ignored). Each
 measurement runs read_log in a fresh interpreter and gives wall and CPU
 seconds and the peak resident size above the baseline after imports; the
@@ -27,7 +28,7 @@ On a machine shared with other work the wall times move with its load;
 the CPU times show the work done, which the splitting adds to a little.
 
     python benchmarks/parallel.py [--size-mb 1000] [--ulog-mb 500] [--runs 3] [--sample PATH]
-                                  [--ulog-sample PATH]
+                                  [--tlog-sample PATH] [--ulog-sample PATH] [--logs bin,tlog,ulg]
 """
 from __future__ import annotations
 
@@ -47,6 +48,8 @@ SAMPLE = ROOT / "samples" / "sub-4.1.0-dive.bin"
 # The largest ULog sample of the corpus when it is there; the bundled one
 # otherwise (whose appended data is left out).
 ULOG_SAMPLES = [ROOT.parent / "shared" / "samples" / "px4-sample.ulg", ROOT / "samples" / "px4-appended-multiple.ulg"]
+TLOG_SAMPLE = ROOT / "samples" / "sub-4.1.1-dive.tlog"
+PROTOCOLS = {".bin": "data_flash", ".tlog": "mavlink", ".ulg": "ulog"}
 ULOG_HEADER_BYTES = 16
 ULOG_DEFINITIONS = b"BFIMPQ"  # message types of the definitions section
 MB = 1_000_000
@@ -142,11 +145,24 @@ def big_ulog(sample: Path, size_mb: float) -> Path:
     return path
 
 
+def big_tlog(sample: Path, size_mb: float) -> Path:
+    """The tlog sample's records, repeated whole."""
+    data = sample.read_bytes()
+    copies = max(1, int(size_mb * MB // len(data)) + 1)
+    folder = ROOT / "build-parallel-bench"
+    folder.mkdir(exist_ok=True)
+    path = folder / f"{sample.stem}-{copies}x.tlog"
+    if not path.exists() or path.stat().st_size != copies * len(data):
+        with open(path, "wb") as file:
+            for _ in range(copies):
+                file.write(data)
+    return path
+
+
 def measure_once(path: Path, threads: int, what: str) -> Tuple[float, float, float, int, int]:
     """(wall s, CPU s, peak above baseline in bytes, Arrow bytes, rows) of one run."""
-    protocol = "ulog" if path.suffix == ".ulg" else "data_flash"
-    out = subprocess.run([sys.executable, "-c", PROBE, str(path), str(threads), str(SAMPLE), what, protocol],
-                         check=True, capture_output=True, text=True).stdout.split()
+    out = subprocess.run([sys.executable, "-c", PROBE, str(path), str(threads), str(SAMPLE), what,
+                          PROTOCOLS[path.suffix]], check=True, capture_output=True, text=True).stdout.split()
     base, peak, data, rows = (int(x) for x in out[-4:])
     return float(out[-6]), float(out[-5]), max(peak - base, 0), data, rows
 
@@ -188,13 +204,20 @@ def main() -> int:
     ap.add_argument("--ulog-mb", type=float, default=500)
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--sample", type=Path, default=SAMPLE)
+    ap.add_argument("--tlog-sample", type=Path, default=TLOG_SAMPLE)
     ap.add_argument("--ulog-sample", type=Path, default=next(p for p in ULOG_SAMPLES if p.is_file()))
+    ap.add_argument("--logs", default="bin,tlog,ulg", help="which big logs to time: bin, tlog, ulg")
     args = ap.parse_args()
 
-    paths = [big_log(args.sample, args.size_mb), big_ulog(args.ulog_sample, args.ulog_mb)]
+    makers = {"bin": lambda: (big_log(args.sample, args.size_mb), f"{args.sample.name}'s data section repeated"),
+              "tlog": lambda: (big_tlog(args.tlog_sample, args.size_mb), f"{args.tlog_sample.name}'s records repeated"),
+              "ulg": lambda: (big_ulog(args.ulog_sample, args.ulog_mb),
+                              f"{args.ulog_sample.name}'s data section repeated")}
+    made = [makers[kind]() for kind in args.logs.split(",")]
+    paths = [path for path, _ in made]
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
-    for path, sample in zip(paths, (args.sample, args.ulog_sample)):
-        print(f"{path.name}: {path.stat().st_size / MB:.0f} MB, {sample.name}'s data section repeated")
+    for path, how in made:
+        print(f"{path.name}: {path.stat().st_size / MB:.0f} MB, {how}")
     print(f"medians of {args.runs} runs, fresh process each")
     failed = False
     given = [cores_given(cores)]

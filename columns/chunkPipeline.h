@@ -9,12 +9,11 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <memory>
-#include <system_error>
-#include <thread>
 #include <vector>
+
+#include "columns/chunkThreads.h"
 
 namespace columns {
 
@@ -26,21 +25,16 @@ constexpr uint64_t defaultChunkBytes = uint64_t{16} << 20;
 
 // `Chunk` decodes its bytes with decode(const uint8_t*, uint64_t), on a
 // thread of its own; what it throws is thrown again when it is joined.
+// The chunks are of one size, cut wherever it falls: the state each starts
+// from makes any cut exact.
 template <class Chunk>
 class chunkPipeline {
 public:
     // `largestChunkBytes` bounds the chunk size a caller may ask for, so
     // that no chunk's text column nears the 2 GiB its 32-bit offsets span.
     chunkPipeline(unsigned threads, uint64_t chunkBytes, uint64_t largestChunkBytes)
-        : threads(std::max(threads, 1u)),
+        : pool(std::max(threads, 1u)),
           chunkBytes(chunkBytes > 0 ? std::min(chunkBytes, largestChunkBytes) : defaultChunkBytes) {}
-    chunkPipeline(const chunkPipeline&) = delete;
-    chunkPipeline& operator=(const chunkPipeline&) = delete;
-
-    ~chunkPipeline() {
-        for (auto& r : inFlight)
-            if (r->thread.joinable()) r->thread.join();
-    }
 
     // Gathers the next bytes of the log. Each full chunk is handed to
     // start(bytes), which returns its decoder; join(Chunk&) takes decoded
@@ -61,69 +55,49 @@ public:
     template <class Start, class Join>
     void finish(Start&& start, Join&& join) {
         if (!filling.empty()) dispatch(start, join);
-        while (!inFlight.empty()) joinOldest(join);
-        spare.clear();
-        spare.shrink_to_fit();
+        pool.joinAll(joiner(join));
+        pool.dropBuffers();
         filling = std::vector<uint8_t>();
     }
 
 private:
-    struct running {
+    // A chunk with the bytes it decodes, and what decoding them threw.
+    struct held {
         std::unique_ptr<Chunk> chunk;
         std::vector<uint8_t> bytes;
         std::exception_ptr failure;
-        std::thread thread;  // not joinable when the chunk was decoded here
+        void decode() noexcept {
+            try {
+                chunk->decode(bytes.data(), bytes.size());
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        }
     };
+
+    template <class Join>
+    auto joiner(Join& join) {
+        return [this, &join](held& h) {
+            if (h.failure) std::rethrow_exception(h.failure);
+            pool.giveBack(std::move(h.bytes));
+            join(*h.chunk);
+        };
+    }
 
     // Starts the filled chunk (its first pass runs here), then decodes it on
     // a thread of its own once fewer than `threads` chunks are in flight.
     template <class Start, class Join>
     void dispatch(Start& start, Join& join) {
-        auto r = std::make_unique<running>();
-        r->bytes = std::move(filling);
-        // Buffers of joined chunks are filled again: their memory is
-        // already mapped, so the copying costs no page faults.
-        if (spare.empty()) {
-            filling = std::vector<uint8_t>();
-            filling.reserve(chunkBytes);
-        } else {
-            filling = std::move(spare.back());
-            spare.pop_back();
-        }
-        r->chunk = start(static_cast<const std::vector<uint8_t>&>(r->bytes));
-        if (inFlight.size() >= threads) joinOldest(join);
-        running* decoding = r.get();
-        const auto decode = [decoding]() noexcept {
-            try {
-                decoding->chunk->decode(decoding->bytes.data(), decoding->bytes.size());
-            } catch (...) {
-                decoding->failure = std::current_exception();
-            }
-        };
-        try {
-            r->thread = std::thread(decode);
-        } catch (const std::system_error&) {
-            decode();  // no thread to be had: decoded here, in the same order
-        }
-        inFlight.push_back(std::move(r));
+        auto h = std::make_unique<held>();
+        h->bytes = std::move(filling);
+        filling = pool.buffer(chunkBytes);
+        h->chunk = start(static_cast<const std::vector<uint8_t>&>(h->bytes));
+        pool.start(std::move(h), joiner(join));
     }
 
-    template <class Join>
-    void joinOldest(Join& join) {
-        std::unique_ptr<running> r = std::move(inFlight.front());
-        inFlight.pop_front();
-        if (r->thread.joinable()) r->thread.join();
-        if (r->failure) std::rethrow_exception(r->failure);
-        r->bytes.clear();
-        spare.push_back(std::move(r->bytes));
-        join(*r->chunk);
-    }
-
-    unsigned threads;
+    chunkThreads<held> pool;
     uint64_t chunkBytes;
     std::vector<uint8_t> filling;
-    std::vector<std::vector<uint8_t>> spare;  // at most one per thread
-    std::deque<std::unique_ptr<running>> inFlight;  // oldest first
 };
 
 }  // namespace columns

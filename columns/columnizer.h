@@ -163,6 +163,12 @@ std::unique_ptr<columnizer> makeDataFlashColumnizer(selection wanted, selection 
 std::unique_ptr<columnizer> makeParallelDataFlashColumnizer(selection wanted, selection gathered, unsigned threads,
                                                             uint64_t chunkBytes);
 std::unique_ptr<columnizer> makeMavlinkColumnizer(selection wanted, selection gathered);
+// MAVLink split into chunks of about `chunkBytes` (0: a default size)
+// decoded on `threads` threads, or in one pass when `threads` is 1: the
+// tables are the same either way, though take() may give a table in
+// several pieces, in log order.
+std::unique_ptr<columnizer> makeParallelMavlinkColumnizer(selection wanted, selection gathered, unsigned threads,
+                                                          uint64_t chunkBytes);
 // PX4 ULog; its facts come in the reserved tables named in ulogColumnizer.cpp
 // (all "ulog:..."), built when `gathered` matches them. feed() throws
 // std::invalid_argument for a log that cannot be read at all.

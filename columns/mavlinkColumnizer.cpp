@@ -8,7 +8,7 @@
 #include <deque>
 #include <map>
 
-#include "columns/columnizer.h"
+#include "columns/mavlinkColumnizer.h"
 #include "mavlink/mavlink_catalogue_info.h"
 #include "mavlink/mavlink_parser.h"
 
@@ -50,11 +50,10 @@ struct definition {
     std::vector<field> fields;
 };
 
-class mavlinkColumnizer final : public columnizer {
+class mavlinkColumnizer final : public mavlinkDecoder {
 public:
     mavlinkColumnizer(selection wanted, selection gathered)
-        : columnizer(std::move(wanted), std::move(gathered)), rx{}, status{}, replay{},
-          byId(mavlink_catalogue[MAVLINK_CATALOGUE_SIZE - 1].msgid + 1, nullptr) {}
+        : mavlinkDecoder(std::move(wanted), std::move(gathered)), rx{}, status{}, replay{} {}
 
     void feed(const uint8_t* data, uint64_t length) override {
         run = data;
@@ -90,6 +89,17 @@ public:
         s.badFrames = badFrames;
         for (const auto& entry : senders) s.senders.push_back(entry.second.counts);
         return s;
+    }
+
+    bool endsOnFrame() const override {
+        return !finished && previousEnd == consumed && replay.pos == replay.len &&
+               status.parse_state <= MAVLINK_PARSE_STATE_IDLE;
+    }
+
+    std::vector<sequenceEdges> senderSequences() const override {
+        std::vector<sequenceEdges> edges;
+        for (const auto& entry : senders) edges.push_back({entry.second.firstSeq, entry.second.lastSeq});
+        return edges;
     }
 
     timeSpan span(int sysid) const override { return times[sysid >= 0 && sysid < 256 ? sysid : 256]; }
@@ -140,6 +150,7 @@ private:
         if (s.counts.received == 0) {
             s.counts.sysid = rx.sysid;
             s.counts.compid = rx.compid;
+            s.firstSeq = rx.seq;
         } else {
             s.counts.lost += static_cast<uint8_t>(rx.seq - static_cast<uint8_t>(s.lastSeq + 1));
         }
@@ -266,6 +277,8 @@ private:
     }
 
     definition& definitionOf(uint32_t id) {
+        // Grown as ids come: a decoder of a short chunk stays cheap to make.
+        if (id >= byId.size()) byId.resize(id + 1, nullptr);
         definition* d = byId[id];
         if (d == nullptr) d = byId[id] = &define(*mavlink_catalogue_info(id));
         return *d;
@@ -315,6 +328,7 @@ private:
     bool finished = false;
     struct sender {
         senderStats counts;
+        uint8_t firstSeq = 0;
         uint8_t lastSeq = 0;
     };
     std::map<uint16_t, sender> senders;  // by sysid << 8 | compid
@@ -327,6 +341,10 @@ private:
 }  // namespace
 
 std::unique_ptr<columnizer> makeMavlinkColumnizer(selection wanted, selection gathered) {
+    return std::make_unique<mavlinkColumnizer>(std::move(wanted), std::move(gathered));
+}
+
+std::unique_ptr<mavlinkDecoder> makeMavlinkDecoder(selection wanted, selection gathered) {
     return std::make_unique<mavlinkColumnizer>(std::move(wanted), std::move(gathered));
 }
 

@@ -13,6 +13,7 @@
 #include "fuzz/catalogueCheck.h"
 #include "fuzz/columnsCheck.h"
 #include "fuzz/frameBuilder.h"
+#include "fuzz/mavlinkParallelCheck.h"
 #include "fuzz/parallelCheck.h"
 #include "fuzz/readerHarness.h"
 #include "fuzz/recordBuilder.h"
@@ -131,6 +132,8 @@ inline void ulogParallel(const uint8_t* data, std::size_t size) {
     log.insert(log.end(), data + 1, data + size);
     fuzzCheck::checkULogParallel(data[0], log.data(), log.size());
 }
+// MAVLink decoded on several threads in small chunks, against one pass.
+inline void mavlinkParallel(const uint8_t* data, std::size_t size) { fuzzCheck::checkMavlinkParallel(data, size); }
 
 struct target {
     const char* name;
@@ -143,6 +146,7 @@ inline const target all[] = {
     {"mavlink_catalogue", mavlinkCatalogue}, {"columns", columns},
     {"ulog", ulog}, {"dataflash_parallel", dataflashParallel},
     {"ulog_parallel", ulogParallel},
+    {"mavlink_parallel", mavlinkParallel},
 };
 
 }  // namespace fuzzTargets

@@ -93,6 +93,11 @@ make_seeds() {
             slice "$f" 0 2048 "$dir/$name-head"
             slice "$f" $((size / 2)) 2048 "$dir/$name-middle"
             ;;
+        fuzz_mavlink_parallel:*.tlog | fuzz_mavlink_parallel:*.mav)  # the first byte picks threads and chunk size
+            { printf '\x29'; head -c 4096 "$f"; } >"$dir/$name-head"
+            { printf '\x07'; dd if="$f" iflag=skip_bytes,count_bytes skip=$((size / 2)) count=4096 status=none; } \
+                >"$dir/$name-middle"
+            ;;
         fuzz_ulog:*.ulg)
             slice "$f" 0 6000 "$dir/$name-6k"
             slice "$f" $((size / 2)) 2048 "$dir/$name-middle"  # the target puts a header before it
@@ -121,6 +126,7 @@ for target in "${targets[@]}"; do
     if [[ "$target" == fuzz_json || "$target" == fuzz_dataflash_parallel ]]; then
         dict="$repo/fuzz/dataflash_reader.dict"
     fi
+    if [[ "$target" == fuzz_mavlink_parallel ]]; then dict="$repo/fuzz/mavlink_reader.dict"; fi
     if [[ -f "$dict" ]]; then options+=(-dict="$dict"); fi
     echo "== $target for $seconds s"
     log="$builddir/$target.log"

@@ -61,9 +61,9 @@ class Decoder:
     formats() gives one row per message table: (msg id of its first
     subscription, table name, row bytes, the format's field text, columns).
 
-    DataFlash decodes on `threads` threads in chunks of `chunk_bytes` (0: a
+    A log decodes on `threads` threads in chunks of `chunk_bytes` (0: a
     default size); the tables equal one thread's, but a take may give a
-    table in several pieces, in log order. Other protocols ignore both.
+    table in several pieces, in log order.
     """
     def __init__(self, protocol: str, patterns: Optional[Sequence[str]] = ...,
                  gathered: Sequence[str] = ..., time_offset: int = ..., threads: int = ...,

@@ -113,9 +113,10 @@ cdef extern from "columns/columnizer.h" namespace "columns":
 
     unique_ptr[columnizer] makeParallelDataFlashColumnizer(selection wanted, selection gathered, unsigned threads,
                                                            uint64_t chunkBytes) except +
-    unique_ptr[columnizer] makeMavlinkColumnizer(selection wanted, selection gathered) except +
     unique_ptr[columnizer] makeParallelULogColumnizer(selection wanted, selection gathered, unsigned threads,
                                                       uint64_t chunkBytes) except +
+    unique_ptr[columnizer] makeParallelMavlinkColumnizer(selection wanted, selection gathered, unsigned threads,
+                                                         uint64_t chunkBytes) except +
 
 
 cdef extern from "columns/sniffer.h" namespace "columns":
@@ -157,11 +158,10 @@ cdef class Decoder:
     decode (case-insensitive). Tables of the names `gathered` matches are
     decoded too, whatever `patterns` selects, and marked as not wanted.
     DataFlash and ULog `_time` is boot time plus `time_offset` microseconds.
-    A DataFlash or ULog log decodes on `threads` threads, in chunks of
-    `chunk_bytes` (0: a default size; small sizes are for tests): the tables
-    are the same as from one thread, though a take may give a table in
-    several pieces, in log order. MAVLink decodes on one thread whatever
-    `threads` says.
+    A log decodes on `threads` threads, in chunks of `chunk_bytes` (0: a
+    default size; small sizes are for tests): the tables are the same as
+    from one thread, though a take may give a table in several pieces, in
+    log order.
     """
     cdef unique_ptr[columnizer] core
     cdef readonly str protocol
@@ -173,7 +173,8 @@ cdef class Decoder:
             self.core = makeParallelDataFlashColumnizer(_selection(patterns), _selection(gathered), threads,
                                                         chunk_bytes)
         elif protocol == "mavlink":
-            self.core = makeMavlinkColumnizer(_selection(patterns), _selection(gathered))
+            self.core = makeParallelMavlinkColumnizer(_selection(patterns), _selection(gathered), threads,
+                                                      chunk_bytes)
         elif protocol == "ulog":
             self.core = makeParallelULogColumnizer(_selection(patterns), _selection(gathered), threads, chunk_bytes)
         else:

@@ -23,10 +23,10 @@ from .protocols import DATA_FLASH, MAVLINK, ULOG, added_columns
 # The protocol is the one that finds more packets in the log's first bytes.
 SNIFF_BYTES = 64 * 1024
 ULOG_HEADER_BYTES = 16
-# With threads=None a DataFlash or ULog log decodes on every core from this size
-# on: a smaller one decodes in well under a tenth of a second on one core
-# (about 400 MB/s), and holds too few of the core's 16 MiB chunks to keep
-# the cores busy; below it the first pass and the joining would only add.
+# With threads=None a log decodes on every core from this size on: a
+# smaller one decodes in well under a second on one core, and holds too few
+# of the core's 16 MiB chunks to keep the cores busy; below it the first
+# pass (or the cutting) and the joining would only add.
 PARALLEL_BYTES = 64 << 20
 
 
@@ -72,7 +72,7 @@ class _Pass:
                  gathered: Optional[Tuple[str, ...]] = None, shift_last: bool = False,
                  threads: int = 1, chunk_bytes: int = 0) -> None:
         self._log = log
-        self._threads = threads  # DataFlash and ULog; MAVLink decodes in one pass
+        self._threads = threads
         self._chunk_bytes = chunk_bytes
         self._gathering = GATHERED[protocol] if gathered is None else gathered
         self._time_offset = time_offset  # added to DataFlash and ULog boot times while decoding
@@ -942,13 +942,12 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False, threa
         log["GPS"].to_pandas()
         log.params, log.messages, log.modes
 
-    A DataFlash or ULog log decodes on `threads` threads at once, by
-    default every core for a log of PARALLEL_BYTES or more, else one;
-    `threads=1` keeps one pass. The tables are the same whatever the number
-    (a column may come in several chunks). Each thread holds up to
-    `chunk_bytes` of the log (16 MiB by default) while it decodes; the
-    option is there for tests, where small values split small logs. MAVLink
-    decodes in one pass whatever `threads` says.
+    A log decodes on `threads` threads at once, by default every core for
+    a log of PARALLEL_BYTES or more, else one; `threads=1` keeps one pass.
+    The tables are the same whatever the number (a column may come in
+    several chunks). Each thread holds up to `chunk_bytes` of the log
+    (16 MiB by default) while it decodes; the option is there for tests,
+    where small values split small logs.
     """
     return _read(source, types, scaled, facts_later=True, threads=threads, chunk_bytes=chunk_bytes)
 
@@ -956,7 +955,7 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False, threa
 def read_log_with_facts(source: Source, types: TypesArg = None, scaled: bool = False) -> Log:
     """As read_log, for a caller that will ask for the facts of its
     selection: they are gathered in the same pass (on every core for a
-    large DataFlash or ULog log, as read_log decides)."""
+    large log, as read_log decides)."""
     return _read(source, types, scaled, facts_later=False, threads=None)
 
 

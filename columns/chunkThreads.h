@@ -1,0 +1,91 @@
+// Chunks of a log decoded on threads of their own, at most a given number
+// at once, and handed back in log order; and the input buffers they hold,
+// filled again once a chunk is done with its bytes.
+#ifndef QUILLON_CHUNKTHREADS_H
+#define QUILLON_CHUNKTHREADS_H
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace columns {
+
+// `Chunk` has `void decode() noexcept`, which keeps what it throws for the join.
+template <typename Chunk>
+class chunkThreads {
+public:
+    explicit chunkThreads(unsigned threads) : threads(threads) {}
+    ~chunkThreads() {
+        for (running& r : inFlight)
+            if (r.thread.joinable()) r.thread.join();
+    }
+    chunkThreads(const chunkThreads&) = delete;
+    chunkThreads& operator=(const chunkThreads&) = delete;
+
+    // Decodes `chunk` on a thread once fewer than `threads` chunks are in
+    // flight, first joining the oldest with `join(Chunk&)` when they are not.
+    template <typename Join>
+    void start(std::unique_ptr<Chunk> chunk, Join&& join) {
+        if (inFlight.size() >= threads) joinOldest(join);
+        Chunk* decoding = chunk.get();
+        std::thread thread;
+        try {
+            thread = std::thread([decoding] { decoding->decode(); });
+        } catch (const std::system_error&) {
+            decoding->decode();  // no thread to be had: decoded here, in the same order
+        }
+        inFlight.push_back({std::move(chunk), std::move(thread)});
+    }
+
+    // Waits for the oldest chunk and hands it to `join`.
+    template <typename Join>
+    void joinOldest(Join&& join) {
+        if (inFlight.front().thread.joinable()) inFlight.front().thread.join();
+        running r = std::move(inFlight.front());
+        inFlight.pop_front();
+        join(*r.chunk);
+    }
+
+    template <typename Join>
+    void joinAll(Join&& join) {
+        while (!inFlight.empty()) joinOldest(join);
+    }
+
+    // An empty buffer with room for `bytes`: one a joined chunk gave back,
+    // whose memory is already mapped so filling it costs no page faults.
+    std::vector<uint8_t> buffer(uint64_t bytes) {
+        std::vector<uint8_t> b;
+        if (!spare.empty()) {
+            b = std::move(spare.back());
+            spare.pop_back();
+            b.clear();
+        }
+        if (b.capacity() < bytes) b.reserve(bytes);
+        return b;
+    }
+    // Keeps the buffer of a chunk done with its bytes (at most one per thread).
+    void giveBack(std::vector<uint8_t> b) {
+        if (spare.size() < threads) spare.push_back(std::move(b));
+    }
+    void dropBuffers() {
+        spare.clear();
+        spare.shrink_to_fit();
+    }
+
+private:
+    struct running {
+        std::unique_ptr<Chunk> chunk;
+        std::thread thread;  // not joinable when the chunk was decoded here
+    };
+
+    unsigned threads;
+    std::deque<running> inFlight;  // oldest first
+    std::vector<std::vector<uint8_t>> spare;
+};
+
+}  // namespace columns
+
+#endif
