@@ -172,8 +172,17 @@ class _Pass:
 
     @property
     def gathered(self) -> Tuple[Dict[str, List[pyarrow.Table]], Set[int]]:
-        """The gathered tables, by table name, and their type numbers."""
-        return self._gathered, self._gathered_numbers
+        """The gathered tables, by table name (one table each), and their type numbers."""
+        return self._whole_tables(), self._gathered_numbers
+
+    def _whole_tables(self) -> Dict[str, List[pyarrow.Table]]:
+        """The gathered pieces of each table joined into one, in log order:
+        a long log gives a piece per batch and per chunk, and the facts walk
+        one table of a layout far faster than many."""
+        for name, parts in self._gathered.items():
+            if len(parts) > 1:
+                self._gathered[name] = [pyarrow.concat_tables(parts, promote_options="default")]
+        return self._gathered
 
     def facts(self, numbers: Optional[Set[int]] = None,
               later: Optional[Callable[[], Tuple[Dict[str, List[pyarrow.Table]], Set[int]]]] = None) -> LogFacts:
@@ -182,7 +191,7 @@ class _Pass:
         tables from `later`, when given)."""
         if numbers is not None:
             numbers = numbers | self._gathered_numbers
-        return LogFacts(self._protocol, self.formats if self._protocol == DATA_FLASH else None, self._gathered,
+        return LogFacts(self._protocol, self.formats if self._protocol == DATA_FLASH else None, self._whole_tables(),
                         self.utc_offset, numbers, self.layout_starts, later, self.spans)
 
 
