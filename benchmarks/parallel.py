@@ -99,14 +99,19 @@ def big_log(sample: Path, size_mb: float) -> Path:
     start = 0
     while data[start:start + 3] == FORMAT_HEADER:
         start += FORMAT_LENGTH
-    header, body = data[:start], data[start:]
-    copies = max(1, int((size_mb * MB - len(header)) // len(body)) + 1)
+    return repeated(sample, ".bin", data[:start], data[start:], size_mb)
+
+
+def repeated(sample: Path, suffix: str, head: bytes, body: bytes, size_mb: float) -> Path:
+    """`head`, then `body` repeated to `size_mb` megabytes, written under
+    build-parallel-bench/ unless a file of that size is there already."""
+    copies = max(1, int((size_mb * MB - len(head)) // len(body)) + 1)
     folder = ROOT / "build-parallel-bench"
     folder.mkdir(exist_ok=True)
-    path = folder / f"{sample.stem}-{copies}x.bin"
-    if not path.exists() or path.stat().st_size != len(header) + copies * len(body):
+    path = folder / f"{sample.stem}-{copies}x{suffix}"
+    if not path.exists() or path.stat().st_size != len(head) + copies * len(body):
         with open(path, "wb") as file:
-            file.write(header)
+            file.write(head)
             for _ in range(copies):
                 file.write(body)
     return path
@@ -133,30 +138,12 @@ def big_ulog(sample: Path, size_mb: float) -> Path:
     if head[flags_at + 2] == ord("B"):
         head[flags_at + 3 + 8] &= 0xFE  # no appended data
         head[flags_at + 3 + 16:flags_at + 3 + 40] = bytes(24)
-    copies = max(1, int((size_mb * MB - len(head)) // len(body)) + 1)
-    folder = ROOT / "build-parallel-bench"
-    folder.mkdir(exist_ok=True)
-    path = folder / f"{sample.stem}-{copies}x.ulg"
-    if not path.exists() or path.stat().st_size != len(head) + copies * len(body):
-        with open(path, "wb") as file:
-            file.write(head)
-            for _ in range(copies):
-                file.write(body)
-    return path
+    return repeated(sample, ".ulg", bytes(head), body, size_mb)
 
 
 def big_tlog(sample: Path, size_mb: float) -> Path:
     """The tlog sample's records, repeated whole."""
-    data = sample.read_bytes()
-    copies = max(1, int(size_mb * MB // len(data)) + 1)
-    folder = ROOT / "build-parallel-bench"
-    folder.mkdir(exist_ok=True)
-    path = folder / f"{sample.stem}-{copies}x.tlog"
-    if not path.exists() or path.stat().st_size != copies * len(data):
-        with open(path, "wb") as file:
-            for _ in range(copies):
-                file.write(data)
-    return path
+    return repeated(sample, ".tlog", b"", sample.read_bytes(), size_mb)
 
 
 def measure_once(path: Path, threads: int, what: str) -> Tuple[float, float, float, int, int]:

@@ -17,12 +17,6 @@
 
 namespace columns {
 
-// Input gathered into one chunk when the caller names no size: large enough
-// that copying the decoding state and starting a thread cost nothing next to
-// decoding it, small enough that the chunks in flight (one per thread, and
-// one filling) stay well below 64 MiB per thread.
-constexpr uint64_t defaultChunkBytes = uint64_t{16} << 20;
-
 // `Chunk` decodes its bytes with decode(const uint8_t*, uint64_t), on a
 // thread of its own; what it throws is thrown again when it is joined.
 // The chunks are of one size, cut wherever it falls: the state each starts
@@ -30,25 +24,16 @@ constexpr uint64_t defaultChunkBytes = uint64_t{16} << 20;
 template <class Chunk>
 class chunkPipeline {
 public:
-    // `largestChunkBytes` bounds the chunk size a caller may ask for, so
-    // that no chunk's text column nears the 2 GiB its 32-bit offsets span.
+    // `largestChunkBytes` bounds the chunk size a caller may ask for (see chunkSize).
     chunkPipeline(unsigned threads, uint64_t chunkBytes, uint64_t largestChunkBytes)
-        : pool(std::max(threads, 1u)),
-          chunkBytes(chunkBytes > 0 ? std::min(chunkBytes, largestChunkBytes) : defaultChunkBytes) {}
+        : pool(std::max(threads, 1u)), chunkBytes(chunkSize(chunkBytes, largestChunkBytes)) {}
 
     // Gathers the next bytes of the log. Each full chunk is handed to
     // start(bytes), which returns its decoder; join(Chunk&) takes decoded
     // chunks in log order.
     template <class Start, class Join>
     void feed(const uint8_t* data, uint64_t length, Start&& start, Join&& join) {
-        if (filling.capacity() < chunkBytes) filling.reserve(chunkBytes);
-        while (length > 0) {
-            const uint64_t n = std::min<uint64_t>(length, chunkBytes - filling.size());
-            filling.insert(filling.end(), data, data + n);
-            data += n;
-            length -= n;
-            if (filling.size() == chunkBytes) dispatch(start, join);
-        }
+        gatherChunks(filling, chunkBytes, data, length, [&] { dispatch(start, join); });
     }
 
     // The log has ended: the last bytes become a chunk, and every chunk is joined.

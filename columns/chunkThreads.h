@@ -4,6 +4,7 @@
 #ifndef QUILLON_CHUNKTHREADS_H
 #define QUILLON_CHUNKTHREADS_H
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -12,6 +13,34 @@
 #include <vector>
 
 namespace columns {
+
+// Input gathered into one chunk when the caller names no size: large enough
+// that copying the decoding state and starting a thread cost nothing next to
+// decoding it, small enough that the chunks in flight (one per thread, and
+// one filling) stay well below 64 MiB per thread.
+constexpr uint64_t defaultChunkBytes = uint64_t{16} << 20;
+
+// The chunk size to use when a caller asks for `asked` bytes (0: the
+// default); `largest` keeps any chunk's text column well below the 2 GiB its
+// 32-bit offsets span.
+inline uint64_t chunkSize(uint64_t asked, uint64_t largest) {
+    return asked > 0 ? std::min(asked, largest) : defaultChunkBytes;
+}
+
+// Appends the next input to `filling`, calling full() each time it holds
+// `chunkBytes` (full() leaves in it what the next chunk starts with).
+template <typename Full>
+void gatherChunks(std::vector<uint8_t>& filling, uint64_t chunkBytes, const uint8_t* data, uint64_t length,
+                  Full&& full) {
+    if (filling.capacity() < chunkBytes) filling.reserve(chunkBytes);
+    while (length > 0) {
+        const uint64_t n = std::min<uint64_t>(length, chunkBytes - filling.size());
+        filling.insert(filling.end(), data, data + n);
+        data += n;
+        length -= n;
+        if (filling.size() == chunkBytes) full();
+    }
+}
 
 // `Chunk` has `void decode() noexcept`, which keeps what it throws for the join.
 template <typename Chunk>

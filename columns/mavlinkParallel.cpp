@@ -41,10 +41,6 @@ namespace columns {
 
 namespace {
 
-// Input gathered into one chunk when the caller names no size: large enough
-// that starting a thread costs nothing next to decoding it, small enough that
-// the chunks in flight stay well below 64 MiB per thread.
-constexpr uint64_t defaultChunkBytes = uint64_t{16} << 20;
 // A chunk's text grows at most fourfold: no piece's text column nears the
 // 2 GiB its 32-bit offsets can span.
 constexpr uint64_t largestChunkBytes = uint64_t{256} << 20;
@@ -113,17 +109,10 @@ public:
     parallelMavlinkColumnizer(selection wanted, selection gathered, unsigned threads, uint64_t chunkBytes)
         : columnizer(std::move(wanted), std::move(gathered)),
           pool(threads),
-          chunkBytes(chunkBytes > 0 ? std::min(chunkBytes, largestChunkBytes) : defaultChunkBytes) {}
+          chunkBytes(chunkSize(chunkBytes, largestChunkBytes)) {}
 
     void feed(const uint8_t* data, uint64_t length) override {
-        if (filling.capacity() < chunkBytes) filling.reserve(chunkBytes);
-        while (length > 0) {
-            const uint64_t n = std::min<uint64_t>(length, chunkBytes - filling.size());
-            filling.insert(filling.end(), data, data + n);
-            data += n;
-            length -= n;
-            if (filling.size() == chunkBytes) dispatch(false);
-        }
+        gatherChunks(filling, chunkBytes, data, length, [this] { dispatch(false); });
     }
 
     void finish() override {

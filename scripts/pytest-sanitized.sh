@@ -6,9 +6,10 @@
 #
 #   scripts/pytest-sanitized.sh BUILD_DIR [--workers N] [pytest options...]
 #
-# With --workers, the product's tests run on N worker processes, a test file
-# per worker at a time; the module's run in one process, whose exit the
-# leak detection checks.
+# With --workers, the product's tests run on N worker processes, each test
+# sent to the next free one (the files shared fixtures are made once in are
+# not among them); the module's run in one process, whose exit the leak
+# detection checks.
 #
 # The rest of the package and the test dependencies come from the
 # interpreter's environment: run it with the `python` of a virtual
@@ -29,7 +30,7 @@ build="$(cd "$1" && pwd)"
 shift
 workers=()
 if [[ "${1:-}" == --workers ]]; then
-    workers=(-n "$2" --dist loadfile)
+    workers=(-n "$2" --dist load)
     shift 2
 fi
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -65,22 +66,22 @@ echo "-- the module's tests, with leak detection"
 # own allocator decides here: it runs in the plain suite.
 ASAN_OPTIONS=$asan:detect_leaks=1 python -m pytest "$@" --module-only \
     --deselect tests/python/test_samples.py::test_repeated_decoding_does_not_grow_memory .
-# Left out here, as they decode through the same paths as the tests that
-# run and add only time under the sanitizers: the type check; the
-# multi-process fleet and Dask tests; the report's (Python work over decoded
-# logs, as are the reports of every PX4 sample); the answers drawn from
-# decoded logs (checks on every format, flights, diagnosis, tuning, the
-# signals read every way, golden outputs); the hostile-input tests
-# (terminal text, pipes, file names and worker processes of the command
-# line); the progress bar's on a terminal; and which modules each command
-# loads. The browser tests would start Chromium with the preloaded
-# runtimes. Files named on the command line are collected whatever
-# --ignore says, so the list is made here.
+# Left out here, as they decode through the same paths as the tests that run
+# and add only time under the sanitizers: the type check; the multi-process
+# fleet and Dask tests and the logs read back from a dataset; the report's
+# (Python work over decoded logs, as are the reports of every PX4 sample); the
+# answers drawn from decoded logs (checks on every format, flights, diagnosis,
+# tuning, the signals read every way, golden outputs); the hostile-input tests
+# (terminal text, pipes, file names and worker processes of the command line);
+# the progress bar's on a terminal; and which modules each command loads. The
+# browser tests would start Chromium with the preloaded runtimes. Files named
+# on the command line are collected whatever --ignore says, so the list is
+# made here.
 product=()
 for test in test_tools_*.py; do
     case "$test" in
-        test_tools_stubs.py | test_tools_fleet.py | test_tools_dask.py | test_tools_report.py | \
-            test_tools_report_browser.py | test_tools_hostile.py | test_tools_checks_formats.py | \
+        test_tools_stubs.py | test_tools_fleet.py | test_tools_read_dataset.py | test_tools_dask.py | \
+            test_tools_report.py | test_tools_report_browser.py | test_tools_hostile.py | test_tools_checks_formats.py | \
             test_tools_flights.py | test_tools_diagnosis.py | test_tools_tuning.py | test_tools_golden.py | \
             test_tools_signals.py | test_tools_view*.py) ;;
         *) product+=("$test") ;;
