@@ -42,6 +42,20 @@ void gatherChunks(std::vector<uint8_t>& filling, uint64_t chunkBytes, const uint
     }
 }
 
+// Every table's pieces, taken out of `pieces` (a map from a table's key to
+// its pieces in log order): tables in `order`, the order one pass makes them.
+template <typename Order, typename Pieces>
+std::vector<typename Pieces::mapped_type::value_type> takeInOrder(const Order& order, Pieces& pieces) {
+    std::vector<typename Pieces::mapped_type::value_type> taken;
+    for (const auto& key : order) {
+        const auto found = pieces.find(key);
+        if (found == pieces.end()) continue;
+        for (auto& piece : found->second) taken.push_back(std::move(piece));
+        pieces.erase(found);
+    }
+    return taken;
+}
+
 // `Chunk` has `void decode() noexcept`, which keeps what it throws for the join.
 template <typename Chunk>
 class chunkThreads {

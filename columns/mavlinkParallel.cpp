@@ -129,14 +129,7 @@ public:
     // Every table's pieces, tables in the order one pass makes them, each
     // table's pieces in log order.
     std::vector<takenTable> take() override {
-        std::vector<takenTable> taken;
-        for (const uint32_t id : order) {
-            const auto found = pieces.find(id);
-            if (found == pieces.end()) continue;
-            for (takenTable& piece : found->second) taken.push_back(std::move(piece));
-            pieces.erase(found);
-        }
-        return taken;
+        return takeInOrder(order, pieces);
     }
     // Pieces are taken from a decoder whose text columns grow large.
     bool wantsTake() const override { return false; }

@@ -56,14 +56,7 @@ public:
     // Every table's pieces, tables in the order one pass makes them, each
     // table's pieces in log order.
     std::vector<takenTable> take() override {
-        std::vector<takenTable> taken;
-        for (const std::string& name : order) {
-            const auto found = pieces.find(name);
-            if (found == pieces.end()) continue;
-            for (takenTable& piece : found->second) taken.push_back(std::move(piece));
-            pieces.erase(found);
-        }
-        return taken;
+        return takeInOrder(order, pieces);
     }
     // A piece holds one chunk's rows: no text column nears 2 GiB.
     bool wantsTake() const override { return false; }
