@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -24,32 +25,40 @@ namespace columns {
 template <class Chunk>
 class chunkPipeline {
 public:
-    // `largestChunkBytes` bounds the chunk size a caller may ask for (see chunkSize).
-    chunkPipeline(unsigned threads, uint64_t chunkBytes, uint64_t largestChunkBytes)
-        : pool(std::max(threads, 1u)), chunkBytes(chunkSize(chunkBytes, largestChunkBytes)) {}
+    // Each full chunk is handed to start(bytes), which returns its decoder;
+    // join(Chunk&) takes decoded chunks in log order. `largestChunkBytes`
+    // bounds the chunk size a caller may ask for (see chunkSize).
+    using starter = std::function<std::unique_ptr<Chunk>(const inputBytes&)>;
+    using joiner = std::function<void(Chunk&)>;
+    chunkPipeline(unsigned threads, uint64_t chunkBytes, uint64_t largestChunkBytes, starter start, joiner join)
+        : pool(std::max(threads, 1u)),
+          chunkBytes(chunkSize(chunkBytes, largestChunkBytes)),
+          start(std::move(start)),
+          join(std::move(join)) {}
 
-    // Gathers the next bytes of the log. Each full chunk is handed to
-    // start(bytes), which returns its decoder; join(Chunk&) takes decoded
-    // chunks in log order.
-    template <class Start, class Join>
-    void feed(const uint8_t* data, uint64_t length, Start&& start, Join&& join) {
-        gatherChunks(filling, chunkBytes, data, length, [&] { dispatch(start, join); });
+    // Gathers the next bytes of the log.
+    void feed(const uint8_t* data, uint64_t length) {
+        gatherChunks(filling, chunkBytes, data, length, [this] { dispatch(); });
+    }
+
+    // As feed, reading up to `most` bytes from `source`: how many were read.
+    uint64_t feedFrom(byteSource& source, uint64_t most) {
+        return gatherChunksFrom(filling, chunkBytes, source, most, [this] { dispatch(); });
     }
 
     // The log has ended: the last bytes become a chunk, and every chunk is joined.
-    template <class Start, class Join>
-    void finish(Start&& start, Join&& join) {
-        if (!filling.empty()) dispatch(start, join);
-        pool.joinAll(joiner(join));
+    void finish() {
+        if (!filling.empty()) dispatch();
+        pool.joinAll(joinHeld());
         pool.dropBuffers();
-        filling = std::vector<uint8_t>();
+        filling = inputBytes();
     }
 
 private:
     // A chunk with the bytes it decodes, and what decoding them threw.
     struct held {
         std::unique_ptr<Chunk> chunk;
-        std::vector<uint8_t> bytes;
+        inputBytes bytes;
         std::exception_ptr failure;
         void decode() noexcept {
             try {
@@ -60,9 +69,8 @@ private:
         }
     };
 
-    template <class Join>
-    auto joiner(Join& join) {
-        return [this, &join](held& h) {
+    auto joinHeld() {
+        return [this](held& h) {
             if (h.failure) std::rethrow_exception(h.failure);
             pool.giveBack(std::move(h.bytes));
             join(*h.chunk);
@@ -71,18 +79,19 @@ private:
 
     // Starts the filled chunk (its first pass runs here), then decodes it on
     // a thread of its own once fewer than `threads` chunks are in flight.
-    template <class Start, class Join>
-    void dispatch(Start& start, Join& join) {
+    void dispatch() {
         auto h = std::make_unique<held>();
         h->bytes = std::move(filling);
         filling = pool.buffer(chunkBytes);
-        h->chunk = start(static_cast<const std::vector<uint8_t>&>(h->bytes));
-        pool.start(std::move(h), joiner(join));
+        h->chunk = start(static_cast<const inputBytes&>(h->bytes));
+        pool.start(std::move(h), joinHeld());
     }
 
     chunkThreads<held> pool;
     uint64_t chunkBytes;
-    std::vector<uint8_t> filling;
+    starter start;
+    joiner join;
+    inputBytes filling;
 };
 
 }  // namespace columns

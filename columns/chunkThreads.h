@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "columns/byteSource.h"
+
 namespace columns {
 
 // Input gathered into one chunk when the caller names no size: large enough
@@ -30,8 +32,7 @@ inline uint64_t chunkSize(uint64_t asked, uint64_t largest) {
 // Appends the next input to `filling`, calling full() each time it holds
 // `chunkBytes` (full() leaves in it what the next chunk starts with).
 template <typename Full>
-void gatherChunks(std::vector<uint8_t>& filling, uint64_t chunkBytes, const uint8_t* data, uint64_t length,
-                  Full&& full) {
+void gatherChunks(inputBytes& filling, uint64_t chunkBytes, const uint8_t* data, uint64_t length, Full&& full) {
     if (filling.capacity() < chunkBytes) filling.reserve(chunkBytes);
     while (length > 0) {
         const uint64_t n = std::min<uint64_t>(length, chunkBytes - filling.size());
@@ -40,6 +41,23 @@ void gatherChunks(std::vector<uint8_t>& filling, uint64_t chunkBytes, const uint
         length -= n;
         if (filling.size() == chunkBytes) full();
     }
+}
+
+// As gatherChunks, reading up to `most` bytes from `source` straight into
+// the chunks: how many were read, fewer only at the end.
+template <typename Full>
+uint64_t gatherChunksFrom(inputBytes& filling, uint64_t chunkBytes, byteSource& source, uint64_t most,
+                          Full&& full) {
+    if (filling.capacity() < chunkBytes) filling.reserve(chunkBytes);
+    uint64_t total = 0;
+    while (total < most) {
+        const uint64_t room = std::min<uint64_t>(most - total, chunkBytes - filling.size());
+        const uint64_t got = readInto(filling, source, room);
+        total += got;
+        if (filling.size() == chunkBytes) full();
+        if (got < room) break;  // the end
+    }
+    return total;
 }
 
 // Every table's pieces, taken out of `pieces` (a map from a table's key to
@@ -99,8 +117,8 @@ public:
 
     // An empty buffer with room for `bytes`: one a joined chunk gave back,
     // whose memory is already mapped so filling it costs no page faults.
-    std::vector<uint8_t> buffer(uint64_t bytes) {
-        std::vector<uint8_t> b;
+    inputBytes buffer(uint64_t bytes) {
+        inputBytes b;
         if (!spare.empty()) {
             b = std::move(spare.back());
             spare.pop_back();
@@ -110,7 +128,7 @@ public:
         return b;
     }
     // Keeps the buffer of a chunk done with its bytes (at most one per thread).
-    void giveBack(std::vector<uint8_t> b) {
+    void giveBack(inputBytes b) {
         if (spare.size() < threads) spare.push_back(std::move(b));
     }
     void dropBuffers() {
@@ -126,7 +144,7 @@ private:
 
     unsigned threads;
     std::deque<running> inFlight;  // oldest first
-    std::vector<std::vector<uint8_t>> spare;
+    std::vector<inputBytes> spare;
 };
 
 }  // namespace columns

@@ -7,6 +7,14 @@ namespace {
 constexpr std::size_t takeThreshold = std::size_t{1} << 30;
 }  // namespace
 
+uint64_t columnizer::feedFrom(byteSource& source, uint64_t most) {
+    readBuffer.clear();
+    const uint64_t got = readInto(readBuffer, source, most);
+    if (got > 0) feed(readBuffer.data(), got);
+    if (got < most) readBuffer = inputBytes();  // the end: the buffer is done with
+    return got;
+}
+
 std::vector<takenTable> columnizer::take() {
     std::vector<takenTable> taken;
     for (auto& table : tables)

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "columns/byteSource.h"
 #include "columns/selection.h"
 #include "columns/timeEdges.h"
 #include "columns/tableBuilder.h"
@@ -89,6 +90,10 @@ public:
 
     // The next bytes of the log, in order, in runs of any size.
     virtual void feed(const uint8_t* data, uint64_t length) = 0;
+    // Reads up to `most` of the log's next bytes from `source` and decodes
+    // them, as feed() would: how many were read, fewer only at the log's
+    // end. Decoders that gather input into chunks read straight into them.
+    virtual uint64_t feedFrom(byteSource& source, uint64_t most);
     // The log has ended: decode what only its end settles.
     virtual void finish() {}
     // What the log has said about its message types so far.
@@ -153,6 +158,7 @@ protected:
 
 private:
     std::vector<std::unique_ptr<tableBuilder>> tables;
+    inputBytes readBuffer;  // for feedFrom when one pass reads its input
 };
 
 std::unique_ptr<columnizer> makeDataFlashColumnizer(selection wanted, selection gathered);

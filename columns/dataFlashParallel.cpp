@@ -101,16 +101,14 @@ public:
     parallelDataFlashColumnizer(selection wanted, selection gathered, unsigned threads, uint64_t chunkBytes)
         : columnizer(wanted, gathered),
           walk(std::move(wanted), std::move(gathered), false),
-          chunks(threads, chunkBytes, largestChunkBytes) {}
+          chunks(threads, chunkBytes, largestChunkBytes, [this](const inputBytes& bytes) { return start(bytes); },
+                 [this](dataFlashChunk& chunk) { join(chunk); }) {}
 
-    void feed(const uint8_t* data, uint64_t length) override {
-        chunks.feed(data, length, [this](const std::vector<uint8_t>& bytes) { return start(bytes); },
-                    [this](dataFlashChunk& chunk) { join(chunk); });
-    }
+    void feed(const uint8_t* data, uint64_t length) override { chunks.feed(data, length); }
+    uint64_t feedFrom(byteSource& source, uint64_t most) override { return chunks.feedFrom(source, most); }
 
     void finish() override {
-        chunks.finish([this](const std::vector<uint8_t>& bytes) { return start(bytes); },
-                      [this](dataFlashChunk& chunk) { join(chunk); });
+        chunks.finish();
         walk.finish();
         index = walk.packets();
     }
@@ -140,7 +138,7 @@ public:
 private:
     // The chunk's decoder, from the state the first pass has at its start;
     // the first pass then walks the chunk.
-    std::unique_ptr<dataFlashChunk> start(const std::vector<uint8_t>& bytes) {
+    std::unique_ptr<dataFlashChunk> start(const inputBytes& bytes) {
         auto chunk = std::make_unique<dataFlashChunk>(walk.framing(), walk.packets(), joined.timeOffset);
         walk.definitionsInUse(chunk->bySerial);
         walk.noteLearnt(&chunk->bySerial);

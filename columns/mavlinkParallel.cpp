@@ -92,7 +92,7 @@ uint64_t cutPoint(const uint8_t* bytes, uint64_t size) {
 // One chunk of the stream and the decoder that decodes it from a fresh state.
 struct mavlinkChunk {
     std::unique_ptr<mavlinkDecoder> decoder;
-    std::vector<uint8_t> input;
+    inputBytes input;
     std::exception_ptr failure;
 
     void decode() noexcept {
@@ -114,13 +114,16 @@ public:
     void feed(const uint8_t* data, uint64_t length) override {
         gatherChunks(filling, chunkBytes, data, length, [this] { dispatch(false); });
     }
+    uint64_t feedFrom(byteSource& source, uint64_t most) override {
+        return gatherChunksFrom(filling, chunkBytes, source, most, [this] { dispatch(false); });
+    }
 
     void finish() override {
         if (finished) return;
         if (!filling.empty() || (!dispatched && current == nullptr)) dispatch(true);
         pool.joinAll([this](mavlinkChunk& c) { join(c); });
         pool.dropBuffers();
-        filling = std::vector<uint8_t>();
+        filling = inputBytes();
         current->finish();
         settle();
         finished = true;
@@ -147,7 +150,7 @@ private:
     // starts decoding the chunk before the cut.
     void dispatch(bool atEnd) {
         const uint64_t cut = atEnd ? filling.size() : cutPoint(filling.data(), filling.size());
-        std::vector<uint8_t> next = pool.buffer(chunkBytes);
+        inputBytes next = pool.buffer(chunkBytes);
         next.insert(next.end(), filling.begin() + static_cast<std::ptrdiff_t>(cut), filling.end());
         filling.resize(cut);
         auto chunk = std::make_unique<mavlinkChunk>();
@@ -230,7 +233,7 @@ private:
 
     chunkThreads<mavlinkChunk> pool;
     uint64_t chunkBytes;
-    std::vector<uint8_t> filling;
+    inputBytes filling;
     bool dispatched = false;
     bool finished = false;
     // The decoder of the joined bytes not yet settled: its state is one pass's.

@@ -36,16 +36,14 @@ public:
     parallelULogColumnizer(selection wanted, selection gathered, unsigned threads, uint64_t chunkBytes)
         : columnizer(std::move(wanted), std::move(gathered)),
           walk(makeULogWalk(this->gathered)),
-          chunks(threads, chunkBytes, largestChunkBytes) {}
+          chunks(threads, chunkBytes, largestChunkBytes, [this](const inputBytes& bytes) { return start(bytes); },
+                 [this](ulogChunk& chunk) { join(chunk); }) {}
 
-    void feed(const uint8_t* data, uint64_t length) override {
-        chunks.feed(data, length, [this](const std::vector<uint8_t>& bytes) { return start(bytes); },
-                    [this](ulogChunk& chunk) { join(chunk); });
-    }
+    void feed(const uint8_t* data, uint64_t length) override { chunks.feed(data, length); }
+    uint64_t feedFrom(byteSource& source, uint64_t most) override { return chunks.feedFrom(source, most); }
 
     void finish() override {
-        chunks.finish([this](const std::vector<uint8_t>& bytes) { return start(bytes); },
-                      [this](ulogChunk& chunk) { join(chunk); });
+        chunks.finish();
         ulogChunk end{resumeULog(*walk, wanted, gathered)};
         end.pass->finish();
         walk->finish();
@@ -73,7 +71,7 @@ public:
 private:
     // The chunk's pass, from the state the walk has at its start; the walk
     // then reads the chunk.
-    std::unique_ptr<ulogChunk> start(const std::vector<uint8_t>& bytes) {
+    std::unique_ptr<ulogChunk> start(const inputBytes& bytes) {
         auto chunk = std::make_unique<ulogChunk>(ulogChunk{resumeULog(*walk, wanted, gathered)});
         walk->feed(bytes.data(), bytes.size());
         index = walk->packets();

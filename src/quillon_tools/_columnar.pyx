@@ -10,6 +10,7 @@ so threads may decode logs side by side.
 
 from cpython.bytes cimport PyBytes_FromStringAndSize
 from cpython.pycapsule cimport PyCapsule_GetPointer
+from cython.operator cimport dereference
 from libc.stdint cimport int32_t, int64_t, uint8_t, uint32_t, uint64_t, uintptr_t
 from libcpp cimport bool
 from libcpp.memory cimport unique_ptr
@@ -93,8 +94,15 @@ cdef extern from "columns/columnizer.h" namespace "columns":
         vector[int64_t] first()
         vector[int64_t] last()
 
+    cdef cppclass byteSource:
+        pass
+
+    cdef cppclass fileSource(byteSource):
+        fileSource(int descriptor, uint64_t offset)
+
     cdef cppclass columnizer:
         void feed(const uint8_t* data, uint64_t length) except + nogil
+        uint64_t feedFrom(byteSource& source, uint64_t most) except + nogil
         void finish() except + nogil
         vector[formatRow] formats() except +
         vector[layoutStart] layoutStarts() except +
@@ -189,6 +197,17 @@ cdef class Decoder:
             with nogil:
                 self.core.get().feed(&view[0], n)
         return self.core.get().wantsTake()
+
+    def feed_file(self, int descriptor, uint64_t offset, uint64_t most):
+        """Reads up to `most` bytes of a regular file from `offset` on, as
+        feed would decode them, straight into the buffers that decode them:
+        (bytes read, fewer only at the file's end; True when the rows should
+        be taken). The file's own position is left alone."""
+        cdef unique_ptr[fileSource] source = unique_ptr[fileSource](new fileSource(descriptor, offset))
+        cdef uint64_t got
+        with nogil:
+            got = self.core.get().feedFrom(dereference(source.get()), most)
+        return got, self.core.get().wantsTake()
 
     def finish(self):
         """The log has ended."""

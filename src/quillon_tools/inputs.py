@@ -87,6 +87,13 @@ class LogInput:
     def __exit__(self, *exc_info: object) -> None:
         self.close()
 
+    def regular_file(self) -> Optional[Tuple[int, int]]:
+        """(descriptor, offset of the log's start) of a regular file opened
+        by path, which a decoder may read for itself; None for other inputs."""
+        if not self._owns_file or self._file is None or self.size is None or self._start is None:
+            return None
+        return self._file.fileno(), self._start
+
     def runs(self, size: int = RUN_BYTES) -> Iterator[Union[bytes, memoryview]]:
         """Every byte of the log from its start, in runs of at most `size` bytes."""
         if self._data is not None:

@@ -103,14 +103,10 @@ class _Pass:
                                     self._threads, self._chunk_bytes)
         pending = 0
         run_bytes = min(RUN_BYTES, self._batch_bytes or RUN_BYTES)
-        for run in self._log.scan() if self._look_ahead else self._log.runs(run_bytes):
-            try:
-                full = decoder.feed(run)
-            except ValueError as error:  # the decoder refuses the whole log
-                raise UnreadableLog(str(error)) from None
-            pending += len(run)
+        for read, full in self._feed(decoder, run_bytes):
+            pending += read
             if self._on_bytes is not None:
-                self._on_bytes(len(run))
+                self._on_bytes(read)
             if full or (self._batch_bytes is not None and pending >= self._batch_bytes):
                 pending = 0
                 batch = self._sort(decoder.take())
@@ -142,6 +138,25 @@ class _Pass:
         self.spans = _spans(decoder, self._protocol)
         if last:
             yield last
+
+    def _feed(self, decoder: _columnar.Decoder, run_bytes: int) -> Iterator[Tuple[int, bool]]:
+        """Feeds the log to the decoder run by run: (bytes, whether the rows
+        should be taken) per run. A regular file is read by the decoder
+        itself, straight into its buffers."""
+        try:
+            regular = self._log.regular_file()
+            if regular is not None:
+                descriptor, offset = regular
+                while True:
+                    read, full = decoder.feed_file(descriptor, offset, run_bytes)
+                    if read == 0:
+                        return
+                    offset += read
+                    yield read, full
+            for run in self._log.scan() if self._look_ahead else self._log.runs(run_bytes):
+                yield len(run), decoder.feed(run)
+        except ValueError as error:  # the decoder refuses the whole log
+            raise UnreadableLog(str(error)) from None
 
     def _sort(self, taken: List[Tuple[str, int, pyarrow.Table, bool, bool]],
               shift: Optional[UtcShift] = None) -> List[Piece]:

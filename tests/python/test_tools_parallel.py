@@ -2,6 +2,7 @@
 exactly what one pass gives: tables (values, `_index`, `_time`, units),
 formats, layout starts, GPS fixes, spans, facts and counts of what was
 dropped."""
+import os
 import struct
 
 import pyarrow
@@ -24,20 +25,38 @@ def _ipc(table):
     return sink.getvalue().to_pybytes()
 
 
-def _decoded(data, threads, chunk_bytes, run_bytes=1 << 20, protocol="data_flash", by_name=False):
+def fed_runs(decoder, data, run_bytes, path=None):
+    """Feeds `data` to the decoder in runs of `run_bytes`, yielding after
+    each but the last; given `path`, a file holding `data`, the decoder
+    reads the runs from it itself."""
+    if path is None:
+        for at in range(0, len(data), run_bytes):
+            decoder.feed(data[at:at + run_bytes])
+            if at + run_bytes < len(data):
+                yield
+        return
+    with open(path, "rb") as file:
+        at = 0
+        while True:
+            read, _ = decoder.feed_file(file.fileno(), at, run_bytes)
+            at += read
+            if read < run_bytes or at == len(data):
+                assert at == len(data) and decoder.feed_file(file.fileno(), at, run_bytes)[0] == 0
+                return
+            yield
+
+
+def _decoded(data, threads, chunk_bytes, run_bytes=1 << 20, protocol="data_flash", by_name=False, path=None):
     """Everything a decoder says about `data`, its tables joined by name
     (for ULog every fact table too), taken after each run of `run_bytes`
-    but the last, in the order of their first rows taken or, `by_name`,
+    (read from the file `path` when given) but the last, in the order of their first rows taken or, `by_name`,
     sorted: a ULog table made before a take but given rows only after it
     comes where one pass made it, or where the chunk giving its first rows
     was joined, which only a single take at the end makes the same."""
     gathered = ("ulog:*",) if protocol == "ulog" else ()
     decoder = _columnar.Decoder(protocol, None, gathered, 1000, threads, chunk_bytes)
     pieces = {}
-    for at in range(0, len(data), run_bytes):
-        decoder.feed(data[at:at + run_bytes])
-        if at + run_bytes >= len(data):
-            break  # the rest is taken once finished
+    for _ in fed_runs(decoder, data, run_bytes, path):
         for name, number, table, _, _ in decoder.take():
             pieces.setdefault((name, number), []).append(table)
     decoder.finish()
@@ -97,6 +116,28 @@ def test_crafted_log_equals_one_pass_at_every_chunk_edge():
     threads = [2, 3, 7]
     for i, chunk in enumerate([1, 2, 3, 5, 8, 13, 21, 34, 89, 90, 144, 233, 1000]):
         assert _decoded(data, threads[i % 3], chunk, run_bytes=97) == one, chunk
+
+
+@pytest.mark.parametrize("protocol", ["data_flash", "ulog"])
+def test_a_file_read_by_the_decoder_equals_its_bytes_fed(tmp_path, protocol):
+    data = _crafted_log() if protocol == "data_flash" else _crafted_ulog()
+    path = tmp_path / "crafted"
+    path.write_bytes(data)
+    one = _decoded(data, 1, 0, protocol=protocol, by_name=True)
+    for threads, chunk, run in [(1, 0, 1), (1, 0, 97), (2, 5, 1), (3, 89, 97), (2, 1000, len(data) + 1)]:
+        assert _decoded(data, threads, chunk, run, protocol, True, path) == one, (threads, chunk, run)
+    _assert_same_log(read_log(data, threads=1), read_log(path, threads=3, chunk_bytes=200))
+
+
+def test_a_failing_read_is_an_os_error(tmp_path):
+    for threads in (1, 2):
+        decoder = _columnar.Decoder("data_flash", None, (), 0, threads, 64)
+        folder = os.open(tmp_path, os.O_RDONLY)  # reading a directory fails
+        try:
+            with pytest.raises(OSError, match="reading the log failed"):
+                decoder.feed_file(folder, 0, 1000)
+        finally:
+            os.close(folder)
 
 
 def test_crafted_log_reads_the_same_on_threads():

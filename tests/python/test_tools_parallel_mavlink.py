@@ -11,16 +11,16 @@ import pytest
 from conftest import sample_files
 from mavlink_bytes import crc_extra, frame_v1, frame_v2, x25
 from quillon_tools import _columnar, read_log
-from test_tools_parallel import _assert_same_log, _ipc
+from test_tools_parallel import _assert_same_log, _ipc, fed_runs
 
 
-def _decoded(data, threads, chunk_bytes, run_bytes=1 << 20):
-    """Everything a decoder says about `data`, its tables joined by name, and
-    the pieces taken before the end (rows of chunks already joined)."""
+def _decoded(data, threads, chunk_bytes, run_bytes=1 << 20, path=None):
+    """Everything a decoder says about `data` (read from the file `path`
+    when given), its tables joined by name, and the pieces taken before the
+    end (rows of chunks already joined)."""
     decoder = _columnar.Decoder("mavlink", None, (), 0, threads, chunk_bytes)
     pieces, early = {}, 0
-    for at in range(0, len(data), run_bytes):
-        decoder.feed(data[at:at + run_bytes])
+    for _ in fed_runs(decoder, data, run_bytes, path):
         for name, number, table, _, _ in decoder.take():
             pieces.setdefault((name, number), []).append(table)
             early += 1
@@ -100,6 +100,15 @@ def test_crafted_stream_equals_one_pass_at_every_cut(timed):
         assert many == one, chunk
         kept += early
     assert kept > 50  # most cuts after a good frame hold: their chunks join before the end
+
+
+def test_a_file_read_by_the_decoder_equals_its_bytes_fed(tmp_path):
+    data = _crafted(True)
+    path = tmp_path / "crafted.tlog"
+    path.write_bytes(data)
+    one, _ = _decoded(data, 1, 0)
+    for threads, chunk, run in [(1, 0, 1), (1, 0, 61), (2, 17, 7), (3, 300, 61), (2, 1000, len(data) + 1)]:
+        assert _decoded(data, threads, chunk, run, path)[0] == one, (threads, chunk, run)
 
 
 @pytest.mark.parametrize("path", sample_files(".tlog", ".mav"), ids=lambda p: p.name)

@@ -132,19 +132,29 @@ class _Layouts:
         return found
 
 
-def _last_of_each(table: pyarrow.Table, keys: Sequence[str]) -> pyarrow.Table:
-    """The rows of `table` that no later row repeats in all of `keys`, in
-    log order. Logs restate their FMTU, UNIT and MULT packets (every joined
+def _last_of_each(table: pyarrow.Table, keys: Sequence[str], *more: numpy.ndarray) -> pyarrow.Table:
+    """The rows of `table` that no later row repeats in all of `keys` (and
+    of `more`, a number per row each), in log order. Logs restate their FMTU, UNIT and MULT packets (every joined
     log and every restart of the logger again): where later packets win, the
     last of identical rows gives the same answer as all of them, and long
     logs hold hundreds of thousands."""
-    try:
-        last = table.group_by(list(keys), use_threads=False).aggregate([("_index", "max")])
-    except (pyarrow.ArrowNotImplementedError, pyarrow.ArrowTypeError, pyarrow.ArrowInvalid):
-        return table  # keys of a type a crafted format gives, which cannot be grouped
-    if last.num_rows == table.num_rows:
+    if table.num_rows < 2:
         return table
-    return table.filter(pyarrow.compute.is_in(table.column("_index"), value_set=last.column("_index_max")))
+    try:
+        codes = numpy.stack([*(_codes(table.column(key)) for key in keys), *more], axis=1)
+    except (pyarrow.ArrowNotImplementedError, pyarrow.ArrowTypeError, pyarrow.ArrowInvalid):
+        return table  # keys of a type a crafted format gives, which cannot be compared
+    _, from_end = numpy.unique(codes[::-1], axis=0, return_index=True)  # each key's last row, counted from the end
+    if len(from_end) == table.num_rows:
+        return table
+    return table.take(numpy.sort(table.num_rows - 1 - from_end))
+
+
+def _codes(column: pyarrow.ChunkedArray) -> numpy.ndarray:
+    """A whole number per value, the same for equal values (nulls alike)."""
+    encoded = pyarrow.compute.dictionary_encode(column.combine_chunks(), null_encoding="encode")
+    codes: numpy.ndarray = encoded.indices.to_numpy(zero_copy_only=False).astype(numpy.int64, copy=False)
+    return codes
 
 
 def _distinct(tables: Sequence[pyarrow.Table], *keys: str) -> List[pyarrow.Table]:
@@ -162,8 +172,7 @@ def _distinct_fmtu(tables: Sequence[pyarrow.Table], layouts: _Layouts) -> List[p
             continue
         numbers = table.column("FmtType").to_numpy().astype(numpy.int64, copy=False)
         indices = table.column("_index").to_numpy().astype(numpy.int64, copy=False)
-        with_layout = table.append_column("_layout", pyarrow.array(layouts.codes(numbers, indices)))
-        kept.append(_last_of_each(with_layout, ("FmtType", "UnitIds", "MultIds", "_layout")).drop_columns(["_layout"]))
+        kept.append(_last_of_each(table, ("FmtType", "UnitIds", "MultIds"), layouts.codes(numbers, indices)))
     return kept
 
 
