@@ -20,9 +20,8 @@ from libcpp.vector cimport vector
 
 from coretypes cimport utf8OrLatin1
 
-import pyarrow
-
-_import_batch = pyarrow.RecordBatch._import_from_c
+# pyarrow is loaded when the first table is taken: a caller that only
+# counts rows (take_counts) starts without it and NumPy.
 
 
 cdef extern from "columns/tableBuilder.h" namespace "columns":
@@ -323,6 +322,8 @@ cdef class Decoder:
         the `_time` of the tables only wanted (`shifted`), and a `time_base`
         becomes their schema's "time_base" metadata; the tables kept for the
         log's facts stay on boot time, as the facts expect."""
+        import pyarrow
+
         cdef vector[takenTable] tables = self.core.get().take()
         cdef size_t t
         cdef int64_t shift
@@ -340,10 +341,18 @@ cdef class Decoder:
             moved = tables[t].wanted and not tables[t].gathered
             shift = time_shift if moved else 0
             exportTable(move(tables[t]), &schema, &array, shift, base if moved else none)
-            batch = _import_batch(<uintptr_t>&array, <uintptr_t>&schema)
+            batch = pyarrow.RecordBatch._import_from_c(<uintptr_t>&array, <uintptr_t>&schema)
             result.append((name, tables[t].typeNumber, pyarrow.Table.from_batches([batch]), tables[t].wanted,
                            moved and (time_shift != 0 or time_base is not None)))
         return result
+
+    def take_counts(self):
+        """As take, but only (name, type, rows, wanted) per table: the rows
+        themselves are dropped, and pyarrow is not needed."""
+        cdef vector[takenTable] tables = self.core.get().take()
+        cdef size_t t
+        return [(_text(tables[t].name), tables[t].typeNumber, tables[t].rows, tables[t].wanted)
+                for t in range(tables.size())]
 
 
 cdef class Sniffer:

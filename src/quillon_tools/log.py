@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import copy
-import os
 from typing import (Any, Callable, Dict, Iterator, List, Mapping, NamedTuple, Optional,
                     Sequence, Set, Tuple, Union)
 
@@ -14,20 +13,12 @@ from .analysis.facts import CARRYING_FILES, FACT_MESSAGES, GATHERED, UNIT_MESSAG
 from .analysis.instances import instance_values, of_instances, rows_where, selected_instances, selecting_instances
 from .analysis.timebase import BOOT, UTC, GpsClock, UtcShift, back_on_boot_time, on_time_base, utc_time_base
 from .analysis.timespan import regular_span
+from .decoding import decoding_threads, detect_protocol, feed_decoder
 from .errors import UnreadableLog
 from .formats.ulog.facts import SUMMARY as ULOG_SUMMARY, ULogFacts
 from .inputs import RUN_BYTES, LogInput, Source
 from .names import TypesArg, decoder_pattern, matches, message_name, parse_patterns, split_instance
 from .protocols import DATA_FLASH, MAVLINK, ULOG, added_columns
-
-# The protocol is the one that finds more packets in the log's first bytes.
-SNIFF_BYTES = 64 * 1024
-ULOG_HEADER_BYTES = 16
-# With threads=None a log decodes on every core from this size on: a
-# smaller one decodes in well under a second on one core, and holds too few
-# of the core's 16 MiB chunks to keep the cores busy; below it the first
-# pass (or the cutting) and the joining would only add.
-PARALLEL_BYTES = 64 << 20
 
 
 class Piece(NamedTuple):
@@ -35,29 +26,6 @@ class Piece(NamedTuple):
     name: str  # the table's name, "MSG~2" for a message's second layout
     number: int  # DataFlash type or MAVLink message id
     table: pyarrow.Table
-
-
-def detect_protocol(log: LogInput) -> Optional[str]:
-    """ULOG when the log starts with the ULog header; else DATA_FLASH or
-    MAVLINK, whichever finds more packets in the first SNIFF_BYTES
-    (DataFlash on a tie); when neither finds any there, whichever finds one
-    first further on; None when neither finds any at all."""
-    sniffer = _columnar.Sniffer()
-    head = memoryview(log.head(SNIFF_BYTES))
-    sniffer.feed(head[:ULOG_HEADER_BYTES])  # a ULog log is known from its header alone
-    if sniffer.ulog:
-        return ULOG
-    sniffer.feed(head[ULOG_HEADER_BYTES:])
-    if len(head) == SNIFF_BYTES and not (sniffer.data_flash or sniffer.mavlink):
-        sniffer = _columnar.Sniffer()
-        for run in log.scan():
-            sniffer.feed(run)
-            if sniffer.data_flash or sniffer.mavlink:
-                break
-    sniffer.finish()
-    if sniffer.data_flash == 0 and sniffer.mavlink == 0:
-        return None
-    return DATA_FLASH if sniffer.data_flash >= sniffer.mavlink else MAVLINK
 
 
 class _Pass:
@@ -103,7 +71,7 @@ class _Pass:
                                     self._threads, self._chunk_bytes)
         pending = 0
         run_bytes = min(RUN_BYTES, self._batch_bytes or RUN_BYTES)
-        for read, full in self._feed(decoder, run_bytes):
+        for read, full in feed_decoder(decoder, self._log, run_bytes, self._look_ahead):
             pending += read
             if self._on_bytes is not None:
                 self._on_bytes(read)
@@ -138,25 +106,6 @@ class _Pass:
         self.spans = _spans(decoder, self._protocol)
         if last:
             yield last
-
-    def _feed(self, decoder: _columnar.Decoder, run_bytes: int) -> Iterator[Tuple[int, bool]]:
-        """Feeds the log to the decoder run by run: (bytes, whether the rows
-        should be taken) per run. A regular file is read by the decoder
-        itself, straight into its buffers."""
-        try:
-            regular = self._log.regular_file()
-            if regular is not None:
-                descriptor, offset = regular
-                while True:
-                    read, full = decoder.feed_file(descriptor, offset, run_bytes)
-                    if read == 0:
-                        return
-                    offset += read
-                    yield read, full
-            for run in self._log.scan() if self._look_ahead else self._log.runs(run_bytes):
-                yield len(run), decoder.feed(run)
-        except ValueError as error:  # the decoder refuses the whole log
-            raise UnreadableLog(str(error)) from None
 
     def _sort(self, taken: List[Tuple[str, int, pyarrow.Table, bool, bool]],
               shift: Optional[UtcShift] = None) -> List[Piece]:
@@ -912,19 +861,6 @@ def formats_table(protocol: Optional[str], rows: List[FormatRow]) -> pyarrow.Tab
                                           pyarrow.array(fields, pyarrow.list_(pyarrow.string()))],
                                          schema=_MAVLINK_FORMATS)
     return pyarrow.table({})
-
-
-def decoding_threads(threads: Optional[int], size: Optional[int]) -> int:
-    """The threads a log of `size` bytes (None: unknown) decodes on:
-    `threads`, or with None every core this process may use once the log
-    is PARALLEL_BYTES or more."""
-    if threads is None:
-        if size is None or size < PARALLEL_BYTES:
-            return 1
-        return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
-    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
-        raise ValueError(f"threads must be a positive whole number or None, not {threads!r}")
-    return threads
 
 
 def read_log(source: Source, types: TypesArg = None, scaled: bool = False, threads: Optional[int] = None,

@@ -6,14 +6,20 @@ from __future__ import annotations
 import contextlib
 import os
 import sys
-from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Set, TextIO, cast
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Set, TextIO, cast
 
 from ..inputs import LogInput
-from ..log import LogStream, read_log
-from ..names import matches
+from ..names import matches, split_instance
 from ..progress import progress_bar
 from ..protocols import ULOG
 from .common import DONE, UNUSABLE, Console, Refused
+
+if TYPE_CHECKING:
+    from ..log import LogStream
+
+# The modules that read whole logs into tables (pyarrow, NumPy and the
+# facts) are loaded by the commands that need them: `summary` counts rows
+# without them.
 
 # Rows are decoded and written (or counted) this many input bytes at a time,
 # so memory stays flat on logs of any size.
@@ -63,6 +69,7 @@ def _warn_unmatched(console: Console, request: Request, seen: Set[str]) -> None:
 def dump(request: Request, console: Console, csv: bool = False, out: Optional[TextIO] = None) -> int:
     """JSON Lines of every packet, or CSV of each message."""
     from ..export.text import json_lines
+    from ..log import LogStream
 
     out = out or sys.stdout  # looked up per call, as callers and tests swap it
 
@@ -103,7 +110,7 @@ def _one_table(request: Request) -> Callable[[List[str]], None]:
     return check
 
 
-def _write_csv(request: Request, stream: LogStream, out: TextIO) -> Set[str]:
+def _write_csv(request: Request, stream: "LogStream", out: TextIO) -> Set[str]:
     from ..export.dataframes import file_names
     from ..export.text import CsvWriter
 
@@ -134,23 +141,42 @@ def _write_csv(request: Request, stream: LogStream, out: TextIO) -> Set[str]:
 def summary(request: Request, console: Console, out: Optional[TextIO] = None, stats: bool = False) -> int:
     """Message names, type numbers and counts; with `stats`, what the log
     dropped under them."""
-    from ..export.text import count_rows, write_stats, write_summary
+    from ..counting import count_rows
+    from ..export.summary import write_stats, write_summary
 
     out = out or sys.stdout  # looked up per call, as callers and tests swap it
 
     with _open(request) as log, _reading_bar(console, log, request.log) as bar:
-        stream = LogStream(log, request.patterns, batch_bytes=BATCH_BYTES,
-                           on_bytes=bar.update if bar is not None else None, finished=False)
-        counts = count_rows(stream)
-        if stream.protocol is not None:
-            write_summary(counts, out)
+        on_bytes = bar.update if bar is not None else None
+        if any(split_instance(p)[1] is not None for p in request.patterns or ()):
+            counted = _count_instances(log, request.patterns, on_bytes)
+        else:
+            counted = count_rows(log, request.patterns, on_bytes, with_stats=stats)
+        if counted.protocol is not None:
+            write_summary(counted.counts, out)
             if stats:
-                write_stats(stream.stats, out)
+                write_stats(counted.stats, out)
         out.flush()
-    if stream.protocol is None:
-        return _no_packets(console, request, stream.format_packets)
-    _warn_unmatched(console, request, {name for name, _ in counts})
+    if counted.protocol is None:
+        return _no_packets(console, request, counted.format_packets)
+    _warn_unmatched(console, request, {name for name, _ in counted.counts})
     return DONE
+
+
+def _count_instances(log: LogInput, patterns: Optional[List[str]],
+                     on_bytes: Optional[Callable[[int], None]]) -> Any:
+    """count_rows of a selection naming instances ("BAT[1]"), whose rows
+    are told apart by their values: read as tables."""
+    from ..counting import Counted
+    from ..log import LogStream
+
+    stream = LogStream(log, patterns, batch_bytes=BATCH_BYTES, on_bytes=on_bytes, finished=False)
+    counts: Dict[Any, int] = {}
+    for batch in stream:
+        for name, number, table in batch:
+            counts[name, number] = counts.get((name, number), 0) + table.num_rows
+        del batch  # not held while the next batch decodes
+    return Counted(stream.protocol, counts, stream.stats, stream.format_packets)
 
 
 FACTS = ("params", "messages", "modes")
@@ -159,6 +185,7 @@ FACTS = ("params", "messages", "modes")
 def facts(kind: str, request: Request, console: Console, out: Optional[TextIO] = None) -> int:
     """What the whole log says: its parameters, text messages or flight modes."""
     from ..export import text
+    from ..log import read_log
 
     out = out or sys.stdout  # looked up per call, as callers and tests swap it
 
@@ -181,6 +208,7 @@ def facts(kind: str, request: Request, console: Console, out: Optional[TextIO] =
 def info(request: Request, console: Console, as_json: bool = False, out: Optional[TextIO] = None) -> int:
     """The log's flight facts, as KEY: VALUE lines or JSON."""
     from ..export import text
+    from ..log import read_log
 
     out = out or sys.stdout
     with _open(request) as log:
@@ -195,6 +223,7 @@ def info(request: Request, console: Console, as_json: bool = False, out: Optiona
 def track(request: Request, console: Console, kind: str, path: str) -> int:
     """The log's track into the file `path` (standard output for "-")."""
     from ..export.tracks import WRITERS
+    from ..log import read_log
 
     with _open(request) as log:
         found = read_log(log, types=())

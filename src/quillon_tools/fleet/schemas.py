@@ -9,7 +9,8 @@ from typing import Dict, Iterable, List, Optional, Tuple
 import pyarrow
 
 from ..inputs import LogInput
-from ..log import _Pass, detect_protocol
+from ..decoding import detect_protocol
+from ..log import _Pass
 
 # A layout: the format characters and the field names.
 LayoutKey = Tuple[str, Tuple[str, ...]]

@@ -237,8 +237,9 @@ def read_for_report(source: Any, title: str, tuning: bool = True) -> Any:
     """The log `source` (a path or a binary file) read for its report, or
     (without `tuning`) for its checks and chain alone. Raises NoPackets
     when it holds no DataFlash, MAVLink or ULog data."""
+    from ..decoding import detect_protocol
     from ..inputs import LogInput
-    from ..log import detect_protocol, read_log_with_facts
+    from ..log import read_log_with_facts
 
     data = source if isinstance(source, LogInput) else LogInput(source)
     try:

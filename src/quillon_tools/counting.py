@@ -1,0 +1,64 @@
+"""Rows per message of a log as the decoder counts them, with no table
+built: what `quillon summary` prints. Neither pyarrow nor NumPy is loaded
+(but for a ULog log's stats, which its summary row holds), so the command
+answers a small log at once; a long one decodes on every core."""
+
+from __future__ import annotations
+
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
+
+from . import _columnar
+from .decoding import decoding_threads, detect_protocol, feed_decoder
+from .errors import UnreadableLog
+from .inputs import RUN_BYTES, LogInput
+from .names import decoder_pattern
+from .protocols import ULOG
+
+ULOG_SUMMARY = "ulog:summary"  # the one row that holds a ULog log's stats
+
+
+class Counted(NamedTuple):
+    protocol: Optional[str]  # None when the log holds no packet
+    counts: Dict[Tuple[str, int], int]  # rows per (table name, type number)
+    stats: Dict[str, Any]  # what was dropped, as Log.stats gives it
+    format_packets: int  # DataFlash format packets, which give no rows
+
+
+def count_rows(log: LogInput, patterns: Optional[List[str]], on_bytes: Optional[Callable[[int], None]] = None,
+               with_stats: bool = False, threads: Optional[int] = None, chunk_bytes: int = 0) -> Counted:
+    """The rows of each table `patterns` selects (None: all), as read_log
+    would make them; `with_stats` for a ULog log's stats too. `threads`
+    and `chunk_bytes` as read_log takes them."""
+    protocol = detect_protocol(log)
+    if protocol is None:
+        return Counted(None, {}, {}, 0)
+    wanted = None if patterns is None else [decoder_pattern(p) for p in patterns]
+    ulog_stats = with_stats and protocol == ULOG
+    decoder = _columnar.Decoder(protocol, wanted, (ULOG_SUMMARY,) if ulog_stats else (), 0,
+                                decoding_threads(threads, log.size), chunk_bytes)
+    counts: Dict[Tuple[str, int], int] = {}
+
+    def add(taken: List[Tuple[str, int, int, bool]]) -> None:
+        for name, number, rows, is_wanted in taken:
+            if is_wanted:
+                counts[name, number] = counts.get((name, number), 0) + rows
+
+    for read, _ in feed_decoder(decoder, log, RUN_BYTES):
+        add(decoder.take_counts())  # rows are dropped as they come: memory stays flat
+        if on_bytes is not None:
+            on_bytes(read)
+    try:
+        decoder.finish()
+    except ValueError as error:
+        raise UnreadableLog(str(error)) from None
+    stats: Dict[str, Any] = dict(decoder.stats())
+    if ulog_stats:  # made at the end: its one row is the only table taken whole
+        from .formats.ulog.facts import ULogFacts
+
+        tables = decoder.take()
+        add([(name, number, table.num_rows, is_wanted) for name, number, table, is_wanted, _ in tables])
+        stats = ULogFacts({name: [table] for name, _, table, _, _ in tables if name == ULOG_SUMMARY}).stats(stats)
+    else:
+        add(decoder.take_counts())
+    found = protocol if decoder.packets or protocol == ULOG else None  # a ULog log is one from its header on
+    return Counted(found, counts, stats if found else {}, decoder.format_packets)

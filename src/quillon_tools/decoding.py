@@ -1,0 +1,80 @@
+"""Handing a log to the decoder: which protocol it speaks, on how many
+threads it decodes, and its bytes run by run. Nothing here needs pyarrow or
+NumPy, so a command that only counts rows starts without them."""
+
+from __future__ import annotations
+
+import os
+from typing import Iterator, Optional, Tuple
+
+from . import _columnar
+from .errors import UnreadableLog
+from .inputs import LogInput
+from .protocols import DATA_FLASH, MAVLINK, ULOG
+
+# The protocol is the one that finds more packets in the log's first bytes.
+SNIFF_BYTES = 64 * 1024
+ULOG_HEADER_BYTES = 16
+# With threads=None a log decodes on every core from this size on: a
+# smaller one decodes in well under a second on one core, and holds too few
+# of the core's 16 MiB chunks to keep the cores busy; below it the first
+# pass (or the cutting) and the joining would only add.
+PARALLEL_BYTES = 64 << 20
+
+
+def detect_protocol(log: LogInput) -> Optional[str]:
+    """ULOG when the log starts with the ULog header; else DATA_FLASH or
+    MAVLINK, whichever finds more packets in the first SNIFF_BYTES
+    (DataFlash on a tie); when neither finds any there, whichever finds one
+    first further on; None when neither finds any at all."""
+    sniffer = _columnar.Sniffer()
+    head = memoryview(log.head(SNIFF_BYTES))
+    sniffer.feed(head[:ULOG_HEADER_BYTES])  # a ULog log is known from its header alone
+    if sniffer.ulog:
+        return ULOG
+    sniffer.feed(head[ULOG_HEADER_BYTES:])
+    if len(head) == SNIFF_BYTES and not (sniffer.data_flash or sniffer.mavlink):
+        sniffer = _columnar.Sniffer()
+        for run in log.scan():
+            sniffer.feed(run)
+            if sniffer.data_flash or sniffer.mavlink:
+                break
+    sniffer.finish()
+    if sniffer.data_flash == 0 and sniffer.mavlink == 0:
+        return None
+    return DATA_FLASH if sniffer.data_flash >= sniffer.mavlink else MAVLINK
+
+
+def decoding_threads(threads: Optional[int], size: Optional[int]) -> int:
+    """The threads a log of `size` bytes (None: unknown) decodes on:
+    `threads`, or with None every core this process may use once the log
+    is PARALLEL_BYTES or more."""
+    if threads is None:
+        if size is None or size < PARALLEL_BYTES:
+            return 1
+        return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
+        raise ValueError(f"threads must be a positive whole number or None, not {threads!r}")
+    return threads
+
+
+def feed_decoder(decoder: _columnar.Decoder, log: LogInput, run_bytes: int,
+                 look_ahead: bool = False) -> Iterator[Tuple[int, bool]]:
+    """Feeds the whole log to the decoder run by run: (bytes, whether the
+    rows should be taken) per run. A regular file is read by the decoder
+    itself, straight into its buffers. With `look_ahead` the log will be
+    read again: a stream that cannot seek keeps what it gives."""
+    try:
+        regular = log.regular_file()
+        if regular is not None:
+            descriptor, offset = regular
+            while True:
+                read, full = decoder.feed_file(descriptor, offset, run_bytes)
+                if read == 0:
+                    return
+                offset += read
+                yield read, full
+        for run in log.scan() if look_ahead else log.runs(run_bytes):
+            yield len(run), decoder.feed(run)
+    except ValueError as error:  # the decoder refuses the whole log
+        raise UnreadableLog(str(error)) from None
