@@ -4,11 +4,10 @@ options that mean the same everywhere, and how failures end a command."""
 from __future__ import annotations
 
 import argparse
-import importlib.abc
 import importlib.machinery
 import os
 import sys
-from typing import Any, Callable, List, Optional
+from typing import Any, Callable, List, Optional, cast
 
 from ..errors import UnreadableLog, describe_os_error
 from ..export.terminal import visible
@@ -137,15 +136,16 @@ def silence_stdout() -> None:
     os.close(devnull)
 
 
-class _WithoutPandas(importlib.abc.MetaPathFinder, importlib.abc.Loader):
+class _WithoutPandas:
     """Finds pandas, whose import then fails: code that asks whether pandas
     is installed (Bokeh does) is told yes and goes on; code that imports
-    it (pyarrow does) does without."""
+    it (pyarrow does) does without. A finder and loader by its methods:
+    importlib.abc would load importlib.resources, a tenth of the start-up."""
 
     def find_spec(self, name: str, path: Any = None, target: Any = None) -> Any:
         if name.partition(".")[0] != "pandas":
             return None
-        return importlib.machinery.ModuleSpec(name, self)
+        return importlib.machinery.ModuleSpec(name, cast(Any, self))  # a loader by its methods
 
     def create_module(self, spec: Any) -> None:
         raise ImportError("the quillon command does without pandas", name=spec.name)

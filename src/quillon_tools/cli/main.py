@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Callable, Dict, List, NamedTuple, Optional
+from typing import Any, Callable, Dict, List, NamedTuple, Optional
 
 from .common import (UNUSABLE, Console, add_jobs, add_scaled, add_type, as_command, make_directory, patterns_of,
                      positive, run_guarded)
@@ -137,12 +137,26 @@ def _version() -> str:
         return "unknown"
 
 
+class _Version(argparse.Action):
+    """--version, looked up only when asked for: finding it loads the
+    package metadata machinery, which no other command needs."""
+
+    def __init__(self, option_strings: List[str], dest: str = argparse.SUPPRESS,
+                 default: str = argparse.SUPPRESS, help: str = "show program's version number and exit") -> None:
+        super().__init__(option_strings=option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: Optional[str] = None) -> None:
+        print(f"{PROG} {_version()}")
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Decode drone flight logs: DataFlash (.bin), MAVLink (.tlog) and PX4 ULog (.ulg).",
         epilog="Run 'quillon SUBCOMMAND --help' for the options of one. Exit codes: 0 done, "
                "1 some logs failed, 2 usage error or nothing usable, 130 interrupted.")
-    parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
+    parser.add_argument("--version", action=_Version)
     subparsers = parser.add_subparsers(dest="command", metavar="SUBCOMMAND", required=True)
     for name, sub in SUBCOMMANDS.items():
         command = subparsers.add_parser(name, help=sub.summary, description=sub.description,
