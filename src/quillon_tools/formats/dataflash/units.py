@@ -141,17 +141,22 @@ def _last_of_each(table: pyarrow.Table, keys: Sequence[str], *more: numpy.ndarra
     if table.num_rows < 2:
         return table
     try:
-        codes = numpy.stack([*(_codes(table.column(key)) for key in keys), *more], axis=1)
+        codes = [*(_codes(table.column(key)) for key in keys), *more]
     except (pyarrow.ArrowNotImplementedError, pyarrow.ArrowTypeError, pyarrow.ArrowInvalid):
         return table  # keys of a type a crafted format gives, which cannot be compared
-    _, from_end = numpy.unique(codes[::-1], axis=0, return_index=True)  # each key's last row, counted from the end
+    row_keys = codes[0]
+    for column in codes[1:]:  # one number per distinct row so far, then room for the next column's
+        _, row_keys = numpy.unique(row_keys, return_inverse=True)
+        low = int(column.min())
+        row_keys = row_keys.astype(numpy.int64) * (int(column.max()) - low + 1) + (column - low)
+    _, from_end = numpy.unique(row_keys[::-1], return_index=True)  # each key's last row, counted from the end
     if len(from_end) == table.num_rows:
         return table
     return table.take(numpy.sort(table.num_rows - 1 - from_end))
 
 
 def _codes(column: pyarrow.ChunkedArray) -> numpy.ndarray:
-    """A whole number per value, the same for equal values (nulls alike)."""
+    """A whole number per value from 0 on, the same for equal values (nulls alike)."""
     encoded = pyarrow.compute.dictionary_encode(column.combine_chunks(), null_encoding="encode")
     codes: numpy.ndarray = encoded.indices.to_numpy(zero_copy_only=False).astype(numpy.int64, copy=False)
     return codes
