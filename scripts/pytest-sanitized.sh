@@ -71,7 +71,8 @@ ASAN_OPTIONS=$asan:detect_leaks=1 python -m pytest "$@" --module-only \
 # fleet and Dask tests and the logs read back from a dataset; the report's
 # (Python work over decoded logs, as are the reports of every PX4 sample); the
 # answers drawn from decoded logs (checks on every format, flights, diagnosis,
-# tuning, the signals read every way, golden outputs); the hostile-input tests
+# tuning, the signals read every way, golden outputs, rows counted against the
+# tables of every sample); the hostile-input tests
 # (terminal text, pipes, file names and worker processes of the command line);
 # the progress bar's on a terminal; and which modules each command loads. The
 # browser tests would start Chromium with the preloaded runtimes. Files named
@@ -83,7 +84,7 @@ for test in test_tools_*.py; do
         test_tools_stubs.py | test_tools_fleet.py | test_tools_read_dataset.py | test_tools_dask.py | \
             test_tools_report.py | test_tools_report_browser.py | test_tools_hostile.py | test_tools_checks_formats.py | \
             test_tools_flights.py | test_tools_diagnosis.py | test_tools_tuning.py | test_tools_golden.py | \
-            test_tools_signals.py | test_tools_view*.py) ;;
+            test_tools_signals.py | test_tools_counting.py | test_tools_view*.py) ;;
         *) product+=("$test") ;;
     esac
 done
