@@ -1,18 +1,32 @@
 #include "columns/columnizer.h"
 
+#include <algorithm>
+
 namespace columns {
 
 namespace {
 // Well below 2 GiB, so one more input run cannot overflow a text column.
 constexpr std::size_t takeThreshold = std::size_t{1} << 30;
+// Input read at once by one pass that reads for itself.
+constexpr uint64_t readRunBytes = uint64_t{8} << 20;
 }  // namespace
 
 uint64_t columnizer::feedFrom(byteSource& source, uint64_t most) {
-    readBuffer.clear();
-    const uint64_t got = readInto(readBuffer, source, most);
-    if (got > 0) feed(readBuffer.data(), got);
-    if (got < most) readBuffer = inputBytes();  // the end: the buffer is done with
-    return got;
+    uint64_t total = 0;
+    while (total < most) {
+        // Read in runs of a bounded size, whatever `most` asks for.
+        const uint64_t asked = std::min<uint64_t>(most - total, readRunBytes);
+        readBuffer.clear();
+        const uint64_t got = readInto(readBuffer, source, asked);
+        if (got > 0) feed(readBuffer.data(), got);
+        total += got;
+        if (got < asked) {
+            readBuffer = inputBytes();  // the end: the buffer is done with
+            break;
+        }
+        if (wantsTake()) break;  // the rows are taken before more is read
+    }
+    return total;
 }
 
 std::vector<takenTable> columnizer::take() {

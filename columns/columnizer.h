@@ -91,8 +91,9 @@ public:
     // The next bytes of the log, in order, in runs of any size.
     virtual void feed(const uint8_t* data, uint64_t length) = 0;
     // Reads up to `most` of the log's next bytes from `source` and decodes
-    // them, as feed() would: how many were read, fewer only at the log's
-    // end. Decoders that gather input into chunks read straight into them.
+    // them, as feed() would: how many were read, fewer at the log's end or
+    // when the rows should be taken first (0 only at the end). Decoders that
+    // gather input into chunks read straight into them.
     virtual uint64_t feedFrom(byteSource& source, uint64_t most);
     // The log has ended: decode what only its end settles.
     virtual void finish() {}

@@ -200,8 +200,8 @@ cdef class Decoder:
     def feed_file(self, int descriptor, uint64_t offset, uint64_t most):
         """Reads up to `most` bytes of a regular file from `offset` on, as
         feed would decode them, straight into the buffers that decode them:
-        (bytes read, fewer only at the file's end; True when the rows should
-        be taken). The file's own position is left alone."""
+        (bytes read, 0 only at the file's end; True when the rows should be
+        taken). The file's own position is left alone."""
         cdef unique_ptr[fileSource] source = unique_ptr[fileSource](new fileSource(descriptor, offset))
         cdef uint64_t got
         with nogil:

@@ -1,7 +1,8 @@
 """Rows per message of a log as the decoder counts them, with no table
 built: what `quillon summary` prints. Neither pyarrow nor NumPy is loaded
 (but for a ULog log's stats, which its summary row holds), so the command
-answers a small log at once; a long one decodes on every core."""
+answers a small log at once; the rows are dropped run by run, so memory
+stays flat on a log of any size."""
 
 from __future__ import annotations
 
@@ -10,11 +11,13 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
 from . import _columnar
 from .decoding import decoding_threads, detect_protocol, feed_decoder
 from .errors import UnreadableLog
-from .inputs import RUN_BYTES, LogInput
+from .inputs import LogInput
 from .names import decoder_pattern
 from .protocols import ULOG
 
 ULOG_SUMMARY = "ulog:summary"  # the one row that holds a ULog log's stats
+# The rows decoded from this many bytes at most are held at once.
+COUNT_RUN_BYTES = 2 << 20
 
 
 class Counted(NamedTuple):
@@ -25,10 +28,11 @@ class Counted(NamedTuple):
 
 
 def count_rows(log: LogInput, patterns: Optional[List[str]], on_bytes: Optional[Callable[[int], None]] = None,
-               with_stats: bool = False, threads: Optional[int] = None, chunk_bytes: int = 0) -> Counted:
+               with_stats: bool = False, threads: Optional[int] = 1, chunk_bytes: int = 0) -> Counted:
     """The rows of each table `patterns` selects (None: all), as read_log
     would make them; `with_stats` for a ULog log's stats too. `threads`
-    and `chunk_bytes` as read_log takes them."""
+    and `chunk_bytes` as read_log takes them: on threads the chunks in
+    flight are held too, several times the memory of one pass."""
     protocol = detect_protocol(log)
     if protocol is None:
         return Counted(None, {}, {}, 0)
@@ -43,7 +47,7 @@ def count_rows(log: LogInput, patterns: Optional[List[str]], on_bytes: Optional[
             if is_wanted:
                 counts[name, number] = counts.get((name, number), 0) + rows
 
-    for read, _ in feed_decoder(decoder, log, RUN_BYTES):
+    for read, _ in feed_decoder(decoder, log, COUNT_RUN_BYTES):
         add(decoder.take_counts())  # rows are dropped as they come: memory stays flat
         if on_bytes is not None:
             on_bytes(read)
