@@ -153,6 +153,9 @@ def test_summary_agrees_with_read_log():
         assert lines[-1].split() == ["total", str(sum(counts.values()))]
     filtered = run("--summary", "--type", "ATT", DEMO).stdout.decode().splitlines()
     assert [line.split()[0] for line in filtered] == ["name", "ATT", "total"]
+    second = read_log(DEMO, types="BARO[1]")["BARO"].num_rows  # an instance: rows told apart by their values
+    assert 0 < second < read_log(DEMO, types="BARO")["BARO"].num_rows
+    assert run("--summary", "--type", "BARO[1]", DEMO).stdout.decode().split()[3:6] == ["BARO", "96", str(second)]
 
 
 def test_csv_has_one_column_per_field_and_one_row_per_packet(tmp_path):

@@ -14,12 +14,12 @@ from ..progress import progress_bar
 from ..protocols import ULOG
 from .common import DONE, UNUSABLE, Console, Refused
 
-if TYPE_CHECKING:
-    from ..log import LogStream
-
 # The modules that read whole logs into tables (pyarrow, NumPy and the
 # facts) are loaded by the commands that need them: `summary` counts rows
 # without them.
+if TYPE_CHECKING:
+    from ..counting import Counted
+    from ..log import LogStream
 
 # Rows are decoded and written (or counted) this many input bytes at a time,
 # so memory stays flat on logs of any size.
@@ -164,7 +164,7 @@ def summary(request: Request, console: Console, out: Optional[TextIO] = None, st
 
 
 def _count_instances(log: LogInput, patterns: Optional[List[str]],
-                     on_bytes: Optional[Callable[[int], None]]) -> Any:
+                     on_bytes: Optional[Callable[[int], None]]) -> "Counted":
     """count_rows of a selection naming instances ("BAT[1]"), whose rows
     are told apart by their values: read as tables."""
     from ..counting import Counted
