@@ -55,23 +55,16 @@ public:
     }
 
 private:
-    // A chunk with the bytes it decodes, and what decoding them threw.
+    // A chunk with the bytes it decodes.
     struct held {
         std::unique_ptr<Chunk> chunk;
         inputBytes bytes;
-        std::exception_ptr failure;
-        void decode() noexcept {
-            try {
-                chunk->decode(bytes.data(), bytes.size());
-            } catch (...) {
-                failure = std::current_exception();
-            }
-        }
+        void decode() { chunk->decode(bytes.data(), bytes.size()); }
     };
 
     auto joinHeld() {
-        return [this](held& h) {
-            if (h.failure) std::rethrow_exception(h.failure);
+        return [this](held& h, std::exception_ptr failure) {
+            if (failure) std::rethrow_exception(failure);
             pool.giveBack(std::move(h.bytes));
             join(*h.chunk);
         };

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -74,7 +75,8 @@ std::vector<typename Pieces::mapped_type::value_type> takeInOrder(const Order& o
     return taken;
 }
 
-// `Chunk` has `void decode() noexcept`, which keeps what it throws for the join.
+// `Chunk` has `void decode()`, run on a thread of its own; what it throws is
+// kept and handed to the join, which decides whether it stands.
 template <typename Chunk>
 class chunkThreads {
 public:
@@ -87,27 +89,34 @@ public:
     chunkThreads& operator=(const chunkThreads&) = delete;
 
     // Decodes `chunk` on a thread once fewer than `threads` chunks are in
-    // flight, first joining the oldest with `join(Chunk&)` when they are not.
+    // flight, first joining the oldest with `join(Chunk&, std::exception_ptr)`
+    // when they are not.
     template <typename Join>
     void start(std::unique_ptr<Chunk> chunk, Join&& join) {
         if (inFlight.size() >= threads) joinOldest(join);
-        Chunk* decoding = chunk.get();
-        std::thread thread;
+        running r{std::move(chunk), std::make_unique<std::exception_ptr>(), std::thread()};
+        const auto decode = [decoding = r.chunk.get(), failure = r.failure.get()]() noexcept {
+            try {
+                decoding->decode();
+            } catch (...) {
+                *failure = std::current_exception();
+            }
+        };
         try {
-            thread = std::thread([decoding] { decoding->decode(); });
+            r.thread = std::thread(decode);
         } catch (const std::system_error&) {
-            decoding->decode();  // no thread to be had: decoded here, in the same order
+            decode();  // no thread to be had: decoded here, in the same order
         }
-        inFlight.push_back({std::move(chunk), std::move(thread)});
+        inFlight.push_back(std::move(r));
     }
 
-    // Waits for the oldest chunk and hands it to `join`.
+    // Waits for the oldest chunk and hands it to `join`, with what decoding it threw.
     template <typename Join>
     void joinOldest(Join&& join) {
         if (inFlight.front().thread.joinable()) inFlight.front().thread.join();
         running r = std::move(inFlight.front());
         inFlight.pop_front();
-        join(*r.chunk);
+        join(*r.chunk, *r.failure);
     }
 
     template <typename Join>
@@ -139,6 +148,7 @@ public:
 private:
     struct running {
         std::unique_ptr<Chunk> chunk;
+        std::unique_ptr<std::exception_ptr> failure;  // set by the decoding thread
         std::thread thread;  // not joinable when the chunk was decoded here
     };
 

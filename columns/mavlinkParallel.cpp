@@ -93,18 +93,18 @@ uint64_t cutPoint(const uint8_t* bytes, uint64_t size) {
 struct mavlinkChunk {
     std::unique_ptr<mavlinkDecoder> decoder;
     inputBytes input;
-    std::exception_ptr failure;
 
-    void decode() noexcept {
-        try {
-            if (!input.empty()) decoder->feed(input.data(), input.size());
-        } catch (...) {
-            failure = std::current_exception();
-        }
+    void decode() {
+        if (!input.empty()) decoder->feed(input.data(), input.size());
     }
 };
 
 class parallelMavlinkColumnizer final : public columnizer {
+    // Hands each decoded chunk, with what decoding it threw, to join().
+    auto joining() {
+        return [this](mavlinkChunk& chunk, std::exception_ptr failure) { join(chunk, failure); };
+    }
+
 public:
     parallelMavlinkColumnizer(selection wanted, selection gathered, unsigned threads, uint64_t chunkBytes)
         : columnizer(std::move(wanted), std::move(gathered)),
@@ -121,7 +121,7 @@ public:
     void finish() override {
         if (finished) return;
         if (!filling.empty() || (!dispatched && current == nullptr)) dispatch(true);
-        pool.joinAll([this](mavlinkChunk& c) { join(c); });
+        pool.joinAll(joining());
         pool.dropBuffers();
         filling = inputBytes();
         current->finish();
@@ -158,11 +158,12 @@ private:
         chunk->input = std::move(filling);
         filling = std::move(next);
         dispatched = true;
-        pool.start(std::move(chunk), [this](mavlinkChunk& c) { join(c); });
+        pool.start(std::move(chunk), joining());
     }
 
-    // Joins the next chunk in log order onto those before it.
-    void join(mavlinkChunk& chunk) {
+    // Joins the next chunk in log order onto those before it; `failure` is
+    // what decoding it apart threw, which stands only if its decoding is kept.
+    void join(mavlinkChunk& chunk, std::exception_ptr failure) {
         if (current != nullptr && !current->endsOnFrame()) {
             // One pass is not known to be idle at the cut: the bytes go on
             // through the decoder before it.
@@ -171,7 +172,7 @@ private:
             if (current->wantsTake()) collect();
             return;
         }
-        if (chunk.failure) std::rethrow_exception(chunk.failure);
+        if (failure) std::rethrow_exception(failure);
         if (current != nullptr) settle();
         current = std::move(chunk.decoder);
         pool.giveBack(std::move(chunk.input));
