@@ -1,6 +1,6 @@
 // Checks of the decoders that split a log into chunks for threads
-// (DataFlash, ULog): from any bytes, their tables and everything they say
-// about the log equal those of one pass.
+// (DataFlash, ULog, MAVLink): from any bytes, their tables and everything
+// they say about the log equal those of one pass.
 #ifndef QUILLON_FUZZ_PARALLELCHECK_H
 #define QUILLON_FUZZ_PARALLELCHECK_H
 
@@ -111,12 +111,19 @@ std::string parallelRun(Make&& make, const uint8_t* data, std::size_t size, unsi
         add(static_cast<uint64_t>(f.bootMicroseconds));
     }
     const columns::logStats s = c->stats();
-    for (const uint64_t v : {s.bytesRead, s.junkBytes, s.unknownTypes, s.badTimes, c->packets(), c->formatPackets()})
+    for (const uint64_t v :
+         {s.bytesRead, s.junkBytes, s.unknownTypes, s.badTimes, s.badFrames, c->packets(), c->formatPackets()})
         add(v);
-    const columns::timeSpan span = c->span(-1);
-    add(span.found);
-    add(static_cast<uint64_t>(span.first));
-    add(static_cast<uint64_t>(span.last));
+    for (const columns::senderStats& sender : s.senders)
+        for (const uint64_t v : {uint64_t{sender.sysid}, uint64_t{sender.compid}, sender.received, sender.lost})
+            add(v);
+    for (int sysid = -1; sysid < 256; ++sysid) {  // of all, then of each MAVLink system
+        const columns::timeSpan span = c->span(sysid);
+        if (!span.found) continue;
+        add(static_cast<uint64_t>(sysid + 1));
+        add(static_cast<uint64_t>(span.first));
+        add(static_cast<uint64_t>(span.last));
+    }
     for (const int64_t t : c->edges().first()) add(static_cast<uint64_t>(t));
     for (const int64_t t : c->edges().last()) add(static_cast<uint64_t>(t));
     int64_t time = 0;
@@ -136,19 +143,32 @@ inline void splitting(uint8_t pick, std::size_t size, unsigned& threads, uint64_
     chunkBytes = 1 + (size > 0 ? size - 1 : 0) / (2 + (pick >> 2) % 16) + (pick >> 4);
 }
 
-// DataFlash: the first input byte picks the threads and chunk size.
-inline void checkParallel(const uint8_t* data, std::size_t size) {
+// The first input byte picks the threads and chunk size; the rest is the
+// log, split by a decoder `make` (threads, chunk bytes) gives.
+template <class Make>
+void checkSplit(Make&& make, const uint8_t* data, std::size_t size, const char* differ) {
     if (size < 2) return;
     unsigned threads;
     uint64_t chunkBytes;
     splitting(data[0], size - 1, threads, chunkBytes);
-    const auto make = [](unsigned n, uint64_t bytes) {
+    const std::string one = parallelRun(make, data + 1, size - 1, 1, 0, size);
+    FUZZ_CHECK(parallelRun(make, data + 1, size - 1, threads, chunkBytes, 1000) == one, differ);
+}
+
+inline void checkParallel(const uint8_t* data, std::size_t size) {
+    checkSplit([](unsigned n, uint64_t bytes) {
         return columns::makeParallelDataFlashColumnizer(
             columns::selection(), columns::selection(std::vector<std::string>{}), n, bytes);
-    };
-    const std::string one = parallelRun(make, data + 1, size - 1, 1, 0, size);
-    FUZZ_CHECK(parallelRun(make, data + 1, size - 1, threads, chunkBytes, 1000) == one,
-               "tables or facts differ between one thread and several");
+    }, data, size, "tables or facts differ between one thread and several");
+}
+
+// MAVLink: cuts fall after good frames and, where none is near, anywhere
+// (inside frames, records and damage).
+inline void checkMavlinkParallel(const uint8_t* data, std::size_t size) {
+    checkSplit([](unsigned n, uint64_t bytes) {
+        return columns::makeParallelMavlinkColumnizer(
+            columns::selection(), columns::selection(std::vector<std::string>{}), n, bytes);
+    }, data, size, "MAVLink tables or facts differ between one thread and several");
 }
 
 // ULog, every message and every fact table: `log` is a whole log, header

@@ -13,7 +13,6 @@
 #include "fuzz/catalogueCheck.h"
 #include "fuzz/columnsCheck.h"
 #include "fuzz/frameBuilder.h"
-#include "fuzz/mavlinkParallelCheck.h"
 #include "fuzz/parallelCheck.h"
 #include "fuzz/readerHarness.h"
 #include "fuzz/recordBuilder.h"
