@@ -24,6 +24,12 @@ medians of --runs runs are printed per log and thread count, with:
   memory   peak above baseline against the Arrow data returned (target:
            <= 1.5 x data + 64 MiB per thread).
 
+Under the decoder's table, one line per log gives the ceiling the machine
+itself sets: as many one-thread decodes as there are cores, side by side,
+each take more CPU than one alone (they share memory bandwidth, caches and,
+in a virtual machine, the host's page faults); no split can beat the cores
+over that ratio.
+
 On a machine shared with other work the wall times move with its load;
 the CPU times show the work done, which the splitting adds to a little.
 
@@ -148,10 +154,23 @@ def big_tlog(sample: Path, size_mb: float) -> Path:
 
 def measure_once(path: Path, threads: int, what: str) -> Tuple[float, float, float, int, int]:
     """(wall s, CPU s, peak above baseline in bytes, Arrow bytes, rows) of one run."""
-    out = subprocess.run([sys.executable, "-c", PROBE, str(path), str(threads), str(SAMPLE), what,
-                          PROTOCOLS[path.suffix]], check=True, capture_output=True, text=True).stdout.split()
-    base, peak, data, rows = (int(x) for x in out[-4:])
-    return float(out[-6]), float(out[-5]), max(peak - base, 0), data, rows
+    return measure_side_by_side(path, threads, what, 1)[0]
+
+
+def measure_side_by_side(path: Path, threads: int, what: str,
+                         processes: int) -> List[Tuple[float, float, float, int, int]]:
+    """measure_once of `processes` runs at once, side by side."""
+    running = [subprocess.Popen([sys.executable, "-c", PROBE, str(path), str(threads), str(SAMPLE), what,
+                                 PROTOCOLS[path.suffix]], stdout=subprocess.PIPE, text=True)
+               for _ in range(processes)]
+    results = []
+    for process in running:
+        out = process.communicate()[0].split()
+        if process.returncode:
+            raise subprocess.CalledProcessError(process.returncode, process.args)
+        base, peak, data, rows = (int(x) for x in out[-4:])
+        results.append((float(out[-6]), float(out[-5]), max(peak - base, 0), data, rows))
+    return results
 
 
 # Fixed work for one process: the machine's parallelism is how much longer
@@ -234,6 +253,16 @@ def table(what: str, paths: List[Path], cores: int, runs: int) -> bool:
               f"{'target':>12} | {'peak+ MiB':>9} {'Arrow MiB':>9} {'limit MiB':>9}  memory")
     print(header)
     print("-" * len(header))
+    # The ceiling the machine sets on splitting: one-thread decodes side by
+    # side, as many as there are cores, each decoding the whole log. They
+    # share nothing but the machine (memory bandwidth, caches, the
+    # hypervisor's page faults), so each one's CPU time over one alone's is
+    # what sharing it costs any split of the same work.
+    side: Dict[Path, List[float]] = {path: [] for path in paths}
+    if what == "decoder" and cores > 1:
+        for _ in range(runs):
+            for path in paths:
+                side[path] += [r[1] for r in measure_side_by_side(path, 1, what, cores)]
     failed = False
     for path in paths:
         size_mb = path.stat().st_size / MB
@@ -255,6 +284,10 @@ def table(what: str, paths: List[Path], cores: int, runs: int) -> bool:
                   f"{size_mb / wall:6.0f} {speedup:6.2f}x {('≥%.1fx ' % target + met) if target else '':>12} | "
                   f"{peak / MiB:9.0f} {data / MiB:9.0f} {limit / MiB:9.0f}  {'ok' if memory_ok else 'OVER'}",
                   flush=True)
+        if side[path]:
+            slower = statistics.median(side[path]) / median[1][1]
+            print(f"{path.suffix[1:]:>8} {cores} one-thread decodes side by side: each takes {slower:.2f}x the CPU "
+                  f"of one alone, so no split of this log can exceed {cores / slower:.2f}x here", flush=True)
     return failed
 
 
