@@ -74,10 +74,12 @@ from quillon_tools import _columnar
 quillon_tools.read_log(sys.argv[3])
 
 def decode(path, threads, protocol):
+    # As read_log feeds a log given by path: the decoder reads the file itself.
     decoder = _columnar.Decoder(protocol, None, (), 0, threads, 0)
     with open(path, "rb") as file:
-        while run := file.read(8 << 20):
-            decoder.feed(run)
+        offset = 0
+        while (read := decoder.feed_file(file.fileno(), offset, 8 << 20)[0]):
+            offset += read
     decoder.finish()
     pieces = {}
     for name, _, table, _, _ in decoder.take():
