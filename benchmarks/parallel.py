@@ -246,25 +246,24 @@ def table(what: str, paths: List[Path], cores: int, runs: int) -> bool:
     counts = list(range(1, cores + 1))
     results: Dict[Tuple[Path, int], List[Tuple[float, float, float, int, int]]] = {
         (path, n): [] for path in paths for n in counts}
+    # The ceiling the machine sets on splitting: one-thread decodes side by
+    # side, as many as there are cores, each decoding the whole log. They
+    # share nothing but the machine (memory bandwidth, caches, the
+    # hypervisor's page faults), so each one's CPU time over one alone's is
+    # what sharing it costs any split of the same work. Measured in the same
+    # turn as the one-thread run it is set against.
+    side: Dict[Path, List[float]] = {path: [] for path in paths}
     for _ in range(runs):
         for path in paths:
             for threads in counts:
                 results[path, threads].append(measure_once(path, threads, what))
+            if what == "decoder" and cores > 1:
+                side[path] += [r[1] for r in measure_side_by_side(path, 1, what, cores)]
     print(f"\n{what}:" if what == "read_log" else "\nthe decoder alone (its tables, no facts):")
     header = (f"{'log':>8} {'threads':>7} {'wall s':>7} {'CPU s':>7} {'CPU/1':>6} {'MB/s':>6} {'speedup':>7} "
               f"{'target':>12} | {'peak+ MiB':>9} {'Arrow MiB':>9} {'limit MiB':>9}  memory")
     print(header)
     print("-" * len(header))
-    # The ceiling the machine sets on splitting: one-thread decodes side by
-    # side, as many as there are cores, each decoding the whole log. They
-    # share nothing but the machine (memory bandwidth, caches, the
-    # hypervisor's page faults), so each one's CPU time over one alone's is
-    # what sharing it costs any split of the same work.
-    side: Dict[Path, List[float]] = {path: [] for path in paths}
-    if what == "decoder" and cores > 1:
-        for _ in range(runs):
-            for path in paths:
-                side[path] += [r[1] for r in measure_side_by_side(path, 1, what, cores)]
     failed = False
     for path in paths:
         size_mb = path.stat().st_size / MB
