@@ -288,7 +288,8 @@ def table(what: str, paths: List[Path], cores: int, runs: int) -> bool:
         if side[path]:
             slower = statistics.median(side[path]) / median[1][1]
             print(f"{path.suffix[1:]:>8} {cores} one-thread decodes side by side: each takes {slower:.2f}x the CPU "
-                  f"of one alone, so no split of this log can exceed {cores / slower:.2f}x here", flush=True)
+                  f"of one alone, so no split of this log can exceed {cores / max(slower, 1.0):.2f}x here",
+                  flush=True)
     return failed
 
 
