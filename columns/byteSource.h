@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstddef>
+#include <cstring>
 #include <ios>
 #include <memory>
 #include <new>
@@ -57,6 +58,25 @@ public:
     // Reads up to `most` of the next bytes into `into`: how many were read,
     // 0 only at the end. Throws std::ios_base::failure when reading fails.
     virtual uint64_t read(uint8_t* into, uint64_t most) = 0;
+};
+
+// Bytes already in memory, handed out as they are read: input given to a
+// decoder goes the same way as input it reads for itself.
+class memorySource final : public byteSource {
+public:
+    memorySource(const uint8_t* data, uint64_t length) : data(data), left(length) {}
+
+    uint64_t read(uint8_t* into, uint64_t most) override {
+        const uint64_t n = most < left ? most : left;
+        if (n > 0) std::memcpy(into, data, static_cast<std::size_t>(n));
+        data += n;
+        left -= n;
+        return n;
+    }
+
+private:
+    const uint8_t* data;
+    uint64_t left;
 };
 
 // A file from `offset` on, read with its own position (pread), so the

@@ -38,7 +38,8 @@ public:
 
     // Gathers the next bytes of the log.
     void feed(const uint8_t* data, uint64_t length) {
-        gatherChunks(filling, chunkBytes, data, length, [this] { dispatch(); });
+        memorySource source(data, length);
+        feedFrom(source, length);
     }
 
     // As feed, reading up to `most` bytes from `source`: how many were read.

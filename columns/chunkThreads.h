@@ -30,22 +30,10 @@ inline uint64_t chunkSize(uint64_t asked, uint64_t largest) {
     return asked > 0 ? std::min(asked, largest) : defaultChunkBytes;
 }
 
-// Appends the next input to `filling`, calling full() each time it holds
-// `chunkBytes` (full() leaves in it what the next chunk starts with).
-template <typename Full>
-void gatherChunks(inputBytes& filling, uint64_t chunkBytes, const uint8_t* data, uint64_t length, Full&& full) {
-    if (filling.capacity() < chunkBytes) filling.reserve(chunkBytes);
-    while (length > 0) {
-        const uint64_t n = std::min<uint64_t>(length, chunkBytes - filling.size());
-        filling.insert(filling.end(), data, data + n);
-        data += n;
-        length -= n;
-        if (filling.size() == chunkBytes) full();
-    }
-}
-
-// As gatherChunks, reading up to `most` bytes from `source` straight into
-// the chunks: how many were read, fewer only at the end.
+// Reads up to `most` bytes from `source` straight onto the end of
+// `filling`, calling full() each time it holds `chunkBytes` (full() leaves
+// in it what the next chunk starts with): how many were read, fewer only at
+// the end.
 template <typename Full>
 uint64_t gatherChunksFrom(inputBytes& filling, uint64_t chunkBytes, byteSource& source, uint64_t most,
                           Full&& full) {

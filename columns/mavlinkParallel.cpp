@@ -112,7 +112,8 @@ public:
           chunkBytes(chunkSize(chunkBytes, largestChunkBytes)) {}
 
     void feed(const uint8_t* data, uint64_t length) override {
-        gatherChunks(filling, chunkBytes, data, length, [this] { dispatch(false); });
+        memorySource source(data, length);
+        feedFrom(source, length);
     }
     uint64_t feedFrom(byteSource& source, uint64_t most) override {
         return gatherChunksFrom(filling, chunkBytes, source, most, [this] { dispatch(false); });
