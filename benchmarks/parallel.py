@@ -25,10 +25,11 @@ medians of --runs runs are printed per log and thread count, with:
            <= 1.5 x data + 64 MiB per thread).
 
 Under the decoder's table, one line per log gives the ceiling the machine
-itself sets: as many one-thread decodes as there are cores, side by side,
-each take more CPU than one alone (they share memory bandwidth, caches and,
-in a virtual machine, the host's page faults); no split can beat the cores
-over that ratio.
+itself sets: as many one-thread decodes as there are cores, side by side on
+threads of one process, each take more CPU than one alone (they share
+memory bandwidth, caches and the process's address space, whose page faults
+a virtual machine's host makes dear); no split can beat the cores over that
+ratio.
 
 On a machine shared with other work the wall times move with its load;
 the CPU times show the work done, which the splitting adds to a little.
@@ -89,13 +90,29 @@ def decode(path, threads, protocol):
 """ + RESET_PEAK + """usage = resource.getrusage(resource.RUSAGE_SELF)
 cpu = usage.ru_utime + usage.ru_stime
 wall = time.perf_counter()
+decodes = 1
 if sys.argv[4] == "read_log":
     log = quillon_tools.read_log(sys.argv[1], threads=int(sys.argv[2]))
-else:
+elif sys.argv[4] == "decoder":
     log = decode(sys.argv[1], int(sys.argv[2]), sys.argv[5])
+else:
+    # As many one-thread decodes of the whole log as threads asked, at once,
+    # each on a thread of this process (the decoder lets go of the
+    # interpreter while it decodes): CPU is per decode.
+    import threading
+    decodes = int(sys.argv[2])
+    logs = [None] * decodes
+    def one(i):
+        logs[i] = decode(sys.argv[1], 1, sys.argv[5])
+    running = [threading.Thread(target=one, args=(i,)) for i in range(decodes)]
+    for thread in running:
+        thread.start()
+    for thread in running:
+        thread.join()
+    log = logs[0]
 wall = time.perf_counter() - wall
 usage = resource.getrusage(resource.RUSAGE_SELF)
-cpu = usage.ru_utime + usage.ru_stime - cpu
+cpu = (usage.ru_utime + usage.ru_stime - cpu) / decodes
 peak = status('VmHWM')
 print(wall, cpu, base, peak, sum(t.nbytes for t in log.values()), sum(t.num_rows for t in log.values()))
 """
@@ -155,24 +172,14 @@ def big_tlog(sample: Path, size_mb: float) -> Path:
 
 
 def measure_once(path: Path, threads: int, what: str) -> Tuple[float, float, float, int, int]:
-    """(wall s, CPU s, peak above baseline in bytes, Arrow bytes, rows) of one run."""
-    return measure_side_by_side(path, threads, what, 1)[0]
-
-
-def measure_side_by_side(path: Path, threads: int, what: str,
-                         processes: int) -> List[Tuple[float, float, float, int, int]]:
-    """measure_once of `processes` runs at once, side by side."""
-    running = [subprocess.Popen([sys.executable, "-c", PROBE, str(path), str(threads), str(SAMPLE), what,
-                                 PROTOCOLS[path.suffix]], stdout=subprocess.PIPE, text=True)
-               for _ in range(processes)]
-    results = []
-    for process in running:
-        out = process.communicate()[0].split()
-        if process.returncode:
-            raise subprocess.CalledProcessError(process.returncode, process.args)
-        base, peak, data, rows = (int(x) for x in out[-4:])
-        results.append((float(out[-6]), float(out[-5]), max(peak - base, 0), data, rows))
-    return results
+    """(wall s, CPU s, peak above baseline in bytes, Arrow bytes, rows) of
+    one run of `what` (read_log, decoder, or side-by-side: `threads`
+    one-thread decodes at once in one process, CPU per decode)."""
+    process = subprocess.run([sys.executable, "-c", PROBE, str(path), str(threads), str(SAMPLE), what,
+                              PROTOCOLS[path.suffix]], stdout=subprocess.PIPE, text=True, check=True)
+    out = process.stdout.split()
+    base, peak, data, rows = (int(x) for x in out[-4:])
+    return float(out[-6]), float(out[-5]), max(peak - base, 0), data, rows
 
 
 # Fixed work for one process: the machine's parallelism is how much longer
@@ -247,18 +254,19 @@ def table(what: str, paths: List[Path], cores: int, runs: int) -> bool:
     results: Dict[Tuple[Path, int], List[Tuple[float, float, float, int, int]]] = {
         (path, n): [] for path in paths for n in counts}
     # The ceiling the machine sets on splitting: one-thread decodes side by
-    # side, as many as there are cores, each decoding the whole log. They
-    # share nothing but the machine (memory bandwidth, caches, the
-    # hypervisor's page faults), so each one's CPU time over one alone's is
-    # what sharing it costs any split of the same work. Measured in the same
-    # turn as the one-thread run it is set against.
-    side: Dict[Path, List[float]] = {path: [] for path in paths}
+    # side, as many as there are cores, each decoding the whole log on a
+    # thread of one process. They share only what any split in one process
+    # shares (memory bandwidth, caches, the process's address space, whose
+    # page faults a virtual machine's host makes dear), so each one's CPU
+    # time over one alone's is what that costs any split of the same work.
+    # Measured in the same turn as the one-thread run it is set against.
+    side: Dict[Path, List[Tuple[float, float, float, int, int]]] = {path: [] for path in paths}
     for _ in range(runs):
         for path in paths:
             for threads in counts:
                 results[path, threads].append(measure_once(path, threads, what))
             if what == "decoder" and cores > 1:
-                side[path] += [r[1] for r in measure_side_by_side(path, 1, what, cores)]
+                side[path].append(measure_once(path, cores, "side-by-side"))
     print(f"\n{what}:" if what == "read_log" else "\nthe decoder alone (its tables, no facts):")
     header = (f"{'log':>8} {'threads':>7} {'wall s':>7} {'CPU s':>7} {'CPU/1':>6} {'MB/s':>6} {'speedup':>7} "
               f"{'target':>12} | {'peak+ MiB':>9} {'Arrow MiB':>9} {'limit MiB':>9}  memory")
@@ -286,10 +294,10 @@ def table(what: str, paths: List[Path], cores: int, runs: int) -> bool:
                   f"{peak / MiB:9.0f} {data / MiB:9.0f} {limit / MiB:9.0f}  {'ok' if memory_ok else 'OVER'}",
                   flush=True)
         if side[path]:
-            slower = statistics.median(side[path]) / median[1][1]
-            print(f"{path.suffix[1:]:>8} {cores} one-thread decodes side by side: each takes {slower:.2f}x the CPU "
-                  f"of one alone, so no split of this log can exceed {cores / max(slower, 1.0):.2f}x here",
-                  flush=True)
+            slower = statistics.median(r[1] for r in side[path]) / median[1][1]
+            print(f"{path.suffix[1:]:>8} {cores} one-thread decodes side by side in one process: each takes "
+                  f"{slower:.2f}x the CPU of one alone, so no split of this log can exceed "
+                  f"{cores / max(slower, 1.0):.2f}x here", flush=True)
     return failed
 
 
