@@ -175,9 +175,8 @@ def measure_once(path: Path, threads: int, what: str) -> Tuple[float, float, flo
     """(wall s, CPU s, peak above baseline in bytes, Arrow bytes, rows) of
     one run of `what` (read_log, decoder, or side-by-side: `threads`
     one-thread decodes at once in one process, CPU per decode)."""
-    process = subprocess.run([sys.executable, "-c", PROBE, str(path), str(threads), str(SAMPLE), what,
-                              PROTOCOLS[path.suffix]], stdout=subprocess.PIPE, text=True, check=True)
-    out = process.stdout.split()
+    out = subprocess.run([sys.executable, "-c", PROBE, str(path), str(threads), str(SAMPLE), what,
+                          PROTOCOLS[path.suffix]], check=True, capture_output=True, text=True).stdout.split()
     base, peak, data, rows = (int(x) for x in out[-4:])
     return float(out[-6]), float(out[-5]), max(peak - base, 0), data, rows
 
@@ -253,20 +252,16 @@ def table(what: str, paths: List[Path], cores: int, runs: int) -> bool:
     counts = list(range(1, cores + 1))
     results: Dict[Tuple[Path, int], List[Tuple[float, float, float, int, int]]] = {
         (path, n): [] for path in paths for n in counts}
-    # The ceiling the machine sets on splitting: one-thread decodes side by
-    # side, as many as there are cores, each decoding the whole log on a
-    # thread of one process. They share only what any split in one process
-    # shares (memory bandwidth, caches, the process's address space, whose
-    # page faults a virtual machine's host makes dear), so each one's CPU
-    # time over one alone's is what that costs any split of the same work.
-    # Measured in the same turn as the one-thread run it is set against.
-    side: Dict[Path, List[Tuple[float, float, float, int, int]]] = {path: [] for path in paths}
+    # The CPU per decode of the side-by-side decodes (the ceiling the
+    # machine sets, see the module's text), each measured in the same turn
+    # as the one-thread run it is set against.
+    side: Dict[Path, List[float]] = {path: [] for path in paths}
     for _ in range(runs):
         for path in paths:
             for threads in counts:
                 results[path, threads].append(measure_once(path, threads, what))
             if what == "decoder" and cores > 1:
-                side[path].append(measure_once(path, cores, "side-by-side"))
+                side[path].append(measure_once(path, cores, "side-by-side")[1])
     print(f"\n{what}:" if what == "read_log" else "\nthe decoder alone (its tables, no facts):")
     header = (f"{'log':>8} {'threads':>7} {'wall s':>7} {'CPU s':>7} {'CPU/1':>6} {'MB/s':>6} {'speedup':>7} "
               f"{'target':>12} | {'peak+ MiB':>9} {'Arrow MiB':>9} {'limit MiB':>9}  memory")
@@ -294,7 +289,7 @@ def table(what: str, paths: List[Path], cores: int, runs: int) -> bool:
                   f"{peak / MiB:9.0f} {data / MiB:9.0f} {limit / MiB:9.0f}  {'ok' if memory_ok else 'OVER'}",
                   flush=True)
         if side[path]:
-            slower = statistics.median(r[1] for r in side[path]) / median[1][1]
+            slower = statistics.median(side[path]) / median[1][1]
             print(f"{path.suffix[1:]:>8} {cores} one-thread decodes side by side in one process: each takes "
                   f"{slower:.2f}x the CPU of one alone, so no split of this log can exceed "
                   f"{cores / max(slower, 1.0):.2f}x here", flush=True)
