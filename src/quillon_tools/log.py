@@ -10,13 +10,13 @@ import pyarrow
 
 from . import _columnar
 from .analysis.facts import CARRYING_FILES, FACT_MESSAGES, GATHERED, UNIT_MESSAGES, FormatRow, LogFacts
-from .analysis.instances import instance_values, of_instances, rows_where, selected_instances, selecting_instances
-from .analysis.timebase import BOOT, UTC, GpsClock, UtcShift, back_on_boot_time, on_time_base, utc_time_base
-from .analysis.timespan import regular_span
-from .decoding import decoding_threads, detect_protocol, feed_decoder
+from .tables.instances import instance_values, of_instances, rows_where, selected_instances, selecting_instances
+from .tables.timebase import BOOT, UTC, GpsClock, UtcShift, back_on_boot_time, on_time_base, utc_time_base
+from .tables.timespan import regular_span
+from .reading.decoding import decoding_threads, detect_protocol, feed_decoder
 from .errors import UnreadableLog
 from .formats.ulog.facts import SUMMARY as ULOG_SUMMARY, ULogFacts
-from .inputs import RUN_BYTES, LogInput, Source
+from .reading.inputs import RUN_BYTES, LogInput, Source
 from .names import TypesArg, decoder_pattern, matches, message_name, parse_patterns, split_instance
 from .protocols import DATA_FLASH, MAVLINK, ULOG, added_columns
 
@@ -577,7 +577,7 @@ class Log(Mapping[str, pyarrow.Table]):
 
             log.merge(["GPS", "ATT"], tolerance=0.2)
         """
-        from .analysis.merge import merge_tables
+        from .tables.merge import merge_tables
 
         tables: List[Tuple[str, pyarrow.Table]] = []
         for position, name in enumerate(parse_patterns(names) or []):

@@ -15,7 +15,7 @@ from conftest import SAMPLES
 from dataflash_bytes import data_packet, format_packet, payload_format
 from mavlink_bytes import frame_v2
 from quillon_tools import Log, read_log
-from quillon_tools import inputs
+from quillon_tools.reading import inputs
 from quillon_tools.log import LogStream
 
 BUNDLED = pathlib.Path(__file__).resolve().parents[2] / "samples"
@@ -240,7 +240,7 @@ def test_repeated_heartbeats_and_params_keep_each_components_changes_and_the_las
 
 
 def test_px4_integer_params_read_from_their_bytes_and_vehicle_rows_taken_by_value():
-    from quillon_tools.analysis.instances import rows_where
+    from quillon_tools.tables.instances import rows_where
 
     def as_float(integer):
         return struct.unpack("<f", struct.pack("<i", integer))[0]

@@ -5,8 +5,8 @@ import pytest
 
 from conftest import sample_files
 from quillon_tools import read_log
-from quillon_tools.counting import count_rows
-from quillon_tools.inputs import LogInput
+from quillon_tools.reading.counting import count_rows
+from quillon_tools.reading.inputs import LogInput
 
 
 @pytest.mark.parametrize("path", sample_files(".bin", ".tlog", ".ulg", ".mav"), ids=lambda p: p.name)

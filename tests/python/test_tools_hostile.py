@@ -199,7 +199,7 @@ def test_commands_print_no_library_warnings_on_all_nan_data(tmp_path, capsysbina
 def test_restated_formats_start_no_layouts_so_memory_stays_flat():
     """Logs joined end to end restate their formats: the layouts a summary
     keeps track of must not grow with them (a changed layout still counts)."""
-    from quillon_tools.inputs import LogInput
+    from quillon_tools.reading.inputs import LogInput
     from quillon_tools.log import _Pass
 
     def starts(data):

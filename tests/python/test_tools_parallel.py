@@ -13,7 +13,7 @@ from conftest import BUNDLED, sample_files
 from dataflash_bytes import data_packet, format_packet
 from quillon_tools import _columnar, read_log
 from quillon_tools.errors import UnreadableLog
-from quillon_tools.decoding import decoding_threads
+from quillon_tools.reading.decoding import decoding_threads
 
 
 def _ipc(table):

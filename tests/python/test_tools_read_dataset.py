@@ -107,7 +107,7 @@ def test_a_boot_clock_drifting_against_gps_time_is_recorded_whole():
 
     import numpy
 
-    from quillon_tools.analysis.timebase import GpsClock
+    from quillon_tools.tables.timebase import GpsClock
     from quillon_tools.fleet import log_record
 
     # Drifting, with a fix whose offset steps back: UTC must still not run backwards.

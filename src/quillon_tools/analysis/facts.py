@@ -13,7 +13,7 @@ from ..signals import SIGNAL_MESSAGES
 from .events import Events
 from ..formats.dataflash.files import REMOTE_LOG_NAME, data_flash_files, remote_log
 from ..formats.mavlink.units import finish_mavlink
-from .timebase import BOOT, UTC, UtcShift, on_time_base, utc_at
+from ..tables.timebase import BOOT, UTC, UtcShift, on_time_base, utc_at
 from ..formats.ulog import facts as ulog_facts
 from ..formats.ulog import flight as px4_flight
 from ..formats.ulog.units import finish_ulog

@@ -13,7 +13,7 @@ import numpy
 import pyarrow
 
 from ..signals.routines import within
-from .timebase import as_datetime
+from ..tables.timebase import as_datetime
 
 EARTH_RADIUS = 6371008.8  # metres, the mean radius
 

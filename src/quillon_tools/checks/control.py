@@ -8,7 +8,7 @@ from typing import Dict, List, Optional, Tuple
 
 import numpy
 
-from ..analysis.timebase import as_datetime
+from ..tables.timebase import as_datetime
 from ..flights.model import FALL, IMPACT
 from .data import Data, Row, finite, matching, skipped, worst
 from .limits import Limit, grade

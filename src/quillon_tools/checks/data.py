@@ -12,7 +12,7 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
-from ..analysis.timebase import float_times
+from ..tables.timebase import float_times
 from ..protocols import DATA_FLASH, MAVLINK, ULOG
 
 # DataFlash format characters whose values are hundredths, whatever a

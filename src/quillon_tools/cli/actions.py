@@ -8,7 +8,7 @@ import os
 import sys
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Set, TextIO, cast
 
-from ..inputs import LogInput
+from ..reading.inputs import LogInput
 from ..names import matches, split_instance
 from ..progress import progress_bar
 from ..protocols import ULOG
@@ -18,7 +18,7 @@ from .common import DONE, UNUSABLE, Console, Refused
 # facts) are loaded by the commands that need them: `summary` counts rows
 # without them.
 if TYPE_CHECKING:
-    from ..counting import Counted
+    from ..reading.counting import Counted
     from ..log import LogStream
 
 # Rows are decoded and written (or counted) this many input bytes at a time,
@@ -141,7 +141,7 @@ def _write_csv(request: Request, stream: "LogStream", out: TextIO) -> Set[str]:
 def summary(request: Request, console: Console, out: Optional[TextIO] = None, stats: bool = False) -> int:
     """Message names, type numbers and counts; with `stats`, what the log
     dropped under them."""
-    from ..counting import count_rows
+    from ..reading.counting import count_rows
     from ..export.summary import write_stats, write_summary
 
     out = out or sys.stdout  # looked up per call, as callers and tests swap it
@@ -167,7 +167,7 @@ def _count_instances(log: LogInput, patterns: Optional[List[str]],
                      on_bytes: Optional[Callable[[int], None]]) -> "Counted":
     """count_rows of a selection naming instances ("BAT[1]"), whose rows
     are told apart by their values: read as tables."""
-    from ..counting import Counted
+    from ..reading.counting import Counted
     from ..log import LogStream
 
     stream = LogStream(log, patterns, batch_bytes=BATCH_BYTES, on_bytes=on_bytes, finished=False)

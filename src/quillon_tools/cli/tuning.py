@@ -9,7 +9,7 @@ from typing import Any, List, Optional, TextIO
 import pyarrow
 
 from ..export.terminal import visible
-from ..inputs import LogInput
+from ..reading.inputs import LogInput
 from ..log import Log, read_log
 from .common import DONE, UNUSABLE, Console
 

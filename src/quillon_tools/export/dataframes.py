@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Dict, Iterable, List, Mapping, Set
 
 import pyarrow
 
-from ..inputs import Source
+from ..reading.inputs import Source
 from ..log import read_log
 from ..names import TypesArg
 from ..protocols import ULOG

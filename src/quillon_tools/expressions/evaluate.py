@@ -10,7 +10,7 @@ from typing import Any, Dict, List, Optional, Tuple
 import numpy
 import pyarrow
 
-from ..analysis.merge import merge_tables
+from ..tables.merge import merge_tables
 from ..formats.source import column, numbers
 from ..signals import VOCABULARY
 from .grammar import Call, ExpressionError, Node, Reference, parse, references
@@ -119,7 +119,7 @@ def _message(log: Any, message: str, instance: Optional[int], sysid: Optional[in
         except KeyError:
             raise ExpressionError(f"{key} has no instance {instance}") from None
     if sysid is not None and "_sysid" in table.column_names:
-        from ..analysis.instances import rows_where
+        from ..tables.instances import rows_where
 
         table = rows_where(table, "_sysid", sysid)
     if "_time" not in table.column_names or not table.num_rows:

@@ -21,7 +21,7 @@ import pyarrow
 import pyarrow.ipc
 
 from ..analysis.facts import FormatRow
-from ..analysis.timebase import GpsClock, UtcShift
+from ..tables.timebase import GpsClock, UtcShift
 from ..formats.ulog.facts import FACT_TABLES, STATUS
 
 FACTS_SUFFIX = ".facts"

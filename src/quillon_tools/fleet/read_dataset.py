@@ -23,7 +23,7 @@ import pyarrow
 
 from ..analysis.events import Events
 from ..analysis.facts import GATHERED, UNIT_MESSAGES, LogFacts
-from ..analysis.timebase import on_time_base
+from ..tables.timebase import on_time_base
 from ..errors import UnreadableLog
 from ..formats.dataflash.files import REMOTE_LOG_NAME, data_flash_files, remote_log
 from ..formats.ulog.facts import ULogFacts

@@ -8,8 +8,8 @@ from typing import Dict, Iterable, List, Optional, Tuple
 
 import pyarrow
 
-from ..inputs import LogInput
-from ..decoding import detect_protocol
+from ..reading.inputs import LogInput
+from ..reading.decoding import detect_protocol
 from ..log import _Pass
 
 # A layout: the format characters and the field names.

@@ -9,7 +9,7 @@ from typing import Any, Iterable, List, Tuple
 
 import numpy
 
-from ..analysis.timebase import float_times
+from ..tables.timebase import float_times
 from ..protocols import DATA_FLASH, MAVLINK, ULOG
 from .model import REBOOT, Mark
 

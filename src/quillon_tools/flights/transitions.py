@@ -12,8 +12,8 @@ from typing import Any, List, Tuple
 import numpy
 import pyarrow.compute
 
-from ..analysis.instances import rows_where
-from ..analysis.timebase import float_times
+from ..tables.instances import rows_where
+from ..tables.timebase import float_times
 from .model import TRANSITION, Mark
 
 # ArduPlane's Q_TRANSITION_MS default: the longest a forward transition takes.

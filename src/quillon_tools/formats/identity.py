@@ -46,7 +46,7 @@ def texts_of(view: Any) -> List[Any]:
     """The text messages of the view's vehicle."""
     messages = view.log.messages
     if view.sysid is not None and "_sysid" in messages.column_names:
-        from ..analysis.instances import rows_where
+        from ..tables.instances import rows_where
         messages = rows_where(messages, "_sysid", view.sysid)
     return messages.column("text").to_pylist() if "text" in messages.column_names else []
 

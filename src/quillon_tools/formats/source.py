@@ -11,7 +11,7 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
-from ..analysis.timebase import float_times
+from ..tables.timebase import float_times
 from .units import factor
 
 

@@ -17,7 +17,7 @@ from bokeh.models.plots import Plot
 from bokeh.resources import INLINE
 from bokeh.settings import settings
 
-from ..analysis.instances import rows_where
+from ..tables.instances import rows_where
 from ..export.terminal import visible
 from ..protocols import MAVLINK
 from .cards import chain_card, verdict_cards, zoom_on_card_click
@@ -237,8 +237,8 @@ def read_for_report(source: Any, title: str, tuning: bool = True) -> Any:
     """The log `source` (a path or a binary file) read for its report, or
     (without `tuning`) for its checks and chain alone. Raises NoPackets
     when it holds no DataFlash, MAVLink or ULog data."""
-    from ..decoding import detect_protocol
-    from ..inputs import LogInput
+    from ..reading.decoding import detect_protocol
+    from ..reading.inputs import LogInput
     from ..log import read_log_with_facts
 
     data = source if isinstance(source, LogInput) else LogInput(source)

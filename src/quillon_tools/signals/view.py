@@ -9,7 +9,7 @@ from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 import numpy
 import pyarrow
 
-from ..analysis.instances import rows_where
+from ..tables.instances import rows_where
 from ..formats import dataflash, mavlink, ulog
 from ..formats.identity import UNKNOWN
 from ..formats.source import Part, micros, read

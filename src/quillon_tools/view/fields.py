@@ -12,7 +12,7 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
-from ..analysis.instances import instance_values, rows_where
+from ..tables.instances import instance_values, rows_where
 from ..protocols import MAVLINK, ULOG
 from ..report.series import Series, quantity_series, silences, time_ms
 from ..signals.view import FORMATS

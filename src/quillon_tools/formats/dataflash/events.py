@@ -10,7 +10,7 @@ import pyarrow
 
 from ...analysis import codes
 from ...analysis.events import Events, rows
-from ...analysis.timeline import ERROR, EVENT, EVENTS, FAILSAFE, LANDED, MODE, Row, _int, _table, arming
+from ...tables.timeline import ERROR, EVENT, EVENTS, FAILSAFE, LANDED, MODE, Row, _int, _table, arming
 
 
 def data_flash_events(tables: Any, events: Events) -> pyarrow.Table:

@@ -8,8 +8,8 @@ from typing import Any, List, Optional
 import numpy
 import pyarrow
 
-from ...analysis.track import TRACK, _assemble, _concat, _first_instance, _floats, _known, _masked, with_fix
-from ...analysis.merge import _latest_rows
+from ...tables.track import TRACK, _assemble, _concat, _first_instance, _floats, _known, _masked, with_fix
+from ...tables.merge import _latest_rows
 
 
 def data_flash_track(pos: List[pyarrow.Table], gps: List[pyarrow.Table], gps_instance: Optional[str],

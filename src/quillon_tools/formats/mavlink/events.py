@@ -12,7 +12,7 @@ import pyarrow
 from ...analysis import codes
 from ...analysis.events import Events, changes, heartbeat_columns, rows, with_sysid
 from . import ARMED_FLAG
-from ...analysis.timeline import EVENTS, LANDED, MODE, WARNING, Row, _table, arming
+from ...tables.timeline import EVENTS, LANDED, MODE, WARNING, Row, _table, arming
 
 
 def mavlink_events(tables: Any, events: Events) -> pyarrow.Table:

@@ -9,8 +9,8 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
-from ...analysis.track import TRACK, _SYSID, _assemble, _concat, _floats, _known, with_fix
-from ...analysis.instances import rows_where
+from ...tables.track import TRACK, _SYSID, _assemble, _concat, _floats, _known, with_fix
+from ...tables.instances import rows_where
 
 # GPS_RAW_INT `vel` when unknown.
 UINT16_MAX = 0xFFFF

@@ -13,8 +13,8 @@ import pyarrow.compute
 
 from ...analysis import codes
 from ...analysis.events import rows
-from ...analysis.timeline import EVENT, EVENTS, FAILSAFE, LANDED, MODE, WARNING, _table, arming
-from ...analysis.track import TRACK, with_fix, _assemble, _concat, _floats, _known, _masked
+from ...tables.timeline import EVENT, EVENTS, FAILSAFE, LANDED, MODE, WARNING, _table, arming
+from ...tables.track import TRACK, with_fix, _assemble, _concat, _floats, _known, _masked
 
 Tables = Callable[[str], List[pyarrow.Table]]
 

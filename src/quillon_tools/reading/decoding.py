@@ -7,10 +7,10 @@ from __future__ import annotations
 import os
 from typing import Iterator, Optional, Tuple
 
-from . import _columnar
-from .errors import UnreadableLog
+from .. import _columnar
+from ..errors import UnreadableLog
 from .inputs import LogInput
-from .protocols import DATA_FLASH, MAVLINK, ULOG
+from ..protocols import DATA_FLASH, MAVLINK, ULOG
 
 # The protocol is the one that finds more packets in the log's first bytes.
 SNIFF_BYTES = 64 * 1024

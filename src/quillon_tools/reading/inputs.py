@@ -7,7 +7,7 @@ import os
 import tempfile
 from typing import IO, Any, BinaryIO, Callable, Iterator, Optional, Tuple, Union
 
-from .errors import UnreadableLog
+from ..errors import UnreadableLog
 
 # Input is handed to the decoder in runs of this size: large enough that the
 # per-run cost vanishes, small enough to keep memory flat on any log.

@@ -8,12 +8,12 @@ from __future__ import annotations
 
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
 
-from . import _columnar
+from .. import _columnar
 from .decoding import decoding_threads, detect_protocol, feed_decoder
-from .errors import UnreadableLog
+from ..errors import UnreadableLog
 from .inputs import LogInput
-from .names import decoder_pattern
-from .protocols import ULOG
+from ..names import decoder_pattern
+from ..protocols import ULOG
 
 ULOG_SUMMARY = "ulog:summary"  # the one row that holds a ULog log's stats
 # The rows decoded from this many bytes at most are held at once.
@@ -57,7 +57,7 @@ def count_rows(log: LogInput, patterns: Optional[List[str]], on_bytes: Optional[
         raise UnreadableLog(str(error)) from None
     stats: Dict[str, Any] = dict(decoder.stats())
     if ulog_stats:  # made at the end: its one row is the only table taken whole
-        from .formats.ulog.facts import ULogFacts
+        from ..formats.ulog.facts import ULogFacts
 
         tables = decoder.take()
         add([(name, number, table.num_rows, is_wanted) for name, number, table, is_wanted, _ in tables])
