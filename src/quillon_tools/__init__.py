@@ -15,10 +15,12 @@ from .protocols import DATA_FLASH, MAVLINK, ULOG
 
 if TYPE_CHECKING:
     from .export.dataframes import to_dataframes, write_parquet
-    from .log import Log, read_log
+    from .api import FlightLog as Log, read_log
 
 __all__ = ["read_log", "Log", "to_dataframes", "write_parquet", "DATA_FLASH", "MAVLINK", "ULOG"]
-_WHERE = {"read_log": "log", "Log": "log", "to_dataframes": "export.dataframes", "write_parquet": "export.dataframes"}
+# The log `read_log` gives is the api's FlightLog, published as Log.
+_NAMES = {"Log": "FlightLog"}
+_WHERE = {"read_log": "api", "Log": "api", "to_dataframes": "export.dataframes", "write_parquet": "export.dataframes"}
 
 
 def __getattr__(name: str) -> Any:
@@ -27,7 +29,7 @@ def __getattr__(name: str) -> Any:
         raise AttributeError(f"module 'quillon_tools' has no attribute {name!r}")
     import importlib
 
-    value = getattr(importlib.import_module(f".{where}", __name__), name)
+    value = getattr(importlib.import_module(f".{where}", __name__), _NAMES.get(name, name))
     globals()[name] = value
     return value
 

@@ -14,9 +14,10 @@ pyarrow = pytest.importorskip("pyarrow")
 from conftest import SAMPLES
 from dataflash_bytes import data_packet, format_packet, payload_format
 from mavlink_bytes import frame_v2
+from quillon_tools.formats import format_for
 from quillon_tools import Log, read_log
 from quillon_tools.reading import inputs
-from quillon_tools.log import LogStream
+from quillon_tools.api import LogStream
 
 BUNDLED = pathlib.Path(__file__).resolve().parents[2] / "samples"
 UTC = datetime.timezone.utc
@@ -287,7 +288,7 @@ def test_merge_lines_up_each_row_with_the_latest_row_of_the_others():
     assert log.merge(["A", "B"], tolerance=0.05).column("B.w").to_pylist() == [None, 21, None]
     assert log.merge(["A", "B"], tolerance=0.1).column("B.w").to_pylist() == [None, 21, 29]
     assert log.merge(["B", "A"]).column("A.v").to_pylist() == [None, 2, 2, 2]  # by time, not log order
-    untimed = Log("data_flash", {"X": pyarrow.table({"x": [1]})}, pyarrow.table({}), {"X": 1})
+    untimed = Log(format_for("data_flash"), {"X": pyarrow.table({"x": [1]})}, pyarrow.table({}), {"X": 1})
     for names in (["X"], [], ["A", "A"]):
         with pytest.raises(ValueError):
             (untimed if names == ["X"] else log).merge(names)

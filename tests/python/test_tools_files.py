@@ -15,7 +15,7 @@ from mavlink_bytes import frame_v2
 from quillon_tools import read_log
 from quillon_tools.formats.dataflash.files import data_flash_files
 from quillon_tools.export.text import CsvWriter, json_lines
-from quillon_tools.log import Piece
+from quillon_tools.api import Piece
 
 
 def file_table(chunks, data_type):

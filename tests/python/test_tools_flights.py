@@ -68,7 +68,7 @@ def seconds(log, time):
 
 
 def flights(log):
-    return log._flights(None)
+    return log.vehicle_flights(None)
 
 
 def verdict(log, check):
@@ -131,7 +131,7 @@ def test_a_ground_station_sees_time_boot_ms_restart():
         frames.append((t0 + i * SECOND // 2, frame_v2(0, {"type": 2, "autopilot": 3, "base_mode": armed | 1})))
         frames.append((t0 + i * SECOND // 2 + 1, frame_v2(33, {"time_boot_ms": boot_ms, "relative_alt": 20_000})))
     log = read_log(b"".join(struct.pack(">Q", t) + f for t, f in frames))
-    (flight,) = log._flights(1)
+    (flight,) = log.vehicle_flights(1)
     (mark,) = flight.marked("reboot")
     assert mark.value == pytest.approx(649.5 - 0.5, abs=0.6) and mark.start <= flight.end
     assert log.flights().column("_sysid").to_pylist() == [1]
@@ -238,4 +238,4 @@ def test_every_flight_lies_in_its_log_in_order():
     for row in table.to_pylist():
         assert row["start"] <= row["end"]
         assert all(p["start"] <= p["end"] for p in row["phases"])
-    assert numpy.all(numpy.diff([f.start for f in log._flights(1)]) >= 0)
+    assert numpy.all(numpy.diff([f.start for f in log.vehicle_flights(1)]) >= 0)

@@ -200,10 +200,11 @@ def test_restated_formats_start_no_layouts_so_memory_stays_flat():
     """Logs joined end to end restate their formats: the layouts a summary
     keeps track of must not grow with them (a changed layout still counts)."""
     from quillon_tools.reading.inputs import LogInput
-    from quillon_tools.log import _Pass
+    from quillon_tools.reading.passes import DecodingPass
+    from quillon_tools.reading.registry import registered
 
     def starts(data):
-        decoding = _Pass(LogInput(data), "data_flash", None, batch_bytes=4096, gathered=())
+        decoding = DecodingPass(LogInput(data), registered("data_flash"), None, batch_bytes=4096, gathered=())
         for _ in decoding:
             pass
         return decoding.layout_starts

@@ -213,7 +213,8 @@ def test_batches_taken_before_the_end_reach_the_same_time_base(source, monkeypat
     earlier ones afterwards: a log taken in many batches must end up with
     the same times as one taken whole, and the facts must stay on boot time."""
     from conftest import sample_path
-    from quillon_tools import _columnar, log as log_module
+    from quillon_tools import _columnar
+    from quillon_tools.reading import passes as log_module
     from test_tools_ulog import crafted_log
 
     data = crafted_log() if source == "crafted.ulg" else sample_path(source).read_bytes()

@@ -45,7 +45,7 @@ def _drawn(log):
     """Every line of the report of `log`: (panel, label, times, values, breaks)."""
     from quillon_tools.report.series import panel_series
 
-    return [(p.panel.key, s.label, s.x, s.y, s.breaks) for view in log._views() for p in panel_series(view)
+    return [(p.panel.key, s.label, s.x, s.y, s.breaks) for view in log.views() for p in panel_series(view)
             for s in p.series]
 
 
@@ -112,7 +112,7 @@ def test_lines_break_at_logging_gaps_and_their_own_silences_and_modes_stop_at_ga
     from quillon_tools.report.timeline import ModeColours, time_range, timeline_figure
 
     log = _gapped_log()
-    view = log._views()[0]
+    view = log.view()
     gaps = [(start / 1000, end / 1000) for start, end in view.gaps()]
     assert gaps == [(9_900, 40_000)]
     x_range, axes = time_range(0, 80_000), AxisModels()
@@ -148,7 +148,7 @@ def test_heading_is_drawn_through_north_beside_its_demand_on_a_panel_of_its_own(
         yaw = (300 + 0.6 * i) % 360
         packets.append(data_packet(129, "QccccCC", i * SECOND // 10, 0, 100, 0, -200,
                                    round((yaw + 3) % 360 * 100), round(yaw * 100)))
-    panels = {p.panel.key: p for p in panel_series(read_log(b"".join(packets))._views()[0])}
+    panels = {p.panel.key: p for p in panel_series(read_log(b"".join(packets)).view())}
     assert [s.label for s in panels["attitude"].series] == ["desired roll", "roll", "desired pitch", "pitch"]
     desired, actual = panels["heading"].series
     assert numpy.abs(numpy.diff(actual.y)).max() < 1 and actual.y[0] == pytest.approx(300)
@@ -169,7 +169,7 @@ def test_legends_name_the_source_where_several_share_a_panel_and_units_convert()
         packets += [data_packet(129, "QBff", t, 0, 16.0, 9.0), data_packet(129, "QBff", t, 1, 12.0, 1.0),
                     data_packet(130, "Qhhh", t, 300, -400, 0), data_packet(131, "Qhh", t, 150, -640),
                     data_packet(132, "QBf", t, 3, 2.5)]
-    panels = {p.panel.key: p for p in panel_series(read_log(b"".join(packets))._views()[0])}
+    panels = {p.panel.key: p for p in panel_series(read_log(b"".join(packets)).view())}
 
     def shown(key):
         return {s.label: float(numpy.nanmax(s.y)) for s in panels[key].series}

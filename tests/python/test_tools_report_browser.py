@@ -262,7 +262,7 @@ def test_the_browser_plots_signals_in_their_units_broken_at_logging_gaps(browser
         volts = numpy.asarray(next(y for key, label, _, y in lines if label == "voltage"), dtype=float)
         assert 10 < numpy.nanmin(volts) and numpy.nanmax(volts) < 17
         return
-    (start, end), = [(a / 1000, b / 1000) for a, b in read_log(path)._views()[0].gaps()]
+    (start, end), = [(a / 1000, b / 1000) for a, b in read_log(path).view().gaps()]
     if name == "gapped.bin":
         assert (start, end) == pytest.approx((9_900, 40_000))
     else:  # the dive's log stops about 24 s in and logs again 36 s later

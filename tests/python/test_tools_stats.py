@@ -11,7 +11,7 @@ from mavlink_bytes import frame_v2
 from quillon_tools import read_log
 from quillon_tools.cli import actions
 from quillon_tools.cli.common import Console
-from quillon_tools.log import LogStream
+from quillon_tools.api import LogStream
 
 APPENDED = pathlib.Path(__file__).resolve().parents[2] / "samples" / "px4-appended-multiple.ulg"
 

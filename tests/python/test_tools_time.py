@@ -11,7 +11,7 @@ import ulog_bytes as u
 from conftest import CORPUS_MISSING, SAMPLES
 from dataflash_bytes import data_packet, format_packet
 from quillon_tools import read_log
-from quillon_tools.log import LogStream
+from quillon_tools.api import LogStream
 
 SECOND = 1_000_000
 WEEK, WEEK_MS = 2100, 345_600_000

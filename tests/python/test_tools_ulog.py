@@ -118,7 +118,7 @@ def cut_at_boot():
 
 def test_a_log_cut_before_its_rows_is_a_ulog_log_with_its_facts(tmp_path, capsys):
     from quillon_tools.cli.main import main
-    from quillon_tools.log import LogStream
+    from quillon_tools.api import LogStream
 
     log = read_log(cut_at_boot())
     assert log.protocol == ULOG and len(log) == 0

@@ -103,7 +103,7 @@ def test_scaled_read_converts_positions_where_px4_defines_the_unit():
         assert raw.signal(name).equals(scaled.signal(name)) and raw.signal(name).num_rows == 100, name
     assert raw.info["distance"] == scaled.info["distance"] > 0
     page = read_log(flight(), types="vehicle_gps_position", scaled=True)
-    (amsl,) = [s.y for p in panel_series(page._views()[0]) if p.panel.key == "altitude_amsl" for s in p.series]
+    (amsl,) = [s.y for p in panel_series(page.view()) if p.panel.key == "altitude_amsl" for s in p.series]
     assert amsl.min() == amsl.max() == 500.0
 
     newer = b"".join([u.HEADER, u.flag_bits(), u.format_(

@@ -62,3 +62,10 @@ def mode_name(vehicle: Optional[str], number: Optional[int]) -> Optional[str]:
     if vehicle is None or number is None:
         return None
     return MODE_NAMES[vehicle].get(number)
+
+
+def kind_mode_name(kind: Optional[str], number: Optional[int]) -> Optional[str]:
+    """The name of mode `number` of a vehicle of kind `kind` ("copter",
+    "sub", ... as a log's identity gives it); None when either is unknown."""
+    family = MODE_FAMILY.get(kind or "")
+    return mode_name(_FAMILIES[family], number) if family is not None else None

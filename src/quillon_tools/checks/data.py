@@ -81,7 +81,7 @@ class Data:
         self._armed: Any = ()
         # Tables split by instance, by (table id, column); the tables stay held above.
         self.split: Dict[Tuple[int, str], List[Tuple[int, pyarrow.Table]]] = {}
-        self.view = log._view(sysid)
+        self.view = log.view(sysid)
 
     @property
     def mavlink(self) -> bool:
@@ -191,7 +191,7 @@ class Data:
     @property
     def flights(self) -> List[Any]:
         """The vehicle's flights (`flights.Flight`)."""
-        return self.log._flights(self.sysid, every_mark=False)  # type: ignore[no-any-return]
+        return self.log.vehicle_flights(self.sysid, every_mark=False)  # type: ignore[no-any-return]
 
     def flying(self, after_launch: bool = False) -> Optional[List[Interval]]:
         """Steady flight (airborne, away from takeoff, landing, transitions

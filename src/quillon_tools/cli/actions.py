@@ -19,7 +19,7 @@ from .common import DONE, UNUSABLE, Console, Refused
 # without them.
 if TYPE_CHECKING:
     from ..reading.counting import Counted
-    from ..log import LogStream
+    from ..api import LogStream
 
 # Rows are decoded and written (or counted) this many input bytes at a time,
 # so memory stays flat on logs of any size.
@@ -69,7 +69,7 @@ def _warn_unmatched(console: Console, request: Request, seen: Set[str]) -> None:
 def dump(request: Request, console: Console, csv: bool = False, out: Optional[TextIO] = None) -> int:
     """JSON Lines of every packet, or CSV of each message."""
     from ..export.text import json_lines
-    from ..log import LogStream
+    from ..api import LogStream
 
     out = out or sys.stdout  # looked up per call, as callers and tests swap it
 
@@ -168,7 +168,7 @@ def _count_instances(log: LogInput, patterns: Optional[List[str]],
     """count_rows of a selection naming instances ("BAT[1]"), whose rows
     are told apart by their values: read as tables."""
     from ..reading.counting import Counted
-    from ..log import LogStream
+    from ..api import LogStream
 
     stream = LogStream(log, patterns, batch_bytes=BATCH_BYTES, on_bytes=on_bytes, finished=False)
     counts: Dict[Any, int] = {}
@@ -185,7 +185,7 @@ FACTS = ("params", "messages", "modes")
 def facts(kind: str, request: Request, console: Console, out: Optional[TextIO] = None) -> int:
     """What the whole log says: its parameters, text messages or flight modes."""
     from ..export import text
-    from ..log import read_log
+    from ..api import read_log
 
     out = out or sys.stdout  # looked up per call, as callers and tests swap it
 
@@ -208,7 +208,7 @@ def facts(kind: str, request: Request, console: Console, out: Optional[TextIO] =
 def info(request: Request, console: Console, as_json: bool = False, out: Optional[TextIO] = None) -> int:
     """The log's flight facts, as KEY: VALUE lines or JSON."""
     from ..export import text
-    from ..log import read_log
+    from ..api import read_log
 
     out = out or sys.stdout
     with _open(request) as log:
@@ -223,7 +223,7 @@ def info(request: Request, console: Console, as_json: bool = False, out: Optiona
 def track(request: Request, console: Console, kind: str, path: str) -> int:
     """The log's track into the file `path` (standard output for "-")."""
     from ..export.tracks import WRITERS
-    from ..log import read_log
+    from ..api import read_log
 
     with _open(request) as log:
         found = read_log(log, types=())

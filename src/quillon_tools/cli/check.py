@@ -22,7 +22,7 @@ COLUMNS = ("check", "verdict", "value", "limit", "unit", "detail")
 
 def check_one(task: Task, on_bytes: Any = None) -> Tuple[pyarrow.Table, pyarrow.Table]:
     """Reads one log, checks it and works out its chain (in a worker, or here)."""
-    from ..log import read_log
+    from ..api import read_log
 
     log = read_log(task.log.path)
     if log.protocol is None:

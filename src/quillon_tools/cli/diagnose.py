@@ -19,7 +19,7 @@ from .common import DONE, SOME_FAILED, UNUSABLE, Console, find_and_tell
 
 def diagnose_one(task: Task, on_bytes: Any = None) -> pyarrow.Table:
     """Reads one log and works out its chain (in a worker, or here)."""
-    from ..log import read_log
+    from ..api import read_log
 
     log = read_log(task.log.path)
     if log.protocol is None:

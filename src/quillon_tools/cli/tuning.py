@@ -10,7 +10,7 @@ import pyarrow
 
 from ..export.terminal import visible
 from ..reading.inputs import LogInput
-from ..log import Log, read_log
+from ..api import FlightLog as Log, read_log
 from .common import DONE, UNUSABLE, Console
 
 # What a spectrum reads: the batch sampler, raw IMU, IMU, PX4 and MAVLink

@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Dict, Iterable, List, Mapping, Set
 import pyarrow
 
 from ..reading.inputs import Source
-from ..log import read_log
+from ..api import read_log
 from ..names import TypesArg
 from ..protocols import ULOG
 from .flat import spread_arrays

@@ -11,7 +11,7 @@ import pyarrow
 import pyarrow.compute
 
 from .. import _columnar
-from ..log import Piece
+from ..api import Piece
 from ..protocols import added_columns
 from .flat import spread_arrays
 from .terminal import visible

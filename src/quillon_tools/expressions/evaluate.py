@@ -104,7 +104,7 @@ def _resolve(log: Any, reference: Reference, sysid: Optional[int]) -> Tuple[str,
 
 def _message(log: Any, message: str, instance: Optional[int], sysid: Optional[int]) -> Tuple[pyarrow.Table, str]:
     try:
-        key = log._key(message)
+        key = log.table_name(message)
     except KeyError:
         raise ExpressionError(f"no message, topic or signal {message!r} in this log") from None
     if instance is None:

@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Union, ca
 
 import pyarrow
 
-from ..log import read_log
+from ..api import read_log
 from ..names import message_name
 from .dataset import LOG_COLUMN, LogColumn
 from .discovery import FoundLog, find_logs

@@ -198,8 +198,10 @@ def convert_log(path: str, log_name: str, out: str, settings: Settings,
                 write(name, piece)
             batch = piece = None  # freed before the next batch is decoded
         if stream.protocol == ULOG:
+            from ..api import stream_facts_log
+
             # Its parameters, info and texts, which DataFlash logs hold as messages.
-            for name, table in fact_tables(stream.facts_log(), settings.types).items():
+            for name, table in fact_tables(stream_facts_log(stream), settings.types).items():
                 write(name, table)
         for writer in writers.values():
             writer.close()
@@ -235,7 +237,7 @@ def convert_log(path: str, log_name: str, out: str, settings: Settings,
 
 def _stream(path: str, settings: Settings, on_bytes: Any) -> Any:
     """The log's tables in batches of pieces, as `LogStream` gives them."""
-    from ..log import LogStream
+    from ..api import LogStream
 
     return LogStream(path, settings.types, batch_bytes=BATCH_BYTES, on_bytes=on_bytes,
                      scaled=settings.scaled)

@@ -20,7 +20,7 @@ import numpy
 import pyarrow
 import pyarrow.ipc
 
-from ..analysis.facts import FormatRow
+from ..reading.facts import FormatRow
 from ..tables.timebase import GpsClock, UtcShift
 from ..formats.ulog.facts import FACT_TABLES, STATUS
 

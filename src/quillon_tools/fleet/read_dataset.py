@@ -17,19 +17,16 @@ the facts would read of the others is missing from them.
 from __future__ import annotations
 
 import os
-from typing import Callable, Dict, Iterator, List, Mapping, NamedTuple, Optional, Tuple, Union, cast
+from typing import Any, Callable, Dict, Iterator, List, Mapping, NamedTuple, Optional, Tuple, Union, cast
 
 import pyarrow
 
-from ..analysis.events import Events
-from ..analysis.facts import GATHERED, UNIT_MESSAGES, LogFacts
+from ..reading.facts import Gathered, LogFacts
 from ..tables.timebase import on_time_base
 from ..errors import UnreadableLog
-from ..formats.dataflash.files import REMOTE_LOG_NAME, data_flash_files, remote_log
-from ..formats.ulog.facts import ULogFacts
-from ..log import Log
+from ..formats import format_for
+from ..api import FlightLog as Log
 from ..names import TypesArg, matches, message_name, parse_patterns
-from ..protocols import DATA_FLASH, ULOG
 from .dataset import LOG_COLUMN, MANIFESTS, facts_path, holds_as_it_is, manifest_path, read_manifest
 from .log_record import Record, read_fact_tables, read_record
 from .scaling import as_raw, as_scaled
@@ -99,15 +96,16 @@ def read_manifest_log(path: str, types: Union[TypesArg, Callable[[str], TypesArg
     patterns = parse_patterns(types(record.protocol) if callable(types) else types)
     tables = _Tables(files, [name for name in directories
                              if patterns is None or any(matches(p, name) for p in patterns)])
+    format = format_for(record.protocol)
     raw: Dict[str, List[pyarrow.Table]] = {}
-    if record.protocol == ULOG:
+    if format is not None and format.KNOWN_FROM_HEADER:  # its own fact tables, kept beside the messages
         try:
             raw = read_fact_tables(facts_path(out, manifest["log"]))
         except (OSError, pyarrow.ArrowException) as error:
             raise UnreadableLog(f"cannot read the dataset's facts of {manifest['log']!r}: {error}") from None
-    facts = DatasetFacts(record, files, raw)
+    facts = DatasetFacts(format, record, files, raw)
     numbers = {name: record.numbers.get(name, 0) for name in tables}
-    return Log(record.protocol, cast(Dict[str, pyarrow.Table], tables), lambda: record.formats, numbers, facts,
+    return Log(format, cast(Dict[str, pyarrow.Table], tables), lambda: record.formats, numbers, facts,
                record.format_packets, record.stats)
 
 
@@ -164,17 +162,18 @@ class _Files:
 class DatasetFacts(LogFacts):
     """The facts of a log of a dataset: its tables are finished already
     (units, scaling, time base), so they are neither scaled nor moved again;
-    only brought to the scaling each answer reads (DataFlash facts read
-    scaled values, MAVLink and ULog ones raw)."""
+    only brought to the scaling each answer reads (the format's facts read
+    scaled values or raw ones)."""
 
-    def __init__(self, record: Record, files: _Files, raw: Dict[str, List[pyarrow.Table]]) -> None:
+    def __init__(self, format: Any, record: Record, files: _Files, raw: Gathered) -> None:
         self._files = files
         self._scaled = record.scaled
-        self._raw = raw  # a ULog log's own fact tables, raw and on boot time
+        self._raw = raw  # the format's own fact tables, raw and on boot time
         units = {}
-        if record.protocol == DATA_FLASH:  # they tell which field holds a message's instance
-            units = {name: [files.table(name)] for name in files.directories if message_name(name) in UNIT_MESSAGES}
-        super().__init__(record.protocol, record.formats, units, record.utc_offset, None, record.starts,
+        if format is not None and format.INSTANCES_FROM_UNITS:  # they tell which field holds a message's instance
+            units = {name: [files.table(name)] for name in files.directories
+                     if message_name(name) in format.UNIT_MESSAGES}
+        super().__init__(format, lambda: record.formats, units, record.utc_offset, None, record.starts,
                          None, record.spans)
 
     def _parts_of(self, message: str) -> List[Tuple[str, pyarrow.Table]]:
@@ -186,25 +185,15 @@ class DatasetFacts(LogFacts):
             return table
         return as_scaled(table) if scaled else as_raw(self.protocol, message_name(name), table)
 
-    def _as_decoded(self, message: str) -> List[pyarrow.Table]:
+    def decoded(self, message: str) -> List[pyarrow.Table]:
         """The tables of `message` raw, as the decoder gives them to the facts
         (on the time base)."""
         return [self.finish(name, table) for name, table in self._parts_of(message)]
 
-    def files(self) -> Dict[str, bytes]:
-        if self.protocol == DATA_FLASH:
-            return data_flash_files(self._as_decoded("FILE"))
-        found = remote_log(self._as_decoded("REMOTE_LOG_DATA_BLOCK"))
-        return {REMOTE_LOG_NAME: found} if found is not None else {}
-
-    def events(self) -> Events:
-        return Events(self.protocol, {message: self._as_decoded(message)
-                                      for message in GATHERED.get(self.protocol or "", ())})
-
-    def ulog(self) -> ULogFacts:
+    def record_tables(self) -> Gathered:
         tables = {name: [on_time_base(t, self.utc_offset) if "_time" in t.column_names else t for t in parts]
                   for name, parts in self._raw.items()}
-        for message in GATHERED[ULOG]:
+        for message in self.format.GATHERED if self.format is not None else ():
             if message not in tables:
-                tables[message] = self._as_decoded(message)
-        return ULogFacts(tables)
+                tables[message] = self.decoded(message)
+        return tables

@@ -10,7 +10,8 @@ import pyarrow
 
 from ..reading.inputs import LogInput
 from ..reading.decoding import detect_protocol
-from ..log import _Pass
+from ..reading.passes import DecodingPass
+from ..reading.registry import registered
 
 # A layout: the format characters and the field names.
 LayoutKey = Tuple[str, Tuple[str, ...]]
@@ -21,16 +22,16 @@ def layout_of(path: str, name: str) -> Optional[LayoutKey]:
     row of it. One pass over the log that decodes nothing: the format
     packets (DataFlash) or the catalogue's messages met (MAVLink)."""
     with LogInput(path) as log:
-        protocol = detect_protocol(log)
-        if protocol is None:
+        format = registered(detect_protocol(log))
+        if format is None:
             return None
-        scan = _Pass(log, protocol, [], gathered=())
+        scan = DecodingPass(log, format, [], gathered=())
         for _ in scan:
             pass
     with_rows = {table for _, _, table in scan.layout_starts if table is not None}
     for row in scan.formats:
         # DataFlash lists the layouts that have rows first, by table name.
-        if row.name == name and (protocol != "data_flash" or name in with_rows):
+        if row.name == name and (not format.INSTANCES_FROM_UNITS or name in with_rows):
             return row.format, tuple(row.labels)
     return None
 

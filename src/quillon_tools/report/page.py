@@ -143,9 +143,9 @@ def page_parts(log: Any, title: str, options: Options = Options(), buckets: Opti
     info = log.info
     vehicles = []
     for sysid in _vehicle_ids(log, info):
-        view = log._view(sysid)
+        view = log.view(sysid)
         # Worked out once per log: the pages of every session that shows it share the lines.
-        panels = log._cache(f"panels-{sysid}", lambda view=view: Panels(view))
+        panels = log.cached(f"panels-{sysid}", lambda view=view: Panels(view))
         vehicles.append(Vehicle(sysid, _vehicle_info(info, sysid), view, panels))
     events = log.events
     modes, messages = log.modes, log.messages
@@ -239,7 +239,7 @@ def read_for_report(source: Any, title: str, tuning: bool = True) -> Any:
     when it holds no DataFlash, MAVLink or ULog data."""
     from ..reading.decoding import detect_protocol
     from ..reading.inputs import LogInput
-    from ..log import read_log_with_facts
+    from ..api import read_log_with_facts
 
     data = source if isinstance(source, LogInput) else LogInput(source)
     try:

@@ -158,7 +158,7 @@ def _changed_parameters(log: Any, name: str) -> List[Any]:
 def tuning_section(log: Any, prefix: str) -> Optional[List[Any]]:
     """The section's parts, headed; None on a log of several vehicles,
     whose spectra the tuning answers do not tell apart."""
-    if len(log._views()) > 1:
+    if len(log.views()) > 1:
         return None
     return [html_div("<h3>Tuning</h3>"), *_spectrum(log, f"{prefix}spectrum"),
             *_spectrogram(log, f"{prefix}spectrogram"), *_rates(log, f"{prefix}rates"),

@@ -65,7 +65,7 @@ class View:
         if message in self.log:
             table = self.log[message]
         else:  # not selected: the tables kept for the log's facts may hold it
-            kept = self.log._facts.tables(message)
+            kept = self.log.facts.tables(message)
             if not kept:
                 return None
             table = kept[0] if len(kept) == 1 else pyarrow.concat_tables(kept, promote_options="default")

@@ -85,7 +85,7 @@ def recorded_defaults(log: Any, kind: str = "current setup") -> Tuple[Dict[str, 
 def _parm_defaults(log: Any) -> Optional[Dict[str, Any]]:
     """Each parameter's Default on its last PARM row; a NaN default (one the
     firmware does not know) is left out."""
-    tables = log._facts.tables("PARM") if "PARM" not in log else [log["PARM"]]
+    tables = log.facts.tables("PARM") if "PARM" not in log else [log["PARM"]]
     tables = [t for t in tables if "Default" in t.column_names and "Name" in t.column_names]
     if not tables:
         return None

@@ -36,7 +36,7 @@ class Node(NamedTuple):
 def _sysids(log: Any) -> List[Optional[int]]:
     if log.protocol != MAVLINK:
         return [None]
-    return [view.sysid for view in log._views()]
+    return [view.sysid for view in log.views()]
 
 
 def _at(key: str, sysid: Optional[int]) -> str:
@@ -162,7 +162,7 @@ def field_series(log: Any, node: str, name: str, scaled: bool = True) -> List[Se
     multiplier (invalid values as gaps) unless `scaled` is False."""
     base, sysid = _split(node)
     if base == SIGNALS:
-        return quantity_series(log._view(sysid), name)
+        return quantity_series(log.view(sysid), name)
     table = _rows(log, node)
     field = next((f for f in _fields(table.schema) if f.name == name), None)
     if field is None:

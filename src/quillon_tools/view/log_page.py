@@ -25,7 +25,7 @@ def read_for_view(path: str) -> Any:
     each field into its unit, the signals convert their own), with its
     facts; or, at the manifest of a dataset's log, every table the dataset
     holds of it, as it was converted."""
-    from ..log import read_log
+    from ..api import read_log
     from .folder_page import is_manifest
 
     if is_manifest(path):

@@ -7,11 +7,12 @@ layouts, as volts in float ones; CTUN climb rate as cm/s)."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy
 
 from ..identity import Identity, from_texts, texts_of
+from ..spans import messages_of
 from ..source import Part, Source, micros
 
 EV_ARMED, EV_DISARMED = 10, 11  # EV ids; 15 (AUTO_ARMED) is the throttle handed over, after arming
@@ -141,7 +142,7 @@ INPUT_CHANNELS = tuple(("RCIN", f"C{n}", n) for n in range(1, 17))
 def instance_column(view: Any, message: str, table: Any) -> Optional[str]:
     """The column numbering a message's instances: the one FMTU marks, else
     one older layouts use."""
-    found = view.log._facts.instance_field(message)
+    found = view.log.facts.instance_field(message)
     if found is not None:
         return str(found)
     if message in ("VIBE", "BAT", "CURR", "GPS", "MAG", "XKF4", "NKF4", "IMU", "BARO"):
@@ -152,15 +153,34 @@ def instance_column(view: Any, message: str, table: Any) -> Optional[str]:
 
 
 def identify(view: Any) -> Identity:
+    """What flew, from the vehicle's tables and text messages (see `identify_from`)."""
+    return identify_from(view.table, texts_of(view))
+
+
+def identify_from(table: Callable[[str], Any], texts: List[Any]) -> Identity:
     """From the firmware banner (VER, else a text message); where none
     survives, a copter's control log: CTUN with motor throttle out (ThO;
-    older layouts ThrOut beside a desired altitude)."""
-    ver = view.table("VER")
+    older layouts ThrOut beside a desired altitude). `table` gives a
+    message's table or None."""
+    ver = table("VER")
     fws = ver.column("FWS").to_pylist() if ver is not None and "FWS" in ver.column_names else []
-    found = from_texts([*fws, *texts_of(view)])
-    ctun = view.table("CTUN")
+    found = from_texts([*fws, *texts])
+    ctun = table("CTUN")
     if found.vehicle is None and ctun is not None:
         names = set(ctun.column_names)
         if "ThO" in names or {"ThrOut", "DAlt"} <= names:
             found = found._replace(vehicle="copter")
     return found
+
+
+# Every message or topic a signal may read.
+SIGNAL_MESSAGES = messages_of(SOURCES, OUTPUT_CHANNELS, INPUT_CHANNELS, ALSO_READ)
+
+# What the log is and how its tables are finished.
+from .decoded import (  # noqa: E402
+    BOOT_CLOCK, CARRYING_FILES, COUNTING_GATHERS, FACTS_SCALED, FINISHED_AT_END, FORMATS_SCHEMA, GATHERED,
+    INSTANCE_COLUMN, INSTANCES_FROM_UNITS, KNOWN_FROM_HEADER, NAME, UNIT_MESSAGES, carried_files, events_table,
+    finishing, formats_table, records_of, spans, track_table, utc_offset)
+
+# Messages a whole-log read keeps too, for the log's facts, events, track and signals.
+FACT_MESSAGES = tuple(sorted({"EV", "ERR", "ARM", "VER", "POS", "GPS", "BAT", *SIGNAL_MESSAGES}))

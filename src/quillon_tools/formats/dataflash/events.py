@@ -9,11 +9,12 @@ from typing import Any, List
 import pyarrow
 
 from ...analysis import codes
-from ...analysis.events import Events, rows
-from ...tables.timeline import ERROR, EVENT, EVENTS, FAILSAFE, LANDED, MODE, Row, _int, _table, arming
+from ...tables.records import rows
+from ...tables.records import int_code as _int, table_of as _table
+from ...tables.timeline import ERROR, EVENT, EVENTS, FAILSAFE, LANDED, MODE, Row, arming
 
 
-def data_flash_events(tables: Any, events: Events) -> pyarrow.Table:
+def data_flash_events(tables: Any, events: Any) -> pyarrow.Table:
     """The events of a DataFlash log from its EV, ERR, MODE and ARM tables
     (by message name, on the log's time base)."""
     found: List[Row] = []

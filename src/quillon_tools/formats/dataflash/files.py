@@ -8,7 +8,7 @@ from typing import Dict, List, Optional, Sequence, Tuple
 
 import pyarrow
 
-from ...analysis.events import rows
+from ...tables.records import rows
 
 REMOTE_LOG_NAME = "remote_log.bin"
 REMOTE_LOG_BLOCK = 200  # data bytes per REMOTE_LOG_DATA_BLOCK

@@ -20,7 +20,7 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
-from ...analysis.events import rows
+from ...tables.records import rows
 
 # Format characters the decoder knows; each gives one column, in order.
 FORMAT_CHARACTERS = frozenset("abBcCdeEfhHiILMnNqQZ")

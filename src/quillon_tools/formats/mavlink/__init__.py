@@ -12,6 +12,7 @@ import pyarrow.compute
 
 from ..banners import VEHICLE_BY_MAV_TYPE
 from ..identity import Identity, from_texts, texts_of
+from ..spans import messages_of
 from ..source import Source
 
 AUTOPILOT_INVALID = 8  # HEARTBEAT autopilot of components that are not one
@@ -150,3 +151,16 @@ def identify(view: Any) -> Identity:
     if found.vehicle is None and mav_type is not None:
         found = found._replace(vehicle=VEHICLE_BY_MAV_TYPE.get(mav_type))
     return found._replace(px4=px4)
+
+
+# Every message or topic a signal may read.
+SIGNAL_MESSAGES = messages_of(SOURCES, OUTPUT_CHANNELS, INPUT_CHANNELS, ())
+
+# What the log is and how its tables are finished.
+from .decoded import (  # noqa: E402
+    BOOT_CLOCK, CARRYING_FILES, COUNTING_GATHERS, FACTS_SCALED, FINISHED_AT_END, FORMATS_SCHEMA, GATHERED,
+    INSTANCE_COLUMN, INSTANCES_FROM_UNITS, KNOWN_FROM_HEADER, NAME, UNIT_MESSAGES, carried_files, events_table,
+    finishing, formats_table, records_of, spans, track_table, utc_offset)
+
+# Messages a whole-log read keeps too, for the log's facts, events, track and signals.
+FACT_MESSAGES = tuple(sorted({"EXTENDED_SYS_STATE", "GLOBAL_POSITION_INT", "GPS_RAW_INT", "SYS_STATUS", "BATTERY_STATUS", *SIGNAL_MESSAGES}))

@@ -10,12 +10,14 @@ import numpy
 import pyarrow
 
 from ...analysis import codes
-from ...analysis.events import Events, changes, heartbeat_columns, rows, with_sysid
+from ...tables.records import rows, with_sysid
+from .records import changes, heartbeat_columns
 from . import ARMED_FLAG
-from ...tables.timeline import EVENTS, LANDED, MODE, WARNING, Row, _table, arming
+from ...tables.records import table_of as _table
+from ...tables.timeline import EVENTS, LANDED, MODE, WARNING, Row, arming
 
 
-def mavlink_events(tables: Any, events: Events) -> pyarrow.Table:
+def mavlink_events(tables: Any, events: Any) -> pyarrow.Table:
     """The events of a MAVLink log, per vehicle: HEARTBEAT changes of the
     armed bit and of the mode, STATUSTEXT of severity WARNING or worse, and
     EXTENDED_SYS_STATE's landed state."""

@@ -12,6 +12,7 @@ import pyarrow
 
 from ..banners import VEHICLE_BY_MAV_TYPE
 from ..identity import Identity, release, text
+from ..spans import messages_of
 from ..source import Part, Source, column, micros, numbers
 
 ARMING_STATE_ARMED = 2
@@ -252,3 +253,17 @@ def identify(view: Any) -> Identity:
     firmware = {"name": text(info.get("sys_name")), "version": release(info.get("ver_sw_release")),
                 "git_hash": text(info.get("ver_sw"))}
     return Identity(vehicle, firmware, text(info.get("ver_hw")), True)
+
+
+# Every message or topic a signal may read.
+SIGNAL_MESSAGES = messages_of(SOURCES, OUTPUT_CHANNELS, INPUT_CHANNELS, ALSO_READ)
+
+# What the log is and how its tables are finished.
+from .flight import FACT_TOPICS  # noqa: E402
+from .decoded import (  # noqa: E402
+    BOOT_CLOCK, CARRYING_FILES, COUNTING_GATHERS, FACTS_SCALED, FINISHED_AT_END, FORMATS_SCHEMA, GATHERED,
+    INSTANCE_COLUMN, INSTANCES_FROM_UNITS, KNOWN_FROM_HEADER, NAME, UNIT_MESSAGES, carried_files, events_table,
+    finishing, formats_table, records_of, spans, track_table, utc_offset)
+
+# Messages a whole-log read keeps too, for the log's facts, events, track and signals.
+FACT_MESSAGES = tuple(sorted({*FACT_TOPICS, *SIGNAL_MESSAGES}))

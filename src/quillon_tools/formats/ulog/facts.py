@@ -11,7 +11,8 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import pyarrow
 
-from ...analysis.events import MESSAGES, MODES, PARAM_CHANGES
+from ...tables.records import MESSAGES, MODES, PARAM_CHANGES, table_of as _table
+from ...tables.records import Records
 from .modes import nav_state_name
 
 INFO = "ulog:info"
@@ -37,11 +38,6 @@ _TAG = pyarrow.field("tag", pyarrow.uint16())
 ULOG_MESSAGES = MESSAGES.insert(2, _TAG)
 PARAM_DEFAULTS_SCHEMA = pyarrow.schema([("name", pyarrow.string()), ("value", pyarrow.float64()),
                                         ("kind", pyarrow.string())])
-
-
-def _table(schema: pyarrow.Schema, found: List[Tuple[Any, ...]]) -> pyarrow.Table:
-    columns: List[Any] = list(zip(*found)) if found else [[] for _ in schema]
-    return pyarrow.Table.from_arrays([pyarrow.array(c, f.type) for c, f in zip(columns, schema)], schema=schema)
 
 
 def _all(tables: List[pyarrow.Table]) -> Optional[pyarrow.Table]:
@@ -95,7 +91,7 @@ def _mode_number(state: Any) -> bool:
     return isinstance(state, int) and not isinstance(state, bool) and 0 <= state < 1 << 32
 
 
-class ULogFacts:
+class ULogFacts(Records):
     """The facts of one decoded ULog log. `tables` holds the decoder's
     tables of FACT_TABLES by name, `_time` already on the log's time base."""
 

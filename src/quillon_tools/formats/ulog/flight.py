@@ -12,9 +12,10 @@ import pyarrow
 import pyarrow.compute
 
 from ...analysis import codes
-from ...analysis.events import rows
-from ...tables.timeline import EVENT, EVENTS, FAILSAFE, LANDED, MODE, WARNING, _table, arming
-from ...tables.track import TRACK, with_fix, _assemble, _concat, _floats, _known, _masked
+from ...tables.records import rows
+from ...tables.records import table_of as _table
+from ...tables.timeline import EVENT, EVENTS, FAILSAFE, LANDED, MODE, WARNING, arming
+from ...tables.track import TRACK, with_fix, assemble, concat, float_column, known_position, masked_times
 
 Tables = Callable[[str], List[pyarrow.Table]]
 
@@ -118,7 +119,7 @@ def _micros(column: pyarrow.ChunkedArray) -> List[Optional[int]]:
 
 def _flags_at(flags: List[pyarrow.Table], time: Optional[int]) -> Optional[str]:
     """The failsafe conditions set in the last `failsafe_flags` row at or before `time`."""
-    table = _concat(flags)
+    table = concat(flags)
     if table is None or time is None:
         return None
     times = table.column("_time").cast(pyarrow.int64()).to_numpy(zero_copy_only=False)
@@ -140,7 +141,7 @@ def _flags_at(flags: List[pyarrow.Table], time: Optional[int]) -> Optional[str]:
 def _gps(tables: Tables) -> Optional[pyarrow.Table]:
     """The first GPS receiver's rows with at least a 2D fix."""
     for name in GPS_TOPICS:
-        table = _concat(first_instance(tables(name)))
+        table = concat(first_instance(tables(name)))
         if table is not None and "fix_type" in table.column_names:
             return table.filter(with_fix(table.column("fix_type")))
     return None
@@ -152,14 +153,14 @@ def _degrees(table: pyarrow.Table, *names: str) -> Any:
     for name in names:
         if name in table.column_names:
             integer = pyarrow.types.is_integer(table.schema.field(name).type)
-            return _floats(table, name, 1e7 if integer else 1.0)
+            return float_column(table, name, 1e7 if integer else 1.0)
     return numpy.full(table.num_rows, numpy.nan)
 
 
 def _gps_altitude(table: pyarrow.Table) -> Any:
     if "altitude_msl_m" in table.column_names:
-        return _floats(table, "altitude_msl_m")
-    return _floats(table, "alt", 1e3)  # millimetres
+        return float_column(table, "altitude_msl_m")
+    return float_column(table, "alt", 1e3)  # millimetres
 
 
 def _latest(times: Any, source: Optional[pyarrow.Table], values: Any) -> Any:
@@ -176,25 +177,25 @@ def ulog_track(tables: Tables, modes: pyarrow.Table) -> pyarrow.Table:
     """From `vehicle_global_position`, else the GPS topic; height above the
     home position's altitude where `home_position` is logged."""
     gps = _gps(tables)
-    source = _concat(first_instance(tables(GLOBAL)))
+    source = concat(first_instance(tables(GLOBAL)))
     if source is not None:
-        lat, lon, alt = _degrees(source, "lat"), _degrees(source, "lon"), _floats(source, "alt")
-        times = _masked(source.column("_time")).filled(0)
+        lat, lon, alt = _degrees(source, "lat"), _degrees(source, "lon"), float_column(source, "alt")
+        times = masked_times(source.column("_time")).filled(0)
         if "vel_n" in source.column_names and "vel_e" in source.column_names:
-            speed = numpy.hypot(_floats(source, "vel_n"), _floats(source, "vel_e"))
+            speed = numpy.hypot(float_column(source, "vel_n"), float_column(source, "vel_e"))
         else:
-            speed = _latest(times, gps, _floats(gps, "vel_m_s") if gps is not None else [])
+            speed = _latest(times, gps, float_column(gps, "vel_m_s") if gps is not None else [])
     elif gps is not None and gps.num_rows:
         source = gps
         lat, lon = _degrees(source, "latitude_deg", "lat"), _degrees(source, "longitude_deg", "lon")
-        alt, speed = _gps_altitude(source), _floats(source, "vel_m_s")
-        times = _masked(source.column("_time")).filled(0)
+        alt, speed = _gps_altitude(source), float_column(source, "vel_m_s")
+        times = masked_times(source.column("_time")).filled(0)
     else:
         return TRACK.empty_table()
-    home = _concat(first_instance(tables(HOME)))
-    home_alt = _latest(times, home, _floats(home, "alt")) if home is not None and "alt" in home.column_names \
+    home = concat(first_instance(tables(HOME)))
+    home_alt = _latest(times, home, float_column(home, "alt")) if home is not None and "alt" in home.column_names \
         else numpy.full(len(times), numpy.nan)
     if home is not None and "alt" in home.column_names and home.num_rows:
         # Fixes before the first home position are measured from it too.
-        home_alt = numpy.where(numpy.isnan(home_alt), float(_floats(home, "alt")[0]), home_alt)
-    return _assemble(source, lat, lon, alt, alt - home_alt, speed, modes, _known(lat, lon))
+        home_alt = numpy.where(numpy.isnan(home_alt), float(float_column(home, "alt")[0]), home_alt)
+    return assemble(source, lat, lon, alt, alt - home_alt, speed, modes, known_position(lat, lon))

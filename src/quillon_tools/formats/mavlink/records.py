@@ -1,20 +1,19 @@
-"""Parameters, text messages and flight modes of a log, from the message tables
-that carry them: DataFlash PARM, MSG and MODE; MAVLink PARAM_VALUE,
-STATUSTEXT and HEARTBEAT."""
+"""Parameters, text messages and flight modes of a MAVLink log, per vehicle:
+PARAM_VALUE, STATUSTEXT (chunked texts joined) and HEARTBEAT."""
 
 from __future__ import annotations
 
-import math
 import struct
-from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 import numpy
 import pyarrow
 import pyarrow.compute
 
-from ..protocols import MAVLINK
-from .codes import px4_mode_name
-from .flightmodes import VEHICLE_BY_MAV_TYPE, mode_name, vehicle_from_messages
+from ...analysis.codes import px4_mode_name
+from ...analysis.flightmodes import VEHICLE_BY_MAV_TYPE, mode_name, vehicle_from_messages
+from ...tables.records import Records
+from ...tables.records import MESSAGES, MODES, PARAM_CHANGES, rows, same, table_of, values_of, with_sysid
 
 # A vehicle's HEARTBEAT names its autopilot; other components (ground
 # stations, cameras, gimbals) send MAV_AUTOPILOT_INVALID.
@@ -25,13 +24,6 @@ AUTOPILOT_PX4 = 12
 # as PX4 stores them in the float field.
 PARAM_INTEGER_CODES = {1: "B", 2: "b", 3: "H", 4: "h", 5: "I", 6: "i"}
 STATUSTEXT_CHARS = 50
-
-_TIME = pyarrow.field("_time", pyarrow.timestamp("us", tz="UTC"))
-_SYSID = pyarrow.field("_sysid", pyarrow.uint8())
-PARAM_CHANGES = pyarrow.schema([_TIME, ("name", pyarrow.string()), ("value", pyarrow.float64())])
-MESSAGES = pyarrow.schema([_TIME, ("severity", pyarrow.uint8()), ("text", pyarrow.string())])
-MODES = pyarrow.schema([_TIME, ("mode", pyarrow.uint32()), ("name", pyarrow.string())])
-
 
 class Text(NamedTuple):
     """One MAVLink text message, its chunks joined."""
@@ -53,53 +45,15 @@ class Heartbeat(NamedTuple):
     base_mode: int
 
 
-def with_sysid(schema: pyarrow.Schema) -> pyarrow.Schema:
-    """A table's schema for MAVLink: `_sysid` after `_time`."""
-    return schema.insert(1, _SYSID)
+class MavlinkRecords(Records):
+    """params, param_changes, messages and modes of a MAVLink log, per vehicle.
 
-
-def rows(tables: Sequence[pyarrow.Table], *columns: str) -> Iterator[Tuple[Any, ...]]:
-    """(`_index`, columns...) of every row of tables of one message, in log
-    order; tables without those columns are passed over. `_time` comes as
-    integer microseconds."""
-    names = ("_index", *columns)
-    usable = [t for t in tables if all(c in t.column_names for c in names)]
-    found: List[Tuple[Any, ...]] = []
-    for table in usable:
-        found.extend(zip(*(_values(table.column(c)) for c in names)))
-    if len(usable) > 1:  # one table is in log order already
-        found.sort(key=lambda row: row[0])
-    return iter(found)
-
-
-def _values(column: pyarrow.ChunkedArray) -> List[Any]:
-    if pyarrow.types.is_timestamp(column.type):
-        column = column.cast(pyarrow.int64())
-    values: List[Any] = column.to_pylist()
-    return values
-
-
-def _same(a: Any, b: Any) -> bool:
-    return a == b or (isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b))
-
-
-def _table(schema: pyarrow.Schema, found: List[Tuple[Any, ...]]) -> pyarrow.Table:
-    columns: List[Sequence[Any]] = list(zip(*found)) if found else [[] for _ in schema]
-    return pyarrow.Table.from_arrays([pyarrow.array(c, f.type) for c, f in zip(columns, schema)], schema=schema)
-
-
-class Events:
-    """params, param_changes, messages and modes of one log.
-
-    `tables` holds, per message name (as the protocol spells it, without a
-    "~2" suffix), every table of that message.
+    `tables` holds, per message name, every table of that message.
     """
 
-    def __init__(self, protocol: Optional[str], tables: Dict[str, List[pyarrow.Table]]) -> None:
-        self._mavlink = protocol == MAVLINK
+    def __init__(self, tables: Dict[str, List[pyarrow.Table]]) -> None:
         self._tables = tables
         self._beats: Optional[List[Heartbeat]] = None
-        self._vehicle: Optional[Tuple[Optional[str]]] = None  # of a DataFlash log, once known
 
     def _of(self, name: str) -> List[pyarrow.Table]:
         return self._tables.get(name, [])
@@ -108,11 +62,6 @@ class Events:
 
     def _param_rows(self) -> Iterator[Tuple[Any, ...]]:
         """(time, sysid, name, value) of every parameter value in log order."""
-        if not self._mavlink:
-            for _, time, name, value in rows(self._of("PARM"), "_time", "Name", "Value"):
-                if isinstance(name, str) and isinstance(value, (int, float)):
-                    yield time, None, name, float(value)
-            return
         # Every component of a vehicle's system id: the full list may come
         # from another component than the one sending HEARTBEAT.
         autopilots = self.autopilots()
@@ -123,7 +72,7 @@ class Events:
 
     def params(self) -> Dict[str, float]:
         """The last value of each parameter, in the order names first appear."""
-        tables = self._of("PARAM_VALUE" if self._mavlink else "PARM")
+        tables = self._of("PARAM_VALUE")
         if len(tables) == 1:
             found = self._last_params(tables[0])
             if found is not None:
@@ -134,22 +83,17 @@ class Events:
         """params() of one table, with Python values made for the last row of
         each name alone: a log that sends its parameters again and again
         holds many times more rows than names. None: columns not as expected."""
-        name_field, value_field = ("param_id", "param_value") if self._mavlink else ("Name", "Value")
-        needed = (name_field, value_field) + (("_sysid", "param_type") if self._mavlink else ())
+        name_field, value_field = "param_id", "param_value"
+        needed = (name_field, value_field, "_sysid", "param_type")
         if not all(c in table.column_names for c in needed):
             return {}
         names, values = table.column(name_field), table.column(value_field)
         if not pyarrow.types.is_string(names.type):
             return None
-        if self._mavlink:
-            autopilots = self.autopilots()
-            usable = (pyarrow.compute.is_in(table.column("_sysid"), pyarrow.array(list(autopilots), pyarrow.uint8()))
-                      if autopilots else pyarrow.compute.is_valid(names).fill_null(True))
-            usable = usable.fill_null(False)
-        else:
-            if not (pyarrow.types.is_integer(values.type) or pyarrow.types.is_floating(values.type)):
-                return None
-            usable = pyarrow.compute.and_(pyarrow.compute.is_valid(names), pyarrow.compute.is_valid(values))
+        autopilots = self.autopilots()
+        usable = (pyarrow.compute.is_in(table.column("_sysid"), pyarrow.array(list(autopilots), pyarrow.uint8()))
+                  if autopilots else pyarrow.compute.is_valid(names).fill_null(True))
+        usable = usable.fill_null(False)
         rows = numpy.flatnonzero(usable.to_numpy(zero_copy_only=False))
         if len(rows) == 0:
             return {}
@@ -162,32 +106,25 @@ class Events:
         picked = rows[last[order]]
         chosen = table.take(pyarrow.array(picked))
         keys = codes.dictionary.take(pyarrow.array(kinds[order])).to_pylist()
-        picked_values = _values(chosen.column(value_field))
-        if not self._mavlink:
-            return {name: float(value) for name, value in zip(keys, picked_values)}
-        autopilots = self.autopilots()
+        picked_values = values_of(chosen.column(value_field))
         return {name: _param_value(value, kind, autopilots.get(sysid)) for name, value, kind, sysid in zip(
-            keys, picked_values, _values(chosen.column("param_type")), _values(chosen.column("_sysid")))}
+            keys, picked_values, values_of(chosen.column("param_type")), values_of(chosen.column("_sysid")))}
 
     def param_changes(self) -> pyarrow.Table:
         last: Dict[Tuple[Optional[int], str], Any] = {}
         found = []
         for time, sysid, name, value in self._param_rows():
             key = (sysid, name)
-            if key in last and _same(last[key], value):
+            if key in last and same(last[key], value):
                 continue
             last[key] = value
-            found.append((time, sysid, name, value) if self._mavlink else (time, name, value))
-        return _table(with_sysid(PARAM_CHANGES) if self._mavlink else PARAM_CHANGES, found)
+            found.append((time, sysid, name, value))
+        return table_of(with_sysid(PARAM_CHANGES), found)
 
     # Text messages --------------------------------------------------------
 
     def messages(self) -> pyarrow.Table:
-        if not self._mavlink:
-            found = [(time, None, text) for _, time, text in rows(self._of("MSG"), "_time", "Message")
-                     if isinstance(text, str)]
-            return _table(MESSAGES, found)
-        return _table(with_sysid(MESSAGES), [(m.time, m.sysid, m.severity, m.text) for m in self.statustexts()])
+        return table_of(with_sysid(MESSAGES), [(m.time, m.sysid, m.severity, m.text) for m in self.statustexts()])
 
     def statustexts(self) -> List[Text]:
         """Each text, chunked texts joined: chunks of one sender and id in
@@ -220,8 +157,6 @@ class Events:
         return done
 
     def _firmware_vehicle(self, sysid: Optional[int] = None) -> Optional[str]:
-        if not self._mavlink:
-            return vehicle_from_messages(text for _, text in rows(self._of("MSG"), "Message"))
         return vehicle_from_messages(m.text for m in self.statustexts() if m.sysid == sysid)
 
     # Flight modes ---------------------------------------------------------
@@ -239,6 +174,10 @@ class Events:
                                tables, "_time", "_sysid", "_compid", "custom_mode", "type", "autopilot", "base_mode")
                            if autopilot != AUTOPILOT_INVALID]
         return self._beats
+
+    def vehicles(self) -> List[Optional[int]]:
+        """Each autopilot's system id, in order; [None] when no HEARTBEAT names one."""
+        return [*sorted(self.autopilots())] or [None]
 
     def autopilots(self) -> Dict[int, int]:
         """The autopilot (MAV_AUTOPILOT) of each vehicle's system id, as its
@@ -267,22 +206,8 @@ class Events:
             return px4_mode_name(mode)
         return mode_name(self.vehicle_kind(sysid), mode)
 
-    def data_flash_mode_name(self, mode: int) -> Optional[str]:
-        if self._vehicle is None:
-            self._vehicle = (self._firmware_vehicle(),)
-        return mode_name(self._vehicle[0], mode)
-
     def modes(self) -> pyarrow.Table:
         found: List[Tuple[Any, ...]] = []
-        if not self._mavlink:
-            vehicle = self._firmware_vehicle()
-            last = None
-            for _, time, mode in rows(self._of("MODE"), "_time", "Mode"):
-                if not isinstance(mode, int) or not 0 <= mode < 1 << 32 or mode == last:
-                    continue
-                last = mode
-                found.append((time, mode, mode_name(vehicle, mode)))
-            return _table(MODES, found)
         names: Dict[Tuple[int, int], Optional[str]] = {}
         current: Dict[Tuple[int, int], int] = {}  # per component, so two never take turns
         for beat in self._heartbeats():
@@ -293,7 +218,7 @@ class Events:
             if key not in names:
                 names[key] = self.mavlink_mode_name(beat.sysid, beat.autopilot, beat.custom_mode)
             found.append((beat.time, beat.sysid, beat.custom_mode, names[key]))
-        return _table(with_sysid(MODES), found)
+        return table_of(with_sysid(MODES), found)
 
 
 def _telling_heartbeats(table: pyarrow.Table) -> pyarrow.Table:

@@ -1,0 +1,93 @@
+"""The interface every format package offers, as a `typing.Protocol`: a
+package (`dataflash`, `mavlink`, `ulog`) is a module with these names, so
+that reading, the log, the signals and every answer ask the format and
+never name it. A fourth format is one more package with these names, and
+its sniffing."""
+
+from __future__ import annotations
+
+from typing import Any, Callable, Dict, List, Optional, Protocol, Sequence, Set, Tuple
+
+import pyarrow
+
+from ..tables.timebase import UtcShift
+from .identity import Identity
+from .source import Source
+
+Spans = Dict[Optional[int], Tuple[int, int]]
+Tables = Dict[str, List[pyarrow.Table]]
+
+
+class Units(Protocol):
+    """How one log's tables are finished: units as field metadata (applied
+    when scaled), and which field numbers a table's instances."""
+
+    def finish(self, name: str, table: pyarrow.Table, scaled: bool) -> pyarrow.Table: ...
+
+    def instance_field(self, name: str) -> Optional[str]: ...
+
+
+class Records(Protocol):
+    """What a log says beyond its rows (see `Log`)."""
+
+    def params(self) -> Dict[str, Any]: ...
+
+    def param_changes(self) -> pyarrow.Table: ...
+
+    def messages(self) -> pyarrow.Table: ...
+
+    def modes(self) -> pyarrow.Table: ...
+
+    def info(self) -> Dict[str, Any]: ...
+
+    def param_defaults(self) -> pyarrow.Table: ...
+
+    def stats(self, decoder_stats: Dict[str, Any]) -> Dict[str, Any]: ...
+
+    def vehicles(self) -> List[Optional[int]]: ...
+
+
+class Format(Protocol):
+    """A format package."""
+
+    NAME: str  # the protocol's name, as sniffing gives it
+    # Messages: those finishing a table needs, those always gathered for the
+    # facts, those carrying files, those a whole read keeps for the facts,
+    # those counting rows still gathers, and those the signals may read.
+    UNIT_MESSAGES: Tuple[str, ...]
+    GATHERED: Tuple[str, ...]
+    CARRYING_FILES: Tuple[str, ...]
+    FACT_MESSAGES: Tuple[str, ...]
+    COUNTING_GATHERS: Tuple[str, ...]
+    SIGNAL_MESSAGES: Tuple[str, ...]
+    BOOT_CLOCK: bool  # `_time` is a boot clock, moved onto UTC where the log ties it
+    FINISHED_AT_END: bool  # finishing a table needs the whole log read first
+    INSTANCES_FROM_UNITS: bool  # the units say which field numbers instances
+    KNOWN_FROM_HEADER: bool  # a log without packets is still one of this format
+    FACTS_SCALED: bool  # the facts read values scaled into their units
+    INSTANCE_COLUMN: Optional[str]  # the column every table numbers its instances by
+    FORMATS_SCHEMA: pyarrow.Schema
+    SOURCES: Dict[str, Tuple[Source, ...]]  # where each signal lives
+    OUTPUT_CHANNELS: Tuple[Tuple[str, str, int], ...]
+    INPUT_CHANNELS: Tuple[Tuple[str, str, int], ...]
+
+    def formats_table(self, rows: Sequence[Any]) -> pyarrow.Table: ...
+
+    def utc_offset(self, decoder: Any) -> Optional[UtcShift]: ...
+
+    def spans(self, decoder: Any) -> Spans: ...
+
+    def finishing(self, rows: Callable[[], Sequence[Any]], gathered: Tables, numbers: Optional[Set[int]],
+              starts: Sequence[Any]) -> Units: ...
+
+    def records_of(self, tables: Tables) -> Records: ...
+
+    def events_table(self, facts: Any, records: Any) -> pyarrow.Table: ...
+
+    def carried_files(self, facts: Any) -> Dict[str, bytes]: ...
+
+    def track_table(self, facts: Any, records: Any, modes: pyarrow.Table) -> pyarrow.Table: ...
+
+    def instance_column(self, view: Any, message: str, table: pyarrow.Table) -> Optional[str]: ...
+
+    def identify(self, view: Any) -> Identity: ...
