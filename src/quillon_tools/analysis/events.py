@@ -12,14 +12,10 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
+from ..firmware.ardupilot import MODE_FAMILY_BY_MAV_TYPE, mode_name, vehicle_from_messages
+from ..firmware.mavlink import AUTOPILOT_INVALID, AUTOPILOT_PX4
+from ..firmware.px4 import custom_mode_name as px4_mode_name
 from ..protocols import MAVLINK
-from .codes import px4_mode_name
-from .flightmodes import VEHICLE_BY_MAV_TYPE, mode_name, vehicle_from_messages
-
-# A vehicle's HEARTBEAT names its autopilot; other components (ground
-# stations, cameras, gimbals) send MAV_AUTOPILOT_INVALID.
-AUTOPILOT_INVALID = 8
-AUTOPILOT_PX4 = 12
 
 # MAV_PARAM_TYPE of the integer types, with the struct code of their bytes
 # as PX4 stores them in the float field.
@@ -259,7 +255,7 @@ class Events:
         """The ArduPilot vehicle whose mode names a MAVLink vehicle uses."""
         for beat in self._heartbeats():
             if beat.sysid == sysid:
-                return self._firmware_vehicle(sysid) or VEHICLE_BY_MAV_TYPE.get(beat.type)
+                return self._firmware_vehicle(sysid) or MODE_FAMILY_BY_MAV_TYPE.get(beat.type)
         return None
 
     def mavlink_mode_name(self, sysid: int, autopilot: int, mode: int) -> Optional[str]:

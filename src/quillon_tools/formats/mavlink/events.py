@@ -9,9 +9,9 @@ from typing import Any, Dict, List, Tuple
 import numpy
 import pyarrow
 
-from ...analysis import codes
 from ...analysis.events import Events, changes, heartbeat_columns, rows, with_sysid
-from . import ARMED_FLAG
+from ...firmware import mavlink as codes
+from ...firmware.mavlink import ARMED_FLAG
 from ...tables.timeline import EVENTS, LANDED, MODE, WARNING, Row, _table, arming
 
 
