@@ -10,7 +10,7 @@ from conftest import sample_files
 from dataflash_bytes import data_packet, format_packet
 from quillon_tools import read_log
 from quillon_tools.signals import VOCABULARY
-from quillon_tools.formats.banners import banner
+from quillon_tools.firmware.ardupilot import banner
 from quillon_tools.formats.units import factor
 
 SECOND = 1_000_000

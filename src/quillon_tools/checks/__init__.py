@@ -8,7 +8,8 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
 import pyarrow
 
 from . import control, estimator, outputs, power, sensors, system
-from .data import AUTOPILOT_INVALID, Data, Row, skipped
+from .data import Data, Row, skipped
+from ..firmware.mavlink import AUTOPILOT_INVALID
 from ..protocols import MAVLINK
 from .limits import DEFAULT_LIMITS, Limit, effective
 

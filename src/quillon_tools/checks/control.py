@@ -8,6 +8,7 @@ from typing import Dict, List, Optional, Tuple
 
 import numpy
 
+from ..firmware.ardupilot import subsystem_number
 from ..tables.timebase import as_datetime
 from ..flights.model import FALL, IMPACT
 from .data import Data, Row, finite, matching, skipped, worst
@@ -15,9 +16,10 @@ from .limits import Limit, grade
 
 HELD_S = 0.25  # how long an attitude error must last to count
 LEAN_WINDOW_S = 3.0  # before a disarm, for the crash check
-# DataFlash ERR subsystems of a crash: the crash check (code 1 crash, 2 loss
-# of control) and the thrust-loss check.
-ERR_CRASHES = {12: "crash check triggered", 25: "thrust loss"}
+# ERR subsystems of a crash: the crash check (a crash or a loss of control)
+# and the thrust-loss check.
+ERR_CRASHES = {subsystem_number("CRASH_CHECK"): "crash check triggered",
+               subsystem_number("THRUST_LOSS_CHECK"): "thrust loss"}
 
 
 def _attitude(data: Data) -> Optional[Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray]]:

@@ -19,9 +19,6 @@ from ..protocols import DATA_FLASH, MAVLINK, ULOG
 # FMTU says of the field.
 HUNDREDTHS = frozenset("cCeE")
 
-# MAVLink: components that are not an autopilot send this in HEARTBEAT.
-AUTOPILOT_INVALID = 8
-
 Interval = Tuple[float, Optional[float]]  # (start, end or None while still armed), microseconds
 
 

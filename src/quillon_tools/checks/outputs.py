@@ -12,14 +12,14 @@ from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
 import numpy
 
+from ..firmware.ardupilot import MOTOR_BLOCKS as ARDUPILOT_MOTOR_BLOCKS
+from ..firmware.ardupilot import PRIMARY_SURFACES
+from ..firmware.px4 import MOTOR_BLOCKS as PX4_MOTOR_BLOCKS
 from ..signals.outputs import motor_top
 from ..signals.routines import within
 from .data import Data, Row, finite, skipped
 from .limits import Limit, grade
 
-# SERVOn_FUNCTION numbers of the surfaces that steer an aircraft: aileron,
-# elevator, rudder, flaperons, elevons and V-tail.
-PRIMARY_SURFACES = frozenset({4, 19, 21, 24, 25, 77, 78, 79, 80})
 # Vehicles whose thrusters or motors run both ways: either end is saturation.
 REVERSIBLE = ("rover", "boat", "sub")
 AT_LIMIT_US = 5.0  # an output this close to its end is at it
@@ -39,12 +39,6 @@ class Output(NamedTuple):
     high: float
 
 
-# (first function number, how many, motor number of the first): ArduPilot's
-# SERVOn_FUNCTION motor blocks, and PX4's PWM_MAIN_FUNCn.
-ARDUPILOT_MOTOR_BLOCKS = ((33, 8, 1), (82, 4, 9), (160, 20, 13))
-PX4_MOTOR_BLOCKS = ((101, 12, 1),)
-
-
 def _motor_number(function: Optional[float], channel: int, px4: bool) -> int:
     """The motor number an output's function gives; the channel where the
     log gives none (Copter 3.x and PX4 mixer files number motors by output)."""
@@ -53,10 +47,6 @@ def _motor_number(function: Optional[float], channel: int, px4: bool) -> int:
             if first <= int(function) < first + count:
                 return int(function) - first + number
     return channel
-
-
-SURFACE_NAMES = {4: "aileron", 19: "elevator", 21: "rudder", 24: "left flaperon", 25: "right flaperon",
-                 77: "left elevon", 78: "right elevon", 79: "left V-tail", 80: "right V-tail"}
 
 
 def _judged(data: Data) -> List[Output]:
@@ -75,7 +65,7 @@ def _judged(data: Data) -> List[Output]:
         if function is None or int(function) not in PRIMARY_SURFACES or low is None or high is None:
             continue
         channel = int(part.instances[0])
-        found.append(Output(channel, f"{SURFACE_NAMES[int(function)]} (output {channel})", False,
+        found.append(Output(channel, f"{PRIMARY_SURFACES[int(function)]} (output {channel})", False,
                             part.times, part.values, low, high))
     return found
 

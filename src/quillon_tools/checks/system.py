@@ -8,24 +8,13 @@ from typing import Dict, List, Optional, Tuple
 import numpy
 import pyarrow.compute
 
+from ..firmware.ardupilot import SUBSYSTEMS, is_failsafe, subsystem_number
+from ..firmware.mavlink import SEVERITY_CRITICAL
+from ..firmware.mavlink import STATE_TROUBLE as MAV_STATE_TROUBLE
 from .data import Data, Row, finite, matching, skipped, worst
 from .limits import Limit, grade
 
-# ArduPilot's ERR subsystems (DataFlash ERR.Subsys); the failsafes among them.
-ERR_SUBSYSTEMS = {
-    1: "main", 2: "radio", 3: "compass", 4: "optical flow", 5: "radio failsafe", 6: "battery failsafe",
-    7: "GPS failsafe", 8: "GCS failsafe", 9: "fence failsafe", 10: "flight mode", 11: "GPS", 12: "crash check",
-    13: "flip", 14: "autotune", 15: "parachute", 16: "EKF check", 17: "EKF failsafe", 18: "barometer",
-    19: "CPU", 20: "ADS-B failsafe", 21: "terrain data", 22: "navigation", 23: "terrain failsafe",
-    24: "EKF primary", 25: "thrust loss", 26: "sensor failsafe", 27: "leak failsafe", 28: "pilot input",
-    29: "vibration failsafe", 30: "internal error", 31: "dead-reckoning failsafe",
-}
-FAILSAFE_SUBSYSTEMS = frozenset({5, 6, 7, 8, 9, 17, 20, 23, 26, 27, 29, 31})
-ERR_EKF_PRIMARY = 24  # a lane switch, reported by its own check
-# MAVLink severities from this down are errors (EMERGENCY 0 .. CRITICAL 2).
-SEVERITY_CRITICAL = 2
-# HEARTBEAT system_status of a vehicle in trouble: CRITICAL, EMERGENCY.
-MAV_STATE_TROUBLE = {5: "critical state", 6: "emergency state"}
+ERR_EKF_PRIMARY = subsystem_number("EKF_PRIMARY")  # a lane switch, reported by its own check
 
 
 def _err_records(data: Data) -> List[Tuple[Optional[float], int, int]]:
@@ -56,7 +45,7 @@ def failsafe_events(data: Data) -> List[Tuple[Optional[float], str]]:
     found = _events(data, "failsafe")
     if found is not None:
         return found
-    found = [(t, ERR_SUBSYSTEMS[s]) for t, s, _ in _err_records(data) if s in FAILSAFE_SUBSYSTEMS]
+    found = [(t, SUBSYSTEMS[s].words) for t, s, _ in _err_records(data) if is_failsafe(s)]
     if data.mavlink:
         found += [(t, x) for t, x in matching(r"failsafe", data.texts())
                   if not matching(r"clear|resolved|\boff\b", [(t, None, x)])]
@@ -79,8 +68,8 @@ def failsafes(data: Data, limits: Dict[str, Limit]) -> List[Row]:
 def errors(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     found = _events(data, "error")
     if found is None:
-        found = [(t, f"{ERR_SUBSYSTEMS.get(s, f'subsystem {s}')} error {c}") for t, s, c in _err_records(data)
-                 if s not in FAILSAFE_SUBSYSTEMS and s != ERR_EKF_PRIMARY]
+        found = [(t, f"{SUBSYSTEMS[s].words if s in SUBSYSTEMS else f'subsystem {s}'} error {c}")
+                 for t, s, c in _err_records(data) if not is_failsafe(s) and s != ERR_EKF_PRIMARY]
     # Critical texts are errors in every format (PX4 logs no error records at all).
     found += [(t, x) for t, s, x in data.texts() if s is not None and s <= SEVERITY_CRITICAL]
     if data.mavlink and data.table("STATUSTEXT") is None and not found:

@@ -8,23 +8,26 @@ import re
 from typing import Dict, List, Optional, Tuple
 
 from ..checks.system import _err_records
+from ..firmware.ardupilot import CRASH, LOSS_OF_CONTROL, subsystem_number
 from .context import Context
 from .vocabulary import Finding
 
-# ERR subsystem (and the codes that count; None: any code but 0, which is a recovery) to a finding.
-ERR_FINDINGS: Dict[int, Tuple[str, Optional[Tuple[int, ...]], str]] = {
-    5: ("radio_failsafe", None, "the radio failsafe triggered"),
-    6: ("battery_failsafe", None, "the battery failsafe triggered"),
-    11: ("gps_glitch", (2,), "the firmware rejected its GPS as glitching"),
-    16: ("ekf_failure", (2,), "the EKF check found a bad variance"),
-    17: ("ekf_failure", None, "the EKF failsafe triggered"),
-    18: ("sensor_fault", (2,), "the barometer glitched"),
-    25: ("thrust_loss", None, "the firmware's thrust-loss check triggered"),
-    26: ("sensor_fault", None, "the sensor failsafe triggered"),
-    29: ("high_vibration", None, "the vibration failsafe triggered"),
-    3: ("compass_interference", None, "the compass reported an error"),
+# ERR subsystem, by the firmware's name (and the codes that count; None: any
+# code but 0, which is a recovery), to a finding.
+_FINDINGS_BY_NAME: Dict[str, Tuple[str, Optional[Tuple[int, ...]], str]] = {
+    "FAILSAFE_RADIO": ("radio_failsafe", None, "the radio failsafe triggered"),
+    "FAILSAFE_BATT": ("battery_failsafe", None, "the battery failsafe triggered"),
+    "GPS": ("gps_glitch", (2,), "the firmware rejected its GPS as glitching"),
+    "EKFCHECK": ("ekf_failure", (2,), "the EKF check found a bad variance"),
+    "FAILSAFE_EKFINAV": ("ekf_failure", None, "the EKF failsafe triggered"),
+    "BARO": ("sensor_fault", (2,), "the barometer glitched"),
+    "THRUST_LOSS_CHECK": ("thrust_loss", None, "the firmware's thrust-loss check triggered"),
+    "FAILSAFE_SENSORS": ("sensor_fault", None, "the sensor failsafe triggered"),
+    "FAILSAFE_VIBE": ("high_vibration", None, "the vibration failsafe triggered"),
+    "COMPASS": ("compass_interference", None, "the compass reported an error"),
 }
-CRASH_SUBSYSTEM, CRASH_CODE, LOSS_OF_CONTROL_CODE = 12, 1, 2
+ERR_FINDINGS = {subsystem_number(name): rule for name, rule in _FINDINGS_BY_NAME.items()}
+CRASH_SUBSYSTEM = subsystem_number("CRASH_CHECK")
 
 # Text messages (case ignored) that say the same, from any firmware.
 TEXTS: Tuple[Tuple[str, str], ...] = (
@@ -48,14 +51,15 @@ def recorded(context: Context) -> List[Finding]:
     found: List[Finding] = []
     texts = data.texts()
     for time, subsystem, code in _err_records(data):
+        record = f"ERR {subsystem}/{code}"
         if subsystem == CRASH_SUBSYSTEM:
-            if code == LOSS_OF_CONTROL_CODE:
+            if code == LOSS_OF_CONTROL:
                 found.append(Finding(time, "loss_of_control", None,
-                                     f"the firmware's crash check found control lost at {context.at(time)} (ERR 12/2)"))
-            elif code == CRASH_CODE:
+                                     f"the firmware's crash check found control lost at {context.at(time)} ({record})"))
+            elif code == CRASH:
                 found.append(Finding(time, "impact", None,
                                      f"the firmware's crash check found the vehicle crashed at {context.at(time)} "
-                                     "and disarmed it (ERR 12/1)"))
+                                     f"and disarmed it ({record})"))
             continue
         rule = ERR_FINDINGS.get(subsystem)
         if rule is None or (rule[1] is not None and code not in rule[1]):
@@ -64,7 +68,7 @@ def recorded(context: Context) -> List[Finding]:
         instance = _thrust_loss_motor(texts, time) if finding == "thrust_loss" else None
         motor = f" on motor {instance}, the one it drove hardest" if instance is not None else ""
         found.append(Finding(time, finding, instance,
-                             f"{said}{motor} at {context.at(time)} (ERR {subsystem}/{code})"))
+                             f"{said}{motor} at {context.at(time)} ({record})"))
     for time, _, text in texts:
         for pattern, finding in TEXTS:
             if not re.search(pattern, text, re.IGNORECASE):

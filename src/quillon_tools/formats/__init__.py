@@ -4,7 +4,7 @@ the units and quirks of each firmware era, its records, events and track,
 how its tables are finished, and what flew (`identify`). Every package
 offers the same names (`base.Format`); `format_for` gives the one of a
 log's protocol. `source` reads a column into a quantity's unit, `units`
-converts units."""
+converts units; the firmware's own tables are `firmware/`'s."""
 
 from __future__ import annotations
 

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 from typing import Any, Dict, List, NamedTuple, Optional
 
-from .banners import Banner, banner, board
+from ..firmware.ardupilot import Banner, banner, board
 
 # ver_sw_release: major, minor, patch, then the type byte.
 RELEASE_TYPES = ((255, ""), (192, "rc"), (128, "beta"), (64, "alpha"), (0, "dev"))

@@ -9,12 +9,10 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import numpy
 
+from ..firmware.ardupilot import MOTOR_FUNCTIONS as ARDUPILOT_MOTORS
+from ..firmware.px4 import MOTOR_FUNCTIONS as PX4_MOTORS
 from ..formats.source import Part, Source, read
 
-# ArduPilot SERVOn_FUNCTION (Copter 3.x: RCn_FUNCTION) numbers of motors.
-ARDUPILOT_MOTORS = frozenset([*range(33, 41), *range(82, 86), *range(160, 180)])
-# PX4 PWM_MAIN_FUNCn numbers of motors.
-PX4_MOTORS = frozenset(range(101, 113))
 ARDUPILOT_SERVO_RANGE = (1100.0, 1900.0)  # SERVOn_MIN/MAX defaults
 PX4_PWM_RANGE = (1000.0, 2000.0)  # PWM_MAIN_MIN/MAX defaults
 DSHOT_TYPES = frozenset(range(4, 8))  # MOT_PWM_TYPE DShot150..DShot1200

@@ -4,11 +4,11 @@ reason where logged) and landed state (EV)."""
 
 from __future__ import annotations
 
-from typing import Any, List
+from typing import Any, List, Mapping
 
 import pyarrow
 
-from ...analysis import codes
+from ...firmware import ardupilot
 from ...tables.records import rows
 from ...tables.records import int_code as _int, table_of as _table
 from ...tables.timeline import ERROR, EVENT, EVENTS, FAILSAFE, LANDED, MODE, Row, arming
@@ -19,22 +19,24 @@ def data_flash_events(tables: Any, events: Any) -> pyarrow.Table:
     (by message name, on the log's time base)."""
     found: List[Row] = []
     has_arm = any(t.num_rows for t in tables.get("ARM", []))
-    for index, time, code in rows(tables.get("EV", []), "_time", "Id"):
+    event_rows = list(rows(tables.get("EV", []), "_time", "Id"))
+    names = _event_names(tables) if event_rows else ardupilot.EVENT_NAMES
+    for index, time, code in event_rows:
         if _int(code) is None:
             continue
-        if not has_arm and (code in codes.EVENT_ARMED or code in codes.EVENT_DISARMED):
+        if not has_arm and (code in ardupilot.EVENT_ARMED or code in ardupilot.EVENT_DISARMED):
             # Logs before ARM tell arming by events only.
-            found.append((index, time, *arming(code in codes.EVENT_ARMED), None))
+            found.append((index, time, *arming(code in ardupilot.EVENT_ARMED), None))
             continue
-        kind = LANDED if code in codes.EVENT_LANDED or code in codes.EVENT_NOT_LANDED else EVENT
-        found.append((index, time, kind, code, codes.event_name(code), None))
+        kind = LANDED if code in ardupilot.EVENT_LANDED or code in ardupilot.EVENT_NOT_LANDED else EVENT
+        found.append((index, time, kind, code, names.get(code), None))
     for index, time, subsystem, code in rows(tables.get("ERR", []), "_time", "Subsys", "ECode"):
         if _int(subsystem) is None or _int(code) is None:
             continue
-        meaning = codes.error_meaning(subsystem, code)
+        meaning = ardupilot.error_meaning(subsystem, code)
         detail = f"code {code}" + (f": {meaning}" if meaning else "")
-        kind = FAILSAFE if codes.is_failsafe(subsystem) else ERROR
-        found.append((index, time, kind, subsystem, codes.subsystem_name(subsystem), detail))
+        kind = FAILSAFE if ardupilot.is_failsafe(subsystem) else ERROR
+        found.append((index, time, kind, subsystem, ardupilot.subsystem_name(subsystem), detail))
     mode_rows = [(index, time, mode, reason)
                  for index, time, mode, reason in rows(tables.get("MODE", []), "_time", "Mode", "Rsn")]
     if not mode_rows:  # old layouts have no reason
@@ -45,7 +47,7 @@ def data_flash_events(tables: Any, events: Any) -> pyarrow.Table:
             continue
         last = mode
         name = events.data_flash_mode_name(mode)
-        why = None if _int(reason) is None else f"reason: {codes.mode_reason(reason) or reason}"
+        why = None if _int(reason) is None else f"reason: {ardupilot.mode_reason(reason) or reason}"
         found.append((index, time, MODE, mode, name, why))
     for table in tables.get("ARM", []):
         has = set(table.column_names)
@@ -58,6 +60,16 @@ def data_flash_events(tables: Any, events: Any) -> pyarrow.Table:
                           _arm_detail(method, said.get("ArmChecks"), said.get("Forced")) or None))
     found.sort(key=lambda r: r[0])
     return _table(EVENTS, [r[1:] for r in found])
+
+
+def _event_names(tables: Any) -> Mapping[int, str]:
+    """The EV names of the firmware the log's first banner announces: the
+    ids of some events changed between eras."""
+    for _, text in rows(tables.get("MSG", []), "Message"):
+        found = ardupilot.banner(text)
+        if found is not None:
+            return ardupilot.event_names(found.name, found.version)
+    return ardupilot.EVENT_NAMES
 
 
 def _arm_detail(method: Any, checks: Any, forced: Any) -> str:

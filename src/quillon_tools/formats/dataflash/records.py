@@ -9,7 +9,7 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
-from ...analysis.flightmodes import kind_mode_name
+from ...firmware.ardupilot import kind_mode_name
 from ...tables.records import Records
 from ...tables.records import MESSAGES, MODES, PARAM_CHANGES, rows, same, table_of, values_of
 

@@ -10,15 +10,10 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
-from ..banners import VEHICLE_BY_MAV_TYPE
+from ...firmware.mavlink import ARMED_FLAG, AUTOPILOT_INVALID, AUTOPILOT_PX4, IN_AIR_STATES, VEHICLE_BY_MAV_TYPE
 from ..identity import Identity, from_texts, texts_of
 from ..spans import messages_of
 from ..source import Source
-
-AUTOPILOT_INVALID = 8  # HEARTBEAT autopilot of components that are not one
-AUTOPILOT_PX4 = 12
-ARMED_FLAG = 0x80  # HEARTBEAT base_mode: MAV_MODE_FLAG_SAFETY_ARMED
-IN_AIR_STATES = (2, 3, 4)  # MAV_LANDED_STATE in air, taking off, landing
 
 
 def _armed(raw: numpy.ndarray) -> numpy.ndarray:

@@ -9,12 +9,11 @@ from typing import Any, Dict, List, Tuple
 import numpy
 import pyarrow
 
-from ...analysis import codes
-from ...tables.records import rows, with_sysid
-from .records import changes, heartbeat_columns
-from . import ARMED_FLAG
-from ...tables.records import table_of as _table
+from ...firmware import mavlink as codes
+from ...firmware.mavlink import ARMED_FLAG
+from ...tables.records import rows, table_of as _table, with_sysid
 from ...tables.timeline import EVENTS, LANDED, MODE, WARNING, Row, arming
+from .records import changes, heartbeat_columns
 
 
 def mavlink_events(tables: Any, events: Any) -> pyarrow.Table:

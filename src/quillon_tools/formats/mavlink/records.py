@@ -10,15 +10,11 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
-from ...analysis.codes import px4_mode_name
-from ...analysis.flightmodes import VEHICLE_BY_MAV_TYPE, mode_name, vehicle_from_messages
+from ...firmware.ardupilot import MODE_FAMILY_BY_MAV_TYPE, mode_name, vehicle_from_messages
+from ...firmware.mavlink import AUTOPILOT_INVALID, AUTOPILOT_PX4
+from ...firmware.px4 import custom_mode_name as px4_mode_name
 from ...tables.records import Records
 from ...tables.records import MESSAGES, MODES, PARAM_CHANGES, rows, same, table_of, values_of, with_sysid
-
-# A vehicle's HEARTBEAT names its autopilot; other components (ground
-# stations, cameras, gimbals) send MAV_AUTOPILOT_INVALID.
-AUTOPILOT_INVALID = 8
-AUTOPILOT_PX4 = 12
 
 # MAV_PARAM_TYPE of the integer types, with the struct code of their bytes
 # as PX4 stores them in the float field.
@@ -198,7 +194,7 @@ class MavlinkRecords(Records):
         """The ArduPilot vehicle whose mode names a MAVLink vehicle uses."""
         for beat in self._heartbeats():
             if beat.sysid == sysid:
-                return self._firmware_vehicle(sysid) or VEHICLE_BY_MAV_TYPE.get(beat.type)
+                return self._firmware_vehicle(sysid) or MODE_FAMILY_BY_MAV_TYPE.get(beat.type)
         return None
 
     def mavlink_mode_name(self, sysid: int, autopilot: int, mode: int) -> Optional[str]:

@@ -10,13 +10,13 @@ from typing import Any, Dict, Optional, Tuple
 import numpy
 import pyarrow
 
-from ..banners import VEHICLE_BY_MAV_TYPE
+from ...firmware.mavlink import VEHICLE_BY_MAV_TYPE
+from ...firmware.px4 import ARMING_STATE_ARMED, GPS_TOPICS
+from ...firmware.px4 import VEHICLE_TYPES as PX4_VEHICLE_TYPES
 from ..identity import Identity, release, text
 from ..spans import messages_of
 from ..source import Part, Source, column, micros, numbers
 
-ARMING_STATE_ARMED = 2
-GPS_TOPICS = ("vehicle_gps_position", "sensor_gps")
 # Smoothing of the accelerometer's sample-to-sample change, as PX4 smooths
 # its own vibration metric (a first-order filter of weight 0.01 per sample).
 METRIC_WEIGHT = 0.01
@@ -221,10 +221,6 @@ INPUT_CHANNELS = tuple(("input_rc", f"values[{n - 1}]", n) for n in range(1, 19)
 
 def instance_column(view: Any, message: str, table: Any) -> Optional[str]:
     return "_instance" if "_instance" in table.column_names else None
-
-
-# vehicle_status.vehicle_type of older PX4.
-PX4_VEHICLE_TYPES = {1: "copter", 2: "plane", 3: "rover", 4: "blimp"}
 
 
 def _last(view: Any, topic: str, field: str) -> Any:

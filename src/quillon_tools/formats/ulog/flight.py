@@ -11,7 +11,8 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
-from ...analysis import codes
+from ...firmware import mavlink as codes
+from ...firmware.px4 import ARMING_STATE_ARMED, ARMING_STATE_DISARMED, GPS_TOPICS
 from ...tables.records import rows
 from ...tables.records import table_of as _table
 from ...tables.timeline import EVENT, EVENTS, FAILSAFE, LANDED, MODE, WARNING, arming
@@ -21,15 +22,11 @@ Tables = Callable[[str], List[pyarrow.Table]]
 
 STATUS, LAND, FLAGS, EVENT_TOPIC = "vehicle_status", "vehicle_land_detected", "failsafe_flags", "event"
 GLOBAL, HOME, BATTERY = "vehicle_global_position", "home_position", "battery_status"
-# The GPS topic was renamed; the newer name is tried first.
-GPS_TOPICS = ("vehicle_gps_position", "sensor_gps")
 LOCAL = "vehicle_local_position"
 
 # The topics read for facts, events and the track by a whole-log read.
 FACT_TOPICS = (STATUS, LAND, FLAGS, EVENT_TOPIC, GLOBAL, HOME, BATTERY, *GPS_TOPICS, LOCAL)
 
-ARMING_STATE_ARMED = 2  # vehicle_status.arming_state, in every PX4 version
-ARMING_STATE_DISARMED = 1  # STANDBY in older versions, which have other states too
 # `event` log_levels: the external level in the low four bits.
 LEVEL_MASK = 0x0F
 # failsafe_flags fields that are settings or bookkeeping, not conditions.
@@ -78,7 +75,7 @@ def ulog_events(tables: Tables, modes: pyarrow.Table, messages: pyarrow.Table) -
         if failsafe:
             found.append((time, index, FAILSAFE, None, None, _flags_at(flags, time)))
     for index, time, landed in _changes(tables(LAND), "landed"):
-        state = codes.LANDED_ON_GROUND if landed else 2
+        state = codes.LANDED_ON_GROUND if landed else codes.LANDED_IN_AIR
         found.append((time, index, LANDED, state, codes.LANDED_STATE_NAMES[state], None))
     for index, time, number, levels in rows(tables(EVENT_TOPIC), "_time", "id", "log_levels"):
         level = levels & LEVEL_MASK if isinstance(levels, int) else None

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 from typing import Optional
 
-from ...analysis.codes import PX4_NAV_STATES
+from ...firmware.px4 import NAV_STATES as PX4_NAV_STATES
 
 __all__ = ["PX4_NAV_STATES", "nav_state_name"]
 

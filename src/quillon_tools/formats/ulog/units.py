@@ -17,11 +17,11 @@ from typing import Dict, List, Optional, Tuple
 
 import pyarrow
 
+from ...firmware.px4 import GPS_TOPICS
 from ..dataflash.units import FieldUnit, apply_units
 
 INT, FLOAT = "int", "float"
 
-_GPS_TOPICS = ("vehicle_gps_position", "sensor_gps")
 _GPS_FIELDS: Dict[Tuple[str, str], FieldUnit] = {
     ("lat", INT): ("deg", 1e-7), ("lon", INT): ("deg", 1e-7),
     ("alt", INT): ("m", 1e-3), ("alt_ellipsoid", INT): ("m", 1e-3),
@@ -36,7 +36,7 @@ _POSITION_FIELDS: Dict[Tuple[str, str], FieldUnit] = {
 
 # (topic, field, kind) -> (unit of the scaled value, multiplier or None).
 UNITS: Dict[Tuple[str, str, str], FieldUnit] = {
-    **{(topic, field, kind): unit for topic in _GPS_TOPICS for (field, kind), unit in _GPS_FIELDS.items()},
+    **{(topic, field, kind): unit for topic in GPS_TOPICS for (field, kind), unit in _GPS_FIELDS.items()},
     **{(topic, field, kind): unit for topic in ("vehicle_global_position", "home_position")
        for (field, kind), unit in _POSITION_FIELDS.items()},
 }
