@@ -1,75 +1,19 @@
 """The diagnosis: a chain per flight with the cause first, on hand-built
-copter logs (a motor lost, a motor working harder than the others, a
-healthy hover), the frame layouts it names motors by, and the chain's roles."""
+copter logs (a motor lost, in each format; a motor working harder than the
+others; a healthy hover), the frame layouts it names motors by, and the
+chain's roles."""
 import json
 import math
 
 import pytest
 
-from dataflash_bytes import data_packet, format_packet
+from dataflash_copter import SECOND, copter
+from faulty_flight import LostMotor, dataflash, tlog, ulog
 from quillon_tools import read_log
 from quillon_tools.diagnosis.chain import chains
 from quillon_tools.diagnosis.frame import motor_positions
 from quillon_tools.diagnosis.vocabulary import Finding
 from quillon_tools.flights.model import Flight, Phase
-
-SECOND = 1_000_000
-G = 9.80665
-HZ = 25
-LAYOUTS = {
-    "PARM": (129, "QNf", "TimeUS,Name,Value"),
-    "MSG": (130, "QZ", "TimeUS,Message"),
-    "ARM": (131, "QBIBB", "TimeUS,ArmState,ArmChecks,Forced,Method"),
-    "POS": (132, "QLLiff", "TimeUS,Lat,Lng,Alt,RelHomeAlt,RelOriginAlt"),
-    "CTUN": (133, "Qf", "TimeUS,CRt"),
-    "IMU": (134, "QBffffff", "TimeUS,I,GyrX,GyrY,GyrZ,AccX,AccY,AccZ"),
-    "ATT": (135, "Qffffff", "TimeUS,DesRoll,Roll,DesPitch,Pitch,DesYaw,Yaw"),
-    "RCOU": (136, "QHHHH", "TimeUS,C1,C2,C3,C4"),
-    "RATE": (137, "Qfffffffff", "TimeUS,RDes,R,ROut,PDes,P,POut,YDes,Y,YOut"),
-    "GPS": (138, "QBBIHBcLLeffffB", "TimeUS,I,Status,GMS,GWk,NSats,HDop,Lat,Lng,Alt,Spd,GCrs,VZ,Yaw,U"),
-    "ERR": (139, "QBB", "TimeUS,Subsys,ECode"),
-}
-QUAD_X = {"FRAME_CLASS": 1, "FRAME_TYPE": 1, "MOT_PWM_MIN": 1000, "MOT_PWM_MAX": 2000, "MOT_SPIN_MAX": 0.95,
-          **{f"SERVO{n}_FUNCTION": 32 + n for n in range(1, 5)}}
-TOP = 1950  # 1000 + 1000 x MOT_SPIN_MAX
-
-
-def row(name, *values):
-    number, layout, _ = LAYOUTS[name]
-    return data_packet(number, layout, *values)
-
-
-def copter(seconds, height, motors, attitude=lambda t: (0.0,) * 6, rate=lambda t: (0.0, 0.0, 0.0),
-           accel=lambda t: -G, disarm=None, params=QUAD_X, fix=lambda t: 3, extra=()):
-    """A quad armed at 1 s (disarmed at `disarm`), logged at 25 Hz: its
-    height `height(t)`, motor outputs `motors(t)`, (desired roll, roll,
-    desired pitch, pitch, desired yaw, yaw) `attitude(t)`, the rate
-    controllers' roll, pitch and yaw outputs `rate(t)`, Z acceleration, GPS
-    fix type `fix(t)`, and `extra` (time, name, values...) rows."""
-    extra = sorted(extra)
-    out = [format_packet(number, name, layout, labels) for name, (number, layout, labels) in LAYOUTS.items()]
-    out.append(row("MSG", 0, b"ArduCopter V4.5.7 (12345678)"))
-    out += [row("PARM", 0, name.encode(), float(value)) for name, value in params.items()]
-    for i in range(int(seconds * HZ)):
-        t = i / HZ
-        us = int(round(t * SECOND))
-        while extra and extra[0][0] <= t:
-            _, name, *values = extra.pop(0)
-            out.append(row(name, us, *values))
-        if i == HZ:
-            out.append(row("ARM", us, 1, 0, 0, 0))
-        if disarm is not None and abs(t - disarm) < 0.5 / HZ:
-            out.append(row("ARM", us, 0, 0, 0, 0))
-        h = height(t)
-        out.append(row("POS", us, 0, 0, 0, h, h))
-        out.append(row("CTUN", us, (height(t + 0.02) - height(t - 0.02)) / 0.04))
-        out.append(row("IMU", us, 0, 0.0, 0.0, 0.0, 0.0, 0.0, accel(t)))
-        out.append(row("ATT", us, *attitude(t)))
-        out.append(row("RCOU", us, *(int(round(m)) for m in motors(t))))
-        roll, pitch, yaw = rate(t)
-        out.append(row("RATE", us, 0.0, 0.0, roll, 0.0, 0.0, pitch, 0.0, 0.0, yaw))
-        out.append(row("GPS", us, 0, fix(t), 0, 0, 12, 80, 0, 0, 0, 0.2, 0.0, 0.0, 0.0, 0))
-    return b"".join(out)
 
 
 def hover(t, top=10.0):
@@ -81,38 +25,28 @@ def chain(data):
     return [(r["finding"], r["role"], r["instance"]) for r in read_log(data).diagnosis().to_pylist()]
 
 
-FAIL_AT = 30.0
-HIT = FAIL_AT + 0.5 + math.sqrt(2 * 10 / G)  # falling from 10 m half a second after the loss
-
-
 def _lost_motor_2(turn):
-    """Motor 2 (rear left, counter-clockwise) at its top from FAIL_AT while
+    """Motor 2 (rear left, counter-clockwise) at its top from 30 s while
     the vehicle turns `turn` (roll, pitch, yaw deg/s), then falls and hits."""
-    def motors(t):
-        return (1600, 1600, 1600, 1600) if t < FAIL_AT else (1150, TOP, 1600, 1600)
-
-    def attitude(t):
-        late = max(0.0, min(t, HIT) - FAIL_AT)
-        roll, pitch, yaw = (max(-60.0, min(60.0, rate * late)) for rate in turn)
-        return (0.0, roll, 0.0, pitch, 0.0, yaw % 360)
-
-    def height(t):
-        return hover(t) if t < FAIL_AT + 0.5 else max(0.0, 10.0 - G / 2 * (t - FAIL_AT - 0.5) ** 2)
-
-    return copter(HIT + 2, height, motors, attitude, disarm=HIT + 1,
-                  accel=lambda t: -16 * G if abs(t - HIT) < 0.03 else -G)
+    return dataflash(LostMotor(turn))
 
 
-def test_a_motor_lost_is_named_as_the_cause_when_the_turn_is_its_loss_and_the_impact_follows():
+# The same flight as each format logs it, and how that format says the motor's top and the time.
+FORMATS = {"DataFlash": (dataflash, "1950 us", "30.0 s"), "tlog": (tlog, "1950 us", "22:13:50.0"),
+           "ULog": (ulog, "2000 us", "30.0 s")}
+
+
+@pytest.mark.parametrize("kind", FORMATS)
+def test_a_motor_lost_is_named_as_the_cause_when_the_turn_is_its_loss_and_the_impact_follows(kind):
+    encode, top, moment = FORMATS[kind]
     # Losing the rear-left, counter-clockwise motor: roll left, nose up, yaw left.
-    found = chain(_lost_motor_2((-40.0, 30.0, -20.0)))
-    assert found[0] == ("motor_failure", "cause", 2)
-    assert ("impact", "consequence", None) in found and ("loss_of_control", "consequence", None) in found
-    detail = read_log(_lost_motor_2((-40.0, 30.0, -20.0))).diagnosis().to_pylist()[0]["detail"]
-    assert "motor 2 (rear left) at its top 1950 us" in detail and "from 30.0 s" in detail
+    found = read_log(encode(LostMotor((-40.0, 30.0, -20.0)))).diagnosis().to_pylist()
+    assert [(r["finding"], r["role"], r["instance"]) for r in found] == [
+        ("motor_failure", "cause", 2), ("loss_of_control", "consequence", None), ("impact", "consequence", None)]
+    assert f"motor 2 (rear left) at its top {top}" in found[0]["detail"] and f"from {moment}" in found[0]["detail"]
     # The same motor pinned while the vehicle turns the way the front-right motor's loss turns it:
     # not enough thrust, but no motor is blamed.
-    wrong = chain(_lost_motor_2((40.0, -30.0, 20.0)))
+    wrong = chain(encode(LostMotor((40.0, -30.0, 20.0))))
     assert wrong[0] == ("thrust_loss", "cause", None) and all(f != "motor_failure" for f, _, _ in wrong)
 
 

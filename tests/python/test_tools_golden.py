@@ -1,7 +1,8 @@
-"""The quillon subcommands' output on the bundled samples, against the
-expected output stored in golden/. A change of output updates these files on
-purpose: QUILLON_UPDATE_GOLDEN=1 python -m pytest test_tools_golden.py
-writes them anew from the installed package."""
+"""The quillon subcommands' output on the bundled samples and on a
+hand-built faulty flight, against the expected output stored in golden/. A
+change of output updates these files on purpose:
+QUILLON_UPDATE_GOLDEN=1 python -m pytest test_tools_golden.py writes them
+anew from the installed package."""
 
 import os
 import pathlib
@@ -9,6 +10,8 @@ import subprocess
 import sys
 
 import pytest
+
+import faulty_flight
 
 BUNDLED = pathlib.Path(__file__).resolve().parents[2] / "samples"
 GOLDEN = pathlib.Path(__file__).resolve().parent / "golden"
@@ -57,3 +60,18 @@ def test_answers_match_the_golden_file(command, sample):
     result = quillon(command, sample, cwd=BUNDLED)  # run beside the log: its name, not a path, is printed
     assert result.returncode in (0, 1) and result.stderr == b"", result.stderr.decode()
     _matches_golden(f"{sample}.{command}.txt", result.stdout.decode() + f"exit status {result.returncode}\n")
+
+
+# The answers as JSON on a flight that goes wrong, built alike in each
+# format: a quad that loses its rear-left motor, falls and strikes the ground.
+FAULTY = {"lost-motor.bin": faulty_flight.dataflash, "lost-motor.tlog": faulty_flight.tlog,
+          "lost-motor.ulg": faulty_flight.ulog}
+
+
+@pytest.mark.parametrize("log", FAULTY)
+@pytest.mark.parametrize("command", ["check", "diagnose"])
+def test_answers_on_a_faulty_flight_match_the_golden_file(command, log, tmp_path):
+    (tmp_path / log).write_bytes(FAULTY[log](faulty_flight.LostMotor()))
+    result = quillon(command, "--json", log, cwd=tmp_path)
+    assert result.returncode in (0, 1) and result.stderr == b"", result.stderr.decode()
+    _matches_golden(f"{log}.{command}-json.txt", result.stdout.decode() + f"exit status {result.returncode}\n")

@@ -1,0 +1,72 @@
+"""A DataFlash log of an ArduCopter quad X, from functions of the time
+since boot: its height, motor outputs, attitude and controller outputs."""
+
+from dataflash_bytes import data_packet, format_packet
+
+SECOND = 1_000_000
+G = 9.80665
+HZ = 25
+LAYOUTS = {
+    "PARM": (129, "QNf", "TimeUS,Name,Value"),
+    "MSG": (130, "QZ", "TimeUS,Message"),
+    "ARM": (131, "QBIBB", "TimeUS,ArmState,ArmChecks,Forced,Method"),
+    "POS": (132, "QLLiff", "TimeUS,Lat,Lng,Alt,RelHomeAlt,RelOriginAlt"),
+    "CTUN": (133, "Qf", "TimeUS,CRt"),
+    "IMU": (134, "QBffffff", "TimeUS,I,GyrX,GyrY,GyrZ,AccX,AccY,AccZ"),
+    "ATT": (135, "Qffffff", "TimeUS,DesRoll,Roll,DesPitch,Pitch,DesYaw,Yaw"),
+    "RCOU": (136, "QHHHH", "TimeUS,C1,C2,C3,C4"),
+    "RATE": (137, "Qfffffffff", "TimeUS,RDes,R,ROut,PDes,P,POut,YDes,Y,YOut"),
+    "GPS": (138, "QBBIHBcLLeffffB", "TimeUS,I,Status,GMS,GWk,NSats,HDop,Lat,Lng,Alt,Spd,GCrs,VZ,Yaw,U"),
+    "ERR": (139, "QBB", "TimeUS,Subsys,ECode"),
+    "EV": (140, "QB", "TimeUS,Id"),
+    "MODE": (141, "QMBB", "TimeUS,Mode,ModeNum,Rsn"),
+    "BAT": (142, "QBff", "TimeUS,Inst,Volt,Curr"),
+    "PM": (143, "QH", "TimeUS,Load"),
+    "VIBE": (144, "QBfffI", "TimeUS,IMU,VibeX,VibeY,VibeZ,Clip"),
+}
+QUAD_X = {"FRAME_CLASS": 1, "FRAME_TYPE": 1, "MOT_PWM_MIN": 1000, "MOT_PWM_MAX": 2000, "MOT_SPIN_MAX": 0.95,
+          **{f"SERVO{n}_FUNCTION": 32 + n for n in range(1, 5)}}
+TOP = 1950  # 1000 + 1000 x MOT_SPIN_MAX
+
+
+def row(name, *values):
+    number, layout, _ = LAYOUTS[name]
+    return data_packet(number, layout, *values)
+
+
+def copter(seconds, height, motors, attitude=lambda t: (0.0,) * 6, rate=lambda t: (0.0, 0.0, 0.0),
+           accel=lambda t: -G, disarm=None, params=QUAD_X, fix=lambda t: 3, extra=(), arm=1.0, climb=None,
+           speed=lambda t: 0.2):
+    """A quad armed at `arm` s (disarmed at `disarm`), logged at 25 Hz: its
+    height `height(t)` and climb rate `climb(t)` (by default the height's
+    slope), motor outputs `motors(t)`, (desired roll, roll, desired pitch,
+    pitch, desired yaw, yaw) `attitude(t)`, the rate controllers' roll, pitch
+    and yaw outputs `rate(t)`, Z acceleration, GPS fix type `fix(t)` and
+    ground speed `speed(t)`, and `extra` (time, name, values...) rows."""
+    extra = sorted(extra)
+    if climb is None:
+        def climb(t):
+            return (height(t + 0.02) - height(t - 0.02)) / 0.04
+    out = [format_packet(number, name, layout, labels) for name, (number, layout, labels) in LAYOUTS.items()]
+    out.append(row("MSG", 0, b"ArduCopter V4.5.7 (12345678)"))
+    out += [row("PARM", 0, name.encode(), float(value)) for name, value in params.items()]
+    for i in range(int(seconds * HZ)):
+        t = i / HZ
+        us = int(round(t * SECOND))
+        while extra and extra[0][0] <= t:
+            _, name, *values = extra.pop(0)
+            out.append(row(name, us, *values))
+        if abs(t - arm) < 0.5 / HZ:
+            out.append(row("ARM", us, 1, 0, 0, 0))
+        if disarm is not None and abs(t - disarm) < 0.5 / HZ:
+            out.append(row("ARM", us, 0, 0, 0, 0))
+        h = height(t)
+        out.append(row("POS", us, 0, 0, 0, h, h))
+        out.append(row("CTUN", us, climb(t)))
+        out.append(row("IMU", us, 0, 0.0, 0.0, 0.0, 0.0, 0.0, accel(t)))
+        out.append(row("ATT", us, *attitude(t)))
+        out.append(row("RCOU", us, *(int(round(m)) for m in motors(t))))
+        roll, pitch, yaw = rate(t)
+        out.append(row("RATE", us, 0.0, 0.0, roll, 0.0, 0.0, pitch, 0.0, 0.0, yaw))
+        out.append(row("GPS", us, 0, fix(t), 0, 0, 12, 80, 0, 0, 0, speed(t), 0.0, 0.0, 0.0, 0))
+    return b"".join(out)
