@@ -460,17 +460,9 @@ class Log(Mapping[str, pyarrow.Table]):
         return self._cache("info", self._info)  # type: ignore[no-any-return]
 
     def _info(self) -> Dict[Any, Any]:
-        from .analysis.flight import vehicle_facts
+        from .info import log_info
 
-        track = self.track()
-        vehicles = []
-        for view in self._views():
-            own = track if view.sysid is None or "_sysid" not in track.column_names \
-                else rows_where(track, "_sysid", view.sysid)
-            facts = vehicle_facts(view, own, self.time_span(view.sysid), self.time_base
-                                  if self._protocol != MAVLINK else ("utc" if self.time_span(view.sysid)[0] is not None else None))
-            vehicles.append({"sysid": view.sysid, **facts})
-        return {**vehicles[0], "vehicles": vehicles}
+        return log_info(self, self._views())
 
     def _views(self) -> List[Any]:
         """A signal view per vehicle: each autopilot's system id on MAVLink."""
