@@ -15,7 +15,6 @@ from .reading.inputs import Source
 from .reading.passes import Piece
 from .reading.read import Decoded, read
 from .reading.stream import LogStream
-from .tables.instances import rows_where
 
 __all__ = ["FlightLog", "LogStream", "Piece", "read_log", "read_log_with_facts", "stream_facts_log"]
 
@@ -40,16 +39,9 @@ class FlightLog(Log):
         return self.cached("info", self._info)  # type: ignore[no-any-return]
 
     def _info(self) -> Dict[Any, Any]:
-        from .analysis.flight import vehicle_facts
+        from .info import log_info
 
-        track = self.track()
-        vehicles = []
-        for view in self.views():
-            own = track if view.sysid is None or "_sysid" not in track.column_names \
-                else rows_where(track, "_sysid", view.sysid)
-            facts = vehicle_facts(view, own, self.time_span(view.sysid), self.facts.time_base_of(view.sysid))
-            vehicles.append({"sysid": view.sysid, **facts})
-        return {**vehicles[0], "vehicles": vehicles}
+        return log_info(self, self.views())
 
     def views(self) -> List[Any]:
         """A signal view per vehicle (`signals.View`): each autopilot's system id on MAVLink."""

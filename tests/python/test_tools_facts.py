@@ -113,6 +113,62 @@ def test_dataflash_events_name_failsafes_errors_and_keep_unknown_codes():
     assert info["distance"] is None and info["battery_used"] is None  # no position, no battery
 
 
+# ArduPilot's VER layout: the firmware banner is FWS.
+VER = (134, "VER", "QBBBBBBIZHBB", "TimeUS,BT,BST,Maj,Min,Pat,FWT,GH,FWS,APJ,BU,FV")
+BANNER = b"ArduCopter V4.5.7 (12345678)"
+
+
+def ver_packets():
+    number, name, layout, labels = VER
+    return [format_packet(number, name, layout, labels),
+            data_packet(number, layout, 1000, 0, 0, 4, 5, 7, 255, 0x12345678, BANNER, 9, 0, 0)]
+
+
+def hover_log():
+    """A copter armed at 1 s that climbs at 1 m/s from 5 s to 10 m, hovers
+    until 60 s and comes down at 1 m/s to land at 70 s, disarming at 74 s;
+    its height above home at 10 Hz, and no landed-state record."""
+    packets = ver_packets() + [format_packet(135, "ARM", "QBIBB", "TimeUS,ArmState,ArmChecks,Forced,Method"),
+                               format_packet(136, "POS", "QLLiff", "TimeUS,Lat,Lng,Alt,RelHomeAlt,RelOriginAlt")]
+    packets.append(data_packet(135, "QBIBB", 1 * SECOND, 1, 0, 0, 0))
+    for step in range(1, 750):
+        t = step / 10
+        height = max(0.0, min(10.0, t - 5, 70 - t))
+        packets.append(data_packet(136, "QLLiff", step * SECOND // 10, 0, 0, 0, height, height))
+    packets.append(data_packet(135, "QBIBB", 74 * SECOND, 0, 0, 0, 0))
+    return b"".join(packets)
+
+
+def test_a_hover_without_landed_states_is_in_the_air_for_info_as_for_the_flights():
+    log = read_log(hover_log())
+    info = log.info
+    # Off the ground from 5 s to 70 s: the takeoff and landing are found
+    # from the height, within the metre of ground effect and drift.
+    assert info["vehicle"] == "copter" and 62 <= info["flight_time"] <= 65
+    (flight,) = log.flights().to_pylist()
+    assert info["flight_time"] == pytest.approx((flight["landing"] - flight["takeoff"]).total_seconds(), abs=1)
+    assert info["max_altitude"] == 10.0 and len(info["armed"]) == 1
+
+
+@pytest.mark.parametrize("armed, flight_time", [(1, None), (0, 0.0)])
+def test_flight_time_is_unknown_only_where_the_log_cannot_tell(armed, flight_time):
+    # Armed, with neither a landed state nor a height to tell by: unknown.
+    # Never armed: it never flew.
+    log = read_log(format_packet(138, "STAT", "QB", "TimeUS,Armed")
+                   + b"".join(data_packet(138, "QB", t * SECOND, armed) for t in range(1, 10)))
+    assert log.info["flight_time"] == flight_time
+
+
+def test_a_ver_banner_alone_says_what_flew():
+    number, name, layout, labels = 137, "VER", "QZ", "TimeUS,FWS"
+    log = read_log(format_packet(number, name, layout, labels) + data_packet(number, layout, 1000, BANNER))
+    info = log.info
+    assert info["vehicle"] == "copter"
+    assert info["firmware"] == {"name": "ArduCopter", "version": "4.5.7", "git_hash": "12345678"}
+    # The full layout says the same.
+    assert read_log(b"".join(ver_packets())).info["firmware"] == info["firmware"]
+
+
 def px4_int(value):
     """A PX4 integer parameter as sent: its bytes in the float field."""
     return struct.unpack("<f", struct.pack("<i", value))[0]
@@ -150,7 +206,9 @@ def test_tlog_of_two_vehicles_gives_facts_events_params_and_track_per_vehicle():
     assert sorted(info) == [1, 2] and log.info["sysid"] == 1
     assert info[1]["vehicle"] == "copter" and info[2]["vehicle"] == "plane"
     assert info[2]["firmware"]["name"] == "PX4" and info[2]["min_voltage"] == 15.2
-    assert info[1]["flight_time"] == 5.0 and info[1]["max_altitude"] == 20.0
+    # Its first landed state, a second after arming, already says in the
+    # air: the flight is in the air from the arming (4 s) to the landing (10 s).
+    assert info[1]["flight_time"] == 6.0 and info[1]["max_altitude"] == 20.0
     assert 70 < info[1]["distance"] < 80 and info[1]["max_ground_speed"] == 4.0
     assert info[2]["distance"] is None and info[2]["battery_used"] is None
     track = log.track()
@@ -184,4 +242,4 @@ def test_info_prints_facts_per_vehicle(tmp_path, capsys):
     assert "system 2:\n  vehicle: plane\n  firmware: PX4\n" in text and "battery_used: unknown" in text
     assert quillon(["info", "--json", str(path)]) == 0
     found = json.loads(capsys.readouterr().out)
-    assert [v["sysid"] for v in found["vehicles"]] == [1, 2] and found["vehicles"][0]["flight_time"] == 5.0
+    assert [v["sysid"] for v in found["vehicles"]] == [1, 2] and found["vehicles"][0]["flight_time"] == 6.0

@@ -99,25 +99,43 @@ def test_every_quantity_has_a_unit_and_a_meaning():
     assert all(q.unit is not None and q.meaning for q in VOCABULARY.values())
 
 
-def _armed_windows_of_checks(log):
-    from quillon_tools.checks.data import Data
-    return Data(log, log.info["sysid"]).armed
+def _in_air_from_flights_rows(log, sysid):
+    """(takeoff, landing) in microseconds of each of the vehicle's rows of
+    `log.flights()` in the air: from its start when it has no takeoff, to
+    its end when it has no landing."""
+    table = log.flights()
+    spans = []
+    for row in table.to_pylist():
+        if row.get("_sysid", sysid) != sysid:
+            continue
+        if row["takeoff"] is None and row["landing"] is None and not row["ends_in_air"]:
+            continue  # never left the ground
+        up, down = row["takeoff"] or row["start"], row["landing"] or row["end"]
+        spans.append((up.timestamp() * 1e6, down.timestamp() * 1e6))
+    return spans
 
 
 @pytest.mark.parametrize("path", sample_files(".bin", ".tlog", ".ulg", ".mav"), ids=lambda p: p.name)
-def test_info_and_checks_agree_on_every_sample(path):
+def test_info_agrees_with_the_flights_and_the_checks_on_every_sample(path):
+    from quillon_tools.checks.data import Data
+    from quillon_tools.flights.windows import in_air
+
     log = read_log(path)
     info = log.info
-    armed = _armed_windows_of_checks(log)
-    assert (info["armed"] is None) == (armed is None)  # both say when the log does not tell
-    shown = [(a["start"], a["end"]) for a in info["armed"] or []]
-    expected = [] if not armed else [(start, end) for start, end in armed]
-    assert len(shown) == len(expected)
-    for (start, end), (armed_start, armed_end) in zip(shown, expected):
-        assert start.timestamp() * 1e6 == pytest.approx(armed_start, abs=1)
-        assert armed_end is None or end.timestamp() * 1e6 == pytest.approx(armed_end, abs=1)
-    from quillon_tools.checks.data import Data
-    assert Data(log, info["sysid"]).vehicle == info["vehicle"]
+    for vehicle in info["vehicles"]:
+        spans = _in_air_from_flights_rows(log, vehicle["sysid"])
+        if vehicle["flight_time"] is None:  # the log cannot tell: no flight says it was in the air
+            assert spans == []
+        else:
+            assert vehicle["flight_time"] == pytest.approx(sum(b - a for a, b in spans) / 1e6, abs=1)
+        # The stretches every answer reads as in the air are those rows, and
+        # the checks judge flight within them.
+        found = in_air(log.vehicle_flights(vehicle["sysid"]))
+        assert len(found) == len(spans)
+        for (start, end), (up, down) in zip(found, spans):
+            assert start == pytest.approx(up, abs=1) and end == pytest.approx(down, abs=1)
+        judged = Data(log, vehicle["sysid"]).flying(after_launch=True) or []
+        assert all(any(up - 1 <= a and b <= down + 1 for up, down in spans) for a, b in judged)
     battery = [row for row in log.checks().to_pylist() if row["check"].startswith("battery")]
     if info["min_voltage"] is not None and battery and battery[0]["verdict"] != "skipped" \
             and battery[0]["unit"] == "V":

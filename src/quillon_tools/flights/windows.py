@@ -1,13 +1,14 @@
-"""The stretches of a vehicle's flights that the checks judge: steady flight
-(airborne, away from takeoff, landing and VTOL transitions), time in the
-air after the launch, and the seconds around impacts, whose readings are
-the impact's consequences rather than the vehicle's health."""
+"""The stretches of a vehicle's flights that the answers read: its time in
+the air; steady flight (airborne, away from takeoff, landing and VTOL
+transitions), time in the air after the launch, and the seconds around
+impacts, whose readings are the impact's consequences rather than the
+vehicle's health."""
 
 from __future__ import annotations
 
 from typing import List, Optional, Sequence, Tuple
 
-from .model import AIRBORNE, IMPACT, LANDING, TRANSITION, Flight
+from .model import AIRBORNE, GROUND, IMPACT, LANDING, TRANSITION, Flight
 from .phases import TRANSIENT_S
 
 Span = Tuple[float, float]  # microseconds
@@ -30,6 +31,14 @@ def _less(spans: List[Span], taken: Sequence[Span]) -> List[Span]:
                 kept.append((cut_end, end))
         spans = kept
     return spans
+
+
+def in_air(flights: Sequence[Flight]) -> List[Span]:
+    """Each flight's time in the air: from its takeoff (its start, when it
+    was flying then) to its landing (its end, when the log holds none).
+    A flight that never left the ground has none."""
+    return [(f.start if f.takeoff is None else f.takeoff, f.end if f.landing is None else f.landing)
+            for f in flights if any(p.name != GROUND for p in f.phases)]
 
 
 def near_impacts(flights: Sequence[Flight]) -> List[Span]:

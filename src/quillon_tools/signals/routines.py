@@ -1,6 +1,7 @@
 """The facts every answer shares, each worked out once from the signals:
-when the vehicle was armed, when it flew, how much battery it used (or why
-that cannot be told), and how high it went."""
+when the vehicle was armed, what its landed state says, how much battery it
+used (or why that cannot be told), and how high it went. When it flew is
+its flights' answer (`flights`), which read the landed state from here."""
 
 from __future__ import annotations
 
@@ -58,6 +59,10 @@ def armed_intervals(view: Any) -> Optional[List[Interval]]:
 
 
 def in_air_intervals(view: Any) -> Optional[List[Interval]]:
+    """The spans the vehicle's own landed state says it was flying, as
+    logged, bounces and all; None when it logs none. The time in the air is
+    the flights' (`flights.windows.in_air`): these with bounces joined, or
+    motion where the log has no landed state."""
     return intervals(view, "in_air")
 
 

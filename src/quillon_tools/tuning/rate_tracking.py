@@ -9,7 +9,8 @@ from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 import numpy
 import pyarrow
 
-from ..signals.routines import Interval, armed_intervals, in_air_intervals, within
+from ..flights.windows import in_air
+from ..signals.routines import Interval, armed_intervals, within
 from .rate_sources import AxisRates, axis_rates
 
 # An actual rate further than this many of its usual steps from the nearest
@@ -50,8 +51,9 @@ def align(rates: AxisRates) -> Aligned:
 
 
 def flight_phase(view: Any) -> Tuple[str, Optional[List[Interval]]]:
-    """The stretches to judge: in the air, else armed, else the whole log."""
-    flying = in_air_intervals(view)
+    """The stretches to judge: in the air (the flights'), else armed, else
+    the whole log."""
+    flying: List[Interval] = list(in_air(view.log.vehicle_flights(view.sysid, every_mark=False)))
     if flying:
         return "in air", flying
     armed = armed_intervals(view)

@@ -1,8 +1,8 @@
-"""The facts of a flight: what flew (vehicle, firmware, board), when and for
-how long, armed and in the air, how far, how high and fast, the battery and
-the GPS. A fact the log does not hold is None, never guessed; a fact the
+"""The facts of one vehicle: what flew (vehicle, firmware, board), when and
+for how long, armed and in the air, how far, how high and fast, the battery
+and the GPS. A fact the log does not hold is None, never guessed; a fact the
 log holds but a faulty sensor spoils is None too, with the reason under
-`suspect`."""
+`suspect`. The time in the air is its flights' (takeoff to landing)."""
 
 from __future__ import annotations
 
@@ -12,15 +12,13 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import numpy
 import pyarrow
 
+from ..flights.airborne import can_tell
+from ..flights.windows import in_air
+from ..signals import routines
 from ..signals.routines import within
 from ..tables.timebase import as_datetime
 
 EARTH_RADIUS = 6371008.8  # metres, the mean radius
-
-# Moving this fast over ground (m/s) or vertically, while armed, counts as
-# flying where the log says nothing of being landed.
-MOVING_SPEED = 1.0
-CLIMB_SPEED = 0.5
 
 Span = Tuple[int, Optional[int]]
 
@@ -33,12 +31,10 @@ def empty_facts() -> Dict[str, Any]:
             "suspect": {}}
 
 
-def track_facts(track: pyarrow.Table, armed: Optional[List[Span]], air: Optional[List[Span]]) -> Dict[str, Any]:
-    """flight_time, distance and max_ground_speed from a track, while
-    armed (over the whole log when it does not say when it was armed)."""
-    found: Dict[str, Any] = {"flight_time": None, "distance": None, "max_ground_speed": None}
-    if air is not None:
-        found["flight_time"] = sum(((stop if stop is not None else start) - start) for start, stop in air) / 1e6
+def track_facts(track: pyarrow.Table, armed: Optional[List[Span]]) -> Dict[str, Any]:
+    """distance and max_ground_speed from a track, while armed (the
+    fastest over the whole log when it does not say when it was armed)."""
+    found: Dict[str, Any] = {"distance": None, "max_ground_speed": None}
     times_column = track.column("_time") if track.num_rows else None
     if times_column is None or times_column.null_count or armed == []:
         return found
@@ -56,15 +52,18 @@ def track_facts(track: pyarrow.Table, armed: Optional[List[Span]], air: Optional
         numpy.sin(numpy.diff(lat) / 2) ** 2
         + numpy.cos(lat[1:]) * numpy.cos(lat[:-1]) * numpy.sin(numpy.diff(lon) / 2) ** 2))
     found["distance"] = float(numpy.nansum(step[both]))
-    if air is None:
-        # Flying while armed: moving over ground or climbing between fixes.
-        seconds = numpy.diff(times) / 1e6
-        with numpy.errstate(invalid="ignore", divide="ignore"):
-            climb = numpy.abs(numpy.diff(track.column("alt").to_numpy(zero_copy_only=False).astype(float))) / seconds
-        moving = (speed[1:] > MOVING_SPEED) | (climb > CLIMB_SPEED)
-        if numpy.isfinite(speed).any() or numpy.isfinite(climb).any():
-            found["flight_time"] = float(numpy.sum(seconds[both & moving]))
     return found
+
+
+def flight_time(view: Any, flights: Sequence[Any], span: Tuple[Optional[int], Optional[int]],
+                armed: Optional[List[Span]]) -> Optional[float]:
+    """Seconds in the air over the vehicle's flights (`flights.Flight`).
+    None where the flights cannot tell: the log has no time, or neither a
+    landed state nor the motion they are found from; a vehicle never armed
+    never flew."""
+    if armed != [] and (span[0] is None or not can_tell(view)):
+        return None
+    return float(sum(end - start for start, end in in_air(flights))) / 1e6
 
 
 def value_range(values: numpy.ndarray) -> Optional[Tuple[Any, Any]]:
@@ -89,11 +88,9 @@ def _times(facts: Dict[str, Any], span: Tuple[Optional[int], Optional[int]], tim
 
 
 def vehicle_facts(view: Any, track: pyarrow.Table, span: Tuple[Optional[int], Optional[int]],
-                  time_base: Optional[str]) -> Dict[str, Any]:
+                  time_base: Optional[str], flights: Sequence[Any]) -> Dict[str, Any]:
     """The facts of one vehicle of a log, from its signals (`view`, a
-    `signals.View`) and its track."""
-    from ..signals import routines
-
+    `signals.View`), its track and its flights (`flights.Flight`)."""
     facts = empty_facts()
     identity = view.identity
     facts["vehicle"], facts["firmware"], facts["board"] = identity.vehicle, dict(identity.firmware), identity.board
@@ -103,9 +100,8 @@ def vehicle_facts(view: Any, track: pyarrow.Table, span: Tuple[Optional[int], Op
     closed = None if armed is None else [(int(start), int(stop) if stop is not None else span[1])
                                          for start, stop in armed]
     facts["armed"] = None if closed is None else armed_list(closed)  # None: the log does not say
-    air = routines.in_air_intervals(view)
-    facts.update(track_facts(track, closed, None if air is None else
-                             [(int(start), None if stop is None else int(stop)) for start, stop in air]))
+    facts["flight_time"] = flight_time(view, flights, span, closed)
+    facts.update(track_facts(track, closed))
     facts["max_altitude"] = routines.max_altitude(view, armed)
     battery = routines.battery(view)
     facts["battery_used"], facts["min_voltage"] = battery.used, battery.min_voltage
