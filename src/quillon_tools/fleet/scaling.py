@@ -17,7 +17,8 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
-from ..formats.dataflash.units import FieldUnit, apply_units
+from ..formats.dataflash.units import apply_units  # with the boot-time columns left unscaled
+from ..formats.finishing import FieldUnit
 from ..formats.mavlink.units import catalogue_units, field_unit, finish_mavlink, invalid_values, is_clock
 from ..formats.ulog.units import INT, UNITS, finish_ulog
 from ..protocols import MAVLINK, ULOG

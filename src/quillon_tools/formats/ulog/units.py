@@ -18,7 +18,7 @@ from typing import Dict, List, Optional, Tuple
 import pyarrow
 
 from ...firmware.px4 import GPS_TOPICS
-from ..dataflash.units import FieldUnit, apply_units
+from ..finishing import FieldUnit, apply_units
 
 INT, FLOAT = "int", "float"
 
