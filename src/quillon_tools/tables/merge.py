@@ -32,7 +32,7 @@ def merge_tables(tables: Sequence[Tuple[str, pyarrow.Table]], added: Sequence[st
         own = [f for f in table.schema if f.name not in added]
         chosen = table.select([f.name for f in own])
         if position > 0:
-            chosen = chosen.take(_latest_rows(at, table, tolerance))
+            chosen = chosen.take(latest_rows(at, table, tolerance))
         for field, column in zip(own, chosen.columns):
             fields.append(field.with_name(f"{name}.{field.name}"))
             columns.append(column)
@@ -48,7 +48,7 @@ def _times(column: pyarrow.ChunkedArray) -> Any:
     return numpy.ma.masked_array(values, mask=missing)
 
 
-def _latest_rows(at: Any, table: pyarrow.Table, tolerance: Optional[float]) -> pyarrow.Array:
+def latest_rows(at: Any, table: pyarrow.Table, tolerance: Optional[float]) -> pyarrow.Array:
     """For each time in `at`, the row of `table` with the latest `_time` at
     or before it (the highest `_index` among equal times), or null."""
     import numpy

@@ -31,11 +31,12 @@ def arming(armed: Any) -> Tuple[str, None, str]:
     return kind, None, ARMING_NAMES[kind]
 
 
-def _int(value: Any) -> Optional[int]:
+def int64_or_none(value: Any) -> Optional[int]:
     """An integer the int64 `code` column holds, else None."""
     return value if isinstance(value, int) and -(1 << 63) <= value < 1 << 63 else None
 
 
-def _table(schema: pyarrow.Schema, found: List[Row]) -> pyarrow.Table:
+def rows_table(schema: pyarrow.Schema, found: List[Row]) -> pyarrow.Table:
+    """A table of `schema` from its rows."""
     columns: List[Any] = list(zip(*found)) if found else [[] for _ in schema]
     return pyarrow.Table.from_arrays([pyarrow.array(c, f.type) for c, f in zip(columns, schema)], schema=schema)

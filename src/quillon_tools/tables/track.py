@@ -10,19 +10,19 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
-from .merge import _latest_rows
+from .merge import latest_rows
 
 TRACK = pyarrow.schema([
     pyarrow.field("_time", pyarrow.timestamp("us", tz="UTC")), ("lat", pyarrow.float64()),
     ("lon", pyarrow.float64()), ("alt", pyarrow.float64()), ("rel_alt", pyarrow.float64()),
     ("ground_speed", pyarrow.float64()), ("mode", pyarrow.string()),
 ])
-_SYSID = pyarrow.field("_sysid", pyarrow.uint8())
+SYSID = pyarrow.field("_sysid", pyarrow.uint8())  # of a track of several vehicles
 
 GPS_FIX_2D = 2
 
 
-def _floats(table: pyarrow.Table, column: str, divisor: float = 1.0) -> Any:
+def floats(table: pyarrow.Table, column: str, divisor: float = 1.0) -> Any:
     """A column as float64 (nulls as NaN), divided by `divisor`: dividing
     degE7 by 1e7 gives the double nearest the degrees, as scaled logs do."""
     if column not in table.column_names:
@@ -31,7 +31,8 @@ def _floats(table: pyarrow.Table, column: str, divisor: float = 1.0) -> Any:
     return values / divisor
 
 
-def _concat(tables: List[pyarrow.Table]) -> Optional[pyarrow.Table]:
+def joined(tables: List[pyarrow.Table]) -> Optional[pyarrow.Table]:
+    """The rows of a message's layouts as one table in log order; None when none has rows."""
     # Array fields give no position; leaving them out lets layouts concatenate.
     tables = [t.select([f.name for f in t.schema if not pyarrow.types.is_fixed_size_list(f.type)])
               for t in tables if t.num_rows]
@@ -59,7 +60,7 @@ def _as_numbers(table: pyarrow.Table) -> pyarrow.Table:
     return pyarrow.table(kept)
 
 
-def _first_instance(table: pyarrow.Table, field: Optional[str]) -> pyarrow.Table:
+def lowest_instance(table: pyarrow.Table, field: Optional[str]) -> pyarrow.Table:
     """A message's rows of its lowest instance (the primary sensor)."""
     if field is None or field not in table.column_names or not table.num_rows:
         return table
@@ -72,17 +73,20 @@ def _modes_at(times: pyarrow.ChunkedArray, modes: pyarrow.Table) -> pyarrow.Arra
     if not modes.num_rows:
         return pyarrow.nulls(len(times), pyarrow.string())
     named = modes.append_column("_index", pyarrow.array(numpy.arange(modes.num_rows)))
-    chosen = _latest_rows(_masked(times), named, None)
+    chosen = latest_rows(masked_times(times), named, None)
     return modes.column("name").take(chosen).combine_chunks()
 
 
-def _masked(times: pyarrow.ChunkedArray) -> Any:
+def masked_times(times: pyarrow.ChunkedArray) -> Any:
+    """Microseconds of a timestamp column as a masked array, nulls masked."""
     values = times.cast(pyarrow.int64()).fill_null(0).to_numpy()
     return numpy.ma.masked_array(values, mask=times.is_null().to_numpy(zero_copy_only=False))
 
 
-def _assemble(table: pyarrow.Table, lat: Any, lon: Any, alt: Any, rel_alt: Any, speed: Any,
-              modes: pyarrow.Table, keep: Any) -> pyarrow.Table:
+def assemble(table: pyarrow.Table, lat: Any, lon: Any, alt: Any, rel_alt: Any, speed: Any,
+             modes: pyarrow.Table, keep: Any) -> pyarrow.Table:
+    """The track of the rows `keep` of `table`: their times, the position
+    columns given, and the mode in force at each."""
     table = table.filter(pyarrow.array(keep))
     time = table.column("_time")
     columns = [time] + [pyarrow.array(v[keep], pyarrow.float64(), from_pandas=True)
@@ -102,7 +106,7 @@ def with_fix(status: pyarrow.ChunkedArray) -> pyarrow.ChunkedArray:
     return pyarrow.compute.fill_null(pyarrow.compute.greater_equal(numbers, float(GPS_FIX_2D)), False)
 
 
-def _known(lat: Any, lon: Any) -> Any:
+def known_positions(lat: Any, lon: Any) -> Any:
     """Positions that are fixes: finite, in range, and not 0,0 (no position yet)."""
     with numpy.errstate(invalid="ignore"):
         return (numpy.isfinite(lat) & numpy.isfinite(lon) & (numpy.abs(lat) <= 90) & (numpy.abs(lon) <= 180)

@@ -12,7 +12,7 @@ import pyarrow
 from ...analysis import codes
 from ...analysis.events import Events, changes, heartbeat_columns, rows, with_sysid
 from . import ARMED_FLAG
-from ...tables.timeline import EVENTS, LANDED, MODE, WARNING, Row, _table, arming
+from ...tables.timeline import EVENTS, LANDED, MODE, WARNING, Row, arming, rows_table
 
 
 def mavlink_events(tables: Any, events: Events) -> pyarrow.Table:
@@ -49,7 +49,7 @@ def mavlink_events(tables: Any, events: Events) -> pyarrow.Table:
         landed[sysid] = state
         found.append((index, time, sysid, LANDED, state, codes.LANDED_STATE_NAMES.get(state), None))
     found.sort(key=lambda r: r[0])
-    return _table(with_sysid(EVENTS), [r[1:] for r in found])
+    return rows_table(with_sysid(EVENTS), [r[1:] for r in found])
 
 
 def _telling_heartbeats(tables: List[pyarrow.Table], autopilots: Dict[int, int]) -> List[pyarrow.Table]:

@@ -13,8 +13,8 @@ import pyarrow.compute
 
 from ...analysis import codes
 from ...analysis.events import rows
-from ...tables.timeline import EVENT, EVENTS, FAILSAFE, LANDED, MODE, WARNING, _table, arming
-from ...tables.track import TRACK, with_fix, _assemble, _concat, _floats, _known, _masked
+from ...tables.timeline import EVENT, EVENTS, FAILSAFE, LANDED, MODE, WARNING, rows_table, arming
+from ...tables.track import TRACK, assemble, floats, joined, known_positions, masked_times, with_fix
 
 Tables = Callable[[str], List[pyarrow.Table]]
 
@@ -88,7 +88,7 @@ def ulog_events(tables: Tables, modes: pyarrow.Table, messages: pyarrow.Table) -
         if severity is not None and severity <= codes.SEVERITY_WARNING:
             found.append((time, -1, WARNING, severity, codes.SEVERITY_NAMES[severity], text))
     found.sort(key=lambda r: (r[0] if r[0] is not None else -1, r[1]))
-    return _table(EVENTS, [(r[0], *r[2:]) for r in found])
+    return rows_table(EVENTS, [(r[0], *r[2:]) for r in found])
 
 
 def _arming_reasons(status: List[pyarrow.Table]) -> Dict[int, Tuple[Any, Any]]:
@@ -118,7 +118,7 @@ def _micros(column: pyarrow.ChunkedArray) -> List[Optional[int]]:
 
 def _flags_at(flags: List[pyarrow.Table], time: Optional[int]) -> Optional[str]:
     """The failsafe conditions set in the last `failsafe_flags` row at or before `time`."""
-    table = _concat(flags)
+    table = joined(flags)
     if table is None or time is None:
         return None
     times = table.column("_time").cast(pyarrow.int64()).to_numpy(zero_copy_only=False)
@@ -140,7 +140,7 @@ def _flags_at(flags: List[pyarrow.Table], time: Optional[int]) -> Optional[str]:
 def _gps(tables: Tables) -> Optional[pyarrow.Table]:
     """The first GPS receiver's rows with at least a 2D fix."""
     for name in GPS_TOPICS:
-        table = _concat(first_instance(tables(name)))
+        table = joined(first_instance(tables(name)))
         if table is not None and "fix_type" in table.column_names:
             return table.filter(with_fix(table.column("fix_type")))
     return None
@@ -152,14 +152,14 @@ def _degrees(table: pyarrow.Table, *names: str) -> Any:
     for name in names:
         if name in table.column_names:
             integer = pyarrow.types.is_integer(table.schema.field(name).type)
-            return _floats(table, name, 1e7 if integer else 1.0)
+            return floats(table, name, 1e7 if integer else 1.0)
     return numpy.full(table.num_rows, numpy.nan)
 
 
 def _gps_altitude(table: pyarrow.Table) -> Any:
     if "altitude_msl_m" in table.column_names:
-        return _floats(table, "altitude_msl_m")
-    return _floats(table, "alt", 1e3)  # millimetres
+        return floats(table, "altitude_msl_m")
+    return floats(table, "alt", 1e3)  # millimetres
 
 
 def _latest(times: Any, source: Optional[pyarrow.Table], values: Any) -> Any:
@@ -176,25 +176,25 @@ def ulog_track(tables: Tables, modes: pyarrow.Table) -> pyarrow.Table:
     """From `vehicle_global_position`, else the GPS topic; height above the
     home position's altitude where `home_position` is logged."""
     gps = _gps(tables)
-    source = _concat(first_instance(tables(GLOBAL)))
+    source = joined(first_instance(tables(GLOBAL)))
     if source is not None:
-        lat, lon, alt = _degrees(source, "lat"), _degrees(source, "lon"), _floats(source, "alt")
-        times = _masked(source.column("_time")).filled(0)
+        lat, lon, alt = _degrees(source, "lat"), _degrees(source, "lon"), floats(source, "alt")
+        times = masked_times(source.column("_time")).filled(0)
         if "vel_n" in source.column_names and "vel_e" in source.column_names:
-            speed = numpy.hypot(_floats(source, "vel_n"), _floats(source, "vel_e"))
+            speed = numpy.hypot(floats(source, "vel_n"), floats(source, "vel_e"))
         else:
-            speed = _latest(times, gps, _floats(gps, "vel_m_s") if gps is not None else [])
+            speed = _latest(times, gps, floats(gps, "vel_m_s") if gps is not None else [])
     elif gps is not None and gps.num_rows:
         source = gps
         lat, lon = _degrees(source, "latitude_deg", "lat"), _degrees(source, "longitude_deg", "lon")
-        alt, speed = _gps_altitude(source), _floats(source, "vel_m_s")
-        times = _masked(source.column("_time")).filled(0)
+        alt, speed = _gps_altitude(source), floats(source, "vel_m_s")
+        times = masked_times(source.column("_time")).filled(0)
     else:
         return TRACK.empty_table()
-    home = _concat(first_instance(tables(HOME)))
-    home_alt = _latest(times, home, _floats(home, "alt")) if home is not None and "alt" in home.column_names \
+    home = joined(first_instance(tables(HOME)))
+    home_alt = _latest(times, home, floats(home, "alt")) if home is not None and "alt" in home.column_names \
         else numpy.full(len(times), numpy.nan)
     if home is not None and "alt" in home.column_names and home.num_rows:
         # Fixes before the first home position are measured from it too.
-        home_alt = numpy.where(numpy.isnan(home_alt), float(_floats(home, "alt")[0]), home_alt)
-    return _assemble(source, lat, lon, alt, alt - home_alt, speed, modes, _known(lat, lon))
+        home_alt = numpy.where(numpy.isnan(home_alt), float(floats(home, "alt")[0]), home_alt)
+    return assemble(source, lat, lon, alt, alt - home_alt, speed, modes, known_positions(lat, lon))
