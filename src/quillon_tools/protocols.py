@@ -18,3 +18,9 @@ ADDED_COLUMNS: Dict[str, Tuple[str, ...]] = {
 
 def added_columns(protocol: Optional[str]) -> Tuple[str, ...]:
     return ADDED_COLUMNS.get(protocol or "", ())
+
+
+def has_systems(protocol: Optional[str]) -> bool:
+    """Whether a log of `protocol` may hold several vehicles, told apart by
+    the system id its reader adds (`_sysid`)."""
+    return "_sysid" in added_columns(protocol)

@@ -11,7 +11,8 @@ from ..names import message_name
 from ..protocols import DATA_FLASH, MAVLINK, ULOG
 from ..signals import SIGNAL_MESSAGES
 from .events import Events
-from ..formats.dataflash.files import REMOTE_LOG_NAME, data_flash_files, remote_log
+from ..formats.dataflash.files import data_flash_files
+from ..formats.mavlink.files import REMOTE_LOG_NAME, remote_log
 from ..formats.mavlink.units import finish_mavlink
 from ..tables.timebase import BOOT, UTC, UtcShift, on_time_base, utc_at
 from ..formats.ulog import facts as ulog_facts

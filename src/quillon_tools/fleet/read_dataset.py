@@ -22,15 +22,14 @@ from typing import Callable, Dict, Iterator, List, Mapping, NamedTuple, Optional
 import pyarrow
 
 from ..analysis.events import Events
-from ..analysis.facts import GATHERED, UNIT_MESSAGES, LogFacts
+from ..analysis.facts import GATHERED, LogFacts
 from ..tables.timebase import on_time_base
 from ..errors import UnreadableLog
-from ..formats.dataflash.files import REMOTE_LOG_NAME, data_flash_files, remote_log
-from ..formats.ulog.facts import ULogFacts
+from ..formats import format_for
+from ..formats.ulog.facts import FACT_TABLES, ULogFacts
 from ..log import Log
 from ..names import TypesArg, matches, message_name, parse_patterns
-from ..protocols import DATA_FLASH, ULOG
-from .dataset import LOG_COLUMN, MANIFESTS, facts_path, holds_as_it_is, manifest_path, read_manifest
+from .dataset import LOG_COLUMN, MANIFESTS, facts_path, has_fact_file, holds_as_it_is, manifest_path, read_manifest
 from .log_record import Record, read_fact_tables, read_record
 from .scaling import as_raw, as_scaled
 
@@ -100,7 +99,7 @@ def read_manifest_log(path: str, types: Union[TypesArg, Callable[[str], TypesArg
     tables = _Tables(files, [name for name in directories
                              if patterns is None or any(matches(p, name) for p in patterns)])
     raw: Dict[str, List[pyarrow.Table]] = {}
-    if record.protocol == ULOG:
+    if has_fact_file(record.protocol):
         try:
             raw = read_fact_tables(facts_path(out, manifest["log"]))
         except (OSError, pyarrow.ArrowException) as error:
@@ -171,9 +170,10 @@ class DatasetFacts(LogFacts):
         self._files = files
         self._scaled = record.scaled
         self._raw = raw  # a ULog log's own fact tables, raw and on boot time
-        units = {}
-        if record.protocol == DATA_FLASH:  # they tell which field holds a message's instance
-            units = {name: [files.table(name)] for name in files.directories if message_name(name) in UNIT_MESSAGES}
+        self._format = format_for(record.protocol)
+        # The messages that state units tell which field holds a message's instance.
+        stating = self._format.UNIT_MESSAGES if self._format is not None else ()
+        units = {name: [files.table(name)] for name in files.directories if message_name(name) in stating}
         super().__init__(record.protocol, record.formats, units, record.utc_offset, None, record.starts,
                          None, record.spans)
 
@@ -192,10 +192,8 @@ class DatasetFacts(LogFacts):
         return [self.finish(name, table) for name, table in self._parts_of(message)]
 
     def files(self) -> Dict[str, bytes]:
-        if self.protocol == DATA_FLASH:
-            return data_flash_files(self._as_decoded("FILE"))
-        found = remote_log(self._as_decoded("REMOTE_LOG_DATA_BLOCK"))
-        return {REMOTE_LOG_NAME: found} if found is not None else {}
+        found: Dict[str, bytes] = self._format.carried_files(self._as_decoded) if self._format is not None else {}
+        return found
 
     def events(self) -> Events:
         return Events(self.protocol, {message: self._as_decoded(message)
@@ -204,7 +202,7 @@ class DatasetFacts(LogFacts):
     def ulog(self) -> ULogFacts:
         tables = {name: [on_time_base(t, self.utc_offset) if "_time" in t.column_names else t for t in parts]
                   for name, parts in self._raw.items()}
-        for message in GATHERED[ULOG]:
+        for message in FACT_TABLES:
             if message not in tables:
                 tables[message] = self._as_decoded(message)
         return ULogFacts(tables)

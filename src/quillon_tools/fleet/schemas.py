@@ -10,6 +10,7 @@ import pyarrow
 
 from ..reading.inputs import LogInput
 from ..reading.decoding import detect_protocol
+from ..formats import format_for
 from ..log import _Pass
 
 # A layout: the format characters and the field names.
@@ -28,9 +29,12 @@ def layout_of(path: str, name: str) -> Optional[LayoutKey]:
         for _ in scan:
             pass
     with_rows = {table for _, _, table in scan.layout_starts if table is not None}
+    found = format_for(protocol)
+    # A log that describes types it logs no row of (DataFlash) lists the
+    # layouts that have rows first, by table name.
+    unlogged = found is not None and found.DESCRIBES_UNLOGGED_TYPES
     for row in scan.formats:
-        # DataFlash lists the layouts that have rows first, by table name.
-        if row.name == name and (protocol != "data_flash" or name in with_rows):
+        if row.name == name and (not unlogged or name in with_rows):
             return row.format, tuple(row.labels)
     return None
 

@@ -7,12 +7,14 @@ layouts, as volts in float ones; CTUN climb rate as cm/s)."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy
+import pyarrow
 
 from ..identity import Identity, from_texts, texts_of
 from ..source import Part, Source, micros
+from .files import data_flash_files
 
 EV_ARMED, EV_DISARMED = 10, 11  # EV ids; 15 (AUTO_ARMED) is the throttle handed over, after arming
 EV_LAND_COMPLETE, EV_NOT_LANDED = 18, 28
@@ -164,3 +166,41 @@ def identify(view: Any) -> Identity:
         if "ThO" in names or {"ThrOut", "DAlt"} <= names:
             found = found._replace(vehicle="copter")
     return found
+
+
+# What the outputs need to know of a DataFlash log --------------------------
+
+# The boot clock's columns, and their unit in microseconds (older firmware TimeMS).
+BOOT_CLOCKS = (("TimeUS", 1.0), ("TimeMS", 1000.0))
+# The log describes types it logs no row of: a format row gives the layout
+# of a message only where the message has rows.
+DESCRIBES_UNLOGGED_TYPES = True
+# The messages that state the units of the others, and which field holds a
+# message's instance.
+UNIT_MESSAGES = ("FMTU", "UNIT", "MULT")
+# The decoder's tables of the log's own facts that a dataset keeps beside
+# its messages: none, as a DataFlash log logs its facts as messages.
+FACT_FILE_TABLES: Tuple[str, ...] = ()
+# Flat outputs (CSV, DataFrames) name array elements `x_0`, as most tools do.
+ELEMENTS_IN_BRACKETS = False
+# A log read for its answers (a report, its checks) is read scaled.
+ANSWERS_READ_SCALED = True
+
+
+def carried_files(tables_of: Callable[[str], List[pyarrow.Table]]) -> Dict[str, bytes]:
+    """File name to contents of the files the log carries in FILE packets;
+    `tables_of` gives a message's tables."""
+    return data_flash_files(tables_of("FILE"))
+
+
+def dataset_tables(facts_log: Callable[[], Any], patterns: Optional[List[str]] = None) -> Dict[str, pyarrow.Table]:
+    """The tables a dataset adds of what the log holds beside its messages
+    (`facts_log()` gives a Log of its facts): none, its parameters and texts
+    are messages."""
+    return {}
+
+
+def as_raw(message: str, table: pyarrow.Table) -> pyarrow.Table:
+    """A scaled table as it was decoded: DataFlash tables are read scaled
+    whatever a dataset holds, so they stay as they are."""
+    return table

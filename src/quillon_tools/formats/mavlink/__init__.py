@@ -13,6 +13,8 @@ import pyarrow.compute
 from ..banners import VEHICLE_BY_MAV_TYPE
 from ..identity import Identity, from_texts, texts_of
 from ..source import Source
+from .files import REMOTE_LOG_NAME, remote_log
+from .units import as_raw
 
 AUTOPILOT_INVALID = 8  # HEARTBEAT autopilot of components that are not one
 AUTOPILOT_PX4 = 12
@@ -150,3 +152,36 @@ def identify(view: Any) -> Identity:
     if found.vehicle is None and mav_type is not None:
         found = found._replace(vehicle=VEHICLE_BY_MAV_TYPE.get(mav_type))
     return found._replace(px4=px4)
+
+
+# What the outputs need to know of a MAVLink log -----------------------------
+
+# The boot clock's columns, and their unit in microseconds (the ground
+# station's record time runs on).
+BOOT_CLOCKS = (("time_boot_ms", 1000.0),)
+# The catalogue's messages are described as they are met: each has rows.
+DESCRIBES_UNLOGGED_TYPES = False
+# The catalogue states every unit: no message states those of others.
+UNIT_MESSAGES: Tuple[str, ...] = ()
+# The decoder's tables of the log's own facts that a dataset keeps beside
+# its messages: none, its parameters and texts are messages.
+FACT_FILE_TABLES: Tuple[str, ...] = ()
+# Flat outputs (CSV, DataFrames) name array elements `x_0`, as most tools do.
+ELEMENTS_IN_BRACKETS = False
+# A log read for its answers (a report, its checks) is read as sent: they
+# scale each field from the catalogue themselves.
+ANSWERS_READ_SCALED = False
+
+
+def carried_files(tables_of: Callable[[str], List[pyarrow.Table]]) -> Dict[str, bytes]:
+    """The DataFlash log streamed in REMOTE_LOG_DATA_BLOCK frames, as a file;
+    `tables_of` gives a message's tables."""
+    found = remote_log(tables_of("REMOTE_LOG_DATA_BLOCK"))
+    return {REMOTE_LOG_NAME: found} if found is not None else {}
+
+
+def dataset_tables(facts_log: Callable[[], Any], patterns: Optional[List[str]] = None) -> Dict[str, pyarrow.Table]:
+    """The tables a dataset adds of what the log holds beside its messages
+    (`facts_log()` gives a Log of its facts): none, its parameters and texts
+    are messages."""
+    return {}

@@ -5,7 +5,7 @@ degrees and metres)."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy
 import pyarrow
@@ -13,6 +13,9 @@ import pyarrow
 from ..banners import VEHICLE_BY_MAV_TYPE
 from ..identity import Identity, release, text
 from ..source import Part, Source, column, micros, numbers
+from .dataset import dataset_tables
+from .facts import FACT_TABLES, STATUS
+from .units import as_raw
 
 ARMING_STATE_ARMED = 2
 GPS_TOPICS = ("vehicle_gps_position", "sensor_gps")
@@ -252,3 +255,26 @@ def identify(view: Any) -> Identity:
     firmware = {"name": text(info.get("sys_name")), "version": release(info.get("ver_sw_release")),
                 "git_hash": text(info.get("ver_sw"))}
     return Identity(vehicle, firmware, text(info.get("ver_hw")), True)
+
+
+# What the outputs need to know of a ULog log --------------------------------
+
+# The boot clock's column, and its unit in microseconds.
+BOOT_CLOCKS = (("timestamp", 1.0),)
+# Each topic's format row is its layout.
+DESCRIBES_UNLOGGED_TYPES = False
+# No message states the units of others: PX4's definitions give them.
+UNIT_MESSAGES: Tuple[str, ...] = ()
+# The decoder's tables of the log's own facts (info, parameters, logged
+# text, dropouts, ...) that a dataset keeps beside its messages, in a file
+# of their own; vehicle_status is a message table of the dataset.
+FACT_FILE_TABLES = tuple(name for name in FACT_TABLES if name != STATUS)
+# Flat outputs (CSV, DataFrames) name array elements `x[0]`, as PX4's tools do.
+ELEMENTS_IN_BRACKETS = True
+# A log read for its answers (a report, its checks) is read scaled.
+ANSWERS_READ_SCALED = True
+
+
+def carried_files(tables_of: Callable[[str], List[pyarrow.Table]]) -> Dict[str, bytes]:
+    """File name to contents of the files the log carries: none."""
+    return {}
