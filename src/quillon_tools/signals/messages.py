@@ -21,4 +21,5 @@ def signal_messages(module: ModuleType) -> Tuple[str, ...]:
     return tuple(sorted(found))
 
 
-SIGNAL_MESSAGES: Dict[str, Tuple[str, ...]] = {protocol: signal_messages(module) for protocol, module in FORMATS.items()}
+SIGNAL_MESSAGES: Dict[str, Tuple[str, ...]] = {protocol: signal_messages(module)
+                                               for protocol, module in FORMATS.items()}
