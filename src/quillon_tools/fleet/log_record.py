@@ -22,11 +22,8 @@ import pyarrow.ipc
 
 from ..reading.facts import FormatRow
 from ..tables.timebase import GpsClock, UtcShift
-from ..formats.ulog.facts import FACT_TABLES, STATUS
 
 FACTS_SUFFIX = ".facts"
-# The decoder's reserved ULog tables; vehicle_status is a message table of the dataset.
-ULOG_FACT_TABLES = tuple(name for name in FACT_TABLES if name != STATUS)
 
 
 class Record(NamedTuple):

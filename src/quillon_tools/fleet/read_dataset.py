@@ -27,7 +27,7 @@ from ..errors import UnreadableLog
 from ..formats import format_for
 from ..api import FlightLog as Log
 from ..names import TypesArg, matches, message_name, parse_patterns
-from .dataset import LOG_COLUMN, MANIFESTS, facts_path, holds_as_it_is, manifest_path, read_manifest
+from .dataset import LOG_COLUMN, MANIFESTS, facts_path, has_fact_file, holds_as_it_is, manifest_path, read_manifest
 from .log_record import Record, read_fact_tables, read_record
 from .scaling import as_raw, as_scaled
 
@@ -98,7 +98,7 @@ def read_manifest_log(path: str, types: Union[TypesArg, Callable[[str], TypesArg
                              if patterns is None or any(matches(p, name) for p in patterns)])
     format = format_for(record.protocol)
     raw: Dict[str, List[pyarrow.Table]] = {}
-    if format is not None and format.KNOWN_FROM_HEADER:  # its own fact tables, kept beside the messages
+    if has_fact_file(record.protocol):
         try:
             raw = read_fact_tables(facts_path(out, manifest["log"]))
         except (OSError, pyarrow.ArrowException) as error:
@@ -169,10 +169,9 @@ class DatasetFacts(LogFacts):
         self._files = files
         self._scaled = record.scaled
         self._raw = raw  # the format's own fact tables, raw and on boot time
-        units = {}
-        if format is not None and format.INSTANCES_FROM_UNITS:  # they tell which field holds a message's instance
-            units = {name: [files.table(name)] for name in files.directories
-                     if message_name(name) in format.UNIT_MESSAGES}
+        # The messages that state units tell which field holds a message's instance.
+        stating = format.UNIT_MESSAGES if format is not None else ()
+        units = {name: [files.table(name)] for name in files.directories if message_name(name) in stating}
         super().__init__(format, lambda: record.formats, units, record.utc_offset, None, record.starts,
                          None, record.spans)
 

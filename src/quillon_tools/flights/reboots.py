@@ -1,7 +1,7 @@
 """Reboots: the vehicle's boot clock starting again from zero within one
 log. DataFlash rows carry it as TimeUS (older firmware TimeMS), MAVLink
 messages as time_boot_ms (the ground station's clock runs on), ULog rows as
-their timestamp."""
+their timestamp: each format names its own (`BOOT_CLOCKS`)."""
 
 from __future__ import annotations
 
@@ -10,12 +10,8 @@ from typing import Any, Iterable, List, Tuple
 import numpy
 
 from ..tables.timebase import float_times
-from ..protocols import DATA_FLASH, MAVLINK, ULOG
 from .model import REBOOT, Mark
 
-# The boot clock's column and its unit in microseconds, per format.
-CLOCKS = {DATA_FLASH: (("TimeUS", 1.0), ("TimeMS", 1000.0)), MAVLINK: (("time_boot_ms", 1000.0),),
-          ULOG: (("timestamp", 1.0),)}
 # A clock that falls back by more than this, to less than half its reading,
 # has restarted: it counts from the new boot. Rows a ground station got late
 # (a link that buffers) fall back too, but only by the delay.
@@ -76,7 +72,8 @@ def reboots(view: Any, messages: Iterable[str]) -> List[Mark]:
         table = view.table(message)
         if table is None or table.num_rows < 2:
             continue
-        for column, scale in CLOCKS.get(view.protocol, ()):
+        # The boot clock's column and its unit in microseconds, as the format logs it.
+        for column, scale in view.format.BOOT_CLOCKS if view.format is not None else ():
             if column in table.column_names:
                 found.extend(_falls(table, column, scale))
                 break

@@ -10,15 +10,15 @@ import numpy
 import pyarrow
 
 from ..tables.instances import rows_where
-from ..formats import dataflash, mavlink, ulog
+from ..formats import format_for, mavlink
 from ..formats.identity import UNKNOWN
 from ..formats.source import Part, micros, read
-from ..protocols import DATA_FLASH, MAVLINK, ULOG
+from ..protocols import MAVLINK
 from .gaps import Gap, logging_gaps
+from .messages import SIGNAL_MESSAGES
 from .outputs import Channel, channel_parts
 from .vocabulary import VOCABULARY
 
-FORMATS = {DATA_FLASH: dataflash, MAVLINK: mavlink, ULOG: ulog}
 _TIME = pyarrow.timestamp("us", tz="UTC")
 # Signals built from output and input channels rather than from sources.
 CHANNEL_SIGNALS = {"motor.output": True, "servo.output": False, "rc.input": None}
@@ -42,7 +42,7 @@ class View:
         self.log = log
         self.protocol = log.protocol
         self.sysid = sysid
-        self.format = FORMATS.get(self.protocol)
+        self.format = format_for(self.protocol)
         self._tables: Dict[str, Optional[pyarrow.Table]] = {}
         self._parts: Dict[str, List[Part]] = {}
         self._instances: Dict[str, List[int]] = {}
@@ -94,7 +94,6 @@ class View:
         """Stretches of more than two seconds in which this vehicle logged
         none of the messages the signals read (see `gaps`)."""
         if self._gaps is None:
-            from . import SIGNAL_MESSAGES
             self._gaps = logging_gaps(self, SIGNAL_MESSAGES.get(self.protocol, ()))
         return self._gaps
 

@@ -12,10 +12,10 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
-from ..tables.instances import instance_values, rows_where
-from ..protocols import MAVLINK, ULOG
+from ..tables.instances import rows_where
+from ..formats import format_for
+from ..protocols import has_systems
 from ..report.series import Series, quantity_series, silences, time_ms
-from ..signals.view import FORMATS
 from ..signals.vocabulary import VOCABULARY
 
 SIGNALS = "signals"
@@ -34,7 +34,7 @@ class Node(NamedTuple):
 
 
 def _sysids(log: Any) -> List[Optional[int]]:
-    if log.protocol != MAVLINK:
+    if not has_systems(log.protocol):
         return [None]
     return [view.sysid for view in log.views()]
 
@@ -52,7 +52,7 @@ def era_units(protocol: Optional[str], message: str) -> Dict[Tuple[str, str], st
     """(field, kind) -> unit, for fields whose log states no unit: the unit
     the signals read them in, that of the firmware's era ("int" or "float"
     kind where eras differ, "" where any)."""
-    module = FORMATS.get(protocol or "")
+    module = format_for(protocol)
     found: Dict[Tuple[str, str], str] = {}
     for sources in getattr(module, "SOURCES", {}).values():
         for source in sources:
@@ -121,7 +121,7 @@ def message_nodes(log: Any) -> List[Node]:
         if not fields or not table.num_rows:
             continue
         instances = [name]
-        found = instance_values(table, "_instance") if log.protocol == ULOG else log.instances(name)
+        found = log.instances(name)
         if len(found) > 1:
             instances = [f"{name}[{i}]" for i in found]
         systems: List[Optional[int]] = [None]

@@ -10,10 +10,13 @@ from __future__ import annotations
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy
+import pyarrow
 
-from ..identity import Identity, from_texts, texts_of
+from ..identity import Identity, texts_of
+from .identify import identify_from
 from ..spans import messages_of
 from ..source import Part, Source, micros
+from .files import data_flash_files
 
 EV_ARMED, EV_DISARMED = 10, 11  # EV ids; 15 (AUTO_ARMED) is the throttle handed over, after arming
 EV_LAND_COMPLETE, EV_NOT_LANDED = 18, 28
@@ -157,22 +160,6 @@ def identify(view: Any) -> Identity:
     return identify_from(view.table, texts_of(view))
 
 
-def identify_from(table: Callable[[str], Any], texts: List[Any]) -> Identity:
-    """From the firmware banner (VER, else a text message); where none
-    survives, a copter's control log: CTUN with motor throttle out (ThO;
-    older layouts ThrOut beside a desired altitude). `table` gives a
-    message's table or None."""
-    ver = table("VER")
-    fws = ver.column("FWS").to_pylist() if ver is not None and "FWS" in ver.column_names else []
-    found = from_texts([*fws, *texts])
-    ctun = table("CTUN")
-    if found.vehicle is None and ctun is not None:
-        names = set(ctun.column_names)
-        if "ThO" in names or {"ThrOut", "DAlt"} <= names:
-            found = found._replace(vehicle="copter")
-    return found
-
-
 # Every message or topic a signal may read.
 SIGNAL_MESSAGES = messages_of(SOURCES, OUTPUT_CHANNELS, INPUT_CHANNELS, ALSO_READ)
 
@@ -184,3 +171,33 @@ from .decoded import (  # noqa: E402
 
 # Messages a whole-log read keeps too, for the log's facts, events, track and signals.
 FACT_MESSAGES = tuple(sorted({"EV", "ERR", "ARM", "VER", "POS", "GPS", "BAT", *SIGNAL_MESSAGES}))
+
+
+# What the outputs need to know of a DataFlash log --------------------------
+
+# The boot clock's columns, and their unit in microseconds (older firmware TimeMS).
+BOOT_CLOCKS = (("TimeUS", 1.0), ("TimeMS", 1000.0))
+# The log describes types it logs no row of: a format row gives the layout
+# of a message only where the message has rows.
+DESCRIBES_UNLOGGED_TYPES = True
+# The decoder's tables of the log's own facts that a dataset keeps beside
+# its messages: none, as a DataFlash log logs its facts as messages.
+FACT_FILE_TABLES: Tuple[str, ...] = ()
+# Flat outputs (CSV, DataFrames) name array elements `x_0`, as most tools do.
+ELEMENTS_IN_BRACKETS = False
+# A log read for its answers (a report, its checks) is read scaled.
+ANSWERS_READ_SCALED = True
+
+
+
+def dataset_tables(facts_log: Callable[[], Any], patterns: Optional[List[str]] = None) -> Dict[str, pyarrow.Table]:
+    """The tables a dataset adds of what the log holds beside its messages
+    (`facts_log()` gives a Log of its facts): none, its parameters and texts
+    are messages."""
+    return {}
+
+
+def as_raw(message: str, table: pyarrow.Table) -> pyarrow.Table:
+    """A scaled table as it was decoded: DataFlash tables are read scaled
+    whatever a dataset holds, so they stay as they are."""
+    return table

@@ -11,6 +11,7 @@ import pyarrow.compute
 
 from ...firmware.ardupilot import kind_mode_name
 from ...tables.records import Records
+from .identify import identify_from
 from ...tables.records import MESSAGES, MODES, PARAM_CHANGES, rows, same, table_of, values_of
 
 
@@ -68,8 +69,6 @@ class DataFlashRecords(Records):
         """The vehicle whose mode names the log uses, as the log's identity
         finds it (its firmware banner, in VER or among its text messages)."""
         if self._vehicle is None:
-            from . import identify_from
-
             texts = [text for _, text in rows(self._of("MSG"), "Message")]
             self._vehicle = (identify_from(self._table, texts).vehicle,)
         return self._vehicle[0]

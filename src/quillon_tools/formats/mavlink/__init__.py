@@ -14,6 +14,8 @@ from ...firmware.mavlink import ARMED_FLAG, AUTOPILOT_INVALID, AUTOPILOT_PX4, IN
 from ..identity import Identity, from_texts, texts_of
 from ..spans import messages_of
 from ..source import Source
+from .files import REMOTE_LOG_NAME, remote_log
+from .units import as_raw
 
 
 def _armed(raw: numpy.ndarray) -> numpy.ndarray:
@@ -159,3 +161,28 @@ from .decoded import (  # noqa: E402
 
 # Messages a whole-log read keeps too, for the log's facts, events, track and signals.
 FACT_MESSAGES = tuple(sorted({"EXTENDED_SYS_STATE", "GLOBAL_POSITION_INT", "GPS_RAW_INT", "SYS_STATUS", "BATTERY_STATUS", *SIGNAL_MESSAGES}))
+
+
+# What the outputs need to know of a MAVLink log -----------------------------
+
+# The boot clock's columns, and their unit in microseconds (the ground
+# station's record time runs on).
+BOOT_CLOCKS = (("time_boot_ms", 1000.0),)
+# The catalogue's messages are described as they are met: each has rows.
+DESCRIBES_UNLOGGED_TYPES = False
+# The decoder's tables of the log's own facts that a dataset keeps beside
+# its messages: none, its parameters and texts are messages.
+FACT_FILE_TABLES: Tuple[str, ...] = ()
+# Flat outputs (CSV, DataFrames) name array elements `x_0`, as most tools do.
+ELEMENTS_IN_BRACKETS = False
+# A log read for its answers (a report, its checks) is read as sent: they
+# scale each field from the catalogue themselves.
+ANSWERS_READ_SCALED = False
+
+
+
+def dataset_tables(facts_log: Callable[[], Any], patterns: Optional[List[str]] = None) -> Dict[str, pyarrow.Table]:
+    """The tables a dataset adds of what the log holds beside its messages
+    (`facts_log()` gives a Log of its facts): none, its parameters and texts
+    are messages."""
+    return {}

@@ -18,6 +18,7 @@ import pyarrow.compute
 
 from ... import _columnar
 from ..finishing import FieldUnit, apply_units
+from ..raw import Raw, unscaled
 from ..units import KEPT_WHEN_SCALED, MULTIPLES, scaled_unit
 
 # Documented unit -> (unit of the scaled value, multiplier); other units stay as they are.
@@ -78,6 +79,20 @@ def finish_mavlink(name: str, table: pyarrow.Table, scaled: bool) -> pyarrow.Tab
     fields = [pyarrow.field(f.name, f.type, f.nullable, {**(f.metadata or {}), b"invalid": invalid[f.name].encode()})
               if f.name in invalid else f for f in table.schema]
     return pyarrow.Table.from_arrays(table.columns, schema=pyarrow.schema(fields, table.schema.metadata))
+
+
+def as_raw(name: str, table: pyarrow.Table) -> pyarrow.Table:
+    """A scaled MAVLink table as it was decoded: the catalogue gives each
+    field's multiplier (none for clocks, which stay as sent) and the values
+    meaning "unknown", which scaling made null. Tables of messages it
+    describes no field of stay as they are."""
+    described = catalogue_units().get(name.upper())
+    if described is None:
+        return table
+    fields: Dict[str, Raw] = {
+        field: (None if is_clock(field) else field_unit(unit)[1], invalid_values(invalid) if invalid else [])
+        for field, unit, invalid in described}
+    return finish_mavlink(name, unscaled(table, fields), False)
 
 
 def _nulled(table: pyarrow.Table, invalid: Dict[str, Sequence[float]]) -> pyarrow.Table:

@@ -5,7 +5,7 @@ degrees and metres)."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy
 import pyarrow
@@ -16,6 +16,9 @@ from ...firmware.px4 import VEHICLE_TYPES as PX4_VEHICLE_TYPES
 from ..identity import Identity, release, text
 from ..spans import messages_of
 from ..source import Part, Source, column, micros, numbers
+from .dataset import dataset_tables
+from .facts import FACT_TABLES, STATUS
+from .units import as_raw
 
 # Smoothing of the accelerometer's sample-to-sample change, as PX4 smooths
 # its own vibration metric (a first-order filter of weight 0.01 per sample).
@@ -263,3 +266,19 @@ from .decoded import (  # noqa: E402
 
 # Messages a whole-log read keeps too, for the log's facts, events, track and signals.
 FACT_MESSAGES = tuple(sorted({*FACT_TOPICS, *SIGNAL_MESSAGES}))
+
+
+# What the outputs need to know of a ULog log --------------------------------
+
+# The boot clock's column, and its unit in microseconds.
+BOOT_CLOCKS = (("timestamp", 1.0),)
+# Each topic's format row is its layout.
+DESCRIBES_UNLOGGED_TYPES = False
+# The decoder's tables of the log's own facts (info, parameters, logged
+# text, dropouts, ...) that a dataset keeps beside its messages, in a file
+# of their own; vehicle_status is a message table of the dataset.
+FACT_FILE_TABLES = tuple(name for name in FACT_TABLES if name != STATUS)
+# Flat outputs (CSV, DataFrames) name array elements `x[0]`, as PX4's tools do.
+ELEMENTS_IN_BRACKETS = True
+# A log read for its answers (a report, its checks) is read scaled.
+ANSWERS_READ_SCALED = True
