@@ -13,6 +13,8 @@ import pyarrow.compute
 from ..banners import VEHICLE_BY_MAV_TYPE
 from ..identity import Identity, from_texts, texts_of
 from ..source import Source
+from .defaults import NO_DEFAULTS, parameter_defaults
+from .samples import SAMPLES
 
 AUTOPILOT_INVALID = 8  # HEARTBEAT autopilot of components that are not one
 AUTOPILOT_PX4 = 12

@@ -13,6 +13,8 @@ import pyarrow
 from ..banners import VEHICLE_BY_MAV_TYPE
 from ..identity import Identity, release, text
 from ..source import Part, Source, column, micros, numbers
+from .defaults import NO_DEFAULTS, parameter_defaults
+from .samples import SAMPLES
 
 ARMING_STATE_ARMED = 2
 GPS_TOPICS = ("vehicle_gps_position", "sensor_gps")
