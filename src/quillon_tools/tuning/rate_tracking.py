@@ -16,6 +16,8 @@ from .rate_sources import AxisRates, axis_rates
 # An actual rate further than this many of its usual steps from the nearest
 # sample is not known at that time: the series has a hole there.
 GAP_STEPS = 2.5
+# The signals the flight phase is told from.
+PHASE_SIGNALS = ("in_air", "armed")
 
 
 class Aligned(NamedTuple):

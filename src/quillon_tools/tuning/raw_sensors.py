@@ -4,59 +4,16 @@ the holes in its timing."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, NamedTuple, Optional, Tuple
+from typing import Any, List, Optional, Tuple
 
 import numpy
 import pyarrow
 
+from ..formats.samples import Timed, samples_of
 from ..formats.source import column, micros, numbers
-from ..protocols import DATA_FLASH, MAVLINK, ULOG
 from .segments import Segments, split_at_holes
+from .stages import sensor_of
 
-STANDARD_GRAVITY = 9.80665
-# INS_RAW_LOG_OPT bits: post-filter samples; pre- and post-filter both.
-RAW_POST_FILTER, RAW_PRE_AND_POST = 4, 8
-
-
-class Timed(NamedTuple):
-    message: str
-    fields: Tuple[str, str, str]  # x, y, z (an array item as "name[0]")
-    time: str  # the column of each sample's own time
-    time_scale: float  # to microseconds
-    scale: float  # to rad/s or m/s/s
-    instance: Optional[int] = None  # a fixed instance, for messages numbered by name
-    relative: Optional[str] = None  # a column of microseconds added to the time (sensor_combined's accel)
-
-
-def _items(name: str) -> Tuple[str, str, str]:
-    return (f"{name}[0]", f"{name}[1]", f"{name}[2]")
-
-
-# By format and signal, in order of preference.
-TIMED: Dict[str, Dict[str, Tuple[Timed, ...]]] = {
-    DATA_FLASH: {
-        # IMU, logged at the loop rate or slower, is the last resort.
-        "gyro": (Timed("GYR", ("GyrX", "GyrY", "GyrZ"), "SampleUS", 1.0, 1.0),
-                 Timed("GYR", ("X", "Y", "Z"), "SampleUS", 1.0, 1.0),
-                 Timed("IMU", ("GyrX", "GyrY", "GyrZ"), "TimeUS", 1.0, 1.0)),
-        "accel": (Timed("ACC", ("AccX", "AccY", "AccZ"), "SampleUS", 1.0, 1.0),
-                  Timed("ACC", ("X", "Y", "Z"), "SampleUS", 1.0, 1.0),
-                  Timed("IMU", ("AccX", "AccY", "AccZ"), "TimeUS", 1.0, 1.0)),
-    },
-    ULOG: {
-        "gyro": (Timed("sensor_gyro", ("x", "y", "z"), "timestamp_sample", 1.0, 1.0),
-                 Timed("sensor_combined", _items("gyro_rad"), "timestamp", 1.0, 1.0)),
-        "accel": (Timed("sensor_accel", ("x", "y", "z"), "timestamp_sample", 1.0, 1.0),
-                  Timed("sensor_combined", _items("accelerometer_m_s2"), "timestamp", 1.0, 1.0,
-                        relative="accelerometer_timestamp_relative")),
-    },
-    MAVLINK: {  # mrad/s and mG
-        "gyro": tuple(Timed(name, ("xgyro", "ygyro", "zgyro"), "time_boot_ms", 1e3, 1e-3, instance=n)
-                      for n, name in enumerate(("SCALED_IMU", "SCALED_IMU2", "SCALED_IMU3"))),
-        "accel": tuple(Timed(name, ("xacc", "yacc", "zacc"), "time_boot_ms", 1e3, STANDARD_GRAVITY * 1e-3, instance=n)
-                       for n, name in enumerate(("SCALED_IMU", "SCALED_IMU2", "SCALED_IMU3"))),
-    },
-}
 # Units the DataFlash raw IMU messages may state, and their factor to the signal's unit.
 _STATED = {"rad/s": 1.0, "m/s/s": 1.0, "m/s^2": 1.0, None: 1.0}
 
@@ -96,9 +53,9 @@ def _times(table: pyarrow.Table, source: Timed) -> Optional[numpy.ndarray]:
     if own is None:
         return None
     own = own * source.time_scale
-    stamp = "TimeUS" if "TimeUS" in table.column_names else "timestamp" if "timestamp" in table.column_names else None
+    stamp = source.stamp if source.stamp is not None and source.stamp in table.column_names else None
     stamped = numbers(table.column(stamp)) if stamp is not None and stamp != source.time else None
-    # Without a row stamp of its own (MAVLink), the record's time less the sample's.
+    # Without a row stamp of its own, the record's time less the sample's.
     shift = micros(table) - (own if stamped is None else stamped)
     times = own + numpy.nanmedian(shift) if numpy.isfinite(shift).any() else own
     if source.relative is not None and source.relative in table.column_names:
@@ -108,22 +65,10 @@ def _times(table: pyarrow.Table, source: Timed) -> Optional[numpy.ndarray]:
     return times
 
 
-def _post_filter(view: Any, logged: int, instances: List[int], signal: str) -> Tuple[int, bool]:
-    if view.protocol != DATA_FLASH:
-        return logged, False
-    from .batch_sampler import sensor_count
-
-    options = int(view.params.get("INS_RAW_LOG_OPT", 0) or 0)
-    if options & RAW_PRE_AND_POST:
-        count = sensor_count(view.params, signal) or max(1, (max(instances) + 1) // 2)
-        return (logged - count, True) if logged >= count else (logged, False)
-    return logged, bool(options & RAW_POST_FILTER)
-
-
 def timed_sources(view: Any, signal: str) -> List[Tuple[Timed, pyarrow.Table]]:
     """The timestamped sources of the signal this log has, in order of preference."""
     found = []
-    for source in TIMED.get(view.protocol, {}).get(signal, ()):
+    for source in samples_of(view).timed.get(signal, ()):
         table = view.table(source.message)
         if table is not None and all(column(table, f) is not None for f in source.fields) \
                 and source.time in table.column_names:
@@ -141,7 +86,7 @@ def read_timed(view: Any, signal: str, source: Timed, table: pyarrow.Table,
         return None
     logged = _instances(view, source, table)
     present = sorted(set(logged.tolist()))
-    sensors = {n: _post_filter(view, n, present, signal) for n in present}
+    sensors = {n: sensor_of(view.params, source.stage, signal, n, present) for n in present}
     wanted = [n for n, (sensor, post) in sensors.items()
               if post == filtered and (instance is None or sensor == instance)]
     if not wanted:

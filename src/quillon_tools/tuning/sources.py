@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from typing import Any, List, Optional
 
-from ..protocols import DATA_FLASH
+from ..formats.samples import samples_of
 from .batch_sampler import read_batches
 from .raw_sensors import read_timed, timed_sources
 from .segments import UNITS, Segments
@@ -41,10 +41,9 @@ def candidates(view: Any, signal: str, instance: Optional[int] = None,
     if signal not in UNITS:
         raise ValueError(f"signal must be one of {', '.join(UNITS)}, not {signal!r}")
     found: List[Segments] = []
-    if view.protocol == DATA_FLASH:
-        batches = read_batches(view, signal, instance, filtered)
-        if batches is not None:
-            found.append(batches)
+    batches = read_batches(view, signal, instance, filtered)
+    if batches is not None:
+        found.append(batches)
     for source, table in timed_sources(view, signal):
         timed = read_timed(view, signal, source, table, instance, filtered)
         if timed is not None and all(timed.source != f.source for f in found):
@@ -55,14 +54,15 @@ def candidates(view: Any, signal: str, instance: Optional[int] = None,
 def best_samples(view: Any, signal: str, instance: Optional[int] = None, filtered: bool = False,
                  max_frequency: Optional[float] = None, start: Optional[float] = None,
                  end: Optional[float] = None) -> Segments:
-    """The samples to use: the batch sampler, then raw logging, on
-    DataFlash; the fastest sensor topic on ULog; MAVLink's scaled IMU
-    messages; of them, the samples from `start` to `end` (microseconds on
+    """The samples to use: the format's sources in its order of preference
+    (on DataFlash the batch sampler, then raw logging) or, where it says
+    so, the fastest first (PX4's sensor topics, MAVLink's scaled IMU
+    messages); of them, the samples from `start` to `end` (microseconds on
     the log's time base). Raises NoSpectrum when none reaches `max_frequency` (by
     default DEFAULT_MAX_FREQUENCY) or holds a long enough stretch."""
     wanted = DEFAULT_MAX_FREQUENCY if max_frequency is None else float(max_frequency)
     found = [option.between(start, end) for option in candidates(view, signal, instance, filtered)]
-    if view.protocol != DATA_FLASH:
+    if samples_of(view).fastest_first:
         found.sort(key=lambda f: -f.rate if _longest(f) >= MIN_SEGMENT_SAMPLES else 0.0)
     reasons = []
     for option in found:

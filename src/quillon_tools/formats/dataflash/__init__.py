@@ -17,6 +17,8 @@ from .identify import identify_from
 from ..spans import messages_of
 from ..source import Part, Source, micros
 from .files import data_flash_files
+from .defaults import NO_DEFAULTS, parameter_defaults
+from .samples import SAMPLES
 
 EV_ARMED, EV_DISARMED = 10, 11  # EV ids; 15 (AUTO_ARMED) is the throttle handed over, after arming
 EV_LAND_COMPLETE, EV_NOT_LANDED = 18, 28

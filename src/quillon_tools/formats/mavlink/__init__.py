@@ -16,6 +16,8 @@ from ..spans import messages_of
 from ..source import Source
 from .files import REMOTE_LOG_NAME, remote_log
 from .units import as_raw
+from .defaults import NO_DEFAULTS, parameter_defaults
+from .samples import SAMPLES
 
 
 def _armed(raw: numpy.ndarray) -> numpy.ndarray:

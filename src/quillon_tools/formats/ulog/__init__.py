@@ -19,6 +19,8 @@ from ..source import Part, Source, column, micros, numbers
 from .dataset import dataset_tables
 from .facts import FACT_TABLES, STATUS
 from .units import as_raw
+from .defaults import NO_DEFAULTS, parameter_defaults
+from .samples import SAMPLES
 
 # Smoothing of the accelerometer's sample-to-sample change, as PX4 smooths
 # its own vibration metric (a first-order filter of weight 0.01 per sample).
