@@ -710,8 +710,11 @@ class Log(Mapping[str, pyarrow.Table]):
         """Was the flight healthy: one row per check (and per instance of
         instanced data, "vibration[0]"), with `check`, `verdict` ("pass",
         "warn", "fail", or "skipped" with the reason), `value`, `limit`,
-        `unit`, `_time` (the worst moment) and `detail`; `_sysid` on a tlog
-        of several vehicles. `limits` maps a check's name to (warn, fail),
+        `unit`, `_time` (the worst moment), `detail` and `unusable` (null
+        where the values judged were usable; "NaN or infinite" where some
+        were logged as NaN or infinity while armed; "beyond the sensor's
+        range" for values past what the sensor can report); `_sysid` on a
+        tlog of several vehicles. `limits` maps a check's name to (warn, fail),
         overriding the defaults (`quillon_tools.checks.DEFAULT_LIMITS`).
 
             log.checks(limits={"vibration": (20, 40)})

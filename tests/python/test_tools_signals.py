@@ -100,8 +100,7 @@ def test_every_quantity_has_a_unit_and_a_meaning():
 
 
 def _armed_windows_of_checks(log):
-    from quillon_tools.checks.data import Data
-    return Data(log, log.info["sysid"]).armed
+    return log._view(log.info["sysid"]).armed_intervals()
 
 
 @pytest.mark.parametrize("path", sample_files(".bin", ".tlog", ".ulg", ".mav"), ids=lambda p: p.name)
@@ -116,8 +115,7 @@ def test_info_and_checks_agree_on_every_sample(path):
     for (start, end), (armed_start, armed_end) in zip(shown, expected):
         assert start.timestamp() * 1e6 == pytest.approx(armed_start, abs=1)
         assert armed_end is None or end.timestamp() * 1e6 == pytest.approx(armed_end, abs=1)
-    from quillon_tools.checks.data import Data
-    assert Data(log, info["sysid"]).vehicle == info["vehicle"]
+    assert log._view(info["sysid"]).vehicle == info["vehicle"]
     battery = [row for row in log.checks().to_pylist() if row["check"].startswith("battery")]
     if info["min_voltage"] is not None and battery and battery[0]["verdict"] != "skipped" \
             and battery[0]["unit"] == "V":
@@ -159,8 +157,12 @@ def test_a_sensor_that_logs_nan_or_infinity_is_a_finding():
             for t, x in ((2, 3.0), (3, float("inf")), (4, float("nan")))]
     log = _log(format_packet(129, "ARM", "QB", "TimeUS,ArmState"),
                format_packet(130, "VIBE", "QBfff", "TimeUS,IMU,VibeX,VibeY,VibeZ"), *armed, *vibe)
-    row = next(r for r in log.checks().to_pylist() if r["check"].startswith("vibration"))
+    rows = log.checks().to_pylist()
+    row = next(r for r in rows if r["check"].startswith("vibration"))
     assert row["verdict"] == "warn" and "VIBE[0] logged 2 values that are NaN or infinite" in row["detail"]
+    # Said as a field too, which the diagnosis reads: null on the checks whose values were usable.
+    assert row["unusable"] == "NaN or infinite"
+    assert all(r["unusable"] is None for r in rows if r is not row)
 
 
 # Topics and fields the facts and checks read, each given a random type

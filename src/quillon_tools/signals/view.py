@@ -12,7 +12,8 @@ import pyarrow
 from ..tables.instances import rows_where
 from ..formats import dataflash, mavlink, ulog
 from ..formats.identity import UNKNOWN
-from ..formats.source import Part, micros, read
+from ..formats.records import Rows
+from ..formats.source import Part, micros, numbers, read
 from ..protocols import DATA_FLASH, MAVLINK, ULOG
 from .gaps import Gap, logging_gaps
 from .outputs import Channel, channel_parts
@@ -266,3 +267,52 @@ class View:
 
     def available(self) -> List[str]:
         return [name for name in VOCABULARY if (self.channels(name) if name in CHANNEL_SIGNALS else self.parts(name))]
+
+    # What the answers share ------------------------------------------------------
+
+    def armed_intervals(self) -> Optional[List[Tuple[float, Optional[float]]]]:
+        """The armed intervals (microseconds; an end of None while still
+        armed at the log's end), worked out once; None when the log does not say."""
+        from .routines import armed_intervals
+        return self.derived("armed intervals", lambda: armed_intervals(self))  # type: ignore[no-any-return]
+
+    def armed_mask(self, times: numpy.ndarray) -> numpy.ndarray:
+        """Which of `times` fall while armed; all of them when the log does
+        not say when it was armed."""
+        from .routines import within
+        return within(times, self.armed_intervals())
+
+    def instance_series(self, name: str) -> List[Tuple[int, numpy.ndarray, numpy.ndarray]]:
+        """(instance, times, values) of each instance of quantity `name`, in
+        its unit; none when the log lacks it."""
+        return [(instance, *self.series(name, instance)) for instance in self.instances(name)]
+
+    def texts(self) -> List[Tuple[Optional[float], Optional[int], str]]:
+        """(time in microseconds or None, severity, text) of this vehicle's text messages."""
+        messages = self.log.messages
+        if self.sysid is not None and "_sysid" in messages.column_names:
+            messages = rows_where(messages, "_sysid", self.sysid)
+        times = micros(messages) if messages.num_rows else numpy.empty(0)
+        return [(None if t != t else t, s, x or "")
+                for t, s, x in zip(times.tolist(), messages.column("severity").to_pylist(),
+                                   messages.column("text").to_pylist())]
+
+    def record(self, kind: str) -> Optional[Rows]:
+        """This vehicle's rows of its format's record of `kind` (see
+        `formats.records`), each field as numbers; None where the format
+        keeps no such record, or the log holds none with every field read
+        as a number."""
+        module = self.format
+        found = None if module is None else module.RECORDS.get(kind)
+        table = None if found is None else self.table(found.message)
+        if module is None or found is None or table is None \
+                or not all(field in table.column_names for field in found.fields):
+            return None
+        values = [numbers(table.column(field)) for field in found.fields]
+        if any(value is None for value in values):
+            return None
+        column = module.instance_column(self, found.message, table)
+        instances = (table.column(column).to_numpy(zero_copy_only=False).astype(numpy.int64)
+                     if column is not None and table.column(column).null_count == 0
+                     else numpy.zeros(table.num_rows, dtype=numpy.int64))
+        return Rows(found, self.times(found.message), instances, tuple(v for v in values if v is not None))

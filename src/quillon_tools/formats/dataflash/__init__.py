@@ -12,6 +12,7 @@ from typing import Any, Dict, Optional, Tuple
 import numpy
 
 from ..identity import Identity, from_texts, texts_of
+from ..records import CONTROLLER_OUTPUTS, CRASH_FLAG, ERRORS, LOOP_COUNTS, POWER_FLAGS, Record
 from ..source import Part, Source, micros
 
 EV_ARMED, EV_DISARMED = 10, 11  # EV ids; 15 (AUTO_ARMED) is the throttle handed over, after arming
@@ -136,6 +137,22 @@ ALSO_READ = ("VER", "CTUN", "MSG")
 # Output channels: RCOU C1..C14, then RCO2 (channels 15 to 18) where logged.
 OUTPUT_CHANNELS = tuple(("RCOU", f"C{n}", n) for n in range(1, 17)) + tuple(("RCO2", f"C{n}", n) for n in range(15, 19))
 INPUT_CHANNELS = tuple(("RCIN", f"C{n}", n) for n in range(1, 17))
+
+# Records read as logged (see `records`): ERR is written only when an error
+# is raised or cleared.
+RECORDS = {
+    ERRORS: Record("ERR", ("Subsys", "ECode")),
+    CRASH_FLAG: Record("STAT", ("Crash",)),
+    POWER_FLAGS: Record("POWR", ("Flags",)),
+    LOOP_COUNTS: Record("PM", ("NLon", "NLoop")),
+    CONTROLLER_OUTPUTS: Record("RATE", ("ROut", "POut", "YOut")),
+}
+
+
+def logs_attitude_demand(view: Any) -> bool:
+    """Whether the desired attitude is the attitude controller's demand:
+    ATT's DesRoll and DesPitch always are."""
+    return True
 
 
 def instance_column(view: Any, message: str, table: Any) -> Optional[str]:

@@ -12,6 +12,7 @@ import pyarrow
 
 from ..banners import VEHICLE_BY_MAV_TYPE
 from ..identity import Identity, release, text
+from ..records import BATTERY_WARNING, Record
 from ..source import Part, Source, column, micros, numbers
 
 ARMING_STATE_ARMED = 2
@@ -216,6 +217,18 @@ ALSO_READ = ("home_position", "vehicle_local_position", "sensor_combined", "vehi
 
 OUTPUT_CHANNELS = tuple(("actuator_outputs", f"output[{n - 1}]", n) for n in range(1, 17))
 INPUT_CHANNELS = tuple(("input_rc", f"values[{n - 1}]", n) for n in range(1, 19))
+
+# Records read as logged (see `records`): battery_status' own warning
+# (1 low, 2 critical, 3 emergency, 4 failed), per battery.
+RECORDS = {
+    BATTERY_WARNING: Record("battery_status", ("warning",)),
+}
+
+
+def logs_attitude_demand(view: Any) -> bool:
+    """Whether the desired attitude is the attitude controller's demand:
+    vehicle_attitude_setpoint always is."""
+    return True
 
 
 def instance_column(view: Any, message: str, table: Any) -> Optional[str]:
