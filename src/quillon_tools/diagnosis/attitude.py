@@ -12,6 +12,7 @@ import numpy
 
 from ..checks.control import _attitude, _window_min, _wrapped, attitude_error
 from ..checks.outputs import _runs
+from ..checks.spans import window
 from .context import Context
 from .vocabulary import Finding
 
@@ -47,14 +48,14 @@ def _episodes(times: numpy.ndarray, flags: numpy.ndarray, apart_s: float) -> Lis
 
 
 def attitude_findings(context: Context) -> List[Finding]:
-    data = context.data
-    if data.vehicle not in ("copter", "plane", "heli"):
+    view = context.view
+    if view.vehicle not in ("copter", "plane", "heli"):
         return []
-    found = attitude_error(data)
+    found = attitude_error(view)
     if found is None:
         return []
     times, error = found
-    axes = _attitude(data)
+    axes = _attitude(view)
     in_air = context.in_air_mask(times)
     findings = []
     with numpy.errstate(invalid="ignore"):
@@ -65,7 +66,7 @@ def attitude_findings(context: Context) -> List[Finding]:
         findings.append(Finding(start, "loss_of_control", None,
                                 f"roll/pitch off their demand by up to {numpy.nanmax(error[during]):.0f} deg from "
                                 f"{context.at(start)}, 30 deg or more for {LOST_S:.0f} s: control lost"))
-    steady, _ = data.window(times)
+    steady, _ = window(view, times)
     if lost_spans:
         steady &= times < lost_spans[0][0]
     with numpy.errstate(invalid="ignore"):

@@ -28,16 +28,16 @@ def motor_numbers(outputs: List[Output]) -> Dict[int, Output]:
 
 
 def motor_failures(context: Context) -> List[Finding]:
-    data = context.data
-    if data.vehicle != "copter":
+    view = context.view
+    if view.vehicle != "copter":
         return []
-    attitude = _attitude(data)
+    attitude = _attitude(view)
     if attitude is None:
         return []
     times, desired_roll, roll, desired_pitch, pitch = attitude
     roll_error, pitch_error = _wrapped(roll - desired_roll), _wrapped(pitch - desired_pitch)
     yaw_error = _yaw_error(context, times)
-    motors = motor_numbers(_judged(data))
+    motors = motor_numbers(_judged(view))
     positions = motor_positions(context.view, len(motors))
     spans = context.in_air()
     candidates = []

@@ -17,7 +17,6 @@ FAILED_CHECKS: Dict[str, str] = {
     "compass_field": "compass_interference",
     "board_power": "brownout",
 }
-BROKEN = "NaN or infinite"  # a judged quantity logged as invalid
 
 
 def failed_checks(context: Context) -> List[Finding]:
@@ -28,7 +27,8 @@ def failed_checks(context: Context) -> List[Finding]:
         family, _, rest = row["check"].partition("[")
         instance: Optional[int] = int(rest[:-1]) if rest[:-1].isdigit() else None
         detail = row["detail"] or ""
-        finding = "sensor_fault" if BROKEN in detail else FAILED_CHECKS.get(family)
+        # Values the check could not use (NaN, infinite, past the sensor's range): the sensor failed.
+        finding = "sensor_fault" if row.get("unusable") else FAILED_CHECKS.get(family)
         if finding is None:
             continue
         time = row["_time"]

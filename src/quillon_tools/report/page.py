@@ -262,7 +262,7 @@ def read_for_report(source: Any, title: str, tuning: bool = True) -> Any:
 def report_types(protocol: Optional[str], tuning: bool = True) -> Tuple[str, ...]:
     """The messages a report of a log of `protocol` reads: those its plots
     draw and its checks read, and (with `tuning`) its tuning answers'."""
-    from ..checks.data import CHECKED_MESSAGES
+    from ..checks import CHECKED_MESSAGES
     from ..signals import SIGNAL_MESSAGES
     from ..tuning import TUNING_MESSAGES
 

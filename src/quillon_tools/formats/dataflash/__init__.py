@@ -13,8 +13,9 @@ import numpy
 import pyarrow
 
 from ..identity import Identity, texts_of
-from .identify import identify_from
+from ..records import CONTROLLER_OUTPUTS, CRASH_FLAG, ERRORS, LOOP_COUNTS, POWER_FLAGS, Record
 from ..spans import messages_of
+from .identify import identify_from
 from ..source import Part, Source, micros
 from .files import data_flash_files
 from .defaults import NO_DEFAULTS, parameter_defaults
@@ -143,6 +144,22 @@ ALSO_READ = ("VER", "CTUN", "MSG")
 OUTPUT_CHANNELS = tuple(("RCOU", f"C{n}", n) for n in range(1, 17)) + tuple(("RCO2", f"C{n}", n) for n in range(15, 19))
 INPUT_CHANNELS = tuple(("RCIN", f"C{n}", n) for n in range(1, 17))
 
+# Records read as logged (see `records`): ERR is written only when an error
+# is raised or cleared.
+RECORDS = {
+    ERRORS: Record("ERR", ("Subsys", "ECode")),
+    CRASH_FLAG: Record("STAT", ("Crash",)),
+    POWER_FLAGS: Record("POWR", ("Flags",)),
+    LOOP_COUNTS: Record("PM", ("NLon", "NLoop")),
+    CONTROLLER_OUTPUTS: Record("RATE", ("ROut", "POut", "YOut")),
+}
+
+
+def logs_attitude_demand(view: Any) -> bool:
+    """Whether the desired attitude is the attitude controller's demand:
+    ATT's DesRoll and DesPitch always are."""
+    return True
+
 
 def instance_column(view: Any, message: str, table: Any) -> Optional[str]:
     """The column numbering a message's instances: the one FMTU marks, else
@@ -203,3 +220,13 @@ def as_raw(message: str, table: pyarrow.Table) -> pyarrow.Table:
     """A scaled table as it was decoded: DataFlash tables are read scaled
     whatever a dataset holds, so they stay as they are."""
     return table
+
+
+def vehicle_rows(message: str, table: pyarrow.Table, autopilot_components: Callable[[], List[int]]) -> pyarrow.Table:
+    """The vehicle's rows of a table: a log of one vehicle's own holds no others."""
+    return table
+
+
+def autopilot_components(view: Any) -> List[int]:
+    """The components that are the vehicle's autopilot: one log, one autopilot, no component numbers."""
+    return []

@@ -13,6 +13,7 @@ import pyarrow.compute
 from ...firmware.mavlink import ARMED_FLAG, AUTOPILOT_INVALID, AUTOPILOT_PX4, IN_AIR_STATES, VEHICLE_BY_MAV_TYPE
 from ..identity import Identity, from_texts, texts_of
 from ..spans import messages_of
+from ..records import LINK_TEXTS, POWER_FLAGS, VEHICLE_STATE, Record
 from ..source import Source
 from .files import REMOTE_LOG_NAME, remote_log
 from .units import as_raw
@@ -84,6 +85,21 @@ SOURCES: Dict[str, Tuple[Source, ...]] = {
 # Output channels of SERVO_OUTPUT_RAW: port 0 carries 1..16, port 1 17..32.
 OUTPUT_CHANNELS = tuple(("SERVO_OUTPUT_RAW", f"servo{n}_raw", n + 16 * port) for port in (0, 1) for n in range(1, 17))
 INPUT_CHANNELS = tuple(("RC_CHANNELS", f"chan{n}_raw", n) for n in range(1, 19))
+
+# Records read as logged (see `records`). A stream holds the vehicle's
+# texts only as the link carried them.
+RECORDS = {
+    POWER_FLAGS: Record("POWER_STATUS", ("flags",)),
+    VEHICLE_STATE: Record("HEARTBEAT", ("system_status",)),
+    LINK_TEXTS: Record("STATUSTEXT", ()),
+}
+
+
+def logs_attitude_demand(view: Any) -> bool:
+    """Whether the desired attitude is the attitude controller's demand:
+    ArduPilot sends it as NAV_CONTROLLER_OUTPUT's nav_roll and nav_pitch;
+    PX4's NAV_CONTROLLER_OUTPUT carries none."""
+    return not view.px4
 
 
 def channel_rows(message: str, number: int) -> Optional[Callable[[pyarrow.Table], Any]]:

@@ -15,6 +15,7 @@ from ...firmware.px4 import ARMING_STATE_ARMED, GPS_TOPICS
 from ...firmware.px4 import VEHICLE_TYPES as PX4_VEHICLE_TYPES
 from ..identity import Identity, release, text
 from ..spans import messages_of
+from ..records import BATTERY_WARNING, Record
 from ..source import Part, Source, column, micros, numbers
 from .dataset import dataset_tables
 from .facts import FACT_TABLES, STATUS
@@ -223,6 +224,18 @@ ALSO_READ = ("home_position", "vehicle_local_position", "sensor_combined", "vehi
 OUTPUT_CHANNELS = tuple(("actuator_outputs", f"output[{n - 1}]", n) for n in range(1, 17))
 INPUT_CHANNELS = tuple(("input_rc", f"values[{n - 1}]", n) for n in range(1, 19))
 
+# Records read as logged (see `records`): battery_status' own warning
+# (1 low, 2 critical, 3 emergency, 4 failed), per battery.
+RECORDS = {
+    BATTERY_WARNING: Record("battery_status", ("warning",)),
+}
+
+
+def logs_attitude_demand(view: Any) -> bool:
+    """Whether the desired attitude is the attitude controller's demand:
+    vehicle_attitude_setpoint always is."""
+    return True
+
 
 def instance_column(view: Any, message: str, table: Any) -> Optional[str]:
     return "_instance" if "_instance" in table.column_names else None
@@ -284,3 +297,13 @@ FACT_FILE_TABLES = tuple(name for name in FACT_TABLES if name != STATUS)
 ELEMENTS_IN_BRACKETS = True
 # A log read for its answers (a report, its checks) is read scaled.
 ANSWERS_READ_SCALED = True
+
+
+def vehicle_rows(message: str, table: pyarrow.Table, autopilot_components: Callable[[], List[int]]) -> pyarrow.Table:
+    """The vehicle's rows of a table: a log of one vehicle's own holds no others."""
+    return table
+
+
+def autopilot_components(view: Any) -> List[int]:
+    """The components that are the vehicle's autopilot: one log, one autopilot, no component numbers."""
+    return []
