@@ -59,7 +59,7 @@ CHECKS_SCHEMA = pyarrow.schema([
 
 # Errors a check meets on data shaped other than it expects (a damaged or
 # unusual log): that check is skipped with the reason, the others go on.
-_DATA_ERRORS = (KeyError, ValueError, TypeError, IndexError, ZeroDivisionError, pyarrow.ArrowException)
+DATA_ERRORS = (KeyError, ValueError, TypeError, IndexError, ZeroDivisionError, pyarrow.ArrowException)
 
 
 def vehicles(log: Any) -> List[int]:
@@ -97,7 +97,7 @@ def _run(view: Any, limits: Dict[str, Limit]) -> List[Row]:
     for check, names in CHECKS:
         try:
             rows.extend(check(view, limits))
-        except _DATA_ERRORS as error:
+        except DATA_ERRORS as error:
             rows.extend(skipped(name, f"the log's data could not be evaluated: {type(error).__name__}: {error}")
                         for name in names)
     return [_with_broken_sensors(view, _unless_unused(view, row)) for row in rows]

@@ -27,7 +27,8 @@ ERR_CRASHES = {subsystem_number("CRASH_CHECK"): "crash check triggered",
                subsystem_number("THRUST_LOSS_CHECK"): "thrust loss"}
 
 
-def _attitude(view: Any) -> Optional[Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray]]:
+def attitude_demand_pairs(
+        view: Any) -> Optional[Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray]]:
     """(times, desired roll, roll, desired pitch, pitch) in degrees: the
     latest demand at or before each attitude row."""
     if view.format is None or not view.format.logs_attitude_demand(view):
@@ -56,11 +57,11 @@ def _attitude(view: Any) -> Optional[Tuple[numpy.ndarray, numpy.ndarray, numpy.n
 def attitude_error(view: Any) -> Optional[Tuple[numpy.ndarray, numpy.ndarray]]:
     """(times, the larger of the roll and pitch errors in degrees) at each
     attitude row; None without a demand to compare with."""
-    found = _attitude(view)
+    found = attitude_demand_pairs(view)
     if found is None:
         return None
     times, desired_roll, roll, desired_pitch, pitch = found
-    return times, numpy.fmax(numpy.abs(_wrapped(desired_roll - roll)), numpy.abs(_wrapped(desired_pitch - pitch)))
+    return times, numpy.fmax(numpy.abs(wrapped(desired_roll - roll)), numpy.abs(wrapped(desired_pitch - pitch)))
 
 
 @reads(signals=ATTITUDE, flights=True)
@@ -90,11 +91,11 @@ def _attitude_sources(view: Any) -> str:
     return actual if actual == desired else f"{actual} with {desired}"
 
 
-def _wrapped(degrees: numpy.ndarray) -> numpy.ndarray:
+def wrapped(degrees: numpy.ndarray) -> numpy.ndarray:
     return (degrees + 180.0) % 360.0 - 180.0
 
 
-def _window_min(values: numpy.ndarray, width: int) -> numpy.ndarray:
+def window_min(values: numpy.ndarray, width: int) -> numpy.ndarray:
     """The least of each run of `width` values (NaN where a run holds one),
     from minima of runs that double in length: log2(width) passes, not width."""
     least, span = values, 1
@@ -116,7 +117,7 @@ def _held(error: numpy.ndarray, times: numpy.ndarray) -> numpy.ndarray:
     if width > len(error):
         return numpy.full(len(error), numpy.nan)
     held = numpy.full(len(error), numpy.nan)
-    least = _window_min(error, width)  # NaN (disarmed) anywhere in a window: not held
+    least = window_min(error, width)  # NaN (disarmed) anywhere in a window: not held
     held[:len(least)] = least
     return held
 

@@ -56,7 +56,7 @@ def no_outputs(view: Any) -> str:
     return f"no output channels ({sources(view, *OUTPUTS)})"
 
 
-def _judged(view: Any) -> List[Output]:
+def judged_outputs(view: Any) -> List[Output]:
     """The outputs that must not saturate, each with the ends it is held to."""
     params = view.params
     found = []
@@ -92,7 +92,7 @@ def _window(view: Any) -> Tuple[Any, str]:
 def outputs(view: Any, limits: Dict[str, Limit]) -> List[Row]:
     if not (view.has("motor.output") or view.has("servo.output")):
         return [skipped("outputs", no_outputs(view))]
-    judged = _judged(view)
+    judged = judged_outputs(view)
     if not judged:
         return [skipped("outputs", "no motor or primary control surface among the outputs")]
     if view.armed_intervals() == []:
@@ -143,7 +143,7 @@ def _pinned_motor(view: Any, judged: List[Output], spans: Any) -> Optional[Row]:
             continue
         inside = within(output.times, spans) & numpy.isfinite(output.values)
         at_top = inside & (output.values >= output.high - AT_LIMIT_US)
-        for start, end in _runs(output.times, at_top):
+        for start, end in runs(output.times, at_top):
             if end - start < PINNED_S * 1e6:
                 continue
             during = (error_times >= start) & (error_times <= end)
@@ -161,7 +161,7 @@ def _pinned_motor(view: Any, judged: List[Output], spans: Any) -> Optional[Row]:
                f"attitude error grew from {first:.0f} to {peak:.0f} deg: not enough thrust")
 
 
-def _runs(times: numpy.ndarray, flags: numpy.ndarray) -> List[Tuple[float, float]]:
+def runs(times: numpy.ndarray, flags: numpy.ndarray) -> List[Tuple[float, float]]:
     """(first time, last time) of each run of consecutive flagged rows."""
     if not flags.any():
         return []

@@ -21,7 +21,7 @@ from .spans import while_armed
 ERR_EKF_PRIMARY = subsystem_number("EKF_PRIMARY")  # a lane switch, reported by its own check
 
 
-def _err_records(view: Any) -> List[Tuple[Optional[float], int, int]]:
+def err_records(view: Any) -> List[Tuple[Optional[float], int, int]]:
     """(time, subsystem, code) of each error record that is not a recovery (code 0)."""
     err = record(view, ERRORS)
     if err is None:
@@ -49,7 +49,7 @@ def failsafe_events(view: Any) -> List[Tuple[Optional[float], str]]:
     found = _events(view, "failsafe")
     if found is not None:
         return found
-    found = [(t, SUBSYSTEMS[s].words) for t, s, _ in _err_records(view) if is_failsafe(s)]
+    found = [(t, SUBSYSTEMS[s].words) for t, s, _ in err_records(view) if is_failsafe(s)]
     if named(view, VEHICLE_STATE) is not None:  # a stream of the vehicle's state: its texts and state tell
         found += [(t, x) for t, x in matching(r"failsafe", view.texts())
                   if not matching(r"clear|resolved|\boff\b", [(t, None, x)])]
@@ -74,7 +74,7 @@ def failsafes(view: Any, limits: Dict[str, Limit]) -> List[Row]:
 def errors(view: Any, limits: Dict[str, Limit]) -> List[Row]:
     found = _events(view, "error")
     if found is None:
-        found = [(t, f"{SUBSYSTEMS[s].words if s in SUBSYSTEMS else f'subsystem {s}'} error {c}") for t, s, c in _err_records(view)
+        found = [(t, f"{SUBSYSTEMS[s].words if s in SUBSYSTEMS else f'subsystem {s}'} error {c}") for t, s, c in err_records(view)
                  if not is_failsafe(s) and s != ERR_EKF_PRIMARY]
     # Critical texts are errors in every format (PX4 logs no error records at all).
     found += [(t, x) for t, s, x in view.texts() if s is not None and s <= SEVERITY_CRITICAL]

@@ -9,7 +9,7 @@ from typing import Any, Callable, List, Sequence
 import pyarrow
 import pyarrow.compute
 
-from ..checks import _DATA_ERRORS
+from ..checks import DATA_ERRORS
 from .attitude import attitude_findings
 from .chain import chains
 from .context import Context
@@ -53,7 +53,7 @@ def _vehicle(view: Any, verdicts: pyarrow.Table) -> List[Finding]:
     for detector in DETECTORS:
         try:
             found.extend(detector(context))
-        except _DATA_ERRORS:
+        except DATA_ERRORS:
             continue  # data shaped other than expected: that detector says nothing
     return chains(found, context.flights)
 

@@ -10,7 +10,7 @@ from typing import List, Optional, Tuple
 
 import numpy
 
-from ..checks.outputs import _judged
+from ..checks.outputs import judged_outputs
 from ..checks.spans import window
 from ..formats.records import CONTROLLER_OUTPUTS
 from .context import Context
@@ -53,7 +53,7 @@ def motor_imbalance(context: Context) -> List[Finding]:
     view = context.view
     if view.vehicle != "copter":
         return []
-    motors = motor_numbers(_judged(view))
+    motors = motor_numbers(judged_outputs(view))
     if len(motors) < 3 or len({len(o.values) for o in motors.values()}) != 1:
         return []
     numbers = sorted(motors)

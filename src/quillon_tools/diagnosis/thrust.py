@@ -10,7 +10,7 @@ from typing import List, Optional, Tuple
 
 import numpy
 
-from ..checks.outputs import _judged
+from ..checks.outputs import judged_outputs
 from ..signals.outputs import motor_top
 from .context import Context
 from .vocabulary import Finding
@@ -24,7 +24,7 @@ def _throttle(context: Context) -> Optional[Tuple[numpy.ndarray, numpy.ndarray]]
     """(times, the motors' mean command as a share of min..top) at the rows
     of the first motor, where every motor was logged with it."""
     view = context.view
-    motors = [o for o in _judged(view) if o.motor]
+    motors = [o for o in judged_outputs(view) if o.motor]
     if len(motors) < 2 or len({len(o.values) for o in motors}) != 1:
         return None
     shares = []
@@ -54,8 +54,8 @@ def full_throttle_descents(context: Context) -> List[Finding]:
     rate = numpy.interp(times, climb_times[keep][order], climb[keep][order], left=numpy.nan, right=numpy.nan)
     with numpy.errstate(invalid="ignore"):
         sinking = (throttle >= FULL_THROTTLE) & (rate <= -SINKING_MS) & context.in_air_mask(times)
-    from ..checks.outputs import _runs
-    for start, end in _runs(times, sinking):
+    from ..checks.outputs import runs
+    for start, end in runs(times, sinking):
         if end - start >= HELD_S * 1e6:
             during = (times >= start) & (times <= end)
             return [Finding(start, "thrust_loss", None,

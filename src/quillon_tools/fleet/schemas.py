@@ -9,7 +9,7 @@ from typing import Dict, Iterable, List, Optional, Tuple
 import pyarrow
 
 from ..reading.inputs import LogInput
-from ..reading.decoding import detect_protocol
+from ..reading.sniff import detect_protocol
 from ..reading.passes import DecodingPass
 from ..reading.registry import registered
 

@@ -91,7 +91,7 @@ def from_motion(view: Any, start: float, end: float, closed: bool) -> Optional[L
     up = heights > AIRBORNE_M
     low = numpy.flatnonzero(heights <= LIFT_M)
     runs: List[List[int]] = []
-    for first, last in _runs(up):
+    for first, last in runs(up):
         # A climb with no touch of the ground since the last one continues it.
         if runs and not ((low > runs[-1][1]) & (low < first)).any():
             runs[-1][1] = last
@@ -113,7 +113,7 @@ def from_motion(view: Any, start: float, end: float, closed: bool) -> Optional[L
     return found
 
 
-def _runs(flags: numpy.ndarray) -> List[Tuple[int, int]]:
+def runs(flags: numpy.ndarray) -> List[Tuple[int, int]]:
     """(first, last) index of each run of True."""
     padded = numpy.concatenate(([False], flags, [False])).astype(numpy.int8)
     edges = numpy.diff(padded)

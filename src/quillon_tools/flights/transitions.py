@@ -21,7 +21,7 @@ TRANSITION_S = 5.0
 MAV_VTOL_TRANSITIONING = (1, 2)
 
 
-def _runs(times: numpy.ndarray, on: numpy.ndarray) -> List[Tuple[float, float]]:
+def runs(times: numpy.ndarray, on: numpy.ndarray) -> List[Tuple[float, float]]:
     """(first, last) time of each run of rows where `on`."""
     padded = numpy.concatenate(([0], on.astype(numpy.int8), [0]))
     edges = numpy.diff(padded)
@@ -57,12 +57,12 @@ def transitions(view: Any) -> List[Mark]:
     if status is not None and "in_transition_mode" in status.column_names:
         on = pyarrow.compute.fill_null(status.column("in_transition_mode"), False).to_numpy(zero_copy_only=False)
         found += [Mark(TRANSITION, start, end, None, "transition (vehicle_status.in_transition_mode)")
-                  for start, end in _runs(float_times(status.column("_time")), on.astype(bool))]
+                  for start, end in runs(float_times(status.column("_time")), on.astype(bool))]
     state = view.table("EXTENDED_SYS_STATE")
     if state is not None and "vtol_state" in state.column_names:
         on = numpy.isin(state.column("vtol_state").to_numpy(zero_copy_only=False), MAV_VTOL_TRANSITIONING)
         found += [Mark(TRANSITION, start, end, None, "transition (EXTENDED_SYS_STATE.vtol_state)")
-                  for start, end in _runs(float_times(state.column("_time")), on)]
+                  for start, end in runs(float_times(state.column("_time")), on)]
     if not found and not view.px4:
         found = _mode_changes(view)
     return sorted(found, key=lambda m: m.start)

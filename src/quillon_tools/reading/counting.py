@@ -9,7 +9,8 @@ from __future__ import annotations
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
 
 from .. import _columnar
-from .decoding import decoding_threads, detect_protocol, feed_decoder
+from .decoding import decoding_threads, feed_decoder
+from .sniff import detect_protocol
 from ..errors import UnreadableLog
 from .inputs import LogInput
 from ..names import decoder_pattern

@@ -238,7 +238,7 @@ def read_for_report(source: Any, title: str, tuning: bool = True) -> Any:
     (without `tuning`) for its checks and chain alone. Raises NoPackets
     when it holds no DataFlash, MAVLink or ULog data."""
     from ..formats import format_for
-    from ..reading.decoding import detect_protocol
+    from ..reading.sniff import detect_protocol
     from ..reading.inputs import LogInput
     from ..api import read_log_with_facts
 
