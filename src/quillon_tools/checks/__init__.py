@@ -3,6 +3,11 @@ instance of instanced data), as an Arrow table."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
 
 import pyarrow
@@ -92,7 +97,7 @@ UNUSED_WHEN_ZERO: Dict[str, Tuple[str, ...]] = {
 }
 
 
-def _run(view: Any, limits: Dict[str, Limit]) -> List[Row]:
+def _run(view: View, limits: Dict[str, Limit]) -> List[Row]:
     rows: List[Row] = []
     for check, names in CHECKS:
         try:
@@ -103,7 +108,7 @@ def _run(view: Any, limits: Dict[str, Limit]) -> List[Row]:
     return [_with_broken_sensors(view, _unless_unused(view, row)) for row in rows]
 
 
-def _unless_unused(view: Any, row: Row) -> Row:
+def _unless_unused(view: View, row: Row) -> Row:
     """`row` skipped where the vehicle was set not to use the sensor it
     judges: a disabled second compass says nothing of the flight."""
     family, _, rest = row.check.partition("[")
@@ -117,7 +122,7 @@ def _unless_unused(view: Any, row: Row) -> Row:
     return row
 
 
-def _with_broken_sensors(view: Any, row: Row) -> Row:
+def _with_broken_sensors(view: View, row: Row) -> Row:
     """`row` made at least a warn, naming the sensor, where a quantity it
     judges was logged as NaN or infinite while armed."""
     family, _, rest = row.check.partition("[")

@@ -3,6 +3,11 @@ crashes."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 import math
 from typing import Any, Dict, List, Optional, Tuple
 
@@ -28,7 +33,7 @@ ERR_CRASHES = {subsystem_number("CRASH_CHECK"): "crash check triggered",
 
 
 def attitude_demand_pairs(
-        view: Any) -> Optional[Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray]]:
+        view: View) -> Optional[Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray]]:
     """(times, desired roll, roll, desired pitch, pitch) in degrees: the
     latest demand at or before each attitude row."""
     if view.format is None or not view.format.logs_attitude_demand(view):
@@ -54,7 +59,7 @@ def attitude_demand_pairs(
     return times, wanted[0], roll, wanted[1], pitch
 
 
-def attitude_error(view: Any) -> Optional[Tuple[numpy.ndarray, numpy.ndarray]]:
+def attitude_error(view: View) -> Optional[Tuple[numpy.ndarray, numpy.ndarray]]:
     """(times, the larger of the roll and pitch errors in degrees) at each
     attitude row; None without a demand to compare with."""
     found = attitude_demand_pairs(view)
@@ -65,7 +70,7 @@ def attitude_error(view: Any) -> Optional[Tuple[numpy.ndarray, numpy.ndarray]]:
 
 
 @reads(signals=ATTITUDE, flights=True)
-def attitude(view: Any, limits: Dict[str, Limit]) -> List[Row]:
+def attitude(view: View, limits: Dict[str, Limit]) -> List[Row]:
     """How far roll and pitch stay off their demand, held HELD_S, in steady
     flight: on the ground the controller is not flying the vehicle, and
     liftoff, touchdown and VTOL transitions depart from the demand by design."""
@@ -85,7 +90,7 @@ def attitude(view: Any, limits: Dict[str, Limit]) -> List[Row]:
                 f"roll/pitch off their demand by {value:.1f} deg for {HELD_S} s {said}{note}")]
 
 
-def _attitude_sources(view: Any) -> str:
+def _attitude_sources(view: View) -> str:
     """The attitude's sources and its demand's, as a reason names them."""
     actual, desired = sources(view, *ATTITUDE[:2]), sources(view, *ATTITUDE[2:])
     return actual if actual == desired else f"{actual} with {desired}"
@@ -124,7 +129,7 @@ def _held(error: numpy.ndarray, times: numpy.ndarray) -> numpy.ndarray:
 
 @reads(signals=("attitude.roll", "attitude.pitch", "armed"), records=(ERRORS, CRASH_FLAG, LINK_TEXTS),
        flights=True)
-def crash(view: Any, limits: Dict[str, Limit]) -> List[Row]:
+def crash(view: View, limits: Dict[str, Limit]) -> List[Row]:
     """A crash the vehicle recorded (its crash check or thrust-loss check,
     its crash flag, a text), an impact or a fall at the log's end found in
     its flights, else the lean before each disarm."""
@@ -182,7 +187,7 @@ def clock(time: Optional[float]) -> str:
     return "an unknown time" if moment is None else moment.strftime("%H:%M:%S.%f")[:-5]
 
 
-def _lean_before_disarm(view: Any) -> Optional[Tuple[Optional[float], Optional[float]]]:
+def _lean_before_disarm(view: View) -> Optional[Tuple[Optional[float], Optional[float]]]:
     """The largest lean (deg) in the seconds before any disarm: None without
     attitude, (None, None) without a disarm."""
     if not (view.has("attitude.roll") and view.has("attitude.pitch")):

@@ -3,6 +3,11 @@ per lane, and switches of the primary lane."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Any, Dict, List
 
 import numpy
@@ -17,7 +22,7 @@ RATIOS = {f"ekf.test_ratio.{name}": name for name in ("velocity", "position", "h
 
 
 @reads(signals=(*RATIOS, "armed"), flights=True)
-def ekf(view: Any, limits: Dict[str, Limit]) -> List[Row]:
+def ekf(view: View, limits: Dict[str, Limit]) -> List[Row]:
     found = {name: view.instance_series(name) for name in RATIOS}
     lanes = sorted({instance for series in found.values() for instance, _, _ in series})
     if not lanes:
@@ -50,7 +55,7 @@ def ekf(view: Any, limits: Dict[str, Limit]) -> List[Row]:
 
 
 @reads(signals=("ekf.primary", *RATIOS, "armed"))
-def ekf_lanes(view: Any, limits: Dict[str, Limit]) -> List[Row]:
+def ekf_lanes(view: View, limits: Dict[str, Limit]) -> List[Row]:
     """Changes of the primary lane while armed; where the log's format does
     not carry it, the autopilot's texts announcing a lane switch."""
     if view.has("ekf.primary"):
@@ -59,7 +64,7 @@ def ekf_lanes(view: Any, limits: Dict[str, Limit]) -> List[Row]:
         changed = (lane[1:] != lane[:-1]) & armed[1:] & armed[:-1]
         return [_lane_row(view, float(changed.sum()),
                           finite(times[1:][int(numpy.argmax(changed))]) if changed.any() else None, limits)]
-    if view.format.SOURCES.get("ekf.primary"):
+    if view.format is not None and view.format.SOURCES.get("ekf.primary"):
         return [skipped("ekf_lanes", f"no record of the primary estimator ({sources(view, 'ekf.primary')})")]
     if not any(view.has(name) for name in RATIOS):
         return [skipped("ekf_lanes", "no record of the EKF's primary lane")]
@@ -67,7 +72,7 @@ def ekf_lanes(view: Any, limits: Dict[str, Limit]) -> List[Row]:
     return [_lane_row(view, float(len(switches)), switches[0][0] if switches else None, limits)]
 
 
-def _lane_row(view: Any, count: float, time: object, limits: Dict[str, Limit]) -> Row:
+def _lane_row(view: View, count: float, time: object, limits: Dict[str, Limit]) -> Row:
     verdict, bound = grade(count, limits["ekf_lanes"])
     return Row("ekf_lanes", verdict, count, bound, "switches", time,  # type: ignore[arg-type]
                f"primary EKF lane switched {count:.0f} times {while_armed(view)}")

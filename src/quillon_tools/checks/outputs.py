@@ -8,6 +8,11 @@ firmware gives it (see `signals.outputs.motor_top`), not the servo range."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
 import numpy
@@ -52,11 +57,11 @@ def _motor_number(function: Optional[float], channel: int, px4: bool) -> int:
     return channel
 
 
-def no_outputs(view: Any) -> str:
+def no_outputs(view: View) -> str:
     return f"no output channels ({sources(view, *OUTPUTS)})"
 
 
-def judged_outputs(view: Any) -> List[Output]:
+def judged_outputs(view: View) -> List[Output]:
     """The outputs that must not saturate, each with the ends it is held to."""
     params = view.params
     found = []
@@ -77,7 +82,7 @@ def judged_outputs(view: Any) -> List[Output]:
     return found
 
 
-def _window(view: Any) -> Tuple[Any, str]:
+def _window(view: View) -> Tuple[Any, str]:
     """The spans whose share at an end is judged: in the air after the
     launch (and away from impacts) where the log tells when the vehicle
     flew, else while armed. Outputs of a vehicle on the ground rest wherever
@@ -89,7 +94,7 @@ def _window(view: Any) -> Tuple[Any, str]:
 
 
 @reads(signals=(*OUTPUTS, *ATTITUDE, "armed"), flights=True)
-def outputs(view: Any, limits: Dict[str, Limit]) -> List[Row]:
+def outputs(view: View, limits: Dict[str, Limit]) -> List[Row]:
     if not (view.has("motor.output") or view.has("servo.output")):
         return [skipped("outputs", no_outputs(view))]
     judged = judged_outputs(view)
@@ -129,7 +134,7 @@ def outputs(view: Any, limits: Dict[str, Limit]) -> List[Row]:
                 f"{name} at its {side} ({bound:.0f} us) {share:.1f}% of the time {window}")]
 
 
-def _pinned_motor(view: Any, judged: List[Output], spans: Any) -> Optional[Row]:
+def _pinned_motor(view: View, judged: List[Output], spans: Any) -> Optional[Row]:
     """A fail when a motor sat at its top for PINNED_S or longer while the
     attitude error grew past RUNAWAY_DEG: thrust that was not enough, however
     short a share of the flight."""
@@ -172,7 +177,7 @@ def runs(times: numpy.ndarray, flags: numpy.ndarray) -> List[Tuple[float, float]
 
 
 @reads(signals=("motor.output", "armed"))
-def motor_balance(view: Any, limits: Dict[str, Limit]) -> List[Row]:
+def motor_balance(view: View, limits: Dict[str, Limit]) -> List[Row]:
     if view.vehicle != "copter":
         return [skipped("motor_balance", f"not a multicopter ({view.vehicle or 'vehicle unknown'})")]
     motors = [(part, low) for part, (low, _, _) in view.channels("motor.output")]

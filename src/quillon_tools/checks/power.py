@@ -3,6 +3,11 @@ while the vehicle is armed and in the air."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Any, Dict, List, Optional, Tuple
 
 import numpy
@@ -25,7 +30,7 @@ PX4_BATTERY_WARNINGS = {1: "low", 2: "critical", 3: "emergency", 4: "failed"}
 
 
 @reads(signals=("board.voltage", "armed"), records=(POWER_FLAGS,))
-def board_power(view: Any, limits: Dict[str, Limit]) -> List[Row]:
+def board_power(view: View, limits: Dict[str, Limit]) -> List[Row]:
     found = view.instance_series("board.voltage")
     if not found:
         return [skipped("board_power", f"no board voltage ({sources(view, 'board.voltage')})")]
@@ -56,7 +61,7 @@ def board_power(view: Any, limits: Dict[str, Limit]) -> List[Row]:
 
 
 @reads(signals=("armed", "in_air", "altitude.relative", "ground_speed"))
-def power_loss(view: Any, limits: Dict[str, Limit]) -> List[Row]:
+def power_loss(view: View, limits: Dict[str, Limit]) -> List[Row]:
     armed = view.armed_intervals()
     if armed is None:
         return [skipped("power_loss", "no arming record")]
@@ -75,7 +80,7 @@ def power_loss(view: Any, limits: Dict[str, Limit]) -> List[Row]:
                 f"the log ends armed and {flying[3]}: power loss or truncated file")]
 
 
-def _flying_at_end(view: Any, end: Optional[float]) -> Optional[Tuple[bool, Optional[float], Optional[str], str]]:
+def _flying_at_end(view: View, end: Optional[float]) -> Optional[Tuple[bool, Optional[float], Optional[str], str]]:
     """(moving, value, unit, description) in the log's last seconds, or
     None when no signal says."""
     if end is None:
@@ -109,7 +114,7 @@ def _flying_at_end(view: Any, end: Optional[float]) -> Optional[Tuple[bool, Opti
 
 
 @reads(signals=("battery.voltage", "armed"), records=(BATTERY_WARNING, ERRORS, VEHICLE_STATE))
-def battery(view: Any, limits: Dict[str, Limit]) -> List[Row]:
+def battery(view: View, limits: Dict[str, Limit]) -> List[Row]:
     found = view.instance_series("battery.voltage")
     failsafes = _battery_failsafes(view)
     if not found:
@@ -150,7 +155,7 @@ def battery(view: Any, limits: Dict[str, Limit]) -> List[Row]:
     return rows
 
 
-def _battery_warning(view: Any, instance: int) -> Optional[Tuple[float, float]]:
+def _battery_warning(view: View, instance: int) -> Optional[Tuple[float, float]]:
     """The worst of the battery's own warning level (1 low, 2 critical, 3
     emergency, 4 failed) while armed and its time, where the log has one."""
     found = record(view, BATTERY_WARNING)
@@ -165,7 +170,7 @@ def _battery_warning(view: Any, instance: int) -> Optional[Tuple[float, float]]:
     return float(levels[index]), float(times[index])
 
 
-def _battery_failsafes(view: Any) -> List[Tuple[Optional[float], str]]:
+def _battery_failsafes(view: View) -> List[Tuple[Optional[float], str]]:
     from .system import failsafe_events
 
     return [(time, what) for time, what in failsafe_events(view) if "batt" in what.lower()]

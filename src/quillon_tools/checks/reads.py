@@ -7,6 +7,11 @@ format."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Any, Callable, Iterable, List, NamedTuple, Optional, Set, Tuple, TypeVar
 
 from ..formats import dataflash, mavlink, ulog
@@ -66,7 +71,7 @@ def checked_messages(module: Any, declared: Iterable[Reads]) -> Tuple[str, ...]:
     return tuple(sorted(found))
 
 
-def record(view: Any, kind: str) -> Optional[Rows]:
+def record(view: View, kind: str) -> Optional[Rows]:
     """This vehicle's rows of the log format's record of `kind` (see
     `signals.View.record`), for a check that declares it."""
     if kind not in _DECLARED:
@@ -75,13 +80,13 @@ def record(view: Any, kind: str) -> Optional[Rows]:
     return found
 
 
-def named(view: Any, kind: str) -> Optional[Record]:
+def named(view: View, kind: str) -> Optional[Record]:
     """The log format's record of `kind`; None where the format keeps none."""
     found: Optional[Record] = None if view.format is None else view.format.RECORDS.get(kind)
     return found
 
 
-def unheard(view: Any, *kinds: str) -> Optional[str]:
+def unheard(view: View, *kinds: str) -> Optional[str]:
     """The messages of the log format's records of `kinds`, as a reason
     names them, where the log holds none of them: what the vehicle said over
     the link never arrived. None where it holds one, or the format keeps
@@ -97,14 +102,14 @@ def listed(names: List[str]) -> str:
     return names[0] if len(names) == 1 else f"{', '.join(names[:-1])} or {names[-1]}"
 
 
-def sources(view: Any, *names: str) -> str:
+def sources(view: View, *names: str) -> str:
     """The messages the log's format reads quantities `names` from, as a
     reason names them."""
     found = source_messages(view.format, names)
     return listed(found) if found else NOT_LOGGED
 
 
-def record_sources(view: Any, kind: str) -> str:
+def record_sources(view: View, kind: str) -> str:
     """The log format's record of `kind`, as a reason names it."""
     found = named(view, kind)
     return NOT_LOGGED if found is None else found.said()

@@ -3,6 +3,11 @@ quality per receiver, and the compass per instance."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Any, Dict, List, Optional, Tuple
 
 import numpy
@@ -21,7 +26,7 @@ COMPASS = ("compass.x", "compass.y", "compass.z")
 
 
 @reads(signals=VIBRATION, flights=True)
-def vibration(view: Any, limits: Dict[str, Limit]) -> List[Row]:
+def vibration(view: View, limits: Dict[str, Limit]) -> List[Row]:
     """Sustained vibration in the air, as ArduPilot's guidance judges it: the
     level the vehicle flies at (the 95th percentile), with the median and
     the seconds beyond the limits. The launch and the seconds around an
@@ -61,11 +66,11 @@ def _seconds_above(times: numpy.ndarray, level: numpy.ndarray, judged: numpy.nda
         return float(held[judged & (level > bound)].sum() / 1e6)
 
 
-def _vibration_levels(view: Any) -> List[Tuple[int, numpy.ndarray, numpy.ndarray]]:
+def _vibration_levels(view: View) -> List[Tuple[int, numpy.ndarray, numpy.ndarray]]:
     """(instance, times, level) per IMU: the greatest of the three axes, or
     PX4's one-number metric."""
     if view.has("vibration.metric"):
-        return view.instance_series("vibration.metric")  # type: ignore[no-any-return]
+        return view.instance_series("vibration.metric")
     axes = [view.instance_series(f"vibration.{axis}") for axis in "xyz"]
     if not all(axes):
         return []
@@ -78,7 +83,7 @@ def _vibration_levels(view: Any) -> List[Tuple[int, numpy.ndarray, numpy.ndarray
 
 
 @reads(signals=("clipping", "armed"), flights=True)
-def clipping(view: Any, limits: Dict[str, Limit]) -> List[Row]:
+def clipping(view: View, limits: Dict[str, Limit]) -> List[Row]:
     found = view.instance_series("clipping")
     if not found:
         return [skipped("clipping", f"no clipping counts ({sources(view, 'clipping')})")]
@@ -106,7 +111,7 @@ def clipping(view: Any, limits: Dict[str, Limit]) -> List[Row]:
 
 
 @reads(signals=("gps.fix", "gps.satellites", "gps.hdop", "armed"))
-def gps(view: Any, limits: Dict[str, Limit]) -> List[Row]:
+def gps(view: View, limits: Dict[str, Limit]) -> List[Row]:
     found = _receivers(view)
     if not found:
         return [skipped(name, f"no GPS data ({sources(view, 'gps.fix')})") for name in ("gps_fix", "gps_satellites", "gps_hdop")]
@@ -146,7 +151,7 @@ def gps(view: Any, limits: Dict[str, Limit]) -> List[Row]:
     return rows
 
 
-def _hdop_limit(view: Any, limits: Dict[str, Limit]) -> Limit:
+def _hdop_limit(view: View, limits: Dict[str, Limit]) -> Limit:
     """The HDop limits: the vehicle's own GPS_HDOP_GOOD (hundredths) as the
     warn limit, unless the caller set the limits."""
     limit = limits["gps_hdop"]
@@ -156,7 +161,7 @@ def _hdop_limit(view: Any, limits: Dict[str, Limit]) -> Limit:
     return limit
 
 
-def _receivers(view: Any) -> List[Tuple[int, numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray]]:
+def _receivers(view: View) -> List[Tuple[int, numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray]]:
     """(instance, times, fix, satellites, HDop) per receiver, rows aligned."""
     satellites = {i: v for i, _, v in view.instance_series("gps.satellites")}
     dilution = {i: v for i, _, v in view.instance_series("gps.hdop")}
@@ -172,7 +177,7 @@ def _receivers(view: Any) -> List[Tuple[int, numpy.ndarray, numpy.ndarray, numpy
 # Compass ------------------------------------------------------------------------
 
 @reads(signals=(*COMPASS, "battery.current", "armed"))
-def compass(view: Any, limits: Dict[str, Limit]) -> List[Row]:
+def compass(view: View, limits: Dict[str, Limit]) -> List[Row]:
     found = _magnetometers(view)
     if not found:
         return [skipped(n, f"no compass data ({sources(view, *COMPASS)})")
@@ -191,7 +196,7 @@ def compass(view: Any, limits: Dict[str, Limit]) -> List[Row]:
     return rows
 
 
-def _interference(name: str, view: Any, field: numpy.ndarray, times: numpy.ndarray,
+def _interference(name: str, view: View, field: numpy.ndarray, times: numpy.ndarray,
                   current_times: Optional[numpy.ndarray], current: Optional[numpy.ndarray], limit: Limit) -> Row:
     """The field's change with the battery current, as a share of the field
     without current (from a straight-line fit); without a useful current,
@@ -215,7 +220,7 @@ def _interference(name: str, view: Any, field: numpy.ndarray, times: numpy.ndarr
                "(no battery current to relate it to)")
 
 
-def _field_range(name: str, view: Any, field: numpy.ndarray, times: numpy.ndarray, limit: Limit) -> Row:
+def _field_range(name: str, view: View, field: numpy.ndarray, times: numpy.ndarray, limit: Limit) -> Row:
     low, high = limit.warn, limit.fail
     weakest, weak_time = worst(field, times, highest=False)
     strongest, strong_time = worst(field, times)
@@ -230,7 +235,7 @@ def _field_range(name: str, view: Any, field: numpy.ndarray, times: numpy.ndarra
                f"field strength within {weakest:.0f}..{strongest:.0f} mGauss {while_armed(view)}")
 
 
-def _magnetometers(view: Any) -> List[Tuple[int, numpy.ndarray, numpy.ndarray]]:
+def _magnetometers(view: View) -> List[Tuple[int, numpy.ndarray, numpy.ndarray]]:
     """(instance, times, field strength in mGauss) per compass."""
     axes = [view.instance_series(name) for name in COMPASS]
     if not all(axes):
@@ -239,7 +244,7 @@ def _magnetometers(view: Any) -> List[Tuple[int, numpy.ndarray, numpy.ndarray]]:
             for (instance, times, x), (_, _, y), (_, _, z) in zip(*axes) if len(x) == len(y) == len(z)]
 
 
-def _current(view: Any) -> Tuple[Optional[numpy.ndarray], Optional[numpy.ndarray]]:
+def _current(view: View) -> Tuple[Optional[numpy.ndarray], Optional[numpy.ndarray]]:
     """Times and the first battery's current (A), for relating the compass to it."""
     found = view.instance_series("battery.current")
     if not found:

@@ -4,6 +4,11 @@ and how a verdict says which it judged."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Any, List, Optional, Tuple
 
 import numpy
@@ -15,17 +20,17 @@ from .rows import worst
 Interval = Tuple[float, Optional[float]]  # (start, end or None while still on), microseconds
 
 
-def flights(view: Any) -> List[Any]:
+def flights(view: View) -> List[Any]:
     """The vehicle's flights (`flights.Flight`)."""
     return view.log.vehicle_flights(view.sysid, every_mark=False)  # type: ignore[no-any-return]
 
 
-def while_armed(view: Any) -> str:
+def while_armed(view: View) -> str:
     """How a verdict's window is described."""
     return "while armed" if view.armed_intervals() is not None else "over the whole log (no arming record)"
 
 
-def flying(view: Any, after_launch: bool = False) -> Optional[List[Interval]]:
+def flying(view: View, after_launch: bool = False) -> Optional[List[Interval]]:
     """Steady flight (airborne, away from takeoff, landing, transitions
     and impacts), or with `after_launch` all the time in the air but the
     takeoff and the seconds around impacts; None when the log cannot
@@ -35,7 +40,7 @@ def flying(view: Any, after_launch: bool = False) -> Optional[List[Interval]]:
     return list(windows.after_launch(flights(view)) if after_launch else windows.steady(flights(view)))
 
 
-def not_flown(view: Any) -> Optional[str]:
+def not_flown(view: View) -> Optional[str]:
     """Why a flight check has nothing to judge, where the log tells the
     vehicle never left the ground (never got under way); else None."""
     if flying(view) is None or any(f.takeoff is not None or len(f.phases) > 1 for f in flights(view)):
@@ -43,13 +48,13 @@ def not_flown(view: Any) -> Optional[str]:
     return "never armed" if view.armed_intervals() == [] else "not in the air (nor under way) in this log"
 
 
-def near_impact_mask(view: Any, times: numpy.ndarray) -> numpy.ndarray:
+def near_impact_mask(view: View, times: numpy.ndarray) -> numpy.ndarray:
     """Which of `times` fall around an impact, where readings are its consequences."""
     spans = windows.near_impacts(flights(view))
     return within(times, spans) if spans else numpy.zeros(len(times), dtype=bool)
 
 
-def window(view: Any, times: numpy.ndarray, after_launch: bool = False) -> Tuple[numpy.ndarray, str]:
+def window(view: View, times: numpy.ndarray, after_launch: bool = False) -> Tuple[numpy.ndarray, str]:
     """Which of `times` a flight check judges, and how that is said: in
     flight where the log tells when the vehicle flew, else while armed."""
     spans = flying(view, after_launch)
@@ -60,7 +65,7 @@ def window(view: Any, times: numpy.ndarray, after_launch: bool = False) -> Tuple
     return within(times, spans), said
 
 
-def consequence(view: Any, values: numpy.ndarray, times: numpy.ndarray, judged: float, unit: str,
+def consequence(view: View, values: numpy.ndarray, times: numpy.ndarray, judged: float, unit: str,
                 what: str) -> str:
     """A note of readings around an impact worse than `judged` (the
     verdict's value), which the verdict does not rest on; "" when none."""

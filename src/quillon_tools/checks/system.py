@@ -3,6 +3,11 @@ processor's load and overrunning loops."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Any, Dict, List, Optional, Tuple
 
 import numpy
@@ -21,7 +26,7 @@ from .spans import while_armed
 ERR_EKF_PRIMARY = subsystem_number("EKF_PRIMARY")  # a lane switch, reported by its own check
 
 
-def err_records(view: Any) -> List[Tuple[Optional[float], int, int]]:
+def err_records(view: View) -> List[Tuple[Optional[float], int, int]]:
     """(time, subsystem, code) of each error record that is not a recovery (code 0)."""
     err = record(view, ERRORS)
     if err is None:
@@ -30,7 +35,7 @@ def err_records(view: Any) -> List[Tuple[Optional[float], int, int]]:
     return [(finite(t), int(s), int(c)) for t, s, c in found if c > 0]
 
 
-def _events(view: Any, kind: str) -> Optional[List[Tuple[Optional[float], str]]]:
+def _events(view: View, kind: str) -> Optional[List[Tuple[Optional[float], str]]]:
     """The log's events of a kind, where the log offers them."""
     try:
         events = view.log.events
@@ -45,7 +50,7 @@ def _events(view: Any, kind: str) -> Optional[List[Tuple[Optional[float], str]]]
     return [(finite(t), n or d or kind) for t, n, d in zip(times, names, details)]
 
 
-def failsafe_events(view: Any) -> List[Tuple[Optional[float], str]]:
+def failsafe_events(view: View) -> List[Tuple[Optional[float], str]]:
     found = _events(view, "failsafe")
     if found is not None:
         return found
@@ -63,7 +68,7 @@ def failsafe_events(view: Any) -> List[Tuple[Optional[float], str]]:
 
 
 @reads(records=(ERRORS, VEHICLE_STATE, LINK_TEXTS))
-def failsafes(view: Any, limits: Dict[str, Limit]) -> List[Row]:
+def failsafes(view: View, limits: Dict[str, Limit]) -> List[Row]:
     silent = unheard(view, VEHICLE_STATE, LINK_TEXTS)
     if silent is not None and _events(view, "failsafe") is None:
         return [skipped("failsafes", f"no {silent} of the vehicle")]
@@ -71,7 +76,7 @@ def failsafes(view: Any, limits: Dict[str, Limit]) -> List[Row]:
 
 
 @reads(records=(ERRORS, LINK_TEXTS))
-def errors(view: Any, limits: Dict[str, Limit]) -> List[Row]:
+def errors(view: View, limits: Dict[str, Limit]) -> List[Row]:
     found = _events(view, "error")
     if found is None:
         found = [(t, f"{SUBSYSTEMS[s].words if s in SUBSYSTEMS else f'subsystem {s}'} error {c}") for t, s, c in err_records(view)
@@ -95,7 +100,7 @@ def _count_row(check: str, found: List[Tuple[Optional[float], str]], limits: Dic
 
 
 @reads(signals=("cpu.load", "armed"))
-def cpu_load(view: Any, limits: Dict[str, Limit]) -> List[Row]:
+def cpu_load(view: View, limits: Dict[str, Limit]) -> List[Row]:
     found = view.instance_series("cpu.load")
     if not found:
         return [skipped("cpu_load", f"no processor load ({sources(view, 'cpu.load')})")]
@@ -108,7 +113,7 @@ def cpu_load(view: Any, limits: Dict[str, Limit]) -> List[Row]:
 
 
 @reads(signals=("armed",), records=(LOOP_COUNTS,))
-def long_loops(view: Any, limits: Dict[str, Limit]) -> List[Row]:
+def long_loops(view: View, limits: Dict[str, Limit]) -> List[Row]:
     pm = record(view, LOOP_COUNTS)
     if pm is None:
         return [skipped("long_loops", f"no loop counts ({record_sources(view, LOOP_COUNTS)})")]

@@ -4,6 +4,11 @@ its time, the motor, IMU or GPS concerned, and one sentence of numbers."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Any, Callable, List, Sequence
 
 import pyarrow
@@ -43,7 +48,7 @@ DIAGNOSIS_SCHEMA = pyarrow.schema([
 ])
 
 
-def _vehicle(view: Any, verdicts: pyarrow.Table) -> List[Finding]:
+def _vehicle(view: View, verdicts: pyarrow.Table) -> List[Finding]:
     if view.sysid is not None and "_sysid" in verdicts.column_names:
         verdicts = verdicts.filter(pyarrow.compute.equal(verdicts.column("_sysid"), view.sysid))
     rows = verdicts.set_column(verdicts.schema.get_field_index("_time"), "_time",

@@ -4,6 +4,11 @@ it was in the air, and how a moment is said."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Any, List, Optional, Tuple
 
 import numpy
@@ -16,7 +21,7 @@ Span = Tuple[float, float]  # microseconds
 
 
 class Context:
-    def __init__(self, view: Any, checks: Any) -> None:
+    def __init__(self, view: View, checks: Any) -> None:
         self.log = view.log
         self.view = view
         self.flights: List[Flight] = flights(view)

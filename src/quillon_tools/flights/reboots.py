@@ -5,6 +5,11 @@ their timestamp: each format names its own (`BOOT_CLOCKS`)."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Any, Iterable, List, Tuple
 
 import numpy
@@ -53,7 +58,7 @@ def _falls(table: Any, column: str, scale: float) -> List[Tuple[float, float, fl
 TOLD_BY = ("attitude.roll", "altitude.relative")
 
 
-def clock_messages(view: Any) -> List[str]:
+def clock_messages(view: View) -> List[str]:
     """The messages of the quantities in TOLD_BY the vehicle logs."""
     found: List[str] = []
     for name in TOLD_BY:
@@ -64,7 +69,7 @@ def clock_messages(view: Any) -> List[str]:
     return found
 
 
-def reboots(view: Any, messages: Iterable[str]) -> List[Mark]:
+def reboots(view: View, messages: Iterable[str]) -> List[Mark]:
     """The restarts of the boot clock among the rows of `messages`, one mark
     per restart however many messages show it."""
     found: List[Tuple[float, float, float]] = []

@@ -7,6 +7,11 @@ vtol_state 1 and 2 (transitioning)."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Any, List, Tuple
 
 import numpy
@@ -21,7 +26,7 @@ TRANSITION_S = 5.0
 MAV_VTOL_TRANSITIONING = (1, 2)
 
 
-def runs(times: numpy.ndarray, on: numpy.ndarray) -> List[Tuple[float, float]]:
+def _runs(times: numpy.ndarray, on: numpy.ndarray) -> List[Tuple[float, float]]:
     """(first, last) time of each run of rows where `on`."""
     padded = numpy.concatenate(([0], on.astype(numpy.int8), [0]))
     edges = numpy.diff(padded)
@@ -29,7 +34,7 @@ def runs(times: numpy.ndarray, on: numpy.ndarray) -> List[Tuple[float, float]]:
     return [(float(times[s]), float(times[e])) for s, e in zip(starts, ends) if numpy.isfinite(times[s])]
 
 
-def _mode_changes(view: Any) -> List[Mark]:
+def _mode_changes(view: View) -> List[Mark]:
     modes = view.log.modes
     if view.sysid is not None and "_sysid" in modes.column_names:
         modes = rows_where(modes, "_sysid", view.sysid)
@@ -48,7 +53,7 @@ def _mode_changes(view: Any) -> List[Mark]:
     return found
 
 
-def transitions(view: Any) -> List[Mark]:
+def transitions(view: View) -> List[Mark]:
     """The transitions of a VTOL vehicle (none for others)."""
     if view.vehicle not in ("plane", "vtol"):
         return []
@@ -57,12 +62,12 @@ def transitions(view: Any) -> List[Mark]:
     if status is not None and "in_transition_mode" in status.column_names:
         on = pyarrow.compute.fill_null(status.column("in_transition_mode"), False).to_numpy(zero_copy_only=False)
         found += [Mark(TRANSITION, start, end, None, "transition (vehicle_status.in_transition_mode)")
-                  for start, end in runs(float_times(status.column("_time")), on.astype(bool))]
+                  for start, end in _runs(float_times(status.column("_time")), on.astype(bool))]
     state = view.table("EXTENDED_SYS_STATE")
     if state is not None and "vtol_state" in state.column_names:
         on = numpy.isin(state.column("vtol_state").to_numpy(zero_copy_only=False), MAV_VTOL_TRANSITIONING)
         found += [Mark(TRANSITION, start, end, None, "transition (EXTENDED_SYS_STATE.vtol_state)")
-                  for start, end in runs(float_times(state.column("_time")), on)]
+                  for start, end in _runs(float_times(state.column("_time")), on)]
     if not found and not view.px4:
         found = _mode_changes(view)
     return sorted(found, key=lambda m: m.start)

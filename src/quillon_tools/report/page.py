@@ -4,6 +4,11 @@ access. On a MAVLink log of several vehicles, one section per vehicle."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 import os
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
 
@@ -52,7 +57,7 @@ class Options(NamedTuple):
 class Vehicle(NamedTuple):
     sysid: Optional[int]  # None: the whole log
     info: Optional[Dict[str, Any]]
-    view: Any  # its signals (`signals.View`)
+    view: View  # its signals (`signals.View`)
     panels: Panels
 
 

@@ -6,6 +6,11 @@ hole: the batch is split there, never bridged."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Any, List, Optional, Tuple
 
 import numpy
@@ -19,7 +24,7 @@ from .stages import sensor_of
 RATE_TOLERANCE = 0.01
 
 
-def batch_sensors(view: Any, signal: str) -> List[Tuple[int, bool]]:
+def batch_sensors(view: View, signal: str) -> List[Tuple[int, bool]]:
     """(sensor instance, post-filter) of each batched sensor of the kind."""
     sampler = samples_of(view).batches
     if sampler is None:
@@ -28,7 +33,7 @@ def batch_sensors(view: Any, signal: str) -> List[Tuple[int, bool]]:
     return sorted({sensor_of(view.params, sampler.stage, signal, logged, instances) for logged in instances})
 
 
-def read_batches(view: Any, signal: str, instance: Optional[int] = None,
+def read_batches(view: View, signal: str, instance: Optional[int] = None,
                  filtered: bool = False) -> Optional[Segments]:
     """The batches of one sensor (the lowest instance when None; its
     post-filter batches with `filtered`) as segments; None when the log has

@@ -4,6 +4,11 @@ and each dominant peak judged covered by a notch or not."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 import json
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
@@ -89,7 +94,7 @@ class FilterReview:
         return pyarrow.table(columns).replace_schema_metadata({b"quillon.filters": json.dumps(facts).encode()})
 
 
-def _filters_input(view: Any, source: str) -> bool:
+def _filters_input(view: View, source: str) -> bool:
     """Whether the samples of `source` are the gyro filters' own input, at
     their rate: raw IMU logging, and a batch sampler not set to the sensor's rate."""
     samples = samples_of(view)
@@ -99,7 +104,7 @@ def _filters_input(view: Any, source: str) -> bool:
     return any(timed.message == source and timed.filter_rate for timed in samples.timed.get("gyro", ()))
 
 
-def filter_rate(view: Any, found: Spectrum) -> float:
+def filter_rate(view: View, found: Spectrum) -> float:
     """The rate the gyro filters run at: that of the samples where they are
     the filters' own input (batch sampler at the filter rate, raw IMU
     logging), else the one INS_GYRO_RATE sets."""
@@ -138,7 +143,7 @@ def _judge(peak: Any, signal: str, notches_: List[HarmonicNotch], centres: Dict[
                     attenuation, text)
 
 
-def review(view: Any, instance: Optional[int] = None, start: Optional[float] = None,
+def review(view: View, instance: Optional[int] = None, start: Optional[float] = None,
            end: Optional[float] = None) -> FilterReview:
     """The review of one gyro's filters (see `Log.filter_review`)."""
     # ArduPilot's filters, reviewed where the log's format records how they ran.

@@ -3,6 +3,11 @@ sensor_gyro_fft), to set beside the spectrum's."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Any, Dict, List, Optional
 
 import numpy
@@ -12,7 +17,7 @@ from ..formats.source import column, micros, numbers
 from .times import between
 
 
-def firmware_peaks(view: Any, start: Optional[float] = None, end: Optional[float] = None) -> Dict[str, List[float]]:
+def firmware_peaks(view: View, start: Optional[float] = None, end: Optional[float] = None) -> Dict[str, List[float]]:
     """Per axis, the median of each peak slot the FFT filled (Hz) between
     `start` and `end`; empty when the log has none."""
     peaks = samples_of(view).fft

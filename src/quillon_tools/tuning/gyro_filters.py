@@ -4,6 +4,11 @@ the notch centre over time where the log records it."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
 import numpy
@@ -119,7 +124,7 @@ class Track(NamedTuple):
         return self.centres[at] if at >= 0 else None
 
 
-def track(view: Any, notch: HarmonicNotch) -> Optional[Track]:
+def track(view: View, notch: HarmonicNotch) -> Optional[Track]:
     """The notch's centres as the log records them: from its own notch
     logs, else for the FFT mode from the in-flight FFT's peaks."""
     logs = samples_of(view).notches

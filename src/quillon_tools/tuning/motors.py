@@ -3,6 +3,11 @@ esc_status, MAVLink ESC_TELEMETRY_1_TO_4."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Any, List, Optional
 
 import numpy
@@ -15,7 +20,7 @@ from .times import between
 SPINNING_RPM = 100.0
 
 
-def motor_frequency(view: Any, start: Optional[float] = None, end: Optional[float] = None) -> Optional[float]:
+def motor_frequency(view: View, start: Optional[float] = None, end: Optional[float] = None) -> Optional[float]:
     """The median rotation frequency (Hz) of the spinning motors between
     `start` and `end` (microseconds); None when the log has no RPM."""
     for message, fields in samples_of(view).rpm:

@@ -6,6 +6,11 @@ MAVLink ATTITUDE_TARGET against ATTITUDE."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 import math
 from typing import Any, List, NamedTuple, Optional
 
@@ -27,7 +32,7 @@ class AxisRates(NamedTuple):
     actual: Series
 
 
-def _series(view: Any, spec: RateField) -> Optional[Series]:
+def _series(view: View, spec: RateField) -> Optional[Series]:
     table = view.table(spec.message)
     if table is None:
         return None
@@ -60,13 +65,13 @@ def _to_degrees(unit: str) -> Optional[float]:
     return known.get(unit)
 
 
-def axis_rates(view: Any) -> List[AxisRates]:
+def axis_rates(view: View) -> List[AxisRates]:
     """The axes of the first source the log has (an axis whose columns are
     missing or in an unknown unit is left out), read once per vehicle."""
     return view.derived("axis rates", lambda: _axis_rates(view))  # type: ignore[no-any-return]
 
 
-def _axis_rates(view: Any) -> List[AxisRates]:
+def _axis_rates(view: View) -> List[AxisRates]:
     for option in samples_of(view).rates:
         found = []
         for axis, pair in option.items():

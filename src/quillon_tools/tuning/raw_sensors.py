@@ -4,6 +4,11 @@ the holes in its timing."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Any, List, Optional, Tuple
 
 import numpy
@@ -18,7 +23,7 @@ from .stages import sensor_of
 _STATED = {"rad/s": 1.0, "m/s/s": 1.0, "m/s^2": 1.0, None: 1.0}
 
 
-def _instances(view: Any, source: Timed, table: pyarrow.Table) -> numpy.ndarray:
+def _instances(view: View, source: Timed, table: pyarrow.Table) -> numpy.ndarray:
     if source.instance is not None:
         return numpy.full(table.num_rows, source.instance, dtype=numpy.int64)
     for name in ("_instance", "I", "Instance"):
@@ -65,7 +70,7 @@ def _times(table: pyarrow.Table, source: Timed) -> Optional[numpy.ndarray]:
     return times
 
 
-def timed_sources(view: Any, signal: str) -> List[Tuple[Timed, pyarrow.Table]]:
+def timed_sources(view: View, signal: str) -> List[Tuple[Timed, pyarrow.Table]]:
     """The timestamped sources of the signal this log has, in order of preference."""
     found = []
     for source in samples_of(view).timed.get(signal, ()):
@@ -76,7 +81,7 @@ def timed_sources(view: Any, signal: str) -> List[Tuple[Timed, pyarrow.Table]]:
     return found
 
 
-def read_timed(view: Any, signal: str, source: Timed, table: pyarrow.Table,
+def read_timed(view: View, signal: str, source: Timed, table: pyarrow.Table,
                instance: Optional[int] = None, filtered: bool = False) -> Optional[Segments]:
     """One sensor's samples of a timestamped source (the lowest instance
     when None) as segments; None when it has none."""

@@ -3,6 +3,11 @@ has for the signal, or a refusal that says why none will do."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Any, List, Optional
 
 from ..formats.samples import samples_of
@@ -35,7 +40,7 @@ def _refusal(found: Segments, max_frequency: float) -> Optional[str]:
     return None
 
 
-def candidates(view: Any, signal: str, instance: Optional[int] = None,
+def candidates(view: View, signal: str, instance: Optional[int] = None,
                filtered: bool = False) -> List[Segments]:
     """Every source of the signal the log has for the sensor, in order of preference."""
     if signal not in UNITS:
@@ -51,7 +56,7 @@ def candidates(view: Any, signal: str, instance: Optional[int] = None,
     return found
 
 
-def best_samples(view: Any, signal: str, instance: Optional[int] = None, filtered: bool = False,
+def best_samples(view: View, signal: str, instance: Optional[int] = None, filtered: bool = False,
                  max_frequency: Optional[float] = None, start: Optional[float] = None,
                  end: Optional[float] = None) -> Segments:
     """The samples to use: the format's sources in its order of preference
