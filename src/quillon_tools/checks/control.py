@@ -147,6 +147,8 @@ def crash(data: Data, limits: Dict[str, Limit]) -> List[Row]:
                             f"{what} at {clock(mark.start)} in flight {flight.number}: {mark.detail}")]
     if data.flying() is not None:
         checked.append("impacts")
+    if data.armed == []:  # no flight, so nothing a crash could be of
+        return [skipped("crash", "never armed")]
     lean = _lean_before_disarm(data)
     if lean is None:
         if data.mavlink and data.table("STATUSTEXT") is None:
@@ -170,7 +172,7 @@ def clock(time: Optional[float]) -> str:
 
 def _lean_before_disarm(data: Data) -> Optional[Tuple[Optional[float], Optional[float]]]:
     """The largest lean (deg) in the seconds before any disarm: None without
-    attitude, (None, None) without a disarm."""
+    (usable) attitude, (None, None) without a disarm."""
     if not (data.view.has("attitude.roll") and data.view.has("attitude.pitch")):
         return None
     times, roll = data.view.series("attitude.roll")
@@ -186,4 +188,5 @@ def _lean_before_disarm(data: Data) -> Optional[Tuple[Optional[float], Optional[
         near |= (times >= end - LEAN_WINDOW_S * 1e6) & (times <= end)
     if not near.any():
         return None, None
-    return worst(numpy.where(near, lean, numpy.nan), times)
+    found = worst(numpy.where(near, lean, numpy.nan), times)
+    return None if found[0] is None else found  # no usable attitude then

@@ -21,6 +21,11 @@ HUNDREDTHS = frozenset("cCeE")
 
 Interval = Tuple[float, Optional[float]]  # (start, end or None while still armed), microseconds
 
+# Why the values a check judged could not be used (the `unusable` column):
+# logged as NaN or infinity, or past what the sensor can report.
+NAN_OR_INFINITE = "NaN or infinite"
+BEYOND_RANGE = "beyond the sensor's range"
+
 
 class Row(NamedTuple):
     """One verdict."""
@@ -31,6 +36,7 @@ class Row(NamedTuple):
     unit: Optional[str]
     time: Optional[float]  # the worst moment, microseconds since 1970
     detail: str
+    unusable: Optional[str] = None  # NAN_OR_INFINITE or BEYOND_RANGE where the judged values were
 
 
 def skipped(check: str, why: str) -> Row:

@@ -170,6 +170,9 @@ def motor_balance(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     motors = [(part, low) for part, (low, _, _) in data.view.channels("motor.output")]
     if not motors:
         return [skipped("motor_balance", NO_OUTPUTS)]
+    grounded = data.not_flown()
+    if grounded is not None:  # motors spinning on the ground say nothing of their balance in flight
+        return [skipped("motor_balance", grounded)]
     if len(motors) < 3:
         return [skipped("motor_balance", "fewer than three motor outputs known")]
     lengths = {len(part.values) for part, _ in motors}
