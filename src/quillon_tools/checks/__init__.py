@@ -15,7 +15,7 @@ import pyarrow
 from . import control, estimator, outputs, power, sensors, system
 from .limits import DEFAULT_LIMITS, Limit, effective
 from .reads import FORMATS, checked_messages, reads_of
-from .rows import NAN_OR_INFINITE, Row, skipped
+from .rows import BEYOND_RANGE, NAN_OR_INFINITE, Row, skipped
 from .spans import while_armed
 
 __all__ = ["run_checks", "CHECKS", "DEFAULT_LIMITS", "CHECKS_SCHEMA", "CHECKED_MESSAGES"]
@@ -74,11 +74,18 @@ def vehicles(log: Any) -> List[int]:
 
 
 # The quantities each check judges: a sensor that logs NaN or infinity in
-# one of them while armed is a finding of that check, not a value to drop.
+# one of them while armed, or a value beyond what it can report, is a
+# finding of that check, not a value to drop.
 JUDGED: Dict[str, Tuple[str, ...]] = {
     "vibration": ("vibration.x", "vibration.y", "vibration.z", "vibration.metric"),
     "ekf": tuple(f"ekf.test_ratio.{name}" for name in ("velocity", "position", "height", "compass", "airspeed")),
     "compass": ("compass.x", "compass.y", "compass.z"),
+    "compass_field": ("compass.x", "compass.y", "compass.z"),
+    "outputs": ("motor.output", "servo.output"),
+    "motor_balance": ("motor.output",),
+    "attitude": ("attitude.roll", "attitude.pitch", "attitude.roll_desired", "attitude.pitch_desired"),
+    # The lean before a disarm, and impacts read from the accelerometers.
+    "crash": ("attitude.roll", "attitude.pitch", "acceleration.x", "acceleration.y", "acceleration.z"),
     "battery": ("battery.voltage",),
     "board_power": ("board.voltage",),
     "cpu_load": ("cpu.load",),
@@ -98,6 +105,8 @@ UNUSED_WHEN_ZERO: Dict[str, Tuple[str, ...]] = {
 
 
 def _run(view: View, limits: Dict[str, Limit]) -> List[Row]:
+    if view.log.time_span(view.sysid)[0] is None:  # not one row with a time: nothing of the flight to judge
+        return [skipped(name, "the log holds no rows with a time") for _, names in CHECKS for name in names]
     rows: List[Row] = []
     for check, names in CHECKS:
         try:
@@ -124,25 +133,30 @@ def _unless_unused(view: View, row: Row) -> Row:
 
 def _with_broken_sensors(view: View, row: Row) -> Row:
     """`row` made at least a warn, naming the sensor, where a quantity it
-    judges was logged as NaN or infinite while armed."""
+    judges was logged as NaN or infinite, or beyond what its sensor can
+    report (the quantity and its bounds named, never the value), while
+    armed; its `unusable` says which."""
     family, _, rest = row.check.partition("[")
     instance = int(rest[:-1]) if rest[:-1].isdigit() else None
     found = []
     for name in JUDGED.get(family, ()):
-        for message, number, times in view.broken(name):
+        marked = [(NAN_OR_INFINITE, *rows, f"values that are {NAN_OR_INFINITE}") for rows in view.broken(name)]
+        marked += [(BEYOND_RANGE, message, number, times, f"values beyond what the sensor can report ({limit})")
+                   for message, number, times, limit in view.beyond(name)]
+        for why, message, number, times, values in marked:
             during = times[view.armed_mask(times)]
             if len(during) and (instance is None or number == instance):
-                found.append((message, number, len(during), during))
+                found.append((why, message, number, len(during), during, values))
     if not found:
         return row
-    message, number, count, times = found[0]
+    why, message, number, count, times, values = found[0]
     first = next((float(t) for t in times if t == t), None)
-    detail = f"{message}[{number}] logged {count} values that are {NAN_OR_INFINITE} {while_armed(view)}"
+    detail = f"{message}[{number}] logged {count} {values} {while_armed(view)}"
     verdict = "fail" if row.verdict == "fail" else "warn"
     if row.verdict == "skipped":
-        return Row(row.check, verdict, None, None, None, first, detail, NAN_OR_INFINITE)
+        return Row(row.check, verdict, None, None, None, first, detail, why)
     return row._replace(verdict=verdict, detail=f"{row.detail}; {detail}", time=row.time if row.time is not None else first,
-                        unusable=NAN_OR_INFINITE)
+                        unusable=why)
 
 
 def run_checks(log: Any, limits: Optional[Mapping[str, Tuple[Optional[float], Optional[float]]]] = None

@@ -166,6 +166,8 @@ def crash(view: View, limits: Dict[str, Limit]) -> List[Row]:
                             f"{what} at {clock(mark.start)} in flight {flight.number}: {mark.detail}")]
     if flying(view) is not None:
         checked.append("impacts")
+    if view.armed_intervals() == []:  # no flight, so nothing a crash could be of
+        return [skipped("crash", "never armed")]
     lean = _lean_before_disarm(view)
     if lean is None:
         if unheard(view, LINK_TEXTS) is not None:
@@ -189,7 +191,7 @@ def clock(time: Optional[float]) -> str:
 
 def _lean_before_disarm(view: View) -> Optional[Tuple[Optional[float], Optional[float]]]:
     """The largest lean (deg) in the seconds before any disarm: None without
-    attitude, (None, None) without a disarm."""
+    (usable) attitude, (None, None) without a disarm."""
     if not (view.has("attitude.roll") and view.has("attitude.pitch")):
         return None
     times, roll = view.series("attitude.roll")
@@ -205,4 +207,5 @@ def _lean_before_disarm(view: View) -> Optional[Tuple[Optional[float], Optional[
         near |= (times >= end - LEAN_WINDOW_S * 1e6) & (times <= end)
     if not near.any():
         return None, None
-    return worst(numpy.where(near, lean, numpy.nan), times)
+    found = worst(numpy.where(near, lean, numpy.nan), times)
+    return None if found[0] is None else found  # no usable attitude then

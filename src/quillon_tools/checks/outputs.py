@@ -176,13 +176,16 @@ def runs(times: numpy.ndarray, flags: numpy.ndarray) -> List[Tuple[float, float]
             if numpy.isfinite(times[a]) and numpy.isfinite(times[b])]
 
 
-@reads(signals=("motor.output", "armed"))
+@reads(signals=("motor.output", "armed"), flights=True)
 def motor_balance(view: View, limits: Dict[str, Limit]) -> List[Row]:
     if view.vehicle != "copter":
         return [skipped("motor_balance", f"not a multicopter ({view.vehicle or 'vehicle unknown'})")]
     motors = [(part, low) for part, (low, _, _) in view.channels("motor.output")]
     if not motors:
         return [skipped("motor_balance", no_outputs(view))]
+    grounded = not_flown(view)
+    if grounded is not None:  # motors spinning on the ground say nothing of their balance in flight
+        return [skipped("motor_balance", grounded)]
     if len(motors) < 3:
         return [skipped("motor_balance", "fewer than three motor outputs known")]
     lengths = {len(part.values) for part, _ in motors}

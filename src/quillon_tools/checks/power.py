@@ -66,7 +66,7 @@ def power_loss(view: View, limits: Dict[str, Limit]) -> List[Row]:
     if armed is None:
         return [skipped("power_loss", "no arming record")]
     if not armed:
-        return [Row("power_loss", "pass", None, None, None, None, "never armed")]
+        return [skipped("power_loss", "never armed")]
     if armed[-1][1] is not None:
         return [Row("power_loss", "pass", None, None, None, None, "the log ends disarmed")]
     _, end = view.log.time_span(view.sysid)

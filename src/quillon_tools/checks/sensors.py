@@ -60,7 +60,8 @@ def _seconds_above(times: numpy.ndarray, level: numpy.ndarray, judged: numpy.nda
     until the next, across no more than twice the usual step (a logging gap
     holds nothing)."""
     steps = numpy.diff(times)
-    usual = numpy.median(steps[numpy.isfinite(steps) & (steps > 0)]) if len(steps) else 0.0
+    forward = steps[numpy.isfinite(steps) & (steps > 0)]  # none where the times never rise
+    usual = float(numpy.median(forward)) if len(forward) else 0.0
     held = numpy.clip(numpy.nan_to_num(numpy.append(steps, usual)), 0.0, 2 * usual)
     with numpy.errstate(invalid="ignore"):
         return float(held[judged & (level > bound)].sum() / 1e6)

@@ -24,6 +24,8 @@ class Part(NamedTuple):
     changes: bool = False  # records of changes only (a first 0 means it was 1 before)
     source: str = ""  # the message or topic the rows come from
     broken: Optional[numpy.ndarray] = None  # rows whose logged value was NaN or infinite
+    beyond: Optional[numpy.ndarray] = None  # rows whose value was beyond what the sensor can report
+    limit: str = ""  # what the rows in `beyond` passed, where the format refused them itself
 
 
 class Source(NamedTuple):
@@ -40,14 +42,25 @@ class Source(NamedTuple):
     changes: bool = False  # the message is logged at changes only
 
 
+def column_of(table: pyarrow.Table, field: str) -> Optional[str]:
+    """The column that holds `field`: the column of that whole name (a
+    nested ULog field, "esc[0].esc_rpm", is one), else the array column an
+    item ("output[2]", "esc[0].flags[1]") is of; None when neither is there."""
+    if field in table.column_names:
+        return field
+    name, bracket, rest = field.rpartition("[")
+    return name if bracket and rest.endswith("]") and rest[:-1].isdigit() and name in table.column_names else None
+
+
 def column(table: pyarrow.Table, field: str) -> Optional[pyarrow.ChunkedArray]:
     """A column, or one item of a fixed-size array column ("output[2]");
     None when absent."""
     if field in table.column_names:
         return table.column(field)
-    name, bracket, rest = field.partition("[")
-    if not bracket or not rest.endswith("]") or not rest[:-1].isdigit() or name not in table.column_names:
+    name = column_of(table, field)
+    if name is None:
         return None
+    rest = field[len(name) + 1:]
     whole = table.column(name)
     item = int(rest[:-1])
     if not pyarrow.types.is_fixed_size_list(whole.type) or item >= whole.type.list_size:
@@ -114,8 +127,7 @@ def read(table: pyarrow.Table, source: Source, unit: str, instances: Optional[nu
     if pyarrow.types.is_floating(data.type):  # a sensor that logs NaN or inf is faulty, not silent
         broken = pyarrow.compute.fill_null(pyarrow.compute.invert(pyarrow.compute.is_finite(data)),
                                            False).to_numpy(zero_copy_only=False).astype(bool)
-    name = source.field.partition("[")[0]
-    field = table.schema.field(name)
+    field = table.schema.field(column_of(table, source.field) or source.field)
     invalid = [*source.invalid]
     stated_invalid = _metadata(field, b"invalid")
     if stated_invalid is not None:

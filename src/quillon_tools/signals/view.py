@@ -14,6 +14,7 @@ from ..formats import format_for
 from ..formats.identity import UNKNOWN
 from ..formats.records import Rows
 from ..formats.source import Part, micros, numbers, read
+from .bounds import usable
 from .gaps import Gap, logging_gaps
 from .outputs import Channel, channel_parts
 from .vocabulary import VOCABULARY
@@ -169,7 +170,7 @@ class View:
                 continue
             if not part.source:
                 part = part._replace(source=source.message)
-            found.append(part)
+            found.append(usable(name, part))
             given.update(distinct(part.instances))
         return found
 
@@ -180,11 +181,14 @@ class View:
             return []
         if name not in self._channels:
             if name == "rc.input":
-                self._channels[name] = [channel for channel, _ in channel_parts(self, self.format.INPUT_CHANNELS)]
+                self._channels[name] = [(usable(name, part), extra)
+                                        for (part, extra), _ in channel_parts(self, self.format.INPUT_CHANNELS)]
             else:  # every output read once, then told apart
                 outputs = channel_parts(self, self.format.OUTPUT_CHANNELS)
-                self._channels["motor.output"] = [channel for channel, motor in outputs if motor]
-                self._channels["servo.output"] = [channel for channel, motor in outputs if not motor]
+                self._channels["motor.output"] = [(usable("motor.output", part), extra)
+                                                  for (part, extra), motor in outputs if motor]
+                self._channels["servo.output"] = [(usable("servo.output", part), extra)
+                                                  for (part, extra), motor in outputs if not motor]
         return self._channels[name]
 
     def has(self, name: str) -> bool:
@@ -220,11 +224,22 @@ class View:
     def broken(self, name: str) -> List[Tuple[str, int, numpy.ndarray]]:
         """(message, instance, times) of the rows of quantity `name` whose
         logged value was NaN or infinite (a derived value: infinite)."""
+        return [(message, instance, times) for message, instance, times, _ in self._marked(name, "broken")]
+
+    def beyond(self, name: str) -> List[Tuple[str, int, numpy.ndarray, str]]:
+        """(message, instance, times, limit) of the rows of quantity `name`
+        whose value was beyond what its sensor can report, and what they
+        passed ("vibration.x: 0 to 2000 m/s/s", `bounds.BOUNDS`)."""
+        return self._marked(name, "beyond")
+
+    def _marked(self, name: str, mask: str) -> List[Tuple[str, int, numpy.ndarray, str]]:
         found = []
         for part in self.parts(name):
-            bad = part.broken if part.broken is not None else numpy.isinf(part.values)
+            bad = getattr(part, mask)  # set on every part by `bounds.usable`
+            if bad is None or not bad.any():
+                continue
             for instance in numpy.unique(part.instances[bad]).tolist():
-                found.append((part.source, int(instance), part.times[bad & (part.instances == instance)]))
+                found.append((part.source, int(instance), part.times[bad & (part.instances == instance)], part.limit))
         return found
 
     def signal(self, name: str, instance: Optional[int] = None) -> pyarrow.Table:

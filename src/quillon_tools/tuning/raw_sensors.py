@@ -16,6 +16,7 @@ import pyarrow
 
 from ..formats.samples import Timed, samples_of
 from ..formats.source import column, micros, numbers
+from ..signals.bounds import SENSOR_BOUNDS, beyond, said
 from .segments import Segments, split_at_holes
 from .stages import sensor_of
 
@@ -100,8 +101,24 @@ def read_timed(view: View, signal: str, source: Timed, table: pyarrow.Table,
     mine = logged == chosen
     if not mine.all():
         times, values = times[mine], values[mine]
+    values, note = _within_range(signal, values)
     rate, segments, holes = split_at_holes(times, values)
+    if rate is None and note:  # every sample unusable: the refusal says why, at the rate logged
+        rate = split_at_holes(times, numpy.zeros(values.shape))[0]
     if rate is None:
         return None
     sensor, post = sensors[chosen]
-    return Segments(signal, source.message, sensor, rate, segments, holes, post)
+    return Segments(signal, source.message, sensor, rate, segments, holes, post, note)
+
+
+def _within_range(signal: str, values: numpy.ndarray) -> Tuple[numpy.ndarray, str]:
+    """`values` with each sample an axis of which is beyond what the sensor
+    can report as a hole (NaN), and a note of how many were."""
+    bound = SENSOR_BOUNDS[signal]
+    outside = beyond(bound, values.reshape(-1)).reshape(values.shape).any(axis=1)
+    if not outside.any():
+        return values, ""
+    kept = values.copy()
+    kept[outside] = numpy.nan
+    return kept, (f"{int(outside.sum())} samples beyond what a {signal} can report ({said(bound)}) "
+                  "left out as unusable")

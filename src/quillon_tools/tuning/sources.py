@@ -35,8 +35,9 @@ def _refusal(found: Segments, max_frequency: float) -> Optional[str]:
         return (f"{found.source} samples at {found.rate:.0f} Hz, so its spectrum stops at "
                 f"{found.nyquist:.0f} Hz (the Nyquist limit), below the {max_frequency:g} Hz asked for")
     if _longest(found) < MIN_SEGMENT_SAMPLES:
+        left = f": {found.note}" if found.note else ""  # what was left out, where samples were
         return (f"{found.source} has no stretch of {MIN_SEGMENT_SAMPLES} samples without a hole "
-                f"(longest {_longest(found)})")
+                f"(longest {_longest(found)}){left}")
     return None
 
 

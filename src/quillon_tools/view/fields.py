@@ -12,7 +12,8 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
-from ..tables.instances import rows_where
+from ..formats.source import column as field_column, column_of
+from ..tables.instances import instance_values, rows_where
 from ..formats import format_for
 from ..protocols import has_systems
 from ..report.series import Series, quantity_series, silences, time_ms
@@ -68,7 +69,7 @@ def _fields(schema: pyarrow.Schema, era: Optional[Dict[Tuple[str, str], str]] = 
     the era's, where the signals know it."""
     found = []
     for column in schema:
-        if column.name.startswith("_"):
+        if any(part.startswith("_") for part in column.name.split(".")):  # reader columns, padding at any depth
             continue
         kind = column.type
         size = kind.list_size if pyarrow.types.is_fixed_size_list(kind) else None
@@ -141,17 +142,16 @@ def _rows(log: Any, key: str) -> pyarrow.Table:
 
 
 def _values(table: pyarrow.Table, name: str) -> numpy.ndarray:
-    column, bracket, element = name.partition("[")
-    values = table.column(column)
-    if bracket:
-        values = pyarrow.compute.list_element(values, int(element[:-1]))
+    values = field_column(table, name)  # a nested field's column by its whole name, an array's item split off
+    if values is None:
+        raise KeyError(name)
     found = values.cast(pyarrow.float64(), safe=False).to_numpy(zero_copy_only=False)
     return numpy.asarray(found, dtype=numpy.float64)
 
 
 def _invalid(table: pyarrow.Table, name: str) -> List[float]:
     """Values the format's definition calls invalid (MAVLink UINT16_MAX...)."""
-    meta = table.schema.field(name.partition("[")[0]).metadata or {}
+    meta = table.schema.field(column_of(table, name) or name).metadata or {}
     text = meta.get(b"invalid", b"").decode()
     return [float(part) for part in text.split("|")] if text else []
 

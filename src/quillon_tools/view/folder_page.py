@@ -30,6 +30,7 @@ from ..report.header import duration_text, start_text
 from ..report.markup import html_div
 from .cache import Bounded
 from .paths import Entry, Served
+from .template import PAGE
 
 # The rows of this many logs are kept: a row is a few hundred bytes.
 ROWS = 20_000
@@ -162,3 +163,4 @@ def build_folder_page(document: Document, rows: List[Dict[str, Any]], folder: st
                      + ("" if rows else "<p>No log in this folder yet: logs copied into it show on reload.</p>"))
     document.add_root(column([title, row([vehicle, text]), table], sizing_mode="stretch_width", name="folder"))
     document.title = f"{heading}: quillon view"
+    document.template = PAGE

@@ -26,6 +26,9 @@ from .samples import SAMPLES
 # Smoothing of the accelerometer's sample-to-sample change, as PX4 smooths
 # its own vibration metric (a first-order filter of weight 0.01 per sample).
 METRIC_WEIGHT = 0.01
+# How far from unit a logged attitude quaternion's length may be and still
+# be taken (normalised) as the attitude.
+QUATERNION_TOLERANCE = 0.1
 
 
 def _first(view: Any, *names: str) -> Optional[pyarrow.Table]:
@@ -43,6 +46,21 @@ def _instances(table: pyarrow.Table) -> numpy.ndarray:
     return found
 
 
+def unit_quaternions(quaternions: numpy.ndarray) -> Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]:
+    """(w, x, y, z) rows made unit, with the rows that hold NaN or infinity
+    (broken) and those too far from unit to be an attitude (beyond), both NaN.
+    PX4 keeps its quaternions unit to float precision: a small error is
+    rounding, normalised away; a large one is no rotation at all."""
+    broken = ~numpy.isfinite(quaternions).all(axis=1)
+    with numpy.errstate(invalid="ignore", over="ignore"):
+        norm = numpy.sqrt(numpy.sum(numpy.where(broken[:, None], 0.0, quaternions) ** 2, axis=1))
+        beyond = ~broken & ~(numpy.abs(norm - 1.0) <= QUATERNION_TOLERANCE)
+        kept = ~(broken | beyond)
+        unit = numpy.full(quaternions.shape, numpy.nan)
+        unit[kept] = quaternions[kept] / norm[kept, None]
+    return unit, broken, beyond
+
+
 def _euler(topic: str, field: str, axis: int) -> Source:
     def derive(view: Any) -> Optional[Part]:
         table = view.table(topic)
@@ -54,14 +72,16 @@ def _euler(topic: str, field: str, axis: int) -> Source:
         flat = numbers(pyarrow.chunked_array([data.flatten()]))
         if flat is None:
             return None
-        w, x, y, z = flat.reshape(-1, 4).T
+        quaternion, broken, beyond = unit_quaternions(flat.reshape(-1, 4))
+        w, x, y, z = quaternion.T
         if axis == 0:
             angle = numpy.arctan2(2 * (w * x + y * z), 1 - 2 * (x * x + y * y))
         elif axis == 1:
             angle = numpy.arcsin(numpy.clip(2 * (w * y - z * x), -1.0, 1.0))
         else:
             angle = numpy.mod(numpy.arctan2(2 * (w * z + x * y), 1 - 2 * (y * y + z * z)), 2 * numpy.pi)
-        return Part(micros(table), _instances(table), numpy.degrees(angle))
+        return Part(micros(table), _instances(table), numpy.degrees(angle), broken=broken, beyond=beyond,
+                    limit=f"a {topic} quaternion of length 1 ± {QUATERNION_TOLERANCE:g}")
     return Source(topic, field, derive=derive)
 
 
