@@ -34,6 +34,7 @@ from typing import Any, Dict, List, NamedTuple, Optional, Set, Tuple
 
 from ..formats import format_for
 from .log_record import FACTS_SUFFIX, fact_tables_bytes, record_json
+from .validation import read_json
 
 MANIFESTS = "_logs"
 LOG_COLUMN = "_log"
@@ -149,8 +150,7 @@ def read_manifest(path: str) -> Optional[Dict[str, Any]]:
     """The manifest at `path` of a log the dataset holds whole, in this
     layout; None for one of another layout or whose files are missing.
     Raises OSError or ValueError when it cannot be read."""
-    with open(path, encoding="utf-8") as file:
-        manifest = json.load(file)
+    manifest = read_json(path)  # within a size and a depth: a forged manifest is Damaged
     try:
         out = os.path.dirname(os.path.dirname(path))
         log_name = manifest["log"]

@@ -93,3 +93,10 @@ def build_error_page(document: Document, name: str, error: BaseException) -> Non
                                "<p><a href='./'>All logs</a></p>", name="error"))
     document.title = f"{visible(name, backslash=False)}: cannot be shown"
     document.template = PAGE
+
+
+def build_busy_page(document: Document, text: str) -> None:
+    """The page of a session made beyond the number of pages served at once."""
+    document.add_root(html_div(f"<p class='error'>{html.escape(text)}</p>", name="busy"))
+    document.title = "quillon view: busy"
+    document.template = PAGE
