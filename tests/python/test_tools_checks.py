@@ -6,19 +6,14 @@ import json
 import pytest
 
 from conftest import BUNDLED, sample_files
-from dataflash_bytes import data_packet, format_packet
+from dataflash_bytes import data_packet, firmware_layouts, format_packet
 from quillon_tools import read_log
 from quillon_tools.cli.main import main
 
 # Layouts as the firmware logs them.
-LAYOUTS = {
-    "VIBE": (200, "QBfffI", "TimeUS,IMU,VibeX,VibeY,VibeZ,Clip"),
-    "GPS": (201, "QBBIHBcLLeffffB", "TimeUS,I,Status,GMS,GWk,NSats,HDop,Lat,Lng,Alt,Spd,GCrs,VZ,Yaw,U"),
-    "XKF4": (202, "QBcccccfffHBIHb", "TimeUS,C,SV,SP,SH,SM,SVT,errRP,OFN,OFE,FS,TS,SS,GPS,PI"),
-    "ERR": (203, "QBB", "TimeUS,Subsys,ECode"),
-    "ARM": (204, "QBIBB", "TimeUS,ArmState,ArmChecks,Forced,Method"),
-    "POS": (205, "QLLiff", "TimeUS,Lat,Lng,Alt,RelHomeAlt,RelOriginAlt"),
-}
+LAYOUTS = firmware_layouts({
+    "VIBE": 200, "GPS": 201, "XKF4": 202, "ERR": 203, "ARM": 204, "POS": 205,
+})
 SECOND = 1_000_000
 
 

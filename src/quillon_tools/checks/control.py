@@ -9,7 +9,7 @@ if TYPE_CHECKING:  # the signal view, for the type checker only
     from ..signals.view import View
 
 import math
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Dict, List, Optional, Tuple
 
 import numpy
 

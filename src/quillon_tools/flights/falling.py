@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:  # the signal view, for the type checker only
     from ..signals.view import View
 
-from typing import Any, Optional, Tuple
+from typing import Optional, Tuple
 
 import numpy
 

@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:  # the signal view, for the type checker only
     from ..signals.view import View
 
-from typing import Any, List, Optional, Tuple
+from typing import List, Optional, Tuple
 
 from .airborne import AirSpan, from_motion, logged, within
 from .arming import arm_spans

@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:  # the signal view, for the type checker only
     from ..signals.view import View
 
-from typing import Any, List, Tuple
+from typing import List, Tuple
 
 import numpy
 import pyarrow.compute

@@ -26,6 +26,8 @@ class Units(Protocol):
 
     def instance_field(self, name: str) -> Optional[str]: ...
 
+    def more(self, numbers: Set[int], gathered: Tables) -> None: ...
+
 
 class Records(Protocol):
     """What a log says beyond its rows (see `Log`)."""

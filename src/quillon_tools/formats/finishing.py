@@ -5,7 +5,7 @@ definitions share `FixedUnits`; DataFlash states them in the log."""
 from __future__ import annotations
 
 import math
-from typing import AbstractSet, Callable, Optional, Sequence, Tuple
+from typing import AbstractSet, Callable, Dict, List, Optional, Sequence, Set, Tuple
 
 import pyarrow
 import pyarrow.compute
@@ -27,6 +27,9 @@ class FixedUnits:
 
     def instance_field(self, name: str) -> Optional[str]:
         return None
+
+    def more(self, numbers: Set[int], gathered: Dict[str, List[pyarrow.Table]]) -> None:
+        """Nothing to learn from tables gathered later: the units are fixed."""
 
 
 def apply_units(table: pyarrow.Table, units: Sequence[FieldUnit], scaled: bool,

@@ -5,7 +5,7 @@ quantity's unit."""
 
 from __future__ import annotations
 
-from typing import Any, Callable, NamedTuple, Optional, Tuple
+from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple
 
 import numpy
 import pyarrow
@@ -161,3 +161,11 @@ def read(table: pyarrow.Table, source: Source, unit: str, instances: Optional[nu
         times, numbers_of, values = times[keep], numbers_of[keep], values[keep]
         broken = None if broken is None else broken[keep]
     return Part(times, numbers_of, values, source.changes, source.message, broken)
+
+
+def messages_of(sources: Dict[str, Tuple[Any, ...]], *more: Tuple[Any, ...]) -> Tuple[str, ...]:
+    """Every message a format's signal sources and channels name, sorted."""
+    found = {source.message for named in sources.values() for source in named}
+    for channels in more:
+        found.update(channel[0] if isinstance(channel, tuple) else channel for channel in channels)
+    return tuple(sorted(found))

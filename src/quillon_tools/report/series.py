@@ -12,7 +12,7 @@ if TYPE_CHECKING:  # the signal view, for the type checker only
     from ..signals.view import View
 
 import threading
-from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
+from typing import Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 import numpy
 import pyarrow

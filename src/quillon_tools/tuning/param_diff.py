@@ -9,7 +9,6 @@ from typing import Any, Dict, Tuple
 
 import pyarrow
 
-from ..signals import View
 
 
 class DefaultsUnknown(ValueError):

@@ -12,7 +12,7 @@ if TYPE_CHECKING:  # the signal view, for the type checker only
     from ..signals.view import View
 
 import math
-from typing import Any, List, NamedTuple, Optional
+from typing import List, NamedTuple, Optional
 
 import numpy
 

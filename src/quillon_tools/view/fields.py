@@ -13,7 +13,7 @@ import pyarrow
 import pyarrow.compute
 
 from ..formats.source import column as field_column, column_of
-from ..tables.instances import instance_values, rows_where
+from ..tables.instances import rows_where
 from ..formats import format_for
 from ..protocols import has_systems
 from ..report.series import Series, quantity_series, silences, time_ms

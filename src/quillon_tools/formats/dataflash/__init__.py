@@ -7,16 +7,16 @@ layouts, as volts in float ones; CTUN climb rate as cm/s)."""
 
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Dict, Optional, Tuple
 
 import numpy
 import pyarrow
 
 from ..identity import Identity, texts_of
 from ..records import CONTROLLER_OUTPUTS, CRASH_FLAG, ERRORS, LOOP_COUNTS, POWER_FLAGS, Record
-from ..spans import messages_of
+from ..plain import autopilot_components, dataset_tables, vehicle_rows
 from .identify import identify_from
-from ..source import Part, Source, micros
+from ..source import Part, Source, micros, messages_of
 from .files import data_flash_files
 from .defaults import NO_DEFAULTS, parameter_defaults
 from .samples import SAMPLES
@@ -208,25 +208,7 @@ ELEMENTS_IN_BRACKETS = False
 ANSWERS_READ_SCALED = True
 
 
-
-def dataset_tables(facts_log: Callable[[], Any], patterns: Optional[List[str]] = None) -> Dict[str, pyarrow.Table]:
-    """The tables a dataset adds of what the log holds beside its messages
-    (`facts_log()` gives a Log of its facts): none, its parameters and texts
-    are messages."""
-    return {}
-
-
 def as_raw(message: str, table: pyarrow.Table) -> pyarrow.Table:
     """A scaled table as it was decoded: DataFlash tables are read scaled
     whatever a dataset holds, so they stay as they are."""
     return table
-
-
-def vehicle_rows(message: str, table: pyarrow.Table, autopilot_components: Callable[[], List[int]]) -> pyarrow.Table:
-    """The vehicle's rows of a table: a log of one vehicle's own holds no others."""
-    return table
-
-
-def autopilot_components(view: Any) -> List[int]:
-    """The components that are the vehicle's autopilot: one log, one autopilot, no component numbers."""
-    return []

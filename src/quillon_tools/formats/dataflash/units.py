@@ -22,7 +22,7 @@ import pyarrow.compute
 
 from ...tables.records import rows
 from .. import finishing
-from ..finishing import FieldUnit, multiplier_text
+from ..finishing import FieldUnit
 
 # Format characters the decoder knows; each gives one column, in order.
 FORMAT_CHARACTERS = frozenset("abBcCdeEfhHiILMnNqQZ")

@@ -12,9 +12,9 @@ import pyarrow.compute
 
 from ...firmware.mavlink import ARMED_FLAG, AUTOPILOT_INVALID, AUTOPILOT_PX4, IN_AIR_STATES, VEHICLE_BY_MAV_TYPE
 from ..identity import Identity, from_texts, texts_of
-from ..spans import messages_of
+from ..plain import dataset_tables
 from ..records import LINK_TEXTS, POWER_FLAGS, VEHICLE_STATE, Record
-from ..source import Source
+from ..source import Source, messages_of
 from .files import REMOTE_LOG_NAME, remote_log
 from .units import as_raw
 from .defaults import NO_DEFAULTS, parameter_defaults
@@ -196,11 +196,3 @@ ELEMENTS_IN_BRACKETS = False
 # A log read for its answers (a report, its checks) is read as sent: they
 # scale each field from the catalogue themselves.
 ANSWERS_READ_SCALED = False
-
-
-
-def dataset_tables(facts_log: Callable[[], Any], patterns: Optional[List[str]] = None) -> Dict[str, pyarrow.Table]:
-    """The tables a dataset adds of what the log holds beside its messages
-    (`facts_log()` gives a Log of its facts): none, its parameters and texts
-    are messages."""
-    return {}

@@ -84,7 +84,7 @@ class MavlinkRecords(Records):
         needed = (name_field, value_field, "_sysid", "param_type")
         if not all(c in table.column_names for c in needed):
             return {}
-        names, values = table.column(name_field), table.column(value_field)
+        names = table.column(name_field)
         if not pyarrow.types.is_string(names.type):
             return None
         autopilots = self.autopilots()

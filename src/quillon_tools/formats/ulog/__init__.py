@@ -5,7 +5,7 @@ degrees and metres)."""
 
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Dict, Optional, Tuple
 
 import numpy
 import pyarrow
@@ -14,9 +14,9 @@ from ...firmware.mavlink import VEHICLE_BY_MAV_TYPE
 from ...firmware.px4 import ARMING_STATE_ARMED, GPS_TOPICS
 from ...firmware.px4 import VEHICLE_TYPES as PX4_VEHICLE_TYPES
 from ..identity import Identity, release, text
-from ..spans import messages_of
+from ..plain import autopilot_components, vehicle_rows
 from ..records import BATTERY_WARNING, Record
-from ..source import Part, Source, column, micros, numbers
+from ..source import Part, Source, column, micros, numbers, messages_of
 from .dataset import dataset_tables
 from .facts import FACT_TABLES, STATUS
 from .units import as_raw
@@ -317,13 +317,3 @@ FACT_FILE_TABLES = tuple(name for name in FACT_TABLES if name != STATUS)
 ELEMENTS_IN_BRACKETS = True
 # A log read for its answers (a report, its checks) is read scaled.
 ANSWERS_READ_SCALED = True
-
-
-def vehicle_rows(message: str, table: pyarrow.Table, autopilot_components: Callable[[], List[int]]) -> pyarrow.Table:
-    """The vehicle's rows of a table: a log of one vehicle's own holds no others."""
-    return table
-
-
-def autopilot_components(view: Any) -> List[int]:
-    """The components that are the vehicle's autopilot: one log, one autopilot, no component numbers."""
-    return []
