@@ -13,6 +13,7 @@ import pytest
 import ulog_flight
 from conftest import sample_path
 from dataflash_bytes import data_packet, format_packet
+from mavlink_bytes import frame_v2
 from quillon_tools import read_log
 from quillon_tools.cli.main import main
 
@@ -112,6 +113,11 @@ def test_a_check_with_nothing_to_judge_is_skipped_never_passed():
     # A copter armed on the ground with its motors at idle: balance in flight cannot be told.
     sitl = _rows(read_log(sample_path("copter-4.7.0dev-sitl.bin")))
     assert sitl["motor_balance"]["verdict"] == "skipped" and "not in the air" in sitl["motor_balance"]["detail"]
+    # A raw MAVLink stream carries no clock: its rows are judged all the same.
+    stream = b"".join([frame_v2(0, {"type": 2, "autopilot": 3}, sysid=1),
+                       frame_v2(253, {"severity": 2, "text": b"Compass not healthy"}, sysid=1)])
+    errors = _rows(read_log(stream))["errors"]
+    assert errors["verdict"] == "warn" and "Compass not healthy" in errors["detail"]
 
 
 @pytest.mark.parametrize("times", [
