@@ -24,7 +24,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import statistics
 import subprocess
 import sys
 from dataclasses import dataclass, field
@@ -83,7 +82,7 @@ def window_error(time: Optional[float], window: Sequence[float]) -> float:
 
 
 def first_cause(findings: List[Dict[str, Any]]) -> Optional[Dict[str, Any]]:
-    causes = [f for f in findings if f.get("role") == "cause"]
+    causes = [f for f in findings if f.get("role") == "cause" and f.get("boot_s") is not None]
     causes.sort(key=lambda f: (f["boot_s"] is None, f["boot_s"] or 0.0))
     return causes[0] if causes else None
 
@@ -101,20 +100,20 @@ def score(entry: Dict[str, Any], answers: Answers) -> Score:
     if entry["outcome"] in UNJUDGED:
         result.marks["read"] = answers.exit_code in (0, 1)
         return result
-    crash_findings = [f for f in answers.findings if f["finding"] in CRASH_KINDS]
+    crash_findings = [f for f in answers.findings if f.get("finding") in CRASH_KINDS]
     verdicts = {c["check"]: c["verdict"] for c in answers.checks}
     if entry["outcome"] == "crash":
         result.marks["crash_fails"] = verdicts.get("crash") == "fail"
     window = entry.get("impact_boot_s")
     if window:
-        impacts = [f["boot_s"] for f in answers.findings if f["finding"] == "impact"]
+        impacts = [f["boot_s"] for f in answers.findings if f.get("finding") == "impact"]
         error = min((window_error(t, window) for t in impacts), default=float("inf"))
         result.marks["impact"] = error == 0.0
         result.errors["impact"] = error
     if entry.get("cause"):
         _score_cause(entry["cause"], first_cause(answers.findings), result)
     if entry.get("gps_boot_s"):
-        gps = [f["boot_s"] for f in answers.findings if f["finding"].startswith("gps")]
+        gps = [f["boot_s"] for f in answers.findings if (f.get("finding") or "").startswith("gps")]
         error = min((window_error(t, entry["gps_boot_s"]) for t in gps), default=float("inf"))
         result.marks["gps"] = error == 0.0
         result.errors["gps"] = error
@@ -131,10 +130,10 @@ def score(entry: Dict[str, Any], answers: Answers) -> Score:
         result.marks["vibration_flagged"] = any(
             c["check"].startswith(VIBRATION_CHECKS) and c["verdict"] in ("warn", "fail") for c in answers.checks)
     if entry.get("no_motor_finding"):
-        named = [f for f in answers.findings if f["finding"] in MOTOR_KINDS and f.get("instance") is not None]
+        named = [f for f in answers.findings if f.get("finding") in MOTOR_KINDS and f.get("instance") is not None]
         result.marks["no_motor_named"] = not named
     if entry.get("imbalance_motor") is not None:
-        named = {f.get("instance") for f in answers.findings if f["finding"] == "motor_imbalance"}
+        named = {f.get("instance") for f in answers.findings if f.get("finding") == "motor_imbalance"}
         result.marks["imbalance_motor"] = entry["imbalance_motor"] in named
     return result
 
@@ -157,12 +156,12 @@ def _score_cause(cause: Dict[str, Any], found: Optional[Dict[str, Any]], result:
         result.marks["cause_motor"] = motor == cause.get("motor") or (motor is None and "motor" not in cause)
 
 
-def boot_offset(log: Any) -> Optional[float]:
-    """Seconds to subtract from a UTC time to get seconds since boot: the
-    median, over the log's tables, of their rows' `_time` less the boot
-    clock they carry."""
+def boot_clock(log: Any) -> Optional[Tuple[Any, Any]]:
+    """The log's UTC times (seconds) and the boot times they stand for, from
+    its largest table that carries a boot clock: a board's clock may drift
+    against GPS time, so one offset would not do."""
     import numpy as np
-    offsets = []
+    best: Optional[Tuple[Any, Any]] = None
     for name in log:
         table = log[name]
         if "_time" not in table.column_names or table.num_rows == 0:
@@ -172,17 +171,26 @@ def boot_offset(log: Any) -> Optional[float]:
                 times = table.column("_time").cast("int64").to_numpy(zero_copy_only=False) * 1e-6
                 boots = table.column(column).to_numpy(zero_copy_only=False).astype("float64") * scale
                 good = np.isfinite(times) & np.isfinite(boots)
-                if good.any():
-                    offsets.append(float(np.median(times[good] - boots[good])))
+                if best is None or good.sum() > len(best[0]):
+                    order = np.argsort(times[good], kind="stable")
+                    best = (times[good][order], boots[good][order])
                 break
-    return statistics.median(offsets) if offsets else None
+    return best
 
 
-def to_boot(iso: Optional[str], offset: Optional[float]) -> Optional[float]:
-    if iso is None or offset is None:
+def to_boot(iso: Optional[str], clock: Optional[Tuple[Any, Any]]) -> Optional[float]:
+    if iso is None or clock is None:
         return None
+    import numpy as np
     from datetime import datetime
-    return datetime.fromisoformat(iso.replace("Z", "+00:00")).timestamp() - offset
+    utc = datetime.fromisoformat(iso.replace("Z", "+00:00")).timestamp()
+    times, boots = clock
+    # Beyond the table's ends, the boot clock runs on at the same rate.
+    if utc <= times[0]:
+        return float(boots[0] - (times[0] - utc))
+    if utc >= times[-1]:
+        return float(boots[-1] + (utc - times[-1]))
+    return float(np.interp(utc, times, boots))
 
 
 def json_lines(command: List[str]) -> Tuple[int, List[Dict[str, Any]], str]:
@@ -201,9 +209,9 @@ def answers_of(path: Path) -> Answers:
     _, findings, _ = json_lines(quillon + ["diagnose", "--json", str(path)])
     _, info, _ = json_lines(quillon + ["info", "--json", str(path)])
     log = read_log(path)
-    offset = boot_offset(log)
+    clock = boot_clock(log)
     for row in rows + findings:
-        row["boot_s"] = to_boot(row.get("_time"), offset)
+        row["boot_s"] = to_boot(row.get("_time"), clock)
     checks = [r for r in rows if r.get("kind") == "check"]
     return Answers(code, checks, findings, info[0] if info else {}, log.flights().num_rows)
 
