@@ -99,7 +99,8 @@ SOURCES: Dict[str, Tuple[Source, ...]] = {
        for axis in "XYZ"},
     "gps.fix": (Source("GPS", "Status"), Source("GPS2", "Status", instance=1)),
     "gps.satellites": (Source("GPS", "NSats", "count"), Source("GPS2", "NSats", "count", instance=1)),
-    "gps.hdop": (Source("GPS", "HDop"), Source("GPS2", "HDop", instance=1)),
+    # A dilution, a plain number, though some firmware's FMTU labels it metres.
+    "gps.hdop": (Source("GPS", "HDop", defined=""), Source("GPS2", "HDop", instance=1, defined="")),
     # Older EKF2 logs its second core in NKF9, not as NKF4 rows of core 1.
     "ekf.test_ratio.velocity": (Source("XKF4", "SV"), Source("NKF4", "SV"), Source("EKF4", "SV"),
                                 Source("NKF9", "SV", instance=1)),
