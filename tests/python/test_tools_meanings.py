@@ -33,3 +33,24 @@ def test_a_dilution_labelled_in_metres_is_read_as_the_plain_number_it_is_and_say
     plain = read_log(_gps_and_battery(b"-", b"V")).signal("gps.hdop")
     assert plain.column("value").to_pylist() == [0.59, 0.68]
     assert b"note" not in plain.schema.field("value").metadata
+
+
+def _estimator(monkeypatch, flags, velocity):
+    import test_tools_checks_formats as formats
+    monkeypatch.setitem(formats.TOPICS, "estimator_status", (
+        "float vel_test_ratio;float pos_test_ratio;float hgt_test_ratio;uint32_t control_mode_flags;", "<fffI"))
+    rows = [(t, "estimator_status", (velocity, velocity, 0.1, flags)) for t in formats.tenths()]
+    return formats.verdicts(formats.ulog(rows))["ekf[0]"]
+
+
+def test_px4_test_ratios_left_nan_for_an_aiding_source_it_does_not_fuse_are_no_value(monkeypatch):
+    baro_only = (1 << 0) | (1 << 1) | (1 << 9)  # aligned, barometric height, no GPS
+    with_gps = baro_only | (1 << 2)
+    quiet = _estimator(monkeypatch, baro_only, float("nan"))
+    assert quiet["verdict"] == "pass" and quiet["unusable"] is None
+    assert "height" in quiet["detail"]
+    # The same NaN while GPS is fused is a value the estimator could not give.
+    broken = _estimator(monkeypatch, with_gps, float("nan"))
+    assert broken["verdict"] == "warn" and broken["unusable"] == "NaN or infinite"
+    # A real ratio while GPS is fused is judged as ever.
+    assert _estimator(monkeypatch, with_gps, 1.2)["verdict"] == "fail"
