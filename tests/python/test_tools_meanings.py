@@ -54,3 +54,4 @@ def test_px4_test_ratios_left_nan_for_an_aiding_source_it_does_not_fuse_are_no_v
     assert broken["verdict"] == "warn" and broken["unusable"] == "NaN or infinite"
     # A real ratio while GPS is fused is judged as ever.
     assert _estimator(monkeypatch, with_gps, 1.2)["verdict"] == "fail"
+
