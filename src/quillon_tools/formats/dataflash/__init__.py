@@ -13,7 +13,8 @@ import numpy
 import pyarrow
 
 from ..identity import Identity, texts_of
-from ..records import CONTROLLER_OUTPUTS, CRASH_FLAG, ERRORS, LOOP_COUNTS, POWER_FLAGS, Record
+from ..records import (AIRSPEED, CONTROLLER_OUTPUTS, CRASH_FLAG, ERRORS, LOOP_COUNTS, OPTICAL_FLOW, POWER_FLAGS,
+                       RANGEFINDER, RANGEFINDER_ALTITUDE, Record)
 from ..plain import autopilot_components, dataset_tables, vehicle_rows
 from .identify import identify_from
 from ..source import Part, Source, micros, messages_of
@@ -153,7 +154,13 @@ RECORDS = {
     POWER_FLAGS: Record("POWR", ("Flags",)),
     LOOP_COUNTS: Record("PM", ("NLon", "NLoop")),
     CONTROLLER_OUTPUTS: Record("RATE", ("ROut", "POut", "YOut")),
+    RANGEFINDER: Record("RFND", ()),
+    RANGEFINDER_ALTITUDE: Record("CTUN", ("SAlt",)),
+    AIRSPEED: Record("ARSP", ()),
+    OPTICAL_FLOW: Record("OF", ()),
 }
+# The log holds every row the vehicle wrote.
+LOGS_ALL_ROWS = True
 
 
 def logs_attitude_demand(view: Any) -> bool:

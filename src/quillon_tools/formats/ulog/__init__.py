@@ -15,7 +15,7 @@ from ...firmware.px4 import ARMING_STATE_ARMED, GPS_TOPICS, TEST_RATIO_SOURCES
 from ...firmware.px4 import VEHICLE_TYPES as PX4_VEHICLE_TYPES
 from ..identity import Identity, release, text
 from ..plain import autopilot_components, vehicle_rows
-from ..records import BATTERY_WARNING, Record
+from ..records import AIRSPEED, BATTERY_WARNING, OPTICAL_FLOW, RANGEFINDER, Record
 from ..source import Part, Source, column, micros, numbers, messages_of, read
 from .dataset import dataset_tables
 from .facts import FACT_TABLES, STATUS
@@ -266,7 +266,12 @@ INPUT_CHANNELS = tuple(("input_rc", f"values[{n - 1}]", n) for n in range(1, 19)
 # (1 low, 2 critical, 3 emergency, 4 failed), per battery.
 RECORDS = {
     BATTERY_WARNING: Record("battery_status", ("warning",)),
+    RANGEFINDER: Record("distance_sensor", ()),
+    AIRSPEED: Record("airspeed", ()),
+    OPTICAL_FLOW: Record("optical_flow", ()),
 }
+# The log holds every row of the topics the logger was set to log.
+LOGS_ALL_ROWS = True
 
 
 def logs_attitude_demand(view: Any) -> bool:
