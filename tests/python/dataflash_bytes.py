@@ -51,6 +51,7 @@ FIRMWARE_LAYOUTS = {
     "PM": ("QH", "TimeUS,Load"),
     "POS": ("QLLiff", "TimeUS,Lat,Lng,Alt,RelHomeAlt,RelOriginAlt"),
     "RATE": ("Qfffffffff", "TimeUS,RDes,R,ROut,PDes,P,POut,YDes,Y,YOut"),
+    "RCIN": ("QHHHH", "TimeUS,C1,C2,C3,C4"),
     "RCOU": ("QHHHH", "TimeUS,C1,C2,C3,C4"),
     "VIBE": ("QBfffI", "TimeUS,IMU,VibeX,VibeY,VibeZ,Clip"),
     "XKF4": ("QBcccccfffHBIHb", "TimeUS,C,SV,SP,SH,SM,SVT,errRP,OFN,OFE,FS,TS,SS,GPS,PI"),

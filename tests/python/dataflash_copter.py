@@ -9,6 +9,7 @@ HZ = 25
 LAYOUTS = firmware_layouts({
     "PARM": 129, "MSG": 130, "ARM": 131, "POS": 132, "CTUN": 133, "IMU": 134, "ATT": 135, "RCOU": 136,
     "RATE": 137, "GPS": 138, "ERR": 139, "EV": 140, "MODE": 141, "BAT": 142, "PM": 143, "VIBE": 144,
+    "RCIN": 145,
 })
 QUAD_X = {"FRAME_CLASS": 1, "FRAME_TYPE": 1, "MOT_PWM_MIN": 1000, "MOT_PWM_MAX": 2000, "MOT_SPIN_MAX": 0.95,
           **{f"SERVO{n}_FUNCTION": 32 + n for n in range(1, 5)}}

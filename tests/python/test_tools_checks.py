@@ -109,7 +109,8 @@ def test_every_sample_gets_a_verdict_or_a_reason(path):
     families = {name.split("[")[0] for name in table.column("check").to_pylist()}
     assert families == {"vibration", "clipping", "gps_fix", "gps_satellites", "gps_hdop", "ekf", "ekf_lanes",
                         "compass", "compass_field", "board_power", "power_loss", "battery", "outputs",
-                        "motor_balance", "attitude", "crash", "failsafes", "errors", "cpu_load", "long_loops"}
+                        "motor_balance", "attitude", "crash", "failsafes", "errors", "cpu_load", "long_loops",
+                        "brownout", "rc_input", "sensors_silent", "configuration"}
     for row in table.to_pylist():
         assert row["verdict"] in ("pass", "warn", "fail", "skipped")
         assert row["detail"] and "could not be evaluated" not in row["detail"], row

@@ -104,7 +104,7 @@ def test_dataflash_events_name_failsafes_errors_and_keep_unknown_codes():
         ("arm", None, "ARMED", "method 2, checks 0xffff"), ("landed", 28, "NOT_LANDED", None),
         ("failsafe", 6, "FAILSAFE_BATT", "code 1: failsafe occurred"),
         ("mode", 6, "RTL", "reason: BATTERY_FAILSAFE"),
-        ("error", 11, "GPS", "code 2: glitch"), ("event", 250, None, None),
+        ("error", 11, "GPS", "code 2: glitch"), ("event", 250, None, "unknown"),
         ("landed", 18, "LAND_COMPLETE", None), ("disarm", None, "DISARMED", "method 13, checks 0x0, forced")]
     info = log.info
     assert info["vehicle"] == "copter" and info["firmware"]["git_hash"] == "abcdef12"

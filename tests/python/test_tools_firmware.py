@@ -35,8 +35,8 @@ def err(second, subsystem, code):
     (2, 4, "RADIO", "code 4: unhealthy"),
     (30, 0, "INTERNAL_ERROR", "code 0: error resolved"),
     (29, 1, "FAILSAFE_VIBE", "code 1: failsafe occurred"),
-    (11, 9, "GPS", "code 9"),  # a code no firmware names yet
-    (99, 1, None, "code 1"),  # a subsystem no firmware names yet
+    (11, 9, "GPS", "code 9: unknown"),  # a code no firmware names yet
+    (99, 1, None, "subsystem 99 code 1: unknown"),  # a subsystem no firmware names yet
 ])
 def test_err_codes_mean_what_their_subsystem_says_before_the_general_meanings(subsystem, code, name, detail):
     event, = read_log(ERR + err(1, subsystem, code), types=()).events.to_pylist()
@@ -83,3 +83,4 @@ def test_ev_ids_are_named_as_the_firmware_of_the_log_numbered_them(banner, names
     events = read_log(packets, types=()).events.to_pylist()
     assert [e["name"] for e in events] == names
     assert [e["code"] for e in events] == [16, 7, 17, 28]  # the number stays, named or not
+    assert [e["detail"] for e in events] == [None if name else "unknown" for name in names]

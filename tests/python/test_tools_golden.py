@@ -11,6 +11,7 @@ import sys
 
 import pytest
 
+import evidence_logs
 import faulty_flight
 
 BUNDLED = pathlib.Path(__file__).resolve().parents[2] / "samples"
@@ -72,6 +73,20 @@ FAULTY = {"lost-motor.bin": faulty_flight.dataflash, "lost-motor.tlog": faulty_f
 @pytest.mark.parametrize("command", ["check", "diagnose"])
 def test_answers_on_a_faulty_flight_match_the_golden_file(command, log, tmp_path):
     (tmp_path / log).write_bytes(FAULTY[log](faulty_flight.LostMotor()))
+    result = quillon(command, "--json", log, cwd=tmp_path)
+    assert result.returncode in (0, 1) and result.stderr == b"", result.stderr.decode()
+    _matches_golden(f"{log}.{command}-json.txt", result.stdout.decode() + f"exit status {result.returncode}\n")
+
+
+# The answers as JSON on a hover whose radio input is lost, and on one
+# whose battery is cut in the air.
+EVIDENCE = {"rc-loss.bin": evidence_logs.rc_loss_in_flight, "brownout.bin": evidence_logs.brownout_in_flight}
+
+
+@pytest.mark.parametrize("log", EVIDENCE)
+@pytest.mark.parametrize("command", ["check", "diagnose"])
+def test_answers_on_a_lost_radio_and_a_brownout_match_the_golden_file(command, log, tmp_path):
+    (tmp_path / log).write_bytes(EVIDENCE[log]())
     result = quillon(command, "--json", log, cwd=tmp_path)
     assert result.returncode in (0, 1) and result.stderr == b"", result.stderr.decode()
     _matches_golden(f"{log}.{command}-json.txt", result.stdout.decode() + f"exit status {result.returncode}\n")

@@ -334,6 +334,8 @@ def test_the_tuning_section_draws_the_spectrum_with_its_notch_or_says_why_not():
     assert "Gyro spectrogram (all axes, dB)" in page
     plain = build_report(read_log((BUNDLED / "sub-4.1.0-dive.bin").read_bytes(), scaled=True), "dive")
     assert "Gyro spectrum: " in plain and "Step response: " in plain
+    # A log that records no defaults cannot say any parameter is at its default.
+    assert "defaults unknown: this log records none" in plain and "Every parameter is at" not in plain
 
 
 def test_the_bokeh_shortcuts_write_the_same_document():

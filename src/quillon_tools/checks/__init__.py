@@ -12,7 +12,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
 
 import pyarrow
 
-from . import control, estimator, outputs, power, sensors, system
+from . import brownout, control, estimator, outputs, power, radio, sensors, settings, silent, system
 from .limits import DEFAULT_LIMITS, Limit, effective
 from .reads import FORMATS, checked_messages, reads_of
 from .rows import BEYOND_RANGE, NAN_OR_INFINITE, Row, skipped
@@ -34,15 +34,19 @@ CHECKS: List[Tuple[Check, Tuple[str, ...]]] = [
     (sensors.compass, ("compass", "compass_field")),
     (power.board_power, ("board_power",)),
     (power.power_loss, ("power_loss",)),
+    (brownout.brownout, ("brownout",)),
     (power.battery, ("battery",)),
     (outputs.outputs, ("outputs",)),
     (outputs.motor_balance, ("motor_balance",)),
     (control.attitude, ("attitude",)),
     (control.crash, ("crash",)),
     (system.failsafes, ("failsafes",)),
+    (radio.rc_input, ("rc_input",)),
     (system.errors, ("errors",)),
     (system.cpu_load, ("cpu_load",)),
     (system.long_loops, ("long_loops",)),
+    (silent.sensors_silent, ("sensors_silent",)),
+    (settings.configuration, ("configuration",)),
 ]
 
 
@@ -59,8 +63,9 @@ _TIME = pyarrow.timestamp("us", tz="UTC")
 CHECKS_SCHEMA = pyarrow.schema([
     ("check", pyarrow.string()), ("verdict", pyarrow.string()), ("value", pyarrow.float64()),
     ("limit", pyarrow.float64()), ("unit", pyarrow.string()), ("_time", _TIME), ("detail", pyarrow.string()),
-    ("unusable", pyarrow.string()),
+    ("unusable", pyarrow.string()), ("start", _TIME), ("end", _TIME), ("advice", pyarrow.string()),
 ])
+_TIMES = [CHECKS_SCHEMA.get_field_index(name) for name in ("_time", "start", "end")]
 
 # Errors a check meets on data shaped other than it expects (a damaged or
 # unusual log): that check is skipped with the reason, the others go on.
@@ -117,7 +122,14 @@ def _run(view: View, limits: Dict[str, Limit]) -> List[Row]:
         except DATA_ERRORS as error:
             rows.extend(skipped(name, f"the log's data could not be evaluated: {type(error).__name__}: {error}")
                         for name in names)
-    return [_with_broken_sensors(view, _unless_unused(view, row)) for row in rows]
+    return [_with_window(_with_broken_sensors(view, _unless_unused(view, row))) for row in rows]
+
+
+def _with_window(row: Row) -> Row:
+    """`row` with an evidence window: the worst moment where the check gave none."""
+    if row.start is not None or row.end is not None or row.time is None:
+        return row
+    return row._replace(start=row.time, end=row.time)
 
 
 def _unless_unused(view: View, row: Row) -> Row:
@@ -185,6 +197,7 @@ def run_checks(log: Any, limits: Optional[Mapping[str, Tuple[Optional[float], Op
 
 def _table(rows: List[Row]) -> pyarrow.Table:
     columns: List[List[Any]] = [list(c) for c in zip(*rows)] if rows else [[] for _ in CHECKS_SCHEMA]
-    columns[5] = [None if t is None else int(t) for t in columns[5]]
+    for index in _TIMES:
+        columns[index] = [None if t is None else int(t) for t in columns[index]]
     return pyarrow.Table.from_arrays([pyarrow.array(list(c), f.type) for c, f in zip(columns, CHECKS_SCHEMA)],
                                      schema=CHECKS_SCHEMA)

@@ -26,6 +26,11 @@ class Row(NamedTuple):
     time: Optional[float]  # the worst moment, microseconds since 1970
     detail: str
     unusable: Optional[str] = None  # NAN_OR_INFINITE or BEYOND_RANGE where the judged values were
+    # The evidence window (microseconds since 1970): where the verdict's
+    # values lie; the worst moment alone where a check gives no window.
+    start: Optional[float] = None
+    end: Optional[float] = None
+    advice: Optional[str] = None  # the parameter or action to look at, where one is plain
 
 
 def skipped(check: str, why: str) -> Row:

@@ -9,12 +9,13 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:  # the signal view, for the type checker only
     from ..signals.view import View
 
-from typing import Any, Callable, List, Sequence
+from typing import Any, Callable, List, Optional, Sequence
 
 import pyarrow
 import pyarrow.compute
 
 from ..checks import DATA_ERRORS
+from .advice import advice_for
 from .attitude import attitude_findings
 from .chain import chains
 from .context import Context
@@ -45,14 +46,18 @@ _TIME = pyarrow.timestamp("us", tz="UTC")
 DIAGNOSIS_SCHEMA = pyarrow.schema([
     ("_time", _TIME), ("flight", pyarrow.int32()), ("finding", pyarrow.string()), ("role", pyarrow.string()),
     ("instance", pyarrow.int32()), ("detail", pyarrow.string()),
+    ("start", _TIME), ("end", _TIME), ("advice", pyarrow.string()),
 ])
 
 
 def _vehicle(view: View, verdicts: pyarrow.Table) -> List[Finding]:
     if view.sysid is not None and "_sysid" in verdicts.column_names:
         verdicts = verdicts.filter(pyarrow.compute.equal(verdicts.column("_sysid"), view.sysid))
-    rows = verdicts.set_column(verdicts.schema.get_field_index("_time"), "_time",
-                               verdicts.column("_time").cast(pyarrow.int64())).to_pylist()
+    for name in ("_time", "start", "end"):  # moments as microseconds
+        if name in verdicts.column_names:
+            verdicts = verdicts.set_column(verdicts.schema.get_field_index(name), name,
+                                           verdicts.column(name).cast(pyarrow.int64()))
+    rows = verdicts.to_pylist()
     context = Context(view, rows)
     found: List[Finding] = []
     for detector in DETECTORS:
@@ -67,7 +72,9 @@ def diagnose(log: Any) -> pyarrow.Table:
     """The chain of each flight of `log` (a `Log`), flight by flight: `_time`,
     `flight`, `finding` (a key of `FINDINGS`), `role` ("cause",
     "contributing", "consequence"), `instance` and `detail`; `_sysid` on a
-    tlog of several vehicles. No rows: no fault found."""
+    tlog of several vehicles; `start` and `end` of the evidence and
+    `advice`, the action to look at, where one is plain. No rows: no fault
+    found."""
     views = log.views()
     if views[0].format is None:
         return _table([])
@@ -88,4 +95,11 @@ def _table(findings: List[Finding]) -> pyarrow.Table:
         "role": [f.role for f in findings],
         "instance": [f.instance for f in findings],
         "detail": [f.detail for f in findings],
+        "start": [_moment(f.time if f.start is None else f.start) for f in findings],
+        "end": [_moment(f.time if f.end is None else f.end) for f in findings],
+        "advice": [f.advice if f.advice is not None else advice_for(f) for f in findings],
     }, schema=DIAGNOSIS_SCHEMA)
+
+
+def _moment(time: Optional[float]) -> Optional[int]:
+    return None if time is None else int(time)

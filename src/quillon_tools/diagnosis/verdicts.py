@@ -18,6 +18,8 @@ FAILED_CHECKS: Dict[str, str] = {
     "compass": "compass_interference",
     "compass_field": "compass_interference",
     "board_power": "brownout",
+    "brownout": "power_loss",  # fails only where the log stops in the air after the voltage was cut
+    "rc_input": "radio_failsafe",  # fails only where the radio failsafe acted on it in the air
 }
 
 
@@ -36,5 +38,10 @@ def failed_checks(context: Context) -> List[Finding]:
         time = row["_time"]
         said = "failed" if row["verdict"] == "fail" else "could not use its values"
         found.append(Finding(None if time is None else float(time), finding, instance,
-                             f"{family} check {said}: {detail}"))
+                             f"{family} check {said}: {detail}", start=_float(row.get("start")),
+                             end=_float(row.get("end")), advice=row.get("advice")))
     return found
+
+
+def _float(value: object) -> Optional[float]:
+    return None if value is None else float(value)  # type: ignore[arg-type]

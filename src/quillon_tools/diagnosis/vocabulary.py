@@ -50,3 +50,8 @@ class Finding(NamedTuple):
     detail: str  # one sentence with the numbers
     role: str = ""  # set when the chain is put in order
     flight: Optional[int] = None
+    # The evidence window (microseconds; the finding's moment alone where
+    # none is given) and the parameter or action to look at, where plain.
+    start: Optional[float] = None
+    end: Optional[float] = None
+    advice: Optional[str] = None

@@ -283,3 +283,68 @@ MOTOR_FUNCTIONS = frozenset(f for first, count, _ in MOTOR_BLOCKS for f in range
 # flaperons, elevons and V-tail.
 PRIMARY_SURFACES = {4: "aileron", 19: "elevator", 21: "rudder", 24: "left flaperon", 25: "right flaperon",
                     77: "left elevon", 78: "right elevon", 79: "left V-tail", 80: "right V-tail"}
+
+
+# Radio control input -------------------------------------------------------
+
+# The pulse widths (us) an RC input can hold (RC_MIN_LIMIT_PWM and
+# RC_MAX_LIMIT_PWM): a channel outside them carries no pulse from a receiver.
+RC_PULSE_MIN, RC_PULSE_MAX = 800.0, 2200.0
+# The radio failsafe: FS_THR_ENABLE (Copter, Rover) or THR_FAILSAFE (Plane)
+# nonzero watches the throttle channel (RCMAP_THROTTLE, channel 3 unless
+# mapped) fall below FS_THR_VALUE (Plane: THR_FS_VALUE), as receivers set
+# it on losing the transmitter.
+RADIO_FAILSAFE_ENABLE = ("FS_THR_ENABLE", "THR_FAILSAFE")
+RADIO_FAILSAFE_VALUE = ("FS_THR_VALUE", "THR_FS_VALUE")
+THROTTLE_CHANNEL, DEFAULT_THROTTLE_CHANNEL = "RCMAP_THROTTLE", 3
+
+
+# Sensors a vehicle is set to use --------------------------------------------
+
+class SensorSetting(NamedTuple):
+    sensor: str  # as a sentence says it
+    enabled: Tuple[str, ...]  # parameters (of some era), any of which nonzero fits the sensor
+    # `formats.records` kinds that hold its rows (a row with fields counts
+    # where one of them is nonzero: older Copter logs the rangefinder's
+    # altitude in CTUN, 0 without a reading).
+    records: Tuple[str, ...] = ()
+    signal: Optional[str] = None  # a signal whose instance holds its rows
+    instance: int = 0
+    # Parameters that must all be nonzero too (a compass's device id: one was found).
+    also: Tuple[str, ...] = ()
+    # Told by how many instances of the signal are logged, not which: the
+    # compasses are logged in order of priority, not by their parameters' numbers.
+    counted: bool = False
+
+
+SENSOR_SETTINGS: Tuple[SensorSetting, ...] = (
+    SensorSetting("rangefinder", ("RNGFND_TYPE", "RNGFND1_TYPE"), records=("rangefinder", "rangefinder_altitude")),
+    SensorSetting("airspeed sensor", ("ARSPD_TYPE", "ARSPD_ENABLE"), records=("airspeed",)),
+    SensorSetting("optical flow sensor", ("FLOW_TYPE", "FLOW_ENABLE"), records=("optical_flow",)),
+    SensorSetting("second GPS", ("GPS_TYPE2",), signal="gps.fix", instance=1),
+    *(SensorSetting(f"compass {n + 1}", (f"COMPASS_USE{suffix}",), signal="compass.x", instance=n,
+                    also=(f"COMPASS_DEV_ID{suffix}",), counted=True) for n, suffix in enumerate(("", "2", "3"))),
+)
+
+
+# Settings that switch a safety off -------------------------------------------
+
+class SafetySetting(NamedTuple):
+    parameter: str
+    off: float  # the value that switches it off
+    what: str  # what that value switches off
+    needs: Optional[str] = None  # a signal the vehicle must log for the safety to matter (its source)
+
+
+SAFETY_SETTINGS: Tuple[SafetySetting, ...] = (
+    SafetySetting("ARMING_CHECK", 0, "every pre-arm check"),
+    SafetySetting("FS_THR_ENABLE", 0, "the radio failsafe", needs="rc.input"),
+    SafetySetting("THR_FAILSAFE", 0, "the radio failsafe", needs="rc.input"),
+    SafetySetting("FS_CRASH_CHECK", 0, "the crash check"),
+    SafetySetting("FS_EKF_THRESH", 0, "the EKF failsafe"),
+    SafetySetting("FS_VIBE_ENABLE", 0, "the vibration failsafe"),
+    # Limits that 0 disables rather than sets to nothing.
+    SafetySetting("ATC_ACCEL_R_MAX", 0, "the roll acceleration limit"),
+    SafetySetting("ATC_ACCEL_P_MAX", 0, "the pitch acceleration limit"),
+    SafetySetting("ATC_ACCEL_Y_MAX", 0, "the yaw acceleration limit"),
+)

@@ -1,7 +1,7 @@
 """PX4's numbers and names: its flight modes as HEARTBEAT `custom_mode`
 and `vehicle_status.nav_state` give them, the arming states and vehicle
-types of `vehicle_status`, its GPS topics, and the output functions of its
-motors."""
+types of `vehicle_status`, its GPS topics, the output functions of its
+motors, and which aiding sources the estimator fuses."""
 
 from __future__ import annotations
 
@@ -45,3 +45,20 @@ def custom_mode_name(custom_mode: int) -> Optional[str]:
     if main == MAIN_AUTO:
         return AUTO_SUB_MODES.get(sub)
     return MAIN_MODES.get(main)
+
+
+# `estimator_status.control_mode_flags` bits (the CS_* constants): what
+# the estimator is fusing.
+CS_GPS, CS_OPT_FLOW, CS_MAG_HDG, CS_MAG_3D = 2, 3, 4, 5
+CS_BARO_HGT, CS_RNG_HGT, CS_GPS_HGT, CS_EV_POS, CS_EV_YAW, CS_EV_HGT = 9, 10, 11, 12, 13, 14
+CS_ASPD, CS_GPS_YAW, CS_EV_VEL = 19, 22, 24
+# The bits of the aiding sources behind each `estimator_status` test ratio:
+# PX4 leaves a ratio NaN while none of its sources is fused (GPS off, no
+# airspeed sensor), which is no value rather than a fault.
+TEST_RATIO_SOURCES = {
+    "vel_test_ratio": (CS_GPS, CS_EV_VEL),
+    "pos_test_ratio": (CS_GPS, CS_EV_POS),
+    "hgt_test_ratio": (CS_BARO_HGT, CS_RNG_HGT, CS_GPS_HGT, CS_EV_HGT),
+    "mag_test_ratio": (CS_MAG_HDG, CS_MAG_3D, CS_EV_YAW, CS_GPS_YAW),
+    "tas_test_ratio": (CS_ASPD,),
+}

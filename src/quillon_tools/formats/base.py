@@ -75,6 +75,9 @@ class Format(Protocol):
     SAMPLES: Any  # the high-rate sources tuning reads (`formats.samples`)
     RECORDS: Dict[str, Any]  # values read as logged rather than as signals (`formats.records`)
     NO_DEFAULTS: str  # why the log records no parameter defaults
+    # The log holds every row the vehicle wrote (a stream holds only what the
+    # ground station asked for): a sensor without rows was silent.
+    LOGS_ALL_ROWS: bool
     # What datasets and flat outputs need: the boot clock's columns and their
     # scale, whether format rows describe types without rows, the fact tables
     # a dataset keeps in a file of their own, how array elements are named,

@@ -27,6 +27,12 @@ VEHICLE_STATE = "vehicle_state"
 LINK_TEXTS = "link_texts"
 # The rate controllers' outputs: (roll, pitch, yaw).
 CONTROLLER_OUTPUTS = "controller_outputs"
+# The rows of a sensor the vehicle may be fitted with, read for whether
+# there are any: (), no field.
+RANGEFINDER = "rangefinder"
+RANGEFINDER_ALTITUDE = "rangefinder_altitude"  # (distance,), 0 without a reading
+AIRSPEED = "airspeed"
+OPTICAL_FLOW = "optical_flow"
 
 
 class Record(NamedTuple):

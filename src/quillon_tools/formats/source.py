@@ -26,6 +26,7 @@ class Part(NamedTuple):
     broken: Optional[numpy.ndarray] = None  # rows whose logged value was NaN or infinite
     beyond: Optional[numpy.ndarray] = None  # rows whose value was beyond what the sensor can report
     limit: str = ""  # what the rows in `beyond` passed, where the format refused them itself
+    note: str = ""  # how the values were read where the log's own label could not be followed
 
 
 class Source(NamedTuple):
@@ -40,6 +41,10 @@ class Source(NamedTuple):
     rows: Optional[Callable[[pyarrow.Table], Any]] = None  # which rows count (a boolean mask)
     derive: Optional[Callable[[Any], Optional[Part]]] = None  # built from the view by the format instead
     changes: bool = False  # the message is logged at changes only
+    # The unit the field is defined in, by its name and the firmware, read
+    # where the log states a unit that does not convert (a mislabelled
+    # field: HDop, a dilution, labelled in metres).
+    defined: Optional[str] = None
 
 
 def column_of(table: pyarrow.Table, field: str) -> Optional[str]:
@@ -137,12 +142,18 @@ def read(table: pyarrow.Table, source: Source, unit: str, instances: Optional[nu
             pass
     for value in invalid:
         raw[raw == value] = numpy.nan
+    note = ""
     if source.value is not None:
         values = source.value(raw)
     else:
         values = _times_multiplier(raw, _metadata(field, b"multiplier"))
         stated = _metadata(field, b"unit")
         scale = factor(stated if stated is not None else source.unit, unit)
+        if scale is None and stated is not None and source.defined is not None:
+            scale = factor(source.defined, unit)
+            if scale is not None:
+                note = (f"{source.message}.{source.field} is labelled {stated!r}, which it cannot be: "
+                        f"read as {'a plain number' if not source.defined else source.defined} as the firmware defines it")
         if scale is None:
             return None
         scale *= source.scale
@@ -160,7 +171,7 @@ def read(table: pyarrow.Table, source: Source, unit: str, instances: Optional[nu
         keep = numpy.asarray(source.rows(table), dtype=bool)
         times, numbers_of, values = times[keep], numbers_of[keep], values[keep]
         broken = None if broken is None else broken[keep]
-    return Part(times, numbers_of, values, source.changes, source.message, broken)
+    return Part(times, numbers_of, values, source.changes, source.message, broken, note=note)
 
 
 def messages_of(sources: Dict[str, Tuple[Any, ...]], *more: Tuple[Any, ...]) -> Tuple[str, ...]:

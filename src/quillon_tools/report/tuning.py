@@ -143,6 +143,13 @@ def _changed_parameters(log: Any, name: str) -> List[Any]:
     if panel.reason is not None:
         return [html_div(f"<p>Parameters away from their defaults: {html.escape(panel.reason)}</p>")]
     table = panel.tables["parameters"]
+    if not table.num_rows:
+        return [html_div("<p>Parameters away from their defaults: the log records no parameters.</p>")]
+    unknown = panel.facts.get("defaults_unknown")
+    if unknown is not None:  # no default to compare with: nothing can be said of any parameter
+        why = str(unknown).removeprefix("defaults unknown: ")
+        return [html_div(f"<p>Parameters away from their defaults: defaults unknown: this log records none "
+                         f"({html.escape(why)}).</p>")]
     rows = [row for row in table.to_pylist() if row["changed"]]
     if not rows:
         return [html_div("<p>Every parameter is at its recorded default.</p>")]

@@ -266,8 +266,11 @@ class View:
         if self.sysid is not None:
             fields.append(pyarrow.field("_sysid", pyarrow.uint8()))
             arrays.append(pyarrow.array(numpy.full(len(times), self.sysid), pyarrow.uint8()))
+        # Where a part's label could not be followed, how its values were read.
+        notes = "; ".join(dict.fromkeys(part.note for part, _ in pieces if part.note))
+        metadata = {b"unit": quantity.unit.encode(), **({b"note": notes.encode()} if notes else {})}
         fields += [pyarrow.field("_instance", pyarrow.int64()),
-                   pyarrow.field("value", pyarrow.float64(), metadata={b"unit": quantity.unit.encode()})]
+                   pyarrow.field("value", pyarrow.float64(), metadata=metadata)]
         arrays += [pyarrow.array(joined["_instance"].astype(numpy.int64)), pyarrow.array(joined["value"], pyarrow.float64())]
         if name in CHANNEL_SIGNALS and name != "rc.input":
             for key, parts in attributes.items():

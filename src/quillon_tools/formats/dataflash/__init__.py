@@ -13,7 +13,8 @@ import numpy
 import pyarrow
 
 from ..identity import Identity, texts_of
-from ..records import CONTROLLER_OUTPUTS, CRASH_FLAG, ERRORS, LOOP_COUNTS, POWER_FLAGS, Record
+from ..records import (AIRSPEED, CONTROLLER_OUTPUTS, CRASH_FLAG, ERRORS, LOOP_COUNTS, OPTICAL_FLOW, POWER_FLAGS,
+                       RANGEFINDER, RANGEFINDER_ALTITUDE, Record)
 from ..plain import autopilot_components, dataset_tables, vehicle_rows
 from .identify import identify_from
 from ..source import Part, Source, micros, messages_of
@@ -99,7 +100,8 @@ SOURCES: Dict[str, Tuple[Source, ...]] = {
        for axis in "XYZ"},
     "gps.fix": (Source("GPS", "Status"), Source("GPS2", "Status", instance=1)),
     "gps.satellites": (Source("GPS", "NSats", "count"), Source("GPS2", "NSats", "count", instance=1)),
-    "gps.hdop": (Source("GPS", "HDop"), Source("GPS2", "HDop", instance=1)),
+    # A dilution, a plain number, though some firmware's FMTU labels it metres.
+    "gps.hdop": (Source("GPS", "HDop", defined=""), Source("GPS2", "HDop", instance=1, defined="")),
     # Older EKF2 logs its second core in NKF9, not as NKF4 rows of core 1.
     "ekf.test_ratio.velocity": (Source("XKF4", "SV"), Source("NKF4", "SV"), Source("EKF4", "SV"),
                                 Source("NKF9", "SV", instance=1)),
@@ -152,7 +154,13 @@ RECORDS = {
     POWER_FLAGS: Record("POWR", ("Flags",)),
     LOOP_COUNTS: Record("PM", ("NLon", "NLoop")),
     CONTROLLER_OUTPUTS: Record("RATE", ("ROut", "POut", "YOut")),
+    RANGEFINDER: Record("RFND", ()),
+    RANGEFINDER_ALTITUDE: Record("CTUN", ("SAlt",)),
+    AIRSPEED: Record("ARSP", ()),
+    OPTICAL_FLOW: Record("OF", ()),
 }
+# The log holds every row the vehicle wrote.
+LOGS_ALL_ROWS = True
 
 
 def logs_attitude_demand(view: Any) -> bool:

@@ -13,6 +13,9 @@ from ...tables.records import rows
 from ...tables.records import int_code as _int, table_of as _table
 from ...tables.timeline import ERROR, EVENT, EVENTS, FAILSAFE, LANDED, MODE, Row, arming
 
+# What an event or error says whose number no table of the firmware names.
+UNKNOWN = "unknown"
+
 
 def data_flash_events(tables: Any, events: Any) -> pyarrow.Table:
     """The events of a DataFlash log from its EV, ERR, MODE and ARM tables
@@ -29,12 +32,15 @@ def data_flash_events(tables: Any, events: Any) -> pyarrow.Table:
             found.append((index, time, *arming(code in ardupilot.EVENT_ARMED), None))
             continue
         kind = LANDED if code in ardupilot.EVENT_LANDED or code in ardupilot.EVENT_NOT_LANDED else EVENT
-        found.append((index, time, kind, code, names.get(code), None))
+        name = names.get(code)
+        found.append((index, time, kind, code, name, None if name is not None else UNKNOWN))
     for index, time, subsystem, code in rows(tables.get("ERR", []), "_time", "Subsys", "ECode"):
         if _int(subsystem) is None or _int(code) is None:
             continue
-        meaning = ardupilot.error_meaning(subsystem, code)
-        detail = f"code {code}" + (f": {meaning}" if meaning else "")
+        # An unknown subsystem or code keeps its number and says it is unknown.
+        meaning = ardupilot.error_meaning(subsystem, code) or UNKNOWN
+        named = ardupilot.subsystem_name(subsystem) is not None
+        detail = f"code {code}: {meaning}" if named else f"subsystem {subsystem} code {code}: {meaning}"
         kind = FAILSAFE if ardupilot.is_failsafe(subsystem) else ERROR
         found.append((index, time, kind, subsystem, ardupilot.subsystem_name(subsystem), detail))
     mode_rows = [(index, time, mode, reason)

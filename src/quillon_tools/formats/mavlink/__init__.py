@@ -93,6 +93,8 @@ RECORDS = {
     VEHICLE_STATE: Record("HEARTBEAT", ("system_status",)),
     LINK_TEXTS: Record("STATUSTEXT", ()),
 }
+# A stream holds what the ground station asked the vehicle to send.
+LOGS_ALL_ROWS = False
 
 
 def logs_attitude_demand(view: Any) -> bool:

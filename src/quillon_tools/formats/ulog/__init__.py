@@ -11,12 +11,12 @@ import numpy
 import pyarrow
 
 from ...firmware.mavlink import VEHICLE_BY_MAV_TYPE
-from ...firmware.px4 import ARMING_STATE_ARMED, GPS_TOPICS
+from ...firmware.px4 import ARMING_STATE_ARMED, GPS_TOPICS, TEST_RATIO_SOURCES
 from ...firmware.px4 import VEHICLE_TYPES as PX4_VEHICLE_TYPES
 from ..identity import Identity, release, text
 from ..plain import autopilot_components, vehicle_rows
-from ..records import BATTERY_WARNING, Record
-from ..source import Part, Source, column, micros, numbers, messages_of
+from ..records import AIRSPEED, BATTERY_WARNING, OPTICAL_FLOW, RANGEFINDER, Record
+from ..source import Part, Source, column, micros, numbers, messages_of, read
 from .dataset import dataset_tables
 from .facts import FACT_TABLES, STATUS
 from .units import as_raw
@@ -175,6 +175,24 @@ def _clipping(view: Any) -> Optional[Part]:
     return Part(micros(status), _instances(status), numpy.sum(known, axis=0))
 
 
+def _test_ratio(field: str) -> Source:
+    """An estimator test ratio whose NaN counts as a fault only while one of
+    its aiding sources is fused (`control_mode_flags`): PX4 writes NaN for
+    a source it does not use. A log without the flags keeps every NaN."""
+    def derive(view: Any) -> Optional[Part]:
+        status = view.table("estimator_status")
+        if status is None:
+            return None
+        part = read(status, Source("estimator_status", field), "", _instances(status), micros(status))
+        flags = numbers(status.column("control_mode_flags")) if "control_mode_flags" in status.column_names else None
+        if part is None or part.broken is None or flags is None:
+            return part
+        mask = sum(1 << bit for bit in TEST_RATIO_SOURCES[field])
+        active = (numpy.nan_to_num(flags).astype(numpy.int64) & mask) != 0
+        return part._replace(broken=part.broken & active)
+    return Source("estimator_status", field, derive=derive)
+
+
 def _gps(field: str, unit: Optional[str] = None, **more: Any) -> Tuple[Source, ...]:
     return tuple(Source(topic, field, unit, **more) for topic in GPS_TOPICS)
 
@@ -221,7 +239,7 @@ SOURCES: Dict[str, Tuple[Source, ...]] = {
     "gps.fix": _gps("fix_type"),
     "gps.satellites": _gps("satellites_used", "count"),
     "gps.hdop": _gps("hdop"),
-    **{f"ekf.test_ratio.{name}": (Source("estimator_status", field),) for name, field in _RATIOS.items()},
+    **{f"ekf.test_ratio.{name}": (_test_ratio(field),) for name, field in _RATIOS.items()},
     **{f"compass.{axis}": (Source("vehicle_magnetometer", f"magnetometer_ga[{item}]", "Gauss"),
                            Source("sensor_mag", axis, "Gauss"))
        for item, axis in enumerate("xyz")},
@@ -248,7 +266,12 @@ INPUT_CHANNELS = tuple(("input_rc", f"values[{n - 1}]", n) for n in range(1, 19)
 # (1 low, 2 critical, 3 emergency, 4 failed), per battery.
 RECORDS = {
     BATTERY_WARNING: Record("battery_status", ("warning",)),
+    RANGEFINDER: Record("distance_sensor", ()),
+    AIRSPEED: Record("airspeed", ()),
+    OPTICAL_FLOW: Record("optical_flow", ()),
 }
+# The log holds every row of the topics the logger was set to log.
+LOGS_ALL_ROWS = True
 
 
 def logs_attitude_demand(view: Any) -> bool:
