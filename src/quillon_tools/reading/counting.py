@@ -39,7 +39,7 @@ def count_rows(log: LogInput, patterns: Optional[List[str]], on_bytes: Optional[
     wanted = None if patterns is None else [decoder_pattern(p) for p in patterns]
     ulog_stats = with_stats and protocol == ULOG
     decoder = _columnar.Decoder(protocol, wanted, (ULOG_SUMMARY,) if ulog_stats else (), 0,
-                                decoding_threads(threads, log.size), chunk_bytes)
+                                decoding_threads(threads, log.size, chunk_bytes), chunk_bytes)
     counts: Dict[Tuple[str, int], int] = {}
 
     def add(taken: List[Tuple[str, int, int, bool]]) -> None:
