@@ -162,8 +162,15 @@ def _codes(column: pyarrow.ChunkedArray) -> numpy.ndarray:
     return codes
 
 
+# Below this many rows a table's restated rows are left to the loop that
+# reads them, where later rows win: finding them first costs a few
+# milliseconds whatever the table's size, the loop a microsecond a row.
+RESTATED_FROM_ROWS = 8192
+
+
 def _distinct(tables: Sequence[pyarrow.Table], *keys: str) -> List[pyarrow.Table]:
-    return [_last_of_each(t, keys) if all(k in t.column_names for k in ("_index", *keys)) else t for t in tables]
+    return [_last_of_each(t, keys) if t.num_rows >= RESTATED_FROM_ROWS
+            and all(k in t.column_names for k in ("_index", *keys)) else t for t in tables]
 
 
 def _distinct_fmtu(tables: Sequence[pyarrow.Table], layouts: _Layouts) -> List[pyarrow.Table]:
@@ -171,7 +178,8 @@ def _distinct_fmtu(tables: Sequence[pyarrow.Table], layouts: _Layouts) -> List[p
     kept = []
     for table in tables:
         names = ("_index", "FmtType", "UnitIds", "MultIds")
-        if (not all(n in table.column_names for n in names) or table.column("FmtType").null_count
+        if (table.num_rows < RESTATED_FROM_ROWS or not all(n in table.column_names for n in names)
+                or table.column("FmtType").null_count
                 or not pyarrow.types.is_integer(table.schema.field("FmtType").type)):
             kept.append(table)
             continue
@@ -257,23 +265,33 @@ def apply_units(table: pyarrow.Table, units: Sequence[FieldUnit], scaled: bool,
     first_field = table.num_columns - len(units)
     if first_field < 0:
         return table  # not the layout the units describe
-    names = table.column_names[first_field:]
-    columns = list(table.columns)
-    fields = list(table.schema)
-    for i, (name, (unit, multiplier)) in enumerate(zip(names, units), start=first_field):
+    # Only the fields with a unit or multiplier are touched: most columns
+    # have none, and a wrapper per column costs more than the rest.
+    schema = table.schema
+    columns: Optional[List[pyarrow.ChunkedArray]] = None  # once a column is scaled
+    changed = False
+    for i, (unit, multiplier) in enumerate(units, start=first_field):
+        if unit is None and multiplier is None:
+            continue
+        field = schema.field(i)
+        kind = field.type
         metadata = {}
         if unit is not None:
             metadata[b"unit"] = unit.encode()
         if multiplier is not None:
-            if scaled and name not in unscaled and _numeric(fields[i].type):
+            if scaled and field.name not in unscaled and _numeric(kind):
+                columns = list(table.columns) if columns is None else columns
                 columns[i] = _scale(columns[i], multiplier)
+                kind = columns[i].type
                 multiplier = 1.0
             metadata[b"multiplier"] = multiplier_text(multiplier).encode()
-        if metadata:
-            fields[i] = pyarrow.field(name, columns[i].type, metadata=metadata)
-    if all(f.metadata is None for f in fields[first_field:]):
+        schema = schema.set(i, pyarrow.field(field.name, kind, metadata=metadata))
+        changed = True
+    if not changed:
         return table
-    return pyarrow.Table.from_arrays(columns, schema=pyarrow.schema(fields, table.schema.metadata))
+    if columns is None:  # the same columns under new field metadata
+        return pyarrow.Table.from_batches(table.to_batches(), schema=schema)
+    return pyarrow.Table.from_arrays(columns, schema=schema)
 
 
 def multiplier_text(multiplier: float) -> str:
