@@ -169,8 +169,10 @@ def _running_median(values: numpy.ndarray) -> numpy.ndarray:
     if n > 2 * k:
         windows = numpy.lib.stride_tricks.sliding_window_view(values, 2 * k + 1)
         found[k:n - k] = numpy.partition(windows, k, axis=1)[:, k]
-    for i in [*range(min(k, n)), *range(max(n - k, k), n)]:
-        found[i] = numpy.median(values[max(0, i - k):i + k + 1])
+    for i in [*range(min(k, n)), *range(max(n - k, k), n)]:  # a few short windows: sorted in Python
+        window = sorted(values[max(0, i - k):i + k + 1].tolist())
+        middle = len(window) // 2
+        found[i] = window[middle] if len(window) % 2 else (window[middle - 1] + window[middle]) / 2
     return found
 
 
