@@ -14,6 +14,7 @@ piecewise linearly through the fixes (`GpsClock`).
 from __future__ import annotations
 
 import datetime
+import functools
 from typing import Optional, Tuple, Union
 
 import numpy
@@ -186,18 +187,25 @@ def on_time_base(table: pyarrow.Table, offset: Optional[UtcShift], shifted: bool
     GpsClock) unless it is `shifted` already, or left on boot time when
     there is no offset; the schema metadata `time_base` says which."""
     base = (UTC if offset is not None else BOOT).encode()
-    if (shifted or not offset) and (table.schema.metadata or {}).get(b"time_base") == base:
+    schema = table.schema  # each look at it makes a new wrapper
+    if (shifted or not offset) and (schema.metadata or {}).get(b"time_base") == base:
         return table  # there already, as the decoder hands over a log's last rows
-    i = table.schema.get_field_index("_time")
+    i = schema.get_field_index("_time")
     if offset and not shifted and i >= 0:  # a table without times has none to move
         if isinstance(offset, GpsClock):
             moved = offset.move(table.column(i))
         else:
-            moved = pyarrow.compute.add(table.column(i), pyarrow.scalar(offset, pyarrow.duration("us")))
-        table = table.set_column(i, table.schema.field(i), moved)
-    metadata = dict(table.schema.metadata or {})
+            moved = pyarrow.compute.add(table.column(i), _duration(offset))
+        table = table.set_column(i, schema.field(i), moved)
+    metadata = dict(schema.metadata or {})
     metadata[b"time_base"] = base
     return table.replace_schema_metadata(metadata)
+
+
+@functools.lru_cache(maxsize=8)
+def _duration(microseconds: int) -> pyarrow.Scalar:
+    """An offset as Arrow's duration: a log's tables all move by the same few."""
+    return pyarrow.scalar(microseconds, pyarrow.duration("us"))
 
 
 def back_on_boot_time(table: pyarrow.Table, offset: int) -> pyarrow.Table:
