@@ -43,10 +43,12 @@ class Source(NamedTuple):
 def column(table: pyarrow.Table, field: str) -> Optional[pyarrow.ChunkedArray]:
     """A column, or one item of a fixed-size array column ("output[2]");
     None when absent."""
-    if field in table.column_names:
-        return table.column(field)
+    schema = table.schema  # looked up there: table.column_names makes a new list of every name
+    at = schema.get_field_index(field)
+    if at >= 0:
+        return table.column(at)
     name, bracket, rest = field.partition("[")
-    if not bracket or not rest.endswith("]") or not rest[:-1].isdigit() or name not in table.column_names:
+    if not bracket or not rest.endswith("]") or not rest[:-1].isdigit() or schema.get_field_index(name) < 0:
         return None
     whole = table.column(name)
     item = int(rest[:-1])
@@ -59,11 +61,11 @@ def column(table: pyarrow.Table, field: str) -> Optional[pyarrow.ChunkedArray]:
 def numbers(data: pyarrow.ChunkedArray) -> Optional[numpy.ndarray]:
     """A number column as float64, nulls as NaN; None for any other type."""
     kind = data.type
-    if pyarrow.types.is_boolean(kind):
-        data = data.cast(pyarrow.uint8())
-    elif not (pyarrow.types.is_integer(kind) or pyarrow.types.is_floating(kind)):
+    if not (pyarrow.types.is_boolean(kind) or pyarrow.types.is_integer(kind) or pyarrow.types.is_floating(kind)):
         return None
-    values: numpy.ndarray = data.cast(pyarrow.float64(), safe=False).to_numpy(zero_copy_only=False).astype(float)
+    # NumPy converts as Arrow's unchecked cast does (to the nearest double),
+    # without the cast's call; nulls come as NaN or are set below.
+    values: numpy.ndarray = data.to_numpy(zero_copy_only=False).astype(numpy.float64)
     if data.null_count:
         values[data.is_null().to_numpy(zero_copy_only=False)] = numpy.nan
     return values
