@@ -9,9 +9,10 @@ holding its own compiled extension), whose commit is printed, and whose
 Each tree reads in a process of its own, kept for the whole run (imports
 done, the logs' pages cached, as in a program that reads many logs); the
 processes take turns, one read each, log by log and run by run, so that a
-machine shared with other work slows both alike. Medians of --runs runs,
-wall milliseconds and, in brackets, CPU milliseconds, which the load of
-other work moves less. Target: `read_log` on each log no slower than
+machine shared with other work slows both alike. Each turn reads a log
+--repeat times in a row (default 3), timed as one; the medians of --runs
+turns per read, wall milliseconds and, in brackets, CPU milliseconds, which
+the load of other work moves less. Target: `read_log` on each log no slower than
 before.
 
 Then, with pyulog installed (a peer for benchmarks only), pyulog's
@@ -21,7 +22,7 @@ DataFlash log (the corpus's, else the first 64 KiB of the bundled dive
 log): `read_log(path).checks()` against `read_log(path)` (target: at most
 2x).
 
-    python benchmarks/small_logs.py [--before PATH] [--runs 9] [--no-peer] [LOG ...]
+    python benchmarks/small_logs.py [--before PATH] [--runs 9] [--repeat 3] [--no-peer] [LOG ...]
 """
 from __future__ import annotations
 
@@ -43,8 +44,9 @@ CHECKED_BYTES = 64 << 10
 PEER_TARGET = 15.0
 CHECKS_TARGET = 2.0
 
-# One tree's reader: a line "kind path" in, "wall cpu" seconds of one
-# read out. Garbage from the read before is collected first, untimed.
+# One tree's reader: a line "kind repeat path" in, "wall cpu" seconds of
+# one read out, the mean of `repeat` reads in a row. Garbage from the reads
+# before is collected first, untimed.
 WORKER = r"""
 import gc, inspect, sys, time
 from quillon_tools import read_log
@@ -66,11 +68,12 @@ def pyulog(path):
 kinds = {"read": read, "read1": read1, "checks": checks, "pyulog": pyulog}
 print("ready", flush=True)
 for line in sys.stdin:
-    kind, path = line.rstrip("\n").split(" ", 1)
+    kind, repeat, path = line.rstrip("\n").split(" ", 2)
     gc.collect()
     wall, cpu = time.perf_counter(), time.process_time()
-    kinds[kind](path)
-    print(time.perf_counter() - wall, time.process_time() - cpu, flush=True)
+    for _ in range(int(repeat)):
+        kinds[kind](path)
+    print((time.perf_counter() - wall) / int(repeat), (time.process_time() - cpu) / int(repeat), flush=True)
 """
 
 
@@ -95,10 +98,10 @@ class Reader:
             sys.exit(f"a reader process ended (exit status {self.process.wait()})")
         return line.strip()
 
-    def time(self, kind: str, path: Path) -> Tuple[float, float]:
-        """(wall s, CPU s) of one read of `kind`."""
+    def time(self, kind: str, path: Path, repeat: int) -> Tuple[float, float]:
+        """(wall s, CPU s) of one read of `kind`, the mean of `repeat` in a row."""
         assert self.process.stdin is not None
-        self.process.stdin.write(f"{kind} {path}\n")
+        self.process.stdin.write(f"{kind} {repeat} {path}\n")
         self.process.stdin.flush()
         wall, cpu = self._line().split()
         return float(wall), float(cpu)
@@ -113,16 +116,17 @@ Key = Tuple[str, str, Path]  # reader, kind, log
 
 
 def measure(readers: Dict[str, Reader], jobs: Sequence[Tuple[str, str, Path]],
-            runs: int) -> Dict[Key, Tuple[float, float]]:
+            runs: int, repeat: int) -> Dict[Key, Tuple[float, float]]:
     """Median (wall s, CPU s) of each (reader, kind, log) job: every job
-    once unmeasured, then `runs` rounds in which the readers take turns."""
+    once unmeasured, then `runs` rounds in which the readers take turns,
+    `repeat` reads a turn."""
     for name, kind, path in jobs:
-        readers[name].time(kind, path)
+        readers[name].time(kind, path, 1)
     times: Dict[Key, List[Tuple[float, float]]] = {job: [] for job in jobs}
     for _ in range(runs):
         for job in jobs:
             name, kind, path = job
-            times[job].append(readers[name].time(kind, path))
+            times[job].append(readers[name].time(kind, path, repeat))
     return {job: (statistics.median(w for w, _ in found), statistics.median(c for _, c in found))
             for job, found in times.items()}
 
@@ -209,6 +213,7 @@ def main() -> None:
     parser.add_argument("logs", nargs="*", help="the logs to read (default: the samples)")
     parser.add_argument("--before", type=Path, help="a source tree of an earlier build, to compare with")
     parser.add_argument("--runs", type=int, default=9)
+    parser.add_argument("--repeat", type=int, default=3, help="reads in a row per turn, timed as one")
     parser.add_argument("--no-peer", action="store_true", help="leave pyulog out")
     args = parser.parse_args()
     logs = logs_to_read(args.logs)
@@ -224,12 +229,12 @@ def main() -> None:
         jobs += [("now", "read1", p) for p in logs]
         jobs += [("now", "pyulog", p) for p in ulogs]
         jobs += [(name, kind, checked) for kind in ("read", "checks") for name in readers]
-        found = measure(readers, jobs, args.runs)
+        found = measure(readers, jobs, args.runs, args.repeat)
         for reader in readers.values():
             reader.close()
 
-        print(f"read_log of each log, one by one, in a process kept for the run; medians of {args.runs} runs, "
-              "wall ms (CPU ms)")
+        print(f"read_log of each log, one by one, in a process kept for the run; medians of {args.runs} runs "
+              f"of {args.repeat} reads in a row, wall ms (CPU ms) per read")
         if args.before is not None:
             print(f"before: {revision_of(args.before)}  ({args.before})")
         print()
