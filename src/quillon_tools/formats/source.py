@@ -73,7 +73,7 @@ def numbers(data: pyarrow.ChunkedArray) -> Optional[numpy.ndarray]:
 
 def micros(table: pyarrow.Table) -> numpy.ndarray:
     """`_time` as float64 microseconds, NaN where unknown or beyond any date."""
-    if "_time" not in table.column_names:
+    if "_time" not in table.schema.names:
         return numpy.full(table.num_rows, numpy.nan)
     return float_times(table.column("_time"))
 

@@ -220,7 +220,7 @@ INPUT_CHANNELS = tuple(("input_rc", f"values[{n - 1}]", n) for n in range(1, 19)
 
 
 def instance_column(view: Any, message: str, table: Any) -> Optional[str]:
-    return "_instance" if "_instance" in table.column_names else None
+    return "_instance" if "_instance" in table.schema.names else None
 
 
 def _last(view: Any, topic: str, field: str) -> Any:

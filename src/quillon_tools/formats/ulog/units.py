@@ -61,10 +61,10 @@ def finish_ulog(topic: str, table: pyarrow.Table, scaled: bool) -> pyarrow.Table
     if fields is None:
         return table
     # The columns the reader adds (`_index`, `_time`, `_instance`) come first.
-    names = table.column_names
+    schema = table.schema
+    names = schema.names  # the table's own column_names costs several times more
     first = next((i for i, name in enumerate(names) if not name.startswith("_")), len(names))
     units: List[FieldUnit] = [(None, None)] * (len(names) - first)
-    schema = table.schema
     for i in range(first, len(names)):
         if names[i] in fields:  # only these have a unit to look up
             kind = _kind(schema.field(i).type)
