@@ -11,10 +11,13 @@
 
 #include "columns/byteSource.h"
 #include "columns/selection.h"
-#include "columns/timeEdges.h"
 #include "columns/tableBuilder.h"
+#include "introspect/timeEdges.h"
 
 namespace columns {
+
+// The times of a log's first and last packets, which every columnizer reports.
+using introspect::timeEdges;
 
 // What a log says about one message type: DataFlash type number, name,
 // packet length, format characters and labels; MAVLink id, name and fields.

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "columns/timeEdges.h"
+#include "introspect/timeEdges.h"
 #include "ulog/ulogFormats.h"
 
 namespace ulog {
@@ -103,7 +103,7 @@ public:
         return anyNonzero;
     }
     // The first and last row timestamps other than 0, in file order.
-    const columns::timeEdges& nonzeroEdges() const { return edges; }
+    const introspect::timeEdges& nonzeroEdges() const { return edges; }
     // Data rows read so far, wanted by the sink or not.
     uint64_t rowsRead() const { return rows; }
     uint64_t bytesSkipped() const { return skipped; }
@@ -155,7 +155,7 @@ private:
     int64_t lowTime = 0;
     int64_t highTime = 0;
     bool anyNonzero = false;
-    columns::timeEdges edges;
+    introspect::timeEdges edges;
     uint64_t rows = 0;
 };
 

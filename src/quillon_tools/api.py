@@ -27,8 +27,9 @@ class FlightLog(Log):
         """What flew, when, and how: `vehicle`, `firmware` (name, version,
         git_hash), `board`, `start` (UTC datetime), `time_base`, `duration`
         (s), `armed` ([{"start", "end"}] datetimes; None when the log has no
-        arming record), `flight_time` (s in the
-        air), `distance` (m over ground while armed), `max_altitude` (m above
+        arming record), `flight_time` (s in the air: the sum over `flights()`
+        of landing less takeoff, a flight begun in the air from its start and
+        one not landed to its end), `distance` (m over ground while armed), `max_altitude` (m above
         home), `max_ground_speed` (m/s), `battery_used` (mAh), `min_voltage`
         (V), `gps` (`satellites` and `hdop` as (min, max) with a 3D fix),
         `suspect` (fact to the reason a faulty sensor leaves it None) and

@@ -18,3 +18,16 @@ ADDED_COLUMNS: Dict[str, Tuple[str, ...]] = {
 
 def added_columns(protocol: Optional[str]) -> Tuple[str, ...]:
     return ADDED_COLUMNS.get(protocol or "", ())
+
+
+def has_systems(protocol: Optional[str]) -> bool:
+    """Whether a log of `protocol` may hold several vehicles, told apart by
+    the system id its reader adds (`_sysid`)."""
+    return "_sysid" in added_columns(protocol)
+
+# Protocols a log is one of from its header on, packets or not.
+KNOWN_FROM_HEADER = frozenset({ULOG})
+
+# The decoder's one-row table of what it read, skipped and dropped, where
+# the protocol has one (its stats).
+SUMMARY_TABLES: Dict[str, str] = {ULOG: "ulog:summary"}

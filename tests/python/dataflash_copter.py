@@ -1,29 +1,15 @@
 """A DataFlash log of an ArduCopter quad X, from functions of the time
 since boot: its height, motor outputs, attitude and controller outputs."""
 
-from dataflash_bytes import data_packet, format_packet
+from dataflash_bytes import data_packet, firmware_layouts, format_packet
 
 SECOND = 1_000_000
 G = 9.80665
 HZ = 25
-LAYOUTS = {
-    "PARM": (129, "QNf", "TimeUS,Name,Value"),
-    "MSG": (130, "QZ", "TimeUS,Message"),
-    "ARM": (131, "QBIBB", "TimeUS,ArmState,ArmChecks,Forced,Method"),
-    "POS": (132, "QLLiff", "TimeUS,Lat,Lng,Alt,RelHomeAlt,RelOriginAlt"),
-    "CTUN": (133, "Qf", "TimeUS,CRt"),
-    "IMU": (134, "QBffffff", "TimeUS,I,GyrX,GyrY,GyrZ,AccX,AccY,AccZ"),
-    "ATT": (135, "Qffffff", "TimeUS,DesRoll,Roll,DesPitch,Pitch,DesYaw,Yaw"),
-    "RCOU": (136, "QHHHH", "TimeUS,C1,C2,C3,C4"),
-    "RATE": (137, "Qfffffffff", "TimeUS,RDes,R,ROut,PDes,P,POut,YDes,Y,YOut"),
-    "GPS": (138, "QBBIHBcLLeffffB", "TimeUS,I,Status,GMS,GWk,NSats,HDop,Lat,Lng,Alt,Spd,GCrs,VZ,Yaw,U"),
-    "ERR": (139, "QBB", "TimeUS,Subsys,ECode"),
-    "EV": (140, "QB", "TimeUS,Id"),
-    "MODE": (141, "QMBB", "TimeUS,Mode,ModeNum,Rsn"),
-    "BAT": (142, "QBff", "TimeUS,Inst,Volt,Curr"),
-    "PM": (143, "QH", "TimeUS,Load"),
-    "VIBE": (144, "QBfffI", "TimeUS,IMU,VibeX,VibeY,VibeZ,Clip"),
-}
+LAYOUTS = firmware_layouts({
+    "PARM": 129, "MSG": 130, "ARM": 131, "POS": 132, "CTUN": 133, "IMU": 134, "ATT": 135, "RCOU": 136,
+    "RATE": 137, "GPS": 138, "ERR": 139, "EV": 140, "MODE": 141, "BAT": 142, "PM": 143, "VIBE": 144,
+})
 QUAD_X = {"FRAME_CLASS": 1, "FRAME_TYPE": 1, "MOT_PWM_MIN": 1000, "MOT_PWM_MAX": 2000, "MOT_SPIN_MAX": 0.95,
           **{f"SERVO{n}_FUNCTION": 32 + n for n in range(1, 5)}}
 TOP = 1950  # 1000 + 1000 x MOT_SPIN_MAX

@@ -5,20 +5,15 @@ import json
 
 import pytest
 
-from conftest import sample_files
-from dataflash_bytes import data_packet, format_packet
+from conftest import BUNDLED, sample_files
+from dataflash_bytes import data_packet, firmware_layouts, format_packet
 from quillon_tools import read_log
 from quillon_tools.cli.main import main
 
 # Layouts as the firmware logs them.
-LAYOUTS = {
-    "VIBE": (200, "QBfffI", "TimeUS,IMU,VibeX,VibeY,VibeZ,Clip"),
-    "GPS": (201, "QBBIHBcLLeffffB", "TimeUS,I,Status,GMS,GWk,NSats,HDop,Lat,Lng,Alt,Spd,GCrs,VZ,Yaw,U"),
-    "XKF4": (202, "QBcccccfffHBIHb", "TimeUS,C,SV,SP,SH,SM,SVT,errRP,OFN,OFE,FS,TS,SS,GPS,PI"),
-    "ERR": (203, "QBB", "TimeUS,Subsys,ECode"),
-    "ARM": (204, "QBIBB", "TimeUS,ArmState,ArmChecks,Forced,Method"),
-    "POS": (205, "QLLiff", "TimeUS,Lat,Lng,Alt,RelHomeAlt,RelOriginAlt"),
-}
+LAYOUTS = firmware_layouts({
+    "VIBE": 200, "GPS": 201, "XKF4": 202, "ERR": 203, "ARM": 204, "POS": 205,
+})
 SECOND = 1_000_000
 
 
@@ -135,3 +130,49 @@ def test_check_command_exit_codes(tmp_path, capsys):
     assert main(["check", "-j", "2", "-o", str(out), str(healthy), str(shaky)]) == 1
     text = out.read_text()
     assert text.startswith('"_log","check","verdict"') and "shaky.bin" in text and "healthy.bin" in text
+
+
+# What the checks read -----------------------------------------------------------
+
+BUNDLED_LOGS = sorted(path for path in BUNDLED.iterdir() if path.suffix in (".bin", ".tlog", ".ulg"))
+
+
+@pytest.mark.parametrize("path", BUNDLED_LOGS, ids=lambda p: p.name)
+def test_each_check_reads_only_the_signals_and_records_it_declares(path, monkeypatch):
+    from quillon_tools.checks import CHECKS, DEFAULT_LIMITS
+    from quillon_tools.checks.reads import reads_of
+    from quillon_tools.signals import View
+
+    read = []
+
+    def spy(method):
+        def spied(self, name):
+            read.append(name)
+            return method(self, name)
+        return spied
+
+    for method in ("parts", "channels", "record"):
+        monkeypatch.setattr(View, method, spy(getattr(View, method)))
+    log = read_log(path)
+    sysid = log.views()[0].sysid
+    for check, _ in CHECKS:
+        declared = reads_of(check)
+        if declared.flights:  # the flights read every signal
+            continue
+        read.clear()
+        check(View(log, sysid), dict(DEFAULT_LIMITS))
+        assert set(read) <= {*declared.signals, *declared.records}, check.__name__
+
+
+def test_a_log_read_for_its_checks_alone_is_judged_as_the_whole_log_and_an_undeclared_read_fails():
+    from quillon_tools.checks import CHECKED_MESSAGES
+    from quillon_tools.checks.reads import record
+
+    for path in BUNDLED_LOGS:
+        whole = read_log(path)
+        selected = read_log(path, types=[name for name in CHECKED_MESSAGES if name in whole])
+        assert selected.checks().equals(whole.checks()), path.name
+    # Only the diagnosis reads the rate controllers' outputs: no check declares them.
+    assert "RATE" not in CHECKED_MESSAGES
+    with pytest.raises(AssertionError, match="no check declares"):
+        record(read_log(build([vibe(1, 5.0)])).view(None), "controller_outputs")

@@ -196,3 +196,15 @@ def test_a_sensor_the_vehicle_does_not_use_is_not_judged():
     found = verdicts(tlog(rows + unused))
     assert found["compass_field[1]"]["verdict"] == "skipped" and "COMPASS_USE2 = 0" in found["compass_field[1]"]["detail"]
     assert found["compass_field[0]"]["verdict"] == "pass"
+
+
+def test_a_skip_reason_names_the_messages_of_the_logs_own_format():
+    mavlink_rows, ulog_rows = verdicts(tlog([])), verdicts(ulog([]))
+    assert mavlink_rows["gps_fix"]["detail"] == "no GPS data (GPS_RAW_INT or GPS2_RAW)"
+    assert ulog_rows["gps_fix"]["detail"] == "no GPS data (vehicle_gps_position or sensor_gps)"
+    assert ulog_rows["attitude"]["detail"] == \
+        "no desired and actual attitude (vehicle_attitude with vehicle_attitude_setpoint)"
+    assert mavlink_rows["long_loops"]["detail"] == "no loop counts (not logged in this format)"
+    # A stream that carried no text at all cannot say the vehicle reported no error.
+    assert mavlink_rows["errors"]["verdict"] == "skipped" and "STATUSTEXT" in mavlink_rows["errors"]["detail"]
+    assert ulog_rows["errors"]["verdict"] == "pass"

@@ -83,6 +83,19 @@ def test_the_vehicles_own_records_and_a_gps_lost_in_the_air_are_findings():
     assert "for 3.0 s" in finding["detail"] and "at 30.0 s" in finding["detail"]
 
 
+def test_a_failed_check_on_values_it_could_not_use_is_a_sensor_fault_read_from_the_field():
+    from types import SimpleNamespace
+    from quillon_tools.diagnosis.verdicts import failed_checks
+
+    def verdict(check, unusable, detail="vibration 70.0 m/s/s"):
+        return {"check": check, "verdict": "fail", "_time": 2 * SECOND, "detail": detail, "unusable": unusable}
+    rows = [verdict("vibration[1]", "NaN or infinite"), verdict("ekf[0]", None),
+            verdict("compass[0]", None, detail="a text that happens to say NaN or infinite")]
+    found = failed_checks(SimpleNamespace(checks=rows))
+    assert [(f.finding, f.instance) for f in found] == [
+        ("sensor_fault", 1), ("ekf_failure", 0), ("compass_interference", 0)]
+
+
 class _View:
     def __init__(self, params, px4=False):
         self.params, self.px4 = params, px4

@@ -7,24 +7,16 @@ import numpy
 import pytest
 
 from conftest import sample_path
-from dataflash_bytes import data_packet, format_packet
+from dataflash_bytes import data_packet, firmware_layouts, format_packet
 from mavlink_bytes import frame_v2
 from quillon_tools import read_log
 
 SECOND = 1_000_000
 G = 9.80665
-LAYOUTS = {
-    "ARM": (204, "QBIBB", "TimeUS,ArmState,ArmChecks,Forced,Method"),
-    "POS": (205, "QLLiff", "TimeUS,Lat,Lng,Alt,RelHomeAlt,RelOriginAlt"),
-    "CTUN": (206, "Qf", "TimeUS,CRt"),
-    "IMU": (207, "QBffffff", "TimeUS,I,GyrX,GyrY,GyrZ,AccX,AccY,AccZ"),
-    "VIBE": (200, "QBfffI", "TimeUS,IMU,VibeX,VibeY,VibeZ,Clip"),
-    "ATT": (208, "Qffffff", "TimeUS,DesRoll,Roll,DesPitch,Pitch,DesYaw,Yaw"),
-    "ERR": (203, "QBB", "TimeUS,Subsys,ECode"),
-    "MSG": (209, "QZ", "TimeUS,Message"),
-    "MODE": (210, "QMBB", "TimeUS,Mode,ModeNum,Rsn"),
-    "GPS": (201, "QBBIHBcLLeffffB", "TimeUS,I,Status,GMS,GWk,NSats,HDop,Lat,Lng,Alt,Spd,GCrs,VZ,Yaw,U"),
-}
+LAYOUTS = firmware_layouts({
+    "ARM": 204, "POS": 205, "CTUN": 206, "IMU": 207, "VIBE": 200, "ATT": 208, "ERR": 203, "MSG": 209,
+    "MODE": 210, "GPS": 201,
+})
 
 
 def build(rows):

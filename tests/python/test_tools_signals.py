@@ -117,7 +117,7 @@ def _in_air_from_flights_rows(log, sysid):
 
 @pytest.mark.parametrize("path", sample_files(".bin", ".tlog", ".ulg", ".mav"), ids=lambda p: p.name)
 def test_info_agrees_with_the_flights_and_the_checks_on_every_sample(path):
-    from quillon_tools.checks.data import Data
+    from quillon_tools.checks.spans import flying
     from quillon_tools.flights.windows import in_air
 
     log = read_log(path)
@@ -134,7 +134,7 @@ def test_info_agrees_with_the_flights_and_the_checks_on_every_sample(path):
         assert len(found) == len(spans)
         for (start, end), (up, down) in zip(found, spans):
             assert start == pytest.approx(up, abs=1) and end == pytest.approx(down, abs=1)
-        judged = Data(log, vehicle["sysid"]).flying(after_launch=True) or []
+        judged = flying(log.view(vehicle["sysid"]), after_launch=True) or []
         assert all(any(up - 1 <= a and b <= down + 1 for up, down in spans) for a, b in judged)
     battery = [row for row in log.checks().to_pylist() if row["check"].startswith("battery")]
     if info["min_voltage"] is not None and battery and battery[0]["verdict"] != "skipped" \
@@ -177,8 +177,12 @@ def test_a_sensor_that_logs_nan_or_infinity_is_a_finding():
             for t, x in ((2, 3.0), (3, float("inf")), (4, float("nan")))]
     log = _log(format_packet(129, "ARM", "QB", "TimeUS,ArmState"),
                format_packet(130, "VIBE", "QBfff", "TimeUS,IMU,VibeX,VibeY,VibeZ"), *armed, *vibe)
-    row = next(r for r in log.checks().to_pylist() if r["check"].startswith("vibration"))
+    rows = log.checks().to_pylist()
+    row = next(r for r in rows if r["check"].startswith("vibration"))
     assert row["verdict"] == "warn" and "VIBE[0] logged 2 values that are NaN or infinite" in row["detail"]
+    # Said as a field too, which the diagnosis reads: null on the checks whose values were usable.
+    assert row["unusable"] == "NaN or infinite"
+    assert all(r["unusable"] is None for r in rows if r is not row)
 
 
 # Topics and fields the facts and checks read, each given a random type

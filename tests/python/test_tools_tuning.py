@@ -292,6 +292,11 @@ def test_rover_parameters_of_the_bin_against_its_tlog():
                zip(*(table.column(c).to_pylist() for c in ("name", "value", "other"))))
     with pytest.raises(DefaultsUnknown, match="MAVLink"):
         tlog.param_diff()
+    # An ArduPilot stream carries the filter parameters, but none of how the filters ran.
+    from quillon_tools.tuning.filter_review import NoFilters
+    assert "INS_GYRO_FILTER" in b and bin_log.filter_review().filters
+    with pytest.raises(NoFilters, match="DataFlash"):
+        tlog.filter_review()
 
 
 def test_readme_example_prints_what_the_readme_says(monkeypatch, capsys):
@@ -528,3 +533,106 @@ def test_times_and_window_lengths_as_callers_give_them():
     assert log.spectrum("gyro", nperseg=256).resolution == pytest.approx(RATE / 256)
     with pytest.raises(ValueError, match="nperseg must be at least 8"):
         log.spectrum("gyro", nperseg=4)
+
+
+# What each format declares of its samples, and what the tuning reads of them.
+
+def _mavlink_rates_log():
+    from mavlink_bytes import NUMBERS, frame_v2
+    out = b""
+    for i in range(200):  # 10 s at 20 Hz; the vehicle rolls 0.05 rad/s slower than asked
+        t = 1_700_000_000_000_000 + i * 50_000
+        target = {"time_boot_ms": i * 50, "body_roll_rate": 0.5, "body_pitch_rate": 0.0, "body_yaw_rate": 0.0}
+        attitude = {"time_boot_ms": i * 50, "rollspeed": 0.45, "pitchspeed": 0.0, "yawspeed": 0.0}
+        out += struct.pack(">Q", t) + frame_v2(NUMBERS["attitude_target"], target)
+        out += struct.pack(">Q", t + 10_000) + frame_v2(NUMBERS["attitude"], attitude)
+    return out
+
+
+def _answers(log):
+    """What the tuning answers say of a log, as plain values."""
+    found = {"rates": log.rate_tracking().to_arrow().to_pylist()}
+    try:
+        spectrum = log.spectrum("gyro")
+        found["spectrum"] = (spectrum.source, spectrum.rate, spectrum.motor_frequency,
+                             [(p.axis, round(p.frequency, 3)) for p in spectrum.peaks])
+    except NoSpectrum as error:
+        found["spectrum"] = str(error)
+    try:
+        found["filters"] = log.filter_review().lines()
+    except NoSpectrum as error:
+        found["filters"] = str(error)
+    return found
+
+
+def _tracked_notch_log():
+    params = {**NOTCH_150, "INS_HNTCH_MODE": 1, "INS_HNTCH_FREQ": 80.0}
+    packets = [batch_sampler_log(params, missing=()), format_packet(140, "FTN", "QBBf", "TimeUS,I,NDn,NF1"),
+               format_packet(141, "ESC", "QBi", "TimeUS,Instance,RPM")]
+    packets += [data_packet(140, "QBBf", t, 0, 1, 150.0) for t in range(1_000_000, 12_000_000, 100_000)]
+    packets += [data_packet(141, "QBi", t, 0, 4500) for t in range(1_000_000, 12_000_000, 100_000)]
+    return b"".join(packets)
+
+
+@pytest.mark.parametrize("data", [_tracked_notch_log(), rate_log(seconds=5)[0], ulog_gyro_log(esc_rpm=2700),
+                                  _mavlink_rates_log()], ids=["dataflash", "rates", "ulog", "mavlink"])
+def test_a_log_read_for_its_report_gives_the_answers_of_the_whole_log(data):
+    from quillon_tools.report.page import report_types
+    whole = read_log(data)
+    selected = read_log(data, report_types(whole.protocol))
+    answers = _answers(whole)
+    assert _answers(selected) == answers
+    assert answers["rates"] or not isinstance(answers["spectrum"], str)  # each log answers something
+
+
+def _raw_gyro_log(params, seconds=3):
+    """GYR instances 0 and 1 at 1 kHz, a 100 Hz tone on the first, 200 Hz on the second."""
+    packets = [format_packet(GYR, "GYR", "QBQfff", "TimeUS,I,SampleUS,GyrX,GyrY,GyrZ"),
+               format_packet(PARM, "PARM", "QNff", "TimeUS,Name,Value,Default"), *_parameters(params)]
+    for i in range(seconds * 1000):
+        t = 1_000_000 + i * 1000
+        for instance, frequency in ((0, 100), (1, 200)):
+            value = 0.3 * math.sin(2 * math.pi * frequency * i / 1000)
+            packets.append(data_packet(GYR, "QBQfff", t, instance, t, value, value, value))
+    return read_log(b"".join(packets))
+
+
+def _strongest(found):
+    return round(max(found.peaks, key=lambda p: p.amplitude).frequency)
+
+
+def test_raw_imu_logging_tells_filtered_instances_by_its_option_bits():
+    both = _raw_gyro_log({"INS_RAW_LOG_OPT": 8, "INS_GYR_ID": 1, "INS_GYR2_ID": 0})  # pre- and post-filter
+    raw, filtered = both.spectrum("gyro"), both.spectrum("gyro", filtered=True)
+    assert (raw.source, raw.instance, raw.post_filter, _strongest(raw)) == ("GYR", 0, False, 100)
+    assert (filtered.instance, filtered.post_filter, _strongest(filtered)) == (0, True, 200)
+    plain = _raw_gyro_log({"INS_RAW_LOG_OPT": 0})
+    assert _strongest(plain.spectrum("gyro", instance=1)) == 200
+    with pytest.raises(NoSpectrum, match="no high-rate post-filter gyro samples"):
+        plain.spectrum("gyro", filtered=True)
+
+
+def test_the_filters_run_at_the_rate_of_their_own_input():
+    # Raw logging and the batch sampler log the filters' input, at their rate; a batch
+    # sampler set to the sensor's rate does not, and INS_GYRO_RATE tells the filters'.
+    raw = _raw_gyro_log({**NOTCH_150, "INS_GYRO_RATE": 1}).filter_review()
+    assert raw.rate == pytest.approx(1000, rel=1e-3) and raw.spectrum.source == "GYR"
+    batches = read_log(batch_sampler_log({**NOTCH_150, "INS_GYRO_RATE": 1}, missing=())).filter_review()
+    assert batches.rate == RATE
+    sensor_rate = read_log(batch_sampler_log({**NOTCH_150, "INS_GYRO_RATE": 1, "INS_LOG_BAT_OPT": 1},
+                                             missing=())).filter_review()
+    assert sensor_rate.rate == 2000.0 and "the filters run at 2000 Hz, the samples at 1000 Hz" in sensor_rate.notes
+
+
+@pytest.mark.parametrize("mode, followed", [(4, True), (1, False)])
+def test_an_fft_notch_follows_the_fft_peak(mode, followed):
+    params = {**NOTCH_150, "INS_HNTCH_MODE": mode, "INS_HNTCH_FREQ": 80.0}
+    packets = [batch_sampler_log(params, missing=()), format_packet(142, "FTN1", "Qf", "TimeUS,PkAvg")]
+    packets += [data_packet(142, "Qf", t, 150.0) for t in range(1_000_000, 12_000_000, 100_000)]
+    review = read_log(b"".join(packets)).filter_review()
+    if followed:
+        assert review.centres == {"INS_HNTCH": [150.0]}
+        assert "INS_HNTCH: centre followed over time from FTN1" in review.lines()
+    else:  # a throttle notch logs no centre of its own: the FFT's is not where it sat
+        assert review.centres == {"INS_HNTCH": [80.0]}
+        assert any("does not record where the notch moved" in line for line in review.lines())

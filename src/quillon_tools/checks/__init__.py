@@ -3,19 +3,25 @@ instance of instanced data), as an Arrow table."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
 
 import pyarrow
 
 from . import control, estimator, outputs, power, sensors, system
-from .data import Data, Row, skipped
-from ..firmware.mavlink import AUTOPILOT_INVALID
-from ..protocols import MAVLINK
 from .limits import DEFAULT_LIMITS, Limit, effective
+from .reads import FORMATS, checked_messages, reads_of
+from .rows import BEYOND_RANGE, NAN_OR_INFINITE, Row, skipped
+from .spans import while_armed
 
-__all__ = ["run_checks", "CHECKS", "DEFAULT_LIMITS", "CHECKS_SCHEMA"]
+__all__ = ["run_checks", "CHECKS", "DEFAULT_LIMITS", "CHECKS_SCHEMA", "CHECKED_MESSAGES"]
 
-Check = Callable[[Data, Dict[str, Limit]], List[Row]]
+# A check reads one vehicle of a log (a `signals.View`).
+Check = Callable[[Any, Dict[str, Limit]], List[Row]]
 
 # Every check, in the order of the table, with the names of the rows it
 # gives when it has nothing to look at.
@@ -39,33 +45,47 @@ CHECKS: List[Tuple[Check, Tuple[str, ...]]] = [
     (system.long_loops, ("long_loops",)),
 ]
 
+
+def _checked_messages() -> Tuple[str, ...]:
+    declared = [reads_of(check) for check, _ in CHECKS]
+    return tuple(dict.fromkeys(m for module in FORMATS for m in checked_messages(module, declared)))
+
+
+# Every message the checks read, of any format, as they declare it: a log
+# read for its checks alone (as the report reads it) selects these.
+CHECKED_MESSAGES = _checked_messages()
+
 _TIME = pyarrow.timestamp("us", tz="UTC")
 CHECKS_SCHEMA = pyarrow.schema([
     ("check", pyarrow.string()), ("verdict", pyarrow.string()), ("value", pyarrow.float64()),
     ("limit", pyarrow.float64()), ("unit", pyarrow.string()), ("_time", _TIME), ("detail", pyarrow.string()),
+    ("unusable", pyarrow.string()),
 ])
 
 # Errors a check meets on data shaped other than it expects (a damaged or
 # unusual log): that check is skipped with the reason, the others go on.
-_DATA_ERRORS = (KeyError, ValueError, TypeError, IndexError, ZeroDivisionError, pyarrow.ArrowException)
+DATA_ERRORS = (KeyError, ValueError, TypeError, IndexError, ZeroDivisionError, pyarrow.ArrowException)
 
 
 def vehicles(log: Any) -> List[int]:
-    """The sysids of the vehicles of a tlog (senders of an autopilot's HEARTBEAT)."""
-    if "HEARTBEAT" not in log:
-        return []
-    beats = log["HEARTBEAT"]
-    found = {sysid for sysid, autopilot in zip(beats.column("_sysid").to_pylist(), beats.column("autopilot").to_pylist())
-             if autopilot != AUTOPILOT_INVALID}
-    return sorted(found)
+    """The system ids of the vehicles of a log that tells them apart (a
+    tlog's autopilots); none for a log of one vehicle."""
+    return [view.sysid for view in log.views() if view.sysid is not None]
 
 
 # The quantities each check judges: a sensor that logs NaN or infinity in
-# one of them while armed is a finding of that check, not a value to drop.
+# one of them while armed, or a value beyond what it can report, is a
+# finding of that check, not a value to drop.
 JUDGED: Dict[str, Tuple[str, ...]] = {
     "vibration": ("vibration.x", "vibration.y", "vibration.z", "vibration.metric"),
     "ekf": tuple(f"ekf.test_ratio.{name}" for name in ("velocity", "position", "height", "compass", "airspeed")),
     "compass": ("compass.x", "compass.y", "compass.z"),
+    "compass_field": ("compass.x", "compass.y", "compass.z"),
+    "outputs": ("motor.output", "servo.output"),
+    "motor_balance": ("motor.output",),
+    "attitude": ("attitude.roll", "attitude.pitch", "attitude.roll_desired", "attitude.pitch_desired"),
+    # The lean before a disarm, and impacts read from the accelerometers.
+    "crash": ("attitude.roll", "attitude.pitch", "acceleration.x", "acceleration.y", "acceleration.z"),
     "battery": ("battery.voltage",),
     "board_power": ("board.voltage",),
     "cpu_load": ("cpu.load",),
@@ -84,68 +104,80 @@ UNUSED_WHEN_ZERO: Dict[str, Tuple[str, ...]] = {
 }
 
 
-def _run(data: Data, limits: Dict[str, Limit]) -> List[Row]:
+def _run(view: View, limits: Dict[str, Limit]) -> List[Row]:
+    # A clock every row carries, and not one row with a time: nothing of the
+    # flight to judge. A raw stream's rows carry no clock and are judged.
+    timed = view.format is not None and view.format.BOOT_CLOCK
+    if timed and view.log.time_span(view.sysid)[0] is None:
+        return [skipped(name, "the log holds no rows with a time") for _, names in CHECKS for name in names]
     rows: List[Row] = []
     for check, names in CHECKS:
         try:
-            rows.extend(check(data, limits))
-        except _DATA_ERRORS as error:
+            rows.extend(check(view, limits))
+        except DATA_ERRORS as error:
             rows.extend(skipped(name, f"the log's data could not be evaluated: {type(error).__name__}: {error}")
                         for name in names)
-    return [_with_broken_sensors(data, _unless_unused(data, row)) for row in rows]
+    return [_with_broken_sensors(view, _unless_unused(view, row)) for row in rows]
 
 
-def _unless_unused(data: Data, row: Row) -> Row:
+def _unless_unused(view: View, row: Row) -> Row:
     """`row` skipped where the vehicle was set not to use the sensor it
     judges: a disabled second compass says nothing of the flight."""
     family, _, rest = row.check.partition("[")
     names = UNUSED_WHEN_ZERO.get(family)
     instance = int(rest[:-1]) if rest[:-1].isdigit() else 0
-    if names is None or data.px4 or instance >= len(names):
+    if names is None or view.px4 or instance >= len(names):
         return row
-    value = data.view.params.get(names[instance]) if isinstance(data.view.params, dict) else None
+    value = view.params.get(names[instance]) if isinstance(view.params, dict) else None
     if isinstance(value, (int, float)) and value == 0:
         return skipped(row.check, f"not used by the vehicle ({names[instance]} = 0)")
     return row
 
 
-def _with_broken_sensors(data: Data, row: Row) -> Row:
+def _with_broken_sensors(view: View, row: Row) -> Row:
     """`row` made at least a warn, naming the sensor, where a quantity it
-    judges was logged as NaN or infinite while armed."""
+    judges was logged as NaN or infinite, or beyond what its sensor can
+    report (the quantity and its bounds named, never the value), while
+    armed; its `unusable` says which."""
     family, _, rest = row.check.partition("[")
     instance = int(rest[:-1]) if rest[:-1].isdigit() else None
     found = []
     for name in JUDGED.get(family, ()):
-        for message, number, times in data.view.broken(name):
-            during = times[data.armed_mask(times)]
+        marked = [(NAN_OR_INFINITE, *rows, f"values that are {NAN_OR_INFINITE}") for rows in view.broken(name)]
+        marked += [(BEYOND_RANGE, message, number, times, f"values beyond what the sensor can report ({limit})")
+                   for message, number, times, limit in view.beyond(name)]
+        for why, message, number, times, values in marked:
+            during = times[view.armed_mask(times)]
             if len(during) and (instance is None or number == instance):
-                found.append((message, number, len(during), during))
+                found.append((why, message, number, len(during), during, values))
     if not found:
         return row
-    message, number, count, times = found[0]
+    why, message, number, count, times, values = found[0]
     first = next((float(t) for t in times if t == t), None)
-    detail = f"{message}[{number}] logged {count} values that are NaN or infinite {data.while_armed()}"
+    detail = f"{message}[{number}] logged {count} {values} {while_armed(view)}"
     verdict = "fail" if row.verdict == "fail" else "warn"
     if row.verdict == "skipped":
-        return Row(row.check, verdict, None, None, None, first, detail)
-    return row._replace(verdict=verdict, detail=f"{row.detail}; {detail}", time=row.time if row.time is not None else first)
+        return Row(row.check, verdict, None, None, None, first, detail, why)
+    return row._replace(verdict=verdict, detail=f"{row.detail}; {detail}", time=row.time if row.time is not None else first,
+                        unusable=why)
 
 
 def run_checks(log: Any, limits: Optional[Mapping[str, Tuple[Optional[float], Optional[float]]]] = None
                ) -> pyarrow.Table:
     """The verdicts of every check on `log` (a `Log`): `check`, `verdict`
     ("pass", "warn", "fail" or "skipped"), `value`, `limit`, `unit`, `_time`
-    (the worst moment, where there is one) and `detail`; with `_sysid` on a
-    tlog of several vehicles. `limits` maps a check's name to (warn, fail)."""
+    (the worst moment, where there is one), `detail` and `unusable` (why the
+    judged values could not be used, else null); with `_sysid` on a tlog of
+    several vehicles. `limits` maps a check's name to (warn, fail)."""
     table = effective(limits)
-    if log.protocol is None:
+    views = log.views()
+    if views[0].format is None:
         rows = [skipped(name, "the log holds no DataFlash, MAVLink or ULog data")
                 for _, names in CHECKS for name in names]
         return _table(rows)
-    sysids = vehicles(log) if log.protocol == MAVLINK else []
-    if len(sysids) <= 1:
-        return _table(_run(Data(log, sysids[0] if sysids else None), table))
-    parts = [(sysid, _run(Data(log, sysid), table)) for sysid in sysids]
+    if len(views) == 1:
+        return _table(_run(views[0], table))
+    parts = [(view.sysid, _run(view, table)) for view in views]
     result = _table([row for _, found in parts for row in found])
     column = pyarrow.array([sysid for sysid, found in parts for _ in found], pyarrow.uint8())
     return result.add_column(result.schema.get_field_index("_time") + 1, "_sysid", column)

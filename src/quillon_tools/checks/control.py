@@ -3,6 +3,11 @@ crashes."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 import math
 from typing import Dict, List, Optional, Tuple
 
@@ -11,9 +16,14 @@ import numpy
 from ..firmware.ardupilot import subsystem_number
 from ..tables.timebase import as_datetime
 from ..flights.model import FALL, IMPACT
-from .data import Data, Row, finite, matching, skipped, worst
+from ..formats.records import CRASH_FLAG, ERRORS, LINK_TEXTS
 from .limits import Limit, grade
+from .reads import named, reads, record, sources, unheard
+from .rows import Row, finite, matching, skipped, worst
+from .spans import consequence, flights, flying, near_impact_mask, not_flown, window
 
+# The attitude and its demand, as the attitude check compares them.
+ATTITUDE = ("attitude.roll", "attitude.pitch", "attitude.roll_desired", "attitude.pitch_desired")
 HELD_S = 0.25  # how long an attitude error must last to count
 LEAN_WINDOW_S = 3.0  # before a disarm, for the crash check
 # ERR subsystems of a crash: the crash check (a crash or a loss of control)
@@ -22,21 +32,22 @@ ERR_CRASHES = {subsystem_number("CRASH_CHECK"): "crash check triggered",
                subsystem_number("THRUST_LOSS_CHECK"): "thrust loss"}
 
 
-def _attitude(data: Data) -> Optional[Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray]]:
+def attitude_demand_pairs(
+        view: View) -> Optional[Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray]]:
     """(times, desired roll, roll, desired pitch, pitch) in degrees: the
     latest demand at or before each attitude row."""
-    if data.mavlink and data.px4:
-        return None  # PX4's NAV_CONTROLLER_OUTPUT carries no attitude demand
-    names = ("attitude.roll", "attitude.pitch", "attitude.roll_desired", "attitude.pitch_desired")
-    if not all(data.view.has(name) for name in names):
+    if view.format is None or not view.format.logs_attitude_demand(view):
         return None
-    times, roll = data.view.series("attitude.roll")
-    _, pitch = data.view.series("attitude.pitch")
+    names = ATTITUDE
+    if not all(view.has(name) for name in names):
+        return None
+    times, roll = view.series("attitude.roll")
+    _, pitch = view.series("attitude.pitch")
     if len(pitch) != len(roll):
         return None
     wanted = []
     for name in names[2:]:
-        demand_times, demand = data.view.series(name)
+        demand_times, demand = view.series(name)
         if len(demand_times) == len(times) and numpy.array_equal(demand_times, times, equal_nan=True):
             wanted.append(demand)  # logged with the attitude itself
             continue
@@ -48,42 +59,48 @@ def _attitude(data: Data) -> Optional[Tuple[numpy.ndarray, numpy.ndarray, numpy.
     return times, wanted[0], roll, wanted[1], pitch
 
 
-def attitude_error(data: Data) -> Optional[Tuple[numpy.ndarray, numpy.ndarray]]:
+def attitude_error(view: View) -> Optional[Tuple[numpy.ndarray, numpy.ndarray]]:
     """(times, the larger of the roll and pitch errors in degrees) at each
     attitude row; None without a demand to compare with."""
-    found = _attitude(data)
+    found = attitude_demand_pairs(view)
     if found is None:
         return None
     times, desired_roll, roll, desired_pitch, pitch = found
-    return times, numpy.fmax(numpy.abs(_wrapped(desired_roll - roll)), numpy.abs(_wrapped(desired_pitch - pitch)))
+    return times, numpy.fmax(numpy.abs(wrapped(desired_roll - roll)), numpy.abs(wrapped(desired_pitch - pitch)))
 
 
-def attitude(data: Data, limits: Dict[str, Limit]) -> List[Row]:
+@reads(signals=ATTITUDE, flights=True)
+def attitude(view: View, limits: Dict[str, Limit]) -> List[Row]:
     """How far roll and pitch stay off their demand, held HELD_S, in steady
     flight: on the ground the controller is not flying the vehicle, and
     liftoff, touchdown and VTOL transitions depart from the demand by design."""
-    found = attitude_error(data)
+    found = attitude_error(view)
     if found is None:
-        return [skipped("attitude", "no desired and actual attitude (ATT, ATTITUDE with NAV_CONTROLLER_OUTPUT, "
-                        "or vehicle_attitude with vehicle_attitude_setpoint)")]
+        return [skipped("attitude", f"no desired and actual attitude ({_attitude_sources(view)})")]
     times, error = found
-    judged, said = data.window(times)
+    judged, said = window(view, times)
     held = _held(numpy.where(judged, error, numpy.nan), times)
     value, time = worst(held, times)
     if value is None:
-        return [skipped("attitude", data.not_flown() or f"too few attitude rows {said}")]
+        return [skipped("attitude", not_flown(view) or f"too few attitude rows {said}")]
     verdict, bound = grade(value, limits["attitude"])
-    note = data.consequence(_held(numpy.where(data.near_impact_mask(times), error, numpy.nan), times), times,
-                            value, " deg", "off the demand by")
+    note = consequence(view, _held(numpy.where(near_impact_mask(view, times), error, numpy.nan), times), times,
+                       value, " deg", "off the demand by")
     return [Row("attitude", verdict, value, bound, "deg", time,
                 f"roll/pitch off their demand by {value:.1f} deg for {HELD_S} s {said}{note}")]
 
 
-def _wrapped(degrees: numpy.ndarray) -> numpy.ndarray:
+def _attitude_sources(view: View) -> str:
+    """The attitude's sources and its demand's, as a reason names them."""
+    actual, desired = sources(view, *ATTITUDE[:2]), sources(view, *ATTITUDE[2:])
+    return actual if actual == desired else f"{actual} with {desired}"
+
+
+def wrapped(degrees: numpy.ndarray) -> numpy.ndarray:
     return (degrees + 180.0) % 360.0 - 180.0
 
 
-def _window_min(values: numpy.ndarray, width: int) -> numpy.ndarray:
+def window_min(values: numpy.ndarray, width: int) -> numpy.ndarray:
     """The least of each run of `width` values (NaN where a run holds one),
     from minima of runs that double in length: log2(width) passes, not width."""
     least, span = values, 1
@@ -105,51 +122,55 @@ def _held(error: numpy.ndarray, times: numpy.ndarray) -> numpy.ndarray:
     if width > len(error):
         return numpy.full(len(error), numpy.nan)
     held = numpy.full(len(error), numpy.nan)
-    least = _window_min(error, width)  # NaN (disarmed) anywhere in a window: not held
+    least = window_min(error, width)  # NaN (disarmed) anywhere in a window: not held
     held[:len(least)] = least
     return held
 
 
-def crash(data: Data, limits: Dict[str, Limit]) -> List[Row]:
+@reads(signals=("attitude.roll", "attitude.pitch", "armed"), records=(ERRORS, CRASH_FLAG, LINK_TEXTS),
+       flights=True)
+def crash(view: View, limits: Dict[str, Limit]) -> List[Row]:
     """A crash the vehicle recorded (its crash check or thrust-loss check,
-    STAT.Crash, a text), an impact or a fall at the log's end found in its
-    flights, else the lean before each disarm."""
+    its crash flag, a text), an impact or a fall at the log's end found in
+    its flights, else the lean before each disarm."""
     limit = limits["crash"]
     checked = []
-    err = data.table("ERR")
-    if err is not None and data.has(err, "Subsys", "ECode"):
-        checked.append("ERR")
-        subsystem, code = data.values(err, "Subsys"), data.values(err, "ECode")
+    errors = named(view, ERRORS)
+    if errors is not None:  # logged only when there is an error: none is a record of none
+        checked.append(errors.message)
+    err = record(view, ERRORS)
+    if err is not None:
+        subsystem, code = err.values
         for number, what in ERR_CRASHES.items():
             hits = (subsystem == number) & (code > 0)
             if hits.any():
-                time = finite(data.times(err)[int(numpy.argmax(hits))])
+                time = finite(err.times[int(numpy.argmax(hits))])
                 return [Row("crash", "fail", None, None, None, time,
-                            f"{what} at {clock(time)} (ERR subsystem {number}, code {code[hits][0]:.0f})")]
-    elif not data.mavlink:
-        checked.append("ERR")  # DataFlash logs ERR only when there is an error
-    stat = data.table("STAT")
-    if stat is not None and data.has(stat, "Crash"):
-        checked.append("STAT")
-        flagged = data.values(stat, "Crash") > 0
+                            f"{what} at {clock(time)} ({err.record.message} subsystem {number}, code {code[hits][0]:.0f})")]
+    stat = record(view, CRASH_FLAG)
+    if stat is not None:
+        checked.append(stat.record.message)
+        flagged = stat.values[0] > 0
         if flagged.any():
-            return [Row("crash", "fail", None, None, None, finite(data.times(stat)[int(numpy.argmax(flagged))]),
-                        "the vehicle flagged a crash (STAT.Crash)")]
-    texts = matching(r"\bcrash|thrust loss", data.texts())
+            return [Row("crash", "fail", None, None, None, finite(stat.times[int(numpy.argmax(flagged))]),
+                        f"the vehicle flagged a crash ({stat.record.message}.{stat.record.fields[0]})")]
+    texts = matching(r"\bcrash|thrust loss", view.texts())
     if texts:
         return [Row("crash", "fail", None, None, None, texts[0][0], f"the vehicle reported: {texts[0][1]!r}")]
     checked.append("texts")
-    for flight in data.flights:
+    for flight in flights(view):
         for mark in flight.marks:
             if mark.kind in (IMPACT, FALL):
                 what = "the log ends falling" if mark.kind == FALL else "an impact"
                 return [Row("crash", "fail", mark.value, None, "m/s/s" if mark.kind == IMPACT else "m/s", mark.start,
                             f"{what} at {clock(mark.start)} in flight {flight.number}: {mark.detail}")]
-    if data.flying() is not None:
+    if flying(view) is not None:
         checked.append("impacts")
-    lean = _lean_before_disarm(data)
+    if view.armed_intervals() == []:  # no flight, so nothing a crash could be of
+        return [skipped("crash", "never armed")]
+    lean = _lean_before_disarm(view)
     if lean is None:
-        if data.mavlink and data.table("STATUSTEXT") is None:
+        if unheard(view, LINK_TEXTS) is not None:
             return [skipped("crash", "no crash record, text or attitude")]
         return [Row("crash", "pass", None, None, None, None,
                     f"no crash record ({', '.join(checked)}); no attitude before a disarm to judge")]
@@ -168,17 +189,17 @@ def clock(time: Optional[float]) -> str:
     return "an unknown time" if moment is None else moment.strftime("%H:%M:%S.%f")[:-5]
 
 
-def _lean_before_disarm(data: Data) -> Optional[Tuple[Optional[float], Optional[float]]]:
+def _lean_before_disarm(view: View) -> Optional[Tuple[Optional[float], Optional[float]]]:
     """The largest lean (deg) in the seconds before any disarm: None without
-    attitude, (None, None) without a disarm."""
-    if not (data.view.has("attitude.roll") and data.view.has("attitude.pitch")):
+    (usable) attitude, (None, None) without a disarm."""
+    if not (view.has("attitude.roll") and view.has("attitude.pitch")):
         return None
-    times, roll = data.view.series("attitude.roll")
-    _, pitch = data.view.series("attitude.pitch")
+    times, roll = view.series("attitude.roll")
+    _, pitch = view.series("attitude.pitch")
     if len(roll) != len(pitch):
         return None
     lean = numpy.fmax(numpy.abs(roll), numpy.abs(pitch))
-    disarms = [end for _, end in data.armed or () if end is not None]
+    disarms = [end for _, end in view.armed_intervals() or () if end is not None]
     if not disarms:
         return None, None
     near = numpy.zeros(len(times), dtype=bool)
@@ -186,4 +207,5 @@ def _lean_before_disarm(data: Data) -> Optional[Tuple[Optional[float], Optional[
         near |= (times >= end - LEAN_WINDOW_S * 1e6) & (times <= end)
     if not near.any():
         return None, None
-    return worst(numpy.where(near, lean, numpy.nan), times)
+    found = worst(numpy.where(near, lean, numpy.nan), times)
+    return None if found[0] is None else found  # no usable attitude then

@@ -8,6 +8,11 @@ firmware gives it (see `signals.outputs.motor_top`), not the servo range."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
 import numpy
@@ -17,8 +22,11 @@ from ..firmware.ardupilot import PRIMARY_SURFACES
 from ..firmware.px4 import MOTOR_BLOCKS as PX4_MOTOR_BLOCKS
 from ..signals.outputs import motor_top
 from ..signals.routines import within
-from .data import Data, Row, finite, skipped
+from .control import ATTITUDE, attitude_error
 from .limits import Limit, grade
+from .reads import reads, sources
+from .rows import Row, finite, skipped
+from .spans import flying, not_flown, while_armed
 
 # Vehicles whose thrusters or motors run both ways: either end is saturation.
 REVERSIBLE = ("rover", "boat", "sub")
@@ -26,7 +34,7 @@ AT_LIMIT_US = 5.0  # an output this close to its end is at it
 PINNED_S = 0.3  # a motor held at its top this long while the attitude runs away
 RUNAWAY_DEG = 10.0  # attitude error reached while a motor is pinned
 GROWTH_DEG = 5.0  # how much the error must grow over the pinned stretch
-NO_OUTPUTS = "no output channels (RCOU, SERVO_OUTPUT_RAW or actuator_outputs)"
+OUTPUTS = ("motor.output", "servo.output")
 
 
 class Output(NamedTuple):
@@ -49,17 +57,21 @@ def _motor_number(function: Optional[float], channel: int, px4: bool) -> int:
     return channel
 
 
-def _judged(data: Data) -> List[Output]:
+def no_outputs(view: View) -> str:
+    return f"no output channels ({sources(view, *OUTPUTS)})"
+
+
+def judged_outputs(view: View) -> List[Output]:
     """The outputs that must not saturate, each with the ends it is held to."""
-    view, params = data.view, data.view.params
+    params = view.params
     found = []
     for part, (low, high, function) in view.channels("motor.output"):
         if low is None or high is None or not high > low:
             continue
         channel = int(part.instances[0])
-        top = motor_top(params, data.vehicle, low, high, data.px4)
-        bottom = low if data.vehicle in REVERSIBLE else -numpy.inf
-        found.append(Output(channel, f"motor {_motor_number(function, channel, data.px4)} (output {channel})", True,
+        top = motor_top(params, view.vehicle, low, high, view.px4)
+        bottom = low if view.vehicle in REVERSIBLE else -numpy.inf
+        found.append(Output(channel, f"motor {_motor_number(function, channel, view.px4)} (output {channel})", True,
                             part.times, part.values, bottom, top))
     for part, (low, high, function) in view.channels("servo.output"):
         if function is None or int(function) not in PRIMARY_SURFACES or low is None or high is None:
@@ -70,31 +82,32 @@ def _judged(data: Data) -> List[Output]:
     return found
 
 
-def _window(data: Data) -> Tuple[Any, str]:
+def _window(view: View) -> Tuple[Any, str]:
     """The spans whose share at an end is judged: in the air after the
     launch (and away from impacts) where the log tells when the vehicle
     flew, else while armed. Outputs of a vehicle on the ground rest wherever
     its pilot or its idle leaves them."""
-    flying = data.flying(after_launch=True)
-    if flying is not None:
-        return flying, "in the air after takeoff"
-    return data.armed, data.while_armed()
+    spans = flying(view, after_launch=True)
+    if spans is not None:
+        return spans, "in the air after takeoff"
+    return view.armed_intervals(), while_armed(view)
 
 
-def outputs(data: Data, limits: Dict[str, Limit]) -> List[Row]:
-    if not (data.view.has("motor.output") or data.view.has("servo.output")):
-        return [skipped("outputs", NO_OUTPUTS)]
-    judged = _judged(data)
+@reads(signals=(*OUTPUTS, *ATTITUDE, "armed"), flights=True)
+def outputs(view: View, limits: Dict[str, Limit]) -> List[Row]:
+    if not (view.has("motor.output") or view.has("servo.output")):
+        return [skipped("outputs", no_outputs(view))]
+    judged = judged_outputs(view)
     if not judged:
         return [skipped("outputs", "no motor or primary control surface among the outputs")]
-    if data.armed == []:
+    if view.armed_intervals() == []:
         return [skipped("outputs", "never armed")]
     # A motor pinned while the attitude runs away counts whenever armed: on
     # the ground too, as when a vehicle flips at its takeoff.
-    pinned = _pinned_motor(data, judged, data.armed)
-    spans, window = _window(data)
+    pinned = _pinned_motor(view, judged, view.armed_intervals())
+    spans, window = _window(view)
     if spans == []:
-        return [skipped("outputs", data.not_flown() or "not in the air after takeoff")]
+        return [skipped("outputs", not_flown(view) or "not in the air after takeoff")]
     if pinned is not None:
         return [pinned]
     best = None
@@ -121,12 +134,11 @@ def outputs(data: Data, limits: Dict[str, Limit]) -> List[Row]:
                 f"{name} at its {side} ({bound:.0f} us) {share:.1f}% of the time {window}")]
 
 
-def _pinned_motor(data: Data, judged: List[Output], spans: Any) -> Optional[Row]:
+def _pinned_motor(view: View, judged: List[Output], spans: Any) -> Optional[Row]:
     """A fail when a motor sat at its top for PINNED_S or longer while the
     attitude error grew past RUNAWAY_DEG: thrust that was not enough, however
     short a share of the flight."""
-    from .control import attitude_error
-    found = attitude_error(data)
+    found = attitude_error(view)
     if found is None:
         return None
     error_times, error = found
@@ -136,7 +148,7 @@ def _pinned_motor(data: Data, judged: List[Output], spans: Any) -> Optional[Row]
             continue
         inside = within(output.times, spans) & numpy.isfinite(output.values)
         at_top = inside & (output.values >= output.high - AT_LIMIT_US)
-        for start, end in _runs(output.times, at_top):
+        for start, end in runs(output.times, at_top):
             if end - start < PINNED_S * 1e6:
                 continue
             during = (error_times >= start) & (error_times <= end)
@@ -154,7 +166,7 @@ def _pinned_motor(data: Data, judged: List[Output], spans: Any) -> Optional[Row]
                f"attitude error grew from {first:.0f} to {peak:.0f} deg: not enough thrust")
 
 
-def _runs(times: numpy.ndarray, flags: numpy.ndarray) -> List[Tuple[float, float]]:
+def runs(times: numpy.ndarray, flags: numpy.ndarray) -> List[Tuple[float, float]]:
     """(first time, last time) of each run of consecutive flagged rows."""
     if not flags.any():
         return []
@@ -164,12 +176,16 @@ def _runs(times: numpy.ndarray, flags: numpy.ndarray) -> List[Tuple[float, float
             if numpy.isfinite(times[a]) and numpy.isfinite(times[b])]
 
 
-def motor_balance(data: Data, limits: Dict[str, Limit]) -> List[Row]:
-    if data.vehicle != "copter":
-        return [skipped("motor_balance", f"not a multicopter ({data.vehicle or 'vehicle unknown'})")]
-    motors = [(part, low) for part, (low, _, _) in data.view.channels("motor.output")]
+@reads(signals=("motor.output", "armed"), flights=True)
+def motor_balance(view: View, limits: Dict[str, Limit]) -> List[Row]:
+    if view.vehicle != "copter":
+        return [skipped("motor_balance", f"not a multicopter ({view.vehicle or 'vehicle unknown'})")]
+    motors = [(part, low) for part, (low, _, _) in view.channels("motor.output")]
     if not motors:
-        return [skipped("motor_balance", NO_OUTPUTS)]
+        return [skipped("motor_balance", no_outputs(view))]
+    grounded = not_flown(view)
+    if grounded is not None:  # motors spinning on the ground say nothing of their balance in flight
+        return [skipped("motor_balance", grounded)]
     if len(motors) < 3:
         return [skipped("motor_balance", "fewer than three motor outputs known")]
     lengths = {len(part.values) for part, _ in motors}
@@ -179,9 +195,9 @@ def motor_balance(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     outputs = numpy.stack([part.values for part, _ in motors])
     low = min((low for _, low in motors if low is not None), default=0.0)
     # Rows in flight: armed, and every motor spinning above its minimum.
-    flying = data.armed_mask(times) & (outputs > low + 50).all(axis=0)
+    flying = view.armed_mask(times) & (outputs > low + 50).all(axis=0)
     if flying.sum() < 10:
-        return [skipped("motor_balance", "too few rows with all motors spinning " + data.while_armed())]
+        return [skipped("motor_balance", "too few rows with all motors spinning " + while_armed(view))]
     means = outputs[:, flying].mean(axis=1)
     spread = float(means.max() - means.min())
     verdict, bound = grade(spread, limits["motor_balance"])

@@ -3,46 +3,54 @@ while the vehicle is armed and in the air."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Dict, List, Optional, Tuple
 
 import numpy
 
-from . import px4
-from .data import Data, Row, numbered, skipped, worst
+from ..formats.records import BATTERY_WARNING, ERRORS, POWER_FLAGS, VEHICLE_STATE
 from .limits import Limit, grade
+from .reads import reads, record, sources
+from .rows import Row, numbered, skipped, worst
+from .spans import while_armed
 
-# POWR.Flags / POWER_STATUS.flags: peripheral overcurrent (5 V rail, high-power rail).
+# The board's power flags (MAV_POWER_STATUS): peripheral overcurrent (5 V rail, high-power rail).
 OVERCURRENT = 8 | 16
 # Seconds before the end of the log looked at for whether the vehicle flies.
 END_WINDOW_S = 3.0
 IN_AIR_ALTITUDE_M = 2.0  # above home
 MOVING_SPEED_MS = 3.0  # over ground
 GROUND_VEHICLES = ("rover", "boat", "sub")
-# PX4 battery_status.warning levels.
+# PX4's battery warning levels.
 PX4_BATTERY_WARNINGS = {1: "low", 2: "critical", 3: "emergency", 4: "failed"}
 
 
-def board_power(data: Data, limits: Dict[str, Limit]) -> List[Row]:
-    found = data.signal("board.voltage")
+@reads(signals=("board.voltage", "armed"), records=(POWER_FLAGS,))
+def board_power(view: View, limits: Dict[str, Limit]) -> List[Row]:
+    found = view.instance_series("board.voltage")
     if not found:
-        return [skipped("board_power", "no board voltage (POWR, CURR, POWER_STATUS, HWSTATUS or system_power)")]
+        return [skipped("board_power", f"no board voltage ({sources(view, 'board.voltage')})")]
     _, times, volts = found[0]
-    armed = data.armed_mask(times)
+    armed = view.armed_mask(times)
     volts = numpy.where(armed & (volts > 0.5), volts, numpy.nan)  # 0: no sensor
     lowest, time = worst(volts, times, highest=False)
     if lowest is None:
-        return [skipped("board_power", "no board voltage reading " + data.while_armed())]
+        return [skipped("board_power", "no board voltage reading " + while_armed(view))]
     verdict, bound = grade(lowest, limits["board_power"])
     swing = float(numpy.nanmax(volts) - lowest)
-    notes = [f"Vcc {lowest:.2f}..{lowest + swing:.2f} V {data.while_armed()}"]
+    notes = [f"Vcc {lowest:.2f}..{lowest + swing:.2f} V {while_armed(view)}"]
     swing_limit = limits["board_power_swing"]
     if verdict == "pass" and grade(swing, swing_limit)[0] != "pass":
         verdict, bound = "warn", swing_limit.warn
         notes.append(f"a swing of {swing:.2f} V")
-    flags = _power_flags(data)
+    flags = record(view, POWER_FLAGS)
     if flags is not None:
-        flag_times, values = flags
-        armed_flags = values[data.armed_mask(flag_times) & numpy.isfinite(values)].astype(numpy.int64)
+        flag_times, (values,) = flags.times, flags.values
+        armed_flags = values[view.armed_mask(flag_times) & numpy.isfinite(values)].astype(numpy.int64)
         if (armed_flags & OVERCURRENT).any():
             verdict = "fail" if verdict == "fail" else "warn"
             notes.append("peripheral overcurrent flagged")
@@ -52,25 +60,17 @@ def board_power(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     return [Row("board_power", verdict, lowest, bound, "V", time, "; ".join(notes))]
 
 
-def _power_flags(data: Data) -> Optional[Tuple[numpy.ndarray, numpy.ndarray]]:
-    """Times and the board's power flags (POWR.Flags, POWER_STATUS.flags)."""
-    for name, column in (("POWR", "Flags"), ("POWER_STATUS", "flags")):
-        table = data.table(name)
-        if table is not None and column in table.column_names:
-            return data.times(table), data.values(table, column)
-    return None
-
-
-def power_loss(data: Data, limits: Dict[str, Limit]) -> List[Row]:
-    armed = data.armed
+@reads(signals=("armed", "in_air", "altitude.relative", "ground_speed"))
+def power_loss(view: View, limits: Dict[str, Limit]) -> List[Row]:
+    armed = view.armed_intervals()
     if armed is None:
         return [skipped("power_loss", "no arming record")]
     if not armed:
-        return [Row("power_loss", "pass", None, None, None, None, "never armed")]
+        return [skipped("power_loss", "never armed")]
     if armed[-1][1] is not None:
         return [Row("power_loss", "pass", None, None, None, None, "the log ends disarmed")]
-    end = data.last_time()
-    flying = _flying_at_end(data, end)
+    _, end = view.log.time_span(view.sysid)
+    flying = _flying_at_end(view, end)
     if flying is None:
         return [skipped("power_loss", "the log ends armed, and nothing says whether the vehicle moves")]
     if not flying[0]:
@@ -80,17 +80,17 @@ def power_loss(data: Data, limits: Dict[str, Limit]) -> List[Row]:
                 f"the log ends armed and {flying[3]}: power loss or truncated file")]
 
 
-def _flying_at_end(data: Data, end: Optional[float]) -> Optional[Tuple[bool, Optional[float], Optional[str], str]]:
+def _flying_at_end(view: View, end: Optional[float]) -> Optional[Tuple[bool, Optional[float], Optional[str], str]]:
     """(moving, value, unit, description) in the log's last seconds, or
     None when no signal says."""
     if end is None:
         return None
-    ground = data.vehicle in GROUND_VEHICLES
+    ground = view.vehicle in GROUND_VEHICLES
 
     def last(name: str) -> Optional[float]:
-        if not data.view.has(name):
+        if not view.has(name):
             return None
-        times, values = data.view.series(name)
+        times, values = view.series(name)
         values = numpy.abs(values[times >= end - END_WINDOW_S * 1e6])
         values = values[numpy.isfinite(values)]
         return float(values.max()) if len(values) else None
@@ -113,36 +113,37 @@ def _flying_at_end(data: Data, end: Optional[float]) -> Optional[Tuple[bool, Opt
     return said
 
 
-def battery(data: Data, limits: Dict[str, Limit]) -> List[Row]:
-    found = data.signal("battery.voltage")
-    failsafes = _battery_failsafes(data)
+@reads(signals=("battery.voltage", "armed"), records=(BATTERY_WARNING, ERRORS, VEHICLE_STATE))
+def battery(view: View, limits: Dict[str, Limit]) -> List[Row]:
+    found = view.instance_series("battery.voltage")
+    failsafes = _battery_failsafes(view)
     if not found:
-        return [skipped("battery", "no battery voltage (BAT, CURR, SYS_STATUS or battery_status)")]
+        return [skipped("battery", f"no battery voltage ({sources(view, 'battery.voltage')})")]
     rows = []
     for instance, times, volts in found:
         name = numbered("battery", instance)
-        armed = data.armed_mask(times)
+        armed = view.armed_mask(times)
         volts = numpy.where(armed & (volts > 0.1), volts, numpy.nan)
         lowest, time = worst(volts, times, highest=False)
         if lowest is None:
-            rows.append(skipped(name, "no battery voltage " + data.while_armed()))
+            rows.append(skipped(name, "no battery voltage " + while_armed(view)))
             continue
-        warning = px4.battery_warning(data, instance) if data.ulog else None
+        warning = _battery_warning(view, instance)
         prefix = "BATT" if instance == 0 else f"BATT{instance + 1}"
-        params = data.log.params
+        params = view.log.params
         low, critical = params.get(f"{prefix}_LOW_VOLT", 0.0), params.get(f"{prefix}_CRT_VOLT", 0.0)
         if low > 0 or critical > 0:
             limit = Limit(low or None, critical or None, "V", True, "")
             verdict, bound = grade(lowest, limit)
             row = Row(name, verdict, lowest, bound, "V", time,
-                      f"lowest voltage {lowest:.2f} V {data.while_armed()} "
+                      f"lowest voltage {lowest:.2f} V {while_armed(view)} "
                       f"({prefix}_LOW_VOLT {low:g}, {prefix}_CRT_VOLT {critical:g})")
         else:
             start = float(volts[numpy.isfinite(volts)][0])
             sag = (start - lowest) / start * 100
             verdict, bound = grade(sag, limits["battery_sag"])
             row = Row(name, verdict, sag, bound, "%", time,
-                      f"voltage sagged {sag:.0f}% from {start:.2f} V to {lowest:.2f} V {data.while_armed()}")
+                      f"voltage sagged {sag:.0f}% from {start:.2f} V to {lowest:.2f} V {while_armed(view)}")
         if warning is not None:
             level, when = warning
             row = row._replace(verdict="fail" if level >= 2 or row.verdict == "fail" else "warn", time=when,
@@ -154,7 +155,22 @@ def battery(data: Data, limits: Dict[str, Limit]) -> List[Row]:
     return rows
 
 
-def _battery_failsafes(data: Data) -> List[Tuple[Optional[float], str]]:
+def _battery_warning(view: View, instance: int) -> Optional[Tuple[float, float]]:
+    """The worst of the battery's own warning level (1 low, 2 critical, 3
+    emergency, 4 failed) while armed and its time, where the log has one."""
+    found = record(view, BATTERY_WARNING)
+    if found is None:
+        return None
+    mine = found.instances == instance
+    times = found.times[mine]
+    levels = numpy.where(view.armed_mask(times), found.values[0][mine], numpy.nan)
+    if not numpy.isfinite(levels).any() or numpy.nanmax(levels) <= 0:
+        return None
+    index = int(numpy.nanargmax(levels))
+    return float(levels[index]), float(times[index])
+
+
+def _battery_failsafes(view: View) -> List[Tuple[Optional[float], str]]:
     from .system import failsafe_events
 
-    return [(time, what) for time, what in failsafe_events(data) if "batt" in what.lower()]
+    return [(time, what) for time, what in failsafe_events(view) if "batt" in what.lower()]

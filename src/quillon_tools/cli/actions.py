@@ -11,7 +11,6 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTupl
 from ..reading.inputs import LogInput
 from ..names import matches, split_instance
 from ..progress import progress_bar
-from ..protocols import ULOG
 from .common import DONE, UNUSABLE, Console, Refused
 
 # The modules that read whole logs into tables (pyarrow, NumPy and the
@@ -111,7 +110,7 @@ def _one_table(request: Request) -> Callable[[List[str]], None]:
 
 
 def _write_csv(request: Request, stream: "LogStream", out: TextIO) -> Set[str]:
-    from ..export.dataframes import file_names
+    from ..export.dataframes import file_names, in_brackets
     from ..export.text import CsvWriter
 
     writers: Dict[str, CsvWriter] = {}
@@ -130,7 +129,7 @@ def _write_csv(request: Request, stream: "LogStream", out: TextIO) -> Set[str]:
                         target = open(os.path.join(request.out, stem + ".csv"), "w", newline="",
                                       encoding="utf-8")
                         files.append(target)
-                    writer = writers[name] = CsvWriter(target, brackets=stream.detected == ULOG)
+                    writer = writers[name] = CsvWriter(target, brackets=in_brackets(stream.detected))
                 writer.write(table)
     finally:
         for file in files:

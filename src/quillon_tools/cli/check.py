@@ -14,7 +14,7 @@ import pyarrow
 from ..export.files import whole_file
 from ..export.terminal import name_text, visible
 from ..fleet.runner import Failed, LogFailed, Task, run_tasks
-from .common import DONE, SOME_FAILED, UNUSABLE, Console, find_and_tell, silence_stdout
+from .common import DONE, SOME_FAILED, UNUSABLE, Console, Output, find_and_tell
 from .diagnose import chain_lines, chain_text
 
 COLUMNS = ("check", "verdict", "value", "limit", "unit", "detail")
@@ -30,32 +30,12 @@ def check_one(task: Task, on_bytes: Any = None) -> Tuple[pyarrow.Table, pyarrow.
     return log.checks(), log.diagnosis()
 
 
-class _Output:
-    """Standard output that a closed pipe silences: the checks go on, as
-    their exit status is the answer."""
-
-    def __init__(self, stream: TextIO) -> None:
-        self.stream = stream
-        self.closed = False
-
-    def write(self, text: str) -> None:
-        if self.closed:
-            return
-        try:
-            self.stream.write(text)
-            self.stream.flush()
-        except BrokenPipeError:
-            self.closed = True
-            if self.stream is sys.stdout:
-                silence_stdout()
-
-
 def check(logs: List[str], console: Console, as_json: bool = False, jobs: Optional[int] = None,
           out: Optional[str] = None, stdout: Optional[TextIO] = None) -> int:
     """Checks every log, one after another or `jobs` at a time, and shows
     each log's verdicts (or its failure) in the order the logs were given."""
 
-    output = _Output(stdout or sys.stdout)
+    output = Output(stdout or sys.stdout)
     found = find_and_tell(logs, console)
     checked: List[Tuple[str, pyarrow.Table]] = []  # (the log's name, its verdicts)
     unreadable = len(found.missing)

@@ -7,7 +7,7 @@ import argparse
 import importlib.machinery
 import os
 import sys
-from typing import Any, Callable, List, Optional, cast
+from typing import Any, Callable, List, Optional, TextIO, cast
 
 from ..errors import UnreadableLog, describe_os_error
 from ..export.terminal import visible
@@ -134,6 +134,26 @@ def silence_stdout() -> None:
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, sys.stdout.fileno())
     os.close(devnull)
+
+
+class Output:
+    """Standard output that a closed pipe silences: the work goes on, as
+    its exit status is the answer."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self.stream = stream
+        self.closed = False
+
+    def write(self, text: str) -> None:
+        if self.closed:
+            return
+        try:
+            self.stream.write(text)
+            self.stream.flush()
+        except BrokenPipeError:
+            self.closed = True
+            if self.stream is sys.stdout:
+                silence_stdout()
 
 
 class _WithoutPandas:

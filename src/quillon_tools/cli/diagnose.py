@@ -13,7 +13,7 @@ import pyarrow
 
 from ..export.terminal import visible
 from ..fleet.runner import Failed, LogFailed, Task, run_tasks
-from .common import DONE, SOME_FAILED, UNUSABLE, Console, find_and_tell
+from .common import DONE, SOME_FAILED, UNUSABLE, Console, Output, find_and_tell
 
 
 
@@ -66,9 +66,8 @@ def diagnose(logs: List[str], console: Console, as_json: bool = False, jobs: Opt
              stdout: Optional[TextIO] = None) -> int:
     """Prints each log's chain, in the order the logs were given."""
     from ..diagnosis import without_chain
-    from .check import _Output
 
-    output = _Output(stdout or sys.stdout)
+    output = Output(stdout or sys.stdout)
     found = find_and_tell(logs, console)
     failed = len(found.missing)
     done = 0

@@ -265,6 +265,9 @@ def _view_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--port", type=int, default=0, metavar="N", help="the port (default: a free one)")
     parser.add_argument("--host", default="127.0.0.1", metavar="H",
                         help="the address to listen on (default: 127.0.0.1, this machine alone)")
+    parser.add_argument("--allow-origin", action="append", default=[], metavar="ORIGIN",
+                        help="also open pages that the browser loaded from ORIGIN (e.g. https://logs.example.org, "
+                             "a proxy's address); repeatable. Pages open from the address served alone otherwise")
     parser.add_argument("--no-browser", dest="browser", action="store_false", help="do not open a browser")
 
 

@@ -21,19 +21,26 @@ def run(parser: argparse.ArgumentParser, args: argparse.Namespace, console: Cons
         return UNUSABLE
     try:
         import bokeh  # noqa: F401
-        from ..view.app import LOCAL, make_server, url_of
+        from ..view.app import is_loopback, make_server, origin_host, url_of
         from ..view.paths import Served
     except ImportError:
         console.error(INSTALL_HINT)
         return UNUSABLE
+    for origin in args.allow_origin:
+        try:
+            origin_host(origin)
+        except ValueError as error:
+            parser.error(f"--allow-origin: {error}")
     served = Served.of(args.log)
     if served.only is None and not served.entries():
         console.warn(f"no log in {args.log!r} yet")
-    if args.host not in (LOCAL, "localhost", "::1"):
-        console.warn(f"listening on {args.host}: anyone who can reach this address can read the logs "
-                     f"under {served.root!r}")
+    if not is_loopback(args.host):
+        exposed = (f"every log in {served.root!r} and the datasets under it" if served.only is None
+                   else repr(os.path.join(served.root, served.only)))
+        console.warn(f"listening on {args.host or 'every address'}: anyone who can reach this address "
+                     f"can read {exposed}, with no password")
     try:
-        server = make_server(served, args.port, args.host)
+        server = make_server(served, args.port, args.host, args.allow_origin)
     except OSError as error:
         console.error(f"cannot listen on {args.host}:{args.port}: {error.strerror or error}")
         return UNUSABLE

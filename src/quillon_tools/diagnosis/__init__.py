@@ -4,14 +4,17 @@ its time, the motor, IMU or GPS concerned, and one sentence of numbers."""
 
 from __future__ import annotations
 
-from typing import Any, Callable, List, Optional, Sequence
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
+from typing import Any, Callable, List, Sequence
 
 import pyarrow
 import pyarrow.compute
 
-from ..checks import vehicles
-from ..checks import _DATA_ERRORS
-from ..protocols import MAVLINK
+from ..checks import DATA_ERRORS
 from .attitude import attitude_findings
 from .chain import chains
 from .context import Context
@@ -45,17 +48,17 @@ DIAGNOSIS_SCHEMA = pyarrow.schema([
 ])
 
 
-def _vehicle(log: Any, sysid: Optional[int], verdicts: pyarrow.Table) -> List[Finding]:
-    if sysid is not None and "_sysid" in verdicts.column_names:
-        verdicts = verdicts.filter(pyarrow.compute.equal(verdicts.column("_sysid"), sysid))
+def _vehicle(view: View, verdicts: pyarrow.Table) -> List[Finding]:
+    if view.sysid is not None and "_sysid" in verdicts.column_names:
+        verdicts = verdicts.filter(pyarrow.compute.equal(verdicts.column("_sysid"), view.sysid))
     rows = verdicts.set_column(verdicts.schema.get_field_index("_time"), "_time",
                                verdicts.column("_time").cast(pyarrow.int64())).to_pylist()
-    context = Context(log, sysid, rows)
+    context = Context(view, rows)
     found: List[Finding] = []
     for detector in DETECTORS:
         try:
             found.extend(detector(context))
-        except _DATA_ERRORS:
+        except DATA_ERRORS:
             continue  # data shaped other than expected: that detector says nothing
     return chains(found, context.flights)
 
@@ -65,13 +68,13 @@ def diagnose(log: Any) -> pyarrow.Table:
     `flight`, `finding` (a key of `FINDINGS`), `role` ("cause",
     "contributing", "consequence"), `instance` and `detail`; `_sysid` on a
     tlog of several vehicles. No rows: no fault found."""
-    if log.protocol is None:
+    views = log.views()
+    if views[0].format is None:
         return _table([])
     verdicts = log.checks()
-    sysids = vehicles(log) if log.protocol == MAVLINK else []
-    if len(sysids) <= 1:
-        return _table(_vehicle(log, sysids[0] if sysids else None, verdicts))
-    parts = [(sysid, _vehicle(log, sysid, verdicts)) for sysid in sysids]
+    if len(views) == 1:
+        return _table(_vehicle(views[0], verdicts))
+    parts = [(view.sysid, _vehicle(view, verdicts)) for view in views]
     table = _table([f for _, found in parts for f in found])
     column = pyarrow.array([sysid for sysid, found in parts for _ in found], pyarrow.uint8())
     return table.add_column(1, "_sysid", column)

@@ -10,8 +10,9 @@ from typing import Any, List, Tuple
 
 import numpy
 
-from ..checks.control import _attitude, _window_min, _wrapped, attitude_error
-from ..checks.outputs import _runs
+from ..checks.control import attitude_demand_pairs, window_min, wrapped, attitude_error
+from ..checks.outputs import runs
+from ..checks.spans import window
 from .context import Context
 from .vocabulary import Finding
 
@@ -31,14 +32,14 @@ def _held(error: numpy.ndarray, times: numpy.ndarray, seconds: float) -> numpy.n
         return held
     width = max(2, int(math.ceil(seconds * 1e6 / float(numpy.median(steps)))) + 1)
     if width <= len(error):
-        least = _window_min(error, width)
+        least = window_min(error, width)
         held[:len(least)] = least
     return held
 
 
 def _episodes(times: numpy.ndarray, flags: numpy.ndarray, apart_s: float) -> List[Tuple[float, float]]:
     merged: List[Tuple[float, float]] = []
-    for start, end in _runs(times, flags):
+    for start, end in runs(times, flags):
         if merged and start - merged[-1][1] < apart_s * 1e6:
             merged[-1] = (merged[-1][0], end)
         else:
@@ -47,14 +48,14 @@ def _episodes(times: numpy.ndarray, flags: numpy.ndarray, apart_s: float) -> Lis
 
 
 def attitude_findings(context: Context) -> List[Finding]:
-    data = context.data
-    if data.vehicle not in ("copter", "plane", "heli"):
+    view = context.view
+    if view.vehicle not in ("copter", "plane", "heli"):
         return []
-    found = attitude_error(data)
+    found = attitude_error(view)
     if found is None:
         return []
     times, error = found
-    axes = _attitude(data)
+    axes = attitude_demand_pairs(view)
     in_air = context.in_air_mask(times)
     findings = []
     with numpy.errstate(invalid="ignore"):
@@ -65,7 +66,7 @@ def attitude_findings(context: Context) -> List[Finding]:
         findings.append(Finding(start, "loss_of_control", None,
                                 f"roll/pitch off their demand by up to {numpy.nanmax(error[during]):.0f} deg from "
                                 f"{context.at(start)}, 30 deg or more for {LOST_S:.0f} s: control lost"))
-    steady, _ = data.window(times)
+    steady, _ = window(view, times)
     if lost_spans:
         steady &= times < lost_spans[0][0]
     with numpy.errstate(invalid="ignore"):
@@ -97,12 +98,12 @@ def _departed(axes: Any, error: numpy.ndarray, span: Tuple[float, float], held_s
     peak = int(rows[int(numpy.nanargmax(error[rows]))])
     back = int(numpy.searchsorted(times, times[peak] - LEAD_S * 1e6))
     back = min(max(back, 0), peak)
-    off_roll = _wrapped(roll[peak] - desired_roll[peak])
-    off_pitch = _wrapped(pitch[peak] - desired_pitch[peak])
+    off_roll = wrapped(roll[peak] - desired_roll[peak])
+    off_pitch = wrapped(pitch[peak] - desired_pitch[peak])
     actual, desired, off = (roll, desired_roll, off_roll) if abs(off_roll) >= abs(off_pitch) else \
         (pitch, desired_pitch, off_pitch)
-    moved = float(_wrapped(actual[peak] - actual[back]))
-    asked = float(_wrapped(desired[peak] - desired[back]))
+    moved = float(wrapped(actual[peak] - actual[back]))
+    asked = float(wrapped(desired[peak] - desired[back]))
     if not (moved * off > 0 and abs(moved) >= abs(asked)):
         return False
     swing = float(numpy.nanmax(desired[back:peak + 1]) - numpy.nanmin(desired[back:peak + 1]))

@@ -1,14 +1,19 @@
-"""What every detector reads: the checks' view of one vehicle, its flights
+"""What every detector reads: the signal view of one vehicle, its flights
 (as the checks see them: impacts, falls and transitions marked), the times
 it was in the air, and how a moment is said."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Any, List, Optional, Tuple
 
 import numpy
 
-from ..checks.data import Data
+from ..checks.spans import flights
 from ..flights.model import Flight
 from ..signals.routines import within
 
@@ -16,13 +21,12 @@ Span = Tuple[float, float]  # microseconds
 
 
 class Context:
-    def __init__(self, log: Any, sysid: Optional[int], checks: Any) -> None:
-        self.log = log
-        self.data = Data(log, sysid)
-        self.view = self.data.view
-        self.flights: List[Flight] = self.data.flights
+    def __init__(self, view: View, checks: Any) -> None:
+        self.log = view.log
+        self.view = view
+        self.flights: List[Flight] = flights(view)
         self.checks = checks  # this vehicle's verdicts, as a list of rows (dicts)
-        self.boot_clock = log.time_base != "utc"
+        self.boot_clock = view.log.time_base != "utc"
 
     def in_air(self) -> List[Span]:
         """Each flight from takeoff to landing (or its end); the whole flight

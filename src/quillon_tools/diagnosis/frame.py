@@ -5,6 +5,11 @@ geometry the vehicle was set up with."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 import math
 from typing import Any, Dict, NamedTuple, Optional, Tuple
 
@@ -54,7 +59,7 @@ def _number(params: Dict[str, Any], name: str) -> Optional[int]:
     return int(value) if isinstance(value, (int, float)) and value == value else None
 
 
-def motor_positions(view: Any, motors_in_use: int) -> Dict[int, Position]:
+def motor_positions(view: View, motors_in_use: int) -> Dict[int, Position]:
     """Motor number to its position; empty where the frame is not known."""
     params = view.params if isinstance(view.params, dict) else {}
     if view.px4:

@@ -6,7 +6,7 @@ from typing import List
 
 import numpy
 
-from ..checks.outputs import _runs
+from ..checks.outputs import runs
 from .context import Context
 from .vocabulary import Finding
 
@@ -34,7 +34,7 @@ def gps_losses(context: Context) -> List[Finding]:
                 continue
             after = inside & (numpy.arange(len(times)) > had[0])
             lost = after & (fix < FIX_3D)
-            for first, last in _runs(times, lost):
+            for first, last in runs(times, lost):
                 # Until the next row with a fix (or the flight's end), it stayed lost.
                 back = numpy.flatnonzero(after & (times > last) & (fix >= FIX_3D))
                 until = float(times[back[0]]) if len(back) else end

@@ -10,7 +10,9 @@ from typing import List, Optional, Tuple
 
 import numpy
 
-from ..checks.outputs import _judged
+from ..checks.outputs import judged_outputs
+from ..checks.spans import window
+from ..formats.records import CONTROLLER_OUTPUTS
 from .context import Context
 from .frame import Position, motor_positions
 from .motors import motor_numbers
@@ -24,8 +26,8 @@ HIGHEST_SHARE = 0.75  # and the highest of all in this share of the hover rows
 
 
 def _hover(context: Context, times: numpy.ndarray) -> numpy.ndarray:
-    steady, _ = context.data.window(times)
     view = context.view
+    steady, _ = window(view, times)
     for name, bound in (("ground_speed", HOVER_SPEED_MS), ("climb_rate", HOVER_CLIMB_MS)):
         if not view.has(name):
             return numpy.zeros(len(times), dtype=bool)
@@ -48,10 +50,10 @@ def _at(series: Tuple[numpy.ndarray, numpy.ndarray], times: numpy.ndarray) -> nu
 
 
 def motor_imbalance(context: Context) -> List[Finding]:
-    data = context.data
-    if data.vehicle != "copter":
+    view = context.view
+    if view.vehicle != "copter":
         return []
-    motors = motor_numbers(_judged(data))
+    motors = motor_numbers(judged_outputs(view))
     if len(motors) < 3 or len({len(o.values) for o in motors.values()}) != 1:
         return []
     numbers = sorted(motors)
@@ -87,19 +89,15 @@ def motor_imbalance(context: Context) -> List[Finding]:
 
 def _confirmation(context: Context, times: numpy.ndarray, position: Optional[Position]
                   ) -> Optional[Tuple[bool, str]]:
-    """Whether the roll, pitch and yaw controllers' mean outputs (DataFlash
-    RATE ROut, POut, YOut) push the motor up: each output times the motor's
-    mixer factor (roll: left side +, pitch: front +, yaw: counter-clockwise +)."""
-    if position is None or context.data.px4:
+    """Whether the roll, pitch and yaw controllers' mean outputs (where the
+    log has them) push the motor up: each output times the motor's mixer
+    factor (roll: left side +, pitch: front +, yaw: counter-clockwise +)."""
+    if position is None or context.view.px4:
         return None
-    rate = context.view.table("RATE")
-    if rate is None or not all(name in rate.column_names for name in ("ROut", "POut", "YOut")):
+    rate = context.view.record(CONTROLLER_OUTPUTS)
+    if rate is None:
         return None
-    rate_times = context.view.times("RATE")
-    means = []
-    for name in ("ROut", "POut", "YOut"):
-        values = rate.column(name).cast("float64", safe=False).to_numpy(zero_copy_only=False)
-        means.append(float(numpy.nanmean(_at((rate_times, values), times))))
+    means = [float(numpy.nanmean(_at((rate.times, values), times))) for values in rate.values]
     if not all(numpy.isfinite(means)):
         return None
     factors = (-position.right, position.front, position.spin)

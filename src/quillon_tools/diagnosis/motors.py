@@ -8,8 +8,8 @@ from typing import Dict, List, Optional, Tuple
 
 import numpy
 
-from ..checks.control import _attitude, _wrapped
-from ..checks.outputs import AT_LIMIT_US, GROWTH_DEG, PINNED_S, RUNAWAY_DEG, Output, _judged, _runs
+from ..checks.control import attitude_demand_pairs, wrapped
+from ..checks.outputs import AT_LIMIT_US, GROWTH_DEG, PINNED_S, RUNAWAY_DEG, Output, judged_outputs, runs
 from .context import Context
 from .frame import Position, motor_positions
 from .vocabulary import Finding
@@ -28,23 +28,23 @@ def motor_numbers(outputs: List[Output]) -> Dict[int, Output]:
 
 
 def motor_failures(context: Context) -> List[Finding]:
-    data = context.data
-    if data.vehicle != "copter":
+    view = context.view
+    if view.vehicle != "copter":
         return []
-    attitude = _attitude(data)
+    attitude = attitude_demand_pairs(view)
     if attitude is None:
         return []
     times, desired_roll, roll, desired_pitch, pitch = attitude
-    roll_error, pitch_error = _wrapped(roll - desired_roll), _wrapped(pitch - desired_pitch)
+    roll_error, pitch_error = wrapped(roll - desired_roll), wrapped(pitch - desired_pitch)
     yaw_error = _yaw_error(context, times)
-    motors = motor_numbers(_judged(data))
+    motors = motor_numbers(judged_outputs(view))
     positions = motor_positions(context.view, len(motors))
     spans = context.in_air()
     candidates = []
     for number, output in motors.items():
         inside = context.in_air_mask(output.times) & numpy.isfinite(output.values)
         at_top = inside & (output.values >= output.high - AT_LIMIT_US)
-        for start, end in _runs(output.times, at_top):
+        for start, end in runs(output.times, at_top):
             if end - start < PINNED_S * 1e6:
                 continue
             during = (times >= start) & (times <= end + AFTER_S * 1e6)
@@ -94,7 +94,7 @@ def _yaw_error(context: Context, times: numpy.ndarray) -> Optional[numpy.ndarray
     if not (numpy.array_equal(yaw_times, times, equal_nan=True) and numpy.array_equal(desired_times, times,
                                                                                      equal_nan=True)):
         return None
-    return _wrapped(yaw - desired)
+    return wrapped(yaw - desired)
 
 
 def _agreement(position: Optional[Position], turn: Tuple[float, float, float]) -> Optional[float]:
@@ -119,7 +119,7 @@ def _agreement(position: Optional[Position], turn: Tuple[float, float, float]) -
 def _axis(row: int, desired_roll: numpy.ndarray, roll: numpy.ndarray, desired_pitch: numpy.ndarray,
           pitch: numpy.ndarray) -> str:
     """"pitch fell to -41 deg against -6 deg": the axis furthest off its demand."""
-    roll_off, pitch_off = abs(_wrapped(roll[row] - desired_roll[row])), abs(_wrapped(pitch[row] - desired_pitch[row]))
+    roll_off, pitch_off = abs(wrapped(roll[row] - desired_roll[row])), abs(wrapped(pitch[row] - desired_pitch[row]))
     name, actual, wanted = ("roll", roll[row], desired_roll[row]) if roll_off >= pitch_off else \
         ("pitch", pitch[row], desired_pitch[row])
     return f"{name} {'rose' if actual > wanted else 'fell'} to {actual:.0f} deg against {wanted:.0f} deg"

@@ -7,7 +7,7 @@ from __future__ import annotations
 import re
 from typing import Dict, List, Optional, Tuple
 
-from ..checks.system import _err_records
+from ..checks.system import err_records
 from ..firmware.ardupilot import CRASH, LOSS_OF_CONTROL, subsystem_number
 from .context import Context
 from .vocabulary import Finding
@@ -47,10 +47,10 @@ SAME_S = 2.0  # a text within this of a record of the same finding says the same
 
 
 def recorded(context: Context) -> List[Finding]:
-    data = context.data
+    view = context.view
     found: List[Finding] = []
-    texts = data.texts()
-    for time, subsystem, code in _err_records(data):
+    texts = view.texts()
+    for time, subsystem, code in err_records(view):
         record = f"ERR {subsystem}/{code}"
         if subsystem == CRASH_SUBSYSTEM:
             if code == LOSS_OF_CONTROL:

@@ -10,7 +10,7 @@ from typing import List, Optional, Tuple
 
 import numpy
 
-from ..checks.outputs import _judged
+from ..checks.outputs import judged_outputs
 from ..signals.outputs import motor_top
 from .context import Context
 from .vocabulary import Finding
@@ -23,15 +23,15 @@ HELD_S = 1.0
 def _throttle(context: Context) -> Optional[Tuple[numpy.ndarray, numpy.ndarray]]:
     """(times, the motors' mean command as a share of min..top) at the rows
     of the first motor, where every motor was logged with it."""
-    data = context.data
-    motors = [o for o in _judged(data) if o.motor]
+    view = context.view
+    motors = [o for o in judged_outputs(view) if o.motor]
     if len(motors) < 2 or len({len(o.values) for o in motors}) != 1:
         return None
     shares = []
-    for part, (low, high, _) in data.view.channels("motor.output"):
+    for part, (low, high, _) in view.channels("motor.output"):
         if low is None or high is None or not high > low:
             continue
-        top = motor_top(data.view.params, data.vehicle, low, high, data.px4)
+        top = motor_top(view.params, view.vehicle, low, high, view.px4)
         shares.append((part.values - low) / (top - low))
     if len(shares) != len(motors) or len({len(s) for s in shares}) != 1:
         return None
@@ -39,14 +39,14 @@ def _throttle(context: Context) -> Optional[Tuple[numpy.ndarray, numpy.ndarray]]
 
 
 def full_throttle_descents(context: Context) -> List[Finding]:
-    data = context.data
-    if data.vehicle != "copter" or not data.view.has("climb_rate"):
+    view = context.view
+    if view.vehicle != "copter" or not view.has("climb_rate"):
         return []
     found = _throttle(context)
     if found is None:
         return []
     times, throttle = found
-    climb_times, climb = data.view.series("climb_rate")
+    climb_times, climb = view.series("climb_rate")
     keep = numpy.isfinite(climb_times) & numpy.isfinite(climb)
     if keep.sum() < 2:
         return []
@@ -54,8 +54,8 @@ def full_throttle_descents(context: Context) -> List[Finding]:
     rate = numpy.interp(times, climb_times[keep][order], climb[keep][order], left=numpy.nan, right=numpy.nan)
     with numpy.errstate(invalid="ignore"):
         sinking = (throttle >= FULL_THROTTLE) & (rate <= -SINKING_MS) & context.in_air_mask(times)
-    from ..checks.outputs import _runs
-    for start, end in _runs(times, sinking):
+    from ..checks.outputs import runs
+    for start, end in runs(times, sinking):
         if end - start >= HELD_S * 1e6:
             during = (times >= start) & (times <= end)
             return [Finding(start, "thrust_loss", None,

@@ -1,5 +1,7 @@
 """Findings the health checks already judged: a failed verdict of a sensor
-check is a finding of the diagnosis, at the check's worst moment."""
+check is a finding of the diagnosis, at the check's worst moment; a check
+whose values were unusable (its `unusable`: NaN, infinity, or beyond what
+the sensor can report), failed or not, is a sensor fault."""
 
 from __future__ import annotations
 
@@ -17,21 +19,22 @@ FAILED_CHECKS: Dict[str, str] = {
     "compass_field": "compass_interference",
     "board_power": "brownout",
 }
-BROKEN = "NaN or infinite"  # a judged quantity logged as invalid
 
 
 def failed_checks(context: Context) -> List[Finding]:
     found = []
     for row in context.checks:
-        if row["verdict"] != "fail":
+        if row["verdict"] != "fail" and not row.get("unusable"):
             continue
         family, _, rest = row["check"].partition("[")
         instance: Optional[int] = int(rest[:-1]) if rest[:-1].isdigit() else None
         detail = row["detail"] or ""
-        finding = "sensor_fault" if BROKEN in detail else FAILED_CHECKS.get(family)
+        # Values the check could not use (NaN, infinite, past the sensor's range): the sensor failed.
+        finding = "sensor_fault" if row.get("unusable") else FAILED_CHECKS.get(family)
         if finding is None:
             continue
         time = row["_time"]
+        said = "failed" if row["verdict"] == "fail" else "could not use its values"
         found.append(Finding(None if time is None else float(time), finding, instance,
-                             f"{family} check failed: {detail}"))
+                             f"{family} check {said}: {detail}"))
     return found

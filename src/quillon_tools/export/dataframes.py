@@ -4,14 +4,14 @@ from __future__ import annotations
 
 import os
 import re
-from typing import TYPE_CHECKING, Dict, Iterable, List, Mapping, Set
+from typing import TYPE_CHECKING, Dict, Iterable, List, Mapping, Optional, Set
 
 import pyarrow
 
 from ..reading.inputs import Source
 from ..api import read_log
 from ..names import TypesArg
-from ..protocols import ULOG
+from ..formats import format_for
 from .flat import spread_arrays
 
 if TYPE_CHECKING:
@@ -30,8 +30,15 @@ def to_dataframes(source: Source, types: TypesArg = None,
     import pandas  # noqa: F401  (a clear ImportError before any decoding)
 
     log = read_log(source, types, scaled)
-    brackets = log.protocol == ULOG
+    brackets = in_brackets(log.protocol)
     return {name: spread_arrays(table, brackets).to_pandas() for name, table in log.items()}
+
+
+def in_brackets(protocol: Optional[str]) -> bool:
+    """Whether flat outputs of a log of `protocol` name array elements
+    `x[0]`, as the tools of its format do, rather than `x_0`."""
+    found = format_for(protocol)
+    return found is not None and bool(found.ELEMENTS_IN_BRACKETS)
 
 
 def file_names(names: Iterable[str]) -> Dict[str, str]:

@@ -13,7 +13,7 @@ import pyarrow
 from ..tables.merge import merge_tables
 from ..formats.source import column, numbers
 from ..signals import VOCABULARY
-from .grammar import Call, ExpressionError, Node, Reference, parse, references
+from .grammar import ExpressionError, Node, Reference, parse, references
 
 VALUE = "value"
 

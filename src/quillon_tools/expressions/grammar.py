@@ -7,6 +7,8 @@ computes with NumPy."""
 from __future__ import annotations
 
 import ast
+import math
+import sys
 from typing import Callable, Dict, List, NamedTuple, Optional, Tuple, Union
 
 import numpy
@@ -95,7 +97,7 @@ def references(node: Node) -> List[Reference]:
 def _node(node: ast.AST) -> Node:
     if isinstance(node, ast.Constant):
         if isinstance(node.value, (int, float)) and not isinstance(node.value, bool):
-            return float(node.value)
+            return _number(node, node.value)
         raise ExpressionError(f"{node.value!r} is not a number: an expression computes with numbers only")
     if isinstance(node, ast.BinOp) and type(node.op) in OPERATORS:
         return Call(OPERATORS[type(node.op)], (_node(node.left), _node(node.right)))
@@ -111,6 +113,20 @@ def _node(node: ast.AST) -> Node:
     raise ExpressionError(f"{_shown(node)!r} is not allowed: use numbers, fields (ATT.Roll), signals "
                           f"(battery.voltage), {SIGNS}, comparisons and the functions "
                           f"{', '.join(sorted(FUNCTIONS))}")
+
+
+def _number(node: ast.Constant, number: Union[int, float]) -> float:
+    """A number as the float it is computed with; one past the largest float
+    (an integer of hundreds of digits, 1e999 read as infinity) is refused."""
+    try:
+        value = float(number)
+    except OverflowError:
+        value = math.inf
+    if math.isinf(value):
+        written = str(number) if isinstance(number, int) else _shown(node)
+        shown = written if len(written) <= 24 else f"{written[:20]}… ({len(written)} digits)"
+        raise ExpressionError(f"the number {shown} is too large: the largest is about {sys.float_info.max:.3g}")
+    return value
 
 
 def _call(node: ast.Call) -> Call:

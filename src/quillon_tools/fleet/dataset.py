@@ -7,8 +7,9 @@
 `<file>` is the log's name (`_log`) quoted with `urllib.parse.quote(_log, safe="")`,
 a leading "_" or "." quoted too (readers of datasets skip such files), and
 cut short with a hash of the name where it would not fit a file name.
-A ULog log adds the tables of `ulog_tables` (its parameters, info, logged
-text and default parameters), as a DataFlash log holds them as messages.
+A ULog log adds the tables its format gives of what it holds beside its
+messages (its parameters, info, logged text and default parameters: see
+`formats.ulog.dataset`), as a DataFlash log holds them as messages.
 `<NAME>` is the message name where it is a plain upper-case name, otherwise
 made safe with a hash of the name appended, so that one message always has
 one directory whatever else a log holds.
@@ -29,11 +30,11 @@ import json
 import os
 import re
 import urllib.parse
-from typing import Any, Dict, List, NamedTuple, Optional, Set
+from typing import Any, Dict, List, NamedTuple, Optional, Set, Tuple
 
-from ..protocols import ULOG
-from .log_record import FACTS_SUFFIX, ULOG_FACT_TABLES, fact_tables_bytes, record_json
-from .ulog_tables import fact_tables
+from ..formats import format_for
+from .log_record import FACTS_SUFFIX, fact_tables_bytes, record_json
+from .validation import read_json
 
 MANIFESTS = "_logs"
 LOG_COLUMN = "_log"
@@ -107,6 +108,17 @@ def facts_path(out: str, log_name: str) -> str:
     return os.path.join(out, MANIFESTS, file_stem(log_name) + FACTS_SUFFIX)
 
 
+def fact_file_tables(protocol: Optional[str]) -> Tuple[str, ...]:
+    """The decoder's tables of a log's own facts that the dataset keeps in
+    the log's facts file; none for a log of a format that needs no such file."""
+    found = format_for(protocol)
+    return tuple(found.FACT_FILE_TABLES) if found is not None else ()
+
+
+def has_fact_file(protocol: Optional[str]) -> bool:
+    return bool(fact_file_tables(protocol))
+
+
 class Settings(NamedTuple):
     """What a conversion depends on besides the log itself."""
     types: Optional[List[str]]  # name patterns to keep, None for every message
@@ -138,8 +150,7 @@ def read_manifest(path: str) -> Optional[Dict[str, Any]]:
     """The manifest at `path` of a log the dataset holds whole, in this
     layout; None for one of another layout or whose files are missing.
     Raises OSError or ValueError when it cannot be read."""
-    with open(path, encoding="utf-8") as file:
-        manifest = json.load(file)
+    manifest = read_json(path)  # within a size and a depth: a forged manifest is Damaged
     try:
         out = os.path.dirname(os.path.dirname(path))
         log_name = manifest["log"]
@@ -149,7 +160,7 @@ def read_manifest(path: str) -> Optional[Dict[str, Any]]:
                  # A message's directory is a plain name within the dataset.
                  and all(os.path.basename(d) == d and d not in ("", ".", "..") and not d.startswith(MANIFESTS)
                          and os.path.isfile(os.path.join(out, d, stem + ".parquet")) for d in directories)
-                 and (manifest["protocol"] != ULOG or os.path.isfile(facts_path(out, log_name))))
+                 and (not has_fact_file(manifest["protocol"]) or os.path.isfile(facts_path(out, log_name))))
     except (KeyError, TypeError, AttributeError):
         return None
     return manifest if whole else None
@@ -197,24 +208,26 @@ def convert_log(path: str, log_name: str, out: str, settings: Settings,
                 numbers.setdefault(name, number)
                 write(name, piece)
             batch = piece = None  # freed before the next batch is decoded
-        if stream.protocol == ULOG:
+        found = format_for(stream.protocol)
+        if found is not None:
             from ..api import stream_facts_log
 
-            # Its parameters, info and texts, which DataFlash logs hold as messages.
-            for name, table in fact_tables(stream_facts_log(stream), settings.types).items():
+            # What the log holds beside its messages (a ULog log's parameters, info and texts).
+            for name, table in found.dataset_tables(lambda: stream_facts_log(stream), settings.types).items():
                 write(name, table)
         for writer in writers.values():
             writer.close()
         if stream.protocol is None:  # a ULog log without rows is converted, to no table
             raise NoPackets()
-        if stream.protocol == ULOG:
+        kept_facts = fact_file_tables(stream.protocol)
+        if kept_facts:
             os.makedirs(os.path.dirname(facts_hidden), exist_ok=True)
             with open(facts_hidden, "wb") as file:
-                file.write(fact_tables_bytes(stream.facts.gathered_tables(ULOG_FACT_TABLES)))
+                file.write(fact_tables_bytes(stream.facts.gathered_tables(kept_facts)))
         _remove(manifest_path(out, log_name))
         for directory in directories.values():
             os.replace(os.path.join(out, directory, hidden), os.path.join(out, directory, stem + ".parquet"))
-        if stream.protocol == ULOG:
+        if kept_facts:
             os.replace(facts_hidden, facts_path(out, log_name))
         else:
             _remove(facts_path(out, log_name))

@@ -22,11 +22,10 @@ import pyarrow.ipc
 
 from ..reading.facts import FormatRow
 from ..tables.timebase import GpsClock, UtcShift
-from ..formats.ulog.facts import FACT_TABLES, STATUS
+from .fact_checks import check_fact_table, check_holder
+from .validation import read_ipc
 
 FACTS_SUFFIX = ".facts"
-# The decoder's reserved ULog tables; vehicle_status is a message table of the dataset.
-ULOG_FACT_TABLES = tuple(name for name in FACT_TABLES if name != STATUS)
 
 
 class Record(NamedTuple):
@@ -123,7 +122,14 @@ def fact_tables_bytes(tables: Dict[str, List[pyarrow.Table]]) -> bytes:
 
 
 def read_fact_tables(path: str) -> Dict[str, List[pyarrow.Table]]:
+    """The fact tables of the file at `path`, each validated and checked
+    against the columns its reader takes; raises OSError, or Damaged (a
+    ValueError) when the file is damaged."""
     with open(path, "rb") as file:
-        holder = pyarrow.ipc.open_file(pyarrow.py_buffer(file.read())).read_all()
-    return {name: [pyarrow.ipc.open_file(pyarrow.py_buffer(blob)).read_all()]
-            for name, blob in zip(holder.column("name").to_pylist(), holder.column("table").to_pylist())}
+        holder = read_ipc(file.read(), "the table of fact tables")
+    tables = {}
+    for name, blob in zip(check_holder(holder), holder.column("table").to_pylist()):
+        table = read_ipc(blob, f"fact table {name!r}")
+        check_fact_table(name, table)
+        tables[name] = [table]
+    return tables

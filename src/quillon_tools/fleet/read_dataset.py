@@ -27,8 +27,10 @@ from ..errors import UnreadableLog
 from ..formats import format_for
 from ..api import FlightLog as Log
 from ..names import TypesArg, matches, message_name, parse_patterns
-from .dataset import LOG_COLUMN, MANIFESTS, facts_path, holds_as_it_is, manifest_path, read_manifest
+from .dataset import LOG_COLUMN, MANIFESTS, facts_path, has_fact_file, holds_as_it_is, manifest_path, read_manifest
 from .log_record import Record, read_fact_tables, read_record
+from .manifest_checks import check_manifest
+from .validation import validated
 from .scaling import as_raw, as_scaled
 
 
@@ -60,15 +62,37 @@ def dataset_logs(out: str) -> List[DatasetLog]:
         path = os.path.join(out, MANIFESTS, entry)
         try:
             manifest = read_manifest(path)
-        except (OSError, ValueError):
+        except (OSError, ValueError, RecursionError):  # a damaged manifest names no log
             continue
         if manifest is not None and isinstance(manifest.get("log"), str):
             source = manifest.get("path")
             settings = manifest.get("settings")
-            found.append(DatasetLog(manifest["log"], path, source if isinstance(source, str) else None,
-                                    manifest.get("size", -1), manifest.get("mtime_ns", -1),
+            found.append(DatasetLog(manifest["log"], path, source if _is_path(source) else None,
+                                    _whole(manifest.get("size")), _whole(manifest.get("mtime_ns")),
                                     isinstance(settings, dict) and settings.get("types") is None))
     return sorted(found)
+
+
+def _damaged(path: str, error: BaseException) -> str:
+    """Why a log's copy in the dataset cannot be read: the file (by its
+    place in the dataset) and what is wrong with it."""
+    return f"damaged copy: {os.path.join(*path.split(os.sep)[-2:])}: {error}"
+
+
+def damage_of(log: Any) -> Optional[str]:
+    """Why a log read from a dataset is a damaged copy, as far as its files
+    have been read; None for a whole one, or a log read from its file."""
+    facts = getattr(log, "facts", None)
+    return facts.damage if isinstance(facts, DatasetFacts) else None
+
+
+def _is_path(value: Any) -> bool:
+    return isinstance(value, str) and "\0" not in value and os.path.isabs(value)
+
+
+def _whole(value: Any) -> int:
+    """A size or a time of the manifest, -1 when it holds none."""
+    return value if isinstance(value, int) and not isinstance(value, bool) else -1
 
 
 def read_dataset_log(out: str, log_name: str, types: TypesArg = None) -> Log:
@@ -87,10 +111,13 @@ def read_manifest_log(path: str, types: Union[TypesArg, Callable[[str], TypesArg
         manifest = read_manifest(path)
         if manifest is None:
             raise UnreadableLog("the dataset does not hold this log whole in this layout: convert it again")
+        check_manifest(manifest)
         record = read_record(manifest)
         directories = {str(name): str(directory) for name, directory in manifest["types"].items()}
-    except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
-        raise UnreadableLog(f"cannot read the dataset's manifest {path!r}: {error}") from None
+    except UnreadableLog:
+        raise
+    except (OSError, ValueError, KeyError, TypeError, AttributeError, RecursionError) as error:
+        raise UnreadableLog(_damaged(path, error)) from None
     out = os.path.dirname(os.path.dirname(path))
     files = _Files(out, manifest["log"], directories)
     patterns = parse_patterns(types(record.protocol) if callable(types) else types)
@@ -98,11 +125,11 @@ def read_manifest_log(path: str, types: Union[TypesArg, Callable[[str], TypesArg
                              if patterns is None or any(matches(p, name) for p in patterns)])
     format = format_for(record.protocol)
     raw: Dict[str, List[pyarrow.Table]] = {}
-    if format is not None and format.KNOWN_FROM_HEADER:  # its own fact tables, kept beside the messages
+    if has_fact_file(record.protocol):
         try:
             raw = read_fact_tables(facts_path(out, manifest["log"]))
-        except (OSError, pyarrow.ArrowException) as error:
-            raise UnreadableLog(f"cannot read the dataset's facts of {manifest['log']!r}: {error}") from None
+        except (OSError, ValueError, pyarrow.ArrowException) as error:
+            raise UnreadableLog(_damaged(facts_path(out, manifest['log']), error)) from None
     facts = DatasetFacts(format, record, files, raw)
     numbers = {name: record.numbers.get(name, 0) for name in tables}
     return Log(format, cast(Dict[str, pyarrow.Table], tables), lambda: record.formats, numbers, facts,
@@ -141,6 +168,7 @@ class _Files:
         self._stem = os.path.splitext(os.path.basename(self._file))[0]
         self.directories = directories
         self._read: Dict[str, pyarrow.Table] = {}
+        self.damage: Optional[str] = None  # what failed first of the files read
 
     def table(self, name: str) -> pyarrow.Table:
         if name not in self._read:
@@ -148,9 +176,11 @@ class _Files:
 
             path = os.path.join(self._out, self.directories[name], self._stem + ".parquet")
             try:
-                table = pyarrow.parquet.read_table(path)
-            except (OSError, pyarrow.ArrowException) as error:
-                raise UnreadableLog(f"cannot read {path!r}: {error}") from None
+                table = validated(pyarrow.parquet.read_table(path), "its table")
+            except (OSError, ValueError, pyarrow.ArrowException) as error:
+                reason = _damaged(path, error)
+                self.damage = self.damage or reason  # kept, whichever answer read the table
+                raise UnreadableLog(reason) from None
             self._read[name] = table.drop_columns([LOG_COLUMN]) if LOG_COLUMN in table.column_names else table
         return self._read[name]
 
@@ -169,12 +199,15 @@ class DatasetFacts(LogFacts):
         self._files = files
         self._scaled = record.scaled
         self._raw = raw  # the format's own fact tables, raw and on boot time
-        units = {}
-        if format is not None and format.INSTANCES_FROM_UNITS:  # they tell which field holds a message's instance
-            units = {name: [files.table(name)] for name in files.directories
-                     if message_name(name) in format.UNIT_MESSAGES}
+        # The messages that state units tell which field holds a message's instance.
+        stating = format.UNIT_MESSAGES if format is not None else ()
+        units = {name: [files.table(name)] for name in files.directories if message_name(name) in stating}
         super().__init__(format, lambda: record.formats, units, record.utc_offset, None, record.starts,
                          None, record.spans)
+
+    @property
+    def damage(self) -> Optional[str]:
+        return self._files.damage
 
     def _parts_of(self, message: str) -> List[Tuple[str, pyarrow.Table]]:
         return self._files.of_message(message)

@@ -9,7 +9,7 @@ from typing import Dict, Iterable, List, Optional, Tuple
 import pyarrow
 
 from ..reading.inputs import LogInput
-from ..reading.decoding import detect_protocol
+from ..reading.sniff import detect_protocol
 from ..reading.passes import DecodingPass
 from ..reading.registry import registered
 
@@ -29,9 +29,11 @@ def layout_of(path: str, name: str) -> Optional[LayoutKey]:
         for _ in scan:
             pass
     with_rows = {table for _, _, table in scan.layout_starts if table is not None}
+    # A log that describes types it logs no row of (DataFlash) lists the
+    # layouts that have rows first, by table name.
+    unlogged = format.DESCRIBES_UNLOGGED_TYPES
     for row in scan.formats:
-        # DataFlash lists the layouts that have rows first, by table name.
-        if row.name == name and (not format.INSTANCES_FROM_UNITS or name in with_rows):
+        if row.name == name and (not unlogged or name in with_rows):
             return row.format, tuple(row.labels)
     return None
 

@@ -10,7 +10,12 @@ between them."""
 
 from __future__ import annotations
 
-from typing import Any, List, NamedTuple, Optional, Tuple
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
+from typing import List, NamedTuple, Optional, Tuple
 
 import numpy
 
@@ -35,7 +40,7 @@ class AirSpan(NamedTuple):
     landed: bool  # the landing is in the log (or the window closes first)
 
 
-def _sorted(view: Any, name: str) -> Tuple[numpy.ndarray, numpy.ndarray]:
+def _sorted(view: View, name: str) -> Tuple[numpy.ndarray, numpy.ndarray]:
     if not view.has(name):
         return numpy.empty(0), numpy.empty(0)
     times, values = view.series(name)
@@ -45,7 +50,7 @@ def _sorted(view: Any, name: str) -> Tuple[numpy.ndarray, numpy.ndarray]:
     return times[order], values[order]
 
 
-def logged(view: Any, log_start: float) -> Optional[List[Tuple[float, Optional[float], bool]]]:
+def logged(view: View, log_start: float) -> Optional[List[Tuple[float, Optional[float], bool]]]:
     """(takeoff, landing or None, whether the takeoff is in the log) from the
     vehicle's landed state; None when it logs none. Bounces are joined."""
     spans = in_air_intervals(view)
@@ -78,7 +83,7 @@ def within(spans: List[Tuple[float, Optional[float], bool]], start: float, end: 
     return found
 
 
-def from_motion(view: Any, start: float, end: float, closed: bool) -> Optional[List[AirSpan]]:
+def from_motion(view: View, start: float, end: float, closed: bool) -> Optional[List[AirSpan]]:
     """The flights (runs under way) in [start, end] found from motion; None
     when the log has no motion to tell by."""
     if view.vehicle in GROUND_VEHICLES:
@@ -120,7 +125,7 @@ def _runs(flags: numpy.ndarray) -> List[Tuple[int, int]]:
     return list(zip(numpy.flatnonzero(edges == 1).tolist(), (numpy.flatnonzero(edges == -1) - 1).tolist()))
 
 
-def _under_way(view: Any, start: float, end: float, closed: bool) -> Optional[List[AirSpan]]:
+def _under_way(view: View, start: float, end: float, closed: bool) -> Optional[List[AirSpan]]:
     speed_times, speed = _sorted(view, "ground_speed")
     climb_times, climb = _sorted(view, "climb_rate")
     if not len(speed_times) and not len(climb_times):
@@ -145,7 +150,7 @@ def _under_way(view: Any, start: float, end: float, closed: bool) -> Optional[Li
     return found
 
 
-def can_tell(view: Any) -> bool:
+def can_tell(view: View) -> bool:
     """Whether the log says when the vehicle was in the air: its landed
     state, or the motion the flights are otherwise found from."""
     if view.has("in_air"):

@@ -3,8 +3,13 @@ the log saw the arming or began armed."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 import math
-from typing import Any, List, NamedTuple, Optional
+from typing import List, NamedTuple, Optional
 
 import numpy
 
@@ -19,7 +24,7 @@ class ArmSpan(NamedTuple):
     disarmed: bool  # False: still armed when the log ends
 
 
-def _began_armed(view: Any) -> bool:
+def _began_armed(view: View) -> bool:
     """Whether the first arming record says armed without being the arming:
     a state sampled while armed, or a change record of disarming."""
     times, values = view.series("armed")
@@ -32,7 +37,7 @@ def _began_armed(view: Any) -> bool:
     return (first == 0.0) if changes else (first == 1.0)
 
 
-def arm_spans(view: Any, last: float) -> Optional[List[ArmSpan]]:
+def arm_spans(view: View, last: float) -> Optional[List[ArmSpan]]:
     """The armed spans, closed at the log's end `last` where still armed;
     None when the log has no arming record."""
     spans = armed_intervals(view)

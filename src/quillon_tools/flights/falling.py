@@ -5,7 +5,12 @@ when its last readings were logged."""
 
 from __future__ import annotations
 
-from typing import Any, Optional, Tuple
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
+from typing import Optional, Tuple
 
 import numpy
 
@@ -16,7 +21,7 @@ FALLING_MS = 5.0
 LAST_S = 1.0
 
 
-def _descent(view: Any, end: float) -> Optional[Tuple[float, float]]:
+def _descent(view: View, end: float) -> Optional[Tuple[float, float]]:
     """(first time, descent m/s) over the last LAST_S of readings up to `end`."""
     if view.has("climb_rate"):
         times, climb = view.series("climb_rate")
@@ -38,7 +43,7 @@ def _descent(view: Any, end: float) -> Optional[Tuple[float, float]]:
     return None
 
 
-def fall_at_end(view: Any, end: float) -> Optional[Mark]:
+def fall_at_end(view: View, end: float) -> Optional[Mark]:
     """A FALL mark when the last readings before `end` (the log's) descend
     faster than FALLING_MS."""
     found = _descent(view, end)

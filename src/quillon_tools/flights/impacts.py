@@ -5,7 +5,12 @@ was disarmed, or the log ended (power lost)."""
 
 from __future__ import annotations
 
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
+from typing import List, Optional, Sequence, Tuple
 
 import numpy
 
@@ -26,7 +31,7 @@ MOVING_S = 2.0
 SETTLE_S = 5.0
 
 
-def _spikes(view: Any) -> List[Tuple[float, float, str]]:
+def _spikes(view: View) -> List[Tuple[float, float, str]]:
     """(time, magnitude m/s/s, where) of each accelerometer reading past IMPACT_G."""
     found: List[Tuple[float, float, str]] = []
     names = [f"acceleration.{axis}" for axis in "xyz"]
@@ -44,7 +49,7 @@ def _spikes(view: Any) -> List[Tuple[float, float, str]]:
     return found
 
 
-def _clip_jumps(view: Any) -> List[Tuple[float, float, str]]:
+def _clip_jumps(view: View) -> List[Tuple[float, float, str]]:
     """(time, clips, where) of each rise of a clip counter past CLIP_JUMP."""
     found: List[Tuple[float, float, str]] = []
     if not view.has("clipping"):
@@ -58,7 +63,7 @@ def _clip_jumps(view: Any) -> List[Tuple[float, float, str]]:
     return found
 
 
-def _speeds(view: Any) -> List[Tuple[numpy.ndarray, numpy.ndarray]]:
+def _speeds(view: View) -> List[Tuple[numpy.ndarray, numpy.ndarray]]:
     found = []
     for name in ("ground_speed", "climb_rate"):
         if view.has(name):
@@ -107,7 +112,7 @@ class _Found:
                     f"impact: {', '.join(parts)}; {self.how} {later:.1f} s later")
 
 
-def impacts(view: Any, stops: Sequence[Tuple[float, str]], windows: Sequence[Tuple[float, float]]) -> List[Mark]:
+def impacts(view: View, stops: Sequence[Tuple[float, str]], windows: Sequence[Tuple[float, float]]) -> List[Mark]:
     """The impacts within `windows` (the flights' times in the air, widened
     a little), each followed by one of `stops` ((time, what): landings,
     disarms, the log's end) within SETTLE_S."""

@@ -1,21 +1,22 @@
 """Reboots: the vehicle's boot clock starting again from zero within one
 log. DataFlash rows carry it as TimeUS (older firmware TimeMS), MAVLink
 messages as time_boot_ms (the ground station's clock runs on), ULog rows as
-their timestamp."""
+their timestamp: each format names its own (`BOOT_CLOCKS`)."""
 
 from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
 
 from typing import Any, Iterable, List, Tuple
 
 import numpy
 
 from ..tables.timebase import float_times
-from ..protocols import DATA_FLASH, MAVLINK, ULOG
 from .model import REBOOT, Mark
 
-# The boot clock's column and its unit in microseconds, per format.
-CLOCKS = {DATA_FLASH: (("TimeUS", 1.0), ("TimeMS", 1000.0)), MAVLINK: (("time_boot_ms", 1000.0),),
-          ULOG: (("timestamp", 1.0),)}
 # A clock that falls back by more than this, to less than half its reading,
 # has restarted: it counts from the new boot. Rows a ground station got late
 # (a link that buffers) fall back too, but only by the delay.
@@ -57,7 +58,7 @@ def _falls(table: Any, column: str, scale: float) -> List[Tuple[float, float, fl
 TOLD_BY = ("attitude.roll", "altitude.relative")
 
 
-def clock_messages(view: Any) -> List[str]:
+def clock_messages(view: View) -> List[str]:
     """The messages of the quantities in TOLD_BY the vehicle logs."""
     found: List[str] = []
     for name in TOLD_BY:
@@ -68,7 +69,7 @@ def clock_messages(view: Any) -> List[str]:
     return found
 
 
-def reboots(view: Any, messages: Iterable[str]) -> List[Mark]:
+def reboots(view: View, messages: Iterable[str]) -> List[Mark]:
     """The restarts of the boot clock among the rows of `messages`, one mark
     per restart however many messages show it."""
     found: List[Tuple[float, float, float]] = []
@@ -76,7 +77,8 @@ def reboots(view: Any, messages: Iterable[str]) -> List[Mark]:
         table = view.table(message)
         if table is None or table.num_rows < 2:
             continue
-        for column, scale in CLOCKS.get(view.protocol, ()):
+        # The boot clock's column and its unit in microseconds, as the format logs it.
+        for column, scale in view.format.BOOT_CLOCKS if view.format is not None else ():
             if column in table.column_names:
                 found.extend(_falls(table, column, scale))
                 break

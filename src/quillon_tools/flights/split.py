@@ -4,7 +4,12 @@ phases of each and what the log shows happened in it."""
 
 from __future__ import annotations
 
-from typing import Any, List, Optional, Tuple
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
+from typing import List, Optional, Tuple
 
 from .airborne import AirSpan, from_motion, logged, within
 from .arming import arm_spans
@@ -22,7 +27,7 @@ AROUND_S = 1.0
 _Piece = Tuple[float, float, str, Optional[AirSpan], Optional[str]]
 
 
-def _pieces(view: Any, first: float, last: float) -> List[_Piece]:
+def _pieces(view: View, first: float, last: float) -> List[_Piece]:
     """(start, end, arming, time in the air or None, how that is known) of
     each flight: an arm cycle with several times in the air is split half
     way between a landing and the next takeoff."""
@@ -54,7 +59,7 @@ def _stops(pieces: List[_Piece], last: float) -> List[Tuple[float, str]]:
     return found
 
 
-def vehicle_flights(view: Any, every_mark: bool = True) -> List[Flight]:
+def vehicle_flights(view: View, every_mark: bool = True) -> List[Flight]:
     """The flights of one vehicle (`signals.View`), in time order; without
     `every_mark`, with the marks that tell how a flight went (impacts,
     falls, transitions) but not the log's gaps and reboots."""

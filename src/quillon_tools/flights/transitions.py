@@ -7,7 +7,12 @@ vtol_state 1 and 2 (transitioning)."""
 
 from __future__ import annotations
 
-from typing import Any, List, Tuple
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
+from typing import List, Tuple
 
 import numpy
 import pyarrow.compute
@@ -29,7 +34,7 @@ def _runs(times: numpy.ndarray, on: numpy.ndarray) -> List[Tuple[float, float]]:
     return [(float(times[s]), float(times[e])) for s, e in zip(starts, ends) if numpy.isfinite(times[s])]
 
 
-def _mode_changes(view: Any) -> List[Mark]:
+def _mode_changes(view: View) -> List[Mark]:
     modes = view.log.modes
     if view.sysid is not None and "_sysid" in modes.column_names:
         modes = rows_where(modes, "_sysid", view.sysid)
@@ -48,7 +53,7 @@ def _mode_changes(view: Any) -> List[Mark]:
     return found
 
 
-def transitions(view: Any) -> List[Mark]:
+def transitions(view: View) -> List[Mark]:
     """The transitions of a VTOL vehicle (none for others)."""
     if view.vehicle not in ("plane", "vtol"):
         return []

@@ -33,12 +33,19 @@ def _less(spans: List[Span], taken: Sequence[Span]) -> List[Span]:
     return spans
 
 
+def _lasting(spans: List[Span]) -> List[Span]:
+    """The spans that last: one that starts and ends at one instant (rows
+    whose timestamps repeat, or restart) holds no time in the air, so no
+    reading is judged in it, as no second of it is counted."""
+    return [(start, end) for start, end in spans if end > start]
+
+
 def in_air(flights: Sequence[Flight]) -> List[Span]:
     """Each flight's time in the air: from its takeoff (its start, when it
     was flying then) to its landing (its end, when the log holds none).
     A flight that never left the ground has none."""
-    return [(f.start if f.takeoff is None else f.takeoff, f.end if f.landing is None else f.landing)
-            for f in flights if any(p.name != GROUND for p in f.phases)]
+    return _lasting([(f.start if f.takeoff is None else f.takeoff, f.end if f.landing is None else f.landing)
+                     for f in flights if any(p.name != GROUND for p in f.phases)])
 
 
 def near_impacts(flights: Sequence[Flight]) -> List[Span]:
@@ -55,13 +62,13 @@ def transitions(flights: Sequence[Flight]) -> List[Span]:
 def steady(flights: Sequence[Flight]) -> List[Span]:
     """Airborne phases, less transitions and the seconds around impacts."""
     spans = [(p.start, p.end) for f in flights for p in f.phases if p.name == AIRBORNE]
-    return _less(spans, transitions(flights) + near_impacts(flights))
+    return _lasting(_less(spans, transitions(flights) + near_impacts(flights)))
 
 
 def after_launch(flights: Sequence[Flight]) -> List[Span]:
     """Time in the air but the takeoff (a launch), less the seconds around impacts."""
     spans = [(p.start, p.end) for f in flights for p in f.phases if p.name in (AIRBORNE, LANDING)]
-    return _less(spans, near_impacts(flights))
+    return _lasting(_less(spans, near_impacts(flights)))
 
 
 def impact_at(flights: Sequence[Flight], time: float) -> Optional[float]:

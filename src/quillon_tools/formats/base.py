@@ -26,6 +26,8 @@ class Units(Protocol):
 
     def instance_field(self, name: str) -> Optional[str]: ...
 
+    def more(self, numbers: Set[int], gathered: Tables) -> None: ...
+
 
 class Records(Protocol):
     """What a log says beyond its rows (see `Log`)."""
@@ -70,6 +72,18 @@ class Format(Protocol):
     SOURCES: Dict[str, Tuple[Source, ...]]  # where each signal lives
     OUTPUT_CHANNELS: Tuple[Tuple[str, str, int], ...]
     INPUT_CHANNELS: Tuple[Tuple[str, str, int], ...]
+    SAMPLES: Any  # the high-rate sources tuning reads (`formats.samples`)
+    RECORDS: Dict[str, Any]  # values read as logged rather than as signals (`formats.records`)
+    NO_DEFAULTS: str  # why the log records no parameter defaults
+    # What datasets and flat outputs need: the boot clock's columns and their
+    # scale, whether format rows describe types without rows, the fact tables
+    # a dataset keeps in a file of their own, how array elements are named,
+    # and whether answers read the log scaled.
+    BOOT_CLOCKS: Tuple[Tuple[str, float], ...]
+    DESCRIBES_UNLOGGED_TYPES: bool
+    FACT_FILE_TABLES: Tuple[str, ...]
+    ELEMENTS_IN_BRACKETS: bool
+    ANSWERS_READ_SCALED: bool
 
     def formats_table(self, rows: Sequence[Any]) -> pyarrow.Table: ...
 
@@ -91,3 +105,17 @@ class Format(Protocol):
     def instance_column(self, view: Any, message: str, table: pyarrow.Table) -> Optional[str]: ...
 
     def identify(self, view: Any) -> Identity: ...
+
+    def vehicle_rows(self, message: str, table: pyarrow.Table,
+                     autopilot_components: Callable[[], List[int]]) -> pyarrow.Table: ...
+
+    def autopilot_components(self, view: Any) -> List[int]: ...
+
+    def logs_attitude_demand(self, view: Any) -> bool: ...
+
+    def parameter_defaults(self, log: Any, kind: str) -> Optional[Tuple[Dict[str, Any], str]]: ...
+
+    def dataset_tables(self, facts_log: Callable[[], Any],
+                       patterns: Optional[List[str]] = None) -> Dict[str, pyarrow.Table]: ...
+
+    def as_raw(self, message: str, table: pyarrow.Table) -> pyarrow.Table: ...

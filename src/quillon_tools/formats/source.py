@@ -5,7 +5,7 @@ quantity's unit."""
 
 from __future__ import annotations
 
-from typing import Any, Callable, NamedTuple, Optional, Tuple
+from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple
 
 import numpy
 import pyarrow
@@ -24,6 +24,8 @@ class Part(NamedTuple):
     changes: bool = False  # records of changes only (a first 0 means it was 1 before)
     source: str = ""  # the message or topic the rows come from
     broken: Optional[numpy.ndarray] = None  # rows whose logged value was NaN or infinite
+    beyond: Optional[numpy.ndarray] = None  # rows whose value was beyond what the sensor can report
+    limit: str = ""  # what the rows in `beyond` passed, where the format refused them itself
 
 
 class Source(NamedTuple):
@@ -40,16 +42,27 @@ class Source(NamedTuple):
     changes: bool = False  # the message is logged at changes only
 
 
+def column_of(table: pyarrow.Table, field: str) -> Optional[str]:
+    """The column that holds `field`: the column of that whole name (a
+    nested ULog field, "esc[0].esc_rpm", is one), else the array column an
+    item ("output[2]", "esc[0].flags[1]") is of; None when neither is there."""
+    schema = table.schema  # looked up there: table.column_names makes a new list of every name
+    if schema.get_field_index(field) >= 0:
+        return field
+    name, bracket, rest = field.rpartition("[")
+    return name if bracket and rest.endswith("]") and rest[:-1].isdigit() and schema.get_field_index(name) >= 0 else None
+
+
 def column(table: pyarrow.Table, field: str) -> Optional[pyarrow.ChunkedArray]:
     """A column, or one item of a fixed-size array column ("output[2]");
     None when absent."""
-    schema = table.schema  # looked up there: table.column_names makes a new list of every name
-    at = schema.get_field_index(field)
+    at = table.schema.get_field_index(field)  # table.column_names makes a new list of every name
     if at >= 0:
         return table.column(at)
-    name, bracket, rest = field.partition("[")
-    if not bracket or not rest.endswith("]") or not rest[:-1].isdigit() or schema.get_field_index(name) < 0:
+    name = column_of(table, field)
+    if name is None:
         return None
+    rest = field[len(name) + 1:]
     whole = table.column(name)
     item = int(rest[:-1])
     if not pyarrow.types.is_fixed_size_list(whole.type) or item >= whole.type.list_size:
@@ -116,8 +129,7 @@ def read(table: pyarrow.Table, source: Source, unit: str, instances: Optional[nu
     if pyarrow.types.is_floating(data.type):  # a sensor that logs NaN or inf is faulty, not silent
         broken = pyarrow.compute.fill_null(pyarrow.compute.invert(pyarrow.compute.is_finite(data)),
                                            False).to_numpy(zero_copy_only=False).astype(bool)
-    name = source.field.partition("[")[0]
-    field = table.schema.field(name)
+    field = table.schema.field(column_of(table, source.field) or source.field)
     invalid = [*source.invalid]
     stated_invalid = _metadata(field, b"invalid")
     if stated_invalid is not None:
@@ -151,3 +163,11 @@ def read(table: pyarrow.Table, source: Source, unit: str, instances: Optional[nu
         times, numbers_of, values = times[keep], numbers_of[keep], values[keep]
         broken = None if broken is None else broken[keep]
     return Part(times, numbers_of, values, source.changes, source.message, broken)
+
+
+def messages_of(sources: Dict[str, Tuple[Any, ...]], *more: Tuple[Any, ...]) -> Tuple[str, ...]:
+    """Every message a format's signal sources and channels name, sorted."""
+    found = {source.message for named in sources.values() for source in named}
+    for channels in more:
+        found.update(channel[0] if isinstance(channel, tuple) else channel for channel in channels)
+    return tuple(sorted(found))

@@ -19,11 +19,3 @@ def regular_spans(decoder: Any) -> Spans:
         return {}
     head, tail = decoder.span_edges()
     return {None: regular_span(extremes, head, tail, decoder.logging_start)}
-
-
-def messages_of(sources: Dict[str, Tuple[Any, ...]], *more: Tuple[Any, ...]) -> Tuple[str, ...]:
-    """Every message a format's signal sources and channels name, sorted."""
-    found = {source.message for named in sources.values() for source in named}
-    for channels in more:
-        found.update(channel[0] if isinstance(channel, tuple) else channel for channel in channels)
-    return tuple(sorted(found))

@@ -6,6 +6,11 @@ log holds but a faulty sensor spoils is None too, with the reason under
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 import datetime
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
@@ -55,7 +60,7 @@ def track_facts(track: pyarrow.Table, armed: Optional[List[Span]]) -> Dict[str, 
     return found
 
 
-def flight_time(view: Any, flights: Sequence[Any], span: Tuple[Optional[int], Optional[int]],
+def flight_time(view: View, flights: Sequence[Any], span: Tuple[Optional[int], Optional[int]],
                 armed: Optional[List[Span]]) -> Optional[float]:
     """Seconds in the air over the vehicle's flights (`flights.Flight`).
     None where the flights cannot tell: the log has no time, or neither a
@@ -87,7 +92,7 @@ def _times(facts: Dict[str, Any], span: Tuple[Optional[int], Optional[int]], tim
             facts["start"] = as_datetime(first)
 
 
-def vehicle_facts(view: Any, track: pyarrow.Table, span: Tuple[Optional[int], Optional[int]],
+def vehicle_facts(view: View, track: pyarrow.Table, span: Tuple[Optional[int], Optional[int]],
                   time_base: Optional[str], flights: Sequence[Any]) -> Dict[str, Any]:
     """The facts of one vehicle of a log, from its signals (`view`, a
     `signals.View`), its track and its flights (`flights.Flight`)."""
@@ -111,7 +116,7 @@ def vehicle_facts(view: Any, track: pyarrow.Table, span: Tuple[Optional[int], Op
     return facts
 
 
-def gps_quality(view: Any) -> Dict[str, Any]:
+def gps_quality(view: View) -> Dict[str, Any]:
     """Satellites and HDOP, as (min, max), of the first receiver's 3D fixes."""
     found: Dict[str, Any] = {"satellites": None, "hdop": None}
     if not view.has("gps.fix"):

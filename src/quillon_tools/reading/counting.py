@@ -9,13 +9,14 @@ from __future__ import annotations
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
 
 from .. import _columnar
-from .decoding import decoding_threads, detect_protocol, feed_decoder
+from .decoding import decoding_threads, feed_decoder
+from .sniff import detect_protocol
 from ..errors import UnreadableLog
 from .inputs import LogInput
 from ..names import decoder_pattern
-from ..protocols import ULOG
+from ..protocols import KNOWN_FROM_HEADER, SUMMARY_TABLES
+from .registry import registered
 
-ULOG_SUMMARY = "ulog:summary"  # the one row that holds a ULog log's stats
 # The rows decoded from this many bytes at most are held at once.
 COUNT_RUN_BYTES = 2 << 20
 
@@ -37,8 +38,8 @@ def count_rows(log: LogInput, patterns: Optional[List[str]], on_bytes: Optional[
     if protocol is None:
         return Counted(None, {}, {}, 0)
     wanted = None if patterns is None else [decoder_pattern(p) for p in patterns]
-    ulog_stats = with_stats and protocol == ULOG
-    decoder = _columnar.Decoder(protocol, wanted, (ULOG_SUMMARY,) if ulog_stats else (), 0,
+    summary = SUMMARY_TABLES.get(protocol) if with_stats else None
+    decoder = _columnar.Decoder(protocol, wanted, (summary,) if summary else (), 0,
                                 decoding_threads(threads, log.size, chunk_bytes), chunk_bytes)
     counts: Dict[Tuple[str, int], int] = {}
 
@@ -56,13 +57,12 @@ def count_rows(log: LogInput, patterns: Optional[List[str]], on_bytes: Optional[
     except ValueError as error:
         raise UnreadableLog(str(error)) from None
     stats: Dict[str, Any] = dict(decoder.stats())
-    if ulog_stats:  # made at the end: its one row is the only table taken whole
-        from ..formats.ulog.facts import ULogFacts
-
+    if summary:  # made at the end: its one row is the only table taken whole
         tables = decoder.take()
         add([(name, number, table.num_rows, is_wanted) for name, number, table, is_wanted, _ in tables])
-        stats = ULogFacts({name: [table] for name, _, table, _, _ in tables if name == ULOG_SUMMARY}).stats(stats)
+        records = registered(protocol).records_of({name: [table] for name, _, table, _, _ in tables if name == summary})
+        stats = records.stats(stats)
     else:
         add(decoder.take_counts())
-    found = protocol if decoder.packets or protocol == ULOG else None  # a ULog log is one from its header on
+    found = protocol if decoder.packets or protocol in KNOWN_FROM_HEADER else None
     return Counted(found, counts, stats if found else {}, decoder.format_packets)

@@ -1,6 +1,6 @@
-"""Handing a log to the decoder: which protocol it speaks, on how many
-threads it decodes, and its bytes run by run. Nothing here needs pyarrow or
-NumPy, so a command that only counts rows starts without them."""
+"""Handing a log to the decoder: on how many threads it decodes, and its
+bytes run by run. Nothing here needs pyarrow or NumPy, so a command that
+only counts rows starts without them."""
 
 from __future__ import annotations
 
@@ -10,39 +10,12 @@ from typing import Iterator, Optional, Tuple
 from .. import _columnar
 from ..errors import UnreadableLog
 from .inputs import LogInput
-from ..protocols import DATA_FLASH, MAVLINK, ULOG
 
-# The protocol is the one that finds more packets in the log's first bytes.
-SNIFF_BYTES = 64 * 1024
-ULOG_HEADER_BYTES = 16
 # With threads=None a log decodes on every core from this size on: a
 # smaller one decodes in well under a second on one core, and holds too few
 # of the core's 16 MiB chunks to keep the cores busy; below it the first
 # pass (or the cutting) and the joining would only add.
 PARALLEL_BYTES = 64 << 20
-
-
-def detect_protocol(log: LogInput) -> Optional[str]:
-    """ULOG when the log starts with the ULog header; else DATA_FLASH or
-    MAVLINK, whichever finds more packets in the first SNIFF_BYTES
-    (DataFlash on a tie); when neither finds any there, whichever finds one
-    first further on; None when neither finds any at all."""
-    sniffer = _columnar.Sniffer()
-    head = memoryview(log.head(SNIFF_BYTES))
-    sniffer.feed(head[:ULOG_HEADER_BYTES])  # a ULog log is known from its header alone
-    if sniffer.ulog:
-        return ULOG
-    sniffer.feed(head[ULOG_HEADER_BYTES:])
-    if len(head) == SNIFF_BYTES and not (sniffer.data_flash or sniffer.mavlink):
-        sniffer = _columnar.Sniffer()
-        for run in log.scan():
-            sniffer.feed(run)
-            if sniffer.data_flash or sniffer.mavlink:
-                break
-    sniffer.finish()
-    if sniffer.data_flash == 0 and sniffer.mavlink == 0:
-        return None
-    return DATA_FLASH if sniffer.data_flash >= sniffer.mavlink else MAVLINK
 
 
 def decoding_threads(threads: Optional[int], size: Optional[int], chunk_bytes: int = 0) -> int:

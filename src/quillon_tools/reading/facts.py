@@ -96,7 +96,7 @@ class LogFacts:
             gathered, numbers = self._later()
             self._keep(gathered)
             self._later = None
-            if self._units is not None and hasattr(self._units, "more"):
+            if self._units is not None:
                 self._units.more(numbers, self._gathered_now)
 
     @property

@@ -9,7 +9,8 @@ import pyarrow
 
 from ..names import TypesArg, parse_patterns
 from ..tables.timebase import on_time_base
-from .decoding import decoding_threads, detect_protocol
+from .decoding import decoding_threads
+from .sniff import detect_protocol
 from .facts import FormatRow, LogFacts
 from .inputs import LogInput, Source
 from .passes import DecodingPass, gather_again, whole_read_gathers

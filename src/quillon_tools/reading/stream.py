@@ -10,7 +10,7 @@ import pyarrow
 from ..names import TypesArg, matches, parse_patterns
 from ..tables.instances import of_instances, selected_instances, selecting_instances
 from ..tables.timebase import GpsClock
-from .decoding import detect_protocol
+from .sniff import detect_protocol
 from .facts import FormatRow, LogFacts
 from .inputs import LogInput, Source
 from .passes import DecodingPass, Piece

@@ -4,6 +4,11 @@ access. On a MAVLink log of several vehicles, one section per vehicle."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 import os
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
 
@@ -19,7 +24,7 @@ from bokeh.settings import settings
 
 from ..tables.instances import rows_where
 from ..export.terminal import visible
-from ..protocols import MAVLINK
+from ..protocols import has_systems
 from .cards import chain_card, verdict_cards, zoom_on_card_click
 from .tuning import tuning_section
 from .csp import with_policy
@@ -52,7 +57,7 @@ class Options(NamedTuple):
 class Vehicle(NamedTuple):
     sysid: Optional[int]  # None: the whole log
     info: Optional[Dict[str, Any]]
-    view: Any  # its signals (`signals.View`)
+    view: View  # its signals (`signals.View`)
     panels: Panels
 
 
@@ -65,7 +70,7 @@ def _of_vehicle(table: Optional[pyarrow.Table], sysid: Optional[int]) -> Optiona
 def _vehicle_ids(log: Any, info: Any) -> List[Optional[int]]:
     """The MAVLink systems that are vehicles: those the facts describe, else
     those that report a flight mode; [None] for a log of one."""
-    if log.protocol != MAVLINK:
+    if not has_systems(log.protocol):
         return [None]
     described = [v.get("sysid") for v in info.get("vehicles", [])] if isinstance(info, dict) else []
     if described and all(isinstance(sysid, int) for sysid in described):
@@ -237,7 +242,8 @@ def read_for_report(source: Any, title: str, tuning: bool = True) -> Any:
     """The log `source` (a path or a binary file) read for its report, or
     (without `tuning`) for its checks and chain alone. Raises NoPackets
     when it holds no DataFlash, MAVLink or ULog data."""
-    from ..reading.decoding import detect_protocol
+    from ..formats import format_for
+    from ..reading.sniff import detect_protocol
     from ..reading.inputs import LogInput
     from ..api import read_log_with_facts
 
@@ -247,7 +253,9 @@ def read_for_report(source: Any, title: str, tuning: bool = True) -> Any:
         # checks is decoded, with the facts. The signals convert units
         # themselves, scaled or not.
         protocol = detect_protocol(data)
-        log = read_log_with_facts(data, report_types(protocol, tuning), scaled=protocol != MAVLINK)
+        found = format_for(protocol)
+        log = read_log_with_facts(data, report_types(protocol, tuning),
+                                  scaled=found is None or found.ANSWERS_READ_SCALED)
     finally:
         if data is not source:
             data.close()
@@ -259,7 +267,7 @@ def read_for_report(source: Any, title: str, tuning: bool = True) -> Any:
 def report_types(protocol: Optional[str], tuning: bool = True) -> Tuple[str, ...]:
     """The messages a report of a log of `protocol` reads: those its plots
     draw and its checks read, and (with `tuning`) its tuning answers'."""
-    from ..checks.data import CHECKED_MESSAGES
+    from ..checks import CHECKED_MESSAGES
     from ..signals import SIGNAL_MESSAGES
     from ..tuning import TUNING_MESSAGES
 

@@ -5,7 +5,11 @@ alone brings fourteen models (a ticker of twelve sub-tickers, a formatter,
 a label policy). Every model is built and serialised one by one, so a page
 of many plots spends most of its time on copies of the same axis. Tickers,
 formatters and label policies hold no state of their own plot, so one of
-each serves every axis of the page."""
+each serves every axis of the page.
+
+Titles and axis labels carry text from the log (a field's name, a unit a
+log states), which Bokeh would typeset as TeX between `$$` and the like:
+they are given as plain text models, never read as math."""
 
 from __future__ import annotations
 
@@ -26,6 +30,7 @@ from bokeh.models.renderers import GlyphRenderer
 from bokeh.models.ranges import DataRange1d
 from bokeh.models.scales import LinearScale
 from bokeh.models.tickers import BasicTicker, DatetimeTicker, FixedTicker
+from bokeh.models.text import PlainText
 from bokeh.models.tools import BoxZoomTool, CustomJSHover, HoverTool, PanTool, ResetTool, Toolbar, WheelZoomTool
 from bokeh.plotting import figure
 
@@ -124,8 +129,8 @@ class AxisModels:
             if self._heading is None:
                 self._heading = (CustomJSTickFormatter(code=HEADING_LABEL), NoOverlap())
             ticker, formatter, policy = FixedTicker(ticks=heading_ticks(*heading)), *self._heading
-        axis = LinearAxis(ticker=ticker, formatter=formatter, major_label_policy=policy, axis_label=label or None,
-                          y_range_name=range_name)
+        axis = LinearAxis(ticker=ticker, formatter=formatter, major_label_policy=policy,
+                          axis_label=PlainText(text=label) if label else None, y_range_name=range_name)
         plot.add_layout(axis, side)
         if heading is not None:
             plot.add_layout(Grid(dimension=1, ticker=ticker))
@@ -157,7 +162,7 @@ class AxisModels:
                 self.heading_toolbar = Toolbar(tools=[*self.time_tools, hover])
             toolbar = self.heading_toolbar
         plot = Plot(x_range=x_range, y_range=DataRange1d(), x_scale=self.scale, y_scale=self.scale,
-                    title=Title(text=title), toolbar=toolbar, height=height,
+                    title=Title(text=PlainText(text=title)), toolbar=toolbar, height=height,
                     sizing_mode="stretch_width", name=name)
         self.time_axis(plot)
         return plot

@@ -6,8 +6,13 @@ be drawn across: the vehicle's logging gaps and its own silences."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 import threading
-from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
+from typing import Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 import numpy
 import pyarrow
@@ -103,7 +108,7 @@ class _Clock:
         return found[1]
 
 
-def _pieces(view: Any, line: Line, unit: str, clock: _Clock) -> List[_Piece]:
+def _pieces(view: View, line: Line, unit: str, clock: _Clock) -> List[_Piece]:
     """The rows of a panel line, one piece per source and instance; a vector
     line gives its length per instance."""
     first = line.quantities[0]
@@ -200,7 +205,7 @@ def _on_one_turn(pieces: List[_Piece]) -> List[_Piece]:
     return found
 
 
-def _each_panel(view: Any) -> Iterator[PanelData]:
+def _each_panel(view: View) -> Iterator[PanelData]:
     gaps = view.gaps()
     clock = _Clock()
     for panel in PANELS:
@@ -214,7 +219,7 @@ def _each_panel(view: Any) -> Iterator[PanelData]:
             yield PanelData(panel, kept)
 
 
-def panel_series(view: Any) -> List[PanelData]:
+def panel_series(view: View) -> List[PanelData]:
     """Every panel the vehicle of `view` has data for, with its lines."""
     return list(_each_panel(view))
 
@@ -224,7 +229,7 @@ class Panels:
     a page served live draws its first panels before the others are read.
     Pages made at once in several threads share one."""
 
-    def __init__(self, view: Any) -> None:
+    def __init__(self, view: View) -> None:
         self._coming: Optional[Iterator[PanelData]] = _each_panel(view)
         self._made: List[PanelData] = []
         self._lock = threading.Lock()
@@ -241,7 +246,7 @@ class Panels:
             return self._made[:count]
 
 
-def quantity_series(view: Any, quantity: str) -> List[Series]:
+def quantity_series(view: View, quantity: str) -> List[Series]:
     """The lines of one quantity of the vehicle of `view`, in its own unit,
     one per source and instance, labelled and broken as a panel's are."""
     line = Line(quantity, (quantity,))

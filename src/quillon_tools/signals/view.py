@@ -10,15 +10,15 @@ import numpy
 import pyarrow
 
 from ..tables.instances import rows_where
-from ..formats import dataflash, mavlink, ulog
+from ..formats import format_for
 from ..formats.identity import UNKNOWN
-from ..formats.source import Part, micros, read
-from ..protocols import DATA_FLASH, MAVLINK, ULOG
+from ..formats.records import Rows
+from ..formats.source import Part, micros, numbers, read
+from .bounds import usable
 from .gaps import Gap, logging_gaps
 from .outputs import Channel, channel_parts
 from .vocabulary import VOCABULARY
 
-FORMATS = {DATA_FLASH: dataflash, MAVLINK: mavlink, ULOG: ulog}
 _TIME = pyarrow.timestamp("us", tz="UTC")
 # Signals built from output and input channels rather than from sources.
 CHANNEL_SIGNALS = {"motor.output": True, "servo.output": False, "rc.input": None}
@@ -42,7 +42,7 @@ class View:
         self.log = log
         self.protocol = log.protocol
         self.sysid = sysid
-        self.format = FORMATS.get(self.protocol)
+        self.format = format_for(self.protocol)
         self._tables: Dict[str, Optional[pyarrow.Table]] = {}
         self._parts: Dict[str, List[Part]] = {}
         self._instances: Dict[str, List[int]] = {}
@@ -71,8 +71,8 @@ class View:
             table = kept[0] if len(kept) == 1 else pyarrow.concat_tables(kept, promote_options="default")
         if self.sysid is not None and "_sysid" in table.column_names:
             table = rows_where(table, "_sysid", self.sysid)
-        if self.protocol == MAVLINK:
-            table = mavlink.vehicle_rows(message, table, self.components)
+        if self.format is not None:  # a vehicle's own rows: a tlog's gimbal or camera is not it
+            table = self.format.vehicle_rows(message, table, self.components)
         return table if table.num_rows else None
 
     def derived(self, key: str, build: Callable[[], Any]) -> Any:
@@ -94,13 +94,12 @@ class View:
         """Stretches of more than two seconds in which this vehicle logged
         none of the messages the signals read (see `gaps`)."""
         if self._gaps is None:
-            from . import SIGNAL_MESSAGES
-            self._gaps = logging_gaps(self, SIGNAL_MESSAGES.get(self.protocol, ()))
+            self._gaps = logging_gaps(self, self.format.SIGNAL_MESSAGES if self.format is not None else ())
         return self._gaps
 
     def components(self) -> List[int]:
         if self._components is None:
-            self._components = mavlink.autopilot_components(self) if self.protocol == MAVLINK else []
+            self._components = self.format.autopilot_components(self) if self.format is not None else []
         return self._components
 
     def first_instance(self, table: pyarrow.Table) -> pyarrow.Table:
@@ -128,8 +127,8 @@ class View:
     @property
     def params(self) -> Dict[str, float]:
         params = self.log.params
-        if self.protocol == MAVLINK and self.sysid is not None and isinstance(params, dict) \
-                and self.sysid in params and isinstance(params[self.sysid], dict):
+        # A log of several vehicles keeps each one's parameters under its system id.
+        if self.sysid is not None and isinstance(params, dict) and self.sysid in params and isinstance(params[self.sysid], dict):
             return params[self.sysid]  # type: ignore[no-any-return]
         return params  # type: ignore[no-any-return]
 
@@ -171,7 +170,7 @@ class View:
                 continue
             if not part.source:
                 part = part._replace(source=source.message)
-            found.append(part)
+            found.append(usable(name, part))
             given.update(distinct(part.instances))
         return found
 
@@ -182,11 +181,14 @@ class View:
             return []
         if name not in self._channels:
             if name == "rc.input":
-                self._channels[name] = [channel for channel, _ in channel_parts(self, self.format.INPUT_CHANNELS)]
+                self._channels[name] = [(usable(name, part), extra)
+                                        for (part, extra), _ in channel_parts(self, self.format.INPUT_CHANNELS)]
             else:  # every output read once, then told apart
                 outputs = channel_parts(self, self.format.OUTPUT_CHANNELS)
-                self._channels["motor.output"] = [channel for channel, motor in outputs if motor]
-                self._channels["servo.output"] = [channel for channel, motor in outputs if not motor]
+                self._channels["motor.output"] = [(usable("motor.output", part), extra)
+                                                  for (part, extra), motor in outputs if motor]
+                self._channels["servo.output"] = [(usable("servo.output", part), extra)
+                                                  for (part, extra), motor in outputs if not motor]
         return self._channels[name]
 
     def has(self, name: str) -> bool:
@@ -222,11 +224,22 @@ class View:
     def broken(self, name: str) -> List[Tuple[str, int, numpy.ndarray]]:
         """(message, instance, times) of the rows of quantity `name` whose
         logged value was NaN or infinite (a derived value: infinite)."""
+        return [(message, instance, times) for message, instance, times, _ in self._marked(name, "broken")]
+
+    def beyond(self, name: str) -> List[Tuple[str, int, numpy.ndarray, str]]:
+        """(message, instance, times, limit) of the rows of quantity `name`
+        whose value was beyond what its sensor can report, and what they
+        passed ("vibration.x: 0 to 2000 m/s/s", `bounds.BOUNDS`)."""
+        return self._marked(name, "beyond")
+
+    def _marked(self, name: str, mask: str) -> List[Tuple[str, int, numpy.ndarray, str]]:
         found = []
         for part in self.parts(name):
-            bad = part.broken if part.broken is not None else numpy.isinf(part.values)
+            bad = getattr(part, mask)  # set on every part by `bounds.usable`
+            if bad is None or not bad.any():
+                continue
             for instance in numpy.unique(part.instances[bad]).tolist():
-                found.append((part.source, int(instance), part.times[bad & (part.instances == instance)]))
+                found.append((part.source, int(instance), part.times[bad & (part.instances == instance)], part.limit))
         return found
 
     def signal(self, name: str, instance: Optional[int] = None) -> pyarrow.Table:
@@ -266,3 +279,52 @@ class View:
 
     def available(self) -> List[str]:
         return [name for name in VOCABULARY if (self.channels(name) if name in CHANNEL_SIGNALS else self.parts(name))]
+
+    # What the answers share ------------------------------------------------------
+
+    def armed_intervals(self) -> Optional[List[Tuple[float, Optional[float]]]]:
+        """The armed intervals (microseconds; an end of None while still
+        armed at the log's end), worked out once; None when the log does not say."""
+        from .routines import armed_intervals
+        return self.derived("armed intervals", lambda: armed_intervals(self))  # type: ignore[no-any-return]
+
+    def armed_mask(self, times: numpy.ndarray) -> numpy.ndarray:
+        """Which of `times` fall while armed; all of them when the log does
+        not say when it was armed."""
+        from .routines import within
+        return within(times, self.armed_intervals())
+
+    def instance_series(self, name: str) -> List[Tuple[int, numpy.ndarray, numpy.ndarray]]:
+        """(instance, times, values) of each instance of quantity `name`, in
+        its unit; none when the log lacks it."""
+        return [(instance, *self.series(name, instance)) for instance in self.instances(name)]
+
+    def texts(self) -> List[Tuple[Optional[float], Optional[int], str]]:
+        """(time in microseconds or None, severity, text) of this vehicle's text messages."""
+        messages = self.log.messages
+        if self.sysid is not None and "_sysid" in messages.column_names:
+            messages = rows_where(messages, "_sysid", self.sysid)
+        times = micros(messages) if messages.num_rows else numpy.empty(0)
+        return [(None if t != t else t, s, x or "")
+                for t, s, x in zip(times.tolist(), messages.column("severity").to_pylist(),
+                                   messages.column("text").to_pylist())]
+
+    def record(self, kind: str) -> Optional[Rows]:
+        """This vehicle's rows of its format's record of `kind` (see
+        `formats.records`), each field as numbers; None where the format
+        keeps no such record, or the log holds none with every field read
+        as a number."""
+        module = self.format
+        found = None if module is None else module.RECORDS.get(kind)
+        table = None if found is None else self.table(found.message)
+        if module is None or found is None or table is None \
+                or not all(field in table.column_names for field in found.fields):
+            return None
+        values = [numbers(table.column(field)) for field in found.fields]
+        if any(value is None for value in values):
+            return None
+        column = module.instance_column(self, found.message, table)
+        instances = (table.column(column).to_numpy(zero_copy_only=False).astype(numpy.int64)
+                     if column is not None and table.column(column).null_count == 0
+                     else numpy.zeros(table.num_rows, dtype=numpy.int64))
+        return Rows(found, self.times(found.message), instances, tuple(v for v in values if v is not None))

@@ -7,6 +7,7 @@ from __future__ import annotations
 import math
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
+import numpy
 import pyarrow
 
 _TIME = pyarrow.field("_time", pyarrow.timestamp("us", tz="UTC"))
@@ -57,6 +58,25 @@ def table_of(schema: pyarrow.Schema, found: Sequence[Tuple[Any, ...]]) -> pyarro
     """A table of `schema` from rows of its columns' values."""
     columns: List[Any] = list(zip(*found)) if found else [[] for _ in schema]
     return pyarrow.Table.from_arrays([pyarrow.array(c, f.type) for c, f in zip(columns, schema)], schema=schema)
+
+
+def last_of_each_name(table: pyarrow.Table, names: pyarrow.ChunkedArray,
+                      usable: pyarrow.ChunkedArray) -> Tuple[List[Any], pyarrow.Table]:
+    """The names of the `usable` rows, in the order each first appears, and
+    the last usable row of each: a log that writes its parameters again and
+    again holds many times more rows than names, and Python values are
+    then made for these rows alone."""
+    kept = numpy.flatnonzero(usable.to_numpy(zero_copy_only=False))
+    if len(kept) == 0:
+        return [], table.slice(0, 0)
+    codes = names.take(pyarrow.array(kept)).combine_chunks().dictionary_encode(null_encoding="encode")
+    indices = codes.indices.to_numpy(zero_copy_only=False)
+    _, first = numpy.unique(indices, return_index=True)
+    kinds, last = numpy.unique(indices[::-1], return_index=True)
+    last = len(indices) - 1 - last
+    order = numpy.argsort(first, kind="stable")
+    keys: List[Any] = codes.dictionary.take(pyarrow.array(kinds[order])).to_pylist()
+    return keys, table.take(pyarrow.array(kept[last[order]]))
 
 
 class Records:

@@ -4,7 +4,7 @@ table's shape and kinds; each format module builds its rows."""
 
 from __future__ import annotations
 
-from typing import Any, List, Optional, Tuple
+from typing import Any, Tuple
 
 import pyarrow
 

@@ -17,12 +17,12 @@ TRACK = pyarrow.schema([
     ("lon", pyarrow.float64()), ("alt", pyarrow.float64()), ("rel_alt", pyarrow.float64()),
     ("ground_speed", pyarrow.float64()), ("mode", pyarrow.string()),
 ])
-SYSID_FIELD = pyarrow.field("_sysid", pyarrow.uint8())
+SYSID = pyarrow.field("_sysid", pyarrow.uint8())  # of a track of several vehicles
 
 GPS_FIX_2D = 2
 
 
-def float_column(table: pyarrow.Table, column: str, divisor: float = 1.0) -> Any:
+def floats(table: pyarrow.Table, column: str, divisor: float = 1.0) -> Any:
     """A column as float64 (nulls as NaN), divided by `divisor`: dividing
     degE7 by 1e7 gives the double nearest the degrees, as scaled logs do."""
     if column not in table.column_names:
@@ -31,7 +31,8 @@ def float_column(table: pyarrow.Table, column: str, divisor: float = 1.0) -> Any
     return values / divisor
 
 
-def concat(tables: List[pyarrow.Table]) -> Optional[pyarrow.Table]:
+def joined(tables: List[pyarrow.Table]) -> Optional[pyarrow.Table]:
+    """The rows of a message's layouts as one table in log order; None when none has rows."""
     # Array fields give no position; leaving them out lets layouts concatenate.
     tables = [t.select([f.name for f in t.schema if not pyarrow.types.is_fixed_size_list(f.type)])
               for t in tables if t.num_rows]
@@ -59,7 +60,7 @@ def _as_numbers(table: pyarrow.Table) -> pyarrow.Table:
     return pyarrow.table(kept)
 
 
-def first_instance_of(table: pyarrow.Table, field: Optional[str]) -> pyarrow.Table:
+def lowest_instance(table: pyarrow.Table, field: Optional[str]) -> pyarrow.Table:
     """A message's rows of its lowest instance (the primary sensor)."""
     if field is None or field not in table.column_names or not table.num_rows:
         return table
@@ -77,12 +78,15 @@ def _modes_at(times: pyarrow.ChunkedArray, modes: pyarrow.Table) -> pyarrow.Arra
 
 
 def masked_times(times: pyarrow.ChunkedArray) -> Any:
+    """Microseconds of a timestamp column as a masked array, nulls masked."""
     values = times.cast(pyarrow.int64()).fill_null(0).to_numpy()
     return numpy.ma.masked_array(values, mask=times.is_null().to_numpy(zero_copy_only=False))
 
 
 def assemble(table: pyarrow.Table, lat: Any, lon: Any, alt: Any, rel_alt: Any, speed: Any,
-              modes: pyarrow.Table, keep: Any) -> pyarrow.Table:
+             modes: pyarrow.Table, keep: Any) -> pyarrow.Table:
+    """The track of the rows `keep` of `table`: their times, the position
+    columns given, and the mode in force at each."""
     table = table.filter(pyarrow.array(keep))
     time = table.column("_time")
     columns = [time] + [pyarrow.array(v[keep], pyarrow.float64(), from_pandas=True)
@@ -102,7 +106,7 @@ def with_fix(status: pyarrow.ChunkedArray) -> pyarrow.ChunkedArray:
     return pyarrow.compute.fill_null(pyarrow.compute.greater_equal(numbers, float(GPS_FIX_2D)), False)
 
 
-def known_position(lat: Any, lon: Any) -> Any:
+def known_positions(lat: Any, lon: Any) -> Any:
     """Positions that are fixes: finite, in range, and not 0,0 (no position yet)."""
     with numpy.errstate(invalid="ignore"):
         return (numpy.isfinite(lat) & numpy.isfinite(lon) & (numpy.abs(lat) <= 90) & (numpy.abs(lon) <= 180)

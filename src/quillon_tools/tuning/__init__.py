@@ -5,7 +5,9 @@ parameter differences. Each answer comes from one vehicle's signal view;
 `Log.step_response` and `Log.param_diff` ask for them, and `panels` gives
 what a report draws."""
 
+from ..formats import dataflash, mavlink, ulog
 from .filter_review import Coverage, FilterReview
+from .messages import tuning_messages
 from .param_diff import DefaultsUnknown
 from .peaks import Peak
 from .rate_tracking import RateTracking
@@ -15,12 +17,8 @@ from .step_response import NoStepResponse, StepResponse
 
 # Every message or topic the tuning answers may read, of any format: a log
 # read for its report selects these too.
-TUNING_MESSAGES = (
-    "ISBH", "ISBD", "GYR", "ACC", "IMU", "RATE", "PIDR", "PIDP", "PIDY", "FTN", "FTNS", "FTN1", "FTN2", "ESC",
-    "SCALED_IMU", "SCALED_IMU2", "SCALED_IMU3", "ESC_TELEMETRY_1_TO_4",
-    "sensor_accel", "sensor_combined", "sensor_gyro", "sensor_gyro_fft", "esc_status", "vehicle_angular_velocity",
-    "vehicle_attitude", "vehicle_rates_setpoint",
-)
+TUNING_MESSAGES = tuple(sorted({name for log_format in (dataflash, mavlink, ulog)
+                                for name in tuning_messages(log_format)}))
 
 __all__ = ["TUNING_MESSAGES", "Coverage", "DefaultsUnknown", "FilterReview", "NoSpectrum", "NoStepResponse", "Peak",
-           "RateTracking", "Spectrogram", "Spectrum", "StepResponse"]
+           "RateTracking", "Spectrogram", "Spectrum", "StepResponse", "tuning_messages"]

@@ -4,6 +4,11 @@ and each dominant peak judged covered by a notch or not."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 import json
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
@@ -11,16 +16,13 @@ from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 import numpy
 import pyarrow
 
-from ..protocols import DATA_FLASH
+from ..formats.samples import samples_of
 from .gyro_filters import HarmonicNotch, Track, gyro_rate, low_pass, low_pass_cutoff, notches, track
 from .notch import response
 from .segments import AXES
 from .sources import NoSpectrum, best_samples
 from .spectrum import Spectrum, spectrum
 from .welch import windows
-
-BATCH_SENSOR_RATE = 1  # INS_LOG_BAT_OPT bit: samples at the sensor's rate, not the filters'
-
 
 class NoFilters(NoSpectrum):
     """The log does not say how the gyro filters are set."""
@@ -92,14 +94,23 @@ class FilterReview:
         return pyarrow.table(columns).replace_schema_metadata({b"quillon.filters": json.dumps(facts).encode()})
 
 
-def filter_rate(params: Dict[str, Any], found: Spectrum) -> float:
+def _filters_input(view: View, source: str) -> bool:
+    """Whether the samples of `source` are the gyro filters' own input, at
+    their rate: raw IMU logging, and a batch sampler not set to the sensor's rate."""
+    samples = samples_of(view)
+    sampler = samples.batches
+    if sampler is not None and source == sampler.data:
+        return not int(view.params.get(sampler.stage.option, 0) or 0) & sampler.stage.sensor_rate
+    return any(timed.message == source and timed.filter_rate for timed in samples.timed.get("gyro", ()))
+
+
+def filter_rate(view: View, found: Spectrum) -> float:
     """The rate the gyro filters run at: that of the samples where they are
     the filters' own input (batch sampler at the filter rate, raw IMU
     logging), else the one INS_GYRO_RATE sets."""
-    sensor_rate = int(params.get("INS_LOG_BAT_OPT", 0) or 0) & BATCH_SENSOR_RATE
-    if found.source == "GYR" or (found.source == "ISBD" and not sensor_rate):
+    if _filters_input(view, found.source):
         return found.rate
-    return gyro_rate(params) or found.rate
+    return gyro_rate(view.params) or found.rate
 
 
 def _nearest(notches_: List[HarmonicNotch], centres: Dict[str, List[float]],
@@ -132,10 +143,11 @@ def _judge(peak: Any, signal: str, notches_: List[HarmonicNotch], centres: Dict[
                     attenuation, text)
 
 
-def review(view: Any, instance: Optional[int] = None, start: Optional[float] = None,
+def review(view: View, instance: Optional[int] = None, start: Optional[float] = None,
            end: Optional[float] = None) -> FilterReview:
     """The review of one gyro's filters (see `Log.filter_review`)."""
-    if view.protocol != DATA_FLASH:
+    # ArduPilot's filters, reviewed where the log's format records how they ran.
+    if samples_of(view).notches is None or view.identity.px4:
         raise NoFilters("the filter review reads ArduPilot's gyro filter parameters: a DataFlash log's")
     params = view.params
     if low_pass_cutoff(params) is None and "INS_GYRO_FILTER" not in params and not notches(params):
@@ -146,7 +158,7 @@ def review(view: Any, instance: Optional[int] = None, start: Optional[float] = N
     except NoSpectrum:
         before = spectrum(view, "gyro", instance, start, end, filtered=True)
         measured_after = True
-    rate = filter_rate(params, before)
+    rate = filter_rate(view, before)
     found = notches(params)
     notes = []
     tracks: Dict[str, Optional[Track]] = {n.name: track(view, n) if n.mode != 0 else None for n in found}

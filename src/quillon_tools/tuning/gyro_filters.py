@@ -4,16 +4,21 @@ the notch centre over time where the log records it."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
 import numpy
-import pyarrow
 
-from ..formats.source import column, micros, numbers
+from ..formats.samples import samples_of
 from .notch import attenuation_and_q, harmonic_centres, low_pass_sections, notch_section
 
 NOTCH_PREFIXES = ("INS_HNTCH_", "INS_HNTC2_")
 MODES = {0: "fixed", 1: "throttle", 2: "RPM", 3: "ESC telemetry", 4: "in-flight FFT", 5: "RPM2"}
+FFT_MODE = 4
 # INS_HNTCH_OPTS bits.
 OPT_DOUBLE, OPT_MULTI_SOURCE, OPT_LOOP_RATE, OPT_ALL_IMUS, OPT_TRIPLE = 1, 2, 4, 8, 16
 OPTION_NAMES = ((OPT_DOUBLE, "double"), (OPT_MULTI_SOURCE, "multi-source"), (OPT_LOOP_RATE, "loop-rate update"),
@@ -22,12 +27,11 @@ OPTION_NAMES = ((OPT_DOUBLE, "double"), (OPT_MULTI_SOURCE, "multi-source"), (OPT
 NOTCH_DEFAULTS = {"MODE": 0, "FREQ": 80.0, "BW": 40.0, "ATT": 40.0, "HMNCS": 3, "OPTS": 0}
 # INS_GYRO_RATE: the gyro filters run at 1, 2, 4 or 8 kHz.
 GYRO_RATES = {0: 1000.0, 1: 2000.0, 2: 4000.0, 3: 8000.0}
-FTN_NOTCHES = 12  # FTN NF1..NF12
 
 
 class HarmonicNotch(NamedTuple):
     name: str  # "INS_HNTCH" or "INS_HNTC2"
-    number: int  # 0 or 1, as FTN numbers them (I)
+    number: int  # 0 or 1, as the notch logs number them
     mode: int
     frequency: float  # Hz: the centre (fixed), at the reference (throttle), or the lower limit
     bandwidth: float  # Hz
@@ -120,61 +124,13 @@ class Track(NamedTuple):
         return self.centres[at] if at >= 0 else None
 
 
-def _rows_of(view: Any, message: str, index: int) -> Optional[Any]:
-    table = view.table(message)
-    if table is None:
+def track(view: View, notch: HarmonicNotch) -> Optional[Track]:
+    """The notch's centres as the log records them: from its own notch
+    logs, else for the FFT mode from the in-flight FFT's peaks."""
+    logs = samples_of(view).notches
+    if logs is None:
         return None
-    if "I" in table.column_names:
-        instances = numbers(table.column("I"))
-        if instances is None:
-            return None
-        table = table.filter(pyarrow.array(instances == index))
-    return table if table.num_rows else None
-
-
-def _columns(table: Any, names: List[str]) -> Optional[numpy.ndarray]:
-    if not names:
-        return None
-    found = []
-    for name in names:
-        data = column(table, name)
-        values = numbers(data) if data is not None else None
-        if values is None:
-            return None
-        found.append(values)
-    return numpy.stack(found, axis=1)
-
-
-def track(view: Any, notch: HarmonicNotch) -> Optional[Track]:
-    """The notch's logged centres: FTN (per source), FTNS, else for the FFT
-    mode the FFT's averaged peak (FTN1 PkAvg) or its centre peaks (FTN2)."""
-    table = _rows_of(view, "FTN", notch.number)
-    if table is not None:
-        # Layouts log as many NFn columns as they have room for.
-        values = _columns(table, [f"NF{n}" for n in range(1, FTN_NOTCHES + 1) if f"NF{n}" in table.column_names])
-        counts = numbers(table.column("NDn")) if "NDn" in table.column_names else None
-        if values is not None:
-            used = [row[:int(count)] if counts is not None and numpy.isfinite(count) else row
-                    for row, count in zip(values, counts if counts is not None else [None] * len(values))]
-            return Track("FTN", micros(table), [[float(c) for c in row if c > 0] for row in used])
-    table = _rows_of(view, "FTNS", notch.number)
-    if table is not None:
-        values = _columns(table, ["NF"])
-        if values is not None:
-            return Track("FTNS", micros(table), [[float(c) for c in row if c > 0] for row in values])
-    if notch.mode != 4:
-        return None
-    table = view.table("FTN1")
-    if table is not None:
-        values = _columns(table, ["PkAvg"])
-        if values is not None:
-            return Track("FTN1", micros(table), [[float(c) for c in row if c > 0] for row in values])
-    table = view.table("FTN2")
-    if table is not None and "Id" in table.column_names:
-        ids = numbers(table.column("Id"))
-        values = _columns(table, ["PkX", "PkY", "PkZ"])
-        if ids is not None and values is not None:
-            centre = ids == 0
-            means = [row[row > 0].mean() if (row > 0).any() else 0.0 for row in values[centre]]
-            return Track("FTN2", micros(table)[centre], [[float(c)] if c > 0 else [] for c in means])
-    return None
+    found = logs.centres(view, notch.number)
+    if found is None and notch.mode == FFT_MODE:
+        found = logs.fft(view)
+    return Track(*found) if found is not None else None

@@ -3,27 +3,27 @@ esc_status, MAVLink ESC_TELEMETRY_1_TO_4."""
 
 from __future__ import annotations
 
-from typing import Any, List, Optional
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
+from typing import List, Optional
 
 import numpy
 
+from ..formats.samples import samples_of
 from ..formats.source import column, micros, numbers
 from .times import between
 
-# (message, RPM fields); an array field's items are named "field[i]".
-RPM_SOURCES = (
-    ("ESC", ("RPM",)),
-    ("esc_status", tuple(f"esc[{i}].esc_rpm" for i in range(8))),
-    ("ESC_TELEMETRY_1_TO_4", tuple(f"rpm[{i}]" for i in range(4))),
-)
 # Below this a motor is stopped, or its telemetry says nothing.
 SPINNING_RPM = 100.0
 
 
-def motor_frequency(view: Any, start: Optional[float] = None, end: Optional[float] = None) -> Optional[float]:
+def motor_frequency(view: View, start: Optional[float] = None, end: Optional[float] = None) -> Optional[float]:
     """The median rotation frequency (Hz) of the spinning motors between
     `start` and `end` (microseconds); None when the log has no RPM."""
-    for message, fields in RPM_SOURCES:
+    for message, fields in samples_of(view).rpm:
         table = view.table(message)
         if table is None:
             continue

@@ -28,11 +28,11 @@ def _empty(reason: str) -> Panel:
 
 
 def spectrum_panel(log: Any, signal: str = "gyro") -> Panel:
-    """The PSD per axis before and after the gyro filters (ArduPilot, where
-    it logs their parameters; else the spectrum alone), the notch bands to
+    """The PSD per axis before and after the gyro filters (where the filter
+    review can tell them; else the spectrum alone), the notch bands to
     shade (`bands`: notch, harmonic, low, high Hz) and the peaks."""
     try:
-        if signal == "gyro" and log.protocol == "data_flash":
+        if signal == "gyro":
             try:
                 review = log.filter_review()
                 bands = pyarrow.Table.from_pylist(

@@ -5,16 +5,10 @@ Default field on firmware that logs it)."""
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Dict, Tuple
 
-import numpy
 import pyarrow
 
-from ..protocols import DATA_FLASH, ULOG
-
-# ULog default kinds: the firmware's own, and those of the vehicle's
-# airframe ("current setup"), which its setup script changes.
-DEFAULT_KINDS = ("system", "current setup")
 
 
 class DefaultsUnknown(ValueError):
@@ -62,39 +56,13 @@ def recorded_defaults(log: Any, kind: str = "current setup") -> Tuple[Dict[str, 
     A ULog log records the default of each kind only for parameters whose
     value differs from it: every other parameter is at its default. `kind`
     picks "system" or "current setup" (the airframe's) defaults there."""
-    if log.protocol == ULOG:
-        if kind not in DEFAULT_KINDS:
-            raise ValueError(f"kind must be one of {', '.join(DEFAULT_KINDS)}, not {kind!r}")
-        table = log.param_defaults
-        if not table.num_rows:
-            raise DefaultsUnknown("defaults unknown: the ULog log records no default parameters")
-        found = dict(log.params)
-        for name, value, of_kind in zip(table.column("name").to_pylist(), table.column("value").to_pylist(),
-                                        table.column("kind").to_pylist()):
-            if of_kind == kind:
-                found[name] = value
-        return found, f"the log's {kind} defaults"
-    if log.protocol == DATA_FLASH:
-        defaults = _parm_defaults(log)
-        if defaults is not None:
-            return defaults, "PARM's Default field"
-        raise DefaultsUnknown("defaults unknown: this firmware's PARM does not log a Default field")
-    raise DefaultsUnknown("defaults unknown: a MAVLink stream carries parameter values, not their defaults")
-
-
-def _parm_defaults(log: Any) -> Optional[Dict[str, Any]]:
-    """Each parameter's Default on its last PARM row; a NaN default (one the
-    firmware does not know) is left out."""
-    tables = log.facts.tables("PARM") if "PARM" not in log else [log["PARM"]]
-    tables = [t for t in tables if "Default" in t.column_names and "Name" in t.column_names]
-    if not tables:
-        return None
-    found: Dict[str, Any] = {}
-    for table in tables:
-        for name, default in zip(table.column("Name").to_pylist(), table.column("Default").to_pylist()):
-            if isinstance(name, str) and isinstance(default, (int, float)):
-                found[name] = float(default)
-    return {name: value for name, value in found.items() if not numpy.isnan(value)}
+    log_format = log.format
+    if log_format is None:
+        raise DefaultsUnknown("defaults unknown: the log holds no parameters")
+    found = log_format.parameter_defaults(log, kind)
+    if found is None:
+        raise DefaultsUnknown(f"defaults unknown: {log_format.NO_DEFAULTS}")
+    return found  # type: ignore[no-any-return]
 
 
 def non_default(log: Any, kind: str = "current setup") -> pyarrow.Table:

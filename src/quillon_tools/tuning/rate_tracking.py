@@ -3,6 +3,11 @@ desired and actual body rate, over the flight and per flight mode."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 from dataclasses import dataclass
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
@@ -16,6 +21,8 @@ from .rate_sources import AxisRates, axis_rates
 # An actual rate further than this many of its usual steps from the nearest
 # sample is not known at that time: the series has a hole there.
 GAP_STEPS = 2.5
+# The signals the flight phase is told from.
+PHASE_SIGNALS = ("in_air", "armed")
 
 
 class Aligned(NamedTuple):
@@ -50,7 +57,7 @@ def align(rates: AxisRates) -> Aligned:
     return Aligned(rates.axis, rates.source, times[keep], desired[keep], values)
 
 
-def flight_phase(view: Any) -> Tuple[str, Optional[List[Interval]]]:
+def flight_phase(view: View) -> Tuple[str, Optional[List[Interval]]]:
     """The stretches to judge: in the air (the flights'), else armed, else
     the whole log."""
     flying: List[Interval] = list(in_air(view.log.vehicle_flights(view.sysid, every_mark=False)))
@@ -62,7 +69,7 @@ def flight_phase(view: Any) -> Tuple[str, Optional[List[Interval]]]:
     return "whole log", None
 
 
-def _modes(view: Any) -> Tuple[numpy.ndarray, List[Optional[str]]]:
+def _modes(view: View) -> Tuple[numpy.ndarray, List[Optional[str]]]:
     modes = view.log.modes
     if view.sysid is not None and "_sysid" in modes.column_names:
         keep = numpy.asarray(modes.column("_sysid").to_numpy(zero_copy_only=False) == view.sysid)
@@ -102,7 +109,7 @@ def _row(aligned: Aligned, phase: str, mode: Optional[str], keep: numpy.ndarray)
             "max_error": float(numpy.max(numpy.abs(error))), "rms_desired": float(numpy.sqrt(numpy.mean(desired ** 2)))}
 
 
-def rate_tracking(view: Any) -> RateTracking:
+def rate_tracking(view: View) -> RateTracking:
     """Error RMS of each axis the log has (see `Log.rate_tracking`)."""
     phase, intervals = flight_phase(view)
     mode_times, mode_names = _modes(view)

@@ -4,64 +4,27 @@ the holes in its timing."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, NamedTuple, Optional, Tuple
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
+from typing import List, Optional, Tuple
 
 import numpy
 import pyarrow
 
+from ..formats.samples import Timed, samples_of
 from ..formats.source import column, micros, numbers
-from ..protocols import DATA_FLASH, MAVLINK, ULOG
+from ..signals.bounds import SENSOR_BOUNDS, beyond, said
 from .segments import Segments, split_at_holes
+from .stages import sensor_of
 
-STANDARD_GRAVITY = 9.80665
-# INS_RAW_LOG_OPT bits: post-filter samples; pre- and post-filter both.
-RAW_POST_FILTER, RAW_PRE_AND_POST = 4, 8
-
-
-class Timed(NamedTuple):
-    message: str
-    fields: Tuple[str, str, str]  # x, y, z (an array item as "name[0]")
-    time: str  # the column of each sample's own time
-    time_scale: float  # to microseconds
-    scale: float  # to rad/s or m/s/s
-    instance: Optional[int] = None  # a fixed instance, for messages numbered by name
-    relative: Optional[str] = None  # a column of microseconds added to the time (sensor_combined's accel)
-
-
-def _items(name: str) -> Tuple[str, str, str]:
-    return (f"{name}[0]", f"{name}[1]", f"{name}[2]")
-
-
-# By format and signal, in order of preference.
-TIMED: Dict[str, Dict[str, Tuple[Timed, ...]]] = {
-    DATA_FLASH: {
-        # IMU, logged at the loop rate or slower, is the last resort.
-        "gyro": (Timed("GYR", ("GyrX", "GyrY", "GyrZ"), "SampleUS", 1.0, 1.0),
-                 Timed("GYR", ("X", "Y", "Z"), "SampleUS", 1.0, 1.0),
-                 Timed("IMU", ("GyrX", "GyrY", "GyrZ"), "TimeUS", 1.0, 1.0)),
-        "accel": (Timed("ACC", ("AccX", "AccY", "AccZ"), "SampleUS", 1.0, 1.0),
-                  Timed("ACC", ("X", "Y", "Z"), "SampleUS", 1.0, 1.0),
-                  Timed("IMU", ("AccX", "AccY", "AccZ"), "TimeUS", 1.0, 1.0)),
-    },
-    ULOG: {
-        "gyro": (Timed("sensor_gyro", ("x", "y", "z"), "timestamp_sample", 1.0, 1.0),
-                 Timed("sensor_combined", _items("gyro_rad"), "timestamp", 1.0, 1.0)),
-        "accel": (Timed("sensor_accel", ("x", "y", "z"), "timestamp_sample", 1.0, 1.0),
-                  Timed("sensor_combined", _items("accelerometer_m_s2"), "timestamp", 1.0, 1.0,
-                        relative="accelerometer_timestamp_relative")),
-    },
-    MAVLINK: {  # mrad/s and mG
-        "gyro": tuple(Timed(name, ("xgyro", "ygyro", "zgyro"), "time_boot_ms", 1e3, 1e-3, instance=n)
-                      for n, name in enumerate(("SCALED_IMU", "SCALED_IMU2", "SCALED_IMU3"))),
-        "accel": tuple(Timed(name, ("xacc", "yacc", "zacc"), "time_boot_ms", 1e3, STANDARD_GRAVITY * 1e-3, instance=n)
-                       for n, name in enumerate(("SCALED_IMU", "SCALED_IMU2", "SCALED_IMU3"))),
-    },
-}
 # Units the DataFlash raw IMU messages may state, and their factor to the signal's unit.
 _STATED = {"rad/s": 1.0, "m/s/s": 1.0, "m/s^2": 1.0, None: 1.0}
 
 
-def _instances(view: Any, source: Timed, table: pyarrow.Table) -> numpy.ndarray:
+def _instances(view: View, source: Timed, table: pyarrow.Table) -> numpy.ndarray:
     if source.instance is not None:
         return numpy.full(table.num_rows, source.instance, dtype=numpy.int64)
     for name in ("_instance", "I", "Instance"):
@@ -96,9 +59,9 @@ def _times(table: pyarrow.Table, source: Timed) -> Optional[numpy.ndarray]:
     if own is None:
         return None
     own = own * source.time_scale
-    stamp = "TimeUS" if "TimeUS" in table.column_names else "timestamp" if "timestamp" in table.column_names else None
+    stamp = source.stamp if source.stamp is not None and source.stamp in table.column_names else None
     stamped = numbers(table.column(stamp)) if stamp is not None and stamp != source.time else None
-    # Without a row stamp of its own (MAVLink), the record's time less the sample's.
+    # Without a row stamp of its own, the record's time less the sample's.
     shift = micros(table) - (own if stamped is None else stamped)
     times = own + numpy.nanmedian(shift) if numpy.isfinite(shift).any() else own
     if source.relative is not None and source.relative in table.column_names:
@@ -108,22 +71,10 @@ def _times(table: pyarrow.Table, source: Timed) -> Optional[numpy.ndarray]:
     return times
 
 
-def _post_filter(view: Any, logged: int, instances: List[int], signal: str) -> Tuple[int, bool]:
-    if view.protocol != DATA_FLASH:
-        return logged, False
-    from .batch_sampler import sensor_count
-
-    options = int(view.params.get("INS_RAW_LOG_OPT", 0) or 0)
-    if options & RAW_PRE_AND_POST:
-        count = sensor_count(view.params, signal) or max(1, (max(instances) + 1) // 2)
-        return (logged - count, True) if logged >= count else (logged, False)
-    return logged, bool(options & RAW_POST_FILTER)
-
-
-def timed_sources(view: Any, signal: str) -> List[Tuple[Timed, pyarrow.Table]]:
+def timed_sources(view: View, signal: str) -> List[Tuple[Timed, pyarrow.Table]]:
     """The timestamped sources of the signal this log has, in order of preference."""
     found = []
-    for source in TIMED.get(view.protocol, {}).get(signal, ()):
+    for source in samples_of(view).timed.get(signal, ()):
         table = view.table(source.message)
         if table is not None and all(column(table, f) is not None for f in source.fields) \
                 and source.time in table.column_names:
@@ -131,7 +82,7 @@ def timed_sources(view: Any, signal: str) -> List[Tuple[Timed, pyarrow.Table]]:
     return found
 
 
-def read_timed(view: Any, signal: str, source: Timed, table: pyarrow.Table,
+def read_timed(view: View, signal: str, source: Timed, table: pyarrow.Table,
                instance: Optional[int] = None, filtered: bool = False) -> Optional[Segments]:
     """One sensor's samples of a timestamped source (the lowest instance
     when None) as segments; None when it has none."""
@@ -141,7 +92,7 @@ def read_timed(view: Any, signal: str, source: Timed, table: pyarrow.Table,
         return None
     logged = _instances(view, source, table)
     present = sorted(set(logged.tolist()))
-    sensors = {n: _post_filter(view, n, present, signal) for n in present}
+    sensors = {n: sensor_of(view.params, source.stage, signal, n, present) for n in present}
     wanted = [n for n, (sensor, post) in sensors.items()
               if post == filtered and (instance is None or sensor == instance)]
     if not wanted:
@@ -150,8 +101,24 @@ def read_timed(view: Any, signal: str, source: Timed, table: pyarrow.Table,
     mine = logged == chosen
     if not mine.all():
         times, values = times[mine], values[mine]
+    values, note = _within_range(signal, values)
     rate, segments, holes = split_at_holes(times, values)
+    if rate is None and note:  # every sample unusable: the refusal says why, at the rate logged
+        rate = split_at_holes(times, numpy.zeros(values.shape))[0]
     if rate is None:
         return None
     sensor, post = sensors[chosen]
-    return Segments(signal, source.message, sensor, rate, segments, holes, post)
+    return Segments(signal, source.message, sensor, rate, segments, holes, post, note)
+
+
+def _within_range(signal: str, values: numpy.ndarray) -> Tuple[numpy.ndarray, str]:
+    """`values` with each sample an axis of which is beyond what the sensor
+    can report as a hole (NaN), and a note of how many were."""
+    bound = SENSOR_BOUNDS[signal]
+    outside = beyond(bound, values.reshape(-1)).reshape(values.shape).any(axis=1)
+    if not outside.any():
+        return values, ""
+    kept = values.copy()
+    kept[outside] = numpy.nan
+    return kept, (f"{int(outside.sum())} samples beyond what a {signal} can report ({said(bound)}) "
+                  "left out as unusable")

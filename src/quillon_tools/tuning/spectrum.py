@@ -4,6 +4,11 @@ rate, its Nyquist limit, the window, the holes)."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
 import json
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Tuple
@@ -146,7 +151,7 @@ def spectrum_of(samples: Segments, nperseg: Optional[int] = None) -> Tuple[numpy
     return frequencies(samples.rate, length), (total / count).T, count, length
 
 
-def spectrum(view: Any, signal: str = "gyro", instance: Optional[int] = None, start: Optional[float] = None,
+def spectrum(view: View, signal: str = "gyro", instance: Optional[int] = None, start: Optional[float] = None,
              end: Optional[float] = None, filtered: bool = False, max_frequency: Optional[float] = None,
              nperseg: Optional[int] = None, peaks: int = PEAKS_PER_AXIS) -> Spectrum:
     """The spectrum of a vehicle's gyro or accelerometer (see `Log.spectrum`)."""
@@ -164,7 +169,7 @@ def spectrum(view: Any, signal: str = "gyro", instance: Optional[int] = None, st
                     firmware_peaks(view, first, last), samples.note)
 
 
-def spectrogram(view: Any, signal: str = "gyro", instance: Optional[int] = None, start: Optional[float] = None,
+def spectrogram(view: View, signal: str = "gyro", instance: Optional[int] = None, start: Optional[float] = None,
                 end: Optional[float] = None, filtered: bool = False, max_frequency: Optional[float] = None,
                 nperseg: Optional[int] = None) -> Spectrogram:
     """The spectrogram of a vehicle's gyro or accelerometer (see `Log.spectrogram`)."""

@@ -3,13 +3,24 @@ log's page at "/log?name=NAME", NAME relative to the served folder (a
 dataset's log at "/log?dataset=FOLDER&name=NAME", FOLDER the dataset's
 folder relative to the served one, NAME the log's name in it). A name
 that does not lead to a served log is refused with 403 before any page is
-made; a log that fails to decode gets a page that says so."""
+made; a log that fails to decode gets a page that says so.
+
+Sessions are signed with a key made at start-up, so a session is only ever
+made from a page the server handed out: a client cannot open sessions of
+its own over the websocket, nor give one arguments the page check never
+saw. The pages open at once are counted as their sessions are made,
+however the client arrived. A websocket whose Origin is not the address
+served (or one allowed by `--allow-origin`) is refused at the handshake
+with 403, so that no other web site a browser visits can open pages."""
 
 from __future__ import annotations
 
 import asyncio
+import ipaddress
+import secrets
 import socket
-from typing import Any, Callable, Dict, List, Optional, Set
+import urllib.parse
+from typing import Any, Callable, Dict, List, Optional, Sequence, Set
 
 from bokeh.application.application import Application
 from bokeh.application.handlers.handler import Handler
@@ -21,7 +32,7 @@ from tornado.web import HTTPError
 
 from .cache import Bounded
 from .folder_page import Rows, build_folder_page
-from .log_page import build_error_page, build_log_page, read_for_view
+from .log_page import build_busy_page, build_error_page, build_log_page, read_for_view
 from .paths import Refused, Served
 
 LOCAL = "127.0.0.1"
@@ -29,6 +40,7 @@ LOCAL = "127.0.0.1"
 UNUSED_SESSION_MS = 30_000
 # Pages open at once, at most: each holds its plots' columns and picked lines.
 SESSIONS = 64
+BUSY = "too many pages are open; close some and reload"
 
 
 Arguments = Dict[str, List[bytes]]
@@ -60,18 +72,26 @@ class _Page(Handler):
         self._check = check
         self._prepare = prepare
         self._sessions = sessions  # shared by every kind of page
+        self._refused: Set[str] = set()  # made beyond the limit: they get a page that says so
 
     async def on_session_created(self, session_context: SessionContext) -> None:
+        # Counted here, where every session is made: a page's request is
+        # checked first, but a signed token may come back over the websocket
+        # once its session was dropped.
+        if len(self._sessions) >= SESSIONS:
+            self._refused.add(session_context.id)
+            return
         self._sessions.add(session_context.id)
         if self._prepare is not None:
             await asyncio.get_running_loop().run_in_executor(None, self._prepare, _arguments(session_context))
 
     async def on_session_destroyed(self, session_context: SessionContext) -> None:
         self._sessions.discard(session_context.id)
+        self._refused.discard(session_context.id)
 
     def process_request(self, request: HTTPServerRequest) -> Dict[str, Any]:
         if len(self._sessions) >= SESSIONS:
-            raise HTTPError(503, reason="too many pages are open; close some and reload")
+            raise HTTPError(503, reason=BUSY)
         if self._check is not None:
             try:
                 self._check(request.arguments or {})
@@ -80,7 +100,11 @@ class _Page(Handler):
         return {}
 
     def modify_document(self, doc: Document) -> None:
-        self._build(doc, _arguments(doc.session_context))
+        context = doc.session_context
+        if context is not None and context.id in self._refused:
+            build_busy_page(doc, BUSY)
+            return
+        self._build(doc, _arguments(context))
 
 
 def _arguments(context: Any) -> Arguments:
@@ -141,14 +165,60 @@ def free_port(host: str) -> int:
         return int(probe.getsockname()[1])
 
 
-def make_server(served: Served, port: int = 0, host: str = LOCAL, **options: Any) -> Server:
+def is_loopback(host: str) -> bool:
+    """Whether `host` is an address of this machine alone."""
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+def origin_host(origin: str) -> str:
+    """An origin ("https://logs.example.org", "gateway:8080") as the
+    websocket's check compares it: "host:port", port 80 when none is
+    given, as a browser's Origin without one is compared. Raises
+    ValueError for anything else."""
+    parts = urllib.parse.urlsplit(origin if "//" in origin else "//" + origin)
+    try:
+        port = parts.port
+    except ValueError:
+        raise ValueError(f"not an origin: {origin!r}") from None
+    name = parts.hostname
+    if not name or parts.path not in ("", "/") or parts.query or parts.fragment or parts.username \
+            or "*" in name or ":" in name:
+        raise ValueError(f"not an origin (a host name or IPv4 address, and a port): {origin!r}")
+    return f"{name}:{port or 80}"
+
+
+def served_origins(host: str, port: int) -> List[str]:
+    """The origins of the pages of a server on `host`:`port`, the names
+    it answers under: on every address, this machine's names and
+    addresses. Bokeh's list takes no literal IPv6 address: such a server
+    opens under a name."""
+    if host in ("", "0.0.0.0", "::"):
+        names = {LOCAL, "localhost", socket.gethostname(), socket.getfqdn()}
+        try:
+            names.update(socket.gethostbyname_ex(socket.gethostname())[2])
+        except OSError:
+            pass
+    elif host in (LOCAL, "localhost", "::1"):
+        names = {LOCAL, "localhost"}
+    else:
+        names = {host}
+    return sorted(f"{name.lower()}:{port}" for name in names if name and ":" not in name)
+
+
+def make_server(served: Served, port: int = 0, host: str = LOCAL, allow_origins: Sequence[str] = (),
+                **options: Any) -> Server:
     """A Bokeh server of `served` on `host`:`port` (0: a free port), not yet
-    started. Its pages open under this machine's own names only, unless it
-    serves beyond this machine."""
-    local = host in (LOCAL, "localhost", "::1")
+    started. Its pages' websockets open from the address served alone, and
+    from the origins `allow_origins` names (see `origin_host`)."""
     port = port or free_port(host)
-    origins = [f"{name}:{port}" for name in (LOCAL, "localhost")] if local else ["*"]
+    origins = served_origins(host, port) + [origin_host(origin) for origin in allow_origins]
     return Server(Viewer(served).applications(), port=port, address=host, allow_websocket_origin=origins,
+                  secret_key=secrets.token_bytes(32), sign_sessions=True,
                   unused_session_lifetime_milliseconds=UNUSED_SESSION_MS,
                   check_unused_sessions_milliseconds=UNUSED_SESSION_MS // 2, **options)
 

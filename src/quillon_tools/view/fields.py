@@ -12,10 +12,11 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
-from ..tables.instances import instance_values, rows_where
-from ..protocols import MAVLINK, ULOG
+from ..formats.source import column as field_column, column_of
+from ..tables.instances import rows_where
+from ..formats import format_for
+from ..protocols import has_systems
 from ..report.series import Series, quantity_series, silences, time_ms
-from ..signals.view import FORMATS
 from ..signals.vocabulary import VOCABULARY
 
 SIGNALS = "signals"
@@ -34,7 +35,7 @@ class Node(NamedTuple):
 
 
 def _sysids(log: Any) -> List[Optional[int]]:
-    if log.protocol != MAVLINK:
+    if not has_systems(log.protocol):
         return [None]
     return [view.sysid for view in log.views()]
 
@@ -52,7 +53,7 @@ def era_units(protocol: Optional[str], message: str) -> Dict[Tuple[str, str], st
     """(field, kind) -> unit, for fields whose log states no unit: the unit
     the signals read them in, that of the firmware's era ("int" or "float"
     kind where eras differ, "" where any)."""
-    module = FORMATS.get(protocol or "")
+    module = format_for(protocol)
     found: Dict[Tuple[str, str], str] = {}
     for sources in getattr(module, "SOURCES", {}).values():
         for source in sources:
@@ -68,7 +69,7 @@ def _fields(schema: pyarrow.Schema, era: Optional[Dict[Tuple[str, str], str]] = 
     the era's, where the signals know it."""
     found = []
     for column in schema:
-        if column.name.startswith("_"):
+        if any(part.startswith("_") for part in column.name.split(".")):  # reader columns, padding at any depth
             continue
         kind = column.type
         size = kind.list_size if pyarrow.types.is_fixed_size_list(kind) else None
@@ -121,7 +122,7 @@ def message_nodes(log: Any) -> List[Node]:
         if not fields or not table.num_rows:
             continue
         instances = [name]
-        found = instance_values(table, "_instance") if log.protocol == ULOG else log.instances(name)
+        found = log.instances(name)
         if len(found) > 1:
             instances = [f"{name}[{i}]" for i in found]
         systems: List[Optional[int]] = [None]
@@ -141,17 +142,16 @@ def _rows(log: Any, key: str) -> pyarrow.Table:
 
 
 def _values(table: pyarrow.Table, name: str) -> numpy.ndarray:
-    column, bracket, element = name.partition("[")
-    values = table.column(column)
-    if bracket:
-        values = pyarrow.compute.list_element(values, int(element[:-1]))
+    values = field_column(table, name)  # a nested field's column by its whole name, an array's item split off
+    if values is None:
+        raise KeyError(name)
     found = values.cast(pyarrow.float64(), safe=False).to_numpy(zero_copy_only=False)
     return numpy.asarray(found, dtype=numpy.float64)
 
 
 def _invalid(table: pyarrow.Table, name: str) -> List[float]:
     """Values the format's definition calls invalid (MAVLink UINT16_MAX...)."""
-    meta = table.schema.field(name.partition("[")[0]).metadata or {}
+    meta = table.schema.field(column_of(table, name) or name).metadata or {}
     text = meta.get(b"invalid", b"").decode()
     return [float(part) for part in text.split("|")] if text else []
 

@@ -23,6 +23,7 @@ from bokeh.models import CDSView, ColumnDataSource, CustomJS, IndexFilter
 from bokeh.models.widgets.inputs import Select, TextInput
 from bokeh.models.widgets.tables import DataTable, HTMLTemplateFormatter, TableColumn
 
+from ..errors import UnreadableLog
 from ..export.terminal import visible
 from ..fleet.dataset import MANIFESTS
 from ..report.fleet import VERDICT_RANK, summary_row
@@ -30,6 +31,7 @@ from ..report.header import duration_text, start_text
 from ..report.markup import html_div
 from .cache import Bounded
 from .paths import Entry, Served
+from .template import PAGE
 
 # The rows of this many logs are kept: a row is a few hundred bytes.
 ROWS = 20_000
@@ -64,9 +66,14 @@ def log_row(path: str) -> Dict[str, Any]:
     from ..report.page import read_for_report, report_types
 
     if is_manifest(path):
-        from ..fleet.read_dataset import read_manifest_log
+        from ..fleet.read_dataset import damage_of, read_manifest_log
 
-        return summary_row(read_manifest_log(path, lambda protocol: report_types(protocol, tuning=False)), "")
+        log = read_manifest_log(path, lambda protocol: report_types(protocol, tuning=False))
+        row = summary_row(log, "")
+        damage = damage_of(log)  # a file the answers found damaged, which they skipped
+        if damage is not None:
+            raise UnreadableLog(damage)
+        return row
     return summary_row(read_for_report(path, os.path.basename(path), tuning=False), "")
 
 
@@ -86,7 +93,9 @@ class Rows:
         try:
             return dict(self.cache.get(path))
         except Exception as error:  # a log that cannot be read is a row that says so
-            return {"error": str(error) or type(error).__name__}
+            # A dataset's log whose files are damaged says "damaged copy: ..." itself.
+            return {"error": str(error) or type(error).__name__,
+                    "damaged": is_manifest(path) and isinstance(error, UnreadableLog)}
 
     def rows(self, workers: Optional[int] = None) -> List[Dict[str, Any]]:
         logs = self.served.entries()
@@ -114,6 +123,13 @@ def _date(row: Dict[str, Any]) -> str:
     return start_text(datetime.datetime.fromisoformat(row["start"]), row.get("time_base")) or ""
 
 
+def _cause(row: Dict[str, Any]) -> str:
+    """The first cause of the chain, or why the log cannot be read."""
+    if "error" not in row:
+        return row.get("cause") or ""
+    return row["error"] if row.get("damaged") else f"cannot read: {row['error']}"
+
+
 def table_columns(rows: List[Dict[str, Any]]) -> Dict[str, List[Any]]:
     """The table's columns: each shown text, and the value it sorts by."""
     failed = ["error" in r for r in rows]
@@ -129,7 +145,7 @@ def table_columns(rows: List[Dict[str, Any]]) -> Dict[str, List[Any]]:
         "flight_time_text": [duration_text(r.get("flight_time")) or "" for r in rows],
         "verdict": verdicts,
         "rank": [4 if bad else VERDICT_RANK.get(v, -1) for v, bad in zip(verdicts, failed)],
-        "cause": [f"cannot read: {r['error']}" if bad else (r.get("cause") or "") for r, bad in zip(rows, failed)],
+        "cause": [_cause(r) for r in rows],
     }
 
 
@@ -162,3 +178,4 @@ def build_folder_page(document: Document, rows: List[Dict[str, Any]], folder: st
                      + ("" if rows else "<p>No log in this folder yet: logs copied into it show on reload.</p>"))
     document.add_root(column([title, row([vehicle, text]), table], sizing_mode="stretch_width", name="folder"))
     document.title = f"{heading}: quillon view"
+    document.template = PAGE

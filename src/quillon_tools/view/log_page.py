@@ -18,6 +18,7 @@ from ..report.page import Later, Options, page_parts
 from .moments import Moments
 from .picker import Picker
 from .resample import DEFAULT_WIDTH, Resampler
+from .template import PAGE
 
 
 def read_for_view(path: str) -> Any:
@@ -59,6 +60,7 @@ def build_log_page(document: Document, log: Any, name: str) -> Picker:
     zoom_on_card_click(document, parts.x_range)
     resampler.attach(document)
     document.title = f"{title}: quillon view"
+    document.template = PAGE
     tracked = len(parts.panels)
     document.add_next_tick_callback(lambda: _complete(page, blocks, moments, picker, parts.panels, tracked))
     return picker
@@ -90,3 +92,11 @@ def build_error_page(document: Document, name: str, error: BaseException) -> Non
                                f"<p class='error'>This log cannot be shown: {html.escape(text)}</p>"
                                "<p><a href='./'>All logs</a></p>", name="error"))
     document.title = f"{visible(name, backslash=False)}: cannot be shown"
+    document.template = PAGE
+
+
+def build_busy_page(document: Document, text: str) -> None:
+    """The page of a session made beyond the number of pages served at once."""
+    document.add_root(html_div(f"<p class='error'>{html.escape(text)}</p>", name="busy"))
+    document.title = "quillon view: busy"
+    document.template = PAGE

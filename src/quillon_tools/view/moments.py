@@ -17,7 +17,7 @@ from bokeh.models.plots import Plot
 from bokeh.models.widgets.tables import DataTable, DateFormatter, TableColumn
 
 from ..report.cards import ZOOM_MS
-from ..report.markup import clipped
+from ..report.markup import clipped, html_div
 from ..report.series import time_ms
 from ..report.timeline import SEVERITIES
 
@@ -76,7 +76,8 @@ class Moments:
         self.moment: Optional[float] = None
         self._marked: Set[str] = set()
         # Filled by fill(): the chain is worked out after the page's plots are up.
-        self.layout = column([], width=375, name="moments")
+        # Until then it holds an empty block: a layout of no children is one Bokeh warns of.
+        self.layout = column([html_div("")], width=375, name="moments")
 
     def fill(self) -> None:
         """Makes the tables, a tab each, of what the log holds."""

@@ -3,14 +3,15 @@ the one served log), named by their path relative to it, and the logs of
 the Parquet datasets (`quillon convert`) under it, named by the dataset's
 folder and the log's name in it. A name that is absolute, climbs out with
 "..", or leads out through a symbolic link is refused, whatever the file
-system holds."""
+system holds; so is a dataset's log any of whose files (manifest, facts,
+a message's folder or Parquet file) leads out."""
 
 from __future__ import annotations
 
 import os
 from typing import List, NamedTuple, Optional, Set
 
-from ..fleet.dataset import MANIFESTS, manifest_path, read_manifest
+from ..fleet.dataset import MANIFESTS, facts_path, file_stem, manifest_path, read_manifest
 from ..fleet.discovery import LOG_SUFFIXES, FoundLog, find_logs
 from ..fleet.read_dataset import dataset_logs
 
@@ -66,6 +67,8 @@ class Served(NamedTuple):
         for dataset in self._datasets():
             out = self.root if dataset == "." else os.path.join(self.root, *dataset.split("/"))
             for log in dataset_logs(out):
+                if not self._within(out, log.manifest):  # refused whole, as a link out of the folder is
+                    continue
                 source = os.path.realpath(log.source) if log.source else None
                 if source is not None and source in claimed:
                     continue
@@ -112,7 +115,27 @@ class Served(NamedTuple):
             manifest = None
         if manifest is None or manifest.get("log") != name:
             raise Refused("no such log in the dataset")
+        if not self._within(out, path):
+            raise Refused("a file of the log leads out of the served folder")
         return path
+
+    def _within(self, out: str, manifest: str) -> bool:
+        """Whether every file the dataset at `out` reads a log from, by
+        its manifest, lies under the root once links are followed."""
+        try:
+            found = read_manifest(manifest)
+            if found is None:
+                return False
+            stem = file_stem(found["log"])
+            directories = [os.path.join(out, directory) for directory in found["types"].values()]
+            files = [manifest, facts_path(out, found["log"]), *directories,
+                     *[os.path.join(directory, stem + ".parquet") for directory in directories]]
+        except (OSError, ValueError, RecursionError, KeyError, TypeError, AttributeError):
+            return False
+        return all(self._inside(file) for file in files if os.path.lexists(file))
+
+    def _inside(self, path: str) -> bool:
+        return os.path.commonpath([self.root, os.path.realpath(path)]) == self.root
 
     def resolve(self, name: str) -> str:
         """The path of the served log `name` ("a/b.bin", "/" between parts);

@@ -7,13 +7,19 @@ layouts, as volts in float ones; CTUN climb rate as cm/s)."""
 
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Dict, Optional, Tuple
 
 import numpy
+import pyarrow
 
-from ..identity import Identity, from_texts, texts_of
-from ..spans import messages_of
-from ..source import Part, Source, micros
+from ..identity import Identity, texts_of
+from ..records import CONTROLLER_OUTPUTS, CRASH_FLAG, ERRORS, LOOP_COUNTS, POWER_FLAGS, Record
+from ..plain import autopilot_components, dataset_tables, vehicle_rows
+from .identify import identify_from
+from ..source import Part, Source, micros, messages_of
+from .files import data_flash_files
+from .defaults import NO_DEFAULTS, parameter_defaults
+from .samples import SAMPLES
 
 EV_ARMED, EV_DISARMED = 10, 11  # EV ids; 15 (AUTO_ARMED) is the throttle handed over, after arming
 EV_LAND_COMPLETE, EV_NOT_LANDED = 18, 28
@@ -138,6 +144,22 @@ ALSO_READ = ("VER", "CTUN", "MSG")
 OUTPUT_CHANNELS = tuple(("RCOU", f"C{n}", n) for n in range(1, 17)) + tuple(("RCO2", f"C{n}", n) for n in range(15, 19))
 INPUT_CHANNELS = tuple(("RCIN", f"C{n}", n) for n in range(1, 17))
 
+# Records read as logged (see `records`): ERR is written only when an error
+# is raised or cleared.
+RECORDS = {
+    ERRORS: Record("ERR", ("Subsys", "ECode")),
+    CRASH_FLAG: Record("STAT", ("Crash",)),
+    POWER_FLAGS: Record("POWR", ("Flags",)),
+    LOOP_COUNTS: Record("PM", ("NLon", "NLoop")),
+    CONTROLLER_OUTPUTS: Record("RATE", ("ROut", "POut", "YOut")),
+}
+
+
+def logs_attitude_demand(view: Any) -> bool:
+    """Whether the desired attitude is the attitude controller's demand:
+    ATT's DesRoll and DesPitch always are."""
+    return True
+
 
 def instance_column(view: Any, message: str, table: Any) -> Optional[str]:
     """The column numbering a message's instances: the one FMTU marks, else
@@ -158,22 +180,6 @@ def identify(view: Any) -> Identity:
     return identify_from(view.table, texts_of(view))
 
 
-def identify_from(table: Callable[[str], Any], texts: List[Any]) -> Identity:
-    """From the firmware banner (VER, else a text message); where none
-    survives, a copter's control log: CTUN with motor throttle out (ThO;
-    older layouts ThrOut beside a desired altitude). `table` gives a
-    message's table or None."""
-    ver = table("VER")
-    fws = ver.column("FWS").to_pylist() if ver is not None and "FWS" in ver.column_names else []
-    found = from_texts([*fws, *texts])
-    ctun = table("CTUN")
-    if found.vehicle is None and ctun is not None:
-        names = set(ctun.column_names)
-        if "ThO" in names or {"ThrOut", "DAlt"} <= names:
-            found = found._replace(vehicle="copter")
-    return found
-
-
 # Every message or topic a signal may read.
 SIGNAL_MESSAGES = messages_of(SOURCES, OUTPUT_CHANNELS, INPUT_CHANNELS, ALSO_READ)
 
@@ -185,3 +191,25 @@ from .decoded import (  # noqa: E402
 
 # Messages a whole-log read keeps too, for the log's facts, events, track and signals.
 FACT_MESSAGES = tuple(sorted({"EV", "ERR", "ARM", "VER", "POS", "GPS", "BAT", *SIGNAL_MESSAGES}))
+
+
+# What the outputs need to know of a DataFlash log --------------------------
+
+# The boot clock's columns, and their unit in microseconds (older firmware TimeMS).
+BOOT_CLOCKS = (("TimeUS", 1.0), ("TimeMS", 1000.0))
+# The log describes types it logs no row of: a format row gives the layout
+# of a message only where the message has rows.
+DESCRIBES_UNLOGGED_TYPES = True
+# The decoder's tables of the log's own facts that a dataset keeps beside
+# its messages: none, as a DataFlash log logs its facts as messages.
+FACT_FILE_TABLES: Tuple[str, ...] = ()
+# Flat outputs (CSV, DataFrames) name array elements `x_0`, as most tools do.
+ELEMENTS_IN_BRACKETS = False
+# A log read for its answers (a report, its checks) is read scaled.
+ANSWERS_READ_SCALED = True
+
+
+def as_raw(message: str, table: pyarrow.Table) -> pyarrow.Table:
+    """A scaled table as it was decoded: DataFlash tables are read scaled
+    whatever a dataset holds, so they stay as they are."""
+    return table

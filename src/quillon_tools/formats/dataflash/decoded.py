@@ -9,6 +9,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
 
 import pyarrow
 
+from ... import protocols
 from ...protocols import DATA_FLASH
 from ...tables.records import table_of
 from ...tables.timebase import UtcShift, utc_time_base
@@ -33,7 +34,7 @@ BOOT_CLOCK = True
 FINISHED_AT_END = True
 INSTANCES_FROM_UNITS = True
 # The log is one only where it holds packets.
-KNOWN_FROM_HEADER = False
+KNOWN_FROM_HEADER = NAME in protocols.KNOWN_FROM_HEADER
 # The facts read values scaled into their units.
 FACTS_SCALED = True
 # A table's own column that numbers its instances, beside those units mark.

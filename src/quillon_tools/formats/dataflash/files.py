@@ -1,18 +1,14 @@
-"""Files a log carries: DataFlash FILE packets (a file logged in chunks, often
-more than once) and a DataFlash log streamed over MAVLink as
-REMOTE_LOG_DATA_BLOCK frames."""
+"""Files a DataFlash log carries: FILE packets, a file logged in chunks,
+often more than once."""
 
 from __future__ import annotations
 
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Dict, List, Sequence, Tuple
 
 import pyarrow
 
 from ...tables.records import rows
-
-REMOTE_LOG_NAME = "remote_log.bin"
-REMOTE_LOG_BLOCK = 200  # data bytes per REMOTE_LOG_DATA_BLOCK
-
+from ..chunks import chunk_bytes
 
 def _as_binary(table: pyarrow.Table, column: str) -> pyarrow.Table:
     """`column` as bytes: a text column (as older decoders give FILE.Data)
@@ -22,16 +18,6 @@ def _as_binary(table: pyarrow.Table, column: str) -> pyarrow.Table:
         i = table.schema.get_field_index(column)
         table = table.set_column(i, column, table.column(i).cast(pyarrow.binary()))
     return table
-
-
-def _chunk(data: object, length: object) -> Optional[bytes]:
-    if isinstance(data, (bytes, bytearray)):
-        chunk = bytes(data)
-    elif isinstance(data, list) and all(isinstance(b, int) and 0 <= b < 256 for b in data):
-        chunk = bytes(data)
-    else:
-        return None
-    return chunk[:length] if isinstance(length, int) and length >= 0 else chunk
 
 
 class _Copy:
@@ -70,7 +56,7 @@ def data_flash_files(tables: Sequence[pyarrow.Table]) -> Dict[str, bytes]:
     tables = [_as_binary(t, "Data") for t in tables if "Data" in t.column_names]
     copies: Dict[str, List[_Copy]] = {}
     for _, name, offset, length, data in rows(tables, "FileName", "Offset", "Length", "Data"):
-        chunk = _chunk(data, length)
+        chunk = chunk_bytes(data, length)
         if not isinstance(name, str) or not isinstance(offset, int) or chunk is None:
             continue
         made = copies.setdefault(name, [])
@@ -88,17 +74,3 @@ def data_flash_files(tables: Sequence[pyarrow.Table]) -> Dict[str, bytes]:
         else:
             files[name] = made[last].contents()[0]
     return files
-
-
-def remote_log(tables: Sequence[pyarrow.Table]) -> Optional[bytes]:
-    """The DataFlash log streamed as REMOTE_LOG_DATA_BLOCK frames: each
-    block's 200 bytes once, in `seqno` order (a block sent again counts
-    once); None when there are none."""
-    blocks: Dict[int, bytes] = {}
-    for _, seqno, data in rows(tables, "seqno", "data"):
-        chunk = _chunk(data, REMOTE_LOG_BLOCK)
-        if isinstance(seqno, int) and chunk is not None:
-            blocks.setdefault(seqno, chunk)
-    if not blocks:
-        return None
-    return b"".join(blocks[seqno] for seqno in sorted(blocks))

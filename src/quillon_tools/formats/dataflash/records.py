@@ -5,13 +5,13 @@ from __future__ import annotations
 
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
-import numpy
 import pyarrow
 import pyarrow.compute
 
 from ...firmware.ardupilot import kind_mode_name
 from ...tables.records import Records
-from ...tables.records import MESSAGES, MODES, PARAM_CHANGES, rows, same, table_of, values_of
+from .identify import identify_from
+from ...tables.records import MESSAGES, MODES, PARAM_CHANGES, last_of_each_name, rows, same, table_of, values_of
 
 
 class DataFlashRecords(Records):
@@ -68,8 +68,6 @@ class DataFlashRecords(Records):
         """The vehicle whose mode names the log uses, as the log's identity
         finds it (its firmware banner, in VER or among its text messages)."""
         if self._vehicle is None:
-            from . import identify_from
-
             texts = [text for _, text in rows(self._of("MSG"), "Message")]
             self._vehicle = (identify_from(self._table, texts).vehicle,)
         return self._vehicle[0]
@@ -109,15 +107,5 @@ def _last_params(table: pyarrow.Table) -> Optional[Dict[str, float]]:
     if not (pyarrow.types.is_integer(values.type) or pyarrow.types.is_floating(values.type)):
         return None
     usable = pyarrow.compute.and_(pyarrow.compute.is_valid(names), pyarrow.compute.is_valid(values))
-    kept = numpy.flatnonzero(usable.to_numpy(zero_copy_only=False))
-    if len(kept) == 0:
-        return {}
-    codes = names.take(pyarrow.array(kept)).combine_chunks().dictionary_encode(null_encoding="encode")
-    indices = codes.indices.to_numpy(zero_copy_only=False)
-    _, first = numpy.unique(indices, return_index=True)
-    kinds, last = numpy.unique(indices[::-1], return_index=True)
-    last = len(indices) - 1 - last
-    order = numpy.argsort(first, kind="stable")
-    chosen = table.take(pyarrow.array(kept[last[order]]))
-    keys = codes.dictionary.take(pyarrow.array(kinds[order])).to_pylist()
+    keys, chosen = last_of_each_name(table, names, usable)
     return {name: float(value) for name, value in zip(keys, values_of(chosen.column("Value")))}

@@ -8,7 +8,8 @@ from typing import Any, List, Optional
 import numpy
 import pyarrow
 
-from ...tables.track import TRACK, assemble, concat, first_instance_of, float_column, known_position, masked_times, with_fix
+from ...tables.track import (TRACK, assemble, floats, joined, known_positions, lowest_instance, masked_times,
+                             with_fix)
 from ...tables.merge import latest_rows
 
 
@@ -16,26 +17,26 @@ def data_flash_track(pos: List[pyarrow.Table], gps: List[pyarrow.Table], gps_ins
                      modes: pyarrow.Table) -> pyarrow.Table:
     """From scaled POS (Lat, Lng in degrees, Alt, RelHomeAlt in metres), else
     GPS of the primary instance (ground speed from GPS either way)."""
-    fixes = concat(gps)
+    fixes = joined(gps)
     if fixes is not None:
-        fixes = first_instance_of(fixes, gps_instance)
+        fixes = lowest_instance(fixes, gps_instance)
         if "Status" in fixes.column_names:  # rows with at least a 2D fix
             fixes = fixes.filter(with_fix(fixes.column("Status")))
-    source = concat(pos)
+    source = joined(pos)
     if source is not None:
-        lat, lon = float_column(source, "Lat"), float_column(source, "Lng")
-        alt, rel_alt = float_column(source, "Alt"), float_column(source, "RelHomeAlt")
+        lat, lon = floats(source, "Lat"), floats(source, "Lng")
+        alt, rel_alt = floats(source, "Alt"), floats(source, "RelHomeAlt")
         speed = numpy.full(source.num_rows, numpy.nan)
         if fixes is not None and "Spd" in fixes.column_names:
             chosen = latest_rows(masked_times(source.column("_time")), fixes, None)
-            speed = float_column(fixes.select(["Spd"]).take(chosen), "Spd")
+            speed = floats(fixes.select(["Spd"]).take(chosen), "Spd")
     elif fixes is not None:
         source = fixes
-        lat, lon = float_column(source, "Lat"), float_column(source, "Lng")
-        alt, rel_alt, speed = float_column(source, "Alt"), float_column(source, "RelAlt"), float_column(source, "Spd")
+        lat, lon = floats(source, "Lat"), floats(source, "Lng")
+        alt, rel_alt, speed = floats(source, "Alt"), floats(source, "RelAlt"), floats(source, "Spd")
     else:
         return TRACK.empty_table()
-    keep = known_position(lat, lon)
+    keep = known_positions(lat, lon)
     return assemble(source, lat, lon, alt, rel_alt, speed, modes, keep)
 
 

@@ -12,8 +12,13 @@ import pyarrow.compute
 
 from ...firmware.mavlink import ARMED_FLAG, AUTOPILOT_INVALID, AUTOPILOT_PX4, IN_AIR_STATES, VEHICLE_BY_MAV_TYPE
 from ..identity import Identity, from_texts, texts_of
-from ..spans import messages_of
-from ..source import Source
+from ..plain import dataset_tables
+from ..records import LINK_TEXTS, POWER_FLAGS, VEHICLE_STATE, Record
+from ..source import Source, messages_of
+from .files import REMOTE_LOG_NAME, remote_log
+from .units import as_raw
+from .defaults import NO_DEFAULTS, parameter_defaults
+from .samples import SAMPLES
 
 
 def _armed(raw: numpy.ndarray) -> numpy.ndarray:
@@ -80,6 +85,21 @@ SOURCES: Dict[str, Tuple[Source, ...]] = {
 # Output channels of SERVO_OUTPUT_RAW: port 0 carries 1..16, port 1 17..32.
 OUTPUT_CHANNELS = tuple(("SERVO_OUTPUT_RAW", f"servo{n}_raw", n + 16 * port) for port in (0, 1) for n in range(1, 17))
 INPUT_CHANNELS = tuple(("RC_CHANNELS", f"chan{n}_raw", n) for n in range(1, 19))
+
+# Records read as logged (see `records`). A stream holds the vehicle's
+# texts only as the link carried them.
+RECORDS = {
+    POWER_FLAGS: Record("POWER_STATUS", ("flags",)),
+    VEHICLE_STATE: Record("HEARTBEAT", ("system_status",)),
+    LINK_TEXTS: Record("STATUSTEXT", ()),
+}
+
+
+def logs_attitude_demand(view: Any) -> bool:
+    """Whether the desired attitude is the attitude controller's demand:
+    ArduPilot sends it as NAV_CONTROLLER_OUTPUT's nav_roll and nav_pitch;
+    PX4's NAV_CONTROLLER_OUTPUT carries none."""
+    return not view.px4
 
 
 def channel_rows(message: str, number: int) -> Optional[Callable[[pyarrow.Table], Any]]:
@@ -159,3 +179,20 @@ from .decoded import (  # noqa: E402
 
 # Messages a whole-log read keeps too, for the log's facts, events, track and signals.
 FACT_MESSAGES = tuple(sorted({"EXTENDED_SYS_STATE", "GLOBAL_POSITION_INT", "GPS_RAW_INT", "SYS_STATUS", "BATTERY_STATUS", *SIGNAL_MESSAGES}))
+
+
+# What the outputs need to know of a MAVLink log -----------------------------
+
+# The boot clock's columns, and their unit in microseconds (the ground
+# station's record time runs on).
+BOOT_CLOCKS = (("time_boot_ms", 1000.0),)
+# The catalogue's messages are described as they are met: each has rows.
+DESCRIBES_UNLOGGED_TYPES = False
+# The decoder's tables of the log's own facts that a dataset keeps beside
+# its messages: none, its parameters and texts are messages.
+FACT_FILE_TABLES: Tuple[str, ...] = ()
+# Flat outputs (CSV, DataFrames) name array elements `x_0`, as most tools do.
+ELEMENTS_IN_BRACKETS = False
+# A log read for its answers (a report, its checks) is read as sent: they
+# scale each field from the catalogue themselves.
+ANSWERS_READ_SCALED = False

@@ -9,9 +9,10 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import pyarrow
 
+from ... import protocols
 from ...protocols import MAVLINK
 from ...tables.timebase import UtcShift
-from ..dataflash.files import REMOTE_LOG_NAME, remote_log
+from .files import REMOTE_LOG_NAME, remote_log
 from ..finishing import FixedUnits
 from ..spans import Spans
 from .records import MavlinkRecords
@@ -27,7 +28,7 @@ COUNTING_GATHERS: Tuple[str, ...] = ()
 BOOT_CLOCK = False
 FINISHED_AT_END = False
 INSTANCES_FROM_UNITS = False
-KNOWN_FROM_HEADER = False
+KNOWN_FROM_HEADER = NAME in protocols.KNOWN_FROM_HEADER
 # The facts read raw values in their documented units.
 FACTS_SCALED = False
 INSTANCE_COLUMN: Optional[str] = None

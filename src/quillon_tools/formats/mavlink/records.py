@@ -14,7 +14,8 @@ from ...firmware.ardupilot import MODE_FAMILY_BY_MAV_TYPE, mode_name, vehicle_fr
 from ...firmware.mavlink import AUTOPILOT_INVALID, AUTOPILOT_PX4
 from ...firmware.px4 import custom_mode_name as px4_mode_name
 from ...tables.records import Records
-from ...tables.records import MESSAGES, MODES, PARAM_CHANGES, rows, same, table_of, values_of, with_sysid
+from ...tables.records import (MESSAGES, MODES, PARAM_CHANGES, last_of_each_name, rows, same, table_of, values_of,
+                                with_sysid)
 
 # MAV_PARAM_TYPE of the integer types, with the struct code of their bytes
 # as PX4 stores them in the float field.
@@ -83,25 +84,14 @@ class MavlinkRecords(Records):
         needed = (name_field, value_field, "_sysid", "param_type")
         if not all(c in table.column_names for c in needed):
             return {}
-        names, values = table.column(name_field), table.column(value_field)
+        names = table.column(name_field)
         if not pyarrow.types.is_string(names.type):
             return None
         autopilots = self.autopilots()
         usable = (pyarrow.compute.is_in(table.column("_sysid"), pyarrow.array(list(autopilots), pyarrow.uint8()))
                   if autopilots else pyarrow.compute.is_valid(names).fill_null(True))
         usable = usable.fill_null(False)
-        rows = numpy.flatnonzero(usable.to_numpy(zero_copy_only=False))
-        if len(rows) == 0:
-            return {}
-        codes = names.take(pyarrow.array(rows)).combine_chunks().dictionary_encode(null_encoding="encode")
-        indices = codes.indices.to_numpy(zero_copy_only=False)
-        _, first = numpy.unique(indices, return_index=True)
-        kinds, last = numpy.unique(indices[::-1], return_index=True)
-        last = len(indices) - 1 - last
-        order = numpy.argsort(first, kind="stable")
-        picked = rows[last[order]]
-        chosen = table.take(pyarrow.array(picked))
-        keys = codes.dictionary.take(pyarrow.array(kinds[order])).to_pylist()
+        keys, chosen = last_of_each_name(table, names, usable)
         picked_values = values_of(chosen.column(value_field))
         return {name: _param_value(value, kind, autopilots.get(sysid)) for name, value, kind, sysid in zip(
             keys, picked_values, values_of(chosen.column("param_type")), values_of(chosen.column("_sysid")))}

@@ -9,7 +9,7 @@ import numpy
 import pyarrow
 import pyarrow.compute
 
-from ...tables.track import TRACK, SYSID_FIELD, assemble, concat, float_column, known_position, with_fix
+from ...tables.track import SYSID, TRACK, assemble, floats, joined, known_positions, with_fix
 from ...tables.instances import rows_where
 
 # GPS_RAW_INT `vel` when unknown.
@@ -20,7 +20,7 @@ def mavlink_track(global_position: List[pyarrow.Table], gps_raw: List[pyarrow.Ta
                   vehicles: Dict[int, Any], modes: pyarrow.Table) -> pyarrow.Table:
     """Per vehicle system id (all senders when `vehicles` is empty), from
     GLOBAL_POSITION_INT, else GPS_RAW_INT with at least a 2D fix."""
-    position, raw = concat(global_position), concat(gps_raw)
+    position, raw = joined(global_position), joined(gps_raw)
     sysids = sorted(vehicles) or sorted({s for t in (position, raw) if t is not None
                                          for s in t.column("_sysid").to_pylist()})
     parts = []
@@ -28,22 +28,22 @@ def mavlink_track(global_position: List[pyarrow.Table], gps_raw: List[pyarrow.Ta
         own_modes = modes.filter(pyarrow.compute.equal(modes.column("_sysid"), sysid)).drop_columns(["_sysid"])
         source = _of_sysid(position, sysid)
         if source is not None and source.num_rows:
-            lat, lon = float_column(source, "lat", 1e7), float_column(source, "lon", 1e7)
-            alt, rel_alt = float_column(source, "alt", 1e3), float_column(source, "relative_alt", 1e3)
-            speed = numpy.hypot(float_column(source, "vx"), float_column(source, "vy")) / 100
+            lat, lon = floats(source, "lat", 1e7), floats(source, "lon", 1e7)
+            alt, rel_alt = floats(source, "alt", 1e3), floats(source, "relative_alt", 1e3)
+            speed = numpy.hypot(floats(source, "vx"), floats(source, "vy")) / 100
         else:
             source = _of_sysid(raw, sysid)
             if source is None or not source.num_rows:
                 continue
             source = source.filter(with_fix(source.column("fix_type")))
-            lat, lon = float_column(source, "lat", 1e7), float_column(source, "lon", 1e7)
-            alt, rel_alt = float_column(source, "alt", 1e3), numpy.full(source.num_rows, numpy.nan)
-            vel = float_column(source, "vel")
+            lat, lon = floats(source, "lat", 1e7), floats(source, "lon", 1e7)
+            alt, rel_alt = floats(source, "alt", 1e3), numpy.full(source.num_rows, numpy.nan)
+            vel = floats(source, "vel")
             speed = numpy.where(vel == UINT16_MAX, numpy.nan, vel / 100)
-        track = assemble(source, lat, lon, alt, rel_alt, speed, own_modes, known_position(lat, lon))
-        parts.append(track.add_column(1, SYSID_FIELD, pyarrow.array([sysid] * track.num_rows, pyarrow.uint8())))
+        track = assemble(source, lat, lon, alt, rel_alt, speed, own_modes, known_positions(lat, lon))
+        parts.append(track.add_column(1, SYSID, pyarrow.array([sysid] * track.num_rows, pyarrow.uint8())))
     if not parts:
-        return TRACK.insert(1, SYSID_FIELD).empty_table()
+        return TRACK.insert(1, SYSID).empty_table()
     return pyarrow.concat_tables(parts)
 
 

@@ -17,22 +17,12 @@ import pyarrow
 import pyarrow.compute
 
 from ... import _columnar
-from ..dataflash.units import FieldUnit, apply_units
+from ..finishing import FieldUnit, apply_units
+from ..raw import Raw, unscaled
+from ..units import KEPT_WHEN_SCALED, MULTIPLES, scaled_unit
 
 # Documented unit -> (unit of the scaled value, multiplier); other units stay as they are.
-CONVERSIONS: Dict[str, Tuple[str, float]] = {
-    "degE7": ("deg", 1e-7), "degE5": ("deg", 1e-5), "cdeg": ("deg", 0.01), "deg/2": ("deg", 2.0),
-    "cdeg/s": ("deg/s", 0.01), "mrad": ("rad", 0.001), "mrad/s": ("rad/s", 0.001),
-    "mm": ("m", 0.001), "cm": ("m", 0.01), "dm": ("m", 0.1), "dam": ("m", 10.0), "cm^2": ("m^2", 1e-4),
-    "mm/s": ("m/s", 0.001), "cm/s": ("m/s", 0.01), "dm/s": ("m/s", 0.1), "m/s*5": ("m/s", 0.2),
-    "mV": ("V", 0.001), "cV": ("V", 0.01), "mA": ("A", 0.001), "cA": ("A", 0.01),
-    "mW": ("W", 0.001), "hJ": ("J", 100.0),
-    "ns": ("s", 1e-9), "us": ("s", 1e-6), "ms": ("s", 0.001), "cs": ("s", 0.01), "ds": ("s", 0.1),
-    # Milli standard gravities: ArduPilot sends m/s/s * 1000 / 9.80665.
-    "mG": ("m/s/s", 0.00980665), "mgauss": ("gauss", 0.001),
-    "cdegC": ("degC", 0.01), "hPa": ("Pa", 100.0), "kPa": ("Pa", 1000.0),
-    "c%": ("%", 0.01), "d%": ("%", 0.1), "dpix": ("pix", 0.1),
-}
+CONVERSIONS: Dict[str, Tuple[str, float]] = {unit: scaled_unit(unit) for unit in MULTIPLES if unit not in KEPT_WHEN_SCALED}
 
 # Clock readings stay integers, as DataFlash boot times do: `_time` is the scaled time.
 CLOCK_NAMES = frozenset({"time", "timestamp", "usec", "tc1", "ts1", "tow", "landing_time"})
@@ -55,7 +45,8 @@ def field_unit(documented: Optional[str]) -> FieldUnit:
     """(unit, multiplier) of a field of the documented unit."""
     if documented is None:
         return None, None
-    return CONVERSIONS.get(documented, (documented, None))
+    unit, multiplier = scaled_unit(documented)
+    return (unit, multiplier) if unit != documented else (documented, None)
 
 
 def invalid_values(text: str) -> List[float]:
@@ -88,6 +79,20 @@ def finish_mavlink(name: str, table: pyarrow.Table, scaled: bool) -> pyarrow.Tab
     fields = [pyarrow.field(f.name, f.type, f.nullable, {**(f.metadata or {}), b"invalid": invalid[f.name].encode()})
               if f.name in invalid else f for f in table.schema]
     return pyarrow.Table.from_arrays(table.columns, schema=pyarrow.schema(fields, table.schema.metadata))
+
+
+def as_raw(name: str, table: pyarrow.Table) -> pyarrow.Table:
+    """A scaled MAVLink table as it was decoded: the catalogue gives each
+    field's multiplier (none for clocks, which stay as sent) and the values
+    meaning "unknown", which scaling made null. Tables of messages it
+    describes no field of stay as they are."""
+    described = catalogue_units().get(name.upper())
+    if described is None:
+        return table
+    fields: Dict[str, Raw] = {
+        field: (None if is_clock(field) else field_unit(unit)[1], invalid_values(invalid) if invalid else [])
+        for field, unit, invalid in described}
+    return finish_mavlink(name, unscaled(table, fields), False)
 
 
 def _nulled(table: pyarrow.Table, invalid: Dict[str, Sequence[float]]) -> pyarrow.Table:

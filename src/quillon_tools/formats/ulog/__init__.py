@@ -14,12 +14,21 @@ from ...firmware.mavlink import VEHICLE_BY_MAV_TYPE
 from ...firmware.px4 import ARMING_STATE_ARMED, GPS_TOPICS
 from ...firmware.px4 import VEHICLE_TYPES as PX4_VEHICLE_TYPES
 from ..identity import Identity, release, text
-from ..spans import messages_of
-from ..source import Part, Source, column, micros, numbers
+from ..plain import autopilot_components, vehicle_rows
+from ..records import BATTERY_WARNING, Record
+from ..source import Part, Source, column, micros, numbers, messages_of
+from .dataset import dataset_tables
+from .facts import FACT_TABLES, STATUS
+from .units import as_raw
+from .defaults import NO_DEFAULTS, parameter_defaults
+from .samples import SAMPLES
 
 # Smoothing of the accelerometer's sample-to-sample change, as PX4 smooths
 # its own vibration metric (a first-order filter of weight 0.01 per sample).
 METRIC_WEIGHT = 0.01
+# How far from unit a logged attitude quaternion's length may be and still
+# be taken (normalised) as the attitude.
+QUATERNION_TOLERANCE = 0.1
 
 
 def _first(view: Any, *names: str) -> Optional[pyarrow.Table]:
@@ -37,6 +46,21 @@ def _instances(table: pyarrow.Table) -> numpy.ndarray:
     return found
 
 
+def unit_quaternions(quaternions: numpy.ndarray) -> Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]:
+    """(w, x, y, z) rows made unit, with the rows that hold NaN or infinity
+    (broken) and those too far from unit to be an attitude (beyond), both NaN.
+    PX4 keeps its quaternions unit to float precision: a small error is
+    rounding, normalised away; a large one is no rotation at all."""
+    broken = ~numpy.isfinite(quaternions).all(axis=1)
+    with numpy.errstate(invalid="ignore", over="ignore"):
+        norm = numpy.sqrt(numpy.sum(numpy.where(broken[:, None], 0.0, quaternions) ** 2, axis=1))
+        beyond = ~broken & ~(numpy.abs(norm - 1.0) <= QUATERNION_TOLERANCE)
+        kept = ~(broken | beyond)
+        unit = numpy.full(quaternions.shape, numpy.nan)
+        unit[kept] = quaternions[kept] / norm[kept, None]
+    return unit, broken, beyond
+
+
 def _euler(topic: str, field: str, axis: int) -> Source:
     def derive(view: Any) -> Optional[Part]:
         table = view.table(topic)
@@ -48,14 +72,16 @@ def _euler(topic: str, field: str, axis: int) -> Source:
         flat = numbers(pyarrow.chunked_array([data.flatten()]))
         if flat is None:
             return None
-        w, x, y, z = flat.reshape(-1, 4).T
+        quaternion, broken, beyond = unit_quaternions(flat.reshape(-1, 4))
+        w, x, y, z = quaternion.T
         if axis == 0:
             angle = numpy.arctan2(2 * (w * x + y * z), 1 - 2 * (x * x + y * y))
         elif axis == 1:
             angle = numpy.arcsin(numpy.clip(2 * (w * y - z * x), -1.0, 1.0))
         else:
             angle = numpy.mod(numpy.arctan2(2 * (w * z + x * y), 1 - 2 * (y * y + z * z)), 2 * numpy.pi)
-        return Part(micros(table), _instances(table), numpy.degrees(angle))
+        return Part(micros(table), _instances(table), numpy.degrees(angle), broken=broken, beyond=beyond,
+                    limit=f"a {topic} quaternion of length 1 ± {QUATERNION_TOLERANCE:g}")
     return Source(topic, field, derive=derive)
 
 
@@ -218,6 +244,18 @@ ALSO_READ = ("home_position", "vehicle_local_position", "sensor_combined", "vehi
 OUTPUT_CHANNELS = tuple(("actuator_outputs", f"output[{n - 1}]", n) for n in range(1, 17))
 INPUT_CHANNELS = tuple(("input_rc", f"values[{n - 1}]", n) for n in range(1, 19))
 
+# Records read as logged (see `records`): battery_status' own warning
+# (1 low, 2 critical, 3 emergency, 4 failed), per battery.
+RECORDS = {
+    BATTERY_WARNING: Record("battery_status", ("warning",)),
+}
+
+
+def logs_attitude_demand(view: Any) -> bool:
+    """Whether the desired attitude is the attitude controller's demand:
+    vehicle_attitude_setpoint always is."""
+    return True
+
 
 def instance_column(view: Any, message: str, table: Any) -> Optional[str]:
     return "_instance" if "_instance" in table.schema.names else None
@@ -263,3 +301,19 @@ from .decoded import (  # noqa: E402
 
 # Messages a whole-log read keeps too, for the log's facts, events, track and signals.
 FACT_MESSAGES = tuple(sorted({*FACT_TOPICS, *SIGNAL_MESSAGES}))
+
+
+# What the outputs need to know of a ULog log --------------------------------
+
+# The boot clock's column, and its unit in microseconds.
+BOOT_CLOCKS = (("timestamp", 1.0),)
+# Each topic's format row is its layout.
+DESCRIBES_UNLOGGED_TYPES = False
+# The decoder's tables of the log's own facts (info, parameters, logged
+# text, dropouts, ...) that a dataset keeps beside its messages, in a file
+# of their own; vehicle_status is a message table of the dataset.
+FACT_FILE_TABLES = tuple(name for name in FACT_TABLES if name != STATUS)
+# Flat outputs (CSV, DataFrames) name array elements `x[0]`, as PX4's tools do.
+ELEMENTS_IN_BRACKETS = True
+# A log read for its answers (a report, its checks) is read scaled.
+ANSWERS_READ_SCALED = True

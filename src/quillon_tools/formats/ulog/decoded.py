@@ -9,6 +9,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import pyarrow
 
+from ... import protocols
 from ...protocols import ULOG
 from ...tables.records import table_of
 from ...tables.timebase import UtcShift
@@ -28,7 +29,7 @@ BOOT_CLOCK = True
 FINISHED_AT_END = True
 INSTANCES_FROM_UNITS = False
 # A ULog log is one from its header on, rows or not.
-KNOWN_FROM_HEADER = True
+KNOWN_FROM_HEADER = NAME in protocols.KNOWN_FROM_HEADER
 FACTS_SCALED = False
 # A topic's subscriptions are its instances, by multi id.
 INSTANCE_COLUMN: Optional[str] = "_instance"

@@ -11,6 +11,7 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import pyarrow
 
+from ...protocols import SUMMARY_TABLES, ULOG
 from ...tables.records import MESSAGES, MODES, PARAM_CHANGES, table_of as _table
 from ...tables.records import Records
 from .modes import nav_state_name
@@ -21,7 +22,7 @@ PARAM_CHANGES_TABLE = "ulog:param_changes"
 PARAM_DEFAULTS = "ulog:param_defaults"
 LOGGED_TEXT = "ulog:messages"
 DROPOUTS = "ulog:dropouts"
-SUMMARY = "ulog:summary"
+SUMMARY = SUMMARY_TABLES[ULOG]
 STATUS = "vehicle_status"  # its nav_state is the flight mode
 
 # The decoder's tables read for a log's facts.

@@ -16,7 +16,7 @@ from ...firmware.px4 import ARMING_STATE_ARMED, ARMING_STATE_DISARMED, GPS_TOPIC
 from ...tables.records import rows
 from ...tables.records import table_of as _table
 from ...tables.timeline import EVENT, EVENTS, FAILSAFE, LANDED, MODE, WARNING, arming
-from ...tables.track import TRACK, with_fix, assemble, concat, float_column, known_position, masked_times
+from ...tables.track import TRACK, assemble, floats, joined, known_positions, masked_times, with_fix
 
 Tables = Callable[[str], List[pyarrow.Table]]
 
@@ -116,7 +116,7 @@ def _micros(column: pyarrow.ChunkedArray) -> List[Optional[int]]:
 
 def _flags_at(flags: List[pyarrow.Table], time: Optional[int]) -> Optional[str]:
     """The failsafe conditions set in the last `failsafe_flags` row at or before `time`."""
-    table = concat(flags)
+    table = joined(flags)
     if table is None or time is None:
         return None
     times = table.column("_time").cast(pyarrow.int64()).to_numpy(zero_copy_only=False)
@@ -138,7 +138,7 @@ def _flags_at(flags: List[pyarrow.Table], time: Optional[int]) -> Optional[str]:
 def _gps(tables: Tables) -> Optional[pyarrow.Table]:
     """The first GPS receiver's rows with at least a 2D fix."""
     for name in GPS_TOPICS:
-        table = concat(first_instance(tables(name)))
+        table = joined(first_instance(tables(name)))
         if table is not None and "fix_type" in table.column_names:
             return table.filter(with_fix(table.column("fix_type")))
     return None
@@ -150,14 +150,14 @@ def _degrees(table: pyarrow.Table, *names: str) -> Any:
     for name in names:
         if name in table.column_names:
             integer = pyarrow.types.is_integer(table.schema.field(name).type)
-            return float_column(table, name, 1e7 if integer else 1.0)
+            return floats(table, name, 1e7 if integer else 1.0)
     return numpy.full(table.num_rows, numpy.nan)
 
 
 def _gps_altitude(table: pyarrow.Table) -> Any:
     if "altitude_msl_m" in table.column_names:
-        return float_column(table, "altitude_msl_m")
-    return float_column(table, "alt", 1e3)  # millimetres
+        return floats(table, "altitude_msl_m")
+    return floats(table, "alt", 1e3)  # millimetres
 
 
 def _latest(times: Any, source: Optional[pyarrow.Table], values: Any) -> Any:
@@ -174,25 +174,25 @@ def ulog_track(tables: Tables, modes: pyarrow.Table) -> pyarrow.Table:
     """From `vehicle_global_position`, else the GPS topic; height above the
     home position's altitude where `home_position` is logged."""
     gps = _gps(tables)
-    source = concat(first_instance(tables(GLOBAL)))
+    source = joined(first_instance(tables(GLOBAL)))
     if source is not None:
-        lat, lon, alt = _degrees(source, "lat"), _degrees(source, "lon"), float_column(source, "alt")
+        lat, lon, alt = _degrees(source, "lat"), _degrees(source, "lon"), floats(source, "alt")
         times = masked_times(source.column("_time")).filled(0)
         if "vel_n" in source.column_names and "vel_e" in source.column_names:
-            speed = numpy.hypot(float_column(source, "vel_n"), float_column(source, "vel_e"))
+            speed = numpy.hypot(floats(source, "vel_n"), floats(source, "vel_e"))
         else:
-            speed = _latest(times, gps, float_column(gps, "vel_m_s") if gps is not None else [])
+            speed = _latest(times, gps, floats(gps, "vel_m_s") if gps is not None else [])
     elif gps is not None and gps.num_rows:
         source = gps
         lat, lon = _degrees(source, "latitude_deg", "lat"), _degrees(source, "longitude_deg", "lon")
-        alt, speed = _gps_altitude(source), float_column(source, "vel_m_s")
+        alt, speed = _gps_altitude(source), floats(source, "vel_m_s")
         times = masked_times(source.column("_time")).filled(0)
     else:
         return TRACK.empty_table()
-    home = concat(first_instance(tables(HOME)))
-    home_alt = _latest(times, home, float_column(home, "alt")) if home is not None and "alt" in home.column_names \
+    home = joined(first_instance(tables(HOME)))
+    home_alt = _latest(times, home, floats(home, "alt")) if home is not None and "alt" in home.column_names \
         else numpy.full(len(times), numpy.nan)
     if home is not None and "alt" in home.column_names and home.num_rows:
         # Fixes before the first home position are measured from it too.
-        home_alt = numpy.where(numpy.isnan(home_alt), float(float_column(home, "alt")[0]), home_alt)
-    return assemble(source, lat, lon, alt, alt - home_alt, speed, modes, known_position(lat, lon))
+        home_alt = numpy.where(numpy.isnan(home_alt), float(floats(home, "alt")[0]), home_alt)
+    return assemble(source, lat, lon, alt, alt - home_alt, speed, modes, known_positions(lat, lon))

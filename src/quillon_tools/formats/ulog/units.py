@@ -18,7 +18,8 @@ from typing import Dict, FrozenSet, List, Optional, Tuple
 import pyarrow
 
 from ...firmware.px4 import GPS_TOPICS
-from ..dataflash.units import FieldUnit, apply_units
+from ..finishing import FieldUnit, apply_units
+from ..raw import Raw, unscaled
 
 INT, FLOAT = "int", "float"
 
@@ -72,3 +73,11 @@ def finish_ulog(topic: str, table: pyarrow.Table, scaled: bool) -> pyarrow.Table
     if not any(unit != (None, None) for unit in units):
         return table
     return apply_units(table, units, scaled, unscaled=frozenset())
+
+
+def as_raw(topic: str, table: pyarrow.Table) -> pyarrow.Table:
+    """A scaled ULog table as it was decoded: the integer fields PX4 gives
+    a multiplier back in their logged steps."""
+    fields: Dict[str, Raw] = {field: (unit[1], []) for (named, field, kind), unit in UNITS.items()
+                              if named == topic and kind == INT and unit[1] is not None}
+    return finish_ulog(topic, unscaled(table, fields), False)

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace columns {
+namespace introspect {
 
 struct timeEdges {
     static constexpr unsigned count = 32;  // a power of two: the ring wraps by a mask
@@ -52,6 +52,6 @@ private:
     uint64_t noted = 0;
 };
 
-}  // namespace columns
+}  // namespace introspect
 
 #endif

@@ -14,11 +14,11 @@ its messages; these tables give them to the dataset the same way:
 from __future__ import annotations
 
 import json
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import pyarrow
 
-from ..names import matches
+from ...names import matches
 
 NAMES = ("ulog_params", "ulog_param_changes", "ulog_param_defaults", "ulog_info", "ulog_messages")
 
@@ -46,9 +46,11 @@ def _info(info: Dict[str, Any], multi: Dict[str, bool]) -> pyarrow.Table:
                           "value": pyarrow.array([v for _, v in rows], pyarrow.string())})
 
 
-def fact_tables(log: Any, patterns: Optional[List[str]] = None) -> Dict[str, pyarrow.Table]:
-    """The tables of a ULog `Log`'s facts that the selection `patterns`
-    keeps (all without one), those with rows only."""
+def dataset_tables(facts_log: Callable[[], Any], patterns: Optional[List[str]] = None) -> Dict[str, pyarrow.Table]:
+    """The tables of a ULog log's facts (`facts_log()` gives a Log of them)
+    that the selection `patterns` keeps (all without one), those with rows
+    only."""
+    log = facts_log()
     params = log.params
     info = log.ulog_info
     # A multi-part info key gives a list of entries; an array value is a list too.

@@ -1,0 +1,53 @@
+"""The high-rate sources of an ArduPilot DataFlash log: the batch sampler
+(ISBH/ISBD), raw IMU logging (GYR, ACC; older layouts name the axes X, Y,
+Z), IMU at the loop rate, the rate controller (RATE, else PIDR/PIDP/PIDY),
+the notch logs (FTN...) and ESC RPM. Which instances hold filtered samples
+the INS_LOG_BAT_OPT and INS_RAW_LOG_OPT bits tell."""
+
+from __future__ import annotations
+
+from typing import Tuple
+
+from ..samples import BODY_AXES, Batches, NotchLogs, RateField, RatePair, Rpm, Samples, Stage, Timed
+from .batches import BLOCK, DATA, HEADER, batch_instances, read_batches
+from .notches import MESSAGES, fft_centres, notch_centres
+
+# The parameters naming each sensor's device: how many sensors of a type there are.
+SENSOR_IDS = {"gyro": ("INS_GYR_ID", "INS_GYR2_ID", "INS_GYR3_ID"),
+              "accel": ("INS_ACC_ID", "INS_ACC2_ID", "INS_ACC3_ID")}
+# INS_LOG_BAT_OPT bits: samples at the sensor's rate; post-filter samples; pre- and post-filter both.
+BATCH_STAGE = Stage("INS_LOG_BAT_OPT", post_filter=2, pre_and_post=4, sensors=SENSOR_IDS, sensor_rate=1)
+# INS_RAW_LOG_OPT bits: post-filter samples; pre- and post-filter both.
+RAW_STAGE = Stage("INS_RAW_LOG_OPT", post_filter=4, pre_and_post=8, sensors=SENSOR_IDS)
+
+
+def _raw(message: str, fields: Tuple[str, str, str]) -> Timed:
+    return Timed(message, fields, "SampleUS", 1.0, 1.0, stamp="TimeUS", stage=RAW_STAGE, filter_rate=True)
+
+
+def _same(message: str, desired: str, actual: str, unit: str) -> RatePair:
+    return RatePair(RateField(message, desired, unit), RateField(message, actual, unit))
+
+
+SAMPLES = Samples(
+    timed={
+        # IMU, logged at the loop rate or slower, is the last resort.
+        "gyro": (_raw("GYR", ("GyrX", "GyrY", "GyrZ")), _raw("GYR", ("X", "Y", "Z")),
+                 Timed("IMU", ("GyrX", "GyrY", "GyrZ"), "TimeUS", 1.0, 1.0, stamp="TimeUS", stage=RAW_STAGE)),
+        "accel": (_raw("ACC", ("AccX", "AccY", "AccZ")), _raw("ACC", ("X", "Y", "Z")),
+                  Timed("IMU", ("AccX", "AccY", "AccZ"), "TimeUS", 1.0, 1.0, stamp="TimeUS", stage=RAW_STAGE)),
+    },
+    # The batch sampler, then raw logging, then IMU, whatever their rates.
+    fastest_first=False,
+    batches=Batches(HEADER, DATA, BLOCK, {"accel": 0, "gyro": 1}, BATCH_STAGE, batch_instances, read_batches),
+    # The rate controllers of ArduPilot work in radians: PIDx Tar and Act are rad/s.
+    rates=(
+        {"roll": _same("RATE", "RDes", "R", "deg/s"), "pitch": _same("RATE", "PDes", "P", "deg/s"),
+         "yaw": _same("RATE", "YDes", "Y", "deg/s")},
+        {axis: _same(name, "Tar", "Act", "rad/s") for axis, name in zip(BODY_AXES, ("PIDR", "PIDP", "PIDY"))},
+    ),
+    notches=NotchLogs(MESSAGES, notch_centres, fft_centres),
+    rpm=(Rpm("ESC", ("RPM",)),),
+    # The in-flight FFT's peaks are read as the centres an FFT notch follows.
+    fft=None,
+)
