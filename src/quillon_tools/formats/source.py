@@ -127,8 +127,11 @@ def read(table: pyarrow.Table, source: Source, unit: str, instances: Optional[nu
         return None
     broken = None
     if pyarrow.types.is_floating(data.type):  # a sensor that logs NaN or inf is faulty, not silent
-        broken = pyarrow.compute.fill_null(pyarrow.compute.invert(pyarrow.compute.is_finite(data)),
-                                           False).to_numpy(zero_copy_only=False).astype(bool)
+        # The float64 values keep every NaN and infinity; a null (NaN in
+        # `raw` too) was not logged, so is not broken.
+        broken = ~numpy.isfinite(raw)
+        if data.null_count:
+            broken &= ~data.is_null().to_numpy(zero_copy_only=False)
     field = table.schema.field(column_of(table, source.field) or source.field)
     invalid = [*source.invalid]
     stated_invalid = _metadata(field, b"invalid")
