@@ -127,3 +127,12 @@ def test_hundredths_and_degrees_are_applied_once_whatever_fmtu_says():
     assert meta(raw, "Lat") == {b"unit": b"deglatitude", b"multiplier": b"1e-07"}
     assert meta(raw, "Raw") == {b"multiplier": b"0.01"}
     assert float(meta(raw, "Fine")[b"multiplier"]) == 1 / 1024  # every digit, not six
+
+
+def test_multiplier_texts_stay_apart_when_asked_again():
+    """Texts are remembered per multiplier: 0.0 and -0.0 (equal as keys)
+    and an int beside its float keep texts of their own, in any order."""
+    from quillon_tools.formats.finishing import multiplier_text
+    asked = (0.0, -0.0, 0.0, 1e-7, 1 / 1024, 1e-7, -0.0, 2.0 ** 60, 2 ** 60)
+    assert [multiplier_text(m) for m in asked] == [
+        "0", "-0", "0", "1e-07", "0.0009765625", "1e-07", "-0", "1.152921504606847e+18", "1152921504606846976"]

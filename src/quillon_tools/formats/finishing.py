@@ -4,6 +4,7 @@ definitions share `FixedUnits`; DataFlash states them in the log."""
 
 from __future__ import annotations
 
+import functools
 import math
 from typing import AbstractSet, Callable, Dict, List, Optional, Sequence, Set, Tuple
 
@@ -74,8 +75,17 @@ def multiplier_text(multiplier: float) -> str:
     """A multiplier as metadata text: short ("1e-07", "0.01", "1") where
     that reads back as the same number, else every digit it needs (1/1024
     is 0.0009765625, not the 0.000976562 of six digits)."""
+    # A log's tables state the same few multipliers; 0.0 and -0.0, one key
+    # to a cache, are told apart by their texts.
+    return _cached_text(multiplier) if multiplier else _text(multiplier)
+
+
+def _text(multiplier: float) -> str:
     text = f"{multiplier:g}"
     return text if float(text) == multiplier else repr(multiplier)
+
+
+_cached_text = functools.lru_cache(maxsize=1024, typed=True)(_text)
 
 
 def _numeric(kind: pyarrow.DataType) -> bool:
