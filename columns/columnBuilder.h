@@ -70,9 +70,9 @@ public:
     }
     // One row from a record member's elements, whatever the kind.
     void appendMember(const void* source) {
-        if (copy == copyText) appendText(static_cast<const char*>(source));
-        else if (copy == copyLoggedText) appendLoggedText(static_cast<const char*>(source), count);
-        else appendValues(source);
+        if (copy <= copyBytes) appendValues(source);  // numbers, most members: one test
+        else if (copy == copyText) appendText(static_cast<const char*>(source));
+        else appendLoggedText(static_cast<const char*>(source), count);
     }
 
     // Gives the first `rows` rows of a timestamp column, all null so far,
@@ -86,7 +86,8 @@ public:
     takenColumn take(uint64_t rows);
 
 private:
-    // How a row is stored, decided once per column.
+    // How a row is stored, decided once per column; the number copies come
+    // first, up to copyBytes, as appendMember tells them with one test.
     enum copyKind : uint8_t { copy1, copy2, copy4, copy8, copyBytes, copyText, copyLoggedText };
 
     void startOffsets();

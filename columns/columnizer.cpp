@@ -7,12 +7,20 @@ namespace columns {
 namespace {
 // Well below 2 GiB, so one more input run cannot overflow a text column.
 constexpr std::size_t takeThreshold = std::size_t{1} << 30;
-// Input read at once by one pass that reads for itself.
-constexpr uint64_t readRunBytes = uint64_t{8} << 20;
+// Input read at once by one pass that reads for itself: a small buffer,
+// taken from and given back to the heap, stays mapped (and in the cache)
+// from one log to the next, where a buffer of megabytes is mapped anew for
+// each log and every page the read fills first costs a fault. The decoders
+// take any run as it comes, so a long log pays only a read call per run.
+constexpr uint64_t readRunBytes = uint64_t{64} << 10;
+// Input read between two looks at whether the rows should be taken: text
+// grows at most fourfold, far below the room left above takeThreshold.
+constexpr uint64_t takeCheckBytes = uint64_t{8} << 20;
 }  // namespace
 
 uint64_t columnizer::feedFrom(byteSource& source, uint64_t most) {
     uint64_t total = 0;
+    uint64_t unchecked = 0;
     while (total < most) {
         // Read in runs of a bounded size, whatever `most` asks for.
         const uint64_t asked = std::min<uint64_t>(most - total, readRunBytes);
@@ -24,7 +32,11 @@ uint64_t columnizer::feedFrom(byteSource& source, uint64_t most) {
             readBuffer = inputBytes();  // the end: the buffer is done with
             break;
         }
-        if (wantsTake()) break;  // the rows are taken before more is read
+        unchecked += got;
+        if (unchecked >= takeCheckBytes) {
+            unchecked = 0;
+            if (wantsTake()) break;  // the rows are taken before more is read
+        }
     }
     return total;
 }

@@ -39,10 +39,6 @@ textField textFieldKind(const char* format, const std::string& label) {
     return textField::plain;
 }
 
-// The last microsecond since 1970 that a date can show (9999-12-31): a
-// packet's own time beyond it, or before 1970, is damaged.
-constexpr int64_t latestDate = 253402300799999999;
-
 }  // namespace
 
 namespace dataflash {
@@ -102,32 +98,6 @@ void buildColumns(definition& d, const DataFlash::DFParser& parser, uint8_t type
         d.fields.push_back({shape.sourceIndex, static_cast<uint16_t>(place.offset), &column});
         d.inPacket = d.inPacket && place.inPacket;
     }
-}
-
-void packetClock::decode(definition& d, uint64_t row, const DataFlash::DFPacket& packet, DataFlash::DFParser& parser) {
-    int64_t boot;
-    if (d.clock.boot.read(packet.rest, boot)) {
-        bootTime = wrapped(boot, d.clock.bootScale, 0);
-        timed = true;
-        if (bootTime < 0 || bootTime > latestDate) {
-            ++badTimes;  // damaged: no bound of the log's span
-        } else {
-            times.note(bootTime);
-            edgeTimes.note(bootTime);
-        }
-    }
-    if (d.clock.gps) noteFix(d.clock, packet);
-    if (d.table == nullptr) return;  // not selected: the body is never decoded
-    d.index->appendValues(&row);
-    d.time->appendTime(wrapped(bootTime, 1, timeOffset), timed, d.table->rows());
-    if (!timed) ++d.untimedRows;
-    if (d.inPacket) {
-        for (const definition::field& f : d.fields) f.column->appendMember(packet.rest + f.offset);
-    } else {
-        const cStruct& record = parser.getIntrospectiveStruct(packet);
-        for (const definition::field& f : d.fields) f.column->appendMember(record.members[f.member].value);
-    }
-    d.table->rowDone();
 }
 
 // Keeps every GPS packet with a 3D fix and a week, once some packet has
@@ -192,15 +162,6 @@ void dataFlashColumnizer::countPacket(uint8_t type) {
     ++index;
 }
 
-void dataFlashColumnizer::addPacket() {
-    noteFormats();
-    const DataFlash::DFPacket& packet = scanner.packet();
-    const uint8_t type = packet.packet_type;
-    typeState& state = seen[type];
-    if (state.serial != parser().formatSerial(type)) learn(type, state);
-    const uint64_t row = index++;
-    if (decodesRows) clock.decode(*state.current, row, packet, scanner.formats());
-}
 
 // Records the format packets learnt since the last data packet. Of a
 // type defined twice in a row only the later survives, which is the one

@@ -113,10 +113,39 @@ struct packetClock {
     bool holdsUntimedFixes = false;
     std::vector<gpsFix> untimedFixes;
 
-    // Notes the packet's time and fix, and appends its row when d.table is set.
-    void decode(definition& d, uint64_t row, const DataFlash::DFPacket& packet, DataFlash::DFParser& parser);
+    // Notes the packet's time and fix, and appends its row when d.table is
+    // set. Inline, in the loop over a log's packets.
+    void decode(definition& d, uint64_t row, const DataFlash::DFPacket& packet, DataFlash::DFParser& parser) {
+        int64_t boot;
+        if (d.clock.boot.read(packet.rest, boot)) {
+            bootTime = wrapped(boot, d.clock.bootScale, 0);
+            timed = true;
+            if (bootTime < 0 || bootTime > latestDate) {
+                ++badTimes;  // damaged: no bound of the log's span
+            } else {
+                times.note(bootTime);
+                edgeTimes.note(bootTime);
+            }
+        }
+        if (d.clock.gps) noteFix(d.clock, packet);
+        if (d.table == nullptr) return;  // not selected: the body is never decoded
+        d.index->appendValues(&row);
+        d.time->appendTime(wrapped(bootTime, 1, timeOffset), timed, d.table->rows());
+        if (!timed) ++d.untimedRows;
+        if (d.inPacket) {
+            for (const definition::field& f : d.fields) f.column->appendMember(packet.rest + f.offset);
+        } else {
+            const cStruct& record = parser.getIntrospectiveStruct(packet);
+            for (const definition::field& f : d.fields) f.column->appendMember(record.members[f.member].value);
+        }
+        d.table->rowDone();
+    }
 
 private:
+    // The last microsecond since 1970 that a date can show (9999-12-31): a
+    // packet's own time beyond it, or before 1970, is damaged.
+    static constexpr int64_t latestDate = 253402300799999999;
+
     void noteFix(const clockFields& clock, const DataFlash::DFPacket& packet);
 };
 
@@ -159,7 +188,17 @@ private:
         dataflash::definition* current = nullptr;
     };
 
-    void addPacket();
+    // Runs once per data packet, so it is inline: only a packet that
+    // follows new formats, or whose type has a new format, calls out.
+    void addPacket() {
+        if (parser().formatsLearned() != noticed) noteFormats();
+        const DataFlash::DFPacket& packet = scanner.packet();
+        const uint8_t type = packet.packet_type;
+        typeState& state = seen[type];
+        if (state.serial != parser().formatSerial(type)) learn(type, state);
+        const uint64_t row = index++;
+        if (decodesRows) clock.decode(*state.current, row, packet, scanner.formats());
+    }
     // Notes a data packet of `type` without decoding it.
     void countPacket(uint8_t type);
     void noteFormats();

@@ -15,18 +15,23 @@ std::string folded(std::string text) {
 }  // namespace
 
 selection::selection(const std::vector<std::string>& patterns) : all(false) {
-    for (const std::string& p : patterns) this->folded.push_back(columns::folded(p));
+    for (const std::string& p : patterns) {
+        std::string f = columns::folded(p);
+        // Most patterns are plain names: looked up as such, they skip
+        // fnmatch, which under a UTF-8 locale converts both to wide text.
+        if (f.find_first_of("*?[\\") == std::string::npos)
+            names.insert(std::move(f));
+        else
+            this->patterns.push_back(std::move(f));
+    }
 }
 
 bool selection::matches(const std::string& name) const {
     if (all) return true;
     const std::string key = columns::folded(name);
-    return std::any_of(folded.begin(), folded.end(), [&](const std::string& pattern) {
-        // Most patterns are plain names: compared as such, they skip
-        // fnmatch, which under a UTF-8 locale converts both to wide text.
-        return pattern.find_first_of("*?[\\") == std::string::npos ? pattern == key
-                                                                      : fnmatch(pattern.c_str(), key.c_str(), 0) == 0;
-    });
+    if (names.count(key) != 0) return true;
+    return std::any_of(patterns.begin(), patterns.end(),
+                       [&](const std::string& pattern) { return fnmatch(pattern.c_str(), key.c_str(), 0) == 0; });
 }
 
 }  // namespace columns

@@ -3,6 +3,7 @@
 #define QUILLON_SELECTION_H
 
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace columns {
@@ -18,7 +19,10 @@ public:
 
 private:
     bool all = true;
-    std::vector<std::string> folded;
+    // Folded to lower case: plain names, looked up at once, and the patterns
+    // with wildcards, which only fnmatch can tell.
+    std::unordered_set<std::string> names;
+    std::vector<std::string> patterns;
 };
 
 }  // namespace columns

@@ -1,15 +1,37 @@
 #include "columns/tableBuilder.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace columns {
 
+bool distinctNames::taken(const std::string& name) const {
+    if (!used.empty()) return used.count(name) != 0;
+    return std::find(few.begin(), few.end(), name) != few.end();
+}
+
+void distinctNames::keep(const std::string& name) {
+    if (used.empty() && few.size() < fewNames) {
+        few.push_back(name);
+        return;
+    }
+    if (used.empty()) {
+        used.insert(std::make_move_iterator(few.begin()), std::make_move_iterator(few.end()));
+        few = std::vector<std::string>();
+    }
+    used.insert(name);
+}
+
 std::string distinctNames::claim(const std::string& name) {
-    if (used.insert(name).second) return name;
+    if (!taken(name)) {
+        keep(name);
+        return name;
+    }
     unsigned& n = nextSuffix.try_emplace(name, 2).first->second;
     for (;; ++n) {
         std::string candidate = name + "~" + std::to_string(n);
-        if (used.insert(candidate).second) {
+        if (!taken(candidate)) {
+            keep(candidate);
             ++n;
             return candidate;
         }

@@ -30,6 +30,14 @@ public:
     std::string claim(const std::string& name);
 
 private:
+    bool taken(const std::string& name) const;
+    void keep(const std::string& name);
+
+    // Most tables have a few dozen columns: their names are looked through
+    // in a list, which costs less to fill and to free than a set; past
+    // `fewNames` they move into the set.
+    static constexpr std::size_t fewNames = 64;
+    std::vector<std::string> few;
     std::unordered_set<std::string> used;
     // Per stem, the suffix to try next: names are never given back, so the
     // first free suffix only grows.

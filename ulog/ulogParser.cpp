@@ -17,6 +17,9 @@ constexpr uint8_t dataAppended = 0x01;  // incompatible byte 0, bit 0
 constexpr uint32_t longestText = 1024;
 // Enough bytes to settle any message and the header after it.
 constexpr std::size_t settleBytes = 3 * (maxBody + 3);
+// What an incomplete message first takes from the next run: most need a
+// few bytes more, and taking a whole small run would copy it all again.
+constexpr std::size_t firstTakeBytes = 4096;
 
 template <typename T>
 T load(const uint8_t* at) {
@@ -39,9 +42,11 @@ void parser::feed(const uint8_t* data, uint64_t length) {
             return;
         }
         // An incomplete message waits in `pending`: complete it from the run,
-        // then carry on in the run itself.
+        // then carry on in the run itself. What it takes doubles while it
+        // is not enough.
         const std::size_t held = pending.size();
-        const std::size_t take = static_cast<std::size_t>(std::min<uint64_t>(length, settleBytes));
+        const std::size_t wanted = std::min(settleBytes, std::max(held, firstTakeBytes));
+        const std::size_t take = static_cast<std::size_t>(std::min<uint64_t>(length, wanted));
         pending.insert(pending.end(), data, data + take);
         const std::size_t used = parse(pending.data(), pending.size(), false);
         if (used >= held) {

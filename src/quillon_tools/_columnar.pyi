@@ -5,6 +5,8 @@ import pyarrow
 
 FormatRow = Tuple[int, str, int, str, List[str]]
 
+DEFAULT_CHUNK_BYTES: int  # the chunk size of Decoder(..., chunk_bytes=0)
+
 class SenderStats(TypedDict):
     received: int        # good frames from this (sysid, compid)
     lost: int            # sequence numbers skipped between them, 8-bit, wrapping

@@ -45,6 +45,15 @@ cdef extern from "columns/arrowExport.h" namespace "columns":
                      const string& timeBase) except +
 
 
+cdef extern from "columns/chunkThreads.h" namespace "columns":
+    const uint64_t defaultChunkBytes
+
+
+# The bytes of input one chunk holds when a Decoder is given chunk_bytes=0:
+# a log no larger decodes in one pass whatever the threads.
+DEFAULT_CHUNK_BYTES = defaultChunkBytes
+
+
 cdef extern from "columns/selection.h" namespace "columns":
     cdef cppclass selection:
         selection()

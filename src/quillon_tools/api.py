@@ -310,8 +310,9 @@ def read_log(source: Source, types: TypesArg = None, scaled: bool = False, threa
     a log of PARALLEL_BYTES or more, else one; `threads=1` keeps one pass.
     The tables are the same whatever the number (a column may come in
     several chunks). Each thread holds up to `chunk_bytes` of the log
-    (16 MiB by default) while it decodes; the option is there for tests,
-    where small values split small logs.
+    (16 MiB by default) while it decodes; a log that one chunk holds is
+    read in one pass, whatever `threads` says. The option is there for
+    tests, where small values split small logs.
     """
     return _log_of(read(source, types, scaled, facts_later=True, threads=threads, chunk_bytes=chunk_bytes))
 

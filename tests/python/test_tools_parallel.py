@@ -168,7 +168,12 @@ def test_threads_and_chunk_sizes_are_checked():
     assert decoding_threads(None, 1000) == 1
     assert decoding_threads(None, None) == 1
     assert decoding_threads(None, 1 << 30) >= 1
-    assert decoding_threads(5, 10) == 5
+    assert decoding_threads(5, None) == 5
+    # A log one chunk holds is read in one pass, whatever the threads asked.
+    assert decoding_threads(5, 10) == 1
+    assert decoding_threads(5, 1 << 30) == 5
+    assert decoding_threads(5, 10, chunk_bytes=4) == 5
+    assert decoding_threads(5, 10, chunk_bytes=10) == 1
     for bad in (0, -1, 1.5, "2", True):
         with pytest.raises(ValueError, match="threads"):
             read_log(BUNDLED / "sub-4.1.0-dive.bin", threads=bad)

@@ -4,9 +4,10 @@ import pytest
 
 pyarrow = pytest.importorskip("pyarrow")
 
-from conftest import SAMPLES
+from conftest import BUNDLED, SAMPLES
 from dataflash_bytes import data_packet, format_packet
 from quillon_tools import read_log
+from quillon_tools.formats.dataflash import units
 from test_tools_analysis import single
 
 UNITS = b"".join([
@@ -29,8 +30,9 @@ def meta(table, field):
     return table.schema.field(field).metadata
 
 
-def test_units_come_from_the_fmtu_of_the_layout_they_were_logged_with():
-    data = UNITS + b"".join([
+def _layouts_log():
+    """Layouts of one type number and name, FMTU restated and missing."""
+    return UNITS + b"".join([
         format_packet(132, "GPS", "QLL", "TimeUS,Lat,Lng"), fmtu(132, b"sDD", b"FGG"),
         data_packet(132, "QLL", 1, 100, 200), fmtu(132, b"sDD", b"FGG"),  # restated, as logs do
         format_packet(133, "GPS", "QBLL", "TimeUS,Status,Lat,Lng"),  # same name, no data
@@ -43,6 +45,10 @@ def test_units_come_from_the_fmtu_of_the_layout_they_were_logged_with():
         format_packet(134, "BAT", "Qf", "TimeUS,Volt"), fmtu(134, b"sV", b"F-"),
         data_packet(134, "Qf", 3, 12.5),
     ])
+
+
+def test_units_come_from_the_fmtu_of_the_layout_they_were_logged_with():
+    data = _layouts_log()
     log = read_log(data)
     assert meta(log["GPS"], "Lat") == meta(log["GPS"], "Lng") == {b"unit": b"deglatitude",
                                                                  b"multiplier": b"1e-07"}
@@ -67,6 +73,21 @@ def test_two_logs_joined_keep_the_units_each_has_alone():
         own = by_layout[part][joined.type_number(name), tuple(table.column_names)]
         assert own.schema.equals(table.schema, check_metadata=True), name
     assert len(joined) == len(alone[0]) + len(alone[1])
+
+
+def test_restated_rows_dropped_before_the_loop_leave_the_units_as_they_are(monkeypatch):
+    """A long log's restated FMTU, UNIT and MULT rows are dropped before
+    they are read; a short log's are read as they come, later rows
+    winning: both give every table the same units."""
+    bundled = (BUNDLED / "sub-4.1.0-dive.bin").read_bytes()
+    for data in (_layouts_log(), bundled + bundled):
+        as_read = read_log(data)
+        monkeypatch.setattr(units, "RESTATED_FROM_ROWS", 2)
+        dropped = read_log(data)
+        monkeypatch.undo()
+        assert list(dropped) == list(as_read)
+        for name, table in as_read.items():
+            assert dropped[name].schema.equals(table.schema, check_metadata=True), name
 
 
 def test_unusable_unit_rows_are_skipped_and_the_log_decodes():
@@ -106,3 +127,12 @@ def test_hundredths_and_degrees_are_applied_once_whatever_fmtu_says():
     assert meta(raw, "Lat") == {b"unit": b"deglatitude", b"multiplier": b"1e-07"}
     assert meta(raw, "Raw") == {b"multiplier": b"0.01"}
     assert float(meta(raw, "Fine")[b"multiplier"]) == 1 / 1024  # every digit, not six
+
+
+def test_multiplier_texts_stay_apart_when_asked_again():
+    """Texts are remembered per multiplier: 0.0 and -0.0 (equal as keys)
+    and an int beside its float keep texts of their own, in any order."""
+    from quillon_tools.formats.finishing import multiplier_text
+    asked = (0.0, -0.0, 0.0, 1e-7, 1 / 1024, 1e-7, -0.0, 2.0 ** 60, 2 ** 60)
+    assert [multiplier_text(m) for m in asked] == [
+        "0", "-0", "0", "1e-07", "0.0009765625", "1e-07", "-0", "1.152921504606847e+18", "1152921504606846976"]

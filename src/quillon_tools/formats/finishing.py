@@ -4,6 +4,7 @@ definitions share `FixedUnits`; DataFlash states them in the log."""
 
 from __future__ import annotations
 
+import functools
 import math
 from typing import AbstractSet, Callable, Dict, List, Optional, Sequence, Set, Tuple
 
@@ -41,31 +42,50 @@ def apply_units(table: pyarrow.Table, units: Sequence[FieldUnit], scaled: bool,
     first_field = table.num_columns - len(units)
     if first_field < 0:
         return table  # not the layout the units describe
-    names = table.column_names[first_field:]
-    columns = list(table.columns)
-    fields = list(table.schema)
-    for i, (name, (unit, multiplier)) in enumerate(zip(names, units), start=first_field):
+    # Only the fields with a unit or multiplier are touched: most columns
+    # have none, and a wrapper per column costs more than the rest.
+    schema = table.schema
+    columns: Optional[List[pyarrow.ChunkedArray]] = None  # once a column is scaled
+    changed = False
+    for i, (unit, multiplier) in enumerate(units, start=first_field):
+        if unit is None and multiplier is None:
+            continue
+        field = schema.field(i)
+        kind = field.type
         metadata = {}
         if unit is not None:
             metadata[b"unit"] = unit.encode()
         if multiplier is not None:
-            if scaled and name not in unscaled and _numeric(fields[i].type):
+            if scaled and field.name not in unscaled and _numeric(kind):
+                columns = list(table.columns) if columns is None else columns
                 columns[i] = _scale(columns[i], multiplier)
+                kind = columns[i].type
                 multiplier = 1.0
             metadata[b"multiplier"] = multiplier_text(multiplier).encode()
-        if metadata:
-            fields[i] = pyarrow.field(name, columns[i].type, metadata=metadata)
-    if all(f.metadata is None for f in fields[first_field:]):
+        schema = schema.set(i, pyarrow.field(field.name, kind, metadata=metadata))
+        changed = True
+    if not changed:
         return table
-    return pyarrow.Table.from_arrays(columns, schema=pyarrow.schema(fields, table.schema.metadata))
+    if columns is None:  # the same columns under new field metadata
+        return pyarrow.Table.from_batches(table.to_batches(), schema=schema)
+    return pyarrow.Table.from_arrays(columns, schema=schema)
 
 
 def multiplier_text(multiplier: float) -> str:
     """A multiplier as metadata text: short ("1e-07", "0.01", "1") where
     that reads back as the same number, else every digit it needs (1/1024
     is 0.0009765625, not the 0.000976562 of six digits)."""
+    # A log's tables state the same few multipliers; 0.0 and -0.0, one key
+    # to a cache, are told apart by their texts.
+    return _cached_text(multiplier) if multiplier else _text(multiplier)
+
+
+def _text(multiplier: float) -> str:
     text = f"{multiplier:g}"
     return text if float(text) == multiplier else repr(multiplier)
+
+
+_cached_text = functools.lru_cache(maxsize=1024, typed=True)(_text)
 
 
 def _numeric(kind: pyarrow.DataType) -> bool:

@@ -51,17 +51,19 @@ def column_of(table: pyarrow.Table, field: str) -> Optional[str]:
     """The column that holds `field`: the column of that whole name (a
     nested ULog field, "esc[0].esc_rpm", is one), else the array column an
     item ("output[2]", "esc[0].flags[1]") is of; None when neither is there."""
-    if field in table.column_names:
+    schema = table.schema  # looked up there: table.column_names makes a new list of every name
+    if schema.get_field_index(field) >= 0:
         return field
     name, bracket, rest = field.rpartition("[")
-    return name if bracket and rest.endswith("]") and rest[:-1].isdigit() and name in table.column_names else None
+    return name if bracket and rest.endswith("]") and rest[:-1].isdigit() and schema.get_field_index(name) >= 0 else None
 
 
 def column(table: pyarrow.Table, field: str) -> Optional[pyarrow.ChunkedArray]:
     """A column, or one item of a fixed-size array column ("output[2]");
     None when absent."""
-    if field in table.column_names:
-        return table.column(field)
+    at = table.schema.get_field_index(field)  # table.column_names makes a new list of every name
+    if at >= 0:
+        return table.column(at)
     name = column_of(table, field)
     if name is None:
         return None
@@ -77,11 +79,11 @@ def column(table: pyarrow.Table, field: str) -> Optional[pyarrow.ChunkedArray]:
 def numbers(data: pyarrow.ChunkedArray) -> Optional[numpy.ndarray]:
     """A number column as float64, nulls as NaN; None for any other type."""
     kind = data.type
-    if pyarrow.types.is_boolean(kind):
-        data = data.cast(pyarrow.uint8())
-    elif not (pyarrow.types.is_integer(kind) or pyarrow.types.is_floating(kind)):
+    if not (pyarrow.types.is_boolean(kind) or pyarrow.types.is_integer(kind) or pyarrow.types.is_floating(kind)):
         return None
-    values: numpy.ndarray = data.cast(pyarrow.float64(), safe=False).to_numpy(zero_copy_only=False).astype(float)
+    # NumPy converts as Arrow's unchecked cast does (to the nearest double),
+    # without the cast's call; nulls come as NaN or are set below.
+    values: numpy.ndarray = data.to_numpy(zero_copy_only=False).astype(numpy.float64)
     if data.null_count:
         values[data.is_null().to_numpy(zero_copy_only=False)] = numpy.nan
     return values
@@ -89,7 +91,7 @@ def numbers(data: pyarrow.ChunkedArray) -> Optional[numpy.ndarray]:
 
 def micros(table: pyarrow.Table) -> numpy.ndarray:
     """`_time` as float64 microseconds, NaN where unknown or beyond any date."""
-    if "_time" not in table.column_names:
+    if "_time" not in table.schema.names:
         return numpy.full(table.num_rows, numpy.nan)
     return float_times(table.column("_time"))
 
@@ -130,8 +132,11 @@ def read(table: pyarrow.Table, source: Source, unit: str, instances: Optional[nu
         return None
     broken = None
     if pyarrow.types.is_floating(data.type):  # a sensor that logs NaN or inf is faulty, not silent
-        broken = pyarrow.compute.fill_null(pyarrow.compute.invert(pyarrow.compute.is_finite(data)),
-                                           False).to_numpy(zero_copy_only=False).astype(bool)
+        # The float64 values keep every NaN and infinity; a null (NaN in
+        # `raw` too) was not logged, so is not broken.
+        broken = ~numpy.isfinite(raw)
+        if data.null_count:
+            broken &= ~data.is_null().to_numpy(zero_copy_only=False)
     field = table.schema.field(column_of(table, source.field) or source.field)
     invalid = [*source.invalid]
     stated_invalid = _metadata(field, b"invalid")

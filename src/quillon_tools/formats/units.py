@@ -59,6 +59,7 @@ def _in_base(unit: str) -> Tuple[str, Fraction]:
     return unit, factor
 
 
+@lru_cache(maxsize=1024)  # asked for every field of every table a log holds: a few dozen units in all
 def scaled_unit(documented: str) -> Tuple[str, float]:
     """The unit a value documented in `documented` is scaled into (the one
     it is a multiple of), and the multiplier; itself and 1 when none, or

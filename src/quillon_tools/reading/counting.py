@@ -40,7 +40,7 @@ def count_rows(log: LogInput, patterns: Optional[List[str]], on_bytes: Optional[
     wanted = None if patterns is None else [decoder_pattern(p) for p in patterns]
     summary = SUMMARY_TABLES.get(protocol) if with_stats else None
     decoder = _columnar.Decoder(protocol, wanted, (summary,) if summary else (), 0,
-                                decoding_threads(threads, log.size), chunk_bytes)
+                                decoding_threads(threads, log.size, chunk_bytes), chunk_bytes)
     counts: Dict[Tuple[str, int], int] = {}
 
     def add(taken: List[Tuple[str, int, int, bool]]) -> None:

@@ -18,16 +18,20 @@ from .inputs import LogInput
 PARALLEL_BYTES = 64 << 20
 
 
-def decoding_threads(threads: Optional[int], size: Optional[int]) -> int:
-    """The threads a log of `size` bytes (None: unknown) decodes on:
-    `threads`, or with None every core this process may use once the log
-    is PARALLEL_BYTES or more."""
+def decoding_threads(threads: Optional[int], size: Optional[int], chunk_bytes: int = 0) -> int:
+    """The threads a log of `size` bytes (None: unknown) decodes on, in
+    chunks of `chunk_bytes` (0: the decoder's default): `threads`, or with
+    None every core this process may use once the log is PARALLEL_BYTES or
+    more; one for a log that a single chunk holds, which a split would
+    only walk twice and hand to a thread of its own."""
+    if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int) or threads < 1):
+        raise ValueError(f"threads must be a positive whole number or None, not {threads!r}")
+    if size is not None and size <= (chunk_bytes or _columnar.DEFAULT_CHUNK_BYTES):
+        return 1
     if threads is None:
         if size is None or size < PARALLEL_BYTES:
             return 1
         return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
-    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
-        raise ValueError(f"threads must be a positive whole number or None, not {threads!r}")
     return threads
 
 

@@ -194,7 +194,7 @@ class LogFacts:
     def record_tables(self) -> Gathered:
         """The gathered tables by message name, raw, `_time` on the log's time base."""
         moved = self.format is not None and self.format.BOOT_CLOCK
-        return {name: [on_time_base(t, self.utc_offset) if moved and "_time" in t.column_names else t
+        return {name: [on_time_base(t, self.utc_offset) if moved and "_time" in t.schema.names else t
                        for t in parts] for name, parts in self._gathered.items()}
 
     def records(self) -> Any:

@@ -44,7 +44,7 @@ def read(source: Source, types: TypesArg, scaled: bool, facts_later: bool, threa
         raise ValueError(f"chunk_bytes must be a positive whole number or None, not {chunk_bytes!r}")
     log = source if isinstance(source, LogInput) else LogInput(source)
     try:
-        threads = decoding_threads(threads, log.size)
+        threads = decoding_threads(threads, log.size, chunk_bytes or 0)
         format = registered(detect_protocol(log))
         if format is None:
             return _nothing()

@@ -14,6 +14,7 @@ piecewise linearly through the fixes (`GpsClock`).
 from __future__ import annotations
 
 import datetime
+import functools
 from typing import Optional, Tuple, Union
 
 import numpy
@@ -58,12 +59,21 @@ def as_datetime(micros: Optional[int]) -> Optional[datetime.datetime]:
 def float_times(column: pyarrow.ChunkedArray) -> numpy.ndarray:
     """A `_time` column as float64 microseconds since 1970: NaN where unknown
     or beyond any date."""
+    kind = column.type
+    if not column.null_count and (kind == pyarrow.int64() or pyarrow.types.is_timestamp(kind) and kind.unit == "us"):
+        return _dated(column.to_numpy().view(numpy.int64))  # the same numbers, without a cast's call
     micros = column.cast(pyarrow.int64())
     whole = micros.fill_null(0).to_numpy() if micros.null_count else micros.to_numpy()
+    times = _dated(whole)
+    if micros.null_count:
+        times[micros.is_null().to_numpy(zero_copy_only=False)] = numpy.nan
+    return times
+
+
+def _dated(whole: numpy.ndarray) -> numpy.ndarray:
+    """int64 microseconds as float64, NaN where beyond any date."""
     times: numpy.ndarray = whole.astype(numpy.float64)
     unknown = (whole < EARLIEST_DATE_US) | (whole > LATEST_DATE_US)
-    if micros.null_count:
-        unknown |= micros.is_null().to_numpy(zero_copy_only=False)
     if unknown.any():
         times[unknown] = numpy.nan
     return times
@@ -169,8 +179,10 @@ def _running_median(values: numpy.ndarray) -> numpy.ndarray:
     if n > 2 * k:
         windows = numpy.lib.stride_tricks.sliding_window_view(values, 2 * k + 1)
         found[k:n - k] = numpy.partition(windows, k, axis=1)[:, k]
-    for i in [*range(min(k, n)), *range(max(n - k, k), n)]:
-        found[i] = numpy.median(values[max(0, i - k):i + k + 1])
+    for i in [*range(min(k, n)), *range(max(n - k, k), n)]:  # a few short windows: sorted in Python
+        window = sorted(values[max(0, i - k):i + k + 1].tolist())
+        middle = len(window) // 2
+        found[i] = window[middle] if len(window) % 2 else (window[middle - 1] + window[middle]) / 2
     return found
 
 
@@ -184,18 +196,25 @@ def on_time_base(table: pyarrow.Table, offset: Optional[UtcShift], shifted: bool
     GpsClock) unless it is `shifted` already, or left on boot time when
     there is no offset; the schema metadata `time_base` says which."""
     base = (UTC if offset is not None else BOOT).encode()
-    if (shifted or not offset) and (table.schema.metadata or {}).get(b"time_base") == base:
+    schema = table.schema  # each look at it makes a new wrapper
+    if (shifted or not offset) and (schema.metadata or {}).get(b"time_base") == base:
         return table  # there already, as the decoder hands over a log's last rows
-    i = table.schema.get_field_index("_time")
+    i = schema.get_field_index("_time")
     if offset and not shifted and i >= 0:  # a table without times has none to move
         if isinstance(offset, GpsClock):
             moved = offset.move(table.column(i))
         else:
-            moved = pyarrow.compute.add(table.column(i), pyarrow.scalar(offset, pyarrow.duration("us")))
-        table = table.set_column(i, table.schema.field(i), moved)
-    metadata = dict(table.schema.metadata or {})
+            moved = pyarrow.compute.add(table.column(i), _duration(offset))
+        table = table.set_column(i, schema.field(i), moved)
+    metadata = dict(schema.metadata or {})
     metadata[b"time_base"] = base
     return table.replace_schema_metadata(metadata)
+
+
+@functools.lru_cache(maxsize=8)
+def _duration(microseconds: int) -> pyarrow.Scalar:
+    """An offset as Arrow's duration: a log's tables all move by the same few."""
+    return pyarrow.scalar(microseconds, pyarrow.duration("us"))
 
 
 def back_on_boot_time(table: pyarrow.Table, offset: int) -> pyarrow.Table:

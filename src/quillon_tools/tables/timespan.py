@@ -11,9 +11,7 @@ within seconds, and a stray one has none.
 
 from __future__ import annotations
 
-from typing import List, Optional, Sequence, Tuple
-
-import numpy
+from typing import Optional, Sequence, Tuple
 
 # Two times keep each other company within this: a log's first and last
 # rows come many a second, a stray time lies minutes to ages away.
@@ -38,16 +36,9 @@ def regular_span(extremes: Tuple[int, int], head: Sequence[int], tail: Sequence[
 
 
 def _accompanied(times: Sequence[int]) -> Sequence[int]:
-    """The times with another within COMPANY_US."""
-    ordered = numpy.sort(numpy.asarray(times, dtype=numpy.int64))
-    if len(ordered) < 2:
-        return []
-    # Differences of sorted times lie below 2**64: read unsigned, they are
-    # exact even where they pass the int64 range.
-    with numpy.errstate(over="ignore"):
-        close = numpy.diff(ordered).astype(numpy.uint64) <= COMPANY_US
-    keep = numpy.zeros(len(ordered), dtype=bool)
-    keep[:-1] |= close
-    keep[1:] |= close
-    found: List[int] = ordered[keep].tolist()
-    return found
+    """The times with another within COMPANY_US. A few dozen times, as
+    whole numbers of any size: Python compares them faster than NumPy is
+    handed them."""
+    ordered = sorted(int(t) for t in times)
+    close = [later - earlier <= COMPANY_US for earlier, later in zip(ordered, ordered[1:])]
+    return [t for i, t in enumerate(ordered) if (i > 0 and close[i - 1]) or (i < len(close) and close[i])]

@@ -119,7 +119,7 @@ def channel_rows(message: str, number: int) -> Optional[Callable[[pyarrow.Table]
 
 def instance_column(view: Any, message: str, table: Any) -> Optional[str]:
     """BATTERY_STATUS numbers its batteries; other messages are one instance each."""
-    return "id" if message == "BATTERY_STATUS" and "id" in table.column_names else None
+    return "id" if message == "BATTERY_STATUS" and "id" in table.schema.names else None
 
 
 def autopilots(beats: Optional[pyarrow.Table]) -> List[int]:

@@ -281,7 +281,7 @@ def logs_attitude_demand(view: Any) -> bool:
 
 
 def instance_column(view: Any, message: str, table: Any) -> Optional[str]:
-    return "_instance" if "_instance" in table.column_names else None
+    return "_instance" if "_instance" in table.schema.names else None
 
 
 def _last(view: Any, topic: str, field: str) -> Any:

@@ -13,7 +13,7 @@ in degrees or metres is never scaled again.
 
 from __future__ import annotations
 
-from typing import Dict, List, Optional, Tuple
+from typing import Dict, FrozenSet, List, Optional, Tuple
 
 import pyarrow
 
@@ -41,7 +41,9 @@ UNITS: Dict[Tuple[str, str, str], FieldUnit] = {
     **{(topic, field, kind): unit for topic in ("vehicle_global_position", "home_position")
        for (field, kind), unit in _POSITION_FIELDS.items()},
 }
-_TOPICS = frozenset(topic for topic, _, _ in UNITS)
+# Per topic, the names of the fields UNITS holds.
+_FIELDS: Dict[str, FrozenSet[str]] = {
+    topic: frozenset(field for named, field, _ in UNITS if named == topic) for topic, _, _ in UNITS}
 
 
 def _kind(data_type: pyarrow.DataType) -> Optional[str]:
@@ -56,14 +58,18 @@ def finish_ulog(topic: str, table: pyarrow.Table, scaled: bool) -> pyarrow.Table
     """A decoded ULog table with the units PX4 defines for its fields as
     field metadata; with `scaled`, those with a multiplier as float64 in
     their unit. Tables of topics without such fields stay as they are."""
-    if topic not in _TOPICS:
+    fields = _FIELDS.get(topic)
+    if fields is None:
         return table
     # The columns the reader adds (`_index`, `_time`, `_instance`) come first.
-    first = next((i for i, name in enumerate(table.column_names) if not name.startswith("_")), table.num_columns)
-    units: List[FieldUnit] = []
-    for field in (table.schema.field(i) for i in range(first, table.num_columns)):
-        kind = _kind(field.type)
-        units.append(UNITS.get((topic, field.name, kind), (None, None)) if kind else (None, None))
+    schema = table.schema
+    names = schema.names  # the table's own column_names costs several times more
+    first = next((i for i, name in enumerate(names) if not name.startswith("_")), len(names))
+    units: List[FieldUnit] = [(None, None)] * (len(names) - first)
+    for i in range(first, len(names)):
+        if names[i] in fields:  # only these have a unit to look up
+            kind = _kind(schema.field(i).type)
+            units[i - first] = UNITS.get((topic, names[i], kind), (None, None)) if kind else (None, None)
     if not any(unit != (None, None) for unit in units):
         return table
     return apply_units(table, units, scaled, unscaled=frozenset())
