@@ -23,19 +23,20 @@ def row(name, *values):
 
 def copter(seconds, height, motors, attitude=lambda t: (0.0,) * 6, rate=lambda t: (0.0, 0.0, 0.0),
            accel=lambda t: -G, disarm=None, params=QUAD_X, fix=lambda t: 3, extra=(), arm=1.0, climb=None,
-           speed=lambda t: 0.2):
+           speed=lambda t: 0.2, banner=b"ArduCopter V4.5.7 (12345678)"):
     """A quad armed at `arm` s (disarmed at `disarm`), logged at 25 Hz: its
     height `height(t)` and climb rate `climb(t)` (by default the height's
     slope), motor outputs `motors(t)`, (desired roll, roll, desired pitch,
     pitch, desired yaw, yaw) `attitude(t)`, the rate controllers' roll, pitch
     and yaw outputs `rate(t)`, Z acceleration, GPS fix type `fix(t)` and
-    ground speed `speed(t)`, and `extra` (time, name, values...) rows."""
+    ground speed `speed(t)`, and `extra` (time, name, values...) rows;
+    `banner` names the firmware (another vehicle's, with its `params`)."""
     extra = sorted(extra)
     if climb is None:
         def climb(t):
             return (height(t + 0.02) - height(t - 0.02)) / 0.04
     out = [format_packet(number, name, layout, labels) for name, (number, layout, labels) in LAYOUTS.items()]
-    out.append(row("MSG", 0, b"ArduCopter V4.5.7 (12345678)"))
+    out.append(row("MSG", 0, banner))
     out += [row("PARM", 0, name.encode(), float(value)) for name, value in params.items()]
     for i in range(int(seconds * HZ)):
         t = i / HZ

@@ -13,6 +13,7 @@ import pytest
 
 import evidence_logs
 import faulty_flight
+import faulty_plane
 
 BUNDLED = pathlib.Path(__file__).resolve().parents[2] / "samples"
 GOLDEN = pathlib.Path(__file__).resolve().parent / "golden"
@@ -87,6 +88,15 @@ EVIDENCE = {"rc-loss.bin": evidence_logs.rc_loss_in_flight, "brownout.bin": evid
 @pytest.mark.parametrize("command", ["check", "diagnose"])
 def test_answers_on_a_lost_radio_and_a_brownout_match_the_golden_file(command, log, tmp_path):
     (tmp_path / log).write_bytes(EVIDENCE[log]())
+    result = quillon(command, "--json", log, cwd=tmp_path)
+    assert result.returncode in (0, 1) and result.stderr == b"", result.stderr.decode()
+    _matches_golden(f"{log}.{command}-json.txt", result.stdout.decode() + f"exit status {result.returncode}\n")
+
+
+@pytest.mark.parametrize("command", ["check", "diagnose"])
+def test_answers_on_a_plane_with_a_reversed_elevator_match_the_golden_file(command, tmp_path):
+    log = "reversed-elevator.bin"
+    (tmp_path / log).write_bytes(faulty_plane.dataflash())
     result = quillon(command, "--json", log, cwd=tmp_path)
     assert result.returncode in (0, 1) and result.stderr == b"", result.stderr.decode()
     _matches_golden(f"{log}.{command}-json.txt", result.stdout.decode() + f"exit status {result.returncode}\n")

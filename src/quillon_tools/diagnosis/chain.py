@@ -13,8 +13,10 @@ from .vocabulary import CAUSE, CONSEQUENCE, CONTRIBUTING, OUTCOMES, TIERS, Findi
 SAME_S = 2.0  # the same finding again this soon is the same event
 # Failures an uncommanded excursion may be the precursor of; one this close
 # before a failure, or after it, is that failure showing.
-FAILURES = frozenset({"motor_failure", "thrust_loss", "loss_of_control"})
+FAILURES = frozenset({"motor_failure", "thrust_loss", "control_surface", "loss_of_control"})
 PART_OF_FAILURE_S = 2.0
+# What tells a flight ended badly: never said of a vehicle outside every flight.
+CRASH_FINDINGS = frozenset({"impact", "motor_failure", "thrust_loss", "control_surface", "loss_of_control"})
 
 
 def _flight_of(time: Optional[float], flights: Sequence[Flight]) -> Optional[int]:
@@ -51,6 +53,10 @@ def _flight_chain(findings: List[Finding], flight: Optional[int]) -> List[Findin
     findings = _deduplicated(findings)
     if not findings:
         return []
+    if flight is None:
+        # Outside every flight (on the bench, or a log that tells no flight):
+        # what was found is listed, and is the cause of nothing.
+        return [f._replace(role=CONTRIBUTING) for f in findings if f.finding not in CRASH_FINDINGS]
     impacts = [f.time for f in findings if f.finding == "impact" and f.time is not None]
     first_impact = min(impacts) if impacts else None
     candidates = [f for f in findings if f.finding in TIERS

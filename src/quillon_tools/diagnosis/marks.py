@@ -19,9 +19,9 @@ def flight_marks(context: Context) -> List[Finding]:
         for mark in flight.marks:
             if mark.kind == IMPACT:
                 found.append(Finding(mark.start, "impact", None, f"{mark.detail} at {context.at(mark.start)}"))
-            elif mark.kind == FALL:
-                found.append(Finding(mark.start, "impact", None,
-                                     f"the log ends at {context.at(mark.start)} with the vehicle falling "
+            elif mark.kind == FALL:  # it meets the ground as the log stops, or after
+                found.append(Finding(mark.end, "impact", None,
+                                     f"the log ends at {context.at(mark.end)} with the vehicle falling "
                                      f"({mark.detail})"))
     for mark in reboots(context.view, clock_messages(context.view)):
         for flight in context.flights:

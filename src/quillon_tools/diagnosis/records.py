@@ -8,7 +8,7 @@ import re
 from typing import Dict, List, Optional, Tuple
 
 from ..checks.system import err_records
-from ..firmware.ardupilot import CRASH, LOSS_OF_CONTROL, subsystem_number
+from ..firmware.ardupilot import LOSS_OF_CONTROL, subsystem_number
 from .context import Context
 from .vocabulary import Finding
 
@@ -40,7 +40,6 @@ TEXTS: Tuple[Tuple[str, str], ...] = (
      r"emergency)", "battery_failsafe"),
     (r"vibration failsafe|high vibration", "high_vibration"),
     (r"compass.*(?:interference|inconsistent|variance)|mag.*(?:interference|inconsistent)", "compass_interference"),
-    (r"crash: disarming|crash detected", "crash"),
 )
 THRUST_LOSS_MOTOR = re.compile(r"thrust loss \((\d+)\)", re.IGNORECASE)
 SAME_S = 2.0  # a text within this of a record of the same finding says the same thing
@@ -56,10 +55,8 @@ def recorded(context: Context) -> List[Finding]:
             if code == LOSS_OF_CONTROL:
                 found.append(Finding(time, "loss_of_control", None,
                                      f"the firmware's crash check found control lost at {context.at(time)} ({record})"))
-            elif code == CRASH:
-                found.append(Finding(time, "impact", None,
-                                     f"the firmware's crash check found the vehicle crashed at {context.at(time)} "
-                                     f"and disarmed it ({record})"))
+            # Its crash code says the attitude stayed far off its demand: no
+            # word of the ground. The impact is read from the motion itself.
             continue
         rule = ERR_FINDINGS.get(subsystem)
         if rule is None or (rule[1] is not None and code not in rule[1]):
@@ -73,8 +70,6 @@ def recorded(context: Context) -> List[Finding]:
         for pattern, finding in TEXTS:
             if not re.search(pattern, text, re.IGNORECASE):
                 continue
-            if finding == "crash":
-                finding = "impact"
             if re.search(r"clear|resolved|\boff\b|regained", text, re.IGNORECASE) or any(
                     f.finding == finding and f.time is not None and time is not None
                     and abs(f.time - time) <= SAME_S * 1e6 for f in found):

@@ -6,13 +6,17 @@ from __future__ import annotations
 from typing import Dict, NamedTuple, Optional
 
 FINDINGS: Dict[str, str] = {
-    "motor_failure": "a motor held at its top while the vehicle turned the way that motor's loss turns it",
+    "motor_failure": "a motor held at its top, or cut to its minimum, while the vehicle turned the way that motor's "
+                     "loss turns it",
+    "control_surface": "an aileron or elevator driven to its limit while the attitude ran away from the demand "
+                       "(a reversed or failed surface, servo or linkage)",
     "thrust_loss": "not enough thrust: descending at full throttle, or the firmware's thrust-loss error",
     "loss_of_control": "the attitude far from its demand (30 deg or more) for a second or more, or the "
                        "firmware's crash or loss-of-control error",
     "uncommanded_attitude": "the attitude moved 10 deg or more off a steady demand for 0.25 s in steady flight, "
                             "before a failure (a precursor)",
-    "impact": "the vehicle struck something and stopped, or the log ends while it falls",
+    "impact": "the vehicle met the ground: a deceleration on the accelerometers as it came down fast and then lay at "
+              "rest, or the log ends while it falls",
     "mid_air_reboot": "the flight controller restarted in the air",
     "power_loss": "the log stops in the air as the battery or board voltage collapses",
     "brownout": "the flight controller's supply fell below what it needs",
@@ -34,7 +38,7 @@ ROLES = (CAUSE, CONTRIBUTING, CONSEQUENCE)
 # own hardware explains an outcome before a sensor or link problem does;
 # symptoms (lost control, an impact) explain nothing.
 TIERS: Dict[str, int] = {
-    "motor_failure": 0, "mid_air_reboot": 0, "power_loss": 0, "brownout": 0,
+    "motor_failure": 0, "control_surface": 0, "mid_air_reboot": 0, "power_loss": 0, "brownout": 0,
     "thrust_loss": 1,
     "gps_loss": 2, "gps_glitch": 2, "ekf_failure": 2, "compass_interference": 2, "high_vibration": 2,
     "sensor_fault": 2, "battery_failsafe": 2, "radio_failsafe": 2, "motor_imbalance": 2,
