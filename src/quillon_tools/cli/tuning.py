@@ -39,9 +39,14 @@ def _value(value: Any) -> str:
 
 def write_spectrum(found: Any, out: TextIO) -> None:
     """The facts of a spectrum and its peaks, as lines."""
+    from ..tuning.texts import hertz
+
     out.write(f"{found.signal} {found.instance} from {found.source}"
-              f"{' (post-filter)' if found.post_filter else ''}: {found.rate:.1f} Hz, "
-              f"Nyquist limit {found.nyquist:.1f} Hz: the spectrum stops there\n")
+              f"{' (post-filter)' if found.post_filter else ''}: {hertz(found.rate)} Hz, "
+              f"Nyquist limit {hertz(found.nyquist)} Hz: the spectrum stops there\n")
+    if len(found.rates) > 1:
+        out.write("sample rates: " + ", ".join(f"{hertz(r.rate)} Hz for {(r.end - r.start) / 1e6:.1f} s"
+                                                for r in found.rates) + "\n")
     left = f", {found.samples_left_out} in stretches shorter than a window left out" if found.samples_left_out else ""
     out.write(f"{found.window} window of {found.nperseg} samples ({found.resolution:.2f} Hz), "
               f"{found.windows} windows, {found.samples} samples{left}, {len(found.holes)} holes\n")

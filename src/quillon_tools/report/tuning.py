@@ -18,6 +18,7 @@ from bokeh.plotting import figure
 
 from ..tuning.panels import parameter_panel, rate_panel, spectrum_panel, step_panel
 from ..tuning.sources import NoSpectrum
+from ..tuning.texts import hertz
 from .markup import html_div
 from .reduce import min_max
 
@@ -39,7 +40,7 @@ def _spectrum(log: Any, name: str) -> List[Any]:
     frequency = psd.column("frequency").to_numpy()
     filtered = "after_x" in psd.column_names
     title = (f"Gyro spectrum ({'before and after the filters, ' if filtered else ''}"
-             f"up to the Nyquist limit, {panel.facts['nyquist']:.0f} Hz)")
+             f"up to the Nyquist limit, {hertz(panel.facts['nyquist'])} Hz)")
     plot = figure(title=title, height=260, sizing_mode="stretch_width", y_axis_type="log",
                   x_axis_label="Hz", y_axis_label=f"power spectral density (({panel.facts['unit']})²/Hz)",
                   tools="pan,wheel_zoom,box_zoom,reset", name=name)

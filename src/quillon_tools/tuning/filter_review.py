@@ -22,6 +22,7 @@ from .notch import response
 from .segments import AXES
 from .sources import NoSpectrum, best_samples
 from .spectrum import Spectrum, spectrum
+from .texts import hertz
 from .welch import windows
 
 class NoFilters(NoSpectrum):
@@ -171,7 +172,7 @@ def review(view: View, instance: Optional[int] = None, start: Optional[float] = 
     if before.post_filter:
         notes.append("the log holds only the filtered gyro: the spectrum after the filters is measured")
     if rate != before.rate:
-        notes.append(f"the filters run at {rate:g} Hz, the samples at {before.rate:.0f} Hz")
+        notes.append(f"the filters run at {hertz(rate)} Hz, the samples at {hertz(before.rate, rate)} Hz")
 
     samples = best_samples(view, "gyro", instance, before.post_filter, None, start, end)
     frequency = before.frequency
@@ -182,15 +183,19 @@ def review(view: View, instance: Optional[int] = None, start: Optional[float] = 
     response_sum = numpy.zeros(len(frequency))
     used: Dict[str, List[List[float]]] = {n.name: [] for n in found}
     followed = {n.name: 0 for n in found}  # windows with a logged centre
+    off = {n.name: 0 for n in found}  # windows where the log says the notch was off
     count = 0
     for chunk in windows(samples, before.nperseg):
         for w, time in enumerate(chunk.times):
             centres = []
             for notch in found:
                 logged = tracks[notch.name].at(time) if tracks[notch.name] is not None else None  # type: ignore[union-attr]
-                centres.append(tuple(round(c, 2) for c in logged) if logged else (notch.frequency,))
-                followed[notch.name] += bool(logged)
-                used[notch.name].append(list(centres[-1]))
+                # Logged at 0 Hz (none in use) the notch was off: it takes nothing there.
+                centres.append(tuple(round(c, 2) for c in logged) if logged is not None else (notch.frequency,))
+                followed[notch.name] += logged is not None
+                off[notch.name] += logged is not None and not logged
+                if centres[-1]:
+                    used[notch.name].append(list(centres[-1]))
             key = tuple(centres)
             if key not in cache:
                 sections = lpf + [s for notch, c in zip(found, centres) for s in notch.sections(list(c), rate)]
@@ -209,6 +214,9 @@ def review(view: View, instance: Optional[int] = None, start: Optional[float] = 
         logged_track = tracks[notch.name]
         if logged_track is None:
             continue
+        if off[notch.name]:
+            notes.append(f"{notch.name}: {logged_track.source} logs it off (0 Hz) in {off[notch.name]} of {count} "
+                         "windows: it takes nothing there")
         if followed[notch.name] == count:
             notes.append(f"{notch.name}: centre followed over time from {logged_track.source}")
         else:
