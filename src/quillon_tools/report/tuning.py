@@ -8,7 +8,7 @@ is said in one line rather than drawn empty."""
 from __future__ import annotations
 
 import html
-from typing import Any, List, Optional
+from typing import Any, Dict, List, Optional
 
 import numpy
 from bokeh.models import ColumnDataSource
@@ -32,8 +32,9 @@ GRAM_COLUMNS, GRAM_ROWS = 400, 128
 RATE_BUCKETS = 1000  # points per rate line: min and max per bucket
 
 
-def _spectrum(log: Any, name: str) -> List[Any]:
-    panel = spectrum_panel(log)
+def _spectrum(log: Any, name: str, start: Optional[float] = None, end: Optional[float] = None,
+              params: Optional[Dict[str, Any]] = None) -> List[Any]:
+    panel = spectrum_panel(log, "gyro", start, end, params)
     if panel.reason is not None:
         return [html_div(f"<p>Gyro spectrum: {html.escape(panel.reason)}</p>")]
     psd = panel.tables["psd"]
@@ -164,3 +165,21 @@ def tuning_section(log: Any, prefix: str) -> Optional[List[Any]]:
     return [html_div("<h3>Tuning</h3>"), *_spectrum(log, f"{prefix}spectrum"),
             *_spectrogram(log, f"{prefix}spectrogram"), *_rates(log, f"{prefix}rates"),
             *_step(log, f"{prefix}step"), *_changed_parameters(log, f"{prefix}changed-params")]
+
+
+def write_spectrum_page(log: Any, out: str, title: str, start: Optional[float] = None, end: Optional[float] = None,
+                        params: Optional[Dict[str, Any]] = None) -> None:
+    """The gyro spectrum (before and after the filters, as if `params`
+    were set) and its spectrogram as a page of its own, self-contained."""
+    from bokeh.document import Document
+    from bokeh.embed import file_html
+    from bokeh.layouts import column
+    from bokeh.resources import INLINE
+
+    document = Document()
+    parts = [html_div(f"<h3>Gyro spectrum: {html.escape(title)}</h3>"), *_spectrum(log, "spectrum", start, end, params),
+             *_spectrogram(log, "spectrogram")]
+    document.add_root(column(parts, sizing_mode="stretch_width"))
+    page = file_html(document, INLINE, title=f"Gyro spectrum: {title}")
+    with open(out, "w", encoding="utf-8") as file:
+        file.write(page)

@@ -75,7 +75,10 @@ class Segments(NamedTuple):
                 kept.append(Segment(float(times[picked[0]]), segment.values[picked[0]:picked[-1] + 1]))
         holes = [(a, b) for a, b in self.holes
                  if (end is None or a < end) and (start is None or b > start)]
-        return self._replace(segments=kept, holes=holes)
+        rates = tuple(r._replace(start=max(r.start, start if start is not None else r.start),
+                                 end=min(r.end, end if end is not None else r.end)) for r in self.rates
+                      if (end is None or r.start <= end) and (start is None or r.end >= start))
+        return self._replace(segments=kept, holes=holes, rates=rates)
 
 
 class Split(NamedTuple):

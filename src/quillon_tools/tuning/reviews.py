@@ -1,0 +1,21 @@
+"""The gyro filter review of the vehicle's autopilot: ArduPilot's or PX4's
+filters, as each one's parameters set them."""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the signal view, for the type checker only
+    from ..signals.view import View
+
+from typing import Any, Dict, Optional
+
+from .filter_review import FilterReview, review as ardupilot_review
+from .px4_review import px4_review
+
+
+def review(view: View, instance: Optional[int] = None, start: Optional[float] = None,
+           end: Optional[float] = None, params: Optional[Dict[str, Any]] = None) -> FilterReview:
+    """See `Log.filter_review`."""
+    chosen = px4_review if view.identity.px4 else ardupilot_review
+    return chosen(view, instance, start, end, params)
