@@ -132,7 +132,7 @@ def test_the_command_reads_a_flight_alone_and_writes_the_page(tmp_path, capsys):
     assert 5_000_000 <= facts["start"] and facts["end"] <= 9_000_000
     assert main(["spectrum", "--json", str(path)]) == 0
     assert json.loads(capsys.readouterr().out)["start"] == facts["start"]  # in the air by default
-    assert main(["spectrum", "--flight", "2", str(path)]) == 1
+    assert main(["spectrum", "--flight", "2", str(path)]) == 2
     assert "no flight 2 in the air" in capsys.readouterr().err
     pytest.importorskip("bokeh")
     page = tmp_path / "spectrum.html"
