@@ -136,3 +136,38 @@ def test_a_notch_logged_at_0_hz_was_off_and_takes_nothing():
     # Configured at 150 Hz and never logged off, it takes its depth there.
     on = read_log(batch_sampler_log(params, missing=())).filter_review()
     assert [c for c in on.coverage if c.axis == "x" and abs(c.frequency - TONE) < 2][0].attenuation > 20
+
+
+def ten_hertz_rates(seconds=120, seed=9):
+    """RATE at 10 Hz, in the air: a broadband roll and pitch target; the
+    roll rate the target 2 samples (200 ms) late, the pitch rate the target
+    through a first-order low-pass at 1 Hz (bilinear)."""
+    from test_tools_tuning import RATE_TYPE
+    rng = numpy.random.default_rng(seed)
+    count = seconds * 10
+    roll = rng.normal(0, 40, count)
+    pitch = rng.normal(0, 40, count)
+    late = numpy.r_[numpy.zeros(2), roll[:-2]] + rng.normal(0, 0.5, count)
+    b, a = scipy.signal.butter(1, 1.0, fs=10.0)
+    lagged = scipy.signal.lfilter(b, a, pitch) + rng.normal(0, 0.5, count)
+    packets = [format_packet(RATE_TYPE, "RATE", "Qffffff", "TimeUS,RDes,R,PDes,P,YDes,Y")]
+    for i in range(count):
+        packets.append(data_packet(RATE_TYPE, "Qffffff", 1_000_000 + i * 100_000, roll[i], late[i], pitch[i], lagged[i],
+                                   0.0, 0.0))
+    return b"".join(packets) + flying(1_000_000, 1_000_000 + seconds * 1_000_000), (b, a)
+
+
+def test_rates_logged_at_10_hz_give_delay_bandwidth_and_coherence_not_a_step_response():
+    data, (b, a) = ten_hertz_rates()
+    log = read_log(data)
+    rows = {r["axis"]: r for r in log.rate_tracking().to_arrow().to_pylist() if r["mode"] is None}
+    assert rows["roll"]["delay_ms"] == pytest.approx(200.0, abs=10.0)
+    assert rows["roll"]["coherence"] > 0.9 and rows["roll"]["bandwidth_hz"] is None  # a pure delay keeps its gain
+    # SciPy's own response of the low-pass says where it is 3 dB down.
+    frequency, h = scipy.signal.freqz(b, a, worN=numpy.linspace(0.01, 4.99, 5000), fs=10.0)
+    expected = frequency[numpy.argmax(numpy.abs(h) < 0.5 ** 0.5)]
+    assert rows["pitch"]["bandwidth_hz"] == pytest.approx(expected, rel=0.1)
+    assert rows["pitch"]["coherence"] > 0.9
+    assert rows["yaw"]["delay_ms"] is None and rows["yaw"]["bandwidth_hz"] is None  # a target that never moves
+    with pytest.raises(Exception, match="logged at 10 Hz: a step response needs 50 Hz or more"):
+        log.step_response("roll")

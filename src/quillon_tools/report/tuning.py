@@ -112,10 +112,20 @@ def _rates(log: Any, name: str) -> List[Any]:
             plot.line(x, y, line_color=AXIS_COLOURS[axis], line_dash=dash, legend_label=f"{axis} {column}")
     plot.legend.click_policy = "hide"
     plot.legend.label_text_font_size = "8pt"
-    said = "; ".join(f"{row['axis']} error RMS {row['rms_error']:.1f} deg/s" for row in errors
+    said = "; ".join(f"{row['axis']} error RMS {row['rms_error']:.1f} deg/s" + _dynamics(row) for row in errors
                      if row.get("rms_error") is not None and row.get("mode") is None)
-    return [plot] + ([html_div(f"<p>{html.escape(said)} ({html.escape(str(panel.facts.get('phase')))})</p>")]
+    notes = "".join(f"<br>{html.escape(note)}" for note in panel.facts.get("notes", []))
+    return [plot] + ([html_div(f"<p>{html.escape(said)} ({html.escape(str(panel.facts.get('phase')))}){notes}</p>")]
                      if said else [])
+
+
+def _dynamics(row: Any) -> str:
+    """The delay, bandwidth and coherence the row holds, as words."""
+    parts = [f"{row['delay_ms']:.0f} ms behind" if row.get("delay_ms") is not None else "",
+             f"bandwidth {hertz(row['bandwidth_hz'])} Hz" if row.get("bandwidth_hz") is not None else "",
+             f"coherence {row['coherence']:.2f}" if row.get("coherence") is not None else ""]
+    found = ", ".join(p for p in parts if p)
+    return f" ({found})" if found else ""
 
 
 def _step(log: Any, name: str) -> List[Any]:

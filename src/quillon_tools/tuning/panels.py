@@ -68,13 +68,15 @@ def rate_panel(log: Any) -> Panel:
     tracking = log.rate_tracking()
     if not tracking.axes:
         return _empty("the log has no desired and actual body rates")
+    if not tracking.rows:
+        return _empty("; ".join(tracking.notes) or "no rates in the air to judge")
     times = numpy.concatenate([a.times for a in tracking.axes])
     series = pyarrow.table({
         "_time": pyarrow.array(numpy.round(times).astype(numpy.int64)).cast(_TIME),
         "axis": pyarrow.array([a.axis for a in tracking.axes for _ in range(len(a.times))], pyarrow.string()),
         "desired": numpy.concatenate([a.desired for a in tracking.axes]),
         "actual": numpy.concatenate([a.actual for a in tracking.axes])})
-    return Panel({"errors": tracking.to_arrow(), "series": series}, {"phase": tracking.phase})
+    return Panel({"errors": tracking.to_arrow(), "series": series}, {"phase": tracking.phase, "notes": tracking.notes})
 
 
 def step_panel(log: Any) -> Panel:

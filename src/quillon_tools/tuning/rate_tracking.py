@@ -172,11 +172,18 @@ class RateTracking:
 
     def to_arrow(self) -> pyarrow.Table:
         """`axis`, `source`, `phase`, `mode` (null: the whole phase),
-        `samples`, `rms_error`, `max_error` and `rms_desired`, deg/s."""
+        `samples`, `rms_error`, `max_error` and `rms_desired`, deg/s; on
+        the whole phase's row `delay_ms` (the rate behind its target),
+        `bandwidth_hz` (where the response falls 3 dB below the target) and
+        `coherence` (0 to 1: how much of the rate the target explains),
+        null where the data cannot support them. The notes are JSON
+        schema metadata under "quillon.rate_tracking"."""
         schema = pyarrow.schema([("axis", pyarrow.string()), ("source", pyarrow.string()),
                                  ("phase", pyarrow.string()), ("mode", pyarrow.string()),
                                  ("samples", pyarrow.int64()), ("rms_error", pyarrow.float64()),
-                                 ("max_error", pyarrow.float64()), ("rms_desired", pyarrow.float64())])
+                                 ("max_error", pyarrow.float64()), ("rms_desired", pyarrow.float64()),
+                                 ("delay_ms", pyarrow.float64()), ("bandwidth_hz", pyarrow.float64()),
+                                 ("coherence", pyarrow.float64())])
         table = pyarrow.Table.from_pylist(self.rows, schema=schema)
         return table.replace_schema_metadata({b"quillon.rate_tracking": json.dumps({"notes": self.notes}).encode()})
 
@@ -190,6 +197,7 @@ def _row(aligned: Aligned, phase: str, mode: Optional[str], keep: numpy.ndarray)
 
 def rate_tracking(view: View) -> RateTracking:
     """Error RMS of each axis the log has (see `Log.rate_tracking`)."""
+    from .tracking_dynamics import dynamics  # it reads this module's alignment
     phase, intervals, notes = flight_phase(view)
     mode_times, mode_names = _modes(view)
     axes, rows = [], []
@@ -204,7 +212,7 @@ def rate_tracking(view: View) -> RateTracking:
                          "left out")
         if not inside.any():
             continue
-        rows.append(_row(aligned, phase, None, inside))
+        rows.append({**_row(aligned, phase, None, inside), **dynamics(aligned, inside)._asdict()})
         if not len(mode_times):
             continue
         at = numpy.searchsorted(mode_times, aligned.times, side="right") - 1
