@@ -138,3 +138,29 @@ def test_the_command_reads_a_flight_alone_and_writes_the_page(tmp_path, capsys):
     page = tmp_path / "spectrum.html"
     assert main(["spectrum", "--filters", "--plot", str(page), str(path)]) == 0
     assert "Gyro spectrum" in page.read_text()
+
+
+def test_suggestions_only_where_the_data_show_them_with_their_numbers():
+    import re
+    from test_tools_tuning import NOTCH_150, NOTCH_80_FUNDAMENTAL, batch_sampler_log
+    assert read_log(batch_sampler_log(NOTCH_150, missing=())).filter_review().suggestions == []
+    log = read_log(batch_sampler_log(NOTCH_80_FUNDAMENTAL, missing=()))
+    (said,) = log.filter_review().suggestions
+    match = re.match(r"INS_HNTCH_FREQ=150 INS_HNTCH_BW=75 would take (\d+) dB off the 150 Hz peak on gyro X \(now (\d+) dB\)",
+                     said)
+    assert match, said
+    moved = log.filter_review(params={"INS_HNTCH_FREQ": 150.0, "INS_HNTCH_BW": 75.0})
+    x = [c for c in moved.coverage if c.axis == "x" and abs(c.frequency - 150) < 2][0]
+    assert x.covered and int(match.group(1)) == round(x.attenuation) and int(match.group(2)) <= 1
+    # A notch set to follow the FFT while the FFT is off stays where it was set, and is said to.
+    off = read_log(batch_sampler_log({**NOTCH_150, "INS_HNTCH_MODE": 4, "FFT_ENABLE": 0}, missing=())).filter_review()
+    assert "INS_HNTCH follows the in-flight FFT (MODE 4) but FFT_ENABLE is 0: the notch stays at INS_HNTCH_FREQ 150 Hz" \
+        in off.suggestions
+
+
+def test_px4_fft_notch_with_the_fft_off_and_a_notch_to_add():
+    review = px4_gyro_log({"IMU_GYRO_CUTOFF": 40.0, "IMU_GYRO_DNF_EN": 2, "IMU_GYRO_FFT_EN": 0}).filter_review()
+    assert any("IMU_GYRO_FFT_EN is 0" in s for s in review.suggestions)
+    assert any(s.startswith("IMU_GYRO_NF_FREQ=90") and "off the 90 Hz peak" in s for s in review.suggestions)
+    assert "not in the log, taken at PX4's defaults: IMU_GYRO_DNF_BW 15, IMU_GYRO_DNF_HMC 3, IMU_GYRO_DNF_MIN 25" \
+        in review.filters

@@ -68,6 +68,7 @@ class FilterReview:
     phase: Optional[numpy.ndarray] = None  # degrees, the axes' mean (negative: lag)
     delay: Optional[numpy.ndarray] = None  # group delay, ms
     changed: Dict[str, Any] = field(default_factory=dict)  # parameters set otherwise than logged
+    suggestions: List[str] = field(default_factory=list)  # settings the data plainly call for, with their numbers
 
     def bands(self) -> List[Tuple[str, int, float, float]]:
         """(notch, harmonic, low, high) Hz of every notch band, at the
@@ -82,11 +83,15 @@ class FilterReview:
         return found
 
     def lines(self) -> List[str]:
-        lags = [f"{c.axis.upper()} {c.frequency:.0f} Hz {-c.phase_deg:.0f} deg ({c.delay_ms:.2f} ms)"
-                for c in self.coverage if c.phase_deg is not None and c.delay_ms is not None]
+        phases = [f"{c.axis.upper()} {c.frequency:.0f} Hz {c.phase_deg:+.0f} deg" for c in self.coverage
+                  if c.phase_deg is not None]
+        low = self.delay[0] if self.delay is not None and len(self.delay) and numpy.isfinite(self.delay[0]) else None
+        lags = ([f"the filters' phase at the peaks (negative: lag): {'; '.join(phases)}"] if phases else []) \
+            + ([f"the filters delay the gyro {low:.2f} ms at low frequency (their group delay)"] if low else [])
         changed = [f"as if set: {', '.join(f'{k}={v:g}' for k, v in self.changed.items())}"] if self.changed else []
         return [*changed, *self.filters, *self.notes, *(c.text for c in self.coverage),
-                *([f"phase lag and delay at the peaks: {'; '.join(lags)}"] if lags else [])]
+                *lags,
+                *(f"suggested: {line}" for line in self.suggestions)]
 
     def to_arrow(self) -> pyarrow.Table:
         """`frequency`, `response_db`, `before_x/y/z` (null when not known)
@@ -101,6 +106,7 @@ class FilterReview:
                 self.before[:, i] if self.before is not None else [None] * len(self.frequency), pyarrow.float64())
             columns[f"after_{axis}"] = self.after[:, i]
         facts = {"rate": self.rate, "filters": self.filters, "notes": self.notes, "changed": self.changed,
+                 "suggestions": self.suggestions,
                  "centres": self.centres, "coverage": [c._asdict() for c in self.coverage],
                  "spectrum": {k: v for k, v in self.spectrum.facts().items() if k != "peaks"}}
         return pyarrow.table(columns).replace_schema_metadata({b"quillon.filters": json.dumps(facts).encode()})
