@@ -69,18 +69,29 @@ def _fft_peaks(view: View) -> Optional[List[_Timeline]]:
     return None if any(f is None for f in found) else found  # type: ignore[return-value]
 
 
-def filter_rate(view: View, samples_rate: float) -> Tuple[float, Optional[str]]:
-    """The rate PX4's filters run at: the gyro's, as its FFT records it."""
+def filter_rate(view: View, samples_rate: float, start: float, end: float) -> Tuple[float, List[str]]:
+    """The rate PX4's filters ran at from `start` to `end`: the gyro's own,
+    as its FFT records it (the one in use the longest, where the vehicle
+    changed gyros), else the samples'."""
     peaks = samples_of(view).fft
     table = view.table(peaks.message) if peaks is not None else None
+    table = view.first_instance(table) if table is not None else None  # the vehicle's own gyro, not a second's
     data = column(table, SAMPLE_RATE_FIELD) if table is not None else None
     values = numbers(data) if data is not None else None
-    if values is not None:
-        values = values[numpy.isfinite(values) & (values > 0)]
-        if len(values):
-            return float(numpy.median(values)), None
-    return samples_rate, (f"the log does not record the gyro's own rate (sensor_gyro_fft): the filters judged as run at "
-                          f"the samples' {hertz(samples_rate)} Hz")
+    if table is not None and values is not None:
+        times = micros(table)
+        inside = numpy.isfinite(values) & (values > 0) & (times >= start) & (times <= end)
+        if not inside.any():
+            inside = numpy.isfinite(values) & (values > 0)
+        if inside.any():
+            rates, counts = numpy.unique(numpy.round(values[inside], 1), return_counts=True)
+            rate = float(rates[numpy.argmax(counts)])
+            notes = [] if len(rates) == 1 else [
+                f"the gyro's rate changed in this time ({', '.join(hertz(r) for r in rates)} Hz): the filters "
+                f"judged at {hertz(rate)} Hz"]
+            return rate, notes
+    return samples_rate, [f"the log does not record the gyro's own rate (sensor_gyro_fft): the filters judged as run "
+                          f"at the samples' {hertz(samples_rate)} Hz"]
 
 
 def px4_review(view: View, instance: Optional[int] = None, start: Optional[float] = None,
@@ -91,8 +102,7 @@ def px4_review(view: View, instance: Optional[int] = None, start: Optional[float
     if filters is None:
         raise NoFilters(f"the log holds none of PX4's gyro filter parameters ({', '.join(PARAMETERS[:4])}, ...)")
     before, measured_after = before_spectrum(view, instance, start, end)
-    rate, rate_note = filter_rate(view, before.rate)
-    notes = [rate_note] if rate_note else []
+    rate, notes = filter_rate(view, before.rate, before.start, before.end)
     if before.post_filter:
         notes.append("the log holds only the filtered gyro: the spectrum after the filters is measured")
     lpf = low_pass_section(filters.low_pass, rate) if filters.low_pass else None
@@ -106,12 +116,13 @@ def px4_review(view: View, instance: Optional[int] = None, start: Optional[float
     if fft is not None and peaks is None:
         notes.append(f"{fft.name}: the log holds no gyro FFT peaks (sensor_gyro_fft): the notch never runs")
     used: Dict[str, List[List[float]]] = {n.name: [] for n in filters.notches}
+    minimum = filters.dynamic_min
 
     def dynamic(values: Optional[numpy.ndarray], scale: float) -> Tuple[float, ...]:
         if values is None:
             return ()
         found = numpy.abs(values[numpy.isfinite(values)]) * scale
-        return tuple(sorted(round(float(f), 2) for f in found if f > filters.dynamic_min))  # type: ignore[union-attr]
+        return tuple(sorted(round(float(f), 2) for f in found if f > minimum))
 
     def key_at(time: float) -> Tuple[Any, Any, Any]:
         motors = dynamic(rpm.at(time), 1 / 60) if rpm is not None else ()
@@ -127,7 +138,7 @@ def px4_review(view: View, instance: Optional[int] = None, start: Optional[float
 
     def sections_of(key: Any) -> List[numpy.ndarray]:
         motors, axis_peaks = key
-        sections = [lpf] if lpf is not None else []
+        sections: List[Optional[numpy.ndarray]] = [lpf]
         sections += [notch_section(n.frequency, n.bandwidth, rate) for n in static]
         if esc is not None:
             sections += [notch_section(h * f, esc.bandwidth, rate) for f in motors for h in esc.harmonics]

@@ -106,19 +106,23 @@ def dynamics(aligned: Aligned, keep: numpy.ndarray) -> Dynamics:
     delay = _delay(rate, pieces)
     longest = max(len(d) for d, _ in pieces)
     length = min(2 ** int(numpy.log2(max(longest, 2))), max(8, int(2 ** numpy.ceil(numpy.log2(4 * MAX_DELAY * rate)))))
-    cross, power_in, power_out, windows = None, None, None, 0
+    bins = length // 2 + 1
+    cross = numpy.zeros(bins, dtype=complex)
+    power_in, power_out = numpy.zeros(bins), numpy.zeros(bins)
+    frequency = numpy.fft.rfftfreq(length, 1 / rate)
+    windows = 0
     for desired, actual in pieces:
         if len(desired) < length:
             continue
         _, pxy = scipy.signal.csd(desired, actual, fs=rate, nperseg=length, detrend="linear")
         _, pxx = scipy.signal.welch(desired, fs=rate, nperseg=length, detrend="linear")
-        frequency, pyy = scipy.signal.welch(actual, fs=rate, nperseg=length, detrend="linear")
-        count = 1 + (len(desired) - length) // (length // 2)
-        cross = pxy * count if cross is None else cross + pxy * count
-        power_in = pxx * count if power_in is None else power_in + pxx * count
-        power_out = pyy * count if power_out is None else power_out + pyy * count
+        _, pyy = scipy.signal.welch(actual, fs=rate, nperseg=length, detrend="linear")
+        count = 1 + (len(desired) - length) // (length // 2)  # the stretch's windows weigh its average
+        cross += pxy * count
+        power_in += pxx * count
+        power_out += pyy * count
         windows += count
-    if cross is None or windows < MIN_WINDOWS:
+    if windows < MIN_WINDOWS:
         return Dynamics(delay, None, None)
     with numpy.errstate(divide="ignore", invalid="ignore"):
         gain = numpy.abs(cross) / power_in
