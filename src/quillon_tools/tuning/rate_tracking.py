@@ -18,11 +18,10 @@ import pyarrow
 from ..flights.model import GROUND, IMPACT
 from ..flights.windows import NEAR_IMPACT_S, in_air
 from ..signals.routines import Interval, within
-from .rate_sources import AxisRates, axis_rates
+from .aligned import Aligned, align
+from .rate_sources import axis_rates
+from .tracking_dynamics import dynamics
 
-# An actual rate further than this many of its usual steps from the nearest
-# sample is not known at that time: the series has a hole there.
-GAP_STEPS = 2.5
 # ArduPilot's crash check calls an attitude this far (deg) from its target
 # a loss of control: before an impact, from there on the vehicle tumbles.
 LOSS_OF_CONTROL_DEG = 30.0
@@ -32,38 +31,6 @@ PHASE_SIGNALS = ("in_air", "armed", *(name for pair in _ATTITUDE for name in pai
 # Rows repeating the one before this many times running were logged by a
 # controller that was not running.
 IDLE_REPEATS = 3
-
-
-class Aligned(NamedTuple):
-    """One axis's target and response at the target's times, deg/s."""
-    axis: str
-    source: str
-    times: numpy.ndarray  # microseconds on the log's time base
-    desired: numpy.ndarray
-    actual: numpy.ndarray
-
-    @property
-    def error(self) -> numpy.ndarray:
-        return self.desired - self.actual  # type: ignore[no-any-return]
-
-
-def align(rates: AxisRates) -> Aligned:
-    """The actual rate interpolated at the desired rate's times, where
-    actual samples lie close on both sides."""
-    times, desired = rates.desired
-    actual_times, actual = rates.actual
-    if len(actual_times) > 1 and len(times) and numpy.array_equal(times, actual_times):
-        return Aligned(rates.axis, rates.source, times, desired, actual)
-    step = float(numpy.median(numpy.diff(actual_times))) if len(actual_times) > 1 else 0.0
-    after = numpy.searchsorted(actual_times, times, side="left")
-    inside = (after > 0) & (after < len(actual_times))
-    close = numpy.zeros(len(times), dtype=bool)
-    at = after[inside]
-    close[inside] = (actual_times[at] - actual_times[at - 1]) <= GAP_STEPS * step
-    exact = (after < len(actual_times)) & (actual_times[numpy.minimum(after, len(actual_times) - 1)] == times)
-    keep = close | exact
-    values = numpy.interp(times[keep], actual_times, actual)
-    return Aligned(rates.axis, rates.source, times[keep], desired[keep], values)
 
 
 def flight_phase(view: View) -> Tuple[str, List[Interval], List[str]]:
@@ -197,7 +164,6 @@ def _row(aligned: Aligned, phase: str, mode: Optional[str], keep: numpy.ndarray)
 
 def rate_tracking(view: View) -> RateTracking:
     """Error RMS of each axis the log has (see `Log.rate_tracking`)."""
-    from .tracking_dynamics import dynamics  # it reads this module's alignment
     phase, intervals, notes = flight_phase(view)
     mode_times, mode_names = _modes(view)
     axes, rows = [], []

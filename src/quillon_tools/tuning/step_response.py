@@ -12,7 +12,7 @@ from typing import List, Optional, Tuple
 import numpy
 import scipy.signal
 
-from .rate_tracking import GAP_STEPS, Aligned
+from .aligned import GAP_STEPS, Aligned
 from .texts import hertz
 
 FRAME = 2.0  # s per window: several responses long, short enough to average many

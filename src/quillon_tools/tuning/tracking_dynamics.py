@@ -11,7 +11,7 @@ from typing import List, NamedTuple, Optional, Tuple
 import numpy
 import scipy.signal
 
-from .rate_tracking import GAP_STEPS, Aligned
+from .aligned import GAP_STEPS, Aligned
 
 # The longest delay looked for (s): a rate loop answers well within it.
 MAX_DELAY = 0.5
