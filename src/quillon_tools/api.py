@@ -166,7 +166,7 @@ class FlightLog(Log):
         deconvolution: a `quillon_tools.tuning.StepResponse` with its
         rise time and overshoot. Raises `NoStepResponse` (a ValueError)
         with the reason when the log cannot tell."""
-        from .tuning.rate_tracking import align
+        from .tuning.aligned import align
         from .tuning.rate_sources import axis_rates
         from .tuning.step_response import NoStepResponse, step_response
         from .tuning.times import to_micros

@@ -20,7 +20,7 @@ from quillon_tools.cli.main import main
 from quillon_tools.tuning import DefaultsUnknown, NoSpectrum, NoStepResponse
 from quillon_tools.tuning.notch import attenuation_and_q, harmonic_centres, notch_section, response
 from quillon_tools.tuning.rate_sources import AxisRates, Series
-from quillon_tools.tuning.rate_tracking import align
+from quillon_tools.tuning.aligned import align
 
 RATE = 1000.0  # Hz of the hand-built batch sampler
 MUL = 938  # counts per rad/s
