@@ -17,8 +17,7 @@ import pyarrow
 from ..formats.samples import Timed, samples_of
 from ..formats.source import column, micros, numbers
 from ..signals.bounds import SENSOR_BOUNDS, beyond, said
-from .segments import RATE_TOLERANCE, Segments, split_at_holes
-from .texts import hertz
+from .segments import Segments, split_at_holes
 from .stages import sensor_of
 
 # Units the DataFlash raw IMU messages may state, and their factor to the signal's unit.
@@ -109,9 +108,6 @@ def read_timed(view: View, signal: str, source: Timed, table: pyarrow.Table,
         rate = split_at_holes(times, numpy.zeros(values.shape)).rate
     if rate is None:
         return None
-    if split.other_rates:
-        others = ", ".join(f"{hertz(s.rate)} Hz" for s in split.rates if abs(s.rate / rate - 1) > RATE_TOLERANCE)
-        note = "; ".join(filter(None, [note, f"{split.other_rates} samples at another rate ({others}) left out"]))
     if split.bridged:
         note = "; ".join(filter(None, [note, f"{split.bridged} lone lost samples bridged"]))
     sensor, post = sensors[chosen]

@@ -87,7 +87,6 @@ class Split(NamedTuple):
     holes: List[Tuple[float, float]]
     rates: Tuple[Stretch, ...]
     bridged: int
-    other_rates: int  # samples left out for being at another rate than `rate`
 
 
 def fundamental_step(steps: numpy.ndarray) -> float:
@@ -168,7 +167,7 @@ def split_at_holes(times: numpy.ndarray, values: numpy.ndarray) -> Split:
         times, values = times[fresh], values[fresh]
         steps = numpy.diff(times)
     if len(times) < 3 or float(numpy.median(steps)) <= 0:
-        return Split(None, [], [], (), 0, 0)
+        return Split(None, [], [], (), 0)
     found: List[Tuple[float, List[Segment], List[Tuple[float, float]], int, Stretch]] = []
     for number, (first, last) in enumerate(_rate_pieces(steps)):
         # The step where the rate changes belongs to neither side.
@@ -188,7 +187,7 @@ def split_at_holes(times: numpy.ndarray, values: numpy.ndarray) -> Split:
     # Where the rate changes, the samples kept are split as at a hole.
     holes += [(a[4].end, b[4].start) for a, b, ka, kb in zip(found[:-1], found[1:], kept[:-1], kept[1:]) if ka or kb]
     return Split(rate, [s for f in mine_ for s in f[1]], sorted(holes), _merged([f[4] for f in found]),
-                 sum(f[3] for f in mine_), sum(f[4].samples for f, k in zip(found, kept) if not k))
+                 sum(f[3] for f in mine_))
 
 
 def _merged(stretches: List[Stretch]) -> Tuple[Stretch, ...]:

@@ -19,7 +19,7 @@ import pyarrow
 from .firmware_fft import firmware_peaks
 from .motors import motor_frequency
 from .peaks import PEAKS_PER_AXIS, Peak, axis_peaks, confirmed, with_harmonics
-from .segments import AXES, Segments, Stretch
+from .segments import AXES, RATE_TOLERANCE, Segments, Stretch
 from .sources import NoSpectrum, best_samples
 from .texts import hertz
 from .welch import OVERLAP, WINDOW, frequencies, used_samples, window_length, windows
@@ -139,6 +139,15 @@ class Spectrogram:
         return pyarrow.table(columns).replace_schema_metadata({b"quillon.spectrogram": json.dumps(metadata).encode()})
 
 
+def other_rates(samples: Segments) -> str:
+    """What the stretches at other rates than the samples read hold, as a note."""
+    others = [r for r in samples.rates if abs(r.rate / samples.rate - 1) > RATE_TOLERANCE]
+    if not others:
+        return ""
+    said = ", ".join(f"{hertz(r.rate)} Hz for {(r.end - r.start) / 1e6:.1f} s" for r in others)
+    return f"stretches at another rate left out ({said}): the spectrum reads those at {hertz(samples.rate)} Hz"
+
+
 def _refuse_short(samples: Segments, nperseg: int) -> None:
     if nperseg < 8 or used_samples(samples, nperseg) == 0:
         raise NoSpectrum(f"{samples.source} has no stretch of {nperseg} samples without a hole")
@@ -169,7 +178,7 @@ def spectrum(view: View, signal: str = "gyro", instance: Optional[int] = None, s
     last = max(s.start + (len(s.values) - 1) * 1e6 / samples.rate for s in used)
     motor = motor_frequency(view, first, last)
     found = [p for i, axis in enumerate(AXES) for p in axis_peaks(frequency, power[:, i], axis, count, peaks)]
-    note = samples.note
+    note = "; ".join(filter(None, [samples.note, other_rates(samples)]))
     # A peak is real where it holds at half the window (twice the bin, twice the windows).
     if found and length // 2 >= MIN_CHECK_WINDOW:
         kept = confirmed(found, *spectrum_of(samples, length // 2)[:3])
