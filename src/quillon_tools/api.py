@@ -134,17 +134,21 @@ class FlightLog(Log):
         return spectrogram(self.view(sysid), signal, instance, to_micros(start), to_micros(end), filtered,
                            max_frequency, nperseg)
 
-    def filter_review(self, instance: Optional[int] = None, start: Any = None, end: Any = None) -> Any:
-        """ArduPilot's gyro filters (INS_GYRO_FILTER, INS_HNTCH_*,
-        INS_HNTC2_*) against the gyro's spectrum: a
+    def filter_review(self, instance: Optional[int] = None, start: Any = None, end: Any = None,
+                      params: Optional[Dict[str, Any]] = None) -> Any:
+        """The gyro filters against the gyro's spectrum: ArduPilot's
+        (INS_GYRO_FILTER, INS_HNTCH_*, INS_HNTC2_*) or PX4's
+        (IMU_GYRO_CUTOFF, IMU_GYRO_NF*, IMU_GYRO_DNF_*/DYN_NF): a
         `quillon_tools.tuning.FilterReview` with each filter, the combined
-        response, the spectrum before and after, and whether each dominant
-        peak lies in a notch ("noise peak at 182 Hz on gyro Z, INS_HNTCH
-        notch (harmonic 2) centred 160 Hz ± 40: covered")."""
-        from .tuning.filter_review import review
+        response with its phase and group delay, the spectrum before and
+        after, and whether each dominant peak lies in a notch ("noise peak
+        at 182 Hz on gyro Z, INS_HNTCH notch (harmonic 2) centred 160 Hz ±
+        40: covered"). `params` ({"INS_HNTCH_FREQ": 75}) answers as if the
+        parameters were set so."""
+        from .tuning.reviews import review
         from .tuning.times import to_micros
 
-        return review(self.view(None), instance, to_micros(start), to_micros(end))
+        return review(self.view(None), instance, to_micros(start), to_micros(end), params)
 
     def rate_tracking(self, sysid: Optional[int] = None) -> Any:
         """How well the rate controller followed its target: a
@@ -162,7 +166,7 @@ class FlightLog(Log):
         deconvolution: a `quillon_tools.tuning.StepResponse` with its
         rise time and overshoot. Raises `NoStepResponse` (a ValueError)
         with the reason when the log cannot tell."""
-        from .tuning.rate_tracking import align
+        from .tuning.aligned import align
         from .tuning.rate_sources import axis_rates
         from .tuning.step_response import NoStepResponse, step_response
         from .tuning.times import to_micros

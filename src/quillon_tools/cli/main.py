@@ -114,7 +114,8 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
         "object; -o writes the spectrum to FILE.parquet or FILE.csv. A log whose samples "
         "are too slow or too few is an error saying why.",
         "quillon spectrum flight.bin\n"
-        "  quillon spectrum --signal accel --filters flight.bin -o accel.parquet"),
+        "  quillon spectrum --signal accel --filters flight.bin -o accel.parquet\n"
+        "  quillon spectrum --filters --set INS_HNTCH_FREQ=75 --flight 1 flight.bin"),
     "view": Subcommand(
         "explore a log, or a folder of logs, in the browser",
         "Start a local web server and open the browser on it: a log's page shows what "
@@ -255,9 +256,17 @@ def _spectrum_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--signal", choices=("gyro", "accel"), default="gyro", help="the sensor (default: gyro)")
     parser.add_argument("--instance", type=int, metavar="N", help="the IMU (default: the lowest logged)")
     parser.add_argument("--filters", action="store_true",
-                        help="review ArduPilot's gyro filters against the spectrum: is each peak in a notch")
+                        help="review the gyro filters (ArduPilot's or PX4's) against the spectrum: is each peak in "
+                             "a notch, how much it is attenuated and delayed")
+    parser.add_argument("--set", action="append", default=[], metavar="NAME=VALUE",
+                        help="review the filters as if the parameter were set so (repeatable; implies --filters)")
+    parser.add_argument("--flight", type=int, metavar="N", help="flight N's time in the air (default: the time "
+                                                                 "in the air of every flight)")
+    parser.add_argument("--start", type=float, metavar="S", help="from S seconds after the log's start")
+    parser.add_argument("--end", type=float, metavar="S", help="to S seconds after the log's start")
     parser.add_argument("--json", action="store_true", help="print one JSON object")
     parser.add_argument("-o", "--out", metavar="FILE", help="write the spectrum to FILE.parquet or FILE.csv")
+    parser.add_argument("--plot", metavar="FILE.html", help="write the spectrum's page (needs Bokeh)")
 
 
 def _view_options(parser: argparse.ArgumentParser) -> None:
@@ -321,12 +330,17 @@ def main(argv: Optional[List[str]] = None) -> int:
     if command == "spectrum":
         if args.out is not None and not args.out.lower().endswith((".parquet", ".csv")):
             parser.error("-o/--out must name a .parquet or .csv file")
-        if args.filters and args.signal != "gyro":
+        if (args.filters or args.set) and args.signal != "gyro":
             parser.error("--filters reviews the gyro filters: it goes with --signal gyro")
+        if args.plot is not None and not args.plot.lower().endswith(".html"):
+            parser.error("--plot must name a .html file")
         from . import tuning
 
+        settings = tuning.parse_settings(parser, args.set)
+        when = tuning.When(args.flight, args.start, args.end)
         return run_guarded(console, args.log, lambda: tuning.spectrum(
-            args.log, args.signal, args.instance, args.json, args.out, console, args.filters))
+            args.log, args.signal, args.instance, args.json, args.out, console, args.filters or bool(settings),
+            settings=settings, when=when, plot=args.plot))
     if command == "params" and (args.diff is not None or args.non_default):
         from . import tuning
 

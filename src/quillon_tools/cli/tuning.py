@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import json
 import sys
-from typing import Any, List, Optional, TextIO
+from typing import Any, Dict, List, NamedTuple, Optional, TextIO
 
 import pyarrow
 
@@ -19,6 +19,12 @@ from .common import DONE, UNUSABLE, Console
 SPECTRUM_TYPES = ["ISBH", "ISBD", "GYR", "ACC", "IMU", "ESC", "sensor_gyro", "sensor_accel", "sensor_combined",
                   "sensor_gyro_fft", "esc_status", "SCALED_IMU*", "ESC_TELEMETRY_1_TO_4", "HEARTBEAT",
                   "FTN", "FTNS", "FTN1", "FTN2"]
+def _flight_types() -> List[str]:
+    """What tells the flights apart (the signals of every format) and the tuning answers read."""
+    from ..signals import SIGNAL_MESSAGES
+    from ..tuning import TUNING_MESSAGES
+
+    return sorted({*SPECTRUM_TYPES, *TUNING_MESSAGES, *(m for found in SIGNAL_MESSAGES.values() for m in found)})
 
 
 def _read(path: str, types: Optional[List[str]] = None) -> Log:
@@ -39,9 +45,14 @@ def _value(value: Any) -> str:
 
 def write_spectrum(found: Any, out: TextIO) -> None:
     """The facts of a spectrum and its peaks, as lines."""
+    from ..tuning.texts import hertz
+
     out.write(f"{found.signal} {found.instance} from {found.source}"
-              f"{' (post-filter)' if found.post_filter else ''}: {found.rate:.1f} Hz, "
-              f"Nyquist limit {found.nyquist:.1f} Hz: the spectrum stops there\n")
+              f"{' (post-filter)' if found.post_filter else ''}: {hertz(found.rate)} Hz, "
+              f"Nyquist limit {hertz(found.nyquist)} Hz: the spectrum stops there\n")
+    if len(found.rates) > 1:
+        out.write("sample rates: " + ", ".join(f"{hertz(r.rate)} Hz for {(r.end - r.start) / 1e6:.1f} s"
+                                                for r in found.rates) + "\n")
     left = f", {found.samples_left_out} in stretches shorter than a window left out" if found.samples_left_out else ""
     out.write(f"{found.window} window of {found.nperseg} samples ({found.resolution:.2f} Hz), "
               f"{found.windows} windows, {found.samples} samples{left}, {len(found.holes)} holes\n")
@@ -65,19 +76,44 @@ def write_spectrum(found: Any, out: TextIO) -> None:
                   f"{'; '.join(relation)}\n")
 
 
+class When(NamedTuple):
+    """The time asked for on the command line."""
+    flight: Optional[int] = None
+    start: Optional[float] = None  # s from the log's start
+    end: Optional[float] = None
+
+
+def parse_settings(parser: Any, pairs: List[str]) -> Dict[str, float]:
+    """NAME=VALUE pairs as parameters; a malformed one is a usage error."""
+    found: Dict[str, float] = {}
+    for pair in pairs:
+        name, equals, value = pair.partition("=")
+        try:
+            number = float(value)
+        except ValueError:
+            number = float("nan")
+        if not equals or not name.strip() or number != number:
+            parser.error(f"--set takes NAME=VALUE with a number, not {pair!r}")
+        found[name.strip()] = number
+    return found
+
+
 def spectrum(path: str, signal: str, instance: Optional[int], as_json: bool, target: Optional[str],
-             console: Console, filters: bool = False, out: Optional[TextIO] = None) -> int:
+             console: Console, filters: bool = False, out: Optional[TextIO] = None,
+             settings: Optional[Dict[str, float]] = None, when: When = When(), plot: Optional[str] = None) -> int:
     from ..tuning import NoSpectrum
+    from ..tuning.selection import NoSuchFlight, selection
 
     out = out or sys.stdout
-    log = _read(path, SPECTRUM_TYPES)
+    log = _read(path, _flight_types())
     if log.protocol is None:
         console.error(f"no DataFlash, MAVLink or ULog packets in {path!r}")
         return UNUSABLE
     try:
-        found = log.spectrum(signal, instance)
-        review = log.filter_review(instance) if filters else None
-    except NoSpectrum as error:
+        chosen = selection(log, when.flight, when.start, when.end)
+        found = log.spectrum(signal, instance, chosen.start, chosen.end)
+        review = log.filter_review(instance, chosen.start, chosen.end, params=settings or None) if filters else None
+    except (NoSpectrum, NoSuchFlight) as error:
         console.error(f"{path}: {error}")
         return UNUSABLE
     if target is not None:
@@ -90,12 +126,20 @@ def spectrum(path: str, signal: str, instance: Optional[int], as_json: bool, tar
             import pyarrow.parquet
 
             pyarrow.parquet.write_table(table, target)
+    if plot is not None:
+        from ..report.tuning import write_spectrum_page
+
+        write_spectrum_page(log, plot, path, chosen.start, chosen.end, settings or None)
     if as_json:
         facts = found.facts()
+        facts["selection"] = chosen.text
         if review is not None:
             facts["filters"] = review.lines()
+            facts["coverage"] = [c._asdict() for c in review.coverage]
+            facts["changed"] = review.changed
         out.write(json.dumps(facts) + "\n")
     else:
+        out.write(f"time read: {chosen.text}\n")
         write_spectrum(found, out)
         for line in review.lines() if review is not None else ():
             out.write(line + "\n")

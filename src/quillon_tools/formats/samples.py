@@ -70,6 +70,8 @@ class RateField(NamedTuple):
     unit: str  # where the log states none
     time: Optional[str] = None  # the sample's own time column, when better than `_time`
     stamp: Optional[str] = None  # the row's stamp `_time` was made from, which `time` replaces
+    # Where a firmware logs the field in a unit of its own: (vehicle kind, unit) pairs.
+    vehicle_units: Tuple[Tuple[str, str], ...] = ()
 
 
 class RatePair(NamedTuple):

@@ -8,7 +8,7 @@ is said in one line rather than drawn empty."""
 from __future__ import annotations
 
 import html
-from typing import Any, List, Optional
+from typing import Any, Dict, List, Optional
 
 import numpy
 from bokeh.models import ColumnDataSource
@@ -18,6 +18,7 @@ from bokeh.plotting import figure
 
 from ..tuning.panels import parameter_panel, rate_panel, spectrum_panel, step_panel
 from ..tuning.sources import NoSpectrum
+from ..tuning.texts import hertz
 from .markup import html_div
 from .reduce import min_max
 
@@ -31,15 +32,16 @@ GRAM_COLUMNS, GRAM_ROWS = 400, 128
 RATE_BUCKETS = 1000  # points per rate line: min and max per bucket
 
 
-def _spectrum(log: Any, name: str) -> List[Any]:
-    panel = spectrum_panel(log)
+def _spectrum(log: Any, name: str, start: Optional[float] = None, end: Optional[float] = None,
+              params: Optional[Dict[str, Any]] = None) -> List[Any]:
+    panel = spectrum_panel(log, "gyro", start, end, params)
     if panel.reason is not None:
         return [html_div(f"<p>Gyro spectrum: {html.escape(panel.reason)}</p>")]
     psd = panel.tables["psd"]
     frequency = psd.column("frequency").to_numpy()
     filtered = "after_x" in psd.column_names
     title = (f"Gyro spectrum ({'before and after the filters, ' if filtered else ''}"
-             f"up to the Nyquist limit, {panel.facts['nyquist']:.0f} Hz)")
+             f"up to the Nyquist limit, {hertz(panel.facts['nyquist'])} Hz)")
     plot = figure(title=title, height=260, sizing_mode="stretch_width", y_axis_type="log",
                   x_axis_label="Hz", y_axis_label=f"power spectral density (({panel.facts['unit']})²/Hz)",
                   tools="pan,wheel_zoom,box_zoom,reset", name=name)
@@ -110,10 +112,20 @@ def _rates(log: Any, name: str) -> List[Any]:
             plot.line(x, y, line_color=AXIS_COLOURS[axis], line_dash=dash, legend_label=f"{axis} {column}")
     plot.legend.click_policy = "hide"
     plot.legend.label_text_font_size = "8pt"
-    said = "; ".join(f"{row['axis']} error RMS {row['rms_error']:.1f} deg/s" for row in errors
+    said = "; ".join(f"{row['axis']} error RMS {row['rms_error']:.1f} deg/s" + _dynamics(row) for row in errors
                      if row.get("rms_error") is not None and row.get("mode") is None)
-    return [plot] + ([html_div(f"<p>{html.escape(said)} ({html.escape(str(panel.facts.get('phase')))})</p>")]
+    notes = "".join(f"<br>{html.escape(note)}" for note in panel.facts.get("notes", []))
+    return [plot] + ([html_div(f"<p>{html.escape(said)} ({html.escape(str(panel.facts.get('phase')))}){notes}</p>")]
                      if said else [])
+
+
+def _dynamics(row: Any) -> str:
+    """The delay, bandwidth and coherence the row holds, as words."""
+    parts = [f"{row['delay_ms']:.0f} ms behind" if row.get("delay_ms") is not None else "",
+             f"bandwidth {hertz(row['bandwidth_hz'])} Hz" if row.get("bandwidth_hz") is not None else "",
+             f"coherence {row['coherence']:.2f}" if row.get("coherence") is not None else ""]
+    found = ", ".join(p for p in parts if p)
+    return f" ({found})" if found else ""
 
 
 def _step(log: Any, name: str) -> List[Any]:
@@ -170,3 +182,21 @@ def tuning_section(log: Any, prefix: str) -> Optional[List[Any]]:
     return [html_div("<h3>Tuning</h3>"), *_spectrum(log, f"{prefix}spectrum"),
             *_spectrogram(log, f"{prefix}spectrogram"), *_rates(log, f"{prefix}rates"),
             *_step(log, f"{prefix}step"), *_changed_parameters(log, f"{prefix}changed-params")]
+
+
+def write_spectrum_page(log: Any, out: str, title: str, start: Optional[float] = None, end: Optional[float] = None,
+                        params: Optional[Dict[str, Any]] = None) -> None:
+    """The gyro spectrum (before and after the filters, as if `params`
+    were set) and its spectrogram as a page of its own, self-contained."""
+    from bokeh.document import Document
+    from bokeh.embed import file_html
+    from bokeh.layouts import column
+    from bokeh.resources import INLINE
+
+    document = Document()
+    parts = [html_div(f"<h3>Gyro spectrum: {html.escape(title)}</h3>"), *_spectrum(log, "spectrum", start, end, params),
+             *_spectrogram(log, "spectrogram")]
+    document.add_root(column(parts, sizing_mode="stretch_width"))
+    page = file_html(document, INLINE, title=f"Gyro spectrum: {title}")
+    with open(out, "w", encoding="utf-8") as file:
+        file.write(page)

@@ -16,12 +16,9 @@ from typing import List, Optional, Tuple
 import numpy
 
 from ..formats.samples import samples_of
-from .segments import Segment, Segments
+from .segments import RATE_TOLERANCE, Segment, Segments, Stretch
 from .stages import sensor_of
 
-# Batches of one sensor whose stated rate strays further than this from the
-# sensor's median rate are sampled otherwise: left out of its segments.
-RATE_TOLERANCE = 0.01
 
 
 def batch_sensors(view: View, signal: str) -> List[Tuple[int, bool]]:
@@ -84,4 +81,12 @@ def read_batches(view: View, signal: str, instance: Optional[int] = None,
         notes.append(f"{short} batches end early")
     if not segments:
         return None
-    return Segments(signal, sampler.data, sensor, rate, segments, holes, post, "; ".join(notes))
+    stretches: List[Stretch] = []
+    for batch in batches:  # consecutive batches at one rate are one stretch
+        end = batch.start + (batch.samples - 1) * 1e6 / batch.rate
+        last = stretches[-1] if stretches else None
+        if last is not None and abs(batch.rate / last.rate - 1) <= RATE_TOLERANCE:
+            stretches[-1] = last._replace(end=end, samples=last.samples + batch.samples)
+        else:
+            stretches.append(Stretch(batch.start, end, batch.rate, batch.samples))
+    return Segments(signal, sampler.data, sensor, rate, segments, holes, post, "; ".join(notes), tuple(stretches))

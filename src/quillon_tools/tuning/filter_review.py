@@ -17,12 +17,12 @@ import numpy
 import pyarrow
 
 from ..formats.samples import samples_of
-from .gyro_filters import HarmonicNotch, Track, gyro_rate, low_pass, low_pass_cutoff, notches, track
-from .notch import response
+from .filter_chain import Applied, apply
+from .gyro_filters import Track, gyro_rate, low_pass, low_pass_cutoff, notches, track
 from .segments import AXES
 from .sources import NoSpectrum, best_samples
 from .spectrum import Spectrum, spectrum
-from .welch import windows
+from .texts import hertz
 
 class NoFilters(NoSpectrum):
     """The log does not say how the gyro filters are set."""
@@ -40,6 +40,8 @@ class Coverage(NamedTuple):
     half_band: Optional[float]  # half its bandwidth, Hz
     attenuation: float  # dB all the filters take off at the peak (positive)
     text: str
+    phase_deg: Optional[float] = None  # the filters' phase at the peak (negative: lag)
+    delay_ms: Optional[float] = None  # their group delay there
 
 
 @dataclass(frozen=True)
@@ -53,7 +55,7 @@ class FilterReview:
     spectrum: Spectrum
     rate: float
     filters: List[str]
-    notches: List[HarmonicNotch]
+    notches: List[Any]  # HarmonicNotch (ArduPilot) or Px4Notch
     low_pass: Optional[float]
     frequency: numpy.ndarray
     response: numpy.ndarray
@@ -63,6 +65,10 @@ class FilterReview:
     centres: Dict[str, List[float]]  # per notch, each source's median fundamental, Hz
     coverage: List[Coverage]
     notes: List[str] = field(default_factory=list)
+    phase: Optional[numpy.ndarray] = None  # degrees, the axes' mean (negative: lag)
+    delay: Optional[numpy.ndarray] = None  # group delay, ms
+    changed: Dict[str, Any] = field(default_factory=dict)  # parameters set otherwise than logged
+    suggestions: List[str] = field(default_factory=list)  # settings the data plainly call for, with their numbers
 
     def bands(self) -> List[Tuple[str, int, float, float]]:
         """(notch, harmonic, low, high) Hz of every notch band, at the
@@ -77,18 +83,30 @@ class FilterReview:
         return found
 
     def lines(self) -> List[str]:
-        return [*self.filters, *self.notes, *(c.text for c in self.coverage)]
+        phases = [f"{c.axis.upper()} {c.frequency:.0f} Hz {c.phase_deg:+.0f} deg" for c in self.coverage
+                  if c.phase_deg is not None]
+        low = self.delay[0] if self.delay is not None and len(self.delay) and numpy.isfinite(self.delay[0]) else None
+        lags = ([f"the filters' phase at the peaks (negative: lag): {'; '.join(phases)}"] if phases else []) \
+            + ([f"the filters delay the gyro {low:.2f} ms at low frequency (their group delay)"] if low else [])
+        changed = [f"as if set: {', '.join(f'{k}={v:g}' for k, v in self.changed.items())}"] if self.changed else []
+        return [*changed, *self.filters, *self.notes, *(c.text for c in self.coverage),
+                *lags,
+                *(f"suggested: {line}" for line in self.suggestions)]
 
     def to_arrow(self) -> pyarrow.Table:
         """`frequency`, `response_db`, `before_x/y/z` (null when not known)
         and `after_x/y/z`; the filters, notes and verdicts as JSON schema
         metadata under "quillon.filters"."""
-        columns: Dict[str, Any] = {"frequency": self.frequency, "response_db": self.response}
+        empty = pyarrow.array([None] * len(self.frequency), pyarrow.float64())
+        columns: Dict[str, Any] = {"frequency": self.frequency, "response_db": self.response,
+                                   "phase_deg": self.phase if self.phase is not None else empty,
+                                   "delay_ms": self.delay if self.delay is not None else empty}
         for i, axis in enumerate(AXES):
             columns[f"before_{axis}"] = pyarrow.array(
                 self.before[:, i] if self.before is not None else [None] * len(self.frequency), pyarrow.float64())
             columns[f"after_{axis}"] = self.after[:, i]
-        facts = {"rate": self.rate, "filters": self.filters, "notes": self.notes,
+        facts = {"rate": self.rate, "filters": self.filters, "notes": self.notes, "changed": self.changed,
+                 "suggestions": self.suggestions,
                  "centres": self.centres, "coverage": [c._asdict() for c in self.coverage],
                  "spectrum": {k: v for k, v in self.spectrum.facts().items() if k != "peaks"}}
         return pyarrow.table(columns).replace_schema_metadata({b"quillon.filters": json.dumps(facts).encode()})
@@ -113,10 +131,10 @@ def filter_rate(view: View, found: Spectrum) -> float:
     return gyro_rate(view.params) or found.rate
 
 
-def _nearest(notches_: List[HarmonicNotch], centres: Dict[str, List[float]],
-             frequency: float) -> Optional[Tuple[bool, HarmonicNotch, int, float, float]]:
+def _nearest(notches_: List[Any], centres: Dict[str, List[float]],
+             frequency: float) -> Optional[Tuple[bool, Any, int, float, float]]:
     """(inside, notch, harmonic, centre, half band) of the notch band nearest `frequency`."""
-    best: Optional[Tuple[float, Tuple[bool, HarmonicNotch, int, float, float]]] = None
+    best: Optional[Tuple[float, Tuple[bool, Any, int, float, float]]] = None
     for notch in notches_:
         for fundamental in centres.get(notch.name, []):
             for harmonic in notch.harmonics:
@@ -127,7 +145,7 @@ def _nearest(notches_: List[HarmonicNotch], centres: Dict[str, List[float]],
     return None if best is None else best[1]
 
 
-def _judge(peak: Any, signal: str, notches_: List[HarmonicNotch], centres: Dict[str, List[float]],
+def _judge(peak: Any, signal: str, notches_: List[Any], centres: Dict[str, List[float]],
            attenuation: float) -> Coverage:
     what = f"noise peak at {peak.frequency:.0f} Hz on {signal} {peak.axis.upper()}"
     taken = f"; the filters take {round(attenuation) + 0:.0f} dB off it"
@@ -143,89 +161,116 @@ def _judge(peak: Any, signal: str, notches_: List[HarmonicNotch], centres: Dict[
                     attenuation, text)
 
 
+def before_spectrum(view: View, instance: Optional[int], start: Optional[float],
+                    end: Optional[float]) -> Tuple[Spectrum, bool]:
+    """The gyro's spectrum before the filters, else (the log holding only
+    the filtered gyro) after them: (spectrum, measured after)."""
+    try:
+        return spectrum(view, "gyro", instance, start, end), False
+    except NoSpectrum:
+        return spectrum(view, "gyro", instance, start, end, filtered=True), True
+
+
+def assemble(before: Spectrum, measured_after: bool, rate: float, applied: Applied, described: List[str],
+             found: List[Any], low_pass_hz: Optional[float], centres: Dict[str, List[float]], notes: List[str],
+             changed: Dict[str, Any]) -> FilterReview:
+    """The review from the chain applied to the spectrum's windows."""
+    frequency = before.frequency
+    beyond = frequency >= rate / 2
+    gain = applied.gain.mean(axis=1)
+    gain[beyond] = numpy.nan
+    phase, delay = applied.phase.mean(axis=1), applied.delay.mean(axis=1)
+    phase[beyond], delay[beyond] = numpy.nan, numpy.nan
+    after = before.power if measured_after else numpy.where(beyond[:, None], numpy.nan, applied.after)
+    decibels = 10 * numpy.log10(numpy.maximum(gain, 1e-30))
+    axis_db = 10 * numpy.log10(numpy.maximum(applied.gain, 1e-30))
+    coverage = []
+    for peak in before.peaks:
+        column = AXES.index(peak.axis)
+        loss = -float(numpy.interp(peak.frequency, frequency, numpy.nan_to_num(axis_db[:, column])))
+        judged = _judge(peak, "gyro", found, centres, loss)
+        lag = float(numpy.interp(peak.frequency, frequency, applied.phase[:, column]))
+        wait = float(numpy.interp(peak.frequency, frequency, applied.delay[:, column]))
+        coverage.append(judged._replace(phase_deg=lag if numpy.isfinite(lag) else None,
+                                        delay_ms=wait if numpy.isfinite(wait) else None))
+    return FilterReview(before, rate, described, found, low_pass_hz, frequency, decibels,
+                        None if measured_after else before.power, after, measured_after, centres, coverage, notes,
+                        phase, delay, changed)
+
+
 def review(view: View, instance: Optional[int] = None, start: Optional[float] = None,
-           end: Optional[float] = None) -> FilterReview:
-    """The review of one gyro's filters (see `Log.filter_review`)."""
+           end: Optional[float] = None, params: Optional[Dict[str, Any]] = None) -> FilterReview:
+    """The review of one gyro's ArduPilot filters (see `Log.filter_review`);
+    `params` set otherwise than logged."""
     # ArduPilot's filters, reviewed where the log's format records how they ran.
     if samples_of(view).notches is None or view.identity.px4:
         raise NoFilters("the filter review reads ArduPilot's gyro filter parameters: a DataFlash log's")
-    params = view.params
+    changed = dict(params or {})
+    params = {**view.params, **changed}
     if low_pass_cutoff(params) is None and "INS_GYRO_FILTER" not in params and not notches(params):
         raise NoFilters("the log holds none of the gyro filter parameters (INS_GYRO_FILTER, INS_HNTCH_*)")
-    try:
-        before: Spectrum = spectrum(view, "gyro", instance, start, end)
-        measured_after = False
-    except NoSpectrum:
-        before = spectrum(view, "gyro", instance, start, end, filtered=True)
-        measured_after = True
+    before, measured_after = before_spectrum(view, instance, start, end)
     rate = filter_rate(view, before)
     found = notches(params)
     notes = []
-    tracks: Dict[str, Optional[Track]] = {n.name: track(view, n) if n.mode != 0 else None for n in found}
+    # A notch set otherwise than logged sits where the new setting puts it, not where the log says it was.
+    moved = {n.name for n in found if any(k.startswith(n.name + "_") for k in changed)}
+    tracks: Dict[str, Optional[Track]] = {n.name: track(view, n) if n.mode != 0 and n.name not in moved else None
+                                          for n in found}
     for notch in found:
         if notch.design is None:
             notes.append(f"{notch.name}: bandwidth {notch.bandwidth:g} Hz is too wide for {notch.frequency:g} Hz: "
                          "the notch passes everything")
-        elif notch.mode != 0 and tracks[notch.name] is None:
+        elif notch.mode != 0 and tracks[notch.name] is None and notch.name not in moved:
             notes.append(f"{notch.name}: the log does not record where the notch moved: judged at {notch.frequency:g} Hz")
     if before.post_filter:
         notes.append("the log holds only the filtered gyro: the spectrum after the filters is measured")
     if rate != before.rate:
-        notes.append(f"the filters run at {rate:g} Hz, the samples at {before.rate:.0f} Hz")
+        notes.append(f"the filters run at {hertz(rate)} Hz, the samples at {hertz(before.rate, rate)} Hz")
 
     samples = best_samples(view, "gyro", instance, before.post_filter, None, start, end)
-    frequency = before.frequency
     lpf = low_pass(params, rate)
-    beyond = frequency >= rate / 2
-    cache: Dict[Tuple[Tuple[float, ...], ...], numpy.ndarray] = {}
-    filtered_sum = numpy.zeros_like(before.power)
-    response_sum = numpy.zeros(len(frequency))
     used: Dict[str, List[List[float]]] = {n.name: [] for n in found}
     followed = {n.name: 0 for n in found}  # windows with a logged centre
-    count = 0
-    for chunk in windows(samples, before.nperseg):
-        for w, time in enumerate(chunk.times):
-            centres = []
-            for notch in found:
-                logged = tracks[notch.name].at(time) if tracks[notch.name] is not None else None  # type: ignore[union-attr]
-                centres.append(tuple(round(c, 2) for c in logged) if logged else (notch.frequency,))
-                followed[notch.name] += bool(logged)
+    off = {n.name: 0 for n in found}  # windows where the log says the notch was off
+
+    def key_at(time: float) -> Tuple[Any, Any, Any]:
+        centres = []
+        for notch in found:
+            logged = tracks[notch.name].at(time) if tracks[notch.name] is not None else None  # type: ignore[union-attr]
+            # Logged at 0 Hz (none in use) the notch was off: it takes nothing there.
+            centres.append(tuple(round(c, 2) for c in logged) if logged is not None else (notch.frequency,))
+            followed[notch.name] += logged is not None
+            off[notch.name] += logged is not None and not logged
+            if centres[-1]:
                 used[notch.name].append(list(centres[-1]))
-            key = tuple(centres)
-            if key not in cache:
-                sections = lpf + [s for notch, c in zip(found, centres) for s in notch.sections(list(c), rate)]
-                cache[key] = response(sections, frequency, rate)
-            gain = cache[key]
-            response_sum += gain
-            filtered_sum += chunk.power[:, :, w].T * gain[:, None]
-            count += 1
-    mean_response = response_sum / count
-    mean_response[beyond] = numpy.nan
-    after = before.power if measured_after else filtered_sum / count
-    if not measured_after:
-        after = numpy.where(beyond[:, None], numpy.nan, after)
+        key = tuple(centres)
+        return key, key, key
+
+    def sections_of(key: Any) -> List[numpy.ndarray]:
+        return lpf + [s for notch, c in zip(found, key) for s in notch.sections(list(c), rate)]
+
+    applied = apply(samples, before.nperseg, before.frequency, rate, key_at, sections_of)
+    count = applied.windows
     medians = {name: _median_sources(rows) for name, rows in used.items()}
     for notch in found:
         logged_track = tracks[notch.name]
         if logged_track is None:
             continue
+        if off[notch.name]:
+            notes.append(f"{notch.name}: {logged_track.source} logs it off (0 Hz) in {off[notch.name]} of {count} "
+                         "windows: it takes nothing there")
         if followed[notch.name] == count:
             notes.append(f"{notch.name}: centre followed over time from {logged_track.source}")
         else:
             notes.append(f"{notch.name}: {logged_track.source} records no running notch in {count - followed[notch.name]} "
                          f"of {count} windows: judged at {notch.frequency:g} Hz there")
-    decibels = 10 * numpy.log10(numpy.maximum(mean_response, 1e-30))
-    coverage = []
-    for peak in before.peaks:
-        loss = -float(numpy.interp(peak.frequency, frequency, numpy.nan_to_num(decibels)))
-        coverage.append(_judge(peak, "gyro", found, medians, loss))
     cutoff = low_pass_cutoff(params)
     described = ([f"low-pass {cutoff:g} Hz (INS_GYRO_FILTER)"] if lpf else
                  [f"low-pass {cutoff:g} Hz (INS_GYRO_FILTER) at or above half the filters' rate: passes everything"]
                  if cutoff else ["no gyro low-pass"])
     described += [n.describe() for n in found] or ["no harmonic notch enabled"]
-    return FilterReview(before, rate, described, found, low_pass_cutoff(params), frequency, decibels,
-                        None if measured_after else before.power, after, measured_after, medians, coverage, notes)
+    return assemble(before, measured_after, rate, applied, described, found, cutoff, medians, notes, changed)
 
 
 def _median_sources(rows: List[List[float]]) -> List[float]:

@@ -27,14 +27,16 @@ def _empty(reason: str) -> Panel:
     return Panel({}, {}, reason)
 
 
-def spectrum_panel(log: Any, signal: str = "gyro") -> Panel:
+def spectrum_panel(log: Any, signal: str = "gyro", start: Optional[float] = None, end: Optional[float] = None,
+                   params: Optional[Dict[str, Any]] = None) -> Panel:
     """The PSD per axis before and after the gyro filters (where the filter
-    review can tell them; else the spectrum alone), the notch bands to
-    shade (`bands`: notch, harmonic, low, high Hz) and the peaks."""
+    review can tell them, as if `params` were set; else the spectrum
+    alone), the notch bands to shade (`bands`: notch, harmonic, low, high
+    Hz) and the peaks, from `start` to `end` (microseconds)."""
     try:
         if signal == "gyro":
             try:
-                review = log.filter_review()
+                review = log.filter_review(None, start, end, params=params)
                 bands = pyarrow.Table.from_pylist(
                     [dict(zip(("notch", "harmonic", "low", "high"), band)) for band in review.bands()],
                     schema=pyarrow.schema([("notch", pyarrow.string()), ("harmonic", pyarrow.int64()),
@@ -44,7 +46,7 @@ def spectrum_panel(log: Any, signal: str = "gyro") -> Panel:
                               "filters": review.lines()})
             except NoFilters:
                 pass
-        found = log.spectrum(signal)
+        found = log.spectrum(signal, None, start, end)
     except NoSpectrum as error:
         return _empty(str(error))
     return Panel({"psd": found.to_arrow(), "peaks": found.peaks_table()},
@@ -66,13 +68,15 @@ def rate_panel(log: Any) -> Panel:
     tracking = log.rate_tracking()
     if not tracking.axes:
         return _empty("the log has no desired and actual body rates")
+    if not tracking.rows:
+        return _empty("; ".join(tracking.notes) or "no rates in the air to judge")
     times = numpy.concatenate([a.times for a in tracking.axes])
     series = pyarrow.table({
         "_time": pyarrow.array(numpy.round(times).astype(numpy.int64)).cast(_TIME),
         "axis": pyarrow.array([a.axis for a in tracking.axes for _ in range(len(a.times))], pyarrow.string()),
         "desired": numpy.concatenate([a.desired for a in tracking.axes]),
         "actual": numpy.concatenate([a.actual for a in tracking.axes])})
-    return Panel({"errors": tracking.to_arrow(), "series": series}, {"phase": tracking.phase})
+    return Panel({"errors": tracking.to_arrow(), "series": series}, {"phase": tracking.phase, "notes": tracking.notes})
 
 
 def step_panel(log: Any) -> Panel:

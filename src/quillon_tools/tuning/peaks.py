@@ -121,3 +121,23 @@ def with_harmonics(peaks: Sequence[Peak], step: float, motor: Optional[float] = 
                 motor_order = multiple
         flagged.append(peak._replace(harmonic_of=fundamental, order=order, motor_order=motor_order))
     return flagged
+
+
+def confirmed(peaks: Sequence[Peak], frequency: numpy.ndarray, power: numpy.ndarray, windows: int) -> List[Peak]:
+    """The peaks that also stand above the noise in a spectrum of the same
+    samples at another resolution (`frequency`, `power` (frequency, axis)
+    of `windows` windows): within the tolerance of each peak's frequency,
+    a bin beyond that spectrum's own threshold over its floor. A tone
+    holds at any resolution; a chance excursion of the noise at one only."""
+    if len(frequency) < 3:
+        return list(peaks)
+    step = float(frequency[1] - frequency[0])
+    threshold = peak_threshold(windows, len(frequency))
+    above = {axis: power[:, i] / numpy.maximum(noise_floor(power[:, i], windows), numpy.finfo(float).tiny)
+             for i, axis in enumerate(("x", "y", "z")) if i < power.shape[1]}
+    kept = []
+    for peak in peaks:
+        near = numpy.abs(frequency - peak.frequency) <= max(1.5 * step, RELATIVE_TOLERANCE * peak.frequency)
+        if peak.axis in above and near.any() and float(above[peak.axis][near].max()) >= threshold:
+            kept.append(peak)
+    return kept

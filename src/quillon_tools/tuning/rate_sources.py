@@ -42,7 +42,7 @@ def _series(view: View, spec: RateField) -> Optional[Series]:
     if values is None:
         return None
     stated = (table.schema.field(spec.field.partition("[")[0]).metadata or {}).get(b"unit")
-    scale = _to_degrees(stated.decode() if stated else spec.unit)
+    scale = _to_degrees(stated.decode() if stated else dict(spec.vehicle_units).get(view.vehicle or "", spec.unit))
     if scale is None:
         return None
     times = micros(table)

@@ -8,65 +8,109 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:  # the signal view, for the type checker only
     from ..signals.view import View
 
-from dataclasses import dataclass
+import json
+from dataclasses import dataclass, field
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
 import numpy
 import pyarrow
 
-from ..flights.windows import in_air
-from ..signals.routines import Interval, armed_intervals, within
-from .rate_sources import AxisRates, axis_rates
+from ..flights.model import GROUND, IMPACT
+from ..flights.windows import NEAR_IMPACT_S, in_air
+from ..signals.routines import Interval, within
+from .aligned import Aligned, align
+from .rate_sources import axis_rates
+from .tracking_dynamics import dynamics
 
-# An actual rate further than this many of its usual steps from the nearest
-# sample is not known at that time: the series has a hole there.
-GAP_STEPS = 2.5
+# ArduPilot's crash check calls an attitude this far (deg) from its target
+# a loss of control: before an impact, from there on the vehicle tumbles.
+LOSS_OF_CONTROL_DEG = 30.0
+_ATTITUDE = (("attitude.roll", "attitude.roll_desired"), ("attitude.pitch", "attitude.pitch_desired"))
 # The signals the flight phase is told from.
-PHASE_SIGNALS = ("in_air", "armed")
+PHASE_SIGNALS = ("in_air", "armed", *(name for pair in _ATTITUDE for name in pair))
+# Rows repeating the one before this many times running were logged by a
+# controller that was not running.
+IDLE_REPEATS = 3
 
 
-class Aligned(NamedTuple):
-    """One axis's target and response at the target's times, deg/s."""
-    axis: str
-    source: str
-    times: numpy.ndarray  # microseconds on the log's time base
-    desired: numpy.ndarray
-    actual: numpy.ndarray
+def flight_phase(view: View) -> Tuple[str, List[Interval], List[str]]:
+    """The stretches to judge: the flights' time in the air, each cut at
+    its first impact less the seconds before it (the tumble: a controller
+    that has lost the vehicle is not being judged on its tuning); and notes
+    saying what was cut. Without time in the air there is nothing to judge."""
+    flights = view.log.vehicle_flights(view.sysid, every_mark=False)
+    notes: List[str] = []
+    spans: List[Interval] = []
+    for flight, span in zip([f for f in flights if any(p.name != GROUND for p in f.phases)], in_air(flights)):
+        impacts = [m.start for m in flight.marks if m.kind == IMPACT]
+        start, end = span
+        if impacts:
+            impact = min(impacts)
+            tumble = tumble_start(view, start, impact)
+            cut = min(impact - NEAR_IMPACT_S * 1e6, tumble if tumble is not None else impact)
+            before = (f"the tumble before it ({(impact - cut) / 1e6:.1f} s, the attitude "
+                      f"{LOSS_OF_CONTROL_DEG:g} deg or more off its target)" if tumble is not None and
+                      tumble < impact - NEAR_IMPACT_S * 1e6 else f"the {NEAR_IMPACT_S:g} s before it")
+            notes.append(f"flight {flight.number} ended in an impact: the impact, {before} and everything after "
+                         "left out")
+            end = min(end, cut)
+        else:
+            # No impact found, but a flight that ends out of control ended in one.
+            tumble = tumble_start(view, start, end)
+            if tumble is not None:
+                notes.append(f"flight {flight.number} ends out of control (the attitude {LOSS_OF_CONTROL_DEG:g} deg "
+                             f"or more off its target for its last {(end - tumble) / 1e6:.1f} s in the air): "
+                             "that tumble left out")
+                end = tumble
+        if end > start:
+            spans.append((start, end))
+    if not flights or not spans and not notes:
+        notes.append("the log holds no time in the air: no rate tracking to judge")
+    return "in air", spans, notes
 
-    @property
-    def error(self) -> numpy.ndarray:
-        return self.desired - self.actual  # type: ignore[no-any-return]
+
+def tumble_start(view: View, start: float, impact: float) -> Optional[float]:
+    """When the vehicle last lost control before `impact`: the start of the
+    run of roll or pitch errors beyond LOSS_OF_CONTROL_DEG that reaches the
+    impact (runs apart by less than NEAR_IMPACT_S joined); None when the
+    attitude held or the log has no attitude target."""
+    lost: List[Tuple[numpy.ndarray, numpy.ndarray]] = []
+    for actual_name, desired_name in _ATTITUDE:
+        times, actual = view.series(actual_name)
+        desired_times, desired = view.series(desired_name)
+        if len(times) < 2 or len(desired_times) < 2:
+            continue
+        keep = (times >= start) & (times <= impact)
+        error = numpy.abs(numpy.interp(times[keep], desired_times, desired) - actual[keep])
+        lost.append((times[keep], error > LOSS_OF_CONTROL_DEG))
+    if not lost:
+        return None
+    times = numpy.concatenate([t for t, _ in lost])
+    beyond = numpy.concatenate([b for _, b in lost])
+    order = numpy.argsort(times, kind="stable")
+    times, beyond = times[order], beyond[order]
+    off = times[beyond]
+    if not len(off) or impact - off[-1] > NEAR_IMPACT_S * 1e6:
+        return None
+    gaps = numpy.flatnonzero(numpy.diff(off) > NEAR_IMPACT_S * 1e6)
+    return float(off[gaps[-1] + 1] if len(gaps) else off[0])
 
 
-def align(rates: AxisRates) -> Aligned:
-    """The actual rate interpolated at the desired rate's times, where
-    actual samples lie close on both sides."""
-    times, desired = rates.desired
-    actual_times, actual = rates.actual
-    if len(actual_times) > 1 and len(times) and numpy.array_equal(times, actual_times):
-        return Aligned(rates.axis, rates.source, times, desired, actual)
-    step = float(numpy.median(numpy.diff(actual_times))) if len(actual_times) > 1 else 0.0
-    after = numpy.searchsorted(actual_times, times, side="left")
-    inside = (after > 0) & (after < len(actual_times))
-    close = numpy.zeros(len(times), dtype=bool)
-    at = after[inside]
-    close[inside] = (actual_times[at] - actual_times[at - 1]) <= GAP_STEPS * step
-    exact = (after < len(actual_times)) & (actual_times[numpy.minimum(after, len(actual_times) - 1)] == times)
-    keep = close | exact
-    values = numpy.interp(times[keep], actual_times, actual)
-    return Aligned(rates.axis, rates.source, times[keep], desired[keep], values)
-
-
-def flight_phase(view: View) -> Tuple[str, Optional[List[Interval]]]:
-    """The stretches to judge: in the air (the flights'), else armed, else
-    the whole log."""
-    flying: List[Interval] = list(in_air(view.log.vehicle_flights(view.sysid, every_mark=False)))
-    if flying:
-        return "in air", flying
-    armed = armed_intervals(view)
-    if armed:
-        return "armed", armed
-    return "whole log", None
+def live_rows(aligned: Aligned) -> numpy.ndarray:
+    """The rows where the controller ran: a row whose target and rate both
+    repeat the row before bit for bit, in a run of IDLE_REPEATS or more, was
+    logged again by a controller not running (a mode that flies without it): a
+    gyro read afresh never repeats to the bit."""
+    same = numpy.r_[False, (numpy.diff(aligned.desired) == 0) & (numpy.diff(aligned.actual) == 0)]
+    if not same.any():
+        return numpy.ones(len(same), dtype=bool)
+    # Length of the run of repeats each row belongs to.
+    edges = numpy.flatnonzero(numpy.diff(numpy.r_[0, same.astype(numpy.int8), 0]))
+    idle = numpy.zeros(len(same), dtype=bool)
+    for first, last in zip(edges[::2], edges[1::2]):
+        if last - first >= IDLE_REPEATS:
+            idle[first:last] = True
+    return ~idle
 
 
 def _modes(view: View) -> Tuple[numpy.ndarray, List[Optional[str]]]:
@@ -86,20 +130,29 @@ def _modes(view: View) -> Tuple[numpy.ndarray, List[Optional[str]]]:
 @dataclass(frozen=True)
 class RateTracking:
     """Per axis, the aligned series and the error over the `phase` and per
-    flight mode within it (`to_arrow`)."""
-    phase: str  # "in air", "armed" or "whole log"
+    flight mode within it (`to_arrow`); `notes` say what was left out."""
+    phase: str  # "in air"
     intervals: Optional[List[Interval]]
     axes: List[Aligned]
     rows: List[Dict[str, Any]]
+    notes: List[str] = field(default_factory=list)
 
     def to_arrow(self) -> pyarrow.Table:
         """`axis`, `source`, `phase`, `mode` (null: the whole phase),
-        `samples`, `rms_error`, `max_error` and `rms_desired`, deg/s."""
+        `samples`, `rms_error`, `max_error` and `rms_desired`, deg/s; on
+        the whole phase's row `delay_ms` (the rate behind its target),
+        `bandwidth_hz` (where the response falls 3 dB below the target) and
+        `coherence` (0 to 1: how much of the rate the target explains),
+        null where the data cannot support them. The notes are JSON
+        schema metadata under "quillon.rate_tracking"."""
         schema = pyarrow.schema([("axis", pyarrow.string()), ("source", pyarrow.string()),
                                  ("phase", pyarrow.string()), ("mode", pyarrow.string()),
                                  ("samples", pyarrow.int64()), ("rms_error", pyarrow.float64()),
-                                 ("max_error", pyarrow.float64()), ("rms_desired", pyarrow.float64())])
-        return pyarrow.Table.from_pylist(self.rows, schema=schema)
+                                 ("max_error", pyarrow.float64()), ("rms_desired", pyarrow.float64()),
+                                 ("delay_ms", pyarrow.float64()), ("bandwidth_hz", pyarrow.float64()),
+                                 ("coherence", pyarrow.float64())])
+        table = pyarrow.Table.from_pylist(self.rows, schema=schema)
+        return table.replace_schema_metadata({b"quillon.rate_tracking": json.dumps({"notes": self.notes}).encode()})
 
 
 def _row(aligned: Aligned, phase: str, mode: Optional[str], keep: numpy.ndarray) -> Dict[str, Any]:
@@ -111,16 +164,21 @@ def _row(aligned: Aligned, phase: str, mode: Optional[str], keep: numpy.ndarray)
 
 def rate_tracking(view: View) -> RateTracking:
     """Error RMS of each axis the log has (see `Log.rate_tracking`)."""
-    phase, intervals = flight_phase(view)
+    phase, intervals, notes = flight_phase(view)
     mode_times, mode_names = _modes(view)
     axes, rows = [], []
     for rates in axis_rates(view):
         aligned = align(rates)
         axes.append(aligned)
-        inside = within(aligned.times, intervals)
+        flying = within(aligned.times, intervals)
+        inside = flying & live_rows(aligned)
+        if (flying & ~inside).any():
+            notes.append(f"{aligned.source} {aligned.axis}: {int((flying & ~inside).sum())} of {int(flying.sum())} "
+                         "rows in the air logged while the controller did not run (target and rate frozen) "
+                         "left out")
         if not inside.any():
             continue
-        rows.append(_row(aligned, phase, None, inside))
+        rows.append({**_row(aligned, phase, None, inside), **dynamics(aligned, inside)._asdict()})
         if not len(mode_times):
             continue
         at = numpy.searchsorted(mode_times, aligned.times, side="right") - 1
@@ -128,7 +186,7 @@ def rate_tracking(view: View) -> RateTracking:
             keep = inside & (at == index)
             rows.append(_row(aligned, phase, mode_names[index], keep))
     rows = _merge_modes(rows)
-    return RateTracking(phase, intervals, axes, rows)
+    return RateTracking(phase, intervals, axes, rows, notes)
 
 
 def _merge_modes(rows: List[Dict[str, Any]]) -> List[Dict[str, Any]]:

@@ -102,13 +102,17 @@ def read_timed(view: View, signal: str, source: Timed, table: pyarrow.Table,
     if not mine.all():
         times, values = times[mine], values[mine]
     values, note = _within_range(signal, values)
-    rate, segments, holes = split_at_holes(times, values)
+    split = split_at_holes(times, values)
+    rate = split.rate
     if rate is None and note:  # every sample unusable: the refusal says why, at the rate logged
-        rate = split_at_holes(times, numpy.zeros(values.shape))[0]
+        rate = split_at_holes(times, numpy.zeros(values.shape)).rate
     if rate is None:
         return None
+    if split.bridged:
+        note = "; ".join(filter(None, [note, f"{split.bridged} lone lost samples bridged"]))
     sensor, post = sensors[chosen]
-    return Segments(signal, source.message, sensor, rate, segments, holes, post, note)
+    return Segments(signal, source.message, sensor, rate, split.segments, split.holes, post, note, split.rates,
+                    split.bridged)
 
 
 def _within_range(signal: str, values: numpy.ndarray) -> Tuple[numpy.ndarray, str]:

@@ -14,6 +14,7 @@ from ..formats.samples import samples_of
 from .batch_sampler import read_batches
 from .raw_sensors import read_timed, timed_sources
 from .segments import UNITS, Segments
+from .texts import hertz
 
 # Without a stated question, a spectrum must reach this far: rotor and
 # frame vibration of small and large multirotors alike starts about here.
@@ -32,8 +33,9 @@ def _longest(found: Segments) -> int:
 
 def _refusal(found: Segments, max_frequency: float) -> Optional[str]:
     if found.nyquist < max_frequency:
-        return (f"{found.source} samples at {found.rate:.0f} Hz, so its spectrum stops at "
-                f"{found.nyquist:.0f} Hz (the Nyquist limit), below the {max_frequency:g} Hz asked for")
+        return (f"{found.source} samples at {hertz(found.rate)} Hz, so its spectrum stops at "
+                f"{hertz(found.nyquist, max_frequency)} Hz (the Nyquist limit), below the {hertz(max_frequency)} Hz "
+                "asked for")
     if _longest(found) < MIN_SEGMENT_SAMPLES:
         left = f": {found.note}" if found.note else ""  # what was left out, where samples were
         return (f"{found.source} has no stretch of {MIN_SEGMENT_SAMPLES} samples without a hole "

@@ -18,12 +18,15 @@ import pyarrow
 
 from .firmware_fft import firmware_peaks
 from .motors import motor_frequency
-from .peaks import PEAKS_PER_AXIS, Peak, axis_peaks, with_harmonics
-from .segments import AXES, Segments
+from .peaks import PEAKS_PER_AXIS, Peak, axis_peaks, confirmed, with_harmonics
+from .segments import AXES, RATE_TOLERANCE, Segments, Stretch
 from .sources import NoSpectrum, best_samples
+from .texts import hertz
 from .welch import OVERLAP, WINDOW, frequencies, used_samples, window_length, windows
 
 _TIME = pyarrow.timestamp("us", tz="UTC")
+# The shortest window the check of a peak at a second resolution is made with.
+MIN_CHECK_WINDOW = 16
 
 
 @dataclass(frozen=True)
@@ -51,6 +54,8 @@ class Spectrum:
     firmware_peaks: Dict[str, List[float]] = field(default_factory=dict)
     note: str = ""
     window: str = WINDOW
+    rates: Tuple[Stretch, ...] = ()  # each stretch of the source at its own rate
+    samples_bridged: int = 0  # lone lost samples filled in
 
     @property
     def nyquist(self) -> float:
@@ -71,8 +76,10 @@ class Spectrum:
                 "window": self.window, "nperseg": self.nperseg, "overlap": OVERLAP,
                 "resolution": self.resolution, "windows": self.windows, "samples": self.samples,
                 "samples_left_out": self.samples_left_out, "holes": len(self.holes),
-                "start": self.start, "end": self.end, "motor_frequency": self.motor_frequency,
+                "start": float(self.start), "end": float(self.end), "motor_frequency": self.motor_frequency,
                 "firmware_peaks": self.firmware_peaks, "note": self.note,
+                "rates": [{"start": r.start, "end": r.end, "rate": r.rate} for r in self.rates],
+                "samples_bridged": self.samples_bridged,
                 "peaks": [p._asdict() for p in self.peaks]}
 
     def to_arrow(self) -> pyarrow.Table:
@@ -132,6 +139,15 @@ class Spectrogram:
         return pyarrow.table(columns).replace_schema_metadata({b"quillon.spectrogram": json.dumps(metadata).encode()})
 
 
+def other_rates(samples: Segments) -> str:
+    """What the stretches at other rates than the samples read hold, as a note."""
+    others = [r for r in samples.rates if abs(r.rate / samples.rate - 1) > RATE_TOLERANCE]
+    if not others:
+        return ""
+    said = ", ".join(f"{hertz(r.rate)} Hz for {(r.end - r.start) / 1e6:.1f} s" for r in others)
+    return f"stretches at another rate left out ({said}): the spectrum reads those at {hertz(samples.rate)} Hz"
+
+
 def _refuse_short(samples: Segments, nperseg: int) -> None:
     if nperseg < 8 or used_samples(samples, nperseg) == 0:
         raise NoSpectrum(f"{samples.source} has no stretch of {nperseg} samples without a hole")
@@ -162,11 +178,21 @@ def spectrum(view: View, signal: str = "gyro", instance: Optional[int] = None, s
     last = max(s.start + (len(s.values) - 1) * 1e6 / samples.rate for s in used)
     motor = motor_frequency(view, first, last)
     found = [p for i, axis in enumerate(AXES) for p in axis_peaks(frequency, power[:, i], axis, count, peaks)]
+    note = "; ".join(filter(None, [samples.note, other_rates(samples)]))
+    # A peak is real where it holds at half the window (twice the bin, twice the windows).
+    if found and length // 2 >= MIN_CHECK_WINDOW:
+        kept = confirmed(found, *spectrum_of(samples, length // 2)[:3])
+        if len(kept) < len(found):
+            gone = ", ".join(f"{p.axis.upper()} {hertz(p.frequency)} Hz" for p in found if p not in kept)
+            note = "; ".join(filter(None, [note, f"peaks not found at {hertz(2 * samples.rate / length)} Hz "
+                                                 f"resolution left out as noise: {gone}"]))
+        found = kept
     found = with_harmonics(found, samples.rate / length, motor)
     return Spectrum(samples.signal, samples.unit, samples.source, samples.instance, samples.post_filter,
                     float(samples.rate), length, frequency, power, count, used_samples(samples, length),
                     samples.samples - used_samples(samples, length), samples.holes, first, last, found, motor,
-                    firmware_peaks(view, first, last), samples.note)
+                    firmware_peaks(view, first, last), note, rates=samples.rates,
+                    samples_bridged=samples.bridged)
 
 
 def spectrogram(view: View, signal: str = "gyro", instance: Optional[int] = None, start: Optional[float] = None,

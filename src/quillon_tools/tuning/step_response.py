@@ -12,7 +12,8 @@ from typing import List, Optional, Tuple
 import numpy
 import scipy.signal
 
-from .rate_tracking import GAP_STEPS, Aligned
+from .aligned import GAP_STEPS, Aligned
+from .texts import hertz
 
 FRAME = 2.0  # s per window: several responses long, short enough to average many
 RESPONSE = 0.5  # s of response kept
@@ -116,8 +117,8 @@ def step_response(aligned: Aligned, start: Optional[float] = None, end: Optional
     """The step response of one axis from `start` to `end` (microseconds)."""
     rate, stretches = uniform(aligned, start, end)
     if rate < MIN_RATE:
-        raise NoStepResponse(f"{aligned.source} {aligned.axis} is logged at {rate:.0f} Hz: a step response "
-                             f"needs {MIN_RATE:g} Hz or more")
+        raise NoStepResponse(f"{aligned.source} {aligned.axis} is logged at {hertz(rate, MIN_RATE)} Hz: a step "
+                             f"response needs {hertz(MIN_RATE)} Hz or more")
     size, keep = int(round(frame * rate)), int(round(length * rate))
     taper = scipy.signal.windows.tukey(size, TAPER)
     found = []

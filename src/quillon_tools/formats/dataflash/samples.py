@@ -25,26 +25,37 @@ def _raw(message: str, fields: Tuple[str, str, str]) -> Timed:
     return Timed(message, fields, "SampleUS", 1.0, 1.0, stamp="TimeUS", stage=RAW_STAGE, filter_rate=True)
 
 
-def _same(message: str, desired: str, actual: str, unit: str) -> RatePair:
-    return RatePair(RateField(message, desired, unit), RateField(message, actual, unit))
+# ArduPlane's rate controllers work in degrees: its PIDR/PIDP/PIDY log deg/s
+# where Copter's, Sub's and Rover's log rad/s.
+PLANE_PID_UNITS = (("plane", "deg/s"), ("vtol", "deg/s"))
+
+
+def _same(message: str, desired: str, actual: str, unit: str,
+          vehicle_units: Tuple[Tuple[str, str], ...] = ()) -> RatePair:
+    return RatePair(RateField(message, desired, unit, vehicle_units=vehicle_units),
+                    RateField(message, actual, unit, vehicle_units=vehicle_units))
 
 
 SAMPLES = Samples(
     timed={
         # IMU, logged at the loop rate or slower, is the last resort.
+        # (older layouts stamp IMU in milliseconds, TimeMS)
         "gyro": (_raw("GYR", ("GyrX", "GyrY", "GyrZ")), _raw("GYR", ("X", "Y", "Z")),
-                 Timed("IMU", ("GyrX", "GyrY", "GyrZ"), "TimeUS", 1.0, 1.0, stamp="TimeUS", stage=RAW_STAGE)),
+                 Timed("IMU", ("GyrX", "GyrY", "GyrZ"), "TimeUS", 1.0, 1.0, stamp="TimeUS", stage=RAW_STAGE),
+                 Timed("IMU", ("GyrX", "GyrY", "GyrZ"), "TimeMS", 1000.0, 1.0, stamp="TimeMS", stage=RAW_STAGE)),
         "accel": (_raw("ACC", ("AccX", "AccY", "AccZ")), _raw("ACC", ("X", "Y", "Z")),
-                  Timed("IMU", ("AccX", "AccY", "AccZ"), "TimeUS", 1.0, 1.0, stamp="TimeUS", stage=RAW_STAGE)),
+                  Timed("IMU", ("AccX", "AccY", "AccZ"), "TimeUS", 1.0, 1.0, stamp="TimeUS", stage=RAW_STAGE),
+                  Timed("IMU", ("AccX", "AccY", "AccZ"), "TimeMS", 1000.0, 1.0, stamp="TimeMS", stage=RAW_STAGE)),
     },
     # The batch sampler, then raw logging, then IMU, whatever their rates.
     fastest_first=False,
     batches=Batches(HEADER, DATA, BLOCK, {"accel": 0, "gyro": 1}, BATCH_STAGE, batch_instances, read_batches),
-    # The rate controllers of ArduPilot work in radians: PIDx Tar and Act are rad/s.
+    # PIDx Tar and Act are rad/s, but Plane's (deg/s).
     rates=(
         {"roll": _same("RATE", "RDes", "R", "deg/s"), "pitch": _same("RATE", "PDes", "P", "deg/s"),
          "yaw": _same("RATE", "YDes", "Y", "deg/s")},
-        {axis: _same(name, "Tar", "Act", "rad/s") for axis, name in zip(BODY_AXES, ("PIDR", "PIDP", "PIDY"))},
+        {axis: _same(name, "Tar", "Act", "rad/s", PLANE_PID_UNITS)
+         for axis, name in zip(BODY_AXES, ("PIDR", "PIDP", "PIDY"))},
     ),
     notches=NotchLogs(MESSAGES, notch_centres, fft_centres),
     rpm=(Rpm("ESC", ("RPM",)),),
