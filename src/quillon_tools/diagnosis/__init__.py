@@ -15,6 +15,7 @@ import pyarrow
 import pyarrow.compute
 
 from ..checks import DATA_ERRORS
+from ..flights.airborne import can_tell
 from .advice import advice_for
 from .attitude import attitude_findings
 from .chain import chains
@@ -66,7 +67,7 @@ def _vehicle(view: View, verdicts: pyarrow.Table) -> List[Finding]:
             found.extend(detector(context))
         except DATA_ERRORS:
             continue  # data shaped other than expected: that detector says nothing
-    return chains(found, context.flights)
+    return chains(found, context.flights, can_tell(context.view))
 
 
 def diagnose(log: Any) -> pyarrow.Table:

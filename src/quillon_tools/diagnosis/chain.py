@@ -80,13 +80,14 @@ def _flight_chain(findings: List[Finding], flight: Optional[int]) -> List[Findin
     return chain
 
 
-def chains(findings: List[Finding], flights: Sequence[Flight]) -> List[Finding]:
+def chains(findings: List[Finding], flights: Sequence[Flight], told: bool = True) -> List[Finding]:
     """Every flight's chain, flight by flight. Findings outside every flight
-    (on the ground, disarmed) are left out, unless the log tells no flights."""
+    (on the ground, disarmed, or in a log of a vehicle that never flew) are
+    left out, unless the log cannot tell (`told`) when the vehicle flew."""
     groups: Dict[Optional[int], List[Finding]] = {}
     for finding in findings:
         number = _flight_of(finding.time, flights)
-        if number is None and flights and finding.time is not None:
+        if number is None and (flights or told) and finding.time is not None:
             continue
         groups.setdefault(number, []).append(finding)
     ordered: List[Finding] = []

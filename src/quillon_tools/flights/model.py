@@ -1,6 +1,6 @@
-"""What a flight is: one arm cycle's (or, without arming records, one
-stretch of motion's) takeoff and landing, its phases, and what happened in
-it (marks)."""
+"""What a flight is: one time in the air (or under way) within an arm cycle
+(without arming records, one stretch of motion), its takeoff and landing,
+its phases, and what happened in it (marks)."""
 
 from __future__ import annotations
 
@@ -34,7 +34,7 @@ class Flight(NamedTuple):
     number: int  # from 1, per vehicle
     start: float  # microseconds
     end: float
-    takeoff: Optional[float]  # None: it never left the ground (or the log cannot tell)
+    takeoff: Optional[float]  # None: it began in the air, or the log cannot tell when (or whether) it flew
     landing: Optional[float]  # None: no landing (still in the air at the log's end, or not known)
     arming: str  # ARMING_*
     takeoff_from: Optional[str]  # "logged" (the vehicle's landed state) or "motion"; None: not known

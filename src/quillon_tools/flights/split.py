@@ -1,6 +1,8 @@
-"""A vehicle's flights: its arm cycles (without arming records, the whole
-log), each split where the vehicle landed and took off again, with the
-phases of each and what the log shows happened in it."""
+"""A vehicle's flights: its times in the air (a boat, rover or sub: its
+runs under way) within its arm cycles (without arming records, the whole
+log), an arm cycle split where the vehicle landed and took off again, with
+the phases of each and what the log shows happened in it. An arm cycle in
+which the vehicle never left the ground is no flight."""
 
 from __future__ import annotations
 
@@ -40,7 +42,9 @@ def _pieces(view: View, first: float, last: float) -> List[_Piece]:
         air = within(in_air, start, end, closed) if in_air is not None else from_motion(view, start, end, closed)
         how = (LOGGED if in_air is not None else MOTION) if air is not None else None
         if not air:
-            if arming != ARMING_MOTION:  # armed, and never (or not known to be) in the air
+            # Armed, and the log cannot tell whether it flew: the arm cycle
+            # stands for the flight. One that never left the ground is none.
+            if air is None and arming != ARMING_MOTION:
                 found.append((start, end, arming, None, how))
             continue
         bounds = [start] + [(a.end + b.start) / 2 for a, b in zip(air, air[1:])] + [end]
