@@ -47,6 +47,12 @@ class Console:
             print(line, file=sys.stderr)
 
 
+def install_hint(needs: str, extra: str) -> str:
+    """What to install for an optional part, for a clone of the repository
+    and for an installed package: `needs` names what is missing."""
+    return f"{needs}: pip install '.[{extra}]' in a clone of quillon, pip install 'quillon[{extra}]' otherwise"
+
+
 def positive(text: str) -> int:
     if not text.isdigit() or int(text) < 1:
         raise argparse.ArgumentTypeError(f"not a positive number: {text!r}")

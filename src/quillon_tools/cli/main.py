@@ -102,7 +102,7 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
         "and events, track and linked plots, parameters and messages. The page makes "
         "no network request. With --fleet, one page per log into the directory OUT "
         "and OUT/index.html listing them; logs whose page is current are skipped "
-        "unless --force. Needs Bokeh: pip install 'quillon[report]'.",
+        "unless --force.",
         "quillon report flight.bin -o flight.html\n"
         "  quillon report --fleet flights/ -o reports -j 4"),
     "spectrum": Subcommand(
@@ -121,7 +121,7 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
         "its report shows, and plots any field of any message in its unit, the server "
         "re-sampling each line to the screen as the plots zoom; a folder's page lists its "
         "logs with date, vehicle and duration. It listens on 127.0.0.1 unless --host says "
-        "otherwise; Ctrl-C stops it. Needs Bokeh: pip install 'quillon[report]'.",
+        "otherwise; Ctrl-C stops it.",
         "quillon view flight.bin\n"
         "  quillon view flights/ --port 5006\n"
         "  quillon view flights/ --host 0.0.0.0 --no-browser"),

@@ -1,7 +1,8 @@
 """One message type across many logs as a Dask DataFrame, one partition per log.
 
 Runs unchanged on any Dask scheduler: threads, processes, or a cluster whose
-workers have quillon installed. Needs `pip install quillon[dask]`.
+workers have quillon installed. Needs Dask:
+`pip install '.[dask]'` in a clone, `pip install 'quillon[dask]'` otherwise.
 
     from quillon_tools.dask import read_logs
     gps = read_logs("flights/", "GPS")
