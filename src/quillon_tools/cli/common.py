@@ -71,6 +71,15 @@ def add_scaled(parser: argparse.ArgumentParser) -> None:
                              "units (Lat in degrees, Alt in metres)")
 
 
+def add_clock(parser: argparse.ArgumentParser) -> None:
+    """--utc and --boot, for the commands that print times."""
+    group = parser.add_mutually_exclusive_group()
+    group.add_argument("--utc", dest="clock", action="store_const", const="utc",
+                       help="times in UTC, where the log ties its boot clock to GPS time (its default then)")
+    group.add_argument("--boot", dest="clock", action="store_const", const="boot",
+                       help="times as seconds from boot (T+12.345 s), the default where the log has no GPS time")
+
+
 def add_jobs(parser: argparse.ArgumentParser, what: str) -> None:
     parser.add_argument("-j", "--jobs", type=positive, metavar="N",
                         help=f"{what}convert N logs at a time (default: one per core)")

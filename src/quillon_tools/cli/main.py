@@ -7,8 +7,8 @@ import argparse
 import sys
 from typing import Any, Callable, Dict, List, NamedTuple, Optional
 
-from .common import (UNUSABLE, Console, add_jobs, add_scaled, add_type, as_command, make_directory, patterns_of,
-                     positive, run_guarded)
+from .common import (UNUSABLE, Console, add_clock, add_jobs, add_scaled, add_type, as_command, make_directory,
+                     patterns_of, positive, run_guarded)
 
 PROG = "quillon"
 
@@ -199,6 +199,14 @@ def _convert_options(parser: argparse.ArgumentParser) -> None:
 def _info_options(parser: argparse.ArgumentParser) -> None:
     _one_log(parser)
     parser.add_argument("--json", action="store_true", help="print one JSON object")
+    add_clock(parser)
+
+
+def _rows_options(parser: argparse.ArgumentParser) -> None:
+    _one_log(parser)
+    parser.add_argument("--json", action="store_true",
+                        help="print JSON Lines: _time in ISO 8601, boot_s, then the row's fields")
+    add_clock(parser)
 
 
 def _track_options(parser: argparse.ArgumentParser) -> None:
@@ -273,8 +281,8 @@ def _view_options(parser: argparse.ArgumentParser) -> None:
 
 _ADD_OPTIONS: Dict[str, Callable[[argparse.ArgumentParser], None]] = {
     "dump": _dump_options, "summary": _summary_options, "params": _params_options,
-    "messages": _one_log, "modes": _one_log, "convert": _convert_options,
-    "info": _info_options, "events": _one_log, "track": _track_options,
+    "messages": _rows_options, "modes": _rows_options, "convert": _convert_options,
+    "info": _info_options, "events": _rows_options, "track": _track_options,
     "check": _check_options, "diagnose": _diagnose_options,
     "report": _report_options, "spectrum": _spectrum_options, "view": _view_options,
 }
@@ -342,7 +350,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     if command == "params" and args.log is None:
         parser.error("params needs a LOG, or --diff A B")
     request = actions.Request(args.log, patterns, getattr(args, "types", None),
-                              getattr(args, "scaled", False), getattr(args, "out", None))
+                              getattr(args, "scaled", False), getattr(args, "out", None), getattr(args, "clock", None))
     if command == "dump":
         if args.out is not None and not args.csv:
             parser.error("-o/--out goes with --csv")
@@ -357,7 +365,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         return run_guarded(console, args.log, lambda: actions.track(request, console, args.format, args.out))
     if command == "summary":
         return run_guarded(console, args.log, lambda: actions.summary(request, console, stats=True))
-    return run_guarded(console, args.log, lambda: actions.facts(command, request, console))
+    return run_guarded(console, args.log, lambda: actions.facts(command, request, console,
+                                                                as_json=getattr(args, "json", False)))
 
 
 def command() -> int:

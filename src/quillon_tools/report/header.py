@@ -8,6 +8,8 @@ from typing import Any, Dict, List, Optional, Tuple
 
 from bokeh.models.widgets.markups import Div
 
+from ..export.times import micros_of
+from ..tables.timebase import boot_text
 from .markup import html_div
 
 
@@ -45,7 +47,7 @@ def start_text(start: Any, time_base: Optional[str]) -> Optional[str]:
     if not isinstance(start, datetime.datetime):
         return None
     if time_base == "boot":
-        return f"{start.strftime('%H:%M:%S')} after boot (no GPS time)"
+        return f"{boot_text(micros_of(start))} (no GPS time)"
     return start.strftime("%Y-%m-%d %H:%M:%S UTC")
 
 

@@ -23,6 +23,7 @@ from bokeh.resources import INLINE
 from bokeh.settings import settings
 
 from ..tables.instances import rows_where
+from ..tables.timebase import BOOT
 from ..export.terminal import visible
 from ..protocols import has_systems
 from .cards import chain_card, verdict_cards, zoom_on_card_click
@@ -188,11 +189,12 @@ def page_parts(log: Any, title: str, options: Options = Options(), buckets: Opti
     def tables(sysid: Optional[int], prefix: str) -> List[Any]:
         params = log.params if sysid is None or share == 1 else _vehicle_params(log, sysid)
         return [params_table(params, PARAM_ROWS // share, f"{prefix}params"),
-                messages_table(_of_vehicle(messages, sysid), MESSAGE_ROWS // share, f"{prefix}messages")]
+                messages_table(_of_vehicle(messages, sysid), MESSAGE_ROWS // share, f"{prefix}messages",
+                               axes.boot)]
 
     parts: List[Any] = []
     drawn: List[Tuple[PanelData, Plot]] = []
-    axes = AxisModels()
+    axes = AxisModels(boot=log.time_base == BOOT)
     for vehicle, first_panels in zip(vehicles, now):
         sysid = vehicle.sysid
         prefix = "" if share == 1 else f"v{sysid}-"

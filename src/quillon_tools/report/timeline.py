@@ -175,8 +175,9 @@ def timeline_figure(x_range: Range1d, modes: Optional[pyarrow.Table], events: Op
         ticks = axes.renderer(plot, Scatter(x="time", y=0.5, size=11, marker="diamond", fill_color="colour",
                                             line_color="black"), **markers)
         plot.add_tools(HoverTool(renderers=[ticks], tooltips=[("", "@kind: @name"), ("", "@detail"),
-                                                                ("time", "@time{%F %T}"), ("events", "@count")],
-                                 formatters={"@time": "datetime"}))
+                                                                ("time", "@time" + axes.time_tooltip),
+                                                                ("events", "@count")],
+                                 formatters={"@time": axes.time_hover}))
     if not merged:
         return plot
     shown = len(markers["time"])

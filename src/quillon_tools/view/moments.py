@@ -14,12 +14,14 @@ from bokeh.models.annotations import Span
 from bokeh.models.layouts import TabPanel, Tabs
 from bokeh.models.layouts import LayoutDOM
 from bokeh.models.plots import Plot
-from bokeh.models.widgets.tables import DataTable, DateFormatter, TableColumn
+from bokeh.models.widgets.tables import DataTable, TableColumn
 
 from ..report.cards import ZOOM_MS
 from ..report.markup import clipped, html_div
+from ..report.plots import time_cell_format
 from ..report.series import time_ms
 from ..report.timeline import SEVERITIES
+from ..tables.timebase import BOOT
 
 ROWS = 5000  # rows of each table kept, the first ones
 TIME_FORMAT = "%H:%M:%S.%3N"
@@ -90,7 +92,8 @@ class Moments:
             table = DataTable(source=source, width=370, height=260, index_position=None, reorderable=False,
                               name=f"moments-{kind}", columns=[
                                   TableColumn(field="time", title="time", width=90,
-                                              formatter=DateFormatter(format=TIME_FORMAT)),
+                                              formatter=time_cell_format(self.log.time_base == BOOT,
+                                                                         TIME_FORMAT)),
                                   TableColumn(field="what", title=what, width=110),
                                   TableColumn(field="detail", title="detail", width=170)])
             source.selected.on_change("indices", self._on_pick(source))
