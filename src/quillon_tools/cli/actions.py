@@ -211,6 +211,10 @@ def facts(kind: str, request: Request, console: Console, out: Optional[TextIO] =
         text.write_messages(found.messages, out, _clock(found, request, console), as_json)
     elif kind == "events":
         text.write_events(found.events, out, _clock(found, request, console), as_json)
+    elif kind == "mode_times":
+        from ..info.mode_times import mode_times
+
+        text.write_mode_times(mode_times(found), out, as_json)
     else:
         text.write_modes(found.modes, out, _clock(found, request, console), as_json)
     out.flush()

@@ -55,8 +55,9 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
         "quillon messages flight.bin"),
     "modes": Subcommand(
         "print the flight-mode changes, TIME<TAB>NAME",
-        "Print each change of flight mode with its time.",
-        "quillon modes flight.tlog"),
+        "Print each change of flight mode with its time. With --summary, the time "
+        "spent in each mode per flight (arm to disarm) and its share of the flight.",
+        "quillon modes flight.tlog\n  quillon modes --summary flight.bin"),
     "info": Subcommand(
         "print what flew, when and how: vehicle, firmware, times, distance, battery",
         "Print the facts of a log as KEY: VALUE lines (with --json, as one JSON "
@@ -209,6 +210,12 @@ def _rows_options(parser: argparse.ArgumentParser) -> None:
     add_clock(parser)
 
 
+def _modes_options(parser: argparse.ArgumentParser) -> None:
+    _rows_options(parser)
+    parser.add_argument("--summary", action="store_true",
+                        help="the time and share of each flight spent in each mode, per flight")
+
+
 def _track_options(parser: argparse.ArgumentParser) -> None:
     _one_log(parser)
     parser.add_argument("--format", choices=("gpx", "kml", "geojson"), required=True,
@@ -281,7 +288,7 @@ def _view_options(parser: argparse.ArgumentParser) -> None:
 
 _ADD_OPTIONS: Dict[str, Callable[[argparse.ArgumentParser], None]] = {
     "dump": _dump_options, "summary": _summary_options, "params": _params_options,
-    "messages": _rows_options, "modes": _rows_options, "convert": _convert_options,
+    "messages": _rows_options, "modes": _modes_options, "convert": _convert_options,
     "info": _info_options, "events": _rows_options, "track": _track_options,
     "check": _check_options, "diagnose": _diagnose_options,
     "report": _report_options, "spectrum": _spectrum_options, "view": _view_options,
@@ -365,8 +372,9 @@ def main(argv: Optional[List[str]] = None) -> int:
         return run_guarded(console, args.log, lambda: actions.track(request, console, args.format, args.out))
     if command == "summary":
         return run_guarded(console, args.log, lambda: actions.summary(request, console, stats=True))
-    return run_guarded(console, args.log, lambda: actions.facts(command, request, console,
-                                                                as_json=getattr(args, "json", False)))
+    return run_guarded(console, args.log, lambda: actions.facts(
+        "mode_times" if getattr(args, "summary", False) else command, request, console,
+        as_json=getattr(args, "json", False)))
 
 
 def command() -> int:

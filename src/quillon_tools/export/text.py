@@ -167,6 +167,26 @@ def write_modes(modes: pyarrow.Table, out: TextIO, clock: Optional[Clock] = None
         out.write(f"{time}\t{visible(name) if name is not None else number}\n")
 
 
+def write_mode_times(table: pyarrow.Table, out: TextIO, as_json: bool = False) -> None:
+    """Time and share per mode per flight (`info.mode_times`), aligned
+    under a header; "log" for the whole log where no flight was found."""
+    rows = table.drop_columns(["start", "end"]).to_pylist()
+    if as_json:
+        for row in rows:
+            out.write(json.dumps({k: _finite(v) for k, v in row.items()}, allow_nan=False) + "\n")
+        return
+    several = "_sysid" in table.column_names
+    lines = [["flight", "mode", "time", "share"] if not several else ["system", "flight", "mode", "time", "share"]]
+    for row in rows:
+        line = ["log" if row["flight"] is None else str(row["flight"]),
+                visible(row["name"]) if row["name"] is not None else str(row["mode"]),
+                f"{row['seconds']:.1f} s", f"{row['share'] * 100:.1f}%"]
+        lines.append(([str(row["_sysid"])] if several else []) + line)
+    widths = [max(len(line[i]) for line in lines) for i in range(len(lines[0]))]
+    for line in lines:
+        out.write("  ".join(c.ljust(w) for c, w in zip(line, widths)).rstrip() + "\n")
+
+
 def write_events(events: pyarrow.Table, out: TextIO, clock: Optional[Clock] = None, as_json: bool = False) -> None:
     """`time<TAB>kind<TAB>name<TAB>detail` per event; the code where
     its name is unknown."""
@@ -207,7 +227,8 @@ def _shown(key: str, value: Any, clock: Clock) -> str:
 
 
 INFO_UNITS = {"duration": " s", "flight_time": " s", "distance": " m", "max_altitude": " m",
-              "max_ground_speed": " m/s", "battery_used": " mAh", "min_voltage": " V"}
+              "max_ground_speed": " m/s", "battery_used": " mAh in this log",
+              "battery_since_boot": " mAh (the vehicle's counter, since boot)", "min_voltage": " V"}
 
 
 def write_info(info: Dict[Any, Any], protocol: Optional[str], out: TextIO, clock: Optional[Clock] = None) -> None:
