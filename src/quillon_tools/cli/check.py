@@ -11,11 +11,12 @@ from typing import Any, Dict, Iterator, List, Optional, TextIO, Tuple
 
 import pyarrow
 
+from ..export.chain import chain_text
 from ..export.files import whole_file
 from ..export.terminal import name_text, visible
 from ..fleet.runner import Failed, LogFailed, Task, run_tasks
 from .common import DONE, SOME_FAILED, UNUSABLE, Console, Output, find_and_tell
-from .diagnose import chain_lines, chain_text
+from .diagnose import chain_lines
 
 COLUMNS = ("check", "verdict", "value", "limit", "unit", "detail")
 

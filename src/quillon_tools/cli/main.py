@@ -1,14 +1,15 @@
 """quillon: one subcommand per job (dump, summary, params, messages, modes,
-info, events, track, convert, check, diagnose, report, spectrum, view)."""
+info, events, track, convert, check, diagnose, report, spectrum, view, mcp)."""
 
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from typing import Any, Callable, Dict, List, NamedTuple, Optional
 
-from .common import (UNUSABLE, Console, add_clock, add_jobs, add_scaled, add_type, as_command, make_directory,
-                     patterns_of, positive, run_guarded)
+from .common import (DONE, INTERRUPTED, UNUSABLE, Console, add_clock, add_jobs, add_scaled, add_type, as_command,
+                     install_hint, make_directory, patterns_of, positive, run_guarded)
 
 PROG = "quillon"
 
@@ -116,6 +117,17 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
         "are too slow or too few is an error saying why.",
         "quillon spectrum flight.bin\n"
         "  quillon spectrum --signal accel --filters flight.bin -o accel.parquet"),
+    "mcp": Subcommand(
+        "serve the logs under folders to an AI assistant (Model Context Protocol)",
+        "Start a Model Context Protocol server on standard input and output whose "
+        "read-only tools are Quillon's answers over the logs under DIR...: list_logs, "
+        "info, flights, check, diagnose, events, params (with a diff), signal_stats, "
+        "spectrum, and sql over a dataset quillon convert made. A path outside the "
+        "folders is refused. An assistant starts it as its command; it stops when "
+        "standard input closes. Needs the mcp extra: pip install '.[mcp]' in a clone, "
+        "pip install 'quillon[mcp]' otherwise.",
+        "quillon mcp flights/\n"
+        "  quillon mcp /data/logs /data/datasets"),
     "view": Subcommand(
         "explore a log, or a folder of logs, in the browser",
         "Start a local web server and open the browser on it: a log's page shows what "
@@ -275,6 +287,10 @@ def _spectrum_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("-o", "--out", metavar="FILE", help="write the spectrum to FILE.parquet or FILE.csv")
 
 
+def _mcp_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("dirs", nargs="+", metavar="DIR", help="the folders whose logs (and datasets) it serves")
+
+
 def _view_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("log", metavar="LOG|DIR", help="a log, or a directory searched for logs")
     parser.add_argument("--port", type=int, default=0, metavar="N", help="the port (default: a free one)")
@@ -291,7 +307,7 @@ _ADD_OPTIONS: Dict[str, Callable[[argparse.ArgumentParser], None]] = {
     "messages": _rows_options, "modes": _modes_options, "convert": _convert_options,
     "info": _info_options, "events": _rows_options, "track": _track_options,
     "check": _check_options, "diagnose": _diagnose_options,
-    "report": _report_options, "spectrum": _spectrum_options, "view": _view_options,
+    "report": _report_options, "spectrum": _spectrum_options, "view": _view_options, "mcp": _mcp_options,
 }
 
 
@@ -333,6 +349,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         from . import view
 
         return view.run(parser, args, console)
+    if command == "mcp":
+        return _mcp(args.dirs, console)
     if command == "spectrum":
         if args.out is not None and not args.out.lower().endswith((".parquet", ".csv")):
             parser.error("-o/--out must name a .parquet or .csv file")
@@ -375,6 +393,26 @@ def main(argv: Optional[List[str]] = None) -> int:
     return run_guarded(console, args.log, lambda: actions.facts(
         "mode_times" if getattr(args, "summary", False) else command, request, console,
         as_json=getattr(args, "json", False)))
+
+
+def _mcp(directories: List[str], console: Console) -> int:
+    for directory in directories:
+        if not os.path.isdir(directory):
+            console.error(f"not a folder: {directory!r}")
+            return UNUSABLE
+    try:
+        import duckdb  # noqa: F401
+        import mcp  # noqa: F401
+    except ImportError:
+        console.error(install_hint("quillon mcp needs the mcp package and DuckDB", "mcp"))
+        return UNUSABLE
+    from ..mcp.server import serve
+
+    try:
+        serve(directories)
+    except KeyboardInterrupt:
+        return INTERRUPTED
+    return DONE
 
 
 def command() -> int:

@@ -13,7 +13,7 @@ they are given as plain text models, never read as math."""
 
 from __future__ import annotations
 
-from typing import Any, List, Literal, Optional, Tuple
+from typing import Any, List, Literal, Optional, Tuple, cast
 
 import numpy
 
@@ -97,7 +97,7 @@ class AxisModels:
         self.time_hover: Any = CustomJSHover(code=BOOT_HOVER_JS) if boot else "datetime"
         self.time_tooltip = "{custom}" if boot else "{%F %T}"
         self.panel_hover = HoverTool(tooltips=[("", "@label"), ("value", "$y"), ("time", "$x" + self.time_tooltip)],
-                                     formatters={"$x": self.time_hover})
+                                     formatters=cast(Any, {"$x": self.time_hover}))
         self.labels = AllLabels()
         self.time_ticker = DatetimeTicker()
         # What a datetime axis shows: times, the date below; from boot on a boot clock.
@@ -177,7 +177,7 @@ class AxisModels:
         if heading:
             if self.heading_toolbar is None:
                 hover = HoverTool(tooltips=[("", "@label"), ("heading", "$y{custom}"), ("time", "$x" + self.time_tooltip)],
-                                  formatters={"$x": self.time_hover, "$y": CustomJSHover(code=HEADING_LABEL)})
+                                  formatters=cast(Any, {"$x": self.time_hover, "$y": CustomJSHover(code=HEADING_LABEL)}))
                 self.heading_toolbar = Toolbar(tools=[*self.time_tools, hover])
             toolbar = self.heading_toolbar
         plot = Plot(x_range=x_range, y_range=DataRange1d(), x_scale=self.scale, y_scale=self.scale,

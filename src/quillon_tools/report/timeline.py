@@ -4,7 +4,7 @@ markers whose hover gives their name and detail, and the shared time range."""
 from __future__ import annotations
 
 import html
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple, cast
 
 import numpy
 import pyarrow
@@ -177,7 +177,7 @@ def timeline_figure(x_range: Range1d, modes: Optional[pyarrow.Table], events: Op
         plot.add_tools(HoverTool(renderers=[ticks], tooltips=[("", "@kind: @name"), ("", "@detail"),
                                                                 ("time", "@time" + axes.time_tooltip),
                                                                 ("events", "@count")],
-                                 formatters={"@time": axes.time_hover}))
+                                 formatters=cast(Any, {"@time": axes.time_hover})))
     if not merged:
         return plot
     shown = len(markers["time"])

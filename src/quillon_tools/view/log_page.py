@@ -52,8 +52,13 @@ def build_log_page(document: Document, log: Any, name: str) -> Picker:
         resampler = Resampler(parts.x_range)
         _track(resampler, parts.panels)
         moments = Moments(log, parts.x_range)
-        picker = Picker(log, parts.x_range, parts.axes, resampler, extra=[moments.layout],
-                        on_plot=lambda plot: (moments.mark(plot), wheel_zooms([plot])), signals_later=True)
+
+        def on_plot(plot: Plot) -> None:
+            moments.mark(plot)
+            wheel_zooms([plot])
+
+        picker = Picker(log, parts.x_range, parts.axes, resampler, extra=[moments.layout], on_plot=on_plot,
+                        signals_later=True)
     blocks: List[Any] = [*parts.roots[:1], picker.layout, *parts.roots[1:]]
     first = [block for block in blocks if not isinstance(block, Later)]
     moments.mark_plots(first)
