@@ -22,10 +22,12 @@ def diagnose_one(task: Task, on_bytes: Any = None) -> pyarrow.Table:
     """Reads one log and works out its chain (in a worker, or here)."""
     from ..api import read_log
 
+    from ..export.times import Clock, with_boot_seconds
+
     log = read_log(task.log.path)
     if log.protocol is None:
         raise LogFailed("no DataFlash, MAVLink or ULog data")
-    return log.diagnosis()
+    return with_boot_seconds(log.diagnosis(), Clock.of(log))
 
 
 def _plain(value: Any) -> Any:
@@ -35,8 +37,8 @@ def _plain(value: Any) -> Any:
 
 
 def chain_lines(log_name: str, table: pyarrow.Table, kind: Optional[str] = None) -> Iterator[str]:
-    """One JSON object per finding: `_log`, (`kind`,) `_time`, `flight`,
-    `finding`, `role`, `instance` and `detail`."""
+    """One JSON object per finding: `_log`, (`kind`,) `_time`, `boot_s`
+    (seconds from boot), `flight`, `finding`, `role`, `instance` and `detail`."""
     for row in table.to_pylist():
         record: Dict[str, Any] = {"_log": log_name}
         if kind is not None:

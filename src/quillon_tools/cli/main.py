@@ -95,7 +95,7 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
         "that failed, named from the frame's layout; lost thrust; a reboot or power lost in "
         "the air; GPS, EKF, compass or vibration trouble; a failsafe), or \"unknown\" where "
         "nothing on record says why; then what contributed and what followed (lost control, "
-        "impacts). With --json, one JSON object per finding (_log, _time, flight, finding, "
+        "impacts). With --json, one JSON object per finding (_log, _time, boot_s, flight, finding, "
         "role, instance, detail). A healthy log says \"no fault found\".",
         "quillon diagnose flight.bin"),
     "report": Subcommand(

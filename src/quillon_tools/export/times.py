@@ -123,3 +123,13 @@ class Clock:
     def rows(self, column: pyarrow.ChunkedArray) -> List[Dict[str, Any]]:
         return [self.fields(t) for t in float_times(column).tolist()]
 
+
+
+def with_boot_seconds(table: pyarrow.Table, clock: Clock) -> pyarrow.Table:
+    """`table` with `boot_s`, each row's seconds from boot (null where the
+    log cannot say), after its `_time`."""
+    at = table.schema.get_field_index("_time")
+    if at < 0:
+        return table
+    seconds = [None if b is None else round(b / 1e6, 6) for b in map(clock.boot_micros, float_times(table.column(at)).tolist())]
+    return table.add_column(at + 1, "boot_s", pyarrow.array(seconds, pyarrow.float64()))
