@@ -15,6 +15,7 @@ from typing import Any, Dict, List, Optional
 
 import numpy
 import pyarrow
+import pyarrow.compute
 
 from ..tables.timebase import BOOT, GpsClock, UtcShift, as_datetime, boot_text, float_times
 
@@ -133,3 +134,15 @@ def with_boot_seconds(table: pyarrow.Table, clock: Clock) -> pyarrow.Table:
         return table
     seconds = [None if b is None else round(b / 1e6, 6) for b in map(clock.boot_micros, float_times(table.column(at)).tolist())]
     return table.add_column(at + 1, "boot_s", pyarrow.array(seconds, pyarrow.float64()))
+
+
+def with_first_time(table: Optional[pyarrow.Table], first: Optional[int]) -> Optional[pyarrow.Table]:
+    """`table` with a missing `_time` (a row logged before the first timed
+    packet) given the log's first time, `first`, so that a plot or table
+    draws it at the log's start."""
+    if table is None or first is None or "_time" not in table.column_names or not table.column("_time").null_count:
+        return table
+    at = table.schema.get_field_index("_time")
+    column = table.column(at)
+    filled = pyarrow.compute.fill_null(column, pyarrow.scalar(first, pyarrow.int64()).cast(column.type))
+    return table.set_column(at, table.schema.field(at), filled)

@@ -16,6 +16,7 @@ from bokeh.models.layouts import LayoutDOM
 from bokeh.models.plots import Plot
 from bokeh.models.widgets.tables import DataTable, TableColumn
 
+from ..export.times import with_first_time
 from ..report.cards import ZOOM_MS
 from ..report.markup import clipped, html_div
 from ..report.plots import time_cell_format
@@ -44,7 +45,7 @@ def _columns(log: Any, kind: str) -> Optional[Dict[str, List[Any]]]:
         table = log.diagnosis()
     if table is None or not table.num_rows or "_time" not in table.column_names:
         return None
-    table = table.slice(0, ROWS)
+    table = with_first_time(table.slice(0, ROWS), log.time_span()[0])  # a row before any time: at the start
     found: Dict[str, List[Any]] = {"time": list(time_ms(table.column("_time")))}
     column = table.column
     if kind == "events":
