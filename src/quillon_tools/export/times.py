@@ -136,11 +136,11 @@ def with_boot_seconds(table: pyarrow.Table, clock: Clock) -> pyarrow.Table:
     return table.add_column(at + 1, "boot_s", pyarrow.array(seconds, pyarrow.float64()))
 
 
-def with_first_time(table: Optional[pyarrow.Table], first: Optional[int]) -> Optional[pyarrow.Table]:
+def with_first_time(table: pyarrow.Table, first: Optional[int]) -> pyarrow.Table:
     """`table` with a missing `_time` (a row logged before the first timed
     packet) given the log's first time, `first`, so that a plot or table
     draws it at the log's start."""
-    if table is None or first is None or "_time" not in table.column_names or not table.column("_time").null_count:
+    if first is None or "_time" not in table.column_names or not table.column("_time").null_count:
         return table
     at = table.schema.get_field_index("_time")
     column = table.column(at)

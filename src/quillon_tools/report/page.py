@@ -156,7 +156,8 @@ def page_parts(log: Any, title: str, options: Options = Options(), buckets: Opti
         vehicles.append(Vehicle(sysid, _vehicle_info(info, sysid), view, panels))
     # A row logged before the first timed packet is drawn at the log's start.
     first = log.time_span()[0]
-    events, modes, messages = (with_first_time(t, first) for t in (log.events, log.modes, log.messages))
+    events, modes, messages = (None if t is None else with_first_time(t, first)
+                               for t in (log.events, log.modes, log.messages))
 
     # A live page draws its first panels at once and the others with its answers.
     now = [v.panels.first(FIRST_PANELS if later else None) for v in vehicles]
