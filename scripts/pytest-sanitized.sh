@@ -75,7 +75,8 @@ ASAN_OPTIONS=$asan:detect_leaks=1 python -m pytest "$@" --module-only \
 # tables of every sample); the hostile-input tests
 # (terminal text, pipes, file names and worker processes of the command line);
 # the progress bar's on a terminal; and which modules each command loads. The
-# browser tests would start Chromium with the preloaded runtimes. Files named
+# browser tests would start Chromium, and the assistant server's a Python
+# process of its own, with the preloaded runtimes. Files named
 # on the command line are collected whatever --ignore says, so the list is
 # made here.
 product=()
@@ -84,7 +85,7 @@ for test in test_tools_*.py; do
         test_tools_stubs.py | test_tools_fleet.py | test_tools_read_dataset.py | test_tools_dask.py | \
             test_tools_report.py | test_tools_report_browser.py | test_tools_hostile.py | test_tools_checks_formats.py | \
             test_tools_flights.py | test_tools_diagnosis.py | test_tools_tuning.py | test_tools_golden.py | \
-            test_tools_signals.py | test_tools_counting.py | test_tools_view*.py) ;;
+            test_tools_signals.py | test_tools_counting.py | test_tools_view*.py | test_tools_mcp.py) ;;
         *) product+=("$test") ;;
     esac
 done

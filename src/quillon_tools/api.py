@@ -30,7 +30,8 @@ class FlightLog(Log):
         arming record), `flight_time` (s in the air: the sum over `flights()`
         of landing less takeoff, a flight begun in the air from its start and
         one not landed to its end), `distance` (m over ground while armed), `max_altitude` (m above
-        home), `max_ground_speed` (m/s), `battery_used` (mAh), `min_voltage`
+        home), `max_ground_speed` (m/s), `battery_used` (mAh drawn while the log was kept),
+        `battery_since_boot` (mAh: the vehicle's counter, which counts from boot), `min_voltage`
         (V), `gps` (`satellites` and `hdop` as (min, max) with a 3D fix),
         `suspect` (fact to the reason a faulty sensor leaves it None) and
         `sysid` (MAVLink: the vehicle's system id, else None). A fact the

@@ -182,9 +182,10 @@ def test_params_messages_modes_and_scaled_values():
     assert "ACRO_EXPO\t0.3" in params  # the single-precision value, as meant
     messages = run("--messages", SUB_TLOG).stdout.decode().splitlines()
     assert messages[0].startswith("2023-05-04T") and messages[0].split("\t")[1:] == [
-        "6", "ArduSub V4.1.1 BETA5 (66c674c1)"]
-    assert run("--messages", DEMO).stdout.decode().split("\n")[0].endswith("Z\t\tArduSub V4.1.0 (89639005)")
-    assert run("--modes", DEMO).stdout.decode() == "1970-01-01T00:04:25.653262Z\tMANUAL\n"
+        "INFO", "ArduSub V4.1.1 BETA5 (66c674c1)"]
+    # The dive log has no GPS time: its times are seconds from boot; DataFlash MSG has no severity.
+    assert run("--messages", DEMO).stdout.decode().split("\n")[0] == "T+265.653 s\t-\tArduSub V4.1.0 (89639005)"
+    assert run("--modes", DEMO).stdout.decode() == "T+265.653 s\tMANUAL\n"
     rows = list(csv.DictReader(io.StringIO(run("--csv", "--scaled", "--type", "BARO", DEMO).stdout.decode())))
     assert [float(r["Temp"]) for r in rows[:2]] == [t / 100 for t in log["BARO"].column("Temp").to_pylist()[:2]]
     assert rows[0]["TimeUS"] == str(log["BARO"].column("TimeUS")[0])

@@ -93,3 +93,22 @@ def rows(frame):
     import pandas
 
     return [tuple(None if pandas.isna(v) else v for v in row) for row in frame.itertuples(index=False)]
+
+
+def test_a_scaled_read_across_eras_unifies_each_column_and_loses_no_value(tmp_path):
+    # One layout in two eras: the newer states GMS in seconds with a multiplier (FMTU), so it
+    # scales to a float; the older states nothing and keeps the raw integer.
+    units = (format_packet(129, "UNIT", "QbZ", "TimeUS,Id,Label") + format_packet(130, "MULT", "Qbd", "TimeUS,Id,Mult")
+             + format_packet(131, "FMTU", "QBNN", "TimeUS,FmtType,UnitIds,MultIds")
+             + data_packet(129, "QbZ", 0, ord("s"), b"s") + data_packet(130, "Qbd", 0, ord("C"), 0.001)
+             + data_packet(130, "Qbd", 0, ord("F"), 1e-6) + data_packet(130, "Qbd", 0, ord("-"), 0.0))
+    layout = format_packet(132, "GPS", "QI", "TimeUS,GMS")
+    (tmp_path / "b-new.bin").write_bytes(units + layout + data_packet(131, "QBNN", 0, 132, b"ss", b"FC")
+                                         + data_packet(132, "QI", 1_000_000, 203_870_200))
+    (tmp_path / "a-old.bin").write_bytes(layout + data_packet(132, "QI", 2_000_000, 4_000_000_000))
+    assert read_log(tmp_path / "b-new.bin", scaled=True)["GPS"].schema.field("GMS").type == pyarrow.float64()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # a column nulled would warn
+        with dask.config.set(scheduler="synchronous"):
+            frame = read_logs(tmp_path, "GPS", scaled=True).compute()
+    assert frame.sort_values("_log")["GMS"].tolist() == [4_000_000_000, pytest.approx(203_870.2)]

@@ -32,8 +32,8 @@ def _lost_motor_2(turn):
 
 
 # The same flight as each format logs it, and how that format says the motor's top and the time.
-FORMATS = {"DataFlash": (dataflash, "1950 us", "30.0 s"), "tlog": (tlog, "1950 us", "22:13:50.0"),
-           "ULog": (ulog, "2000 us", "30.0 s")}
+FORMATS = {"DataFlash": (dataflash, "1950 us", "T+30.0 s"), "tlog": (tlog, "1950 us", "22:13:50.0"),
+           "ULog": (ulog, "2000 us", "T+30.0 s")}
 
 
 @pytest.mark.parametrize("kind", FORMATS)
@@ -80,7 +80,7 @@ def test_the_vehicles_own_records_and_a_gps_lost_in_the_air_are_findings():
     lost = copter(62, hover, motors, disarm=61, fix=lambda t: 1 if 30 <= t < 33 or t < 1.5 or 40 <= t < 40.3 else 3)
     (finding,) = read_log(lost).diagnosis().to_pylist()
     assert (finding["finding"], finding["role"], finding["instance"]) == ("gps_loss", "cause", 0)
-    assert "for 3.0 s" in finding["detail"] and "at 30.0 s" in finding["detail"]
+    assert "for 3.0 s" in finding["detail"] and "at T+30.0 s" in finding["detail"]
 
 
 def test_a_failed_check_on_values_it_could_not_use_is_a_sensor_fault_read_from_the_field():

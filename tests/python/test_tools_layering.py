@@ -28,7 +28,7 @@ FLOORS: Tuple[Tuple[str, ...], ...] = (
     ("flights",),
     ("info", "checks", "diagnosis", "tuning"),
     ("api",),
-    ("report", "view", "export", "fleet", "cli", "dask", "__main__", "__init__"),
+    ("report", "view", "export", "fleet", "cli", "mcp", "dask", "__main__", "__init__"),
 )
 FLOOR = {name: level for level, names in enumerate(FLOORS) for name in names}
 

@@ -84,6 +84,23 @@ def test_duckdb_example_on_the_converted_samples(monkeypatch, tmp_path):
         " samples ", f" {REPO / 'samples'} ")
     result = subprocess.run(command.split(), cwd=tmp_path, capture_output=True, env=env, timeout=300)
     assert result.returncode == 0, result.stderr
+    # The summary line the README quotes, up to the time it took.
+    said = re.search(r"summary on standard output: `(.*?) in …`", README, re.S).group(1)
+    assert result.stdout.decode().startswith(" ".join(said.split()) + " in "), result.stdout
     monkeypatch.chdir(tmp_path)
     code = block_with("import duckdb")
     assert normalised(run(code)) == normalised(block_after(code))
+
+
+def test_the_quick_start_prints_what_the_readme_shows():
+    """The quick start's output block: its lines, in order, the "..." standing for the lines left out."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    command = re.search(r"\.venv/bin/(quillon summary \S+)", README).group(1)
+    shown = BLOCKS[[c for _, c in BLOCKS].index(next(c for k, c in BLOCKS if command in c)) + 1][1]
+    result = subprocess.run([sys.executable, "-m", "quillon_tools", *command.split()[1:]], cwd=REPO,
+                            capture_output=True, text=True, env=env, timeout=120)
+    assert result.returncode == 0, result.stderr
+    printed = result.stdout.splitlines()
+    head, _, tail = shown.partition("...\n")
+    assert printed[:len(head.splitlines())] == head.splitlines()
+    assert printed[-len(tail.splitlines()):] == tail.splitlines()

@@ -289,7 +289,8 @@ def test_report_command(tmp_path, monkeypatch, capsys):
     assert stop.value.code == 2
     monkeypatch.setitem(sys.modules, "bokeh", None)
     assert main(["report", str(junk)]) == 2
-    assert "pip install 'quillon[report]'" in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert "pip install '.[report]' in a clone" in err and "pip install 'quillon[report]'" in err
 
 
 def test_fleet_is_incremental_and_reports_failures(tmp_path):

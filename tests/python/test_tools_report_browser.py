@@ -279,3 +279,19 @@ def test_the_browser_plots_signals_in_their_units_broken_at_logging_gaps(browser
         for key, label, x, y in lines:
             inside = [value for time, value in zip(x, y) if start < time < end]
             assert inside and all(math.isnan(value) for value in inside), (key, label)
+
+
+def test_a_boot_clock_log_tells_time_from_boot_on_axes_hovers_and_tables(browser, tmp_path):
+    # The bundled dive log has no GPS time: its clock is the boot clock.
+    out = tmp_path / "boot.html"
+    write_report(str(BUNDLED / "sub-4.1.0-dive.bin"), str(out), "boot")
+    loaded = Loaded(browser, out)
+    labels = loaded.page.evaluate("""() => {
+      const plot = Bokeh.documents[0].get_model_by_name("timeline");
+      return plot.below[0].formatter.doFormat([265600, 3725000.0], {loc: 0});
+    }""")
+    assert labels == ["+0:04:25.6", "+1:02:05.0"]
+    first = read_log(str(BUNDLED / "sub-4.1.0-dive.bin")).messages.column("_time")[0].value
+    assert loaded.page.get_by_text(f"T+{first / 1e6:.3f} s").count()  # the messages table
+    assert "1970" not in loaded.page.inner_text("body")
+    assert loaded.problems == []

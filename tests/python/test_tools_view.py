@@ -244,3 +244,49 @@ def test_a_folder_lists_the_logs_of_its_datasets_once_read_from_the_dataset(tmp_
             served.resolve_dataset(dataset, name)
     with pytest.raises(Refused):
         Served.of(str(folder / "sub-4.1.0-dive.bin")).resolve_dataset("fleet", "px4.ulg")
+
+
+def old_layout_log():
+    """A DataFlash log of an era without FMTU: RCOU once a second and BARO
+    ten times a second from 1 s to 20 s, nothing logged from 8 s to 12 s (a dropout)."""
+    from dataflash_bytes import data_packet, format_packet
+
+    packets = format_packet(130, "RCOU", "QHH", "TimeUS,C1,C2") + format_packet(131, "BARO", "Qf", "TimeUS,Alt")
+    for i in range(191):
+        micros = 1_000_000 + i * 100_000
+        if 8_000_000 < micros < 12_000_000:
+            continue
+        if i % 10 == 0:
+            packets += data_packet(130, "QHH", micros, 1500, 1600)
+        packets += data_packet(131, "Qf", micros, 2.0)
+    return b"".join([packets])
+
+
+def test_every_plot_zooms_with_the_wheel_from_the_start_and_picked_lines_break_at_dropouts():
+    from bokeh.document import Document
+    from bokeh.models import Plot, WheelZoomTool
+
+    from quillon_tools.view.log_page import build_log_page
+
+    document = Document()
+    picker = build_log_page(document, read_log(str(BUNDLED / "sub-4.1.0-dive.bin")), "dive")
+    for callback in list(document.session_callbacks):
+        callback.callback()
+    picker.fields.value = ["ATT\tRoll"]
+    picker._add(new_plot=True)
+    plots = list(document.select({"type": Plot}))
+    assert any(p.name == "picked-0" for p in plots) and len(plots) > 10
+    for plot in plots:
+        assert isinstance(plot.toolbar.active_scroll, WheelZoomTool), plot.name
+
+    log = read_log(old_layout_log())
+    (node,) = [n for n in field_tree(log) if n.key == "RCOU"]
+    assert {f.name: f.unit for f in node.fields}["C1"] == "us"  # as the signals read an output channel
+    document = Document()
+    picker = build_log_page(document, log, "old")
+    picker.tree.value = ["RCOU"]
+    assert ("RCOU\tC1", "C1 (us)") in picker.fields.options
+    # The dropout of 4 s is shorter than ten of RCOU's own spacings: the vehicle's
+    # logging gap breaks its line, as the report's lines are broken.
+    (line,) = field_series(log, "RCOU", "C1")
+    assert [(round(a), round(b)) for a, b in line.breaks] == [(8000, 12000)]

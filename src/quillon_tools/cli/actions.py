@@ -44,6 +44,7 @@ class Request(NamedTuple):
     types: Optional[str]  # --type as given
     scaled: bool = False
     out: Optional[str] = None  # the --csv directory
+    clock: Optional[str] = None  # --utc or --boot
 
 
 def _open(request: Request) -> LogInput:
@@ -181,8 +182,20 @@ def _count_instances(log: LogInput, patterns: Optional[List[str]],
 FACTS = ("params", "messages", "modes")
 
 
-def facts(kind: str, request: Request, console: Console, out: Optional[TextIO] = None) -> int:
-    """What the whole log says: its parameters, text messages or flight modes."""
+def _clock(found: Any, request: Request, console: Console) -> Any:
+    """How the log's times are shown: as asked (--utc, --boot) where the log has that clock."""
+    from ..export.times import Clock
+
+    clock = Clock.of(found, request.clock)
+    if clock.refused:
+        console.warn(clock.why_refused())
+    return clock
+
+
+def facts(kind: str, request: Request, console: Console, out: Optional[TextIO] = None,
+          as_json: bool = False) -> int:
+    """What the whole log says: its parameters, text messages, events or
+    flight modes (as JSON Lines when `as_json`)."""
     from ..export import text
     from ..api import read_log
 
@@ -195,11 +208,15 @@ def facts(kind: str, request: Request, console: Console, out: Optional[TextIO] =
     if kind == "params":
         text.write_params(found.params, out)
     elif kind == "messages":
-        text.write_messages(found.messages, out)
+        text.write_messages(found.messages, out, _clock(found, request, console), as_json)
     elif kind == "events":
-        text.write_events(found.events, out)
+        text.write_events(found.events, out, _clock(found, request, console), as_json)
+    elif kind == "mode_times":
+        from ..info.mode_times import mode_times
+
+        text.write_mode_times(mode_times(found), out, as_json)
     else:
-        text.write_modes(found.modes, out)
+        text.write_modes(found.modes, out, _clock(found, request, console), as_json)
     out.flush()
     return DONE
 
@@ -214,7 +231,8 @@ def info(request: Request, console: Console, as_json: bool = False, out: Optiona
         found = read_log(log, types=())
     if found.protocol is None:
         return _no_packets(console, request)
-    (text.write_info_json if as_json else text.write_info)(found.info, found.protocol, out)
+    (text.write_info_json if as_json else text.write_info)(found.info, found.protocol, out,
+                                                           _clock(found, request, console))
     out.flush()
     return DONE
 

@@ -11,11 +11,12 @@ from typing import Any, Dict, Iterator, List, Optional, TextIO, Tuple
 
 import pyarrow
 
+from ..export.chain import chain_text
 from ..export.files import whole_file
 from ..export.terminal import name_text, visible
 from ..fleet.runner import Failed, LogFailed, Task, run_tasks
 from .common import DONE, SOME_FAILED, UNUSABLE, Console, Output, find_and_tell
-from .diagnose import chain_lines, chain_text
+from .diagnose import chain_lines
 
 COLUMNS = ("check", "verdict", "value", "limit", "unit", "detail")
 
@@ -24,10 +25,13 @@ def check_one(task: Task, on_bytes: Any = None) -> Tuple[pyarrow.Table, pyarrow.
     """Reads one log, checks it and works out its chain (in a worker, or here)."""
     from ..api import read_log
 
+    from ..export.times import Clock, with_boot_seconds
+
     log = read_log(task.log.path)
     if log.protocol is None:
         raise LogFailed("no DataFlash, MAVLink or ULog data")
-    return log.checks(), log.diagnosis()
+    clock = Clock.of(log)
+    return with_boot_seconds(log.checks(), clock), with_boot_seconds(log.diagnosis(), clock)
 
 
 def check(logs: List[str], console: Console, as_json: bool = False, jobs: Optional[int] = None,
@@ -53,8 +57,8 @@ def check(logs: List[str], console: Console, as_json: bool = False, jobs: Option
                 console.error(f"{path!r}: {result.reason}")
                 unreadable += 1
                 continue
-            verdicts, chain = result
-            checked.append((task.log.name, verdicts))
+            verdicts, chain = result  # with boot_s, which the JSON lines carry
+            checked.append((task.log.name, verdicts.drop_columns([c for c in ["boot_s"] if c in verdicts.column_names])))
             if as_json:
                 output.write("".join(chain_lines(task.log.name, chain, "finding")))
                 output.write("".join(json_lines(task.log.name, verdicts)))

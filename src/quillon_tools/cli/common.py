@@ -47,6 +47,12 @@ class Console:
             print(line, file=sys.stderr)
 
 
+def install_hint(needs: str, extra: str) -> str:
+    """What to install for an optional part, for a clone of the repository
+    and for an installed package: `needs` names what is missing."""
+    return f"{needs}: pip install '.[{extra}]' in a clone of quillon, pip install 'quillon[{extra}]' otherwise"
+
+
 def positive(text: str) -> int:
     if not text.isdigit() or int(text) < 1:
         raise argparse.ArgumentTypeError(f"not a positive number: {text!r}")
@@ -63,6 +69,15 @@ def add_scaled(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--scaled", action="store_true",
                         help="apply the DataFlash multipliers: values become floats in their "
                              "units (Lat in degrees, Alt in metres)")
+
+
+def add_clock(parser: argparse.ArgumentParser) -> None:
+    """--utc and --boot, for the commands that print times."""
+    group = parser.add_mutually_exclusive_group()
+    group.add_argument("--utc", dest="clock", action="store_const", const="utc",
+                       help="times in UTC, where the log ties its boot clock to GPS time (its default then)")
+    group.add_argument("--boot", dest="clock", action="store_const", const="boot",
+                       help="times as seconds from boot (T+12.345 s), the default where the log has no GPS time")
 
 
 def add_jobs(parser: argparse.ArgumentParser, what: str) -> None:

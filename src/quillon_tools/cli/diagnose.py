@@ -7,10 +7,11 @@ from __future__ import annotations
 import json
 import os
 import sys
-from typing import Any, Dict, Iterator, List, Optional, Sequence, TextIO
+from typing import Any, Dict, Iterator, List, Optional, TextIO
 
 import pyarrow
 
+from ..export.chain import chain_text
 from ..export.terminal import visible
 from ..fleet.runner import Failed, LogFailed, Task, run_tasks
 from .common import DONE, SOME_FAILED, UNUSABLE, Console, Output, find_and_tell
@@ -21,10 +22,12 @@ def diagnose_one(task: Task, on_bytes: Any = None) -> pyarrow.Table:
     """Reads one log and works out its chain (in a worker, or here)."""
     from ..api import read_log
 
+    from ..export.times import Clock, with_boot_seconds
+
     log = read_log(task.log.path)
     if log.protocol is None:
         raise LogFailed("no DataFlash, MAVLink or ULog data")
-    return log.diagnosis()
+    return with_boot_seconds(log.diagnosis(), Clock.of(log))
 
 
 def _plain(value: Any) -> Any:
@@ -34,32 +37,14 @@ def _plain(value: Any) -> Any:
 
 
 def chain_lines(log_name: str, table: pyarrow.Table, kind: Optional[str] = None) -> Iterator[str]:
-    """One JSON object per finding: `_log`, (`kind`,) `_time`, `flight`,
-    `finding`, `role`, `instance` and `detail`."""
+    """One JSON object per finding: `_log`, (`kind`,) `_time`, `boot_s`
+    (seconds from boot), `flight`, `finding`, `role`, `instance` and `detail`."""
     for row in table.to_pylist():
         record: Dict[str, Any] = {"_log": log_name}
         if kind is not None:
             record["kind"] = kind
         record.update((k, _plain(v)) for k, v in row.items())
         yield json.dumps(record, allow_nan=False) + "\n"
-
-
-def chain_text(table: pyarrow.Table, failed: Sequence[str] = ()) -> str:
-    """The chain as aligned lines under "what happened:"; "no fault found"
-    without one, unless checks `failed`: then their verdicts stand alone."""
-    from ..diagnosis import without_chain
-
-    rows = table.to_pylist()
-    if not rows:
-        return f"what happened: {without_chain(failed)}\n"
-    cells = [tuple(map(visible, (
-        (f"{row['_sysid']}:" if "_sysid" in row else "") + ("" if row["flight"] is None else f"flight {row['flight']}"),
-        row["role"], row["finding"] + ("" if row["instance"] is None else f" {row['instance']}"),
-        row["detail"] or ""))) for row in rows]
-    widths = [max(len(c[i]) for c in cells) for i in range(3)]
-    lines = ["what happened:"] + ["  " + "  ".join(c.ljust(w) for c, w in zip(line, widths)) + "  " + line[3]
-                                  for line in cells]
-    return "\n".join(lines) + "\n"
 
 
 def diagnose(logs: List[str], console: Console, as_json: bool = False, jobs: Optional[int] = None,

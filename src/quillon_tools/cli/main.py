@@ -1,14 +1,15 @@
 """quillon: one subcommand per job (dump, summary, params, messages, modes,
-info, events, track, convert, check, diagnose, report, spectrum, view)."""
+info, events, track, convert, check, diagnose, report, spectrum, view, mcp)."""
 
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from typing import Any, Callable, Dict, List, NamedTuple, Optional
 
-from .common import (UNUSABLE, Console, add_jobs, add_scaled, add_type, as_command, make_directory, patterns_of,
-                     positive, run_guarded)
+from .common import (DONE, INTERRUPTED, UNUSABLE, Console, add_clock, add_jobs, add_scaled, add_type, as_command,
+                     install_hint, make_directory, patterns_of, positive, run_guarded)
 
 PROG = "quillon"
 
@@ -55,8 +56,9 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
         "quillon messages flight.bin"),
     "modes": Subcommand(
         "print the flight-mode changes, TIME<TAB>NAME",
-        "Print each change of flight mode with its time.",
-        "quillon modes flight.tlog"),
+        "Print each change of flight mode with its time. With --summary, the time "
+        "spent in each mode per flight (arm to disarm) and its share of the flight.",
+        "quillon modes flight.tlog\n  quillon modes --summary flight.bin"),
     "info": Subcommand(
         "print what flew, when and how: vehicle, firmware, times, distance, battery",
         "Print the facts of a log as KEY: VALUE lines (with --json, as one JSON "
@@ -93,7 +95,7 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
         "that failed, named from the frame's layout; lost thrust; a reboot or power lost in "
         "the air; GPS, EKF, compass or vibration trouble; a failsafe), or \"unknown\" where "
         "nothing on record says why; then what contributed and what followed (lost control, "
-        "impacts). With --json, one JSON object per finding (_log, _time, flight, finding, "
+        "impacts). With --json, one JSON object per finding (_log, _time, boot_s, flight, finding, "
         "role, instance, detail). A healthy log says \"no fault found\".",
         "quillon diagnose flight.bin"),
     "report": Subcommand(
@@ -102,7 +104,7 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
         "and events, track and linked plots, parameters and messages. The page makes "
         "no network request. With --fleet, one page per log into the directory OUT "
         "and OUT/index.html listing them; logs whose page is current are skipped "
-        "unless --force. Needs Bokeh: pip install 'quillon[report]'.",
+        "unless --force.",
         "quillon report flight.bin -o flight.html\n"
         "  quillon report --fleet flights/ -o reports -j 4"),
     "spectrum": Subcommand(
@@ -116,13 +118,24 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
         "quillon spectrum flight.bin\n"
         "  quillon spectrum --signal accel --filters flight.bin -o accel.parquet\n"
         "  quillon spectrum --filters --set INS_HNTCH_FREQ=75 --flight 1 flight.bin"),
+    "mcp": Subcommand(
+        "serve the logs under folders to an AI assistant (Model Context Protocol)",
+        "Start a Model Context Protocol server on standard input and output whose "
+        "read-only tools are Quillon's answers over the logs under DIR...: list_logs, "
+        "info, flights, check, diagnose, events, params (with a diff), signal_stats, "
+        "spectrum, and sql over a dataset quillon convert made. A path outside the "
+        "folders is refused. An assistant starts it as its command; it stops when "
+        "standard input closes. Needs the mcp extra: pip install '.[mcp]' in a clone, "
+        "pip install 'quillon[mcp]' otherwise.",
+        "quillon mcp flights/\n"
+        "  quillon mcp /data/logs /data/datasets"),
     "view": Subcommand(
         "explore a log, or a folder of logs, in the browser",
         "Start a local web server and open the browser on it: a log's page shows what "
         "its report shows, and plots any field of any message in its unit, the server "
         "re-sampling each line to the screen as the plots zoom; a folder's page lists its "
         "logs with date, vehicle and duration. It listens on 127.0.0.1 unless --host says "
-        "otherwise; Ctrl-C stops it. Needs Bokeh: pip install 'quillon[report]'.",
+        "otherwise; Ctrl-C stops it.",
         "quillon view flight.bin\n"
         "  quillon view flights/ --port 5006\n"
         "  quillon view flights/ --host 0.0.0.0 --no-browser"),
@@ -200,6 +213,20 @@ def _convert_options(parser: argparse.ArgumentParser) -> None:
 def _info_options(parser: argparse.ArgumentParser) -> None:
     _one_log(parser)
     parser.add_argument("--json", action="store_true", help="print one JSON object")
+    add_clock(parser)
+
+
+def _rows_options(parser: argparse.ArgumentParser) -> None:
+    _one_log(parser)
+    parser.add_argument("--json", action="store_true",
+                        help="print JSON Lines: _time in ISO 8601, boot_s, then the row's fields")
+    add_clock(parser)
+
+
+def _modes_options(parser: argparse.ArgumentParser) -> None:
+    _rows_options(parser)
+    parser.add_argument("--summary", action="store_true",
+                        help="the time and share of each flight spent in each mode, per flight")
 
 
 def _track_options(parser: argparse.ArgumentParser) -> None:
@@ -269,6 +296,10 @@ def _spectrum_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--plot", metavar="FILE.html", help="write the spectrum's page (needs Bokeh)")
 
 
+def _mcp_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("dirs", nargs="+", metavar="DIR", help="the folders whose logs (and datasets) it serves")
+
+
 def _view_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("log", metavar="LOG|DIR", help="a log, or a directory searched for logs")
     parser.add_argument("--port", type=int, default=0, metavar="N", help="the port (default: a free one)")
@@ -282,10 +313,10 @@ def _view_options(parser: argparse.ArgumentParser) -> None:
 
 _ADD_OPTIONS: Dict[str, Callable[[argparse.ArgumentParser], None]] = {
     "dump": _dump_options, "summary": _summary_options, "params": _params_options,
-    "messages": _one_log, "modes": _one_log, "convert": _convert_options,
-    "info": _info_options, "events": _one_log, "track": _track_options,
+    "messages": _rows_options, "modes": _modes_options, "convert": _convert_options,
+    "info": _info_options, "events": _rows_options, "track": _track_options,
     "check": _check_options, "diagnose": _diagnose_options,
-    "report": _report_options, "spectrum": _spectrum_options, "view": _view_options,
+    "report": _report_options, "spectrum": _spectrum_options, "view": _view_options, "mcp": _mcp_options,
 }
 
 
@@ -327,6 +358,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         from . import view
 
         return view.run(parser, args, console)
+    if command == "mcp":
+        return _mcp(args.dirs, console)
     if command == "spectrum":
         if args.out is not None and not args.out.lower().endswith((".parquet", ".csv")):
             parser.error("-o/--out must name a .parquet or .csv file")
@@ -356,7 +389,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     if command == "params" and args.log is None:
         parser.error("params needs a LOG, or --diff A B")
     request = actions.Request(args.log, patterns, getattr(args, "types", None),
-                              getattr(args, "scaled", False), getattr(args, "out", None))
+                              getattr(args, "scaled", False), getattr(args, "out", None), getattr(args, "clock", None))
     if command == "dump":
         if args.out is not None and not args.csv:
             parser.error("-o/--out goes with --csv")
@@ -371,7 +404,29 @@ def main(argv: Optional[List[str]] = None) -> int:
         return run_guarded(console, args.log, lambda: actions.track(request, console, args.format, args.out))
     if command == "summary":
         return run_guarded(console, args.log, lambda: actions.summary(request, console, stats=True))
-    return run_guarded(console, args.log, lambda: actions.facts(command, request, console))
+    return run_guarded(console, args.log, lambda: actions.facts(
+        "mode_times" if getattr(args, "summary", False) else command, request, console,
+        as_json=getattr(args, "json", False)))
+
+
+def _mcp(directories: List[str], console: Console) -> int:
+    for directory in directories:
+        if not os.path.isdir(directory):
+            console.error(f"not a folder: {directory!r}")
+            return UNUSABLE
+    try:
+        import duckdb  # noqa: F401
+        import mcp  # noqa: F401
+    except ImportError:
+        console.error(install_hint("quillon mcp needs the mcp package and DuckDB", "mcp"))
+        return UNUSABLE
+    from ..mcp.server import serve
+
+    try:
+        serve(directories)
+    except KeyboardInterrupt:
+        return INTERRUPTED
+    return DONE
 
 
 def command() -> int:

@@ -7,9 +7,10 @@ import os
 import sys
 
 from ..export.terminal import visible
-from .common import DONE, UNUSABLE, Console, make_directory, run_guarded
+from .common import DONE, UNUSABLE, Console, install_hint, make_directory, run_guarded
 
-INSTALL_HINT = "the report needs Bokeh: pip install 'quillon[report]' (or pip install 'bokeh>=3')"
+# Bokeh is a dependency: missing, the installation is broken, and installing again mends it.
+INSTALL_HINT = install_hint("the report needs Bokeh", "report")
 
 
 def run(parser: argparse.ArgumentParser, args: argparse.Namespace, console: Console) -> int:

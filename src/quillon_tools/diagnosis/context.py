@@ -16,6 +16,7 @@ import numpy
 from ..checks.spans import flights
 from ..flights.model import Flight
 from ..signals.routines import within
+from ..tables.timebase import boot_text
 
 Span = Tuple[float, float]  # microseconds
 
@@ -47,6 +48,6 @@ class Context:
         if time is None:
             return "an unknown time"
         if self.boot_clock:
-            return f"{time / 1e6:.1f} s"
+            return boot_text(time)
         from ..checks.control import clock
         return clock(time)

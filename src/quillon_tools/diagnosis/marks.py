@@ -18,7 +18,8 @@ def flight_marks(context: Context) -> List[Finding]:
     for flight in context.flights:
         for mark in flight.marks:
             if mark.kind == IMPACT:
-                found.append(Finding(mark.start, "impact", None, f"{mark.detail} at {context.at(mark.start)}"))
+                # The time goes before the detail, which ends with what followed, later.
+                found.append(Finding(mark.start, "impact", None, f"at {context.at(mark.start)}, {mark.detail}"))
             elif mark.kind == FALL:  # it meets the ground as the log stops, or after
                 found.append(Finding(mark.end, "impact", None,
                                      f"the log ends at {context.at(mark.end)} with the vehicle falling "

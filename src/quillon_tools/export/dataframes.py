@@ -25,7 +25,8 @@ def to_dataframes(source: Source, types: TypesArg = None,
     `source`, `types` and `scaled` are as for `read_log`. Rows keep the log's
     order; array fields become one column per element (see
     `quillon_tools.export.flat`; ULog ones are named `x[0]`, `x[1]`, ...). Values are raw, as the log stores them, unless
-    `scaled`. Needs pandas (`pip install quillon[pandas]`).
+    `scaled`. Needs pandas (`pip install '.[pandas]'` in a clone,
+    `pip install 'quillon[pandas]'` otherwise).
     """
     import pandas  # noqa: F401  (a clear ImportError before any decoding)
 

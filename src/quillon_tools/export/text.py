@@ -13,8 +13,11 @@ import pyarrow.compute
 from .. import _columnar
 from ..api import Piece
 from ..protocols import added_columns
+from ..firmware.mavlink import severity_name
+from ..tables.timebase import UTC
 from .flat import spread_arrays
 from .terminal import visible
+from .times import Clock, iso_text, micros_of
 
 # The parts of a record that Python writes: names and keys.
 _encode = json.JSONEncoder(separators=(",", ":")).encode
@@ -112,10 +115,6 @@ class CsvWriter:
                 self._out.write(rows.decode("utf-8"))
 
 
-def _iso_times(table: pyarrow.Table) -> List[str]:
-    return [t or "" for t in _times_as_text(table.select(["_time"])).column(0).to_pylist()]
-
-
 def write_params(params: Dict[str, Any], out: TextIO) -> None:
     """`name<TAB>value` per parameter, sorted by name; single-precision
     values as the shortest decimal that gives them (0.1, not 0.100000001);
@@ -132,35 +131,77 @@ def write_params(params: Dict[str, Any], out: TextIO) -> None:
         out.write(f"{visible(name)}\t{value}\n")
 
 
-def write_messages(messages: pyarrow.Table, out: TextIO) -> None:
-    """`ISO-time<TAB>severity<TAB>text` per text message (empty when unknown);
-    tabs, line breaks and backslashes in texts are escaped."""
+def _json_rows(table: pyarrow.Table, clock: Clock, fields: Dict[str, List[Any]], out: TextIO) -> None:
+    """One JSON object per row: its time (`Clock.fields`), then `fields`."""
+    names = list(fields)
+    for time, *values in zip(clock.rows(table.column("_time")), *fields.values()):
+        out.write(json.dumps({**time, **dict(zip(names, map(_finite, values)))}, allow_nan=False) + "\n")
+
+
+def write_messages(messages: pyarrow.Table, out: TextIO, clock: Optional[Clock] = None,
+                   as_json: bool = False) -> None:
+    """`time<TAB>severity<TAB>text` per text message: the severity's name
+    (EMERGENCY .. DEBUG), `-` where the log gives none; tabs, line breaks
+    and backslashes in texts are escaped. As JSON, the number beside the name."""
+    clock = clock or Clock(UTC)
     severities = messages.column("severity").to_pylist()
+    names = [severity_name(s) for s in severities]
     texts = messages.column("text").to_pylist()
-    for time, severity, text in zip(_iso_times(messages), severities, texts):
-        out.write(f"{time}\t{'' if severity is None else severity}\t{visible(text or '')}\n")
+    if as_json:
+        _json_rows(messages, clock, {"severity": severities, "severity_name": names, "text": texts}, out)
+        return
+    for time, name, text in zip(clock.texts(messages.column("_time")), names, texts):
+        out.write(f"{time}\t{name or '-'}\t{visible(text or '')}\n")
 
 
-def write_modes(modes: pyarrow.Table, out: TextIO) -> None:
-    """`ISO-time<TAB>name` per flight-mode change; the mode number where its
+def write_modes(modes: pyarrow.Table, out: TextIO, clock: Optional[Clock] = None, as_json: bool = False) -> None:
+    """`time<TAB>name` per flight-mode change; the mode number where its
     name is unknown."""
+    clock = clock or Clock(UTC)
     numbers = modes.column("mode").to_pylist()
     names = modes.column("name").to_pylist()
-    for time, number, name in zip(_iso_times(modes), numbers, names):
+    if as_json:
+        _json_rows(modes, clock, {"mode": numbers, "name": names}, out)
+        return
+    for time, number, name in zip(clock.texts(modes.column("_time")), numbers, names):
         out.write(f"{time}\t{visible(name) if name is not None else number}\n")
 
 
-def write_events(events: pyarrow.Table, out: TextIO) -> None:
-    """`ISO-time<TAB>kind<TAB>name<TAB>detail` per event; the code where
+def write_mode_times(table: pyarrow.Table, out: TextIO, as_json: bool = False) -> None:
+    """Time and share per mode per flight (`info.mode_times`), aligned
+    under a header; "log" for the whole log where no flight was found."""
+    rows = table.drop_columns(["start", "end"]).to_pylist()
+    if as_json:
+        for row in rows:
+            out.write(json.dumps({k: _finite(v) for k, v in row.items()}, allow_nan=False) + "\n")
+        return
+    several = "_sysid" in table.column_names
+    lines = [["flight", "mode", "time", "share"] if not several else ["system", "flight", "mode", "time", "share"]]
+    for row in rows:
+        line = ["log" if row["flight"] is None else str(row["flight"]),
+                visible(row["name"]) if row["name"] is not None else str(row["mode"]),
+                f"{row['seconds']:.1f} s", f"{row['share'] * 100:.1f}%"]
+        lines.append(([str(row["_sysid"])] if several else []) + line)
+    widths = [max(len(line[i]) for line in lines) for i in range(len(lines[0]))]
+    for line in lines:
+        out.write("  ".join(c.ljust(w) for c, w in zip(line, widths)).rstrip() + "\n")
+
+
+def write_events(events: pyarrow.Table, out: TextIO, clock: Optional[Clock] = None, as_json: bool = False) -> None:
+    """`time<TAB>kind<TAB>name<TAB>detail` per event; the code where
     its name is unknown."""
+    clock = clock or Clock(UTC)
     columns = [events.column(c).to_pylist() for c in ("kind", "code", "name", "detail")]
-    for time, kind, code, name, detail in zip(_iso_times(events), *columns):
+    if as_json:
+        _json_rows(events, clock, dict(zip(("kind", "code", "name", "detail"), columns)), out)
+        return
+    for time, kind, code, name, detail in zip(clock.texts(events.column("_time")), *columns):
         label = name if name is not None else "" if code is None else str(code)
         out.write(f"{time}\t{visible(kind or '')}\t{visible(label)}\t{visible(detail or '')}\n")
 
 
-def _shown(key: str, value: Any) -> str:
-    """A fact as text: None as "unknown", times in ISO 8601, seconds,
+def _shown(key: str, value: Any, clock: Clock) -> str:
+    """A fact as text: None as "unknown", times by `clock`, seconds,
     metres and ranges with their units."""
     import datetime
 
@@ -169,15 +210,16 @@ def _shown(key: str, value: Any) -> str:
     if key == "suspect":
         return "; ".join(f"{fact}: {why}" for fact, why in value.items()) or "none"
     if isinstance(value, datetime.datetime):
-        return value.strftime(ISO_TIME.replace("%SZ", "%S.%fZ"))
+        return clock.text(micros_of(value))
     if key == "firmware":
         parts = [value.get("name"), value.get("version")]
         shown = " ".join(p for p in parts if p) or "unknown"
         return shown + (f" ({value['git_hash']})" if value.get("git_hash") else "")
     if key == "armed":
-        return ", ".join(f"{_shown('', a['start'])} to {_shown('', a['end'])}" for a in value) or "never"
+        return ", ".join(f"{_shown('', a['start'], clock)} to {_shown('', a['end'], clock)}"
+                         for a in value) or "never"
     if key == "gps":
-        return ", ".join(f"{name} {_shown(name, value[name])}" for name in ("satellites", "hdop"))
+        return ", ".join(f"{name} {_shown(name, value[name], clock)}" for name in ("satellites", "hdop"))
     if isinstance(value, tuple):
         return f"{value[0]:g} to {value[1]:g}"
     unit = INFO_UNITS.get(key, "")
@@ -185,12 +227,14 @@ def _shown(key: str, value: Any) -> str:
 
 
 INFO_UNITS = {"duration": " s", "flight_time": " s", "distance": " m", "max_altitude": " m",
-              "max_ground_speed": " m/s", "battery_used": " mAh", "min_voltage": " V"}
+              "max_ground_speed": " m/s", "battery_used": " mAh in this log",
+              "battery_since_boot": " mAh (the vehicle's counter, since boot)", "min_voltage": " V"}
 
 
-def write_info(info: Dict[Any, Any], protocol: Optional[str], out: TextIO) -> None:
+def write_info(info: Dict[Any, Any], protocol: Optional[str], out: TextIO, clock: Optional[Clock] = None) -> None:
     """`key: value` lines of a log's facts; one block per vehicle of a
     MAVLink log of several."""
+    clock = clock or Clock(UTC)
     vehicles = info.get("vehicles") or [info]
     several = len(vehicles) > 1
     for number, facts in enumerate(vehicles):
@@ -198,18 +242,28 @@ def write_info(info: Dict[Any, Any], protocol: Optional[str], out: TextIO) -> No
             out.write(("\n" if number else "") + f"system {facts.get('sysid')}:\n")
         for key, value in facts.items():
             if key != "sysid" or (value is not None and not several):
-                out.write(f"{'  ' if several else ''}{visible(str(key))}: {visible(_shown(key, value))}\n")
+                out.write(f"{'  ' if several else ''}{visible(str(key))}: {visible(_shown(key, value, clock))}\n")
 
 
-def write_info_json(info: Dict[Any, Any], protocol: Optional[str], out: TextIO) -> None:
-    """The facts as one JSON object (times in ISO 8601, sysids as keys)."""
+def write_info_json(info: Dict[Any, Any], protocol: Optional[str], out: TextIO,
+                    clock: Optional[Clock] = None) -> None:
+    """The facts as one JSON object (times in ISO 8601, each with its
+    seconds from boot beside it as `KEY_boot_s` where the log knows them;
+    sysids as keys)."""
     import datetime
+
+    clock = clock or Clock(UTC)
 
     def plain(value: Any) -> Any:
         if isinstance(value, datetime.datetime):
-            return value.strftime(ISO_TIME.replace("%SZ", "%S.%fZ"))
+            return iso_text(micros_of(value))
         if isinstance(value, dict):
-            return {str(k): plain(v) for k, v in value.items()}
+            found = {}
+            for k, v in value.items():
+                found[str(k)] = plain(v)
+                if isinstance(v, datetime.datetime):
+                    found[f"{k}_boot_s"] = clock.fields(micros_of(v))["boot_s"]
+            return found
         if isinstance(value, (list, tuple)):
             return [plain(v) for v in value]
         return _finite(value)

@@ -4,12 +4,18 @@ MAV_AUTOPILOT, MAV_STATE and the armed flag of MAV_MODE_FLAG."""
 
 from __future__ import annotations
 
-from typing import Dict
+from typing import Dict, Optional
 
 # MAV_SEVERITY, from 0; WARNING and the lower numbers are worth an event,
 # CRITICAL and the lower numbers are errors.
 SEVERITY_NAMES = ("EMERGENCY", "ALERT", "CRITICAL", "ERROR", "WARNING", "NOTICE", "INFO", "DEBUG")
 SEVERITY_CRITICAL = 2
+
+
+def severity_name(severity: Optional[int]) -> Optional[str]:
+    """A MAV_SEVERITY's name; None where there is none or it is out of range."""
+    return SEVERITY_NAMES[severity] if severity is not None and 0 <= severity < len(SEVERITY_NAMES) else None
+
 SEVERITY_WARNING = 4
 
 # MAV_LANDED_STATE (EXTENDED_SYS_STATE `landed_state`).

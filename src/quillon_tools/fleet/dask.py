@@ -1,7 +1,8 @@
 """One message type across many logs as a Dask DataFrame, one partition per log.
 
 Runs unchanged on any Dask scheduler: threads, processes, or a cluster whose
-workers have quillon installed. Needs `pip install quillon[dask]`.
+workers have quillon installed. Needs Dask:
+`pip install '.[dask]'` in a clone, `pip install 'quillon[dask]'` otherwise.
 
     from quillon_tools.dask import read_logs
     gps = read_logs("flights/", "GPS")
@@ -20,7 +21,7 @@ from ..api import read_log
 from ..names import message_name
 from .dataset import LOG_COLUMN, LogColumn
 from .discovery import FoundLog, find_logs
-from .schemas import LayoutKey, layout_of, union_schema
+from .schemas import layout_of, union_schema
 
 if TYPE_CHECKING:
     import dask.dataframe
@@ -43,7 +44,11 @@ def read_logs(paths: Paths, name: str, scaled: bool = False) -> "dask.dataframe.
     float64 for an integer with a float, text (with one warning) for text
     with anything else. A log without the message gives an empty partition.
     The logs' layouts are found by a pass over each that decodes nothing,
-    and one table per distinct layout is read for its column types.
+    and one table per distinct layout is read for its column types. With
+    `scaled`, each log's table is read for them instead: logs of one layout
+    scale it apart (a log that states a field's multiplier has it as a float
+    in its unit, one of an older era keeps the raw integer), and the column
+    takes the type that holds both, so no value is lost.
     """
     import dask.dataframe
 
@@ -58,9 +63,10 @@ def read_logs(paths: Paths, name: str, scaled: bool = False) -> "dask.dataframe.
 
 def _schema(logs: List[FoundLog], name: str, scaled: bool) -> pyarrow.Schema:
     """The union of the schemas every log gives `name`, `_log` last."""
-    examples: Dict[LayoutKey, str] = {}
+    examples: Dict[Any, str] = {}
     for log in logs:
-        layout = layout_of(log.path, name)
+        # Scaling follows each log's own units, which its layout does not tell.
+        layout = layout_of(log.path, name) if not scaled else log.path
         if layout is not None:
             examples.setdefault(layout, log.path)
     schemas = [table.schema for table in (_read(path, name, scaled) for path in examples.values())

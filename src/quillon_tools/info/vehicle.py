@@ -32,7 +32,7 @@ def empty_facts() -> Dict[str, Any]:
     return {"vehicle": None, "firmware": {"name": None, "version": None, "git_hash": None},
             "board": None, "start": None, "time_base": None, "duration": None, "armed": [],
             "flight_time": None, "distance": None, "max_altitude": None, "max_ground_speed": None,
-            "battery_used": None, "min_voltage": None, "gps": {"satellites": None, "hdop": None},
+            "battery_used": None, "battery_since_boot": None, "min_voltage": None, "gps": {"satellites": None, "hdop": None},
             "suspect": {}}
 
 
@@ -110,6 +110,7 @@ def vehicle_facts(view: View, track: pyarrow.Table, span: Tuple[Optional[int], O
     facts["max_altitude"] = routines.max_altitude(view, armed)
     battery = routines.battery(view)
     facts["battery_used"], facts["min_voltage"] = battery.used, battery.min_voltage
+    facts["battery_since_boot"] = battery.since_boot
     if battery.suspect is not None:
         facts["suspect"]["battery_used"] = battery.suspect
     facts["gps"] = gps_quality(view)

@@ -8,6 +8,8 @@ from typing import Any, Dict, List, Optional, Tuple
 
 from bokeh.models.widgets.markups import Div
 
+from ..export.times import micros_of
+from ..tables.timebase import boot_text
 from .markup import html_div
 
 
@@ -45,7 +47,7 @@ def start_text(start: Any, time_base: Optional[str]) -> Optional[str]:
     if not isinstance(start, datetime.datetime):
         return None
     if time_base == "boot":
-        return f"{start.strftime('%H:%M:%S')} after boot (no GPS time)"
+        return f"{boot_text(micros_of(start))} (no GPS time)"
     return start.strftime("%Y-%m-%d %H:%M:%S UTC")
 
 
@@ -67,7 +69,8 @@ def fact_rows(info: Dict[str, Any]) -> List[Tuple[str, str]]:
         ("distance", "distance", _distance(info.get("distance"))),
         ("maximum altitude", "max_altitude", _number(info.get("max_altitude"), "m above home")),
         ("maximum ground speed", "max_ground_speed", _number(info.get("max_ground_speed"), "m/s")),
-        ("battery used", "battery_used", _number(info.get("battery_used"), "mAh", 0)),
+        ("battery used", "battery_used", _number(info.get("battery_used"), "mAh in this log", 0)),
+        ("battery since boot", "battery_since_boot", _number(info.get("battery_since_boot"), "mAh, the counter", 0)),
         ("lowest voltage", "min_voltage", _number(info.get("min_voltage"), "V", 2)),
         ("GPS satellites", "gps", _range(gps.get("satellites"), 0)),
         ("GPS HDop", "gps", _range(gps.get("hdop"), 2)),

@@ -23,7 +23,9 @@ from bokeh.resources import INLINE
 from bokeh.settings import settings
 
 from ..tables.instances import rows_where
+from ..tables.timebase import BOOT
 from ..export.terminal import visible
+from ..export.times import with_first_time
 from ..protocols import has_systems
 from .cards import chain_card, verdict_cards, zoom_on_card_click
 from .tuning import tuning_section
@@ -152,8 +154,10 @@ def page_parts(log: Any, title: str, options: Options = Options(), buckets: Opti
         # Worked out once per log: the pages of every session that shows it share the lines.
         panels = log.cached(f"panels-{sysid}", lambda view=view: Panels(view))
         vehicles.append(Vehicle(sysid, _vehicle_info(info, sysid), view, panels))
-    events = log.events
-    modes, messages = log.modes, log.messages
+    # A row logged before the first timed packet is drawn at the log's start.
+    first = log.time_span()[0]
+    events, modes, messages = (None if t is None else with_first_time(t, first)
+                               for t in (log.events, log.modes, log.messages))
 
     # A live page draws its first panels at once and the others with its answers.
     now = [v.panels.first(FIRST_PANELS if later else None) for v in vehicles]
@@ -188,11 +192,12 @@ def page_parts(log: Any, title: str, options: Options = Options(), buckets: Opti
     def tables(sysid: Optional[int], prefix: str) -> List[Any]:
         params = log.params if sysid is None or share == 1 else _vehicle_params(log, sysid)
         return [params_table(params, PARAM_ROWS // share, f"{prefix}params"),
-                messages_table(_of_vehicle(messages, sysid), MESSAGE_ROWS // share, f"{prefix}messages")]
+                messages_table(_of_vehicle(messages, sysid), MESSAGE_ROWS // share, f"{prefix}messages",
+                               axes.boot)]
 
     parts: List[Any] = []
     drawn: List[Tuple[PanelData, Plot]] = []
-    axes = AxisModels()
+    axes = AxisModels(boot=log.time_base == BOOT)
     for vehicle, first_panels in zip(vehicles, now):
         sysid = vehicle.sysid
         prefix = "" if share == 1 else f"v{sysid}-"

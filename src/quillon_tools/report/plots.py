@@ -13,7 +13,7 @@ they are given as plain text models, never read as math."""
 
 from __future__ import annotations
 
-from typing import Any, List, Literal, Optional, Tuple
+from typing import Any, List, Literal, Optional, Tuple, cast
 
 import numpy
 
@@ -32,7 +32,10 @@ from bokeh.models.scales import LinearScale
 from bokeh.models.tickers import BasicTicker, DatetimeTicker, FixedTicker
 from bokeh.models.text import PlainText
 from bokeh.models.tools import BoxZoomTool, CustomJSHover, HoverTool, PanTool, ResetTool, Toolbar, WheelZoomTool
+from bokeh.models.widgets.tables import DateFormatter, HTMLTemplateFormatter
 from bokeh.plotting import figure
+
+from ..export.times import BOOT_AXIS_JS, BOOT_CELL_TEMPLATE, BOOT_HOVER_JS
 
 # A continuous heading as the compass reads it: 450 is 90° E. Given a
 # tick (an axis label) or a value (the hover's).
@@ -60,11 +63,23 @@ def heading_ticks(low: float, high: float) -> List[float]:
     return [float(n * step) for n in numpy.arange(start, stop + 1)]
 
 
+def boot_axis_format() -> CustomJSTickFormatter:
+    """A time axis of a boot clock: "+0:04:25.6" from boot, not a 1970 date."""
+    return CustomJSTickFormatter(code=BOOT_AXIS_JS)
+
+
+def time_cell_format(boot: bool, utc_format: str) -> Any:
+    """A table's time cells: "T+265.653 s" on a boot clock, else `utc_format`."""
+    return HTMLTemplateFormatter(template=BOOT_CELL_TEMPLATE) if boot else DateFormatter(format=utc_format)
+
+
 class AxisModels:
     """The tickers, formatters and other stateless models every figure of
-    one page draws with."""
+    one page draws with; a page of a log whose clock is the boot clock
+    (`boot`) tells time from boot."""
 
-    def __init__(self) -> None:
+    def __init__(self, boot: bool = False) -> None:
+        self.boot = boot
         # Every source selects alike, and nothing on the page selects: one
         # (empty) selection serves them all. Every renderer draws all its rows.
         self.policy = UnionRenderers()
@@ -78,11 +93,15 @@ class AxisModels:
         # which shows the line under the pointer, its value and time.
         self.line_toolbar: Optional[Toolbar] = None
         self.heading_toolbar: Optional[Toolbar] = None
-        self.panel_hover = HoverTool(tooltips=[("", "@label"), ("value", "$y"), ("time", "$x{%F %T}")],
-                                     formatters={"$x": "datetime"})
+        # What a hover shows of a time: "$x{TIME}" with these formatters.
+        self.time_hover: Any = CustomJSHover(code=BOOT_HOVER_JS) if boot else "datetime"
+        self.time_tooltip = "{custom}" if boot else "{%F %T}"
+        self.panel_hover = HoverTool(tooltips=[("", "@label"), ("value", "$y"), ("time", "$x" + self.time_tooltip)],
+                                     formatters=cast(Any, {"$x": self.time_hover}))
         self.labels = AllLabels()
         self.time_ticker = DatetimeTicker()
-        self.time_format = CONTEXTUAL_DATETIME_FORMATTER()  # what a datetime axis shows: times, the date below
+        # What a datetime axis shows: times, the date below; from boot on a boot clock.
+        self.time_format = boot_axis_format() if boot else CONTEXTUAL_DATETIME_FORMATTER()
         self.ticker = BasicTicker()
         self.format = BasicTickFormatter()
         # The browser gives each plot its own copy of a scale.
@@ -157,8 +176,8 @@ class AxisModels:
         toolbar = self.line_toolbar
         if heading:
             if self.heading_toolbar is None:
-                hover = HoverTool(tooltips=[("", "@label"), ("heading", "$y{custom}"), ("time", "$x{%F %T}")],
-                                  formatters={"$x": "datetime", "$y": CustomJSHover(code=HEADING_LABEL)})
+                hover = HoverTool(tooltips=[("", "@label"), ("heading", "$y{custom}"), ("time", "$x" + self.time_tooltip)],
+                                  formatters=cast(Any, {"$x": self.time_hover, "$y": CustomJSHover(code=HEADING_LABEL)}))
                 self.heading_toolbar = Toolbar(tools=[*self.time_tools, hover])
             toolbar = self.heading_toolbar
         plot = Plot(x_range=x_range, y_range=DataRange1d(), x_scale=self.scale, y_scale=self.scale,

@@ -11,9 +11,10 @@ from bokeh.layouts import column
 from bokeh.models import CDSView, ColumnDataSource, CustomJS, IndexFilter
 from bokeh.models.widgets.inputs import TextInput
 from bokeh.models.widgets.markups import Div
-from bokeh.models.widgets.tables import DataTable, DateFormatter, TableColumn
+from bokeh.models.widgets.tables import DataTable, TableColumn
 
 from .markup import clipped, html_div
+from .plots import time_cell_format
 from .series import time_ms
 from .timeline import SEVERITIES
 
@@ -56,7 +57,7 @@ def params_table(params: Dict[str, Any], cap: int, name: str) -> Optional[object
     return column(parts + ([note] if note else []), sizing_mode="stretch_width")
 
 
-def messages_table(messages: Optional[pyarrow.Table], cap: int, name: str) -> Optional[object]:
+def messages_table(messages: Optional[pyarrow.Table], cap: int, name: str, boot: bool = False) -> Optional[object]:
     if messages is None or messages.num_rows == 0:
         return None
     total = messages.num_rows
@@ -68,7 +69,7 @@ def messages_table(messages: Optional[pyarrow.Table], cap: int, name: str) -> Op
     table = DataTable(source=source, height=min(320, 30 + 25 * shown.num_rows), sizing_mode="stretch_width",
                       index_position=None, reorderable=False, name=name, columns=[
                           TableColumn(field="time", title="time", width=170,
-                                      formatter=DateFormatter(format="%Y-%m-%d %H:%M:%S.%3N")),
+                                      formatter=time_cell_format(boot, "%Y-%m-%d %H:%M:%S.%3N")),
                           TableColumn(field="severity", title="severity", width=80),
                           TableColumn(field="text", title="message", width=700)])
     parts = [html_div(f"<h3>Text messages ({total})</h3>"), table]

@@ -4,7 +4,7 @@ markers whose hover gives their name and detail, and the shared time range."""
 from __future__ import annotations
 
 import html
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple, cast
 
 import numpy
 import pyarrow
@@ -175,8 +175,9 @@ def timeline_figure(x_range: Range1d, modes: Optional[pyarrow.Table], events: Op
         ticks = axes.renderer(plot, Scatter(x="time", y=0.5, size=11, marker="diamond", fill_color="colour",
                                             line_color="black"), **markers)
         plot.add_tools(HoverTool(renderers=[ticks], tooltips=[("", "@kind: @name"), ("", "@detail"),
-                                                                ("time", "@time{%F %T}"), ("events", "@count")],
-                                 formatters={"@time": "datetime"}))
+                                                                ("time", "@time" + axes.time_tooltip),
+                                                                ("events", "@count")],
+                                 formatters=cast(Any, {"@time": axes.time_hover})))
     if not merged:
         return plot
     shown = len(markers["time"])

@@ -18,8 +18,10 @@ from bokeh.plotting import figure
 
 from ..tuning.panels import parameter_panel, rate_panel, spectrum_panel, step_panel
 from ..tuning.sources import NoSpectrum
+from ..tables.timebase import BOOT
 from ..tuning.texts import hertz
 from .markup import html_div
+from .plots import boot_axis_format
 from .reduce import min_max
 
 AXIS_COLOURS = {"x": "#1f77b4", "y": "#ff7f0e", "z": "#2ca02c", "roll": "#1f77b4", "pitch": "#ff7f0e",
@@ -69,6 +71,12 @@ def _spectrum(log: Any, name: str, start: Optional[float] = None, end: Optional[
     return [plot] + ([notes] if notes is not None else [])
 
 
+def _on_clock(plot: Any, log: Any) -> None:
+    """A time axis from boot on a log whose clock is the boot clock."""
+    if log.time_base == BOOT:
+        plot.xaxis.formatter = boot_axis_format()
+
+
 def _spectrogram(log: Any, name: str) -> List[Any]:
     """The gyros' summed power over time and frequency, in dB."""
     try:
@@ -89,6 +97,7 @@ def _spectrogram(log: Any, name: str) -> List[Any]:
     image[:, numpy.abs(gram.times[nearest] - columns) > reach] = numpy.nan
     plot = figure(title="Gyro spectrogram (all axes, dB)", height=240, sizing_mode="stretch_width",
                   x_axis_type="datetime", y_axis_label="Hz", tools="pan,wheel_zoom,box_zoom,reset", name=name)
+    _on_clock(plot, log)
     plot.image(image=[image], x=start / 1000.0, y=0.0, dw=(end - start) / 1000.0, dh=gram.nyquist,
                palette="Viridis256")
     return [plot]
@@ -101,6 +110,7 @@ def _rates(log: Any, name: str) -> List[Any]:
     series, errors = panel.tables["series"], panel.tables["errors"].to_pylist()
     plot = figure(title="Body rates: desired (dashed) and actual", height=240, sizing_mode="stretch_width",
                   x_axis_type="datetime", y_axis_label="deg/s", tools="pan,wheel_zoom,box_zoom,reset", name=name)
+    _on_clock(plot, log)
     axes = numpy.array(series.column("axis").to_pylist())
     times = series.column("_time").cast("int64").to_numpy() / 1000.0
     for axis in ("roll", "pitch", "yaw"):

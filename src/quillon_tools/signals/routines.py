@@ -83,32 +83,39 @@ def within(times: numpy.ndarray, spans: Optional[Sequence[Tuple[float, Optional[
 
 
 class Battery(NamedTuple):
-    used: Optional[float]  # mAh
+    used: Optional[float]  # mAh drawn while this log was kept
     min_voltage: Optional[float]  # V
     suspect: Optional[str]  # why the current, and so the charge used, cannot be believed
+    since_boot: Optional[float] = None  # mAh: the vehicle's own counter, which counts from boot
 
 
 def battery(view: Any) -> Battery:
-    """The first battery's charge used (the vehicle's counter, else its
-    current integrated) and lowest voltage. A current sensor that reads
-    negative, or one value throughout, is reported instead of a charge."""
+    """The first battery's charge used while the log was kept (the rise of
+    the vehicle's counter, else its current integrated), the counter's
+    highest reading (since boot: a log started after boot does not see the
+    start) and lowest voltage. A current sensor that reads negative, or one
+    value throughout, is reported instead of a charge."""
     volts = view.series("battery.voltage")[1] if view.has("battery.voltage") else numpy.empty(0)
     volts = volts[numpy.isfinite(volts) & (volts > 0.1)]
     lowest = float(volts.min()) if len(volts) else None
     suspect = _current_fault(view)
     if suspect is not None:
         return Battery(None, lowest, suspect)
-    used = None
+    used = since_boot = None
     if view.has("battery.consumed"):
         counter = view.series("battery.consumed")[1]
         counter = counter[numpy.isfinite(counter) & (counter >= 0)]
-        used = float(counter.max()) if len(counter) else None
+        if len(counter):
+            since_boot = float(counter.max())
+            # The rise, summed across any restart of the counter (a reboot starts it from zero again).
+            steps = numpy.diff(counter)
+            used = float(numpy.where(steps >= 0, steps, counter[1:]).sum())
     elif view.has("battery.current"):
         times, amps = view.series("battery.current")
         ok = numpy.isfinite(times) & numpy.isfinite(amps)
         if ok.sum() > 1:
             used = float(numpy.sum(numpy.diff(times[ok]) / 3.6e9 * (amps[ok][1:] + amps[ok][:-1]) / 2) * 1000.0)
-    return Battery(used, lowest, None)
+    return Battery(used, lowest, None, since_boot)
 
 
 def _current_fault(view: Any) -> Optional[str]:

@@ -56,6 +56,12 @@ def as_datetime(micros: Optional[int]) -> Optional[datetime.datetime]:
     return _UNIX_EPOCH + datetime.timedelta(microseconds=int(micros))
 
 
+def boot_text(micros: float, digits: int = 1) -> str:
+    """A time on a boot clock as people read it: seconds from boot, "T+265.6 s"
+    (a boot clock shown as a date would read 1970)."""
+    return f"T+{micros / 1e6:.{digits}f} s"
+
+
 def float_times(column: pyarrow.ChunkedArray) -> numpy.ndarray:
     """A `_time` column as float64 microseconds since 1970: NaN where unknown
     or beyond any date."""

@@ -20,6 +20,7 @@ from ..report.series import Series, quantity_series, silences, time_ms
 from ..signals.vocabulary import VOCABULARY
 
 SIGNALS = "signals"
+CHANNEL_UNIT = VOCABULARY["motor.output"].unit  # what the signals read an output or input channel in
 
 
 class Field(NamedTuple):
@@ -52,7 +53,8 @@ def _split(key: str) -> Tuple[str, Optional[int]]:
 def era_units(protocol: Optional[str], message: str) -> Dict[Tuple[str, str], str]:
     """(field, kind) -> unit, for fields whose log states no unit: the unit
     the signals read them in, that of the firmware's era ("int" or "float"
-    kind where eras differ, "" where any)."""
+    kind where eras differ, "" where any); output and input channels in
+    microseconds, as the signals read them."""
     module = format_for(protocol)
     found: Dict[Tuple[str, str], str] = {}
     for sources in getattr(module, "SOURCES", {}).values():
@@ -60,6 +62,10 @@ def era_units(protocol: Optional[str], message: str) -> Dict[Tuple[str, str], st
             if (source.message == message and source.unit and source.scale == 1.0 and source.value is None
                     and source.derive is None):
                 found.setdefault((source.field, source.kind or ""), source.unit)
+    for channels in (getattr(module, "OUTPUT_CHANNELS", ()), getattr(module, "INPUT_CHANNELS", ())):
+        for channel_message, field, _ in channels:
+            if channel_message == message:
+                found.setdefault((field, ""), CHANNEL_UNIT)
     return found
 
 
@@ -78,16 +84,19 @@ def _fields(schema: pyarrow.Schema, era: Optional[Dict[Tuple[str, str], str]] = 
         if not (pyarrow.types.is_integer(kind) or pyarrow.types.is_floating(kind) or pyarrow.types.is_boolean(kind)):
             continue
         meta = column.metadata or {}
-        unit = meta.get(b"unit", b"").decode("utf-8", "replace")
-        if not unit and era:
-            integer = "int" if pyarrow.types.is_integer(kind) else "float"
-            unit = era.get((column.name, ""), era.get((column.name, integer), ""))
+        stated = meta.get(b"unit", b"").decode("utf-8", "replace")
+        integer = "int" if pyarrow.types.is_integer(kind) else "float"
         try:
             multiplier = float(meta.get(b"multiplier", b"1"))
         except ValueError:
             multiplier = 1.0
         names = [column.name] if size is None else [f"{column.name}[{i}]" for i in range(size)]
-        found += [Field(name, unit, multiplier) for name in names]
+        for name in names:
+            unit = stated
+            if not unit and era:  # an array's items are read one by one, each by its own name
+                unit = next((era[key] for key in ((name, ""), (name, integer), (column.name, ""),
+                                                    (column.name, integer)) if key in era), "")
+            found.append(Field(name, unit, multiplier))
     return found
 
 
@@ -182,7 +191,11 @@ def field_series(log: Any, node: str, name: str, scaled: bool = True) -> List[Se
         times, values = times[order], values[order]
     if not len(times) or numpy.isnan(values).all():
         return []
-    breaks = [(start / 1000.0, end / 1000.0) for start, end in silences(times * 1000.0)]
+    # Broken as the report's lines are: at the vehicle's logging gaps and the field's own silences.
+    # (The vehicle's gaps are of the messages the signals read: a gap holding rows of this field is none of its.)
+    gaps = [(start, end) for start, end in (log.view(sysid).gaps() if log.views() else [])
+            if numpy.searchsorted(times, end / 1000.0, "left") == numpy.searchsorted(times, start / 1000.0, "right")]
+    breaks = [(start / 1000.0, end / 1000.0) for start, end in sorted({*gaps, *silences(times * 1000.0)})]
     label = f"{node.replace('@', ' system ')}.{name}"
     return [Series(label, times, values, breaks)]
 

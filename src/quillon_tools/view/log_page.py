@@ -9,6 +9,8 @@ from typing import Any, List
 
 from bokeh.document import Document
 from bokeh.layouts import column
+from bokeh.models.plots import Plot
+from bokeh.models.tools import WheelZoomTool
 
 from ..export.terminal import visible
 from ..report.cards import zoom_on_card_click
@@ -50,11 +52,17 @@ def build_log_page(document: Document, log: Any, name: str) -> Picker:
         resampler = Resampler(parts.x_range)
         _track(resampler, parts.panels)
         moments = Moments(log, parts.x_range)
-        picker = Picker(log, parts.x_range, parts.axes, resampler, extra=[moments.layout], on_plot=moments.mark,
+
+        def on_plot(plot: Plot) -> None:
+            moments.mark(plot)
+            wheel_zooms([plot])
+
+        picker = Picker(log, parts.x_range, parts.axes, resampler, extra=[moments.layout], on_plot=on_plot,
                         signals_later=True)
     blocks: List[Any] = [*parts.roots[:1], picker.layout, *parts.roots[1:]]
     first = [block for block in blocks if not isinstance(block, Later)]
     moments.mark_plots(first)
+    wheel_zooms(first)
     page = column(first, sizing_mode="stretch_width", name="report")
     document.add_root(page)
     zoom_on_card_click(document, parts.x_range)
@@ -64,6 +72,16 @@ def build_log_page(document: Document, log: Any, name: str) -> Picker:
     tracked = len(parts.panels)
     document.add_next_tick_callback(lambda: _complete(page, blocks, moments, picker, parts.panels, tracked))
     return picker
+
+
+def wheel_zooms(parts: List[Any]) -> None:
+    """The mouse wheel zooms every plot of `parts` from the start, as one
+    exploring a log expects: no tool need be picked first."""
+    for part in parts:
+        for plot in part.select({"type": Plot}):
+            wheel = next((tool for tool in plot.toolbar.tools if isinstance(tool, WheelZoomTool)), None)
+            if wheel is not None and plot.toolbar.active_scroll is not wheel:
+                plot.toolbar.active_scroll = wheel
 
 
 def _track(resampler: Resampler, panels: List[Any]) -> None:
@@ -81,6 +99,7 @@ def _complete(page: Any, blocks: List[Any], moments: Moments, picker: Picker, pa
         _track(picker.resampler, panels[tracked:])  # the panels made now
         picker.add_signals()
         moments.mark_plots(made)  # the new ones: each plot is marked once
+        wheel_zooms(made)
         moments.fill()
     page.children = made
 

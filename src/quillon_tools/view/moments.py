@@ -14,12 +14,15 @@ from bokeh.models.annotations import Span
 from bokeh.models.layouts import TabPanel, Tabs
 from bokeh.models.layouts import LayoutDOM
 from bokeh.models.plots import Plot
-from bokeh.models.widgets.tables import DataTable, DateFormatter, TableColumn
+from bokeh.models.widgets.tables import DataTable, TableColumn
 
+from ..export.times import with_first_time
 from ..report.cards import ZOOM_MS
 from ..report.markup import clipped, html_div
+from ..report.plots import time_cell_format
 from ..report.series import time_ms
 from ..report.timeline import SEVERITIES
+from ..tables.timebase import BOOT
 
 ROWS = 5000  # rows of each table kept, the first ones
 TIME_FORMAT = "%H:%M:%S.%3N"
@@ -42,7 +45,7 @@ def _columns(log: Any, kind: str) -> Optional[Dict[str, List[Any]]]:
         table = log.diagnosis()
     if table is None or not table.num_rows or "_time" not in table.column_names:
         return None
-    table = table.slice(0, ROWS)
+    table = with_first_time(table.slice(0, ROWS), log.time_span()[0])  # a row before any time: at the start
     found: Dict[str, List[Any]] = {"time": list(time_ms(table.column("_time")))}
     column = table.column
     if kind == "events":
@@ -90,7 +93,8 @@ class Moments:
             table = DataTable(source=source, width=370, height=260, index_position=None, reorderable=False,
                               name=f"moments-{kind}", columns=[
                                   TableColumn(field="time", title="time", width=90,
-                                              formatter=DateFormatter(format=TIME_FORMAT)),
+                                              formatter=time_cell_format(self.log.time_base == BOOT,
+                                                                         TIME_FORMAT)),
                                   TableColumn(field="what", title=what, width=110),
                                   TableColumn(field="detail", title="detail", width=170)])
             source.selected.on_change("indices", self._on_pick(source))
