@@ -26,6 +26,7 @@ VIBRATION = ("vibration.metric", "vibration.x", "vibration.y", "vibration.z")
 COMPASS = ("compass.x", "compass.y", "compass.z")
 # The HDop the vehicle's GPS counts as good, in hundredths (ArduPilot).
 HDOP_GOOD = "GPS_HDOP_GOOD"
+HDOP_GOOD_DEFAULT = 140
 
 
 @reads(signals=VIBRATION, flights=True)
@@ -158,7 +159,7 @@ def gps(view: View, limits: Dict[str, Limit]) -> List[Row]:
             verdict, bound = grade(value, limit)
             good = view.params.get(HDOP_GOOD) if isinstance(view.params, dict) else None
             said = f"{HDOP_GOOD} {good:g}" if isinstance(good, (int, float)) and good > 0 else \
-                f"{HDOP_GOOD}'s default {DEFAULT_LIMITS['gps_hdop'].warn * 100:g}"
+                f"{HDOP_GOOD}'s default {HDOP_GOOD_DEFAULT:g}"
             rows.append(Row(names[2], verdict, value, bound, None, time,
                             f"HDop up to {value:.2f} with a 3D fix {while_armed(view)} ({said})"))
     return rows

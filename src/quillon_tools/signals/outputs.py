@@ -5,9 +5,10 @@ by what the vehicle says it drives."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy
+import pyarrow
 
 from ..firmware.ardupilot import MOTOR_FUNCTIONS as ARDUPILOT_MOTORS
 from ..firmware.mavlink import ROTORS_BY_MAV_TYPE
@@ -126,17 +127,30 @@ def raw_range(low: Optional[float], high: Optional[float]) -> bool:
 Channel = Tuple[Part, Tuple[Optional[float], Optional[float], Optional[float]]]
 
 
+def _fixed(mask: numpy.ndarray) -> Callable[[pyarrow.Table], numpy.ndarray]:
+    """A rows function giving `mask`, already worked out, for any table."""
+    return lambda _: mask
+
+
 def channel_parts(view: Any, channels: Tuple[Tuple[str, str, int], ...]) -> List[Tuple[Channel, bool]]:
     """The part of each channel of `channels` in use, with its (min, max,
     function), and whether it drives a motor."""
     params = view.params
     found = []
     rows_of = getattr(view.format, "channel_rows", None)
+    masks: Dict[Any, numpy.ndarray] = {}  # each rows function's rows of its message, worked out once
     for message, field, number in channels:
         table = view.table(message)
         if table is None:
             continue
         rows = rows_of(message, number) if rows_of is not None else None
+        if rows is not None:
+            if (message, rows) not in masks:
+                masks[message, rows] = numpy.asarray(rows(table), dtype=bool)
+            keep = masks[message, rows]
+            if not keep.any():
+                continue  # no rows of this channel's port or instance
+            rows = _fixed(keep)
         part = read(table, Source(message, field, "us", instance=number, rows=rows), "us", None, view.times(message))
         if part is None or not numpy.any(numpy.nan_to_num(part.values)):
             continue  # unused channels stay 0

@@ -5,6 +5,7 @@ degrees and metres)."""
 
 from __future__ import annotations
 
+import functools
 from typing import Any, Callable, Dict, Optional, Tuple
 
 import numpy
@@ -260,11 +261,15 @@ RECORDS = {
 
 def channel_rows(message: str, number: int) -> Optional[Callable[[pyarrow.Table], Any]]:
     """Which rows of `message` carry output channel `number`: those of its
-    actuator_outputs instance."""
+    actuator_outputs instance (one function per instance, so that a reader
+    works out each instance's rows once)."""
     if message != "actuator_outputs":
         return None
-    instance = (number - 1) // OUTPUTS_PER_INSTANCE
+    return _instance_rows((number - 1) // OUTPUTS_PER_INSTANCE)
 
+
+@functools.lru_cache(maxsize=None)
+def _instance_rows(instance: int) -> Callable[[pyarrow.Table], Any]:
     def rows(table: pyarrow.Table) -> Any:
         if "_instance" not in table.column_names:
             return numpy.full(table.num_rows, instance == 0)
