@@ -81,38 +81,39 @@ def quaternion(roll_deg, pitch_deg):
 
 # One case per check family: (check, tlog rows, ULog rows, verdict, ULog texts).
 # Each flight is held for the whole log, so that it is judged whatever span
-# (armed, in flight) the check looks at.
+# (armed, in flight) the check looks at. Every one is a margin no firmware
+# acted on: a warn, however far past it.
 CASES = {
     "vibration": (
         "vibration[0]", [(t, "vibration", {"vibration_x": 70.0}) for t in tenths()],
-        [(t, "vehicle_imu_status", (12.0, (0, 0, 0))) for t in tenths()], "fail"),
+        [(t, "vehicle_imu_status", (12.0, (0, 0, 0))) for t in tenths()], "warn"),
     "clipping": (
         "clipping[0]", [(t, "vibration", {"clipping_0": int(t * 3)}) for t in tenths()],
         [(t, "vehicle_imu_status", (1.0, (int(t * 3), 0, 0))) for t in tenths()], "warn"),
     "gps": (
         "gps_fix[0]", [(t, "gps_raw_int", {"fix_type": 1 if 4 <= t < 5 else 3, "satellites_visible": 12,
                                            "eph": 80}) for t in tenths()],
-        [(t, "vehicle_gps_position", (0, 0, 0, 0.0, 0.8, 1 if 4 <= t < 5 else 3, 12)) for t in tenths()], "fail"),
+        [(t, "vehicle_gps_position", (0, 0, 0, 0.0, 0.8, 1 if 4 <= t < 5 else 3, 12)) for t in tenths()], "warn"),
     "ekf": (
         "ekf[0]", [(t, "ekf_status_report", {"velocity_variance": 1.2 if t >= 5 else 0.1}) for t in tenths()],
-        [(t, "estimator_status", (1.2 if t >= 5 else 0.1, 0.1, 0.1)) for t in tenths()], "fail"),
+        [(t, "estimator_status", (1.2 if t >= 5 else 0.1, 0.1, 0.1)) for t in tenths()], "warn"),
     "compass": (
         "compass_field[0]", [(t, "raw_imu", {"xmag": 1200, "ymag": 0, "zmag": 0}) for t in tenths()],
         [(t, "vehicle_magnetometer", ((1.2, 0.0, 0.0),)) for t in tenths()], "warn"),
     "board_power": (
         "board_power", [(t, "power_status", {"Vcc": 4400}) for t in tenths()],
-        [(t, "system_power", (4.4,)) for t in tenths()], "fail"),
+        [(t, "system_power", (4.4,)) for t in tenths()], "warn"),
     "battery": (
         "battery[0]", [(t, "sys_status", {"voltage_battery": int(16800 - 600 * t), "current_battery": 1000})
                        for t in tenths()],
-        [(t, "battery_status", (16.8 - 0.6 * t, 10.0, 10.0 * t)) for t in tenths()], "fail"),
+        [(t, "battery_status", (16.8 - 0.6 * t, 10.0, 10.0 * t)) for t in tenths()], "warn"),
     "cpu_load": (
         "cpu_load", [(t, "sys_status", {"load": 970, "voltage_battery": 16000}) for t in tenths()],
-        [(t, "cpuload", (0.97,)) for t in tenths()], "fail"),
+        [(t, "cpuload", (0.97,)) for t in tenths()], "warn"),
     "motor_balance": (
         "motor_balance", [(t, "servo_output_raw", {"servo1_raw": 1700, "servo2_raw": 1400, "servo3_raw": 1550,
                                                    "servo4_raw": 1550}) for t in tenths()],
-        [(t, "actuator_outputs", (4, (1700.0, 1400.0, 1550.0, 1550.0) + (0.0,) * 12)) for t in tenths()], "fail"),
+        [(t, "actuator_outputs", (4, (1700.0, 1400.0, 1550.0, 1550.0) + (0.0,) * 12)) for t in tenths()], "warn"),
 }
 
 
@@ -186,7 +187,7 @@ def test_outputs_at_their_ends_by_design_are_not_saturation_but_surfaces_are():
     resting = verdicts(_plane(1500))["outputs"]
     assert resting["verdict"] == "pass", resting["detail"]
     stuck = verdicts(_plane(1100))["outputs"]
-    assert stuck["verdict"] == "fail" and stuck["detail"].startswith("aileron (output 1) at its bottom")
+    assert stuck["verdict"] == "warn" and stuck["detail"].startswith("aileron (output 1) at its bottom")
 
 
 def test_a_sensor_the_vehicle_does_not_use_is_not_judged():

@@ -72,10 +72,16 @@ def test_control_characters_reach_the_terminal_as_visible_escapes(tmp_path, caps
 
 
 def vibrating_dataflash():
-    """A log whose vibration check fails."""
+    """A log of vibration readings alone."""
     vibe = "QfffIII"
     return b"".join([format_packet(129, "VIBE", vibe, "TimeUS,VibeX,VibeY,VibeZ,Clip0,Clip1,Clip2")]
                     + [data_packet(129, vibe, i * 100_000, 100.0, 1, 1, 0, 0, 0) for i in range(20)])
+
+
+def failing_dataflash():
+    """A vibrating log whose crash check fired (vibration alone is a warn)."""
+    return vibrating_dataflash() + format_packet(130, "ERR", "QBB", "TimeUS,Subsys,ECode") \
+        + data_packet(130, "QBB", 1_500_000, 12, 1)
 
 
 def unreadable_ulog():
@@ -84,7 +90,7 @@ def unreadable_ulog():
 
 def test_check_keeps_its_exit_status_when_the_pipe_closes(tmp_path):
     failing = tmp_path / "vibe.bin"
-    failing.write_bytes(vibrating_dataflash())
+    failing.write_bytes(failing_dataflash())
     read_end, write_end = os.pipe()
     os.close(read_end)  # the reader is gone before the first line
     try:
@@ -99,7 +105,7 @@ def test_check_keeps_its_exit_status_when_the_pipe_closes(tmp_path):
 def test_a_bad_log_fails_alone_and_the_batch_goes_on(tmp_path, capsysbinary, jobs):
     bad, good = tmp_path / "bad.ulg", tmp_path / "good.bin"
     bad.write_bytes(unreadable_ulog())
-    good.write_bytes(vibrating_dataflash())
+    good.write_bytes(failing_dataflash())
     out = tmp_path / "out.csv"
     status, _, err = run(capsysbinary, "check", bad, good, "-j", jobs, "-o", out)
     assert status == 1
@@ -148,7 +154,7 @@ def test_file_names_that_are_not_utf8_work(tmp_path, capsysbinary, command):
     if command != "check":
         pytest.importorskip("bokeh")
     log = tmp_path / f"{NOT_UTF8}.bin"
-    log.write_bytes(vibrating_dataflash())
+    log.write_bytes(failing_dataflash())
     if command == "check":
         out = tmp_path / f"{NOT_UTF8}.csv"
         assert run(capsysbinary, "check", log, "-o", out)[0] == 1

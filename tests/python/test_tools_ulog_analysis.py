@@ -149,9 +149,12 @@ def verdicts(log):
 
 def test_crafted_flight_checks():
     found = verdicts(read_log(flight()))
-    assert found["vibration[0]"]["verdict"] == "pass" and found["vibration[1]"]["verdict"] == "fail"
-    assert found["vibration[1]"]["value"] == pytest.approx(12.0) and found["vibration[1]"]["limit"] == pytest.approx(9.81)
-    assert found["failsafes"]["verdict"] == "warn" and found["failsafes"]["value"] == 1
+    # Past PX4's red 1 g, still a margin no firmware acted on: a warn.
+    assert found["vibration[0]"]["verdict"] == "pass" and found["vibration[1]"]["verdict"] == "warn"
+    assert found["vibration[1]"]["value"] == pytest.approx(12.0) and found["vibration[1]"]["limit"] == pytest.approx(4.905)
+    # Armed (the log cannot tell the air from the ground), and PX4 returned at once: acted on.
+    assert found["failsafes"]["verdict"] == "fail" and found["failsafes"]["value"] == 1
+    assert "in the air, then a change to" in found["failsafes"]["detail"]
     assert found["gps_satellites[0]"]["verdict"] == "pass" and found["gps_fix[0]"]["value"] == 0
     assert found["cpu_load"]["verdict"] == "skipped" and "cpuload" in found["cpu_load"]["detail"]
     calm = verdicts(read_log(flight(shaking=(1.0, 6.0))))

@@ -18,6 +18,7 @@ from ..tables.timebase import as_datetime
 from ..flights.model import FALL, IMPACT
 from ..formats.records import CRASH_FLAG, ERRORS, LINK_TEXTS
 from .limits import Limit, grade
+from .rates import MIN_SAMPLES, interval_s, judgeable, too_coarse
 from .reads import named, reads, record, sources, unheard
 from .rows import Row, finite, matching, skipped, worst
 from .spans import consequence, flights, flying, near_impact_mask, not_flown, window
@@ -25,6 +26,13 @@ from .spans import consequence, flights, flying, near_impact_mask, not_flown, wi
 # The attitude and its demand, as the attitude check compares them.
 ATTITUDE = ("attitude.roll", "attitude.pitch", "attitude.roll_desired", "attitude.pitch_desired")
 HELD_S = 0.25  # how long an attitude error must last to count
+# A loss of control: the attitude this far off its demand, where no
+# controller still holding the vehicle leaves it...
+LOST_DEG = 60.0
+# ...or ArduCopter's crash check: an attitude error past 30 deg for 2 s
+# in the air, on which the firmware disarms.
+CRASH_CHECK_DEG = 30.0
+CRASH_CHECK_S = 2.0
 LEAN_WINDOW_S = 3.0  # before a disarm, for the crash check
 # ERR subsystems of a crash: the crash check (a crash or a loss of control)
 # and the thrust-loss check.
@@ -71,23 +79,74 @@ def attitude_error(view: View) -> Optional[Tuple[numpy.ndarray, numpy.ndarray]]:
 
 @reads(signals=ATTITUDE, flights=True)
 def attitude(view: View, limits: Dict[str, Limit]) -> List[Row]:
-    """How far roll and pitch stay off their demand, held HELD_S, in steady
-    flight: on the ground the controller is not flying the vehicle, and
-    liftoff, touchdown and VTOL transitions depart from the demand by design."""
+    """How far roll and pitch stay off their demand in steady flight: on
+    the ground the controller is not flying the vehicle, and liftoff,
+    touchdown and VTOL transitions depart from the demand by design.
+
+    An excursion held HELD_S is a margin (a warn); a fail is a loss of
+    control past the firmware's own limits: LOST_DEG off the demand, or a
+    copter's crash check (CRASH_CHECK_DEG for CRASH_CHECK_S). Each is
+    judged only where the rows of the attitude and of its demand show it
+    (`rates`)."""
     found = attitude_error(view)
     if found is None:
         return [skipped("attitude", f"no desired and actual attitude ({_attitude_sources(view)})")]
     times, error = found
     judged, said = window(view, times)
-    held = _held(numpy.where(judged, error, numpy.nan), times)
+    error = numpy.where(judged, error, numpy.nan)
+    step = _compared_step(view)
+    lost = _loss_of_control(view, error, times, step)
+    if lost is not None:
+        return [lost]
+    if not judged.any():
+        return [skipped("attitude", not_flown(view) or f"too few attitude rows {said}")]
+    coarse = too_coarse(step, HELD_S, "excursion")
+    if coarse is not None:
+        return [skipped("attitude", f"{coarse} off the demand {said}; no loss of control "
+                                    f"({LOST_DEG:.0f} deg off{_crash_check_said(view)})")]
+    held = _held(error, times, HELD_S)
     value, time = worst(held, times)
     if value is None:
         return [skipped("attitude", not_flown(view) or f"too few attitude rows {said}")]
     verdict, bound = grade(value, limits["attitude"])
-    note = consequence(view, _held(numpy.where(near_impact_mask(view, times), error, numpy.nan), times), times,
-                       value, " deg", "off the demand by")
+    note = consequence(view, _held(numpy.where(near_impact_mask(view, times), found[1], numpy.nan), times, HELD_S),
+                       times, value, " deg", "off the demand by")
     return [Row("attitude", verdict, value, bound, "deg", time,
-                f"roll/pitch off their demand by {value:.1f} deg for {HELD_S} s {said}{note}")]
+                f"roll/pitch off their demand by {value:.1f} deg for {HELD_S} s {said}; "
+                f"no loss of control ({LOST_DEG:.0f} deg off{_crash_check_said(view)}){note}")]
+
+
+def _crash_check_said(view: View) -> str:
+    return f", or the crash check's {CRASH_CHECK_DEG:.0f} deg for {CRASH_CHECK_S:.0f} s" \
+        if view.vehicle == "copter" else ""
+
+
+def _compared_step(view: View) -> Optional[float]:
+    """The step, in seconds, at which the attitude and its demand are both
+    known: the coarser of their two logging rates."""
+    steps = [interval_s(view.series(name)[0]) for name in (ATTITUDE[0], ATTITUDE[2])]
+    if any(step is None for step in steps):
+        return None
+    return max(step for step in steps if step is not None)
+
+
+def _loss_of_control(view: View, error: numpy.ndarray, times: numpy.ndarray, step: Optional[float]
+                     ) -> Optional[Row]:
+    """A fail where the attitude left its demand past the firmware's own
+    limits: LOST_DEG held HELD_S (and at least `rates.MIN_SAMPLES` rows),
+    or on a copter the crash check's CRASH_CHECK_DEG for CRASH_CHECK_S."""
+    if step is None:
+        return None
+    tiers = [(max(HELD_S, MIN_SAMPLES * step), LOST_DEG, f"past {LOST_DEG:.0f} deg: a loss of control")]
+    if view.vehicle == "copter" and judgeable(step, CRASH_CHECK_S):
+        tiers.append((CRASH_CHECK_S, CRASH_CHECK_DEG,
+                      f"past the crash check's {CRASH_CHECK_DEG:.0f} deg for {CRASH_CHECK_S:.0f} s: a loss of control"))
+    for seconds, bound, what in tiers:
+        value, time = worst(_held(error, times, seconds), times)
+        if value is not None and value > bound:
+            return Row("attitude", "fail", value, bound, "deg", time,
+                       f"roll/pitch off their demand by {value:.1f} deg for {seconds:.2g} s, {what}")
+    return None
 
 
 def _attitude_sources(view: View) -> str:
@@ -111,14 +170,14 @@ def window_min(values: numpy.ndarray, width: int) -> numpy.ndarray:
     return numpy.minimum(least[:len(values) - width + 1], least[width - span:])  # type: ignore[no-any-return]
 
 
-def _held(error: numpy.ndarray, times: numpy.ndarray) -> numpy.ndarray:
-    """Per row, the least error over the rows of the next HELD_S seconds
+def _held(error: numpy.ndarray, times: numpy.ndarray, seconds: float) -> numpy.ndarray:
+    """Per row, the least error over the rows of the next `seconds`
     (NaN where the log does not reach that far)."""
     steps = numpy.diff(times)
     steps = steps[numpy.isfinite(steps) & (steps > 0)]
     if len(error) < 2 or not len(steps):
         return numpy.full(len(error), numpy.nan)
-    width = max(2, int(math.ceil(HELD_S * 1e6 / float(numpy.median(steps)))) + 1)
+    width = max(2, int(math.ceil(seconds * 1e6 / float(numpy.median(steps)))) + 1)
     if width > len(error):
         return numpy.full(len(error), numpy.nan)
     held = numpy.full(len(error), numpy.nan)

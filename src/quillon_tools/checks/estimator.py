@@ -13,20 +13,33 @@ from typing import Dict, List
 import numpy
 
 from .limits import Limit, grade
+from ..formats.records import ERRORS, LINK_TEXTS, VEHICLE_STATE
 from .reads import reads, sources
 from .rows import Row, finite, matching, numbered, skipped, worst
-from .spans import consequence, near_impact_mask, while_armed
+from .spans import air_window, consequence, near_impact_mask, not_flown, while_armed
 
+# A test ratio above this rejects the measurement.
+REJECTED = 1.0
+# The variance threshold of ArduCopter's EKF failsafe (0: disabled).
+EKF_THRESHOLD = "FS_EKF_THRESH"
 # The test ratios the estimator check reads: quantity, what it tests.
 RATIOS = {f"ekf.test_ratio.{name}": name for name in ("velocity", "position", "height", "compass", "airspeed")}
 
 
-@reads(signals=(*RATIOS, "armed"), flights=True)
+@reads(signals=(*RATIOS, "armed"), records=(ERRORS, VEHICLE_STATE, LINK_TEXTS), flights=True)
 def ekf(view: View, limits: Dict[str, Limit]) -> List[Row]:
+    """The highest innovation test ratio per lane in the air: above 1 the
+    EKF rejects the measurement, which is a margin (a warn) unless the
+    firmware declared its EKF failsafe in the air (FS_EKF_THRESH crossed
+    for a second), a fail. On the bench or before the takeoff the
+    estimator has not settled on a flight."""
+    from .system import fired_failsafes
+
     found = {name: view.instance_series(name) for name in RATIOS}
     lanes = sorted({instance for series in found.values() for instance, _, _ in series})
     if not lanes:
         return [skipped("ekf", f"no EKF test ratios ({sources(view, *RATIOS)})")]
+    failsafe = next((f for f in fired_failsafes(view) if f.declared and f.in_air), None)
     rows = []
     for lane in lanes:
         check = numbered("ekf", lane)
@@ -37,11 +50,12 @@ def ekf(view: View, limits: Dict[str, Limit]) -> List[Row]:
                 if instance != lane:
                     continue
                 near = near_impact_mask(view, times)
-                value, time = worst(numpy.where(view.armed_mask(times) & ~near, ratios, numpy.nan), times)
+                judged, said = air_window(view, times)
+                value, time = worst(numpy.where(judged & ~near, ratios, numpy.nan), times)
                 if value is not None and (best is None or value > best[0]):
                     best = (value, time, RATIOS[name])
         if best is None:
-            rows.append(skipped(check, "no EKF test ratios " + while_armed(view)))
+            rows.append(skipped(check, not_flown(view) or "no EKF test ratios " + air_window(view, numpy.empty(0))[1]))
             continue
         value, time, what = best
         for name, series in found.items():
@@ -49,9 +63,21 @@ def ekf(view: View, limits: Dict[str, Limit]) -> List[Row]:
                 if instance == lane and not note:
                     note = consequence(view, ratios, times, value, "", f"the {RATIOS[name]} test ratio up to")
         verdict, bound = grade(value, limits["ekf"])
-        rows.append(Row(check, verdict, value, bound, None, time,
-                        f"highest test ratio {value:.2f} ({what}) {while_armed(view)}{note}"))
+        detail = f"highest test ratio {value:.2f} ({what}) {air_window(view, numpy.empty(0))[1]}"
+        if failsafe is not None:
+            verdict, time, detail = "fail", failsafe.time, f"{detail}; {failsafe.said()}"
+        elif value > REJECTED:
+            detail += f": the EKF rejected the measurement, but no EKF failsafe fired ({_threshold(view)})"
+        rows.append(Row(check, verdict, value, bound, None, time, detail + note))
     return rows
+
+
+def _threshold(view: View) -> str:
+    """The EKF failsafe's threshold, as a detail names it."""
+    value = view.params.get(EKF_THRESHOLD) if isinstance(view.params, dict) else None
+    if isinstance(value, (int, float)):
+        return f"{EKF_THRESHOLD} {value:g}" + (": disabled" if value == 0 else "")
+    return f"no {EKF_THRESHOLD} in the log"
 
 
 @reads(signals=("ekf.primary", *RATIOS, "armed"))

@@ -20,7 +20,7 @@ import numpy
 from ..firmware.ardupilot import MOTOR_BLOCKS as ARDUPILOT_MOTOR_BLOCKS
 from ..firmware.ardupilot import PRIMARY_SURFACES
 from ..firmware.px4 import MOTOR_BLOCKS as PX4_MOTOR_BLOCKS
-from ..signals.outputs import motor_top
+from ..signals.outputs import PX4_OUTPUTS_PER_INSTANCE, motor_top, raw_range
 from ..signals.routines import within
 from .control import ATTITUDE, attitude_error
 from .limits import Limit, grade
@@ -35,6 +35,8 @@ PINNED_S = 0.3  # a motor held at its top this long while the attitude runs away
 RUNAWAY_DEG = 10.0  # attitude error reached while a motor is pinned
 GROWTH_DEG = 5.0  # how much the error must grow over the pinned stretch
 OUTPUTS = ("motor.output", "servo.output")
+SPINNING_US = 50.0  # above its minimum: a motor spinning in flight
+PWM_SPAN_US = 1000.0  # the span of a PWM motor output the balance limits are given for
 
 
 class Output(NamedTuple):
@@ -45,6 +47,7 @@ class Output(NamedTuple):
     values: numpy.ndarray
     low: float  # the end below which it counts as saturated (-inf: never)
     high: float
+    raw: bool = False  # raw ESC commands in their own range, not microseconds
 
 
 def _motor_number(function: Optional[float], channel: int, px4: bool) -> int:
@@ -54,7 +57,13 @@ def _motor_number(function: Optional[float], channel: int, px4: bool) -> int:
         for first, count, number in PX4_MOTOR_BLOCKS if px4 else ARDUPILOT_MOTOR_BLOCKS:
             if first <= int(function) < first + count:
                 return int(function) - first + number
-    return channel
+    return (channel - 1) % PX4_OUTPUTS_PER_INSTANCE + 1 if px4 else channel
+
+
+def unit_of(output: Output) -> str:
+    """How an output's values are said: microseconds, or raw ESC commands
+    in their own range."""
+    return " (raw ESC command)" if output.raw else " us"
 
 
 def no_outputs(view: View) -> str:
@@ -72,7 +81,7 @@ def judged_outputs(view: View) -> List[Output]:
         top = motor_top(params, view.vehicle, low, high, view.px4)
         bottom = low if view.vehicle in REVERSIBLE else -numpy.inf
         found.append(Output(channel, f"motor {_motor_number(function, channel, view.px4)} (output {channel})", True,
-                            part.times, part.values, bottom, top))
+                            part.times, part.values, bottom, top, raw_range(low, high)))
     for part, (low, high, function) in view.channels("servo.output"):
         if function is None or int(function) not in PRIMARY_SURFACES or low is None or high is None:
             continue
@@ -112,6 +121,7 @@ def outputs(view: View, limits: Dict[str, Limit]) -> List[Row]:
         return [pinned]
     best = None
     seen = False
+    bound_output = {output.name: output for output in judged}
     for output in judged:
         inside = within(output.times, spans) & numpy.isfinite(output.values)
         values = output.values[inside]
@@ -131,7 +141,7 @@ def outputs(view: View, limits: Dict[str, Limit]) -> List[Row]:
     share, name, side, bound, time = best
     verdict, limit = grade(share, limits["outputs"])
     return [Row("outputs", verdict, share, limit, "%", time,
-                f"{name} at its {side} ({bound:.0f} us) {share:.1f}% of the time {window}")]
+                f"{name} at its {side} ({bound:.0f}{unit_of(bound_output[name])}) {share:.1f}% of the time {window}")]
 
 
 def _pinned_motor(view: View, judged: List[Output], spans: Any) -> Optional[Row]:
@@ -162,7 +172,7 @@ def _pinned_motor(view: View, judged: List[Output], spans: Any) -> Optional[Row]
         return None
     peak, output, start, end, first = worst
     return Row("outputs", "fail", peak, RUNAWAY_DEG, "deg", float(start),
-               f"{output.name} held at its top ({output.high:.0f} us) for {(end - start) / 1e6:.1f} s while the "
+               f"{output.name} held at its top ({output.high:.0f}{unit_of(output)}) for {(end - start) / 1e6:.1f} s while the "
                f"attitude error grew from {first:.0f} to {peak:.0f} deg: not enough thrust")
 
 
@@ -178,30 +188,41 @@ def runs(times: numpy.ndarray, flags: numpy.ndarray) -> List[Tuple[float, float]
 
 @reads(signals=("motor.output", "armed"), flights=True)
 def motor_balance(view: View, limits: Dict[str, Limit]) -> List[Row]:
+    """The spread of the motors' mean outputs in flight, among the motors
+    of one output driver (raw ESC commands judged as the same share of
+    their own range); an output that drives no motor is never among them."""
     if view.vehicle != "copter":
         return [skipped("motor_balance", f"not a multicopter ({view.vehicle or 'vehicle unknown'})")]
-    motors = [(part, low) for part, (low, _, _) in view.channels("motor.output")]
-    if not motors:
+    channels = view.channels("motor.output")
+    if not channels:
         return [skipped("motor_balance", no_outputs(view))]
     grounded = not_flown(view)
     if grounded is not None:  # motors spinning on the ground say nothing of their balance in flight
         return [skipped("motor_balance", grounded)]
+    groups: Dict[Tuple[Any, Any], List[Any]] = {}
+    for part, (low, high, _) in channels:
+        groups.setdefault((low, high), []).append(part)
+    (low, high), motors = max(groups.items(), key=lambda item: (len(item[1]), not raw_range(*item[0])))
     if len(motors) < 3:
         return [skipped("motor_balance", "fewer than three motor outputs known")]
-    lengths = {len(part.values) for part, _ in motors}
+    lengths = {len(part.values) for part in motors}
     if len(lengths) != 1:
         return [skipped("motor_balance", "the motor outputs were not logged together")]
-    times = motors[0][0].times
-    outputs = numpy.stack([part.values for part, _ in motors])
-    low = min((low for _, low in motors if low is not None), default=0.0)
+    times = motors[0].times
+    outputs = numpy.stack([part.values for part in motors])
+    raw = raw_range(low, high)
+    # In microseconds' terms: a raw command as the same share of its range as of a 1000 us one.
+    scale = PWM_SPAN_US / (high - low) if raw else 1.0
+    bottom = (low if low is not None else 0.0)
     # Rows in flight: armed, and every motor spinning above its minimum.
-    flying = view.armed_mask(times) & (outputs > low + 50).all(axis=0)
+    flying = view.armed_mask(times) & (outputs > bottom + SPINNING_US / scale).all(axis=0)
     if flying.sum() < 10:
         return [skipped("motor_balance", "too few rows with all motors spinning " + while_armed(view))]
     means = outputs[:, flying].mean(axis=1)
-    spread = float(means.max() - means.min())
+    spread = float(means.max() - means.min()) * scale
     verdict, bound = grade(spread, limits["motor_balance"])
-    names = [f"output {int(part.instances[0])}" for part, _ in motors]
+    names = [f"output {int(part.instances[0])}" for part in motors]
+    said = f" (raw ESC commands of {low:.0f}..{high:.0f}, as a share of a {PWM_SPAN_US:.0f} us range)" if raw else ""
     return [Row("motor_balance", verdict, spread, bound, "us", None,
-                f"mean outputs differ by {spread:.0f} us ({names[int(means.argmax())]} highest, "
+                f"mean outputs differ by {spread:.0f} us{said} ({names[int(means.argmax())]} highest, "
                 f"{names[int(means.argmin())]} lowest) in flight")]

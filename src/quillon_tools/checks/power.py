@@ -12,11 +12,11 @@ from typing import Dict, List, Optional, Tuple
 
 import numpy
 
-from ..formats.records import BATTERY_WARNING, ERRORS, POWER_FLAGS, VEHICLE_STATE
+from ..formats.records import BATTERY_WARNING, ERRORS, LINK_TEXTS, POWER_FLAGS, VEHICLE_STATE
 from .limits import Limit, grade
 from .reads import reads, record, sources
 from .rows import Row, numbered, skipped, worst
-from .spans import while_armed
+from .spans import air_window, not_flown, while_armed
 
 # The board's power flags (MAV_POWER_STATUS): peripheral overcurrent (5 V rail, high-power rail).
 OVERCURRENT = 8 | 16
@@ -27,6 +27,8 @@ MOVING_SPEED_MS = 3.0  # over ground
 GROUND_VEHICLES = ("rover", "boat", "sub")
 # PX4's battery warning levels.
 PX4_BATTERY_WARNINGS = {1: "low", 2: "critical", 3: "emergency", 4: "failed"}
+# PX4's action on a low battery (0: a warning only).
+PX4_LOW_BATTERY_ACTION = "COM_LOW_BAT_ACT"
 
 
 @reads(signals=("board.voltage", "armed"), records=(POWER_FLAGS,))
@@ -113,64 +115,83 @@ def _flying_at_end(view: View, end: Optional[float]) -> Optional[Tuple[bool, Opt
     return said
 
 
-@reads(signals=("battery.voltage", "armed"), records=(BATTERY_WARNING, ERRORS, VEHICLE_STATE))
+@reads(signals=("battery.voltage", "armed"), records=(BATTERY_WARNING, ERRORS, VEHICLE_STATE, LINK_TEXTS),
+       flights=True)
 def battery(view: View, limits: Dict[str, Limit]) -> List[Row]:
+    """The battery in the air: its lowest voltage against the vehicle's own
+    BATT_LOW_VOLT and BATT_CRT_VOLT (else its sag from the takeoff), its
+    own warning level, and the battery failsafe. A low reading is a margin
+    (a warn); a fail is a battery failsafe that fired in the air and that
+    the firmware acted on (a mode change, a landing, a return, a disarm).
+    A board on the bench, powered from USB, has no battery to judge."""
+    from .system import acted_on, fired_failsafes
+
     found = view.instance_series("battery.voltage")
-    failsafes = _battery_failsafes(view)
     if not found:
         return [skipped("battery", f"no battery voltage ({sources(view, 'battery.voltage')})")]
+    failsafes = [f for f in fired_failsafes(view) if "batt" in f.what.lower()]
     rows = []
     for instance, times, volts in found:
         name = numbered("battery", instance)
-        armed = view.armed_mask(times)
-        volts = numpy.where(armed & (volts > 0.1), volts, numpy.nan)
+        judged, said = air_window(view, times)
+        # The voltage at rest, before the motors draw: the first reading while armed.
+        at_rest = volts[view.armed_mask(times) & (volts > 0.1)]
+        volts = numpy.where(judged & (volts > 0.1), volts, numpy.nan)
         lowest, time = worst(volts, times, highest=False)
         if lowest is None:
-            rows.append(skipped(name, "no battery voltage " + while_armed(view)))
+            rows.append(skipped(name, not_flown(view) or "no battery voltage " + said))
             continue
-        warning = _battery_warning(view, instance)
         prefix = "BATT" if instance == 0 else f"BATT{instance + 1}"
-        params = view.log.params
+        params = view.params
         low, critical = params.get(f"{prefix}_LOW_VOLT", 0.0), params.get(f"{prefix}_CRT_VOLT", 0.0)
         if low > 0 or critical > 0:
-            limit = Limit(low or None, critical or None, "V", True, "")
+            # Both are the firmware's failsafe levels: crossing them is a warn; the failsafe's action a fail.
+            limit = Limit(max(low, critical) or None, None, "V", True, "")
             verdict, bound = grade(lowest, limit)
             row = Row(name, verdict, lowest, bound, "V", time,
-                      f"lowest voltage {lowest:.2f} V {while_armed(view)} "
+                      f"lowest voltage {lowest:.2f} V {said} "
                       f"({prefix}_LOW_VOLT {low:g}, {prefix}_CRT_VOLT {critical:g})")
         else:
-            start = float(volts[numpy.isfinite(volts)][0])
+            start = float(at_rest[0] if len(at_rest) else volts[numpy.isfinite(volts)][0])
             sag = (start - lowest) / start * 100
             verdict, bound = grade(sag, limits["battery_sag"])
             row = Row(name, verdict, sag, bound, "%", time,
-                      f"voltage sagged {sag:.0f}% from {start:.2f} V to {lowest:.2f} V {while_armed(view)}")
+                      f"voltage sagged {sag:.0f}% from {start:.2f} V at arming to {lowest:.2f} V {said}")
+        warning = _battery_warning(view, instance)
         if warning is not None:
             level, when = warning
-            row = row._replace(verdict="fail" if level >= 2 or row.verdict == "fail" else "warn", time=when,
-                               detail=row.detail + f"; battery warning {PX4_BATTERY_WARNINGS.get(int(level), int(level))}")
+            acted = acted_on(view, when)
+            row = row._replace(verdict="fail" if acted or row.verdict == "fail" else "warn", time=when,
+                               detail=row.detail + f"; battery warning {PX4_BATTERY_WARNINGS.get(int(level), int(level))}"
+                               + (f", then {acted}" if acted else
+                                  f", which the firmware did not act on{_px4_action(view)}"))
         if failsafes and instance == 0:
-            row = row._replace(verdict="fail" if row.verdict == "fail" else "warn", time=failsafes[0][0] or row.time,
-                               detail=row.detail + f"; battery failsafe: {failsafes[0][1]}")
+            first = next((f for f in failsafes if f.fails), failsafes[0])
+            row = row._replace(verdict="fail" if first.fails or row.verdict == "fail" else "warn",
+                               time=first.time or row.time, detail=row.detail + f"; battery failsafe: {first.said()}")
         rows.append(row)
     return rows
 
 
+def _px4_action(view: View) -> str:
+    """PX4's configured action on a low battery, as a detail names it."""
+    action = view.params.get(PX4_LOW_BATTERY_ACTION) if isinstance(view.params, dict) else None
+    if not isinstance(action, (int, float)):
+        return ""
+    return f" ({PX4_LOW_BATTERY_ACTION} {action:g}" + (": a warning only)" if action == 0 else ")")
+
+
 def _battery_warning(view: View, instance: int) -> Optional[Tuple[float, float]]:
     """The worst of the battery's own warning level (1 low, 2 critical, 3
-    emergency, 4 failed) while armed and its time, where the log has one."""
+    emergency, 4 failed) in the air and the first time it was reached
+    there, where the log has one."""
     found = record(view, BATTERY_WARNING)
     if found is None:
         return None
     mine = found.instances == instance
     times = found.times[mine]
-    levels = numpy.where(view.armed_mask(times), found.values[0][mine], numpy.nan)
+    levels = numpy.where(air_window(view, times)[0], found.values[0][mine], numpy.nan)
     if not numpy.isfinite(levels).any() or numpy.nanmax(levels) <= 0:
         return None
     index = int(numpy.nanargmax(levels))
     return float(levels[index]), float(times[index])
-
-
-def _battery_failsafes(view: View) -> List[Tuple[Optional[float], str]]:
-    from .system import failsafe_events
-
-    return [(time, what) for time, what in failsafe_events(view) if "batt" in what.lower()]

@@ -12,7 +12,8 @@ from typing import Dict, List, Optional, Tuple
 
 import numpy
 
-from .limits import DEFAULT_LIMITS, Limit, grade
+from .limits import DEFAULT_LIMITS, FAULT_LEVELS, Limit, grade
+from .rates import MIN_SAMPLES
 from .reads import reads, sources
 from .rows import Row, finite, numbered, skipped, worst
 from .spans import consequence, near_impact_mask, not_flown, while_armed, window
@@ -23,6 +24,9 @@ FIX_3D = 3
 SUSTAINED_PERCENTILE = 95
 VIBRATION = ("vibration.metric", "vibration.x", "vibration.y", "vibration.z")
 COMPASS = ("compass.x", "compass.y", "compass.z")
+# The HDop the vehicle's GPS counts as good, in hundredths (ArduPilot).
+HDOP_GOOD = "GPS_HDOP_GOOD"
+HDOP_GOOD_DEFAULT = 140
 
 
 @reads(signals=VIBRATION, flights=True)
@@ -43,11 +47,16 @@ def vibration(view: View, limits: Dict[str, Limit]) -> List[Row]:
         if not judged.any():
             rows.append(skipped(name, not_flown(view) or f"no vibration readings {said}"))
             continue
+        if judged.sum() < MIN_SAMPLES:  # a level the vehicle flies at is no single reading
+            rows.append(skipped(name, f"{judged.sum()} vibration readings {said}: too few to tell a sustained level"))
+            continue
         median, sustained = (float(v) for v in numpy.percentile(level[judged], [50, SUSTAINED_PERCENTILE]))
         peak, time = worst(numpy.where(judged, level, numpy.nan), times)
         verdict, bound = grade(sustained, limit)
+        # The time past the warn limit and past the level that often gives problems (or a caller's fail limit).
+        fault = limit.fail if limit.fail is not None else FAULT_LEVELS["vibration_px4" if view.px4 else "vibration"]
         beyond = "".join(f", above {bound_:g} for {_seconds_above(times, level, judged, bound_):.1f} s"
-                         for bound_ in (limit.warn, limit.fail) if bound_ is not None)
+                         for bound_ in (limit.warn, fault) if bound_ is not None)
         note = consequence(view, level, times, sustained, " m/s/s", "vibration up to")
         rows.append(Row(name, verdict, sustained, bound, limit.unit, time,
                         f"vibration {sustained:.1f} m/s/s or less 95% of the time {said} "
@@ -146,9 +155,13 @@ def gps(view: View, limits: Dict[str, Limit]) -> List[Row]:
         if value is None:
             rows.append(skipped(names[2], "no HDop values"))
         else:
-            verdict, bound = grade(value, _hdop_limit(view, limits))
+            limit = _hdop_limit(view, limits)
+            verdict, bound = grade(value, limit)
+            good = view.params.get(HDOP_GOOD) if isinstance(view.params, dict) else None
+            said = f"{HDOP_GOOD} {good:g}" if isinstance(good, (int, float)) and good > 0 else \
+                f"{HDOP_GOOD}'s default {HDOP_GOOD_DEFAULT:g}"
             rows.append(Row(names[2], verdict, value, bound, None, time,
-                            f"HDop up to {value:.2f} with a 3D fix {while_armed(view)}"))
+                            f"HDop up to {value:.2f} with a 3D fix {while_armed(view)} ({said})"))
     return rows
 
 
@@ -156,7 +169,7 @@ def _hdop_limit(view: View, limits: Dict[str, Limit]) -> Limit:
     """The HDop limits: the vehicle's own GPS_HDOP_GOOD (hundredths) as the
     warn limit, unless the caller set the limits."""
     limit = limits["gps_hdop"]
-    good = view.log.params.get("GPS_HDOP_GOOD")
+    good = view.log.params.get(HDOP_GOOD)
     if limit == DEFAULT_LIMITS["gps_hdop"] and good is not None and good > 0:
         return limit._replace(warn=good / 100.0)
     return limit

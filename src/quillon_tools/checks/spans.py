@@ -48,6 +48,32 @@ def not_flown(view: View) -> Optional[str]:
     return "never armed" if view.armed_intervals() == [] else "not in the air (nor under way) in this log"
 
 
+def in_air(view: View) -> Optional[List[Interval]]:
+    """Each flight's time in the air (takeoff to landing, impacts
+    included); None when the log cannot tell when the vehicle flew."""
+    if not airborne.can_tell(view):
+        return None
+    return list(windows.in_air(flights(view)))
+
+
+def air_window(view: View, times: numpy.ndarray) -> Tuple[numpy.ndarray, str]:
+    """Which of `times` fall in the air, and how that is said; while armed
+    where the log cannot tell when the vehicle flew. A reading on the bench
+    or before the takeoff says nothing of the flight."""
+    spans = in_air(view)
+    if spans is None:
+        return view.armed_mask(times), while_armed(view)
+    return within(times, spans), "in the air"
+
+
+def in_air_at(view: View, time: Optional[float]) -> bool:
+    """Whether `time` falls in the air (while armed where the log cannot
+    tell when the vehicle flew)."""
+    if time is None:
+        return False
+    return bool(air_window(view, numpy.array([float(time)]))[0][0])
+
+
 def near_impact_mask(view: View, times: numpy.ndarray) -> numpy.ndarray:
     """Which of `times` fall around an impact, where readings are its consequences."""
     spans = windows.near_impacts(flights(view))

@@ -32,6 +32,10 @@ VEHICLE_BY_MAV_TYPE: Dict[int, str] = {
     23: "vtol", 24: "vtol", 25: "vtol", 29: "copter",
 }
 
+# MAV_TYPE: how many rotors a multirotor has (coaxial, quad, hexa, octo,
+# tri, dodeca); its mixer drives them from its first outputs.
+ROTORS_BY_MAV_TYPE: Dict[int, int] = {3: 2, 2: 4, 13: 6, 14: 8, 15: 3, 29: 12}
+
 # MAV_AUTOPILOT: a vehicle's HEARTBEAT names its autopilot; other components
 # (ground stations, cameras, gimbals) send INVALID.
 AUTOPILOT_INVALID = 8

@@ -5,10 +5,12 @@ degrees and metres)."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, Optional, Tuple
+import functools
+from typing import Any, Callable, Dict, Optional, Tuple
 
 import numpy
 import pyarrow
+import pyarrow.compute
 
 from ...firmware.mavlink import VEHICLE_BY_MAV_TYPE
 from ...firmware.px4 import ARMING_STATE_ARMED, GPS_TOPICS, TEST_RATIO_SOURCES
@@ -259,7 +261,13 @@ SOURCES: Dict[str, Tuple[Source, ...]] = {
 # Topics the derived sources read beyond those they are listed under.
 ALSO_READ = ("home_position", "vehicle_local_position", "sensor_combined", "vehicle_status")
 
-OUTPUT_CHANNELS = tuple(("actuator_outputs", f"output[{n - 1}]", n) for n in range(1, 17))
+# actuator_outputs: each instance is one output driver's (the main PWM
+# outputs, the auxiliary ones, UAVCAN ESCs...); instance k's outputs are
+# channels 16k + 1 to 16k + 16.
+OUTPUTS_PER_INSTANCE = 16
+OUTPUT_INSTANCES = 4
+OUTPUT_CHANNELS = tuple(("actuator_outputs", f"output[{n % OUTPUTS_PER_INSTANCE}]", n + 1)
+                        for n in range(OUTPUTS_PER_INSTANCE * OUTPUT_INSTANCES))
 INPUT_CHANNELS = tuple(("input_rc", f"values[{n - 1}]", n) for n in range(1, 19))
 
 # Records read as logged (see `records`): battery_status' own warning
@@ -272,6 +280,24 @@ RECORDS = {
 }
 # The log holds every row of the topics the logger was set to log.
 LOGS_ALL_ROWS = True
+
+
+def channel_rows(message: str, number: int) -> Optional[Callable[[pyarrow.Table], Any]]:
+    """Which rows of `message` carry output channel `number`: those of its
+    actuator_outputs instance (one function per instance, so that a reader
+    works out each instance's rows once)."""
+    if message != "actuator_outputs":
+        return None
+    return _instance_rows((number - 1) // OUTPUTS_PER_INSTANCE)
+
+
+@functools.lru_cache(maxsize=None)
+def _instance_rows(instance: int) -> Callable[[pyarrow.Table], Any]:
+    def rows(table: pyarrow.Table) -> Any:
+        if "_instance" not in table.column_names:
+            return numpy.full(table.num_rows, instance == 0)
+        return pyarrow.compute.equal(table.column("_instance"), instance).to_numpy(zero_copy_only=False)
+    return rows
 
 
 def logs_attitude_demand(view: Any) -> bool:
