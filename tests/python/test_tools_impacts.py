@@ -107,5 +107,8 @@ def test_the_firmware_crash_record_alone_fails_crash_but_is_no_impact():
 
 def test_nothing_outside_every_flight_is_a_cause():
     bench = [Finding(10 * SECOND, "radio_failsafe", None, ""), Finding(12 * SECOND, "impact", None, "")]
-    found = chains(bench, [])
+    # A log that cannot tell when the vehicle flew: listed, the cause of nothing.
+    found = chains(bench, [], told=False)
     assert [(f.finding, f.role, f.flight) for f in found] == [("radio_failsafe", "contributing", None)]
+    # A log that tells its flights, and has none: nothing at all.
+    assert chains(bench, []) == []
