@@ -106,6 +106,11 @@ class LostMotor:
             return (CLIMBING if self.climb(t) > 0 else HOVERING,) * 4
         return (PUSHED_DOWN, 1.0, HOVERING, HOVERING)
 
+    @staticmethod
+    def fix(t):
+        """The GPS's fix type: a 3D fix throughout."""
+        return GPS_3D_FIX
+
     def current(self, t):
         """The battery's current (A): the motors' draw while armed."""
         shares = self.motors(t)
@@ -143,7 +148,7 @@ def dataflash(flight):
     extra += [(t, "PM", int(round(CPU_LOAD * 1000))) for t in _ticks(1)]
     extra += [(t, "VIBE", 0, 0.0, 0.0, 0.0, flight.clips(t)) for t in _ticks(10)]
     return copter(END, flight.height, motors, attitude, accel=flight.accel, disarm=DISARM_AT, arm=ARM_AT,
-                  climb=flight.climb, speed=lambda t: GROUND_SPEED_MS, extra=extra)
+                  climb=flight.climb, speed=lambda t: GROUND_SPEED_MS, fix=flight.fix, extra=extra)
 
 
 # --- MAVLink: what an ArduCopter sends a ground station, as the station logs it ---------------
@@ -201,7 +206,7 @@ def _mavlink_streams(flight):
                 "throttle": 0 if shares is None else int(round(100 * sum(shares) / 4))}
 
     def gps_raw_int(t):
-        return {"time_usec": int(t * SECOND), "fix_type": GPS_3D_FIX, "satellites_visible": SATELLITES,
+        return {"time_usec": int(t * SECOND), "fix_type": flight.fix(t), "satellites_visible": SATELLITES,
                 "eph": int(round(HDOP * 100)), "epv": 120, "vel": int(round(GROUND_SPEED_MS * 100)),
                 "alt": int(round(flight.height(t) * 1000))}
 
@@ -330,7 +335,7 @@ def _ulog_rows(flight):
                (5, "vehicle_global_position", lambda t: (0.0, 0.0, flight.height(t))),
                (50, "sensor_combined", lambda t: ((0.0, 0.0, 0.0), (0.0, 0.0, flight.accel(t)))),
                (5, "vehicle_gps_position", lambda t: (0, 0, int(round(flight.height(t) * 1000)), HDOP,
-                                                      GROUND_SPEED_MS, GPS_3D_FIX, SATELLITES)),
+                                                      GROUND_SPEED_MS, flight.fix(t), SATELLITES)),
                (1, "vehicle_imu_status", lambda t: (0.0, (0, 0, flight.clips(t)))),
                (5, "battery_status", lambda t: (flight.voltage(t), flight.current(t))),
                (2, "cpuload", lambda t: (CPU_LOAD,))]

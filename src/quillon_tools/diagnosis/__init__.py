@@ -26,8 +26,10 @@ from .marks import flight_marks
 from .motors import motor_failures
 from .power import power_losses
 from .records import recorded
+from .stall import stalls
 from .surfaces import control_surfaces
 from .thrust import full_throttle_descents
+from .transition import failed_transitions
 from .verdicts import failed_checks
 from .vocabulary import FINDINGS, ROLES, Finding
 
@@ -41,7 +43,7 @@ def without_chain(failed: Sequence[str]) -> str:
     fail, that their verdicts stand alone."""
     return f"no chain of faults found; failed checks: {', '.join(failed)} (below)" if failed else NO_FAULT
 DETECTORS: List[Callable[[Context], List[Finding]]] = [
-    motor_failures, control_surfaces, full_throttle_descents, attitude_findings, recorded, flight_marks, gps_losses,
+    motor_failures, control_surfaces, stalls, failed_transitions, full_throttle_descents, attitude_findings, recorded, flight_marks, gps_losses,
     power_losses, failed_checks, motor_imbalance,
 ]
 _TIME = pyarrow.timestamp("us", tz="UTC")

@@ -13,10 +13,17 @@ from .vocabulary import CAUSE, CONSEQUENCE, CONTRIBUTING, OUTCOMES, TIERS, Findi
 SAME_S = 2.0  # the same finding again this soon is the same event
 # Failures an uncommanded excursion may be the precursor of; one this close
 # before a failure, or after it, is that failure showing.
-FAILURES = frozenset({"motor_failure", "thrust_loss", "control_surface", "loss_of_control"})
+FAILURES = frozenset({"motor_failure", "thrust_loss", "control_surface", "loss_of_control", "stall",
+                      "failed_transition"})
 PART_OF_FAILURE_S = 2.0
 # What tells a flight ended badly: never said of a vehicle outside every flight.
-CRASH_FINDINGS = frozenset({"impact", "motor_failure", "thrust_loss", "control_surface", "loss_of_control"})
+CRASH_FINDINGS = frozenset({"impact", "motor_failure", "thrust_loss", "control_surface", "loss_of_control", "stall",
+                            "failed_transition"})
+# Where the flight itself went wrong: the attitude leaving its demand (lost
+# control, or a failure timed at that onset). Anything else (a GPS, EKF,
+# power, vibration or radio fault, a restart) can have caused it only if it
+# came first; after it, it is what the tumble did.
+DIVERGENCES = FAILURES
 
 
 def _flight_of(time: Optional[float], flights: Sequence[Flight]) -> Optional[int]:
@@ -45,6 +52,17 @@ def _deduplicated(findings: List[Finding]) -> List[Finding]:
             or (f.time is not None and f.time < first - PART_OF_FAILURE_S * 1e6)]
 
 
+def _before(finding: Finding, limit: Optional[float]) -> bool:
+    """Whether `finding` came before `limit` (no limit, or no time: it may have)."""
+    return limit is None or finding.time is None or finding.time < limit
+
+
+def _first(findings: List[Finding], limit: Optional[float]) -> Optional[float]:
+    """The earliest time of `findings` before `limit`, else `limit`."""
+    times = [f.time for f in findings if f.time is not None and _before(f, limit)]
+    return min(times) if times else limit
+
+
 def _when(finding: Finding) -> float:
     return finding.time if finding.time is not None else float("inf")
 
@@ -59,10 +77,16 @@ def _flight_chain(findings: List[Finding], flight: Optional[int]) -> List[Findin
         return [f._replace(role=CONTRIBUTING) for f in findings if f.finding not in CRASH_FINDINGS]
     impacts = [f.time for f in findings if f.finding == "impact" and f.time is not None]
     first_impact = min(impacts) if impacts else None
-    candidates = [f for f in findings if f.finding in TIERS
-                  and (first_impact is None or f.time is None or f.time < first_impact)]
+    divergence = _first([f for f in findings if f.finding in DIVERGENCES], first_impact)
+    candidates = [f for f in findings if f.finding in TIERS and _before(f, first_impact)
+                  and (f.finding in DIVERGENCES or _before(f, divergence))]
+    lost = [f for f in findings if f.finding == "loss_of_control" and _before(f, first_impact)]
     if candidates:
         cause = min(candidates, key=lambda f: (TIERS[f.finding], _when(f)))
+    elif lost:
+        # Control lost with nothing before it to explain it: the loss itself is
+        # the first thing known to have gone wrong.
+        cause = min(lost, key=_when)
     else:
         symptom = min(findings, key=_when)
         what = "an impact" if symptom.finding == "impact" else symptom.finding.replace("_", " ")

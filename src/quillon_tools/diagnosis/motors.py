@@ -18,6 +18,7 @@ from ..signals.outputs import motor_parameters, motor_range, motor_top
 from .attitude import LOST_DEG
 from .context import Context
 from .frame import Position, motor_positions
+from .thrust import FULL_THROTTLE
 from .vocabulary import Finding
 
 AFTER_S = 0.5  # the attitude's answer to a pinned motor is read until this long after it
@@ -211,26 +212,62 @@ def motor_failures(context: Context) -> List[Finding]:
                 candidates.append(_Pinned(start, end, number, output, level, row, agreement, onset, cut))
     if not candidates or not spans:
         return []
-    return [_finding(context, candidates, positions, attitude)]
+    return [_finding(context, candidates, positions, attitude, motors, bottoms)]
+
+
+def _near_limit(output: Output, bottom: Optional[float], start: float, end: float, cut: bool) -> bool:
+    """Whether `output` stayed at or near the limit over [start, end]: its
+    median within the top tenth of the way from its minimum in flight to its
+    top (where the firmware's thrust-loss check counts a motor as at full
+    throttle), or within the bottom tenth for a cut. The mixer, saturated
+    on two motors, holds the one its yaw demand asks less of just short of
+    its top: that motor is as spent as the one at it."""
+    if bottom is None or not output.high > bottom:
+        return False
+    during = (output.times >= start) & (output.times <= end) & numpy.isfinite(output.values)
+    if not during.any():
+        return False
+    share = (float(numpy.median(output.values[during])) - bottom) / (output.high - bottom)
+    return share <= 1.0 - FULL_THROTTLE if cut else share >= FULL_THROTTLE
+
+
+def _partner(lead: _Pinned, together: List[_Pinned], motors: Dict[int, Output], bottoms: Dict[int, float],
+             positions: Dict[int, Position], turn: Tuple[float, float, float]) -> Optional[int]:
+    """The motor sharing the lead's loss: pinned with it (or held at or near
+    the same limit over its stretch), and whose loss together with the
+    lead's explains the turn better than the lead's alone; None where none."""
+    alone = _agreement([positions[lead.number]], turn) or 0.0
+    best: Optional[Tuple[float, int]] = None
+    for number, output in motors.items():
+        if number == lead.number or number not in positions:
+            continue
+        pinned = any(c.number == number and c.cut == lead.cut for c in together)
+        if not pinned and not _near_limit(output, bottoms.get(output.channel), lead.start, lead.end, lead.cut):
+            continue
+        both = _agreement([positions[lead.number], positions[number]], turn)
+        if both is not None and both >= AGREES and both > alone and (best is None or both > best[0]):
+            best = (both, number)
+    return None if best is None else best[1]
 
 
 def _finding(context: Context, candidates: List[_Pinned], positions: Dict[int, Position],
-             attitude: Tuple[numpy.ndarray, ...]) -> Finding:
+             attitude: Tuple[numpy.ndarray, ...], motors: Dict[int, Output], bottoms: Dict[int, float]) -> Finding:
     times, desired_roll, roll, desired_pitch, pitch = attitude
     # Of motors pinned together, the one whose loss explains the turn; else the first pinned.
     first_start = min(c.start for c in candidates)
     together = [c for c in candidates if c.start <= first_start + TOGETHER_S * 1e6]
     best = max(together, key=lambda c: (-1.0 if c.agreement is None else c.agreement, -c.start))
     named = [best]
-    side = [c for c in together if c.cut == best.cut and c.agreement is not None and c.agreement >= AGREES
-            and c.number != best.number]
-    if side:
+    near: Optional[int] = None  # a partner held near the limit, not at it
+    if best.number in positions and best.agreement is not None and best.agreement >= AGREES:
+        # Both motors of one side spent together: the pair whose common loss turns the vehicle as it turned.
         turn = (float(wrapped(roll[best.row] - desired_roll[best.row])),
                 float(wrapped(pitch[best.row] - desired_pitch[best.row])), float("nan"))
-        pair = [best, max(side, key=lambda c: c.agreement or 0.0)]
-        both = _agreement([positions[c.number] for c in pair], turn)
-        if both is not None and both > (_agreement([positions[best.number]], turn) or 0.0):
-            named = sorted(pair, key=lambda c: (c.start, c.number))
+        other = _partner(best, together, motors, bottoms, positions, turn)
+        if other is not None:
+            named = [best] + [c for c in together if c.number == other and c.cut == best.cut][:1]
+            if len(named) == 1:
+                near = other
     lead = named[0]
     onset = min(c.onset for c in named)
     axis = _axis(lead.row, desired_roll, roll, desired_pitch, pitch)
@@ -240,7 +277,7 @@ def _finding(context: Context, candidates: List[_Pinned], positions: Dict[int, P
     if len(named) > 1:
         limit = "cut to their minimum" if lead.cut else "at their top"
     pinned = (f"{where} {limit} {lead.level:.0f} us for {(lead.end - lead.start) / 1e6:.1f} s from "
-              f"{context.at(lead.start)} while {axis}")
+              f"{context.at(lead.start)}{_held_near(motors, near, positions, lead)} while {axis}")
     if onset < lead.start:
         pinned += f", the attitude off its demand from {context.at(onset)}"
     if lead.number not in positions:
@@ -251,8 +288,19 @@ def _finding(context: Context, candidates: List[_Pinned], positions: Dict[int, P
         return Finding(onset, "thrust_loss", None,
                        f"{pinned}, a turn that losing motor {lead.number} would not give: not enough thrust, "
                        "no one motor confirmed")
-    sides = " and ".join(positions[c.number].side for c in named)
+    sides = " and ".join([positions[c.number].side for c in named] + ([positions[near].side] if near else []))
     return Finding(onset, "motor_failure", lead.number, f"{pinned}: loss of thrust on the {sides}")
+
+
+def _held_near(motors: Dict[int, Output], near: Optional[int], positions: Dict[int, Position],
+               lead: _Pinned) -> str:
+    """", motor 3 (front left) near its top (median 1811 us) with it": the partner short of the limit."""
+    if near is None:
+        return ""
+    output = motors[near]
+    during = (output.times >= lead.start) & (output.times <= lead.end) & numpy.isfinite(output.values)
+    return (f", motor {near} ({positions[near].side}) near its {'minimum' if lead.cut else 'top'} (median "
+            f"{float(numpy.median(output.values[during])):.0f} us) with it")
 
 
 def _yaw_error(context: Context, times: numpy.ndarray) -> Optional[numpy.ndarray]:

@@ -10,9 +10,13 @@ FINDINGS: Dict[str, str] = {
                      "loss turns it",
     "control_surface": "an aileron or elevator driven to its limit while the attitude ran away from the demand "
                        "(a reversed or failed surface, servo or linkage)",
+    "stall": "a wing slower than the firmware's minimum flying speed (ARSPD_FBW_MIN, AIRSPEED_MIN; PX4 "
+             "FW_AIRSPD_STALL) with the nose high, then the nose falling away below its demand as height is lost",
+    "failed_transition": "a VTOL's transition to wing-borne flight that failed: the firmware said so, or the "
+                         "minimum flying speed was never reached within the transition's time limit",
     "thrust_loss": "not enough thrust: descending at full throttle, or the firmware's thrust-loss error",
     "loss_of_control": "the attitude far from its demand (30 deg or more) for a second or more, or the "
-                       "firmware's crash or loss-of-control error",
+                       "firmware's crash or loss-of-control error; the cause where nothing before it explains it",
     "uncommanded_attitude": "the attitude moved 10 deg or more off a steady demand for 0.25 s in steady flight, "
                             "before a failure (a precursor)",
     "impact": "the vehicle met the ground: a deceleration on the accelerometers as it came down fast and then lay at "
@@ -39,7 +43,7 @@ ROLES = (CAUSE, CONTRIBUTING, CONSEQUENCE)
 # symptoms (lost control, an impact) explain nothing.
 TIERS: Dict[str, int] = {
     "motor_failure": 0, "control_surface": 0, "mid_air_reboot": 0, "power_loss": 0, "brownout": 0,
-    "thrust_loss": 1,
+    "thrust_loss": 1, "stall": 1, "failed_transition": 1,
     "gps_loss": 2, "gps_glitch": 2, "ekf_failure": 2, "compass_interference": 2, "high_vibration": 2,
     "sensor_fault": 2, "battery_failsafe": 2, "radio_failsafe": 2, "motor_imbalance": 2,
 }

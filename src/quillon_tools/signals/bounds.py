@@ -59,7 +59,7 @@ BOUNDS: Dict[str, Bound] = {
     "altitude.relative": _ALTITUDE, "altitude.amsl": _ALTITUDE, "altitude.desired": _ALTITUDE,
     "altitude.barometer": _ALTITUDE, "altitude.barometer_amsl": _ALTITUDE,
     "climb_rate": Bound(-SPEED, SPEED, "m/s"), "climb_rate.desired": Bound(-SPEED, SPEED, "m/s"),
-    "ground_speed": Bound(0.0, SPEED, "m/s"),
+    "ground_speed": Bound(0.0, SPEED, "m/s"), "airspeed": Bound(0.0, SPEED, "m/s"),
     "position.lat": Bound(-90.0, 90.0, "deg"), "position.lon": Bound(-180.0, 180.0, "deg"),
     # The largest packs flown (about 24 cells) stay far below 1000 V; monitors read no negative voltage.
     "battery.voltage": Bound(0.0, 1000.0, "V"),

@@ -23,6 +23,7 @@ _QUANTITIES = (
     Quantity("altitude.amsl", "m", "altitude above mean sea level"),
     Quantity("climb_rate", "m/s", "vertical speed, up positive"),
     Quantity("ground_speed", "m/s", "horizontal speed over ground"),
+    Quantity("airspeed", "m/s", "indicated (calibrated) airspeed, as the stall and minimum speeds are set"),
     Quantity("position.lat", "deg", "latitude"),
     Quantity("position.lon", "deg", "longitude"),
     Quantity("battery.voltage", "V", "battery voltage"),

@@ -80,6 +80,7 @@ SOURCES: Dict[str, Tuple[Source, ...]] = {
     "climb_rate": (Source("CTUN", "CRt", "cm/s", kind="int"), Source("CTUN", "CRt", "m/s", kind="float"),
                    Source("TECS", "dh", "m/s")),
     "ground_speed": (Source("GPS", "Spd", "m/s"),),
+    "airspeed": (Source("ARSP", "Airspeed", "m/s"),),
     "position.lat": (Source("POS", "Lat", "deg"), Source("GPS", "Lat", "deg")),
     "position.lon": (Source("POS", "Lng", "deg"), Source("GPS", "Lng", "deg")),
     "battery.voltage": (Source("BAT", "Volt", "V"), Source("CURR", "Volt", "cV", kind="int"),

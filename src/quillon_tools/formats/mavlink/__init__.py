@@ -45,6 +45,7 @@ SOURCES: Dict[str, Tuple[Source, ...]] = {
     "altitude.amsl": (Source("GLOBAL_POSITION_INT", "alt"), Source("GPS_RAW_INT", "alt")),
     "climb_rate": (Source("VFR_HUD", "climb"), Source("GLOBAL_POSITION_INT", "vz", scale=-1.0)),
     "ground_speed": (Source("VFR_HUD", "groundspeed"), Source("GPS_RAW_INT", "vel")),
+    "airspeed": (Source("VFR_HUD", "airspeed"),),
     "position.lat": (Source("GLOBAL_POSITION_INT", "lat"), Source("GPS_RAW_INT", "lat")),
     "position.lon": (Source("GLOBAL_POSITION_INT", "lon"), Source("GPS_RAW_INT", "lon")),
     "battery.voltage": (Source("SYS_STATUS", "voltage_battery"),),

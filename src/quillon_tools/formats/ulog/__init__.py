@@ -226,6 +226,8 @@ SOURCES: Dict[str, Tuple[Source, ...]] = {
                       *_gps("alt", "mm", kind="int"), *_gps("alt", "m", kind="float")),
     "climb_rate": (Source("vehicle_local_position", "vz", "m/s", scale=-1.0),),
     "ground_speed": _gps("vel_m_s", "m/s"),
+    "airspeed": (Source("airspeed_validated", "calibrated_airspeed_m_s", "m/s"),
+                 Source("airspeed", "indicated_airspeed_m_s", "m/s")),
     "position.lat": (Source("vehicle_global_position", "lat", "deg"), *_gps("latitude_deg", "deg"),
                      *_gps("lat", "degE7", kind="int"), *_gps("lat", "deg", kind="float")),
     "position.lon": (Source("vehicle_global_position", "lon", "deg"), *_gps("longitude_deg", "deg"),
