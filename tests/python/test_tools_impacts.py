@@ -112,3 +112,17 @@ def test_nothing_outside_every_flight_is_a_cause():
     # A log that cannot tell: what was found is listed, the cause of nothing, and no impact.
     found = chains(bench, [], told=False)
     assert [(f.finding, f.role, f.flight) for f in found] == [("radio_failsafe", "contributing", None)]
+
+
+def test_control_lost_is_the_first_cause_only_where_the_attitude_followed_its_demand_before():
+    from quillon_tools.flights.model import Flight
+    flight = [Flight(1, 0.0, 60 * SECOND, 5 * SECOND, None, "logged", "logged", True, [], [])]
+    lost = Finding(40 * SECOND, "loss_of_control", None, "")
+    impact = Finding(43 * SECOND, "impact", None, "")
+    (cause, *_) = chains([lost, impact], flight)
+    assert (cause.finding, cause.role, cause.time) == ("loss_of_control", "cause", 40 * SECOND)
+    # The attitude already off its demand seconds before: what began it is not on record.
+    drift = Finding(35 * SECOND, "uncommanded_attitude", None, "")
+    (cause, *rest) = chains([drift, lost, impact], flight)
+    assert (cause.finding, cause.time) == ("unknown", 35 * SECOND)
+    assert ("loss_of_control", "consequence") in [(f.finding, f.role) for f in rest]

@@ -63,6 +63,13 @@ def _first(findings: List[Finding], limit: Optional[float]) -> Optional[float]:
     return min(times) if times else limit
 
 
+def _drifted_before(findings: List[Finding], lost: Finding) -> bool:
+    """Whether the attitude had left its demand before control was lost: then
+    the loss is not where the trouble began."""
+    return lost.time is not None and any(
+        f.finding == "uncommanded_attitude" and f.time is not None and f.time < lost.time for f in findings)
+
+
 def _when(finding: Finding) -> float:
     return finding.time if finding.time is not None else float("inf")
 
@@ -81,13 +88,17 @@ def _flight_chain(findings: List[Finding], flight: Optional[int]) -> List[Findin
     candidates = [f for f in findings if f.finding in TIERS and _before(f, first_impact)
                   and (f.finding in DIVERGENCES or _before(f, divergence))]
     lost = [f for f in findings if f.finding == "loss_of_control" and _before(f, first_impact)]
+    first_lost = min(lost, key=_when) if lost else None
     if candidates:
         cause = min(candidates, key=lambda f: (TIERS[f.finding], _when(f)))
-    elif lost:
-        # Control lost with nothing before it to explain it: the loss itself is
-        # the first thing known to have gone wrong.
-        cause = min(lost, key=_when)
+    elif first_lost is not None and not _drifted_before(findings, first_lost):
+        # Control lost from a flight that followed its demand, with nothing
+        # before it to explain it: the loss itself is the first thing known to
+        # have gone wrong.
+        cause = first_lost
     else:
+        # An impact with nothing before it, or an attitude already drifting off
+        # its demand before control was lost: what began it is not on record.
         symptom = min(findings, key=_when)
         what = "an impact" if symptom.finding == "impact" else symptom.finding.replace("_", " ")
         outcome = " went wrong" if any(f.finding in OUTCOMES for f in findings) else " showed trouble"
