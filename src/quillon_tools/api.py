@@ -151,14 +151,15 @@ class FlightLog(Log):
 
         return review(self.view(None), instance, to_micros(start), to_micros(end), params)
 
-    def rate_tracking(self, sysid: Optional[int] = None) -> Any:
+    def rate_tracking(self, sysid: Optional[int] = None, start: Any = None, end: Any = None) -> Any:
         """How well the rate controller followed its target: a
         `quillon_tools.tuning.RateTracking` whose `.to_arrow()` gives, per
-        axis, the error RMS in the air (else while armed, else over the
-        log) and per flight mode, in deg/s."""
+        axis, the error RMS in the air (from `start` to `end` where given)
+        and per flight mode, in deg/s."""
         from .tuning.rate_tracking import rate_tracking
+        from .tuning.times import to_micros
 
-        return rate_tracking(self.view(sysid))
+        return rate_tracking(self.view(sysid), to_micros(start), to_micros(end))
 
     def step_response(self, axis: str = "roll", start: Any = None, end: Any = None,
                       sysid: Optional[int] = None) -> Any:
@@ -176,6 +177,38 @@ class FlightLog(Log):
             if rates.axis == axis:
                 return step_response(align(rates), to_micros(start), to_micros(end))
         raise NoStepResponse(f"the log has no desired and actual {axis} rate")
+
+    def pid_terms(self, start: Any = None, end: Any = None, sysid: Optional[int] = None) -> Any:
+        """The rate controller term by term: a
+        `quillon_tools.tuning.PidTerms` whose `.to_arrow()` gives a row
+        per logged PID row (`p`, `i`, `d`, `ff`, `dff`, `dmod`,
+        `slew_rate`, the flags `limit`, `pd_sum_limit`, `reset`, `i_set`
+        and `i_saturated` against the integrator's limit `i_max`) from
+        ArduPilot's PIDR/PIDP/PIDY (a quadplane's PIQR/PIQP/PIQY) or PX4's
+        rate_ctrl_status (its integrators), and `.summary()` a row per
+        axis; over the time in the air unless `start` or `end` is given."""
+        from .tuning.pid_terms import pid_terms
+        from .tuning.times import to_micros
+
+        return pid_terms(self.view(sysid), to_micros(start), to_micros(end))
+
+    def throttle_spectra(self, signal: str = "gyro", instance: Optional[int] = None, start: Any = None,
+                         end: Any = None, sysid: Optional[int] = None, bins: int = 10,
+                         nperseg: Optional[int] = None) -> Any:
+        """The spectrum per throttle bin (`bins` equal shares of full
+        throttle, by the throttle commanded over each window: ArduPilot
+        CTUN.ThO, PX4's thrust setpoint): a
+        `quillon_tools.tuning.ThrottleSpectra` whose `.to_arrow()` gives
+        a row per bin and frequency and `.peaks()` each bin's strongest
+        peak per axis. Raises `NoSpectrum` (or its kind `NoThrottle`)
+        with the reason."""
+        from .tuning.spectrum import spectrogram
+        from .tuning.throttle_spectra import throttle_spectra
+        from .tuning.times import to_micros
+
+        view = self.view(sysid)
+        gram = spectrogram(view, signal, instance, to_micros(start), to_micros(end), nperseg=nperseg)
+        return throttle_spectra(view, gram, bins)
 
     def param_diff(self, other: Optional[Log] = None, kind: str = "current setup") -> pyarrow.Table:
         """What changed. Against `other`: a row per parameter that differs

@@ -269,6 +269,15 @@ def _report_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("-j", "--jobs", type=positive, metavar="N",
                         help="with --fleet, report N logs at a time (default: one per core)")
     parser.add_argument("--force", action="store_true", help="with --fleet, write current pages again")
+    _tuning_time(parser, "the tuning section reads ")
+
+
+def _tuning_time(parser: argparse.ArgumentParser, what: str) -> None:
+    """--flight, --start and --end: the time a tuning answer reads."""
+    parser.add_argument("--flight", type=int, metavar="N", help=f"{what}flight N's time in the air (default: the time "
+                                                                 "in the air of every flight)")
+    parser.add_argument("--start", type=float, metavar="S", help=f"{what}from S seconds after the log's start")
+    parser.add_argument("--end", type=float, metavar="S", help=f"{what}to S seconds after the log's start")
 
 
 def _params_options(parser: argparse.ArgumentParser) -> None:
@@ -287,10 +296,7 @@ def _spectrum_options(parser: argparse.ArgumentParser) -> None:
                              "a notch, how much it is attenuated and delayed")
     parser.add_argument("--set", action="append", default=[], metavar="NAME=VALUE",
                         help="review the filters as if the parameter were set so (repeatable; implies --filters)")
-    parser.add_argument("--flight", type=int, metavar="N", help="flight N's time in the air (default: the time "
-                                                                 "in the air of every flight)")
-    parser.add_argument("--start", type=float, metavar="S", help="from S seconds after the log's start")
-    parser.add_argument("--end", type=float, metavar="S", help="to S seconds after the log's start")
+    _tuning_time(parser, "")
     parser.add_argument("--json", action="store_true", help="print one JSON object")
     parser.add_argument("-o", "--out", metavar="FILE", help="write the spectrum to FILE.parquet or FILE.csv")
     parser.add_argument("--plot", metavar="FILE.html", help="write the spectrum's page (needs Bokeh)")

@@ -23,6 +23,7 @@ def run(parser: argparse.ArgumentParser, args: argparse.Namespace, console: Cons
     try:
         import bokeh  # noqa: F401
         from ..report.page import NoPackets, Options
+        from ..report.tuning import TuningTime
         from ..report.track import tile_origin
     except ImportError:
         console.error(INSTALL_HINT)
@@ -32,7 +33,7 @@ def run(parser: argparse.ArgumentParser, args: argparse.Namespace, console: Cons
             tile_origin(args.tiles)
         except ValueError as error:
             parser.error(str(error))
-    options = Options(args.tiles, args.track)
+    options = Options(args.tiles, args.track, TuningTime(args.flight, args.start, args.end))
     if args.fleet:
         if not make_directory(args.out, console):
             return UNUSABLE

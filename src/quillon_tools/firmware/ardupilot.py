@@ -348,3 +348,8 @@ SAFETY_SETTINGS: Tuple[SafetySetting, ...] = (
     SafetySetting("ATC_ACCEL_P_MAX", 0, "the pitch acceleration limit"),
     SafetySetting("ATC_ACCEL_Y_MAX", 0, "the yaw acceleration limit"),
 )
+
+# PIDx Flags bits (AP_Logger's log_PID_Flags): the output saturated, so the
+# integrator is held (anti-windup); the P+D sum limit (PDMX) active; the
+# controller reset; the integrator set from outside (to 0 on a reset too).
+PID_FLAGS = ((1, "limit"), (2, "pd_sum_limit"), (4, "reset"), (8, "i_set"))

@@ -2,8 +2,9 @@
 them. Each format package's SAMPLES has this one shape: the gyro and
 accelerometer samples with their own timestamps, a batch sampler, the rate
 controller's targets and the rates it got, the logs of where the gyro
-notches sat, ESC RPM and the firmware's own FFT peaks; an entry is empty
-(or None) where the format's logs hold no such source."""
+notches sat, ESC RPM, the firmware's own FFT peaks, the throttle and the
+rate controller's terms; an entry is empty (or None) where the format's
+logs hold no such source."""
 
 from __future__ import annotations
 
@@ -26,6 +27,15 @@ class Stage(NamedTuple):
     sensor_rate: int = 0  # bit: the samples are taken at the sensor's rate, not the filters'
 
 
+class Packed(NamedTuple):
+    """Samples packed several to a row, as integers: the row's time is that
+    of its newest sample, the ones before it `step` apart."""
+    used: str  # the field of how many of the array's items hold samples
+    step: str  # the field of the time between samples
+    step_scale: float  # to microseconds
+    scale: str  # the field each integer is multiplied by to give rad/s or m/s/s
+
+
 class Timed(NamedTuple):
     """Samples of a signal that carry each sample's own time."""
     message: str
@@ -38,6 +48,7 @@ class Timed(NamedTuple):
     stamp: Optional[str] = None  # the row's own stamp, which `_time` was made from (None: the row has none)
     stage: Optional[Stage] = None  # how filtered instances are told apart (None: never filtered)
     filter_rate: bool = False  # the samples are the filters' own input, at their rate
+    packed: Optional[Packed] = None  # several samples to a row, the fields arrays of them
 
 
 class Batch(NamedTuple):
@@ -103,6 +114,25 @@ class FftPeaks(NamedTuple):
     fields: Dict[str, Tuple[str, ...]]  # per axis, the peak slots
 
 
+class Throttle(NamedTuple):
+    """The collective throttle the vehicle commanded, from 0 (none) to 1 (full)."""
+    message: str
+    fields: Tuple[str, ...]  # one: the throttle; several: a thrust vector's components, whose length it is
+    scale: float = 1.0  # to the share of full throttle
+    vehicle_scales: Tuple[Tuple[str, float], ...] = ()  # (vehicle kind, scale) where a firmware logs its own
+
+
+class PidLog(NamedTuple):
+    """One axis of the rate controller as its log records its terms."""
+    axis: str  # roll, pitch or yaw
+    message: str
+    terms: Tuple[Tuple[str, str], ...]  # (term, field): p, i, d, ff, dff, dmod, slew_rate
+    flags: Optional[str] = None  # the field of the controller's state bits
+    flag_bits: Tuple[Tuple[int, str], ...] = ()  # (bit, what it says) of `flags`
+    limit: Optional[str] = None  # a field that is 1 while the output is limited (older layouts)
+    i_max: Tuple[Tuple[str, str], ...] = ()  # (vehicle kind, parameter) of the integrator's limit
+
+
 class Samples(NamedTuple):
     timed: Dict[str, Tuple[Timed, ...]]  # per signal ("gyro", "accel"), in order of preference
     fastest_first: bool  # the fastest source serves first, whatever the order above
@@ -111,6 +141,8 @@ class Samples(NamedTuple):
     notches: Optional[NotchLogs]
     rpm: Tuple[Rpm, ...]
     fft: Optional[FftPeaks]
+    throttle: Tuple[Throttle, ...] = ()  # in order of preference
+    pid_logs: Tuple[Tuple[PidLog, ...], ...] = ()  # each a controller's axes (a quadplane has two)
 
     def messages(self) -> Tuple[str, ...]:
         """Every message or topic these sources read."""
@@ -121,6 +153,8 @@ class Samples(NamedTuple):
         found.update(self.notches.messages if self.notches is not None else ())
         found.update(source.message for source in self.rpm)
         found.update((self.fft.message,) if self.fft is not None else ())
+        found.update(source.message for source in self.throttle)
+        found.update(axis.message for controller in self.pid_logs for axis in controller)
         return tuple(sorted(found))
 
 

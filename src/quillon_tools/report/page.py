@@ -28,7 +28,7 @@ from ..export.terminal import visible
 from ..export.times import with_first_time
 from ..protocols import has_systems
 from .cards import chain_card, verdict_cards, zoom_on_card_click
-from .tuning import tuning_section
+from .tuning import TuningTime, tuning_section
 from .csp import with_policy
 from .bokeh_shortcuts import bokeh_shortcuts
 from .header import header_div
@@ -54,6 +54,7 @@ PARAM_ROWS = 5000
 class Options(NamedTuple):
     tiles: Optional[str] = None  # a tile URL template, for a map under the track
     track: bool = True  # False leaves every position out of the page
+    tuning: TuningTime = TuningTime()  # the time the tuning section reads (by default the time in the air)
 
 
 class Vehicle(NamedTuple):
@@ -222,7 +223,7 @@ def page_parts(log: Any, title: str, options: Options = Options(), buckets: Opti
 
         section += [panel(data) for data in first_panels]
         section += [Later(other_panels)] if later else []
-        section += block(tuning_section, log, prefix) + block(tables, sysid, prefix)
+        section += block(tuning_section, log, prefix, options.tuning) + block(tables, sysid, prefix)
         parts += [part for part in section if part is not None]
     if len(parts) == len(vehicles):
         parts.append(html_div("The log holds nothing this report can show."))

@@ -1,22 +1,27 @@
-"""The report's tuning section: the gyro spectrum per axis (before and
-after the configured filters, the notch bands shaded, up to the Nyquist
-limit the data allow) and its spectrogram, desired and actual body rates,
-the rate controller's step response per axis, and the parameters away from
-their recorded defaults. What the log cannot give
-is said in one line rather than drawn empty."""
+"""The report's tuning section, over the time chosen (by default the time
+in the air): the gyro spectrum per axis (before and after the configured
+filters, the notch bands shaded, up to the Nyquist limit the data allow),
+its spectrogram with each notch's track over time, the spectrum binned by
+throttle, desired and actual body rates, the rate controller's terms, its
+step response per axis, and the parameters away from their recorded
+defaults. What the log cannot give is said in one line rather than drawn
+empty."""
 
 from __future__ import annotations
 
 import html
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, NamedTuple, Optional
 
 import numpy
-from bokeh.models import ColumnDataSource
+from bokeh.models import ColumnDataSource, Range1d
 from bokeh.models.annotations import BoxAnnotation
 from bokeh.models.widgets.tables import DataTable, TableColumn
 from bokeh.plotting import figure
 
-from ..tuning.panels import parameter_panel, rate_panel, spectrum_panel, step_panel
+from ..tuning.panels import (notch_table, parameter_panel, pid_panel, rate_panel, spectrum_panel, step_panel,
+                             throttle_panel)
+from ..tuning.notch_tracks import notch_lines
+from ..tuning.selection import NoSuchFlight, Selection, selection
 from ..tuning.sources import NoSpectrum
 from ..tables.timebase import BOOT
 from ..tuning.texts import hertz
@@ -27,6 +32,7 @@ from .reduce import min_max
 AXIS_COLOURS = {"x": "#1f77b4", "y": "#ff7f0e", "z": "#2ca02c", "roll": "#1f77b4", "pitch": "#ff7f0e",
                 "yaw": "#2ca02c"}
 NOTCH_COLOUR = "#9467bd"
+NOTCH_TRACK_COLOUR = "#ff4fa3"  # bright on the spectrogram's palette
 CHANGED_ROWS = 200  # parameters away from their defaults shown at most
 # The spectrogram is drawn on a regular grid of at most this many columns
 # and rows; a column no window covers (a hole in the samples) stays empty.
@@ -77,13 +83,19 @@ def _on_clock(plot: Any, log: Any) -> None:
         plot.xaxis.formatter = boot_axis_format()
 
 
-def _spectrogram(log: Any, name: str) -> List[Any]:
-    """The gyros' summed power over time and frequency, in dB."""
+def _gram(log: Any, start: Optional[float], end: Optional[float]) -> Any:
+    """The gyro's spectrogram over the time chosen; None where the log cannot give one."""
     try:
-        gram = log.spectrogram("gyro")
+        gram = log.spectrogram("gyro", None, start, end)
     except NoSpectrum:
-        return []  # the spectrum's line already says why
-    if gram.power.shape[2] < 2:
+        return None  # the spectrum's line already says why
+    return gram if gram.power.shape[2] >= 2 else None
+
+
+def _spectrogram(log: Any, name: str, gram: Any) -> List[Any]:
+    """The gyros' summed power over time and frequency, in dB, with each
+    gyro notch's centre over that time."""
+    if gram is None:
         return []
     power = gram.power.sum(axis=0)  # frequency x window
     rows = numpy.linspace(0, len(gram.frequency) - 1, min(GRAM_ROWS, len(gram.frequency))).round().astype(int)
@@ -95,16 +107,96 @@ def _spectrogram(log: Any, name: str) -> List[Any]:
     with numpy.errstate(divide="ignore"):
         image = 10 * numpy.log10(power[rows][:, nearest])
     image[:, numpy.abs(gram.times[nearest] - columns) > reach] = numpy.nan
-    plot = figure(title="Gyro spectrogram (all axes, dB)", height=240, sizing_mode="stretch_width",
-                  x_axis_type="datetime", y_axis_label="Hz", tools="pan,wheel_zoom,box_zoom,reset", name=name)
+    plot = figure(title="Gyro spectrogram (all axes, dB) and the notches' centres", height=240,
+                  sizing_mode="stretch_width", x_axis_type="datetime", y_axis_label="Hz",
+                  tools="pan,wheel_zoom,box_zoom,reset", name=name, y_range=Range1d(start=0.0, end=float(gram.nyquist)))
     _on_clock(plot, log)
     plot.image(image=[image], x=start / 1000.0, y=0.0, dw=(end - start) / 1000.0, dh=gram.nyquist,
                palette="Viridis256")
+    table = notch_table([line for line in notch_lines(log.view(None), start, end)
+                         if numpy.nanmin(line.frequency) < gram.nyquist])
+    notches = table.column("notch").to_pylist()
+    number = table.column("line").to_numpy()
+    times = table.column("_time").cast("int64").to_numpy() / 1000.0
+    frequency = table.column("frequency").to_numpy(zero_copy_only=False)
+    breaks = numpy.flatnonzero(numpy.r_[True, numpy.diff(number) != 0, True]) if len(number) else numpy.zeros(1)
+    for first, last in zip(breaks[:-1], breaks[1:]):
+        plot.line(times[first:last], frequency[first:last], line_color=NOTCH_TRACK_COLOUR, line_width=1.5,
+                  line_dash="dashed", legend_label=f"{notches[first]} centre")
+    if len(breaks) > 1:
+        plot.legend.label_text_font_size = "8pt"
+        plot.legend.click_policy = "hide"
     return [plot]
 
 
-def _rates(log: Any, name: str) -> List[Any]:
-    panel = rate_panel(log)
+def _throttle(log: Any, name: str, gram: Any) -> List[Any]:
+    """The spectrum per throttle bin, frequency across, throttle up, in dB."""
+    if gram is None:
+        return []
+    panel = throttle_panel(log, gram)
+    if panel.reason is not None:
+        return [html_div(f"<p>Gyro spectrum by throttle: {html.escape(panel.reason)}</p>")]
+    bins = panel.tables["bins"]
+    edges = numpy.array(panel.facts["edges"])
+    frequency = numpy.array(sorted(set(bins.column("frequency").to_numpy().tolist())))
+    rows = numpy.linspace(0, len(frequency) - 1, min(GRAM_ROWS * 2, len(frequency))).round().astype(int)
+    image = numpy.full((len(edges) - 1, len(rows)), numpy.nan)
+    low = bins.column("throttle_low").to_numpy()
+    summed = sum(bins.column(axis).to_numpy() for axis in "xyz")
+    for b in range(len(edges) - 1):
+        mine = numpy.isclose(low, edges[b])
+        if mine.any():
+            with numpy.errstate(divide="ignore"):
+                image[b] = 10 * numpy.log10(summed[mine][rows])
+    plot = figure(title=f"Gyro spectrum by throttle (all axes, dB; throttle from {panel.facts['throttle_source']})",
+                  height=240, sizing_mode="stretch_width", x_axis_label="Hz", y_axis_label="throttle",
+                  tools="pan,wheel_zoom,box_zoom,reset", name=name, x_range=Range1d(start=0.0, end=float(frequency[-1])),
+                  y_range=Range1d(start=0.0, end=1.0))
+    plot.image(image=[image], x=0.0, y=0.0, dw=float(frequency[-1]), dh=1.0, palette="Viridis256")
+    strongest: Dict[Any, Any] = {}
+    for peak in panel.facts["peaks"]:
+        key = (peak["throttle_low"], peak["throttle_high"])
+        if key not in strongest or peak["above_floor"] > strongest[key]["above_floor"]:
+            strongest[key] = peak
+    windows = dict(zip(edges[:-1].tolist(), panel.facts["windows"]))
+    said = [f"{100 * low_:.0f}-{100 * high:.0f} %: {hertz(p['frequency'])} Hz ({p['axis'].upper()}, "
+            f"{windows.get(low_, 0)} windows)" for (low_, high), p in sorted(strongest.items())]
+    lines = (["Strongest peak per throttle bin: " + "; ".join(said)] if said else []) + (
+        [f"{panel.facts['unbinned']} windows with no throttle logged near them left out"]
+        if panel.facts["unbinned"] else [])
+    return [plot] + ([html_div("<p>" + "<br>".join(html.escape(line) for line in lines) + "</p>")] if lines else [])
+
+
+def _pid(log: Any, name: str, start: Optional[float], end: Optional[float]) -> List[Any]:
+    """The rate controller's terms over time, per axis, and their summary."""
+    panel = pid_panel(log, start, end)
+    if panel.reason is not None:
+        return [html_div(f"<p>Rate controller terms: {html.escape(panel.reason)}</p>")]
+    terms = panel.tables["terms"]
+    plot = figure(title="Rate controller terms (the controller's output units)", height=240,
+                  sizing_mode="stretch_width", x_axis_type="datetime", tools="pan,wheel_zoom,box_zoom,reset",
+                  name=name)
+    _on_clock(plot, log)
+    axes = numpy.array(terms.column("axis").to_pylist())
+    sources = numpy.array(terms.column("source").to_pylist())
+    times = terms.column("_time").cast("int64").to_numpy() / 1000.0
+    for source in dict.fromkeys(sources.tolist()):
+        mine = sources == source
+        axis = str(axes[mine][0])
+        for term, dash in (("p", "solid"), ("i", "dashed"), ("d", "dotted"), ("ff", "dashdot")):
+            values = terms.column(term).to_numpy(zero_copy_only=False)[mine]
+            if not numpy.isfinite(values).any():
+                continue
+            x, y = min_max(times[mine], values, RATE_BUCKETS)
+            plot.line(x, y, line_color=AXIS_COLOURS[axis], line_dash=dash, legend_label=f"{source} {term.upper()}")
+    plot.legend.click_policy = "hide"
+    plot.legend.label_text_font_size = "8pt"
+    lines = [*panel.facts["lines"], *panel.facts["notes"]]
+    return [plot, html_div("<p>" + "<br>".join(html.escape(line) for line in lines) + "</p>")]
+
+
+def _rates(log: Any, name: str, start: Optional[float] = None, end: Optional[float] = None) -> List[Any]:
+    panel = rate_panel(log, start, end)
     if panel.reason is not None:
         return [html_div(f"<p>Rate tracking: {html.escape(panel.reason)}</p>")]
     series, errors = panel.tables["series"], panel.tables["errors"].to_pylist()
@@ -138,8 +230,8 @@ def _dynamics(row: Any) -> str:
     return f" ({found})" if found else ""
 
 
-def _step(log: Any, name: str) -> List[Any]:
-    panel = step_panel(log)
+def _step(log: Any, name: str, start: Optional[float] = None, end: Optional[float] = None) -> List[Any]:
+    panel = step_panel(log, start, end)
     if panel.reason is not None:
         return [html_div(f"<p>Step response: {html.escape(panel.reason)}</p>")]
     step = panel.tables["step"]
@@ -184,14 +276,31 @@ def _changed_parameters(log: Any, name: str) -> List[Any]:
                                columns=[TableColumn(field=f, title=f) for f in ("name", "value", "default")])]
 
 
-def tuning_section(log: Any, prefix: str) -> Optional[List[Any]]:
+class TuningTime(NamedTuple):
+    """The time the tuning section reads: a flight's time in the air, or
+    seconds from the log's start (within the flight when one is given);
+    none of them: the time in the air."""
+    flight: Optional[int] = None
+    start: Optional[float] = None  # s
+    end: Optional[float] = None
+
+
+def tuning_section(log: Any, prefix: str, when: TuningTime = TuningTime()) -> Optional[List[Any]]:
     """The section's parts, headed; None on a log of several vehicles,
     whose spectra the tuning answers do not tell apart."""
     if len(log.views()) > 1:
         return None
-    return [html_div("<h3>Tuning</h3>"), *_spectrum(log, f"{prefix}spectrum"),
-            *_spectrogram(log, f"{prefix}spectrogram"), *_rates(log, f"{prefix}rates"),
-            *_step(log, f"{prefix}step"), *_changed_parameters(log, f"{prefix}changed-params")]
+    try:
+        chosen: Selection = selection(log, when.flight, when.start, when.end)
+    except NoSuchFlight as error:
+        return [html_div(f"<h3>Tuning</h3><p>{html.escape(str(error))}</p>")]
+    start, end = chosen.start, chosen.end
+    gram = _gram(log, start, end)
+    return [html_div(f"<h3>Tuning</h3><p>Time read: {html.escape(chosen.text)}</p>"),
+            *_spectrum(log, f"{prefix}spectrum", start, end),
+            *_spectrogram(log, f"{prefix}spectrogram", gram), *_throttle(log, f"{prefix}throttle-spectrum", gram),
+            *_rates(log, f"{prefix}rates", start, end), *_pid(log, f"{prefix}pid-terms", start, end),
+            *_step(log, f"{prefix}step", start, end), *_changed_parameters(log, f"{prefix}changed-params")]
 
 
 def write_spectrum_page(log: Any, out: str, title: str, start: Optional[float] = None, end: Optional[float] = None,
@@ -205,7 +314,7 @@ def write_spectrum_page(log: Any, out: str, title: str, start: Optional[float] =
 
     document = Document()
     parts = [html_div(f"<h3>Gyro spectrum: {html.escape(title)}</h3>"), *_spectrum(log, "spectrum", start, end, params),
-             *_spectrogram(log, "spectrogram")]
+             *_spectrogram(log, "spectrogram", _gram(log, start, end))]
     document.add_root(column(parts, sizing_mode="stretch_width"))
     page = file_html(document, INLINE, title=f"Gyro spectrum: {title}")
     with open(out, "w", encoding="utf-8") as file:

@@ -19,7 +19,7 @@ import pyarrow
 from ..formats.samples import samples_of
 from .filter_chain import Applied, apply
 from .gyro_filters import Track, gyro_rate, low_pass, low_pass_cutoff, notches, track
-from .segments import AXES
+from .segments import AXES, RATE_TOLERANCE
 from .sources import NoSpectrum, best_samples
 from .spectrum import Spectrum, spectrum
 from .texts import hertz
@@ -42,6 +42,7 @@ class Coverage(NamedTuple):
     text: str
     phase_deg: Optional[float] = None  # the filters' phase at the peak (negative: lag)
     delay_ms: Optional[float] = None  # their group delay there
+    measured_attenuation: Optional[float] = None  # dB the measured filtered samples show off it
 
 
 @dataclass(frozen=True)
@@ -51,7 +52,9 @@ class FilterReview:
     the spectrum `before` them (None when the log holds only filtered
     samples) and `after` them ((frequency, axis) densities; measured when
     `after_measured`, else the windows' spectra through the filters as they
-    were set at each window's time), and each peak's `coverage`."""
+    were set at each window's time), `modelled` (the model's `after`, where
+    the log holds the filtered samples beside the unfiltered ones and
+    `after` is theirs), and each peak's `coverage`."""
     spectrum: Spectrum
     rate: float
     filters: List[str]
@@ -69,6 +72,7 @@ class FilterReview:
     delay: Optional[numpy.ndarray] = None  # group delay, ms
     changed: Dict[str, Any] = field(default_factory=dict)  # parameters set otherwise than logged
     suggestions: List[str] = field(default_factory=list)  # settings the data plainly call for, with their numbers
+    modelled: Optional[numpy.ndarray] = None  # the model's after, beside a measured one
 
     def bands(self) -> List[Tuple[str, int, float, float]]:
         """(notch, harmonic, low, high) Hz of every notch band, at the
@@ -94,9 +98,11 @@ class FilterReview:
                 *(f"suggested: {line}" for line in self.suggestions)]
 
     def to_arrow(self) -> pyarrow.Table:
-        """`frequency`, `response_db`, `before_x/y/z` (null when not known)
-        and `after_x/y/z`; the filters, notes and verdicts as JSON schema
-        metadata under "quillon.filters"."""
+        """`frequency`, `response_db`, `phase_deg`, `delay_ms`,
+        `before_x/y/z` (null when not known), `after_x/y/z` and
+        `modelled_x/y/z` (the model's after, null unless `after` is measured
+        beside the samples before the filters); the filters, notes and
+        verdicts as JSON schema metadata under "quillon.filters"."""
         empty = pyarrow.array([None] * len(self.frequency), pyarrow.float64())
         columns: Dict[str, Any] = {"frequency": self.frequency, "response_db": self.response,
                                    "phase_deg": self.phase if self.phase is not None else empty,
@@ -105,7 +111,11 @@ class FilterReview:
             columns[f"before_{axis}"] = pyarrow.array(
                 self.before[:, i] if self.before is not None else [None] * len(self.frequency), pyarrow.float64())
             columns[f"after_{axis}"] = self.after[:, i]
+        for i, axis in enumerate(AXES):
+            columns[f"modelled_{axis}"] = pyarrow.array(
+                self.modelled[:, i] if self.modelled is not None else [None] * len(self.frequency), pyarrow.float64())
         facts = {"rate": self.rate, "filters": self.filters, "notes": self.notes, "changed": self.changed,
+                 "after_measured": self.after_measured,
                  "suggestions": self.suggestions,
                  "centres": self.centres, "coverage": [c._asdict() for c in self.coverage],
                  "spectrum": {k: v for k, v in self.spectrum.facts().items() if k != "peaks"}}
@@ -167,14 +177,41 @@ def before_spectrum(view: View, instance: Optional[int], start: Optional[float],
     the filtered gyro) after them: (spectrum, measured after)."""
     try:
         return spectrum(view, "gyro", instance, start, end), False
+    except NoSpectrum as unfiltered:
+        try:
+            return spectrum(view, "gyro", instance, start, end, filtered=True), True
+        except NoSpectrum:
+            raise unfiltered from None  # why the gyro's own samples would not do
+
+
+def filtered_beside(view: View, before: Spectrum, start: Optional[float],
+                    end: Optional[float]) -> Optional[Spectrum]:
+    """The spectrum of the same gyro's filtered samples from the same
+    source at the same rate and window (batches logged before and after
+    the filters both), where the log holds them beside `before`."""
+    if before.post_filter:
+        return None
+    try:
+        found = spectrum(view, "gyro", before.instance, start, end, filtered=True, nperseg=before.nperseg)
     except NoSpectrum:
-        return spectrum(view, "gyro", instance, start, end, filtered=True), True
+        return None
+    same = found.source == before.source and len(found.frequency) == len(before.frequency) \
+        and abs(found.rate / before.rate - 1) <= RATE_TOLERANCE
+    return found if same else None
+
+
+def _drop_db(before: numpy.ndarray, after: numpy.ndarray, frequency: numpy.ndarray, at: float) -> Optional[float]:
+    """dB less power in `after` than in `before` at `at` Hz."""
+    low, high = (float(numpy.interp(at, frequency, p)) for p in (before, after))
+    return 10 * numpy.log10(low / high) if low > 0 and high > 0 else None
 
 
 def assemble(before: Spectrum, measured_after: bool, rate: float, applied: Applied, described: List[str],
              found: List[Any], low_pass_hz: Optional[float], centres: Dict[str, List[float]], notes: List[str],
-             changed: Dict[str, Any]) -> FilterReview:
-    """The review from the chain applied to the spectrum's windows."""
+             changed: Dict[str, Any], measured: Optional[Spectrum] = None) -> FilterReview:
+    """The review from the chain applied to the spectrum's windows; with
+    `measured` (the filtered samples' spectrum), the after measured, the
+    model beside it."""
     frequency = before.frequency
     beyond = frequency >= rate / 2
     gain = applied.gain.mean(axis=1)
@@ -182,6 +219,9 @@ def assemble(before: Spectrum, measured_after: bool, rate: float, applied: Appli
     phase, delay = applied.phase.mean(axis=1), applied.delay.mean(axis=1)
     phase[beyond], delay[beyond] = numpy.nan, numpy.nan
     after = before.power if measured_after else numpy.where(beyond[:, None], numpy.nan, applied.after)
+    modelled = None
+    if measured is not None and not measured_after:
+        modelled, after = after, measured.power
     decibels = 10 * numpy.log10(numpy.maximum(gain, 1e-30))
     axis_db = 10 * numpy.log10(numpy.maximum(applied.gain, 1e-30))
     coverage = []
@@ -191,11 +231,19 @@ def assemble(before: Spectrum, measured_after: bool, rate: float, applied: Appli
         judged = _judge(peak, "gyro", found, centres, loss)
         lag = float(numpy.interp(peak.frequency, frequency, applied.phase[:, column]))
         wait = float(numpy.interp(peak.frequency, frequency, applied.delay[:, column]))
+        drop = _drop_db(before.power[:, column], after[:, column], frequency, peak.frequency) \
+            if modelled is not None else None
+        if drop is not None:
+            judged = judged._replace(text=f"{judged.text}; {round(drop) + 0:.0f} dB measured off it",
+                                     measured_attenuation=drop)
         coverage.append(judged._replace(phase_deg=lag if numpy.isfinite(lag) else None,
                                         delay_ms=wait if numpy.isfinite(wait) else None))
+    if modelled is not None and measured is not None:
+        notes = [*notes, f"the log holds the filtered gyro beside it ({measured.source}, {measured.windows} windows): "
+                         "the spectrum after the filters is measured, the model's beside it"]
     return FilterReview(before, rate, described, found, low_pass_hz, frequency, decibels,
-                        None if measured_after else before.power, after, measured_after, centres, coverage, notes,
-                        phase, delay, changed)
+                        None if measured_after else before.power, after, measured_after or modelled is not None,
+                        centres, coverage, notes, phase, delay, changed, modelled=modelled)
 
 
 def review(view: View, instance: Optional[int] = None, start: Optional[float] = None,
@@ -270,7 +318,9 @@ def review(view: View, instance: Optional[int] = None, start: Optional[float] = 
                  [f"low-pass {cutoff:g} Hz (INS_GYRO_FILTER) at or above half the filters' rate: passes everything"]
                  if cutoff else ["no gyro low-pass"])
     described += [n.describe() for n in found] or ["no harmonic notch enabled"]
-    return assemble(before, measured_after, rate, applied, described, found, cutoff, medians, notes, changed)
+    # Set otherwise than logged, the filters' output is the model's alone.
+    return assemble(before, measured_after, rate, applied, described, found, cutoff, medians, notes, changed,
+                    None if changed else filtered_beside(view, before, start, end))
 
 
 def _median_sources(rows: List[List[float]]) -> List[float]:

@@ -10,9 +10,11 @@ import numpy
 import pyarrow
 
 from .filter_review import NoFilters
+from .notch_tracks import NotchLine, notch_lines
 from .param_diff import DefaultsUnknown, recorded_defaults
 from .sources import NoSpectrum
 from .step_response import NoStepResponse
+from .throttle_spectra import throttle_spectra
 
 _TIME = pyarrow.timestamp("us", tz="UTC")
 
@@ -53,19 +55,60 @@ def spectrum_panel(log: Any, signal: str = "gyro", start: Optional[float] = None
                  {"nyquist": found.nyquist, "unit": found.unit})
 
 
-def spectrogram_panel(log: Any, signal: str = "gyro") -> Panel:
-    """Time by frequency, in long form (`_time`, `frequency`, `x`, `y`, `z`)."""
+def spectrogram_panel(log: Any, signal: str = "gyro", start: Optional[float] = None,
+                      end: Optional[float] = None) -> Panel:
+    """Time by frequency, in long form (`_time`, `frequency`, `x`, `y`,
+    `z`), and for the gyro where each notch sat over that time (`notches`:
+    see `notch_table`)."""
     try:
-        found = log.spectrogram(signal)
+        found = log.spectrogram(signal, None, start, end)
     except NoSpectrum as error:
         return _empty(str(error))
-    return Panel({"spectrogram": found.to_arrow()}, {"nyquist": found.nyquist, "unit": found.unit})
+    tables = {"spectrogram": found.to_arrow()}
+    if signal == "gyro" and len(found.times):
+        tables["notches"] = notch_table(notch_lines(log.view(None), float(found.times[0]), float(found.times[-1])))
+    return Panel(tables, {"nyquist": found.nyquist, "unit": found.unit})
 
 
-def rate_panel(log: Any) -> Panel:
+def notch_table(lines: List[NotchLine]) -> pyarrow.Table:
+    """The notch lines in long form: `line` (its number), `notch`,
+    `harmonic`, `_time`, `frequency` (Hz, null where off)."""
+    times = numpy.concatenate([line.times for line in lines]) if lines else numpy.empty(0)
+    frequency = numpy.concatenate([line.frequency for line in lines]) if lines else numpy.empty(0)
+    return pyarrow.table({
+        "line": pyarrow.array([n for n, line in enumerate(lines) for _ in line.times], pyarrow.int64()),
+        "notch": pyarrow.array([line.notch for line in lines for _ in line.times], pyarrow.string()),
+        "harmonic": pyarrow.array([line.harmonic for line in lines for _ in line.times], pyarrow.int64()),
+        "_time": pyarrow.array(numpy.round(times).astype(numpy.int64), pyarrow.int64()).cast(_TIME),
+        "frequency": pyarrow.array(frequency, pyarrow.float64(), mask=~numpy.isfinite(frequency))})
+
+
+def throttle_panel(log: Any, gram: Any) -> Panel:
+    """The spectrogram `gram`'s windows per throttle bin (`bins`: see
+    `ThrottleSpectra.to_arrow`), with each bin's strongest peaks."""
+    try:
+        found = throttle_spectra(log.view(None), gram)
+    except NoSpectrum as error:
+        return _empty(str(error))
+    if not found.windows.any():
+        return _empty(f"no window of the spectrum has a throttle logged near it ({found.throttle_source})")
+    return Panel({"bins": found.to_arrow()}, found.facts())
+
+
+def pid_panel(log: Any, start: Optional[float] = None, end: Optional[float] = None) -> Panel:
+    """The rate controller's terms over time (`terms`: see
+    `PidTerms.to_arrow`), a summary row per axis and its lines."""
+    found = log.pid_terms(start, end)
+    if not found.axes:
+        return _empty("; ".join(found.notes) or "the log holds no rate controller terms")
+    return Panel({"terms": found.to_arrow()}, {"summary": found.summary(), "lines": found.lines(),
+                                                "notes": found.notes})
+
+
+def rate_panel(log: Any, start: Optional[float] = None, end: Optional[float] = None) -> Panel:
     """The error table, and per axis the desired and actual rate (deg/s)
     over time: `_time`, `axis`, `desired`, `actual`."""
-    tracking = log.rate_tracking()
+    tracking = log.rate_tracking(None, start, end)
     if not tracking.axes:
         return _empty("the log has no desired and actual body rates")
     if not tracking.rows:
@@ -79,7 +122,7 @@ def rate_panel(log: Any) -> Panel:
     return Panel({"errors": tracking.to_arrow(), "series": series}, {"phase": tracking.phase, "notes": tracking.notes})
 
 
-def step_panel(log: Any) -> Panel:
+def step_panel(log: Any, start: Optional[float] = None, end: Optional[float] = None) -> Panel:
     """Per axis the step response (`axis`, `time` s, `response`), with its
     rise time and overshoot among the facts; an axis that cannot give one
     states why."""
@@ -87,7 +130,7 @@ def step_panel(log: Any) -> Panel:
     facts: Dict[str, Any] = {}
     for axis in ("roll", "pitch", "yaw"):
         try:
-            found = log.step_response(axis)
+            found = log.step_response(axis, start, end)
         except NoStepResponse as error:
             facts[axis] = {"reason": str(error)}
             continue

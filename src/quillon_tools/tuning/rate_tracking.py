@@ -162,9 +162,15 @@ def _row(aligned: Aligned, phase: str, mode: Optional[str], keep: numpy.ndarray)
             "max_error": float(numpy.max(numpy.abs(error))), "rms_desired": float(numpy.sqrt(numpy.mean(desired ** 2)))}
 
 
-def rate_tracking(view: View) -> RateTracking:
-    """Error RMS of each axis the log has (see `Log.rate_tracking`)."""
+def rate_tracking(view: View, start: Optional[float] = None, end: Optional[float] = None) -> RateTracking:
+    """Error RMS of each axis the log has (see `Log.rate_tracking`), in
+    the air from `start` to `end` (microseconds; None: no limit)."""
     phase, intervals, notes = flight_phase(view)
+    if start is not None or end is not None:
+        low = float(start) if start is not None else -numpy.inf
+        high = float(end) if end is not None else numpy.inf
+        ends = [(a, b if b is not None else numpy.inf) for a, b in intervals]
+        intervals = [(max(a, low), min(b, high)) for a, b in ends if b >= low and a <= high]
     mode_times, mode_names = _modes(view)
     axes, rows = [], []
     for rates in axis_rates(view):

@@ -1,6 +1,6 @@
 """Timestamped IMU samples: ArduPilot raw IMU logging (GYR, ACC), PX4's
-sensor topics and MAVLink's scaled IMU messages, each as segments split at
-the holes in its timing."""
+sensor topics (its FIFOs' packed samples unpacked) and MAVLink's scaled IMU
+messages, each as segments split at the holes in its timing."""
 
 from __future__ import annotations
 
@@ -86,11 +86,15 @@ def read_timed(view: View, signal: str, source: Timed, table: pyarrow.Table,
                instance: Optional[int] = None, filtered: bool = False) -> Optional[Segments]:
     """One sensor's samples of a timestamped source (the lowest instance
     when None) as segments; None when it has none."""
-    values = _values(table, source)
+    values = _values(table, source) if source.packed is None else None
     times = _times(table, source)
+    logged = _instances(view, source, table)
+    if source.packed is not None and times is not None:
+        unpacked = unpack(table, source, times)
+        values, times, rows = unpacked if unpacked is not None else (None, None, None)
+        logged = logged[rows] if rows is not None else logged
     if values is None or times is None:
         return None
-    logged = _instances(view, source, table)
     present = sorted(set(logged.tolist()))
     sensors = {n: sensor_of(view.params, source.stage, signal, n, present) for n in present}
     wanted = [n for n, (sensor, post) in sensors.items()
@@ -113,6 +117,39 @@ def read_timed(view: View, signal: str, source: Timed, table: pyarrow.Table,
     sensor, post = sensors[chosen]
     return Segments(signal, source.message, sensor, rate, split.segments, split.holes, post, note, split.rates,
                     split.bridged)
+
+
+def _items(table: pyarrow.Table, field: str) -> Optional[numpy.ndarray]:
+    """An array column as (rows, items) floats; None where it is not one of numbers."""
+    data = table.column(field).combine_chunks()
+    if not pyarrow.types.is_fixed_size_list(data.type):
+        return None
+    flat = numbers(pyarrow.chunked_array([data.flatten()]))
+    return None if flat is None else flat.reshape(len(data), data.type.list_size)
+
+
+def unpack(table: pyarrow.Table, source: Timed,
+           newest: numpy.ndarray) -> Optional[Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]]:
+    """(values (samples, 3), times, the row of each) of a source packing
+    several samples to a row: row r's first `count` items, times `scale`,
+    the last of them at `newest[r]` and each before it `step` earlier."""
+    packed = source.packed
+    assert packed is not None
+    if not {packed.used, packed.step, packed.scale} <= set(table.column_names):
+        return None
+    axes = [_items(table, field) for field in source.fields]
+    count, step, scale = (numbers(table.column(name)) for name in (packed.used, packed.step, packed.scale))
+    if any(a is None for a in axes) or count is None or step is None or scale is None:
+        return None
+    size = axes[0].shape[1]  # type: ignore[union-attr]
+    count = numpy.clip(numpy.nan_to_num(count), 0, size).astype(numpy.int64)
+    slot = numpy.arange(size)
+    used = (slot < count[:, None]) & numpy.isfinite(step * scale)[:, None] & (step > 0)[:, None]
+    times = newest[:, None] - (count[:, None] - 1 - slot) * (step * packed.step_scale)[:, None]
+    values = numpy.stack([a[used] * numpy.broadcast_to(scale[:, None], used.shape)[used]  # type: ignore[index]
+                          for a in axes], axis=1) * source.scale
+    rows = numpy.broadcast_to(numpy.arange(table.num_rows)[:, None], used.shape)[used]
+    return values, times[used], rows
 
 
 def _within_range(signal: str, values: numpy.ndarray) -> Tuple[numpy.ndarray, str]:

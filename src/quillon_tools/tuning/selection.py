@@ -43,12 +43,12 @@ def selection(log: Any, flight: Optional[int] = None, start_s: Optional[float] =
         text = "in the air" if len(flying) == 1 else f"in the air, flights {flying[0][0].number} to {flying[-1][0].number}"
         return Selection(start, end, text)
     else:
-        start, end, text = None, None, "the log"
+        start, end, text = None, None, ""
     if first is not None and (start_s is not None or end_s is not None):
         if start_s is not None:
             start = max(start or -float("inf"), first + start_s * 1e6)
         if end_s is not None:
             end = min(end if end is not None else float("inf"), first + end_s * 1e6)
         limits = [f"from {start_s:g} s" if start_s is not None else "", f"to {end_s:g} s" if end_s is not None else ""]
-        text += " " + " ".join(filter(None, limits)) + " of the log"
+        text = " ".join(filter(None, [text, *limits])) + " of the log"
     return Selection(start, end, text)

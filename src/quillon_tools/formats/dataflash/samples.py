@@ -1,14 +1,17 @@
 """The high-rate sources of an ArduPilot DataFlash log: the batch sampler
 (ISBH/ISBD), raw IMU logging (GYR, ACC; older layouts name the axes X, Y,
 Z), IMU at the loop rate, the rate controller (RATE, else PIDR/PIDP/PIDY),
-the notch logs (FTN...) and ESC RPM. Which instances hold filtered samples
-the INS_LOG_BAT_OPT and INS_RAW_LOG_OPT bits tell."""
+the notch logs (FTN...), ESC RPM, the throttle out (CTUN.ThO) and the rate
+controllers' terms (PIDR/PIDP/PIDY, a quadplane's PIQR/PIQP/PIQY). Which
+instances hold filtered samples the INS_LOG_BAT_OPT and INS_RAW_LOG_OPT bits
+tell."""
 
 from __future__ import annotations
 
 from typing import Tuple
 
-from ..samples import BODY_AXES, Batches, NotchLogs, RateField, RatePair, Rpm, Samples, Stage, Timed
+from ...firmware.ardupilot import PID_FLAGS
+from ..samples import BODY_AXES, Batches, NotchLogs, PidLog, RateField, RatePair, Rpm, Samples, Stage, Throttle, Timed
 from .batches import BLOCK, DATA, HEADER, batch_instances, read_batches
 from .notches import MESSAGES, fft_centres, notch_centres
 
@@ -36,6 +39,24 @@ def _same(message: str, desired: str, actual: str, unit: str,
                     RateField(message, actual, unit, vehicle_units=vehicle_units))
 
 
+# The terms each PIDx row holds, by era (a column not in the log is left out).
+PID_TERMS = (("p", "P"), ("i", "I"), ("d", "D"), ("ff", "FF"), ("dff", "DFF"), ("dmod", "Dmod"),
+             ("slew_rate", "SRate"))
+# The integrator's limit (IMAX) of each axis, per vehicle: AC_PID holds the
+# integrator within it, so a logged I at it is saturated.
+_COPTER_KINDS = ("copter", "heli", "sub")
+_IMAX = {"roll": ("ATC_RAT_RLL_IMAX", "RLL_RATE_IMAX", "Q_A_RAT_RLL_IMAX"),
+         "pitch": ("ATC_RAT_PIT_IMAX", "PTCH_RATE_IMAX", "Q_A_RAT_PIT_IMAX"),
+         "yaw": ("ATC_RAT_YAW_IMAX", "YAW_RATE_IMAX", "Q_A_RAT_YAW_IMAX")}
+
+
+def _pid(axis: str, message: str, quadplane: bool) -> PidLog:
+    copter, plane, quad = _IMAX[axis]
+    limits = (("vtol", quad),) if quadplane else (*((kind, copter) for kind in _COPTER_KINDS),
+                                                   ("plane", plane), ("vtol", plane))
+    return PidLog(axis, message, PID_TERMS, "Flags", PID_FLAGS, "Limit", limits)
+
+
 SAMPLES = Samples(
     timed={
         # IMU, logged at the loop rate or slower, is the last resort.
@@ -61,4 +82,8 @@ SAMPLES = Samples(
     rpm=(Rpm("ESC", ("RPM",)),),
     # The in-flight FFT's peaks are read as the centres an FFT notch follows.
     fft=None,
+    # ArduPlane logs its throttle out in percent, Copter and Sub as a share.
+    throttle=(Throttle("CTUN", ("ThO",), 1.0, (("plane", 0.01), ("vtol", 0.01))),),
+    pid_logs=(tuple(_pid(axis, name, False) for axis, name in zip(BODY_AXES, ("PIDR", "PIDP", "PIDY"))),
+              tuple(_pid(axis, name, True) for axis, name in zip(BODY_AXES, ("PIQR", "PIQP", "PIQY")))),
 )
