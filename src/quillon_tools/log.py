@@ -15,6 +15,7 @@ from .reading.facts import FormatRow, LogFacts
 from .tables.instances import instance_values, of_instances
 from .tables.merge import merge_tables
 from .tables.records import table_of
+from .tables.timebase import BOOT, moment_text, shown_on_boot
 from .tables.track import TRACK
 
 
@@ -38,6 +39,7 @@ class Log(Mapping[str, pyarrow.Table]):
         self._type_numbers = type_numbers
         self._facts = facts if facts is not None else LogFacts(format)
         self._cached: Dict[str, Any] = {}
+        self._clock: Optional[str] = None  # the clock the answers say moments on, when chosen
         self._folded: Dict[str, str] = {}
         for name in tables:
             self._folded.setdefault(name.casefold(), name)
@@ -101,6 +103,27 @@ class Log(Mapping[str, pyarrow.Table]):
         as from 1970); "utc" for a MAVLink tlog, whose records carry UTC
         times; None for a raw MAVLink stream, whose `_time` is null."""
         return self._facts.time_base
+
+    def say_times_on(self, clock: Optional[str]) -> bool:
+        """Has the answers' sentences (`moment_text`) say moments on `clock`,
+        "utc" or "boot" (None: the log's own time base), where the log has
+        both; False where it has not, and its own clock stays. What was
+        worked out before is worked out again."""
+        self._clock = clock
+        self._cached.clear()
+        return clock is None or shown_on_boot(self.time_base, self._facts.utc_offset, clock) == (clock == BOOT)
+
+    @property
+    def times_on(self) -> Optional[str]:
+        """The clock `say_times_on` chose, None for the log's own."""
+        return self._clock
+
+    def moment_text(self, micros: Optional[float]) -> str:
+        """A moment (a `_time`, microseconds) as the answers' sentences say
+        it: seconds from boot ("T+265.6 s") on a boot clock, else UTC's time
+        of day ("14:17:50.4"); on the clock `say_times_on` chose."""
+        shift = self._facts.utc_offset
+        return moment_text(micros, shown_on_boot(self.time_base, shift, self._clock), self.time_base, shift)
 
     def records(self) -> Any:
         """The format's records of the log (`formats.base.Records`), made once."""

@@ -86,7 +86,7 @@ def test_ekf_ratio_in_hundredths():
 def test_crash_and_thrust_loss_errors(subsystem, named):
     found = verdicts(build([("ERR", SECOND, subsystem, 1)]))
     assert found["crash"]["verdict"] == "fail"
-    assert named in found["crash"]["detail"] and "00:00:01.0" in found["crash"]["detail"]
+    assert named in found["crash"]["detail"] and "at T+1.0 s" in found["crash"]["detail"]
     assert found["errors"]["verdict"] == "warn"
 
 

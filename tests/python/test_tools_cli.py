@@ -163,9 +163,12 @@ def test_csv_has_one_column_per_field_and_one_row_per_packet(tmp_path):
     baro = log["BARO"].to_pylist()
     result = run("--csv", "--type", "baro", DEMO)
     rows = list(csv.reader(io.StringIO(result.stdout.decode())))
-    assert rows[0] == list(baro[0]) and len(rows) == len(baro) + 1
-    assert rows[0][:2] == ["_index", "_time"] and rows[-1][1].endswith("Z")
-    assert [float(x) for x in rows[-1][2:]] == [float(v) for v in list(baro[-1].values())[2:]]
+    # The dive log has no GPS time: `_time` is the seconds from boot, as text and as a number.
+    names = list(baro[0])
+    assert rows[0] == [*names[:2], "boot_s", *names[2:]] and len(rows) == len(baro) + 1
+    boot = baro[-1]["TimeUS"]
+    assert rows[-1][1:3] == [f"T+{boot // 10**6}.{boot % 10**6:06d} s", str(boot / 1e6)]
+    assert [float(x) for x in rows[-1][3:]] == [float(v) for v in list(baro[-1].values())[2:]]
     # Several types go to one file each; times are ISO 8601 text.
     result = run("--csv", "--type", "ATT*,gps_raw_int", "--out", tmp_path / "csv", SUB_TLOG)
     assert result.returncode == 0 and result.stdout == b""

@@ -3,11 +3,15 @@ subsystem says its code means, and is a failsafe or an error alike to the
 events and the checks; EV ids are named as the log's firmware era numbered
 them."""
 
+import pathlib
+import re
+
 import pytest
 
 from dataflash_bytes import data_packet, format_packet
 from quillon_tools import read_log
 from quillon_tools.cli.main import main
+from quillon_tools.firmware import ardupilot
 
 SECOND = 1_000_000
 EV = format_packet(129, "EV", "QB", "TimeUS,Id")
@@ -84,3 +88,21 @@ def test_ev_ids_are_named_as_the_firmware_of_the_log_numbered_them(banner, names
     assert [e["name"] for e in events] == names
     assert [e["code"] for e in events] == [16, 7, 17, 28]  # the number stays, named or not
     assert [e["detail"] for e in events] == [None if name else "unknown" for name in names]
+
+
+REFERENCE = pathlib.Path(__file__).resolve().parents[3] / "shared" / "reference" / "log-codes.md"
+
+
+def test_every_ev_id_and_err_subsystem_of_the_reference_is_named_as_it_names_it():
+    if not REFERENCE.is_file():
+        pytest.skip(f"no code reference at {REFERENCE}")
+    text = REFERENCE.read_text(encoding="utf-8")
+    events = text.split("## ArduPilot EV")[1].split("Older Copter")[0]
+    listed = {int(n): name for n, name in re.findall(r"\|\s*(\d+)\s*\|\s*([A-Z_]+)", events)}
+    assert len(listed) > 50 and {n: ardupilot.EVENT_NAMES.get(n) for n in listed} == listed
+    old = text.split("Older Copter")[1].split("\n\n")[0]
+    for number, name in re.findall(r"(\d+) ([A-Z_]{4,})", old):
+        assert ardupilot.OLD_COPTER_EVENT_NAMES[int(number)] == name
+    errors = text.split("## ArduPilot ERR")[1].split("Error codes")[0]
+    subsystems = {int(n): name for n, name in re.findall(r"\|\s*(\d+)\s*\|\s*([A-Z_]+)", errors)}
+    assert len(subsystems) == 31 and {n: ardupilot.subsystem_name(n) for n in subsystems} == subsystems

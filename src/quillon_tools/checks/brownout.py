@@ -79,7 +79,7 @@ def brownout(view: View, limits: Dict[str, Limit]) -> List[Row]:
     aloft = overlaps((worst.start, worst.end), air)
     where = "in flight" if aloft else ("on the ground" if air is not None else "the log cannot tell whether in flight")
     detail = (f"{worst.signal}[{worst.instance}] fell from {worst.before:.2f} V to {worst.after:.2f} V within "
-              f"{(worst.end - worst.start) / 1e3:.0f} ms at {clock(worst.start)}, {where}, faster than a pack can")
+              f"{(worst.end - worst.start) / 1e3:.0f} ms at {clock(view, worst.start)}, {where}, faster than a pack can")
     if len(falls) > 1:
         detail += f"; {len(falls)} such falls in the log"
     if worst.stops:

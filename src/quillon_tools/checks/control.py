@@ -14,7 +14,6 @@ from typing import Dict, List, Optional, Tuple
 import numpy
 
 from ..firmware.ardupilot import subsystem_number
-from ..tables.timebase import as_datetime
 from ..flights.model import FALL, IMPACT
 from ..formats.records import CRASH_FLAG, ERRORS, LINK_TEXTS
 from .limits import Limit, grade
@@ -205,7 +204,7 @@ def crash(view: View, limits: Dict[str, Limit]) -> List[Row]:
             if hits.any():
                 time = finite(err.times[int(numpy.argmax(hits))])
                 return [Row("crash", "fail", None, None, None, time,
-                            f"{what} at {clock(time)} ({err.record.message} subsystem {number}, code {code[hits][0]:.0f})")]
+                            f"{what} at {clock(view, time)} ({err.record.message} subsystem {number}, code {code[hits][0]:.0f})")]
     stat = record(view, CRASH_FLAG)
     if stat is not None:
         checked.append(stat.record.message)
@@ -222,7 +221,7 @@ def crash(view: View, limits: Dict[str, Limit]) -> List[Row]:
             if mark.kind in (IMPACT, FALL):
                 what = "the log ends falling" if mark.kind == FALL else "an impact"
                 return [Row("crash", "fail", mark.value, None, "m/s/s" if mark.kind == IMPACT else "m/s", mark.start,
-                            f"{what} at {clock(mark.start)} in flight {flight.number}: {mark.detail}")]
+                            f"{what} at {clock(view, mark.start)} in flight {flight.number}: {mark.detail}")]
     if flying(view) is not None:
         checked.append("impacts")
     if view.armed_intervals() == []:  # no flight, so nothing a crash could be of
@@ -242,10 +241,9 @@ def crash(view: View, limits: Dict[str, Limit]) -> List[Row]:
     return [Row("crash", verdict, value, bound, "deg", time, detail)]
 
 
-def clock(time: Optional[float]) -> str:
+def clock(view: View, time: Optional[float]) -> str:
     """A moment as the log's clock shows it (UTC, or time since boot)."""
-    moment = as_datetime(None if time is None else int(time))
-    return "an unknown time" if moment is None else moment.strftime("%H:%M:%S.%f")[:-5]
+    return str(view.log.moment_text(time))
 
 
 def _lean_before_disarm(view: View) -> Optional[Tuple[Optional[float], Optional[float]]]:

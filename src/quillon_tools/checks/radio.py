@@ -56,7 +56,7 @@ def rc_input(view: View, limits: Dict[str, Limit]) -> List[Row]:
     spans = _spans(times, no_pulse, "no pulse on channels 1-4") + _spans(times, low, _failsafe_words(view))
     if not spans:
         return [Row("rc_input", "pass", 0.0, None, "s", None,
-                    f"RC input held on channels 1-4 from {clock(times[0])} to {clock(times[-1])}",
+                    f"RC input held on channels 1-4 from {clock(view, times[0])} to {clock(view, times[-1])}",
                     start=float(times[0]), end=float(times[-1]))]
     spans.sort()
     air = in_air(view)
@@ -72,7 +72,7 @@ def rc_input(view: View, limits: Dict[str, Limit]) -> List[Row]:
     _, (start, end, how), aloft, acted = worst
     lost = sum(e - s for s, e, _ in spans) / 1e6
     said = [f"RC input lost {len(spans)} time{'s' if len(spans) > 1 else ''}, {lost:.1f} s in all",
-            "; ".join(f"{clock(s)} to {clock(e)} ({(e - s) / 1e6:.1f} s, {w})" for s, e, w in spans[:3])
+            "; ".join(f"{clock(view, s)} to {clock(view, e)} ({(e - s) / 1e6:.1f} s, {w})" for s, e, w in spans[:3])
             + (f" and {len(spans) - 3} more" if len(spans) > 3 else "")]
     where = "in flight" if aloft else ("on the ground" if air is not None else "the log cannot tell whether in flight")
     heard = [what for t, what in answers if start <= t <= end + ANSWER_S * 1e6]

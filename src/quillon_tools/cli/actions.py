@@ -77,15 +77,16 @@ def dump(request: Request, console: Console, csv: bool = False, out: Optional[Te
         stream = LogStream(log, request.patterns, batch_bytes=BATCH_BYTES,
                            on_bytes=bar.update if bar is not None else None, scaled=request.scaled,
                            on_tables=_one_table(request) if csv and request.out is None else None)
+        clock = _StreamClock(stream, request, console)
         if csv:
-            seen = _write_csv(request, stream, out)
+            seen = _write_csv(request, stream, out, clock)
         else:
             seen = set()
             binary = getattr(out, "buffer", None)
             out.flush()  # the lines go to the bytes beneath
             for batch in stream:
                 seen.update(piece.name for piece in batch)
-                lines = json_lines(batch, stream.detected)
+                lines = json_lines(batch, stream.detected, clock())
                 if binary is not None:
                     binary.write(lines)
                 else:
@@ -95,6 +96,26 @@ def dump(request: Request, console: Console, csv: bool = False, out: Optional[Te
         return _no_packets(console, request, stream.format_packets)
     _warn_unmatched(console, request, seen)
     return DONE
+
+
+class _StreamClock:
+    """The `Clock` of a streamed log, made at its first batch, when the
+    time base its rows are finished with is known (and a refused --utc or
+    --boot told then)."""
+
+    def __init__(self, stream: "LogStream", request: Request, console: Console) -> None:
+        self.stream, self.request, self.console = stream, request, console
+        self.clock: Any = None
+
+    def __call__(self) -> Any:
+        if self.clock is None:
+            from ..export.times import Clock
+
+            facts = self.stream.facts
+            self.clock = Clock(facts.time_base, facts.utc_offset, choice=self.request.clock)
+            if self.clock.refused:
+                self.console.warn(self.clock.why_refused())
+        return self.clock
 
 
 def _several(request: Request, names: List[str]) -> Refused:
@@ -110,7 +131,7 @@ def _one_table(request: Request) -> Callable[[List[str]], None]:
     return check
 
 
-def _write_csv(request: Request, stream: "LogStream", out: TextIO) -> Set[str]:
+def _write_csv(request: Request, stream: "LogStream", out: TextIO, clock: Callable[[], Any]) -> Set[str]:
     from ..export.dataframes import file_names, in_brackets
     from ..export.text import CsvWriter
 
@@ -130,7 +151,7 @@ def _write_csv(request: Request, stream: "LogStream", out: TextIO) -> Set[str]:
                         target = open(os.path.join(request.out, stem + ".csv"), "w", newline="",
                                       encoding="utf-8")
                         files.append(target)
-                    writer = writers[name] = CsvWriter(target, brackets=in_brackets(stream.detected))
+                    writer = writers[name] = CsvWriter(target, brackets=in_brackets(stream.detected), clock=clock())
                 writer.write(table)
     finally:
         for file in files:
@@ -239,14 +260,15 @@ def info(request: Request, console: Console, as_json: bool = False, out: Optiona
 
 def track(request: Request, console: Console, kind: str, path: str) -> int:
     """The log's track into the file `path` (standard output for "-")."""
-    from ..export.tracks import WRITERS
+    from ..export.times import Clock
+    from ..export.tracks import WRITERS, on_clock
     from ..api import read_log
 
     with _open(request) as log:
         found = read_log(log, types=())
     if found.protocol is None:
         return _no_packets(console, request)
-    points = found.track()
+    points = on_clock(found.track(), Clock.of(found))
     if not points.num_rows:
         console.warn(f"no position in {request.log!r}")
     name = os.path.basename(request.log) if request.log != "-" else "track"

@@ -14,28 +14,28 @@ import pyarrow
 from ..export.chain import chain_text
 from ..export.files import whole_file
 from ..export.terminal import name_text, visible
-from ..fleet.runner import Failed, LogFailed, Task, run_tasks
+from ..fleet.runner import Failed, Task, run_tasks
 from .common import DONE, SOME_FAILED, UNUSABLE, Console, Output, find_and_tell
 from .diagnose import chain_lines
 
 COLUMNS = ("check", "verdict", "value", "limit", "unit", "detail")
 
 
-def check_one(task: Task, on_bytes: Any = None) -> Tuple[pyarrow.Table, pyarrow.Table]:
-    """Reads one log, checks it and works out its chain (in a worker, or here)."""
-    from ..api import read_log
+def check_one(task: Task, on_bytes: Any = None, choice: Optional[str] = None
+              ) -> Tuple[pyarrow.Table, pyarrow.Table, Optional[str]]:
+    """Reads one log, checks it and works out its chain (in a worker, or
+    here), their sentences saying moments on the clock `choice` where the
+    log has it; and why not where it has not."""
+    from ..export.times import with_boot_seconds
+    from .diagnose import read_on_clock
 
-    from ..export.times import Clock, with_boot_seconds
-
-    log = read_log(task.log.path)
-    if log.protocol is None:
-        raise LogFailed("no DataFlash, MAVLink or ULog data")
-    clock = Clock.of(log)
-    return with_boot_seconds(log.checks(), clock), with_boot_seconds(log.diagnosis(), clock)
+    log, clock = read_on_clock(task, choice)
+    refused = clock.why_refused() if clock.refused else None
+    return with_boot_seconds(log.checks(), clock), with_boot_seconds(log.diagnosis(), clock), refused
 
 
 def check(logs: List[str], console: Console, as_json: bool = False, jobs: Optional[int] = None,
-          out: Optional[str] = None, stdout: Optional[TextIO] = None) -> int:
+          out: Optional[str] = None, stdout: Optional[TextIO] = None, clock: Optional[str] = None) -> int:
     """Checks every log, one after another or `jobs` at a time, and shows
     each log's verdicts (or its failure) in the order the logs were given."""
 
@@ -57,7 +57,9 @@ def check(logs: List[str], console: Console, as_json: bool = False, jobs: Option
                 console.error(f"{path!r}: {result.reason}")
                 unreadable += 1
                 continue
-            verdicts, chain = result  # with boot_s, which the JSON lines carry
+            verdicts, chain, refused = result  # with boot_s, which the JSON lines carry
+            if refused is not None:
+                console.warn(f"{path!r}: {refused}")
             checked.append((task.log.name, verdicts.drop_columns([c for c in ["boot_s"] if c in verdicts.column_names])))
             if as_json:
                 output.write("".join(chain_lines(task.log.name, chain, "finding")))
@@ -67,7 +69,7 @@ def check(logs: List[str], console: Console, as_json: bool = False, jobs: Option
 
     tasks = [Task(i, log, 0) for i, log in enumerate(found.logs)]
     workers = max(1, min(jobs or 1, len(tasks)))
-    run_tasks(tasks, check_one, (), finished, workers, in_process=workers == 1)
+    run_tasks(tasks, check_one, (clock,), finished, workers, in_process=workers == 1)
     if not checked:
         return UNUSABLE
     if out is not None:

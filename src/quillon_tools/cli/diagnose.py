@@ -7,7 +7,7 @@ from __future__ import annotations
 import json
 import os
 import sys
-from typing import Any, Dict, Iterator, List, Optional, TextIO
+from typing import Any, Dict, Iterator, List, Optional, TextIO, Tuple
 
 import pyarrow
 
@@ -18,16 +18,29 @@ from .common import DONE, SOME_FAILED, UNUSABLE, Console, Output, find_and_tell
 
 
 
-def diagnose_one(task: Task, on_bytes: Any = None) -> pyarrow.Table:
-    """Reads one log and works out its chain (in a worker, or here)."""
+def read_on_clock(task: Task, choice: Optional[str]) -> Tuple[Any, Any]:
+    """The log of `task`, its answers' sentences saying moments on the
+    clock `choice` ("utc", "boot") where it has that clock, and its `Clock`."""
     from ..api import read_log
-
-    from ..export.times import Clock, with_boot_seconds
+    from ..export.times import Clock
 
     log = read_log(task.log.path)
     if log.protocol is None:
         raise LogFailed("no DataFlash, MAVLink or ULog data")
-    return with_boot_seconds(log.diagnosis(), Clock.of(log))
+    clock = Clock.of(log, choice)
+    log.say_times_on(choice if not clock.refused else None)
+    return log, clock
+
+
+def diagnose_one(task: Task, on_bytes: Any = None, choice: Optional[str] = None
+                 ) -> Tuple[pyarrow.Table, Optional[str]]:
+    """Reads one log and works out its chain (in a worker, or here), its
+    sentences saying moments on the clock `choice` where the log has it;
+    and why not where it has not."""
+    from ..export.times import with_boot_seconds
+
+    log, clock = read_on_clock(task, choice)
+    return with_boot_seconds(log.diagnosis(), clock), clock.why_refused() if clock.refused else None
 
 
 def _plain(value: Any) -> Any:
@@ -48,7 +61,7 @@ def chain_lines(log_name: str, table: pyarrow.Table, kind: Optional[str] = None)
 
 
 def diagnose(logs: List[str], console: Console, as_json: bool = False, jobs: Optional[int] = None,
-             stdout: Optional[TextIO] = None) -> int:
+             stdout: Optional[TextIO] = None, clock: Optional[str] = None) -> int:
     """Prints each log's chain, in the order the logs were given."""
     from ..diagnosis import without_chain
 
@@ -70,6 +83,9 @@ def diagnose(logs: List[str], console: Console, as_json: bool = False, jobs: Opt
                 failed += 1
                 continue
             done += 1
+            result, refused = result
+            if refused is not None:
+                console.warn(f"{task.log.path!r}: {refused}")
             if as_json:
                 lines = list(chain_lines(task.log.name, result))
                 output.write("".join(lines) if lines else json.dumps(
@@ -79,7 +95,7 @@ def diagnose(logs: List[str], console: Console, as_json: bool = False, jobs: Opt
 
     tasks = [Task(i, log, 0) for i, log in enumerate(found.logs)]
     workers = max(1, min(jobs or 1, len(tasks)))
-    run_tasks(tasks, diagnose_one, (), finished, workers, in_process=workers == 1)
+    run_tasks(tasks, diagnose_one, (clock,), finished, workers, in_process=workers == 1)
     if not done:
         return UNUSABLE
     return SOME_FAILED if failed else DONE

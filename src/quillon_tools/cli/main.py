@@ -192,6 +192,7 @@ def _dump_options(parser: argparse.ArgumentParser) -> None:
                         help="write CSV: of the one message given with --type to standard "
                              "output, or one NAME.csv per message into -o DIR")
     parser.add_argument("-o", "--out", metavar="DIR", help="directory for the CSV files")
+    add_clock(parser)
 
 
 def _summary_options(parser: argparse.ArgumentParser) -> None:
@@ -244,6 +245,7 @@ def _check_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("-j", "--jobs", type=positive, metavar="N", help="check N logs at a time (default: 1)")
     parser.add_argument("-o", "--out", metavar="FILE",
                         help="write every log's verdicts, with a _log column, to FILE.parquet or FILE.csv")
+    add_clock(parser)
 
 
 def _diagnose_options(parser: argparse.ArgumentParser) -> None:
@@ -252,6 +254,7 @@ def _diagnose_options(parser: argparse.ArgumentParser) -> None:
                              ".ulg and .ULG files) and shell patterns")
     parser.add_argument("--json", action="store_true", help="print JSON Lines, one object per finding")
     parser.add_argument("-j", "--jobs", type=positive, metavar="N", help="read N logs at a time (default: 1)")
+    add_clock(parser)
 
 
 def _report_options(parser: argparse.ArgumentParser) -> None:
@@ -269,6 +272,7 @@ def _report_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("-j", "--jobs", type=positive, metavar="N",
                         help="with --fleet, report N logs at a time (default: one per core)")
     parser.add_argument("--force", action="store_true", help="with --fleet, write current pages again")
+    add_clock(parser)
     _tuning_time(parser, "the tuning section reads ")
 
 
@@ -349,13 +353,15 @@ def main(argv: Optional[List[str]] = None) -> int:
             parser.error("-o/--out must name a .parquet or .csv file")
         from .check import check
 
-        return run_guarded(console, None, lambda: check(args.logs, console, args.json, args.jobs, args.out))
+        return run_guarded(console, None, lambda: check(args.logs, console, args.json, args.jobs, args.out,
+                                                          clock=args.clock))
     if command == "diagnose":
         if "-" in args.logs:
             parser.error("diagnose reads log files, not standard input")
         from .diagnose import diagnose
 
-        return run_guarded(console, None, lambda: diagnose(args.logs, console, args.json, args.jobs))
+        return run_guarded(console, None, lambda: diagnose(args.logs, console, args.json, args.jobs,
+                                                             clock=args.clock))
     if command == "report":
         from . import report
 

@@ -33,7 +33,7 @@ def run(parser: argparse.ArgumentParser, args: argparse.Namespace, console: Cons
             tile_origin(args.tiles)
         except ValueError as error:
             parser.error(str(error))
-    options = Options(args.tiles, args.track, TuningTime(args.flight, args.start, args.end))
+    options = Options(args.tiles, args.track, TuningTime(args.flight, args.start, args.end), args.clock)
     if args.fleet:
         if not make_directory(args.out, console):
             return UNUSABLE
@@ -51,6 +51,11 @@ def run(parser: argparse.ArgumentParser, args: argparse.Namespace, console: Cons
         except NoPackets:
             console.error(f"no DataFlash, MAVLink or ULog data in {log!r}")
             return UNUSABLE
+        from ..export.times import Clock
+
+        clock = Clock.of(written.log, options.clock)
+        if clock.refused:
+            console.warn(clock.why_refused())
         print(f"{visible(out)}: {written.size / 1e6:.1f} MB")
         return DONE
 

@@ -16,7 +16,6 @@ import numpy
 from ..checks.spans import flights
 from ..flights.model import Flight
 from ..signals.routines import within
-from ..tables.timebase import boot_text
 
 Span = Tuple[float, float]  # microseconds
 
@@ -45,9 +44,4 @@ class Context:
 
     def at(self, time: Optional[float]) -> str:
         """A moment as the log's clock shows it: seconds since boot, or UTC."""
-        if time is None:
-            return "an unknown time"
-        if self.boot_clock:
-            return boot_text(time)
-        from ..checks.control import clock
-        return clock(time)
+        return str(self.log.moment_text(time))

@@ -54,7 +54,21 @@ def _binary_as_text(table: pyarrow.Table, encode: Callable[[bytes], str]) -> pya
     return table
 
 
-def json_lines(batch: List[Piece], protocol: Optional[str]) -> bytes:
+def with_boot_time(table: pyarrow.Table, clock: Optional[Clock], as_text: bool = False) -> pyarrow.Table:
+    """`table` with `boot_s`, each row's seconds from boot, after its `_time`
+    where the log's rows have a boot time; with `as_text`, its `_time` as
+    text as the clock shows it, seconds from boot ("T+265.653186 s") on a
+    boot clock (ISO 8601 otherwise, as the writers give a timestamp)."""
+    at = table.schema.get_field_index("_time")
+    if clock is None or at < 0 or not clock.has_boot_time:
+        return table
+    times = table.column(at)
+    if as_text and clock.boot:
+        table = table.set_column(at, "_time", clock.boot_texts(times))
+    return table.add_column(at + 1, "boot_s", clock.boot_seconds(times))
+
+
+def json_lines(batch: List[Piece], protocol: Optional[str], clock: Optional[Clock] = None) -> bytes:
     """One JSON object per packet of a batch, in log order, as bytes.
 
     Each object has the message name, its type number, the protocol, on
@@ -62,16 +76,20 @@ def json_lines(batch: List[Piece], protocol: Optional[str]) -> bytes:
     and the fields, nested under "fields" because field names such as "type"
     and "name" occur in real messages. Binary fields are base64 text. Output
     is pure ASCII, so no text in a log can make it invalid. NaN and infinities
-    are null; times are ISO 8601. The lines are written by the core, from the
-    Arrow columns.
+    are null; times are ISO 8601, with `boot_s`, the seconds from boot, after
+    `_time` where `clock` has the log's boot time. The lines are written by
+    the core, from the Arrow columns.
     """
     added = added_columns(protocol)
     extra = [c for c in added if c != "_index"]
+    if clock is not None and clock.has_boot_time and "_time" in extra:
+        extra.insert(extra.index("_time") + 1, "boot_s")
     pieces = []
     for name, number, table in batch:
         if table.num_rows == 0:
             continue
         fields = [c for c in table.column_names if c not in added]
+        table = with_boot_time(table, clock)
         table = table.select(["_index", *extra, *fields]).combine_chunks()
         keys: List[Optional[bytes]] = [None]
         keys += [b"," + _key(c) for c in extra]
@@ -89,17 +107,22 @@ def _key(name: str) -> bytes:
 class CsvWriter:
     """CSV of one message table, written piece by piece: a header row of
     column names (array fields spread into one column per element), then
-    one row per packet. Times are ISO 8601; binary fields are hex; missing
-    values are empty cells; floats keep their full precision. Array elements
-    are named `x[0]` .. when `brackets` (ULog). The rows are written by the core."""
+    one row per packet. Times are ISO 8601, or seconds from boot
+    ("T+265.653186 s") where `clock` shows the log's times so, with `boot_s`,
+    the seconds from boot as a number, after `_time` where the log's rows have
+    a boot time; binary fields are hex; missing values are empty cells; floats
+    keep their full precision. Array elements are named `x[0]` .. when
+    `brackets` (ULog). The rows are written by the core."""
 
-    def __init__(self, out: TextIO, brackets: bool = False) -> None:
+    def __init__(self, out: TextIO, brackets: bool = False, clock: Optional[Clock] = None) -> None:
         self._out = out
         self._writer = csv.writer(out, lineterminator="\n")
         self._header = False
         self._brackets = brackets
+        self._clock = clock
 
     def write(self, table: pyarrow.Table) -> None:
+        table = with_boot_time(table, self._clock, as_text=True)
         table = _binary_as_text(spread_arrays(table, self._brackets), bytes.hex)
         if not self._header:
             self._writer.writerow(table.column_names)

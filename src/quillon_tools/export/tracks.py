@@ -14,6 +14,7 @@ from xml.sax.saxutils import escape
 import pyarrow
 
 from .terminal import name_text, visible
+from .times import Clock
 
 FORMATS = ("gpx", "kml", "geojson")
 
@@ -100,6 +101,18 @@ def write_geojson(track: pyarrow.Table, name: str, out: TextIO) -> None:
     text = json.dumps({"type": "FeatureCollection", "name": name_text(name), "features": features},
                       allow_nan=False)
     out.write(text + "\n")
+
+
+def on_clock(track: pyarrow.Table, clock: Clock) -> pyarrow.Table:
+    """The track as a log's clock tells its times: on a boot clock they are
+    no dates (GPX leaves them out, KML's are empty, GeoJSON's null) and each
+    point's seconds from boot, `boot_s`, stand beside them (in GeoJSON)."""
+    at = track.schema.get_field_index("_time")
+    if not clock.boot or at < 0:
+        return track
+    seconds = clock.boot_seconds(track.column(at))
+    track = track.set_column(at, track.schema.field(at), pyarrow.nulls(track.num_rows, track.schema.field(at).type))
+    return track.add_column(at + 1, "boot_s", seconds)
 
 
 WRITERS = {"gpx": write_gpx, "kml": write_kml, "geojson": write_geojson}

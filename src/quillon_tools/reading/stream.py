@@ -39,10 +39,11 @@ class LogStream:
     After the first reading, before any batch, `on_tables` is given the
     names of the tables the batches will hold.
 
-    `detected` is the protocol decoded, known from the first batch on;
-    `protocol` (None when no packet was found), `formats`, `packets`,
-    `format_packets`, `facts`, `records` and `stats` (as `Log.stats`) are
-    known once the batches are done.
+    `detected` is the protocol decoded, known from the first batch on, as
+    are the `facts` the rows are finished with (the time base and the way
+    onto UTC); `protocol` (None when no packet was found), `formats`,
+    `packets`, `format_packets`, the whole `facts`, `records` and `stats`
+    (as `Log.stats`) are known once the batches are done.
     """
 
     def __init__(self, source: Source, types: TypesArg = None,
@@ -82,7 +83,7 @@ class LogStream:
                 ahead = DecodingPass(self._log, format, [], look_ahead=True, gathered=format.UNIT_MESSAGES)
                 for _ in ahead:
                     pass
-                facts = ahead.facts()
+                facts = self.facts = ahead.facts()
                 if self._on_tables is not None:
                     self._on_tables(self._selected(ahead.layout_starts))
             # Rows that are only counted need none of the log's facts: nothing

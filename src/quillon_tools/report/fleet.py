@@ -58,7 +58,8 @@ def _manifest_path(out: str, log_name: str) -> str:
 
 
 def _options_json(options: Options) -> Dict[str, Any]:
-    return {"tiles": options.tiles, "track": options.track}
+    # The clock only where one was chosen: pages written before it was an option stay current.
+    return {"tiles": options.tiles, "track": options.track, **({"clock": options.clock} if options.clock else {})}
 
 
 def _current_row(out: str, log_name: str, path: str, options: Options) -> Optional[Dict[str, Any]]:

@@ -23,9 +23,8 @@ from bokeh.resources import INLINE
 from bokeh.settings import settings
 
 from ..tables.instances import rows_where
-from ..tables.timebase import BOOT
 from ..export.terminal import visible
-from ..export.times import with_first_time
+from ..export.times import Clock, with_first_time
 from ..protocols import has_systems
 from .cards import chain_card, verdict_cards, zoom_on_card_click
 from .tuning import TuningTime, tuning_section
@@ -34,7 +33,7 @@ from .bokeh_shortcuts import bokeh_shortcuts
 from .header import header_div
 from .markup import html_div
 from .panels import panel_figure
-from .plots import AxisModels
+from .plots import NO_POINTS, AxisModels
 from .series import PanelData, Panels, time_ms
 from .tables import messages_table, params_table
 from .timeline import ModeColours, span_of, time_range, timeline_figure
@@ -55,6 +54,7 @@ class Options(NamedTuple):
     tiles: Optional[str] = None  # a tile URL template, for a map under the track
     track: bool = True  # False leaves every position out of the page
     tuning: TuningTime = TuningTime()  # the time the tuning section reads (by default the time in the air)
+    clock: Optional[str] = None  # "utc" or "boot": the times shown on that clock, where the log has it
 
 
 class Vehicle(NamedTuple):
@@ -98,6 +98,8 @@ def build_report(log: Any, title: str, options: Options = Options()) -> str:
     The title shows control characters, and the bytes of a file name that
     are not UTF-8, as visible escapes."""
     title = visible(title, backslash=False)
+    if options.clock is not None and options.clock != log.times_on:  # the answers' sentences say it too
+        log.say_times_on(options.clock)
     with bokeh_shortcuts():
         return _page(log, title, options)
 
@@ -194,11 +196,12 @@ def page_parts(log: Any, title: str, options: Options = Options(), buckets: Opti
         params = log.params if sysid is None or share == 1 else _vehicle_params(log, sysid)
         return [params_table(params, PARAM_ROWS // share, f"{prefix}params"),
                 messages_table(_of_vehicle(messages, sysid), MESSAGE_ROWS // share, f"{prefix}messages",
-                               axes.boot)]
+                               axes.boot, axes.points)]
 
     parts: List[Any] = []
     drawn: List[Tuple[PanelData, Plot]] = []
-    axes = AxisModels(boot=log.time_base == BOOT)
+    clock = Clock.of(log, log.times_on)
+    axes = AxisModels(boot=clock.boot, points=clock.boot_points() if clock.boot else NO_POINTS)
     for vehicle, first_panels in zip(vehicles, now):
         sysid = vehicle.sysid
         prefix = "" if share == 1 else f"v{sysid}-"

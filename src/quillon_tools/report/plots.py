@@ -35,7 +35,7 @@ from bokeh.models.tools import BoxZoomTool, CustomJSHover, HoverTool, PanTool, R
 from bokeh.models.widgets.tables import DateFormatter, HTMLTemplateFormatter
 from bokeh.plotting import figure
 
-from ..export.times import BOOT_AXIS_JS, BOOT_CELL_TEMPLATE, BOOT_HOVER_JS
+from ..export.times import BOOT_AXIS_JS, BOOT_HOVER_JS, boot_cell_template
 
 # A continuous heading as the compass reads it: 450 is 90° E. Given a
 # tick (an axis label) or a value (the hover's).
@@ -63,23 +63,31 @@ def heading_ticks(low: float, high: float) -> List[float]:
     return [float(n * step) for n in numpy.arange(start, stop + 1)]
 
 
-def boot_axis_format() -> CustomJSTickFormatter:
-    """A time axis of a boot clock: "+0:04:25.6" from boot, not a 1970 date."""
-    return CustomJSTickFormatter(code=BOOT_AXIS_JS)
+NO_POINTS: Tuple[List[float], List[float]] = ([], [])
 
 
-def time_cell_format(boot: bool, utc_format: str) -> Any:
-    """A table's time cells: "T+265.653 s" on a boot clock, else `utc_format`."""
-    return HTMLTemplateFormatter(template=BOOT_CELL_TEMPLATE) if boot else DateFormatter(format=utc_format)
+def boot_axis_format(points: Tuple[List[float], List[float]] = NO_POINTS) -> CustomJSTickFormatter:
+    """A time axis of a boot clock: "+0:04:25.6" from boot, not a 1970 date;
+    on a log tied to UTC, moved back by `points` (`Clock.boot_points`)."""
+    return CustomJSTickFormatter(code=BOOT_AXIS_JS,
+                                 args={"utc": points[0], "offset": points[1]})
+
+
+def time_cell_format(boot: bool, utc_format: str, points: Tuple[List[float], List[float]] = NO_POINTS) -> Any:
+    """A table's time cells: "T+265.653 s" on a boot clock (moved back by
+    `points` on a log tied to UTC), else `utc_format`."""
+    return HTMLTemplateFormatter(template=boot_cell_template(points)) if boot else DateFormatter(format=utc_format)
 
 
 class AxisModels:
     """The tickers, formatters and other stateless models every figure of
-    one page draws with; a page of a log whose clock is the boot clock
-    (`boot`) tells time from boot."""
+    one page draws with; a page that tells time from boot (`boot`: a log
+    whose clock is the boot clock, or one tied to UTC by `points`,
+    `Clock.boot_points`, shown so) tells time from boot."""
 
-    def __init__(self, boot: bool = False) -> None:
+    def __init__(self, boot: bool = False, points: Tuple[List[float], List[float]] = NO_POINTS) -> None:
         self.boot = boot
+        self.points = points
         # Every source selects alike, and nothing on the page selects: one
         # (empty) selection serves them all. Every renderer draws all its rows.
         self.policy = UnionRenderers()
@@ -94,14 +102,15 @@ class AxisModels:
         self.line_toolbar: Optional[Toolbar] = None
         self.heading_toolbar: Optional[Toolbar] = None
         # What a hover shows of a time: "$x{TIME}" with these formatters.
-        self.time_hover: Any = CustomJSHover(code=BOOT_HOVER_JS) if boot else "datetime"
+        self.time_hover: Any = (CustomJSHover(code=BOOT_HOVER_JS, args={"utc": points[0], "offset": points[1]})
+                                if boot else "datetime")
         self.time_tooltip = "{custom}" if boot else "{%F %T}"
         self.panel_hover = HoverTool(tooltips=[("", "@label"), ("value", "$y"), ("time", "$x" + self.time_tooltip)],
                                      formatters=cast(Any, {"$x": self.time_hover}))
         self.labels = AllLabels()
         self.time_ticker = DatetimeTicker()
         # What a datetime axis shows: times, the date below; from boot on a boot clock.
-        self.time_format = boot_axis_format() if boot else CONTEXTUAL_DATETIME_FORMATTER()
+        self.time_format = boot_axis_format(points) if boot else CONTEXTUAL_DATETIME_FORMATTER()
         self.ticker = BasicTicker()
         self.format = BasicTickFormatter()
         # The browser gives each plot its own copy of a scale.

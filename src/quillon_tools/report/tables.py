@@ -4,7 +4,7 @@ with their times, both capped so the page keeps its size."""
 from __future__ import annotations
 
 import html
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 import pyarrow
 from bokeh.layouts import column
@@ -13,10 +13,10 @@ from bokeh.models.widgets.inputs import TextInput
 from bokeh.models.widgets.markups import Div
 from bokeh.models.widgets.tables import DataTable, TableColumn
 
+from ..firmware.mavlink import severity_name
 from .markup import clipped, html_div
-from .plots import time_cell_format
+from .plots import NO_POINTS, time_cell_format
 from .series import time_ms
-from .timeline import SEVERITIES
 
 FILTER_CODE = """
 const wanted = input.value_input.toLowerCase();
@@ -57,19 +57,20 @@ def params_table(params: Dict[str, Any], cap: int, name: str) -> Optional[object
     return column(parts + ([note] if note else []), sizing_mode="stretch_width")
 
 
-def messages_table(messages: Optional[pyarrow.Table], cap: int, name: str, boot: bool = False) -> Optional[object]:
+def messages_table(messages: Optional[pyarrow.Table], cap: int, name: str, boot: bool = False,
+                   points: Tuple[List[float], List[float]] = NO_POINTS) -> Optional[object]:
     if messages is None or messages.num_rows == 0:
         return None
     total = messages.num_rows
     shown = messages.slice(0, cap)
-    severities: List[str] = [SEVERITIES[s] if s is not None and s < len(SEVERITIES) else ""
-                             for s in shown.column("severity").to_pylist()]
+    # As `quillon messages` names them: "-" where the log gives none.
+    severities: List[str] = [severity_name(s) or "-" for s in shown.column("severity").to_pylist()]
     source = ColumnDataSource({"time": time_ms(shown.column("_time")), "severity": severities,
                                "text": [clipped(t or "") for t in shown.column("text").to_pylist()]})
     table = DataTable(source=source, height=min(320, 30 + 25 * shown.num_rows), sizing_mode="stretch_width",
                       index_position=None, reorderable=False, name=name, columns=[
                           TableColumn(field="time", title="time", width=170,
-                                      formatter=time_cell_format(boot, "%Y-%m-%d %H:%M:%S.%3N")),
+                                      formatter=time_cell_format(boot, "%Y-%m-%d %H:%M:%S.%3N", points)),
                           TableColumn(field="severity", title="severity", width=80),
                           TableColumn(field="text", title="message", width=700)])
     parts = [html_div(f"<h3>Text messages ({total})</h3>"), table]

@@ -17,14 +17,13 @@ from bokeh.models.glyphs import Quad, Scatter
 from bokeh.palettes import Category20_20
 
 from .markup import clipped, html_div
+from ..firmware.mavlink import severity_name
 from ..signals.gaps import Gap
 from .plots import AxisModels
 from .series import time_ms
 
 EVENT_COLOURS = {"arm": "#2ca02c", "disarm": "#1f77b4", "error": "#d62728", "failsafe": "#9467bd",
                  "warning": "#ff7f0e", "event": "#7f7f7f", "landed": "#17becf", "message": "#8c564b"}
-# Severities of text messages, as MAVLink numbers them.
-SEVERITIES = ("emergency", "alert", "critical", "error", "warning", "notice", "info", "debug")
 # Markers of one kind within one of this many parts of the timeline's span
 # are merged: about one per pixel of a page's width.
 MARKER_BUCKETS = 1000
@@ -103,7 +102,7 @@ def _event_markers(events: Optional[pyarrow.Table], messages: Optional[pyarrow.T
     elif messages is not None and messages.num_rows:
         severities = messages.column("severity").to_pylist()
         rows = zip(time_ms(messages.column("_time")), ["message"] * messages.num_rows,
-                   [SEVERITIES[s] if s is not None and s < len(SEVERITIES) else "message" for s in severities],
+                   [severity_name(s) or "message" for s in severities],
                    messages.column("text").to_pylist())
     else:
         return markers

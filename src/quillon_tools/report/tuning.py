@@ -18,12 +18,12 @@ from bokeh.models.annotations import BoxAnnotation
 from bokeh.models.widgets.tables import DataTable, TableColumn
 from bokeh.plotting import figure
 
+from ..export.times import Clock
 from ..tuning.panels import (notch_table, parameter_panel, pid_panel, rate_panel, spectrum_panel, step_panel,
                              throttle_panel)
 from ..tuning.notch_tracks import notch_lines
 from ..tuning.selection import NoSuchFlight, Selection, selection
 from ..tuning.sources import NoSpectrum
-from ..tables.timebase import BOOT
 from ..tuning.texts import hertz
 from .markup import html_div
 from .plots import boot_axis_format
@@ -78,9 +78,10 @@ def _spectrum(log: Any, name: str, start: Optional[float] = None, end: Optional[
 
 
 def _on_clock(plot: Any, log: Any) -> None:
-    """A time axis from boot on a log whose clock is the boot clock."""
-    if log.time_base == BOOT:
-        plot.xaxis.formatter = boot_axis_format()
+    """A time axis from boot on a log whose times are shown from boot."""
+    clock = Clock.of(log, log.times_on)
+    if clock.boot:
+        plot.xaxis.formatter = boot_axis_format(clock.boot_points())
 
 
 def _gram(log: Any, start: Optional[float], end: Optional[float]) -> Any:

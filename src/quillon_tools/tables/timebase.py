@@ -192,6 +192,44 @@ def _running_median(values: numpy.ndarray) -> numpy.ndarray:
     return found
 
 
+def has_boot_time(time_base: Optional[str], shift: Optional[UtcShift]) -> bool:
+    """Whether a log's rows have a boot time: a boot clock, or one tied to UTC by `shift`."""
+    return time_base == BOOT or shift is not None
+
+
+def shown_on_boot(time_base: Optional[str], shift: Optional[UtcShift], choice: Optional[str] = None) -> bool:
+    """Whether a log's times are shown as seconds from boot: on its own
+    clock, or on the one `choice` asks for ("utc", "boot") where it has both."""
+    return has_boot_time(time_base, shift) if choice == BOOT else time_base == BOOT
+
+
+def boot_micros(micros: float, time_base: Optional[str], shift: Optional[UtcShift]) -> Optional[float]:
+    """A `_time` as microseconds from boot: itself on a boot clock, moved
+    back by `shift` on one tied to UTC; None where the log has no boot time."""
+    if time_base == BOOT:
+        return float(micros)
+    if isinstance(shift, GpsClock):  # UTC runs on with boot time: interpolated back
+        boot, offsets = shift.points()
+        return float(micros - numpy.interp(micros, boot + offsets, offsets))
+    if shift is not None:
+        return float(micros - shift)
+    return None
+
+
+def moment_text(micros: Optional[float], on_boot: bool, time_base: Optional[str],
+                shift: Optional[UtcShift]) -> str:
+    """A moment as a sentence of the answers says it: seconds from boot
+    ("T+265.6 s") when `on_boot`, else UTC's time of day ("14:17:50.4")."""
+    if micros is not None and numpy.isnan(micros):
+        micros = None
+    if on_boot and micros is not None:
+        boot = boot_micros(micros, time_base, shift)
+        if boot is not None:
+            return boot_text(boot)
+    moment = None if on_boot else as_datetime(None if micros is None else int(micros))
+    return "an unknown time" if moment is None else moment.strftime("%H:%M:%S.%f")[:-5]
+
+
 def utc_at(boot: int, shift: UtcShift) -> int:
     """The UTC time of boot time `boot`."""
     return shift.utc(boot) if isinstance(shift, GpsClock) else boot + shift

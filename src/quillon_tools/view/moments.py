@@ -17,11 +17,11 @@ from bokeh.models.plots import Plot
 from bokeh.models.widgets.tables import DataTable, TableColumn
 
 from ..export.times import with_first_time
+from ..firmware.mavlink import severity_name
 from ..report.cards import ZOOM_MS
 from ..report.markup import clipped, html_div
 from ..report.plots import time_cell_format
 from ..report.series import time_ms
-from ..report.timeline import SEVERITIES
 from ..tables.timebase import BOOT
 
 ROWS = 5000  # rows of each table kept, the first ones
@@ -53,8 +53,7 @@ def _columns(log: Any, kind: str) -> Optional[Dict[str, List[Any]]]:
                                zip(column("kind").to_pylist(), column("name").to_pylist())])
         found["detail"] = _text(column("detail").to_pylist())
     elif kind == "messages":
-        found["what"] = [SEVERITIES[s] if s is not None and 0 <= s < len(SEVERITIES) else ""
-                         for s in column("severity").to_pylist()]
+        found["what"] = [severity_name(s) or "-" for s in column("severity").to_pylist()]
         found["detail"] = _text(column("text").to_pylist())
     elif kind == "parameters":
         found["what"] = _text(column("name").to_pylist())
