@@ -112,6 +112,9 @@ def score(entry: Dict[str, Any], answers: Answers) -> Score:
         result.errors["impact"] = error
     if entry.get("cause"):
         _score_cause(entry["cause"], first_cause(answers.findings), result)
+    elif first_cause(answers.findings) is not None:
+        found = first_cause(answers.findings)
+        result.notes.append(f"cause {found['finding']}" + (f" {found['instance']}" if found.get("instance") is not None else ""))
     if entry.get("gps_boot_s"):
         gps = [f["boot_s"] for f in answers.findings if (f.get("finding") or "").startswith("gps")]
         error = min((window_error(t, entry["gps_boot_s"]) for t in gps), default=float("inf"))
@@ -216,19 +219,22 @@ def answers_of(path: Path) -> Answers:
     return Answers(code, checks, findings, info[0] if info else {}, log.flights().num_rows)
 
 
+# How each mark reads in the table.
+MARK_NAMES = {"crash_fails": "crash fails", "impact": "impact", "cause_kind": "cause", "cause_onset": "onset",
+              "cause_motor": "motor", "gps": "gps", "exit_0": "exit 0", "no_crash_finding": "no crash finding",
+              "vibration_flagged": "vibration", "no_motor_named": "no motor named",
+              "imbalance_motor": "imbalance motor", "causes_in_flight": "causes in flight", "read": "read"}
+
+
 def table(scores: List[Score]) -> str:
-    """The scored table as Markdown, one row per log."""
-    items = ["crash_fails", "impact", "cause_kind", "cause_onset", "cause_motor", "gps", "exit_0",
-             "no_crash_finding", "vibration_flagged", "no_motor_named", "imbalance_motor", "causes_in_flight"]
-    heads = ["crash", "impact", "cause", "onset", "motor", "gps", "exit 0", "no crash", "vibe", "no motor",
-             "imbal.", "in flight"]
-    lines = ["| log | outcome | " + " | ".join(heads) + " | flights | timing (s) | notes |",
-             "|" + " --- |" * (len(heads) + 5)]
+    """The scored table as Markdown, one row per log: each mark judged
+    (a wrong one in capitals), each time's error, the flights counted."""
+    lines = ["| log | outcome | marks | timing (s) | flights | answer |", "| --- | --- | --- | --- | --- | --- |"]
     for s in scores:
-        cells = [("yes" if s.marks[i] else "**no**") if i in s.marks else "" for i in items]
+        marks = ", ".join(MARK_NAMES.get(k, k) if v else f"**{MARK_NAMES.get(k, k).upper()}**"
+                          for k, v in s.marks.items())
         timing = ", ".join(f"{k} {'-' if v == float('inf') else f'{v:.1f}'}" for k, v in s.errors.items())
-        lines.append(f"| {s.file} | {s.outcome} | " + " | ".join(cells)
-                     + f" | {s.flights} | {timing} | {'; '.join(s.notes)} |")
+        lines.append(f"| {s.file} | {s.outcome} | {marks} | {timing} | {s.flights} | {'; '.join(s.notes)} |")
     return "\n".join(lines)
 
 
