@@ -256,7 +256,7 @@ class FlightLog(Log):
         `id_source` ("board_uid", "autopilot_version", "sys_uuid",
         "parameters"; null where the log tells neither), `_log` (`log_name`),
         `_sysid`, `flight`, `start`, `duration` (s), `vehicle`, `firmware`,
-        then each health indicator (`quillon_tools.health.INDICATORS`, its
+        then each health indicator (`quillon_tools.flight_health.INDICATORS`, its
         unit and resolution in the field's metadata) over the flight's steady
         flight: vibration median and 95th percentile per axis, clips, each
         motor's mean hover output and its excess over the others' mean, the
@@ -269,7 +269,7 @@ class FlightLog(Log):
 
             log.flight_health().select(["flight", "motor_relative"]).to_pylist()
         """
-        from .health import flight_health
+        from .flight_health import flight_health
 
         return self.cached(f"health of {log_name}", lambda: flight_health(self, log_name))
 
