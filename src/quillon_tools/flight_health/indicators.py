@@ -19,7 +19,9 @@ class Indicator(NamedTuple):
 
 
 def _vibration(axis: str, statistic: str) -> Indicator:
-    return Indicator(f"vibration_{axis}_{statistic}", "m/s/s", 0.01, HIGHER,
+    # A tenth of a m/s/s: the flight-to-flight jitter of a level read over
+    # some minutes, far below the 30 m/s/s at which vibration starts to matter.
+    return Indicator(f"vibration_{axis}_{statistic}", "m/s/s", 0.1, HIGHER,
                      "vibration rising: loosening mounts, worn motor bearings or a damaged propeller")
 
 
