@@ -21,11 +21,17 @@ def flights_path(out: str, stem: str) -> str:
 
 def health_of(path: str, log_name: str, protocol: Optional[str]) -> pyarrow.Table:
     """The flight-health table of the log at `path`, read whole for its answers."""
-    from ..api import read_log
+    from ..api import read_log_with_facts
+    from ..checks import CHECKED_MESSAGES
     from ..formats import format_for
+    from ..signals import SIGNAL_MESSAGES
 
     found = format_for(protocol)
-    log = read_log(path, scaled=found is None or found.ANSWERS_READ_SCALED, threads=1)
+    # Only what the signals, the records and the checks read is decoded,
+    # with the facts, in one pass.
+    records = tuple(record.message for record in found.RECORDS.values()) if found is not None else ()
+    types = tuple(SIGNAL_MESSAGES.get(protocol or "", ())) + records + tuple(CHECKED_MESSAGES)
+    log = read_log_with_facts(path, types, scaled=found is None or found.ANSWERS_READ_SCALED)
     table: pyarrow.Table = log.flight_health(log_name)
     return table
 

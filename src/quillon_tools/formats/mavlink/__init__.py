@@ -209,7 +209,9 @@ def airframe(view: Any) -> Airframe:
 
 
 # Every message or topic a signal may read.
-SIGNAL_MESSAGES = messages_of(SOURCES, OUTPUT_CHANNELS, INPUT_CHANNELS, ())
+# Messages identity reads beyond the sources: the board's unique id.
+ALSO_READ = ("AUTOPILOT_VERSION",)
+SIGNAL_MESSAGES = messages_of(SOURCES, OUTPUT_CHANNELS, INPUT_CHANNELS, ALSO_READ)
 
 # What the log is and how its tables are finished.
 from .decoded import (  # noqa: E402
