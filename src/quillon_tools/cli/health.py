@@ -6,6 +6,7 @@ from __future__ import annotations
 import json
 import os
 import sys
+from typing import Any, Dict
 
 from ..errors import describe_os_error
 from .common import DONE, UNUSABLE, Console
@@ -13,7 +14,7 @@ from .common import DONE, UNUSABLE, Console
 DRIFTED = 1
 
 
-def _line(row: dict) -> str:
+def _line(row: Dict[str, Any]) -> str:
     which = row["indicator"] + (f"[{row['instance']}]" if row["instance"] is not None else "")
     return f"{row['airframe'] or '-'}\t{row['_log']}\tflight {row['flight']}\t{which}\t{row['detail']}"
 
