@@ -14,6 +14,12 @@ it has imported what it needs.
 
     python benchmarks/fleet.py              # 20 logs of 50 MB, 3 runs
     python benchmarks/fleet.py --quick      # 4 logs of 10 MB, 1 run
+    python benchmarks/fleet.py --health DIR # also: the flights table's cost on DIR's logs
+
+Health: each log of DIR converted in this process, --runs times, and the
+flights table (`_flights`, the flights' health and verdicts) worked out
+alone; the medians side by side with the conversion's cost against the
+conversion without it (target: within 1.5x).
 """
 from __future__ import annotations
 
@@ -106,7 +112,11 @@ def main() -> None:
     parser.add_argument("--size-mb", type=float, default=50)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help="4 logs of 10 MB, 1 run")
+    parser.add_argument("--health", metavar="DIR", help="time the flights table on the logs under DIR")
     args = parser.parse_args()
+    if args.health:
+        health_cost(Path(args.health), args.runs)
+        return
     if args.quick:
         args.logs, args.size_mb, args.runs = 4, 10, 1
     work = ROOT / "build-fleet-bench"
@@ -141,6 +151,40 @@ def main() -> None:
     print(f"  worker peak converting it: {peak / MIB:.1f} MiB, {peak / limit:.2f} of that; "
           f"above the {idle / MIB:.1f} MiB of a worker after its imports: "
           f"{(peak - idle) / MIB:.1f} MiB, {(peak - idle) / limit:.2f}")
+
+def health_cost(folder: Path, runs: int) -> None:
+    """Converting each log whole against working out its flights table alone."""
+    import tempfile
+
+    sys.path.insert(0, str(ROOT / "src"))
+    from quillon_tools import read_log
+    from quillon_tools.fleet.dataset import Settings, convert_log
+    from quillon_tools.fleet.discovery import find_logs
+    from quillon_tools.fleet.flight_table import health_of
+
+    logs = find_logs([str(folder)]).logs
+    whole, alone = [], []
+    with tempfile.TemporaryDirectory() as out:
+        for _ in range(runs):
+            converted = flights = 0.0
+            for log in logs:
+                start = time.perf_counter()
+                try:
+                    convert_log(log.path, log.name, out, Settings(None, False))
+                except Exception:
+                    continue
+                middle = time.perf_counter()
+                health_of(log.path, log.name, read_log(log.path, types="_none_").protocol)
+                converted += middle - start
+                flights += time.perf_counter() - middle
+            whole.append(converted)
+            alone.append(flights)
+    converted, flights = statistics.median(whole), statistics.median(alone)
+    print(f"{len(logs)} logs under {folder}; medians of {runs} runs")
+    print(f"  convert with the flights table: {converted:6.2f} s   the flights table alone: {flights:6.2f} s   "
+          f"convert without it: {converted - flights:6.2f} s")
+    print(f"  with against without: {converted / max(1e-9, converted - flights):.2f}x (target <= 1.5x)")
+
 
 if __name__ == "__main__":
     main()

@@ -16,11 +16,13 @@ from .protocols import DATA_FLASH, MAVLINK, ULOG
 if TYPE_CHECKING:
     from .export.dataframes import to_dataframes, write_parquet
     from .api import FlightLog as Log, read_log
+    from .fleet.fleet_health import health
 
-__all__ = ["read_log", "Log", "to_dataframes", "write_parquet", "DATA_FLASH", "MAVLINK", "ULOG"]
+__all__ = ["read_log", "Log", "to_dataframes", "write_parquet", "health", "DATA_FLASH", "MAVLINK", "ULOG"]
 # The log `read_log` gives is the api's FlightLog, published as Log.
 _NAMES = {"Log": "FlightLog"}
-_WHERE = {"read_log": "api", "Log": "api", "to_dataframes": "export.dataframes", "write_parquet": "export.dataframes"}
+_WHERE = {"read_log": "api", "Log": "api", "to_dataframes": "export.dataframes", "write_parquet": "export.dataframes",
+          "health": "fleet.fleet_health"}
 
 
 def __getattr__(name: str) -> Any:

@@ -282,6 +282,30 @@ class FlightLog(Log):
             return flights_table(vehicles, "_sysid" in added_columns(self.protocol))
         return self.cached("flights", build)
 
+    def flight_health(self, log_name: Optional[str] = None) -> pyarrow.Table:
+        """One row per flight that `flights()` finds, for setting an
+        airframe's flights side by side: `airframe` (the flight controller's
+        unique id, else a fingerprint of the lasting parameters) and
+        `id_source` ("board_uid", "autopilot_version", "sys_uuid",
+        "parameters"; null where the log tells neither), `_log` (`log_name`),
+        `_sysid`, `flight`, `start`, `duration` (s), `vehicle`, `firmware`,
+        then each health indicator (`quillon_tools.flight_health.INDICATORS`, its
+        unit and resolution in the field's metadata) over the flight's steady
+        flight: vibration median and 95th percentile per axis, clips, each
+        motor's mean hover output and its excess over the others' mean, the
+        hover command as a share of the output range, the largest excess and
+        `imbalance_motor`, the battery's sag per ampere and energy per minute,
+        the compass's field and its change per ampere, GPS satellites and
+        HDop, EKF test-ratio peaks, CPU load; then `verdict` (the worst),
+        `failed_checks`, `warned_checks`, `cause` and `cause_detail` (the
+        flight's first cause in the diagnosis). Null where the log cannot tell.
+
+            log.flight_health().select(["flight", "motor_relative"]).to_pylist()
+        """
+        from .flight_health import flight_health
+
+        return self.cached(f"health of {log_name}", lambda: flight_health(self, log_name))
+
     def vehicle_flights(self, sysid: Optional[int], every_mark: bool = True) -> List[Any]:
         """The flights of one vehicle (`flights.Flight`), worked out once;
         without `every_mark`, no gaps or reboots are marked (the checks

@@ -70,7 +70,7 @@ def test_parquet_export_keeps_the_arrow_tables(tmp_path, path):
                             capture_output=True, env=env, cwd=path.parent, timeout=300)
     assert result.returncode == 0 and result.stderr == b""
     dirs = sorted(p.name for p in (tmp_path / "out").iterdir())
-    assert dirs == sorted([*log, "_logs"])
+    assert dirs == sorted([*log, "_logs", "_flights"])
     for name, table in log.items():
         written = pyarrow.parquet.read_table(tmp_path / "out" / name / f"{path.name}.parquet")
         assert written.drop_columns(["_log"]).equals(table)

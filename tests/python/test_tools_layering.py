@@ -26,7 +26,7 @@ FLOORS: Tuple[Tuple[str, ...], ...] = (
     ("signals",),
     ("expressions",),  # formulas over tables and signals
     ("flights",),
-    ("info", "checks", "diagnosis", "tuning"),
+    ("info", "checks", "diagnosis", "tuning", "flight_health"),
     ("api",),
     ("report", "view", "export", "fleet", "cli", "mcp", "dask", "__main__", "__init__"),
 )

@@ -1,5 +1,5 @@
 """quillon: one subcommand per job (dump, summary, params, messages, modes,
-info, events, track, convert, check, diagnose, report, spectrum, view, mcp)."""
+info, events, track, convert, health, check, diagnose, report, spectrum, view, mcp)."""
 
 from __future__ import annotations
 
@@ -83,6 +83,16 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
         "those of a dataset written by an older version of its layout are converted again. "
         "quillon view opens the logs of a dataset from its files.",
         "quillon convert flights/ -o dataset -j 4"),
+    "health": Subcommand(
+        "find the airframes whose flights drift: motors, vibration, battery, compass...",
+        "Set each airframe's flights in a dataset quillon convert made in time order, and print "
+        "one line per indicator that drifted the worse way: beyond the median and 3 scaled MADs of "
+        "the airframe's own earlier flights (of all its flights while it has fewer than 3 earlier "
+        "ones), or of the flights of the fleet's other airframes of its kind. With --json, one JSON "
+        "object per finding (airframe, indicator, _log, flight, flights, instance, value, baseline, "
+        "detail). Exit code 0 when nothing drifted, 1 when something did, 2 when the dataset is unusable.",
+        "quillon convert flights/ -o dataset && quillon health dataset\n"
+        "  quillon health --json dataset | jq .detail"),
     "check": Subcommand(
         "check each log's health: vibration, GPS, EKF, power, crash...",
         "Run the health checks on each log and print a table of verdicts per log "
@@ -211,6 +221,11 @@ def _convert_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--force", action="store_true", help="convert logs that OUT already holds again")
 
 
+def _health_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("dataset", metavar="DATASET", help="a dataset quillon convert made")
+    parser.add_argument("--json", action="store_true", help="print JSON Lines, one object per finding")
+
+
 def _info_options(parser: argparse.ArgumentParser) -> None:
     _one_log(parser)
     parser.add_argument("--json", action="store_true", help="print one JSON object")
@@ -324,6 +339,7 @@ def _view_options(parser: argparse.ArgumentParser) -> None:
 _ADD_OPTIONS: Dict[str, Callable[[argparse.ArgumentParser], None]] = {
     "dump": _dump_options, "summary": _summary_options, "params": _params_options,
     "messages": _rows_options, "modes": _modes_options, "convert": _convert_options,
+    "health": _health_options,
     "info": _info_options, "events": _rows_options, "track": _track_options,
     "check": _check_options, "diagnose": _diagnose_options,
     "report": _report_options, "spectrum": _spectrum_options, "view": _view_options, "mcp": _mcp_options,
@@ -346,6 +362,10 @@ def main(argv: Optional[List[str]] = None) -> int:
         request = actions.Request(args.logs[0], patterns, args.types, args.scaled)
         return run_guarded(console, None, lambda: actions.convert(
             args.out, args.logs, request, console, args.jobs, args.force))
+    if command == "health":
+        from .health import run
+
+        return run_guarded(console, None, lambda: run(args.dataset, console, args.json))
     if command == "check":
         if "-" in args.logs:
             parser.error("check reads log files, not standard input")

@@ -29,6 +29,20 @@ VEHICLE_BY_FIRMWARE = {"ArduCopter": "copter", "ArduPlane": "plane", "ArduRover"
                        "AntennaTracker": "tracker", "Blimp": "blimp"}
 # "Pixhawk4 0047002B 34385105 36363539": the board and its serial number.
 BOARD = re.compile(r"^(\S+)(?: [0-9A-F]{8}){3}$")
+# The serial number in the board line: the microcontroller's 96-bit unique
+# id as three 32-bit words, each printed most significant byte first.
+_BOARD_UID = re.compile(r"^\S+ ([0-9A-F]{8}) ([0-9A-F]{8}) ([0-9A-F]{8})$")
+# SITL announces its system id as 32 hex digits, and sends the first 17 of
+# them (with a NUL) as AUTOPILOT_VERSION's 18-byte uid2.
+_SITL_UID = re.compile(r"^[0-9a-f]{32}$")
+SITL_UID_DIGITS = 17
+# Parameters an airframe keeps from flight to flight: its frame, mixer
+# outputs, motor range, battery monitor and the sensors' device ids (none
+# that calibration or learning changes, such as offsets or MOT_THST_HOVER).
+AIRFRAME_PARAMETERS = ("FRAME_CLASS", "FRAME_TYPE", "Q_FRAME_CLASS", "Q_FRAME_TYPE", "MOT_PWM_TYPE", "MOT_PWM_MIN",
+                       "MOT_PWM_MAX", "MOT_SPIN_ARM", "MOT_SPIN_MIN", "MOT_SPIN_MAX", "MOT_THST_EXPO", "BATT_MONITOR",
+                       "BATT_CAPACITY", "INS_ACC_ID", "INS_ACC2_ID", "INS_GYR_ID", "INS_GYR2_ID", "COMPASS_DEV_ID",
+                       "COMPASS_DEV_ID2", "SYSID_THISMAV", *(f"SERVO{n}_FUNCTION" for n in range(1, 17)))
 
 
 class Banner(NamedTuple):
@@ -55,6 +69,19 @@ def banner(text: object) -> Optional[Banner]:
 def board(text: object) -> Optional[str]:
     found = BOARD.match(text) if isinstance(text, str) else None
     return found.group(1) if found else None
+
+
+def board_uid(text: object) -> Optional[str]:
+    """The unique id a board line (or SITL's id line) gives, as hex digits:
+    a board's three words in the order printed ("001A002F30395113..."),
+    SITL's first 17 digits, upper case; None for any other text."""
+    if not isinstance(text, str):
+        return None
+    text = text.strip()
+    found = _BOARD_UID.match(text)
+    if found is not None:
+        return "".join(found.groups())
+    return text[:SITL_UID_DIGITS].upper() if _SITL_UID.match(text) else None
 
 
 def release(version: Optional[str]) -> Optional[Tuple[int, int]]:

@@ -62,3 +62,10 @@ TEST_RATIO_SOURCES = {
     "mag_test_ratio": (CS_MAG_HDG, CS_MAG_3D, CS_EV_YAW, CS_GPS_YAW),
     "tas_test_ratio": (CS_ASPD,),
 }
+
+
+# Parameters an airframe keeps from flight to flight: its airframe and
+# mixer, output range, battery and the sensors' device ids.
+AIRFRAME_PARAMETERS = ("SYS_AUTOSTART", "CA_AIRFRAME", "CA_ROTOR_COUNT", "MAV_TYPE", "MAV_SYS_ID", "BAT1_SOURCE",
+                       "BAT1_N_CELLS", "BAT1_CAPACITY", "PWM_MAIN_MIN", "PWM_MAIN_MAX", "CAL_ACC0_ID", "CAL_GYRO0_ID",
+                       "CAL_MAG0_ID", *(f"PWM_MAIN_FUNC{n}" for n in range(1, 17)))

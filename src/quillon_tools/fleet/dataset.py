@@ -3,6 +3,7 @@
     OUT/<NAME>/<file>.parquet   the rows of message NAME in one log, with `_log` last
     OUT/_logs/<file>.json       the manifest of one log, written when its files are complete
     OUT/_logs/<file>.facts      a ULog log's own fact tables (see `log_record`)
+    OUT/_flights/<file>.parquet one row per flight of the log: airframe, health, verdicts (`flight_table`)
 
 `<file>` is the log's name (`_log`) quoted with `urllib.parse.quote(_log, safe="")`,
 a leading "_" or "." quoted too (readers of datasets skip such files), and
@@ -33,6 +34,7 @@ import urllib.parse
 from typing import Any, Dict, List, NamedTuple, Optional, Set, Tuple
 
 from ..formats import format_for
+from .flight_table import FLIGHTS, flights_path, health_of
 from .log_record import FACTS_SUFFIX, fact_tables_bytes, record_json
 from .validation import read_json
 
@@ -50,9 +52,9 @@ _LOG_CHUNK_BYTES = 2 << 20
 
 # Bumped whenever the names of files or directories change, or what a log
 # gives (3: a ULog log's parameters, info and texts; 4: the record of what
-# its facts need, and its path): a dataset of another layout is converted
-# again rather than mixed.
-LAYOUT_VERSION = 4
+# its facts need, and its path; 5: its flights' table): a dataset of another
+# layout is converted again rather than mixed.
+LAYOUT_VERSION = 5
 # Bytes of a quoted name kept before its hash, so that with the hash, the
 # suffix and the temporary name's parts it stays under the 255 of a file name.
 _LONGEST_STEM = 180
@@ -160,7 +162,8 @@ def read_manifest(path: str) -> Optional[Dict[str, Any]]:
                  # A message's directory is a plain name within the dataset.
                  and all(os.path.basename(d) == d and d not in ("", ".", "..") and not d.startswith(MANIFESTS)
                          and os.path.isfile(os.path.join(out, d, stem + ".parquet")) for d in directories)
-                 and (not has_fact_file(manifest["protocol"]) or os.path.isfile(facts_path(out, log_name))))
+                 and (not has_fact_file(manifest["protocol"]) or os.path.isfile(facts_path(out, log_name)))
+                 and os.path.isfile(flights_path(out, stem)))
     except (KeyError, TypeError, AttributeError):
         return None
     return manifest if whole else None
@@ -219,6 +222,9 @@ def convert_log(path: str, log_name: str, out: str, settings: Settings,
             writer.close()
         if stream.protocol is None:  # a ULog log without rows is converted, to no table
             raise NoPackets()
+        flights_hidden = os.path.join(out, FLIGHTS, hidden)
+        os.makedirs(os.path.dirname(flights_hidden), exist_ok=True)
+        pyarrow.parquet.write_table(health_of(path, log_name, stream.protocol), flights_hidden)
         kept_facts = fact_file_tables(stream.protocol)
         if kept_facts:
             os.makedirs(os.path.dirname(facts_hidden), exist_ok=True)
@@ -231,7 +237,8 @@ def convert_log(path: str, log_name: str, out: str, settings: Settings,
             os.replace(facts_hidden, facts_path(out, log_name))
         else:
             _remove(facts_path(out, log_name))
-        _remove_stale(out, log_name, set(directories.values()))
+        os.replace(flights_hidden, flights_path(out, stem))
+        _remove_stale(out, log_name, {*directories.values(), FLIGHTS})
         _write_manifest(out, log_name, {
             "layout": LAYOUT_VERSION, "log": log_name, "path": os.path.abspath(path),
             "size": status.st_size, "mtime_ns": status.st_mtime_ns,
@@ -245,6 +252,7 @@ def convert_log(path: str, log_name: str, out: str, settings: Settings,
         for directory in directories.values():
             _remove(os.path.join(out, directory, hidden))
         _remove(facts_hidden)
+        _remove(os.path.join(out, FLIGHTS, hidden))
     return Converted(stream.packets, directories)
 
 

@@ -11,6 +11,7 @@ from typing import Any, Callable, Dict, List, Optional, Protocol, Sequence, Set,
 import pyarrow
 
 from ..tables.timebase import UtcShift
+from .airframe import Airframe
 from .identity import Identity
 from .source import Source
 
@@ -108,6 +109,8 @@ class Format(Protocol):
     def instance_column(self, view: Any, message: str, table: pyarrow.Table) -> Optional[str]: ...
 
     def identify(self, view: Any) -> Identity: ...
+
+    def airframe(self, view: Any) -> Airframe: ...
 
     def vehicle_rows(self, message: str, table: pyarrow.Table,
                      autopilot_components: Callable[[], List[int]]) -> pyarrow.Table: ...

@@ -12,6 +12,8 @@ from typing import Any, Dict, Optional, Tuple
 import numpy
 import pyarrow
 
+from ...firmware.ardupilot import AIRFRAME_PARAMETERS
+from ..airframe import Airframe, from_parameters, from_texts as airframe_from_texts
 from ..identity import Identity, texts_of
 from ..records import (AIRSPEED, CONTROLLER_OUTPUTS, CRASH_FLAG, ERRORS, LOOP_COUNTS, OPTICAL_FLOW, POWER_FLAGS,
                        RANGEFINDER, RANGEFINDER_ALTITUDE, Record)
@@ -187,6 +189,15 @@ def instance_column(view: Any, message: str, table: Any) -> Optional[str]:
 def identify(view: Any) -> Identity:
     """What flew, from the vehicle's tables and text messages (see `identify_from`)."""
     return identify_from(view.table, texts_of(view))
+
+
+def airframe(view: Any) -> Airframe:
+    """Which airframe flew: the board line's unique id among the texts,
+    else a fingerprint of its lasting parameters."""
+    found = airframe_from_texts(texts_of(view))
+    if found.id is None:
+        found = from_parameters(view.params, AIRFRAME_PARAMETERS, view.vehicle, view.identity.board)
+    return found
 
 
 # Every message or topic a signal may read.

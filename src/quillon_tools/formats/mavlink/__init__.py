@@ -11,6 +11,10 @@ import pyarrow
 import pyarrow.compute
 
 from ...firmware.mavlink import ARMED_FLAG, AUTOPILOT_INVALID, AUTOPILOT_PX4, IN_AIR_STATES, VEHICLE_BY_MAV_TYPE
+from ...firmware.ardupilot import AIRFRAME_PARAMETERS
+from ...firmware.px4 import AIRFRAME_PARAMETERS as PX4_AIRFRAME_PARAMETERS
+from ..airframe import (AUTOPILOT_VERSION, Airframe, from_parameters, from_text_bytes, from_words, hex_id,
+                        from_texts as airframe_from_texts)
 from ..identity import Identity, from_texts, texts_of
 from ..plain import dataset_tables
 from ..records import LINK_TEXTS, POWER_FLAGS, VEHICLE_STATE, Record
@@ -171,8 +175,44 @@ def identify(view: Any) -> Identity:
     return found._replace(px4=px4)
 
 
+def _unique_id(view: Any) -> Optional[str]:
+    """The unique id AUTOPILOT_VERSION gives: uid2 as PX4 sends it (its
+    GUID's bytes) or as ArduPilot does (the board's 12 id bytes, or SITL's
+    id as text), else the 64-bit uid."""
+    table = view.table("AUTOPILOT_VERSION")
+    if table is None:
+        return None
+    names = table.column_names
+    for uid2 in (table.column("uid2").to_pylist() if "uid2" in names else []):
+        if not isinstance(uid2, list) or not all(isinstance(b, int) and 0 <= b < 256 for b in uid2):
+            continue
+        data = bytes(uid2)
+        found = hex_id(data) if view.px4 else (from_text_bytes(data) or from_words(data))
+        if found is not None:
+            return found
+    for uid in (table.column("uid").to_pylist() if "uid" in names else []):
+        if isinstance(uid, int) and uid > 0:
+            return f"{uid:016X}"
+    return None
+
+
+def airframe(view: Any) -> Airframe:
+    """Which airframe flew: AUTOPILOT_VERSION's unique id, else the board
+    line among the texts, else a fingerprint of its lasting parameters."""
+    found = _unique_id(view)
+    if found is not None:
+        return Airframe(found, AUTOPILOT_VERSION)
+    named = airframe_from_texts(texts_of(view))
+    if named.id is not None:
+        return named
+    names = PX4_AIRFRAME_PARAMETERS if view.px4 else AIRFRAME_PARAMETERS
+    return from_parameters(view.params, names, view.vehicle, view.identity.board)
+
+
 # Every message or topic a signal may read.
-SIGNAL_MESSAGES = messages_of(SOURCES, OUTPUT_CHANNELS, INPUT_CHANNELS, ())
+# Messages identity reads beyond the sources: the board's unique id.
+ALSO_READ = ("AUTOPILOT_VERSION",)
+SIGNAL_MESSAGES = messages_of(SOURCES, OUTPUT_CHANNELS, INPUT_CHANNELS, ALSO_READ)
 
 # What the log is and how its tables are finished.
 from .decoded import (  # noqa: E402

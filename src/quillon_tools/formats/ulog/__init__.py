@@ -13,8 +13,9 @@ import pyarrow
 import pyarrow.compute
 
 from ...firmware.mavlink import VEHICLE_BY_MAV_TYPE
-from ...firmware.px4 import ARMING_STATE_ARMED, GPS_TOPICS, TEST_RATIO_SOURCES
+from ...firmware.px4 import AIRFRAME_PARAMETERS, ARMING_STATE_ARMED, GPS_TOPICS, TEST_RATIO_SOURCES
 from ...firmware.px4 import VEHICLE_TYPES as PX4_VEHICLE_TYPES
+from ..airframe import SYS_UUID, Airframe, from_parameters
 from ..identity import Identity, release, text
 from ..plain import autopilot_components, vehicle_rows
 from ..records import AIRSPEED, BATTERY_WARNING, OPTICAL_FLOW, RANGEFINDER, Record
@@ -338,6 +339,15 @@ def identify(view: Any) -> Identity:
     firmware = {"name": text(info.get("sys_name")), "version": release(info.get("ver_sw_release")),
                 "git_hash": text(info.get("ver_sw"))}
     return Identity(vehicle, firmware, text(info.get("ver_hw")), True)
+
+
+def airframe(view: Any) -> Airframe:
+    """Which airframe flew: the unique id of the log's info (sys_uuid),
+    else a fingerprint of its lasting parameters."""
+    found = text(view.log.ulog_info.get("sys_uuid"))
+    if found is not None:
+        return Airframe(found.upper(), SYS_UUID)
+    return from_parameters(view.params, AIRFRAME_PARAMETERS, view.vehicle, view.identity.board)
 
 
 # Every message or topic a signal may read.
