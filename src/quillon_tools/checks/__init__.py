@@ -153,15 +153,8 @@ def _with_broken_sensors(view: View, row: Row) -> Row:
     armed; its `unusable` says which."""
     family, _, rest = row.check.partition("[")
     instance = int(rest[:-1]) if rest[:-1].isdigit() else None
-    found = []
-    for name in JUDGED.get(family, ()):
-        marked = [(NAN_OR_INFINITE, *rows, f"values that are {NAN_OR_INFINITE}") for rows in view.broken(name)]
-        marked += [(BEYOND_RANGE, message, number, times, f"values beyond what the sensor can report ({limit})")
-                   for message, number, times, limit in view.beyond(name)]
-        for why, message, number, times, values in marked:
-            during = times[view.armed_mask(times)]
-            if len(during) and (instance is None or number == instance):
-                found.append((why, message, number, len(during), during, values))
+    found = [found for found in view.derived(f"unusable while armed {family}", lambda: _unusable(view, family))
+             if instance is None or found[2] == instance]
     if not found:
         return row
     why, message, number, count, times, values = found[0]
@@ -172,6 +165,23 @@ def _with_broken_sensors(view: View, row: Row) -> Row:
         return Row(row.check, verdict, None, None, None, first, detail, why)
     return row._replace(verdict=verdict, detail=f"{row.detail}; {detail}", time=row.time if row.time is not None else first,
                         unusable=why)
+
+
+def _unusable(view: View, family: str) -> List[Tuple[str, str, int, int, Any, str]]:
+    """(why, message, instance, count, times, what they were) of the values
+    of each quantity check `family` judges that were logged NaN or
+    infinite, or beyond what the sensor can report, while armed: the same
+    for every instance's verdict, so found once."""
+    found = []
+    for name in JUDGED.get(family, ()):
+        marked = [(NAN_OR_INFINITE, *rows, f"values that are {NAN_OR_INFINITE}") for rows in view.broken(name)]
+        marked += [(BEYOND_RANGE, message, number, times, f"values beyond what the sensor can report ({limit})")
+                   for message, number, times, limit in view.beyond(name)]
+        for why, message, number, times, values in marked:
+            during = times[view.armed_mask(times)]
+            if len(during):
+                found.append((why, message, number, len(during), during, values))
+    return found
 
 
 def run_checks(log: Any, limits: Optional[Mapping[str, Tuple[Optional[float], Optional[float]]]] = None

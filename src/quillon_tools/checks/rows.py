@@ -49,8 +49,9 @@ def worst(values: numpy.ndarray, times: numpy.ndarray, highest: bool = True) -> 
     ok = numpy.isfinite(values)
     if not ok.any():
         return None, None
-    index = int(numpy.nanargmax(numpy.where(ok, values, -numpy.inf)) if highest
-                else numpy.nanargmin(numpy.where(ok, values, numpy.inf)))
+    # No NaN is left to pass over: the first of the highest, as nanargmax gives it.
+    index = int(numpy.argmax(numpy.where(ok, values, -numpy.inf)) if highest
+                else numpy.argmin(numpy.where(ok, values, numpy.inf)))
     return float(values[index]), finite(times[index])
 
 

@@ -13,7 +13,6 @@ from typing import List, NamedTuple, Optional
 
 import numpy
 
-from ..signals.routines import armed_intervals
 from .model import ARMING_LOG_START, ARMING_LOGGED
 
 
@@ -40,7 +39,7 @@ def _began_armed(view: View) -> bool:
 def arm_spans(view: View, last: float) -> Optional[List[ArmSpan]]:
     """The armed spans, closed at the log's end `last` where still armed;
     None when the log has no arming record."""
-    spans = armed_intervals(view)
+    spans = view.armed_intervals()  # worked out once: the checks read them too
     if spans is None:
         return None
     began = _began_armed(view)

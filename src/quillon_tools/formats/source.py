@@ -89,6 +89,62 @@ def numbers(data: pyarrow.ChunkedArray) -> Optional[numpy.ndarray]:
     return values
 
 
+# An array column's items converted at once: (float64 values, a row per
+# list; null items or None) — or None where the column holds null lists or
+# items of no number type, which are cut out one by one.
+ArrayNumbers = Optional[Tuple[numpy.ndarray, Optional[numpy.ndarray]]]
+
+
+def array_numbers(whole: pyarrow.ChunkedArray) -> ArrayNumbers:
+    """Every item of a fixed-size array column as float64 in one
+    conversion, a row per list (nulls as NaN, and marked): the same numbers
+    `numbers` gives of each item cut out."""
+    kind = whole.type.value_type
+    if whole.null_count or not (pyarrow.types.is_boolean(kind) or pyarrow.types.is_integer(kind)
+                                or pyarrow.types.is_floating(kind)):
+        return None
+    size = whole.type.list_size
+    values, nulls = [], []
+    for chunk in whole.chunks:
+        flat = chunk.flatten()  # the chunk's own lists, past any slice's offset
+        values.append(flat.to_numpy(zero_copy_only=False).astype(numpy.float64).reshape(len(chunk), size))
+        nulls.append(flat.is_null().to_numpy(zero_copy_only=False).reshape(len(chunk), size)
+                     if flat.null_count else None)
+    joined = values[0] if len(values) == 1 else numpy.concatenate(values) if values else numpy.empty((0, size))
+    if not any(n is not None for n in nulls):
+        return joined, None
+    marks = numpy.concatenate([numpy.zeros(v.shape, dtype=bool) if n is None else n for v, n in zip(values, nulls)])
+    joined[marks] = numpy.nan
+    return joined, marks
+
+
+# A column's (or item's) numbers as `read` takes them: the item's type,
+# its values as float64 (NaN where null), its null rows (None: none) and
+# the column's field, whose metadata states its unit.
+_Numbers = Tuple[pyarrow.DataType, numpy.ndarray, Optional[numpy.ndarray], pyarrow.Field]
+
+
+def _item(table: pyarrow.Table, field: str, arrays: Dict[str, ArrayNumbers]) -> Optional[_Numbers]:
+    """The numbers of one item of an array column ("output[2]"), cut from
+    the column converted once (kept in `arrays`); None where the item is
+    not there or `numbers` must cut it."""
+    name = column_of(table, field)
+    if name is None or name == field:
+        return None
+    whole = table.column(name)
+    item = int(field[len(name) + 1:-1])
+    if not pyarrow.types.is_fixed_size_list(whole.type) or item >= whole.type.list_size:
+        return None
+    if name not in arrays:
+        arrays[name] = array_numbers(whole)
+    found = arrays[name]
+    if found is None:
+        return None
+    values, nulls = found
+    return (whole.type.value_type, values[:, item].copy(),
+            None if nulls is None or not nulls[:, item].any() else nulls[:, item].copy(), table.schema.field(name))
+
+
 def micros(table: pyarrow.Table) -> numpy.ndarray:
     """`_time` as float64 microseconds, NaN where unknown or beyond any date."""
     if "_time" not in table.schema.names:
@@ -96,8 +152,8 @@ def micros(table: pyarrow.Table) -> numpy.ndarray:
     return float_times(table.column("_time"))
 
 
-def _metadata(field: pyarrow.Field, key: bytes) -> Optional[str]:
-    found = (field.metadata or {}).get(key)
+def _stated(metadata: Dict[bytes, bytes], key: bytes) -> Optional[str]:
+    found = metadata.get(key)
     return found.decode("utf-8", "replace") if found else None
 
 
@@ -115,31 +171,49 @@ def _times_multiplier(raw: numpy.ndarray, multiplier: Optional[str]) -> numpy.nd
     return raw * scale
 
 
-def read(table: pyarrow.Table, source: Source, unit: str, instances: Optional[numpy.ndarray],
-         times: Optional[numpy.ndarray] = None) -> Optional[Part]:
-    """The rows of `source` in `table`, in `unit`; None when the column is
-    missing, of another kind, or in a unit that does not convert. `times`
-    are the table's, when already known."""
-    data = column(table, source.field)
+def _numbers_of(table: pyarrow.Table, field: str) -> Optional[_Numbers]:
+    """The numbers of a column or item; None where it is missing or holds
+    no numbers."""
+    schema = table.schema
+    at = schema.get_field_index(field)
+    data = table.column(at) if at >= 0 else column(table, field)
     if data is None:
-        return None
-    if source.kind == "int" and not pyarrow.types.is_integer(data.type):
-        return None
-    if source.kind == "float" and not pyarrow.types.is_floating(data.type):
         return None
     raw = numbers(data)
     if raw is None:
         return None
+    return (data.type, raw, data.is_null().to_numpy(zero_copy_only=False) if data.null_count else None,
+            schema.field(at if at >= 0 else column_of(table, field)))
+
+
+def read(table: pyarrow.Table, source: Source, unit: str, instances: Optional[numpy.ndarray],
+         times: Optional[numpy.ndarray] = None, arrays: Optional[Dict[str, ArrayNumbers]] = None
+         ) -> Optional[Part]:
+    """The rows of `source` in `table`, in `unit`; None when the column is
+    missing, of another kind, or in a unit that does not convert. `times`
+    are the table's, when already known; `arrays`, kept by the caller for
+    `table`, holds its array columns converted once, so that reading every
+    item of one ("output[0]" to "output[15]") converts it only once."""
+    found = _item(table, source.field, arrays) if arrays is not None else None
+    if found is None:
+        found = _numbers_of(table, source.field)
+        if found is None:
+            return None
+    kind, raw, nulls, field = found
+    if source.kind == "int" and not pyarrow.types.is_integer(kind):
+        return None
+    if source.kind == "float" and not pyarrow.types.is_floating(kind):
+        return None
     broken = None
-    if pyarrow.types.is_floating(data.type):  # a sensor that logs NaN or inf is faulty, not silent
+    if pyarrow.types.is_floating(kind):  # a sensor that logs NaN or inf is faulty, not silent
         # The float64 values keep every NaN and infinity; a null (NaN in
         # `raw` too) was not logged, so is not broken.
         broken = ~numpy.isfinite(raw)
-        if data.null_count:
-            broken &= ~data.is_null().to_numpy(zero_copy_only=False)
-    field = table.schema.field(column_of(table, source.field) or source.field)
+        if nulls is not None:
+            broken &= ~nulls
+    metadata = field.metadata or {}  # a new dict at each look
     invalid = [*source.invalid]
-    stated_invalid = _metadata(field, b"invalid")
+    stated_invalid = _stated(metadata, b"invalid")
     if stated_invalid is not None:
         try:
             invalid.append(float(stated_invalid))
@@ -151,8 +225,8 @@ def read(table: pyarrow.Table, source: Source, unit: str, instances: Optional[nu
     if source.value is not None:
         values = source.value(raw)
     else:
-        values = _times_multiplier(raw, _metadata(field, b"multiplier"))
-        stated = _metadata(field, b"unit")
+        values = _times_multiplier(raw, _stated(metadata, b"multiplier"))
+        stated = _stated(metadata, b"unit")
         scale = factor(stated if stated is not None else source.unit, unit)
         if scale is None and stated is not None and source.defined is not None:
             scale = factor(source.defined, unit)

@@ -13,7 +13,7 @@ import pyarrow
 from ..firmware.ardupilot import MOTOR_FUNCTIONS as ARDUPILOT_MOTORS
 from ..firmware.mavlink import ROTORS_BY_MAV_TYPE
 from ..firmware.px4 import MOTOR_FUNCTIONS as PX4_MOTORS
-from ..formats.source import Part, Source, read
+from ..formats.source import ArrayNumbers, Part, Source, read
 
 ARDUPILOT_SERVO_RANGE = (1100.0, 1900.0)  # SERVOn_MIN/MAX defaults
 PX4_PWM_RANGE = (1000.0, 2000.0)  # PWM_MAIN_MIN/MAX defaults
@@ -132,6 +132,11 @@ def _fixed(mask: numpy.ndarray) -> Callable[[pyarrow.Table], numpy.ndarray]:
     return lambda _: mask
 
 
+def _used(values: numpy.ndarray) -> bool:
+    """Whether a channel gave anything but 0 (or nothing, NaN)."""
+    return bool(((values != 0) & (values == values)).any())
+
+
 def channel_parts(view: Any, channels: Tuple[Tuple[str, str, int], ...]) -> List[Tuple[Channel, bool]]:
     """The part of each channel of `channels` in use, with its (min, max,
     function), and whether it drives a motor."""
@@ -139,6 +144,7 @@ def channel_parts(view: Any, channels: Tuple[Tuple[str, str, int], ...]) -> List
     found = []
     rows_of = getattr(view.format, "channel_rows", None)
     masks: Dict[Any, numpy.ndarray] = {}  # each rows function's rows of its message, worked out once
+    arrays: Dict[str, Dict[str, ArrayNumbers]] = {}  # each message's array columns, converted once
     for message, field, number in channels:
         table = view.table(message)
         if table is None:
@@ -151,8 +157,9 @@ def channel_parts(view: Any, channels: Tuple[Tuple[str, str, int], ...]) -> List
             if not keep.any():
                 continue  # no rows of this channel's port or instance
             rows = _fixed(keep)
-        part = read(table, Source(message, field, "us", instance=number, rows=rows), "us", None, view.times(message))
-        if part is None or not numpy.any(numpy.nan_to_num(part.values)):
+        part = read(table, Source(message, field, "us", instance=number, rows=rows), "us", None, view.times(message),
+                    arrays.setdefault(message, {}))
+        if part is None or not _used(part.values):
             continue  # unused channels stay 0
         low, high, function, motor = px4_channel(params, number, view.vehicle, part.values) if view.px4 \
             else ardupilot_channel(params, number, view.vehicle)

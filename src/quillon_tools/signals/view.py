@@ -47,6 +47,7 @@ class View:
         self._parts: Dict[str, List[Part]] = {}
         self._instances: Dict[str, List[int]] = {}
         self._times: Dict[str, numpy.ndarray] = {}
+        self._numbered: Dict[str, Optional[numpy.ndarray]] = {}
         self._components: Optional[List[int]] = None
         self._identity: Any = None
         self._gaps: Optional[List[Gap]] = None
@@ -126,6 +127,10 @@ class View:
 
     @property
     def params(self) -> Dict[str, float]:
+        """The vehicle's parameters, copied from the log's once: every answer reads them, and none changes them."""
+        return self.derived("params", self._params)  # type: ignore[no-any-return]
+
+    def _params(self) -> Dict[str, float]:
         params = self.log.params
         # A log of several vehicles keeps each one's parameters under its system id.
         if self.sysid is not None and isinstance(params, dict) and self.sysid in params and isinstance(params[self.sysid], dict):
@@ -162,17 +167,28 @@ class View:
                 table = self.table(source.message)
                 if table is None:
                     continue
-                column = self.format.instance_column(self, source.message, table)
-                instances = (table.column(column).to_numpy(zero_copy_only=False).astype(numpy.int64)
-                             if column is not None and table.column(column).null_count == 0 else None)
-                part = read(table, source, unit, instances, self.times(source.message))
+                part = read(table, source, unit, self._row_instances(source.message, table), self.times(source.message))
             if part is None or not len(part.values):
                 continue
             if not part.source:
                 part = part._replace(source=source.message)
             found.append(usable(name, part))
             given.update(distinct(part.instances))
+        self._instances[name] = sorted(given)  # the instances of the parts found, as `instances` gives them
         return found
+
+    def _row_instances(self, message: str, table: pyarrow.Table) -> Optional[numpy.ndarray]:
+        """The instance of each row of `message` where the format numbers
+        them (None where not), worked out once for all its sources: shared
+        by their parts, so read only."""
+        if message not in self._numbered and self.format is not None:
+            column = self.format.instance_column(self, message, table)
+            found = (table.column(column).to_numpy(zero_copy_only=False).astype(numpy.int64)
+                     if column is not None and table.column(column).null_count == 0 else None)
+            if found is not None:
+                found.flags.writeable = False
+            self._numbered[message] = found
+        return self._numbered.get(message)
 
     def channels(self, name: str) -> List[Channel]:
         """The parts of each channel of a channel signal, with the channel's
@@ -210,9 +226,10 @@ class View:
         key = f"series {name} {instance}"
         if key not in self._derived:
             times, values = [], []
+            alone = self.instances(name) == [instance]  # every row of every part is of it: nothing to compare
             for part in parts:
-                mine = part.instances == instance
-                every = bool(mine.all())
+                mine = part.instances == instance if not alone else None
+                every = mine is None or bool(mine.all())
                 times.append(part.times if every else part.times[mine])
                 values.append(part.values if every else part.values[mine])
             found = (times[0], values[0]) if len(parts) == 1 else (numpy.concatenate(times), numpy.concatenate(values))
@@ -233,6 +250,12 @@ class View:
         return self._marked(name, "beyond")
 
     def _marked(self, name: str, mask: str) -> List[Tuple[str, int, numpy.ndarray, str]]:
+        key = f"{mask} {name}"
+        if key not in self._derived:  # asked of every judged quantity of every verdict
+            self._derived[key] = self._find_marked(name, mask)
+        return self._derived[key]  # type: ignore[no-any-return]
+
+    def _find_marked(self, name: str, mask: str) -> List[Tuple[str, int, numpy.ndarray, str]]:
         found = []
         for part in self.parts(name):
             bad = getattr(part, mask)  # set on every part by `bounds.usable`

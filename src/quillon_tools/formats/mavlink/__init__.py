@@ -4,6 +4,7 @@ what the vehicle is comes from its autopilot's HEARTBEAT."""
 
 from __future__ import annotations
 
+import functools
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy
@@ -113,8 +114,12 @@ def channel_rows(message: str, number: int) -> Optional[Callable[[pyarrow.Table]
     """Which rows of `message` carry output channel `number`: those of its port."""
     if message != "SERVO_OUTPUT_RAW":
         return None
-    port = (number - 1) // 16
+    return _port_rows((number - 1) // 16)
 
+
+@functools.lru_cache(maxsize=None)
+def _port_rows(port: int) -> Callable[[pyarrow.Table], Any]:
+    """One function per port, so that a reader works out each port's rows once."""
     def rows(table: pyarrow.Table) -> Any:
         if "port" not in table.column_names:
             return numpy.full(table.num_rows, port == 0)
