@@ -2,6 +2,7 @@
 
 import pathlib
 import shutil
+import sys
 import warnings
 
 import pyarrow.compute
@@ -112,3 +113,62 @@ def test_a_scaled_read_across_eras_unifies_each_column_and_loses_no_value(tmp_pa
         with dask.config.set(scheduler="synchronous"):
             frame = read_logs(tmp_path, "GPS", scaled=True).compute()
     assert frame.sort_values("_log")["GMS"].tolist() == [4_000_000_000, pytest.approx(203_870.2)]
+
+
+def test_flight_health_on_a_cluster_is_the_local_table_log_by_log(tmp_path):
+    from test_tools_flight_health import flight_log
+
+    from quillon_tools.dask import flight_health
+    from quillon_tools.flight_health import HEALTH_SCHEMA
+
+    (tmp_path / "b.bin").write_bytes(flight_log(1))
+    (tmp_path / "c.bin").write_bytes(flight_log(2, motor1=1.06))
+    shutil.copy(TLOG, tmp_path / "a.tlog")
+    names = ["a.tlog", "b.bin", "c.bin"]
+    local = [read_log(tmp_path / name, scaled=True).flight_health(name) for name in names]
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster):
+        frame = flight_health(tmp_path)
+        assert frame.npartitions == 3
+        result = frame.compute()
+    assert list(frame.columns) == HEALTH_SCHEMA.names
+    ours = pyarrow.Table.from_pandas(result, preserve_index=False).cast(HEALTH_SCHEMA)
+    assert ours.to_pylist() == pyarrow.concat_tables(local).to_pylist()
+    assert ours.column("_log").to_pylist()[-2:] == ["b.bin", "c.bin"]
+    assert ours.column("motor_relative").to_pylist()[-1][0] > 0.04
+
+
+def test_convert_on_a_cluster_writes_the_tables_of_local_processes(tmp_path):
+    from test_tools_flight_health import flight_log
+
+    from quillon_tools.cli.main import main
+
+    (tmp_path / "logs" / "deep").mkdir(parents=True)
+    (tmp_path / "logs" / "one.bin").write_bytes(flight_log(1))
+    (tmp_path / "logs" / "deep" / "two.bin").write_bytes(flight_log(2, motor1=1.06))
+    shutil.copy(TLOG, tmp_path / "logs" / "dive.tlog")
+    shutil.copy(BUNDLED / "sub-4.1.0-dive.bin", tmp_path / "logs" / "dive.bin")
+    local, remote = tmp_path / "local", tmp_path / "remote"
+    assert main(["convert", str(tmp_path / "logs"), "-o", str(local), "-j", "2"]) == 0
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False,
+                                  dashboard_address=None) as cluster:
+        assert main(["convert", str(tmp_path / "logs"), "-o", str(remote), "--dask", cluster.scheduler_address]) == 0
+        # Nothing changed: every log is up to date.
+        assert main(["convert", str(tmp_path / "logs"), "-o", str(remote), "--dask", cluster.scheduler_address]) == 0
+    files = sorted(p.relative_to(local) for p in local.rglob("*.parquet"))
+    assert files == sorted(p.relative_to(remote) for p in remote.rglob("*.parquet"))
+    assert pathlib.Path("_flights/one.bin.parquet") in files and len(files) > 20
+    import pyarrow.parquet
+
+    for name in files:
+        assert pyarrow.parquet.read_table(remote / name).equals(pyarrow.parquet.read_table(local / name)), name
+    assert sorted(p.name for p in (remote / "_logs").iterdir()) == sorted(p.name for p in (local / "_logs").iterdir())
+
+
+def test_convert_on_a_cluster_without_dask_says_what_to_install(tmp_path, monkeypatch, capsys):
+    from quillon_tools.cli.main import main
+
+    monkeypatch.setitem(sys.modules, "distributed", None)
+    assert main(["convert", str(DEMO), "-o", str(tmp_path / "out"), "--dask", "tcp://127.0.0.1:8786"]) == 2
+    assert "pip install '.[dask]' in a clone" in capsys.readouterr().err
+    assert not (tmp_path / "out").exists()

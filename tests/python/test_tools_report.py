@@ -322,7 +322,7 @@ def test_what_happened_leads_the_page_and_the_index_gives_verdict_and_first_caus
     assert page.index("What happened") < re.search(r"Checks(&lt;|\\u003c|<)/h3", page).start()
     assert "flight 1: cause: motor failure 2" in page
     rows = {re.search(r'href="([^"]+)"', row).group(1): row for row in
-            (out / "index.html").read_text().split("<tr>")[2:]}
+            (out / "index.html").read_text().split('<table id="logs">')[1].split("</tbody>")[0].split("<tr>")[2:]}
     assert '<td class="fail" data-sort="3">fail</td><td>motor failure 2</td>' in rows["lost.bin.html"]
     assert "<td>no fault found</td>" in rows["dive.bin.html"]
 
@@ -389,3 +389,25 @@ def test_log_text_is_never_typeset_as_math():
     plain, tex = page_of(b"ArduCopter V4.5.0"), page_of(TEX)
     assert '"disable_math":false' not in tex and TEX.decode().replace("\\", "\\\\") in tex
     assert abs(len(tex) - len(plain)) < 10_000  # no MathJax bundle: it takes 1.8 MB
+
+
+def test_the_fleet_index_trends_each_airframe_and_marks_the_flights_that_drifted(tmp_path):
+    from test_tools_flight_health import fleet
+
+    (tmp_path / "logs").mkdir()
+    fleet(tmp_path / "logs", step_from=4)
+    out = tmp_path / "out"
+    assert report_fleet(str(out), [str(tmp_path / "logs")], Options(track=False), jobs=2).failed == 0
+    index = (out / "index.html").read_text()
+    assert index.count('<h3 class="airframe">') == 1 and "(board_uid): 6 flights" in index
+    drifted = re.findall(r'<li class="drift">([^<]*)</li>', index)
+    assert any(line.startswith("flight04.bin flight 1: motor_relative:") and "motor 1 " in line for line in drifted)
+    assert all(line.split()[0] >= "flight04.bin" for line in drifted)
+    # The marks are the drifted points' colour, and each point links to its log's page.
+    assert '"@page"' in index and "#d62728" in index
+    # The rows kept of each log carry its flights, so an index made from them is the same.
+    manifest = json.loads((out / "_logs" / "flight04.bin.json").read_text())
+    assert [f["flight"] for f in manifest["row"]["flights"]] == [1]
+    assert report_fleet(str(out), [str(tmp_path / "logs")], Options(track=False), jobs=1).up_to_date == 6
+    again = (out / "index.html").read_text()
+    assert re.findall(r'<li class="drift">([^<]*)</li>', again) == drifted

@@ -295,3 +295,16 @@ def test_a_boot_clock_log_tells_time_from_boot_on_axes_hovers_and_tables(browser
     assert loaded.page.get_by_text(f"T+{first / 1e6:.3f} s").count()  # the messages table
     assert "1970" not in loaded.page.inner_text("body")
     assert loaded.problems == []
+
+
+def test_fleet_health_trends_load_one_plot_per_indicator(browser, tmp_path):
+    from test_tools_flight_health import fleet
+
+    (tmp_path / "logs").mkdir()
+    fleet(tmp_path / "logs", step_from=4)
+    report_fleet(str(tmp_path / "out"), [str(tmp_path / "logs")], Options(track=False), jobs=2)
+    loaded = Loaded(browser, tmp_path / "out" / "index.html")
+    titles = loaded.page.evaluate("() => Array.from(Bokeh.documents[0].all_models).filter((m) => m.title"
+                                  " && typeof m.title === 'object' && 'text' in m.title).map((m) => m.title.text)")
+    assert "motor_relative (us)" in titles and len(titles) == len(set(titles)) > 5
+    assert loaded.problems == []

@@ -284,8 +284,10 @@ def track(request: Request, console: Console, kind: str, path: str) -> int:
 
 
 def convert(out_dir: str, logs: List[str], request: Request, console: Console,
-            jobs: Optional[int] = None, force: bool = False, report: Optional[TextIO] = None) -> int:
-    """Many logs into the Parquet dataset `out_dir`, in parallel."""
+            jobs: Optional[int] = None, force: bool = False, report: Optional[TextIO] = None,
+            dask: Optional[str] = None) -> int:
+    """Many logs into the Parquet dataset `out_dir`, in parallel (on the
+    Dask cluster at the address `dask` when given)."""
     report = report or sys.stdout
     from ..fleet.convert import Problem, Watcher, convert_logs
     from ..fleet.dataset import Settings
@@ -311,7 +313,7 @@ def convert(out_dir: str, logs: List[str], request: Request, console: Console,
 
     try:
         result = convert_logs(out_dir, logs, Settings(request.patterns, request.scaled),
-                              jobs=jobs, force=force, watcher=Shown())
+                              jobs=jobs, force=force, watcher=Shown(), dask=dask)
     finally:
         if console.bar is not None:
             console.bar.close()

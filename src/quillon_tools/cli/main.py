@@ -219,6 +219,9 @@ def _convert_options(parser: argparse.ArgumentParser) -> None:
     add_scaled(parser)
     add_jobs(parser, "")
     parser.add_argument("--force", action="store_true", help="convert logs that OUT already holds again")
+    parser.add_argument("--dask", metavar="ADDRESS",
+                        help="convert on the workers of the Dask cluster whose scheduler is at ADDRESS "
+                             "(tcp://host:8786); they must reach the logs and OUT at the same paths")
 
 
 def _health_options(parser: argparse.ArgumentParser) -> None:
@@ -357,11 +360,19 @@ def main(argv: Optional[List[str]] = None) -> int:
     if command == "convert":
         if "-" in args.logs:
             parser.error("convert reads log files, not standard input")
+        if args.dask is not None:
+            if args.jobs is not None:
+                parser.error("-j and --dask exclude each other: the cluster's workers convert the logs")
+            try:
+                import distributed  # noqa: F401
+            except ImportError:
+                console.error(install_hint("quillon convert --dask needs Dask", "dask"))
+                return UNUSABLE
         if not make_directory(args.out, console):
             return UNUSABLE
         request = actions.Request(args.logs[0], patterns, args.types, args.scaled)
         return run_guarded(console, None, lambda: actions.convert(
-            args.out, args.logs, request, console, args.jobs, args.force))
+            args.out, args.logs, request, console, args.jobs, args.force, dask=args.dask))
     if command == "health":
         from .health import run
 

@@ -77,11 +77,14 @@ class Report(NamedTuple):
 
 
 def convert_logs(out: str, arguments: List[str], settings: Settings, jobs: Optional[int] = None,
-                 force: bool = False, watcher: Optional[Watcher] = None) -> Report:
+                 force: bool = False, watcher: Optional[Watcher] = None, dask: Optional[str] = None) -> Report:
     """Converts the logs that `arguments` name (files, directories, shell
     patterns) into the dataset at `out`, skipping logs it already holds
     unless `force`. Problems are told to `watcher` as they happen, and are
-    all in the report."""
+    all in the report. With `dask`, the address of a Dask scheduler, the
+    logs are converted by its cluster's workers instead of `jobs` local
+    processes: they must reach the logs and `out` at the same paths (raises
+    ImportError without Dask)."""
     start = time.perf_counter()
     watcher = watcher if watcher is not None else Watcher()
     problems: List[Problem] = []
@@ -103,6 +106,15 @@ def convert_logs(out: str, arguments: List[str], settings: Settings, jobs: Optio
         tell(True, str(busy))
         return Report(0, 0, 0, 0, 0, 0, time.perf_counter() - start, set(), problems)
     with lock:
+        client = None
+        if dask is not None:
+            from .cluster import Unreachable, connect
+
+            try:
+                client = connect(dask)
+            except Unreachable as error:
+                tell(True, str(error))
+                return Report(0, 0, 0, 0, 0, 0, time.perf_counter() - start, set(), problems)
         # No other run writes here: what a stopped run left unfinished goes.
         remove_temporary_files(out)
         _warn_of_renamed(out, logs, tell)
@@ -111,10 +123,18 @@ def convert_logs(out: str, arguments: List[str], settings: Settings, jobs: Optio
         # Largest first, so that no long log starts last while the other workers idle.
         todo.sort(key=lambda job: -job.size)
         totals = _Totals(todo, watcher, tell, out)
-        run_tasks(todo, _convert, (out, settings), totals.finished, max(1, min(jobs or cores(), len(todo))),
-                  progressed=totals.progressed if watcher.wants_bytes else None,
-                  # Stopped: the files its worker had not finished go.
-                  stopped=lambda job: remove_temporary_files(out, job.log.name))
+
+        def stopped(job: Task) -> None:
+            remove_temporary_files(out, job.log.name)  # the files its worker had not finished go
+
+        if client is not None:
+            from .cluster import run_on_cluster
+
+            with client:
+                run_on_cluster(client, todo, _convert, (os.path.abspath(out), settings), totals.finished, stopped)
+        else:
+            run_tasks(todo, _convert, (out, settings), totals.finished, max(1, min(jobs or cores(), len(todo))),
+                      progressed=totals.progressed if watcher.wants_bytes else None, stopped=stopped)
     return Report(attempted, len(todo) - totals.failed, len(logs) - len(todo), failed + totals.failed,
                   totals.packets, totals.bytes, time.perf_counter() - start, totals.names, problems)
 

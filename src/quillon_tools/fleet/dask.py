@@ -1,4 +1,5 @@
-"""One message type across many logs as a Dask DataFrame, one partition per log.
+"""One message type, or the flights' health table, across many logs as a
+Dask DataFrame, one partition per log.
 
 Runs unchanged on any Dask scheduler: threads, processes, or a cluster whose
 workers have quillon installed. Needs Dask:
@@ -7,6 +8,7 @@ workers have quillon installed. Needs Dask:
     from quillon_tools.dask import read_logs
     gps = read_logs("flights/", "GPS")
     gps.groupby("_log")["Alt"].max().compute()
+    health = flight_health("flights/")
 """
 
 from __future__ import annotations
@@ -21,6 +23,7 @@ from ..api import read_log
 from ..names import message_name
 from .dataset import LOG_COLUMN, LogColumn
 from .discovery import FoundLog, find_logs
+from .flight_table import health_of
 from .schemas import layout_of, union_schema
 
 if TYPE_CHECKING:
@@ -59,6 +62,33 @@ def read_logs(paths: Paths, name: str, scaled: bool = False) -> "dask.dataframe.
                      message=name, scaled=scaled, schema=schema, meta=_to_pandas(schema.empty_table()),
                      label=f"read-logs-{name}", enforce_metadata=False)
     return cast("dask.dataframe.DataFrame", frame)
+
+
+def flight_health(paths: Paths) -> "dask.dataframe.DataFrame":
+    """One row per flight of every log of `paths` (found as `read_logs`
+    finds them), one partition per log: the table `FlightLog.flight_health`
+    gives and `quillon convert` writes to `_flights`, with `_log` the log's
+    name, as `pandas.ArrowDtype`. A log without a flight gives an empty
+    partition."""
+    import dask.dataframe
+
+    from ..flight_health import HEALTH_SCHEMA
+
+    logs = _find(paths)
+    from_map: Any = dask.dataframe.from_map
+    frame = from_map(_health_partition, [log.path for log in logs], [log.name for log in logs],
+                     meta=_to_pandas(HEALTH_SCHEMA.empty_table()), label="flight-health", enforce_metadata=False)
+    return cast("dask.dataframe.DataFrame", frame)
+
+
+def _health_partition(path: str, log_name: str, columns: Optional[List[str]] = None) -> Any:
+    from ..reading.inputs import LogInput
+    from ..reading.sniff import detect_protocol
+
+    with LogInput(path) as log:
+        protocol = detect_protocol(log)
+    table = health_of(path, log_name, protocol)
+    return _to_pandas(table if columns is None else table.select(columns))
 
 
 def _schema(logs: List[FoundLog], name: str, scaled: bool) -> pyarrow.Schema:

@@ -26,8 +26,9 @@ from .page import NoPackets, Options, write_report
 
 MANIFESTS = "_logs"
 VERDICT_RANK = {"skipped": 0, "pass": 1, "warn": 2, "fail": 3}
-# What a page and its index row hold; pages of another version are made again.
-PAGE_VERSION = 2
+# What a page and its index row hold; pages of another version are made again
+# (3: the row holds the log's flights' health).
+PAGE_VERSION = 3
 
 
 class FleetResult(NamedTuple):
@@ -125,6 +126,15 @@ def _answer(log: Any) -> Dict[str, Any]:
     return {"verdict": worst, "cause": cause}
 
 
+def flight_rows(log: Any, log_name: str) -> List[Dict[str, Any]]:
+    """The log's flights' health (`FlightLog.flight_health`) as JSON values."""
+    rows: List[Dict[str, Any]] = log.flight_health(log_name).to_pylist()
+    for row in rows:
+        if row["start"] is not None:
+            row["start"] = row["start"].isoformat()
+    return rows
+
+
 def _write_manifest(out: str, log_name: str, manifest: Dict[str, Any]) -> None:
     path = _manifest_path(out, log_name)
     os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -142,7 +152,7 @@ def report_one(task: Task, on_bytes: Any, out: str, options: Options) -> Dict[st
         written = write_report(path, os.path.join(out, page_name(log_name)), os.path.basename(path), options)
     except NoPackets:
         raise LogFailed("no DataFlash, MAVLink or ULog data") from None
-    row = summary_row(written.log, log_name)
+    row = {**summary_row(written.log, log_name), "flights": flight_rows(written.log, log_name)}
     _write_manifest(out, log_name, {"log": log_name, "size": status.st_size, "mtime_ns": status.st_mtime_ns,
                                     "options": _options_json(options), "version": PAGE_VERSION, "row": row})
     return row

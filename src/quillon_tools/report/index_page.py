@@ -10,6 +10,7 @@ from typing import Any, Dict, List, Optional
 from ..export.terminal import visible
 from .csp import with_policy
 from .header import duration_text
+from .health_section import health_section
 
 VERDICT_SORT = {"fail": 3, "warn": 2, "pass": 1, "skipped": 0}
 
@@ -99,10 +100,13 @@ def index_page(rows: List[Dict[str, Any]]) -> str:
                         row["checks"].get(c, "")) for c in checks),
             ])
         lines.append(f"<tr>{name}{rest}</tr>")
+    # Each airframe's flights over time, below the table, where the logs have flights.
+    section = health_section(rows)
+    head_extra, body_extra = ("", "") if section is None else (section[0], f"<h2>Fleet health</h2>\n{section[1]}\n")
     page = (f'<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n'
-            f"<title>Flight reports ({len(rows)} logs)</title>\n<style>{STYLE}</style>\n</head>\n<body>\n"
+            f"<title>Flight reports ({len(rows)} logs)</title>\n<style>{STYLE}</style>\n{head_extra}</head>\n<body>\n"
             f"<h1>Flight reports ({len(rows)} logs)</h1>\n"
             f'<input id="filter" type="search" placeholder="filter logs by any text">\n'
             f'<table id="logs"><thead><tr>{head}</tr></thead>\n<tbody>\n' + "\n".join(lines) +
-            f"\n</tbody></table>\n<script>{SCRIPT}</script>\n</body>\n</html>\n")
+            f"\n</tbody></table>\n{body_extra}<script>{SCRIPT}</script>\n</body>\n</html>\n")
     return with_policy(page)
