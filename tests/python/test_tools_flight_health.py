@@ -3,6 +3,7 @@ indicators, and the drift found over an airframe's flights, on hand-built
 logs whose every value is known."""
 
 import json
+import os
 import pathlib
 import struct
 import subprocess
@@ -168,8 +169,10 @@ def test_logs_of_one_board_share_its_airframe_across_formats(tmp_path):
 
 
 def run(*arguments):
+    # The command as this interpreter imports the package, wherever that is.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     return subprocess.run([sys.executable, "-m", "quillon_tools", *arguments], capture_output=True, text=True,
-                          cwd=ROOT, env={"PYTHONPATH": f"{ROOT / 'src'}:/work/ext", "PATH": "/usr/bin:/bin"})
+                          cwd=ROOT, env=env, timeout=300)
 
 
 def test_convert_writes_the_flights_and_health_reads_them(tmp_path):
