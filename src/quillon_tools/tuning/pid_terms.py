@@ -21,7 +21,7 @@ import pyarrow
 
 from ..formats.samples import PidLog, samples_of
 from ..formats.source import column, micros, numbers
-from .rate_tracking import IDLE_REPEATS, flight_phase
+from .rate_tracking import flight_phase, not_repeated
 
 _TIME = pyarrow.timestamp("us", tz="UTC")
 TERMS = ("p", "i", "d", "ff", "dff", "dmod", "slew_rate")
@@ -142,12 +142,7 @@ def live_rows(terms: numpy.ndarray) -> numpy.ndarray:
     logged again by a controller that was not running (terms worked from a
     fresh gyro reading, P among them, never all repeat to the bit)."""
     same = numpy.r_[False, (numpy.diff(terms, axis=0) == 0).all(axis=1)] if len(terms) else numpy.zeros(0, bool)
-    edges = numpy.flatnonzero(numpy.diff(numpy.r_[0, same.astype(numpy.int8), 0]))
-    idle = numpy.zeros(len(same), dtype=bool)
-    for first, last in zip(edges[::2], edges[1::2]):
-        if last - first >= IDLE_REPEATS:
-            idle[first:last] = True
-    return ~idle
+    return not_repeated(same)
 
 
 def _limit(view: View, spec: PidLog) -> Optional[float]:

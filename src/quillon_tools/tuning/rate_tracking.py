@@ -102,9 +102,14 @@ def live_rows(aligned: Aligned) -> numpy.ndarray:
     logged again by a controller not running (a mode that flies without it): a
     gyro read afresh never repeats to the bit."""
     same = numpy.r_[False, (numpy.diff(aligned.desired) == 0) & (numpy.diff(aligned.actual) == 0)]
+    return not_repeated(same)
+
+
+def not_repeated(same: numpy.ndarray) -> numpy.ndarray:
+    """The rows outside every run of IDLE_REPEATS or more rows that repeat
+    the row before (`same`)."""
     if not same.any():
         return numpy.ones(len(same), dtype=bool)
-    # Length of the run of repeats each row belongs to.
     edges = numpy.flatnonzero(numpy.diff(numpy.r_[0, same.astype(numpy.int8), 0]))
     idle = numpy.zeros(len(same), dtype=bool)
     for first, last in zip(edges[::2], edges[1::2]):
