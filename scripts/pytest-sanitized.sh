@@ -84,8 +84,9 @@ for test in test_tools_*.py; do
     case "$test" in
         test_tools_stubs.py | test_tools_fleet.py | test_tools_read_dataset.py | test_tools_dask.py | \
             test_tools_report.py | test_tools_report_browser.py | test_tools_hostile.py | test_tools_checks_formats.py | \
-            test_tools_flights.py | test_tools_diagnosis.py | test_tools_tuning.py | test_tools_golden.py | \
-            test_tools_signals.py | test_tools_counting.py | test_tools_view*.py | test_tools_mcp.py) ;;
+            test_tools_flights.py | test_tools_diagnosis.py | test_tools_tuning.py | test_tools_tuning_views.py | \
+            test_tools_golden.py | test_tools_signals.py | test_tools_counting.py | test_tools_view*.py | \
+            test_tools_mcp.py) ;;
         *) product+=("$test") ;;
     esac
 done
