@@ -89,6 +89,19 @@ def numbers(data: pyarrow.ChunkedArray) -> Optional[numpy.ndarray]:
     return values
 
 
+def stacked(table: pyarrow.Table, names: Any) -> Optional[numpy.ndarray]:
+    """Number fields side by side, a column each (rows x fields); None where
+    no field is named or one is missing or of no number type."""
+    found = []
+    for name in names:
+        data = column(table, name)
+        values = numbers(data) if data is not None else None
+        if values is None:
+            return None
+        found.append(values)
+    return numpy.stack(found, axis=1) if found else None
+
+
 # An array column's items converted at once: (float64 values, a row per
 # list; null items or None) — or None where the column holds null lists or
 # items of no number type, which are cut out one by one.

@@ -16,7 +16,7 @@ from typing import Any, Dict, List, Optional, Tuple
 import numpy
 
 from ..formats.samples import samples_of
-from ..formats.source import column, micros, numbers
+from ..formats.source import column, micros, numbers, stacked
 from .filter_chain import apply
 from .filter_review import FilterReview, NoFilters, assemble, before_spectrum
 from .px4_filters import ESC_RPM, FFT, PARAMETERS, Px4Filters, low_pass_section, notch_section, px4_filters
@@ -43,14 +43,8 @@ def _table_rows(view: View, message: str, fields: Tuple[str, ...]) -> Optional[_
     if table is None:
         return None
     table = view.first_instance(table)
-    found = []
-    for name in fields:
-        data = column(table, name)
-        values = numbers(data) if data is not None else None
-        if values is None:
-            return None
-        found.append(values)
-    return _Timeline(micros(table), numpy.stack(found, axis=1)) if found else None
+    values = stacked(table, fields)
+    return _Timeline(micros(table), values) if values is not None else None
 
 
 def _esc_rpm(view: View) -> Optional[_Timeline]:
