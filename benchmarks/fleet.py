@@ -15,6 +15,12 @@ it has imported what it needs.
     python benchmarks/fleet.py              # 20 logs of 50 MB, 3 runs
     python benchmarks/fleet.py --quick      # 4 logs of 10 MB, 1 run
     python benchmarks/fleet.py --health DIR # also: the flights table's cost on DIR's logs
+    python benchmarks/fleet.py --dask       # also: quillon convert --dask on 2 local workers
+
+Dask: with --dask (the `dask` extra installed), a LocalCluster of 2 worker
+processes of one thread each is started here, and `quillon convert --dask
+ADDRESS` is timed beside `-j 2` on the same logs, run for run; then the two
+datasets are compared table for table (every Parquet file equal).
 
 Health: each log of DIR converted in this process, --runs times, and the
 flights table (`_flights`, the flights' health and verdicts) worked out
@@ -90,12 +96,14 @@ def children_cpu() -> float:
     return usage.ru_utime + usage.ru_stime
 
 
-def convert(logs_dir: Path, out: Path, jobs: int) -> tuple[float, float]:
-    """Seconds of the run, and the cores it kept busy on average."""
+def convert(logs_dir: Path, out: Path, jobs: int, dask: str | None = None) -> tuple[float, float]:
+    """Seconds of the run, and the cores it kept busy on average (on a
+    cluster, its workers' are not this process's children: not counted)."""
     cpu, start = children_cpu(), time.perf_counter()
-    result = python("-m", "quillon_tools", "--parquet", str(out), str(logs_dir), "--force", "-j", str(jobs))
+    where = ["--dask", dask] if dask else ["-j", str(jobs)]
+    result = python("-m", "quillon_tools", "convert", str(logs_dir), "-o", str(out), "--force", *where)
     seconds = time.perf_counter() - start
-    if "0 failed" not in result.stdout:
+    if " 0 failed" not in result.stdout + result.stderr:
         sys.exit(f"conversion failed: {result.stdout}{result.stderr}")
     return seconds, (children_cpu() - cpu) / seconds
 
@@ -113,6 +121,7 @@ def main() -> None:
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help="4 logs of 10 MB, 1 run")
     parser.add_argument("--health", metavar="DIR", help="time the flights table on the logs under DIR")
+    parser.add_argument("--dask", action="store_true", help="also time convert --dask on 2 local workers")
     args = parser.parse_args()
     if args.health:
         health_cost(Path(args.health), args.runs)
@@ -136,6 +145,8 @@ def main() -> None:
         # Fewer busy cores than processes means other work held the machine.
         print(f"  -j {jobs}: {seconds:6.2f} s  {total / 1e6 / seconds:7.1f} MB/s  {busy:.2f} cores busy")
     print(f"  -j 2 against -j 1: {medians[1] / medians[2]:.2f}x (target >= 1.7x)")
+    if args.dask:
+        on_cluster(work, args.runs, total)
 
     # The logs are copies of two samples: the largest of each kind suffices.
     kinds = {p.suffix: p for p in sorted(logs, key=lambda p: p.stat().st_size)}
@@ -151,6 +162,35 @@ def main() -> None:
     print(f"  worker peak converting it: {peak / MIB:.1f} MiB, {peak / limit:.2f} of that; "
           f"above the {idle / MIB:.1f} MiB of a worker after its imports: "
           f"{(peak - idle) / MIB:.1f} MiB, {(peak - idle) / limit:.2f}")
+
+def on_cluster(work: Path, runs: int, total: int) -> None:
+    """`convert --dask` on a LocalCluster of 2 one-thread worker processes
+    beside `-j 2`, run for run, and the two datasets compared."""
+    try:
+        import distributed
+    except ImportError:
+        sys.exit("--dask needs the dask extra: pip install '.[dask]'")
+    import pyarrow.parquet
+
+    local, remote = work / "out", work / "out-dask"
+    times: dict[str, list[float]] = {"-j 2": [], "--dask": []}
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        for _ in range(runs):
+            times["-j 2"].append(convert(work / "logs", local, 2)[0])
+            times["--dask"].append(convert(work / "logs", remote, 2, cluster.scheduler_address)[0])
+    medians = {kind: statistics.median(seconds) for kind, seconds in times.items()}
+    for kind, seconds in medians.items():
+        print(f"  {kind:7s}: {seconds:6.2f} s  {total / 1e6 / seconds:7.1f} MB/s")
+    print(f"  --dask against -j 2: {medians['-j 2'] / medians['--dask']:.2f}x as fast")
+    files = sorted(p.relative_to(local) for p in local.rglob("*.parquet"))
+    differ = [str(name) for name in files
+              if not (remote / name).exists()
+              or not pyarrow.parquet.read_table(remote / name).equals(pyarrow.parquet.read_table(local / name))]
+    extra = sorted(str(p.relative_to(remote)) for p in remote.rglob("*.parquet") if not (local / p.relative_to(remote)).exists())
+    print(f"  tables: {len(files)} written by -j 2; {len(files) - len(differ)} equal on the cluster, "
+          f"{len(differ)} differ {differ[:5]}, {len(extra)} only on the cluster {extra[:5]}")
+
 
 def health_cost(folder: Path, runs: int) -> None:
     """Converting each log whole against working out its flights table alone."""
