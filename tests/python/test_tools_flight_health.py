@@ -87,6 +87,26 @@ def test_an_airframe_with_noise_only_raises_nothing(tmp_path):
     assert drift(health_rows(fleet(tmp_path))) == []
 
 
+def _row(airframe, number, vibration, motor=None):
+    return {"airframe": airframe, "_log": f"{airframe}-{number:02d}.bin", "flight": 1, "start": number * SECOND,
+            "vehicle": "copter", "vibration_z_median": vibration,
+            "motor_relative": None if motor is None else [motor, 0.0, 0.0, 0.0]}
+
+
+def test_a_first_flight_starts_the_history_and_a_second_is_set_among_the_others():
+    # Vibration falling flight by flight: the first flight is the worst, but
+    # nothing drifted; a second flight far above the rest did.
+    falling = [_row("A", n, v) for n, v in enumerate((10.5, 7.1, 6.2, 5.3, 3.6), 1)]
+    assert drift(falling) == []
+    second = [_row("B", n, v) for n, v in enumerate((5.0, 12.0, 5.2, 4.9, 5.1), 1)]
+    found = drift(second)
+    assert [(f.log, f.against) for f in found] == [("B-02.bin", "airframe")]
+    # Against the fleet of its kind, a first flight is judged as any other.
+    others = [_row(name, n, 5.0 + 0.1 * n, motor=0.5 * n) for name in ("C", "D") for n in range(1, 4)]
+    found = drift([_row("E", 1, 5.2, motor=80.0), *others])
+    assert [(f.log, f.indicator, f.instance, f.against) for f in found] == [("E-01.bin", "motor_relative", 1, "fleet")]
+
+
 def test_indicators_equal_a_recomputation_from_the_raw_rows(tmp_path):
     path = fleet(tmp_path, logs=1)[0]
     log = read_log(str(path), scaled=True)

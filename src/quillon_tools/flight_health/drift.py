@@ -7,8 +7,12 @@ flights of its airframe, the MAD floored at the indicator's resolution and
 scaled to a standard deviation; beyond SCALED_MADS of them is drift. A
 flight with fewer earlier flights is set among all its airframe's flights
 (itself included: the median and MAD stand a few drifted flights, later
-ones too). Against the fleet: among the flights of the other airframes of
-its vehicle kind, for the indicators that compare across airframes."""
+ones too). An airframe's first flight is where its history starts: with
+nothing before it, it has not drifted from anything, and a first flight
+unlike the later ones means that they changed, which their own judgement
+tells. Against the fleet: among the flights of the other airframes of its
+vehicle kind, for the indicators that compare across airframes, the first
+flight included."""
 
 from __future__ import annotations
 
@@ -126,7 +130,7 @@ def drift(rows: Sequence[Dict[str, Any]], indicators: Sequence[Indicator] = INDI
             for item in indicators:
                 for instance, value in _values(row, item):
                     finding = None
-                    if airframe is not None:
+                    if airframe is not None and earlier:
                         if len(earlier) >= HISTORY:
                             finding = _judge(row, item, instance, value, earlier, "history")
                         else:
