@@ -52,9 +52,9 @@ _LOG_CHUNK_BYTES = 2 << 20
 
 # Bumped whenever the names of files or directories change, or what a log
 # gives (3: a ULog log's parameters, info and texts; 4: the record of what
-# its facts need, and its path; 5: its flights' table): a dataset of another
-# layout is converted again rather than mixed.
-LAYOUT_VERSION = 5
+# its facts need, and its path; 5: its flights' table; 6: its flights' lowest
+# cell voltage): a dataset of another layout is converted again rather than mixed.
+LAYOUT_VERSION = 6
 # Bytes of a quoted name kept before its hash, so that with the hash, the
 # suffix and the temporary name's parts it stays under the 255 of a file name.
 _LONGEST_STEM = 180

@@ -36,6 +36,18 @@ def health_of(path: str, log_name: str, protocol: Optional[str]) -> pyarrow.Tabl
     return table
 
 
+def with_newer_indicators(table: pyarrow.Table) -> pyarrow.Table:
+    """A flights file of an earlier layout, lacking an indicator added since,
+    with that indicator null: its other columns still answer."""
+    from ..flight_health import HEALTH_SCHEMA, INDICATORS
+
+    for item in INDICATORS:
+        if item.name not in table.column_names:
+            kind = HEALTH_SCHEMA.field(item.name).type
+            table = table.append_column(item.name, pyarrow.nulls(table.num_rows, kind))
+    return table
+
+
 class Flights(NamedTuple):
     table: pyarrow.Table  # every usable file's rows
     damaged: List[Tuple[str, str]]  # (path, why) of the files that could not be used
@@ -57,7 +69,7 @@ def read_flights(out: str) -> Flights:
     for name in names:
         path = os.path.join(folder, name)
         try:
-            table = validated(pyarrow.parquet.read_table(path), path)
+            table = with_newer_indicators(validated(pyarrow.parquet.read_table(path), path))
             check_columns(table, expected, path)
             tables.append(table.select(list(expected)).cast(HEALTH_SCHEMA))
         except (OSError, Damaged, pyarrow.ArrowException) as error:

@@ -26,8 +26,10 @@ SCALED_MADS = 3.0
 MAD_TO_SD = 1.4826  # a normal distribution's standard deviation per MAD
 # Indicators whose values depend on the airframe's build (its motors' output
 # range, its size and battery, where its compass sits and flies), so that
-# they compare only within an airframe.
-OWN_ONLY = frozenset({"motor_output", "energy_per_minute", "battery_sag", "compass_field", "hover_command"})
+# they compare only within an airframe (a cell's voltage under load, on its
+# cells' chemistry and the current the airframe draws).
+OWN_ONLY = frozenset({"motor_output", "energy_per_minute", "battery_sag", "cell_min", "compass_field",
+                      "hover_command"})
 
 
 class Finding(NamedTuple):

@@ -42,6 +42,8 @@ INDICATORS: Tuple[Indicator, ...] = (
     Indicator("battery_sag", "V/A", 0.001, HIGHER,
               "the battery's voltage falls further per ampere: its internal resistance is rising, an ageing pack or "
               "a poor connection"),
+    # Battery monitors report cells in millivolts.
+    Indicator("cell_min", "V", 0.001, LOWER, "the weakest cell sags lower: a cell ageing or out of balance"),
     Indicator("energy_per_minute", "Wh/min", 0.01, HIGHER,
               "more energy per minute in the air: more weight, drag, or worn motors or propellers"),
     Indicator("compass_field", "mGauss", 1.0, EITHER,

@@ -183,6 +183,16 @@ def power(view: Any, spans: Spans) -> Dict[str, Optional[float]]:
     return found
 
 
+def cell_min(view: Any, spans: Spans) -> Optional[float]:
+    """The lowest cell of any battery within the spans; None where no
+    battery's cells are measured one by one."""
+    if not view.has("battery.cell_min"):
+        return None
+    lowest = [float(values.min()) for values in
+              (_values(view, "battery.cell_min", spans, i) for i in view.instances("battery.cell_min")) if len(values)]
+    return min(lowest) if lowest else None
+
+
 def compass(view: Any, spans: Spans) -> Dict[str, Optional[float]]:
     """The first compass's field strength, and how far it moves per ampere
     of battery current (the size of the slope)."""
@@ -226,5 +236,5 @@ def measures(view: Any, flight: Flight) -> Dict[str, Any]:
     """Every indicator of one flight."""
     spans = steady_spans(flight)
     return {**vibration(view, spans), "clips": clips(view, flight), **motors(view, spans), **power(view, spans),
-            **compass(view, spans), **navigation(view, spans)}
+            "cell_min": cell_min(view, spans), **compass(view, spans), **navigation(view, spans)}
 

@@ -65,6 +65,8 @@ BOUNDS: Dict[str, Bound] = {
     "battery.voltage": Bound(0.0, 1000.0, "V"),
     # Current runs both ways (a sensor wired backwards reads negative, which is a finding of its own).
     "battery.current": Bound(-10_000.0, 10_000.0, "A"),
+    # No electrochemical cell holds 10 V (lithium cells stop near 4.4 V).
+    "battery.cell_min": Bound(0.0, 10.0, "V"),
     "battery.consumed": Bound(-1e7, 1e7, "mAh"),
     "vibration.x": _VIBRATION, "vibration.y": _VIBRATION, "vibration.z": _VIBRATION,
     "vibration.metric": _VIBRATION,

@@ -28,6 +28,8 @@ _QUANTITIES = (
     Quantity("position.lon", "deg", "longitude"),
     Quantity("battery.voltage", "V", "battery voltage"),
     Quantity("battery.current", "A", "battery current, discharging positive"),
+    Quantity("battery.cell_min", "V", "the lowest voltage among a battery's cells, where it measures them one by "
+             "one, per battery"),
     Quantity("battery.consumed", "mAh", "charge drawn since boot, as the vehicle counts it"),
     Quantity("vibration.x", "m/s/s", "accelerometer vibration level, X axis"),
     Quantity("vibration.y", "m/s/s", "accelerometer vibration level, Y axis"),

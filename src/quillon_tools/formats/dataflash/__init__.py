@@ -7,6 +7,7 @@ layouts, as volts in float ones; CTUN climb rate as cm/s)."""
 
 from __future__ import annotations
 
+import re
 from typing import Any, Dict, Optional, Tuple
 
 import numpy
@@ -17,6 +18,7 @@ from ..airframe import Airframe, from_parameters, from_texts as airframe_from_te
 from ..identity import Identity, texts_of
 from ..records import (AIRSPEED, CONTROLLER_OUTPUTS, CRASH_FLAG, ERRORS, LOOP_COUNTS, OPTICAL_FLOW, POWER_FLAGS,
                        RANGEFINDER, RANGEFINDER_ALTITUDE, Record)
+from ..cells import lowest_cell
 from ..plain import autopilot_components, dataset_tables, vehicle_rows
 from .identify import identify_from
 from ..source import Part, Source, micros, messages_of
@@ -26,6 +28,7 @@ from .samples import SAMPLES
 
 EV_ARMED, EV_DISARMED = 10, 11  # EV ids; 15 (AUTO_ARMED) is the throttle handed over, after arming
 EV_LAND_COMPLETE, EV_NOT_LANDED = 18, 28
+UINT16_MAX = 65535
 # Columns older layouts number their instances by, where no FMTU marks one.
 INSTANCE_COLUMNS = ("Instance", "Inst", "IMU", "I", "C", "Core")
 
@@ -50,6 +53,28 @@ def _ev_states(view: Any, states: Dict[int, float]) -> Optional[Part]:
         return None
     values = numpy.array([states[int(i)] for i in ids[keep]], dtype=float)
     return Part(micros(table)[keep], numpy.zeros(int(keep.sum()), dtype=numpy.int64), values, changes=True)
+
+
+# BCL's cell fields: V1, V2, ... (a layout with more cells logs more of them).
+_CELL_FIELD = re.compile(r"V[0-9]+")
+
+
+def _cells(view: Any) -> Optional[Part]:
+    """battery.cell_min from BCL, which a battery monitor logs only where it
+    measures its cells: millivolts (FMTU says so where it exists), a cell
+    not present 0 or 65535 (UINT16_MAX, the monitor's "no cell")."""
+    table = view.table("BCL")
+    if table is None:
+        return None
+    fields = [name for name in table.schema.names if _CELL_FIELD.fullmatch(name)]
+    return lowest_cell(view, "BCL", fields, "mV", invalid=(0, UINT16_MAX), measured=_not_unset)
+
+
+def _not_unset(table: Any, volts: numpy.ndarray) -> numpy.ndarray:
+    # A log read scaled holds volts: UINT16_MAX is then 65.535.
+    with numpy.errstate(invalid="ignore"):
+        found: numpy.ndarray = ~(numpy.abs(volts - UINT16_MAX / 1000.0) < 0.5e-3)
+    return found
 
 
 def _on(raw: numpy.ndarray) -> numpy.ndarray:
@@ -90,6 +115,7 @@ SOURCES: Dict[str, Tuple[Source, ...]] = {
     "battery.current": (Source("BAT", "Curr", "A"), Source("CURR", "Curr", "cA", kind="int"),
                         Source("CURR", "Curr", "A", kind="float")),
     "battery.consumed": (Source("BAT", "CurrTot", "mAh"), Source("CURR", "CurrTot", "mAh")),
+    "battery.cell_min": (Source("BCL", "V1", derive=_cells),),
     "vibration.x": (Source("VIBE", "VibeX", "m/s/s"),),
     "vibration.y": (Source("VIBE", "VibeY", "m/s/s"),),
     "vibration.z": (Source("VIBE", "VibeZ", "m/s/s"),),
@@ -178,7 +204,7 @@ def instance_column(view: Any, message: str, table: Any) -> Optional[str]:
     found = view.log.facts.instance_field(message)
     if found is not None:
         return str(found)
-    if message in ("VIBE", "BAT", "CURR", "GPS", "MAG", "XKF4", "NKF4", "IMU", "BARO"):
+    if message in ("VIBE", "BAT", "BCL", "CURR", "GPS", "MAG", "XKF4", "NKF4", "IMU", "BARO"):
         names = table.schema.names  # a new list at each call, faster made than column_names
         for name in INSTANCE_COLUMNS:
             if name in names:

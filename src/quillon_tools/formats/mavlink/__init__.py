@@ -16,10 +16,11 @@ from ...firmware.ardupilot import AIRFRAME_PARAMETERS
 from ...firmware.px4 import AIRFRAME_PARAMETERS as PX4_AIRFRAME_PARAMETERS
 from ..airframe import (AUTOPILOT_VERSION, Airframe, from_parameters, from_text_bytes, from_words, hex_id,
                         from_texts as airframe_from_texts)
+from ..cells import array_items, lowest_cell
 from ..identity import Identity, from_texts, texts_of
 from ..plain import dataset_tables
 from ..records import LINK_TEXTS, POWER_FLAGS, VEHICLE_STATE, Record
-from ..source import Source, messages_of
+from ..source import Part, Source, column, messages_of, numbers
 from .files import REMOTE_LOG_NAME, remote_log
 from .units import as_raw
 from .defaults import NO_DEFAULTS, parameter_defaults
@@ -39,6 +40,35 @@ def _autopilot_rows(table: pyarrow.Table) -> Any:
     return pyarrow.compute.not_equal(table.column("autopilot"), AUTOPILOT_INVALID).to_numpy(zero_copy_only=False)
 
 
+# BATTERY_STATUS.voltages: a sender that measures no cell sends the whole
+# pack in the first, the others not present (UINT16_MAX), and a pack beyond
+# UINT16_MAX - 1 mV as that in the first, the rest in the second.
+PACK_IN_FIRST_CELL = 65534
+
+
+def _cells(view: Any) -> Optional[Part]:
+    """battery.cell_min from BATTERY_STATUS' voltages (cells 1 to 10) and
+    voltages_ext (11 to 14), whose "not present" the catalogue states."""
+    table = view.table("BATTERY_STATUS")
+    if table is None:
+        return None
+    fields = array_items(table, "voltages") + array_items(table, "voltages_ext")
+    return lowest_cell(view, "BATTERY_STATUS", fields, measured=_cells_measured)
+
+
+def _cells_measured(table: pyarrow.Table, volts: numpy.ndarray) -> numpy.ndarray:
+    """A row's cells, unless it holds the pack's voltage: one cell present
+    alone, or the first at PACK_IN_FIRST_CELL."""
+    present = numpy.isfinite(volts)
+    first = column(table, "voltages[0]")
+    raw = numbers(first) if first is not None else None
+    pack = present.sum(axis=1) < 2
+    if raw is not None:
+        pack |= raw == PACK_IN_FIRST_CELL
+    found: numpy.ndarray = present & ~pack[:, None]
+    return found
+
+
 SOURCES: Dict[str, Tuple[Source, ...]] = {
     "attitude.roll": (Source("ATTITUDE", "roll"),),
     "attitude.pitch": (Source("ATTITUDE", "pitch"),),
@@ -56,6 +86,7 @@ SOURCES: Dict[str, Tuple[Source, ...]] = {
     "battery.voltage": (Source("SYS_STATUS", "voltage_battery"),),
     "battery.current": (Source("SYS_STATUS", "current_battery"),),
     "battery.consumed": (Source("BATTERY_STATUS", "current_consumed"),),
+    "battery.cell_min": (Source("BATTERY_STATUS", "voltages", derive=_cells),),
     "vibration.x": (Source("VIBRATION", "vibration_x", "m/s/s"),),
     "vibration.y": (Source("VIBRATION", "vibration_y", "m/s/s"),),
     "vibration.z": (Source("VIBRATION", "vibration_z", "m/s/s"),),

@@ -16,6 +16,7 @@ from ...firmware.mavlink import VEHICLE_BY_MAV_TYPE
 from ...firmware.px4 import AIRFRAME_PARAMETERS, ARMING_STATE_ARMED, GPS_TOPICS, TEST_RATIO_SOURCES
 from ...firmware.px4 import VEHICLE_TYPES as PX4_VEHICLE_TYPES
 from ..airframe import SYS_UUID, Airframe, from_parameters
+from ..cells import array_items, lowest_cell
 from ..identity import Identity, release, text
 from ..plain import autopilot_components, vehicle_rows
 from ..records import AIRSPEED, BATTERY_WARNING, OPTICAL_FLOW, RANGEFINDER, Record
@@ -208,6 +209,36 @@ def _not(raw: numpy.ndarray) -> numpy.ndarray:
     return numpy.where(numpy.isnan(raw), numpy.nan, (raw == 0) * 1.0)
 
 
+def _cells(view: Any) -> Optional[Part]:
+    """battery.cell_min from battery_status' voltage_cell_v (volts): the
+    cells below cell_count that hold a number other than 0."""
+    table = view.table("battery_status")
+    if table is None:
+        return None
+    return lowest_cell(view, "battery_status", array_items(table, "voltage_cell_v"), "V", measured=_cells_measured)
+
+
+def _cells_measured(table: pyarrow.Table, volts: numpy.ndarray) -> numpy.ndarray:
+    """The cells below the row's cell_count, of the batteries whose cells
+    differ in some row: where PX4 measures no cell it fills each with the
+    pack's voltage shared evenly, the same number in every cell of every
+    row, which says nothing of any one cell."""
+    present = numpy.isfinite(volts)
+    count = column(table, "cell_count")
+    counts = numbers(count) if count is not None else None
+    if counts is not None:
+        present &= numpy.arange(volts.shape[1])[None, :] < numpy.nan_to_num(counts, nan=volts.shape[1])[:, None]
+    shown = numpy.where(present, volts, numpy.nan)
+    with numpy.errstate(invalid="ignore"):
+        spread = numpy.fmax.reduce(shown, axis=1) - numpy.fmin.reduce(shown, axis=1)
+    differ = present.sum(axis=1) >= 2
+    differ &= spread > 0
+    batteries = _instances(table)
+    measured = numpy.isin(batteries, numpy.unique(batteries[differ]))
+    found: numpy.ndarray = present & measured[:, None]
+    return found
+
+
 _RATIOS = {"velocity": "vel_test_ratio", "position": "pos_test_ratio", "height": "hgt_test_ratio",
            "compass": "mag_test_ratio", "airspeed": "tas_test_ratio"}
 
@@ -236,6 +267,7 @@ SOURCES: Dict[str, Tuple[Source, ...]] = {
     "battery.voltage": (Source("battery_status", "voltage_v", "V"),),
     "battery.current": (Source("battery_status", "current_a", "A", invalid=(-1,)),),
     "battery.consumed": (Source("battery_status", "discharged_mah", "mAh", invalid=(-1,)),),
+    "battery.cell_min": (Source("battery_status", "voltage_cell_v", derive=_cells),),
     "vibration.metric": (Source("vehicle_imu_status", "accel_vibration_metric", derive=_vibration),),
     "clipping": (Source("vehicle_imu_status", "accel_clipping", derive=_clipping),),
     **{f"acceleration.{axis}": (Source("sensor_combined", f"accelerometer_m_s2[{item}]", "m/s/s"),
