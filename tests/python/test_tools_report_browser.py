@@ -11,6 +11,7 @@ import pytest
 from conftest import BUNDLED, sample_path
 from dataflash_bytes import data_packet, format_packet
 from report_logs import markup_dataflash, markup_tlog
+from view_serving import CHROMIUM, chromium  # noqa: F401 (the tuning views' test asks this module for it)
 
 pytest.importorskip("bokeh")
 sync_api = pytest.importorskip("playwright.sync_api")
@@ -20,7 +21,6 @@ from quillon_tools import read_log  # noqa: E402
 from quillon_tools.report.fleet import report_fleet  # noqa: E402
 from quillon_tools.report.page import Options, write_report  # noqa: E402
 
-CHROMIUM = "/usr/bin/chromium"
 COMMON = ["timeline", "panel-attitude", "panel-heading", "panel-altitude", "panel-speed", "panel-battery",
           "panel-vibration", "panel-ekf", "panel-compass", "panel-rc_in", "panel-outputs"]
 EXPECTED = {
@@ -67,12 +67,8 @@ PLOTTED = """() => {
 
 @pytest.fixture(scope="module")
 def browser():
-    if not os.path.exists(CHROMIUM):
-        pytest.skip(f"no Chromium at {CHROMIUM} (apt-get install chromium)")
-    with sync_api.sync_playwright() as playwright:
-        launched = playwright.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox"])
+    with chromium() as launched:
         yield launched
-        launched.close()
 
 
 class Loaded:

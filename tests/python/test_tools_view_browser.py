@@ -5,9 +5,6 @@ headless Chromium driven by Playwright."""
 import math
 import os
 import shutil
-import signal
-import subprocess
-import sys
 import urllib.parse
 
 import numpy
@@ -16,13 +13,13 @@ import pytest
 from conftest import BUNDLED
 from dataflash_bytes import data_packet, format_packet
 from report_logs import markup_dataflash
+from view_serving import CHROMIUM, chromium, serving
 
 pytest.importorskip("bokeh")
 sync_api = pytest.importorskip("playwright.sync_api")
 
 from quillon_tools import read_log  # noqa: E402
 
-CHROMIUM = "/usr/bin/chromium"
 HOSTILE = "<img src=x onerror=pwned=4>.bin"
 LONG_ROWS = 40_000  # far more samples than a plot has pixels
 EVENTS = {4000: 10, 34_000: 11}  # row: EV id (armed, disarmed)
@@ -65,27 +62,14 @@ def served(tmp_path_factory):
     (folder / "broken.bin").write_bytes(b"\x00not a log" * 100)
     (root / "secret.bin").write_bytes(long_log()[:2000])
     (folder / "outside.bin").symlink_to(root / "secret.bin")
-    said = open(root / "server.err", "w+")  # a file: a pipe nobody reads would stall the server when full
-    server = subprocess.Popen([sys.executable, "-m", "quillon_tools", "view", str(folder), "--no-browser"],
-                              stdout=subprocess.PIPE, stderr=said, text=True)
-    try:
-        line = server.stdout.readline()
-        assert line.startswith("serving http://127.0.0.1:"), line + (root / "server.err").read_text()
-        yield line.split()[1], folder
-        server.send_signal(signal.SIGINT)
-        assert server.wait(timeout=30) == 130  # Ctrl-C stops it cleanly
-    finally:
-        if server.poll() is None:
-            server.kill()
-        said.close()
+    with serving(folder, root / "server.err") as address:
+        yield address, folder
 
 
 @pytest.fixture(scope="module")
 def browser(served):
-    with sync_api.sync_playwright() as playwright:
-        launched = playwright.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox"])
+    with chromium() as launched:
         yield launched
-        launched.close()
 
 
 class Opened:

@@ -8,10 +8,7 @@ import json
 import os
 import re
 import shutil
-import signal
 import socket
-import subprocess
-import sys
 import urllib.error
 import urllib.parse
 import urllib.request
@@ -19,6 +16,7 @@ import urllib.request
 import pytest
 
 from conftest import BUNDLED
+from view_serving import serving
 
 pytest.importorskip("bokeh")
 
@@ -77,20 +75,9 @@ def server(folder):
             probe.bind((HOST, 0))
         except OSError:
             pytest.skip(f"cannot listen on {HOST}")
-    said = open(folder.parent / "server.err", "w+")
-    process = subprocess.Popen([sys.executable, "-m", "quillon_tools", "view", str(folder), "--no-browser",
-                                "--host", HOST, "--allow-origin", ALLOWED],
-                               stdout=subprocess.PIPE, stderr=said, text=True)
-    try:
-        line = process.stdout.readline()
-        assert line.startswith(f"serving http://{HOST}:"), line + (folder.parent / "server.err").read_text()
-        yield line.split()[1]
-        process.send_signal(signal.SIGINT)
-        assert process.wait(timeout=30) == 130
-    finally:
-        if process.poll() is None:
-            process.kill()
-        said.close()
+    with serving(folder, folder.parent / "server.err", "--host", HOST, "--allow-origin", ALLOWED,
+                 host=HOST) as address:
+        yield address
 
 
 def status(url):

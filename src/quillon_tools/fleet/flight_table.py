@@ -48,6 +48,20 @@ def with_newer_indicators(table: pyarrow.Table) -> pyarrow.Table:
     return table
 
 
+def read_flight_file(path: str) -> pyarrow.Table:
+    """One log's flights file, validated in full, its columns checked
+    against the table's types (an indicator added since it was written is
+    null). Raises OSError, Damaged or ArrowException."""
+    import pyarrow.parquet
+
+    from ..flight_health import HEALTH_SCHEMA
+
+    table = with_newer_indicators(validated(pyarrow.parquet.read_table(path), path))
+    expected = {field.name: field.type for field in HEALTH_SCHEMA}
+    check_columns(table, expected, path)
+    return table.select(list(expected)).cast(HEALTH_SCHEMA)
+
+
 class Flights(NamedTuple):
     table: pyarrow.Table  # every usable file's rows
     damaged: List[Tuple[str, str]]  # (path, why) of the files that could not be used
@@ -58,20 +72,15 @@ def read_flights(out: str) -> Flights:
     file is validated in full and its columns checked against the table's
     types, and a file that fails is left out with the reason. Raises
     OSError when the dataset has no flights folder."""
-    import pyarrow.parquet
-
     from ..flight_health import HEALTH_SCHEMA
 
     folder = os.path.join(out, FLIGHTS)
     names = sorted(name for name in os.listdir(folder) if name.endswith(".parquet") and not name.startswith("."))
     tables, damaged = [], []
-    expected = {field.name: field.type for field in HEALTH_SCHEMA}
     for name in names:
         path = os.path.join(folder, name)
         try:
-            table = with_newer_indicators(validated(pyarrow.parquet.read_table(path), path))
-            check_columns(table, expected, path)
-            tables.append(table.select(list(expected)).cast(HEALTH_SCHEMA))
+            tables.append(read_flight_file(path))
         except (OSError, Damaged, pyarrow.ArrowException) as error:
             damaged.append((path, str(error)))
     table = pyarrow.concat_tables(tables) if tables else HEALTH_SCHEMA.empty_table()

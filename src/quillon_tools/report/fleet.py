@@ -128,7 +128,12 @@ def _answer(log: Any) -> Dict[str, Any]:
 
 def flight_rows(log: Any, log_name: str) -> List[Dict[str, Any]]:
     """The log's flights' health (`FlightLog.flight_health`) as JSON values."""
-    rows: List[Dict[str, Any]] = log.flight_health(log_name).to_pylist()
+    return health_json(log.flight_health(log_name))
+
+
+def health_json(table: Any) -> List[Dict[str, Any]]:
+    """Flight-health rows (`flight_health.HEALTH_SCHEMA`) as JSON values."""
+    rows: List[Dict[str, Any]] = table.to_pylist()
     for row in rows:
         if row["start"] is not None:
             row["start"] = row["start"].isoformat()

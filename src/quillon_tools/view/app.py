@@ -1,7 +1,8 @@
-"""The Bokeh server of `quillon view`: the folder's page at "/" and each
+"""The Bokeh server of `quillon view`: the folder's page at "/", each
 log's page at "/log?name=NAME", NAME relative to the served folder (a
 dataset's log at "/log?dataset=FOLDER&name=NAME", FOLDER the dataset's
-folder relative to the served one, NAME the log's name in it). A name
+folder relative to the served one, NAME the log's name in it), and the
+page of each airframe of the folder's logs at "/airframe?id=ID". A name
 that does not lead to a served log is refused with 403 before any page is
 made; a log that fails to decode gets a page that says so.
 
@@ -30,6 +31,7 @@ from bokeh.server.server import Server
 from tornado.httputil import HTTPServerRequest
 from tornado.web import HTTPError
 
+from .airframe_page import build_airframe_page
 from .cache import Bounded
 from .folder_page import Rows, build_folder_page
 from .log_page import build_busy_page, build_error_page, build_log_page, read_for_view
@@ -153,9 +155,14 @@ class Viewer:
         folder = self.served.root if self.served.only is None else self.served.only
         build_folder_page(doc, self.rows.rows(), folder)
 
+    def airframe_page(self, doc: Document, arguments: Arguments) -> None:
+        # The id only picks among the airframes of the served logs' rows: it names no file.
+        build_airframe_page(doc, self.rows.rows(), _name(arguments, "id"))
+
     def applications(self) -> Dict[str, Application]:
         return {"/": Application(_Page(self.folder_page, self.sessions, prepare=self.read_rows)),
-                "/log": Application(_Page(self.log_page, self.sessions, self.check, self.decode))}
+                "/log": Application(_Page(self.log_page, self.sessions, self.check, self.decode)),
+                "/airframe": Application(_Page(self.airframe_page, self.sessions, prepare=self.read_rows))}
 
 
 def free_port(host: str) -> int:

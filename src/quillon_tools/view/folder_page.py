@@ -2,7 +2,8 @@
 at each visit, so new logs show on reload) in a table sortable by any column
 and filtered by vehicle or by text: date, vehicle, duration, flight time,
 the overall verdict (the worst check's) and the first cause of the chain,
-each log's name linking to its page. The logs of a Parquet dataset
+each log's name linking to its page; above it, a link to the page of each
+airframe that flew the logs' flights (`airframe_page`). The logs of a Parquet dataset
 (`quillon convert`) under the folder are listed from the dataset, read
 from its files rather than decoded again (see `paths.Served.entries`). A
 log's row is worked out on the first visit and kept, bounded, by path,
@@ -25,10 +26,11 @@ from bokeh.models.widgets.tables import DataTable, HTMLTemplateFormatter, TableC
 
 from ..errors import UnreadableLog
 from ..export.terminal import visible
-from ..fleet.dataset import MANIFESTS
-from ..report.fleet import VERDICT_RANK, summary_row
+from ..fleet.dataset import MANIFESTS, file_stem
+from ..report.fleet import VERDICT_RANK, flight_rows, health_json, summary_row
 from ..report.header import duration_text, start_text
 from ..report.markup import html_div
+from .airframe_page import airframe_list
 from .cache import Bounded
 from .paths import Entry, Served
 from .template import PAGE
@@ -62,19 +64,57 @@ STYLE = """
 def log_row(path: str) -> Dict[str, Any]:
     """What the folder's table shows of the log at `path` (a log file, or
     the manifest of a dataset's log): its facts, its overall verdict and its
-    first cause, from the messages its checks read."""
+    first cause, from the messages its checks read; and what its airframe's
+    page shows of it, its flights' health ("flights", each `_log` left for
+    the page to name)."""
     from ..report.page import read_for_report, report_types
 
     if is_manifest(path):
         from ..fleet.read_dataset import damage_of, read_manifest_log
 
         log = read_manifest_log(path, lambda protocol: report_types(protocol, tuning=False))
-        row = summary_row(log, "")
+        row = {**summary_row(log, ""), **_flights(log, path)}
         damage = damage_of(log)  # a file the answers found damaged, which they skipped
         if damage is not None:
             raise UnreadableLog(damage)
         return row
-    return summary_row(read_for_report(path, os.path.basename(path), tuning=False), "")
+    log = read_for_report(path, os.path.basename(path), tuning=False)
+    return {**summary_row(log, ""), **_flights(log, None)}
+
+
+def _flights(log: Any, manifest: Optional[str]) -> Dict[str, Any]:
+    """{"flights": the log's flights' health}: of a dataset's log, from the
+    flights file `quillon convert` wrote beside its manifest, else from its
+    tables; {"flights_error": why} when they cannot be worked out, so that
+    the log's row in the table stands whatever its flights."""
+    try:
+        rows = _dataset_flights(manifest) if manifest is not None else None
+        if rows is None:
+            rows = flight_rows(log, "")
+    except Exception as error:
+        return {"flights": [], "flights_error": str(error) or type(error).__name__}
+    for flight in rows:
+        flight["_log"] = None
+    return {"flights": rows}
+
+
+def _dataset_flights(manifest: str) -> Optional[List[Dict[str, Any]]]:
+    """The flights file of the dataset's log whose manifest is at
+    `manifest`, None where there is none or it is damaged."""
+    import pyarrow
+
+    from ..fleet.dataset import read_manifest
+    from ..fleet.flight_table import flights_path, read_flight_file
+    from ..fleet.validation import Damaged
+
+    found = read_manifest(manifest)
+    if found is None:
+        return None
+    path = flights_path(os.path.dirname(os.path.dirname(manifest)), file_stem(found["log"]))
+    try:
+        return health_json(read_flight_file(path))
+    except (OSError, Damaged, pyarrow.ArrowException):
+        return None
 
 
 def is_manifest(path: str) -> bool:
@@ -176,6 +216,8 @@ def build_folder_page(document: Document, rows: List[Dict[str, Any]], folder: st
     text.js_on_change("value_input", code)
     title = html_div(f"<h2>Logs in {html.escape(heading)} ({len(rows)})</h2>"
                      + ("" if rows else "<p>No log in this folder yet: logs copied into it show on reload.</p>"))
-    document.add_root(column([title, row([vehicle, text]), table], sizing_mode="stretch_width", name="folder"))
+    listed = airframe_list(rows)
+    blocks = [title, *([html_div(listed, name="airframes")] if listed else []), row([vehicle, text]), table]
+    document.add_root(column(blocks, sizing_mode="stretch_width", name="folder"))
     document.title = f"{heading}: quillon view"
     document.template = PAGE

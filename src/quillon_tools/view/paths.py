@@ -4,7 +4,7 @@ the Parquet datasets (`quillon convert`) under it, named by the dataset's
 folder and the log's name in it. A name that is absolute, climbs out with
 "..", or leads out through a symbolic link is refused, whatever the file
 system holds; so is a dataset's log any of whose files (manifest, facts,
-a message's folder or Parquet file) leads out."""
+flights, a message's folder or Parquet file) leads out."""
 
 from __future__ import annotations
 
@@ -13,6 +13,7 @@ from typing import List, NamedTuple, Optional, Set
 
 from ..fleet.dataset import MANIFESTS, facts_path, file_stem, manifest_path, read_manifest
 from ..fleet.discovery import LOG_SUFFIXES, FoundLog, find_logs
+from ..fleet.flight_table import flights_path
 from ..fleet.read_dataset import dataset_logs
 
 
@@ -128,7 +129,7 @@ class Served(NamedTuple):
                 return False
             stem = file_stem(found["log"])
             directories = [os.path.join(out, directory) for directory in found["types"].values()]
-            files = [manifest, facts_path(out, found["log"]), *directories,
+            files = [manifest, facts_path(out, found["log"]), flights_path(out, stem), *directories,
                      *[os.path.join(directory, stem + ".parquet") for directory in directories]]
         except (OSError, ValueError, RecursionError, KeyError, TypeError, AttributeError):
             return False
