@@ -101,10 +101,13 @@ def test_a_first_flight_starts_the_history_and_a_second_is_set_among_the_others(
     second = [_row("B", n, v) for n, v in enumerate((5.0, 12.0, 5.2, 4.9, 5.1), 1)]
     found = drift(second)
     assert [(f.log, f.against) for f in found] == [("B-02.bin", "airframe")]
-    # Against the fleet of its kind, a first flight is judged as any other.
-    others = [_row(name, n, 5.0 + 0.1 * n, motor=0.5 * n) for name in ("C", "D") for n in range(1, 4)]
-    found = drift([_row("E", 1, 5.2, motor=80.0), *others])
-    assert [(f.log, f.indicator, f.instance, f.against) for f in found] == [("E-01.bin", "motor_relative", 1, "fleet")]
+    # Against the fleet of its kind, a first flight is judged as any other,
+    # once at least 3 other airframes give it a baseline, each counted once.
+    others = [_row(name, n, 5.0 + 0.1 * n, motor=0.5 * n) for name in ("C", "D") for n in range(1, 7)]
+    assert drift([_row("E", 1, 5.2, motor=80.0), *others]) == []
+    found = drift([_row("E", 1, 5.2, motor=80.0), *others, _row("F", 1, 5.1, motor=1.0)])
+    assert [(f.log, f.indicator, f.instance, f.against, f.flights) for f in found] == [
+        ("E-01.bin", "motor_relative", 1, "fleet", 3)]
 
 
 def test_indicators_equal_a_recomputation_from_the_raw_rows(tmp_path):

@@ -88,7 +88,8 @@ SUBCOMMANDS: Dict[str, Subcommand] = {
         "Set each airframe's flights in a dataset quillon convert made in time order, and print "
         "one line per indicator that drifted the worse way: beyond the median and 3 scaled MADs of "
         "the airframe's own earlier flights (of all its flights while it has fewer than 3 earlier "
-        "ones), or of the flights of the fleet's other airframes of its kind. With --json, one JSON "
+        "ones; its first flight starts its history), or of the fleet's other airframes of its kind, "
+        "each by the median of its flights. With --json, one JSON "
         "object per finding (airframe, indicator, _log, flight, flights, instance, value, baseline, "
         "detail). Exit code 0 when nothing drifted, 1 when something did, 2 when the dataset is unusable.",
         "quillon convert flights/ -o dataset && quillon health dataset\n"

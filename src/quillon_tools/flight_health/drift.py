@@ -10,9 +10,11 @@ flight with fewer earlier flights is set among all its airframe's flights
 ones too). An airframe's first flight is where its history starts: with
 nothing before it, it has not drifted from anything, and a first flight
 unlike the later ones means that they changed, which their own judgement
-tells. Against the fleet: among the flights of the other airframes of its
-vehicle kind, for the indicators that compare across airframes, the first
-flight included."""
+tells. Against the fleet: among the other airframes of its vehicle kind,
+each by the median of its flights (so that an airframe flown often counts
+as one, not as many), at least HISTORY of them, for the indicators that
+compare across airframes, the first flight included. A flight whose log
+tells no airframe is an airframe of its own."""
 
 from __future__ import annotations
 
@@ -92,14 +94,31 @@ def _detail(item: Indicator, instance: Optional[int], value: float, centre: floa
     what = item.name.replace("_", " ") + ("" if instance is None else f" of motor {instance}")
     compared = {"history": f"its airframe's {count} earlier flights",
                 "airframe": f"its airframe's {count} other flights",
-                "fleet": f"{count} flights of other airframes of its kind"}[against]
+                "fleet": f"{count} other airframes of its kind (each its flights' median)"}[against]
     meaning = item.meaning if instance is None else f"motor {instance} {item.meaning}"
     return f"{what} {value:.4g}{unit} against a median {centre:.4g}{unit} over {compared}: {meaning}"
 
 
+def _of(rows: Sequence[Dict[str, Any]], item: Indicator, instance: Optional[int]) -> List[float]:
+    return [v for v in (_value_of(row, item, instance) for row in rows) if v is not None]
+
+
+def _airframe_medians(rows: Sequence[Dict[str, Any]], item: Indicator, instance: Optional[int]) -> List[float]:
+    """One value per airframe of `rows`: the median of its flights' values."""
+    by_airframe: Dict[Any, List[Dict[str, Any]]] = {}
+    for row in rows:
+        by_airframe.setdefault(_airframe_key(row), []).append(row)
+    return [_median(values) for values in (_of(flights, item, instance) for flights in by_airframe.values()) if values]
+
+
+def _airframe_key(row: Dict[str, Any]) -> Any:
+    airframe = row.get("airframe")
+    return airframe if airframe is not None else ("log", row.get("_log"), row.get("_sysid"))
+
+
 def _judge(row: Dict[str, Any], item: Indicator, instance: Optional[int], value: float,
            others: List[Dict[str, Any]], against: str) -> Optional[Finding]:
-    values = [v for v in (_value_of(other, item, instance) for other in others) if v is not None]
+    values = _airframe_medians(others, item, instance) if against == "fleet" else _of(others, item, instance)
     needed = HISTORY if against != "airframe" else HISTORY + 1
     if len(values) < needed:
         return None
@@ -125,10 +144,10 @@ def drift(rows: Sequence[Dict[str, Any]], indicators: Sequence[Indicator] = INDI
     found: List[Finding] = []
     for airframe, flights in sorted(airframes.items(), key=lambda item: (item[0] is None, item[0] or "")):
         flights.sort(key=_order)
-        fleet = [row for row in rows if row.get("airframe") != airframe or airframe is None]
         for at, row in enumerate(flights):
             earlier = flights[:at]
-            kind = [other for other in fleet if other.get("vehicle") == row.get("vehicle") and other is not row]
+            own = _airframe_key(row)
+            kind = [other for other in rows if other.get("vehicle") == row.get("vehicle") and _airframe_key(other) != own]
             for item in indicators:
                 for instance, value in _values(row, item):
                     finding = None
