@@ -95,7 +95,11 @@ def _detail(item: Indicator, instance: Optional[int], value: float, centre: floa
     compared = {"history": f"its airframe's {count} earlier flights",
                 "airframe": f"its airframe's {count} other flights",
                 "fleet": f"{count} other airframes of its kind (each its flights' median)"}[against]
-    meaning = item.meaning if instance is None else f"motor {instance} {item.meaning}"
+    if against == "fleet":  # no change over time: only unlike its kind, for the same likely causes
+        unlike = {HIGHER: "higher", LOWER: "lower"}.get(item.worse, "other")
+        meaning = f"{unlike} than usual: {item.meaning.split(': ', 1)[-1]}"
+    else:
+        meaning = item.meaning if instance is None else f"motor {instance} {item.meaning}"
     return f"{what} {value:.4g}{unit} against a median {centre:.4g}{unit} over {compared}: {meaning}"
 
 

@@ -92,7 +92,7 @@ def _series(flights: List[Dict[str, Any]], item: Indicator) -> Dict[Optional[int
 
 
 def _figure(flights: List[Dict[str, Any]], item: Indicator, findings: List[Finding]) -> Any:
-    from bokeh.models import ColumnDataSource, CustomJS, HoverTool, TapTool
+    from bokeh.models import BasicTicker, ColumnDataSource, CustomJS, HoverTool, TapTool
     from bokeh.plotting import figure
 
     series = _series(flights, item)
@@ -101,6 +101,7 @@ def _figure(flights: List[Dict[str, Any]], item: Indicator, findings: List[Findi
     unit = f" ({item.unit})" if item.unit and item.unit != "1" else ""
     plot = figure(title=item.name + unit, width=460, height=220, x_axis_label="flight, in time order",
                   tools="pan,box_zoom,reset", toolbar_location="right", name=item.name)
+    plot.xaxis.ticker = BasicTicker(min_interval=1)  # flights are counted: no tick between two
     marked = {(f.log, f.flight, f.sysid, f.instance) for f in findings if f.indicator == item.name}
     for number, (instance, points) in enumerate(sorted(series.items(), key=lambda p: p[0] or 0)):
         rows = [flights[place - 1] for place, _ in points]
