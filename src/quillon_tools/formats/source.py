@@ -5,6 +5,7 @@ quantity's unit."""
 
 from __future__ import annotations
 
+import functools
 from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple
 
 import numpy
@@ -272,3 +273,16 @@ def messages_of(sources: Dict[str, Tuple[Any, ...]], *more: Tuple[Any, ...]) -> 
     for channels in more:
         found.update(channel[0] if isinstance(channel, tuple) else channel for channel in channels)
     return tuple(sorted(found))
+
+
+@functools.lru_cache(maxsize=None)
+def rows_numbered(column: str, number: int) -> Callable[[pyarrow.Table], Any]:
+    """Which rows of a table have `number` in `column` (every row when the
+    table has no such column and `number` is 0, as a log of one port or
+    instance writes none): one function per pair, so that a reader works
+    out each one's rows once."""
+    def rows(table: pyarrow.Table) -> Any:
+        if column not in table.column_names:
+            return numpy.full(table.num_rows, number == 0)
+        return pyarrow.compute.equal(table.column(column), number).to_numpy(zero_copy_only=False)
+    return rows

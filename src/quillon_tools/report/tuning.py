@@ -66,8 +66,7 @@ def _spectrum(log: Any, name: str, start: Optional[float] = None, end: Optional[
     for band in [] if bands is None else bands.to_pylist():
         plot.add_layout(BoxAnnotation(left=band["low"], right=band["high"], fill_color=NOTCH_COLOUR,
                                       fill_alpha=0.12, line_alpha=0))
-    plot.legend.click_policy = "hide"
-    plot.legend.label_text_font_size = "8pt"
+    _small_legend(plot)
     peaks = [f"{p['axis'].upper()} {p['frequency']:.0f} Hz" + ("" if p["harmonic_of"] is None
                                                                  else f" (harmonic of {p['harmonic_of']:.0f} Hz)")
              for p in panel.tables["peaks"].to_pylist()]
@@ -82,6 +81,21 @@ def _on_clock(plot: Any, log: Any) -> None:
     clock = Clock.of(log, log.times_on)
     if clock.boot:
         plot.xaxis.formatter = boot_axis_format(clock.boot_points())
+
+
+def _over_time(log: Any, title: str, name: str, **options: Any) -> Any:
+    """A plot against the log's time, its axis on the log's clock."""
+    plot = figure(title=title, height=240, sizing_mode="stretch_width", x_axis_type="datetime",
+                  tools="pan,wheel_zoom,box_zoom,reset", name=name, **options)
+    _on_clock(plot, log)
+    return plot
+
+
+def _small_legend(plot: Any, hide: bool = True) -> None:
+    """The legend in small type; with `hide`, a click hides its line."""
+    plot.legend.label_text_font_size = "8pt"
+    if hide:
+        plot.legend.click_policy = "hide"
 
 
 def _gram(log: Any, start: Optional[float], end: Optional[float]) -> Any:
@@ -108,10 +122,8 @@ def _spectrogram(log: Any, name: str, gram: Any) -> List[Any]:
     with numpy.errstate(divide="ignore"):
         image = 10 * numpy.log10(power[rows][:, nearest])
     image[:, numpy.abs(gram.times[nearest] - columns) > reach] = numpy.nan
-    plot = figure(title="Gyro spectrogram (all axes, dB) and the notches' centres", height=240,
-                  sizing_mode="stretch_width", x_axis_type="datetime", y_axis_label="Hz",
-                  tools="pan,wheel_zoom,box_zoom,reset", name=name, y_range=Range1d(start=0.0, end=float(gram.nyquist)))
-    _on_clock(plot, log)
+    plot = _over_time(log, "Gyro spectrogram (all axes, dB) and the notches' centres", name, y_axis_label="Hz",
+                      y_range=Range1d(start=0.0, end=float(gram.nyquist)))
     plot.image(image=[image], x=start / 1000.0, y=0.0, dw=(end - start) / 1000.0, dh=gram.nyquist,
                palette="Viridis256")
     table = notch_table([line for line in notch_lines(log.view(None), start, end)
@@ -125,8 +137,7 @@ def _spectrogram(log: Any, name: str, gram: Any) -> List[Any]:
         plot.line(times[first:last], frequency[first:last], line_color=NOTCH_TRACK_COLOUR, line_width=1.5,
                   line_dash="dashed", legend_label=f"{notches[first]} centre")
     if len(breaks) > 1:
-        plot.legend.label_text_font_size = "8pt"
-        plot.legend.click_policy = "hide"
+        _small_legend(plot)
     return [plot]
 
 
@@ -174,10 +185,7 @@ def _pid(log: Any, name: str, start: Optional[float], end: Optional[float]) -> L
     if panel.reason is not None:
         return [html_div(f"<p>Rate controller terms: {html.escape(panel.reason)}</p>")]
     terms = panel.tables["terms"]
-    plot = figure(title="Rate controller terms (the controller's output units)", height=240,
-                  sizing_mode="stretch_width", x_axis_type="datetime", tools="pan,wheel_zoom,box_zoom,reset",
-                  name=name)
-    _on_clock(plot, log)
+    plot = _over_time(log, "Rate controller terms (the controller's output units)", name)
     axes = numpy.array(terms.column("axis").to_pylist())
     sources = numpy.array(terms.column("source").to_pylist())
     times = terms.column("_time").cast("int64").to_numpy() / 1000.0
@@ -190,8 +198,7 @@ def _pid(log: Any, name: str, start: Optional[float], end: Optional[float]) -> L
                 continue
             x, y = min_max(times[mine], values, RATE_BUCKETS)
             plot.line(x, y, line_color=AXIS_COLOURS[axis], line_dash=dash, legend_label=f"{source} {term.upper()}")
-    plot.legend.click_policy = "hide"
-    plot.legend.label_text_font_size = "8pt"
+    _small_legend(plot)
     lines = [*panel.facts["lines"], *panel.facts["notes"]]
     return [plot, html_div("<p>" + "<br>".join(html.escape(line) for line in lines) + "</p>")]
 
@@ -201,9 +208,7 @@ def _rates(log: Any, name: str, start: Optional[float] = None, end: Optional[flo
     if panel.reason is not None:
         return [html_div(f"<p>Rate tracking: {html.escape(panel.reason)}</p>")]
     series, errors = panel.tables["series"], panel.tables["errors"].to_pylist()
-    plot = figure(title="Body rates: desired (dashed) and actual", height=240, sizing_mode="stretch_width",
-                  x_axis_type="datetime", y_axis_label="deg/s", tools="pan,wheel_zoom,box_zoom,reset", name=name)
-    _on_clock(plot, log)
+    plot = _over_time(log, "Body rates: desired (dashed) and actual", name, y_axis_label="deg/s")
     axes = numpy.array(series.column("axis").to_pylist())
     times = series.column("_time").cast("int64").to_numpy() / 1000.0
     for axis in ("roll", "pitch", "yaw"):
@@ -213,8 +218,7 @@ def _rates(log: Any, name: str, start: Optional[float] = None, end: Optional[flo
         for column, dash in (("desired", "dashed"), ("actual", "solid")):
             x, y = min_max(times[mine], series.column(column).to_numpy()[mine], RATE_BUCKETS)
             plot.line(x, y, line_color=AXIS_COLOURS[axis], line_dash=dash, legend_label=f"{axis} {column}")
-    plot.legend.click_policy = "hide"
-    plot.legend.label_text_font_size = "8pt"
+    _small_legend(plot)
     said = "; ".join(f"{row['axis']} error RMS {row['rms_error']:.1f} deg/s" + _dynamics(row) for row in errors
                      if row.get("rms_error") is not None and row.get("mode") is None)
     notes = "".join(f"<br>{html.escape(note)}" for note in panel.facts.get("notes", []))
@@ -249,7 +253,7 @@ def _step(log: Any, name: str, start: Optional[float] = None, end: Optional[floa
                                (("rise_time", " s"), ("overshoot", " %")) if facts.get(key) is not None)
         mine = axes == axis
         plot.line(times[mine], response[mine], line_color=AXIS_COLOURS[axis], legend_label=label)
-    plot.legend.label_text_font_size = "8pt"
+    _small_legend(plot, hide=False)
     return [plot]
 
 

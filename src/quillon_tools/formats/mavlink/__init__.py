@@ -4,7 +4,6 @@ what the vehicle is comes from its autopilot's HEARTBEAT."""
 
 from __future__ import annotations
 
-import functools
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy
@@ -20,7 +19,7 @@ from ..cells import array_items, lowest_cell
 from ..identity import Identity, from_texts, texts_of
 from ..plain import dataset_tables
 from ..records import LINK_TEXTS, POWER_FLAGS, VEHICLE_STATE, Record
-from ..source import Part, Source, column, messages_of, numbers
+from ..source import Part, Source, column, messages_of, numbers, rows_numbered
 from .files import REMOTE_LOG_NAME, remote_log
 from .units import as_raw
 from .defaults import NO_DEFAULTS, parameter_defaults
@@ -145,17 +144,7 @@ def channel_rows(message: str, number: int) -> Optional[Callable[[pyarrow.Table]
     """Which rows of `message` carry output channel `number`: those of its port."""
     if message != "SERVO_OUTPUT_RAW":
         return None
-    return _port_rows((number - 1) // 16)
-
-
-@functools.lru_cache(maxsize=None)
-def _port_rows(port: int) -> Callable[[pyarrow.Table], Any]:
-    """One function per port, so that a reader works out each port's rows once."""
-    def rows(table: pyarrow.Table) -> Any:
-        if "port" not in table.column_names:
-            return numpy.full(table.num_rows, port == 0)
-        return pyarrow.compute.equal(table.column("port"), port).to_numpy(zero_copy_only=False)
-    return rows
+    return rows_numbered("port", (number - 1) // 16)
 
 
 def instance_column(view: Any, message: str, table: Any) -> Optional[str]:

@@ -5,7 +5,6 @@ degrees and metres)."""
 
 from __future__ import annotations
 
-import functools
 from typing import Any, Callable, Dict, Optional, Tuple
 
 import numpy
@@ -20,7 +19,7 @@ from ..cells import array_items, lowest_cell
 from ..identity import Identity, release, text
 from ..plain import autopilot_components, vehicle_rows
 from ..records import AIRSPEED, BATTERY_WARNING, OPTICAL_FLOW, RANGEFINDER, Record
-from ..source import Part, Source, column, micros, numbers, messages_of, read
+from ..source import Part, Source, column, micros, numbers, messages_of, read, rows_numbered
 from .dataset import dataset_tables
 from .facts import FACT_TABLES, STATUS
 from .units import as_raw
@@ -323,16 +322,7 @@ def channel_rows(message: str, number: int) -> Optional[Callable[[pyarrow.Table]
     works out each instance's rows once)."""
     if message != "actuator_outputs":
         return None
-    return _instance_rows((number - 1) // OUTPUTS_PER_INSTANCE)
-
-
-@functools.lru_cache(maxsize=None)
-def _instance_rows(instance: int) -> Callable[[pyarrow.Table], Any]:
-    def rows(table: pyarrow.Table) -> Any:
-        if "_instance" not in table.column_names:
-            return numpy.full(table.num_rows, instance == 0)
-        return pyarrow.compute.equal(table.column("_instance"), instance).to_numpy(zero_copy_only=False)
-    return rows
+    return rows_numbered("_instance", (number - 1) // OUTPUTS_PER_INSTANCE)
 
 
 def logs_attitude_demand(view: Any) -> bool:
