@@ -162,7 +162,6 @@ void dataFlashColumnizer::countPacket(uint8_t type) {
     ++index;
 }
 
-
 // Records the format packets learnt since the last data packet. Of a
 // type defined twice in a row only the later survives, which is the one
 // that describes whatever follows. A type defined again as it was (a log
