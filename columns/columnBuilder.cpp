@@ -9,6 +9,14 @@
 
 namespace columns {
 
+namespace {
+// Every row's member of a fixed `width`, one after another.
+template <std::size_t width>
+void gather(uint8_t* to, const uint8_t* from, std::size_t stride, std::size_t rows) {
+    for (std::size_t i = 0; i < rows; ++i, to += width, from += stride) std::memcpy(to, from, width);
+}
+}  // namespace
+
 columnBuilder::columnBuilder(std::string name, columnKind kind, cType elementType, uint32_t elements)
     : columnName(std::move(name)),
       columnKind_(kind),
@@ -67,6 +75,23 @@ void columnBuilder::endTextRow() {
         throw std::length_error("text column larger than 2 GiB");
     const auto end = static_cast<int32_t>(values.size());
     offsets.append(&end, sizeof end);
+}
+
+void columnBuilder::appendMembers(const uint8_t* first, std::size_t stride, std::size_t rows) {
+    if (copy > copyBytes) {  // text, row by row to its first NUL
+        for (std::size_t i = 0; i < rows; ++i) appendMember(first + i * stride);
+        return;
+    }
+    uint8_t* to = values.extend(rowBytes * rows);
+    switch (copy) {
+    case copy1: gather<1>(to, first, stride, rows); break;
+    case copy2: gather<2>(to, first, stride, rows); break;
+    case copy4: gather<4>(to, first, stride, rows); break;
+    case copy8: gather<8>(to, first, stride, rows); break;
+    default:
+        for (std::size_t i = 0; i < rows; ++i) std::memcpy(to + i * rowBytes, first + i * stride, rowBytes);
+        break;
+    }
 }
 
 void columnBuilder::noteValidity(bool valid, uint64_t rows) {

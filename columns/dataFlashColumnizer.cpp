@@ -96,6 +96,8 @@ void buildColumns(definition& d, const DataFlash::DFParser& parser, uint8_t type
         if (text == textField::logged) column.keepTextPastNuls();
         const DFMemberPlace& place = layout.places.at(shape.sourceIndex);
         d.fields.push_back({shape.sourceIndex, static_cast<uint16_t>(place.offset), &column});
+        d.block.add(static_cast<uint32_t>(place.offset),
+                    static_cast<uint32_t>(cTypeSize[shape.type]) * static_cast<uint32_t>(shape.count), &column);
         d.inPacket = d.inPacket && place.inPacket;
     }
 }
@@ -127,6 +129,11 @@ void dataFlashColumnizer::feed(const uint8_t* data, uint64_t length) {
 void dataFlashColumnizer::finish() {
     scanner.finish();
     noteFormats();
+}
+
+std::vector<takenTable> dataFlashColumnizer::take() {
+    for (definition* d : order) d->block.flush();
+    return columnizer::take();
 }
 
 logStats dataFlashColumnizer::stats() const {

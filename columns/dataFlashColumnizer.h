@@ -13,6 +13,7 @@
 
 #include "columns/columnizer.h"
 #include "columns/dataFlashScanner.h"
+#include "columns/rowBlock.h"
 #include "dataflash/DFFormatLayout.h"
 
 namespace columns {
@@ -81,9 +82,11 @@ struct definition {
         columnBuilder* column;
     };
     std::vector<field> fields;
-    // Every field lies within the packet, so it is read in place; otherwise
-    // the format's decoder fills what lies beyond with zeros.
+    // Every field lies within the packet, so rows are copied whole into
+    // `block`; otherwise the format's decoder fills what lies beyond with
+    // zeros, and each row is decoded on its own.
     bool inPacket = true;
+    rowBlock block;
     // Rows decoded while no packet had given a boot time yet (null `_time`).
     uint64_t untimedRows = 0;
 };
@@ -133,7 +136,7 @@ struct packetClock {
         d.time->appendTime(wrapped(bootTime, 1, timeOffset), timed, d.table->rows());
         if (!timed) ++d.untimedRows;
         if (d.inPacket) {
-            for (const definition::field& f : d.fields) f.column->appendMember(packet.rest + f.offset);
+            d.block.append(packet.rest);
         } else {
             const cStruct& record = parser.getIntrospectiveStruct(packet);
             for (const definition::field& f : d.fields) f.column->appendMember(record.members[f.member].value);
@@ -162,6 +165,7 @@ public:
 
     void feed(const uint8_t* data, uint64_t length) override;
     void finish() override;
+    std::vector<takenTable> take() override;
     logStats stats() const override;
     std::vector<formatRow> formats() const override;
     std::vector<layoutStart> layoutStarts() const override { return starts; }

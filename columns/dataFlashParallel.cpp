@@ -171,8 +171,10 @@ private:
             joined.bootTime = c.bootTime;
             joined.timed = true;
         }
-        for (dataFlashChunk::local& l : chunk.locals)
+        for (dataFlashChunk::local& l : chunk.locals) {
+            l.own.block.flush();
             if (l.table != nullptr && l.table->rows() > 0) pieces[l.shared].push_back(l.table->take());
+        }
     }
 
     dataFlashColumnizer walk;  // the first pass: framing, formats, tables and counts

@@ -9,6 +9,7 @@
 #include <map>
 
 #include "columns/mavlinkColumnizer.h"
+#include "columns/rowBlock.h"
 #include "mavlink/mavlink_catalogue_info.h"
 #include "mavlink/mavlink_parser.h"
 
@@ -43,11 +44,7 @@ struct definition {
     columnBuilder* sysid = nullptr;
     columnBuilder* compid = nullptr;
     columnBuilder* seq = nullptr;
-    struct field {
-        uint16_t offset;  // within the payload
-        columnBuilder* column;
-    };
-    std::vector<field> fields;
+    rowBlock fields;  // at their offsets within the payload
 };
 
 class mavlinkColumnizer final : public mavlinkDecoder {
@@ -73,6 +70,11 @@ public:
         keepGapHead();
         remember(run, total);
         run = nullptr;
+    }
+
+    std::vector<takenTable> take() override {
+        for (definition& d : definitions) d.fields.flush();
+        return columnizer::take();
     }
 
     void finish() override {
@@ -139,7 +141,7 @@ private:
         d.sysid->appendValues(&rx.sysid);
         d.compid->appendValues(&rx.compid);
         d.seq->appendValues(&rx.seq);
-        for (const definition::field& f : d.fields) f.column->appendMember(payload + f.offset);
+        d.fields.append(payload);
         d.table->rowDone();
     }
 
@@ -306,7 +308,7 @@ private:
             columnBuilder& column = table.add(f.name, kind, f.type, f.count);
             // A text message keeps what follows a NUL in its text.
             if (info.msgid == statustextId && std::strcmp(f.name, "text") == 0) column.keepTextPastNuls();
-            d.fields.push_back({f.offset, &column});
+            d.fields.add(f.offset, static_cast<uint32_t>(cTypeSize[f.type]) * f.count, &column);
         }
         return d;
     }

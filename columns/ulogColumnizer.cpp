@@ -28,6 +28,7 @@
 #include <limits>
 #include <map>
 
+#include "columns/rowBlock.h"
 #include "columns/ulogColumnizer.h"
 #include "ulog/ulogParser.h"
 
@@ -149,11 +150,7 @@ struct topic {
     columnBuilder* index = nullptr;
     columnBuilder* time = nullptr;
     columnBuilder* instance = nullptr;
-    struct field {
-        uint32_t offset;
-        columnBuilder* column;
-    };
-    std::vector<field> fields;
+    rowBlock fields;
     bool gps = false;
     uint32_t utcOffset = 0;  // of time_utc_usec in the row
 };
@@ -205,6 +202,11 @@ public:
     }
 
     bool wantsKeys() const override { return state.keysWanted; }
+
+    std::vector<takenTable> take() override {
+        for (topic* t : order) t->fields.flush();
+        return columnizer::take();
+    }
 
     void feed(const uint8_t* data, uint64_t length) override {
         state.bytesRead += length;
@@ -303,7 +305,7 @@ private:
         t.index->appendValues(&n);
         t.time->appendTime(shifted(time), timed, t.table->rows());
         put(t.instance, s.multi);
-        for (const topic::field& f : t.fields) f.column->appendMember(data + f.offset);
+        t.fields.append(data);
         t.table->rowDone();
     }
 
@@ -412,7 +414,8 @@ private:
         t.instance = &t.table->add("_instance", columnKind::values, UINT8_T, 1);
         for (const ulog::leaf& l : shape.leaves) {
             const columnKind kind = l.type == CHAR ? columnKind::text : columnKind::values;
-            t.fields.push_back({l.offset, &t.table->add(l.name, kind, l.type, l.count)});
+            t.fields.add(l.offset, static_cast<uint32_t>(cTypeSize[l.type]) * l.count,
+                         &t.table->add(l.name, kind, l.type, l.count));
         }
     }
 

@@ -12,6 +12,7 @@ import ulog_bytes as u
 from conftest import BUNDLED, sample_files
 from dataflash_bytes import data_packet, format_packet
 from quillon_tools import _columnar, read_log
+from quillon_tools.api import LogStream
 from quillon_tools.errors import UnreadableLog
 from quillon_tools.reading.decoding import decoding_threads
 
@@ -284,3 +285,15 @@ def test_refused_ulog_is_refused_on_threads():
     for threads in (1, 2):
         with pytest.raises(UnreadableLog, match="incompatible flag bits"):
             read_log(bad, threads=threads, chunk_bytes=1 << 20)
+
+
+@pytest.mark.parametrize("path", sample_files(".bin", ".tlog", ".ulg"), ids=lambda p: p.name)
+def test_batches_taken_mid_log_hold_every_row_read_so_far(path):
+    # Rows wait in blocks before they reach their columns: a batch taken at
+    # any point of any format must still carry every row read up to there.
+    whole = read_log(path)
+    streamed = [piece for batch in LogStream(path, batch_bytes=20_000) for piece in batch]
+    assert len(streamed) > len(whole)
+    for name in whole:
+        parts = [piece.table for piece in streamed if piece.name == name]
+        assert _ipc(pyarrow.concat_tables(parts)) == _ipc(whole[name]), name
