@@ -1,7 +1,10 @@
 #include "columns/columnBuffer.h"
 
 #include <cstdlib>
+#include <mutex>
 #include <new>
+#include <utility>
+#include <vector>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -22,13 +25,64 @@ std::size_t pageRounded(std::size_t n) {
     const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     return (n + page - 1) / page * page;
 }
+
+// Mappings of buffers that were freed, kept for the buffers of the next
+// log: a fresh mapping costs a page fault for every page first written,
+// which on a log of a few MB costs as much as a third of decoding it. Up
+// to keptBytes in all are kept; freed buffers beyond that are unmapped.
+// The tables of one log are freed together, so a program reading log after
+// log reuses the last one's pages, while a single read never waits for any.
+class keptMappings {
+public:
+    // A kept mapping of at least `bytes` and at most four times that, or null.
+    void* take(std::size_t bytes, std::size_t& capacity) {
+        std::lock_guard<std::mutex> lock(guard);
+        std::size_t best = kept.size();
+        for (std::size_t i = 0; i < kept.size(); ++i)
+            if (kept[i].second >= bytes && kept[i].second / 4 <= bytes &&
+                (best == kept.size() || kept[i].second < kept[best].second))
+                best = i;
+        if (best == kept.size()) return nullptr;
+        void* found = kept[best].first;
+        capacity = kept[best].second;
+        total -= capacity;
+        kept[best] = kept.back();
+        kept.pop_back();
+        return found;
+    }
+    // Keeps a mapping for later buffers, or unmaps it when too much is kept.
+    void give(void* bytes, std::size_t capacity) noexcept {
+        {
+            std::lock_guard<std::mutex> lock(guard);
+            if (total + capacity <= keptBytes && kept.size() < kept.capacity()) {
+                kept.emplace_back(bytes, capacity);
+                total += capacity;
+                return;
+            }
+        }
+        munmap(bytes, capacity);
+    }
+    // Never destroyed: buffers may be freed by their last owner at exit,
+    // after static objects are gone.
+    static keptMappings& shared() {
+        static keptMappings* const one = new keptMappings;
+        return *one;
+    }
+
+private:
+    keptMappings() { kept.reserve(256); }  // room made once: give() never allocates
+    static constexpr std::size_t keptBytes = std::size_t{32} << 20;
+    std::mutex guard;
+    std::vector<std::pair<void*, std::size_t>> kept;
+    std::size_t total = 0;
+};
 #endif
 }  // namespace
 
 void columnBuffer::reset() noexcept {
 #if QUILLON_HAVE_MREMAP
     if (mapped) {
-        munmap(bytes, capacity);
+        keptMappings::shared().give(bytes, capacity);
     } else {
         std::free(bytes);
     }
@@ -48,8 +102,18 @@ void columnBuffer::grow(std::size_t n) {
 #if QUILLON_HAVE_MREMAP
     if (want >= mapThreshold) {
         want = pageRounded(want);
-        void* moved;
-        if (mapped) {
+        // A kept mapping, whose pages are already there, before a new one.
+        std::size_t reused = 0;
+        void* moved = keptMappings::shared().take(want, reused);
+        if (moved != nullptr) {
+            want = reused;
+            if (used > 0) std::memcpy(moved, bytes, used);
+            if (mapped) {
+                keptMappings::shared().give(bytes, capacity);
+            } else {
+                std::free(bytes);
+            }
+        } else if (mapped) {
             moved = mremap(bytes, capacity, want, MREMAP_MAYMOVE);
         } else {
             moved = mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

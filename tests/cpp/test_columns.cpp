@@ -1,11 +1,15 @@
 // The columnar decoders: protocol detection, DataFlash framing that survives
-// stray header bytes, binary fields, and what a log dropped.
+// stray header bytes, binary fields, and what a log dropped; column buffers
+// that reuse the pages of buffers freed before them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "columns/columnBuffer.h"
 #include "columns/columnizer.h"
 #include "columns/sniffer.h"
 #include "fuzz/columnsCheck.h"
@@ -18,6 +22,24 @@ namespace {
 using bytes = std::vector<uint8_t>;
 using testing_df::dataPacket;
 using testing_df::formatPacket;
+
+// Appends `n` bytes counting up from `first`, in runs of odd sizes so that
+// the buffer grows from the heap into a mapping and on.
+void fill(columns::columnBuffer& b, std::size_t n, uint8_t first) {
+    for (std::size_t done = 0; done < n;) {
+        const std::size_t run = std::min<std::size_t>(n - done, 4093);
+        uint8_t* at = b.extend(run);
+        for (std::size_t i = 0; i < run; ++i) at[i] = static_cast<uint8_t>(first + done + i);
+        done += run;
+    }
+}
+
+bool holds(const columns::columnBuffer& b, std::size_t n, uint8_t first) {
+    if (b.size() != n) return false;
+    for (std::size_t i = 0; i < n; ++i)
+        if (b.data()[i] != static_cast<uint8_t>(first + i)) return false;
+    return true;
+}
 
 uint8_t catalogueExtra(uint32_t msgid) {
     return mavlink_find_msg_entry(&mavlink_catalogue_crc_table, msgid)->crc_extra;
@@ -209,6 +231,42 @@ TEST(ColumnsMavlink, DroppedFramesAndSequenceLoss) {
     last.resize(last.size() - 3);
     mavtest::append(cut, record(t + 1, last));
     EXPECT_EQ(decode(columns::makeMavlinkColumnizer, cut).stats.badFrames, 0u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ColumnBuffer, ABufferGrownIntoFreedPagesHoldsOnlyWhatItWasGiven) {
+    // Freed buffers of every size leave their mappings behind; buffers made
+    // after them, smaller and larger, take those pages over as they grow.
+    for (std::size_t freed : {std::size_t{300} << 10, std::size_t{3} << 20, std::size_t{40} << 20}) {
+        { columns::columnBuffer old; fill(old, freed, 0xA5); }
+        for (std::size_t n : {std::size_t{100}, std::size_t{500} << 10, std::size_t{2} << 20, std::size_t{9} << 20}) {
+            columns::columnBuffer b;
+            fill(b, n, 7);
+            EXPECT_TRUE(holds(b, n, 7)) << freed << " " << n;
+            columns::columnBuffer moved(std::move(b));
+            EXPECT_TRUE(holds(moved, n, 7));
+            EXPECT_EQ(b.size(), 0u);
+        }
+    }
+}
+
+TEST(ColumnBuffer, BuffersFreedAndGrownOnSeveralThreadsKeepTheirBytes) {
+    std::vector<std::thread> threads;
+    std::vector<int> good(4, 0);
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t, &good] {
+            for (int round = 0; round < 20; ++round) {
+                const std::size_t n = (std::size_t{256} << 10) * static_cast<std::size_t>(1 + (round + t) % 7);
+                columns::columnBuffer b;
+                fill(b, n, static_cast<uint8_t>(t * 31 + round));
+                good[t] += holds(b, n, static_cast<uint8_t>(t * 31 + round));
+            }
+        });
+    for (std::thread& t : threads) t.join();
+    for (int t = 0; t < 4; ++t) EXPECT_EQ(good[t], 20) << t;
 }
 
 }  // namespace
