@@ -7,6 +7,7 @@
 #include <vector>
 
 #if defined(__linux__)
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #define QUILLON_HAVE_MREMAP 1
@@ -70,7 +71,13 @@ public:
     }
 
 private:
-    keptMappings() { kept.reserve(256); }  // room made once: give() never allocates
+    keptMappings() {
+        kept.reserve(256);  // room made once: give() never allocates
+        // A process forked while another thread holds the lock would find
+        // it held for ever: it is taken across the fork, as malloc's are.
+        pthread_atfork([] { shared().guard.lock(); }, [] { shared().guard.unlock(); },
+                       [] { shared().guard.unlock(); });
+    }
     static constexpr std::size_t keptBytes = std::size_t{32} << 20;
     std::mutex guard;
     std::vector<std::pair<void*, std::size_t>> kept;
