@@ -10,7 +10,7 @@ from typing import Any, Callable, List, Optional, Sequence, Tuple
 import numpy
 import pyarrow
 
-from .source import Part, Source, micros, read
+from .source import Part, Source, read
 
 CELL_UNIT = "V"
 # (the message's table, its cells in volts, rows x cells, NaN where not
@@ -35,10 +35,8 @@ def lowest_cell(view: Any, message: str, fields: Sequence[str], unit: Optional[s
     table = view.table(message)
     if table is None or not table.num_rows or not fields:
         return None
-    column = view.format.instance_column(view, message, table)
-    instances = (table.column(column).to_numpy(zero_copy_only=False).astype(numpy.int64)
-                 if column is not None and table.column(column).null_count == 0 else None)
-    times = micros(table)
+    instances = view.row_instances(message, table)
+    times = view.times(message)
     cells = []
     for field in fields:
         part = read(table, Source(message, field, unit, invalid=invalid), CELL_UNIT, instances, times)

@@ -167,7 +167,7 @@ class View:
                 table = self.table(source.message)
                 if table is None:
                     continue
-                part = read(table, source, unit, self._row_instances(source.message, table), self.times(source.message))
+                part = read(table, source, unit, self.row_instances(source.message, table), self.times(source.message))
             if part is None or not len(part.values):
                 continue
             if not part.source:
@@ -177,7 +177,7 @@ class View:
         self._instances[name] = sorted(given)  # the instances of the parts found, as `instances` gives them
         return found
 
-    def _row_instances(self, message: str, table: pyarrow.Table) -> Optional[numpy.ndarray]:
+    def row_instances(self, message: str, table: pyarrow.Table) -> Optional[numpy.ndarray]:
         """The instance of each row of `message` where the format numbers
         them (None where not), worked out once for all its sources: shared
         by their parts, so read only."""
